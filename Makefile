@@ -1,0 +1,33 @@
+# Thin wrapper over CMake: `make demo` and `make test` work on a fresh machine.
+MAKEFLAGS += --no-print-directory
+BUILD ?= build
+SAN_BUILD ?= build-asan
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build demo test asan clean
+
+all: build
+
+deps:
+	@sh tools/install_deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	@$(BUILD)/varnfile_demo
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+asan: deps
+	@cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVARNFILE_SANITIZE=ON -DVARNFILE_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(SAN_BUILD) -j $(JOBS)
+	@cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) $(SAN_BUILD)

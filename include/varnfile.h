@@ -1,0 +1,175 @@
+/* varnfile: ordered transaction files of items.
+ *
+ * An item is a 16-bit command id, a 16-bit extra id, a 32-bit value and up to
+ * 65,535 bytes of data guarded by a CRC-16. Files are appended to, read
+ * forwards and backwards, changed in place, and may store their data
+ * compressed. Every call that works on a file returns a 16-bit result code,
+ * 0 for success. All calls are thread-safe: the library serialises them.
+ *
+ * A file is named by a path, or by "MEMORY$" (any letter case) for a file
+ * that lives in memory until it is closed.
+ */
+#ifndef VARNFILE_H_
+#define VARNFILE_H_
+
+#include <stdint.h>
+
+#if defined(VARNFILE_BUILDING)
+#define VARNFILE_API __attribute__((visibility("default")))
+#else
+#define VARNFILE_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Result codes. */
+#define VARNFILE_OK 0
+#define VARNFILE_E_POSITION 257          /* position lies inside the file header */
+#define VARNFILE_E_BUFFER_TOO_SMALL 258  /* caller's buffer too small for the string or data */
+#define VARNFILE_E_INVALID_ARGUMENT 260  /* null pointer, value out of range, name too long */
+#define VARNFILE_E_END_INCONSISTENT 261  /* the file's end is inconsistent at close */
+#define VARNFILE_E_END_OF_FILE 262       /* no further item, or an end marker */
+#define VARNFILE_E_HEADER_UNREADABLE 263 /* the file header cannot be read */
+#define VARNFILE_E_NOT_TRANSACTION_FILE 264 /* wrong magic, never closed, or bad stream */
+#define VARNFILE_E_VERSION 265           /* format version outside 264..272 */
+#define VARNFILE_E_AGED 266              /* the file is older than its aging limit */
+#define VARNFILE_E_CRC 267               /* item data fails its CRC check */
+#define VARNFILE_E_CANNOT_REPLACE 268    /* length differs, or the file is compressed */
+#define VARNFILE_E_NO_PREVIOUS 269       /* no item before the current one */
+#define VARNFILE_E_RESERVED_ID 270       /* command id 0xFF00 or above is reserved */
+#define VARNFILE_E_NO_MEMORY 272         /* out of memory */
+#define VARNFILE_E_INVALID_HANDLE 273    /* no open file has this handle */
+#define VARNFILE_E_OPEN 274              /* file missing or cannot be opened */
+#define VARNFILE_E_CREATE 275            /* file cannot be created */
+#define VARNFILE_E_SEEK 276              /* seek failed */
+#define VARNFILE_E_READ 277              /* read failed or came up short */
+#define VARNFILE_E_WRITE 278             /* write or close failed */
+#define VARNFILE_E_REMOVE 279            /* file cannot be removed */
+#define VARNFILE_E_ACCESS 280            /* access denied */
+#define VARNFILE_E_NO_UNIQUE_NAME 281    /* no unique file name could be found */
+#define VARNFILE_E_MKDIR 282             /* a directory cannot be created */
+#define VARNFILE_E_METHOD_LOCKED 283     /* method cannot change: the file holds items */
+
+/* Compression methods of a file's item data. */
+#define VARNFILE_METHOD_NONE 0
+#define VARNFILE_METHOD_PREDICTOR 1
+#define VARNFILE_METHOD_CHAINED_DEFLATE 2 /* the method of every new file */
+#define VARNFILE_METHOD_CHAINED_PREDICTOR 3
+#define VARNFILE_METHOD_DEFLATE 4
+
+/* Command identifiers 0xFF00 and above belong to the library. */
+#define VARNFILE_CMD_END_MARKER 0xFF02u
+#define VARNFILE_CMD_DELETED 0xFF04u
+
+/* Sizes. */
+#define VARNFILE_HEADER_SIZE 174
+#define VARNFILE_FIRST_ITEM_POSITION 174
+#define VARNFILE_MAX_ITEM_LENGTH 65535
+
+/* nameMode of VARNFileCreateEx and access of VARNFileOpenEx. */
+#define VARNFILE_NAME_EXACT 0
+#define VARNFILE_NAME_UNIQUE 1
+#define VARNFILE_ACCESS_READ 0
+#define VARNFILE_ACCESS_READ_WRITE 1
+
+/* The library version; also the format version written into new files. */
+#define VARNFILE_VERSION 272
+
+/* Returns the next candidate number for an invented file name, given the
+ * previous candidate (0 on the first call); 0 stops the search. */
+typedef uint32_t (*NameSequenceProc)(uint32_t previous, uint32_t procParam);
+
+/* Library version, 272. */
+VARNFILE_API uint32_t VARNFileVersion(void);
+/* Does nothing; returns 1. */
+VARNFILE_API uint32_t VARNFileRegister(void);
+/* Does nothing. */
+VARNFILE_API void VARNFileUnRegister(void);
+/* Not supported: always 264. */
+VARNFILE_API uint16_t VARNFileCreateFromFileHandle(uint32_t a, uint32_t b, uint32_t c, uint32_t d);
+
+/* Creates a file with an invented 8-hex-digit name in directory (null or ""
+ * for the current one). */
+VARNFILE_API uint16_t VARNFileCreate(uint32_t* handle, const char* directory, const char* extension);
+/* Creates a file: nameMode 1 invents a name in the directory `name`, any
+ * other mode creates exactly `name` (replacing an existing file). */
+VARNFILE_API uint16_t VARNFileCreateEx(uint32_t* handle, uint16_t nameMode, const char* name,
+                                       const char* extension, const char* prefix,
+                                       NameSequenceProc proc, uint32_t procParam);
+/* Opens an existing file for reading and writing. */
+VARNFILE_API uint16_t VARNFileOpen(uint32_t* handle, const char* name, uint32_t ignored);
+/* Opens an existing file; access 1 reads and writes, anything else reads. */
+VARNFILE_API uint16_t VARNFileOpenEx(uint32_t* handle, uint16_t access, const char* name,
+                                     uint32_t ignored);
+/* Writes back, finishes and closes the file; the handle is freed in any case. */
+VARNFILE_API uint16_t VARNFileClose(uint32_t handle);
+/* Closes without finishing and removes the file; the handle is freed. */
+VARNFILE_API uint16_t VARNFileAbort(uint32_t handle);
+/* Removes a disk file by name; 0 also when it did not exist. */
+VARNFILE_API uint16_t VARNFileDelete(const char* name, uint32_t ignored);
+
+/* Sets the compression method (0..4) while the file holds no items. */
+VARNFILE_API uint16_t VARNFileSetCompression(uint32_t handle, uint16_t method);
+/* Sets the cache limits and the read and write buffer sizes. */
+VARNFILE_API uint16_t VARNFileSetParameters(uint32_t handle, uint16_t maxCachedItems,
+                                            uint32_t maxCachedBytes, uint32_t readBufferSize,
+                                            uint32_t writeBufferSize);
+/* Copies the file's name into buffer of size bytes. */
+VARNFILE_API uint16_t VARNFileGetFileName(uint32_t handle, char* buffer, uint16_t size);
+/* Reads the caller-defined flags of the header. */
+VARNFILE_API uint16_t VARNFileGetFlags(uint32_t handle, uint32_t* flags);
+/* Sets the caller-defined flags of the header. */
+VARNFILE_API uint16_t VARNFileSetFlags(uint32_t handle, uint32_t flags);
+/* Copies the description (at most 64 characters) into buffer. */
+VARNFILE_API uint16_t VARNFileGetDescription(uint32_t handle, char* buffer, uint16_t size);
+/* Sets the description (at most 64 characters). */
+VARNFILE_API uint16_t VARNFileSetDescription(uint32_t handle, const char* text);
+/* Restamps the header with the current time, restarting its aging. */
+VARNFILE_API uint16_t VARNFileResetAging(uint32_t handle);
+/* Copies up to 174 bytes of the header image into buffer. */
+VARNFILE_API uint16_t VARNFileReadHeader(uint32_t handle, uint8_t* buffer, uint16_t size);
+/* Replaces up to 174 bytes of the header; written at close. */
+VARNFILE_API uint16_t VARNFileWriteHeader(uint32_t handle, const uint8_t* buffer, uint16_t size);
+/* Chooses the clock for time stamps: mode 1 asks the server clock. */
+VARNFILE_API uint16_t VARNFileSetDateTimeOptions(uint16_t mode, uint32_t param);
+
+/* Returns the cursor position. */
+VARNFILE_API uint16_t VARNFileGetPosition(uint32_t handle, uint32_t* position);
+/* Moves the cursor to a saved position. */
+VARNFILE_API uint16_t VARNFileSetPosition(uint32_t handle, uint32_t position);
+/* Moves the cursor to the end of the file (where the next item goes). */
+VARNFILE_API uint16_t VARNFileSeekToEnd(uint32_t handle, uint32_t* position);
+/* Moves the cursor to the next live item. */
+VARNFILE_API uint16_t VARNFileSkipNext(uint32_t handle);
+/* Moves the cursor to the previous live item. */
+VARNFILE_API uint16_t VARNFileSkipPrev(uint32_t handle);
+
+/* Reads the identifiers of the item at the cursor; the cursor stays. */
+VARNFILE_API uint16_t VARNFileReadCmdID(uint32_t handle, uint16_t* commandId, uint16_t* extraId,
+                                        uint32_t* extraValue);
+/* Like VARNFileReadCmdID, and also the data length. */
+VARNFILE_API uint16_t VARNFileReadCmdIDEx(uint32_t handle, uint16_t* commandId, uint16_t* extraId,
+                                          uint32_t* extraValue, uint16_t* length);
+/* Reads the item at the cursor into buffer (*length: room in, bytes out) and
+ * moves the cursor to the next record. */
+VARNFILE_API uint16_t VARNFileReadItem(uint32_t handle, uint16_t* commandId, uint16_t* extraId,
+                                       uint32_t* extraValue, uint16_t* length, uint8_t* buffer);
+/* Appends an item at the end of the file; the cursor stays. */
+VARNFILE_API uint16_t VARNFileAddItem(uint32_t handle, uint16_t commandId, uint16_t extraId,
+                                      uint32_t extraValue, uint16_t length, const uint8_t* data);
+/* Replaces the item at the cursor (same length, uncompressed files for data). */
+VARNFILE_API uint16_t VARNFileUpdateItem(uint32_t handle, uint16_t commandId, uint16_t extraId,
+                                         uint32_t extraValue, uint16_t length,
+                                         const uint8_t* data);
+/* Marks the item at the cursor as deleted. */
+VARNFILE_API uint16_t VARNFileDeleteItem(uint32_t handle);
+/* Appends every record of the source file to the target file. */
+VARNFILE_API uint16_t VARNFileDuplicate(uint32_t targetHandle, uint32_t sourceHandle);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VARNFILE_H_ */

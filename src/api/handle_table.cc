@@ -1,0 +1,80 @@
+#include "api/handle_table.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "platform/memory.h"
+
+namespace varnfile {
+
+namespace {
+
+// Zero at load; the lock is re-entrant so that a caller's callback, run
+// with the lock held, may call back into the library.
+LibraryState libraryState;
+std::recursive_mutex libraryLock;
+
+constexpr uint32_t TableGrowth = 4;
+
+void FreeFileTable(LibraryState* state) {
+  MemFree(state->files);
+  state->files = nullptr;
+  state->fileCapacity = 0;
+}
+
+}  // namespace
+
+LibraryState* LockLibrary() {
+  libraryLock.lock();
+  return &libraryState;
+}
+
+void UnlockLibrary() { libraryLock.unlock(); }
+
+ResultCode AllocateHandle(LibraryState** stateOut, uint32_t* handleOut) {
+  LibraryState* state = LockLibrary();
+  uint32_t slot = 0;
+  while (slot < state->fileCapacity && state->files[slot] != nullptr) ++slot;
+  if (slot == state->fileCapacity) {
+    uint32_t capacity = state->fileCapacity - state->fileCapacity % TableGrowth + TableGrowth;
+    auto* grown = static_cast<OpenFile**>(MemAllocZero(capacity * sizeof(OpenFile*)));
+    if (grown == nullptr) {
+      UnlockLibrary();
+      return ResultNoMemory;
+    }
+    if (state->fileCapacity != 0) std::memcpy(grown, state->files, state->fileCapacity * sizeof(OpenFile*));
+    MemFree(state->files);
+    state->files = grown;
+    state->fileCapacity = capacity;
+  }
+  auto* file = static_cast<OpenFile*>(MemAllocZero(sizeof(OpenFile)));
+  if (file == nullptr) {
+    if (state->fileCount == 0) FreeFileTable(state);
+    UnlockLibrary();
+    return ResultNoMemory;
+  }
+  file->store.streamHandle = -1;
+  state->files[slot] = file;
+  ++state->fileCount;
+  if (stateOut != nullptr) *stateOut = state;
+  if (handleOut != nullptr) *handleOut = slot + 1;
+  return ResultOk;
+}
+
+void ReleaseHandle(LibraryState* state, uint32_t handle) {
+  MemFree(state->files[handle - 1]);
+  state->files[handle - 1] = nullptr;
+  if (--state->fileCount == 0) FreeFileTable(state);
+  UnlockLibrary();
+}
+
+ResultCode ResolveHandle(LibraryState* state, uint32_t handle, OpenFile** out) {
+  int32_t index = static_cast<int32_t>(handle - 1);
+  if (index < 0 || static_cast<uint32_t>(index) >= state->fileCapacity || state->files[index] == nullptr) {
+    return ResultInvalidHandle;
+  }
+  if (out != nullptr) *out = state->files[index];
+  return ResultOk;
+}
+
+}  // namespace varnfile

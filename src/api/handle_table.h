@@ -1,0 +1,28 @@
+// The library lock and the open-file table. Handle n names slot n - 1; the
+// lowest free number is reused first; the table grows by 4 slots and is
+// freed when its last file closes.
+#ifndef VARNFILE_API_HANDLE_TABLE_H_
+#define VARNFILE_API_HANDLE_TABLE_H_
+
+#include <cstdint>
+
+#include "api/library_state.h"
+
+namespace varnfile {
+
+// Enters the re-entrant library lock and returns the one state. Never fails.
+LibraryState* LockLibrary();
+void UnlockLibrary();
+
+// Takes the lock; on success returns 0 with the lock still held and a zeroed
+// OpenFile in the new slot. On failure releases the lock and returns 272.
+ResultCode AllocateHandle(LibraryState** stateOut, uint32_t* handleOut);
+// Frees the OpenFile of a valid handle, empties its slot and releases the
+// lock. REQUIRES: the lock is held and the handle is valid.
+void ReleaseHandle(LibraryState* state, uint32_t handle);
+// 0 and *out for a valid handle, else 273. REQUIRES: the lock is held.
+ResultCode ResolveHandle(LibraryState* state, uint32_t handle, OpenFile** out);
+
+}  // namespace varnfile
+
+#endif  // VARNFILE_API_HANDLE_TABLE_H_

@@ -1,0 +1,46 @@
+// The five operations through which the store reaches its file: open, close,
+// seek, read and write, over either a disk file or a memory stream (the file
+// named "MEMORY$" in any letter case).
+#ifndef VARNFILE_IO_STREAM_H_
+#define VARNFILE_IO_STREAM_H_
+
+#include <cstdint>
+
+#include "api/result_code.h"
+
+namespace varnfile {
+
+struct Store;
+
+enum StreamAccess : uint32_t {
+  StreamRead = 0,    // existing file, reading only; others may read too
+  StreamUpdate = 1,  // existing file, reading and writing; exclusive
+  StreamCreate = 3,  // create or truncate, reading and writing; exclusive
+};
+
+// True when name equals "MEMORY$" regardless of letter case.
+bool IsMemoryName(const char* name);
+
+// Opens the store's stream: a new empty memory stream when store->isMemory
+// is set (272 without memory), else the disk file (274 or 275).
+ResultCode StreamOpen(Store* store, const char* name, StreamAccess access);
+// Closes the stream; with discard set a disk file named by store->fileName
+// is then removed (279 if that fails, unless the close already gave 278).
+ResultCode StreamClose(Store* store, uint32_t discard);
+// whence 0: from the start, 1: from the current position, 2: from the end.
+ResultCode StreamSeek(Store* store, int32_t offset, uint32_t whence, uint32_t* newPosition);
+// Reads up to count bytes. With got, a short read is not an error and the
+// count read is stored; without it, anything short of count is 277.
+ResultCode StreamReadBytes(Store* store, uint8_t* buffer, uint32_t count, uint32_t* got);
+// Writes all count bytes at the current position, or fails with 278.
+ResultCode StreamWriteBytes(Store* store, const uint8_t* buffer, uint32_t count);
+
+// The disk side of StreamOpen; also used to create uniquely named files.
+ResultCode OpenDiskFile(const char* name, StreamAccess access, int32_t* descriptor);
+// Makes the file writable by its owner and removes it; 279 on failure,
+// including when another handle holds the file open.
+ResultCode RemoveFileByName(const char* name);
+
+}  // namespace varnfile
+
+#endif  // VARNFILE_IO_STREAM_H_

@@ -1,0 +1,43 @@
+#include "platform/memory.h"
+
+#include <atomic>
+#include <cstdlib>
+
+namespace varnfile {
+
+namespace {
+
+std::atomic<uint64_t> allocCount{0};
+std::atomic<uint64_t> failAtCount{0};
+std::atomic<bool> failSticky{false};
+
+bool ShouldFail() {
+  uint64_t n = allocCount.fetch_add(1, std::memory_order_relaxed) + 1;
+  uint64_t at = failAtCount.load(std::memory_order_relaxed);
+  if (at == 0) return false;
+  return failSticky.load(std::memory_order_relaxed) ? n >= at : n == at;
+}
+
+}  // namespace
+
+void* MemAlloc(size_t size) {
+  if (ShouldFail()) return nullptr;
+  return std::malloc(size == 0 ? 1 : size);
+}
+
+void* MemAllocZero(size_t size) {
+  if (ShouldFail()) return nullptr;
+  return std::calloc(1, size == 0 ? 1 : size);
+}
+
+void MemFree(void* block) { std::free(block); }
+
+void MemSetFailure(uint64_t failAt, bool sticky) {
+  allocCount.store(0, std::memory_order_relaxed);
+  failSticky.store(sticky, std::memory_order_relaxed);
+  failAtCount.store(failAt, std::memory_order_relaxed);
+}
+
+uint64_t MemAllocCount() { return allocCount.load(std::memory_order_relaxed); }
+
+}  // namespace varnfile

@@ -1,0 +1,83 @@
+// The record behind one open transaction file: its stream, its in-memory
+// header, its buffers, cursors and codec state. Embedded in the OpenFile;
+// all zero (streamHandle -1) while no file is open.
+#ifndef VARNFILE_STORE_STORE_H_
+#define VARNFILE_STORE_STORE_H_
+
+#include <cstdint>
+
+#include "api/result_code.h"
+#include "codec/codec_state.h"
+#include "store/file_format.h"
+
+namespace varnfile {
+
+struct LibraryState;
+
+enum OpenMode : uint32_t {
+  OpenReadOnly = 0,
+  OpenReadWrite = 1,
+  CreateNamed = 2,
+  CreateUnique = 3,
+  DeleteByName = 4,
+};
+
+constexpr uint32_t MaxFileNameLength = 259;  // plus the NUL
+constexpr uint32_t DefaultBufferSize = 1024;
+
+// The header of the record at headerCachePosition, with its neighbours.
+struct CachedRecordHeader {
+  ItemHeader header;
+  uint32_t previousPosition;
+  uint32_t nextPosition;
+};
+
+struct Store {
+  LibraryState* state;
+  int32_t streamHandle;     // -1: no stream open
+  uint32_t method;          // CompressionMethod in force
+  uint32_t isMemory;        // 1 for a "MEMORY$" file
+  uint32_t opened;          // 1 once an open or create has fully succeeded
+  uint32_t headerChanged;   // 1 after StorePutHeader
+  uint32_t endAtOpen;       // end of data when opened (174 for a new file)
+  uint32_t endOfData;       // includes bytes still in the write buffer
+  uint32_t streamPos;       // stream position as last moved by the store
+
+  uint32_t readBufferSize;
+  uint32_t readBufferCapacity;
+  uint32_t readBufferLength;
+  uint32_t readBufferStart;
+  uint32_t readCursor;
+  uint32_t headerCachePosition;  // 0: none
+  uint8_t* readBuffer;
+  DecoderState decoder;
+
+  uint32_t writeBufferSize;
+  uint32_t writeBufferCapacity;
+  uint32_t writeBufferLength;
+  uint32_t writeBufferStart;
+  uint32_t writeCursor;
+  uint8_t* writeBuffer;
+  EncoderState encoder;
+
+  uint32_t scratchSizeA;
+  uint32_t scratchSizeB;
+  uint8_t* scratchA;
+  uint8_t* scratchB;
+
+  char fileName[MaxFileNameLength + 1];
+  FileHeader header;
+  CachedRecordHeader cachedRecordHeader;
+};
+
+// *out (if given) = endOfData. Always 0.
+ResultCode StoreEndOfData(Store* store, uint32_t* out);
+// Copies the header image, with the compression field showing the method in
+// force. Always 0.
+ResultCode StoreGetHeader(Store* store, FileHeader* out);
+// Replaces the header image and marks it changed. Always 0.
+ResultCode StorePutHeader(Store* store, const FileHeader* in);
+
+}  // namespace varnfile
+
+#endif  // VARNFILE_STORE_STORE_H_

@@ -1,0 +1,17 @@
+#!/bin/sh
+# Installs the Debian packages the build needs when they are missing (as
+# root), or prints the apt-get line to run.
+need=""
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+for pkg in cmake g++ make libgtest-dev libbenchmark-dev zlib1g-dev libsqlite3-dev libcli11-dev pkg-config; do
+  have_pkg "$pkg" || need="$need $pkg"
+done
+[ -z "$need" ] && exit 0
+if [ "$(id -u)" = 0 ]; then
+  echo "installing:$need"
+  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $need) >/dev/null || {
+    echo "apt-get install failed for:$need" >&2; exit 1; }
+else
+  echo "missing packages; run: sudo apt-get install -y$need" >&2
+  exit 1
+fi
