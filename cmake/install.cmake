@@ -21,16 +21,17 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/varnfileConfigVersion.cma
 install(FILES ${PROJECT_BINARY_DIR}/varnfileConfig.cmake
   ${PROJECT_BINARY_DIR}/varnfileConfigVersion.cmake DESTINATION ${VARNFILE_CMAKE_DIR})
 
-# pkg-config wants paths relative to ${prefix} where it can have them, so the
-# installed tree can be moved.
-if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
-  set(VARNFILE_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
+# The pkg-config file finds its prefix relative to where it is installed
+# (${pcfiledir}), so `cmake --install --prefix` and moved trees both work.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(VARNFILE_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  set(VARNFILE_PC_LIBDIR "${CMAKE_INSTALL_FULL_LIBDIR}")
+  set(VARNFILE_PC_INCLUDEDIR "${CMAKE_INSTALL_FULL_INCLUDEDIR}")
 else()
+  file(RELATIVE_PATH VARNFILE_PC_UP "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+  string(REGEX REPLACE "/$" "" VARNFILE_PC_UP "${VARNFILE_PC_UP}")
+  set(VARNFILE_PC_PREFIX "\${pcfiledir}/${VARNFILE_PC_UP}")
   set(VARNFILE_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
-endif()
-if(IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
-  set(VARNFILE_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
-else()
   set(VARNFILE_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
 endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/varnfile.pc.in ${PROJECT_BINARY_DIR}/varnfile.pc @ONLY)
