@@ -298,12 +298,18 @@ class Verifier {
     {
       Progress progress("verify", uint64_t{end} * 2);
       file.Rewind();
+      uint32_t last = 0;
       for (;;) {
         uint16_t command, extra, length;
         uint32_t value;
         rc = VARNFileReadCmdIDEx(file.handle(), &command, &extra, &value, &length);
         uint32_t here = file.Tell();
         progress.Update(here);
+        if (last != 0 && here <= last) {
+          Problem(here, "reading forwards does not move past " + std::to_string(last));
+          break;
+        }
+        last = here;
         if (rc == VARNFILE_E_END_OF_FILE && here < end) {  // an end marker
           rc = VARNFileSkipNext(file.handle());
           if (rc == VARNFILE_OK || rc == VARNFILE_E_END_OF_FILE) continue;
@@ -321,12 +327,17 @@ class Verifier {
         forward_.emplace_back(here, digest);
       }
       std::vector<std::pair<uint32_t, uint64_t>> backward;
-      file.SeekToEnd();
+      last = file.SeekToEnd();
       for (;;) {
         rc = VARNFileSkipPrev(file.handle());
         uint32_t here = file.Tell();
         progress.Update(uint64_t{end} * 2 - here);
         if (rc == VARNFILE_E_NO_PREVIOUS) break;
+        if (here >= last) {
+          Problem(here, "stepping back does not move before " + std::to_string(last));
+          break;
+        }
+        last = here;
         if (rc == VARNFILE_E_END_OF_FILE) continue;  // stepped onto an end marker
         uint64_t digest;
         if (rc == VARNFILE_OK) rc = ReadAt(file, here, &buffer, &digest);

@@ -21,6 +21,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -153,18 +154,25 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
     dropped.push_back({d.from, reason});
   }
 
-  // Read every framed record back through the library.
+  // Read every framed record back through the library and write what
+  // survives, in order, into a new file that is then closed properly.
   std::vector<uint32_t> newPositions;
   std::vector<uint8_t> copyBytes = BuildReadableCopy(raw, scan, method, &newPositions);
-  std::vector<std::vector<uint8_t>> data(scan.records.size());
-  std::vector<bool> keep(scan.records.size(), false);
-  {
-    ScratchFile scratch(o.target);
-    scratch.Write(copyBytes);
-    copyBytes.clear();
-    copyBytes.shrink_to_fit();
-    varn::File copy = varn::File::Open(scratch.path(), varn::Access::Read);
-    Progress progress("recover", scan.records.size() * 2);
+  ScratchFile scratch(o.target);
+  scratch.Write(copyBytes);
+  copyBytes.clear();
+  copyBytes.shrink_to_fit();
+  varn::File copy = varn::File::Open(scratch.path(), varn::Access::Read);
+
+  varn::Method targetMethod = static_cast<varn::Method>(method);
+  varn::File target = CreateFile(o.target, targetMethod, o.force);
+  uint64_t live = 0, deleted = 0, markers = 0;
+  try {
+    HeaderImage sourceHeader;
+    std::memcpy(sourceHeader.data(), header, HeaderSize);
+    target.WriteHeader(MergeHeaderFields(target.Header(), sourceHeader.data()));
+    if (o.resetAging) target.ResetAging();
+    Progress progress("recover", scan.records.size());
     std::vector<uint8_t> buffer(VARNFILE_MAX_ITEM_LENGTH);
     for (std::size_t i = 0; i < scan.records.size(); ++i) {
       progress.Update(i);
@@ -181,47 +189,29 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
       if (rc == VARNFILE_OK && copy.Tell() != newPositions[i] + RecordOverhead + r.storedLength)
         rc = VARNFILE_E_READ;  // the library read some other record
       if (rc == VARNFILE_E_CRC) {
-        dropped.push_back({r.position, "data does not decode to its CRC" +
-                                           std::string(IsChained(method) ? " (or its chain is broken)" : "")});
+        dropped.push_back({r.position, IsChained(method)
+                                           ? "data does not decode to its CRC (or its chain is broken)"
+                                           : "data does not decode to its CRC"});
         continue;
       }
       if (rc != VARNFILE_OK) {
         dropped.push_back({r.position, "unreadable: " + varn::DescribeResult(rc)});
         continue;
       }
-      data[i].assign(buffer.begin(), buffer.begin() + length);
-      keep[i] = true;
-    }
-    copy.Close();
-  }
-
-  // Write what survived into a new, properly closed file.
-  varn::Method targetMethod = static_cast<varn::Method>(method);
-  varn::File target = CreateFile(o.target, targetMethod, o.force);
-  uint64_t live = 0, deleted = 0, markers = 0;
-  try {
-    HeaderImage sourceHeader;
-    std::memcpy(sourceHeader.data(), header, HeaderSize);
-    target.WriteHeader(MergeHeaderFields(target.Header(), sourceHeader.data()));
-    if (o.resetAging) target.ResetAging();
-    Progress progress("recover", scan.records.size() * 2);
-    for (std::size_t i = 0; i < scan.records.size(); ++i) {
-      progress.Update(scan.records.size() + i);
-      if (!keep[i]) continue;
-      const RecordFrame& r = scan.records[i];
       if (r.command == DeletedCommand) {
         // The command id a deleted item had is gone; the library marks the
         // new copy deleted the same way it marked the original.
-        uint32_t at = target.Add(0, r.extra, r.value, data[i].data(), data[i].size());
+        uint32_t at = target.Add(0, r.extra, r.value, buffer.data(), length);
         target.Seek(at);
         target.Delete();
         ++deleted;
       } else {
-        target.Add(r.command, r.extra, r.value, data[i].data(), data[i].size());
+        target.Add(r.command, r.extra, r.value, buffer.data(), length);
         if (r.command == EndMarkerCommand) ++markers;
         else ++live;
       }
     }
+    copy.Close();
     target.Close();
   } catch (...) {
     target.TryAbort();

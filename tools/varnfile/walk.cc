@@ -103,6 +103,8 @@ class Walker {
       } else if (rc != VARNFILE_OK) {
         throw varn::Error(rc, "read item at " + std::to_string(here));
       }
+      if (here < expected)
+        throw ToolError("the item at " + std::to_string(here) + " lies before the end of the one read");
       if (!Gap(expected, here, false)) return;
       Entry entry = ReadHere(atMarker);
       expected = entry.frame.next();
@@ -124,6 +126,8 @@ class Walker {
       }
       if (rc != VARNFILE_OK && rc != VARNFILE_E_END_OF_FILE)
         throw varn::Error(rc, "step back from " + std::to_string(later));
+      if (here >= later)
+        throw ToolError("stepping back from " + std::to_string(later) + " does not move the cursor");
       Entry entry = ReadHere(rc == VARNFILE_E_END_OF_FILE);
       if (!Gap(entry.frame.next(), later, true)) return;
       if (!visit_(entry)) return;
