@@ -7,5 +7,8 @@ if(TARGET tools_tests)
   else()
     target_compile_definitions(tools_tests PRIVATE VARNFILE_TOOL_PATH="")
   endif()
-  target_include_directories(tools_tests PRIVATE ${PROJECT_SOURCE_DIR}/include)
+  target_include_directories(tools_tests PRIVATE ${PROJECT_SOURCE_DIR}/include
+    ${PROJECT_SOURCE_DIR}/tools/varnfile)
+  # The tool's format helpers are unit-tested directly.
+  target_sources(tools_tests PRIVATE ${PROJECT_SOURCE_DIR}/tools/varnfile/json_lines.cc)
 endif()
