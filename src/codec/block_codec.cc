@@ -16,20 +16,6 @@ namespace varnfile {
 
 namespace {
 
-// The compressor level the library always uses (the first row of its
-// configuration table).
-constexpr uint32_t DeflateLevel = 0;
-
-// DeflateCompress flush modes and Inflate modes: bit 1 says the input is
-// the whole rest of the item's stream; bit 0 resets the context once the
-// stream is complete, so that every item stands alone.
-constexpr uint32_t FinishChained = 2;
-constexpr uint32_t FinishAndReset = 3;
-
-inline uint32_t FinishMode(uint32_t method) {
-  return IsChainedMethod(method) ? FinishChained : FinishAndReset;
-}
-
 inline uint32_t PredictorFlags(uint32_t method) {
   return IsChainedMethod(method) ? PredictorKeepTable : 0;
 }
@@ -95,6 +81,20 @@ ResultCode DecompressPredictor(Store* store, const ItemHeader* header, const uin
 }
 
 #if VARNFILE_HAVE_DEFLATE
+
+// The compressor level the library always uses (the first row of its
+// configuration table).
+constexpr uint32_t DeflateLevel = 0;
+
+// DeflateCompress flush modes and Inflate modes: bit 1 says the input is
+// the whole rest of the item's stream; bit 0 resets the context once the
+// stream is complete, so that every item stands alone.
+constexpr uint32_t FinishChained = 2;
+constexpr uint32_t FinishAndReset = 3;
+
+inline uint32_t FinishMode(uint32_t method) {
+  return IsChainedMethod(method) ? FinishChained : FinishAndReset;
+}
 
 ResultCode CompressDeflate(Store* store, ItemHeader* header, const uint8_t* source,
                            uint8_t* destination) {
