@@ -94,7 +94,7 @@ class ScratchFile {
 
 // The framed records laid end to end behind a header the library accepts.
 std::vector<uint8_t> BuildReadableCopy(const RawFile& raw, const RecordScan& scan, uint16_t method,
-                                       std::vector<uint32_t>* newPositions) {
+                                       std::size_t limit, std::vector<uint32_t>* newPositions) {
   std::vector<uint8_t> copy(raw.data(), raw.data() + HeaderSize);
   std::memcpy(copy.data() + MagicOffset, "KVRW", 4);
   Put16(copy.data() + VersionOffset, VARNFILE_VERSION);
@@ -106,7 +106,7 @@ std::vector<uint8_t> BuildReadableCopy(const RawFile& raw, const RecordScan& sca
   std::memcpy(copy.data() + StampTimeOffset, midnight, 3);
   std::vector<bool> gapBefore(scan.records.size() + 1, false);
   for (std::size_t index : scan.resumeIndex) gapBefore[index] = true;
-  for (std::size_t i = 0; i < scan.records.size(); ++i) {
+  for (std::size_t i = 0; i < scan.records.size() && i < limit; ++i) {
     const RecordFrame& r = scan.records[i];
     uint64_t position = copy.size();
     if (position + RecordOverhead + r.storedLength > 0xFFFFFFFFull)
@@ -120,10 +120,85 @@ std::vector<uint8_t> BuildReadableCopy(const RawFile& raw, const RecordScan& sca
     uint8_t* trailer = record + ItemHeaderSize + r.storedLength;
     Put32(trailer, static_cast<uint32_t>(position));
     uint32_t flags = 0;
-    if (IsChained(method)) flags = (r.trailerFlags & ResetPointFlag) | (gapBefore[i + 1] ? 1u : 0u);
+    if (IsChained(method))
+      flags = (r.trailerFlags & ResetPointFlag) | (gapBefore[i + 1] || i + 1 == limit ? 1u : 0u);
     Put32(trailer + 4, flags);
   }
   return copy;
+}
+
+// The framed records of a scan, readable through the library from a
+// scratch copy.
+class Salvager {
+ public:
+  Salvager(const RawFile& raw, const RecordScan& scan, uint16_t method, const std::string& near,
+           std::size_t limit)
+      : scan_(scan), scratch_(near), buffer_(VARNFILE_MAX_ITEM_LENGTH) {
+    std::vector<uint8_t> bytes = BuildReadableCopy(raw, scan, method, limit, &positions_);
+    scratch_.Write(bytes);
+    copy_ = varn::File::Open(scratch_.path(), varn::Access::Read);
+  }
+
+  std::size_t size() const { return positions_.size(); }
+
+  // Reads record i: 0 with its data in data()/length(), or the library's code.
+  uint16_t Read(std::size_t i) {
+    const RecordFrame& r = scan_.records[i];
+    uint16_t rc = VARNFileSetPosition(copy_.handle(), positions_[i]);
+    uint16_t command, extra;
+    uint32_t value;
+    length_ = VARNFILE_MAX_ITEM_LENGTH;
+    if (rc == VARNFILE_OK)
+      rc = VARNFileReadItem(copy_.handle(), &command, &extra, &value, &length_, buffer_.data());
+    if (rc == VARNFILE_OK && copy_.Tell() != positions_[i] + RecordOverhead + r.storedLength)
+      rc = VARNFILE_E_READ;  // the library read some other record
+    return rc;
+  }
+  const uint8_t* data() const { return buffer_.data(); }
+  uint16_t length() const { return length_; }
+  void Close() { copy_.Close(); }
+
+ private:
+  const RecordScan& scan_;
+  ScratchFile scratch_;
+  std::vector<uint32_t> positions_;
+  varn::File copy_;
+  std::vector<uint8_t> buffer_;
+  uint16_t length_ = 0;
+};
+
+bool IsReserved(uint16_t command) {
+  return command >= 0xFF00 && command != EndMarkerCommand && command != DeletedCommand;
+}
+
+// The method under which the most of the first records decode to their
+// CRC. A header is rewritten only at a proper close, so a file that was
+// never closed still names the method it was created with, which the
+// writer may have changed before its first item.
+uint16_t DetectMethod(const RawFile& raw, uint16_t headerMethod, const std::string& near) {
+  const std::size_t sample = 256;
+  std::vector<uint16_t> candidates;
+  if (headerMethod <= VARNFILE_METHOD_DEFLATE) candidates.push_back(headerMethod);
+  for (uint16_t m = 0; m <= VARNFILE_METHOD_DEFLATE; ++m)
+    if (m != headerMethod) candidates.push_back(m);
+  uint16_t best = candidates.front();
+  long bestScore = -1;
+  for (uint16_t m : candidates) {
+    RecordScan scan = ScanRecords(raw, m, sample);
+    Salvager trial(raw, scan, m, near, sample);
+    long score = 0;
+    for (std::size_t i = 0; i < trial.size(); ++i) {
+      const RecordFrame& r = scan.records[i];
+      // Only items with data and a CRC tell the methods apart.
+      if (r.crc != 0 && !IsReserved(r.command) && trial.Read(i) == VARNFILE_OK) ++score;
+    }
+    trial.Close();
+    if (score > bestScore) {
+      best = m;
+      bestScore = score;
+    }
+  }
+  return best;
 }
 
 int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
@@ -135,11 +210,16 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
     throw ToolError(o.source + " is " + std::to_string(raw.size()) +
                     " bytes, too short to hold a header; nothing to recover");
   const uint8_t* header = raw.data();
-  uint16_t method = Get16(header + CompressionOffset);
-  if (sub.count("--method") > 0) method = static_cast<uint16_t>(ParseMethod(o.method));
-  else if (method > VARNFILE_METHOD_DEFLATE)
-    throw ToolError("the header names unknown method " + std::to_string(method) +
-                    "; give the method with --method");
+  uint16_t headerMethod = Get16(header + CompressionOffset);
+  uint16_t method = headerMethod;
+  if (sub.count("--method") > 0) {
+    method = static_cast<uint16_t>(ParseMethod(o.method));
+  } else {
+    method = DetectMethod(raw, headerMethod, o.target);
+    if (method != headerMethod)
+      std::printf("the header names method %u, but the items are stored with method %u (%s)\n",
+                  headerMethod, method, varn::MethodName(static_cast<varn::Method>(method)));
+  }
   if (std::memcmp(header, "KVRW", 4) != 0)
     std::fprintf(stderr, "warning: %s has a damaged magic; reading it as a transaction file\n",
                  o.source.c_str());
@@ -156,14 +236,7 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
 
   // Read every framed record back through the library and write what
   // survives, in order, into a new file that is then closed properly.
-  std::vector<uint32_t> newPositions;
-  std::vector<uint8_t> copyBytes = BuildReadableCopy(raw, scan, method, &newPositions);
-  ScratchFile scratch(o.target);
-  scratch.Write(copyBytes);
-  copyBytes.clear();
-  copyBytes.shrink_to_fit();
-  varn::File copy = varn::File::Open(scratch.path(), varn::Access::Read);
-
+  Salvager salvager(raw, scan, method, o.target, scan.records.size());
   varn::Method targetMethod = static_cast<varn::Method>(method);
   varn::File target = CreateFile(o.target, targetMethod, o.force);
   uint64_t live = 0, deleted = 0, markers = 0;
@@ -173,21 +246,14 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
     target.WriteHeader(MergeHeaderFields(target.Header(), sourceHeader.data()));
     if (o.resetAging) target.ResetAging();
     Progress progress("recover", scan.records.size());
-    std::vector<uint8_t> buffer(VARNFILE_MAX_ITEM_LENGTH);
     for (std::size_t i = 0; i < scan.records.size(); ++i) {
       progress.Update(i);
       const RecordFrame& r = scan.records[i];
-      if (r.command >= 0xFF00 && r.command != EndMarkerCommand && r.command != DeletedCommand) {
+      if (IsReserved(r.command)) {
         dropped.push_back({r.position, "reserved command id " + std::to_string(r.command)});
         continue;
       }
-      uint16_t rc = VARNFileSetPosition(copy.handle(), newPositions[i]);
-      uint16_t command, extra, length = VARNFILE_MAX_ITEM_LENGTH;
-      uint32_t value;
-      if (rc == VARNFILE_OK)
-        rc = VARNFileReadItem(copy.handle(), &command, &extra, &value, &length, buffer.data());
-      if (rc == VARNFILE_OK && copy.Tell() != newPositions[i] + RecordOverhead + r.storedLength)
-        rc = VARNFILE_E_READ;  // the library read some other record
+      uint16_t rc = salvager.Read(i);
       if (rc == VARNFILE_E_CRC) {
         dropped.push_back({r.position, IsChained(method)
                                            ? "data does not decode to its CRC (or its chain is broken)"
@@ -198,20 +264,22 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
         dropped.push_back({r.position, "unreadable: " + varn::DescribeResult(rc)});
         continue;
       }
+      const uint8_t* data = salvager.data();
+      uint16_t length = salvager.length();
       if (r.command == DeletedCommand) {
         // The command id a deleted item had is gone; the library marks the
         // new copy deleted the same way it marked the original.
-        uint32_t at = target.Add(0, r.extra, r.value, buffer.data(), length);
+        uint32_t at = target.Add(0, r.extra, r.value, data, length);
         target.Seek(at);
         target.Delete();
         ++deleted;
       } else {
-        target.Add(r.command, r.extra, r.value, buffer.data(), length);
+        target.Add(r.command, r.extra, r.value, data, length);
         if (r.command == EndMarkerCommand) ++markers;
         else ++live;
       }
     }
-    copy.Close();
+    salvager.Close();
     target.Close();
   } catch (...) {
     target.TryAbort();

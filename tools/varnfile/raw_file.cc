@@ -105,10 +105,10 @@ uint32_t FindNextFrame(const RawFile& file, uint64_t from, uint16_t method) {
   return 0;
 }
 
-RecordScan ScanRecords(const RawFile& file, uint16_t method) {
+RecordScan ScanRecords(const RawFile& file, uint16_t method, std::size_t maxRecords) {
   RecordScan scan;
   uint64_t p = FirstItemPosition;
-  while (p < file.size()) {
+  while (p < file.size() && scan.records.size() < maxRecords) {
     RecordFrame frame;
     FrameProblem problem = CheckFrame(file, p, method, &frame);
     if (problem == FrameProblem::None) {

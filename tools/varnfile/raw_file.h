@@ -137,7 +137,8 @@ struct RecordScan {
   std::vector<std::size_t> resumeIndex;
 };
 
-RecordScan ScanRecords(const RawFile& file, uint16_t method);
+// Stops after maxRecords records.
+RecordScan ScanRecords(const RawFile& file, uint16_t method, std::size_t maxRecords = SIZE_MAX);
 
 }  // namespace varntool
 
