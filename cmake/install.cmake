@@ -1,0 +1,38 @@
+# Installation: the shared library, both public headers, the CMake package
+# (find_package(varnfile) gives varnfile::varnfile), a pkg-config file and the
+# command-line tool.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+install(TARGETS varnfile EXPORT varnfileTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/varnfile.h ${PROJECT_SOURCE_DIR}/include/varnfile.hpp
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+set(VARNFILE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/varnfile)
+install(EXPORT varnfileTargets NAMESPACE varnfile:: DESTINATION ${VARNFILE_CMAKE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/varnfileConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/varnfileConfig.cmake INSTALL_DESTINATION ${VARNFILE_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/varnfileConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/varnfileConfig.cmake
+  ${PROJECT_BINARY_DIR}/varnfileConfigVersion.cmake DESTINATION ${VARNFILE_CMAKE_DIR})
+
+# The pkg-config file finds its prefix relative to where it is installed
+# (${pcfiledir}), so `cmake --install --prefix` and moved trees both work.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(VARNFILE_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  set(VARNFILE_PC_LIBDIR "${CMAKE_INSTALL_FULL_LIBDIR}")
+  set(VARNFILE_PC_INCLUDEDIR "${CMAKE_INSTALL_FULL_INCLUDEDIR}")
+else()
+  file(RELATIVE_PATH VARNFILE_PC_UP "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+  string(REGEX REPLACE "/$" "" VARNFILE_PC_UP "${VARNFILE_PC_UP}")
+  set(VARNFILE_PC_PREFIX "\${pcfiledir}/${VARNFILE_PC_UP}")
+  set(VARNFILE_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+  set(VARNFILE_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/varnfile.pc.in ${PROJECT_BINARY_DIR}/varnfile.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/varnfile.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,487 @@
+// varnfile for C++: RAII files, typed items, iteration and exceptions over the
+// C API of varnfile.h. Header-only; link against the varnfile library.
+//
+//   varn::File file = varn::File::Create("orders.trn", varn::Method::None);
+//   file.Add(7, 0, 42, "first");
+//   for (const varn::Item& item : file.Items()) use(item);
+//   for (const varn::Item& item : file.ReverseItems()) use(item);
+//
+// Every throwing call has a Try... twin that returns the 16-bit result code
+// instead (0 on success). A File closes its file when it is destroyed; errors
+// of that implicit close are lost, so call Close() where they matter, or
+// Abort() to throw the file away.
+#ifndef VARNFILE_HPP_
+#define VARNFILE_HPP_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "varnfile.h"
+
+namespace varn {
+
+// Compression method of a file's item data; chosen while the file is empty.
+enum class Method : uint16_t {
+  None = VARNFILE_METHOD_NONE,
+  Predictor = VARNFILE_METHOD_PREDICTOR,
+  ChainedDeflate = VARNFILE_METHOD_CHAINED_DEFLATE,
+  ChainedPredictor = VARNFILE_METHOD_CHAINED_PREDICTOR,
+  Deflate = VARNFILE_METHOD_DEFLATE,
+};
+
+enum class Access : uint16_t {
+  Read = VARNFILE_ACCESS_READ,
+  ReadWrite = VARNFILE_ACCESS_READ_WRITE,
+};
+
+// Short name of a method ("none", "predictor", "chained-deflate",
+// "chained-predictor", "deflate"), or "unknown".
+inline const char* MethodName(Method method) noexcept {
+  switch (method) {
+    case Method::None: return "none";
+    case Method::Predictor: return "predictor";
+    case Method::ChainedDeflate: return "chained-deflate";
+    case Method::ChainedPredictor: return "chained-predictor";
+    case Method::Deflate: return "deflate";
+  }
+  return "unknown";
+}
+
+// Symbolic name of a result code ("VARNFILE_E_CRC"), or "unknown".
+inline const char* ResultName(uint16_t code) noexcept {
+  switch (code) {
+    case VARNFILE_OK: return "VARNFILE_OK";
+    case VARNFILE_E_POSITION: return "VARNFILE_E_POSITION";
+    case VARNFILE_E_BUFFER_TOO_SMALL: return "VARNFILE_E_BUFFER_TOO_SMALL";
+    case VARNFILE_E_INVALID_ARGUMENT: return "VARNFILE_E_INVALID_ARGUMENT";
+    case VARNFILE_E_END_INCONSISTENT: return "VARNFILE_E_END_INCONSISTENT";
+    case VARNFILE_E_END_OF_FILE: return "VARNFILE_E_END_OF_FILE";
+    case VARNFILE_E_HEADER_UNREADABLE: return "VARNFILE_E_HEADER_UNREADABLE";
+    case VARNFILE_E_NOT_TRANSACTION_FILE: return "VARNFILE_E_NOT_TRANSACTION_FILE";
+    case VARNFILE_E_VERSION: return "VARNFILE_E_VERSION";
+    case VARNFILE_E_AGED: return "VARNFILE_E_AGED";
+    case VARNFILE_E_CRC: return "VARNFILE_E_CRC";
+    case VARNFILE_E_CANNOT_REPLACE: return "VARNFILE_E_CANNOT_REPLACE";
+    case VARNFILE_E_NO_PREVIOUS: return "VARNFILE_E_NO_PREVIOUS";
+    case VARNFILE_E_RESERVED_ID: return "VARNFILE_E_RESERVED_ID";
+    case VARNFILE_E_NO_MEMORY: return "VARNFILE_E_NO_MEMORY";
+    case VARNFILE_E_INVALID_HANDLE: return "VARNFILE_E_INVALID_HANDLE";
+    case VARNFILE_E_OPEN: return "VARNFILE_E_OPEN";
+    case VARNFILE_E_CREATE: return "VARNFILE_E_CREATE";
+    case VARNFILE_E_SEEK: return "VARNFILE_E_SEEK";
+    case VARNFILE_E_READ: return "VARNFILE_E_READ";
+    case VARNFILE_E_WRITE: return "VARNFILE_E_WRITE";
+    case VARNFILE_E_REMOVE: return "VARNFILE_E_REMOVE";
+    case VARNFILE_E_ACCESS: return "VARNFILE_E_ACCESS";
+    case VARNFILE_E_NO_UNIQUE_NAME: return "VARNFILE_E_NO_UNIQUE_NAME";
+    case VARNFILE_E_MKDIR: return "VARNFILE_E_MKDIR";
+    case VARNFILE_E_METHOD_LOCKED: return "VARNFILE_E_METHOD_LOCKED";
+  }
+  return "unknown";
+}
+
+// What a result code means, in words.
+inline const char* ResultMeaning(uint16_t code) noexcept {
+  switch (code) {
+    case VARNFILE_OK: return "success";
+    case VARNFILE_E_POSITION: return "position lies inside the file header";
+    case VARNFILE_E_BUFFER_TOO_SMALL: return "buffer too small for the string or item data";
+    case VARNFILE_E_INVALID_ARGUMENT: return "invalid argument";
+    case VARNFILE_E_END_INCONSISTENT: return "the end of the file is inconsistent";
+    case VARNFILE_E_END_OF_FILE: return "no further item, or an end marker";
+    case VARNFILE_E_HEADER_UNREADABLE: return "the file header cannot be read";
+    case VARNFILE_E_NOT_TRANSACTION_FILE:
+      return "not a transaction file (wrong magic, or never closed properly)";
+    case VARNFILE_E_VERSION: return "format version not supported";
+    case VARNFILE_E_AGED: return "the file is older than its aging limit";
+    case VARNFILE_E_CRC: return "item data fails its CRC check";
+    case VARNFILE_E_CANNOT_REPLACE:
+      return "item cannot be replaced (length differs, or the file is compressed)";
+    case VARNFILE_E_NO_PREVIOUS: return "no item before the current one";
+    case VARNFILE_E_RESERVED_ID: return "command id is reserved (0xFF00 and above)";
+    case VARNFILE_E_NO_MEMORY: return "out of memory";
+    case VARNFILE_E_INVALID_HANDLE: return "invalid handle";
+    case VARNFILE_E_OPEN: return "file missing or cannot be opened";
+    case VARNFILE_E_CREATE: return "file cannot be created";
+    case VARNFILE_E_SEEK: return "seek failed";
+    case VARNFILE_E_READ: return "read failed or came up short";
+    case VARNFILE_E_WRITE: return "write or close failed";
+    case VARNFILE_E_REMOVE: return "file cannot be removed";
+    case VARNFILE_E_ACCESS: return "access denied";
+    case VARNFILE_E_NO_UNIQUE_NAME: return "no unique file name could be found";
+    case VARNFILE_E_MKDIR: return "a directory cannot be created";
+    case VARNFILE_E_METHOD_LOCKED: return "compression method cannot change: the file holds items";
+  }
+  return "unknown result code";
+}
+
+// "267 VARNFILE_E_CRC: item data fails its CRC check"
+inline std::string DescribeResult(uint16_t code) {
+  return std::to_string(code) + " " + ResultName(code) + ": " + ResultMeaning(code);
+}
+
+// A failed call: the library's result code and a readable message naming the
+// operation that failed.
+class Error : public std::runtime_error {
+ public:
+  Error(uint16_t code, const std::string& what)
+      : std::runtime_error(what + ": " + DescribeResult(code)), code_(code) {}
+  uint16_t code() const noexcept { return code_; }
+
+ private:
+  uint16_t code_;
+};
+
+inline void Check(uint16_t code, const char* what) {
+  if (code != VARNFILE_OK) throw Error(code, what);
+}
+
+// One item as read from a file, or to be written to one.
+struct Item {
+  uint32_t position = 0;  // where the item's record starts (when read)
+  uint16_t command = 0;
+  uint16_t extra = 0;
+  uint32_t value = 0;
+  std::vector<uint8_t> data;
+
+  std::string text() const { return std::string(data.begin(), data.end()); }
+};
+
+class File;
+
+// Range over a file's live items in file order (forwards) or from the last
+// item back to the first (backwards). Both stop at the end of the file or at
+// an end marker, as the library's readers do. Iterating moves the file's
+// cursor; a failed read (a CRC error, a broken record) throws Error.
+class ItemRange {
+ public:
+  class iterator {
+   public:
+    using iterator_category = std::input_iterator_tag;
+    using value_type = Item;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const Item*;
+    using reference = const Item&;
+
+    iterator() = default;
+    const Item& operator*() const noexcept { return item_; }
+    const Item* operator->() const noexcept { return &item_; }
+    iterator& operator++();
+    bool operator==(const iterator& other) const noexcept { return file_ == other.file_; }
+    bool operator!=(const iterator& other) const noexcept { return file_ != other.file_; }
+
+   private:
+    friend class ItemRange;
+    iterator(File* file, bool reverse) : file_(file), reverse_(reverse) {}
+    void Fetch(bool first);
+
+    File* file_ = nullptr;  // null at the end
+    bool reverse_ = false;
+    Item item_;
+  };
+
+  iterator begin() {
+    iterator it(file_, reverse_);
+    it.Fetch(true);
+    return it;
+  }
+  iterator end() { return iterator(); }
+
+ private:
+  friend class File;
+  ItemRange(File* file, bool reverse) : file_(file), reverse_(reverse) {}
+  File* file_;
+  bool reverse_;
+};
+
+// An open transaction file. Move-only; closes the file when destroyed.
+class File {
+ public:
+  File() noexcept = default;
+  ~File() { Release(); }
+  File(File&& other) noexcept : handle_(std::exchange(other.handle_, 0u)) {}
+  File& operator=(File&& other) noexcept {
+    if (this != &other) {
+      Release();
+      handle_ = std::exchange(other.handle_, 0u);
+    }
+    return *this;
+  }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // ---- Lifecycle ----
+
+  // Creates (or truncates) the file `path`, or a memory file for "MEMORY$",
+  // with the given compression method.
+  static File Create(const std::string& path, Method method = Method::ChainedDeflate) {
+    File file;
+    Check(TryCreate(path, method, &file), "create");
+    return file;
+  }
+  static uint16_t TryCreate(const std::string& path, Method method, File* out) noexcept {
+    uint32_t handle = 0;
+    uint16_t rc = VARNFileCreateEx(&handle, VARNFILE_NAME_EXACT, path.c_str(), nullptr, nullptr,
+                                   nullptr, 0);
+    if (rc != VARNFILE_OK) return rc;
+    File file(handle);
+    if (method != Method::ChainedDeflate) {
+      rc = VARNFileSetCompression(handle, static_cast<uint16_t>(method));
+      if (rc != VARNFILE_OK) {
+        file.TryAbort();
+        return rc;
+      }
+    }
+    if (out != nullptr) *out = std::move(file);
+    return VARNFILE_OK;
+  }
+
+  // Creates a file with an invented name in `directory`; Name() tells it.
+  static File CreateUnique(const std::string& directory, const std::string& extension,
+                           Method method = Method::ChainedDeflate) {
+    uint32_t handle = 0;
+    Check(VARNFileCreate(&handle, directory.c_str(), extension.c_str()), "create");
+    File file(handle);
+    if (method != Method::ChainedDeflate) file.SetMethod(method);
+    return file;
+  }
+
+  static File Open(const std::string& path, Access access = Access::ReadWrite) {
+    File file;
+    Check(TryOpen(path, access, &file), "open");
+    return file;
+  }
+  static uint16_t TryOpen(const std::string& path, Access access, File* out) noexcept {
+    uint32_t handle = 0;
+    uint16_t rc = VARNFileOpenEx(&handle, static_cast<uint16_t>(access), path.c_str(), 0);
+    if (rc != VARNFILE_OK) return rc;
+    File file(handle);
+    if (out != nullptr) *out = std::move(file);
+    return VARNFILE_OK;
+  }
+
+  // Removes a disk file by name; succeeds also when it does not exist.
+  static void Remove(const std::string& path) { Check(VARNFileDelete(path.c_str(), 0), "remove"); }
+
+  // Writes back, finishes and closes the file. The File is empty afterwards,
+  // even when the close fails.
+  void Close() { Check(TryClose(), "close"); }
+  uint16_t TryClose() noexcept {
+    if (handle_ == 0) return VARNFILE_OK;
+    return VARNFileClose(std::exchange(handle_, 0u));
+  }
+
+  // Closes without finishing and removes the file.
+  void Abort() { Check(TryAbort(), "abort"); }
+  uint16_t TryAbort() noexcept {
+    if (handle_ == 0) return VARNFILE_OK;
+    return VARNFileAbort(std::exchange(handle_, 0u));
+  }
+
+  bool is_open() const noexcept { return handle_ != 0; }
+  explicit operator bool() const noexcept { return handle_ != 0; }
+  uint32_t handle() const noexcept { return handle_; }
+  // Gives up ownership: the caller closes the returned handle.
+  uint32_t release() noexcept { return std::exchange(handle_, 0u); }
+  // Takes ownership of a handle from the C API.
+  static File Adopt(uint32_t handle) noexcept { return File(handle); }
+
+  // ---- Properties ----
+
+  Method method() const {
+    std::array<uint8_t, VARNFILE_HEADER_SIZE> header = Header();
+    return static_cast<Method>(header[47] | (header[48] << 8));
+  }
+  void SetMethod(Method method) {
+    Check(VARNFileSetCompression(handle_, static_cast<uint16_t>(method)), "set compression");
+  }
+
+  std::string Name() const {
+    char buffer[1024];
+    Check(VARNFileGetFileName(handle_, buffer, sizeof buffer), "get file name");
+    return buffer;
+  }
+
+  uint32_t flags() const {
+    uint32_t flags = 0;
+    Check(VARNFileGetFlags(handle_, &flags), "get flags");
+    return flags;
+  }
+  void SetFlags(uint32_t flags) { Check(VARNFileSetFlags(handle_, flags), "set flags"); }
+
+  std::string description() const {
+    char buffer[80];
+    Check(VARNFileGetDescription(handle_, buffer, sizeof buffer), "get description");
+    return buffer;
+  }
+  void SetDescription(const std::string& text) {
+    Check(VARNFileSetDescription(handle_, text.c_str()), "set description");
+  }
+
+  void ResetAging() { Check(VARNFileResetAging(handle_), "reset aging"); }
+
+  std::array<uint8_t, VARNFILE_HEADER_SIZE> Header() const {
+    std::array<uint8_t, VARNFILE_HEADER_SIZE> header{};
+    Check(VARNFileReadHeader(handle_, header.data(), VARNFILE_HEADER_SIZE), "read header");
+    return header;
+  }
+  void WriteHeader(const std::array<uint8_t, VARNFILE_HEADER_SIZE>& header) {
+    Check(VARNFileWriteHeader(handle_, header.data(), VARNFILE_HEADER_SIZE), "write header");
+  }
+
+  void SetParameters(uint16_t maxCachedItems, uint32_t maxCachedBytes, uint32_t readBufferSize,
+                     uint32_t writeBufferSize) {
+    Check(VARNFileSetParameters(handle_, maxCachedItems, maxCachedBytes, readBufferSize,
+                                writeBufferSize),
+          "set parameters");
+  }
+
+  // ---- Positions ----
+
+  uint32_t Tell() const {
+    uint32_t position = 0;
+    Check(VARNFileGetPosition(handle_, &position), "get position");
+    return position;
+  }
+  void Seek(uint32_t position) { Check(VARNFileSetPosition(handle_, position), "set position"); }
+  void Rewind() { Seek(VARNFILE_FIRST_ITEM_POSITION); }
+  // Moves the cursor to the end of data and returns it.
+  uint32_t SeekToEnd() {
+    uint32_t position = 0;
+    Check(VARNFileSeekToEnd(handle_, &position), "seek to end");
+    return position;
+  }
+  // Step to the next / previous live item; false when there is none (or an
+  // end marker stands in the way).
+  bool SkipNext() { return Step(VARNFileSkipNext(handle_), "skip next"); }
+  bool SkipPrev() { return Step(VARNFileSkipPrev(handle_), "skip previous"); }
+
+  // ---- Items ----
+
+  // Appends an item at the end of the file and returns its position; the
+  // cursor does not move.
+  uint32_t Add(uint16_t command, uint16_t extra, uint32_t value, const void* data,
+               std::size_t length) {
+    uint32_t position = 0;
+    Check(TryAdd(command, extra, value, data, length, &position), "add item");
+    return position;
+  }
+  uint32_t Add(uint16_t command, uint16_t extra, uint32_t value, const std::string& data) {
+    return Add(command, extra, value, data.data(), data.size());
+  }
+  uint32_t Add(const Item& item) {
+    return Add(item.command, item.extra, item.value, item.data.data(), item.data.size());
+  }
+  uint16_t TryAdd(uint16_t command, uint16_t extra, uint32_t value, const void* data,
+                  std::size_t length, uint32_t* position = nullptr) noexcept {
+    if (length > VARNFILE_MAX_ITEM_LENGTH) return VARNFILE_E_INVALID_ARGUMENT;
+    uint32_t cursor = 0;
+    uint16_t rc = VARNFileGetPosition(handle_, &cursor);
+    if (rc == VARNFILE_OK) rc = VARNFileSeekToEnd(handle_, position);
+    if (rc == VARNFILE_OK) rc = VARNFileSetPosition(handle_, cursor);
+    if (rc != VARNFILE_OK) return rc;
+    return VARNFileAddItem(handle_, command, extra, value, static_cast<uint16_t>(length),
+                           static_cast<const uint8_t*>(data));
+  }
+
+  // Reads the live item at the cursor and moves the cursor past it. False at
+  // the end of the file or at an end marker.
+  bool Read(Item* item) {
+    uint16_t rc = TryRead(item);
+    if (rc == VARNFILE_E_END_OF_FILE) return false;
+    Check(rc, "read item");
+    return true;
+  }
+  Item Read() {
+    Item item;
+    Check(TryRead(&item), "read item");
+    return item;
+  }
+  uint16_t TryRead(Item* item) noexcept {
+    uint16_t length = 0;
+    uint16_t rc = VARNFileReadCmdIDEx(handle_, &item->command, &item->extra, &item->value, &length);
+    if (rc == VARNFILE_OK) rc = VARNFileGetPosition(handle_, &item->position);
+    if (rc != VARNFILE_OK) return rc;
+    try {
+      item->data.resize(length);
+    } catch (...) {
+      return VARNFILE_E_NO_MEMORY;
+    }
+    return VARNFileReadItem(handle_, &item->command, &item->extra, &item->value, &length,
+                            item->data.empty() ? nullptr : item->data.data());
+  }
+
+  // Replaces the identifiers and value of the item at the cursor, and its data
+  // when given (same length, uncompressed files only).
+  void Update(uint16_t command, uint16_t extra, uint32_t value) {
+    Check(VARNFileUpdateItem(handle_, command, extra, value, 0, nullptr), "update item");
+  }
+  void Update(uint16_t command, uint16_t extra, uint32_t value, const void* data,
+              std::size_t length) {
+    if (length > VARNFILE_MAX_ITEM_LENGTH) throw Error(VARNFILE_E_INVALID_ARGUMENT, "update item");
+    Check(VARNFileUpdateItem(handle_, command, extra, value, static_cast<uint16_t>(length),
+                             static_cast<const uint8_t*>(data)),
+          "update item");
+  }
+
+  // Marks the item at the cursor deleted.
+  void Delete() { Check(VARNFileDeleteItem(handle_), "delete item"); }
+
+  // Appends every record of `source` to this file, re-encoded with this
+  // file's method.
+  void DuplicateFrom(File& source) {
+    Check(VARNFileDuplicate(handle_, source.handle_), "duplicate");
+  }
+
+  ItemRange Items() { return ItemRange(this, false); }
+  ItemRange ReverseItems() { return ItemRange(this, true); }
+
+ private:
+  explicit File(uint32_t handle) noexcept : handle_(handle) {}
+  void Release() noexcept {
+    if (handle_ != 0) VARNFileClose(std::exchange(handle_, 0u));
+  }
+  static bool Step(uint16_t rc, const char* what) {
+    if (rc == VARNFILE_E_END_OF_FILE || rc == VARNFILE_E_NO_PREVIOUS) return false;
+    Check(rc, what);
+    return true;
+  }
+
+  uint32_t handle_ = 0;
+};
+
+inline ItemRange::iterator& ItemRange::iterator::operator++() {
+  Fetch(false);
+  return *this;
+}
+
+inline void ItemRange::iterator::Fetch(bool first) {
+  if (file_ == nullptr) return;
+  File* file = file_;
+  file_ = nullptr;  // stays at the end unless an item is found
+  if (!reverse_) {
+    if (first) file->Rewind();
+    if (file->Read(&item_)) file_ = file;
+    return;
+  }
+  // Backwards: step before the previous item, read it, and put the cursor
+  // back on it so the next step goes further back.
+  if (first) file->SeekToEnd();
+  else file->Seek(item_.position);
+  if (!file->SkipPrev()) return;
+  uint32_t position = file->Tell();
+  if (file->Read(&item_)) {
+    file->Seek(position);
+    file_ = file;
+  }
+}
+
+}  // namespace varn
+
+#endif  // VARNFILE_HPP_

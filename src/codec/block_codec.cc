@@ -1,0 +1,213 @@
+#include "codec/block_codec.h"
+
+#include "codec/predictor.h"
+#include "platform/memory.h"
+#include "store/store.h"
+
+#if __has_include("codec/deflate.h") && __has_include("codec/inflate.h")
+#define VARNFILE_HAVE_DEFLATE 1
+#include "codec/deflate.h"
+#include "codec/inflate.h"
+#else
+#define VARNFILE_HAVE_DEFLATE 0
+#endif
+
+namespace varnfile {
+
+namespace {
+
+// The compressor level the library always uses (the first row of its
+// configuration table).
+constexpr uint32_t DeflateLevel = 0;
+
+// DeflateCompress flush modes and Inflate modes: bit 1 says the input is
+// the whole rest of the item's stream; bit 0 resets the context once the
+// stream is complete, so that every item stands alone.
+constexpr uint32_t FinishChained = 2;
+constexpr uint32_t FinishAndReset = 3;
+
+inline uint32_t FinishMode(uint32_t method) {
+  return IsChainedMethod(method) ? FinishChained : FinishAndReset;
+}
+
+inline uint32_t PredictorFlags(uint32_t method) {
+  return IsChainedMethod(method) ? PredictorKeepTable : 0;
+}
+
+// The table of one direction, created on first use. 272 when it cannot be
+// allocated; nothing is kept then.
+ResultCode EnsurePredictorTable(PredictorState* predictor, uint32_t* allocated) {
+  if (*allocated != 0) return ResultOk;
+  if (PredictorInit(predictor, 0) != 0) return ResultNoMemory;
+  *allocated = 1;
+  return ResultOk;
+}
+
+void ReleasePredictorTable(PredictorState* predictor, uint32_t* allocated) {
+  if (*allocated == 0) return;
+  PredictorFree(predictor);
+  *allocated = 0;
+}
+
+ResultCode CompressPredictor(Store* store, ItemHeader* header, const uint8_t* source,
+                             uint8_t* destination) {
+  EncoderState& encoder = store->encoder;
+  ResultCode rc = EnsurePredictorTable(&encoder.predictor, &encoder.predictorTableAllocated);
+  if (rc != ResultOk) return rc;
+  if (header->length == 0) {
+    header->storedLength = 0;
+    return ResultOk;
+  }
+  PredictorState& run = encoder.predictor;
+  run.flags = PredictorFlags(store->method);
+  run.input = source;
+  run.inputLength = header->length;
+  run.output = destination;
+  PredictorEncode(&run);
+  if (run.outputLength > MaxStoredLength) {
+    // The item already shaped the table; start the chain afresh so that the
+    // decoder, reset at the caller's new reset point, stays in step.
+    PredictorInit(&run, 1);
+    return ResultInvalidArgument;
+  }
+  header->storedLength = static_cast<uint16_t>(run.outputLength);
+  return ResultOk;
+}
+
+ResultCode DecompressPredictor(Store* store, const ItemHeader* header, const uint8_t* source,
+                               uint8_t* destination) {
+  DecoderState& decoder = store->decoder;
+  ResultCode rc = EnsurePredictorTable(&decoder.predictor, &decoder.predictorTableAllocated);
+  if (rc != ResultOk) return rc;
+  PredictorState& run = decoder.predictor;
+  if (header == nullptr) {
+    PredictorInit(&run, 1);
+    return ResultOk;
+  }
+  if (header->storedLength == 0) return ResultOk;
+  run.flags = PredictorFlags(store->method);
+  run.input = source;
+  run.inputLength = header->storedLength;
+  run.output = destination;
+  run.outputLength = header->length;
+  PredictorDecode(&run);
+  return ResultOk;
+}
+
+#if VARNFILE_HAVE_DEFLATE
+
+ResultCode CompressDeflate(Store* store, ItemHeader* header, const uint8_t* source,
+                           uint8_t* destination) {
+  EncoderState& encoder = store->encoder;
+  if (encoder.deflate == nullptr) {
+    auto* context = static_cast<DeflateContext*>(MemAlloc(DeflateContextSize()));
+    if (context == nullptr) return ResultNoMemory;
+    // A failed init has already released the context's own buffers.
+    if (DeflateInit(context, DeflateLevel, 0) != 0) {
+      MemFree(context);
+      return ResultNoMemory;
+    }
+    encoder.deflate = context;
+  }
+  if (header->length == 0) {
+    header->storedLength = 0;
+    return ResultOk;
+  }
+  uint32_t inputLength = header->length;
+  uint32_t outputLength = CompressedCapacity(store->method, header->length);
+  uint32_t complete = DeflateCompress(source, &inputLength, destination, &outputLength,
+                                      encoder.deflate, FinishMode(store->method));
+  if (complete == 0 || outputLength > MaxStoredLength) {
+    // Never store a stream cut short. The context holds a half-written
+    // stream (and, chained, the item in its history): start afresh.
+    DeflateInit(encoder.deflate, DeflateLevel, 1);
+    return ResultInvalidArgument;
+  }
+  header->storedLength = static_cast<uint16_t>(outputLength);
+  return ResultOk;
+}
+
+ResultCode DecompressDeflate(Store* store, const ItemHeader* header, const uint8_t* source,
+                             uint8_t* destination) {
+  DecoderState& decoder = store->decoder;
+  if (decoder.inflate == nullptr) {
+    auto* context = static_cast<InflateContext*>(MemAlloc(InflateContextSize()));
+    if (context == nullptr) return ResultNoMemory;
+    if (InflateInit(context, 0) != 0) {
+      MemFree(context);
+      return ResultNoMemory;
+    }
+    decoder.inflate = context;
+  }
+  if (header == nullptr) {
+    InflateInit(decoder.inflate, 1);
+    return ResultOk;
+  }
+  if (header->storedLength == 0) return ResultOk;
+  uint32_t inputLength = header->storedLength;
+  uint32_t outputLength = header->length;
+  uint32_t finished = Inflate(source, &inputLength, destination, &outputLength, decoder.inflate,
+                              FinishMode(store->method));
+  // An unchained item that did not finish (corrupt or cut data) would leave
+  // the decoder mid-stream; every later item stands alone, so restart it.
+  if (finished == 0 && !IsChainedMethod(store->method)) InflateInit(decoder.inflate, 1);
+  return ResultOk;
+}
+
+void ReleaseDeflateContexts(Store* store) {
+  if (store->decoder.inflate != nullptr) {
+    InflateEnd(store->decoder.inflate);
+    MemFree(store->decoder.inflate);
+    store->decoder.inflate = nullptr;
+  }
+  if (store->encoder.deflate != nullptr) {
+    DeflateEnd(store->encoder.deflate);
+    MemFree(store->encoder.deflate);
+    store->encoder.deflate = nullptr;
+  }
+}
+
+#else  // !VARNFILE_HAVE_DEFLATE
+
+// Until the DEFLATE engines are part of the build, their methods fail
+// cleanly instead of pretending to work.
+ResultCode CompressDeflate(Store*, ItemHeader*, const uint8_t*, uint8_t*) {
+  return ResultInvalidArgument;
+}
+ResultCode DecompressDeflate(Store*, const ItemHeader*, const uint8_t*, uint8_t*) {
+  return ResultInvalidArgument;
+}
+void ReleaseDeflateContexts(Store*) {}
+
+#endif  // VARNFILE_HAVE_DEFLATE
+
+}  // namespace
+
+ResultCode CompressItem(Store* store, ItemHeader* header, const uint8_t* source,
+                        uint8_t* destination) {
+  if (store->method == MethodNone) return ResultInvalidArgument;
+  if (IsPredictorMethod(store->method)) return CompressPredictor(store, header, source, destination);
+  return CompressDeflate(store, header, source, destination);
+}
+
+ResultCode DecompressItem(Store* store, const ItemHeader* header, const uint8_t* source,
+                          uint8_t* destination) {
+  if (store->method == MethodNone) return ResultInvalidArgument;
+  if (IsPredictorMethod(store->method)) {
+    return DecompressPredictor(store, header, source, destination);
+  }
+  return DecompressDeflate(store, header, source, destination);
+}
+
+ResultCode SetCompressionMethod(Store* store, uint32_t method) {
+  if (method == store->method) return ResultOk;
+  // Only the state of the current method can exist, but releasing whatever
+  // is present keeps a close leak-free whatever happened before it.
+  ReleasePredictorTable(&store->decoder.predictor, &store->decoder.predictorTableAllocated);
+  ReleasePredictorTable(&store->encoder.predictor, &store->encoder.predictorTableAllocated);
+  ReleaseDeflateContexts(store);
+  store->method = method;
+  return ResultOk;
+}
+
+}  // namespace varnfile

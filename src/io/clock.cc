@@ -1,0 +1,136 @@
+#include "io/clock.h"
+
+#include "platform/posix_clock.h"
+#include "platform/posix_dl.h"
+
+namespace varnfile {
+
+namespace {
+
+// The most recent reading, all zero at load, so the first reading always
+// counts as a change.
+DateStamp lastDate = {0, 0, 0};
+TimeStamp lastTime = {0, 0, 0};
+
+void* serverLibrary = nullptr;
+ServerClockProc serverEntry = nullptr;
+
+// Frees the sibling library when the process ends or this library is
+// unloaded; files still open are left alone.
+struct ServerClockUnloader {
+  ~ServerClockUnloader() { UnloadServerClock(); }
+};
+ServerClockUnloader unloader;
+
+bool SameDate(const DateStamp& a, const DateStamp& b) {
+  return a.month == b.month && a.day == b.day && a.year == b.year;
+}
+
+bool SameTime(const TimeStamp& a, const TimeStamp& b) {
+  return a.hour == b.hour && a.minute == b.minute && a.second == b.second;
+}
+
+// Seconds since 1970 of a stored stamp, read as local standard time. A
+// stamp mktime cannot place (it cannot happen with byte-sized fields on a
+// 64-bit time_t) counts as the epoch.
+int64_t StampSeconds(const DateStamp& date, const TimeStamp& time) {
+  CalendarTime parts;
+  parts.second = time.second;
+  parts.minute = time.minute;
+  parts.hour = time.hour;
+  parts.day = date.day;
+  parts.month = static_cast<int32_t>(date.month) - 1;
+  parts.yearsSince1900 = date.year;
+  int64_t seconds = 0;
+  if (PlatformMakeTime(parts, &seconds) != 0) return 0;
+  return seconds;
+}
+
+}  // namespace
+
+uint32_t LoadServerClock() {
+  if (serverLibrary != nullptr) return 1;
+  void* library = PlatformLoadLibrary(ServerClockLibrary);
+  if (library == nullptr) return 0;
+  void* entry = PlatformFindSymbol(library, ServerClockEntry);
+  if (entry == nullptr) {
+    PlatformFreeLibrary(library);
+    return 0;
+  }
+  serverLibrary = library;
+  serverEntry = reinterpret_cast<ServerClockProc>(entry);
+  return 1;
+}
+
+void UnloadServerClock() {
+  if (serverLibrary == nullptr) return;
+  PlatformFreeLibrary(serverLibrary);
+  serverLibrary = nullptr;
+  serverEntry = nullptr;
+}
+
+uint32_t GetServerDateTime(uint32_t param, ServerDateTime* out) {
+  *out = ServerDateTime{0, 0, 0, 0, 0, 0};
+  if (LoadServerClock() == 0) return 0;
+  if (serverEntry(param, reinterpret_cast<uint8_t*>(out)) != 0) return 0;
+  return out->day != 0 ? 1 : 0;
+}
+
+uint32_t ReadClock(LibraryState* state, DateStamp* date, TimeStamp* time) {
+  DateStamp nowDate = {0, 0, 0};
+  TimeStamp nowTime = {0, 0, 0};
+  ServerDateTime server;
+  if (state != nullptr && state->dateTimeMode == ServerClock &&
+      GetServerDateTime(state->dateTimeParam, &server) != 0) {
+    nowDate = DateStamp{server.month, server.day, server.year};
+    nowTime = TimeStamp{server.hour, server.minute, server.second};
+  } else {
+    int64_t seconds;
+    uint32_t milliseconds;
+    PlatformClockNow(&seconds, &milliseconds);
+    CalendarTime parts;
+    if (PlatformLocalTime(seconds, &parts) == 0) {
+      nowDate = DateStamp{static_cast<uint8_t>(parts.month + 1), static_cast<uint8_t>(parts.day),
+                          static_cast<uint8_t>(parts.yearsSince1900)};
+      nowTime = TimeStamp{static_cast<uint8_t>(parts.hour), static_cast<uint8_t>(parts.minute),
+                          static_cast<uint8_t>(parts.second)};
+    }
+  }
+  uint32_t changed = 0;
+  if (!SameTime(nowTime, lastTime) || !SameDate(nowDate, lastDate)) {
+    lastDate = nowDate;
+    lastTime = nowTime;
+    changed = 1;
+  }
+  if (date != nullptr) *date = nowDate;
+  if (time != nullptr) *time = nowTime;
+  return changed;
+}
+
+uint32_t IsAged(LibraryState* state, const DateStamp* stampDate, const TimeStamp* stampTime,
+                const AgingLimit* limit) {
+  int64_t stamp = StampSeconds(*stampDate, *stampTime);
+  DateStamp nowDate;
+  TimeStamp nowTime;
+  ReadClock(state, &nowDate, &nowTime);
+  int64_t now = StampSeconds(nowDate, nowTime);
+  if (now <= stamp) return 0;
+  // 32-bit arithmetic, as the limit has always been computed: a limit of
+  // more than about 49,710 days wraps.
+  uint32_t limitSeconds =
+      ((static_cast<uint32_t>(limit->days) * 24u + limit->hours) * 60u + limit->minutes) * 60u +
+      limit->seconds;
+  return static_cast<int64_t>(limitSeconds) <= now - stamp ? 1 : 0;
+}
+
+void SetDateTimeOptions(LibraryState* state, uint32_t mode, uint32_t param) {
+  state->dateTimeMode = mode;
+  state->dateTimeParam = mode == ServerClock ? param : 0;
+}
+
+void ResetClockReading() {
+  lastDate = DateStamp{0, 0, 0};
+  lastTime = TimeStamp{0, 0, 0};
+}
+
+}  // namespace varnfile

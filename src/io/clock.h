@@ -1,0 +1,93 @@
+// The clock behind every time stamp: the current date and time from the
+// local clock or, when the caller selected it, from a server clock that the
+// optional sibling library "libqz3net0.so" supplies; the aging test of a
+// stamp against a limit; and the change detection that the unique-name
+// generator uses to count names made within one second.
+//
+// Everything here runs under the library lock, which guards the remembered
+// reading and the loading of the sibling library.
+#ifndef VARNFILE_IO_CLOCK_H_
+#define VARNFILE_IO_CLOCK_H_
+
+#include <cstdint>
+
+#include "api/library_state.h"
+
+namespace varnfile {
+
+// Stored as 3 bytes in this order (header offset 36).
+struct DateStamp {
+  uint8_t month;  // 1 to 12
+  uint8_t day;    // 1 to 31
+  uint8_t year;   // years since 1900
+};
+
+// Stored as 3 bytes in this order (header offset 39).
+struct TimeStamp {
+  uint8_t hour;
+  uint8_t minute;
+  uint8_t second;
+};
+
+// Stored as 5 bytes: days (u16 little-endian), hours, minutes, seconds.
+struct AgingLimit {
+  uint16_t days;
+  uint8_t hours;
+  uint8_t minutes;
+  uint8_t seconds;
+};
+
+// The 6 bytes the sibling library fills, in this order.
+struct ServerDateTime {
+  uint8_t year;  // years since 1900
+  uint8_t month;
+  uint8_t day;   // 0: no valid date
+  uint8_t hour;
+  uint8_t minute;
+  uint8_t second;
+};
+static_assert(sizeof(ServerDateTime) == 6, "the sibling library fills 6 bytes");
+
+// dateTimeMode value that selects the server clock; any other is local.
+constexpr uint32_t ServerClock = 1;
+
+// The sibling library and its entry point, as the loader finds them.
+constexpr char ServerClockLibrary[] = "libqz3net0.so";
+constexpr char ServerClockEntry[] = "NetGetServerDateAndTime";
+// uint16_t NetGetServerDateAndTime(uint32_t param, uint8_t out[6]): 0 for
+// success.
+using ServerClockProc = uint16_t (*)(uint32_t param, uint8_t* out);
+
+// The current date and time into date and time (each optional), from the
+// server clock when state selects it and the server answers, else from the
+// local clock. Returns 1 when the reading differs from the previous one
+// (the first reading always does), else 0.
+uint32_t ReadClock(LibraryState* state, DateStamp* date, TimeStamp* time);
+
+// 1 when at least limit has passed from the stamp to the current reading,
+// both taken as local standard times; a stamp in the future never ages.
+// A stamp that is no valid calendar date is normalised, never refused.
+uint32_t IsAged(LibraryState* state, const DateStamp* stampDate, const TimeStamp* stampTime,
+                const AgingLimit* limit);
+
+// Stores the options: any mode is accepted; param is kept only for the
+// server clock and is 0 otherwise.
+void SetDateTimeOptions(LibraryState* state, uint32_t mode, uint32_t param);
+
+// 1 when the sibling library is loaded (loading it now if it is not). A
+// failed load is not remembered: the next call tries again. A library
+// without the entry point counts as missing and is not kept.
+uint32_t LoadServerClock();
+// Frees the sibling library if it is loaded. Runs at unload.
+void UnloadServerClock();
+// Zeroes *out and asks the server; 1 only if it answered 0 with a day
+// that is not 0.
+uint32_t GetServerDateTime(uint32_t param, ServerDateTime* out);
+
+// Test seam: forgets the previous reading, so that the next reading
+// reports a change.
+void ResetClockReading();
+
+}  // namespace varnfile
+
+#endif  // VARNFILE_IO_CLOCK_H_

@@ -1,0 +1,59 @@
+// Memory streams: the byte area behind a "MEMORY$" file. The bytes live in
+// chunks, each allocated exactly as large as the range it first covered and
+// never resized, moved or merged; rewriting reuses existing chunks, and
+// ranges never written stay gaps that reads do not cross.
+//
+// The open memory streams sit in the library's memory-stream table, indexed
+// by 1-based handles with the open-file table's rules: the lowest free slot
+// is reused, the table grows by 4 slots and is freed with its last stream.
+// All of it is guarded by the library lock.
+#ifndef VARNFILE_IO_MEMORY_STREAM_H_
+#define VARNFILE_IO_MEMORY_STREAM_H_
+
+#include <cstdint>
+
+#include "api/library_state.h"
+#include "api/result_code.h"
+
+namespace varnfile {
+
+struct MemoryChunk {
+  MemoryChunk* higher;  // neighbour with higher offsets; null for the highest
+  MemoryChunk* lower;   // neighbour with lower offsets; null for the lowest
+  uint8_t* data;        // exactly length bytes
+  int32_t start;        // stream offset of data[0]
+  int32_t length;
+};
+
+struct MemoryStream {
+  MemoryChunk* lowest;   // null when nothing was written
+  MemoryChunk* highest;
+  int32_t size;          // end of the furthest write
+  int32_t position;
+};
+
+// A new empty stream in the lowest free slot; *handle is its 1-based number.
+// 272 when the stream or the grown table cannot be allocated (the table is
+// then as before).
+ResultCode MemoryStreamOpen(LibraryState* state, int32_t* handle);
+// Frees the stream and its chunks and empties its slot; 264 for a handle
+// that names no stream.
+ResultCode MemoryStreamClose(LibraryState* state, int32_t handle);
+// *stream for a valid handle, else 264.
+ResultCode MemoryStreamResolve(LibraryState* state, int32_t handle, MemoryStream** stream);
+
+// whence 0: offset from 0, 1: from the position, 2: from size; any other
+// whence leaves the position. No bounds check. Returns the new position.
+int32_t MemoryStreamSeek(MemoryStream* stream, int32_t offset, uint32_t whence);
+// Copies up to count bytes from the position, stopping at a gap or at the
+// end of the highest chunk, advances the position and returns the count.
+uint32_t MemoryStreamRead(MemoryStream* stream, uint8_t* buffer, uint32_t count);
+// Writes count bytes at the position, adding chunks for the ranges not yet
+// covered, and advances the position (raising size). 278 when a chunk cannot
+// be allocated or the range does not fit in 31 bits; chunks added before the
+// failure stay, the position is unchanged. A zero-byte write changes nothing.
+ResultCode MemoryStreamWrite(MemoryStream* stream, const uint8_t* buffer, uint32_t count);
+
+}  // namespace varnfile
+
+#endif  // VARNFILE_IO_MEMORY_STREAM_H_

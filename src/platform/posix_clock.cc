@@ -1,0 +1,70 @@
+#include "platform/posix_clock.h"
+
+#include <cerrno>
+#include <ctime>
+
+namespace varnfile {
+
+namespace {
+
+// Guarded by the library lock like every other caller of the clock.
+bool overrideActive = false;
+int64_t overrideSeconds = 0;
+uint32_t overrideMilliseconds = 0;
+
+}  // namespace
+
+void PlatformClockNow(int64_t* seconds, uint32_t* milliseconds) {
+  if (overrideActive) {
+    *seconds = overrideSeconds;
+    *milliseconds = overrideMilliseconds;
+    return;
+  }
+  struct timespec now;
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0) {
+    now.tv_sec = time(nullptr);
+    now.tv_nsec = 0;
+  }
+  *seconds = static_cast<int64_t>(now.tv_sec);
+  *milliseconds = static_cast<uint32_t>(now.tv_nsec / 1000000);
+}
+
+int PlatformLocalTime(int64_t seconds, CalendarTime* out) {
+  time_t t = static_cast<time_t>(seconds);
+  struct tm parts;
+  if (localtime_r(&t, &parts) == nullptr) return errno != 0 ? errno : EOVERFLOW;
+  out->second = parts.tm_sec;
+  out->minute = parts.tm_min;
+  out->hour = parts.tm_hour;
+  out->day = parts.tm_mday;
+  out->month = parts.tm_mon;
+  out->yearsSince1900 = parts.tm_year;
+  return 0;
+}
+
+int PlatformMakeTime(const CalendarTime& in, int64_t* seconds) {
+  struct tm parts = {};
+  parts.tm_sec = in.second;
+  parts.tm_min = in.minute;
+  parts.tm_hour = in.hour;
+  parts.tm_mday = in.day;
+  parts.tm_mon = in.month;
+  parts.tm_year = in.yearsSince1900;
+  parts.tm_isdst = 0;
+  errno = 0;
+  time_t t = mktime(&parts);
+  // -1 is also the valid instant one second before 1970; only errno tells.
+  if (t == static_cast<time_t>(-1) && errno != 0) return errno;
+  *seconds = static_cast<int64_t>(t);
+  return 0;
+}
+
+void PlatformSetClockOverride(int64_t seconds, uint32_t milliseconds) {
+  overrideSeconds = seconds;
+  overrideMilliseconds = milliseconds;
+  overrideActive = true;
+}
+
+void PlatformClearClockOverride() { overrideActive = false; }
+
+}  // namespace varnfile

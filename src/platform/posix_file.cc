@@ -1,0 +1,220 @@
+#include "platform/posix_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace varnfile {
+
+namespace {
+
+// ---- test seam state ----
+
+struct FaultSlot {
+  std::atomic<uint64_t> calls{0};     // since FileResetCallCounts
+  std::atomic<uint64_t> sinceArm{0};  // since FileSetFault
+  FileFault fault{};
+};
+
+FaultSlot faultSlots[FileCallKinds];
+std::atomic<bool> faultsArmed{false};
+
+struct FaultDecision {
+  bool fail;
+  bool shortTransfer;
+  int error;
+};
+
+// Counts the call and tells whether the armed fault (if any) hits it.
+FaultDecision CountCall(FileCallKind kind) {
+  FaultSlot& slot = faultSlots[kind];
+  slot.calls.fetch_add(1, std::memory_order_relaxed);
+  if (!faultsArmed.load(std::memory_order_relaxed)) return {false, false, 0};
+  uint64_t n = slot.sinceArm.fetch_add(1, std::memory_order_relaxed) + 1;
+  const FileFault& f = slot.fault;
+  if (f.failAt == 0) return {false, false, 0};
+  bool hit = f.sticky ? n >= f.failAt : n == f.failAt;
+  if (!hit) return {false, false, 0};
+  return {true, f.shortTransfer, f.error != 0 ? f.error : EIO};
+}
+
+// ---- helpers ----
+
+int OpenRetrying(const char* name, int flags) {
+  int fd;
+  do {
+    fd = ::open(name, flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+int LockRetrying(int fd, int operation) {
+  int rc;
+  do {
+    rc = ::flock(fd, operation | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0 ? 0 : errno;
+}
+
+// Closes fd on a failure path, keeping the error that caused it.
+int Abandon(int fd, int error) {
+  ::close(fd);
+  return error;
+}
+
+int OpenLocked(const char* name, int accessFlags, int lockOperation, bool truncate, int* descriptor) {
+  FaultDecision fault = CountCall(FileCallOpen);
+  if (fault.fail) return fault.error;
+  int flags = accessFlags | O_CLOEXEC;
+  int fd = OpenRetrying(name, flags | O_DSYNC);
+  // Some file systems refuse synchronous writes; the file is still usable.
+  if (fd < 0 && errno == EINVAL) fd = OpenRetrying(name, flags);
+  if (fd < 0) return errno;
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return Abandon(fd, errno);
+  if (S_ISDIR(st.st_mode)) return Abandon(fd, EISDIR);
+  int rc = LockRetrying(fd, lockOperation);
+  if (rc != 0) return Abandon(fd, rc);
+  if (truncate) {
+    do {
+      rc = ::ftruncate(fd, 0) == 0 ? 0 : errno;
+    } while (rc == EINTR);
+    if (rc != 0) return Abandon(fd, rc);
+  }
+  *descriptor = fd;
+  return 0;
+}
+
+}  // namespace
+
+int FileOpen(const char* name, FileOpenKind kind, int* descriptor) {
+  switch (kind) {
+    case FileOpenRead:
+      return OpenLocked(name, O_RDONLY, LOCK_SH, false, descriptor);
+    case FileOpenUpdate:
+      return OpenLocked(name, O_RDWR, LOCK_EX, false, descriptor);
+    case FileOpenCreate:
+      return OpenLocked(name, O_RDWR | O_CREAT, LOCK_EX, true, descriptor);
+  }
+  return EINVAL;
+}
+
+int FileCreateExclusive(const char* name, int* descriptor) {
+  return OpenLocked(name, O_RDWR | O_CREAT | O_EXCL, LOCK_EX, false, descriptor);
+}
+
+int FileSeek(int descriptor, int64_t offset, int whence, int64_t* newPosition) {
+  FaultDecision fault = CountCall(FileCallSeek);
+  if (fault.fail) return fault.error;
+  int systemWhence;
+  switch (whence) {
+    case 0: systemWhence = SEEK_SET; break;
+    case 1: systemWhence = SEEK_CUR; break;
+    case 2: systemWhence = SEEK_END; break;
+    default: return EINVAL;
+  }
+  off_t result = ::lseek(descriptor, static_cast<off_t>(offset), systemWhence);
+  if (result < 0) return errno;
+  *newPosition = static_cast<int64_t>(result);
+  return 0;
+}
+
+int FileRead(int descriptor, void* buffer, size_t count, size_t* got) {
+  *got = 0;
+  FaultDecision fault = CountCall(FileCallRead);
+  if (fault.fail) {
+    if (!fault.shortTransfer) return fault.error;
+    count /= 2;  // a short read: success with fewer bytes
+  }
+  ssize_t n;
+  do {
+    n = ::read(descriptor, buffer, count);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return errno;
+  *got = static_cast<size_t>(n);
+  return 0;
+}
+
+int FileWrite(int descriptor, const void* buffer, size_t count) {
+  const char* next = static_cast<const char*>(buffer);
+  FaultDecision fault = CountCall(FileCallWrite);
+  if (fault.fail) {
+    if (!fault.shortTransfer) return fault.error;
+    count /= 2;  // write half, then report the failure
+  }
+  while (count > 0) {
+    ssize_t n = ::write(descriptor, next, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;
+    next += n;
+    count -= static_cast<size_t>(n);
+  }
+  return fault.fail ? fault.error : 0;
+}
+
+int FileClose(int descriptor) {
+  FaultDecision fault = CountCall(FileCallClose);
+  // Close even when a fault is injected: the test wants the error, not a
+  // leaked descriptor. EINTR is not retried: Linux has released the
+  // descriptor already.
+  int rc = ::close(descriptor) == 0 ? 0 : errno;
+  return fault.fail ? fault.error : rc;
+}
+
+int FileRemove(const char* name) {
+  FaultDecision fault = CountCall(FileCallRemove);
+  if (fault.fail) return fault.error;
+  // Hold an exclusive lock while unlinking: if any open has the file, the
+  // lock cannot be had and the file stays. A file that cannot even be
+  // opened for the check (no read permission) is made accessible first.
+  int fd = OpenRetrying(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0 && errno == EACCES) {
+    ::chmod(name, S_IRUSR | S_IWUSR);
+    fd = OpenRetrying(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  }
+  if (fd < 0) return errno;
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return Abandon(fd, errno);
+  if (S_ISDIR(st.st_mode)) return Abandon(fd, EISDIR);
+  int rc = LockRetrying(fd, LOCK_EX);
+  if (rc != 0) return Abandon(fd, rc);
+  ::fchmod(fd, S_IRUSR | S_IWUSR);
+  rc = ::unlink(name) == 0 ? 0 : errno;
+  ::close(fd);
+  return rc;
+}
+
+void FileSetFault(FileCallKind kind, const FileFault& fault) {
+  if (kind >= FileCallKinds) return;
+  FaultSlot& slot = faultSlots[kind];
+  slot.fault = fault;
+  slot.sinceArm.store(0, std::memory_order_relaxed);
+  bool any = false;
+  for (const FaultSlot& s : faultSlots) any = any || s.fault.failAt != 0;
+  faultsArmed.store(any, std::memory_order_relaxed);
+}
+
+void FileClearFaults() {
+  faultsArmed.store(false, std::memory_order_relaxed);
+  for (FaultSlot& slot : faultSlots) {
+    slot.fault = FileFault{};
+    slot.sinceArm.store(0, std::memory_order_relaxed);
+  }
+}
+
+uint64_t FileCallCount(FileCallKind kind) {
+  return kind < FileCallKinds ? faultSlots[kind].calls.load(std::memory_order_relaxed) : 0;
+}
+
+void FileResetCallCounts() {
+  for (FaultSlot& slot : faultSlots) slot.calls.store(0, std::memory_order_relaxed);
+}
+
+}  // namespace varnfile

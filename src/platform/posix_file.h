@@ -1,0 +1,82 @@
+// Plain POSIX file calls for the disk streams. Every function returns 0 or
+// an errno value, never a result code; src/io maps errno to result codes.
+// Interrupted calls are retried, short writes are continued, and a failed
+// open leaves no descriptor behind.
+//
+// Sharing: every open takes a non-blocking flock on its own open file
+// description, shared for reading and exclusive for update and create, so
+// that two opens conflict within one process as well as across processes.
+// A lock that cannot be had gives EWOULDBLOCK.
+#ifndef VARNFILE_PLATFORM_POSIX_FILE_H_
+#define VARNFILE_PLATFORM_POSIX_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace varnfile {
+
+enum FileOpenKind : uint32_t {
+  FileOpenRead = 0,    // existing file, read only, shared lock
+  FileOpenUpdate = 1,  // existing file, read and write, exclusive lock
+  FileOpenCreate = 2,  // create or truncate, read and write, exclusive lock
+};
+
+// Opens name with O_CLOEXEC and O_DSYNC (retried once without O_DSYNC when
+// the file system refuses it with EINVAL), then takes the lock. Create uses
+// O_CREAT without O_TRUNC and truncates only once the exclusive lock is
+// held, so a file that someone else holds is never cut. Directories are
+// refused with EISDIR.
+int FileOpen(const char* name, FileOpenKind kind, int* descriptor);
+// Like FileOpen(FileOpenCreate) but with O_EXCL: an existing file is never
+// opened (EEXIST).
+int FileCreateExclusive(const char* name, int* descriptor);
+// whence 0: start, 1: current, 2: end. *newPosition gets the new offset.
+int FileSeek(int descriptor, int64_t offset, int whence, int64_t* newPosition);
+// One read of up to count bytes; *got is what arrived (0 at the end).
+int FileRead(int descriptor, void* buffer, size_t count, size_t* got);
+// Writes all count bytes, continuing after short writes.
+int FileWrite(int descriptor, const void* buffer, size_t count);
+// Closes the descriptor, which also drops its lock.
+int FileClose(int descriptor);
+// Removes name unless another open holds it (EWOULDBLOCK). A file that may
+// be removed is first made readable and writable by its owner (0600).
+int FileRemove(const char* name);
+
+// ---- test seam ----
+//
+// Tests can make calls of one kind fail with a chosen errno, and count the
+// calls of each kind. The counters and the armed check cost one relaxed
+// increment and one load per call; nothing else runs unless a fault is set.
+
+enum FileCallKind : uint32_t {
+  FileCallOpen = 0,  // FileOpen, FileCreateExclusive
+  FileCallRead,
+  FileCallWrite,
+  FileCallSeek,
+  FileCallClose,
+  FileCallRemove,
+  FileCallKinds,
+};
+
+struct FileFault {
+  uint64_t failAt;   // the n-th call of the kind from now fails (1 = next); 0: off
+  bool sticky;       // every call from the n-th on fails
+  int error;         // errno to report
+  // Reads and writes only: the failing call first transfers half of its
+  // bytes. A short read then reports success with the shorter count; a
+  // short write writes half and then fails with error.
+  bool shortTransfer;
+};
+
+// Arms (or with failAt 0 disarms) the fault for one kind and restarts that
+// kind's count of calls towards failAt.
+void FileSetFault(FileCallKind kind, const FileFault& fault);
+// Disarms every fault.
+void FileClearFaults();
+// Calls of a kind since the last FileResetCallCounts (or the start).
+uint64_t FileCallCount(FileCallKind kind);
+void FileResetCallCounts();
+
+}  // namespace varnfile
+
+#endif  // VARNFILE_PLATFORM_POSIX_FILE_H_

@@ -1,0 +1,56 @@
+// Buffered byte access to a store's file. Two independent buffers sit
+// between the record layer and the stream: a read buffer holding a window of
+// the file that slides with the reads (and centres itself on requests that
+// walk backwards), and a write buffer that collects adjacent writes so that
+// appends reach the stream in writeBufferSize pieces. The two are kept
+// coherent: a read always sees every byte written before it, whether it is
+// still in the write buffer or already on the stream.
+//
+// The file header is read and written past these buffers; everything here
+// works on positions of the file as a whole.
+#ifndef VARNFILE_STORE_BUFFERED_IO_H_
+#define VARNFILE_STORE_BUFFERED_IO_H_
+
+#include <cstdint>
+
+#include "api/result_code.h"
+#include "store/store.h"
+
+namespace varnfile {
+
+// Copies exactly count bytes of the file at position into dst, or fails:
+// 277 when the file ends first, 272 when the read buffer cannot be had,
+// other stream codes as the stream gives them. direct nonzero asks for no
+// read-ahead and no look-behind (single, isolated reads). count 0 is a no-op.
+ResultCode BufferedRead(Store* store, uint8_t* dst, uint32_t position, uint32_t count,
+                        uint32_t direct);
+
+// Puts count bytes at position (through the write buffer where they fit).
+// count 0 is a no-op.
+ResultCode BufferedWrite(Store* store, const uint8_t* src, uint32_t position, uint32_t count);
+
+// Writes the write buffer to the stream and empties it. With keepReadBuffer
+// 0 the read window is first brought up to date with the buffered bytes;
+// nonzero skips that (the store is being closed). On failure the write
+// buffer keeps its bytes.
+ResultCode FlushWriteBuffer(Store* store, uint32_t keepReadBuffer);
+
+// Yields scratch buffers of at least sizeA and sizeB bytes in *a and *b
+// (either pointer may be null when its size is 0). A size of 0 releases that
+// buffer. Sizes are rounded up to multiples of 256. 272 when either cannot
+// be had (then both are released if B failed).
+ResultCode GetScratchBuffers(Store* store, uint32_t sizeA, uint32_t sizeB, uint8_t** a,
+                             uint8_t** b);
+
+// Flushes the write buffer, empties the read window and takes the new
+// buffer sizes (a value with the top bit set counts as 0 = unbuffered).
+// A buffer whose size changes is freed and allocated again on next use.
+ResultCode StoreSetParameters(Store* store, uint32_t readBufferSize, uint32_t writeBufferSize);
+
+// Frees the read, write and scratch buffers and sets their sizes,
+// capacities and lengths to 0. Unflushed bytes are dropped: flush first.
+ResultCode ReleaseBuffers(Store* store);
+
+}  // namespace varnfile
+
+#endif  // VARNFILE_STORE_BUFFERED_IO_H_

@@ -1,0 +1,55 @@
+// A fresh scratch directory per test under VARNFILE_TEST_TMP, removed again
+// when the test ends.
+#ifndef VARNFILE_TESTS_IO_SCRATCH_DIR_H_
+#define VARNFILE_TESTS_IO_SCRATCH_DIR_H_
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace varnfile {
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    const char* base = std::getenv("VARNFILE_TEST_TMP");
+    std::filesystem::path root = base != nullptr ? base : std::filesystem::temp_directory_path();
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string tag = info != nullptr ? std::string(info->test_suite_name()) + "." + info->name()
+                                      : std::string("scratch");
+    path_ = root / (tag + "." + std::to_string(getpid()));
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  // Names of the entries directly inside, sorted.
+  std::vector<std::string> List() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace varnfile
+
+#endif  // VARNFILE_TESTS_IO_SCRATCH_DIR_H_
