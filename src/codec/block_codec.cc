@@ -16,20 +16,6 @@ namespace varnfile {
 
 namespace {
 
-// The compressor level the library always uses (the first row of its
-// configuration table).
-constexpr uint32_t DeflateLevel = 0;
-
-// DeflateCompress flush modes and Inflate modes: bit 1 says the input is
-// the whole rest of the item's stream; bit 0 resets the context once the
-// stream is complete, so that every item stands alone.
-constexpr uint32_t FinishChained = 2;
-constexpr uint32_t FinishAndReset = 3;
-
-inline uint32_t FinishMode(uint32_t method) {
-  return IsChainedMethod(method) ? FinishChained : FinishAndReset;
-}
-
 inline uint32_t PredictorFlags(uint32_t method) {
   return IsChainedMethod(method) ? PredictorKeepTable : 0;
 }
@@ -64,7 +50,7 @@ ResultCode CompressPredictor(Store* store, ItemHeader* header, const uint8_t* so
   run.inputLength = header->length;
   run.output = destination;
   PredictorEncode(&run);
-  if (run.outputLength > MaxStoredLength) {
+  if (run.outputLength > MaxItemStoredLength) {
     // The item already shaped the table; start the chain afresh so that the
     // decoder, reset at the caller's new reset point, stays in step.
     PredictorInit(&run, 1);
@@ -96,6 +82,20 @@ ResultCode DecompressPredictor(Store* store, const ItemHeader* header, const uin
 
 #if VARNFILE_HAVE_DEFLATE
 
+// The compressor level the library always uses (the first row of its
+// configuration table).
+constexpr uint32_t DeflateLevel = 0;
+
+// DeflateCompress flush modes and Inflate modes: bit 1 says the input is
+// the whole rest of the item's stream; bit 0 resets the context once the
+// stream is complete, so that every item stands alone.
+constexpr uint32_t FinishChained = 2;
+constexpr uint32_t FinishAndReset = 3;
+
+inline uint32_t FinishMode(uint32_t method) {
+  return IsChainedMethod(method) ? FinishChained : FinishAndReset;
+}
+
 ResultCode CompressDeflate(Store* store, ItemHeader* header, const uint8_t* source,
                            uint8_t* destination) {
   EncoderState& encoder = store->encoder;
@@ -117,7 +117,7 @@ ResultCode CompressDeflate(Store* store, ItemHeader* header, const uint8_t* sour
   uint32_t outputLength = CompressedCapacity(store->method, header->length);
   uint32_t complete = DeflateCompress(source, &inputLength, destination, &outputLength,
                                       encoder.deflate, FinishMode(store->method));
-  if (complete == 0 || outputLength > MaxStoredLength) {
+  if (complete == 0 || outputLength > MaxItemStoredLength) {
     // Never store a stream cut short. The context holds a half-written
     // stream (and, chained, the item in its history): start afresh.
     DeflateInit(encoder.deflate, DeflateLevel, 1);

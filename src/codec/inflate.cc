@@ -1,10 +1,479 @@
 #include "codec/inflate.h"
 
+#include <cassert>
+#include <cstddef>
 #include <cstring>
 
 #include "platform/memory.h"
 
 namespace varnfile {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Bit reader
+//
+// While a call runs, the reader lives in locals: `buffer` holds the
+// unconsumed bits with the next one in bit 0 and nothing above `count`.
+// Outside the fast loop count stays below 32, and the cursor has advanced in
+// whole 32-bit words from the input start: a word is loaded only when an
+// operation needs more bits than the buffer holds. The bytes reported as
+// consumed (the cursor) therefore depend only on the bits consumed, which
+// keeps resumed and one-shot decoding in step. The fast loop loads a word
+// ahead and gives the unused whole words back before it leaves.
+//
+// Loads read 32 bits at the cursor while the cursor is before the end, so
+// they may read up to 3 bytes past the end of the input; the caller
+// guarantees those bytes are readable.
+// ---------------------------------------------------------------------------
+
+constexpr uint32_t InputWordBytes = 4;
+constexpr uint32_t InputSlackBytes = InputWordBytes - 1;
+static_assert(InputSlackBytes == 3, "callers leave 3 readable bytes past the input");
+
+inline uint32_t Load32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+inline uint64_t LowBits(uint32_t n) { return (uint64_t{1} << n) - 1; }
+
+struct Bits {
+  const uint8_t* start;
+  const uint8_t* next;
+  const uint8_t* end;
+  uint64_t buffer;
+  uint32_t count;
+  bool final;  // the input is the whole rest of the stream
+};
+
+// The next n bits (n <= 14), or false with nothing consumed.
+inline bool GetBits(Bits& b, uint32_t n, uint32_t* value) {
+  if (b.count < n) {
+    if (b.next >= b.end) return false;
+    b.buffer |= static_cast<uint64_t>(Load32(b.next)) << b.count;
+    b.next += InputWordBytes;
+    b.count += 32;
+  }
+  *value = static_cast<uint32_t>(b.buffer & LowBits(n));
+  b.buffer >>= n;
+  b.count -= n;
+  return true;
+}
+
+// The next n bits (7 or 8) for a code lookup, without consuming them. Bits
+// not yet buffered come from the next input byte; at the end of the whole
+// stream's input they read as 0 (if any bit is left at all). Otherwise
+// false: wait for more input.
+inline bool PeekCode(const Bits& b, uint32_t n, uint32_t* value) {
+  uint64_t v = b.buffer;
+  if (b.count < n) {
+    if (b.next < b.end) {
+      v |= static_cast<uint64_t>(*b.next) << b.count;
+    } else if (!b.final || b.count == 0) {
+      return false;
+    }
+  }
+  *value = static_cast<uint32_t>(v & LowBits(n));
+  return true;
+}
+
+// Drops n bits that PeekCode made visible (n <= 8). Bits that were never
+// there (the zero bits at the end of a final input) empty the buffer.
+inline void Consume(Bits& b, uint32_t n) {
+  if (n <= b.count) {
+    b.buffer >>= n;
+    b.count -= n;
+  } else if (b.next < b.end) {
+    uint32_t excess = n - b.count;
+    b.buffer = Load32(b.next) >> excess;
+    b.next += InputWordBytes;
+    b.count = 32 - excess;
+  } else {
+    b.buffer = 0;
+    b.count = 0;
+  }
+}
+
+// Stored blocks: drops the bits up to the next byte boundary and copies n
+// whole bytes to dest, first from the buffer, then straight from the input.
+// Then loads 1 to 3 bytes so that the cursor is again a whole number of
+// words from the input start. False, with nothing consumed, when the input
+// does not hold n more bytes.
+inline bool ReadBytes(Bits& b, uint32_t n, uint8_t* dest) {
+  uint32_t buffered = b.count / 8;
+  ptrdiff_t available = static_cast<ptrdiff_t>(buffered) + (b.end - b.next);
+  if (available < static_cast<ptrdiff_t>(n)) return false;
+  uint32_t partial = b.count % 8;
+  b.buffer >>= partial;
+  b.count -= partial;
+  uint32_t fromBuffer = n < buffered ? n : buffered;
+  for (uint32_t i = 0; i < fromBuffer; ++i) {
+    dest[i] = static_cast<uint8_t>(b.buffer);
+    b.buffer >>= 8;
+    b.count -= 8;
+  }
+  uint32_t fromInput = n - fromBuffer;
+  if (fromInput != 0) {
+    std::memcpy(dest + fromBuffer, b.next, fromInput);
+    b.next += fromInput;
+    uint32_t misaligned = static_cast<uint32_t>(b.next - b.start) % InputWordBytes;
+    if (misaligned != 0) {
+      // The buffer is empty here: every buffered byte went first.
+      for (uint32_t i = misaligned; i < InputWordBytes; ++i) {
+        b.buffer |= static_cast<uint64_t>(*b.next++) << b.count;
+        b.count += 8;
+      }
+    }
+  }
+  return true;
+}
+
+// Gives back the whole words the fast loop loaded ahead of need.
+inline void GiveBackWords(Bits& b) {
+  while (b.count >= 32) {
+    b.next -= InputWordBytes;
+    b.count -= 32;
+  }
+  b.buffer &= LowBits(b.count);
+}
+
+// ---------------------------------------------------------------------------
+// Tables and window
+// ---------------------------------------------------------------------------
+
+// Walks the tree below a primary entry < 0 with the next 7 bits. Returns the
+// symbol and the bits walked, or -1 when 7 bits reach no symbol.
+inline int32_t WalkTree(const int16_t* nodes, int32_t entry, uint32_t bits, uint32_t* walked) {
+  int32_t ref = ~entry;
+  for (uint32_t i = 0; i < MaxCodeBits - PrimaryBits; ++i) {
+    int32_t slot = nodes[ref + ((bits >> i) & 1u)];
+    if (slot >= 0) {
+      *walked = i + 1;
+      return slot;
+    }
+    ref = ~slot;
+  }
+  return -1;
+}
+
+// Brings the window up to date with n bytes just written to the output.
+void AppendToWindow(InflateContext* context, const uint8_t* bytes, size_t n) {
+  size_t position = static_cast<size_t>(context->windowCursor - context->window);
+  if (n > WindowSize) {
+    position = (position + (n - WindowSize)) % WindowSize;
+    bytes += n - WindowSize;
+    n = WindowSize;
+  }
+  size_t first = WindowSize - position;
+  if (first > n) first = n;
+  std::memcpy(context->window + position, bytes, first);
+  std::memcpy(context->window, bytes + first, n - first);
+  position = (position + n) % WindowSize;
+  context->windowCursor = context->window + position;
+}
+
+// Copies a back-reference of `length` bytes from `distance` back inside the
+// output (out - distance >= the output start), byte for byte in effect: a
+// distance shorter than the length repeats the last `distance` bytes.
+// Never writes past out + length.
+inline void CopyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
+  const uint8_t* src = out - distance;
+  if (distance >= 8 && length >= 8) {
+    // 8-byte pieces read only bytes already final; the last piece ends
+    // exactly at out + length (it may redo a few bytes, with equal values).
+    uint8_t* end = out + length;
+    while (out + 8 < end) {
+      uint64_t piece;
+      std::memcpy(&piece, src, 8);
+      std::memcpy(out, &piece, 8);
+      out += 8;
+      src += 8;
+    }
+    uint64_t piece;
+    std::memcpy(&piece, end - 8 - distance, 8);
+    std::memcpy(end - 8, &piece, 8);
+    return;
+  }
+  if (distance == 1) {
+    std::memset(out, *src, length);
+    return;
+  }
+  for (uint32_t i = 0; i < length; ++i) out[i] = src[i];
+}
+
+enum class HeaderResult { Done, NeedInput, Invalid };
+
+// Stores `repeat` copies of code length `value` at the next positions of the
+// literal/length and distance lengths, counting the nonzero ones.
+inline void StoreLengths(DynamicHeaderProgress& h, TableArea* area, uint32_t value,
+                         uint32_t repeat) {
+  for (uint32_t i = 0; i < repeat; ++i) {
+    if (value != 0) {
+      uint16_t* region = h.region == 0 ? area->literalLengths : area->distanceLengths;
+      CodeLengthList(region)[h.position] = static_cast<uint8_t>(value);
+      ++region[value - 1];
+    }
+    ++h.position;
+    ++h.lengthsRead;
+    if (h.region == 0 && h.position == h.hlit) {
+      h.region = 1;
+      h.position = 0;
+    }
+  }
+}
+
+// Reads (or goes on reading) a dynamic block header and builds its tables.
+HeaderResult ReadDynamicHeader(InflateContext* context, Bits& b) {
+  DynamicHeaderProgress& h = context->header;
+  TableArea* area = context->tables;
+  uint32_t value;
+  for (;;) {
+    switch (h.step) {
+      case DynamicStart:
+        context->fixedTablesBuilt = 0;
+        h.step = DynamicCounts;
+        [[fallthrough]];
+
+      case DynamicCounts:
+        if (!GetBits(b, DynamicHeaderBits, &value)) return HeaderResult::NeedInput;
+        h.hlit = (value & 31) + MinLiteralLengthCodes;
+        h.hdist = ((value >> 5) & 31) + MinDistanceCodes;
+        h.hclen = (value >> 10) + MinCodeLengthCodes;
+        h.total = h.hlit + h.hdist;
+        std::memset(area->literalLengths, 0, sizeof area->literalLengths);
+        h.lengthsRead = 0;
+        h.step = DynamicCodeLengths;
+        [[fallthrough]];
+
+      case DynamicCodeLengths:
+        while (h.lengthsRead < h.hclen) {
+          if (!GetBits(b, CodeLengthCodeBits, &value)) return HeaderResult::NeedInput;
+          CodeLengthList(area->literalLengths)[CodeLengthOrder[h.lengthsRead]] =
+              static_cast<uint8_t>(value);
+          if (value != 0) ++area->literalLengths[value - 1];
+          ++h.lengthsRead;
+        }
+        if (BuildHuffmanTable(area->literalLengths, &area->codeLengthTable, area->scratch,
+                              CodeLengthCodes) != 0) {
+          return HeaderResult::Invalid;
+        }
+        std::memset(area->literalLengths, 0, sizeof area->literalLengths);
+        std::memset(area->distanceLengths, 0, sizeof area->distanceLengths);
+        h.region = 0;
+        h.position = 0;
+        h.lastLength = 0;
+        h.lengthsRead = 0;
+        h.step = DynamicLengthCode;
+        [[fallthrough]];
+
+      case DynamicLengthCode:
+        while (h.lengthsRead < h.total) {
+          uint32_t index;
+          if (!PeekCode(b, MaxCodeLengthCodeBits, &index)) return HeaderResult::NeedInput;
+          uint32_t symbol = static_cast<uint32_t>(area->codeLengthTable.entries[index]);
+          Consume(b, area->codeLengthTable.entryLengths[index]);
+          if (symbol < RepeatPrevious) {
+            StoreLengths(h, area, symbol, 1);
+            h.lastLength = symbol;
+            continue;
+          }
+          h.repeatCode = symbol - RepeatPrevious;
+          h.step = DynamicRepeatExtra;
+          break;
+        }
+        if (h.step == DynamicLengthCode) break;  // all lengths read
+        [[fallthrough]];
+
+      case DynamicRepeatExtra: {
+        if (!GetBits(b, RepeatExtraBits[h.repeatCode], &value)) return HeaderResult::NeedInput;
+        uint32_t repeat = RepeatBase[h.repeatCode] + value;
+        if (repeat > h.total - h.lengthsRead) return HeaderResult::Invalid;
+        uint32_t length = 0;
+        if (h.repeatCode == 0) {
+          length = h.lastLength;  // 0 before any length was read
+        } else {
+          h.lastLength = 0;
+        }
+        StoreLengths(h, area, length, repeat);
+        h.step = DynamicLengthCode;
+        continue;
+      }
+
+      default:
+        assert(false && "dynamic header step out of range");
+        return HeaderResult::Invalid;
+    }
+    break;  // every code length is read
+  }
+  if (BuildHuffmanTable(area->literalLengths, &area->literalTable, area->scratch, h.hlit) != 0 ||
+      BuildHuffmanTable(area->distanceLengths, &area->distanceTable, area->scratch, h.hdist) !=
+          0) {
+    return HeaderResult::Invalid;
+  }
+  return HeaderResult::Done;
+}
+
+// ---------------------------------------------------------------------------
+// Fast loop
+// ---------------------------------------------------------------------------
+
+enum class FastExit { Room, EndOfBlock, Invalid };
+
+// Input bytes a symbol may need: a literal/length code with its extra bits
+// and a distance code with its extra bits take at most 48 bits, two word
+// loads beyond a buffer of fewer than 32 bits.
+constexpr ptrdiff_t FastInputBytes = 2 * InputWordBytes;
+
+// Decodes whole symbols of a fixed or dynamic block straight into the
+// output while at least MaxMatchLength bytes of room and FastInputBytes of
+// input remain, so that no symbol can stop halfway. The window is brought up
+// to date once, when the loop ends. The bit reader leaves with fewer than 32
+// bits buffered, exactly as the step-by-step path would leave it.
+FastExit DecodeFast(InflateContext* context, Bits& b, uint8_t** outCursor, uint8_t* outEnd) {
+  const TableArea* area = context->tables;
+  const int16_t* literalEntries = area->literalTable.entries;
+  const uint8_t* literalLengths = area->literalTable.entryLengths;
+  const int16_t* literalNodes = TreeNodes(&area->literalTable);
+  const int16_t* distanceEntries = area->distanceTable.entries;
+  const uint8_t* distanceLengths = area->distanceTable.entryLengths;
+  const int16_t* distanceNodes = TreeNodes(&area->distanceTable);
+  const uint8_t* window = context->window;
+  const size_t windowCursor = static_cast<size_t>(context->windowCursor - window);
+
+  uint8_t* out = *outCursor;
+  uint8_t* const fastStart = out;
+  const uint8_t* in = b.next;
+  uint64_t bits = b.buffer;
+  uint32_t count = b.count;
+  FastExit exit = FastExit::Room;
+
+  while (outEnd - out >= static_cast<ptrdiff_t>(MaxMatchLength) &&
+         b.end - in >= FastInputBytes) {
+    if (count < 32) {
+      bits |= static_cast<uint64_t>(Load32(in)) << count;
+      in += InputWordBytes;
+      count += 32;
+    }
+    int32_t symbol = literalEntries[bits & 0xff];
+    if (symbol >= 0) {
+      uint32_t n = literalLengths[bits & 0xff];
+      bits >>= n;
+      count -= n;
+      if (symbol < static_cast<int32_t>(EndOfBlock)) {
+        *out++ = static_cast<uint8_t>(symbol);
+        // A second literal often follows within the bits at hand.
+        if (count >= PrimaryBits) {
+          int32_t second = literalEntries[bits & 0xff];
+          if (second >= 0 && second < static_cast<int32_t>(EndOfBlock)) {
+            n = literalLengths[bits & 0xff];
+            bits >>= n;
+            count -= n;
+            *out++ = static_cast<uint8_t>(second);
+          }
+        }
+        continue;
+      }
+    } else {
+      uint32_t walked;
+      symbol = WalkTree(literalNodes, symbol, static_cast<uint32_t>(bits >> PrimaryBits), &walked);
+      if (symbol < 0) {
+        exit = FastExit::Invalid;
+        break;
+      }
+      bits >>= PrimaryBits + walked;
+      count -= PrimaryBits + walked;
+      if (symbol < static_cast<int32_t>(EndOfBlock)) {
+        *out++ = static_cast<uint8_t>(symbol);
+        continue;
+      }
+    }
+    if (symbol == static_cast<int32_t>(EndOfBlock)) {
+      exit = FastExit::EndOfBlock;
+      break;
+    }
+    if (symbol >= static_cast<int32_t>(ValidLiteralLengthSymbols)) {
+      exit = FastExit::Invalid;
+      break;
+    }
+    const CodeBase& lengthCode = LengthCodes[symbol - FirstLengthSymbol];
+    uint32_t length = lengthCode.base + static_cast<uint32_t>(bits & LowBits(lengthCode.extraBits));
+    bits >>= lengthCode.extraBits;
+    count -= lengthCode.extraBits;
+
+    if (count < 32) {
+      bits |= static_cast<uint64_t>(Load32(in)) << count;
+      in += InputWordBytes;
+      count += 32;
+    }
+    int32_t distanceSymbol = distanceEntries[bits & 0xff];
+    if (distanceSymbol >= 0) {
+      uint32_t n = distanceLengths[bits & 0xff];
+      bits >>= n;
+      count -= n;
+    } else {
+      uint32_t walked;
+      distanceSymbol = WalkTree(distanceNodes, distanceSymbol,
+                                static_cast<uint32_t>(bits >> PrimaryBits), &walked);
+      if (distanceSymbol < 0) {
+        exit = FastExit::Invalid;
+        break;
+      }
+      bits >>= PrimaryBits + walked;
+      count -= PrimaryBits + walked;
+    }
+    if (distanceSymbol >= static_cast<int32_t>(ValidDistanceSymbols)) {
+      exit = FastExit::Invalid;
+      break;
+    }
+    const CodeBase& distanceCode = DistanceCodes[distanceSymbol];
+    uint32_t distance =
+        distanceCode.base + static_cast<uint32_t>(bits & LowBits(distanceCode.extraBits));
+    bits >>= distanceCode.extraBits;
+    count -= distanceCode.extraBits;
+    if (distance > WindowSize) {
+      exit = FastExit::Invalid;
+      break;
+    }
+
+    size_t produced = static_cast<size_t>(out - fastStart);
+    if (distance <= produced) {
+      CopyMatch(out, distance, length);
+      out += length;
+      continue;
+    }
+    // The source starts in the window, which still ends where this loop
+    // began; the rest of the match (if any) comes from this loop's output.
+    size_t back = distance - produced;
+    size_t position = (windowCursor + WindowSize - back) % WindowSize;
+    uint32_t fromWindow = back < length ? static_cast<uint32_t>(back) : length;
+    uint32_t first = static_cast<uint32_t>(WindowSize - position);
+    if (first > fromWindow) first = fromWindow;
+    std::memcpy(out, window + position, first);
+    std::memcpy(out + first, window, fromWindow - first);
+    out += fromWindow;
+    if (length > fromWindow) {
+      CopyMatch(out, distance, length - fromWindow);
+      out += length - fromWindow;
+    }
+  }
+
+  b.next = in;
+  b.buffer = bits;
+  b.count = count;
+  GiveBackWords(b);
+  AppendToWindow(context, fastStart, static_cast<size_t>(out - fastStart));
+  *outCursor = out;
+  return exit;
+}
+
+// Internal steps of the decoding loop that are never left in the context.
+constexpr uint32_t StepLiteralSymbol = 100;  // a literal/length symbol is in context->symbol
+constexpr uint32_t StepDistanceSymbol = 101; // a distance symbol is in context->symbol
+constexpr uint32_t StepCopy = 102;           // start the next back-reference step
+constexpr uint32_t StepBlockEnd = 103;
+
+}  // namespace
 
 uint32_t InflateContextSize() { return sizeof(InflateContext); }
 
@@ -15,6 +484,8 @@ uint32_t InflateInit(InflateContext* context, uint32_t resetOnly) {
     window = context->window;
     tables = context->tables;
   } else {
+    // Zeroed once so that a stream reaching back before its start reads
+    // defined bytes; later resets keep whatever the window holds.
     window = static_cast<uint8_t*>(MemAllocZero(WindowSize));
     tables = static_cast<TableArea*>(MemAllocZero(sizeof(TableArea)));
     if (window == nullptr || tables == nullptr) {
@@ -40,14 +511,329 @@ uint32_t InflateEnd(InflateContext* context) {
   return 0;
 }
 
-// Placeholder until the decoder lands: every stream ends as invalid data.
-uint32_t Inflate(const uint8_t*, uint32_t* inputLength, uint8_t*, uint32_t* outputLength,
-                 InflateContext* context, uint32_t mode) {
-  *inputLength = 0;
-  *outputLength = 0;
-  context->state = InflateStopped;
-  if (mode & 1) InflateInit(context, 1);
-  return 1;
+uint32_t Inflate(const uint8_t* input, uint32_t* inputLength, uint8_t* output,
+                 uint32_t* outputLength, InflateContext* context, uint32_t mode) {
+  const uint32_t inputGiven = *inputLength;
+  const uint32_t outputGiven = *outputLength;
+  // A stored chunk never exceeds what this call could both read and write.
+  const uint32_t chunkLimit = inputGiven < outputGiven ? inputGiven : outputGiven;
+
+  BitReader& reader = context->bitReader;
+  uint32_t state = context->state;
+  if (state == InflateBetweenBlocks) {
+    reader.bitBuffer = 0;
+    reader.usedBits = 32;
+  }
+  Bits b;
+  b.start = input;
+  b.next = input;
+  b.end = input + inputGiven;
+  b.count = 32 - reader.usedBits;
+  b.buffer = b.count != 0 ? reader.bitBuffer >> reader.usedBits : 0;
+  b.final = mode != 0;
+
+  uint8_t* out = output;
+  uint8_t* const outEnd = output + outputGiven;
+  TableArea* const area = context->tables;
+  uint32_t value;
+  uint32_t index;
+
+  for (;;) {
+    switch (state) {
+      case InflateBetweenBlocks:
+      case InflateStopped:
+      case InflateBlockHeader:
+        if (!GetBits(b, BlockHeaderBits, &value)) {
+          state = InflateBlockHeader;
+          goto leave;
+        }
+        context->blockHeader = value;
+        switch (value >> 1) {
+          case BlockStored:
+            state = InflateStoredLength;
+            break;
+          case BlockFixed:
+            BuildFixedTables(context);
+            state = InflateLiteralCode;
+            break;
+          case BlockDynamic:
+            context->header.step = DynamicStart;
+            state = InflateDynamicHeader;
+            break;
+          default:
+            state = InflateStopped;
+            goto leave;
+        }
+        break;
+
+      // ---- Stored block ---------------------------------------------------
+      case InflateStoredLength: {
+        uint8_t lengths[4];
+        if (!ReadBytes(b, 4, lengths)) goto leave;
+        uint32_t len = lengths[0] | static_cast<uint32_t>(lengths[1]) << 8;
+        uint32_t nlen = lengths[2] | static_cast<uint32_t>(lengths[3]) << 8;
+        if (nlen != (~len & 0xffffu)) {
+          state = InflateStopped;
+          goto leave;
+        }
+        context->length = len;
+        state = InflateStoredInput;
+      }
+        [[fallthrough]];
+
+      case InflateStoredInput: {
+        if (context->length == 0) {
+          state = StepBlockEnd;
+          break;
+        }
+        uint32_t chunk = context->length;
+        uint32_t room = static_cast<uint32_t>(context->windowEnd - context->windowCursor);
+        if (chunk > room) chunk = room;
+        if (chunk > chunkLimit) chunk = chunkLimit;
+        if (chunk == 0) {
+          state = InflateStopped;
+          goto leave;
+        }
+        if (!ReadBytes(b, chunk, context->windowCursor)) goto leave;
+        context->distance = chunk;
+        state = InflateStoredOutput;
+      }
+        [[fallthrough]];
+
+      case InflateStoredOutput: {
+        uint32_t chunk = context->distance;
+        if (static_cast<uint32_t>(outEnd - out) < chunk) goto leave;
+        std::memcpy(out, context->windowCursor, chunk);
+        out += chunk;
+        context->windowCursor += chunk;
+        if (context->windowCursor == context->windowEnd) context->windowCursor = context->window;
+        context->length -= chunk;
+        state = InflateStoredInput;
+        break;
+      }
+
+      // ---- Dynamic block header ------------------------------------------
+      case InflateDynamicHeader:
+        switch (ReadDynamicHeader(context, b)) {
+          case HeaderResult::Done:
+            state = InflateLiteralCode;
+            break;
+          case HeaderResult::NeedInput:
+            goto leave;
+          case HeaderResult::Invalid:
+            state = InflateStopped;
+            goto leave;
+        }
+        break;
+
+      // ---- Symbols of a fixed or dynamic block ---------------------------
+      case InflateLiteralCode: {
+        if (outEnd - out >= static_cast<ptrdiff_t>(MaxMatchLength) &&
+            b.end - b.next >= FastInputBytes) {
+          FastExit exit = DecodeFast(context, b, &out, outEnd);
+          if (exit == FastExit::EndOfBlock) {
+            state = StepBlockEnd;
+            break;
+          }
+          if (exit == FastExit::Invalid) {
+            state = InflateStopped;
+            goto leave;
+          }
+        }
+        if (!PeekCode(b, PrimaryBits, &index)) goto leave;
+        int32_t entry = area->literalTable.entries[index];
+        if (entry >= 0) {
+          Consume(b, area->literalTable.entryLengths[index]);
+          context->symbol = entry;
+          state = StepLiteralSymbol;
+          break;
+        }
+        Consume(b, PrimaryBits);
+        context->symbol = entry;
+        state = InflateLiteralTree;
+      }
+        [[fallthrough]];
+
+      case InflateLiteralTree: {
+        if (!PeekCode(b, MaxCodeBits - PrimaryBits, &index)) goto leave;
+        uint32_t walked;
+        int32_t symbol = WalkTree(TreeNodes(&area->literalTable), context->symbol, index, &walked);
+        if (symbol < 0) {
+          state = InflateStopped;
+          goto leave;
+        }
+        Consume(b, walked);
+        context->symbol = symbol;
+        state = StepLiteralSymbol;
+      }
+        [[fallthrough]];
+
+      case StepLiteralSymbol: {
+        int32_t symbol = context->symbol;
+        if (symbol < static_cast<int32_t>(EndOfBlock)) {
+          state = InflateLiteralOutput;
+          break;
+        }
+        if (symbol == static_cast<int32_t>(EndOfBlock)) {
+          state = StepBlockEnd;
+          break;
+        }
+        if (symbol >= static_cast<int32_t>(ValidLiteralLengthSymbols)) {
+          state = InflateStopped;
+          goto leave;
+        }
+        context->codeEntry = &LengthCodes[symbol - FirstLengthSymbol];
+        state = InflateLengthExtra;
+      }
+        [[fallthrough]];
+
+      case InflateLengthExtra:
+        if (!GetBits(b, context->codeEntry->extraBits, &value)) goto leave;
+        context->length = context->codeEntry->base + value;
+        state = InflateDistanceCode;
+        [[fallthrough]];
+
+      case InflateDistanceCode: {
+        if (!PeekCode(b, PrimaryBits, &index)) goto leave;
+        int32_t entry = area->distanceTable.entries[index];
+        if (entry >= 0) {
+          Consume(b, area->distanceTable.entryLengths[index]);
+          context->symbol = entry;
+          state = StepDistanceSymbol;
+          break;
+        }
+        Consume(b, PrimaryBits);
+        context->symbol = entry;
+        state = InflateDistanceTree;
+      }
+        [[fallthrough]];
+
+      case InflateDistanceTree: {
+        if (!PeekCode(b, MaxCodeBits - PrimaryBits, &index)) goto leave;
+        uint32_t walked;
+        int32_t symbol =
+            WalkTree(TreeNodes(&area->distanceTable), context->symbol, index, &walked);
+        if (symbol < 0) {
+          state = InflateStopped;
+          goto leave;
+        }
+        Consume(b, walked);
+        context->symbol = symbol;
+        state = StepDistanceSymbol;
+      }
+        [[fallthrough]];
+
+      case StepDistanceSymbol:
+        if (context->symbol >= static_cast<int32_t>(ValidDistanceSymbols)) {
+          state = InflateStopped;
+          goto leave;
+        }
+        context->codeEntry = &DistanceCodes[context->symbol];
+        state = InflateDistanceExtra;
+        [[fallthrough]];
+
+      case InflateDistanceExtra: {
+        if (!GetBits(b, context->codeEntry->extraBits, &value)) goto leave;
+        uint32_t distance = context->codeEntry->base + value;
+        if (distance > WindowSize) {
+          state = InflateStopped;
+          goto leave;
+        }
+        context->distance = distance;
+        size_t target = static_cast<size_t>(context->windowCursor - context->window);
+        context->copySource = context->window + (target + WindowSize - distance) % WindowSize;
+        state = StepCopy;
+      }
+        [[fallthrough]];
+
+      case StepCopy: {
+        if (context->length == 0) {
+          state = InflateLiteralCode;
+          break;
+        }
+        // A step never crosses the window end, so it needs no wrap test.
+        uint8_t* target = context->windowCursor;
+        uint8_t* source = context->copySource;
+        uint8_t* later = source > target ? source : target;
+        uint32_t step = static_cast<uint32_t>(context->windowEnd - later);
+        if (step > context->length) step = context->length;
+        if (source > target || static_cast<uint32_t>(target - source) >= step) {
+          std::memmove(target, source, step);
+        } else {
+          for (uint32_t i = 0; i < step; ++i) target[i] = source[i];
+        }
+        context->step = step;
+        state = InflateCopyOutput;
+      }
+        [[fallthrough]];
+
+      case InflateCopyOutput: {
+        uint32_t step = context->step;
+        if (static_cast<uint32_t>(outEnd - out) < step) goto leave;
+        std::memcpy(out, context->windowCursor, step);
+        out += step;
+        context->windowCursor += step;
+        if (context->windowCursor == context->windowEnd) context->windowCursor = context->window;
+        context->copySource += step;
+        if (context->copySource == context->windowEnd) context->copySource = context->window;
+        context->length -= step;
+        state = StepCopy;
+        break;
+      }
+
+      case InflateLiteralOutput:
+        if (out == outEnd) goto leave;
+        *out++ = static_cast<uint8_t>(context->symbol);
+        *context->windowCursor++ = static_cast<uint8_t>(context->symbol);
+        if (context->windowCursor == context->windowEnd) context->windowCursor = context->window;
+        state = InflateLiteralCode;
+        break;
+
+      case StepBlockEnd:
+        if (context->blockHeader & 1) {
+          state = InflateBetweenBlocks;  // the stream has finished
+          goto leave;
+        }
+        state = InflateBlockHeader;
+        break;
+
+      default:
+        assert(false && "inflate state out of range");
+        state = InflateStopped;
+        goto leave;
+    }
+  }
+
+leave:
+  // Every stop above leaves `state` at its resume point.
+  assert(state <= InflateLiteralOutput);
+  assert(b.count < 32);
+  context->state = state;
+  reader.inputStart = input;
+  reader.cursor = b.next;
+  reader.end = b.end;
+  reader.usedBits = static_cast<uint8_t>(32 - b.count);
+  reader.bitBuffer = b.count != 0 ? static_cast<uint32_t>(b.buffer << (32 - b.count)) : 0;
+  reader.finalInput = b.final ? 1 : 0;
+  context->output.start = output;
+  context->output.cursor = out;
+  context->output.end = outEnd;
+
+  const bool finished = state == InflateBetweenBlocks || state == InflateStopped;
+  ptrdiff_t consumed = b.next - input;
+  // At the end of a stream the whole bytes still buffered belong to
+  // whatever follows it.
+  if (finished) consumed -= b.count / 8;
+  if (consumed < 0) consumed = 0;
+  if (consumed > static_cast<ptrdiff_t>(inputGiven)) consumed = inputGiven;
+  *inputLength = static_cast<uint32_t>(consumed);
+  const uint32_t written = static_cast<uint32_t>(out - output);
+  *outputLength = written;
+
+  uint32_t result = finished ? 1 : 0;
+  if (mode != 0 && written == 0 && inputGiven == 0) result = 1;
+  if (result == 1 && (mode & 1) != 0) InflateInit(context, 1);
+  return result;
 }
 
 }  // namespace varnfile

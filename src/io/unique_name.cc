@@ -1,13 +1,12 @@
 #include "io/unique_name.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "io/clock.h"
+#include "io/disk_stream.h"
 #include "io/paths.h"
 #include "platform/posix_clock.h"
-#include "platform/posix_fs.h"
 
 namespace varnfile {
 
@@ -129,21 +128,20 @@ ResultCode CreateUniqueFile(LibraryState* state, const char* directory, const ch
 
     if (CheckAccess(candidate, 0) != ResultOk) {
       int32_t descriptor = -1;
-      int err = PlatformCreateExclusive(candidate, &descriptor);
-      if (err == 0) {
+      bool exists = false;
+      ResultCode rc = CreateNewDiskFile(candidate, &descriptor, &exists);
+      if (rc == ResultOk) {
         if (pathOut != nullptr) memcpy(pathOut, candidate, strlen(candidate) + 1);
         if (descriptorOut != nullptr) {
           *descriptorOut = descriptor;
         } else {
-          PlatformCloseDescriptor(descriptor);
+          DiskClose(descriptor);
         }
         return ResultOk;
       }
       // A name that is still free but cannot be made (no such directory,
-      // no permission) ends the search; anything else is the next name.
-      if (err != EEXIST && CheckAccess(candidate, 0) == ResultOpenFailed) {
-        return ResultCreateFailed;
-      }
+      // no permission) ends the search; a name taken meanwhile is skipped.
+      if (!exists && CheckAccess(candidate, 0) == ResultOpenFailed) return rc;
     }
 
     if (++failed >= MaxNameCandidates) return ResultNoUniqueName;
