@@ -520,7 +520,12 @@ class RecoverTest : public CliTest {};
 TEST_F(RecoverTest, SalvagesEveryCompleteRecordOfANeverClosedFile) {
   for (int method : Methods()) {
     SCOPED_TRACE(method);
-    std::vector<TestItem> items = SampleItems(40 + method, 20);
+    // Records that share text, so that chained methods refer back to
+    // earlier items, and some large ones, so that the writer flushes.
+    std::vector<TestItem> items = SampleItems(40 + method, 10);
+    for (uint32_t i = 0; i < 30; ++i)
+      items.push_back({9, 0, i, "record " + std::to_string(i) + ": customer=ACME Corporation; "
+                                "amount=" + std::to_string(i * 37) + ".00 EUR; status=booked"});
     std::string path = Path("open.trn");
     uint32_t h = 0;
     ASSERT_EQ(VARNFileCreateEx(&h, 0, path.c_str(), nullptr, nullptr, nullptr, 0), 0);

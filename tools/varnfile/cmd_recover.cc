@@ -174,13 +174,18 @@ bool IsReserved(uint16_t command) {
 // The method under which the most of the first records decode to their
 // CRC. A header is rewritten only at a proper close, so a file that was
 // never closed still names the method it was created with, which the
-// writer may have changed before its first item.
-uint16_t DetectMethod(const RawFile& raw, uint16_t headerMethod, const std::string& near) {
+// writer may have changed before its first item. On a tie the header wins
+// when the file was closed; otherwise the method without chaining wins, as
+// nothing shows that the items depend on each other (every item of a
+// DEFLATE file also decodes under chained DEFLATE).
+uint16_t DetectMethod(const RawFile& raw, uint16_t headerMethod, bool closed,
+                      const std::string& near) {
   const std::size_t sample = 256;
   std::vector<uint16_t> candidates;
-  if (headerMethod <= VARNFILE_METHOD_DEFLATE) candidates.push_back(headerMethod);
-  for (uint16_t m = 0; m <= VARNFILE_METHOD_DEFLATE; ++m)
-    if (m != headerMethod) candidates.push_back(m);
+  if (closed && headerMethod <= VARNFILE_METHOD_DEFLATE) candidates.push_back(headerMethod);
+  for (uint16_t m : {VARNFILE_METHOD_DEFLATE, VARNFILE_METHOD_PREDICTOR, VARNFILE_METHOD_NONE,
+                     VARNFILE_METHOD_CHAINED_PREDICTOR, VARNFILE_METHOD_CHAINED_DEFLATE})
+    if (candidates.empty() || m != candidates.front()) candidates.push_back(static_cast<uint16_t>(m));
   uint16_t best = candidates.front();
   long bestScore = -1;
   for (uint16_t m : candidates) {
@@ -215,7 +220,7 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
   if (sub.count("--method") > 0) {
     method = static_cast<uint16_t>(ParseMethod(o.method));
   } else {
-    method = DetectMethod(raw, headerMethod, o.target);
+    method = DetectMethod(raw, headerMethod, Get16(header + ClosedMarkerOffset) != 0, o.target);
     if (method != headerMethod)
       std::printf("the header names method %u, but the items are stored with method %u (%s)\n",
                   headerMethod, method, varn::MethodName(static_cast<varn::Method>(method)));
