@@ -1,0 +1,367 @@
+// Buffered byte access to a store's file: a sliding read window and a
+// coalescing write buffer, kept coherent with each other.
+//
+// Coherence rules, which every function here keeps:
+//  - The write buffer holds writeBufferLength bytes at writeBufferStart that
+//    are newer than the stream; a read takes those bytes from it, never from
+//    the stream or the read window.
+//  - The read window may hold stale copies of bytes that are still in the
+//    write buffer (they are never served from it). Whenever buffered bytes
+//    reach the stream, the window is brought up to date with them first.
+//  - streamPos mirrors the stream position. After a stream failure the
+//    position is unknown; streamPos is then set to UnknownStreamPos so that
+//    the next access seeks.
+#include "store/buffered_io.h"
+
+#include <cstring>
+
+#include "io/stream.h"
+#include "platform/memory.h"
+
+namespace varnfile {
+
+namespace {
+
+constexpr uint32_t UnknownStreamPos = 0xFFFFFFFFu;
+constexpr uint32_t ScratchGranule = 256;
+// The window never centres itself into the file header.
+constexpr uint32_t HeaderEnd = FirstItemPosition;
+
+inline uint32_t Min32(uint32_t a, uint32_t b) { return a < b ? a : b; }
+
+// Moves the stream to position unless it is there already.
+ResultCode SeekTo(Store* store, uint32_t position) {
+  if (store->streamPos == position) return ResultOk;
+  uint32_t newPosition = 0;
+  ResultCode rc = StreamSeek(store, static_cast<int32_t>(position), 0, &newPosition);
+  if (rc != ResultOk) {
+    store->streamPos = UnknownStreamPos;
+    return rc;
+  }
+  store->streamPos = position;
+  return ResultOk;
+}
+
+// Reads up to count bytes at position into dst; *got = bytes that came.
+// A short read is not an error here.
+ResultCode ReadSome(Store* store, uint8_t* dst, uint32_t position, uint32_t count,
+                    uint32_t* got) {
+  *got = 0;
+  ResultCode rc = SeekTo(store, position);
+  if (rc != ResultOk) return rc;
+  rc = StreamReadBytes(store, dst, count, got);
+  if (rc != ResultOk) {
+    store->streamPos = UnknownStreamPos;
+    return rc;
+  }
+  if (*got > count) *got = count;  // never trust more than was asked for
+  store->streamPos = position + *got;
+  return ResultOk;
+}
+
+// Writes all count bytes at position straight to the stream.
+ResultCode WriteAll(Store* store, const uint8_t* src, uint32_t position, uint32_t count) {
+  ResultCode rc = SeekTo(store, position);
+  if (rc != ResultOk) return rc;
+  rc = StreamWriteBytes(store, src, count);
+  if (rc != ResultOk) {
+    store->streamPos = UnknownStreamPos;
+    return rc;
+  }
+  store->streamPos = position + count;
+  return ResultOk;
+}
+
+// Brings the read window up to date with count bytes about to reach the
+// stream at position: overlapping bytes are copied in; a range that covers
+// the whole window empties it instead.
+void RefreshReadWindow(Store* store, const uint8_t* src, uint32_t position, uint32_t count) {
+  if (store->readBufferLength == 0 || count == 0) return;
+  uint64_t winStart = store->readBufferStart;
+  uint64_t winEnd = winStart + store->readBufferLength;
+  uint64_t wStart = position;
+  uint64_t wEnd = wStart + count;
+  if (wEnd <= winStart || wStart >= winEnd) return;
+  if (wStart <= winStart && wEnd >= winEnd) {
+    store->readBufferLength = 0;
+    return;
+  }
+  uint64_t from = wStart > winStart ? wStart : winStart;
+  uint64_t to = wEnd < winEnd ? wEnd : winEnd;
+  std::memcpy(store->readBuffer + (from - winStart), src + (from - wStart),
+              static_cast<size_t>(to - from));
+}
+
+void FreeReadBuffer(Store* store) {
+  MemFree(store->readBuffer);
+  store->readBuffer = nullptr;
+  store->readBufferCapacity = 0;
+  store->readBufferLength = 0;
+  store->readBufferStart = 0;
+}
+
+void FreeWriteBuffer(Store* store) {
+  MemFree(store->writeBuffer);
+  store->writeBuffer = nullptr;
+  store->writeBufferCapacity = 0;
+  store->writeBufferLength = 0;
+  store->writeBufferStart = 0;
+}
+
+void FreeScratchA(Store* store) {
+  MemFree(store->scratchA);
+  store->scratchA = nullptr;
+  store->scratchSizeA = 0;
+}
+
+void FreeScratchB(Store* store) {
+  MemFree(store->scratchB);
+  store->scratchB = nullptr;
+  store->scratchSizeB = 0;
+}
+
+// Makes *buffer hold at least size bytes (rounded up to the granule),
+// reallocating only when it must grow.
+ResultCode EnsureScratch(uint8_t** buffer, uint32_t* bufferSize, uint32_t size) {
+  uint64_t rounded = (static_cast<uint64_t>(size) + ScratchGranule - 1) / ScratchGranule *
+                     ScratchGranule;
+  if (rounded > 0xFFFFFFFFu) return ResultNoMemory;
+  if (*buffer != nullptr && rounded <= *bufferSize) return ResultOk;
+  MemFree(*buffer);
+  *buffer = nullptr;
+  *bufferSize = 0;
+  *buffer = static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(rounded)));
+  if (*buffer == nullptr) return ResultNoMemory;
+  *bufferSize = static_cast<uint32_t>(rounded);
+  return ResultOk;
+}
+
+}  // namespace
+
+ResultCode BufferedRead(Store* store, uint8_t* dst, uint32_t position, uint32_t count,
+                        uint32_t direct) {
+  if (count == 0) return ResultOk;
+  // A request that runs past the largest possible position cannot be met.
+  if (static_cast<uint64_t>(position) + count > 0xFFFFFFFFu) return ResultReadFailed;
+
+  // Head from the write buffer: its bytes are newer than anything else.
+  uint32_t wbStart = store->writeBufferStart;
+  uint32_t wbLength = store->writeBufferLength;
+  uint64_t wbEnd = static_cast<uint64_t>(wbStart) + wbLength;
+  if (wbLength != 0 && position >= wbStart && position < wbEnd) {
+    uint32_t n = Min32(count, static_cast<uint32_t>(wbEnd - position));
+    std::memcpy(dst, store->writeBuffer + (position - wbStart), n);
+    position += n;
+    dst += n;
+    count -= n;
+    if (count == 0) return ResultOk;
+  }
+
+  // Tail from the write buffer: set aside, copied last.
+  uint32_t tailCount = 0;
+  uint8_t* tailDst = nullptr;
+  uint64_t end = static_cast<uint64_t>(position) + count;
+  if (wbLength != 0 && end > wbStart && end <= wbEnd && position < wbStart) {
+    tailCount = static_cast<uint32_t>(end - wbStart);
+    tailDst = dst + (wbStart - position);
+    count -= tailCount;
+  }
+
+  // A request that spans the whole write buffer needs it on the stream.
+  if (store->writeBufferLength != 0 && position <= store->writeBufferStart &&
+      static_cast<uint64_t>(position) + count >=
+          static_cast<uint64_t>(store->writeBufferStart) + store->writeBufferLength) {
+    ResultCode rc = FlushWriteBuffer(store, 0);
+    if (rc != ResultOk) return rc;
+  }
+
+  if (store->readBufferSize == 0 || count > store->readBufferSize ||
+      (store->readBuffer != nullptr && count > store->readBufferCapacity)) {
+    // Unbuffered: straight from the stream.
+    uint32_t got = 0;
+    ResultCode rc = ReadSome(store, dst, position, count, &got);
+    if (rc != ResultOk) return rc;
+    if (got < count) return ResultReadFailed;
+  } else {
+    if (store->readBuffer == nullptr) {
+      store->readBuffer = static_cast<uint8_t*>(MemAlloc(store->readBufferSize));
+      if (store->readBuffer == nullptr) return ResultNoMemory;
+      store->readBufferCapacity = store->readBufferSize;
+      store->readBufferLength = 0;
+      store->readBufferStart = 0;
+    }
+    uint32_t winStart = store->readBufferStart;
+    uint32_t winLength = store->readBufferLength;
+    uint32_t served = 0;  // bytes taken from the old window
+    uint32_t off = 0;     // window offset of position after the slide
+    if (winLength != 0 && position >= winStart &&
+        static_cast<uint64_t>(position) < static_cast<uint64_t>(winStart) + winLength) {
+      off = position - winStart;
+      served = Min32(count, winLength - off);
+      std::memcpy(dst, store->readBuffer + off, served);
+    }
+    if (served < count) {
+      uint32_t remaining = count - served;
+      uint32_t back = 0;
+      if (served != 0) {
+        // The request runs past the window's end: keep up to half of what
+        // the window can spare as look-behind, and slide the rest out.
+        int64_t spare = static_cast<int64_t>(winLength) - served - remaining;
+        uint32_t keep = spare > 0 ? static_cast<uint32_t>(spare / 2) : 0;
+        if (off > keep) {
+          std::memmove(store->readBuffer, store->readBuffer + (off - keep), keep + served);
+          off = keep;
+        }
+        store->readBufferStart = position - off;
+        store->readBufferLength = off + served;
+      } else {
+        off = 0;
+        if (winStart > position && direct == 0) {
+          // Reading backwards: centre the new window on the request, but
+          // never reach into the file header.
+          back = (store->readBufferCapacity - remaining) / 2;
+          if (back > position) back = position;
+          uint32_t maxBack = position > HeaderEnd ? position - HeaderEnd : 0;
+          if (back > maxBack) back = maxBack;
+        }
+        store->readBufferStart = position - back;
+        store->readBufferLength = 0;
+      }
+      uint32_t fillAt = store->readBufferStart + store->readBufferLength;
+      uint32_t fillCount = store->readBufferCapacity - store->readBufferLength;
+      if (tailCount != 0 || direct != 0) fillCount = Min32(fillCount, back + remaining);
+      uint32_t got = 0;
+      ResultCode rc =
+          ReadSome(store, store->readBuffer + store->readBufferLength, fillAt, fillCount, &got);
+      if (rc != ResultOk) {
+        store->readBufferLength = 0;
+        return rc;
+      }
+      store->readBufferLength += got;
+      if (got < back + remaining) return ResultReadFailed;
+      std::memcpy(dst + served, store->readBuffer + off + served + back, remaining);
+    }
+  }
+
+  if (tailCount != 0) {
+    std::memcpy(tailDst, store->writeBuffer, tailCount);
+  }
+  return ResultOk;
+}
+
+ResultCode BufferedWrite(Store* store, const uint8_t* src, uint32_t position, uint32_t count) {
+  if (count == 0) return ResultOk;
+  if (static_cast<uint64_t>(position) + count > 0xFFFFFFFFu) return ResultWriteFailed;
+
+  uint32_t capacity = store->writeBuffer != nullptr ? store->writeBufferCapacity : 0;
+  uint32_t wbStart = store->writeBufferStart;
+  uint64_t capEnd = static_cast<uint64_t>(wbStart) + capacity;
+
+  // Head into the write buffer, as long as no gap would open in it.
+  if (capacity != 0 && position >= wbStart && position < capEnd &&
+      position - wbStart <= store->writeBufferLength) {
+    uint32_t off = position - wbStart;
+    uint32_t n = Min32(count, capacity - off);
+    std::memcpy(store->writeBuffer + off, src, n);
+    if (off + n > store->writeBufferLength) store->writeBufferLength = off + n;
+    position += n;
+    src += n;
+    count -= n;
+    if (count == 0) return ResultOk;
+  }
+
+  // Tail into the write buffer: the request ends inside its capacity and
+  // starts before it, so the part there begins at the buffer's start.
+  uint64_t end = static_cast<uint64_t>(position) + count;
+  if (capacity != 0 && position < wbStart && end > wbStart && end <= capEnd) {
+    uint32_t n = static_cast<uint32_t>(end - wbStart);
+    std::memcpy(store->writeBuffer, src + (wbStart - position), n);
+    if (n > store->writeBufferLength) store->writeBufferLength = n;
+    count -= n;
+  }
+
+  ResultCode rc = FlushWriteBuffer(store, 0);
+  if (rc != ResultOk) return rc;
+  if (store->writeBufferSize != 0 && count <= store->writeBufferSize) {
+    if (store->writeBuffer == nullptr) {
+      store->writeBuffer = static_cast<uint8_t*>(MemAlloc(store->writeBufferSize));
+      if (store->writeBuffer == nullptr) return ResultNoMemory;
+      store->writeBufferCapacity = store->writeBufferSize;
+    }
+    std::memcpy(store->writeBuffer, src, count);
+    store->writeBufferStart = position;
+    store->writeBufferLength = count;
+    return ResultOk;
+  }
+  rc = WriteAll(store, src, position, count);
+  if (rc != ResultOk) return rc;
+  RefreshReadWindow(store, src, position, count);
+  return ResultOk;
+}
+
+ResultCode FlushWriteBuffer(Store* store, uint32_t keepReadBuffer) {
+  if (store->writeBufferLength == 0) return ResultOk;
+  if (keepReadBuffer == 0) {
+    RefreshReadWindow(store, store->writeBuffer, store->writeBufferStart,
+                      store->writeBufferLength);
+  }
+  ResultCode rc =
+      WriteAll(store, store->writeBuffer, store->writeBufferStart, store->writeBufferLength);
+  if (rc != ResultOk) return rc;
+  store->writeBufferStart = 0;
+  store->writeBufferLength = 0;
+  return ResultOk;
+}
+
+ResultCode GetScratchBuffers(Store* store, uint32_t sizeA, uint32_t sizeB, uint8_t** a,
+                             uint8_t** b) {
+  if (sizeB == 0 || sizeB > store->scratchSizeB) FreeScratchB(store);
+  if (sizeA == 0 || sizeA > store->scratchSizeA) FreeScratchA(store);
+  if (sizeA != 0) {
+    ResultCode rc = EnsureScratch(&store->scratchA, &store->scratchSizeA, sizeA);
+    if (rc != ResultOk) return rc;
+  }
+  if (sizeB != 0) {
+    ResultCode rc = EnsureScratch(&store->scratchB, &store->scratchSizeB, sizeB);
+    if (rc != ResultOk) {
+      FreeScratchA(store);
+      FreeScratchB(store);
+      return rc;
+    }
+  }
+  if (a != nullptr) *a = store->scratchA;
+  if (b != nullptr) *b = store->scratchB;
+  return ResultOk;
+}
+
+ResultCode StoreSetParameters(Store* store, uint32_t readBufferSize, uint32_t writeBufferSize) {
+  ResultCode rc = FlushWriteBuffer(store, 0);
+  if (rc != ResultOk) return rc;
+  store->readBufferStart = 0;
+  store->readBufferLength = 0;
+  // Sizes with the top bit set come from callers that passed a negative
+  // value: treated as "no buffering".
+  uint32_t newRead = (readBufferSize & 0x80000000u) != 0 ? 0 : readBufferSize;
+  uint32_t newWrite = (writeBufferSize & 0x80000000u) != 0 ? 0 : writeBufferSize;
+  if (newRead != store->readBufferSize) {
+    FreeReadBuffer(store);
+    store->readBufferSize = newRead;
+  }
+  if (newWrite != store->writeBufferSize) {
+    FreeWriteBuffer(store);
+    store->writeBufferSize = newWrite;
+  }
+  return ResultOk;
+}
+
+ResultCode ReleaseBuffers(Store* store) {
+  FreeReadBuffer(store);
+  FreeWriteBuffer(store);
+  FreeScratchA(store);
+  FreeScratchB(store);
+  store->readBufferSize = 0;
+  store->writeBufferSize = 0;
+  return ResultOk;
+}
+
+}  // namespace varnfile

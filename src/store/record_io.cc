@@ -1,0 +1,304 @@
+// Record reading and writing on top of the buffered byte layer.
+//
+// Link checks (every position taken from the file is checked before use):
+//  - a trailer read behind position p names recordStart r: r must lie at or
+//    after FirstItemPosition and leave room for a whole record before p
+//    (r + RecordOverhead <= p); anything else is a broken link -> 277;
+//  - a record at q with storedLength s must end within the end of data
+//    (q + 22 + s <= endOfData); otherwise -> 277;
+//  - under MethodNone a record's storedLength must equal its length, since
+//    its data is read straight into length bytes; otherwise -> 277;
+//  - a replay that steps over its target (the target is not on the chain)
+//    -> 277.
+// Reaching the start or the end of the chain is not an error: listings stop
+// there. Every walk moves strictly towards one end, so none can loop.
+#include "store/record_io.h"
+
+#include <cstring>
+
+#include "codec/block_codec.h"
+#include "store/buffered_io.h"
+
+namespace varnfile {
+
+namespace {
+
+// The smallest position behind which a record can end.
+constexpr uint32_t FirstRecordEnd = FirstItemPosition + RecordOverhead;  // 196
+static_assert(FirstRecordEnd == 196, "a record takes at least 22 bytes");
+
+// True when a trailer read behind position `behind` may point at recordStart.
+inline bool ValidBackLink(uint32_t recordStart, uint32_t behind) {
+  return recordStart >= FirstItemPosition &&
+         static_cast<uint64_t>(recordStart) + RecordOverhead <= behind;
+}
+
+// True when a record at position with storedLength ends within the data.
+inline bool EndsWithinData(const Store* store, uint32_t position, uint32_t storedLength) {
+  return static_cast<uint64_t>(position) + RecordOverhead + storedLength <= store->endOfData;
+}
+
+ResultCode ReadTrailerBehind(Store* store, uint32_t position, uint32_t direct,
+                             ItemTrailer* out) {
+  uint8_t bytes[ItemTrailerSize];
+  ResultCode rc = BufferedRead(store, bytes, position - ItemTrailerSize, ItemTrailerSize, direct);
+  if (rc != ResultOk) return rc;
+  *out = DecodeItemTrailer(bytes);
+  return ResultOk;
+}
+
+ResultCode ReadHeaderAt(Store* store, uint32_t position, uint32_t direct, ItemHeader* out) {
+  uint8_t bytes[ItemHeaderSize];
+  ResultCode rc = BufferedRead(store, bytes, position, ItemHeaderSize, direct);
+  if (rc != ResultOk) return rc;
+  *out = DecodeItemHeader(bytes);
+  return ResultOk;
+}
+
+// Resets the decoder of the file's method: the next record it decodes is
+// the first after a reset point.
+inline ResultCode ResetDecoder(Store* store) {
+  return DecompressItem(store, nullptr, nullptr, nullptr);
+}
+
+// Makes the record that ends at the end of data a reset point, so that a
+// reader resets its decoder behind it just as the encoder was reset.
+ResultCode MarkLastRecordResetPoint(Store* store) {
+  if (store->endOfData < FirstRecordEnd) return ResultOk;
+  uint32_t at = store->endOfData - ItemTrailerSize;
+  uint8_t bytes[ItemTrailerSize];
+  ResultCode rc = BufferedRead(store, bytes, at, ItemTrailerSize, 1);
+  if (rc != ResultOk) return rc;
+  ItemTrailer trailer = DecodeItemTrailer(bytes);
+  if ((trailer.trailerFlags & TrailerResetPoint) != 0) return ResultOk;
+  trailer.trailerFlags |= TrailerResetPoint;
+  EncodeItemTrailer(trailer, bytes);
+  return BufferedWrite(store, bytes, at, ItemTrailerSize);
+}
+
+}  // namespace
+
+ResultCode ListRecords(Store* store, ListDirection dir, uint32_t from, int32_t count,
+                       int32_t* found, uint32_t* positions) {
+  if (found != nullptr) *found = 0;
+  if (count <= 0) return ResultOk;
+  uint32_t p = from < store->endOfData ? from : store->endOfData;
+  uint32_t direct = count == 1 ? 1 : 0;
+  int32_t n = 0;
+  ResultCode rc = ResultOk;
+  if (dir == ListBackward) {
+    while (n < count && p >= FirstRecordEnd) {
+      ItemTrailer trailer;
+      rc = ReadTrailerBehind(store, p, direct, &trailer);
+      if (rc != ResultOk) break;
+      if (!ValidBackLink(trailer.recordStart, p)) {
+        rc = ResultReadFailed;
+        break;
+      }
+      p = trailer.recordStart;
+      n++;
+      positions[count - n] = p;
+    }
+    if (n < count && n > 0) {
+      std::memmove(positions, positions + (count - n), static_cast<size_t>(n) * sizeof(uint32_t));
+    }
+  } else if (dir == ListForward) {
+    if (p < FirstItemPosition) return ResultReadFailed;  // not a record position
+    while (n < count && p < store->endOfData) {
+      ItemHeader header;
+      rc = ReadHeaderAt(store, p, direct, &header);
+      if (rc != ResultOk) break;
+      if (!EndsWithinData(store, p, header.storedLength)) {
+        rc = ResultReadFailed;
+        break;
+      }
+      p += RecordOverhead + header.storedLength;
+      if (p >= store->endOfData) break;
+      positions[n] = p;
+      n++;
+    }
+  } else {
+    return ResultInvalidArgument;
+  }
+  if (found != nullptr) *found = n;
+  return rc;
+}
+
+ResultCode SeekRecordRead(Store* store, uint32_t position) {
+  if (!IsChainedMethod(store->method)) {
+    store->readCursor = position;
+    return ResultOk;
+  }
+  uint32_t q = store->readCursor;
+  if (q > position) {
+    // Going back: find the nearest reset point at or before position, then
+    // start the decoder afresh there.
+    q = position;
+    while (q >= FirstRecordEnd) {
+      ItemTrailer trailer;
+      ResultCode rc = ReadTrailerBehind(store, q, 0, &trailer);
+      if (rc != ResultOk) return rc;
+      if ((trailer.trailerFlags & TrailerResetPoint) != 0) break;
+      if (!ValidBackLink(trailer.recordStart, q)) return ResultReadFailed;
+      q = trailer.recordStart;
+    }
+    ResultCode rc = ResetDecoder(store);
+    if (rc != ResultOk) return rc;
+  }
+  // Replay: decode every record from q up to the target and discard the
+  // data; only the decoder's history matters.
+  while (q < position) {
+    ItemHeader header;
+    ResultCode rc = ReadHeaderAt(store, q, 0, &header);
+    if (rc != ResultOk) return rc;
+    if (!EndsWithinData(store, q, header.storedLength)) return ResultReadFailed;
+    uint8_t* stored = nullptr;
+    uint8_t* data = nullptr;
+    // A 0-length record still passes through the decoder; keep the second
+    // buffer as it is rather than releasing it for it.
+    uint32_t dataSize = header.length != 0 ? header.length : store->scratchSizeB;
+    rc = GetScratchBuffers(store, header.storedLength + ItemTrailerSize, dataSize, &stored, &data);
+    if (rc != ResultOk) return rc;
+    rc = BufferedRead(store, stored, q + ItemHeaderSize, header.storedLength + ItemTrailerSize, 0);
+    if (rc != ResultOk) return rc;
+    uint32_t flags = LoadU32(stored + header.storedLength + 4);
+    if ((flags & TrailerResetPoint) != 0) {
+      // Nothing behind this record depends on it: reset instead of decoding.
+      rc = ResetDecoder(store);
+    } else {
+      uint8_t none = 0;
+      rc = DecompressItem(store, &header, stored, data != nullptr ? data : &none);
+    }
+    if (rc != ResultOk) return rc;
+    q += RecordOverhead + header.storedLength;
+  }
+  if (q != position) return ResultReadFailed;  // the target is not on the chain
+  store->readCursor = position;
+  return ResultOk;
+}
+
+ResultCode SetWriteCursor(Store* store, uint32_t position) {
+  store->writeCursor = position;
+  return ResultOk;
+}
+
+ResultCode ReadRecordHeader(Store* store, RecordView* out) {
+  uint32_t at = store->readCursor;
+  if (at >= store->endOfData) return ResultEndOfFile;
+  if (store->headerCachePosition != at || at == 0) {
+    CachedRecordHeader entry;
+    if (at > FirstItemPosition) {
+      // The preceding record's trailer and this header in one read.
+      uint8_t bytes[RecordOverhead];
+      ResultCode rc = BufferedRead(store, bytes, at - ItemTrailerSize, RecordOverhead, 0);
+      if (rc != ResultOk) return rc;
+      ItemTrailer trailer = DecodeItemTrailer(bytes);
+      if (!ValidBackLink(trailer.recordStart, at)) return ResultReadFailed;
+      entry.previousPosition = trailer.recordStart;
+      entry.header = DecodeItemHeader(bytes + ItemTrailerSize);
+    } else if (at == FirstItemPosition) {
+      ResultCode rc = ReadHeaderAt(store, at, 0, &entry.header);
+      if (rc != ResultOk) return rc;
+      entry.previousPosition = 0;
+    } else {
+      return ResultReadFailed;  // inside the file header: no record here
+    }
+    if (!EndsWithinData(store, at, entry.header.storedLength)) return ResultReadFailed;
+    entry.nextPosition = at + RecordOverhead + entry.header.storedLength;
+    store->cachedRecordHeader = entry;
+    store->headerCachePosition = at;
+  }
+  out->header = store->cachedRecordHeader.header;
+  out->previousPosition = store->cachedRecordHeader.previousPosition;
+  out->nextPosition = store->cachedRecordHeader.nextPosition;
+  return ResultOk;
+}
+
+ResultCode ReadRecord(Store* store, RecordView* out) {
+  ResultCode rc = ReadRecordHeader(store, out);
+  if (rc != ResultOk) return rc;
+  const ItemHeader& header = out->header;
+  if (header.length != 0 && out->data == nullptr) return ResultInvalidArgument;
+  uint32_t dataAt = store->readCursor + ItemHeaderSize;
+  if (store->method == MethodNone) {
+    // Stored bytes are the data itself; they must fit the data area.
+    if (header.storedLength != header.length) return ResultReadFailed;
+    rc = BufferedRead(store, out->data, dataAt, header.storedLength, 0);
+    if (rc != ResultOk) return rc;
+  } else {
+    uint8_t* stored = nullptr;
+    rc = GetScratchBuffers(store, header.storedLength + ItemTrailerSize, store->scratchSizeB,
+                           &stored, nullptr);
+    if (rc != ResultOk) return rc;
+    rc = BufferedRead(store, stored, dataAt, header.storedLength + ItemTrailerSize, 0);
+    if (rc != ResultOk) return rc;
+    uint8_t none = 0;
+    rc = DecompressItem(store, &header, stored, out->data != nullptr ? out->data : &none);
+    if (rc != ResultOk) return rc;
+    uint32_t flags = LoadU32(stored + header.storedLength + 4);
+    if ((flags & TrailerResetPoint) != 0) {
+      rc = ResetDecoder(store);
+      if (rc != ResultOk) return rc;
+    }
+  }
+  store->readCursor = out->nextPosition;
+  return ResultOk;
+}
+
+ResultCode RewriteRecordHeader(Store* store, const ItemHeader* header) {
+  uint32_t at = store->writeCursor;
+  if (store->headerCachePosition == at && at != 0) {
+    // Keep the one-entry cache true to the file. The next position follows
+    // from the stored length, which a caller rewriting in place keeps.
+    store->cachedRecordHeader.header = *header;
+    store->cachedRecordHeader.nextPosition = at + RecordOverhead + header->storedLength;
+  }
+  uint8_t bytes[ItemHeaderSize];
+  EncodeItemHeader(*header, bytes);
+  return BufferedWrite(store, bytes, at, ItemHeaderSize);
+}
+
+ResultCode WriteRecord(Store* store, RecordView* view) {
+  uint32_t at = store->writeCursor;
+  uint32_t length = view->header.length;
+  if (length != 0 && view->data == nullptr) return ResultInvalidArgument;
+  view->header.storedLength = static_cast<uint16_t>(length);
+  view->nextPosition = 0;
+  const uint8_t* stored = view->data;
+  if (store->method != MethodNone) {
+    uint8_t* scratch = nullptr;
+    uint32_t capacity = CompressedCapacity(store->method, length);
+    if (capacity == 0) capacity = 1;  // the codec always gets a real area
+    ResultCode rc = GetScratchBuffers(store, capacity, store->scratchSizeB, &scratch, nullptr);
+    if (rc != ResultOk) return rc;
+    uint8_t none = 0;
+    rc = CompressItem(store, &view->header, view->data != nullptr ? view->data : &none, scratch);
+    if (rc == ResultInvalidArgument && IsChainedMethod(store->method)) {
+      // The refused item already entered the encoder's history and the
+      // encoder was reset: end the chain at the last record so that readers
+      // reset there too.
+      ResultCode markRc = MarkLastRecordResetPoint(store);
+      if (markRc != ResultOk) return markRc;
+    }
+    if (rc != ResultOk) return rc;
+    stored = scratch;
+  }
+  uint32_t storedLength = view->header.storedLength;
+  if (static_cast<uint64_t>(at) + RecordOverhead + storedLength > 0xFFFFFFFFu) {
+    return ResultWriteFailed;  // a position past 4 GiB cannot be stored
+  }
+  ResultCode rc = RewriteRecordHeader(store, &view->header);
+  if (rc != ResultOk) return rc;
+  rc = BufferedWrite(store, stored, at + ItemHeaderSize, storedLength);
+  if (rc != ResultOk) return rc;
+  uint8_t trailer[ItemTrailerSize];
+  EncodeItemTrailer(ItemTrailer{at, 0}, trailer);
+  rc = BufferedWrite(store, trailer, at + ItemHeaderSize + storedLength, ItemTrailerSize);
+  if (rc != ResultOk) return rc;
+  store->writeCursor = at + RecordOverhead + storedLength;
+  view->nextPosition = store->writeCursor;
+  if (store->endOfData < store->writeCursor) store->endOfData = store->writeCursor;
+  return ResultOk;
+}
+
+}  // namespace varnfile
