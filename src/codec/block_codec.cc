@@ -50,7 +50,7 @@ ResultCode CompressPredictor(Store* store, ItemHeader* header, const uint8_t* so
   run.inputLength = header->length;
   run.output = destination;
   PredictorEncode(&run);
-  if (run.outputLength > MaxStoredLength) {
+  if (run.outputLength > MaxItemStoredLength) {
     // The item already shaped the table; start the chain afresh so that the
     // decoder, reset at the caller's new reset point, stays in step.
     PredictorInit(&run, 1);
@@ -117,7 +117,7 @@ ResultCode CompressDeflate(Store* store, ItemHeader* header, const uint8_t* sour
   uint32_t outputLength = CompressedCapacity(store->method, header->length);
   uint32_t complete = DeflateCompress(source, &inputLength, destination, &outputLength,
                                       encoder.deflate, FinishMode(store->method));
-  if (complete == 0 || outputLength > MaxStoredLength) {
+  if (complete == 0 || outputLength > MaxItemStoredLength) {
     // Never store a stream cut short. The context holds a half-written
     // stream (and, chained, the item in its history): start afresh.
     DeflateInit(encoder.deflate, DeflateLevel, 1);

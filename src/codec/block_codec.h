@@ -41,7 +41,7 @@ inline bool IsPredictorMethod(uint32_t method) {
 inline bool IsChainedMethod(uint32_t method) { return (method & 2) != 0; }
 
 // The largest storedLength a record can carry.
-constexpr uint32_t MaxStoredLength = 65535;
+constexpr uint32_t MaxItemStoredLength = 65535;
 
 // Bytes the destination of CompressItem must hold for an item of `length`
 // bytes under `method` (not 0). The predictor's worst case is exact:
