@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -11,6 +12,7 @@
 
 #include "io/clock.h"
 #include "platform/posix_clock.h"
+#include "store/store_open.h"
 
 namespace varnfile {
 namespace {
@@ -96,6 +98,20 @@ TEST_F(ControlledSibling, ServerDateAndTimeAreUsedAndParamPassed) {
   EXPECT_EQ(out.day, 31);
   EXPECT_EQ(out.second, 58);
   EXPECT_EQ(hooks.lastParam(), 5u);
+}
+
+TEST_F(ControlledSibling, NewHeadersCarryTheServerStamp) {
+  SetDateTimeOptions(&state_, ServerClock, 0);
+  ASSERT_EQ(LoadServerClock(), 1u);
+  Hooks hooks = LoadHooks();
+  ASSERT_NE(hooks.setAnswer, nullptr);
+  const uint8_t answer[6] = {99, 11, 22, 13, 14, 15};  // 1999-11-22 13:14:15
+  hooks.setAnswer(0, answer);
+  FileHeader header;
+  BuildNewHeader(&header, 2, "dir/SERVER.TRN", &state_);
+  const uint8_t stamp[6] = {11, 22, 99, 13, 14, 15};
+  EXPECT_EQ(memcmp(header.bytes + 36, stamp, sizeof stamp), 0);
+  EXPECT_EQ(memcmp(header.bytes + 20, "SERVER.TRN", 11), 0);
 }
 
 TEST_F(ControlledSibling, FailedAnswerFallsBackForThatReading) {
