@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -112,6 +113,46 @@ TEST_F(ControlledSibling, NewHeadersCarryTheServerStamp) {
   const uint8_t stamp[6] = {11, 22, 99, 13, 14, 15};
   EXPECT_EQ(memcmp(header.bytes + 36, stamp, sizeof stamp), 0);
   EXPECT_EQ(memcmp(header.bytes + 20, "SERVER.TRN", 11), 0);
+}
+
+TEST_F(ControlledSibling, CreatedFileIsStampedAndAgedByTheServer) {
+  SetDateTimeOptions(&state_, ServerClock, 0);
+  ASSERT_EQ(LoadServerClock(), 1u);
+  Hooks hooks = LoadHooks();
+  ASSERT_NE(hooks.setAnswer, nullptr);
+  const uint8_t created[6] = {110, 1, 15, 8, 0, 0};  // 2010-01-15 08:00:00
+  hooks.setAnswer(0, created);
+  const char* base = std::getenv("VARNFILE_TEST_TMP");
+  std::filesystem::path folder = base != nullptr ? base : "/tmp";
+  std::filesystem::create_directories(folder);
+  std::string path = (folder / ("server." + std::to_string(getpid()) + ".trn")).string();
+
+  Store store;
+  ASSERT_EQ(StoreOpen(&state_, &store, nullptr, nullptr, path.c_str(), nullptr, 0, CreateNamed, 2,
+                      nullptr),
+            ResultOk);
+  ASSERT_EQ(StoreClose(&store, 0), ResultOk);
+  uint8_t header[174];
+  FILE* file = fopen(path.c_str(), "rb");
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(fread(header, 1, sizeof header, file), sizeof header);
+  fclose(file);
+  const uint8_t stamp[6] = {1, 15, 110, 8, 0, 0};
+  EXPECT_EQ(memcmp(header + 36, stamp, sizeof stamp), 0);
+
+  // The local clock says 2001, but the server's says 30 days later.
+  const uint8_t later[6] = {110, 2, 14, 8, 0, 0};
+  hooks.setAnswer(0, later);
+  EXPECT_EQ(StoreOpen(&state_, &store, nullptr, nullptr, path.c_str(), nullptr, 0, OpenReadOnly,
+                      0, nullptr),
+            ResultAged);
+  const uint8_t earlier[6] = {110, 2, 14, 7, 59, 59};
+  hooks.setAnswer(0, earlier);
+  ASSERT_EQ(StoreOpen(&state_, &store, nullptr, nullptr, path.c_str(), nullptr, 0, OpenReadOnly,
+                      0, nullptr),
+            ResultOk);
+  EXPECT_EQ(StoreClose(&store, 0), ResultOk);
+  std::filesystem::remove(path);
 }
 
 TEST_F(ControlledSibling, FailedAnswerFallsBackForThatReading) {

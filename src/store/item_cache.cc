@@ -1,0 +1,311 @@
+#include "store/item_cache.h"
+
+#include <cstring>
+
+#include "platform/memory.h"
+#include "store/store.h"
+
+namespace varnfile {
+
+namespace {
+
+uint64_t recordReads = 0;
+
+constexpr uint32_t WindowCapacity = MaxWindowBack + 1;
+
+bool IsCompressed(const OpenFile* file) { return file->fileMethod != VARNFILE_METHOD_NONE; }
+
+uint8_t* ItemData(CachedItem* item) { return reinterpret_cast<uint8_t*>(item + 1); }
+
+ResultCode CountedReadRecord(Store* store, RecordView* view) {
+  ++recordReads;
+  return ReadRecord(store, view);
+}
+
+void Unlink(OpenFile* file, CachedItem* item) {
+  if (item->newer != nullptr) {
+    item->newer->older = item->older;
+  } else if (file->mruItem == item) {
+    file->mruItem = item->older;
+  }
+  if (item->older != nullptr) {
+    item->older->newer = item->newer;
+  } else if (file->lruItem == item) {
+    file->lruItem = item->newer;
+  }
+  item->older = nullptr;
+  item->newer = nullptr;
+}
+
+// Unlinks a cached item, takes it out of the counts and frees it.
+void RemoveCachedItem(OpenFile* file, CachedItem* item) {
+  Unlink(file, item);
+  file->cachedBytes -= item->view.header.length;
+  file->cachedItems -= 1;
+  MemFree(item);
+}
+
+bool NeedsRoom(const OpenFile* file, uint32_t length) {
+  if (file->cachedItems >= file->maxCachedItems) return true;
+  return file->cachedBytes != 0 &&
+         static_cast<uint64_t>(file->cachedBytes) + length > file->maxCachedBytes;
+}
+
+// Scratch space for a window pass that re-reads records the cache already
+// holds: the decoder must see them to stay in step with the read cursor, but
+// the cached copies may carry changes not yet written back.
+struct Scratch {
+  uint8_t* data = nullptr;
+  uint32_t size = 0;
+  ~Scratch() { MemFree(data); }
+};
+
+ResultCode ReReadCachedRecord(Store* store, const CachedItem* item, Scratch* scratch) {
+  uint32_t length = item->view.header.length;
+  if (length > scratch->size) {
+    MemFree(scratch->data);
+    scratch->size = 0;
+    scratch->data = static_cast<uint8_t*>(MemAlloc(length));
+    if (scratch->data == nullptr) return ResultNoMemory;
+    scratch->size = length;
+  }
+  RecordView copy;
+  std::memset(&copy, 0, sizeof(copy));
+  copy.data = scratch->data;
+  return CountedReadRecord(store, &copy);
+}
+
+// Reads the window around position (which is not cached) and hands back the
+// cached target. Moving forwards the window is the target alone; moving
+// backwards (the most recent item lies behind position) it holds up to
+// `back` records before the target, the target, and the rest after it.
+// Records behind the target stop once their bytes and the target's would
+// exceed the byte limit.
+ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut) {
+  Store* store = &file->store;
+  int32_t back = 0;
+  if (file->mruItem != nullptr && file->mruItem->position > position) {
+    back = file->maxCachedItems / 2;
+    if (back > MaxWindowBack) back = MaxWindowBack;
+  }
+
+  uint32_t window[WindowCapacity];
+  int32_t before = 0;
+  ResultCode rc = ListRecords(store, ListBackward, position, back, &before, window);
+  if (rc != ResultOk) return rc;
+  if (before < 0 || before > back) before = 0;
+  window[before] = position;
+  int32_t after = 0;
+  rc = ListRecords(store, ListForward, position, back - before, &after, window + before + 1);
+  if (rc != ResultOk) return rc;
+  if (after < 0 || after > back - before) after = 0;
+  int32_t count = before + 1 + after;
+
+  Scratch scratch;
+  CachedItem* target = nullptr;
+  bool started = false;
+  uint64_t budget = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    uint32_t p = window[i];
+    CachedItem* cached = FindCachedItem(file, p);
+    if (cached != nullptr && !started) continue;
+    if (!started) {
+      started = true;
+      rc = SeekRecordRead(store, p);
+      if (rc != ResultOk) return rc;
+    }
+    if (cached != nullptr) {
+      // Already held: under a compression method the decoder still has to
+      // pass through the record; under MethodNone the cursor just skips it.
+      if (IsCompressed(file)) {
+        rc = ReReadCachedRecord(store, cached, &scratch);
+      } else if (i + 1 < count) {
+        rc = SeekRecordRead(store, window[i + 1]);
+      }
+      if (rc != ResultOk) return rc;
+      continue;
+    }
+    RecordView head;
+    std::memset(&head, 0, sizeof(head));
+    rc = ReadRecordHeader(store, &head);
+    if (rc != ResultOk) return rc;
+    if (target != nullptr) {
+      budget += head.header.length;
+      if (budget > file->maxCachedBytes) break;
+    }
+    CachedItem* added = nullptr;
+    rc = AddCachedItem(file, p, head.previousPosition, &head.header, nullptr, 0, &added);
+    if (rc != ResultOk) return rc;
+    rc = CountedReadRecord(store, &added->view);
+    if (rc != ResultOk) {
+      // Never leave a zeroed placeholder behind: a later read of this
+      // position must fail the same way.
+      RemoveCachedItem(file, added);
+      return rc;
+    }
+    if (p == position) {
+      target = added;
+      budget = head.header.length;
+    }
+  }
+  if (target == nullptr) return ResultReadFailed;
+  *targetOut = target;
+  return ResultOk;
+}
+
+}  // namespace
+
+uint64_t ItemCacheRecordReads() { return recordReads; }
+
+CachedItem* FindCachedItem(OpenFile* file, uint32_t position) {
+  for (CachedItem* item = file->mruItem; item != nullptr; item = item->older) {
+    if (item->position == position) return item;
+  }
+  return nullptr;
+}
+
+void MakeMostRecent(OpenFile* file, CachedItem* item) {
+  Unlink(file, item);
+  item->older = file->mruItem;
+  if (file->mruItem != nullptr) file->mruItem->newer = item;
+  file->mruItem = item;
+  if (file->lruItem == nullptr) file->lruItem = item;
+}
+
+ResultCode LoadItem(OpenFile* file, uint32_t position, ItemHeader* headerOut,
+                    uint32_t* previousOut, uint32_t* nextOut, uint8_t* dataOut) {
+  CachedItem* item = FindCachedItem(file, position);
+  if (item == nullptr) {
+    ResultCode rc = ReadWindow(file, position, &item);
+    if (rc != ResultOk) return rc;
+  }
+  MakeMostRecent(file, item);
+  if (headerOut != nullptr) *headerOut = item->view.header;
+  if (previousOut != nullptr) *previousOut = item->view.previousPosition;
+  if (nextOut != nullptr) *nextOut = item->view.nextPosition;
+  if (dataOut != nullptr && item->view.header.length != 0) {
+    std::memcpy(dataOut, ItemData(item), item->view.header.length);
+  }
+  return ResultOk;
+}
+
+ResultCode ReadItemAt(OpenFile* file, uint32_t position, ItemHeader* headerOut,
+                      uint8_t* dataOut) {
+  return LoadItem(file, position, headerOut, nullptr, nullptr, dataOut);
+}
+
+ResultCode AddCachedItem(OpenFile* file, uint32_t position, uint32_t previousPosition,
+                         const ItemHeader* header, const uint8_t* data, uint32_t write,
+                         CachedItem** out) {
+  uint32_t length = header->length;
+  while (NeedsRoom(file, length)) {
+    CachedItem* victim = file->lruItem;
+    if (victim == nullptr) break;
+    if (victim->changed) {
+      // A failed write-back keeps the changed item cached.
+      ResultCode rc = WriteBackItem(file, victim);
+      if (rc != ResultOk) return rc;
+    }
+    RemoveCachedItem(file, victim);
+  }
+
+  auto* item = static_cast<CachedItem*>(MemAllocZero(sizeof(CachedItem) + length));
+  if (item == nullptr) return ResultNoMemory;
+  item->position = position;
+  item->view.header = *header;
+  item->view.previousPosition = previousPosition;
+  item->view.data = ItemData(item);
+  if (data != nullptr && length != 0) std::memcpy(ItemData(item), data, length);
+
+  if (write) {
+    ResultCode rc = SetWriteCursor(&file->store, position);
+    if (rc == ResultOk) rc = WriteRecord(&file->store, &item->view);
+    if (rc != ResultOk) {
+      MemFree(item);
+      return rc;
+    }
+  }
+
+  MakeMostRecent(file, item);
+  file->cachedBytes += length;
+  file->cachedItems += 1;
+  if (out != nullptr) *out = item;
+  return ResultOk;
+}
+
+ResultCode UpdateCachedItem(OpenFile* file, CachedItem* item, const ItemHeader* header,
+                            const uint8_t* data) {
+  if (data != nullptr &&
+      (item->view.header.length != header->length || IsCompressed(file))) {
+    return ResultCannotReplace;
+  }
+  item->view.header.commandId = header->commandId;
+  item->view.header.extraId = header->extraId;
+  item->view.header.extraValue = header->extraValue;
+  item->changed = 1;
+  if (data != nullptr) {
+    item->view.header.crc = header->crc;
+    if (header->length != 0) std::memcpy(ItemData(item), data, header->length);
+  }
+  MakeMostRecent(file, item);
+  return ResultOk;
+}
+
+ResultCode WriteItemAt(OpenFile* file, uint32_t position, const ItemHeader* header,
+                       const uint8_t* data) {
+  CachedItem* item = FindCachedItem(file, position);
+  if (item == nullptr) {
+    uint32_t end = 0;
+    StoreEndOfData(&file->store, &end);
+    if (position > end) return ResultEndOfFile;
+    if (position == end) {
+      ResultCode rc = AddCachedItem(file, position, file->lastItemPosition, header, data, 1, &item);
+      if (rc != ResultOk) return rc;
+      file->lastItemPosition = position;
+      return ResultOk;
+    }
+    ResultCode rc = ReadItemAt(file, position, nullptr, nullptr);
+    if (rc != ResultOk) return rc;
+    item = FindCachedItem(file, position);
+    if (item == nullptr) return ResultReadFailed;
+  }
+  return UpdateCachedItem(file, item, header, data);
+}
+
+ResultCode WriteBackItem(OpenFile* file, CachedItem* item) {
+  Store* store = &file->store;
+  ResultCode rc = SetWriteCursor(store, item->position);
+  if (rc != ResultOk) return rc;
+  if (IsCompressed(file)) return RewriteRecordHeader(store, &item->view.header);
+  // The record keeps its place and size; a failed write must not leave the
+  // cached view with the record layer's half-updated fields.
+  RecordView saved = item->view;
+  rc = WriteRecord(store, &item->view);
+  if (rc != ResultOk) item->view = saved;
+  return rc;
+}
+
+ResultCode FlushItemCache(OpenFile* file) {
+  for (CachedItem* item = file->mruItem; item != nullptr; item = item->older) {
+    if (!item->changed) continue;
+    ResultCode rc = WriteBackItem(file, item);
+    if (rc != ResultOk) return rc;
+    item->changed = 0;
+  }
+  return ResultOk;
+}
+
+void DropAllCachedItems(OpenFile* file) {
+  CachedItem* item = file->mruItem;
+  while (item != nullptr) {
+    CachedItem* older = item->older;
+    MemFree(item);
+    item = older;
+  }
+  file->mruItem = nullptr;
+  file->lruItem = nullptr;
+  file->cachedItems = 0;
+  file->cachedBytes = 0;
+}
+
+}  // namespace varnfile
