@@ -1,0 +1,81 @@
+#include "api/open_file_object.h"
+
+#include <cstring>
+
+#include "store/item_cache.h"
+#include "store/record_io.h"
+#include "store/store_open.h"
+
+namespace varnfile {
+
+namespace {
+
+void ClearCacheFields(OpenFile* file) {
+  file->mruItem = nullptr;
+  file->lruItem = nullptr;
+  file->isOpen = 0;
+  file->fileMethod = 0;
+  file->maxCachedItems = 0;
+  file->cachedItems = 0;
+  file->maxCachedBytes = 0;
+  file->cachedBytes = 0;
+  file->lastItemPosition = 0;
+}
+
+// The position of the last record, 0 when the file holds none.
+ResultCode FindLastRecord(Store* store, uint32_t* last) {
+  uint32_t end = 0;
+  ResultCode rc = StoreEndOfData(store, &end);
+  if (rc != ResultOk) return rc;
+  int32_t found = 0;
+  uint32_t position = 0;
+  rc = ListRecords(store, ListBackward, end, 1, &found, &position);
+  if (rc != ResultOk) return rc;
+  *last = found > 0 ? position : 0;
+  return ResultOk;
+}
+
+}  // namespace
+
+ResultCode OpenFileObject(LibraryState* state, OpenFile* file, const char* extension,
+                          const char* prefix, const char* name, NameSequenceProc proc,
+                          uint32_t procParam, OpenMode mode, uint32_t method) {
+  ClearCacheFields(file);
+  file->maxCachedItems = DefaultMaxCachedItems;
+  file->maxCachedBytes = DefaultMaxCachedBytes;
+
+  uint32_t methodInForce = method;
+  ResultCode rc = StoreOpen(state, &file->store, extension, prefix, name, proc, procParam, mode,
+                            method, &methodInForce);
+  if (rc == ResultOk) {
+    file->fileMethod = methodInForce;
+    file->isOpen = 1;
+    rc = FindLastRecord(&file->store, &file->lastItemPosition);
+  }
+  if (rc != ResultOk) {
+    // A file this call was making goes; an existing file stays as it was.
+    uint32_t discard = (mode == CreateNamed || mode == CreateUnique || mode == DeleteByName) ? 1 : 0;
+    CloseFileObject(file, discard);
+  }
+  return rc;
+}
+
+ResultCode CloseFileObject(OpenFile* file, uint32_t discard) {
+  ResultCode rc = ResultOk;
+  if (file->isOpen) {
+    // Changed items are written back even when the file is discarded: the
+    // store decides what reaches the disk.
+    rc = FlushItemCache(file);
+    ResultCode closed = StoreClose(&file->store, discard);
+    if (rc == ResultOk) rc = closed;
+    DropAllCachedItems(file);
+  }
+  ClearCacheFields(file);
+  LibraryState* state = file->store.state;
+  std::memset(&file->store, 0, sizeof file->store);
+  file->store.state = state;
+  file->store.streamHandle = -1;
+  return rc;
+}
+
+}  // namespace varnfile
