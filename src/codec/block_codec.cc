@@ -154,6 +154,10 @@ ResultCode DecompressDeflate(Store* store, const ItemHeader* header, const uint8
   return ResultOk;
 }
 
+void ResetDeflateEncoder(Store* store) {
+  if (store->encoder.deflate != nullptr) DeflateInit(store->encoder.deflate, DeflateLevel, 1);
+}
+
 void ReleaseDeflateContexts(Store* store) {
   if (store->decoder.inflate != nullptr) {
     InflateEnd(store->decoder.inflate);
@@ -177,6 +181,7 @@ ResultCode CompressDeflate(Store*, ItemHeader*, const uint8_t*, uint8_t*) {
 ResultCode DecompressDeflate(Store*, const ItemHeader*, const uint8_t*, uint8_t*) {
   return ResultInvalidArgument;
 }
+void ResetDeflateEncoder(Store*) {}
 void ReleaseDeflateContexts(Store*) {}
 
 #endif  // VARNFILE_HAVE_DEFLATE
@@ -197,6 +202,11 @@ ResultCode DecompressItem(Store* store, const ItemHeader* header, const uint8_t*
     return DecompressPredictor(store, header, source, destination);
   }
   return DecompressDeflate(store, header, source, destination);
+}
+
+void ResetEncoder(Store* store) {
+  if (store->encoder.predictorTableAllocated != 0) PredictorInit(&store->encoder.predictor, 1);
+  ResetDeflateEncoder(store);
 }
 
 ResultCode SetCompressionMethod(Store* store, uint32_t method) {

@@ -86,6 +86,13 @@ ResultCode CompressItem(Store* store, ItemHeader* header, const uint8_t* source,
 ResultCode DecompressItem(Store* store, const ItemHeader* header, const uint8_t* source,
                           uint8_t* destination);
 
+// Starts the encoder's history afresh, as if no item had been compressed
+// since the file was opened; allocates nothing. For a caller that
+// compressed an item under a chained method and then failed to store it:
+// the item is in the encoder's history but not in the file, so the encoder
+// is reset and the caller makes the file's last record a reset point.
+void ResetEncoder(Store* store);
+
 // Stores a new method in store->method. A different method first releases
 // all codec state of both directions; the same method keeps it. Closing a
 // file calls it with MethodNone, which releases everything. Always 0.

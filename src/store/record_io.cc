@@ -288,13 +288,21 @@ ResultCode WriteRecord(Store* store, RecordView* view) {
     return ResultWriteFailed;  // a position past 4 GiB cannot be stored
   }
   ResultCode rc = RewriteRecordHeader(store, &view->header);
-  if (rc != ResultOk) return rc;
-  rc = BufferedWrite(store, stored, at + ItemHeaderSize, storedLength);
-  if (rc != ResultOk) return rc;
+  if (rc == ResultOk) rc = BufferedWrite(store, stored, at + ItemHeaderSize, storedLength);
   uint8_t trailer[ItemTrailerSize];
   EncodeItemTrailer(ItemTrailer{at, 0}, trailer);
-  rc = BufferedWrite(store, trailer, at + ItemHeaderSize + storedLength, ItemTrailerSize);
-  if (rc != ResultOk) return rc;
+  if (rc == ResultOk) {
+    rc = BufferedWrite(store, trailer, at + ItemHeaderSize + storedLength, ItemTrailerSize);
+  }
+  if (rc != ResultOk) {
+    if (store->method != MethodNone && IsChainedMethod(store->method)) {
+      // The item entered the encoder's history but not the file: start the
+      // chain afresh behind the last record, as for a refused item.
+      ResetEncoder(store);
+      MarkLastRecordResetPoint(store);
+    }
+    return rc;
+  }
   store->writeCursor = at + RecordOverhead + storedLength;
   view->nextPosition = store->writeCursor;
   if (store->endOfData < store->writeCursor) store->endOfData = store->writeCursor;

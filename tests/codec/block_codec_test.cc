@@ -360,6 +360,22 @@ TEST(BlockCodecTest, DeflateMethodsFailCleanlyWithoutEngines) {
 }
 #endif
 
+// An item compressed but never stored must leave no trace in the chain.
+TEST(BlockCodecTest, ResetEncoderStartsTheChainAfresh) {
+  for (uint32_t method : AllMethods) {
+    if (!HAVE_DEFLATE_ENGINES && !IsPredictorMethod(method)) continue;
+    Bytes item = Records(2500, 3);
+    CodecStore codec(method);
+    ResetEncoder(codec.store());  // nothing to reset yet: allocates nothing
+    EXPECT_EQ(codec.store()->encoder.predictorTableAllocated, 0u);
+    EXPECT_EQ(codec.store()->encoder.deflate, nullptr);
+    Bytes first = codec.CompressOk(item);
+    codec.CompressOk(item);
+    ResetEncoder(codec.store());
+    EXPECT_EQ(codec.CompressOk(item), first) << "method " << method;
+  }
+}
+
 // ---- oversized items ----
 
 TEST(BlockCodecTest, PredictorRefusesAStoredFormAbove65535) {
