@@ -1,0 +1,678 @@
+#include "codec/deflate.h"
+
+#include <cstddef>
+#include <cstring>
+
+#include "codec/deflate_tables.h"
+#include "platform/memory.h"
+
+namespace varnfile {
+
+const DeflateConfig DeflateConfigs[DeflateLevels] = {
+    // maxChain, niceLength, goodChain, goodLength, lazyLimit
+    {32, 258, 16, 11, 258},
+    {512, 258, 32, 78, 258},
+};
+
+namespace {
+
+// Resume points of the input side; the block writer's are 3..18.
+constexpr uint32_t ResumeRefillMany = 1;  // waiting for the rest of a multi-byte refill
+constexpr uint32_t ResumeRefillOne = 2;   // waiting for the byte of a single-byte refill
+constexpr uint32_t ResumeWriteHeader = 3;
+
+// Thresholds of the statistical block split: a block ends early when the
+// concentration of its literal or distance statistics falls well below the
+// peak it reached, i.e. the data has changed character.
+constexpr int32_t ConcentrationFloor = 960;
+constexpr int32_t DistanceFloorLowText = 480;
+constexpr uint32_t LiteralCheckInterval = 64;
+
+inline uint32_t Hash(const uint8_t* p) {
+  return (((uint32_t{p[0]} << 8) | p[1]) ^ ((uint32_t{p[2]} << 4) | (p[0] >> 4))) & 0xFFF;
+}
+
+inline uint32_t Load32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// Leading equal bytes of a and b, at most limit; four at a time. Never reads
+// past limit.
+inline uint32_t EqualBytes(const uint8_t* a, const uint8_t* b, uint32_t limit) {
+  uint32_t n = 0;
+  while (n + 4 <= limit) {
+    uint32_t diff = Load32(a + n) ^ Load32(b + n);
+    if (diff != 0) {
+#if defined(__GNUC__)
+      // Bytes are compared in memory order: little-endian loads put the
+      // first byte lowest.
+      if (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) return n + (__builtin_ctz(diff) >> 3);
+#endif
+      while (a[n] == b[n]) ++n;
+      return n;
+    }
+    n += 4;
+  }
+  if (n + 2 <= limit && a[n] == b[n] && a[n + 1] == b[n + 1]) n += 2;
+  if (n < limit && a[n] == b[n]) ++n;
+  return n;
+}
+
+inline uint32_t Offset(const DeflateContext* c, const uint8_t* p) {
+  return static_cast<uint32_t>(p - c->window);
+}
+
+// Signed concentration of a frequency distribution: (S - N*N/k) / k with S
+// the sum of squares, N the count and k the distinct symbols.
+inline int32_t Concentration(uint32_t squares, uint32_t count, uint32_t distinct) {
+  int32_t k = static_cast<int32_t>(distinct);
+  if (k == 0) return 0;
+  int32_t n = static_cast<int32_t>(count);
+  return (static_cast<int32_t>(squares) - n * n / k) / k;
+}
+
+inline void CountLiteralSymbol(DeflateContext* c, uint32_t symbol) {
+  Packed16& f = c->treeArea->literalFrequencies[symbol];
+  uint32_t value = ++f.value;
+  if (value == 1) ++c->literalDistinct;
+  ++c->literalCount;
+  c->literalSquares += 2 * value - 1;
+}
+
+inline void CountDistanceSymbol(DeflateContext* c, uint32_t code) {
+  Packed16& f = c->treeArea->distanceFrequencies[code];
+  uint32_t value = ++f.value;
+  if (value == 1) ++c->distanceDistinct;
+  ++c->distanceCount;
+  c->distanceSquares += 2 * value - 1;
+}
+
+// ---------------------------------------------------------------------------
+// Hash chains. A head or chain value is a window position in its low 13
+// bits, with RunFlag set when it was inserted as part of a run of equal
+// bytes. Inserting returns the value the position displaced.
+
+inline uint32_t InsertPosition(DeflateContext* c, uint32_t position, uint32_t hash) {
+  uint32_t old = c->head[hash];
+  c->head[hash] = static_cast<uint16_t>(position);
+  if ((old & 0x7FFF) == position) return c->chain[position];  // already at the head
+  c->chain[position] = static_cast<uint16_t>(old);
+  return old;
+}
+
+// Puts a later position of a run at the head of the run's bucket. Its chain
+// link skips the run's interior: it takes what the run's start displaced.
+inline void InsertRunPosition(DeflateContext* c, uint32_t position, uint32_t hash,
+                              uint32_t* displaced) {
+  c->head[hash] = static_cast<uint16_t>(position | RunFlag);
+  if ((*displaced & 0x7FFF) == position) {
+    *displaced = c->chain[position];
+  } else {
+    c->chain[position] = static_cast<uint16_t>(*displaced);
+  }
+}
+
+inline void Sample(DeflateContext* c, uint8_t byte) {
+  if (byte < 0x80) {
+    ++c->lowBytes;
+  } else {
+    ++c->highBytes;
+  }
+}
+
+struct SearchResult {
+  int32_t length;    // -1: nothing found
+  uint32_t distance;
+  uint8_t* end;      // window position just after the match
+  uint32_t run;      // equal bytes from the position (1 when no run)
+  uint32_t hash;
+};
+
+// Searches the longest match for position p with at most m bytes and the
+// given chain budget.
+void Search(DeflateContext* c, uint8_t* p, uint32_t m, int32_t budget, SearchResult* result) {
+  uint8_t* window = c->window;
+  const uint32_t position = Offset(c, p);
+  const uint32_t newest = (Offset(c, c->writePos) - position) & WindowMask;
+
+  uint32_t run = 1;
+  const uint8_t byte = p[0];
+  if (p[1] == byte && p[2] == byte) {
+    run = 3;
+    while (run < m && p[run] == byte) ++run;
+  }
+  Sample(c, byte);
+  const uint32_t hash = Hash(p);
+  result->hash = hash;
+  result->run = run;
+
+  int32_t best = -1;
+  uint32_t bestDistance = 0;
+  uint32_t previousOffset = 65535;
+  uint32_t entry = c->head[hash];
+  const uint32_t oldestOffset = CompressorWindow - c->windowFill;
+  const uint32_t nice = c->niceLength;
+  for (;;) {
+    // v: forward offset from p to the candidate; the distance is 8192 - v.
+    uint32_t v = ((entry & 0x7FFF) - position) & WindowMask;
+    uint8_t* candidate;
+    if (run >= 3 && (entry & RunFlag) != 0) {
+      // The entry marks the last position of an earlier run: step back so
+      // that the candidate starts where `run` equal bytes begin.
+      v = v - run + 3;
+      if (v == 0) v = CompressorWindow - 1;
+      if (v < oldestOffset) v = oldestOffset;
+      if (newest > v) break;
+      if (((run + v) & WindowMask) < newest) {
+        // That run reaches up to p: the byte just before p continues it.
+        candidate = window + ((position - 1) & WindowMask);
+        v = CompressorWindow - 1;
+      } else {
+        candidate = window + ((position + v) & WindowMask);
+      }
+    } else {
+      if (newest > v) break;  // overwritten by newer input
+      candidate = window + (entry & 0x7FFF);
+    }
+    if (v >= previousOffset) break;  // chains only go further back
+    if (candidate == p) break;
+    int32_t steps;
+    if (best >= 3 && (candidate[best - 1] != p[best - 1] || candidate[best] != p[best])) {
+      steps = 1;
+    } else if (candidate[1] == p[1] && candidate[2] == p[2] && candidate[0] == p[0]) {
+      int32_t length = static_cast<int32_t>(3 + EqualBytes(candidate + 3, p + 3, m - 3));
+      if (length > best) {
+        best = length;
+        bestDistance = CompressorWindow - v;
+        // Nothing can beat a match of all m bytes.
+        if (static_cast<uint32_t>(length) >= nice || static_cast<uint32_t>(length) >= m) break;
+      }
+      steps = 1;
+    } else {
+      steps = 2;
+    }
+    budget -= steps;
+    if (budget <= 0) break;
+    previousOffset = v;
+    entry = c->chain[entry & 0x7FFF];
+  }
+  result->length = best;
+  result->distance = bestDistance;
+  result->end = best > 0 ? window + ((position + static_cast<uint32_t>(best)) & WindowMask) : p;
+}
+
+// ---------------------------------------------------------------------------
+// Input
+
+// Brings refillRequest more bytes into the window, keeping the mirror of its
+// first 257 bytes. Returns false when the call must stop for more input.
+bool Refill(DeflateContext* c) {
+  InputReader* in = &c->input;
+  uint32_t request = c->refillRequest;
+  c->refillState = static_cast<int32_t>(request);
+  if (request == 1) {
+    if (c->writePos == c->windowEnd) c->writePos = c->window;
+    if (in->current < in->end) {
+      uint8_t byte = *in->current++;
+      uint32_t offset = Offset(c, c->writePos);
+      c->writePos[0] = byte;
+      if (offset < WindowMirror) c->windowEnd[offset] = byte;
+      ++c->writePos;
+      ++c->lookahead;
+      c->refillRequest = 0;
+      return true;
+    }
+    if (in->final) {
+      c->refillState = 0;
+      return true;
+    }
+    c->resumePoint = ResumeRefillOne;
+    return false;
+  }
+  while (request > 0) {
+    if (c->writePos == c->windowEnd) c->writePos = c->window;
+    uint32_t offset = Offset(c, c->writePos);
+    uint32_t want = CompressorWindow - offset + WindowMirror;
+    if (want > request) want = request;
+    uint32_t available = static_cast<uint32_t>(in->end - in->current);
+    if (want > available && !(available > 0 && in->final)) {
+      if (in->final) {
+        c->refillState = 0;
+        return true;
+      }
+      c->resumePoint = ResumeRefillMany;
+      return false;
+    }
+    uint32_t n = want < available ? want : available;
+    std::memcpy(c->writePos, in->current, n);
+    in->current += n;
+    if (offset + n <= CompressorWindow) {
+      if (offset < WindowMirror) {
+        uint32_t mirrored = WindowMirror - offset;
+        std::memcpy(c->windowEnd + offset, c->writePos, mirrored < n ? mirrored : n);
+      }
+      c->writePos += n;
+    } else {
+      // Bytes past the window end landed in the mirror: they belong at the
+      // window start.
+      uint32_t over = offset + n - CompressorWindow;
+      std::memcpy(c->window, c->windowEnd, over);
+      c->writePos = c->window + over;
+    }
+    c->lookahead += n;
+    request -= n;
+    c->refillRequest = request;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Blocks
+
+void StartBlock(DeflateContext* c) {
+  HuffmanWorkArea* area = c->treeArea;
+  std::memset(area->literalFrequencies, 0, sizeof(area->literalFrequencies));
+  std::memset(area->distanceFrequencies, 0, sizeof(area->distanceFrequencies));
+  area->literalFrequencies[EndOfBlockSymbol].value = 1;
+  c->literalCount = 1;
+  c->literalDistinct = 1;
+  c->literalSquares = 1;
+  c->literalPeak = 1;
+  c->lowBytes = 0;
+  c->highBytes = 0;
+  c->distanceCount = 0;
+  c->distanceDistinct = 0;
+  c->distanceSquares = 0;
+  c->distancePeak = 0;
+  c->distancePeakPosition = 0;
+  c->literalPeakPosition = 0;
+  if (c->carriedEnd != 0) {
+    // The symbols after the split open this block.
+    uint32_t carried = c->carriedEnd - c->symbolCount;
+    std::memmove(c->symbols, c->symbols + c->symbolCount, carried * sizeof(SymbolEntry));
+    std::memmove(c->matchBytes, c->matchBytes + c->symbolCount, carried * sizeof(MatchBytesEntry));
+    uint32_t bytes = 0;
+    for (uint32_t i = 0; i < carried; ++i) {
+      const SymbolEntry& s = c->symbols[i];
+      if (s.distance == 0) {
+        CountLiteralSymbol(c, s.literalOrLength);
+        bytes += 1;
+      } else {
+        CountLiteralSymbol(c, EndOfBlockSymbol + 1 + s.literalOrLength);
+        CountDistanceSymbol(c, s.distanceCode);
+        bytes += c->matchBytes[i].lengthLess3 + 3u;
+      }
+    }
+    c->carriedBytes = bytes;
+    c->pending -= bytes;
+    c->blockBytes = bytes;
+    c->storedStart = c->window + ((Offset(c, c->scanPos) - bytes) & WindowMask);
+    c->carriedEnd = 0;
+    c->symbolCount = carried;
+  } else {
+    c->storedStart = c->scanPos;
+    c->blockBytes = 0;
+    c->symbolCount = 0;
+  }
+  c->pendingLength = -1;
+  c->symbolCursor = c->symbols + c->symbolCount;
+  c->matchBytesCursor = c->matchBytes + c->symbolCount;
+}
+
+// Ends the block at symbol `at`; the symbols after it are carried to the
+// next block.
+void Split(DeflateContext* c, uint32_t at) {
+  HuffmanWorkArea* area = c->treeArea;
+  uint32_t bytes = 0;
+  for (uint32_t i = c->symbolCount; i > at; --i) {
+    const SymbolEntry& s = c->symbols[i - 1];
+    if (s.distance == 0) {
+      --area->literalFrequencies[s.literalOrLength].value;
+      bytes += 1;
+    } else {
+      --area->literalFrequencies[EndOfBlockSymbol + 1 + s.literalOrLength].value;
+      --area->distanceFrequencies[s.distanceCode].value;
+      --c->distanceCount;
+      bytes += c->matchBytes[i - 1].lengthLess3 + 3u;
+    }
+  }
+  c->literalCount -= c->symbolCount - at;
+  c->pending += bytes;
+  c->blockBytes -= bytes;
+  c->carriedBytes = bytes;
+  c->carriedEnd = c->symbolCount;
+  c->symbolCount = at;
+}
+
+inline void Advance(DeflateContext* c, uint32_t bytes) {
+  c->pending -= bytes;
+  c->lookahead -= bytes;
+  c->blockBytes += bytes;
+  c->windowFill += bytes;
+  if (c->windowFill > CompressorWindow) c->windowFill = CompressorWindow;
+  c->refillRequest = bytes;
+  ++c->symbolCount;
+  ++c->symbolCursor;
+  ++c->matchBytesCursor;
+}
+
+void RecordLiteral(DeflateContext* c, uint8_t* p) {
+  SymbolEntry* s = c->symbolCursor;
+  s->distance = 0;
+  s->literalOrLength = p[0];
+  s->distanceCode = 0;
+  CountLiteralSymbol(c, p[0]);
+  c->scanPos = p + 1 == c->windowEnd ? c->window : p + 1;
+  Advance(c, 1);
+}
+
+// Records the pending match at p; q is the last position already inserted.
+void RecordMatch(DeflateContext* c, uint8_t* p, uint32_t q) {
+  const uint32_t length = static_cast<uint32_t>(c->pendingLength);
+  const uint32_t distance = c->pendingDistance;
+  const uint32_t position = Offset(c, p);
+  uint8_t* window = c->window;
+
+  // Insert the positions the match covers. A run that starts among them
+  // goes into its bucket as one link, possibly past the match's end, at
+  // most 256 positions per run start.
+  const uint32_t lookahead = c->lookahead;
+  uint32_t runCount = 256;  // run positions after the run's start; 256: none
+  uint32_t runHash = 0;
+  uint32_t displaced = 0;
+  for (uint32_t j = ((q - position) & WindowMask) + 1; j + 3 <= lookahead; ++j) {
+    uint32_t at = (position + j) & WindowMask;
+    const uint8_t* x = window + at;
+    if (runCount < 255 && x[0] == x[2]) {
+      InsertRunPosition(c, at, runHash, &displaced);
+      ++runCount;
+      continue;
+    }
+    if (j >= length) break;
+    uint32_t hash = Hash(x);
+    displaced = InsertPosition(c, at, hash);
+    Sample(c, x[0]);
+    if (x[1] == x[0] && x[2] == x[0]) {
+      c->head[hash] |= RunFlag;
+      runHash = hash;
+      runCount = 0;
+    } else {
+      runCount = 256;
+    }
+  }
+
+  MatchBytesEntry* bytes = c->matchBytesCursor;
+  bytes->firstBytes[0] = p[0];
+  bytes->firstBytes[1] = p[1];
+  bytes->firstBytes[2] = p[2];
+  bytes->lengthLess3 = static_cast<uint8_t>(length - 3);
+  uint32_t lengthCode = LengthCodeOf.code[length - 3];
+  uint32_t distanceCode = DistanceCode(distance);
+  SymbolEntry* s = c->symbolCursor;
+  s->distance = static_cast<uint16_t>(distance);
+  s->literalOrLength = static_cast<uint8_t>(lengthCode);
+  s->distanceCode = static_cast<uint8_t>(distanceCode);
+  CountLiteralSymbol(c, EndOfBlockSymbol + 1 + lengthCode);
+  CountDistanceSymbol(c, distanceCode);
+  c->scanPos = c->pendingEnd;
+  c->pendingLength = -1;
+  Advance(c, length);
+}
+
+enum class AfterSymbol { Continue, EndBlock };
+
+// The literal statistics check and the block size limits, after any symbol.
+AfterSymbol CheckLiterals(DeflateContext* c) {
+  if ((c->literalCount - 1) % LiteralCheckInterval == 0) {
+    int32_t m = Concentration(c->literalSquares, c->literalCount, c->literalDistinct);
+    if (m < ConcentrationFloor || m > c->literalPeak) {
+      c->literalPeak = m;
+      c->literalPeakPosition = c->symbolCount;
+    } else if (m + (m >> 3) < c->literalPeak) {
+      if (c->pending > 0) Split(c, c->literalPeakPosition);
+      return AfterSymbol::EndBlock;
+    }
+  }
+  if (c->pending == 0 || c->symbolCount >= BlockSymbols) return AfterSymbol::EndBlock;
+  return AfterSymbol::Continue;
+}
+
+AfterSymbol CheckDistances(DeflateContext* c) {
+  int32_t m = Concentration(c->distanceSquares, c->distanceCount, c->distanceDistinct);
+  // Mostly text (few sampled bytes of 0x80 and above): split more readily.
+  int32_t floor = ((c->lowBytes + c->highBytes) >> 3) > c->highBytes ? DistanceFloorLowText
+                                                                     : ConcentrationFloor;
+  if (floor <= m && m <= c->distancePeak) {
+    if (m + (m >> 6) < c->distancePeak && c->pending > 0) {
+      Split(c, c->distancePeakPosition);
+      return AfterSymbol::EndBlock;
+    }
+  } else {
+    c->distancePeak = m;
+    c->distancePeakPosition = c->symbolCount;
+  }
+  return CheckLiterals(c);
+}
+
+// Encodes from scanPos until the block ends (returns true) or the call must
+// stop for input (false, resume point set).
+bool MatchBlock(DeflateContext* c) {
+  for (;;) {
+    uint8_t* p = c->scanPos;
+    uint32_t lookahead = c->lookahead;
+    AfterSymbol next;
+    if (lookahead < ShortestMatch) {
+      if (lookahead == 0) return true;
+      RecordLiteral(c, p);
+      next = CheckLiterals(c);
+    } else {
+      SearchResult found;
+      if (c->pendingLength < 0) {
+        uint32_t m = lookahead < LongestMatch ? lookahead : LongestMatch;
+        c->lazyBound = c->lazyLimit < m ? c->lazyLimit : m;
+        Search(c, p, m, static_cast<int32_t>(c->maxChain), &found);
+        c->pendingLength = found.length > 0 ? found.length : 0;
+        c->pendingDistance = found.distance;
+        c->pendingEnd = found.end;
+        c->pendingHash = found.hash;
+        c->pendingRun = found.run;
+      }
+      // Insert p (and, on a run, the run's positions as one link).
+      uint32_t q = Offset(c, p);
+      uint32_t displaced = InsertPosition(c, q, c->pendingHash);
+      if (c->pendingRun >= 3) {
+        c->head[c->pendingHash] |= RunFlag;
+        for (uint32_t i = 1; i + 3 <= c->pendingRun; ++i) {
+          InsertRunPosition(c, (q + i) & WindowMask, c->pendingHash, &displaced);
+        }
+        q = (q + c->pendingRun - 3) & WindowMask;
+        c->pendingRun -= 2;
+      }
+      int32_t pendingLength = c->pendingLength;
+      if (pendingLength < static_cast<int32_t>(ShortestMatch)) {
+        c->pendingLength = -1;
+        RecordLiteral(c, p);
+        next = CheckLiterals(c);
+      } else {
+        uint32_t lazyLookahead = lookahead - 1;
+        bool take = static_cast<int32_t>(c->lazyBound) <= pendingLength ||
+                    static_cast<int32_t>(lazyLookahead) < pendingLength;
+        if (!take) {
+          uint32_t m = lazyLookahead < LongestMatch ? lazyLookahead : LongestMatch;
+          c->lazyBound = c->lazyLimit < m ? c->lazyLimit : m;
+          int32_t budget = static_cast<int32_t>(c->maxChain);
+          if (static_cast<uint32_t>(pendingLength) >= c->goodLength) {
+            budget = static_cast<int32_t>(c->goodChain);
+            if (static_cast<uint32_t>(pendingLength) >= c->niceLength) take = true;
+          }
+          if (!take) {
+            uint8_t* lazy = p + 1 == c->windowEnd ? c->window : p + 1;
+            Search(c, lazy, m, budget, &found);
+            // The pending match wins ties unless the new one is nearer.
+            take = pendingLength > found.length ||
+                   (pendingLength == found.length && c->pendingDistance <= found.distance);
+          }
+        }
+        if (take) {
+          RecordMatch(c, p, q);
+          next = CheckDistances(c);
+        } else {
+          RecordLiteral(c, p);
+          c->pendingLength = found.length;
+          c->pendingDistance = found.distance;
+          c->pendingEnd = found.end;
+          c->pendingRun = found.run;
+          c->pendingHash = found.hash;
+          next = CheckLiterals(c);
+        }
+      }
+    }
+    if (next == AfterSymbol::EndBlock) return true;
+    if (c->refillState != 0 && !Refill(c)) return false;
+  }
+}
+
+}  // namespace
+
+uint32_t DeflateContextSize() { return sizeof(DeflateContext); }
+
+uint32_t DeflateInit(DeflateContext* context, uint32_t level, uint32_t resetOnly) {
+  if (resetOnly == 0) {
+    std::memset(context, 0, sizeof(*context));
+    context->head = static_cast<uint16_t*>(MemAlloc(HashBuckets * sizeof(uint16_t)));
+    if (context->head != nullptr) {
+      context->chain = static_cast<uint16_t*>(MemAlloc(CompressorWindow * sizeof(uint16_t)));
+    }
+    if (context->chain != nullptr) {
+      context->symbols = static_cast<SymbolEntry*>(MemAlloc(BlockSymbols * sizeof(SymbolEntry)));
+    }
+    if (context->symbols != nullptr) {
+      context->matchBytes =
+          static_cast<MatchBytesEntry*>(MemAlloc(BlockSymbols * sizeof(MatchBytesEntry)));
+    }
+    if (context->matchBytes != nullptr) {
+      // Zeroed so that nothing ever depends on bytes no input has written.
+      context->window = static_cast<uint8_t*>(MemAllocZero(CompressorWindow + WindowMirror));
+    }
+    if (context->window != nullptr) {
+      context->treeArea = static_cast<HuffmanWorkArea*>(MemAlloc(sizeof(HuffmanWorkArea)));
+    }
+    if (context->treeArea == nullptr) {
+      DeflateEnd(context);
+      return 1;
+    }
+  } else {
+    // Keep the buffers and the level; forget everything else.
+    const size_t keep = offsetof(DeflateContext, writePos);
+    std::memset(reinterpret_cast<uint8_t*>(context) + keep, 0, sizeof(*context) - keep);
+  }
+  if (level >= DeflateLevels) level = 0;
+  const DeflateConfig& config = DeflateConfigs[level];
+  context->level = level;
+  context->maxChain = config.maxChain;
+  context->goodChain = config.goodChain;
+  context->niceLength = config.niceLength;
+  context->goodLength = config.goodLength;
+  context->lazyLimit = config.lazyLimit;
+  std::memset(context->head, 0, HashBuckets * sizeof(uint16_t));
+  std::memset(context->chain, 0, CompressorWindow * sizeof(uint16_t));
+  context->refillRequest = FullLookahead;
+  context->refillState = -1;
+  context->scanPos = context->window;
+  context->writePos = context->window;
+  context->windowEnd = context->window + CompressorWindow;
+  return 0;
+}
+
+void DeflateEnd(DeflateContext* context) {
+  MemFree(context->treeArea);
+  MemFree(context->window);
+  MemFree(context->matchBytes);
+  MemFree(context->symbols);
+  MemFree(context->chain);
+  MemFree(context->head);
+  std::memset(context, 0, sizeof(*context));
+}
+
+uint32_t DeflateCompress(const uint8_t* input, uint32_t* inputLength, uint8_t* output,
+                         uint32_t* outputLength, DeflateContext* context, uint32_t flushMode) {
+  const uint32_t given = *inputLength;
+  if (*outputLength < DeflateMinimumOutput || context->window == nullptr) {
+    *inputLength = 0;
+    *outputLength = 0;
+    return 0;
+  }
+  DeflateContext* c = context;
+  if (c->resumePoint == 0) {
+    BitWriterClear(&c->bits);
+    std::memset(&c->input, 0, sizeof(c->input));
+  }
+  c->input.start = input;
+  c->input.current = input;
+  c->input.end = input + given;
+  c->input.final = flushMode != 0 ? 1 : 0;
+  BitWriterOpen(&c->bits, output, *outputLength);
+  c->pending += given;
+
+  enum class Stage { StartBlock, Refill, Match, Write, Exit };
+  Stage stage;
+  uint32_t point = c->resumePoint;
+  if (point != 0) {
+    c->resumePoint = 0;
+    stage = point <= ResumeRefillOne ? Stage::Refill : Stage::Write;
+  } else {
+    // A new stream (segment) begins.
+    c->refillState = -1;
+    c->refillRequest = FullLookahead;
+    c->lookahead = 0;
+    c->carriedEnd = 0;
+    stage = Stage::StartBlock;
+  }
+  while (stage != Stage::Exit) {
+    switch (stage) {
+      case Stage::StartBlock:
+        StartBlock(c);
+        stage = c->refillState != 0 ? Stage::Refill : Stage::Match;
+        break;
+      case Stage::Refill:
+        stage = Refill(c) ? Stage::Match : Stage::Exit;
+        break;
+      case Stage::Match:
+        if (!MatchBlock(c)) {
+          stage = Stage::Exit;
+          break;
+        }
+        DeflatePrepareBlock(c);
+        point = ResumeWriteHeader;
+        stage = Stage::Write;
+        break;
+      case Stage::Write: {
+        uint32_t stopped = DeflateWriteBlock(c, point);
+        if (stopped != 0) {
+          c->resumePoint = stopped;
+          stage = Stage::Exit;
+        } else {
+          stage = c->pending == 0 ? Stage::Exit : Stage::StartBlock;
+        }
+        break;
+      }
+      case Stage::Exit:
+        break;
+    }
+  }
+
+  const uint32_t complete = c->resumePoint == 0 ? 1 : 0;
+  *outputLength = BitWriterFinish(&c->bits, complete);
+  const uint32_t taken = static_cast<uint32_t>(c->input.current - c->input.start);
+  *inputLength = taken;
+  if (complete && (flushMode & 1) != 0) {
+    DeflateInit(c, c->level, 1);
+    return 1;
+  }
+  c->pending -= given - taken;
+  return complete;
+}
+
+}  // namespace varnfile

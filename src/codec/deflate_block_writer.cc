@@ -1,0 +1,678 @@
+#include "codec/deflate_block_writer.h"
+
+#include <cstring>
+
+#include "codec/deflate.h"
+#include "codec/deflate_tables.h"
+
+namespace varnfile {
+
+namespace {
+
+inline void Store32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+inline uint16_t ReverseCode(uint32_t code, uint32_t length) {
+  uint32_t reversed = 0;
+  for (uint32_t i = 0; i < length; ++i) {
+    reversed = (reversed << 1) | (code & 1);
+    code >>= 1;
+  }
+  return static_cast<uint16_t>(reversed);
+}
+
+// Heap order of BuildCodeLengths: lighter first; among equal weights, the
+// shallower subtree first, which keeps codes short.
+inline bool Lighter(const HuffmanWorkArea* work, uint32_t a, uint32_t b) {
+  int16_t wa = static_cast<int16_t>(work->weights[a].value);
+  int16_t wb = static_cast<int16_t>(work->weights[b].value);
+  return wa < wb || (wa == wb && work->depths[a] < work->depths[b]);
+}
+
+void SiftDown(HuffmanWorkArea* work, uint32_t slot, uint32_t size) {
+  Packed16* heap = work->heap;
+  uint32_t moving = heap[slot].value;
+  for (;;) {
+    uint32_t child = 2 * slot + 1;
+    if (child >= size) break;
+    if (child + 1 < size && Lighter(work, heap[child + 1].value, heap[child].value)) ++child;
+    if (!Lighter(work, heap[child].value, moving)) break;
+    heap[slot].value = heap[child].value;
+    slot = child;
+  }
+  heap[slot].value = static_cast<uint16_t>(moving);
+}
+
+// Resume points of the block writer: each names the write that found the
+// output full and is repeated by the next call.
+enum WriterPoint : uint32_t {
+  WriteHeader = 3,           // waiting to write the 3 block-header bits
+  WriteStoredLength = 4,     // ... LEN and NLEN of a stored block
+  WriteStoredData = 5,       // ... a piece of stored data
+  WriteDynamicCounts = 6,    // ... HLIT, HDIST, HCLEN
+  WriteCodeLengthCode = 7,   // ... one 3-bit code-length code length
+  WriteLengthEntry = 8,      // ... the code of a LengthEntry
+  WriteLengthExtra = 9,      // ... its extra bits
+  WriteTriple1 = 10,         // ... first literal of a length-3 match as literals
+  WriteTriple2 = 11,
+  WriteTriple3 = 12,
+  WriteLengthCode = 13,      // ... a length symbol's code
+  WriteLengthBits = 14,      // ... a length's extra bits
+  WriteDistanceCode = 15,    // ... a distance code
+  WriteDistanceBits = 16,    // ... a distance's extra bits
+  WriteLiteral = 17,         // ... a literal's code
+  WriteEndOfBlock = 18,      // ... the end-of-block code
+  NextSymbol = 19,           // no write: pick the next symbol (never saved)
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Bit writer
+
+void BitWriterClear(BitWriter* writer) { std::memset(writer, 0, sizeof(*writer)); }
+
+uint32_t BitWriterOpen(BitWriter* writer, uint8_t* output, uint32_t capacity) {
+  // Whole words only: the last word of the buffer must be able to take the
+  // final partial word without writing past the capacity.
+  uint32_t usable = capacity & ~3u;
+  writer->start = output;
+  writer->current = output;
+  writer->end = output + usable - 4;
+  return usable - 4;
+}
+
+uint32_t BitWriterPutBits(BitWriter* writer, uint32_t value, uint32_t n) {
+  uint32_t count = writer->bitCount;
+  if (count + n < 32) {
+    writer->bitBuffer |= value << count;
+    writer->bitCount = count + n;
+    return 0;
+  }
+  if (writer->current >= writer->end) return 1;
+  Store32(writer->current, (value << count) | writer->bitBuffer);
+  writer->current += 4;
+  writer->bitBuffer = value >> (32 - count);
+  writer->bitCount = count + n - 32;
+  return 0;
+}
+
+uint32_t BitWriterPutBytes(BitWriter* writer, const uint8_t* source, uint32_t n) {
+  if (writer->bitCount > 0) {
+    Store32(writer->current, writer->bitBuffer);
+    writer->current += (writer->bitCount + 7) >> 3;
+    writer->bitCount = 0;
+    writer->bitBuffer = 0;
+  }
+  if (writer->current > writer->end ||
+      static_cast<size_t>(writer->end - writer->current) < n) {
+    return 1;
+  }
+  std::memcpy(writer->current, source, n);
+  writer->current += n;
+  size_t offset = static_cast<size_t>(writer->current - writer->start);
+  if (offset & 1) {
+    writer->current -= 1;
+    writer->bitBuffer = writer->current[0];
+    writer->bitCount += 8;
+  }
+  if (offset & 2) {
+    writer->current -= 2;
+    writer->bitBuffer = (writer->bitBuffer << 16) | writer->current[0] |
+                        (static_cast<uint32_t>(writer->current[1]) << 8);
+    writer->bitCount += 16;
+  }
+  return 0;
+}
+
+uint32_t BitWriterFinish(BitWriter* writer, uint32_t complete) {
+  uint32_t n = static_cast<uint32_t>(writer->current - writer->start);
+  if (complete && writer->bitCount > 0) {
+    Store32(writer->current, writer->bitBuffer);
+    n += (writer->bitCount + 7) >> 3;
+  }
+  uint32_t room = static_cast<uint32_t>(writer->end - writer->start) + 4;
+  return n < room ? n : room;
+}
+
+// ---------------------------------------------------------------------------
+// Huffman codes
+
+void AssignCodes(const uint16_t* lengthCounts, CodeEntry* codes, uint32_t n) {
+  uint16_t next[LongestCode + 1];
+  next[0] = 0;
+  next[1] = 0;
+  for (uint32_t l = 2; l <= LongestCode; ++l) {
+    next[l] = static_cast<uint16_t>((next[l - 1] + lengthCounts[l - 1]) << 1);
+  }
+  for (uint32_t i = 0; i < n; ++i) {
+    uint32_t length = codes[i].length;
+    if (length != 0) codes[i].code = ReverseCode(next[length]++, length);
+  }
+}
+
+void BuildCodeLengths(CodeEntry* codes, const Packed16* frequencies, HuffmanWorkArea* work,
+                      uint32_t n, uint32_t maxBits) {
+  if (n == 0) return;
+  const int32_t budget = WeightBudget[maxBits];
+  int32_t multiplier = 1;
+  int32_t divisor = 1;
+  uint32_t rebuilds = 0;
+  for (;;) {
+    uint32_t k;
+    int32_t total;
+    uint32_t first = 0;
+    for (;;) {
+      k = 0;
+      total = 0;
+      for (uint32_t i = 0; i < n; ++i) {
+        int32_t f = static_cast<int16_t>(frequencies[i].value);
+        if (f == 0) continue;
+        int16_t weight = static_cast<int16_t>((f * multiplier + divisor - 1) / divisor);
+        work->weights[k].value = static_cast<uint16_t>(weight);
+        total += weight;
+        work->depths[k] = 0;
+        work->heap[k].value = static_cast<uint16_t>(k);
+        if (k == 0) first = i;
+        ++k;
+      }
+      if (multiplier == 1) break;
+      // Rounding up may overshoot the budget: shrink the multiplier, never
+      // below an even share of the budget, until the weights fit.
+      int32_t excess = total - budget;
+      if (excess < 1) break;
+      int32_t floor = budget / static_cast<int32_t>(k);
+      int32_t next = multiplier - excess - (excess >> 1);
+      if (next < floor) next = floor;
+      if (next == multiplier) break;
+      multiplier = next;
+    }
+    if (k == 0) return;
+    if (k == 1) {
+      codes[first].length = 1;
+      return;
+    }
+    for (int32_t slot = static_cast<int32_t>(k >> 1); slot >= 0; --slot) {
+      SiftDown(work, static_cast<uint32_t>(slot), k);
+    }
+    uint32_t size = k;
+    uint32_t node = 2 * k - 1;
+    while (size > 1) {
+      uint32_t a = work->heap[0].value;
+      work->heap[0].value = work->heap[size - 1].value;
+      --size;
+      SiftDown(work, 0, size);
+      uint32_t b = work->heap[0].value;
+      uint8_t da = work->depths[a], db = work->depths[b];
+      work->depths[node] = static_cast<uint8_t>((da > db ? da : db) + 1);
+      work->weights[node].value =
+          static_cast<uint16_t>(work->weights[a].value + work->weights[b].value);
+      work->parents[a].value = static_cast<uint16_t>(node);
+      work->parents[b].value = static_cast<uint16_t>(node);
+      work->heap[0].value = static_cast<uint16_t>(node);
+      SiftDown(work, 0, size);
+      --node;
+    }
+    work->parents[work->heap[0].value].value = 0;
+
+    uint16_t counts[LongestCode + 1] = {};
+    bool tooLong = false;
+    uint32_t leaf = 0;
+    for (uint32_t i = 0; i < n && !tooLong; ++i) {
+      if (frequencies[i].value == 0) continue;
+      uint32_t length = 0;
+      for (uint32_t at = leaf++; work->parents[at].value != 0; at = work->parents[at].value) {
+        ++length;
+      }
+      if (length > maxBits) {
+        tooLong = true;
+      } else {
+        codes[i].length = static_cast<uint8_t>(length);
+        ++counts[length];
+      }
+    }
+    if (!tooLong) {
+      AssignCodes(counts, codes, n);
+      return;
+    }
+    // Too long: rebuild once from frequencies scaled to the weight budget,
+    // which bounds the depth. Should that ever fail, equal weights give a
+    // balanced tree, far within the limit for alphabets of at most 288.
+    if (rebuilds == 0) {
+      multiplier = budget;
+      divisor = total;
+    } else {
+      multiplier = 1;
+      divisor = 0x10000;
+    }
+    ++rebuilds;
+  }
+}
+
+uint32_t EncodeLengths(LengthEntry* entries, const CodeEntry* codes, uint32_t n) {
+  uint32_t count = 0;
+  uint32_t previous = 255;
+  uint32_t limit = 6;
+  uint32_t i = 0;
+  auto emit = [&](uint32_t symbol, uint32_t extraBits, uint32_t extraValue) {
+    entries[count].symbol = static_cast<uint8_t>(symbol);
+    entries[count].extraBits = static_cast<uint8_t>(extraBits);
+    entries[count].extraValue = static_cast<uint8_t>(extraValue);
+    ++count;
+  };
+  while (i < n) {
+    uint32_t value = codes[i].length;
+    uint32_t run;
+    if (value != previous) {
+      previous = value;
+      if (value != 0) {
+        emit(value, 0, 0);
+        run = 0;
+        limit = 6;
+      } else {
+        run = 1;
+        limit = 138;
+      }
+    } else {
+      run = 1;  // a run cut by its limit goes on
+    }
+    uint32_t j = i + 1;
+    while (j < n && codes[j].length == previous && run < limit) {
+      ++run;
+      ++j;
+    }
+    if (run >= 3) {
+      if (previous != 0) {
+        emit(16, 2, run - 3);
+      } else if (run < 11) {
+        emit(17, 3, run - 3);
+      } else {
+        emit(18, 7, run - 11);
+      }
+    } else {
+      for (uint32_t r = 0; r < run; ++r) emit(previous, 0, 0);
+    }
+    i = j;
+  }
+  return count;
+}
+
+uint32_t HeaderCost(const LengthEntry* entries, uint32_t count, const CodeEntry* lengthCodes,
+                    uint32_t codesSent) {
+  uint32_t bits = 14 + 3 * codesSent;
+  for (uint32_t i = 0; i < count; ++i) {
+    bits += lengthCodes[entries[i].symbol].length + entries[i].extraBits;
+  }
+  return (bits + 7) >> 3;
+}
+
+uint32_t DataCost(const CodeEntry* literalCodes, const CodeEntry* distanceCodes,
+                  const SymbolEntry* symbols, uint32_t count) {
+  uint32_t bits = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    const SymbolEntry& s = symbols[i];
+    if (s.distance == 0) {
+      bits += literalCodes[s.literalOrLength].length;
+    } else {
+      bits += literalCodes[EndOfBlockSymbol + 1 + s.literalOrLength].length +
+              LengthBases[s.literalOrLength].extraBits + distanceCodes[s.distanceCode].length +
+              DistanceBases[s.distanceCode].extraBits;
+    }
+  }
+  return (bits + 7) >> 3;
+}
+
+// ---------------------------------------------------------------------------
+// Writing a block
+
+void DeflatePrepareBlock(DeflateContext* context) {
+  HuffmanWorkArea* area = context->treeArea;
+  const SymbolEntry* symbols = context->symbols;
+  const uint32_t count = context->symbolCount;
+
+  uint32_t fixedCost =
+      DataCost(FixedLiteralCodes.entries, FixedDistanceCodes.entries, symbols, count);
+
+  std::memset(area->codes, 0, sizeof(area->codes));
+  uint32_t literalsSent = LiteralAlphabet;
+  while (literalsSent > EndOfBlockSymbol + 1 &&
+         area->literalFrequencies[literalsSent - 1].value == 0) {
+    --literalsSent;
+  }
+  BuildCodeLengths(area->codes, area->literalFrequencies, area, literalsSent, LongestCode);
+  uint32_t distancesSent = DistanceAlphabet;
+  while (distancesSent > 0 && area->distanceFrequencies[distancesSent - 1].value == 0) {
+    --distancesSent;
+  }
+  BuildCodeLengths(area->codes + literalsSent, area->distanceFrequencies, area, distancesSent,
+                   LongestCode);
+  if (distancesSent == 0) distancesSent = 1;  // one unused distance code of length 0
+
+  uint32_t entries = EncodeLengths(area->lengths, area->codes, literalsSent + distancesSent);
+  // The literal codes are built: their first 19 counters now count the
+  // code-length symbols.
+  Packed16* lengthFrequencies = area->literalFrequencies;
+  for (uint32_t s = 0; s < CodeLengthAlphabet; ++s) lengthFrequencies[s].value = 0;
+  uint32_t highestSymbol = 0;
+  for (uint32_t i = 0; i < entries; ++i) {
+    uint32_t symbol = area->lengths[i].symbol;
+    ++lengthFrequencies[symbol].value;
+    if (symbol + 1 > highestSymbol) highestSymbol = symbol + 1;
+  }
+  uint32_t lengthCodesSent = CodeLengthAlphabet;
+  while (lengthCodesSent > 4 && lengthFrequencies[LengthOrder[lengthCodesSent - 1]].value == 0) {
+    --lengthCodesSent;
+  }
+  CodeEntry* lengthCodes = area->codes + literalsSent + distancesSent;
+  BuildCodeLengths(lengthCodes, lengthFrequencies, area, highestSymbol, LongestCodeLengthCode);
+
+  uint32_t dynamicCost =
+      DataCost(area->codes, area->codes + literalsSent, symbols, count) +
+      HeaderCost(area->lengths, entries, lengthCodes, lengthCodesSent);
+  uint32_t storedCost = context->blockBytes + 4;
+
+  // Cheapest wins; ties go to the fixed codes over the dynamic ones, and to
+  // stored over either.
+  uint8_t type;
+  if (fixedCost > dynamicCost) {
+    type = storedCost > dynamicCost ? 2 : 0;
+  } else {
+    type = storedCost > fixedCost ? 1 : 0;
+  }
+  // A stored block is copied from the window, which keeps only 8192 - 260
+  // bytes behind the lookahead; symbols carried to the next block lie
+  // between the two. A block whose bytes may already be overwritten is
+  // written with codes instead.
+  uint32_t carried = context->carriedEnd != 0 ? context->carriedBytes : 0;
+  if (type == 0 && context->blockBytes + carried > StoredBlockLimit) {
+    type = fixedCost > dynamicCost ? 2 : 1;
+  }
+
+  context->blockType = type;
+  context->literalCodesSent = literalsSent;
+  context->distanceCodesSent = distancesSent;
+  context->lengthCodesSent = lengthCodesSent;
+  context->lengthEntries = entries;
+  context->literalCodes = area->codes;
+  context->distanceCodes = area->codes + literalsSent;
+  context->lengthCodes = lengthCodes;
+  if (type == 1) {
+    std::memcpy(area->codes, FixedLiteralCodes.entries, sizeof(FixedLiteralCodes.entries));
+    std::memcpy(area->codes + LiteralAlphabet, FixedDistanceCodes.entries,
+                sizeof(FixedDistanceCodes.entries));
+    context->distanceCodes = area->codes + LiteralAlphabet;
+  }
+}
+
+#define PUT_BITS_OR_SUSPEND(point, value, n) \
+  if (BitWriterPutBits(writer, (value), (n)) != 0) return (point)
+
+uint32_t DeflateWriteBlock(DeflateContext* context, uint32_t point) {
+  BitWriter* writer = &context->bits;
+  HuffmanWorkArea* area = context->treeArea;
+  const SymbolEntry* symbolsEnd = context->symbols + context->symbolCount;
+  const CodeEntry* literals = context->literalCodes;
+  const CodeEntry* distances = context->distanceCodes;
+  for (;;) {
+    switch (point) {
+      case WriteHeader:
+        // The block is the last one when nothing else waits to be encoded.
+        PUT_BITS_OR_SUSPEND(WriteHeader, context->blockType * 2u + (context->pending == 0), 3);
+        context->symbolCursor = context->symbols;
+        context->matchBytesCursor = context->matchBytes;
+        if (context->blockType == 0) {
+          context->emitCount = context->blockBytes;
+          context->storedCursor = context->storedStart;
+          point = WriteStoredLength;
+        } else {
+          point = context->blockType == 1 ? NextSymbol : WriteDynamicCounts;
+        }
+        break;
+
+      case WriteStoredLength: {
+        uint32_t length = context->blockBytes & 0xFFFF;
+        uint8_t lengths[4] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
+                              static_cast<uint8_t>(~length), static_cast<uint8_t>(~length >> 8)};
+        if (BitWriterPutBytes(writer, lengths, 4) != 0) return WriteStoredLength;
+        point = WriteStoredData;
+        break;
+      }
+
+      case WriteStoredData:
+        while (context->emitCount > 0) {
+          if (context->storedCursor == context->windowEnd) {
+            context->storedCursor = context->window;
+          }
+          uint32_t piece = context->emitCount;
+          uint32_t toWindowEnd = static_cast<uint32_t>(context->windowEnd - context->storedCursor);
+          if (piece > toWindowEnd) piece = toWindowEnd;
+          // Fill what is left of this buffer; a piece that cannot fit at all
+          // is retried in the next buffer.
+          size_t padding = (writer->bitCount + 7) >> 3;
+          uint8_t* after = writer->current + padding;
+          uint32_t room = after < writer->end ? static_cast<uint32_t>(writer->end - after)
+                                              : static_cast<uint32_t>(writer->end - writer->start);
+          if (piece > room) piece = room;
+          if (BitWriterPutBytes(writer, context->storedCursor, piece) != 0) {
+            return WriteStoredData;
+          }
+          context->storedCursor += piece;
+          context->emitCount -= piece;
+        }
+        return 0;
+
+      case WriteDynamicCounts:
+        PUT_BITS_OR_SUSPEND(WriteDynamicCounts,
+                            (context->literalCodesSent - 257) +
+                                (context->distanceCodesSent - 1) * 32 +
+                                (context->lengthCodesSent - 4) * 1024,
+                            14);
+        context->emitIndex = 0;
+        point = WriteCodeLengthCode;
+        break;
+
+      case WriteCodeLengthCode:
+        while (context->emitIndex < context->lengthCodesSent) {
+          PUT_BITS_OR_SUSPEND(WriteCodeLengthCode,
+                              context->lengthCodes[LengthOrder[context->emitIndex]].length, 3);
+          ++context->emitIndex;
+        }
+        context->lengthCursor = area->lengths;
+        point = WriteLengthEntry;
+        break;
+
+      case WriteLengthEntry: {
+        if (context->lengthCursor == area->lengths + context->lengthEntries) {
+          point = NextSymbol;
+          break;
+        }
+        const CodeEntry& code = context->lengthCodes[context->lengthCursor->symbol];
+        PUT_BITS_OR_SUSPEND(WriteLengthEntry, code.code, code.length);
+        point = WriteLengthExtra;
+        break;
+      }
+
+      case WriteLengthExtra:
+        if (context->lengthCursor->extraBits != 0) {
+          PUT_BITS_OR_SUSPEND(WriteLengthExtra, context->lengthCursor->extraValue,
+                              context->lengthCursor->extraBits);
+        }
+        ++context->lengthCursor;
+        point = WriteLengthEntry;
+        break;
+
+      case NextSymbol: {
+        // Fast path: with two words of room, no write of one symbol (at most
+        // 48 bits) can find the output full.
+        SymbolEntry* cursor = context->symbolCursor;
+        MatchBytesEntry* bytes = context->matchBytesCursor;
+        uint8_t* out = writer->current;
+        uint8_t* outLimit = writer->end;
+        uint64_t buffer = writer->bitBuffer;
+        uint32_t count = writer->bitCount;
+        auto put = [&](uint32_t value, uint32_t n) {
+          buffer |= static_cast<uint64_t>(value) << count;
+          count += n;
+          if (count >= 32) {
+            Store32(out, static_cast<uint32_t>(buffer));
+            out += 4;
+            buffer >>= 32;
+            count -= 32;
+          }
+        };
+        while (cursor != symbolsEnd && outLimit - out >= 8) {
+          if (cursor->distance == 0) {
+            const CodeEntry& c = literals[cursor->literalOrLength];
+            put(c.code, c.length);
+          } else {
+            uint32_t lengthCode = cursor->literalOrLength;
+            uint32_t distanceCode = cursor->distanceCode;
+            const CodeEntry& lc = literals[EndOfBlockSymbol + 1 + lengthCode];
+            const CodeEntry& dc = distances[distanceCode];
+            uint32_t lengthExtra = LengthBases[lengthCode].extraBits;
+            uint32_t distanceExtra = DistanceBases[distanceCode].extraBits;
+            bool asLiterals = false;
+            if (bytes->lengthLess3 == 0) {
+              const CodeEntry& b0 = literals[bytes->firstBytes[0]];
+              const CodeEntry& b1 = literals[bytes->firstBytes[1]];
+              const CodeEntry& b2 = literals[bytes->firstBytes[2]];
+              asLiterals = b0.length != 0 && b1.length != 0 && b2.length != 0 &&
+                           uint32_t{b0.length} + b1.length + b2.length <=
+                               lc.length + lengthExtra + dc.length + distanceExtra;
+              if (asLiterals) {
+                put(b0.code, b0.length);
+                put(b1.code, b1.length);
+                put(b2.code, b2.length);
+              }
+            }
+            if (!asLiterals) {
+              put(lc.code, lc.length);
+              if (lengthExtra != 0) {
+                put(bytes->lengthLess3 + 3u - LengthBases[lengthCode].base, lengthExtra);
+              }
+              put(dc.code, dc.length);
+              if (distanceExtra != 0) {
+                put(cursor->distance - DistanceBases[distanceCode].base, distanceExtra);
+              }
+            }
+          }
+          ++cursor;
+          ++bytes;
+        }
+        writer->current = out;
+        writer->bitBuffer = static_cast<uint32_t>(buffer);
+        writer->bitCount = count;
+        context->symbolCursor = cursor;
+        context->matchBytesCursor = bytes;
+        if (cursor == symbolsEnd) {
+          point = WriteEndOfBlock;
+          break;
+        }
+        // Near the end of the buffer: one write at a time, each resumable.
+        if (cursor->distance == 0) {
+          point = WriteLiteral;
+          break;
+        }
+        uint32_t lengthCode = cursor->literalOrLength;
+        uint32_t distanceCode = cursor->distanceCode;
+        context->emitLiteral = &literals[EndOfBlockSymbol + 1 + lengthCode];
+        context->emitDistance = &distances[distanceCode];
+        context->emitLengthBase = lengthCode;
+        context->emitDistanceBase = distanceCode;
+        point = WriteLengthCode;
+        if (bytes->lengthLess3 == 0) {
+          uint32_t matchBits = context->emitLiteral->length + LengthBases[lengthCode].extraBits +
+                               context->emitDistance->length +
+                               DistanceBases[distanceCode].extraBits;
+          uint32_t literalBits = 0;
+          bool allCoded = true;
+          for (int k = 0; k < 3; ++k) {
+            uint8_t length = literals[bytes->firstBytes[k]].length;
+            context->tripleLengths[k] = length;
+            allCoded = allCoded && length != 0;
+            literalBits += length;
+          }
+          if (allCoded && literalBits <= matchBits) point = WriteTriple1;
+        }
+        break;
+      }
+
+      case WriteTriple1:
+      case WriteTriple2:
+      case WriteTriple3: {
+        const CodeEntry& c = literals[context->matchBytesCursor->firstBytes[point - WriteTriple1]];
+        PUT_BITS_OR_SUSPEND(point, c.code, c.length);
+        if (point == WriteTriple3) {
+          ++context->symbolCursor;
+          ++context->matchBytesCursor;
+          point = NextSymbol;
+        } else {
+          ++point;
+        }
+        break;
+      }
+
+      case WriteLengthCode:
+        PUT_BITS_OR_SUSPEND(WriteLengthCode, context->emitLiteral->code,
+                            context->emitLiteral->length);
+        point = WriteLengthBits;
+        break;
+
+      case WriteLengthBits: {
+        const BaseExtra& base = LengthBases[context->emitLengthBase];
+        if (base.extraBits != 0) {
+          PUT_BITS_OR_SUSPEND(WriteLengthBits,
+                              context->matchBytesCursor->lengthLess3 + 3u - base.base,
+                              base.extraBits);
+        }
+        point = WriteDistanceCode;
+        break;
+      }
+
+      case WriteDistanceCode:
+        PUT_BITS_OR_SUSPEND(WriteDistanceCode, context->emitDistance->code,
+                            context->emitDistance->length);
+        point = WriteDistanceBits;
+        break;
+
+      case WriteDistanceBits: {
+        const BaseExtra& base = DistanceBases[context->emitDistanceBase];
+        if (base.extraBits != 0) {
+          PUT_BITS_OR_SUSPEND(WriteDistanceBits, context->symbolCursor->distance - base.base,
+                              base.extraBits);
+        }
+        ++context->symbolCursor;
+        ++context->matchBytesCursor;
+        point = NextSymbol;
+        break;
+      }
+
+      case WriteLiteral: {
+        const CodeEntry& c = literals[context->symbolCursor->literalOrLength];
+        PUT_BITS_OR_SUSPEND(WriteLiteral, c.code, c.length);
+        ++context->symbolCursor;
+        ++context->matchBytesCursor;
+        point = NextSymbol;
+        break;
+      }
+
+      case WriteEndOfBlock: {
+        const CodeEntry& c = literals[EndOfBlockSymbol];
+        PUT_BITS_OR_SUSPEND(WriteEndOfBlock, c.code, c.length);
+        return 0;
+      }
+
+      default:
+        // Not a writer state: nothing sensible to continue.
+        return 0;
+    }
+  }
+}
+
+#undef PUT_BITS_OR_SUSPEND
+
+}  // namespace varnfile
