@@ -83,19 +83,15 @@ TEST(BitWriter, BytesThatDoNotFitReportFullWithThePaddingDone) {
 // ---------------------------------------------------------------------------
 // Huffman codes
 
-std::vector<Packed16> Frequencies(const std::vector<uint16_t>& values) {
-  std::vector<Packed16> f(values.size());
-  for (size_t i = 0; i < values.size(); ++i) f[i].value = values[i];
-  return f;
-}
+std::vector<uint16_t> Frequencies(const std::vector<uint16_t>& values) { return values; }
 
 // Checks lengths within the limit, a complete prefix code (Kraft sum 1) and
 // that the codes are distinct canonical codes.
-void ExpectCompleteCode(const CodeEntry* codes, const std::vector<Packed16>& f, uint32_t maxBits) {
+void ExpectCompleteCode(const CodeEntry* codes, const std::vector<uint16_t>& f, uint32_t maxBits) {
   uint64_t kraft = 0;
   uint32_t used = 0;
   for (size_t i = 0; i < f.size(); ++i) {
-    if (f[i].value == 0) {
+    if (f[i] == 0) {
       EXPECT_EQ(0u, codes[i].length) << i;
       continue;
     }
