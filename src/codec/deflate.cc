@@ -396,6 +396,9 @@ void RecordMatch(DeflateContext* c, uint8_t* p, uint32_t q) {
   uint32_t runCount = 256;  // run positions after the run's start; 256: none
   uint32_t runHash = 0;
   uint32_t displaced = 0;
+  uint16_t* head = c->head;
+  uint16_t* chain = c->chain;
+  uint32_t lowBytes = 0, sampled = 0;
   for (uint32_t j = ((q - position) & WindowMask) + 1; j + 3 <= lookahead; ++j) {
     uint32_t at = (position + j) & WindowMask;
     const uint8_t* x = window + at;
@@ -406,16 +409,26 @@ void RecordMatch(DeflateContext* c, uint8_t* p, uint32_t q) {
     }
     if (j >= length) break;
     uint32_t hash = Hash(x);
-    displaced = InsertPosition(c, at, hash);
-    Sample(c, x[0]);
+    uint32_t old = head[hash];
+    head[hash] = static_cast<uint16_t>(at);
+    if ((old & 0x7FFF) == at) {
+      displaced = chain[at];  // already at the head
+    } else {
+      chain[at] = static_cast<uint16_t>(old);
+      displaced = old;
+    }
+    ++sampled;
+    lowBytes += x[0] < 0x80;
     if (x[1] == x[0] && x[2] == x[0]) {
-      c->head[hash] |= RunFlag;
+      head[hash] |= RunFlag;
       runHash = hash;
       runCount = 0;
     } else {
       runCount = 256;
     }
   }
+  c->lowBytes += lowBytes;
+  c->highBytes += sampled - lowBytes;
 
   MatchBytesEntry* bytes = c->matchBytesCursor;
   bytes->firstBytes[0] = p[0];

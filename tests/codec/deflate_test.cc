@@ -5,6 +5,8 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/inflate.h"
 #include "gtest/gtest.h"
 #include "platform/memory.h"
 
@@ -90,6 +93,32 @@ Bytes ZlibInflate(const Bytes& stream, size_t expected, const Bytes& dictionary 
   inflateEnd(&z);
   return out;
 }
+
+// Our own decoder; mode 2 keeps its window for the next stream (chained).
+class Decoder {
+ public:
+  Decoder() {
+    context_ = static_cast<InflateContext*>(MemAlloc(InflateContextSize()));
+    EXPECT_EQ(0u, InflateInit(context_, 0));
+  }
+  ~Decoder() {
+    InflateEnd(context_);
+    MemFree(context_);
+  }
+  Bytes Decode(const Bytes& stream, size_t expected, uint32_t mode) {
+    Bytes input(stream);
+    input.resize(stream.size() + 3);  // read 32 bits at a time
+    Bytes out(expected + 1);
+    uint32_t in = static_cast<uint32_t>(stream.size());
+    uint32_t room = static_cast<uint32_t>(out.size());
+    EXPECT_EQ(1u, Inflate(input.data(), &in, out.data(), &room, context_, mode));
+    out.resize(room);
+    return out;
+  }
+
+ private:
+  InflateContext* context_;
+};
 
 Bytes Text(size_t n, uint32_t seed) {
   static const char* words[] = {"the ",     "quick ",   "brown ",  "fox ",   "jumps ",
@@ -201,6 +230,8 @@ TEST(DeflateRoundTrip, EveryKindOfDataDecodesWithZlib) {
       SCOPED_TRACE(name + " level " + std::to_string(level));
       Bytes stream = compressor.Compress(data, DeflateFlushReset);
       EXPECT_EQ(data, ZlibInflate(stream, data.size()));
+      Decoder decoder;
+      EXPECT_EQ(data, decoder.Decode(stream, data.size(), 3));
       EXPECT_LE(stream.size(), data.size() + data.size() / 64 + 8);
     }
   }
@@ -256,6 +287,7 @@ TEST(DeflateRoundTrip, LongRunIsOneLiteralAndDistanceOneMatches) {
 
 TEST(DeflateChained, RecordsReachIntoEarlierRecords) {
   Compressor compressor;
+  Decoder decoder;
   Bytes history;
   std::vector<Bytes> records;
   for (int i = 0; i < 30; ++i) records.push_back(Text(300 + (i * 997) % 3000, 50 + i % 4));
@@ -268,6 +300,7 @@ TEST(DeflateChained, RecordsReachIntoEarlierRecords) {
     Bytes dictionary(history.size() > 8192 ? history.end() - 8192 : history.begin(),
                      history.end());
     EXPECT_EQ(records[i], ZlibInflate(stream, records[i].size(), dictionary));
+    EXPECT_EQ(records[i], decoder.Decode(stream, records[i].size(), 2));
     history.insert(history.end(), records[i].begin(), records[i].end());
   }
 }
