@@ -136,29 +136,16 @@ struct SearchResult {
   uint32_t hash;
 };
 
-// Searches the longest match for position p with at most m bytes and the
-// given chain budget.
-void Search(DeflateContext* c, uint8_t* p, uint32_t m, int32_t budget, SearchResult* result) {
-  uint8_t* window = c->window;
-  const uint32_t position = Offset(c, p);
-  const uint32_t newest = (Offset(c, c->writePos) - position) & WindowMask;
-
-  uint32_t run = 1;
-  const uint8_t byte = p[0];
-  if (p[1] == byte && p[2] == byte) {
-    run = 3;
-    while (run < m && p[run] == byte) ++run;
-  }
-  Sample(c, byte);
-  const uint32_t hash = Hash(p);
-  result->hash = hash;
-  result->run = run;
-
-  int32_t best = -1;
-  uint32_t bestDistance = 0;
-  uint32_t previousOffset = 65535;
-  uint32_t entry = c->head[hash];
+// The chain walk of a search at position p (window offset `position`):
+// the longest match of at most m bytes within the chain budget. A run
+// search (p starts three equal bytes) also follows run-flagged entries.
+template <bool RunSearch>
+inline void WalkChain(const DeflateContext* c, const uint8_t* p, uint32_t position, uint32_t m,
+                      uint32_t run, int32_t budget, uint32_t entry, int32_t* bestLength,
+                      uint32_t* bestDistanceOut) {
+  const uint8_t* window = c->window;
   const uint16_t* chain = c->chain;
+  const uint32_t newest = (Offset(c, c->writePos) - position) & WindowMask;
   const uint32_t oldestOffset = CompressorWindow - c->windowFill;
   const uint32_t nice = c->niceLength;
   // The first three bytes of p, and the two bytes a longer match must also
@@ -166,14 +153,16 @@ void Search(DeflateContext* c, uint8_t* p, uint32_t m, int32_t budget, SearchRes
   // which lies within the window's mirror and is masked off).
   const uint32_t head3 = Load32(p) & FirstThreeBytes;
   uint32_t tail2 = 0;
-  const bool runSearch = run >= 3;
+  int32_t best = -1;
+  uint32_t bestDistance = 0;
+  uint32_t previousOffset = 65535;
   for (;;) {
     // Load the next link early: the walk is a chain of dependent loads.
     const uint32_t next = chain[entry & 0x7FFF];
     // v: forward offset from p to the candidate; the distance is 8192 - v.
     uint32_t v = ((entry & 0x7FFF) - position) & WindowMask;
     const uint8_t* candidate;
-    if (runSearch && (entry & RunFlag) != 0) {
+    if (RunSearch && (entry & RunFlag) != 0) {
       // The entry marks the last position of an earlier run: step back so
       // that the candidate starts where `run` equal bytes begin.
       v = v - run + 3;
@@ -212,9 +201,34 @@ void Search(DeflateContext* c, uint8_t* p, uint32_t m, int32_t budget, SearchRes
     previousOffset = v;
     entry = next;
   }
+  *bestLength = best;
+  *bestDistanceOut = bestDistance;
+}
+
+// Searches the longest match for position p with at most m bytes and the
+// given chain budget.
+void Search(DeflateContext* c, uint8_t* p, uint32_t m, int32_t budget, SearchResult* result) {
+  const uint32_t position = Offset(c, p);
+  uint32_t run = 1;
+  const uint8_t byte = p[0];
+  if (p[1] == byte && p[2] == byte) {
+    run = 3;
+    while (run < m && p[run] == byte) ++run;
+  }
+  Sample(c, byte);
+  const uint32_t hash = Hash(p);
+  result->hash = hash;
+  result->run = run;
+  int32_t best;
+  uint32_t bestDistance;
+  if (run >= 3) {
+    WalkChain<true>(c, p, position, m, run, budget, c->head[hash], &best, &bestDistance);
+  } else {
+    WalkChain<false>(c, p, position, m, run, budget, c->head[hash], &best, &bestDistance);
+  }
   result->length = best;
   result->distance = bestDistance;
-  result->end = best > 0 ? window + ((position + static_cast<uint32_t>(best)) & WindowMask) : p;
+  result->end = best > 0 ? c->window + ((position + static_cast<uint32_t>(best)) & WindowMask) : p;
 }
 
 // ---------------------------------------------------------------------------

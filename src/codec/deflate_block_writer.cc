@@ -16,13 +16,14 @@ inline void Store32(uint8_t* p, uint32_t v) {
   p[3] = static_cast<uint8_t>(v >> 24);
 }
 
+// The `length` low bits of code in reverse order.
 inline uint16_t ReverseCode(uint32_t code, uint32_t length) {
-  uint32_t reversed = 0;
-  for (uint32_t i = 0; i < length; ++i) {
-    reversed = (reversed << 1) | (code & 1);
-    code >>= 1;
-  }
-  return static_cast<uint16_t>(reversed);
+  uint32_t v = code;
+  v = ((v >> 1) & 0x5555) | ((v & 0x5555) << 1);
+  v = ((v >> 2) & 0x3333) | ((v & 0x3333) << 2);
+  v = ((v >> 4) & 0x0F0F) | ((v & 0x0F0F) << 4);
+  v = ((v >> 8) & 0x00FF) | ((v & 0x00FF) << 8);
+  return static_cast<uint16_t>(v >> (16 - length));
 }
 
 // Moves the node at heap slot `slot` down to its place. The heap is ordered

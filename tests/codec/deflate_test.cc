@@ -250,6 +250,16 @@ TEST(DeflateRoundTrip, ShortInputsAreLiterals) {
   EXPECT_EQ((Bytes{0x4B, 0x4C, 0x04, 0x00}), compressor.Compress({'a', 'a'}, DeflateFlushReset));
 }
 
+TEST(DeflateRoundTrip, RepeatIsThreeLiteralsAndOneMatchInFixedCodes) {
+  Compressor compressor;
+  // Final fixed block (3 bits 1,1,0); literals a, b, c (8-bit codes
+  // 0x91..0x93); length 6 (symbol 260, 7 bits), distance 3 (code 2, 5
+  // bits); end of block (7 zero bits): 46 bits.
+  const std::string text = "abcabcabc";
+  EXPECT_EQ((Bytes{0x4B, 0x4C, 0x4A, 0x86, 0x20, 0x00}),
+            compressor.Compress(Bytes(text.begin(), text.end()), DeflateFlushReset));
+}
+
 TEST(DeflateRoundTrip, IncompressibleInputGivesStoredBlocksOf4096Bytes) {
   Bytes data = DistinctTrigrams(4097);
   std::set<uint32_t> seen;
@@ -380,6 +390,26 @@ TEST(DeflateResume, InputInPiecesThenFinishedGivesTheSameStream) {
       EXPECT_EQ(expected, stream);
     }
   }
+}
+
+TEST(DeflateResume, UnfinishedStreamTakesInputOnlyAsTheLookaheadNeedsIt) {
+  Compressor compressor;
+  Bytes data = Text(1000, 5);
+  uint8_t out[2048];
+  // A stream starts by filling 260 bytes of lookahead: 100 bytes are not
+  // enough and are left with the caller.
+  uint32_t in = 100, room = sizeof(out);
+  EXPECT_EQ(0u, DeflateCompress(data.data(), &in, out, &room, compressor.get(), 0));
+  EXPECT_EQ(0u, in);
+  EXPECT_EQ(0u, room);
+  in = 1000;
+  room = sizeof(out);
+  EXPECT_EQ(0u, DeflateCompress(data.data(), &in, out, &room, compressor.get(), 0));
+  EXPECT_GE(in, 1000u - 258u);
+  EXPECT_LE(in, 1000u);
+  uint32_t rest = 1000 - in;
+  room = sizeof(out);
+  EXPECT_EQ(1u, DeflateCompress(data.data() + in, &rest, out, &room, compressor.get(), 3));
 }
 
 TEST(DeflateResume, OutputBelowEightBytesIsRefusedWithoutProgress) {
