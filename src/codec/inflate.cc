@@ -195,6 +195,16 @@ inline void CopyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
     std::memcpy(end - 8, &piece, 8);
     return;
   }
+  if (distance >= length && length >= 4) {
+    // Short and not overlapping: two 4-byte pieces that may overlap.
+    uint32_t head;
+    uint32_t tail;
+    std::memcpy(&head, src, 4);
+    std::memcpy(&tail, src + length - 4, 4);
+    std::memcpy(out, &head, 4);
+    std::memcpy(out + length - 4, &tail, 4);
+    return;
+  }
   if (distance == 1) {
     std::memset(out, *src, length);
     return;
@@ -208,14 +218,20 @@ enum class HeaderResult { Done, NeedInput, Invalid };
 // literal/length and distance lengths, counting the nonzero ones.
 inline void StoreLengths(DynamicHeaderProgress& h, TableArea* area, uint32_t value,
                          uint32_t repeat) {
-  for (uint32_t i = 0; i < repeat; ++i) {
+  h.lengthsRead += repeat;
+  while (repeat != 0) {
+    uint32_t regionSize = h.region == 0 ? h.hlit : h.hdist;
+    uint32_t here = regionSize - h.position;
+    if (here > repeat) here = repeat;
+    if (here == 0) break;  // callers never pass the end; stay safe if they did
     if (value != 0) {
       uint16_t* region = h.region == 0 ? area->literalLengths : area->distanceLengths;
-      CodeLengthList(region)[h.position] = static_cast<uint8_t>(value);
-      ++region[value - 1];
+      std::memset(CodeLengthList(region) + h.position, static_cast<int>(value), here);
+      region[value - 1] = static_cast<uint16_t>(region[value - 1] + here);
     }
-    ++h.position;
-    ++h.lengthsRead;
+    // Zeros only move on: the regions were cleared before.
+    h.position += here;
+    repeat -= here;
     if (h.region == 0 && h.position == h.hlit) {
       h.region = 1;
       h.position = 0;
@@ -268,6 +284,43 @@ HeaderResult ReadDynamicHeader(InflateContext* context, Bits& b) {
         [[fallthrough]];
 
       case DynamicLengthCode:
+        // While whole words of input remain, every code with its extra bits
+        // (at most 8 + 7 bits) comes from a buffer refilled once per code.
+        // The words loaded ahead are given back before the exact path below
+        // takes over, so both leave the reader in the same place.
+        if (b.end - b.next >= static_cast<ptrdiff_t>(InputWordBytes)) {
+          while (h.lengthsRead < h.total &&
+                 b.end - b.next >= static_cast<ptrdiff_t>(InputWordBytes)) {
+            if (b.count < 32) {
+              b.buffer |= static_cast<uint64_t>(Load32(b.next)) << b.count;
+              b.next += InputWordBytes;
+              b.count += 32;
+            }
+            uint32_t index = static_cast<uint32_t>(b.buffer & LowBits(MaxCodeLengthCodeBits));
+            uint32_t symbol = static_cast<uint32_t>(area->codeLengthTable.entries[index]);
+            uint32_t n = area->codeLengthTable.entryLengths[index];
+            b.buffer >>= n;
+            b.count -= n;
+            if (symbol < RepeatPrevious) {
+              StoreLengths(h, area, symbol, 1);
+              h.lastLength = symbol;
+              continue;
+            }
+            uint32_t code = symbol - RepeatPrevious;
+            uint32_t extra = static_cast<uint32_t>(b.buffer & LowBits(RepeatExtraBits[code]));
+            b.buffer >>= RepeatExtraBits[code];
+            b.count -= RepeatExtraBits[code];
+            uint32_t repeat = RepeatBase[code] + extra;
+            if (repeat > h.total - h.lengthsRead) {
+              GiveBackWords(b);
+              return HeaderResult::Invalid;
+            }
+            uint32_t length = code == 0 ? h.lastLength : 0;
+            h.lastLength = length;
+            StoreLengths(h, area, length, repeat);
+          }
+          GiveBackWords(b);
+        }
         while (h.lengthsRead < h.total) {
           uint32_t index;
           if (!PeekCode(b, MaxCodeLengthCodeBits, &index)) return HeaderResult::NeedInput;
@@ -326,10 +379,12 @@ enum class FastExit { Room, EndOfBlock, Invalid };
 constexpr ptrdiff_t FastInputBytes = 2 * InputWordBytes;
 
 // Decodes whole symbols of a fixed or dynamic block straight into the
-// output while at least MaxMatchLength bytes of room and FastInputBytes of
-// input remain, so that no symbol can stop halfway. The window is brought up
-// to date once, when the loop ends. The bit reader leaves with fewer than 32
-// bits buffered, exactly as the step-by-step path would leave it.
+// output while FastInputBytes of input remain, so that no symbol can stop
+// halfway for lack of input. A back-reference that would not fit the room
+// left is given back undecoded: the step-by-step path then stops on it
+// exactly where it must. The window is brought up to date once, when the
+// loop ends, and the bit reader leaves with fewer than 32 bits buffered,
+// exactly as the step-by-step path would leave it.
 FastExit DecodeFast(InflateContext* context, Bits& b, uint8_t** outCursor, uint8_t* outEnd) {
   const TableArea* area = context->tables;
   const int16_t* literalEntries = area->literalTable.entries;
@@ -348,13 +403,16 @@ FastExit DecodeFast(InflateContext* context, Bits& b, uint8_t** outCursor, uint8
   uint32_t count = b.count;
   FastExit exit = FastExit::Room;
 
-  while (outEnd - out >= static_cast<ptrdiff_t>(MaxMatchLength) &&
-         b.end - in >= FastInputBytes) {
+  while (out < outEnd && b.end - in >= FastInputBytes) {
     if (count < 32) {
       bits |= static_cast<uint64_t>(Load32(in)) << count;
       in += InputWordBytes;
       count += 32;
     }
+    // Where this symbol starts, in case it must be given back.
+    const uint8_t* const symbolIn = in;
+    const uint64_t symbolBits = bits;
+    const uint32_t symbolCount = count;
     int32_t symbol = literalEntries[bits & 0xff];
     if (symbol >= 0) {
       uint32_t n = literalLengths[bits & 0xff];
@@ -363,7 +421,7 @@ FastExit DecodeFast(InflateContext* context, Bits& b, uint8_t** outCursor, uint8
       if (symbol < static_cast<int32_t>(EndOfBlock)) {
         *out++ = static_cast<uint8_t>(symbol);
         // A second literal often follows within the bits at hand.
-        if (count >= PrimaryBits) {
+        if (count >= PrimaryBits && out < outEnd) {
           int32_t second = literalEntries[bits & 0xff];
           if (second >= 0 && second < static_cast<int32_t>(EndOfBlock)) {
             n = literalLengths[bits & 0xff];
@@ -436,6 +494,12 @@ FastExit DecodeFast(InflateContext* context, Bits& b, uint8_t** outCursor, uint8
       break;
     }
 
+    if (length > static_cast<size_t>(outEnd - out)) {
+      in = symbolIn;
+      bits = symbolBits;
+      count = symbolCount;
+      break;
+    }
     size_t produced = static_cast<size_t>(out - fastStart);
     if (distance <= produced) {
       CopyMatch(out, distance, length);
@@ -628,8 +692,7 @@ uint32_t Inflate(const uint8_t* input, uint32_t* inputLength, uint8_t* output,
 
       // ---- Symbols of a fixed or dynamic block ---------------------------
       case InflateLiteralCode: {
-        if (outEnd - out >= static_cast<ptrdiff_t>(MaxMatchLength) &&
-            b.end - b.next >= FastInputBytes) {
+        if (out < outEnd && b.end - b.next >= FastInputBytes) {
           FastExit exit = DecodeFast(context, b, &out, outEnd);
           if (exit == FastExit::EndOfBlock) {
             state = StepBlockEnd;

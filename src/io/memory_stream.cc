@@ -50,6 +50,17 @@ void LinkBelowAll(MemoryStream* stream, MemoryChunk* chunk) {
   stream->lowest = chunk;
 }
 
+// The highest chunk that starts at or below offset, or null when every
+// chunk starts above it. Walks from the hint, or from the nearer end.
+MemoryChunk* ChunkAtOrBelow(MemoryStream* stream, int64_t offset) {
+  MemoryChunk* chunk = stream->hint;
+  if (chunk == nullptr || stream->highest->start <= offset) chunk = stream->highest;
+  while (chunk != nullptr && chunk->start > offset) chunk = chunk->lower;
+  if (chunk == nullptr) return nullptr;
+  while (chunk->higher != nullptr && chunk->higher->start <= offset) chunk = chunk->higher;
+  return chunk;
+}
+
 void FreeStream(MemoryStream* stream) {
   MemoryChunk* chunk = stream->lowest;
   while (chunk != nullptr) {
@@ -75,7 +86,8 @@ void FreeTable(LibraryState* state) {
 MemoryChunk* CoverRange(MemoryStream* stream, int64_t p, int64_t count) {
   int64_t e = p + count;
   int64_t r = count;
-  MemoryChunk* chunk = stream->highest;
+  // Chunks that start at or above e play no part: begin below them.
+  MemoryChunk* chunk = stream->highest == nullptr ? nullptr : ChunkAtOrBelow(stream, e - 1);
   for (;;) {
     if (chunk == nullptr) {
       // Below the lowest chunk: one chunk for what is left.
@@ -182,9 +194,14 @@ int32_t MemoryStreamSeek(MemoryStream* stream, int32_t offset, uint32_t whence) 
 uint32_t MemoryStreamRead(MemoryStream* stream, uint8_t* buffer, uint32_t count) {
   int64_t position = stream->position;
   int64_t remaining = count;
-  for (MemoryChunk* chunk = stream->lowest; chunk != nullptr && remaining > 0; chunk = chunk->higher) {
+  // Chunks below the one that starts at or below the position end before
+  // it; a walk from the lowest chunk would skip them all.
+  MemoryChunk* chunk = stream->lowest == nullptr ? nullptr : ChunkAtOrBelow(stream, position);
+  if (chunk == nullptr) chunk = stream->lowest;
+  for (; chunk != nullptr && remaining > 0; chunk = chunk->higher) {
     if (ChunkEnd(chunk) <= position) continue;
     if (chunk->start > position) break;  // a range never written
+    stream->hint = chunk;
     int64_t available = ChunkEnd(chunk) - position;
     int64_t n = remaining < available ? remaining : available;
     std::memcpy(buffer, chunk->data + (position - chunk->start), static_cast<size_t>(n));
@@ -213,6 +230,7 @@ ResultCode MemoryStreamWrite(MemoryStream* stream, const uint8_t* buffer, uint32
     buffer += n;
     position += n;
     remaining -= n;
+    stream->hint = chunk;
     chunk = chunk->higher;
   }
   stream->position = static_cast<int32_t>(position);

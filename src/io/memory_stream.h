@@ -30,6 +30,11 @@ struct MemoryStream {
   MemoryChunk* highest;
   int32_t size;          // end of the furthest write
   int32_t position;
+  // The chunk the last read or write ended in, where the next search for a
+  // position starts: sequential access in either direction then costs O(1)
+  // per call instead of a walk from one end of the list. Chunks live until
+  // the stream is freed, so the hint never dangles.
+  MemoryChunk* hint;
 };
 
 // A new empty stream in the lowest free slot; *handle is its 1-based number.

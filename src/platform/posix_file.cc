@@ -68,9 +68,16 @@ int Abandon(int fd, int error) {
 
 int OpenLocked(const char* name, int accessFlags, int lockOperation, bool truncate, int* descriptor) {
   FaultDecision fault = CountCall(FileCallOpen);
-  if (fault.fail) return fault.error;
+  // An injected EINVAL stands for a file system that refuses O_DSYNC: it
+  // fails only the first attempt, so that the retry can be tested.
+  if (fault.fail && fault.error != EINVAL) return fault.error;
   int flags = accessFlags | O_CLOEXEC;
-  int fd = OpenRetrying(name, flags | O_DSYNC);
+  int fd = -1;
+  if (fault.fail) {
+    errno = EINVAL;
+  } else {
+    fd = OpenRetrying(name, flags | O_DSYNC);
+  }
   // Some file systems refuse synchronous writes; the file is still usable.
   if (fd < 0 && errno == EINVAL) fd = OpenRetrying(name, flags);
   if (fd < 0) return errno;

@@ -61,7 +61,8 @@ enum FileCallKind : uint32_t {
 struct FileFault {
   uint64_t failAt;   // the n-th call of the kind from now fails (1 = next); 0: off
   bool sticky;       // every call from the n-th on fails
-  int error;         // errno to report
+  int error;         // errno to report; EINVAL on an open fails only its
+                     // O_DSYNC attempt, as a file system refusing it would
   // Reads and writes only: the failing call first transfers half of its
   // bytes. A short read then reports success with the shorter count; a
   // short write writes half and then fails with error.

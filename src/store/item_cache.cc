@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "codec/block_codec.h"
 #include "platform/memory.h"
 #include "store/store.h"
 
@@ -115,9 +116,9 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
       if (rc != ResultOk) return rc;
     }
     if (cached != nullptr) {
-      // Already held: under a compression method the decoder still has to
-      // pass through the record; under MethodNone the cursor just skips it.
-      if (IsCompressed(file)) {
+      // Already held: under a chained method the decoder still has to pass
+      // through the record; otherwise the cursor just skips it.
+      if (IsChainedMethod(file->fileMethod)) {
         rc = ReReadCachedRecord(store, cached, &scratch);
       } else if (i + 1 < count) {
         rc = SeekRecordRead(store, window[i + 1]);

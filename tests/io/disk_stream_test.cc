@@ -125,6 +125,23 @@ TEST_F(DiskStreamTest, WritesAreSynchronous) {
   }
 }
 
+TEST_F(DiskStreamTest, RefusedSynchronousWritesAreRetriedWithout) {
+  std::string name = Name("einval");
+  FileSetFault(FileCallOpen, FileFault{1, false, EINVAL, false});
+  int32_t fd = -1;
+  ASSERT_EQ(Open(name, StreamCreate, &fd), ResultOk);
+  EXPECT_EQ(::fcntl(fd, F_GETFL) & O_DSYNC, 0);
+  const uint8_t bytes[3] = {1, 2, 3};
+  EXPECT_EQ(DiskWrite(fd, bytes, 3), ResultOk);
+  EXPECT_EQ(DiskClose(fd), ResultOk);
+  FileSetFault(FileCallOpen, FileFault{1, false, EINVAL, false});
+  ASSERT_EQ(Open(name, StreamRead, &fd), ResultOk);
+  EXPECT_EQ(DiskClose(fd), ResultOk);
+  // Any other error ends the open.
+  FileSetFault(FileCallOpen, FileFault{1, false, EIO, false});
+  EXPECT_EQ(Open(name, StreamRead, &fd), ResultOpenFailed);
+}
+
 TEST_F(DiskStreamTest, OpenFailures) {
   std::string missing = Name("missing");
   int32_t fd = 99;

@@ -212,6 +212,38 @@ TEST_F(MemoryStreamTest, RandomizedAgainstByteVector) {
   }
 }
 
+// A stream written in many small pieces (as with an unbuffered store) is
+// read forwards and backwards piece by piece, and rewritten in the middle.
+TEST_F(MemoryStreamTest, ManySmallChunksInBothDirections) {
+  constexpr int Pieces = 50000;
+  for (int i = 0; i < Pieces; ++i) {
+    uint8_t piece[3] = {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8), 0x77};
+    ASSERT_EQ(StreamWriteBytes(store_.get(), piece, 3), ResultOk);
+  }
+  EXPECT_EQ(ChunkCount(), static_cast<size_t>(Pieces));
+  uint8_t got[3];
+  for (int i = Pieces - 1; i >= 0; i -= 7) {
+    ASSERT_EQ(StreamSeek(store_.get(), i * 3, 0, nullptr), ResultOk);
+    ASSERT_EQ(StreamReadBytes(store_.get(), got, 3, nullptr), ResultOk);
+    ASSERT_EQ(got[0], static_cast<uint8_t>(i));
+    ASSERT_EQ(got[1], static_cast<uint8_t>(i >> 8));
+  }
+  ASSERT_EQ(StreamSeek(store_.get(), 0, 0, nullptr), ResultOk);
+  for (int i = 0; i < Pieces; ++i) {
+    ASSERT_EQ(StreamReadBytes(store_.get(), got, 3, nullptr), ResultOk);
+    ASSERT_EQ(got[0], static_cast<uint8_t>(i));
+  }
+  // Rewrites across piece boundaries reuse the pieces.
+  MemSetFailure(0);
+  for (int i = Pieces - 2; i > 0; i -= 11) {
+    uint8_t patch[4] = {1, 2, 3, 4};
+    ASSERT_EQ(StreamSeek(store_.get(), i * 3 + 1, 0, nullptr), ResultOk);
+    ASSERT_EQ(StreamWriteBytes(store_.get(), patch, 4), ResultOk);
+  }
+  EXPECT_EQ(MemAllocCount(), 0u);
+  EXPECT_EQ(ChunkCount(), static_cast<size_t>(Pieces));
+}
+
 TEST_F(MemoryStreamTest, FailedChunkAllocationKeepsPositionAndLeaksNothing) {
   ASSERT_EQ(WriteAt(100, Pattern(10, 1)), ResultOk);
   ASSERT_EQ(WriteAt(200, Pattern(10, 1)), ResultOk);

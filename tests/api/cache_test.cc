@@ -1,0 +1,247 @@
+// The item cache seen from the API: how many records it reads for each
+// move (through its read counter), what it keeps, and how it fails.
+#include "item_test_util.h"
+#include "platform/memory.h"
+#include "store/item_cache.h"
+
+namespace varnfile_test {
+namespace {
+
+using varnfile::CachedItem;
+using varnfile::FindCachedItem;
+using varnfile::ItemCacheRecordReads;
+
+constexpr uint32_t First = VARNFILE_FIRST_ITEM_POSITION;
+
+// Items "item NN" of 7 bytes: 29 bytes per record under MethodNone.
+constexpr uint32_t RecordSize = 29;
+uint32_t At(int index) { return First + RecordSize * static_cast<uint32_t>(index); }
+
+class CacheTest : public ::testing::Test {
+ protected:
+  // A closed disk file of `count` items, opened again with an empty cache.
+  // *unavailable (if given) is set when the method cannot store items yet.
+  void MakeFile(int count, uint16_t method = VARNFILE_METHOD_NONE, bool* unavailable = nullptr) {
+    path_ = ScratchPath("cache.trn");
+    uint32_t h = CreateFileWith(path_, method);
+    for (int i = 0; i < count; ++i) {
+      char text[8];
+      std::snprintf(text, sizeof text, "item %02d", i % 100);
+      uint16_t rc = AddText(h, static_cast<uint16_t>(i), text);
+      if (rc != 0 && i == 0 && unavailable != nullptr) {
+        *unavailable = true;
+        VARNFileAbort(h);
+        path_.clear();
+        return;
+      }
+      ASSERT_EQ(0, rc);
+    }
+    ASSERT_EQ(0, VARNFileClose(h));
+    ASSERT_EQ(0, VARNFileOpen(&handle_, path_.c_str(), 0));
+  }
+  void TearDown() override {
+    if (handle_ != 0) VARNFileClose(handle_);
+    if (!path_.empty()) VARNFileDelete(path_.c_str(), 0);
+  }
+
+  // Records the cache reads while running f.
+  template <typename F>
+  uint64_t ReadsDuring(F f) {
+    uint64_t before = ItemCacheRecordReads();
+    f();
+    return ItemCacheRecordReads() - before;
+  }
+
+  bool Cached(uint32_t position) { return FindCachedItem(FileOf(handle_), position) != nullptr; }
+
+  std::string path_;
+  uint32_t handle_ = 0;
+};
+
+TEST_F(CacheTest, SteppingBackFromTheLastOf100ReadsAWindowOf9) {
+  MakeFile(100);
+  ASSERT_EQ(0, VARNFileSeekToEnd(handle_, nullptr));
+  // The first step back only needs the last item; nothing lies behind it.
+  EXPECT_EQ(1u, ReadsDuring([&] { ASSERT_EQ(0, VARNFileSkipPrev(handle_)); }));
+  EXPECT_EQ(At(99), Position(handle_));
+  // Moving back from it reads items 91 to 99 in one pass...
+  EXPECT_EQ(9u, ReadsDuring([&] { ASSERT_EQ(0, VARNFileSkipPrev(handle_)); }));
+  EXPECT_EQ(At(98), Position(handle_));
+  for (int i = 90; i <= 98; ++i) EXPECT_TRUE(Cached(At(i))) << i;
+  EXPECT_FALSE(Cached(At(89)));
+  // ...so the next eight steps back hit the cache.
+  EXPECT_EQ(0u, ReadsDuring([&] {
+    for (int i = 0; i < 8; ++i) ASSERT_EQ(0, VARNFileSkipPrev(handle_));
+  }));
+  EXPECT_EQ(At(90), Position(handle_));
+  EXPECT_EQ(9u, ReadsDuring([&] { ASSERT_EQ(0, VARNFileSkipPrev(handle_)); }));
+  // Far back, the window again; forwards from there one read per item.
+  ASSERT_EQ(0, VARNFileSetPosition(handle_, At(40)));
+  EXPECT_EQ(9u, ReadsDuring([&] { ASSERT_EQ(0, ReadNext(handle_).rc); }));
+  EXPECT_EQ(3u, ReadsDuring([&] {
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(0, ReadNext(handle_).rc);
+  }));
+  EXPECT_TRUE(Cached(At(32)));
+  EXPECT_FALSE(Cached(At(31)));
+}
+
+TEST_F(CacheTest, MovingBackToTheThirdItemFillsTheWindowBehindIt) {
+  MakeFile(20);
+  ASSERT_EQ(0, VARNFileSetPosition(handle_, At(12)));
+  ASSERT_EQ(0, ReadNext(handle_).rc);
+  ASSERT_EQ(0, VARNFileSetPosition(handle_, At(2)));
+  // Two records lie before the third, so six of the eight come after it.
+  EXPECT_EQ(9u, ReadsDuring([&] { EXPECT_EQ(2, CurrentCommand(handle_)); }));
+  for (int i = 0; i <= 8; ++i) EXPECT_TRUE(Cached(At(i))) << i;
+  EXPECT_FALSE(Cached(At(9)));
+  EXPECT_EQ(10, FileOf(handle_)->cachedItems);
+}
+
+TEST_F(CacheTest, ByteLimitStopsTheWindowBehindTheTarget) {
+  MakeFile(20);
+  // Target and records after it may take 7 * 3 data bytes: the target and
+  // two more. Records before the target are not counted.
+  ASSERT_EQ(0, VARNFileSetParameters(handle_, 16, 21, 1024, 1024));
+  ASSERT_EQ(0, VARNFileSetPosition(handle_, At(12)));
+  ASSERT_EQ(0, ReadNext(handle_).rc);
+  ASSERT_EQ(0, VARNFileSetPosition(handle_, At(1)));
+  EXPECT_EQ(4u, ReadsDuring([&] { EXPECT_EQ(1, CurrentCommand(handle_)); }));
+  EXPECT_TRUE(Cached(At(3)));
+  EXPECT_FALSE(Cached(At(4)));
+}
+
+TEST_F(CacheTest, ItemLimitZeroBehavesAsOne) {
+  MakeFile(30);
+  ASSERT_EQ(0, VARNFileSetParameters(handle_, 0, 65536, 1024, 1024));
+  ASSERT_EQ(0, VARNFileSeekToEnd(handle_, nullptr));
+  // No read-ahead: every step back reads exactly one record.
+  for (int i = 29; i >= 20; --i) {
+    EXPECT_EQ(1u, ReadsDuring([&] { ASSERT_EQ(0, VARNFileSkipPrev(handle_)); })) << i;
+    EXPECT_EQ(1, FileOf(handle_)->cachedItems);
+  }
+  EXPECT_EQ(1, FileOf(handle_)->maxCachedItems);
+}
+
+TEST_F(CacheTest, ByteLimitZeroStillCachesOneItem) {
+  MakeFile(10);
+  ASSERT_EQ(0, VARNFileSetParameters(handle_, 16, 0, 1024, 1024));
+  for (int i = 0; i < 10; ++i) {
+    ReadResult r = ReadNext(handle_);
+    ASSERT_EQ(0, r.rc);
+    EXPECT_EQ(i, r.commandId);
+    EXPECT_EQ(1, FileOf(handle_)->cachedItems);
+  }
+}
+
+TEST_F(CacheTest, LowerLimitsTakeEffectAtTheNextItem) {
+  MakeFile(10);
+  for (int i = 0; i < 6; ++i) ASSERT_EQ(0, ReadNext(handle_).rc);
+  EXPECT_EQ(6, FileOf(handle_)->cachedItems);
+  ASSERT_EQ(0, VARNFileSetParameters(handle_, 2, 65536, 1024, 1024));
+  EXPECT_EQ(6, FileOf(handle_)->cachedItems);
+  ASSERT_EQ(0, ReadNext(handle_).rc);
+  EXPECT_EQ(2, FileOf(handle_)->cachedItems);
+  EXPECT_EQ(14u, FileOf(handle_)->cachedBytes);
+}
+
+// A changed item that cannot be written back stays cached with its change,
+// and the read that needed the room reports the write failure.
+TEST_F(CacheTest, FailedWriteBackKeepsTheChangedItem) {
+  MakeFile(3);
+  ASSERT_EQ(0, VARNFileClose(handle_));
+  ASSERT_EQ(0, VARNFileOpenEx(&handle_, VARNFILE_ACCESS_READ, path_.c_str(), 0));
+  ASSERT_EQ(0, VARNFileSetParameters(handle_, 1, 65536, 1024, 0));
+  ASSERT_EQ(0, VARNFileUpdateItem(handle_, 'Q', 0, 0, 0, nullptr));
+  ASSERT_EQ(0, VARNFileSetPosition(handle_, At(1)));
+  uint16_t rc = 0;
+  CurrentCommand(handle_, &rc);
+  EXPECT_EQ(VARNFILE_E_WRITE, rc);
+  ASSERT_EQ(0, VARNFileSetPosition(handle_, At(0)));
+  EXPECT_EQ('Q', CurrentCommand(handle_));
+  EXPECT_EQ(VARNFILE_E_WRITE, VARNFileClose(handle_));
+  handle_ = 0;
+  ASSERT_EQ(0, VARNFileOpen(&handle_, path_.c_str(), 0));
+  EXPECT_EQ(0, CurrentCommand(handle_));  // the file is as it was
+}
+
+// Every allocation of a cache miss fails in turn: each failure is 272 and
+// leaves nothing behind, and the read that finally succeeds is right.
+TEST_F(CacheTest, AllocationFailuresDuringAWindowPassLeaveNoPlaceholder) {
+  MakeFile(40);
+  ASSERT_EQ(0, VARNFileSetParameters(handle_, 16, 65536, 256, 256));
+  ASSERT_EQ(0, VARNFileSetPosition(handle_, At(30)));
+  ASSERT_EQ(0, ReadNext(handle_).rc);
+  bool succeeded = false;
+  for (uint64_t n = 1; n < 100 && !succeeded; ++n) {
+    ASSERT_EQ(0, VARNFileSetPosition(handle_, At(20)));
+    varnfile::MemSetFailure(n);
+    ReadResult r = ReadNext(handle_);
+    varnfile::MemSetFailure(0);
+    if (r.rc == 0) {
+      succeeded = true;
+      EXPECT_EQ(20, r.commandId);
+      EXPECT_EQ("item 20", r.data);
+    } else {
+      ASSERT_EQ(VARNFILE_E_NO_MEMORY, r.rc) << n;
+    }
+  }
+  EXPECT_TRUE(succeeded);
+  // Everything the window left cached reads back correctly.
+  ASSERT_EQ(0, VARNFileSetPosition(handle_, At(10)));
+  for (int i = 10; i < 40; ++i) {
+    ReadResult r = ReadNext(handle_);
+    ASSERT_EQ(0, r.rc) << i;
+    char text[8];
+    std::snprintf(text, sizeof text, "item %02d", i);
+    EXPECT_EQ(text, r.data) << i;
+  }
+}
+
+// Under a compression method a window pass re-reads records the cache
+// already holds, to keep the decoder in step; it must not undo unsaved
+// changes in them.
+class CompressedCacheTest : public CacheTest, public ::testing::WithParamInterface<uint16_t> {};
+
+TEST_P(CompressedCacheTest, WindowPassKeepsUnsavedChanges) {
+  bool unavailable = false;
+  MakeFile(30, GetParam(), &unavailable);
+  if (unavailable) GTEST_SKIP() << "method " << GetParam() << " cannot store items yet";
+  if (HasFatalFailure()) return;
+  // Positions are not known under compression: find them by walking.
+  std::vector<uint32_t> at;
+  ASSERT_EQ(0, VARNFileSetPosition(handle_, First));
+  do at.push_back(Position(handle_)); while (VARNFileSkipNext(handle_) == 0);
+  ASSERT_EQ(30u, at.size());
+  ASSERT_EQ(0, VARNFileClose(handle_));
+  ASSERT_EQ(0, VARNFileOpen(&handle_, path_.c_str(), 0));
+  ASSERT_EQ(0, VARNFileSetParameters(handle_, 24, 65536, 1024, 1024));
+
+  // Item 10 alone in the cache, deleted and renamed there only.
+  ASSERT_EQ(0, VARNFileSetPosition(handle_, at[10]));
+  ASSERT_EQ(0, VARNFileUpdateItem(handle_, 'R', 7, 7, 0, nullptr));
+  ASSERT_EQ(0, VARNFileSetPosition(handle_, at[11]));
+  ASSERT_EQ(0, VARNFileDeleteItem(handle_));
+  // Back to item 1: the window (12 records) runs through both.
+  ASSERT_EQ(0, VARNFileSetPosition(handle_, at[1]));
+  EXPECT_EQ(1, CurrentCommand(handle_));
+  ASSERT_EQ(0, VARNFileSetPosition(handle_, at[10]));
+  EXPECT_EQ('R', CurrentCommand(handle_));
+  EXPECT_EQ(0, VARNFileSkipNext(handle_));
+  EXPECT_EQ(at[12], Position(handle_));
+  ASSERT_EQ(0, VARNFileClose(handle_));
+  ASSERT_EQ(0, VARNFileOpen(&handle_, path_.c_str(), 0));
+  ASSERT_EQ(0, VARNFileSetPosition(handle_, at[10]));
+  ReadResult r = ReadNext(handle_);
+  EXPECT_EQ('R', r.commandId);
+  EXPECT_EQ("item 10", r.data);
+  EXPECT_EQ(12, ReadNext(handle_).commandId);
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, CompressedCacheTest,
+                         ::testing::Values(VARNFILE_METHOD_NONE, VARNFILE_METHOD_PREDICTOR,
+                                           VARNFILE_METHOD_CHAINED_DEFLATE,
+                                           VARNFILE_METHOD_CHAINED_PREDICTOR,
+                                           VARNFILE_METHOD_DEFLATE));
+
+}  // namespace
+}  // namespace varnfile_test
