@@ -1,16 +1,11 @@
 #include "codec/block_codec.h"
 
+#include "codec/deflate.h"
+#include "codec/inflate.h"
 #include "codec/predictor.h"
 #include "platform/memory.h"
 #include "store/store.h"
 
-#if __has_include("codec/deflate.h") && __has_include("codec/inflate.h")
-#define VARNFILE_HAVE_DEFLATE 1
-#include "codec/deflate.h"
-#include "codec/inflate.h"
-#else
-#define VARNFILE_HAVE_DEFLATE 0
-#endif
 
 namespace varnfile {
 
@@ -79,8 +74,6 @@ ResultCode DecompressPredictor(Store* store, const ItemHeader* header, const uin
   PredictorDecode(&run);
   return ResultOk;
 }
-
-#if VARNFILE_HAVE_DEFLATE
 
 // The compressor level the library always uses (the first row of its
 // configuration table).
@@ -171,20 +164,6 @@ void ReleaseDeflateContexts(Store* store) {
   }
 }
 
-#else  // !VARNFILE_HAVE_DEFLATE
-
-// Until the DEFLATE engines are part of the build, their methods fail
-// cleanly instead of pretending to work.
-ResultCode CompressDeflate(Store*, ItemHeader*, const uint8_t*, uint8_t*) {
-  return ResultInvalidArgument;
-}
-ResultCode DecompressDeflate(Store*, const ItemHeader*, const uint8_t*, uint8_t*) {
-  return ResultInvalidArgument;
-}
-void ResetDeflateEncoder(Store*) {}
-void ReleaseDeflateContexts(Store*) {}
-
-#endif  // VARNFILE_HAVE_DEFLATE
 
 }  // namespace
 

@@ -86,6 +86,13 @@ struct ItemHeader {
   uint16_t crc;           // ItemCrc of the data; 0: not checked
 };
 
+// Field-wise: the struct has padding, so it is never compared as bytes.
+inline bool operator==(const ItemHeader& a, const ItemHeader& b) {
+  return a.commandId == b.commandId && a.extraId == b.extraId && a.extraValue == b.extraValue &&
+         a.length == b.length && a.storedLength == b.storedLength && a.crc == b.crc;
+}
+inline bool operator!=(const ItemHeader& a, const ItemHeader& b) { return !(a == b); }
+
 struct ItemTrailer {
   uint32_t recordStart;   // position of this record's item header
   uint32_t trailerFlags;  // bit 0: TrailerResetPoint

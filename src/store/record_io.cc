@@ -73,7 +73,14 @@ ResultCode MarkLastRecordResetPoint(Store* store) {
   if ((trailer.trailerFlags & TrailerResetPoint) != 0) return ResultOk;
   trailer.trailerFlags |= TrailerResetPoint;
   EncodeItemTrailer(trailer, bytes);
-  return BufferedWrite(store, bytes, at, ItemTrailerSize);
+  rc = BufferedWrite(store, bytes, at, ItemTrailerSize);
+  if (rc != ResultOk) return rc;
+  // A decoder that has already gone past that record decoded it without
+  // the reset behind it; reset it now, as reading on would have done.
+  bool decoderExists =
+      store->decoder.inflate != nullptr || store->decoder.predictorTableAllocated != 0;
+  if (store->readCursor >= store->endOfData && decoderExists) ResetDecoder(store);
+  return ResultOk;
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ int main() {
     return 1;
   }
   try {
-    varn::File file = varn::File::Create("MEMORY$", varn::Method::ChainedDeflate);
+    varn::File file = varn::File::Create("MEMORY$", varn::Method::ChainedPredictor);
     const std::vector<std::string> texts = {"alpha", "beta", "gamma"};
     for (std::size_t i = 0; i < texts.size(); ++i)
       file.Add(static_cast<uint16_t>(i + 1), 0, 0, texts[i]);

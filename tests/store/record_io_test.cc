@@ -91,7 +91,7 @@ class RecordFile : public testing::Test {
     view.data = data.data();
     ASSERT_EQ(w.position, s()->readCursor);
     ASSERT_EQ(0, ReadRecord(s(), &view)) << "record " << index;
-    EXPECT_EQ(0, std::memcmp(&w.header, &view.header, sizeof(ItemHeader))) << "record " << index;
+    EXPECT_TRUE(w.header == view.header) << "record " << index;
     EXPECT_EQ(index == 0 ? 0u : records_[index - 1].position, view.previousPosition);
     EXPECT_EQ(w.position + 22 + w.data.size(), view.nextPosition);
     EXPECT_EQ(0, w.data.empty() ? 0 : std::memcmp(w.data.data(), data.data(), w.data.size()));

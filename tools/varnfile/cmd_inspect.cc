@@ -1,0 +1,433 @@
+// info, list, cat, verify: look into files without changing them.
+#include <CLI/CLI.hpp>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "commands.h"
+#include "raw_file.h"
+#include "tool_util.h"
+#include "walk.h"
+
+namespace varntool {
+namespace {
+
+// Seconds since the epoch of a header stamp taken as local time, as the
+// library's aging test reads it.
+time_t StampTime(const uint8_t* header) {
+  struct tm t = {};
+  t.tm_mon = header[StampDateOffset] - 1;
+  t.tm_mday = header[StampDateOffset + 1];
+  t.tm_year = header[StampDateOffset + 2];
+  t.tm_hour = header[StampTimeOffset];
+  t.tm_min = header[StampTimeOffset + 1];
+  t.tm_sec = header[StampTimeOffset + 2];
+  t.tm_isdst = 0;
+  return mktime(&t);
+}
+
+int64_t AgingSeconds(const uint8_t* header) {
+  return int64_t{Get16(header + AgingDaysOffset)} * 86400 + header[AgingHoursOffset] * 3600 +
+         header[AgingHoursOffset + 1] * 60 + header[AgingHoursOffset + 2];
+}
+
+std::string FormatLocal(time_t when) {
+  struct tm t;
+  char text[64];
+  if (localtime_r(&when, &t) == nullptr || strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &t) == 0)
+    return "?";
+  return text;
+}
+
+void PrintHeader(const std::string& path, uint64_t size, const uint8_t* h) {
+  uint16_t method = Get16(h + CompressionOffset);
+  std::printf("file           %s\n", path.c_str());
+  std::printf("size           %llu bytes\n", static_cast<unsigned long long>(size));
+  std::printf("magic          %s\n", Quote(std::string(reinterpret_cast<const char*>(h), 4)).c_str());
+  std::printf("version        %u\n", Get16(h + VersionOffset));
+  std::printf("base name      %s\n", Quote(HeaderText(h + BaseNameOffset, BaseNameSize)).c_str());
+  std::printf("stamp          %s\n", FormatStamp(h + StampDateOffset, h + StampTimeOffset).c_str());
+  int64_t limit = AgingSeconds(h);
+  std::printf("aging limit    %s\n", FormatSpan(limit).c_str());
+  time_t stamp = StampTime(h);
+  if (stamp != static_cast<time_t>(-1)) {
+    time_t agesAt = stamp + static_cast<time_t>(limit);
+    int64_t left = static_cast<int64_t>(agesAt) - static_cast<int64_t>(time(nullptr));
+    if (left > 0)
+      std::printf("ages at        %s (in %s)\n", FormatLocal(agesAt).c_str(), FormatSpan(left).c_str());
+    else
+      std::printf("ages at        %s (aged %s ago)\n", FormatLocal(agesAt).c_str(),
+                  FormatSpan(-left).c_str());
+  }
+  std::printf("method         %u (%s)\n", method, varn::MethodName(static_cast<varn::Method>(method)));
+  std::printf("flags          0x%08X\n", Get32(h + FlagsOffset));
+  std::printf("description    %s\n", Quote(HeaderText(h + DescriptionOffset, DescriptionSize)).c_str());
+  uint16_t closed = Get16(h + ClosedMarkerOffset);
+  std::printf("closed         %s\n", closed != 0 ? "yes" : "no (never closed properly)");
+}
+
+// ---- info ----
+
+struct InfoOptions {
+  std::string path;
+};
+
+int RunInfo(const InfoOptions& o) {
+  RawFile raw;
+  raw.Open(o.path);
+  varn::File file;
+  uint16_t rc = varn::File::TryOpen(o.path, varn::Access::Read, &file);
+  if (rc != VARNFILE_OK) {
+    // Show what the bytes say, then why the library refuses the file.
+    if (raw.size() >= HeaderSize) PrintHeader(o.path, raw.size(), raw.data());
+    throw varn::Error(rc, "open " + o.path);
+  }
+  HeaderImage header = file.Header();
+  PrintHeader(o.path, raw.size(), header.data());
+  uint64_t live = 0, deleted = 0, markers = 0, dataBytes = 0, storedBytes = 0, badCrc = 0;
+  WalkItems(file, raw, false, 0, true, [&](const Entry& e) {
+    if (e.kind == EntryKind::Live) ++live;
+    else if (e.kind == EntryKind::Deleted) ++deleted;
+    else ++markers;
+    if (e.crc == CrcState::Bad) ++badCrc;
+    dataBytes += e.frame.length;
+    storedBytes += e.frame.storedLength;
+    return true;
+  });
+  file.Close();
+  std::printf("items          %llu live, %llu deleted, %llu end markers\n",
+              static_cast<unsigned long long>(live), static_cast<unsigned long long>(deleted),
+              static_cast<unsigned long long>(markers));
+  std::printf("data bytes     %llu\n", static_cast<unsigned long long>(dataBytes));
+  std::printf("stored bytes   %llu\n", static_cast<unsigned long long>(storedBytes));
+  if (dataBytes > 0)
+    std::printf("ratio          %.3f (stored / data, %.1f%% saved)\n",
+                static_cast<double>(storedBytes) / dataBytes,
+                100.0 - 100.0 * static_cast<double>(storedBytes) / dataBytes);
+  else
+    std::printf("ratio          -\n");
+  if (badCrc > 0) {
+    std::printf("crc failures   %llu (run verify)\n", static_cast<unsigned long long>(badCrc));
+    return 1;
+  }
+  return 0;
+}
+
+// ---- list ----
+
+struct ListOptions {
+  std::string path, from;
+  uint64_t limit = 0;
+  bool reverse = false, all = false;
+};
+
+int RunList(const ListOptions& o) {
+  varn::File file = varn::File::Open(o.path, varn::Access::Read);
+  RawFile raw;
+  raw.Open(o.path);
+  uint32_t from = 0;
+  if (!o.from.empty()) {
+    from = static_cast<uint32_t>(ParseNumber(o.from, 0xFFFFFFFF, "--from"));
+    if (from < FirstItemPosition) from = FirstItemPosition;
+    if (o.reverse && from < raw.size()) {
+      // Backwards from an item includes that item: start behind it.
+      RecordFrame frame;
+      FrameProblem problem = CheckFrame(raw, from, static_cast<uint16_t>(file.method()), &frame);
+      if (problem != FrameProblem::None)
+        throw ToolError("--from " + std::to_string(from) + ": no record starts there");
+      from = frame.next();
+    }
+  }
+  std::printf("%10s  %-7s %-7s %10s  %6s  %6s  %s\n", "position", "command", "extra", "value",
+              "length", "stored", "crc");
+  uint64_t shown = 0, bad = 0;
+  WalkItems(file, raw, o.reverse, from, o.all, [&](const Entry& e) {
+    const char* note = e.kind == EntryKind::Deleted ? "deleted"
+                       : e.kind == EntryKind::EndMarker ? "end marker" : "";
+    std::printf("%10u  0x%04X  0x%04X  %10u  %6u  %6u  %s%s%s\n", e.frame.position, e.frame.command,
+                e.frame.extra, e.frame.value, e.frame.length, e.frame.storedLength,
+                CrcStateName(e.crc), *note != 0 ? "  " : "", note);
+    if (e.crc == CrcState::Bad) ++bad;
+    return o.limit == 0 || ++shown < o.limit;
+  });
+  file.Close();
+  return bad > 0 ? 1 : 0;
+}
+
+// ---- cat ----
+
+struct CatOptions {
+  std::string path, at;
+  bool hex = false;
+};
+
+int RunCat(const CatOptions& o) {
+  uint32_t at = static_cast<uint32_t>(ParseNumber(o.at, 0xFFFFFFFF, "--at"));
+  varn::File file = varn::File::Open(o.path, varn::Access::Read);
+  // The library reads whatever bytes lie at a position as a record; make
+  // sure one starts there.
+  RawFile raw;
+  raw.Open(o.path);
+  RecordFrame frame;
+  if (at < FirstItemPosition ||
+      CheckFrame(raw, at, static_cast<uint16_t>(file.method()), &frame) != FrameProblem::None)
+    throw ToolError("no record starts at " + std::to_string(at) + " (list shows the positions)");
+  if (frame.command == DeletedCommand)
+    throw ToolError("the item at " + std::to_string(at) + " is deleted");
+  file.Seek(at);
+  uint16_t command, extra, length;
+  uint32_t value;
+  uint16_t rc = VARNFileReadCmdIDEx(file.handle(), &command, &extra, &value, &length);
+  uint32_t here = file.Tell();
+  if (rc == VARNFILE_E_END_OF_FILE && here == at)
+    throw ToolError("the record at " + std::to_string(at) + " is an end marker or the end of data");
+  if (rc == VARNFILE_OK && here != at)
+    throw ToolError("no live item starts at " + std::to_string(at) + " (the next one is at " +
+                    std::to_string(here) + ")");
+  varn::Check(rc, ("read item at " + std::to_string(at)).c_str());
+  std::vector<uint8_t> data(length);
+  rc = VARNFileReadItem(file.handle(), &command, &extra, &value, &length,
+                        data.empty() ? nullptr : data.data());
+  varn::Check(rc, ("read item at " + std::to_string(at)).c_str());
+  file.Close();
+  if (o.hex) {
+    std::fputs(HexDump(data.data(), data.size()).c_str(), stdout);
+  } else if (!data.empty() && std::fwrite(data.data(), 1, data.size(), stdout) != data.size()) {
+    throw ToolError("cannot write to standard output");
+  }
+  return 0;
+}
+
+// ---- verify ----
+
+struct VerifyOptions {
+  std::string path;
+  bool quiet = false;
+};
+
+uint64_t Digest(uint16_t command, uint16_t extra, uint32_t value, const uint8_t* data, uint16_t length) {
+  uint64_t h = 1469598103934665603ull;
+  auto mix = [&h](uint64_t v) {
+    h ^= v;
+    h *= 1099511628211ull;
+  };
+  mix(command);
+  mix(extra);
+  mix(value);
+  mix(length);
+  for (uint16_t i = 0; i < length; ++i) mix(data[i]);
+  return h;
+}
+
+class Verifier {
+ public:
+  explicit Verifier(const VerifyOptions& o) : o_(o) {}
+
+  int Run() {
+    raw_.Open(o_.path);
+    CheckBytes();
+    CheckThroughLibrary();
+    std::sort(problems_.begin(), problems_.end());
+    for (const auto& p : problems_) {
+      if (p.first == 0) std::printf("problem: %s\n", p.second.c_str());
+      else std::printf("problem at %u: %s\n", p.first, p.second.c_str());
+    }
+    std::printf("%s: %zu records, %zu live items read forwards and backwards, %zu problem%s\n",
+                o_.path.c_str(), records_, forward_.size(), problems_.size(),
+                problems_.size() == 1 ? "" : "s");
+    return problems_.empty() ? 0 : 1;
+  }
+
+ private:
+  void Problem(uint32_t position, const std::string& text) { problems_.emplace_back(position, text); }
+
+  // The header fields and the framing of every record, from the bytes.
+  void CheckBytes() {
+    if (raw_.size() < HeaderSize) {
+      Problem(0, "the file is " + std::to_string(raw_.size()) + " bytes, shorter than its header");
+      return;
+    }
+    const uint8_t* h = raw_.data();
+    if (std::string(reinterpret_cast<const char*>(h), 4) != "KVRW") Problem(0, "wrong magic");
+    uint16_t version = Get16(h + VersionOffset);
+    if (version < 264 || version > 272) Problem(0, "unsupported version " + std::to_string(version));
+    if (Get16(h + ClosedMarkerOffset) == 0) Problem(0, "the file was never closed properly");
+    method_ = Get16(h + CompressionOffset);
+    if (method_ > VARNFILE_METHOD_DEFLATE) {
+      Problem(0, "unknown compression method " + std::to_string(method_));
+      return;
+    }
+    RecordScan scan = ScanRecords(raw_, method_);
+    records_ = scan.records.size();
+    for (const DamagedRange& d : scan.damaged) {
+      std::string text = DescribeFrameProblem(d.problem);
+      if (d.to >= raw_.size() && d.problem == FrameProblem::Truncated)
+        text = "torn tail: the last record is incomplete (" + std::to_string(raw_.size() - d.from) +
+               " bytes left)";
+      else
+        text += "; " + std::to_string(d.to - d.from) + " bytes frame no record";
+      Problem(d.from, text);
+    }
+    // Without compression the stored bytes are the data: deleted records,
+    // which the library never reads, are checked here.
+    if (method_ == VARNFILE_METHOD_NONE) {
+      for (const RecordFrame& r : scan.records) {
+        if (r.command != DeletedCommand || r.crc == 0) continue;
+        if (ItemCrc(raw_.data() + r.position + ItemHeaderSize, r.length) != r.crc)
+          Problem(r.position, "deleted item's data fails its CRC check");
+      }
+    }
+  }
+
+  // Reads every live item forwards, then backwards, through the library.
+  void CheckThroughLibrary() {
+    varn::File file;
+    uint16_t rc = varn::File::TryOpen(o_.path, varn::Access::Read, &file);
+    if (rc != VARNFILE_OK) {
+      Problem(0, "the library cannot open the file: " + varn::DescribeResult(rc));
+      return;
+    }
+    std::vector<uint8_t> buffer(VARNFILE_MAX_ITEM_LENGTH);
+    uint32_t end = file.SeekToEnd();
+    {
+      Progress progress("verify", uint64_t{end} * 2);
+      file.Rewind();
+      uint32_t last = 0;
+      for (;;) {
+        uint16_t command, extra, length;
+        uint32_t value;
+        rc = VARNFileReadCmdIDEx(file.handle(), &command, &extra, &value, &length);
+        uint32_t here = file.Tell();
+        progress.Update(here);
+        if (last != 0 && here <= last) {
+          Problem(here, "reading forwards does not move past " + std::to_string(last));
+          break;
+        }
+        last = here;
+        if (rc == VARNFILE_E_END_OF_FILE && here < end) {  // an end marker
+          rc = VARNFileSkipNext(file.handle());
+          if (rc == VARNFILE_OK || rc == VARNFILE_E_END_OF_FILE) continue;
+        }
+        if (rc == VARNFILE_E_END_OF_FILE) break;
+        uint64_t digest;
+        if (rc == VARNFILE_OK) rc = ReadAt(file, here, &buffer, &digest);
+        if (rc == VARNFILE_E_CRC) {
+          Problem(here, "item data fails its CRC check");
+          badCrc_.push_back(here);
+        } else if (rc != VARNFILE_OK) {
+          Problem(here, "reading forwards failed: " + varn::DescribeResult(rc));
+          break;
+        }
+        forward_.emplace_back(here, digest);
+      }
+      std::vector<std::pair<uint32_t, uint64_t>> backward;
+      last = file.SeekToEnd();
+      for (;;) {
+        rc = VARNFileSkipPrev(file.handle());
+        uint32_t here = file.Tell();
+        progress.Update(uint64_t{end} * 2 - here);
+        if (rc == VARNFILE_E_NO_PREVIOUS) break;
+        if (here >= last) {
+          Problem(here, "stepping back does not move before " + std::to_string(last));
+          break;
+        }
+        last = here;
+        if (rc == VARNFILE_E_END_OF_FILE) continue;  // stepped onto an end marker
+        uint64_t digest;
+        if (rc == VARNFILE_OK) rc = ReadAt(file, here, &buffer, &digest);
+        if (rc == VARNFILE_E_CRC) {
+          if (std::find(badCrc_.begin(), badCrc_.end(), here) == badCrc_.end())
+            Problem(here, "item data fails its CRC check when read backwards");
+        } else if (rc != VARNFILE_OK) {
+          Problem(here, "reading backwards failed: " + varn::DescribeResult(rc));
+          break;
+        }
+        backward.emplace_back(here, digest);
+        file.Seek(here);
+      }
+      std::reverse(backward.begin(), backward.end());
+      CompareWalks(backward);
+    }
+    rc = file.TryClose();
+    if (rc != VARNFILE_OK) Problem(0, "closing the file failed: " + varn::DescribeResult(rc));
+  }
+
+  // Reads the item at the cursor (at `here`) whole.
+  uint16_t ReadAt(varn::File& file, uint32_t here, std::vector<uint8_t>* buffer, uint64_t* digest) {
+    (void)here;
+    uint16_t command, extra, length = VARNFILE_MAX_ITEM_LENGTH;
+    uint32_t value;
+    uint16_t rc = VARNFileReadItem(file.handle(), &command, &extra, &value, &length, buffer->data());
+    *digest = Digest(command, extra, value, buffer->data(), length);
+    return rc;
+  }
+
+  void CompareWalks(const std::vector<std::pair<uint32_t, uint64_t>>& backward) {
+    std::size_t n = std::min(forward_.size(), backward.size());
+    for (std::size_t i = 0; i < n; ++i) {
+      if (forward_[i].first != backward[i].first) {
+        Problem(forward_[i].first, "walking backwards finds an item at " +
+                                       std::to_string(backward[i].first) +
+                                       " where walking forwards found this one");
+        return;
+      }
+      if (forward_[i].second != backward[i].second)
+        Problem(forward_[i].first, "the item reads differently backwards than forwards");
+    }
+    if (forward_.size() != backward.size())
+      Problem(0, "walking forwards finds " + std::to_string(forward_.size()) +
+                     " live items, walking backwards " + std::to_string(backward.size()));
+  }
+
+  const VerifyOptions& o_;
+  RawFile raw_;
+  uint16_t method_ = 0;
+  std::size_t records_ = 0;
+  std::vector<std::pair<uint32_t, std::string>> problems_;
+  std::vector<std::pair<uint32_t, uint64_t>> forward_;
+  std::vector<uint32_t> badCrc_;
+};
+
+}  // namespace
+
+void AddInspectCommands(CLI::App& app, int* status) {
+  {
+    auto o = std::make_shared<InfoOptions>();
+    CLI::App* sub = app.add_subcommand("info", "Show the header fields and item counts of a file");
+    sub->add_option("FILE", o->path, "Transaction file")->required();
+    sub->callback([o, status] { *status = RunInfo(*o); });
+  }
+  {
+    auto o = std::make_shared<ListOptions>();
+    CLI::App* sub = app.add_subcommand("list", "List the items of a file, one line each");
+    sub->add_option("FILE", o->path, "Transaction file")->required();
+    sub->add_flag("--reverse,-r", o->reverse, "From the last item back to the first");
+    sub->add_option("--from", o->from, "Start at this position (the item there included)");
+    sub->add_option("--limit,-n", o->limit, "Show at most this many lines");
+    sub->add_flag("--all,-a", o->all, "Also show deleted items");
+    sub->callback([o, status] { *status = RunList(*o); });
+  }
+  {
+    auto o = std::make_shared<CatOptions>();
+    CLI::App* sub = app.add_subcommand("cat", "Write the data of one item to stdout");
+    sub->add_option("FILE", o->path, "Transaction file")->required();
+    sub->add_option("--at", o->at, "Position of the item (as list shows it)")->required();
+    sub->add_flag("--hex,-x", o->hex, "Hex dump instead of raw bytes");
+    sub->callback([o, status] { *status = RunCat(*o); });
+  }
+  {
+    auto o = std::make_shared<VerifyOptions>();
+    CLI::App* sub = app.add_subcommand(
+        "verify", "Check every record's framing and links and every item's CRC; exit 1 on problems");
+    sub->add_option("FILE", o->path, "Transaction file")->required();
+    sub->callback([o, status] { *status = Verifier(*o).Run(); });
+  }
+}
+
+}  // namespace varntool

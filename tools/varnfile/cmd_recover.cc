@@ -1,0 +1,326 @@
+// recover: salvage the items of a file that the library refuses or cannot
+// read to the end (never closed, torn last record, damaged bytes).
+//
+// The source is only ever read. Its bytes are scanned for records whose
+// framing is consistent (the trailer points back at the record, the lengths
+// fit the method, the record ends inside the file); damaged stretches are
+// skipped up to the next consistent record. The framed records are then laid
+// end to end into a scratch copy that the library accepts (closed mark set,
+// version and magic valid, aging stamp moved out of reach, trailers rewritten
+// to the new positions), and read back through the library itself: the same
+// decoder, the same chain replay from reset points, the same CRC check as
+// every reader uses, so there is no second decoder to trust. Where damage cut
+// a chain, the record before the gap is marked as a reset point, so the chain
+// restarts cleanly at the first record after it; items whose history was
+// lost fail their CRC and are dropped. Deleted records and end markers are
+// read too (their command id is masked in the copy) and put back as they
+// were. Every item that decodes and passes its CRC goes, in order, into a new
+// file with the source's method and header fields, which is then closed
+// properly.
+#include <CLI/CLI.hpp>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "raw_file.h"
+#include "tool_util.h"
+
+namespace varntool {
+namespace {
+
+struct RecoverOptions {
+  std::string source, target, method;
+  bool force = false, resetAging = false;
+};
+
+struct Dropped {
+  uint32_t position;
+  std::string reason;
+};
+
+bool IsChained(uint16_t method) {
+  return method == VARNFILE_METHOD_CHAINED_DEFLATE || method == VARNFILE_METHOD_CHAINED_PREDICTOR;
+}
+
+// A scratch file next to the target, removed when this goes out of scope.
+class ScratchFile {
+ public:
+  explicit ScratchFile(const std::string& near) {
+    std::string dir = ".";
+    std::size_t slash = near.find_last_of('/');
+    if (slash != std::string::npos) dir = slash == 0 ? "/" : near.substr(0, slash);
+    path_ = dir + "/.varnfile-recover-XXXXXX";
+    std::vector<char> name(path_.begin(), path_.end());
+    name.push_back('\0');
+    fd_ = mkstemp(name.data());
+    if (fd_ < 0) throw ToolError("cannot create a scratch file in " + dir + ": " + std::strerror(errno));
+    path_ = name.data();
+  }
+  ~ScratchFile() {
+    if (fd_ >= 0) close(fd_);
+    unlink(path_.c_str());
+  }
+  ScratchFile(const ScratchFile&) = delete;
+  ScratchFile& operator=(const ScratchFile&) = delete;
+
+  void Write(const std::vector<uint8_t>& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) throw ToolError("cannot write the scratch file " + path_ + ": " + std::strerror(errno));
+      done += static_cast<std::size_t>(n);
+    }
+    if (close(fd_) != 0) {
+      fd_ = -1;
+      throw ToolError("cannot write the scratch file " + path_);
+    }
+    fd_ = -1;
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+// The framed records laid end to end behind a header the library accepts.
+std::vector<uint8_t> BuildReadableCopy(const RawFile& raw, const RecordScan& scan, uint16_t method,
+                                       std::size_t limit, std::vector<uint32_t>* newPositions) {
+  std::vector<uint8_t> copy(raw.data(), raw.data() + HeaderSize);
+  std::memcpy(copy.data() + MagicOffset, "KVRW", 4);
+  Put16(copy.data() + VersionOffset, VARNFILE_VERSION);
+  Put16(copy.data() + CompressionOffset, method);
+  Put16(copy.data() + ClosedMarkerOffset, 1);
+  // 1 January 2155, 30 days: a stamp in the future never ages.
+  const uint8_t futureDate[3] = {1, 1, 255}, midnight[3] = {0, 0, 0};
+  std::memcpy(copy.data() + StampDateOffset, futureDate, 3);
+  std::memcpy(copy.data() + StampTimeOffset, midnight, 3);
+  std::vector<bool> gapBefore(scan.records.size() + 1, false);
+  for (std::size_t index : scan.resumeIndex) gapBefore[index] = true;
+  for (std::size_t i = 0; i < scan.records.size() && i < limit; ++i) {
+    const RecordFrame& r = scan.records[i];
+    uint64_t position = copy.size();
+    if (position + RecordOverhead + r.storedLength > 0xFFFFFFFFull)
+      throw ToolError("the records do not fit a transaction file");
+    newPositions->push_back(static_cast<uint32_t>(position));
+    const uint8_t* source = raw.data() + r.position;
+    copy.insert(copy.end(), source, source + ItemHeaderSize + r.storedLength + TrailerSize);
+    uint8_t* record = copy.data() + position;
+    // Deleted records and end markers are read like live items.
+    if (r.command >= 0xFF00) Put16(record, 0x0001);
+    uint8_t* trailer = record + ItemHeaderSize + r.storedLength;
+    Put32(trailer, static_cast<uint32_t>(position));
+    uint32_t flags = 0;
+    if (IsChained(method))
+      flags = (r.trailerFlags & ResetPointFlag) | (gapBefore[i + 1] || i + 1 == limit ? 1u : 0u);
+    Put32(trailer + 4, flags);
+  }
+  return copy;
+}
+
+// The framed records of a scan, readable through the library from a
+// scratch copy.
+class Salvager {
+ public:
+  Salvager(const RawFile& raw, const RecordScan& scan, uint16_t method, const std::string& near,
+           std::size_t limit)
+      : scan_(scan), scratch_(near), buffer_(VARNFILE_MAX_ITEM_LENGTH) {
+    std::vector<uint8_t> bytes = BuildReadableCopy(raw, scan, method, limit, &positions_);
+    scratch_.Write(bytes);
+    copy_ = varn::File::Open(scratch_.path(), varn::Access::Read);
+  }
+
+  std::size_t size() const { return positions_.size(); }
+
+  // Reads record i: 0 with its data in data()/length(), or the library's code.
+  uint16_t Read(std::size_t i) {
+    const RecordFrame& r = scan_.records[i];
+    uint16_t rc = VARNFileSetPosition(copy_.handle(), positions_[i]);
+    uint16_t command, extra;
+    uint32_t value;
+    length_ = VARNFILE_MAX_ITEM_LENGTH;
+    if (rc == VARNFILE_OK)
+      rc = VARNFileReadItem(copy_.handle(), &command, &extra, &value, &length_, buffer_.data());
+    if (rc == VARNFILE_OK && copy_.Tell() != positions_[i] + RecordOverhead + r.storedLength)
+      rc = VARNFILE_E_READ;  // the library read some other record
+    return rc;
+  }
+  const uint8_t* data() const { return buffer_.data(); }
+  uint16_t length() const { return length_; }
+  void Close() { copy_.Close(); }
+
+ private:
+  const RecordScan& scan_;
+  ScratchFile scratch_;
+  std::vector<uint32_t> positions_;
+  varn::File copy_;
+  std::vector<uint8_t> buffer_;
+  uint16_t length_ = 0;
+};
+
+bool IsReserved(uint16_t command) {
+  return command >= 0xFF00 && command != EndMarkerCommand && command != DeletedCommand;
+}
+
+// The method under which the most of the first records decode to their
+// CRC. A header is rewritten only at a proper close, so a file that was
+// never closed still names the method it was created with, which the
+// writer may have changed before its first item. On a tie the header wins
+// when the file was closed; otherwise the method without chaining wins, as
+// nothing shows that the items depend on each other (every item of a
+// DEFLATE file also decodes under chained DEFLATE).
+uint16_t DetectMethod(const RawFile& raw, uint16_t headerMethod, bool closed,
+                      const std::string& near) {
+  const std::size_t sample = 256;
+  std::vector<uint16_t> candidates;
+  if (closed && headerMethod <= VARNFILE_METHOD_DEFLATE) candidates.push_back(headerMethod);
+  for (uint16_t m : {VARNFILE_METHOD_DEFLATE, VARNFILE_METHOD_PREDICTOR, VARNFILE_METHOD_NONE,
+                     VARNFILE_METHOD_CHAINED_PREDICTOR, VARNFILE_METHOD_CHAINED_DEFLATE})
+    if (candidates.empty() || m != candidates.front()) candidates.push_back(static_cast<uint16_t>(m));
+  uint16_t best = candidates.front();
+  long bestScore = -1;
+  for (uint16_t m : candidates) {
+    RecordScan scan = ScanRecords(raw, m, sample);
+    Salvager trial(raw, scan, m, near, sample);
+    long score = 0;
+    for (std::size_t i = 0; i < trial.size(); ++i) {
+      const RecordFrame& r = scan.records[i];
+      // Only items with data and a CRC tell the methods apart.
+      if (r.crc != 0 && !IsReserved(r.command) && trial.Read(i) == VARNFILE_OK) ++score;
+    }
+    trial.Close();
+    if (score > bestScore) {
+      best = m;
+      bestScore = score;
+    }
+  }
+  return best;
+}
+
+int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
+  if (SameFile(o.source, o.target)) throw ToolError("recover: source and target are the same file");
+  CheckNewFile(o.target, o.force);
+  RawFile raw;
+  raw.Open(o.source);
+  if (raw.size() < HeaderSize)
+    throw ToolError(o.source + " is " + std::to_string(raw.size()) +
+                    " bytes, too short to hold a header; nothing to recover");
+  const uint8_t* header = raw.data();
+  uint16_t headerMethod = Get16(header + CompressionOffset);
+  uint16_t method = headerMethod;
+  if (sub.count("--method") > 0) {
+    method = static_cast<uint16_t>(ParseMethod(o.method));
+  } else {
+    method = DetectMethod(raw, headerMethod, Get16(header + ClosedMarkerOffset) != 0, o.target);
+    if (method != headerMethod)
+      std::printf("the header names method %u, but the items are stored with method %u (%s)\n",
+                  headerMethod, method, varn::MethodName(static_cast<varn::Method>(method)));
+  }
+  if (std::memcmp(header, "KVRW", 4) != 0)
+    std::fprintf(stderr, "warning: %s has a damaged magic; reading it as a transaction file\n",
+                 o.source.c_str());
+
+  RecordScan scan = ScanRecords(raw, method);
+  std::vector<Dropped> dropped;
+  for (const DamagedRange& d : scan.damaged) {
+    std::string reason = std::to_string(d.to - d.from) + " bytes hold no consistent record (" +
+                         DescribeFrameProblem(d.problem) + ")";
+    if (d.to >= raw.size() && d.problem == FrameProblem::Truncated)
+      reason = "torn last record: " + std::to_string(d.to - d.from) + " bytes";
+    dropped.push_back({d.from, reason});
+  }
+
+  // Read every framed record back through the library and write what
+  // survives, in order, into a new file that is then closed properly.
+  Salvager salvager(raw, scan, method, o.target, scan.records.size());
+  varn::Method targetMethod = static_cast<varn::Method>(method);
+  varn::File target = CreateFile(o.target, targetMethod, o.force);
+  uint64_t live = 0, deleted = 0, markers = 0;
+  try {
+    HeaderImage sourceHeader;
+    std::memcpy(sourceHeader.data(), header, HeaderSize);
+    target.WriteHeader(MergeHeaderFields(target.Header(), sourceHeader.data()));
+    if (o.resetAging) target.ResetAging();
+    Progress progress("recover", scan.records.size());
+    for (std::size_t i = 0; i < scan.records.size(); ++i) {
+      progress.Update(i);
+      const RecordFrame& r = scan.records[i];
+      if (IsReserved(r.command)) {
+        dropped.push_back({r.position, "reserved command id " + std::to_string(r.command)});
+        continue;
+      }
+      uint16_t rc = salvager.Read(i);
+      if (rc == VARNFILE_E_CRC) {
+        dropped.push_back({r.position, IsChained(method)
+                                           ? "data does not decode to its CRC (or its chain is broken)"
+                                           : "data does not decode to its CRC"});
+        continue;
+      }
+      if (rc != VARNFILE_OK) {
+        dropped.push_back({r.position, "unreadable: " + varn::DescribeResult(rc)});
+        continue;
+      }
+      const uint8_t* data = salvager.data();
+      uint16_t length = salvager.length();
+      if (r.command == DeletedCommand) {
+        // The command id a deleted item had is gone; the library marks the
+        // new copy deleted the same way it marked the original.
+        uint32_t at = target.Add(0, r.extra, r.value, data, length);
+        target.Seek(at);
+        target.Delete();
+        ++deleted;
+      } else {
+        target.Add(r.command, r.extra, r.value, data, length);
+        if (r.command == EndMarkerCommand) ++markers;
+        else ++live;
+      }
+    }
+    salvager.Close();
+    target.Close();
+  } catch (...) {
+    target.TryAbort();
+    throw;
+  }
+
+  std::printf("recovered %llu of %zu framed records from %s into %s (method %u, %s): "
+              "%llu live, %llu deleted, %llu end markers\n",
+              static_cast<unsigned long long>(live + deleted + markers), scan.records.size(),
+              o.source.c_str(), o.target.c_str(), static_cast<unsigned>(method),
+              varn::MethodName(targetMethod), static_cast<unsigned long long>(live),
+              static_cast<unsigned long long>(deleted), static_cast<unsigned long long>(markers));
+  std::sort(dropped.begin(), dropped.end(),
+            [](const Dropped& a, const Dropped& b) { return a.position < b.position; });
+  if (dropped.empty()) {
+    std::printf("nothing dropped\n");
+  } else {
+    std::printf("dropped %zu:\n", dropped.size());
+    for (const Dropped& d : dropped) std::printf("  at %u: %s\n", d.position, d.reason.c_str());
+  }
+  return 0;
+}
+
+}  // namespace
+
+void AddRecoverCommand(CLI::App& app, int* status) {
+  auto o = std::make_shared<RecoverOptions>();
+  CLI::App* sub = app.add_subcommand(
+      "recover", "Salvage every intact item of a damaged or never-closed file into a new file");
+  sub->add_option("SRC", o->source, "Damaged transaction file (only read)")->required();
+  sub->add_option("DST", o->target, "New file to write")->required();
+  sub->add_option("--method,-m", o->method,
+                  "Method the source was written with, when its header is damaged");
+  sub->add_flag("--reset-aging", o->resetAging, "Stamp the new file with the current time");
+  sub->add_flag("--force,-f", o->force, "Replace an existing DST");
+  sub->callback([o, status, sub] { *status = RunRecover(*o, *sub); });
+}
+
+}  // namespace varntool

@@ -1,0 +1,40 @@
+// The subcommands of the varnfile tool. Each Add...Commands function adds
+// its subcommands to the application; a subcommand that runs stores its exit
+// status in *status and reports failures by throwing varn::Error or
+// ToolError, which main turns into a message on stderr.
+#ifndef VARNFILE_TOOLS_COMMANDS_H_
+#define VARNFILE_TOOLS_COMMANDS_H_
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "varnfile.hpp"
+
+namespace CLI {
+class App;
+}
+
+namespace varntool {
+
+void AddEditCommands(CLI::App& app, int* status);      // create, add, set
+void AddInspectCommands(CLI::App& app, int* status);   // info, list, cat, verify
+void AddTransferCommands(CLI::App& app, int* status);  // convert, export, import
+void AddRecoverCommand(CLI::App& app, int* status);    // recover
+
+using HeaderImage = std::array<uint8_t, VARNFILE_HEADER_SIZE>;
+
+// `target` with the caller's fields of `source` copied in: stamp, aging
+// limit, flags, description and the reserved areas. Magic, version, base
+// name, method and closed mark stay the target's own.
+HeaderImage MergeHeaderFields(const HeaderImage& target, const uint8_t* source);
+
+// Refuses to replace an existing file unless `force`.
+void CheckNewFile(const std::string& path, bool force);
+
+// Creates `path` with `method`, replacing an existing file only with `force`.
+varn::File CreateFile(const std::string& path, varn::Method method, bool force);
+
+}  // namespace varntool
+
+#endif  // VARNFILE_TOOLS_COMMANDS_H_

@@ -1,0 +1,37 @@
+// The JSON Lines form of items used by export and import: one flat object
+// per line, numbers as plain non-negative integers, data as base64.
+#ifndef VARNFILE_TOOLS_JSON_LINES_H_
+#define VARNFILE_TOOLS_JSON_LINES_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace varntool {
+
+std::string Base64Encode(const uint8_t* data, std::size_t length);
+// Standard alphabet with '=' padding; false on any other character, a bad
+// length or bad padding.
+bool Base64Decode(const std::string& text, std::vector<uint8_t>* out);
+
+struct JsonValue {
+  enum class Type { Number, String, Bool, Null } type = Type::Null;
+  uint64_t number = 0;  // Number: integers 0..2^64-1 only
+  bool negativeOrFraction = false;  // a number we cannot take as an id
+  std::string text;     // String
+  bool flag = false;    // Bool
+};
+
+// Parses one line holding a flat JSON object (no nested objects or arrays)
+// into key -> value. On failure returns false with *error set.
+bool ParseJsonObject(const std::string& line, std::map<std::string, JsonValue>* out,
+                     std::string* error);
+
+// `text` as a JSON string literal, quotes included.
+std::string JsonString(const std::string& text);
+
+}  // namespace varntool
+
+#endif  // VARNFILE_TOOLS_JSON_LINES_H_

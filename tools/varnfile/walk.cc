@@ -1,0 +1,157 @@
+#include "walk.h"
+
+#include <algorithm>
+
+#include "tool_util.h"
+
+namespace varntool {
+
+const char* CrcStateName(CrcState state) {
+  switch (state) {
+    case CrcState::Ok: return "ok";
+    case CrcState::Bad: return "BAD";
+    case CrcState::None: return "none";
+    case CrcState::Unchecked: return "-";
+  }
+  return "?";
+}
+
+namespace {
+
+RecordFrame FrameAt(const RawFile& raw, uint32_t position, uint16_t method) {
+  RecordFrame frame;
+  FrameProblem problem = CheckFrame(raw, position, method, &frame);
+  if (problem != FrameProblem::None)
+    throw ToolError("record at " + std::to_string(position) + ": " + DescribeFrameProblem(problem));
+  return frame;
+}
+
+// The deleted records in [from, to), in file order.
+std::vector<Entry> DeletedBetween(const RawFile& raw, uint32_t from, uint32_t to, uint16_t method) {
+  std::vector<Entry> entries;
+  while (from < to) {
+    Entry entry;
+    entry.kind = EntryKind::Deleted;
+    entry.frame = FrameAt(raw, from, method);
+    if (entry.frame.next() > to)
+      throw ToolError("record at " + std::to_string(from) + " overlaps the next item");
+    from = entry.frame.next();
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
+class Walker {
+ public:
+  Walker(varn::File& file, const RawFile& raw, bool includeDeleted, const EntryVisitor& visit)
+      : file_(file), raw_(raw), method_(static_cast<uint16_t>(file.method())),
+        includeDeleted_(includeDeleted), visit_(visit) {}
+
+  // Reads the entry at the cursor, which the library has just located: a
+  // live item, or an end marker when `atMarker`.
+  Entry ReadHere(bool atMarker) {
+    Entry entry;
+    uint32_t position = file_.Tell();
+    entry.frame = FrameAt(raw_, position, method_);
+    if (atMarker) {
+      entry.kind = EntryKind::EndMarker;
+      return entry;
+    }
+    uint16_t length = VARNFILE_MAX_ITEM_LENGTH;
+    data_.resize(VARNFILE_MAX_ITEM_LENGTH);
+    uint16_t command, extra;
+    uint32_t value;
+    uint16_t rc = VARNFileReadItem(file_.handle(), &command, &extra, &value, &length, data_.data());
+    if (rc != VARNFILE_OK && rc != VARNFILE_E_CRC)
+      throw varn::Error(rc, "read item at " + std::to_string(position));
+    data_.resize(length);
+    entry.frame.command = command;
+    entry.frame.extra = extra;
+    entry.frame.value = value;
+    entry.frame.length = length;
+    entry.data = &data_;
+    if (rc == VARNFILE_E_CRC) entry.crc = CrcState::Bad;
+    else entry.crc = entry.frame.crc == 0 ? CrcState::None : CrcState::Ok;
+    return entry;
+  }
+
+  bool Gap(uint32_t from, uint32_t to, bool reverse) {
+    if (!includeDeleted_ || from >= to) return true;
+    std::vector<Entry> deleted = DeletedBetween(raw_, from, to, method_);
+    if (reverse) std::reverse(deleted.begin(), deleted.end());
+    for (const Entry& entry : deleted)
+      if (!visit_(entry)) return false;
+    return true;
+  }
+
+  void Forward(uint32_t from) {
+    uint32_t end = file_.SeekToEnd();
+    file_.Seek(from);
+    uint32_t expected = std::max<uint32_t>(from, FirstItemPosition);
+    for (;;) {
+      uint16_t command, extra;
+      uint32_t value;
+      uint16_t rc = VARNFileReadCmdID(file_.handle(), &command, &extra, &value);
+      uint32_t here = file_.Tell();
+      bool atMarker = false;
+      if (rc == VARNFILE_E_END_OF_FILE) {
+        if (here >= end) {
+          Gap(expected, end, false);
+          return;
+        }
+        atMarker = true;
+      } else if (rc != VARNFILE_OK) {
+        throw varn::Error(rc, "read item at " + std::to_string(here));
+      }
+      if (here < expected)
+        throw ToolError("the item at " + std::to_string(here) + " lies before the end of the one read");
+      if (!Gap(expected, here, false)) return;
+      Entry entry = ReadHere(atMarker);
+      expected = entry.frame.next();
+      if (!visit_(entry)) return;
+      file_.Seek(expected);
+    }
+  }
+
+  void Backward(uint32_t from) {
+    uint32_t end = file_.SeekToEnd();
+    if (from != 0 && from < end) file_.Seek(from);
+    uint32_t later = file_.Tell();  // start of what has been visited
+    for (;;) {
+      uint16_t rc = VARNFileSkipPrev(file_.handle());
+      uint32_t here = file_.Tell();
+      if (rc == VARNFILE_E_NO_PREVIOUS) {
+        Gap(FirstItemPosition, later, true);
+        return;
+      }
+      if (rc != VARNFILE_OK && rc != VARNFILE_E_END_OF_FILE)
+        throw varn::Error(rc, "step back from " + std::to_string(later));
+      if (here >= later)
+        throw ToolError("stepping back from " + std::to_string(later) + " does not move the cursor");
+      Entry entry = ReadHere(rc == VARNFILE_E_END_OF_FILE);
+      if (!Gap(entry.frame.next(), later, true)) return;
+      if (!visit_(entry)) return;
+      later = here;
+      file_.Seek(here);
+    }
+  }
+
+ private:
+  varn::File& file_;
+  const RawFile& raw_;
+  uint16_t method_;
+  bool includeDeleted_;
+  const EntryVisitor& visit_;
+  std::vector<uint8_t> data_;
+};
+
+}  // namespace
+
+void WalkItems(varn::File& file, const RawFile& raw, bool reverse, uint32_t from,
+               bool includeDeleted, const EntryVisitor& visit) {
+  Walker walker(file, raw, includeDeleted, visit);
+  if (reverse) walker.Backward(from);
+  else walker.Forward(from == 0 ? FirstItemPosition : from);
+}
+
+}  // namespace varntool

@@ -1,0 +1,48 @@
+// Walks the items of an open file through the library, forwards or
+// backwards, and fills in what the library passes over (deleted records) and
+// what it does not report (stored lengths, raw crc fields) from the file's
+// bytes.
+#ifndef VARNFILE_TOOLS_WALK_H_
+#define VARNFILE_TOOLS_WALK_H_
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "raw_file.h"
+#include "varnfile.hpp"
+
+namespace varntool {
+
+enum class EntryKind { Live, Deleted, EndMarker };
+enum class CrcState {
+  Ok,         // the data matches its crc
+  Bad,        // the library reports a CRC failure
+  None,       // the crc field is 0: nothing to check
+  Unchecked,  // not read (deleted records, end markers)
+};
+
+const char* CrcStateName(CrcState state);
+
+struct Entry {
+  EntryKind kind = EntryKind::Live;
+  RecordFrame frame;  // position, ids, value, lengths, raw crc field
+  CrcState crc = CrcState::Unchecked;
+  const std::vector<uint8_t>* data = nullptr;  // live items: the data read
+};
+
+// Receives each entry; returns false to stop the walk.
+using EntryVisitor = std::function<bool(const Entry&)>;
+
+// Walks from `from` (forwards: that record and the ones behind it;
+// backwards: the records before it, or before the end of data when `from`
+// is 0). Deleted records are visited only with includeDeleted. A CRC failure
+// is reported in the entry and the walk goes on; any other failure of the
+// library throws varn::Error, and a record the bytes cannot frame throws
+// ToolError.
+void WalkItems(varn::File& file, const RawFile& raw, bool reverse, uint32_t from,
+               bool includeDeleted, const EntryVisitor& visit);
+
+}  // namespace varntool
+
+#endif  // VARNFILE_TOOLS_WALK_H_
