@@ -1,5 +1,7 @@
 #include "codec/block_codec.h"
 
+#include "codec/deflate.h"
+#include "codec/inflate.h"
 #include "codec/predictor.h"
 #include <cstring>
 
@@ -7,13 +9,6 @@
 #include "store/decoder_checkpoints.h"
 #include "store/store.h"
 
-#if __has_include("codec/deflate.h") && __has_include("codec/inflate.h")
-#define VARNFILE_HAVE_DEFLATE 1
-#include "codec/deflate.h"
-#include "codec/inflate.h"
-#else
-#define VARNFILE_HAVE_DEFLATE 0
-#endif
 
 namespace varnfile {
 
@@ -82,8 +77,6 @@ ResultCode DecompressPredictor(Store* store, const ItemHeader* header, const uin
   PredictorDecode(&run);
   return ResultOk;
 }
-
-#if VARNFILE_HAVE_DEFLATE
 
 // The compressor level the library always uses (the first row of its
 // configuration table).
@@ -200,23 +193,6 @@ void ReleaseDeflateContexts(Store* store) {
   }
 }
 
-#else  // !VARNFILE_HAVE_DEFLATE
-
-// Until the DEFLATE engines are part of the build, their methods fail
-// cleanly instead of pretending to work.
-ResultCode CompressDeflate(Store*, ItemHeader*, const uint8_t*, uint8_t*) {
-  return ResultInvalidArgument;
-}
-ResultCode DecompressDeflate(Store*, const ItemHeader*, const uint8_t*, uint8_t*) {
-  return ResultInvalidArgument;
-}
-uint32_t DeflateDecoderStateSize() { return 0; }
-bool SaveDeflateDecoder(const Store*, uint8_t*) { return false; }
-ResultCode RestoreDeflateDecoder(Store*, const uint8_t*) { return ResultInvalidArgument; }
-void ResetDeflateEncoder(Store*) {}
-void ReleaseDeflateContexts(Store*) {}
-
-#endif  // VARNFILE_HAVE_DEFLATE
 
 }  // namespace
 

@@ -77,8 +77,14 @@ ResultCode MarkLastRecordResetPoint(Store* store) {
   trailer.trailerFlags |= TrailerResetPoint;
   EncodeItemTrailer(trailer, bytes);
   rc = BufferedWrite(store, bytes, at, ItemTrailerSize);
-  if (rc == ResultOk) CheckpointsChainEnded(store, trailer.recordStart);
-  return rc;
+  if (rc != ResultOk) return rc;
+  CheckpointsChainEnded(store, trailer.recordStart);
+  // A decoder that has already gone past that record decoded it without
+  // the reset behind it; reset it now, as reading on would have done.
+  bool decoderExists =
+      store->decoder.inflate != nullptr || store->decoder.predictorTableAllocated != 0;
+  if (store->readCursor >= store->endOfData && decoderExists) ResetDecoder(store);
+  return ResultOk;
 }
 
 }  // namespace
