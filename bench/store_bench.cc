@@ -3,6 +3,8 @@
 //   store_bench            full run (10,000 transaction records, 20,000 log lines)
 //   store_bench --quick    small run (1,000 and 5,000) for a smoke test
 //   store_bench --only=txn|log   one workload; --reps=N repetitions (best of N)
+//   store_bench --method=M --memory-only --no-sqlite   a slice of the run
+//               (for profiling one method under callgrind or perf)
 //
 // Workloads (fixed seeds, every read is checked against what was written):
 //  - txn: text-like transaction records of 100 to 2,000 bytes;
@@ -50,6 +52,11 @@
 #endif
 
 namespace {
+
+// Selections of the command line.
+int OnlyMethod = -1;
+bool MemoryOnly = false;
+bool NoSqlite = false;
 
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
@@ -601,8 +608,9 @@ void RunWorkload(const Workload& w, int reps) {
   std::vector<uint32_t> order = Shuffled(n, 0x5EED1234u);
   if (order.size() > 2000) order.resize(2000);
   uint32_t randomReads = static_cast<uint32_t>(order.size());
-  SqlFigures sqlMemory = RunSqlite(w, false, reps, order);
-  SqlFigures sqlDisk = RunSqlite(w, true, reps, order);
+  SqlFigures sqlMemory, sqlDisk;
+  if (!NoSqlite) sqlMemory = RunSqlite(w, false, reps, order);
+  if (!NoSqlite && !MemoryOnly) sqlDisk = RunSqlite(w, true, reps, order);
   const char* sqlMemName = sqlMemory.present ? "sqlite :memory:" : "(no sqlite)";
   const char* sqlDiskName = sqlDisk.present ? "sqlite FULL" : "(no sqlite)";
   auto rate = [n](double seconds) { return seconds > 0 && seconds < 1e29 ? n / seconds : 0.0; };
@@ -610,9 +618,11 @@ void RunWorkload(const Workload& w, int reps) {
     return seconds > 0 && seconds < 1e29 ? randomReads / seconds : 0.0;
   };
   for (uint32_t method = 0; method <= 4; ++method) {
+    if (OnlyMethod >= 0 && method != static_cast<uint32_t>(OnlyMethod)) continue;
     EngineFigures engines{};
     if (method != 0) engines = RunEngines(w, method, reps);
     for (FileKind kind : {MemoryFile, DiskDefault, Disk64K}) {
+      if (MemoryOnly && kind != MemoryFile) continue;
       StoreFigures f = RunStore(w, method, kind, reps, order);
       const SqlFigures& sql = kind == MemoryFile ? sqlMemory : sqlDisk;
       const char* peer = kind == MemoryFile ? sqlMemName : sqlDiskName;
@@ -647,10 +657,19 @@ int main(int argc, char** argv) {
       quick = true;
     } else if (arg.rfind("--reps=", 0) == 0) {
       reps = std::atoi(arg.c_str() + 7);
+    } else if (arg.rfind("--method=", 0) == 0) {
+      OnlyMethod = std::atoi(arg.c_str() + 9);
+    } else if (arg == "--memory-only") {
+      MemoryOnly = true;
+    } else if (arg == "--no-sqlite") {
+      NoSqlite = true;
     } else if (arg.rfind("--only=", 0) == 0) {
       only = arg.substr(7);
     } else {
-      std::fprintf(stderr, "usage: %s [--quick] [--reps=N] [--only=txn|log]\n", argv[0]);
+      std::fprintf(stderr,
+                   "usage: %s [--quick] [--reps=N] [--only=txn|log] [--method=M] "
+                   "[--memory-only] [--no-sqlite]\n",
+                   argv[0]);
       return 2;
     }
   }
@@ -659,7 +678,9 @@ int main(int argc, char** argv) {
   uint32_t logCount = quick ? 5000 : 20000;
   std::printf("store_bench: %s run, best of %d; disk files in %s\n", quick ? "quick" : "full",
               reps, TempDir().c_str());
-  std::printf("1 KB O_DSYNC writes: %.0f per second\n", SyncWriteRate(quick ? 200 : 1000));
+  if (!MemoryOnly) {
+    std::printf("1 KB O_DSYNC writes: %.0f per second\n", SyncWriteRate(quick ? 200 : 1000));
+  }
   if (only.empty() || only == "txn") RunWorkload(TransactionRecords(txnCount, 0xC0FFEEu), reps);
   if (only.empty() || only == "log") RunWorkload(LogLines(logCount, 0xBADC0DEu), reps);
   return 0;
