@@ -141,6 +141,9 @@ class Error : public std::runtime_error {
 inline void Check(uint16_t code, const char* what) {
   if (code != VARNFILE_OK) throw Error(code, what);
 }
+inline void Check(uint16_t code, const std::string& what) {
+  if (code != VARNFILE_OK) throw Error(code, what);
+}
 
 // One item as read from a file, or to be written to one.
 struct Item {
@@ -159,6 +162,9 @@ class File;
 // item back to the first (backwards). Both stop at the end of the file or at
 // an end marker, as the library's readers do. Iterating moves the file's
 // cursor; a failed read (a CRC error, a broken record) throws Error.
+// Backwards through a chained file, each read-ahead window replays the chain
+// from its last reset point: a larger cache (SetParameters, e.g. 256 items)
+// widens the window and saves most of that work on long chains.
 class ItemRange {
  public:
   class iterator {
@@ -222,7 +228,7 @@ class File {
   // with the given compression method.
   static File Create(const std::string& path, Method method = Method::ChainedDeflate) {
     File file;
-    Check(TryCreate(path, method, &file), "create");
+    Check(TryCreate(path, method, &file), "create " + path);
     return file;
   }
   static uint16_t TryCreate(const std::string& path, Method method, File* out) noexcept {
@@ -246,7 +252,7 @@ class File {
   static File CreateUnique(const std::string& directory, const std::string& extension,
                            Method method = Method::ChainedDeflate) {
     uint32_t handle = 0;
-    Check(VARNFileCreate(&handle, directory.c_str(), extension.c_str()), "create");
+    Check(VARNFileCreate(&handle, directory.c_str(), extension.c_str()), "create in " + directory);
     File file(handle);
     if (method != Method::ChainedDeflate) file.SetMethod(method);
     return file;
@@ -254,7 +260,7 @@ class File {
 
   static File Open(const std::string& path, Access access = Access::ReadWrite) {
     File file;
-    Check(TryOpen(path, access, &file), "open");
+    Check(TryOpen(path, access, &file), "open " + path);
     return file;
   }
   static uint16_t TryOpen(const std::string& path, Access access, File* out) noexcept {
@@ -267,7 +273,9 @@ class File {
   }
 
   // Removes a disk file by name; succeeds also when it does not exist.
-  static void Remove(const std::string& path) { Check(VARNFileDelete(path.c_str(), 0), "remove"); }
+  static void Remove(const std::string& path) {
+    Check(VARNFileDelete(path.c_str(), 0), "remove " + path);
+  }
 
   // Writes back, finishes and closes the file. The File is empty afterwards,
   // even when the close fails.
@@ -398,6 +406,7 @@ class File {
     Check(rc, "read item");
     return true;
   }
+  // As above, but the end of the file throws Error (262) too.
   Item Read() {
     Item item;
     Check(TryRead(&item), "read item");

@@ -1,16 +1,14 @@
 #include "codec/block_codec.h"
 
-#include "codec/predictor.h"
-#include "platform/memory.h"
-#include "store/store.h"
-
-#if __has_include("codec/deflate.h") && __has_include("codec/inflate.h")
-#define VARNFILE_HAVE_DEFLATE 1
 #include "codec/deflate.h"
 #include "codec/inflate.h"
-#else
-#define VARNFILE_HAVE_DEFLATE 0
-#endif
+#include "codec/predictor.h"
+#include <cstring>
+
+#include "platform/memory.h"
+#include "store/decoder_checkpoints.h"
+#include "store/store.h"
+
 
 namespace varnfile {
 
@@ -79,8 +77,6 @@ ResultCode DecompressPredictor(Store* store, const ItemHeader* header, const uin
   PredictorDecode(&run);
   return ResultOk;
 }
-
-#if VARNFILE_HAVE_DEFLATE
 
 // The compressor level the library always uses (the first row of its
 // configuration table).
@@ -154,6 +150,32 @@ ResultCode DecompressDeflate(Store* store, const ItemHeader* header, const uint8
   return ResultOk;
 }
 
+ResultCode EnsureInflateContext(Store* store) {
+  DecoderState& decoder = store->decoder;
+  if (decoder.inflate != nullptr) return ResultOk;
+  auto* context = static_cast<InflateContext*>(MemAlloc(InflateContextSize()));
+  if (context == nullptr) return ResultNoMemory;
+  if (InflateInit(context, 0) != 0) {
+    MemFree(context);
+    return ResultNoMemory;
+  }
+  decoder.inflate = context;
+  return ResultOk;
+}
+
+uint32_t DeflateDecoderStateSize() { return InflateCarriedSize; }
+
+bool SaveDeflateDecoder(const Store* store, uint8_t* out) {
+  return store->decoder.inflate != nullptr && InflateSaveCarried(store->decoder.inflate, out) != 0;
+}
+
+ResultCode RestoreDeflateDecoder(Store* store, const uint8_t* in) {
+  ResultCode rc = EnsureInflateContext(store);
+  if (rc != ResultOk) return rc;
+  InflateRestoreCarried(store->decoder.inflate, in);
+  return ResultOk;
+}
+
 void ResetDeflateEncoder(Store* store) {
   if (store->encoder.deflate != nullptr) DeflateInit(store->encoder.deflate, DeflateLevel, 1);
 }
@@ -171,20 +193,6 @@ void ReleaseDeflateContexts(Store* store) {
   }
 }
 
-#else  // !VARNFILE_HAVE_DEFLATE
-
-// Until the DEFLATE engines are part of the build, their methods fail
-// cleanly instead of pretending to work.
-ResultCode CompressDeflate(Store*, ItemHeader*, const uint8_t*, uint8_t*) {
-  return ResultInvalidArgument;
-}
-ResultCode DecompressDeflate(Store*, const ItemHeader*, const uint8_t*, uint8_t*) {
-  return ResultInvalidArgument;
-}
-void ResetDeflateEncoder(Store*) {}
-void ReleaseDeflateContexts(Store*) {}
-
-#endif  // VARNFILE_HAVE_DEFLATE
 
 }  // namespace
 
@@ -204,6 +212,29 @@ ResultCode DecompressItem(Store* store, const ItemHeader* header, const uint8_t*
   return DecompressDeflate(store, header, source, destination);
 }
 
+uint32_t DecoderStateSize(uint32_t method) {
+  if (!IsChainedMethod(method)) return 0;
+  return IsPredictorMethod(method) ? PredictionTableSize : DeflateDecoderStateSize();
+}
+
+bool SaveDecoderState(const Store* store, uint8_t* out) {
+  if (!IsChainedMethod(store->method)) return false;
+  if (!IsPredictorMethod(store->method)) return SaveDeflateDecoder(store, out);
+  if (store->decoder.predictorTableAllocated == 0) return false;
+  std::memcpy(out, store->decoder.predictor.table, PredictionTableSize);
+  return true;
+}
+
+ResultCode RestoreDecoderState(Store* store, const uint8_t* in) {
+  if (!IsChainedMethod(store->method)) return ResultInvalidArgument;
+  if (!IsPredictorMethod(store->method)) return RestoreDeflateDecoder(store, in);
+  DecoderState& decoder = store->decoder;
+  ResultCode rc = EnsurePredictorTable(&decoder.predictor, &decoder.predictorTableAllocated);
+  if (rc != ResultOk) return rc;
+  std::memcpy(decoder.predictor.table, in, PredictionTableSize);
+  return ResultOk;
+}
+
 void ResetEncoder(Store* store) {
   if (store->encoder.predictorTableAllocated != 0) PredictorInit(&store->encoder.predictor, 1);
   ResetDeflateEncoder(store);
@@ -211,6 +242,7 @@ void ResetEncoder(Store* store) {
 
 ResultCode SetCompressionMethod(Store* store, uint32_t method) {
   if (method == store->method) return ResultOk;
+  DropDecoderCheckpoints(store);
   // Only the state of the current method can exist, but releasing whatever
   // is present keeps a close leak-free whatever happened before it.
   ReleasePredictorTable(&store->decoder.predictor, &store->decoder.predictorTableAllocated);

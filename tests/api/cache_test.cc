@@ -245,3 +245,65 @@ INSTANTIATE_TEST_SUITE_P(Methods, CompressedCacheTest,
 
 }  // namespace
 }  // namespace varnfile_test
+
+namespace varnfile_test {
+namespace {
+
+// Runs prepare, then call with the n-th allocation failing, for n = 1, 2,
+// ... until call succeeds; every failure must be 272, or 278 where a memory
+// stream could not grow.
+template <typename Prepare, typename Call>
+void FailEachAllocation(Prepare prepare, Call call) {
+  for (uint64_t n = 1; n < 200; ++n) {
+    prepare();
+    varnfile::MemSetFailure(n);
+    uint16_t rc = call();
+    varnfile::MemSetFailure(0);
+    if (rc == 0) return;
+    ASSERT_TRUE(rc == VARNFILE_E_NO_MEMORY || rc == VARNFILE_E_WRITE) << rc << " at allocation " << n;
+  }
+  FAIL() << "never succeeded";
+}
+
+// A failed add leaves the file as it was, a failed step back leaves nothing
+// half-cached, and a copy can be made again from scratch; all under small
+// buffers and a two-item cache so that every path allocates.
+TEST(CacheAllocation, AddStepBackAndDuplicateSurviveEveryFailedAllocation) {
+  for (uint16_t method : {VARNFILE_METHOD_NONE, VARNFILE_METHOD_CHAINED_DEFLATE}) {
+    SCOPED_TRACE(method);
+    uint32_t source = CreateFileWith("MEMORY$", method);
+    ASSERT_EQ(0, VARNFileSetParameters(source, 2, 65536, 64, 64));
+    auto text = [](int i) { return std::string(100 + 50 * i, static_cast<char>('a' + i)); };
+    for (int i = 0; i < 6; ++i) {
+      FailEachAllocation([] {}, [&] { return AddText(source, static_cast<uint16_t>(i), text(i)); });
+    }
+    if (method == VARNFILE_METHOD_NONE) {
+      EXPECT_EQ(1656u, EndOfData(source));
+    }
+
+    uint32_t start = EndOfData(source);
+    for (int i = 5; i >= 0; --i) {
+      FailEachAllocation([&] { VARNFileSetPosition(source, start); },
+                         [&] { return VARNFileSkipPrev(source); });
+      start = Position(source);
+      ReadResult r = ReadNext(source, 400);
+      EXPECT_EQ(i, r.commandId);
+      EXPECT_EQ(text(i), r.data);
+    }
+
+    uint32_t target = 0;
+    FailEachAllocation(
+        [&] {
+          if (target != 0) VARNFileClose(target);
+          target = CreateFileWith("MEMORY$", method);
+        },
+        [&] { return VARNFileDuplicate(target, source); });
+    ASSERT_EQ(0, VARNFileSetPosition(target, First));
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(text(i), ReadNext(target, 400).data);
+    EXPECT_EQ(0, VARNFileClose(source));
+    EXPECT_EQ(0, VARNFileClose(target));
+  }
+}
+
+}  // namespace
+}  // namespace varnfile_test

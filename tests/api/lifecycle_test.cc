@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -13,6 +14,7 @@
 #include "api/handle_table.h"
 #include "io/scratch_dir.h"
 #include "platform/memory.h"
+#include "platform/posix_file.h"
 #include "varnfile.h"
 
 namespace varnfile {
@@ -130,6 +132,42 @@ TEST_F(LifecycleTest, OutOfMemoryLeavesTheHandleUntouchedOrZeroAndNoFileBehind) 
   }
 }
 
+TEST_F(LifecycleTest, IoFailuresDuringCreateAndOpenLeaveNothingBehind) {
+  std::string name = dir_ / "io.trn";
+  for (FileCallKind kind : {FileCallOpen, FileCallWrite, FileCallSeek}) {
+    for (uint64_t n = 1;; ++n) {
+      uint32_t h = Untouched;
+      FileSetFault(kind, FileFault{n, false, EIO, false});
+      uint16_t rc = VARNFileCreateEx(&h, 0, name.c_str(), nullptr, nullptr, nullptr, 0);
+      FileClearFaults();
+      if (rc == 0) {
+        ASSERT_EQ(VARNFileClose(h), 0);
+        break;
+      }
+      EXPECT_EQ(h, 0u) << "kind " << kind << " call " << n;
+      EXPECT_FALSE(Exists(name)) << "kind " << kind << " call " << n;
+      ASSERT_LT(n, 20u);
+    }
+  }
+  std::string bytes = ReadFile(name);
+  ASSERT_EQ(bytes.size(), 174u);
+  for (FileCallKind kind : {FileCallOpen, FileCallRead, FileCallSeek}) {
+    for (uint64_t n = 1;; ++n) {
+      uint32_t h = Untouched;
+      FileSetFault(kind, FileFault{n, false, EIO, false});
+      uint16_t rc = VARNFileOpen(&h, name.c_str(), 0);
+      FileClearFaults();
+      if (rc == 0) {
+        ASSERT_EQ(VARNFileClose(h), 0);
+        break;
+      }
+      EXPECT_EQ(h, 0u);
+      EXPECT_EQ(ReadFile(name), bytes) << "an existing file stays as it was";
+      ASSERT_LT(n, 20u);
+    }
+  }
+}
+
 // ---- handles ----
 
 TEST_F(LifecycleTest, HandlesAreReusedAndDieWithTheirClose) {
@@ -219,6 +257,22 @@ TEST_F(LifecycleTest, ReopenFindsTheLastRecord) {
   std::string bytes = ReadFile(name);
   ASSERT_EQ(bytes.size(), 226u + 22u);
   EXPECT_EQ(static_cast<uint8_t>(bytes[226]), 3);
+}
+
+TEST_F(LifecycleTest, FailedCloseStillFreesTheHandle) {
+  std::string name = dir_ / "failclose.trn";
+  uint32_t h = 0;
+  ASSERT_EQ(VARNFileCreateEx(&h, 0, name.c_str(), nullptr, nullptr, nullptr, 0), 0);
+  ASSERT_EQ(VARNFileSetCompression(h, 0), 0);
+  ASSERT_EQ(VARNFileAddItem(h, 1, 0, 0, 3, reinterpret_cast<const uint8_t*>("abc")), 0);
+  FileSetFault(FileCallWrite, FileFault{1, true, ENOSPC, false});
+  EXPECT_EQ(VARNFileClose(h), 278);
+  FileClearFaults();
+  EXPECT_EQ(VARNFileClose(h), 273);
+  EXPECT_EQ(OpenFileCount(), 0u);
+  uint32_t again = 0;
+  EXPECT_EQ(VARNFileOpen(&again, name.c_str(), 0), 264) << "never closed properly";
+  EXPECT_EQ(again, 0u);
 }
 
 TEST_F(LifecycleTest, AbortRemovesCreatedAndOpenedFiles) {

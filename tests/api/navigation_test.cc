@@ -174,3 +174,42 @@ TEST(NavigationWalk, BackwardWalkMatchesForwardWalk) {
 
 }  // namespace
 }  // namespace varnfile_test
+
+namespace varnfile_test {
+namespace {
+
+// Positions that are no record start read whatever bytes lie there as a
+// record. Whatever that gives, no call may crash, hang or read out of
+// bounds, and every code must be one the calls can give.
+TEST(NavigationRobustness, ArbitraryPositionsGiveCodesNotCrashes) {
+  for (uint16_t method : {VARNFILE_METHOD_NONE, VARNFILE_METHOD_CHAINED_DEFLATE}) {
+    uint32_t h = CreateFileWith("MEMORY$", method);
+    for (int i = 0; i < 40; ++i) {
+      ASSERT_EQ(0, AddText(h, static_cast<uint16_t>(i * 97), std::string(i * 3 % 50, 'q')));
+    }
+    uint32_t end = EndOfData(h);
+    uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+    for (int i = 0; i < 3000; ++i) {
+      ASSERT_EQ(0, VARNFileSetPosition(h, next() % (end + 64)));
+      uint16_t rc = 0;
+      switch (next() % 6) {
+        case 0: rc = ReadNext(h, 100).rc; break;
+        case 1: rc = VARNFileSkipNext(h); break;
+        case 2: rc = VARNFileSkipPrev(h); break;
+        case 3: CurrentCommand(h, &rc); break;
+        case 4: rc = VARNFileDeleteItem(h); break;
+        default: rc = VARNFileUpdateItem(h, 7, 0, 0, 0, nullptr); break;
+      }
+      EXPECT_TRUE(rc == 0 || rc == VARNFILE_E_BUFFER_TOO_SMALL || rc == VARNFILE_E_END_OF_FILE ||
+                  rc == VARNFILE_E_CRC || rc == VARNFILE_E_NO_PREVIOUS ||
+                  rc == VARNFILE_E_RESERVED_ID || rc == VARNFILE_E_READ ||
+                  rc == VARNFILE_E_POSITION)
+          << "code " << rc << " at call " << i;
+    }
+    VARNFileAbort(h);
+  }
+}
+
+}  // namespace
+}  // namespace varnfile_test

@@ -17,12 +17,6 @@
 #include "platform/memory.h"
 #include "store/store.h"
 
-#if __has_include("codec/deflate.h") && __has_include("codec/inflate.h")
-#define HAVE_DEFLATE_ENGINES 1
-#else
-#define HAVE_DEFLATE_ENGINES 0
-#endif
-
 namespace varnfile {
 namespace {
 
@@ -159,7 +153,7 @@ Bytes ReferencePredictorDecode(const Bytes& stored, size_t length, std::vector<u
 
 // One raw DEFLATE item through zlib. `history` is what the decoder has seen
 // since the last reset point; its last 8,192 bytes are the dictionary.
-[[maybe_unused]] Bytes ZlibInflate(const Bytes& stored, size_t length, const Bytes& history) {
+Bytes ZlibInflate(const Bytes& stored, size_t length, const Bytes& history) {
   z_stream z{};
   EXPECT_EQ(inflateInit2(&z, -15), Z_OK);
   if (!history.empty()) {
@@ -213,7 +207,6 @@ TEST(BlockCodecTest, PredictorStoredBytesDecodeIndependently) {
 
 TEST(BlockCodecTest, EveryMethodRoundTripsAWorkloadInOrder) {
   for (uint32_t method : AllMethods) {
-    if (!HAVE_DEFLATE_ENGINES && !IsPredictorMethod(method)) continue;
     std::vector<Bytes> items = Workload(method * 7);
     CodecStore writer(method);
     std::vector<Bytes> stored;
@@ -231,7 +224,6 @@ TEST(BlockCodecTest, EveryMethodRoundTripsAWorkloadInOrder) {
 // afresh, and the last record of the first one is a reset point.
 TEST(BlockCodecTest, ChainsDecodeFromEveryResetPoint) {
   for (uint32_t method : {MethodChainedPredictor, MethodChainedDeflate}) {
-    if (!HAVE_DEFLATE_ENGINES && !IsPredictorMethod(method)) continue;
     std::vector<Bytes> items;
     for (int i = 0; i < 40; ++i) items.push_back(Records(100 + i * 37, i));
     std::vector<Bytes> stored;
@@ -265,7 +257,6 @@ TEST(BlockCodecTest, ChainsDecodeFromEveryResetPoint) {
 
 TEST(BlockCodecTest, UnchainedItemsDecodeInAnyOrder) {
   for (uint32_t method : {MethodPredictor, MethodDeflate}) {
-    if (!HAVE_DEFLATE_ENGINES && !IsPredictorMethod(method)) continue;
     std::vector<Bytes> items;
     for (int i = 0; i < 12; ++i) items.push_back(Records(500 + i * 300, i));
     CodecStore writer(method);
@@ -280,7 +271,6 @@ TEST(BlockCodecTest, UnchainedItemsDecodeInAnyOrder) {
 
 TEST(BlockCodecTest, ZeroLengthItemsStoreNothing) {
   for (uint32_t method : AllMethods) {
-    if (!HAVE_DEFLATE_ENGINES && !IsPredictorMethod(method)) continue;
     CodecStore codec(method);
     Bytes stored;
     ASSERT_EQ(codec.Compress(Bytes(), &stored), ResultOk);
@@ -335,7 +325,6 @@ TEST(BlockCodecTest, SameMethodKeepsStateOtherMethodReleasesIt) {
   EXPECT_EQ(codec.CompressOk(Text("abc")), (Bytes{0x00, 0x61, 0x62, 0x63}));  // history gone
 }
 
-#if HAVE_DEFLATE_ENGINES
 TEST(BlockCodecTest, MethodChangeReleasesDeflateContexts) {
   CodecStore codec(MethodChainedDeflate);
   Store* store = codec.store();
@@ -349,21 +338,10 @@ TEST(BlockCodecTest, MethodChangeReleasesDeflateContexts) {
   EXPECT_EQ(store->encoder.deflate, nullptr);
   EXPECT_EQ(store->decoder.inflate, nullptr);
 }
-#else
-TEST(BlockCodecTest, DeflateMethodsFailCleanlyWithoutEngines) {
-  for (uint32_t method : {MethodChainedDeflate, MethodDeflate}) {
-    CodecStore codec(method);
-    Bytes stored;
-    EXPECT_EQ(codec.Compress(Text("abc"), &stored), ResultInvalidArgument);
-    EXPECT_EQ(codec.Reset(), ResultInvalidArgument);
-  }
-}
-#endif
 
 // An item compressed but never stored must leave no trace in the chain.
 TEST(BlockCodecTest, ResetEncoderStartsTheChainAfresh) {
   for (uint32_t method : AllMethods) {
-    if (!HAVE_DEFLATE_ENGINES && !IsPredictorMethod(method)) continue;
     Bytes item = Records(2500, 3);
     CodecStore codec(method);
     ResetEncoder(codec.store());  // nothing to reset yet: allocates nothing
@@ -396,7 +374,6 @@ TEST(BlockCodecTest, PredictorRefusesAStoredFormAbove65535) {
   EXPECT_LE(stored.size(), 65535u);
 }
 
-#if HAVE_DEFLATE_ENGINES
 TEST(BlockCodecTest, DeflateGetsRoomToFinishIncompressibleItems) {
   // Random data goes out as stored blocks: more than length + 80 from about
   // 61,440 bytes on, yet still a storable record below about 65,450.
@@ -451,7 +428,6 @@ TEST(BlockCodecTest, ChainedDeflateReachesIntoThePreviousItem) {
   EXPECT_EQ(plain.CompressOk(item), first);
   EXPECT_EQ(plain.CompressOk(item), first);
 }
-#endif
 
 // Methods above 4 (from a foreign header) go through the same two tests:
 // 5 acts as DEFLATE, 6 and 7 as chained DEFLATE.
@@ -461,14 +437,12 @@ TEST(BlockCodecTest, ForeignMethodValuesFollowTheTwoTests) {
   EXPECT_TRUE(IsChainedMethod(6));
   EXPECT_TRUE(IsChainedMethod(7));
   EXPECT_FALSE(IsChainedMethod(5));
-#if HAVE_DEFLATE_ENGINES
   Bytes item = Records(3000, 8);
   CodecStore four(MethodDeflate), five(5), two(MethodChainedDeflate), seven(7);
   EXPECT_EQ(five.CompressOk(item), four.CompressOk(item));
   EXPECT_EQ(five.CompressOk(item), four.CompressOk(item));
   EXPECT_EQ(seven.CompressOk(item), two.CompressOk(item));
   EXPECT_EQ(seven.CompressOk(item), two.CompressOk(item));
-#endif
 }
 
 // ---- allocation failures ----
@@ -477,7 +451,6 @@ TEST(BlockCodecTest, ForeignMethodValuesFollowTheTwoTests) {
 // failure is 272, keeps no state, and the next call works.
 TEST(BlockCodecTest, AllocationFailuresGive272AndKeepNothing) {
   for (uint32_t method : AllMethods) {
-    if (!HAVE_DEFLATE_ENGINES && !IsPredictorMethod(method)) continue;
     Bytes data = Records(5000, method);
     Bytes expected;
     {
@@ -522,7 +495,6 @@ TEST(BlockCodecTest, AllocationFailuresGive272AndKeepNothing) {
 
 TEST(BlockCodecTest, AllocationFailureOnAResetKeepsNothing) {
   for (uint32_t method : {MethodChainedPredictor, MethodChainedDeflate}) {
-    if (!HAVE_DEFLATE_ENGINES && !IsPredictorMethod(method)) continue;
     CodecStore codec(method);
     MemSetFailure(1);
     EXPECT_EQ(codec.Reset(), ResultNoMemory);
@@ -538,7 +510,6 @@ TEST(BlockCodecTest, AllocationFailureOnAResetKeepsNothing) {
 TEST(BlockCodecTest, CorruptStoredBytesNeverWritePastTheItem) {
   std::mt19937 rng(12);
   for (uint32_t method : AllMethods) {
-    if (!HAVE_DEFLATE_ENGINES && !IsPredictorMethod(method)) continue;
     CodecStore reader(method);
     for (int trial = 0; trial < 300; ++trial) {
       Bytes stored = RandomBytes(1 + rng() % 200, rng());

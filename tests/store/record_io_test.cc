@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "codec/block_codec.h"
 #include "store/buffered_io.h"
 #include "store/store_stream_fixture.h"
 
@@ -475,6 +478,282 @@ TEST(CorruptFiles, RandomDamageNeverHangsOrOverreads) {
     while (ReadRecord(s, &view) == 0) ASSERT_LT(++steps, 64);
   }
 }
+
+}  // namespace
+}  // namespace varnfile
+
+namespace varnfile {
+namespace {
+
+using testing_support::Backend;
+using testing_support::StoreUnderTest;
+
+// ---------------------------------------------------------------------------
+// The header image.
+
+TEST(StoreHeader, GetShowsTheMethodInForcePutMarksChanged) {
+  StoreUnderTest t(Backend::Memory);
+  Store* s = t.store();
+  FileHeader in;
+  for (uint32_t i = 0; i < FileHeaderSize; ++i) in.bytes[i] = static_cast<uint8_t>(i * 7 + 1);
+  ASSERT_EQ(0, StorePutHeader(s, &in));
+  EXPECT_EQ(1u, s->headerChanged);
+  s->method = 3;
+  FileHeader out;
+  ASSERT_EQ(0, StoreGetHeader(s, &out));
+  EXPECT_EQ(0, std::memcmp(in.bytes, out.bytes, 47));
+  EXPECT_EQ(3, out.bytes[47]);
+  EXPECT_EQ(0, out.bytes[48]);
+  EXPECT_EQ(0, std::memcmp(in.bytes + 49, out.bytes + 49, FileHeaderSize - 49));
+  // The image itself keeps what was put until the file is closed.
+  EXPECT_EQ(in.bytes[47], s->header.bytes[47]);
+  s->endOfData = 174;
+  uint32_t end = 0;
+  ASSERT_EQ(0, StoreEndOfData(s, &end));
+  EXPECT_EQ(174u, end);
+  EXPECT_EQ(0, StoreEndOfData(s, nullptr));
+}
+
+// ---------------------------------------------------------------------------
+// Chained compression: the decoder must have seen every record since the
+// last reset point. The chained predictor carries its table from item to
+// item and chained DEFLATE its window, so a record decoded without its
+// predecessors comes out wrong.
+
+class ChainedRecords : public testing::TestWithParam<uint32_t> {
+ protected:
+  ChainedRecords() : file_(Backend::Memory) {}
+  void SetUp() override {
+    ASSERT_EQ(0, file_.openResult());
+    ASSERT_EQ(0, file_.PrepareEmptyFile());
+    ASSERT_EQ(0, SetCompressionMethod(s(), GetParam()));
+  }
+  void TearDown() override { SetCompressionMethod(s(), MethodNone); }
+  Store* s() { return file_.store(); }
+
+  // Items 2k and 2k+1 carry the same value behind each of twenty contexts,
+  // and the next pair other values: an item decodes right only with the
+  // table its predecessors left (a stale or fresh table predicts wrong).
+  static std::vector<uint8_t> Text(uint32_t i) {
+    std::string t;
+    for (uint32_t rep = 0; rep < 4; ++rep) {
+      for (uint32_t j = 0; j < 20; ++j) {
+        t += '|';
+        t += static_cast<char>('A' + j);
+        t += '=';
+        // A fresh table predicts spaces: where even pairs hold one, the
+        // first item after a reset relies on the table being fresh.
+        bool space = j % 3 == 0 && (i / 2) % 2 == 0;
+        t += space ? ' ' : static_cast<char>('a' + (i / 2 * 7 + j) % 26);
+      }
+    }
+    return std::vector<uint8_t>(t.begin(), t.end());
+  }
+
+  void Append(const std::vector<uint8_t>& data) {
+    RecordView view = {};
+    view.header.length = static_cast<uint16_t>(data.size());
+    view.data = const_cast<uint8_t*>(data.data());
+    positions_.push_back(s()->endOfData);
+    data_.push_back(data);
+    ASSERT_EQ(0, SetWriteCursor(s(), s()->endOfData));
+    ASSERT_EQ(0, WriteRecord(s(), &view));
+    ASSERT_LT(view.header.storedLength, view.header.length);  // it did compress
+  }
+
+  // Ends the chain at the last record, as closing the file does.
+  void EndChain() {
+    uint8_t flags[4] = {1, 0, 0, 0};
+    ASSERT_EQ(0, BufferedWrite(s(), flags, s()->endOfData - 4, 4));
+    ASSERT_EQ(0, SetCompressionMethod(s(), MethodNone));  // drops both tables
+    ASSERT_EQ(0, SetCompressionMethod(s(), GetParam()));
+  }
+
+  // A fresh decoder and the read cursor at the first record: a new open.
+  void Reopen() {
+    ASSERT_EQ(0, SetCompressionMethod(s(), MethodNone));
+    ASSERT_EQ(0, SetCompressionMethod(s(), GetParam()));
+    s()->readCursor = FirstItemPosition;
+  }
+
+  std::vector<uint8_t> ReadAtCursor(ResultCode* rc) {
+    RecordView view = {};
+    std::vector<uint8_t> data(4096);
+    view.data = data.data();
+    *rc = ReadRecord(s(), &view);
+    data.resize(*rc == 0 ? view.header.length : 0);
+    return data;
+  }
+
+  void ExpectRecord(size_t i) {
+    ASSERT_EQ(positions_[i], s()->readCursor);
+    ResultCode rc;
+    std::vector<uint8_t> got = ReadAtCursor(&rc);
+    ASSERT_EQ(0, rc) << "record " << i;
+    EXPECT_EQ(data_[i], got) << "record " << i;
+  }
+
+  StoreUnderTest file_;
+  std::vector<uint32_t> positions_;
+  std::vector<std::vector<uint8_t>> data_;
+};
+
+TEST_P(ChainedRecords, SeekReplaysFromTheLastResetPoint) {
+  for (uint32_t i = 0; i < 6; ++i) Append(Text(i));
+  Reopen();
+  // Reading sequentially needs no replay.
+  for (size_t i = 0; i < 6; ++i) ExpectRecord(i);
+
+  // The test means something: the fourth record alone decodes wrong.
+  Reopen();
+  s()->readCursor = positions_[3];
+  ResultCode rc;
+  EXPECT_NE(data_[3], ReadAtCursor(&rc));
+
+  // Straight after opening, a seek to the fourth decodes the first three.
+  Reopen();
+  ASSERT_EQ(0, SeekRecordRead(s(), positions_[3]));
+  ExpectRecord(3);
+  // Back to the second: the decoder restarts and replays the first.
+  ASSERT_EQ(0, SeekRecordRead(s(), positions_[1]));
+  ExpectRecord(1);
+  // Forwards again: only the records in between are replayed.
+  ASSERT_EQ(0, SeekRecordRead(s(), positions_[5]));
+  ExpectRecord(5);
+  ASSERT_EQ(0, SeekRecordRead(s(), positions_[0]));
+  ExpectRecord(0);
+  // Seeking to a position that is not on the chain fails and keeps the cursor.
+  ASSERT_EQ(0, SeekRecordRead(s(), positions_[2]));
+  EXPECT_EQ(ResultReadFailed, SeekRecordRead(s(), positions_[4] + 3));
+  EXPECT_EQ(positions_[2], s()->readCursor);
+}
+
+TEST_P(ChainedRecords, ResetPointsBoundTheReplay) {
+  for (uint32_t i = 0; i < 3; ++i) Append(Text(i));
+  EndChain();  // a close after three records
+  // The first record behind the reset point leans on a fresh table.
+  for (uint32_t i = 3; i < 7; ++i) Append(Text(i + 1));
+  Reopen();
+  // Sequential reading resets behind the marked record.
+  for (size_t i = 0; i < 7; ++i) ExpectRecord(i);
+
+  // Break the second record: a replay that went back past the reset point
+  // would now fail.
+  uint8_t huge[2] = {0xFF, 0xFF};
+  ASSERT_EQ(0, BufferedWrite(s(), huge, positions_[1] + 10, 2));
+  ASSERT_EQ(0, SeekRecordRead(s(), positions_[4]));  // back: stops at the reset point
+  ExpectRecord(4);
+  ASSERT_EQ(0, SeekRecordRead(s(), positions_[3]));
+  ExpectRecord(3);
+  // Behind the reset point the replay starts at the first record and meets
+  // the broken one; the cursor stays where it was.
+  EXPECT_EQ(ResultReadFailed, SeekRecordRead(s(), positions_[2]));
+  EXPECT_EQ(positions_[4], s()->readCursor);
+}
+
+TEST_P(ChainedRecords, RefusedOversizedItemEndsTheChain) {
+  for (uint32_t i = 0; i < 3; ++i) Append(Text(i));
+  const uint32_t end = s()->endOfData;
+  // Noise does not compress: the stored form would exceed 65,535 bytes.
+  std::vector<uint8_t> noise = Bytes(65535, 42);
+  RecordView view = {};
+  view.header.length = 65535;
+  view.data = noise.data();
+  ASSERT_EQ(0, SetWriteCursor(s(), end));
+  EXPECT_EQ(ResultInvalidArgument, WriteRecord(s(), &view));
+  EXPECT_EQ(end, s()->endOfData);
+  EXPECT_EQ(end, s()->writeCursor);
+  uint8_t trailer[8];
+  ASSERT_EQ(0, BufferedRead(s(), trailer, end - 8, 8, 1));
+  EXPECT_EQ(positions_[2], LoadU32(trailer));
+  EXPECT_EQ(1u, LoadU32(trailer + 4));  // the last record is now a reset point
+  // The chain goes on decodable (the next record leans on a fresh table).
+  for (uint32_t i = 3; i < 5; ++i) Append(Text(i + 1));
+  Reopen();
+  for (size_t i = 0; i < 5; ++i) ExpectRecord(i);
+  ASSERT_EQ(0, SeekRecordRead(s(), positions_[4]));
+  ExpectRecord(4);
+}
+
+TEST_P(ChainedRecords, ZeroLengthItemStoresNothing) {
+  Append(Text(0));
+  RecordView view = {};
+  ASSERT_EQ(0, SetWriteCursor(s(), s()->endOfData));
+  uint32_t before = s()->endOfData;
+  ASSERT_EQ(0, WriteRecord(s(), &view));
+  EXPECT_EQ(0, view.header.storedLength);
+  EXPECT_EQ(before + 22, s()->endOfData);
+  Append(Text(1));
+  Reopen();
+  ExpectRecord(0);
+  ResultCode rc;
+  EXPECT_TRUE(ReadAtCursor(&rc).empty());
+  EXPECT_EQ(0, rc);
+  ExpectRecord(1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, ChainedRecords,
+                         testing::Values(MethodChainedPredictor, MethodChainedDeflate),
+                         [](const testing::TestParamInfo<uint32_t>& info) {
+                           return info.param == MethodChainedPredictor ? "ChainedPredictor"
+                                                                       : "ChainedDeflate";
+                         });
+
+// Unchained methods: every record decodes on its own, in any order.
+class UnchainedRecords : public testing::TestWithParam<uint32_t> {};
+
+TEST_P(UnchainedRecords, RecordsReadBackInAnyOrder) {
+  StoreUnderTest t(Backend::Memory);
+  ASSERT_EQ(0, t.PrepareEmptyFile());
+  Store* s = t.store();
+  ASSERT_EQ(0, SetCompressionMethod(s, GetParam()));
+  std::mt19937 rng(GetParam());
+  std::vector<uint32_t> positions;
+  std::vector<std::vector<uint8_t>> data;
+  for (uint32_t i = 0; i < 60; ++i) {
+    uint32_t length = i % 9 == 0 ? 0 : rng() % 9000;
+    std::vector<uint8_t> d = Bytes(length, i);
+    for (uint32_t k = 0; k < length; ++k) {
+      if ((k / 64) % 2 == 0) d[k] = static_cast<uint8_t>('a' + k % 7);  // compressible runs
+    }
+    RecordView view = {};
+    view.header.length = static_cast<uint16_t>(length);
+    view.data = d.data();
+    positions.push_back(s->endOfData);
+    ASSERT_EQ(0, SetWriteCursor(s, s->endOfData));
+    ASSERT_EQ(0, WriteRecord(s, &view));
+    EXPECT_EQ(s->endOfData, positions.back() + 22 + view.header.storedLength);
+    data.push_back(d);
+  }
+  // The chain of stored lengths holds both ways.
+  std::vector<uint32_t> listed(60);
+  int32_t found = 0;
+  ASSERT_EQ(0, ListRecords(s, ListBackward, s->endOfData, 60, &found, listed.data()));
+  EXPECT_EQ(positions, listed);
+  ASSERT_EQ(0, ListRecords(s, ListForward, positions[0], 59, &found, listed.data()));
+  EXPECT_EQ(59, found);
+  EXPECT_TRUE(std::equal(positions.begin() + 1, positions.end(), listed.begin()));
+  ASSERT_EQ(0, SetCompressionMethod(s, MethodNone));  // a fresh decoder
+  ASSERT_EQ(0, SetCompressionMethod(s, GetParam()));
+  std::vector<uint8_t> out(65536);
+  for (int k = 0; k < 120; ++k) {
+    size_t i = rng() % positions.size();
+    ASSERT_EQ(0, SeekRecordRead(s, positions[i]));
+    RecordView view = {};
+    view.data = out.data();
+    ASSERT_EQ(0, ReadRecord(s, &view)) << i;
+    ASSERT_EQ(data[i].size(), view.header.length);
+    EXPECT_TRUE(std::equal(data[i].begin(), data[i].end(), out.begin())) << i;
+    EXPECT_EQ(i + 1 < positions.size() ? positions[i + 1] : s->endOfData, s->readCursor);
+  }
+  SetCompressionMethod(s, MethodNone);
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, UnchainedRecords,
+                         testing::Values(MethodPredictor, MethodDeflate),
+                         [](const testing::TestParamInfo<uint32_t>& info) {
+                           return info.param == MethodPredictor ? "Predictor" : "Deflate";
+                         });
 
 }  // namespace
 }  // namespace varnfile

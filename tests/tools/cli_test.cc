@@ -245,6 +245,17 @@ TEST_F(CliTest, ErrorsNameTheResultCodeOnStderr) {
   EXPECT_NE(run.err.find("263"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("VARNFILE_E_HEADER_UNREADABLE"), std::string::npos) << run.err;
 
+  // A file whose writer never closed it: info shows its header, then why
+  // the library refuses it.
+  uint32_t h = 0;
+  ASSERT_EQ(VARNFileCreateEx(&h, 0, Path("open.trn").c_str(), nullptr, nullptr, nullptr, 0), 0);
+  Spit(Path("never.trn"), Slurp(Path("open.trn")));
+  ASSERT_EQ(VARNFileAbort(h), 0);
+  run = Tool({"info", Path("never.trn")});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("closed         no"), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("264 VARNFILE_E_NOT_TRANSACTION_FILE"), std::string::npos) << run.err;
+
   MakeFile(Path("a.trn"), 0, {{1, 0, 0, "x"}});
   run = Tool({"add", Path("a.trn"), "--cmd", "0xFF00", "--data", "x"});
   EXPECT_EQ(run.status, 1);
@@ -470,6 +481,7 @@ TEST_F(VerifyTest, CleanFilesPassUnderEveryMethod) {
     ToolRun run = Tool({"verify", Path("v.trn")});
     EXPECT_EQ(run.status, 0) << method << ": " << run.out << run.err;
     EXPECT_NE(run.out.find("0 problems"), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, "");  // no progress bar off a terminal
   }
 }
 

@@ -129,6 +129,7 @@ struct ListOptions {
 
 int RunList(const ListOptions& o) {
   varn::File file = varn::File::Open(o.path, varn::Access::Read);
+  UseWideWindows(file);
   RawFile raw;
   raw.Open(o.path);
   uint32_t from = 0;
@@ -293,6 +294,7 @@ class Verifier {
       Problem(0, "the library cannot open the file: " + varn::DescribeResult(rc));
       return;
     }
+    UseWideWindows(file);
     std::vector<uint8_t> buffer(VARNFILE_MAX_ITEM_LENGTH);
     uint32_t end = file.SeekToEnd();
     {

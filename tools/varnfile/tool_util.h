@@ -19,6 +19,14 @@ class ToolError : public std::runtime_error {
   explicit ToolError(const std::string& message) : std::runtime_error(message) {}
 };
 
+// Cache and buffer sizes for walking a whole file: walking backwards
+// through a chained file replays the chain from its last reset point once per
+// read-ahead window, so a wide window (half the cached items) saves most of
+// the replays.
+inline void UseWideWindows(varn::File& file) {
+  file.SetParameters(256, 16u << 20, 64u << 10, 64u << 10);
+}
+
 // Parses a decimal or 0x-prefixed hexadecimal number no larger than max;
 // `what` names the argument in the error.
 uint64_t ParseNumber(const std::string& text, uint64_t max, const char* what);
