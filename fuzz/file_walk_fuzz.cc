@@ -46,7 +46,7 @@ std::string ScratchPath() {
 bool WriteBytes(const std::string& path, const uint8_t* data, size_t size) {
   FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return false;
-  bool ok = std::fwrite(data, 1, size, f) == size;
+  bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
   return std::fclose(f) == 0 && ok;
 }
 

@@ -128,7 +128,7 @@ TEST(CrashConsistency, KilledWritersLeaveRecoverablePrefixes) {
     // moments do not depend on the machine's speed), then a little later.
     uint32_t first = fresh ? 0 : PriorItems;
     uint32_t reported = 0, n = 0;
-    uint32_t target = rng() % 10 == 0 ? 0 : 1 + rng() % 400;
+    uint32_t target = rng() % 10 == 0 ? 0 : 1 + rng() % 200;
     uint32_t extraDelay = rng() % 3000;
     if (target == 0) usleep(extraDelay / 4);
     while (reported < target && read(fds[0], &n, sizeof n) == sizeof n) {
