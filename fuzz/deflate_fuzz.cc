@@ -1,7 +1,8 @@
 // Compresses arbitrary bytes as a sequence of records, with arbitrary output
 // room per call and input fed in pieces, and checks that
 //  - every record's stream decodes with zlib (raw, 8 KB window), given the
-//    earlier records of a chain as its dictionary;
+//    earlier records of a chain as its dictionary, and with our decoder
+//    carried along the same chain;
 //  - the stream is the one a single call with ample room gives;
 //  - a record after an independent one (mode 3) is the stream a fresh
 //    context gives for it;
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "codec/deflate.h"
+#include "codec/inflate.h"
 #include "platform/memory.h"
 
 namespace {
@@ -30,6 +32,28 @@ using Bytes = std::vector<uint8_t>;
 void Check(bool ok) {
   if (!ok) std::abort();
 }
+
+struct Decoder {
+  varnfile::InflateContext* context;
+  Decoder() {
+    context = static_cast<varnfile::InflateContext*>(
+        varnfile::MemAlloc(varnfile::InflateContextSize()));
+    Check(context != nullptr && varnfile::InflateInit(context, 0) == 0);
+  }
+  ~Decoder() {
+    varnfile::InflateEnd(context);
+    varnfile::MemFree(context);
+  }
+  void Verify(const Bytes& stream, const uint8_t* data, size_t size, uint32_t mode) {
+    Bytes input(stream);
+    input.resize(stream.size() + 3);
+    Bytes out(size + 1);
+    uint32_t in = static_cast<uint32_t>(stream.size());
+    uint32_t room = static_cast<uint32_t>(out.size());
+    Check(varnfile::Inflate(input.data(), &in, out.data(), &room, context, mode) == 1);
+    Check(room == size && (size == 0 || std::memcmp(out.data(), data, size) == 0));
+  }
+};
 
 struct Context {
   DeflateContext* context;
@@ -120,6 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t payloadSize = size - 4;
 
   Context pieces, whole;
+  Decoder decoder;
   Bytes history;  // the chain so far
   size_t offset = 0;
   for (uint32_t r = 0; r < records; ++r) {
@@ -133,6 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(stream == expected);
     Check(stream.size() <= length + 80);
     CheckInflates(stream, record, length, history);
+    decoder.Verify(stream, record, length, mode);
     if (history.empty()) {
       // Nothing to refer back to: the stream of a fresh context.
       Context fresh;

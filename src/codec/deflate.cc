@@ -32,31 +32,39 @@ inline uint32_t Hash(const uint8_t* p) {
   return (((uint32_t{p[0]} << 8) | p[1]) ^ ((uint32_t{p[2]} << 4) | (p[0] >> 4))) & 0xFFF;
 }
 
+// Selects the first three bytes in memory of a 32-bit load.
+constexpr uint32_t FirstThreeBytes =
+    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? 0x00FFFFFFu : 0xFFFFFF00u;
+
+inline uint32_t Load16(const uint8_t* p) {
+  uint16_t v;
+  std::memcpy(&v, p, 2);
+  return v;
+}
+
 inline uint32_t Load32(const uint8_t* p) {
   uint32_t v;
   std::memcpy(&v, p, 4);
   return v;
 }
 
-// Leading equal bytes of a and b, at most limit; four at a time. Never reads
-// past limit.
+// Leading equal bytes of a and b, at most limit; a word at a time. Never
+// reads past limit.
 inline uint32_t EqualBytes(const uint8_t* a, const uint8_t* b, uint32_t limit) {
   uint32_t n = 0;
-  while (n + 4 <= limit) {
-    uint32_t diff = Load32(a + n) ^ Load32(b + n);
-    if (diff != 0) {
-#if defined(__GNUC__)
-      // Bytes are compared in memory order: little-endian loads put the
-      // first byte lowest.
-      if (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) return n + (__builtin_ctz(diff) >> 3);
-#endif
-      while (a[n] == b[n]) ++n;
-      return n;
-    }
-    n += 4;
+#if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  // Little-endian loads put the first byte lowest: the lowest set bit of
+  // the difference is the first unequal byte.
+  while (n + 8 <= limit) {
+    uint64_t x, y;
+    std::memcpy(&x, a + n, 8);
+    std::memcpy(&y, b + n, 8);
+    if (x != y) return n + (static_cast<uint32_t>(__builtin_ctzll(x ^ y)) >> 3);
+    n += 8;
   }
-  if (n + 2 <= limit && a[n] == b[n] && a[n + 1] == b[n + 1]) n += 2;
-  if (n < limit && a[n] == b[n]) ++n;
+#endif
+  while (n + 4 <= limit && Load32(a + n) == Load32(b + n)) n += 4;
+  while (n < limit && a[n] == b[n]) ++n;
   return n;
 }
 
@@ -74,16 +82,14 @@ inline int32_t Concentration(uint32_t squares, uint32_t count, uint32_t distinct
 }
 
 inline void CountLiteralSymbol(DeflateContext* c, uint32_t symbol) {
-  Packed16& f = c->treeArea->literalFrequencies[symbol];
-  uint32_t value = ++f.value;
+  uint32_t value = ++c->treeArea->literalFrequencies[symbol];
   if (value == 1) ++c->literalDistinct;
   ++c->literalCount;
   c->literalSquares += 2 * value - 1;
 }
 
 inline void CountDistanceSymbol(DeflateContext* c, uint32_t code) {
-  Packed16& f = c->treeArea->distanceFrequencies[code];
-  uint32_t value = ++f.value;
+  uint32_t value = ++c->treeArea->distanceFrequencies[code];
   if (value == 1) ++c->distanceDistinct;
   ++c->distanceCount;
   c->distanceSquares += 2 * value - 1;
@@ -130,35 +136,33 @@ struct SearchResult {
   uint32_t hash;
 };
 
-// Searches the longest match for position p with at most m bytes and the
-// given chain budget.
-void Search(DeflateContext* c, uint8_t* p, uint32_t m, int32_t budget, SearchResult* result) {
-  uint8_t* window = c->window;
-  const uint32_t position = Offset(c, p);
+// The chain walk of a search at position p (window offset `position`):
+// the longest match of at most m bytes within the chain budget. A run
+// search (p starts three equal bytes) also follows run-flagged entries.
+template <bool RunSearch>
+inline void WalkChain(const DeflateContext* c, const uint8_t* p, uint32_t position, uint32_t m,
+                      uint32_t run, int32_t budget, uint32_t entry, int32_t* bestLength,
+                      uint32_t* bestDistanceOut) {
+  const uint8_t* window = c->window;
+  const uint16_t* chain = c->chain;
   const uint32_t newest = (Offset(c, c->writePos) - position) & WindowMask;
-
-  uint32_t run = 1;
-  const uint8_t byte = p[0];
-  if (p[1] == byte && p[2] == byte) {
-    run = 3;
-    while (run < m && p[run] == byte) ++run;
-  }
-  Sample(c, byte);
-  const uint32_t hash = Hash(p);
-  result->hash = hash;
-  result->run = run;
-
+  const uint32_t oldestOffset = CompressorWindow - c->windowFill;
+  const uint32_t nice = c->niceLength;
+  // The first three bytes of p, and the two bytes a longer match must also
+  // have at best - 1 and best (loads may touch the byte after the three,
+  // which lies within the window's mirror and is masked off).
+  const uint32_t head3 = Load32(p) & FirstThreeBytes;
+  uint32_t tail2 = 0;
   int32_t best = -1;
   uint32_t bestDistance = 0;
   uint32_t previousOffset = 65535;
-  uint32_t entry = c->head[hash];
-  const uint32_t oldestOffset = CompressorWindow - c->windowFill;
-  const uint32_t nice = c->niceLength;
   for (;;) {
+    // Load the next link early: the walk is a chain of dependent loads.
+    const uint32_t next = chain[entry & 0x7FFF];
     // v: forward offset from p to the candidate; the distance is 8192 - v.
     uint32_t v = ((entry & 0x7FFF) - position) & WindowMask;
-    uint8_t* candidate;
-    if (run >= 3 && (entry & RunFlag) != 0) {
+    const uint8_t* candidate;
+    if (RunSearch && (entry & RunFlag) != 0) {
       // The entry marks the last position of an earlier run: step back so
       // that the candidate starts where `run` equal bytes begin.
       v = v - run + 3;
@@ -178,29 +182,53 @@ void Search(DeflateContext* c, uint8_t* p, uint32_t m, int32_t budget, SearchRes
     }
     if (v >= previousOffset) break;  // chains only go further back
     if (candidate == p) break;
-    int32_t steps;
-    if (best >= 3 && (candidate[best - 1] != p[best - 1] || candidate[best] != p[best])) {
-      steps = 1;
-    } else if (candidate[1] == p[1] && candidate[2] == p[2] && candidate[0] == p[0]) {
+    if (best >= 3 && Load16(candidate + best - 1) != tail2) {
+      budget -= 1;
+    } else if ((Load32(candidate) & FirstThreeBytes) == head3) {
       int32_t length = static_cast<int32_t>(3 + EqualBytes(candidate + 3, p + 3, m - 3));
       if (length > best) {
         best = length;
         bestDistance = CompressorWindow - v;
         // Nothing can beat a match of all m bytes.
         if (static_cast<uint32_t>(length) >= nice || static_cast<uint32_t>(length) >= m) break;
+        tail2 = Load16(p + best - 1);
       }
-      steps = 1;
+      budget -= 1;
     } else {
-      steps = 2;
+      budget -= 2;
     }
-    budget -= steps;
     if (budget <= 0) break;
     previousOffset = v;
-    entry = c->chain[entry & 0x7FFF];
+    entry = next;
+  }
+  *bestLength = best;
+  *bestDistanceOut = bestDistance;
+}
+
+// Searches the longest match for position p with at most m bytes and the
+// given chain budget.
+void Search(DeflateContext* c, uint8_t* p, uint32_t m, int32_t budget, SearchResult* result) {
+  const uint32_t position = Offset(c, p);
+  uint32_t run = 1;
+  const uint8_t byte = p[0];
+  if (p[1] == byte && p[2] == byte) {
+    run = 3;
+    while (run < m && p[run] == byte) ++run;
+  }
+  Sample(c, byte);
+  const uint32_t hash = Hash(p);
+  result->hash = hash;
+  result->run = run;
+  int32_t best;
+  uint32_t bestDistance;
+  if (run >= 3) {
+    WalkChain<true>(c, p, position, m, run, budget, c->head[hash], &best, &bestDistance);
+  } else {
+    WalkChain<false>(c, p, position, m, run, budget, c->head[hash], &best, &bestDistance);
   }
   result->length = best;
   result->distance = bestDistance;
-  result->end = best > 0 ? window + ((position + static_cast<uint32_t>(best)) & WindowMask) : p;
+  result->end = best > 0 ? c->window + ((position + static_cast<uint32_t>(best)) & WindowMask) : p;
 }
 
 // ---------------------------------------------------------------------------
@@ -275,7 +303,7 @@ void StartBlock(DeflateContext* c) {
   HuffmanWorkArea* area = c->treeArea;
   std::memset(area->literalFrequencies, 0, sizeof(area->literalFrequencies));
   std::memset(area->distanceFrequencies, 0, sizeof(area->distanceFrequencies));
-  area->literalFrequencies[EndOfBlockSymbol].value = 1;
+  area->literalFrequencies[EndOfBlockSymbol] = 1;
   c->literalCount = 1;
   c->literalDistinct = 1;
   c->literalSquares = 1;
@@ -329,11 +357,11 @@ void Split(DeflateContext* c, uint32_t at) {
   for (uint32_t i = c->symbolCount; i > at; --i) {
     const SymbolEntry& s = c->symbols[i - 1];
     if (s.distance == 0) {
-      --area->literalFrequencies[s.literalOrLength].value;
+      --area->literalFrequencies[s.literalOrLength];
       bytes += 1;
     } else {
-      --area->literalFrequencies[EndOfBlockSymbol + 1 + s.literalOrLength].value;
-      --area->distanceFrequencies[s.distanceCode].value;
+      --area->literalFrequencies[EndOfBlockSymbol + 1 + s.literalOrLength];
+      --area->distanceFrequencies[s.distanceCode];
       --c->distanceCount;
       bytes += c->matchBytes[i - 1].lengthLess3 + 3u;
     }
@@ -382,6 +410,9 @@ void RecordMatch(DeflateContext* c, uint8_t* p, uint32_t q) {
   uint32_t runCount = 256;  // run positions after the run's start; 256: none
   uint32_t runHash = 0;
   uint32_t displaced = 0;
+  uint16_t* head = c->head;
+  uint16_t* chain = c->chain;
+  uint32_t lowBytes = 0, sampled = 0;
   for (uint32_t j = ((q - position) & WindowMask) + 1; j + 3 <= lookahead; ++j) {
     uint32_t at = (position + j) & WindowMask;
     const uint8_t* x = window + at;
@@ -392,16 +423,26 @@ void RecordMatch(DeflateContext* c, uint8_t* p, uint32_t q) {
     }
     if (j >= length) break;
     uint32_t hash = Hash(x);
-    displaced = InsertPosition(c, at, hash);
-    Sample(c, x[0]);
+    uint32_t old = head[hash];
+    head[hash] = static_cast<uint16_t>(at);
+    if ((old & 0x7FFF) == at) {
+      displaced = chain[at];  // already at the head
+    } else {
+      chain[at] = static_cast<uint16_t>(old);
+      displaced = old;
+    }
+    ++sampled;
+    lowBytes += x[0] < 0x80;
     if (x[1] == x[0] && x[2] == x[0]) {
-      c->head[hash] |= RunFlag;
+      head[hash] |= RunFlag;
       runHash = hash;
       runCount = 0;
     } else {
       runCount = 256;
     }
   }
+  c->lowBytes += lowBytes;
+  c->highBytes += sampled - lowBytes;
 
   MatchBytesEntry* bytes = c->matchBytesCursor;
   bytes->firstBytes[0] = p[0];
@@ -530,7 +571,22 @@ bool MatchBlock(DeflateContext* c) {
       }
     }
     if (next == AfterSymbol::EndBlock) return true;
-    if (c->refillState != 0 && !Refill(c)) return false;
+    if (c->refillState != 0) {
+      // The common case inline: one byte after a literal, away from the
+      // window end.
+      InputReader* in = &c->input;
+      if (c->refillRequest == 1 && in->current < in->end && c->writePos < c->windowEnd) {
+        uint8_t byte = *in->current++;
+        uint32_t offset = Offset(c, c->writePos);
+        *c->writePos++ = byte;
+        if (offset < WindowMirror) c->windowEnd[offset] = byte;
+        ++c->lookahead;
+        c->refillRequest = 0;
+        c->refillState = 1;
+      } else if (!Refill(c)) {
+        return false;
+      }
+    }
   }
 }
 

@@ -16,35 +16,34 @@ inline void Store32(uint8_t* p, uint32_t v) {
   p[3] = static_cast<uint8_t>(v >> 24);
 }
 
+// The `length` low bits of code in reverse order.
 inline uint16_t ReverseCode(uint32_t code, uint32_t length) {
-  uint32_t reversed = 0;
-  for (uint32_t i = 0; i < length; ++i) {
-    reversed = (reversed << 1) | (code & 1);
-    code >>= 1;
-  }
-  return static_cast<uint16_t>(reversed);
+  uint32_t v = code;
+  v = ((v >> 1) & 0x5555) | ((v & 0x5555) << 1);
+  v = ((v >> 2) & 0x3333) | ((v & 0x3333) << 2);
+  v = ((v >> 4) & 0x0F0F) | ((v & 0x0F0F) << 4);
+  v = ((v >> 8) & 0x00FF) | ((v & 0x00FF) << 8);
+  return static_cast<uint16_t>(v >> (16 - length));
 }
 
-// Heap order of BuildCodeLengths: lighter first; among equal weights, the
-// shallower subtree first, which keeps codes short.
-inline bool Lighter(const HuffmanWorkArea* work, uint32_t a, uint32_t b) {
-  int16_t wa = static_cast<int16_t>(work->weights[a].value);
-  int16_t wb = static_cast<int16_t>(work->weights[b].value);
-  return wa < wb || (wa == wb && work->depths[a] < work->depths[b]);
-}
-
-void SiftDown(HuffmanWorkArea* work, uint32_t slot, uint32_t size) {
-  Packed16* heap = work->heap;
-  uint32_t moving = heap[slot].value;
+// Moves the node at heap slot `slot` down to its place. The heap is ordered
+// by key: lighter first and, among equal weights, the shallower subtree
+// first, which keeps codes short. Equal keys stay where they are. Each slot
+// holds its node's key beside the node number.
+void SiftDown(uint32_t* heapKeys, uint16_t* heap, uint32_t slot, uint32_t size) {
+  const uint32_t moving = heap[slot];
+  const uint32_t movingKey = heapKeys[slot];
   for (;;) {
     uint32_t child = 2 * slot + 1;
     if (child >= size) break;
-    if (child + 1 < size && Lighter(work, heap[child + 1].value, heap[child].value)) ++child;
-    if (!Lighter(work, heap[child].value, moving)) break;
-    heap[slot].value = heap[child].value;
+    if (child + 1 < size && heapKeys[child + 1] < heapKeys[child]) ++child;
+    if (heapKeys[child] >= movingKey) break;
+    heap[slot] = heap[child];
+    heapKeys[slot] = heapKeys[child];
     slot = child;
   }
-  heap[slot].value = static_cast<uint16_t>(moving);
+  heap[slot] = static_cast<uint16_t>(moving);
+  heapKeys[slot] = movingKey;
 }
 
 // Resume points of the block writer: each names the write that found the
@@ -155,9 +154,16 @@ void AssignCodes(const uint16_t* lengthCounts, CodeEntry* codes, uint32_t n) {
   }
 }
 
-void BuildCodeLengths(CodeEntry* codes, const Packed16* frequencies, HuffmanWorkArea* work,
+void BuildCodeLengths(CodeEntry* codes, const uint16_t* frequencies, HuffmanWorkArea* work,
                       uint32_t n, uint32_t maxBits) {
   if (n == 0) return;
+  // Weights and the subtree depth that breaks their ties share one key.
+  // Frequencies and weights stay far below 32768 (at most 4096 symbols per
+  // block), so keys compare as the pairs do.
+  uint32_t* keys = work->keys;
+  uint32_t* heapKeys = work->heapKeys;
+  uint16_t* heap = work->heap;
+  uint16_t* parents = work->parents;
   const int32_t budget = WeightBudget[maxBits];
   int32_t multiplier = 1;
   int32_t divisor = 1;
@@ -170,13 +176,13 @@ void BuildCodeLengths(CodeEntry* codes, const Packed16* frequencies, HuffmanWork
       k = 0;
       total = 0;
       for (uint32_t i = 0; i < n; ++i) {
-        int32_t f = static_cast<int16_t>(frequencies[i].value);
+        int32_t f = static_cast<int16_t>(frequencies[i]);
         if (f == 0) continue;
         int16_t weight = static_cast<int16_t>((f * multiplier + divisor - 1) / divisor);
-        work->weights[k].value = static_cast<uint16_t>(weight);
+        keys[k] = static_cast<uint32_t>(static_cast<uint16_t>(weight)) << 16;
         total += weight;
-        work->depths[k] = 0;
-        work->heap[k].value = static_cast<uint16_t>(k);
+        heap[k] = static_cast<uint16_t>(k);
+        heapKeys[k] = keys[k];
         if (k == 0) first = i;
         ++k;
       }
@@ -197,43 +203,46 @@ void BuildCodeLengths(CodeEntry* codes, const Packed16* frequencies, HuffmanWork
       return;
     }
     for (int32_t slot = static_cast<int32_t>(k >> 1); slot >= 0; --slot) {
-      SiftDown(work, static_cast<uint32_t>(slot), k);
+      SiftDown(heapKeys, heap, static_cast<uint32_t>(slot), k);
     }
     uint32_t size = k;
     uint32_t node = 2 * k - 1;
     while (size > 1) {
-      uint32_t a = work->heap[0].value;
-      work->heap[0].value = work->heap[size - 1].value;
+      uint32_t a = heap[0];
+      heap[0] = heap[size - 1];
+      heapKeys[0] = heapKeys[size - 1];
       --size;
-      SiftDown(work, 0, size);
-      uint32_t b = work->heap[0].value;
-      uint8_t da = work->depths[a], db = work->depths[b];
-      work->depths[node] = static_cast<uint8_t>((da > db ? da : db) + 1);
-      work->weights[node].value =
-          static_cast<uint16_t>(work->weights[a].value + work->weights[b].value);
-      work->parents[a].value = static_cast<uint16_t>(node);
-      work->parents[b].value = static_cast<uint16_t>(node);
-      work->heap[0].value = static_cast<uint16_t>(node);
-      SiftDown(work, 0, size);
+      SiftDown(heapKeys, heap, 0, size);
+      uint32_t b = heap[0];
+      uint32_t depthA = keys[a] & 0xFFFF, depthB = keys[b] & 0xFFFF;
+      uint32_t weight = ((keys[a] >> 16) + (keys[b] >> 16)) & 0xFFFF;
+      keys[node] = weight << 16 | ((depthA > depthB ? depthA : depthB) + 1);
+      parents[a] = static_cast<uint16_t>(node);
+      parents[b] = static_cast<uint16_t>(node);
+      heap[0] = static_cast<uint16_t>(node);
+      heapKeys[0] = keys[node];
+      SiftDown(heapKeys, heap, 0, size);
       --node;
     }
-    work->parents[work->heap[0].value].value = 0;
+    // Depths top down: a merged node's parent was made after it and so has
+    // a smaller number; the root, made last, is k + 1.
+    const uint32_t root = k + 1;
+    parents[root] = 0;
+    keys[root] = 0;
+    for (uint32_t x = root + 1; x < 2 * k; ++x) keys[x] = keys[parents[x]] + 1;
 
     uint16_t counts[LongestCode + 1] = {};
     bool tooLong = false;
     uint32_t leaf = 0;
-    for (uint32_t i = 0; i < n && !tooLong; ++i) {
-      if (frequencies[i].value == 0) continue;
-      uint32_t length = 0;
-      for (uint32_t at = leaf++; work->parents[at].value != 0; at = work->parents[at].value) {
-        ++length;
-      }
+    for (uint32_t i = 0; i < n; ++i) {
+      if (frequencies[i] == 0) continue;
+      uint32_t length = keys[parents[leaf++]] + 1;
       if (length > maxBits) {
         tooLong = true;
-      } else {
-        codes[i].length = static_cast<uint8_t>(length);
-        ++counts[length];
+        break;
       }
+      codes[i].length = static_cast<uint8_t>(length);
+      ++counts[length];
     }
     if (!tooLong) {
       AssignCodes(counts, codes, n);
@@ -340,12 +349,12 @@ void DeflatePrepareBlock(DeflateContext* context) {
   std::memset(area->codes, 0, sizeof(area->codes));
   uint32_t literalsSent = LiteralAlphabet;
   while (literalsSent > EndOfBlockSymbol + 1 &&
-         area->literalFrequencies[literalsSent - 1].value == 0) {
+         area->literalFrequencies[literalsSent - 1] == 0) {
     --literalsSent;
   }
   BuildCodeLengths(area->codes, area->literalFrequencies, area, literalsSent, LongestCode);
   uint32_t distancesSent = DistanceAlphabet;
-  while (distancesSent > 0 && area->distanceFrequencies[distancesSent - 1].value == 0) {
+  while (distancesSent > 0 && area->distanceFrequencies[distancesSent - 1] == 0) {
     --distancesSent;
   }
   BuildCodeLengths(area->codes + literalsSent, area->distanceFrequencies, area, distancesSent,
@@ -355,16 +364,16 @@ void DeflatePrepareBlock(DeflateContext* context) {
   uint32_t entries = EncodeLengths(area->lengths, area->codes, literalsSent + distancesSent);
   // The literal codes are built: their first 19 counters now count the
   // code-length symbols.
-  Packed16* lengthFrequencies = area->literalFrequencies;
-  for (uint32_t s = 0; s < CodeLengthAlphabet; ++s) lengthFrequencies[s].value = 0;
+  uint16_t* lengthFrequencies = area->literalFrequencies;
+  for (uint32_t s = 0; s < CodeLengthAlphabet; ++s) lengthFrequencies[s] = 0;
   uint32_t highestSymbol = 0;
   for (uint32_t i = 0; i < entries; ++i) {
     uint32_t symbol = area->lengths[i].symbol;
-    ++lengthFrequencies[symbol].value;
+    ++lengthFrequencies[symbol];
     if (symbol + 1 > highestSymbol) highestSymbol = symbol + 1;
   }
   uint32_t lengthCodesSent = CodeLengthAlphabet;
-  while (lengthCodesSent > 4 && lengthFrequencies[LengthOrder[lengthCodesSent - 1]].value == 0) {
+  while (lengthCodesSent > 4 && lengthFrequencies[LengthOrder[lengthCodesSent - 1]] == 0) {
     --lengthCodesSent;
   }
   CodeEntry* lengthCodes = area->codes + literalsSent + distancesSent;

@@ -47,10 +47,7 @@ struct LengthEntry {
   uint8_t extraValue;  // repeat count - 3 (16, 17) or - 11 (18)
 };
 
-// A 16-bit counter that may sit at any byte offset of the packed work area.
-struct Packed16 {
-  uint16_t value;
-};
+#pragma pack(pop)
 
 // The scratch of one compressor for coding a block. The three code tables
 // share codes[]: the literal/length codes in use, then the distance codes,
@@ -59,19 +56,18 @@ struct Packed16 {
 // header is prepared, the first 19 literal/length frequencies serve as the
 // code-length frequencies (the literal codes are built by then).
 struct HuffmanWorkArea {
+  // Node scratch of BuildCodeLengths, up to 2 x 288 nodes: leaves first,
+  // then the merged nodes numbered downwards from 2k - 1.
+  uint32_t keys[576];      // weight << 16 | subtree depth; later the depth in the tree
+  uint32_t heapKeys[288];  // the keys of the heap's nodes, slot by slot
+  uint16_t heap[288];      // node numbers
+  uint16_t parents[576];   // node numbers; 0 above the root
+  uint16_t literalFrequencies[286];
+  uint16_t distanceFrequencies[30];
   CodeEntry codes[286 + 30 + 19];
   LengthEntry lengths[286 + 30];
-  Packed16 literalFrequencies[286];
-  Packed16 distanceFrequencies[30];
-  // Node scratch of BuildCodeLengths: up to 2 x 288 nodes.
-  uint8_t depths[576];
-  Packed16 weights[576];  // signed 16-bit
-  Packed16 heap[576];     // node numbers
-  Packed16 parents[576];  // node numbers; 0 above the root
 };
-#pragma pack(pop)
 static_assert(sizeof(CodeEntry) == 3 && sizeof(LengthEntry) == 3, "packed entries");
-static_assert(sizeof(HuffmanWorkArea) == 6617, "work area size");
 
 // Output side of the compressor. Between writes, current is a whole number of
 // 32-bit words past start; bits not yet stored wait in bitBuffer (the oldest
@@ -111,7 +107,7 @@ uint32_t BitWriterFinish(BitWriter* writer, uint32_t complete);
 // Entries of unused symbols are left as they are. A code that comes out
 // longer than maxBits is rebuilt once from frequencies scaled down to the
 // weight budget of maxBits. work provides the node scratch.
-void BuildCodeLengths(CodeEntry* codes, const Packed16* frequencies, HuffmanWorkArea* work,
+void BuildCodeLengths(CodeEntry* codes, const uint16_t* frequencies, HuffmanWorkArea* work,
                       uint32_t n, uint32_t maxBits);
 // Canonical codes (RFC 1951), bit-reversed, from the lengths in codes[0..n)
 // and lengthCounts[1..15], the number of codes of each length.

@@ -83,19 +83,15 @@ TEST(BitWriter, BytesThatDoNotFitReportFullWithThePaddingDone) {
 // ---------------------------------------------------------------------------
 // Huffman codes
 
-std::vector<Packed16> Frequencies(const std::vector<uint16_t>& values) {
-  std::vector<Packed16> f(values.size());
-  for (size_t i = 0; i < values.size(); ++i) f[i].value = values[i];
-  return f;
-}
+std::vector<uint16_t> Frequencies(const std::vector<uint16_t>& values) { return values; }
 
 // Checks lengths within the limit, a complete prefix code (Kraft sum 1) and
 // that the codes are distinct canonical codes.
-void ExpectCompleteCode(const CodeEntry* codes, const std::vector<Packed16>& f, uint32_t maxBits) {
+void ExpectCompleteCode(const CodeEntry* codes, const std::vector<uint16_t>& f, uint32_t maxBits) {
   uint64_t kraft = 0;
   uint32_t used = 0;
   for (size_t i = 0; i < f.size(); ++i) {
-    if (f[i].value == 0) {
+    if (f[i] == 0) {
       EXPECT_EQ(0u, codes[i].length) << i;
       continue;
     }
@@ -128,10 +124,10 @@ TEST(HuffmanCodes, SmallExampleGivesCanonicalReversedCodes) {
   EXPECT_EQ(2, codes[2].length);
   EXPECT_EQ(1, codes[3].length);
   // Canonical 110, 111, 10, 0, written least significant bit first.
-  EXPECT_EQ(0x3, codes[0].code);
-  EXPECT_EQ(0x7, codes[1].code);
-  EXPECT_EQ(0x1, codes[2].code);
-  EXPECT_EQ(0x0, codes[3].code);
+  EXPECT_EQ(0x3, static_cast<int>(codes[0].code));
+  EXPECT_EQ(0x7, static_cast<int>(codes[1].code));
+  EXPECT_EQ(0x1, static_cast<int>(codes[2].code));
+  EXPECT_EQ(0x0, static_cast<int>(codes[3].code));
 }
 
 TEST(HuffmanCodes, SingleUsedSymbolGetsLengthOneAndCodeZero) {
@@ -143,7 +139,7 @@ TEST(HuffmanCodes, SingleUsedSymbolGetsLengthOneAndCodeZero) {
   auto f = Frequencies(values);
   BuildCodeLengths(codes.data(), f.data(), &work, 30, 15);
   EXPECT_EQ(1, codes[17].length);
-  EXPECT_EQ(0, codes[17].code);
+  EXPECT_EQ(0, static_cast<int>(codes[17].code));
   for (size_t i = 0; i < codes.size(); ++i) {
     if (i != 17) {
       EXPECT_EQ(0, codes[i].length);

@@ -5,6 +5,8 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/inflate.h"
 #include "gtest/gtest.h"
 #include "platform/memory.h"
 
@@ -90,6 +93,32 @@ Bytes ZlibInflate(const Bytes& stream, size_t expected, const Bytes& dictionary 
   inflateEnd(&z);
   return out;
 }
+
+// Our own decoder; mode 2 keeps its window for the next stream (chained).
+class Decoder {
+ public:
+  Decoder() {
+    context_ = static_cast<InflateContext*>(MemAlloc(InflateContextSize()));
+    EXPECT_EQ(0u, InflateInit(context_, 0));
+  }
+  ~Decoder() {
+    InflateEnd(context_);
+    MemFree(context_);
+  }
+  Bytes Decode(const Bytes& stream, size_t expected, uint32_t mode) {
+    Bytes input(stream);
+    input.resize(stream.size() + 3);  // read 32 bits at a time
+    Bytes out(expected + 1);
+    uint32_t in = static_cast<uint32_t>(stream.size());
+    uint32_t room = static_cast<uint32_t>(out.size());
+    EXPECT_EQ(1u, Inflate(input.data(), &in, out.data(), &room, context_, mode));
+    out.resize(room);
+    return out;
+  }
+
+ private:
+  InflateContext* context_;
+};
 
 Bytes Text(size_t n, uint32_t seed) {
   static const char* words[] = {"the ",     "quick ",   "brown ",  "fox ",   "jumps ",
@@ -201,6 +230,8 @@ TEST(DeflateRoundTrip, EveryKindOfDataDecodesWithZlib) {
       SCOPED_TRACE(name + " level " + std::to_string(level));
       Bytes stream = compressor.Compress(data, DeflateFlushReset);
       EXPECT_EQ(data, ZlibInflate(stream, data.size()));
+      Decoder decoder;
+      EXPECT_EQ(data, decoder.Decode(stream, data.size(), 3));
       EXPECT_LE(stream.size(), data.size() + data.size() / 64 + 8);
     }
   }
@@ -217,6 +248,16 @@ TEST(DeflateRoundTrip, ShortInputsAreLiterals) {
   // Fixed codes: 'a' = 0x30 + 0x61 on 8 bits, then end of block.
   EXPECT_EQ((Bytes{0x4B, 0x04, 0x00}), compressor.Compress({'a'}, DeflateFlushReset));
   EXPECT_EQ((Bytes{0x4B, 0x4C, 0x04, 0x00}), compressor.Compress({'a', 'a'}, DeflateFlushReset));
+}
+
+TEST(DeflateRoundTrip, RepeatIsThreeLiteralsAndOneMatchInFixedCodes) {
+  Compressor compressor;
+  // Final fixed block (3 bits 1,1,0); literals a, b, c (8-bit codes
+  // 0x91..0x93); length 6 (symbol 260, 7 bits), distance 3 (code 2, 5
+  // bits); end of block (7 zero bits): 46 bits.
+  const std::string text = "abcabcabc";
+  EXPECT_EQ((Bytes{0x4B, 0x4C, 0x4A, 0x86, 0x20, 0x00}),
+            compressor.Compress(Bytes(text.begin(), text.end()), DeflateFlushReset));
 }
 
 TEST(DeflateRoundTrip, IncompressibleInputGivesStoredBlocksOf4096Bytes) {
@@ -256,6 +297,7 @@ TEST(DeflateRoundTrip, LongRunIsOneLiteralAndDistanceOneMatches) {
 
 TEST(DeflateChained, RecordsReachIntoEarlierRecords) {
   Compressor compressor;
+  Decoder decoder;
   Bytes history;
   std::vector<Bytes> records;
   for (int i = 0; i < 30; ++i) records.push_back(Text(300 + (i * 997) % 3000, 50 + i % 4));
@@ -268,6 +310,7 @@ TEST(DeflateChained, RecordsReachIntoEarlierRecords) {
     Bytes dictionary(history.size() > 8192 ? history.end() - 8192 : history.begin(),
                      history.end());
     EXPECT_EQ(records[i], ZlibInflate(stream, records[i].size(), dictionary));
+    EXPECT_EQ(records[i], decoder.Decode(stream, records[i].size(), 2));
     history.insert(history.end(), records[i].begin(), records[i].end());
   }
 }
@@ -347,6 +390,26 @@ TEST(DeflateResume, InputInPiecesThenFinishedGivesTheSameStream) {
       EXPECT_EQ(expected, stream);
     }
   }
+}
+
+TEST(DeflateResume, UnfinishedStreamTakesInputOnlyAsTheLookaheadNeedsIt) {
+  Compressor compressor;
+  Bytes data = Text(1000, 5);
+  uint8_t out[2048];
+  // A stream starts by filling 260 bytes of lookahead: 100 bytes are not
+  // enough and are left with the caller.
+  uint32_t in = 100, room = sizeof(out);
+  EXPECT_EQ(0u, DeflateCompress(data.data(), &in, out, &room, compressor.get(), 0));
+  EXPECT_EQ(0u, in);
+  EXPECT_EQ(0u, room);
+  in = 1000;
+  room = sizeof(out);
+  EXPECT_EQ(0u, DeflateCompress(data.data(), &in, out, &room, compressor.get(), 0));
+  EXPECT_GE(in, 1000u - 258u);
+  EXPECT_LE(in, 1000u);
+  uint32_t rest = 1000 - in;
+  room = sizeof(out);
+  EXPECT_EQ(1u, DeflateCompress(data.data() + in, &rest, out, &room, compressor.get(), 3));
 }
 
 TEST(DeflateResume, OutputBelowEightBytesIsRefusedWithoutProgress) {
