@@ -6,7 +6,6 @@
 #include "platform/memory.h"
 #include "store/store.h"
 
-
 namespace varnfile {
 
 namespace {
