@@ -32,7 +32,9 @@ using namespace varnfile;
 struct DataSet {
   std::string name;
   std::vector<Bytes> items;
-  Bytes whole;
+  Bytes whole;          // the items end to end (the history of chained items)
+  Bytes separateWhole;  // if not empty, the buffer of the "whole" case
+  const Bytes& WholeCase() const { return separateWhole.empty() ? whole : separateWhole; }
 };
 
 size_t ItemSize(std::mt19937& rng) {
@@ -116,6 +118,73 @@ Bytes Noise(std::mt19937& rng, size_t n) {
   return out;
 }
 
+// The data of the decompressor's benchmark (same generators and seeds): text
+// and binary records, about 1 MB whole, and items of 70 to 2,000 bytes.
+uint32_t NextLcg(uint32_t& state) {
+  state = state * 1103515245u + 12345u;
+  return state >> 8;
+}
+
+Bytes LcgText(size_t size, uint32_t seed) {
+  static const char* const words[] = {
+      "the ",    "quick ", "brown ",  "fox ",     "jumps ",  "over ",   "lazy ",   "dog. ",
+      "item ",   "file ",  "store ",  "record ",  "header ", "cache\n", "of ",     "and ",
+      "a ",      "to ",    "window ", "value=",   "42, ",    "data ",   "with ",   "CRC ",
+      "stream ", "order ", "amount ", "customer ", "2024-",  "total: ", "EUR ",    "paid\n"};
+  uint32_t state = seed;
+  Bytes out;
+  while (out.size() < size) {
+    const char* word = words[NextLcg(state) % (sizeof words / sizeof words[0])];
+    out.insert(out.end(), word, word + std::strlen(word));
+    if (NextLcg(state) % 9 == 0) {
+      char number[16];
+      int n = std::snprintf(number, sizeof number, "%u ", NextLcg(state) % 100000);
+      out.insert(out.end(), number, number + n);
+    }
+  }
+  out.resize(size);
+  return out;
+}
+
+Bytes LcgBinary(size_t size, uint32_t seed) {
+  uint32_t state = seed;
+  Bytes out;
+  uint32_t counter = 1000;
+  while (out.size() < size) {
+    counter += NextLcg(state) % 7;
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(counter >> (8 * i)));
+    out.push_back(static_cast<uint8_t>(NextLcg(state) % 4));
+    out.push_back(0);
+    uint32_t amount = NextLcg(state) % 5000;
+    out.push_back(static_cast<uint8_t>(amount));
+    out.push_back(static_cast<uint8_t>(amount >> 8));
+    out.push_back(static_cast<uint8_t>(NextLcg(state)));
+    out.push_back(static_cast<uint8_t>(0xF0 | (NextLcg(state) % 3)));
+  }
+  out.resize(size);
+  return out;
+}
+
+// Whole: one 1 MB buffer; items: their own generator runs, as the
+// decompressor's benchmark makes them.
+DataSet MakeInflateBenchSet(bool text) {
+  DataSet set;
+  set.name = text ? "ib-text" : "ib-binary";
+  set.items.clear();
+  Bytes whole = text ? LcgText(1 << 20, 1) : LcgBinary(1 << 20, 2);
+  uint32_t state = text ? 5 : 6;
+  size_t total = 0;
+  while (total < (1 << 20)) {
+    size_t size = 70 + NextLcg(state) % (2000 - 70 + 1);
+    Bytes item = text ? LcgText(size, NextLcg(state)) : LcgBinary(size, NextLcg(state));
+    total += item.size();
+    set.items.push_back(std::move(item));
+  }
+  set.separateWhole = std::move(whole);
+  for (const Bytes& item : set.items) set.whole.insert(set.whole.end(), item.begin(), item.end());
+  return set;
+}
+
 DataSet MakeDataSet(const std::string& name, Bytes (*make)(std::mt19937&, size_t),
                     size_t total, uint32_t seed) {
   std::mt19937 rng(seed);
@@ -137,6 +206,8 @@ const std::vector<DataSet>& DataSets() {
       MakeDataSet("source", Source, 1 << 20, 2),
       MakeDataSet("binary", Binary, 1 << 20, 3),
       MakeDataSet("noise", Noise, 1 << 19, 4),
+      MakeInflateBenchSet(true),
+      MakeInflateBenchSet(false),
   };
   return sets;
 }
@@ -176,7 +247,7 @@ struct Ours {
     return room;
   }
   size_t Run(const DataSet& set, Scenario s) {
-    if (s == Whole) return One(set.whole, DeflateFlushReset);
+    if (s == Whole) return One(set.WholeCase(), DeflateFlushReset);
     size_t total = 0;
     for (const Bytes& item : set.items) {
       total += One(item, s == Independent ? DeflateFlushReset : DeflateFlushChained);
@@ -206,7 +277,7 @@ struct Zlib {
   }
   size_t Run(const DataSet& set, Scenario s) {
     deflateReset(&z);
-    if (s == Whole) return Push(set.whole, Z_FINISH);
+    if (s == Whole) return Push(set.WholeCase(), Z_FINISH);
     size_t total = 0;
     size_t history = 0;
     for (const Bytes& item : set.items) {
@@ -234,7 +305,7 @@ void VerifyOurs(const DataSet& set) {
   Bytes decoded(70000 + set.whole.size());
   for (int pass = 0; pass < 3; ++pass) {
     history = 0;
-    const std::vector<Bytes> single = {set.whole};
+    const std::vector<Bytes> single = {set.WholeCase()};
     const std::vector<Bytes>& items = pass == 0 ? single : set.items;
     for (const Bytes& item : items) {
       uint32_t mode = pass == 2 ? DeflateFlushChained : DeflateFlushReset;
@@ -289,11 +360,12 @@ void Measure(benchmark::State& state, const DataSet& set, Scenario s, Engine& en
     ++runs;
   }
   double seconds = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
-  state.SetBytesProcessed(static_cast<int64_t>(runs * set.whole.size()));
+  const size_t input = s == Whole ? set.WholeCase().size() : set.whole.size();
+  state.SetBytesProcessed(static_cast<int64_t>(runs * input));
   state.counters["size"] = static_cast<double>(size);
-  state.counters["ratio%"] = 100.0 * static_cast<double>(size) / set.whole.size();
+  state.counters["ratio%"] = 100.0 * static_cast<double>(size) / input;
   Result& r = Results()[Key(set.name, s, name)];
-  r.input = set.whole.size();
+  r.input = input;
   r.output = size;
   r.seconds = seconds;
   r.runs = runs;

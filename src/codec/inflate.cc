@@ -142,11 +142,13 @@ inline void GiveBackWords(Bits& b) {
 // Tables and window
 // ---------------------------------------------------------------------------
 
-// Walks the tree below a primary entry < 0 with the next 7 bits. Returns the
-// symbol and the bits walked, or -1 when 7 bits reach no symbol.
-inline int32_t WalkTree(const int16_t* nodes, int32_t entry, uint32_t bits, uint32_t* walked) {
+// Walks the tree below a negative entry (a primary entry or a slot) with the
+// next bits, at most maxSteps of them (7 below a primary entry). Returns the
+// symbol and the bits walked, or -1 when they reach no symbol.
+inline int32_t WalkTree(const int16_t* nodes, int32_t entry, uint32_t bits, uint32_t* walked,
+                        uint32_t maxSteps = MaxCodeBits - PrimaryBits) {
   int32_t ref = ~entry;
-  for (uint32_t i = 0; i < MaxCodeBits - PrimaryBits; ++i) {
+  for (uint32_t i = 0; i < maxSteps; ++i) {
     int32_t slot = nodes[ref + ((bits >> i) & 1u)];
     if (slot >= 0) {
       *walked = i + 1;
@@ -289,8 +291,14 @@ HeaderResult ReadDynamicHeader(InflateContext* context, Bits& b) {
         // The words loaded ahead are given back before the exact path below
         // takes over, so both leave the reader in the same place.
         if (b.end - b.next >= static_cast<ptrdiff_t>(InputWordBytes)) {
-          while (h.lengthsRead < h.total &&
-                 b.end - b.next >= static_cast<ptrdiff_t>(InputWordBytes)) {
+          const uint32_t total = h.total;
+          const uint32_t hlit = h.hlit;
+          uint8_t* const literalList = CodeLengthList(area->literalLengths);
+          uint8_t* const distanceList = CodeLengthList(area->distanceLengths);
+          uint32_t read = h.lengthsRead;
+          uint32_t last = h.lastLength;
+          bool invalid = false;
+          while (read < total && b.end - b.next >= static_cast<ptrdiff_t>(InputWordBytes)) {
             if (b.count < 32) {
               b.buffer |= static_cast<uint64_t>(Load32(b.next)) << b.count;
               b.next += InputWordBytes;
@@ -301,25 +309,42 @@ HeaderResult ReadDynamicHeader(InflateContext* context, Bits& b) {
             uint32_t n = area->codeLengthTable.entryLengths[index];
             b.buffer >>= n;
             b.count -= n;
+            uint32_t repeat = 1;
             if (symbol < RepeatPrevious) {
-              StoreLengths(h, area, symbol, 1);
-              h.lastLength = symbol;
+              last = symbol;
+            } else {
+              uint32_t code = symbol - RepeatPrevious;
+              uint32_t extra = static_cast<uint32_t>(b.buffer & LowBits(RepeatExtraBits[code]));
+              b.buffer >>= RepeatExtraBits[code];
+              b.count -= RepeatExtraBits[code];
+              repeat = RepeatBase[code] + extra;
+              if (repeat > total - read) {
+                invalid = true;
+                break;
+              }
+              if (code != 0) last = 0;
+            }
+            // Zeros only move on: the regions were cleared before.
+            if (last == 0) {
+              read += repeat;
               continue;
             }
-            uint32_t code = symbol - RepeatPrevious;
-            uint32_t extra = static_cast<uint32_t>(b.buffer & LowBits(RepeatExtraBits[code]));
-            b.buffer >>= RepeatExtraBits[code];
-            b.count -= RepeatExtraBits[code];
-            uint32_t repeat = RepeatBase[code] + extra;
-            if (repeat > h.total - h.lengthsRead) {
-              GiveBackWords(b);
-              return HeaderResult::Invalid;
+            for (uint32_t end = read + repeat; read < end; ++read) {
+              if (read < hlit) {
+                literalList[read] = static_cast<uint8_t>(last);
+                ++area->literalLengths[last - 1];
+              } else {
+                distanceList[read - hlit] = static_cast<uint8_t>(last);
+                ++area->distanceLengths[last - 1];
+              }
             }
-            uint32_t length = code == 0 ? h.lastLength : 0;
-            h.lastLength = length;
-            StoreLengths(h, area, length, repeat);
           }
+          h.lengthsRead = read;
+          h.lastLength = last;
+          h.region = read >= hlit ? 1 : 0;
+          h.position = read >= hlit ? read - hlit : read;
           GiveBackWords(b);
+          if (invalid) return HeaderResult::Invalid;
         }
         while (h.lengthsRead < h.total) {
           uint32_t index;
@@ -413,38 +438,42 @@ FastExit DecodeFast(InflateContext* context, Bits& b, uint8_t** outCursor, uint8
     const uint8_t* const symbolIn = in;
     const uint64_t symbolBits = bits;
     const uint32_t symbolCount = count;
-    int32_t symbol = literalEntries[bits & 0xff];
-    if (symbol >= 0) {
-      uint32_t n = literalLengths[bits & 0xff];
-      bits >>= n;
-      count -= n;
-      if (symbol < static_cast<int32_t>(EndOfBlock)) {
-        *out++ = static_cast<uint8_t>(symbol);
-        // A second literal often follows within the bits at hand.
-        if (count >= PrimaryBits && out < outEnd) {
-          int32_t second = literalEntries[bits & 0xff];
-          if (second >= 0 && second < static_cast<int32_t>(EndOfBlock)) {
-            n = literalLengths[bits & 0xff];
-            bits >>= n;
-            count -= n;
-            *out++ = static_cast<uint8_t>(second);
-          }
-        }
-        continue;
-      }
-    } else {
+    // Codes of up to 9 bits resolve without branching on the entry's sign:
+    // a negative entry reads its first tree slot; a symbol reads slot 0 of
+    // the node room harmlessly and keeps its own value. Longer codes walk on.
+    const uint32_t index = static_cast<uint32_t>(bits & 0xff);
+    const int32_t entry = literalEntries[index];
+    const int32_t isLong = entry >> 31;  // all ones for a tree reference
+    const int32_t firstSlot =
+        (~entry + static_cast<int32_t>((bits >> PrimaryBits) & 1u)) & isLong;
+    const int32_t viaTree = literalNodes[firstSlot];
+    int32_t symbol = isLong != 0 ? viaTree : entry;
+    uint32_t n = isLong != 0 ? PrimaryBits + 1 : literalLengths[index];
+    if (symbol < 0) {
       uint32_t walked;
-      symbol = WalkTree(literalNodes, symbol, static_cast<uint32_t>(bits >> PrimaryBits), &walked);
+      symbol = WalkTree(literalNodes, symbol, static_cast<uint32_t>(bits >> (PrimaryBits + 1)),
+                        &walked, MaxCodeBits - PrimaryBits - 1);
       if (symbol < 0) {
         exit = FastExit::Invalid;
         break;
       }
-      bits >>= PrimaryBits + walked;
-      count -= PrimaryBits + walked;
-      if (symbol < static_cast<int32_t>(EndOfBlock)) {
-        *out++ = static_cast<uint8_t>(symbol);
-        continue;
+      n += walked;
+    }
+    bits >>= n;
+    count -= n;
+    if (symbol < static_cast<int32_t>(EndOfBlock)) {
+      *out++ = static_cast<uint8_t>(symbol);
+      // A second literal of up to 8 bits often follows within the bits at hand.
+      if (count >= PrimaryBits && out < outEnd) {
+        int32_t second = literalEntries[bits & 0xff];
+        if (static_cast<uint32_t>(second) < EndOfBlock) {
+          n = literalLengths[bits & 0xff];
+          bits >>= n;
+          count -= n;
+          *out++ = static_cast<uint8_t>(second);
+        }
       }
+      continue;
     }
     if (symbol == static_cast<int32_t>(EndOfBlock)) {
       exit = FastExit::EndOfBlock;

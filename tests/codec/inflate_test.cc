@@ -379,6 +379,18 @@ TEST(InflateEdges, StoredBlocks) {
   EXPECT_EQ(r.result, 1u);
   EXPECT_EQ(noRoom->state, InflateStopped);
 
+  // So does a call given no input, even with the chunk's bytes buffered.
+  Context noInput;
+  out.clear();
+  r = InflateOnce(noInput.get(), five.data(), 8, 100, 0, &out);
+  EXPECT_EQ(r.result, 0u);
+  EXPECT_EQ(r.consumed, 8u);
+  EXPECT_EQ(noInput->state, InflateStoredInput);
+  r = InflateOnce(noInput.get(), nullptr, 0, 100, 0, &out);
+  EXPECT_EQ(r.result, 1u);
+  EXPECT_EQ(noInput->state, InflateStopped);
+  EXPECT_TRUE(out.empty());
+
   // Chunks are limited by what the call was given, and resume.
   Context pieces;
   out.clear();

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -516,15 +517,16 @@ TEST(StoreHeader, GetShowsTheMethodInForcePutMarksChanged) {
 // ---------------------------------------------------------------------------
 // Chained compression: the decoder must have seen every record since the
 // last reset point. The chained predictor carries its table from item to
-// item, so a record decoded without its predecessors comes out wrong.
+// item and chained DEFLATE its window, so a record decoded without its
+// predecessors comes out wrong.
 
-class ChainedRecords : public testing::Test {
+class ChainedRecords : public testing::TestWithParam<uint32_t> {
  protected:
   ChainedRecords() : file_(Backend::Memory) {}
   void SetUp() override {
     ASSERT_EQ(0, file_.openResult());
     ASSERT_EQ(0, file_.PrepareEmptyFile());
-    ASSERT_EQ(0, SetCompressionMethod(s(), MethodChainedPredictor));
+    ASSERT_EQ(0, SetCompressionMethod(s(), GetParam()));
   }
   void TearDown() override { SetCompressionMethod(s(), MethodNone); }
   Store* s() { return file_.store(); }
@@ -564,13 +566,13 @@ class ChainedRecords : public testing::Test {
     uint8_t flags[4] = {1, 0, 0, 0};
     ASSERT_EQ(0, BufferedWrite(s(), flags, s()->endOfData - 4, 4));
     ASSERT_EQ(0, SetCompressionMethod(s(), MethodNone));  // drops both tables
-    ASSERT_EQ(0, SetCompressionMethod(s(), MethodChainedPredictor));
+    ASSERT_EQ(0, SetCompressionMethod(s(), GetParam()));
   }
 
   // A fresh decoder and the read cursor at the first record: a new open.
   void Reopen() {
     ASSERT_EQ(0, SetCompressionMethod(s(), MethodNone));
-    ASSERT_EQ(0, SetCompressionMethod(s(), MethodChainedPredictor));
+    ASSERT_EQ(0, SetCompressionMethod(s(), GetParam()));
     s()->readCursor = FirstItemPosition;
   }
 
@@ -596,7 +598,7 @@ class ChainedRecords : public testing::Test {
   std::vector<std::vector<uint8_t>> data_;
 };
 
-TEST_F(ChainedRecords, SeekReplaysFromTheLastResetPoint) {
+TEST_P(ChainedRecords, SeekReplaysFromTheLastResetPoint) {
   for (uint32_t i = 0; i < 6; ++i) Append(Text(i));
   Reopen();
   // Reading sequentially needs no replay.
@@ -626,7 +628,7 @@ TEST_F(ChainedRecords, SeekReplaysFromTheLastResetPoint) {
   EXPECT_EQ(positions_[2], s()->readCursor);
 }
 
-TEST_F(ChainedRecords, ResetPointsBoundTheReplay) {
+TEST_P(ChainedRecords, ResetPointsBoundTheReplay) {
   for (uint32_t i = 0; i < 3; ++i) Append(Text(i));
   EndChain();  // a close after three records
   // The first record behind the reset point leans on a fresh table.
@@ -649,7 +651,7 @@ TEST_F(ChainedRecords, ResetPointsBoundTheReplay) {
   EXPECT_EQ(positions_[4], s()->readCursor);
 }
 
-TEST_F(ChainedRecords, RefusedOversizedItemEndsTheChain) {
+TEST_P(ChainedRecords, RefusedOversizedItemEndsTheChain) {
   for (uint32_t i = 0; i < 3; ++i) Append(Text(i));
   const uint32_t end = s()->endOfData;
   // Noise does not compress: the stored form would exceed 65,535 bytes.
@@ -673,7 +675,7 @@ TEST_F(ChainedRecords, RefusedOversizedItemEndsTheChain) {
   ExpectRecord(4);
 }
 
-TEST_F(ChainedRecords, ZeroLengthItemStoresNothing) {
+TEST_P(ChainedRecords, ZeroLengthItemStoresNothing) {
   Append(Text(0));
   RecordView view = {};
   ASSERT_EQ(0, SetWriteCursor(s(), s()->endOfData));
@@ -689,6 +691,69 @@ TEST_F(ChainedRecords, ZeroLengthItemStoresNothing) {
   EXPECT_EQ(0, rc);
   ExpectRecord(1);
 }
+
+INSTANTIATE_TEST_SUITE_P(Methods, ChainedRecords,
+                         testing::Values(MethodChainedPredictor, MethodChainedDeflate),
+                         [](const testing::TestParamInfo<uint32_t>& info) {
+                           return info.param == MethodChainedPredictor ? "ChainedPredictor"
+                                                                       : "ChainedDeflate";
+                         });
+
+// Unchained methods: every record decodes on its own, in any order.
+class UnchainedRecords : public testing::TestWithParam<uint32_t> {};
+
+TEST_P(UnchainedRecords, RecordsReadBackInAnyOrder) {
+  StoreUnderTest t(Backend::Memory);
+  ASSERT_EQ(0, t.PrepareEmptyFile());
+  Store* s = t.store();
+  ASSERT_EQ(0, SetCompressionMethod(s, GetParam()));
+  std::mt19937 rng(GetParam());
+  std::vector<uint32_t> positions;
+  std::vector<std::vector<uint8_t>> data;
+  for (uint32_t i = 0; i < 60; ++i) {
+    uint32_t length = i % 9 == 0 ? 0 : rng() % 9000;
+    std::vector<uint8_t> d = Bytes(length, i);
+    for (uint32_t k = 0; k < length; ++k) {
+      if ((k / 64) % 2 == 0) d[k] = static_cast<uint8_t>('a' + k % 7);  // compressible runs
+    }
+    RecordView view = {};
+    view.header.length = static_cast<uint16_t>(length);
+    view.data = d.data();
+    positions.push_back(s->endOfData);
+    ASSERT_EQ(0, SetWriteCursor(s, s->endOfData));
+    ASSERT_EQ(0, WriteRecord(s, &view));
+    EXPECT_EQ(s->endOfData, positions.back() + 22 + view.header.storedLength);
+    data.push_back(d);
+  }
+  // The chain of stored lengths holds both ways.
+  std::vector<uint32_t> listed(60);
+  int32_t found = 0;
+  ASSERT_EQ(0, ListRecords(s, ListBackward, s->endOfData, 60, &found, listed.data()));
+  EXPECT_EQ(positions, listed);
+  ASSERT_EQ(0, ListRecords(s, ListForward, positions[0], 59, &found, listed.data()));
+  EXPECT_EQ(59, found);
+  EXPECT_TRUE(std::equal(positions.begin() + 1, positions.end(), listed.begin()));
+  ASSERT_EQ(0, SetCompressionMethod(s, MethodNone));  // a fresh decoder
+  ASSERT_EQ(0, SetCompressionMethod(s, GetParam()));
+  std::vector<uint8_t> out(65536);
+  for (int k = 0; k < 120; ++k) {
+    size_t i = rng() % positions.size();
+    ASSERT_EQ(0, SeekRecordRead(s, positions[i]));
+    RecordView view = {};
+    view.data = out.data();
+    ASSERT_EQ(0, ReadRecord(s, &view)) << i;
+    ASSERT_EQ(data[i].size(), view.header.length);
+    EXPECT_TRUE(std::equal(data[i].begin(), data[i].end(), out.begin())) << i;
+    EXPECT_EQ(i + 1 < positions.size() ? positions[i + 1] : s->endOfData, s->readCursor);
+  }
+  SetCompressionMethod(s, MethodNone);
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, UnchainedRecords,
+                         testing::Values(MethodPredictor, MethodDeflate),
+                         [](const testing::TestParamInfo<uint32_t>& info) {
+                           return info.param == MethodPredictor ? "Predictor" : "Deflate";
+                         });
 
 }  // namespace
 }  // namespace varnfile
