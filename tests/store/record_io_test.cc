@@ -51,10 +51,10 @@ class RecordFile : public testing::Test {
     EXPECT_EQ(positions_.back() + 22 + view.header.storedLength, s()->endOfData);
   }
 
-  std::vector<uint32_t> List(ListDirection dir, uint32_t from, int32_t count, ResultCode* rc) {
+  std::vector<uint32_t> List(ListDirection dir, uint32_t from, int32_t count, ResultCode expected = 0) {
     std::vector<uint32_t> positions(count > 0 ? count : 1, 0xDEADBEEF);
     int32_t found = -1;
-    *rc = ListRecords(s(), dir, from, count, &found, positions.data());
+    EXPECT_EQ(expected, ListRecords(s(), dir, from, count, &found, positions.data()));
     EXPECT_GE(found, 0);
     positions.resize(found > 0 ? found : 0);
     return positions;
@@ -94,23 +94,18 @@ TEST_F(RecordFile, ListedBothWaysAndReadBack) {
     Append(Bytes(i == 5 || i == 150 ? 65535 : i == 299 ? 40000 : length, i), i + 1);
   }
   const uint32_t end = s()->endOfData;
-  ResultCode rc;
   for (int32_t count : {1, 3, 299, 300, 307}) {
-    EXPECT_EQ(Positions(300 - std::min(count, 300), 300), List(ListBackward, end, count, &rc)) << count;
-    EXPECT_EQ(0, rc);
+    EXPECT_EQ(Positions(300 - std::min(count, 300), 300), List(ListBackward, end, count)) << count;
   }
-  EXPECT_EQ(Positions(299, 300), List(ListBackward, end + 5000, 1, &rc));  // past the end: the end
+  EXPECT_EQ(Positions(299, 300), List(ListBackward, end + 5000, 1));  // past the end: the end
   for (size_t i : {0u, 1u, 2u, 6u, 150u, 151u, 298u, 299u}) {
     for (int32_t count : {1, 3, 400}) {
-      EXPECT_EQ(Positions(i - std::min<size_t>(count, i), i), List(ListBackward, positions_[i], count, &rc));
-      EXPECT_EQ(0, rc);
-      EXPECT_EQ(Positions(i + 1, i + 1 + count), List(ListForward, positions_[i], count, &rc));
-      EXPECT_EQ(0, rc);
+      EXPECT_EQ(Positions(i - std::min<size_t>(count, i), i), List(ListBackward, positions_[i], count));
+      EXPECT_EQ(Positions(i + 1, i + 1 + count), List(ListForward, positions_[i], count));
     }
   }
-  EXPECT_TRUE(List(ListBackward, end, 0, &rc).empty());
-  EXPECT_TRUE(List(ListForward, 174, -1, &rc).empty());
-  EXPECT_EQ(0, rc);
+  EXPECT_TRUE(List(ListBackward, end, 0).empty());
+  EXPECT_TRUE(List(ListForward, 174, -1).empty());
   for (uint32_t readSize : {1024u, 64u, 0u}) {
     ASSERT_EQ(0, StoreSetParameters(s(), readSize, 1024));
     ASSERT_EQ(0, SeekRecordRead(s(), FirstItemPosition));
@@ -186,14 +181,12 @@ TEST_F(RecordFile, CorruptLinksGiveReadFailed) {
     ASSERT_EQ(0, BufferedRead(s(), saved, c.at, c.width, 1));
     StoreU32(bytes, c.value);
     ASSERT_EQ(0, BufferedWrite(s(), bytes, c.at, c.width));
-    ResultCode rc = 0;
     size_t broken = std::find(positions_.begin(), positions_.end(), c.cursor) - positions_.begin();
     if (c.dir == ListBackward) {
-      EXPECT_EQ(Positions(broken, 5), List(ListBackward, end, 5, &rc));
+      EXPECT_EQ(Positions(broken, 5), List(ListBackward, end, 5, ResultReadFailed));
     } else if (c.value != 40) {
-      EXPECT_EQ(Positions(broken, broken + 1), List(ListForward, positions_[broken - 1], 5, &rc));
+      EXPECT_EQ(Positions(broken, broken + 1), List(ListForward, positions_[broken - 1], 5, ResultReadFailed));
     }
-    EXPECT_EQ(c.value != 40 ? ResultReadFailed : 0, rc);
     ASSERT_EQ(0, SeekRecordRead(s(), c.cursor));
     std::vector<uint8_t> data(70000);
     RecordView view = {};
