@@ -9,7 +9,6 @@
 #include "store/decoder_checkpoints.h"
 #include "store/store.h"
 
-
 namespace varnfile {
 
 namespace {

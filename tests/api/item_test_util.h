@@ -1,5 +1,5 @@
-// Helpers for the item, navigation and cache tests: files made through the
-// C API, items of known text, and the raw bytes of a file on disk.
+// Helpers for the item, navigation, cache and model tests: files made through
+// the C API, items of known text, and the raw bytes of a file on disk.
 #ifndef VARNFILE_TESTS_API_ITEM_TEST_UTIL_H_
 #define VARNFILE_TESTS_API_ITEM_TEST_UTIL_H_
 
@@ -18,6 +18,9 @@
 #include "varnfile.h"
 
 namespace varnfile_test {
+
+constexpr uint32_t First = VARNFILE_FIRST_ITEM_POSITION;
+using Bytes = std::vector<uint8_t>;
 
 // A fresh path in the scratch folder, unique to this process and name.
 inline std::string ScratchPath(const std::string& name) {
@@ -52,8 +55,7 @@ inline uint32_t Position(uint32_t handle) {
 }
 
 inline uint32_t EndOfData(uint32_t handle) {
-  uint32_t saved = Position(handle);
-  uint32_t end = 0;
+  uint32_t saved = Position(handle), end = 0;
   EXPECT_EQ(0, VARNFileSeekToEnd(handle, &end));
   EXPECT_EQ(0, VARNFileSetPosition(handle, saved));
   return end;
@@ -61,9 +63,7 @@ inline uint32_t EndOfData(uint32_t handle) {
 
 // What VARNFileReadItem gave: its code, the fields and the data as text.
 struct ReadResult {
-  uint16_t rc = 0;
-  uint16_t commandId = 0;
-  uint16_t extraId = 0;
+  uint16_t rc = 0, commandId = 0, extraId = 0;
   uint32_t extraValue = 0;
   uint16_t length = 0;
   std::string data;
@@ -75,9 +75,7 @@ inline ReadResult ReadNext(uint32_t handle, uint16_t capacity = 4096) {
   r.length = capacity;
   r.rc = VARNFileReadItem(handle, &r.commandId, &r.extraId, &r.extraValue, &r.length,
                           buffer.data());
-  if (r.rc == 0 || r.rc == VARNFILE_E_CRC) {
-    r.data.assign(reinterpret_cast<const char*>(buffer.data()), r.length);
-  }
+  if (r.rc == 0 || r.rc == VARNFILE_E_CRC) r.data.assign(buffer.begin(), buffer.begin() + r.length);
   return r;
 }
 
@@ -91,38 +89,53 @@ inline uint16_t CurrentCommand(uint32_t handle, uint16_t* rc = nullptr) {
   return code == 0 ? commandId : 0;
 }
 
-inline std::vector<uint8_t> FileBytes(const std::string& path) {
-  std::vector<uint8_t> bytes;
+inline Bytes FileBytes(const std::string& path) {
+  Bytes bytes;
   FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) return bytes;
-  int c;
-  while ((c = std::fgetc(f)) != EOF) bytes.push_back(static_cast<uint8_t>(c));
+  for (int c; (c = std::fgetc(f)) != EOF;) bytes.push_back(static_cast<uint8_t>(c));
   std::fclose(f);
   return bytes;
 }
 
-inline void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+inline void WriteFileBytes(const std::string& path, const Bytes& bytes) {
   FILE* f = std::fopen(path.c_str(), "wb");
   ASSERT_NE(nullptr, f);
   ASSERT_EQ(bytes.size(), std::fwrite(bytes.data(), 1, bytes.size(), f));
   std::fclose(f);
 }
 
-inline uint16_t U16At(const std::vector<uint8_t>& b, size_t at) {
-  return static_cast<uint16_t>(b.at(at) | (b.at(at + 1) << 8));
+// A MethodNone record as the file must hold it, built field by field.
+inline Bytes Record(uint16_t commandId, uint16_t extraId, uint32_t extraValue,
+                    const std::string& data, uint16_t crc, uint32_t position) {
+  Bytes r;
+  auto put = [&](uint32_t v, int size) {
+    for (int i = 0; i < size; ++i) r.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  };
+  put(commandId, 2), put(extraId, 2), put(extraValue, 4);
+  put(static_cast<uint32_t>(data.size()), 2), put(static_cast<uint32_t>(data.size()), 2), put(crc, 2);
+  r.insert(r.end(), data.begin(), data.end());
+  put(position, 4), put(0, 4);
+  return r;
 }
-inline uint32_t U32At(const std::vector<uint8_t>& b, size_t at) {
-  return static_cast<uint32_t>(U16At(b, at)) | (static_cast<uint32_t>(U16At(b, at + 2)) << 16);
+
+inline Bytes Slice(const Bytes& b, size_t from, size_t count) {
+  if (from + count > b.size()) return {};
+  return Bytes(b.begin() + from, b.begin() + from + count);
+}
+
+inline uint16_t U16At(const Bytes& b, size_t at) {
+  return static_cast<uint16_t>(b.at(at) | (b.at(at + 1) << 8));
 }
 
 // CRC-16/X-25 bit by bit, bytes exchanged as the file stores it: an oracle
 // independent of the library's table-driven one.
-inline uint16_t ReferenceCrc(const uint8_t* data, size_t length) {
-  if (length == 0) return 0;
+inline uint16_t ReferenceCrc(const std::string& data) {
+  if (data.empty()) return 0;
   uint16_t c = 0xFFFF;
-  for (size_t i = 0; i < length; ++i) {
-    c ^= data[i];
-    for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? static_cast<uint16_t>((c >> 1) ^ 0x8408) : static_cast<uint16_t>(c >> 1);
+  for (unsigned char byte : data) {
+    c ^= byte;
+    for (int bit = 0; bit < 8; ++bit) c = static_cast<uint16_t>((c & 1) ? (c >> 1) ^ 0x8408 : c >> 1);
   }
   c ^= 0xFFFF;
   return static_cast<uint16_t>((c >> 8) | (c << 8));

@@ -1,5 +1,5 @@
 // A fresh scratch directory per test under VARNFILE_TEST_TMP, removed again
-// when the test ends.
+// when the test ends, and the whole-file helpers the tests share.
 #ifndef VARNFILE_TESTS_IO_SCRATCH_DIR_H_
 #define VARNFILE_TESTS_IO_SCRATCH_DIR_H_
 
@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -15,15 +17,24 @@
 
 namespace varnfile {
 
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+inline void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+inline bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
 class ScratchDir {
  public:
   ScratchDir() {
     const char* base = std::getenv("VARNFILE_TEST_TMP");
-    std::filesystem::path root = base != nullptr ? base : std::filesystem::temp_directory_path();
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string tag = info != nullptr ? std::string(info->test_suite_name()) + "." + info->name()
                                       : std::string("scratch");
-    path_ = root / (tag + "." + std::to_string(getpid()));
+    path_ = std::filesystem::path(base != nullptr ? base : "/tmp") /
+            (tag + "." + std::to_string(getpid()));
     std::filesystem::remove_all(path_);
     std::filesystem::create_directories(path_);
   }
