@@ -3,7 +3,10 @@
 #include "codec/deflate.h"
 #include "codec/inflate.h"
 #include "codec/predictor.h"
+#include <cstring>
+
 #include "platform/memory.h"
+#include "store/decoder_checkpoints.h"
 #include "store/store.h"
 
 
@@ -147,6 +150,32 @@ ResultCode DecompressDeflate(Store* store, const ItemHeader* header, const uint8
   return ResultOk;
 }
 
+ResultCode EnsureInflateContext(Store* store) {
+  DecoderState& decoder = store->decoder;
+  if (decoder.inflate != nullptr) return ResultOk;
+  auto* context = static_cast<InflateContext*>(MemAlloc(InflateContextSize()));
+  if (context == nullptr) return ResultNoMemory;
+  if (InflateInit(context, 0) != 0) {
+    MemFree(context);
+    return ResultNoMemory;
+  }
+  decoder.inflate = context;
+  return ResultOk;
+}
+
+uint32_t DeflateDecoderStateSize() { return InflateCarriedSize; }
+
+bool SaveDeflateDecoder(const Store* store, uint8_t* out) {
+  return store->decoder.inflate != nullptr && InflateSaveCarried(store->decoder.inflate, out) != 0;
+}
+
+ResultCode RestoreDeflateDecoder(Store* store, const uint8_t* in) {
+  ResultCode rc = EnsureInflateContext(store);
+  if (rc != ResultOk) return rc;
+  InflateRestoreCarried(store->decoder.inflate, in);
+  return ResultOk;
+}
+
 void ResetDeflateEncoder(Store* store) {
   if (store->encoder.deflate != nullptr) DeflateInit(store->encoder.deflate, DeflateLevel, 1);
 }
@@ -183,6 +212,29 @@ ResultCode DecompressItem(Store* store, const ItemHeader* header, const uint8_t*
   return DecompressDeflate(store, header, source, destination);
 }
 
+uint32_t DecoderStateSize(uint32_t method) {
+  if (!IsChainedMethod(method)) return 0;
+  return IsPredictorMethod(method) ? PredictionTableSize : DeflateDecoderStateSize();
+}
+
+bool SaveDecoderState(const Store* store, uint8_t* out) {
+  if (!IsChainedMethod(store->method)) return false;
+  if (!IsPredictorMethod(store->method)) return SaveDeflateDecoder(store, out);
+  if (store->decoder.predictorTableAllocated == 0) return false;
+  std::memcpy(out, store->decoder.predictor.table, PredictionTableSize);
+  return true;
+}
+
+ResultCode RestoreDecoderState(Store* store, const uint8_t* in) {
+  if (!IsChainedMethod(store->method)) return ResultInvalidArgument;
+  if (!IsPredictorMethod(store->method)) return RestoreDeflateDecoder(store, in);
+  DecoderState& decoder = store->decoder;
+  ResultCode rc = EnsurePredictorTable(&decoder.predictor, &decoder.predictorTableAllocated);
+  if (rc != ResultOk) return rc;
+  std::memcpy(decoder.predictor.table, in, PredictionTableSize);
+  return ResultOk;
+}
+
 void ResetEncoder(Store* store) {
   if (store->encoder.predictorTableAllocated != 0) PredictorInit(&store->encoder.predictor, 1);
   ResetDeflateEncoder(store);
@@ -190,6 +242,7 @@ void ResetEncoder(Store* store) {
 
 ResultCode SetCompressionMethod(Store* store, uint32_t method) {
   if (method == store->method) return ResultOk;
+  DropDecoderCheckpoints(store);
   // Only the state of the current method can exist, but releasing whatever
   // is present keeps a close leak-free whatever happened before it.
   ReleasePredictorTable(&store->decoder.predictor, &store->decoder.predictorTableAllocated);

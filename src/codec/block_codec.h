@@ -86,6 +86,21 @@ ResultCode CompressItem(Store* store, ItemHeader* header, const uint8_t* source,
 ResultCode DecompressItem(Store* store, const ItemHeader* header, const uint8_t* source,
                           uint8_t* destination);
 
+// The decoder's carried state under a chained method, as a flat copy: the
+// DEFLATE window with its cursor, or the prediction table. It lets the
+// store resume decoding a chain at a record it has passed before instead
+// of decoding the chain again from its reset point.
+// DecoderStateSize: bytes of such a copy under `method` (0 when the method
+// carries nothing from item to item).
+// SaveDecoderState: copies the state into `out`; false when there is none
+// to copy (no decoder yet, or a DEFLATE stream left unfinished by corrupt
+// data), and then nothing is written.
+// RestoreDecoderState: puts back a copy saved under the store's current
+// method, creating the decoder if needed; 272 when it cannot be created.
+uint32_t DecoderStateSize(uint32_t method);
+bool SaveDecoderState(const Store* store, uint8_t* out);
+ResultCode RestoreDecoderState(Store* store, const uint8_t* in);
+
 // Starts the encoder's history afresh, as if no item had been compressed
 // since the file was opened; allocates nothing. For a caller that
 // compressed an item under a chained method and then failed to store it:

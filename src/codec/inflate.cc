@@ -597,6 +597,35 @@ uint32_t InflateInit(InflateContext* context, uint32_t resetOnly) {
   return 0;
 }
 
+uint32_t InflateSaveCarried(const InflateContext* context, uint8_t* out) {
+  // Between streams (or after one stopped on invalid data) nothing in the
+  // tables is needed again except the fixed code, which is rebuilt.
+  if (context->state != InflateBetweenBlocks && context->state != InflateStopped) return 0;
+  std::memcpy(out, context, sizeof *context);
+  std::memcpy(out + sizeof *context, context->window, WindowSize);
+  return 1;
+}
+
+void InflateRestoreCarried(InflateContext* context, const uint8_t* in) {
+  InflateContext saved;
+  std::memcpy(&saved, in, sizeof saved);
+  uint8_t* window = context->window;
+  TableArea* tables = context->tables;
+  *context = saved;
+  context->window = window;
+  context->windowEnd = window + WindowSize;
+  context->tables = tables;
+  // Cursors into the saved window become cursors into this one.
+  auto offset = [&saved](const uint8_t* p) {
+    return reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(saved.window);
+  };
+  context->windowCursor = window + offset(saved.windowCursor);
+  context->copySource = saved.copySource != nullptr ? window + offset(saved.copySource) : nullptr;
+  // The table memory holds whatever this context decoded last.
+  context->fixedTablesBuilt = 0;
+  std::memcpy(window, in + sizeof saved, WindowSize);
+}
+
 uint32_t InflateEnd(InflateContext* context) {
   MemFree(context->tables);
   MemFree(context->window);

@@ -119,6 +119,18 @@ uint32_t InflateInit(InflateContext* context, uint32_t resetOnly);
 // Releases the window and TableArea and clears the context. Returns 0.
 uint32_t InflateEnd(InflateContext* context);
 
+// The state a context carries from one stream to the next (its window, the
+// window cursor and the bit reader's leftover bits), as a flat copy that a
+// caller may keep and put back later to resume decoding from that point,
+// e.g. to step back in a chain of streams without decoding it again.
+// Only the moment between two streams can be saved: InflateSaveCarried
+// returns 0 (and writes nothing) when a stream is unfinished, else 1.
+// InflateRestoreCarried takes a copy saved from any context of the same
+// build and keeps the context's own window and table memory.
+constexpr uint32_t InflateCarriedSize = sizeof(InflateContext) + WindowSize;
+uint32_t InflateSaveCarried(const InflateContext* context, uint8_t* out);
+void InflateRestoreCarried(InflateContext* context, const uint8_t* in);
+
 // Decodes from input into output. On entry *inputLength is the bytes at
 // input and *outputLength the room at output; on return they hold the bytes
 // consumed and written. Returns 1 when the stream has finished (also on

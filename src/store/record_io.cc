@@ -18,6 +18,7 @@
 
 #include "codec/block_codec.h"
 #include "store/buffered_io.h"
+#include "store/decoder_checkpoints.h"
 
 namespace varnfile {
 
@@ -58,7 +59,9 @@ ResultCode ReadHeaderAt(Store* store, uint32_t position, uint32_t direct, ItemHe
 // Resets the decoder of the file's method: the next record it decodes is
 // the first after a reset point.
 inline ResultCode ResetDecoder(Store* store) {
-  return DecompressItem(store, nullptr, nullptr, nullptr);
+  ResultCode rc = DecompressItem(store, nullptr, nullptr, nullptr);
+  if (rc == ResultOk) CheckpointsAfterReset(store);
+  return rc;
 }
 
 // Makes the record that ends at the end of data a reset point, so that a
@@ -75,6 +78,7 @@ ResultCode MarkLastRecordResetPoint(Store* store) {
   EncodeItemTrailer(trailer, bytes);
   rc = BufferedWrite(store, bytes, at, ItemTrailerSize);
   if (rc != ResultOk) return rc;
+  CheckpointsChainEnded(store, trailer.recordStart);
   // A decoder that has already gone past that record decoded it without
   // the reset behind it; reset it now, as reading on would have done.
   bool decoderExists =
@@ -137,21 +141,36 @@ ResultCode SeekRecordRead(Store* store, uint32_t position) {
     return ResultOk;
   }
   uint32_t q = store->readCursor;
-  if (q > position) {
-    // Going back: find the nearest reset point at or before position, then
-    // start the decoder afresh there.
+  // The nearest saved decoder state at or before the target: decoding can
+  // resume there instead of at the reset point.
+  bool anchorIsLocal = false;
+  uint32_t anchor = FindCheckpoint(store, position, &anchorIsLocal);
+  bool backward = q > position;
+  uint32_t records = 0;
+  if (backward) {
+    // Going back: find the nearest reset point or checkpoint at or before
+    // position, then start the decoder there.
     q = position;
-    while (q >= FirstRecordEnd) {
+    while (q >= FirstRecordEnd && q != anchor) {
       ItemTrailer trailer;
       ResultCode rc = ReadTrailerBehind(store, q, 0, &trailer);
       if (rc != ResultOk) return rc;
       if ((trailer.trailerFlags & TrailerResetPoint) != 0) break;
       if (!ValidBackLink(trailer.recordStart, q)) return ResultReadFailed;
       q = trailer.recordStart;
+      records++;
     }
-    ResultCode rc = ResetDecoder(store);
+    bool restore = anchor != 0 && q == anchor;
+    ResultCode rc = restore ? RestoreCheckpoint(store, anchor) : ResetDecoder(store);
     if (rc != ResultOk) return rc;
+    if (!restore) anchorIsLocal = false;
+  } else if (anchor > q) {
+    // Going forwards past a checkpoint: skip the records before it.
+    ResultCode rc = RestoreCheckpoint(store, anchor);
+    if (rc != ResultOk) return rc;
+    q = anchor;
   }
+  CheckpointsBeginReplay(store, records, backward && !anchorIsLocal);
   // Replay: decode every record from q up to the target and discard the
   // data; only the decoder's history matters.
   while (q < position) {
@@ -168,6 +187,7 @@ ResultCode SeekRecordRead(Store* store, uint32_t position) {
     if (rc != ResultOk) return rc;
     rc = BufferedRead(store, stored, q + ItemHeaderSize, header.storedLength + ItemTrailerSize, 0);
     if (rc != ResultOk) return rc;
+    CheckpointsBeforeDecode(store, q, true);
     uint32_t flags = LoadU32(stored + header.storedLength + 4);
     if ((flags & TrailerResetPoint) != 0) {
       // Nothing behind this record depends on it: reset instead of decoding.
@@ -239,6 +259,7 @@ ResultCode ReadRecord(Store* store, RecordView* out) {
     if (rc != ResultOk) return rc;
     rc = BufferedRead(store, stored, dataAt, header.storedLength + ItemTrailerSize, 0);
     if (rc != ResultOk) return rc;
+    CheckpointsBeforeDecode(store, store->readCursor, false);
     uint8_t none = 0;
     rc = DecompressItem(store, &header, stored, out->data != nullptr ? out->data : &none);
     if (rc != ResultOk) return rc;

@@ -13,6 +13,7 @@
 namespace varnfile {
 
 struct LibraryState;
+struct DecoderCheckpoints;
 
 enum OpenMode : uint32_t {
   OpenReadOnly = 0,
@@ -51,6 +52,7 @@ struct Store {
   uint32_t headerCachePosition;  // 0: none
   uint8_t* readBuffer;
   DecoderState decoder;
+  DecoderCheckpoints* checkpoints;  // saved decoder states; null until the first
 
   uint32_t writeBufferSize;
   uint32_t writeBufferCapacity;

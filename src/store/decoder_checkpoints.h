@@ -1,0 +1,86 @@
+// Decoder checkpoints for the chained methods. Reading a record of a chain
+// needs the decoder state that decoding every record since the last reset
+// point leaves behind, so stepping back in a chain used to mean decoding the
+// chain again from its reset point: a backward walk cost time quadratic in
+// the chain's length. The record layer therefore keeps, per open file,
+// copies of the decoder's carried state (the DEFLATE window and cursor, or
+// the prediction table) taken at record positions it has decoded through,
+// and a seek starts from the nearest copy at or before its target.
+//
+// Two sets share a fixed memory budget per file:
+//  - the spine: a copy every `spineInterval` records decoded in sequence.
+//    When the spine is full, every other copy goes and the interval doubles,
+//    so the copies stay evenly spread however long the file grows;
+//  - the local set: made while a seek replays backwards from a spine copy
+//    (or a reset point) to its target, a copy every few records of that
+//    stretch, so that the next steps back (the item cache reads windows of
+//    records walking backwards) replay only a few records each.
+// A copy is the state that reading the record at its position needs, so
+// restoring it gives exactly what replaying would: results, positions and
+// file bytes do not depend on the checkpoints, only the time does.
+//
+// Nothing here fails: a copy that cannot be allocated is simply not taken.
+// The copies are dropped when the method changes and when the file closes
+// (SetCompressionMethod).
+#ifndef VARNFILE_STORE_DECODER_CHECKPOINTS_H_
+#define VARNFILE_STORE_DECODER_CHECKPOINTS_H_
+
+#include <cstdint>
+
+#include "api/result_code.h"
+
+namespace varnfile {
+
+struct Store;
+
+// Bytes of decoder state the checkpoints of one open file may hold.
+constexpr uint32_t CheckpointBudget = 1u << 20;
+// Records between spine copies while the spine is not yet full.
+constexpr uint32_t FirstSpineInterval = 8;
+// Fewest records between two local copies.
+constexpr uint32_t MinLocalInterval = 2;
+
+// The nearest checkpoint at or before position: its position, or 0 when
+// there is none. *isLocal (if given) tells which set it belongs to.
+uint32_t FindCheckpoint(const Store* store, uint32_t position, bool* isLocal);
+
+// Puts the decoder into the state saved at `position` (a position that
+// FindCheckpoint returned). 272 when the decoder cannot be created.
+ResultCode RestoreCheckpoint(Store* store, uint32_t position);
+
+// A seek is about to replay `records` records (known when going backwards,
+// else 0) from a reset point or checkpoint; `makeLocal` asks for local
+// copies along the way (a backward seek that did not start from one).
+void CheckpointsBeginReplay(Store* store, uint32_t records, bool makeLocal);
+
+// The decoder, in step with the chain, is about to decode the record at
+// `position`: during a seek's replay (`replay`) or a sequential read. May
+// take a copy of its state.
+void CheckpointsBeforeDecode(Store* store, uint32_t position, bool replay);
+
+// The decoder was reset at a reset point.
+void CheckpointsAfterReset(Store* store);
+
+// The record at `recordPosition` (the last of the file) has just become a
+// reset point. Copies taken behind it are dropped, and if the decoder had
+// already decoded past it without a reset, no copies are taken until the
+// decoder is next reset or restored.
+void CheckpointsChainEnded(Store* store, uint32_t recordPosition);
+
+// Frees every copy; the store keeps none until the next decode.
+void DropDecoderCheckpoints(Store* store);
+
+// What the checkpoints of a store hold (for tests and measurements).
+struct CheckpointStats {
+  uint32_t spineCount;
+  uint32_t spineCapacity;
+  uint32_t spineInterval;
+  uint32_t localCount;
+  uint32_t localCapacity;
+  uint32_t stateBytes;  // bytes of saved state held, free copies included
+};
+void GetCheckpointStats(const Store* store, CheckpointStats* out);
+
+}  // namespace varnfile
+
+#endif  // VARNFILE_STORE_DECODER_CHECKPOINTS_H_
