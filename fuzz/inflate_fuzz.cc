@@ -23,18 +23,14 @@ using varnfile::InflateContext;
 using Bytes = std::vector<uint8_t>;
 
 constexpr size_t OutputCap = 1 << 16;
-constexpr int MaxCalls = 4000;
 
-#define CHECK(condition)                                                  \
-  do {                                                                    \
-    if (!(condition)) {                                                   \
-      __builtin_trap();                                                   \
-    }                                                                     \
+#define CHECK(condition) \
+  do {                     \
+    if (!(condition)) __builtin_trap(); \
   } while (0)
 
 struct Context {
-  Context() {
-    context = static_cast<InflateContext*>(varnfile::MemAlloc(varnfile::InflateContextSize()));
+  Context() : context(static_cast<InflateContext*>(varnfile::MemAlloc(varnfile::InflateContextSize()))) {
     CHECK(context != nullptr && varnfile::InflateInit(context, 0) == 0);
   }
   ~Context() {
@@ -46,69 +42,41 @@ struct Context {
 
 struct Run {
   Bytes out;
-  uint32_t result = 0;
-  uint32_t state = 0;
+  uint32_t result = 0, state = 0, lastMode = 0;
   size_t consumed = 0;
-  uint32_t lastMode = 0;
 };
 
-// One call over the whole stream, as the block codec makes it.
-Run DecodeWhole(InflateContext* context, const Bytes& stream, uint32_t mode) {
-  Bytes in(stream);
-  in.insert(in.end(), 3, 0);
-  Run run;
-  run.out.assign(OutputCap, 0);
-  uint32_t inputLength = static_cast<uint32_t>(stream.size());
-  uint32_t outputLength = static_cast<uint32_t>(OutputCap);
-  run.result = Inflate(in.data(), &inputLength, run.out.data(), &outputLength, context, mode);
-  CHECK(inputLength <= stream.size());
-  CHECK(outputLength <= OutputCap);
-  run.out.resize(outputLength);
-  run.state = context->state;
-  run.consumed = inputLength;
-  return run;
-}
-
-// Many calls: input in pieces (mode 0, the last piece in finalMode) and
-// `room` bytes of output each. A call without progress gets room for any
-// step next time, and so does every call once the input is used up: a call
-// in a nonzero mode that is given no input and writes nothing counts as the
-// end of the stream.
-Run DecodePieces(InflateContext* context, const Bytes& stream, size_t piece, uint32_t room,
-                 uint32_t finalMode) {
+// Input in pieces (mode 0, the last piece in finalMode) and `room` bytes of
+// output per call, at most `maxCalls` calls. A call without progress gets
+// room for any step next time, and so does every call once the input is
+// used up: a call in a nonzero mode that is given no input and writes
+// nothing counts as the end of the stream only in a finished state.
+Run Decode(InflateContext* context, const Bytes& stream, size_t piece, uint32_t room,
+           uint32_t finalMode, int maxCalls = 4000) {
   Bytes in(stream);
   in.insert(in.end(), 3, 0);
   Run run;
   run.out.assign(OutputCap + 1, 0);
-  size_t written = 0;
-  size_t offset = 0;
+  size_t written = 0, offset = 0;
   uint32_t roomNow = room;
-  for (int call = 0; call < MaxCalls; ++call) {
-    size_t left = stream.size() - offset;
-    size_t give = left < piece ? left : piece;
+  for (int call = 0; call < maxCalls && written < OutputCap; ++call) {
+    size_t left = stream.size() - offset, give = std::min(left, piece);
     uint32_t mode = give == left ? finalMode : 0;
     if (left == 0) roomNow = 1 << 16;
-    size_t capLeft = OutputCap - written;
-    uint32_t thisRoom = roomNow < capLeft ? roomNow : static_cast<uint32_t>(capLeft);
+    uint32_t thisRoom = static_cast<uint32_t>(std::min<size_t>(roomNow, OutputCap - written));
     run.out[written + thisRoom] = 0xEE;
-    uint32_t inputLength = static_cast<uint32_t>(give);
-    uint32_t outputLength = thisRoom;
-    uint32_t result = Inflate(in.data() + offset, &inputLength, run.out.data() + written,
-                              &outputLength, context, mode);
-    CHECK(inputLength <= give);
-    CHECK(outputLength <= thisRoom);
-    CHECK(run.out[written + thisRoom] == 0xEE);
+    uint32_t inputLength = static_cast<uint32_t>(give), outputLength = thisRoom;
+    run.result = Inflate(in.data() + offset, &inputLength, run.out.data() + written, &outputLength,
+                         context, mode);
+    CHECK(inputLength <= give && outputLength <= thisRoom && run.out[written + thisRoom] == 0xEE);
     written += outputLength;
     offset += inputLength;
-    run.result = result;
     run.state = context->state;
     run.lastMode = mode;
-    if (result == 1) {
-      // Only a real end of stream counts; not an empty call.
+    if (run.result == 1) {
       if (give == 0 && outputLength == 0 && run.state > varnfile::InflateStopped) run.result = 0;
       break;
     }
-    if (written == OutputCap) break;
     roomNow = (inputLength == 0 && outputLength == 0) ? 1 << 16 : room;
   }
   run.out.resize(written);
@@ -116,24 +84,39 @@ Run DecodePieces(InflateContext* context, const Bytes& stream, size_t piece, uin
   return run;
 }
 
-// zlib's raw decoder with an 8 KB window; false unless the stream ends.
-bool Zlib(const Bytes& stream, const Bytes* dictionary, Bytes* out, size_t* consumed) {
+// One call over the whole stream, as the block codec makes it.
+Run DecodeWhole(InflateContext* context, const Bytes& stream, uint32_t mode) {
+  return Decode(context, stream, stream.size() + 1, OutputCap, mode, 1);
+}
+
+// zlib's raw decoder with an 8 KB window: the run it gives, result 1 only
+// if the stream ends.
+Run Zlib(const Bytes& stream, const Bytes& dictionary = Bytes()) {
   z_stream z;
   std::memset(&z, 0, sizeof z);
-  if (inflateInit2(&z, -13) != Z_OK) return false;
-  if (dictionary != nullptr && !dictionary->empty()) {
-    inflateSetDictionary(&z, dictionary->data(), static_cast<uInt>(dictionary->size()));
+  Run run;
+  if (inflateInit2(&z, -13) != Z_OK) return run;
+  if (!dictionary.empty()) {
+    inflateSetDictionary(&z, dictionary.data(), static_cast<uInt>(dictionary.size()));
   }
-  out->assign(OutputCap, 0);
+  run.out.assign(OutputCap, 0);
   z.next_in = const_cast<Bytef*>(stream.data());
   z.avail_in = static_cast<uInt>(stream.size());
-  z.next_out = out->data();
+  z.next_out = run.out.data();
   z.avail_out = static_cast<uInt>(OutputCap);
-  int rc = inflate(&z, Z_FINISH);
-  out->resize(z.total_out);
-  *consumed = z.total_in;
+  run.result = inflate(&z, Z_FINISH) == Z_STREAM_END ? 1 : 0;
+  run.out.resize(z.total_out);
+  run.consumed = z.total_in;
   inflateEnd(&z);
-  return rc == Z_STREAM_END;
+  return run;
+}
+
+bool Finished(const Run& run) { return run.result == 1 && run.state == varnfile::InflateBetweenBlocks; }
+bool SameAs(const Run& run, const Run& zlib) {
+  return Finished(run) && run.out == zlib.out && run.consumed == zlib.consumed;
+}
+bool WasReset(InflateContext* c) {
+  return c->state == varnfile::InflateBetweenBlocks && c->windowCursor == c->window;
 }
 
 }  // namespace
@@ -147,91 +130,57 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t piece = data[2] < 128 ? 4 * (1 + static_cast<size_t>(data[2] % 32)) : 1 << 20;
   Bytes stream(data + 4, data + size);
 
-  // The reference: one call in mode 2, then zlib.
+  // The reference: one call in mode 2, equal to zlib wherever zlib accepts.
   Context whole;
   Run one = DecodeWhole(whole.context, stream, 2);
-  Bytes viaZlib;
-  size_t zlibConsumed = 0;
-  bool zlibAccepts = Zlib(stream, nullptr, &viaZlib, &zlibConsumed);
-  if (zlibAccepts) {
-    CHECK(one.result == 1 && one.state == varnfile::InflateBetweenBlocks);
-    CHECK(one.out == viaZlib);
-    CHECK(one.consumed == zlibConsumed);
-  }
+  Run viaZlib = Zlib(stream);
+  if (viaZlib.result == 1) CHECK(SameAs(one, viaZlib));
 
-  switch (scenario) {
-    case 0:
-    case 1: {
-      // Resumed decoding gives a prefix of the one-call result on every
-      // stream this decoder accepts, and all of it when it finishes (a call
-      // given no input in the middle of a stored block ends the stream: its
-      // chunk is 0 bytes).
-      Context pieces;
-      Run run = DecodePieces(pieces.context, stream, piece, room, scenario == 0 ? 2 : 3);
-      if (one.state == varnfile::InflateBetweenBlocks && one.result == 1) {
-        CHECK(run.out.size() <= one.out.size());
-        CHECK(std::equal(run.out.begin(), run.out.end(), one.out.begin()));
-        // In mode 3 the reset hides how the stream ended (a stored chunk of 0
-        // bytes, when a last call's input was used up, ends it early).
-        if (run.result == 1 && run.state == varnfile::InflateBetweenBlocks &&
-            run.lastMode != 3) {
-          CHECK(run.out == one.out);
-          // Bytes an earlier call loaded past the stream's end stay counted:
-          // only a call's own loads can be given back at the end.
-          CHECK(run.consumed >= one.consumed && run.consumed <= one.consumed + 3);
-        }
+  if (scenario <= 1) {
+    // Resumed decoding gives a prefix of the one-call result on every stream
+    // this decoder accepts, and all of it when it finishes (a call given no
+    // input in the middle of a stored block ends the stream: its chunk is 0
+    // bytes). In mode 3 the reset hides how the stream ended.
+    Context pieces;
+    Run run = Decode(pieces.context, stream, piece, room, scenario == 0 ? 2 : 3);
+    if (Finished(one)) {
+      CHECK(run.out.size() <= one.out.size() &&
+            std::equal(run.out.begin(), run.out.end(), one.out.begin()));
+      // Bytes an earlier call loaded past the stream's end stay counted:
+      // only a call's own loads can be given back at the end.
+      if (Finished(run) && run.lastMode != 3) {
+        CHECK(run.out == one.out && run.consumed >= one.consumed && run.consumed <= one.consumed + 3);
       }
-      if (run.lastMode == 3 && run.result == 1) {
-        CHECK(pieces.context->state == varnfile::InflateBetweenBlocks);
-        CHECK(pieces.context->windowCursor == pieces.context->window);
-      }
-      break;
     }
-    case 2: {
-      // Two streams on one context (chained items): the second may reach
-      // into the first one's output, as zlib with a dictionary does.
-      size_t split = stream.size() * data[3] / 256;
-      Bytes first(stream.begin(), stream.begin() + split);
-      Bytes second(stream.begin() + split, stream.end());
-      Context chained;
-      Run a = DecodeWhole(chained.context, first, 2);
-      Run b = DecodeWhole(chained.context, second, 2);
-      Bytes firstZlib;
-      size_t firstConsumed = 0;
-      if (Zlib(first, nullptr, &firstZlib, &firstConsumed) && firstConsumed == first.size()) {
-        CHECK(a.out == firstZlib);
-        size_t keep = firstZlib.size() < varnfile::WindowSize ? firstZlib.size()
-                                                              : varnfile::WindowSize;
-        Bytes dictionary(firstZlib.end() - keep, firstZlib.end());
-        Bytes secondZlib;
-        size_t secondConsumed = 0;
-        if (Zlib(second, &dictionary, &secondZlib, &secondConsumed)) {
-          CHECK(b.result == 1 && b.state == varnfile::InflateBetweenBlocks);
-          CHECK(b.out == secondZlib);
-          CHECK(b.consumed == secondConsumed);
-        }
-      }
-      break;
+    if (run.lastMode == 3 && run.result == 1) CHECK(WasReset(pieces.context));
+  } else if (scenario == 2) {
+    // Two streams on one context (chained items): the second may reach into
+    // the first one's output, as zlib with a dictionary does.
+    size_t split = stream.size() * data[3] / 256;
+    Bytes first(stream.begin(), stream.begin() + split), second(stream.begin() + split, stream.end());
+    Context chained;
+    Run a = DecodeWhole(chained.context, first, 2);
+    Run b = DecodeWhole(chained.context, second, 2);
+    Run firstZlib = Zlib(first);
+    if (firstZlib.result == 1 && firstZlib.consumed == first.size()) {
+      CHECK(a.out == firstZlib.out);
+      size_t keep = std::min<size_t>(firstZlib.out.size(), varnfile::WindowSize);
+      Run secondZlib = Zlib(second, Bytes(firstZlib.out.end() - keep, firstZlib.out.end()));
+      if (secondZlib.result == 1) CHECK(SameAs(b, secondZlib));
     }
-    default: {
-      // Mode 3 calls over the input one after another, each resetting the
-      // context at its stream's end; and mode 0 with the same pieces.
-      Context repeated;
-      size_t offset = 0;
-      for (int call = 0; call < 64 && offset < stream.size(); ++call) {
-        Bytes rest(stream.begin() + offset, stream.end());
-        Run run = DecodeWhole(repeated.context, rest, 3);
-        if (run.result == 1) {
-          CHECK(repeated.context->state == varnfile::InflateBetweenBlocks);
-          CHECK(repeated.context->windowCursor == repeated.context->window);
-        }
-        if (run.consumed == 0) break;
-        offset += run.consumed;
-      }
-      Context modeZero;
-      DecodePieces(modeZero.context, stream, piece, room, 0);
-      break;
+  } else {
+    // Mode 3 calls over the input one after another, each resetting the
+    // context at its stream's end; and mode 0 with the same pieces.
+    Context repeated;
+    size_t offset = 0;
+    for (int call = 0; call < 64 && offset < stream.size(); ++call) {
+      Run run = DecodeWhole(repeated.context, Bytes(stream.begin() + offset, stream.end()), 3);
+      if (run.result == 1) CHECK(WasReset(repeated.context));
+      if (run.consumed == 0) break;
+      offset += run.consumed;
     }
+    Context modeZero;
+    Decode(modeZero.context, stream, piece, room, 0);
   }
   return 0;
 }
