@@ -166,7 +166,9 @@ TEST(CrashConsistency, KilledWritersLeaveRecoverablePrefixes) {
     } else if (st.st_size < VARNFILE_HEADER_SIZE) {
       EXPECT_EQ(VARNFILE_E_HEADER_UNREADABLE, rc) << where;
     } else {
-      EXPECT_EQ(VARNFILE_E_NOT_TRANSACTION_FILE, rc) << where;
+      // Never closed: refused. The kill can also land after the writer's
+      // close completed but before it exited; that file is properly closed.
+      EXPECT_TRUE(rc == VARNFILE_E_NOT_TRANSACTION_FILE || rc == 0) << where << ": open gave " << rc;
       if (rc == VARNFILE_E_NOT_TRANSACTION_FILE) ++totals.refusedNeverClosed;
     }
     if (rc == 0) VARNFileClose(handle);
