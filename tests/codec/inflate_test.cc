@@ -49,7 +49,7 @@ std::vector<uint8_t> Lengths(size_t n, std::initializer_list<std::pair<size_t, u
 // most significant bit first, as DEFLATE sends Huffman codes.
 class BitWriter {
  public:
-  BitWriter& Bits(uint32_t value, uint32_t count) {
+  BitWriter& Bits(uint64_t value, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
       pending_ |= ((value >> i) & 1u) << pendingBits_;
       if (++pendingBits_ == 8) {
@@ -312,7 +312,7 @@ TEST(InflateHandMade, ValidInvalidAndCutStreams) {
       {"literal 287", ok().Header(true, 1).Fixed(287).Finish()},
       {"distance 30", ok().Header(true, 1).Fixed(257).Code(30, 5).Finish()},
       {"distance 31", ok().Header(true, 1).Fixed(257).Code(31, 5).Finish()},
-      {"beyond window", ok().Header(true, 1).Match(3, WindowSize + 1).Bits(0, 99).Finish()},
+      {"beyond window", ok().Header(true, 1).Match(3, WindowSize + 1).Bits(0, 64).Finish()},
       {"code-length code over-subscribed", header(1, 1, 1, 0).Finish()},
       {"code-length code incomplete", header(2, 2, 2, 0).Finish()},
       // 0 -> "0", 18 -> "1": two runs of 138 zeros pass the 258 lengths wanted.
