@@ -73,7 +73,6 @@ TEST_F(CacheTest, SteppingBackFromTheLastOf100ReadsAWindowOf9) {
 TEST_F(CacheTest, ZeroLimitsStillCacheOneItem) {
   MakeFile(30);
   ASSERT_EQ(0, VARNFileSetParameters(handle_, 0, 65536, 1024, 1024));
-  EXPECT_EQ(1, FileOf(handle_)->maxCachedItems);
   ASSERT_EQ(0, VARNFileSeekToEnd(handle_, nullptr));
   for (int i = 29; i >= 20; --i) {
     EXPECT_EQ(1u, ReadsDuring([&] { ASSERT_EQ(0, VARNFileSkipPrev(handle_)); })) << i;
@@ -146,6 +145,42 @@ INSTANTIATE_TEST_SUITE_P(Methods, WindowPassTest,
                                            VARNFILE_METHOD_CHAINED_PREDICTOR,
                                            VARNFILE_METHOD_DEFLATE));
 
+// An update and a delete stay in the cache while their items are cached,
+// reach the disk when evicted, and the rest reaches it at close (appends go
+// to the file at once, through the write buffer).
+TEST(CacheWriteBack, ChangesReachTheDiskOnlyOnEvictionOrClose) {
+  ASSERT_EQ(0x259E, ReferenceCrc("abc")) << "the CRC oracle's known answer";
+  std::string path = ScratchPath("writeback.trn");
+  uint32_t h = CreateFileWith(path);
+  ASSERT_EQ(0, AddText(h, 'A', "aaaa"));  // at 174
+  ASSERT_EQ(0, AddText(h, 'B', "bbbb"));  // at 200
+  ASSERT_EQ(0, AddText(h, 'C', "cccc"));  // at 226
+  // Without a write buffer everything appended is on the disk now.
+  ASSERT_EQ(0, VARNFileSetParameters(h, 3, 65536, 1024, 0));
+  Bytes before = FileBytes(path);
+  ASSERT_EQ(252u, before.size());
+
+  ASSERT_EQ(0, VARNFileUpdateItem(h, 'a', 1, 2, 4, reinterpret_cast<const uint8_t*>("xyzw")));
+  ASSERT_EQ(0, VARNFileSetPosition(h, 226));
+  ASSERT_EQ(0, VARNFileDeleteItem(h));  // C
+  EXPECT_EQ(before, FileBytes(path));
+
+  // Reading B makes A the least recently used; one more item evicts it.
+  ASSERT_EQ(0, VARNFileSetPosition(h, 200));
+  ASSERT_EQ(0, ReadNext(h).rc);
+  ASSERT_EQ(0, AddText(h, 'D', "dddd"));  // at 252
+  Bytes evicted = FileBytes(path);
+  ASSERT_EQ(278u, evicted.size());
+  EXPECT_EQ(Record('a', 1, 2, "xyzw", ReferenceCrc("xyzw"), 174), Slice(evicted, 174, 26));
+  EXPECT_EQ(Slice(before, 200, 52), Slice(evicted, 200, 52));  // C not yet deleted on disk
+
+  ASSERT_EQ(0, VARNFileClose(h));
+  Bytes closed = FileBytes(path);
+  ASSERT_EQ(278u, closed.size());
+  EXPECT_EQ(Record(0xFF04, 0, 0, "cccc", ReferenceCrc("cccc"), 226), Slice(closed, 226, 26));
+  EXPECT_EQ(0, VARNFileDelete(path.c_str(), 0));
+}
+
 // Runs prepare, then call with the n-th allocation failing, for n = 1, 2,
 // ... until call succeeds; every failure must be 272, or 278 where a memory
 // stream could not grow.
@@ -164,9 +199,10 @@ void FailEachAllocation(Prepare prepare, Call call) {
 
 // A failed add leaves the file as it was, a failed step back or window pass
 // leaves nothing half-cached, and a copy can be made again from scratch;
-// under small buffers and a two-item cache so that every path allocates.
+// under every method, with small buffers and a two-item cache so that
+// every path allocates.
 TEST(CacheAllocation, AddStepBackWindowAndDuplicateSurviveEveryFailedAllocation) {
-  for (uint16_t method : {VARNFILE_METHOD_NONE, VARNFILE_METHOD_CHAINED_DEFLATE}) {
+  for (uint16_t method = 0; method <= 4; ++method) {
     SCOPED_TRACE(method);
     uint32_t source = CreateFileWith("MEMORY$", method);
     ASSERT_EQ(0, VARNFileSetParameters(source, 2, 65536, 64, 64));
@@ -201,6 +237,7 @@ TEST(CacheAllocation, AddStepBackWindowAndDuplicateSurviveEveryFailedAllocation)
     for (int i = 0; i < 6; ++i) EXPECT_EQ(text(i), ReadNext(target, 400).data);
     ASSERT_EQ(0, VARNFileSetPosition(source, First));
     for (int i = 0; i < 6; ++i) EXPECT_EQ(text(i), ReadNext(source, 400).data);
+    EXPECT_EQ(VARNFILE_E_END_OF_FILE, ReadNext(source).rc) << "each item stored once";
     EXPECT_EQ(0, VARNFileClose(source));
     EXPECT_EQ(0, VARNFileClose(target));
   }

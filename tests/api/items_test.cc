@@ -1,6 +1,6 @@
-// Result codes of the item exports that the model test does not reach:
-// argument and handle checks, damaged data, and the refusals of updates,
-// deletes and copies, each leaving the file as it was.
+// What the model test does not reach: argument and handle checks, damaged
+// data, copies into a file that holds records, and positions that are no
+// record start.
 #include "item_test_util.h"
 
 namespace varnfile_test {
@@ -36,47 +36,15 @@ TEST(Items, ArgumentChecksComeBeforeTheHandle) {
   EXPECT_EQ(0, VARNFileClose(h));
 }
 
-// 258 with the length and the cursor kept, 262, 268 and 270: each refusal
-// stores nothing, and the file reads as before.
-TEST(Items, RefusedCallsChangeNothing) {
+// A position behind the end of data is neither a record nor the place of
+// an append: an update there gives 262 and stores nothing.
+TEST(Items, UpdateBehindTheEndStoresNothing) {
   uint32_t h = CreateFileWith("MEMORY$");
   ASSERT_EQ(0, AddText(h, 'A', "0123456789"));
-  ReadResult small = ReadNext(h, 4);
-  EXPECT_EQ(VARNFILE_E_BUFFER_TOO_SMALL, small.rc);
-  EXPECT_EQ(10, small.length);
-  EXPECT_EQ(First, Position(h));
-  EXPECT_EQ("0123456789", ReadNext(h, 10).data);
-
-  ASSERT_EQ(0, VARNFileSetPosition(h, First));
   uint32_t end = EndOfData(h);
-  const uint8_t text[] = "abcdefghijk";
-  for (uint16_t length : {9, 11}) {
-    EXPECT_EQ(VARNFILE_E_CANNOT_REPLACE, VARNFileUpdateItem(h, 'B', 0, 0, length, text));
-  }
-  for (uint16_t id : {0xFF00, 0xFF01, 0xFF02, 0xFF03, 0xFF04, 0xFF05, 0xFFFF}) {
-    if (id != VARNFILE_CMD_END_MARKER) {
-      EXPECT_EQ(VARNFILE_E_RESERVED_ID, VARNFileAddItem(h, id, 0, 0, 0, nullptr)) << id;
-    }
-    EXPECT_EQ(VARNFILE_E_RESERVED_ID, VARNFileUpdateItem(h, id, 0, 0, 0, nullptr)) << id;
-  }
-  ASSERT_EQ(0, VARNFileSetPosition(h, end + 40));  // behind the end: no append
+  ASSERT_EQ(0, VARNFileSetPosition(h, end + 40));
   EXPECT_EQ(VARNFILE_E_END_OF_FILE, VARNFileUpdateItem(h, 'B', 0, 0, 0, nullptr));
   EXPECT_EQ(end, EndOfData(h));
-  ASSERT_EQ(0, VARNFileSetPosition(h, First));
-  ReadResult r = ReadNext(h);
-  EXPECT_EQ('A', r.commandId);
-  EXPECT_EQ("0123456789", r.data);
-
-  // A deleted item cannot be deleted again; an end marker or the end of
-  // data cannot be deleted at all.
-  ASSERT_EQ(0, VARNFileSetPosition(h, First));
-  ASSERT_EQ(0, VARNFileDeleteItem(h));
-  EXPECT_EQ(VARNFILE_E_RESERVED_ID, VARNFileDeleteItem(h));
-  ASSERT_EQ(0, VARNFileAddItem(h, VARNFILE_CMD_END_MARKER, 0, 0, 0, nullptr));
-  ASSERT_EQ(0, VARNFileSetPosition(h, end));
-  EXPECT_EQ(VARNFILE_E_END_OF_FILE, VARNFileDeleteItem(h));
-  ASSERT_EQ(0, VARNFileSeekToEnd(h, nullptr));
-  EXPECT_EQ(VARNFILE_E_END_OF_FILE, VARNFileDeleteItem(h));
   EXPECT_EQ(0, VARNFileClose(h));
 }
 
@@ -139,6 +107,38 @@ TEST(Items, DuplicateOverwritesTheTargetInPlace) {
   ASSERT_EQ(0, AddText(other, 'Y', "yyyy"));
   EXPECT_EQ(VARNFILE_E_CANNOT_REPLACE, VARNFileDuplicate(other, source));
   for (uint32_t h : {source, target, other}) EXPECT_EQ(0, VARNFileClose(h));
+}
+
+// Positions that are no record start read whatever bytes lie there as a
+// record. No call may crash, hang or read out of bounds, and every code
+// must be one the calls can give.
+TEST(Navigation, ArbitraryPositionsGiveCodesNotCrashes) {
+  for (uint16_t method : {VARNFILE_METHOD_NONE, VARNFILE_METHOD_CHAINED_DEFLATE}) {
+    uint32_t h = CreateFileWith("MEMORY$", method);
+    for (int i = 0; i < 40; ++i) {
+      ASSERT_EQ(0, AddText(h, static_cast<uint16_t>(i * 97), std::string(i * 3 % 50, 'q')));
+    }
+    uint32_t end = EndOfData(h), seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+    for (int i = 0; i < 3000; ++i) {
+      ASSERT_EQ(0, VARNFileSetPosition(h, next() % (end + 64)));
+      uint16_t rc = 0;
+      switch (next() % 6) {
+        case 0: rc = ReadNext(h, 100).rc; break;
+        case 1: rc = VARNFileSkipNext(h); break;
+        case 2: rc = VARNFileSkipPrev(h); break;
+        case 3: CurrentCommand(h, &rc); break;
+        case 4: rc = VARNFileDeleteItem(h); break;
+        default: rc = VARNFileUpdateItem(h, 7, 0, 0, 0, nullptr); break;
+      }
+      EXPECT_TRUE(rc == 0 || rc == VARNFILE_E_BUFFER_TOO_SMALL || rc == VARNFILE_E_END_OF_FILE ||
+                  rc == VARNFILE_E_CRC || rc == VARNFILE_E_NO_PREVIOUS ||
+                  rc == VARNFILE_E_RESERVED_ID || rc == VARNFILE_E_READ ||
+                  rc == VARNFILE_E_POSITION)
+          << "code " << rc << " at call " << i;
+    }
+    VARNFileAbort(h);
+  }
 }
 
 }  // namespace
