@@ -35,7 +35,6 @@ class CacheTest : public ::testing::Test {
     return ItemCacheRecordReads() - before;
   }
   bool Cached(int i) { return varnfile::FindCachedItem(FileOf(handle_), At(i)) != nullptr; }
-  int CachedItems() { return FileOf(handle_)->cachedItems; }
 
   std::string path_;
   uint32_t handle_ = 0;
@@ -68,23 +67,6 @@ TEST_F(CacheTest, SteppingBackFromTheLastOf100ReadsAWindowOf9) {
   EXPECT_FALSE(Cached(31));
 }
 
-// An item limit of 0 behaves as 1 (no read-ahead, one read per step back);
-// a byte limit of 0 still caches one item.
-TEST_F(CacheTest, ZeroLimitsStillCacheOneItem) {
-  MakeFile(30);
-  ASSERT_EQ(0, VARNFileSetParameters(handle_, 0, 65536, 1024, 1024));
-  ASSERT_EQ(0, VARNFileSeekToEnd(handle_, nullptr));
-  for (int i = 29; i >= 20; --i) {
-    EXPECT_EQ(1u, ReadsDuring([&] { ASSERT_EQ(0, VARNFileSkipPrev(handle_)); })) << i;
-    EXPECT_EQ(1, CachedItems());
-  }
-  ASSERT_EQ(0, VARNFileSetParameters(handle_, 16, 0, 1024, 1024));
-  for (int i = 20; i < 26; ++i) {
-    EXPECT_EQ(i, ReadNext(handle_).commandId);
-    EXPECT_EQ(1, CachedItems());
-  }
-}
-
 // A changed item that cannot be written back stays cached with its change,
 // and the read that needed the room reports the write failure.
 TEST_F(CacheTest, FailedWriteBackKeepsTheChangedItem) {
@@ -103,47 +85,6 @@ TEST_F(CacheTest, FailedWriteBackKeepsTheChangedItem) {
   ASSERT_EQ(0, VARNFileOpen(&handle_, path_.c_str(), 0));
   EXPECT_EQ(0, CurrentCommand(handle_));  // the file is as it was
 }
-
-// Under a compression method a window pass re-reads records the cache
-// already holds, to keep the decoder in step; it must not undo unsaved
-// changes in them.
-class WindowPassTest : public CacheTest, public ::testing::WithParamInterface<uint16_t> {};
-
-TEST_P(WindowPassTest, KeepsUnsavedChanges) {
-  MakeFile(30, GetParam());
-  // Positions are not known under compression: find them by walking.
-  std::vector<uint32_t> at;
-  do at.push_back(Position(handle_)); while (VARNFileSkipNext(handle_) == 0);
-  ASSERT_EQ(30u, at.size());
-  ASSERT_EQ(0, VARNFileClose(handle_));
-  ASSERT_EQ(0, VARNFileOpen(&handle_, path_.c_str(), 0));
-  ASSERT_EQ(0, VARNFileSetParameters(handle_, 24, 65536, 1024, 1024));
-  // Item 10 alone in the cache, renamed there only; 11 deleted there only.
-  ASSERT_EQ(0, VARNFileSetPosition(handle_, at[10]));
-  ASSERT_EQ(0, VARNFileUpdateItem(handle_, 'R', 7, 7, 0, nullptr));
-  ASSERT_EQ(0, VARNFileSetPosition(handle_, at[11]));
-  ASSERT_EQ(0, VARNFileDeleteItem(handle_));
-  // Back to item 1: the window (12 records) runs through both.
-  ASSERT_EQ(0, VARNFileSetPosition(handle_, at[1]));
-  EXPECT_EQ(1, CurrentCommand(handle_));
-  ASSERT_EQ(0, VARNFileSetPosition(handle_, at[10]));
-  EXPECT_EQ('R', CurrentCommand(handle_));
-  EXPECT_EQ(0, VARNFileSkipNext(handle_));
-  EXPECT_EQ(at[12], Position(handle_));
-  ASSERT_EQ(0, VARNFileClose(handle_));
-  ASSERT_EQ(0, VARNFileOpen(&handle_, path_.c_str(), 0));
-  ASSERT_EQ(0, VARNFileSetPosition(handle_, at[10]));
-  ReadResult r = ReadNext(handle_);
-  EXPECT_EQ('R', r.commandId);
-  EXPECT_EQ("item 10", r.data);
-  EXPECT_EQ(12, ReadNext(handle_).commandId);
-}
-
-INSTANTIATE_TEST_SUITE_P(Methods, WindowPassTest,
-                         ::testing::Values(VARNFILE_METHOD_NONE, VARNFILE_METHOD_PREDICTOR,
-                                           VARNFILE_METHOD_CHAINED_DEFLATE,
-                                           VARNFILE_METHOD_CHAINED_PREDICTOR,
-                                           VARNFILE_METHOD_DEFLATE));
 
 // An update and a delete stay in the cache while their items are cached,
 // reach the disk when evicted, and the rest reaches it at close (appends go

@@ -40,14 +40,33 @@ bool LockIsFree() {
   return other.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
 }
 
-// The table grows by four slots and goes when its last handle does (the
-// lifecycle test covers numbering and reuse through the exports).
-TEST(HandleTableTest, GrowthAndRelease) {
+// Allocates a handle under the n-th allocation failing: 272, the handle
+// untouched and the lock released.
+void FailAllocation(uint64_t n) {
+  uint32_t handle = 77;
+  MemSetFailure(n);
+  EXPECT_EQ(AllocateHandle(nullptr, &handle), ResultNoMemory) << n;
+  MemSetFailure(0);
+  EXPECT_EQ(handle, 77u);
+  EXPECT_TRUE(LockIsFree());
+}
+
+// Below the exports (the lifecycle test covers numbering and reuse): the
+// table grows by four slots and goes with its last handle, and a failed
+// allocation (the table, its growth, or the OpenFile) leaves it as it was.
+TEST(HandleTableTest, GrowthReleaseAndFailedAllocations) {
   ASSERT_EQ(State()->fileCount, 0u) << "another test left a file open";
+  for (uint64_t n : {1, 2}) FailAllocation(n);
+  EXPECT_EQ(State()->files, nullptr);
   for (uint32_t h = 1; h <= 4; ++h) EXPECT_EQ(Open(), h);
+  OpenFile** table = State()->files;
+  FailAllocation(1);
+  EXPECT_EQ(State()->files, table);
   EXPECT_EQ(State()->fileCapacity, 4u);
   EXPECT_EQ(Open(), 5u);
   EXPECT_EQ(State()->fileCapacity, 8u);
+  FailAllocation(1);
+  EXPECT_EQ(State()->fileCount, 5u);
   for (uint32_t h = 1; h <= 5; ++h) Release(h);
   EXPECT_EQ(State()->files, nullptr);
   EXPECT_EQ(Resolve(1), ResultInvalidHandle);  // no table at all
@@ -57,39 +76,6 @@ TEST(HandleTableTest, GrowthAndRelease) {
   UnlockLibrary();
   UnlockLibrary();
   EXPECT_TRUE(LockIsFree());
-}
-
-TEST(HandleTableTest, AllocationFailureGives272AndReleasesTheLock) {
-  // First allocation is the table, second the OpenFile: either way no table
-  // stays behind when no file is open.
-  for (uint64_t n = 1; n <= 2; ++n) {
-    LibraryState* state = nullptr;
-    uint32_t handle = 77;
-    MemSetFailure(n);
-    EXPECT_EQ(AllocateHandle(&state, &handle), ResultNoMemory);
-    MemSetFailure(0);
-    EXPECT_EQ(handle, 77u);
-    EXPECT_TRUE(LockIsFree());
-    EXPECT_EQ(State()->files, nullptr);
-  }
-  // A full table that cannot grow, and an OpenFile that cannot be had with
-  // files open, both leave the table as it was.
-  for (int i = 0; i < 4; ++i) Open();
-  OpenFile** table = State()->files;
-  uint32_t handle = 0;
-  for (uint32_t open : {4u, 3u}) {
-    MemSetFailure(1);
-    EXPECT_EQ(AllocateHandle(nullptr, &handle), ResultNoMemory);
-    MemSetFailure(0);
-    EXPECT_EQ(State()->files, table);
-    EXPECT_EQ(State()->fileCount, open);
-    Release(open);
-  }
-  EXPECT_EQ(Resolve(4), ResultInvalidHandle);
-  EXPECT_TRUE(LockIsFree());
-  Release(1);
-  Release(2);
-  EXPECT_EQ(State()->files, nullptr);
 }
 
 }  // namespace

@@ -14,9 +14,11 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "api/handle_table.h"
@@ -29,12 +31,8 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint32_t First = VARNFILE_FIRST_ITEM_POSITION;
 
 inline Bytes FileBytes(const std::string& path) {
-  Bytes bytes;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return bytes;
-  for (int c; (c = std::fgetc(f)) != EOF;) bytes.push_back(static_cast<uint8_t>(c));
-  std::fclose(f);
-  return bytes;
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 inline uint16_t U16At(const Bytes& b, size_t at) {
@@ -51,7 +49,9 @@ inline uint16_t ReferenceCrc(const std::string& data) {
   uint16_t c = 0xFFFF;
   for (unsigned char byte : data) {
     c ^= byte;
-    for (int bit = 0; bit < 8; ++bit) c = static_cast<uint16_t>((c & 1) ? (c >> 1) ^ 0x8408 : c >> 1);
+    for (int bit = 0; bit < 8; ++bit) {
+      c = static_cast<uint16_t>((c & 1) ? (c >> 1) ^ 0x8408 : c >> 1);
+    }
   }
   c ^= 0xFFFF;
   return static_cast<uint16_t>((c >> 8) | (c << 8));
@@ -102,6 +102,14 @@ inline std::string ZlibInflate(const uint8_t* in, size_t size, size_t length,
   return out;
 }
 
+// The OpenFile behind a handle, for looking inside the library.
+inline varnfile::OpenFile* FileOf(uint32_t handle) {
+  varnfile::OpenFile* file = nullptr;
+  varnfile::ResolveHandle(varnfile::LockLibrary(), handle, &file);
+  varnfile::UnlockLibrary();
+  return file;
+}
+
 struct ModelRecord {
   uint16_t commandId, extraId;
   uint32_t extraValue, position;
@@ -121,7 +129,7 @@ class ItemModel {
       : method_(method), prefix_(std::move(prefix)), items_(items), bytes_(bytes) {}
   virtual ~ItemModel() = default;
 
-  virtual uint32_t Next() = 0;                       // the next choice
+  virtual uint32_t Next() = 0;                     // the next choice
   virtual void Fail(const std::string& what) = 0;  // a disagreement
   bool failed() const { return failed_; }
   size_t size() const { return records_.size(); }
@@ -137,36 +145,7 @@ class ItemModel {
   // One random operation, then the cursor check.
   void Step() {
     ++step_;
-    uint32_t roll = Below(1000), n = static_cast<uint32_t>(records_.size());
-    // Fewer appends once the file is long, so that walks stay cheap.
-    uint32_t addShare = n < 150 ? 220 : (n < 400 ? 120 : 40);
-    if (roll < addShare) {
-      Add(RandomCommand(), OneIn(12) ? std::string() : RandomData());
-    } else if ((roll -= addShare) < 20) {
-      Add(EndMarker, std::string());
-    } else if (roll < 240) {
-      Read(/*idsOnly=*/roll >= 170, Below(10));
-    } else if (roll < 480) {
-      Skip(roll < 360 ? Forward : Back);
-    } else if (roll < 610) {
-      if (OneIn(10)) SetRawPosition(Below(First), 0);  // inside the header: raised to 174
-      else SetPosition(Below(n + 1));
-    } else if (roll < 640) {
-      SeekToEnd();
-    } else if (roll < 740) {
-      Update(RandomCommand(), roll >= 700, UpdateData());
-    } else if (roll < 800) {
-      Delete();
-    } else if (roll < 812) {
-      if (roll < 808 && !prefix_.empty()) Reopen();
-      else Duplicate(OneIn(2) ? method_ : static_cast<uint16_t>(Below(5)));
-    } else if (roll < 830) {
-      RandomLimits(Next());
-    } else if (roll < 834) {
-      VerifyAll();
-    } else {
-      Read(false, 9);
-    }
+    RandomOperation();
     CheckCursor();
   }
 
@@ -286,7 +265,7 @@ class ItemModel {
     uint16_t rc = VARNFileUpdateItem(
         handle_, commandId, extraId, step_ * 3u, length,
         withData ? reinterpret_cast<const uint8_t*>(data.data()) : nullptr);
-    if (commandId >= 0xFF00) return Expect("UpdateItem of a reserved id", VARNFILE_E_RESERVED_ID, rc);
+    if (commandId >= 0xFF00) return Expect("UpdateItem reserved", VARNFILE_E_RESERVED_ID, rc);
     if (cursor_ == records_.size()) {
       return Appended(rc, commandId, extraId, step_ * 3u, withData ? data : std::string());
     }
@@ -307,12 +286,16 @@ class ItemModel {
     changed_ |= expected == 0;
   }
 
-  // Closes (the disk bytes are checked) and opens the file again.
+  // Closes (the disk bytes are checked) and opens the file again, with the
+  // default cache limits and buffers.
   void Reopen() {
     Close();
     Expect("Open", 0, VARNFileOpen(&handle_, path_.c_str(), 0));
     cursor_ = 0;
-    if (OneIn(2)) RandomLimits(Next());
+  }
+
+  void SetLimits(uint16_t items, uint32_t bytes) {
+    Expect("SetParameters", 0, VARNFileSetParameters(handle_, items, bytes, 1024, 1024));
   }
 
   // Copies everything into a fresh file under `method`, which then takes
@@ -329,22 +312,19 @@ class ItemModel {
     Expect("Duplicate", 0, VARNFileDuplicate(handle_, old));
     Expect("Close", 0, VARNFileClose(old));
     if (!prefix_.empty()) VARNFileDelete(oldPath.c_str(), 0);
-    varnfile::LibraryState* state = varnfile::LockLibrary();
-    varnfile::OpenFile* file = nullptr;
-    varnfile::ResolveHandle(state, handle_, &file);
+    varnfile::OpenFile* file = FileOf(handle_);
+    varnfile::LockLibrary();
     uint32_t p = First;
     for (ModelRecord& r : records_) {
       if (sameSizes) Expect("copied position", r.position, p);
       r.position = p;
       r.resetAfter = false;
-      uint16_t rc = file == nullptr ? 1 : varnfile::StepPosition(file, varnfile::StepForward, p, &p);
-      if (rc != 0) {
-        varnfile::UnlockLibrary();
-        return Expect("a step through the copy", 0, rc);
-      }
+      uint16_t rc = varnfile::StepPosition(file, varnfile::StepForward, p, &p);
+      Expect("a step through the copy", 0, rc);
+      if (rc != 0) break;
     }
     varnfile::UnlockLibrary();
-    end_ = EndOfData();
+    Expect("SeekToEnd", 0, VARNFileSeekToEnd(handle_, &end_));
     Expect("end of the copy", p, end_);
     cursor_ = records_.size();
     appended_ = !records_.empty();
@@ -388,6 +368,31 @@ class ItemModel {
   int step_ = 0;
 
  private:
+  void RandomOperation() {
+    uint32_t roll = Below(1000), n = static_cast<uint32_t>(records_.size());
+    // Fewer appends once the file is long, so that walks stay cheap.
+    uint32_t addShare = n < 150 ? 220 : (n < 400 ? 120 : 40);
+    if (roll < addShare) return Add(RandomCommand(), OneIn(12) ? std::string() : RandomData());
+    roll -= addShare;
+    if (roll < 20) return Add(EndMarker, std::string());
+    if (roll < 240) return Read(/*idsOnly=*/roll >= 170, Below(10));
+    if (roll < 480) return Skip(roll < 360 ? Forward : Back);
+    // A record, the end, or (raised to the first item) inside the header.
+    if (roll < 610) return OneIn(10) ? SetRawPosition(Below(First), 0) : SetPosition(Below(n + 1));
+    if (roll < 640) return SeekToEnd();
+    if (roll < 740) return Update(RandomCommand(), roll >= 700, UpdateData());
+    if (roll < 800) return Delete();
+    if (roll < 808 && !prefix_.empty()) {
+      Reopen();
+      if (OneIn(2)) SetLimits(items_, bytes_);
+      return;
+    }
+    if (roll < 812) return Duplicate(OneIn(2) ? method_ : static_cast<uint16_t>(Below(5)));
+    if (roll < 830) return RandomLimits(Next());
+    if (roll < 834) return VerifyAll();
+    Read(false, 9);
+  }
+
   // Mostly ordinary ids; the highest one, end markers, and reserved ids.
   uint16_t RandomCommand() {
     uint32_t roll = Below(100);
@@ -396,23 +401,19 @@ class ItemModel {
   }
 
   // Noise too long to be stored compressed: its stored form would pass
-  // 65,535 bytes.
+  // 65,535 bytes (copies of items are shorter, runs and text compress).
   static bool Incompressible(const std::string& data) {
-    std::string seen;
-    for (size_t i = 0; i < 64 && i < data.size(); ++i) {
-      if (seen.find(data[i]) == std::string::npos) seen += data[i];
-    }
-    return data.size() >= 65533 && seen.size() > 16;
+    return data.size() >= 65533 && data.find_first_not_of(data[0]) != std::string::npos &&
+           data.find_first_not_of(" abcde") != std::string::npos;
   }
   bool Chained() const { return method_ == 2 || method_ == 3; }
 
   void Create() {
     path_ = prefix_.empty() ? "MEMORY$" : prefix_ + std::to_string(fileNumber_++ % 2) + ".trn";
-    if (!prefix_.empty()) VARNFileDelete(path_.c_str(), 0);
     Expect("CreateEx", 0, VARNFileCreateEx(&handle_, VARNFILE_NAME_EXACT, path_.c_str(), nullptr,
                                            nullptr, nullptr, 0));
     Expect("SetCompression", 0, VARNFileSetCompression(handle_, method_));
-    Expect("SetParameters", 0, VARNFileSetParameters(handle_, items_, bytes_, 1024, 1024));
+    SetLimits(items_, bytes_);
     closedBytes_.clear();
   }
 
@@ -430,10 +431,9 @@ class ItemModel {
   }
 
   uint32_t EndOfData() {
-    uint32_t saved = 0, end = 0;
-    Expect("GetPosition", 0, VARNFileGetPosition(handle_, &saved));
+    uint32_t end = 0;
     Expect("SeekToEnd", 0, VARNFileSeekToEnd(handle_, &end));
-    Expect("SetPosition", 0, VARNFileSetPosition(handle_, saved));
+    Expect("SetPosition", 0, VARNFileSetPosition(handle_, PositionOf(cursor_)));
     return end;
   }
 

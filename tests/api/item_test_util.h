@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include <gtest/gtest.h>
@@ -106,15 +107,6 @@ inline Bytes Record(uint16_t commandId, uint16_t extraId, uint32_t extraValue,
 inline Bytes Slice(const Bytes& b, size_t from, size_t count) {
   if (from + count > b.size()) return {};
   return Bytes(b.begin() + from, b.begin() + from + count);
-}
-
-// The OpenFile behind a handle, for tests that look inside the cache.
-inline varnfile::OpenFile* FileOf(uint32_t handle) {
-  varnfile::LibraryState* state = varnfile::LockLibrary();
-  varnfile::OpenFile* file = nullptr;
-  varnfile::ResolveHandle(state, handle, &file);
-  varnfile::UnlockLibrary();
-  return file;
 }
 
 }  // namespace varnfile_test

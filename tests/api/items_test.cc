@@ -36,18 +36,6 @@ TEST(Items, ArgumentChecksComeBeforeTheHandle) {
   EXPECT_EQ(0, VARNFileClose(h));
 }
 
-// A position behind the end of data is neither a record nor the place of
-// an append: an update there gives 262 and stores nothing.
-TEST(Items, UpdateBehindTheEndStoresNothing) {
-  uint32_t h = CreateFileWith("MEMORY$");
-  ASSERT_EQ(0, AddText(h, 'A', "0123456789"));
-  uint32_t end = EndOfData(h);
-  ASSERT_EQ(0, VARNFileSetPosition(h, end + 40));
-  EXPECT_EQ(VARNFILE_E_END_OF_FILE, VARNFileUpdateItem(h, 'B', 0, 0, 0, nullptr));
-  EXPECT_EQ(end, EndOfData(h));
-  EXPECT_EQ(0, VARNFileClose(h));
-}
-
 // A flipped data byte gives 267 with the data as stored, and the cursor
 // moves on; the ids alone and a stored crc of 0 are not checked. A copy
 // stops at the damaged item with what came before it.
