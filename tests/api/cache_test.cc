@@ -11,14 +11,14 @@ using varnfile::ItemCacheRecordReads;
 
 // Items "item NN" of 7 bytes: 29 bytes per record under MethodNone.
 uint32_t At(int index) { return First + 29 * static_cast<uint32_t>(index); }
-std::string ItemText(int i) { return "item " + std::to_string(i / 10 % 10) + std::to_string(i % 10); }
+std::string ItemText(int i) { return "item " + std::to_string(i / 10) + std::to_string(i % 10); }
 
 class CacheTest : public ::testing::Test {
  protected:
   // A closed disk file of `count` items, opened again with an empty cache.
-  void MakeFile(int count, uint16_t method = VARNFILE_METHOD_NONE) {
+  void MakeFile(int count) {
     path_ = ScratchPath("cache.trn");
-    uint32_t h = CreateFileWith(path_, method);
+    uint32_t h = CreateFileWith(path_);
     for (int i = 0; i < count; ++i) ASSERT_EQ(0, AddText(h, static_cast<uint16_t>(i), ItemText(i)));
     ASSERT_EQ(0, VARNFileClose(h));
     ASSERT_EQ(0, VARNFileOpen(&handle_, path_.c_str(), 0));

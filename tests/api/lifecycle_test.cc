@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <functional>
+#include <future>
 #include <string>
 
 #include "api/handle_table.h"
@@ -27,6 +29,12 @@ uint32_t OpenFileCount() {
   return n;
 }
 
+// True when another thread can take the library lock: no call left it held.
+bool LockIsFree() {
+  auto other = std::async(std::launch::async, [] { LockLibrary(), UnlockLibrary(); });
+  return other.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+}
+
 uint16_t Create(uint32_t* h, const std::string& name) {
   return VARNFileCreateEx(h, 0, name.c_str(), nullptr, nullptr, nullptr, 0);
 }
@@ -37,6 +45,7 @@ class LifecycleTest : public ::testing::Test {
   void TearDown() override {
     MemSetFailure(0);
     EXPECT_EQ(OpenFileCount(), 0u);
+    EXPECT_TRUE(LockIsFree());
   }
   // Creates a closed, empty transaction file.
   std::string MakeFile(const char* base) {
@@ -130,6 +139,12 @@ TEST_F(LifecycleTest, HandlesAndSharing) {
   EXPECT_EQ(VARNFileAbort(2), 273);
   ASSERT_EQ(Create(&h[1], "memory$"), 0);
   EXPECT_EQ(h[1], 2u);
+  // A full table (it grows by four) that cannot grow keeps the files open.
+  uint32_t fifth = Untouched;
+  MemSetFailure(1);
+  EXPECT_EQ(Create(&fifth, "MEMORY$"), 272);
+  MemSetFailure(0);
+  EXPECT_EQ(fifth, Untouched);
   for (uint32_t x : {1u, 2u, 3u, 4u}) EXPECT_EQ(VARNFileClose(x), 0);
   EXPECT_EQ(VARNFileClose(0), 273);
   EXPECT_EQ(VARNFileClose(0x80000001u), 273);
