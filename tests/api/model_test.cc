@@ -94,9 +94,9 @@ TEST(ModelScript, RenameNearTheEndOfAChainedFileAfterReopen) {
       m.CheckCursor();
       m.Reopen();
       m.SetLimits(items, items * 400u);
-      m.SetPosition(m.size() - 2);
-      m.Update(0x3456, false, std::string());
       m.SetPosition(m.size() - 1);
+      m.Update(0x3456, false, std::string());
+      m.SetPosition(m.size() - 3);
       m.Update(0x4567, false, std::string());
       m.CheckCursor();
       m.Finish();
