@@ -210,11 +210,17 @@ ResultCode AddCachedItem(OpenFile* file, uint32_t position, uint32_t previousPos
     RemoveCachedItem(file, victim);
   }
 
-  auto* item = static_cast<CachedItem*>(MemAllocZero(sizeof(CachedItem) + length));
+  // Not zero-filled: the data is copied in here or read in by the caller
+  // at once, and a failed read removes the item again.
+  auto* item = static_cast<CachedItem*>(MemAlloc(sizeof(CachedItem) + length));
   if (item == nullptr) return ResultNoMemory;
+  item->older = nullptr;
+  item->newer = nullptr;
   item->position = position;
+  item->changed = 0;
   item->view.header = *header;
   item->view.previousPosition = previousPosition;
+  item->view.nextPosition = 0;
   item->view.data = ItemData(item);
   if (data != nullptr && length != 0) std::memcpy(ItemData(item), data, length);
 

@@ -104,8 +104,7 @@ TEST_P(CheckpointWalk, BackwardWalkIsTheSameWithAndWithoutCheckpoints) {
     // The spine filled, thinned to every other copy and stayed in budget.
     EXPECT_GT(stats.spineInterval, FirstSpineInterval);
     EXPECT_LE(stats.spineCount, stats.spineCapacity);
-    EXPECT_GT(stats.spineCount, 0u);  // the walk did go through copies
-    EXPECT_GT(stats.localCount, 0u);
+    EXPECT_GT(stats.localCount, 0u);                 // the walk did go through copies
     EXPECT_TRUE(with == BackwardWalk(store, true));  // every seek replayed
     BackwardWalk(store, false);
     ASSERT_NE(nullptr, store->checkpoints);

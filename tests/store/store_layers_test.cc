@@ -3,6 +3,7 @@
 // and the write buffer stay coherent with a plain byte-vector model under
 // any buffer sizes, and broken record links and lengths give 277 for
 // listing and reading, never a hang, and leave the cursor where it was.
+// Also the item CRC's fast and portable paths against a bitwise reference.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include "io/scratch_dir.h"
 #include "io/stream.h"
 #include "store/buffered_io.h"
+#include "store/item_crc.h"
 #include "store/record_io.h"
 #include "store/store.h"
 
@@ -23,14 +25,6 @@ namespace varnfile {
 namespace {
 
 enum class Backend { Memory, Disk };
-
-// Deterministic pseudo-random bytes.
-std::vector<uint8_t> Pattern(uint32_t size, uint32_t seed) {
-  std::vector<uint8_t> v(size);
-  uint32_t x = seed * 2654435761u + 1;
-  for (uint8_t& b : v) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 16);
-  return v;
-}
 
 // One Store with an open stream at the default buffer sizes, in memory or
 // in a file of a scratch folder; closed at the end.
@@ -81,7 +75,8 @@ void RunCoherence(Backend backend, uint32_t readSize, uint32_t writeSize, uint32
                           : pick == 1            ? rng() % (size + 1)
                                                  : std::min(cursor, size);
       uint32_t count = length(64, 5000);
-      std::vector<uint8_t> bytes = Pattern(count, seed * 7919u + static_cast<uint32_t>(op));
+      std::vector<uint8_t> bytes(count);
+      for (uint8_t& b : bytes) b = static_cast<uint8_t>(rng());
       ASSERT_EQ(0, BufferedWrite(s, bytes.data(), position, count));
       if (position + count > size) model.resize(position + count);
       if (count != 0) std::memcpy(model.data() + position, bytes.data(), count);
@@ -138,7 +133,7 @@ TEST(RecordLinks, CorruptLinksGiveReadFailed) {
   ASSERT_EQ(0, BufferedWrite(s, zeros.data(), 0, FirstItemPosition));
   s->endAtOpen = s->endOfData = s->readCursor = s->writeCursor = FirstItemPosition;
   std::vector<uint32_t> at;  // where each record starts
-  std::vector<uint8_t> data = Pattern(40, 1), got(70000);
+  std::vector<uint8_t> data(40, 0x5A), got(70000);
   for (uint16_t i = 0; i < 5; ++i) {
     RecordView view = {ItemHeader{7, 8, i, static_cast<uint16_t>(30 + i), 0, 0}, 0, 0, data.data()};
     at.push_back(s->endOfData);
@@ -195,6 +190,39 @@ TEST(RecordLinks, CorruptLinksGiveReadFailed) {
   for (uint32_t cursor : {0u, 100u, 175u, 180u}) {  // cursors off the chain
     ASSERT_EQ(0, SeekRecordRead(s, cursor));
     EXPECT_EQ(ResultReadFailed, ReadRecordHeader(s, &view)) << cursor;
+  }
+}
+
+// CRC-16/X-25 one bit at a time, then the byte exchange of the stored form.
+uint16_t BitwiseReference(const std::vector<uint8_t>& data) {
+  uint16_t c = 0xFFFF;
+  for (uint8_t b : data) {
+    c ^= b;
+    for (int bit = 0; bit < 8; ++bit)
+      c = static_cast<uint16_t>((c & 1) ? (c >> 1) ^ 0x8408 : c >> 1);
+  }
+  c = static_cast<uint16_t>(~c);
+  return static_cast<uint16_t>((c >> 8) | (c << 8));
+}
+
+TEST(ItemCrcTest, KnownAnswersAndBitwiseReference) {
+  // X-25 of "123456789" is 0x906E, stored high byte first: 90 6E.
+  EXPECT_EQ(ItemCrc(reinterpret_cast<const uint8_t*>("123456789"), 9), 0x6E90);
+  EXPECT_EQ(ItemCrc(reinterpret_cast<const uint8_t*>("abc"), 3), 0x259E);
+  EXPECT_EQ(ItemCrc(nullptr, 0), 0);
+  // Lengths around the 64-byte folding threshold and the 16-byte blocks,
+  // at every alignment: the folding and table paths must agree bit for bit.
+  std::mt19937 rng(20261205);
+  for (uint32_t length :
+       {1u, 2u, 7u, 15u, 16u, 63u, 64u, 65u, 79u, 80u, 127u, 128u, 129u, 1000u, 1055u, 65535u}) {
+    std::vector<uint8_t> buffer(length + 3);
+    for (auto& b : buffer) b = static_cast<uint8_t>(rng());
+    for (uint32_t offset = 0; offset < 4; ++offset) {
+      std::vector<uint8_t> data(buffer.begin() + offset, buffer.begin() + offset + length);
+      uint16_t expected = BitwiseReference(data);
+      EXPECT_EQ(ItemCrc(buffer.data() + offset, length), expected) << length << "+" << offset;
+      EXPECT_EQ(ItemCrcPortable(buffer.data() + offset, length), expected) << length;
+    }
   }
 }
 
