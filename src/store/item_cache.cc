@@ -177,6 +177,7 @@ CachedItem* FindCachedItem(OpenFile* file, uint32_t position) {
 }
 
 void MakeMostRecent(OpenFile* file, CachedItem* item) {
+  if (file->mruItem == item) return;  // already there (and linked)
   Unlink(file, item);
   item->older = file->mruItem;
   if (file->mruItem != nullptr) file->mruItem->newer = item;

@@ -51,7 +51,12 @@ __attribute__((target("pclmul,sse4.1"))) inline __m128i Load(const uint8_t* p) {
 }  // namespace
 
 bool CrcFoldAvailable() {
-  static const bool available = __builtin_cpu_supports("pclmul") != 0;
+  // The processor is asked once; __builtin_cpu_init makes the answer valid
+  // even when the first CRC runs from a static constructor.
+  static const bool available = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("pclmul") != 0;
+  }();
   return available;
 }
 
