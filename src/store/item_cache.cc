@@ -125,6 +125,12 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
       started = true;
       rc = SeekRecordRead(store, p);
       if (rc != ResultOk) return rc;
+    } else if (store->readCursor != p) {
+      // The record before does not end where the trailers put this one:
+      // its length and the links behind disagree. Reading on would file
+      // another record under this position, and a walk over such items
+      // could go round in circles.
+      return ResultReadFailed;
     }
     if (cached != nullptr) {
       // Already held: under a chained method the decoder still has to pass

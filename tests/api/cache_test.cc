@@ -1,5 +1,7 @@
 // The item cache seen from the API: how many records it reads for each
 // move (through its read counter), what it keeps, and how it fails.
+#include <cstdio>
+
 #include "item_test_util.h"
 #include "platform/memory.h"
 #include "store/item_cache.h"
@@ -182,6 +184,36 @@ TEST(CacheAllocation, AddStepBackWindowAndDuplicateSurviveEveryFailedAllocation)
     EXPECT_EQ(0, VARNFileClose(source));
     EXPECT_EQ(0, VARNFileClose(target));
   }
+}
+
+TEST_F(CacheTest, AWindowWhoseTrailersDisagreeWithTheLengthsFailsAndNothingLoops) {
+  // Items 1 and 2 deleted; the trailer behind item 3 names item 0 as its
+  // record. A window back from item 4 lists item 0 right before item 3,
+  // but reading on from item 0 reaches item 1, not item 3.
+  MakeFile(5);
+  for (int i : {1, 2}) {
+    ASSERT_EQ(0, VARNFileSetPosition(handle_, At(i)));
+    ASSERT_EQ(0, VARNFileDeleteItem(handle_));
+  }
+  ASSERT_EQ(0, VARNFileClose(handle_));
+  handle_ = 0;
+  FILE* f = std::fopen(path_.c_str(), "r+b");
+  ASSERT_NE(nullptr, f);
+  const uint8_t first[4] = {First & 0xFF, First >> 8, 0, 0};
+  ASSERT_EQ(0, std::fseek(f, static_cast<long>(At(3) - 8), SEEK_SET));
+  ASSERT_EQ(4u, std::fwrite(first, 1, 4, f));
+  std::fclose(f);
+  ASSERT_EQ(0, VARNFileOpen(&handle_, path_.c_str(), 0));
+
+  ASSERT_EQ(0, VARNFileSeekToEnd(handle_, nullptr));
+  ASSERT_EQ(0, VARNFileSkipPrev(handle_));
+  EXPECT_EQ(At(4), Position(handle_));
+  EXPECT_EQ(VARNFILE_E_READ, VARNFileSkipPrev(handle_));
+  // Every walk forwards from the start ends.
+  ASSERT_EQ(0, VARNFileSetPosition(handle_, First));
+  uint16_t rc = 0;
+  for (int step = 0; step < 10 && rc == 0; ++step) rc = VARNFileSkipNext(handle_);
+  EXPECT_NE(0, rc);
 }
 
 }  // namespace
