@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_data.h"
 #include "codec/deflate.h"
 #include "platform/memory.h"
 
@@ -118,69 +119,13 @@ Bytes Noise(std::mt19937& rng, size_t n) {
   return out;
 }
 
-// The data of the decompressor's benchmark (same generators and seeds): text
-// and binary records, about 1 MB whole, and items of 70 to 2,000 bytes.
-uint32_t NextLcg(uint32_t& state) {
-  state = state * 1103515245u + 12345u;
-  return state >> 8;
-}
-
-Bytes LcgText(size_t size, uint32_t seed) {
-  static const char* const words[] = {
-      "the ",    "quick ", "brown ",  "fox ",     "jumps ",  "over ",   "lazy ",   "dog. ",
-      "item ",   "file ",  "store ",  "record ",  "header ", "cache\n", "of ",     "and ",
-      "a ",      "to ",    "window ", "value=",   "42, ",    "data ",   "with ",   "CRC ",
-      "stream ", "order ", "amount ", "customer ", "2024-",  "total: ", "EUR ",    "paid\n"};
-  uint32_t state = seed;
-  Bytes out;
-  while (out.size() < size) {
-    const char* word = words[NextLcg(state) % (sizeof words / sizeof words[0])];
-    out.insert(out.end(), word, word + std::strlen(word));
-    if (NextLcg(state) % 9 == 0) {
-      char number[16];
-      int n = std::snprintf(number, sizeof number, "%u ", NextLcg(state) % 100000);
-      out.insert(out.end(), number, number + n);
-    }
-  }
-  out.resize(size);
-  return out;
-}
-
-Bytes LcgBinary(size_t size, uint32_t seed) {
-  uint32_t state = seed;
-  Bytes out;
-  uint32_t counter = 1000;
-  while (out.size() < size) {
-    counter += NextLcg(state) % 7;
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(counter >> (8 * i)));
-    out.push_back(static_cast<uint8_t>(NextLcg(state) % 4));
-    out.push_back(0);
-    uint32_t amount = NextLcg(state) % 5000;
-    out.push_back(static_cast<uint8_t>(amount));
-    out.push_back(static_cast<uint8_t>(amount >> 8));
-    out.push_back(static_cast<uint8_t>(NextLcg(state)));
-    out.push_back(static_cast<uint8_t>(0xF0 | (NextLcg(state) % 3)));
-  }
-  out.resize(size);
-  return out;
-}
-
-// Whole: one 1 MB buffer; items: their own generator runs, as the
-// decompressor's benchmark makes them.
+// The data of the decompressor's benchmark (same generators and seeds): the
+// 1 MB whole and the items, each compressed on its own.
 DataSet MakeInflateBenchSet(bool text) {
   DataSet set;
   set.name = text ? "ib-text" : "ib-binary";
-  set.items.clear();
-  Bytes whole = text ? LcgText(1 << 20, 1) : LcgBinary(1 << 20, 2);
-  uint32_t state = text ? 5 : 6;
-  size_t total = 0;
-  while (total < (1 << 20)) {
-    size_t size = 70 + NextLcg(state) % (2000 - 70 + 1);
-    Bytes item = text ? LcgText(size, NextLcg(state)) : LcgBinary(size, NextLcg(state));
-    total += item.size();
-    set.items.push_back(std::move(item));
-  }
-  set.separateWhole = std::move(whole);
+  set.items = bench_data::Items(text);
+  set.separateWhole = bench_data::Whole(text);
   for (const Bytes& item : set.items) set.whole.insert(set.whole.end(), item.begin(), item.end());
   return set;
 }

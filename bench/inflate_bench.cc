@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_data.h"
 #include "codec/inflate.h"
 #include "platform/memory.h"
 
@@ -24,51 +25,6 @@ namespace {
 
 using varnfile::InflateContext;
 using Bytes = std::vector<uint8_t>;
-
-uint32_t Next(uint32_t& state) {
-  state = state * 1103515245u + 12345u;
-  return state >> 8;
-}
-
-Bytes Text(size_t size, uint32_t seed) {
-  static const char* const kWords[] = {
-      "the ",    "quick ", "brown ",  "fox ",     "jumps ",  "over ",   "lazy ",   "dog. ",
-      "item ",   "file ",  "store ",  "record ",  "header ", "cache\n", "of ",     "and ",
-      "a ",      "to ",    "window ", "value=",   "42, ",    "data ",   "with ",   "CRC ",
-      "stream ", "order ", "amount ", "customer ", "2024-",  "total: ", "EUR ",    "paid\n"};
-  uint32_t state = seed;
-  Bytes out;
-  while (out.size() < size) {
-    const char* word = kWords[Next(state) % (sizeof kWords / sizeof kWords[0])];
-    out.insert(out.end(), word, word + std::strlen(word));
-    if (Next(state) % 9 == 0) {
-      char number[16];
-      int n = std::snprintf(number, sizeof number, "%u ", Next(state) % 100000);
-      out.insert(out.end(), number, number + n);
-    }
-  }
-  out.resize(size);
-  return out;
-}
-
-Bytes Binary(size_t size, uint32_t seed) {
-  uint32_t state = seed;
-  Bytes out;
-  uint32_t counter = 1000;
-  while (out.size() < size) {
-    counter += Next(state) % 7;
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(counter >> (8 * i)));
-    out.push_back(static_cast<uint8_t>(Next(state) % 4));
-    out.push_back(0);
-    uint32_t amount = Next(state) % 5000;
-    out.push_back(static_cast<uint8_t>(amount));
-    out.push_back(static_cast<uint8_t>(amount >> 8));
-    out.push_back(static_cast<uint8_t>(Next(state)));
-    out.push_back(static_cast<uint8_t>(0xF0 | (Next(state) % 3)));
-  }
-  out.resize(size);
-  return out;
-}
 
 Bytes Compress(const Bytes& data) {
   z_stream z;
@@ -93,7 +49,7 @@ struct Workload {
 
 Workload MakeWhole(bool text) {
   Workload w;
-  w.items.push_back(text ? Text(1 << 20, 1) : Binary(1 << 20, 2));
+  w.items.push_back(bench_data::Whole(text));
   w.streams.push_back(Compress(w.items[0]));
   w.streams[0].insert(w.streams[0].end(), 3, 0);
   w.totalBytes = w.items[0].size();
@@ -102,14 +58,11 @@ Workload MakeWhole(bool text) {
 
 Workload MakeItems(bool text) {
   Workload w;
-  uint32_t state = text ? 5 : 6;
-  while (w.totalBytes < (1 << 20)) {
-    size_t size = 70 + Next(state) % (2000 - 70 + 1);
-    Bytes item = text ? Text(size, Next(state)) : Binary(size, Next(state));
+  w.items = bench_data::Items(text);
+  for (const Bytes& item : w.items) {
     Bytes stream = Compress(item);
     stream.insert(stream.end(), 3, 0);
     w.totalBytes += item.size();
-    w.items.push_back(std::move(item));
     w.streams.push_back(std::move(stream));
   }
   return w;

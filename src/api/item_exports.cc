@@ -47,15 +47,16 @@ ResultCode ReadWholeItem(OpenFile* file, uint16_t* commandId, uint16_t* extraId,
   *length = header.length;
   // Too small a buffer leaves the cursor on the item for a retry.
   if (header.length > capacity) return ResultBufferTooSmall;
-  if (header.length > 0) {
-    rc = ReadItemAt(file, file->position, nullptr, buffer);
-    if (rc != ResultOk) return rc;
-  }
-  rc = StepPosition(file, StepForward, file->position, &file->position);
+  // The located item is the most recently cached one: its data and the
+  // position behind it come in one look-up.
+  uint32_t next = 0;
+  rc = LoadItem(file, file->position, nullptr, nullptr, &next, header.length > 0 ? buffer : nullptr);
+  if (rc != ResultOk) return rc;
+  file->position = next;
   // Damaged data is reported, but the cursor has moved on all the same and
   // the bytes stay in the caller's buffer.
   if (header.crc != 0 && ItemCrc(buffer, header.length) != header.crc) return ResultCrcMismatch;
-  return rc;
+  return ResultOk;
 }
 
 ResultCode AppendItem(OpenFile* file, uint16_t commandId, uint16_t extraId, uint32_t extraValue,

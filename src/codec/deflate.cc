@@ -146,7 +146,7 @@ inline void WalkChain(const DeflateContext* c, const uint8_t* p, uint32_t positi
   const uint8_t* window = c->window;
   const uint16_t* chain = c->chain;
   const uint32_t newest = (Offset(c, c->writePos) - position) & WindowMask;
-  const uint32_t oldestOffset = CompressorWindow - c->windowFill;
+  const uint32_t oldestOffset = WindowSize - c->windowFill;
   const uint32_t nice = c->niceLength;
   // The first three bytes of p, and the two bytes a longer match must also
   // have at best - 1 and best (loads may touch the byte after the three,
@@ -166,13 +166,13 @@ inline void WalkChain(const DeflateContext* c, const uint8_t* p, uint32_t positi
       // The entry marks the last position of an earlier run: step back so
       // that the candidate starts where `run` equal bytes begin.
       v = v - run + 3;
-      if (v == 0) v = CompressorWindow - 1;
+      if (v == 0) v = WindowSize - 1;
       if (v < oldestOffset) v = oldestOffset;
       if (newest > v) break;
       if (((run + v) & WindowMask) < newest) {
         // That run reaches up to p: the byte just before p continues it.
         candidate = window + ((position - 1) & WindowMask);
-        v = CompressorWindow - 1;
+        v = WindowSize - 1;
       } else {
         candidate = window + ((position + v) & WindowMask);
       }
@@ -188,7 +188,7 @@ inline void WalkChain(const DeflateContext* c, const uint8_t* p, uint32_t positi
       int32_t length = static_cast<int32_t>(3 + EqualBytes(candidate + 3, p + 3, m - 3));
       if (length > best) {
         best = length;
-        bestDistance = CompressorWindow - v;
+        bestDistance = WindowSize - v;
         // Nothing can beat a match of all m bytes.
         if (static_cast<uint32_t>(length) >= nice || static_cast<uint32_t>(length) >= m) break;
         tail2 = Load16(p + best - 1);
@@ -262,7 +262,7 @@ bool Refill(DeflateContext* c) {
   while (request > 0) {
     if (c->writePos == c->windowEnd) c->writePos = c->window;
     uint32_t offset = Offset(c, c->writePos);
-    uint32_t want = CompressorWindow - offset + WindowMirror;
+    uint32_t want = WindowSize - offset + WindowMirror;
     if (want > request) want = request;
     uint32_t available = static_cast<uint32_t>(in->end - in->current);
     if (want > available && !(available > 0 && in->final)) {
@@ -276,7 +276,7 @@ bool Refill(DeflateContext* c) {
     uint32_t n = want < available ? want : available;
     std::memcpy(c->writePos, in->current, n);
     in->current += n;
-    if (offset + n <= CompressorWindow) {
+    if (offset + n <= WindowSize) {
       if (offset < WindowMirror) {
         uint32_t mirrored = WindowMirror - offset;
         std::memcpy(c->windowEnd + offset, c->writePos, mirrored < n ? mirrored : n);
@@ -285,7 +285,7 @@ bool Refill(DeflateContext* c) {
     } else {
       // Bytes past the window end landed in the mirror: they belong at the
       // window start.
-      uint32_t over = offset + n - CompressorWindow;
+      uint32_t over = offset + n - WindowSize;
       std::memcpy(c->window, c->windowEnd, over);
       c->writePos = c->window + over;
     }
@@ -303,7 +303,7 @@ void StartBlock(DeflateContext* c) {
   HuffmanWorkArea* area = c->treeArea;
   std::memset(area->literalFrequencies, 0, sizeof(area->literalFrequencies));
   std::memset(area->distanceFrequencies, 0, sizeof(area->distanceFrequencies));
-  area->literalFrequencies[EndOfBlockSymbol] = 1;
+  area->literalFrequencies[EndOfBlock] = 1;
   c->literalCount = 1;
   c->literalDistinct = 1;
   c->literalSquares = 1;
@@ -328,7 +328,7 @@ void StartBlock(DeflateContext* c) {
         CountLiteralSymbol(c, s.literalOrLength);
         bytes += 1;
       } else {
-        CountLiteralSymbol(c, EndOfBlockSymbol + 1 + s.literalOrLength);
+        CountLiteralSymbol(c, EndOfBlock + 1 + s.literalOrLength);
         CountDistanceSymbol(c, s.distanceCode);
         bytes += c->matchBytes[i].lengthLess3 + 3u;
       }
@@ -360,7 +360,7 @@ void Split(DeflateContext* c, uint32_t at) {
       --area->literalFrequencies[s.literalOrLength];
       bytes += 1;
     } else {
-      --area->literalFrequencies[EndOfBlockSymbol + 1 + s.literalOrLength];
+      --area->literalFrequencies[EndOfBlock + 1 + s.literalOrLength];
       --area->distanceFrequencies[s.distanceCode];
       --c->distanceCount;
       bytes += c->matchBytes[i - 1].lengthLess3 + 3u;
@@ -379,7 +379,7 @@ inline void Advance(DeflateContext* c, uint32_t bytes) {
   c->lookahead -= bytes;
   c->blockBytes += bytes;
   c->windowFill += bytes;
-  if (c->windowFill > CompressorWindow) c->windowFill = CompressorWindow;
+  if (c->windowFill > WindowSize) c->windowFill = WindowSize;
   c->refillRequest = bytes;
   ++c->symbolCount;
   ++c->symbolCursor;
@@ -455,7 +455,7 @@ void RecordMatch(DeflateContext* c, uint8_t* p, uint32_t q) {
   s->distance = static_cast<uint16_t>(distance);
   s->literalOrLength = static_cast<uint8_t>(lengthCode);
   s->distanceCode = static_cast<uint8_t>(distanceCode);
-  CountLiteralSymbol(c, EndOfBlockSymbol + 1 + lengthCode);
+  CountLiteralSymbol(c, EndOfBlock + 1 + lengthCode);
   CountDistanceSymbol(c, distanceCode);
   c->scanPos = c->pendingEnd;
   c->pendingLength = -1;
@@ -504,14 +504,14 @@ bool MatchBlock(DeflateContext* c) {
     uint8_t* p = c->scanPos;
     uint32_t lookahead = c->lookahead;
     AfterSymbol next;
-    if (lookahead < ShortestMatch) {
+    if (lookahead < MinMatchLength) {
       if (lookahead == 0) return true;
       RecordLiteral(c, p);
       next = CheckLiterals(c);
     } else {
       SearchResult found;
       if (c->pendingLength < 0) {
-        uint32_t m = lookahead < LongestMatch ? lookahead : LongestMatch;
+        uint32_t m = lookahead < MaxMatchLength ? lookahead : MaxMatchLength;
         c->lazyBound = c->lazyLimit < m ? c->lazyLimit : m;
         Search(c, p, m, static_cast<int32_t>(c->maxChain), &found);
         c->pendingLength = found.length > 0 ? found.length : 0;
@@ -532,7 +532,7 @@ bool MatchBlock(DeflateContext* c) {
         c->pendingRun -= 2;
       }
       int32_t pendingLength = c->pendingLength;
-      if (pendingLength < static_cast<int32_t>(ShortestMatch)) {
+      if (pendingLength < static_cast<int32_t>(MinMatchLength)) {
         c->pendingLength = -1;
         RecordLiteral(c, p);
         next = CheckLiterals(c);
@@ -541,7 +541,7 @@ bool MatchBlock(DeflateContext* c) {
         bool take = static_cast<int32_t>(c->lazyBound) <= pendingLength ||
                     static_cast<int32_t>(lazyLookahead) < pendingLength;
         if (!take) {
-          uint32_t m = lazyLookahead < LongestMatch ? lazyLookahead : LongestMatch;
+          uint32_t m = lazyLookahead < MaxMatchLength ? lazyLookahead : MaxMatchLength;
           c->lazyBound = c->lazyLimit < m ? c->lazyLimit : m;
           int32_t budget = static_cast<int32_t>(c->maxChain);
           if (static_cast<uint32_t>(pendingLength) >= c->goodLength) {
@@ -599,7 +599,7 @@ uint32_t DeflateInit(DeflateContext* context, uint32_t level, uint32_t resetOnly
     std::memset(context, 0, sizeof(*context));
     context->head = static_cast<uint16_t*>(MemAlloc(HashBuckets * sizeof(uint16_t)));
     if (context->head != nullptr) {
-      context->chain = static_cast<uint16_t*>(MemAlloc(CompressorWindow * sizeof(uint16_t)));
+      context->chain = static_cast<uint16_t*>(MemAlloc(WindowSize * sizeof(uint16_t)));
     }
     if (context->chain != nullptr) {
       context->symbols = static_cast<SymbolEntry*>(MemAlloc(BlockSymbols * sizeof(SymbolEntry)));
@@ -610,7 +610,7 @@ uint32_t DeflateInit(DeflateContext* context, uint32_t level, uint32_t resetOnly
     }
     if (context->matchBytes != nullptr) {
       // Zeroed so that nothing ever depends on bytes no input has written.
-      context->window = static_cast<uint8_t*>(MemAllocZero(CompressorWindow + WindowMirror));
+      context->window = static_cast<uint8_t*>(MemAllocZero(WindowSize + WindowMirror));
     }
     if (context->window != nullptr) {
       context->treeArea = static_cast<HuffmanWorkArea*>(MemAlloc(sizeof(HuffmanWorkArea)));
@@ -633,12 +633,12 @@ uint32_t DeflateInit(DeflateContext* context, uint32_t level, uint32_t resetOnly
   context->goodLength = config.goodLength;
   context->lazyLimit = config.lazyLimit;
   std::memset(context->head, 0, HashBuckets * sizeof(uint16_t));
-  std::memset(context->chain, 0, CompressorWindow * sizeof(uint16_t));
+  std::memset(context->chain, 0, WindowSize * sizeof(uint16_t));
   context->refillRequest = FullLookahead;
   context->refillState = -1;
   context->scanPos = context->window;
   context->writePos = context->window;
-  context->windowEnd = context->window + CompressorWindow;
+  context->windowEnd = context->window + WindowSize;
   return 0;
 }
 

@@ -142,10 +142,10 @@ uint32_t BitWriterFinish(BitWriter* writer, uint32_t complete) {
 // Huffman codes
 
 void AssignCodes(const uint16_t* lengthCounts, CodeEntry* codes, uint32_t n) {
-  uint16_t next[LongestCode + 1];
+  uint16_t next[MaxCodeBits + 1];
   next[0] = 0;
   next[1] = 0;
-  for (uint32_t l = 2; l <= LongestCode; ++l) {
+  for (uint32_t l = 2; l <= MaxCodeBits; ++l) {
     next[l] = static_cast<uint16_t>((next[l - 1] + lengthCounts[l - 1]) << 1);
   }
   for (uint32_t i = 0; i < n; ++i) {
@@ -231,7 +231,7 @@ void BuildCodeLengths(CodeEntry* codes, const uint16_t* frequencies, HuffmanWork
     keys[root] = 0;
     for (uint32_t x = root + 1; x < 2 * k; ++x) keys[x] = keys[parents[x]] + 1;
 
-    uint16_t counts[LongestCode + 1] = {};
+    uint16_t counts[MaxCodeBits + 1] = {};
     bool tooLong = false;
     uint32_t leaf = 0;
     for (uint32_t i = 0; i < n; ++i) {
@@ -327,9 +327,9 @@ uint32_t DataCost(const CodeEntry* literalCodes, const CodeEntry* distanceCodes,
     if (s.distance == 0) {
       bits += literalCodes[s.literalOrLength].length;
     } else {
-      bits += literalCodes[EndOfBlockSymbol + 1 + s.literalOrLength].length +
-              LengthBases[s.literalOrLength].extraBits + distanceCodes[s.distanceCode].length +
-              DistanceBases[s.distanceCode].extraBits;
+      bits += literalCodes[EndOfBlock + 1 + s.literalOrLength].length +
+              LengthCodes[s.literalOrLength].extraBits + distanceCodes[s.distanceCode].length +
+              DistanceCodes[s.distanceCode].extraBits;
     }
   }
   return (bits + 7) >> 3;
@@ -347,37 +347,37 @@ void DeflatePrepareBlock(DeflateContext* context) {
       DataCost(FixedLiteralCodes.entries, FixedDistanceCodes.entries, symbols, count);
 
   std::memset(area->codes, 0, sizeof(area->codes));
-  uint32_t literalsSent = LiteralAlphabet;
-  while (literalsSent > EndOfBlockSymbol + 1 &&
+  uint32_t literalsSent = ValidLiteralLengthSymbols;
+  while (literalsSent > EndOfBlock + 1 &&
          area->literalFrequencies[literalsSent - 1] == 0) {
     --literalsSent;
   }
-  BuildCodeLengths(area->codes, area->literalFrequencies, area, literalsSent, LongestCode);
-  uint32_t distancesSent = DistanceAlphabet;
+  BuildCodeLengths(area->codes, area->literalFrequencies, area, literalsSent, MaxCodeBits);
+  uint32_t distancesSent = ValidDistanceSymbols;
   while (distancesSent > 0 && area->distanceFrequencies[distancesSent - 1] == 0) {
     --distancesSent;
   }
   BuildCodeLengths(area->codes + literalsSent, area->distanceFrequencies, area, distancesSent,
-                   LongestCode);
+                   MaxCodeBits);
   if (distancesSent == 0) distancesSent = 1;  // one unused distance code of length 0
 
   uint32_t entries = EncodeLengths(area->lengths, area->codes, literalsSent + distancesSent);
   // The literal codes are built: their first 19 counters now count the
   // code-length symbols.
   uint16_t* lengthFrequencies = area->literalFrequencies;
-  for (uint32_t s = 0; s < CodeLengthAlphabet; ++s) lengthFrequencies[s] = 0;
+  for (uint32_t s = 0; s < CodeLengthCodes; ++s) lengthFrequencies[s] = 0;
   uint32_t highestSymbol = 0;
   for (uint32_t i = 0; i < entries; ++i) {
     uint32_t symbol = area->lengths[i].symbol;
     ++lengthFrequencies[symbol];
     if (symbol + 1 > highestSymbol) highestSymbol = symbol + 1;
   }
-  uint32_t lengthCodesSent = CodeLengthAlphabet;
-  while (lengthCodesSent > 4 && lengthFrequencies[LengthOrder[lengthCodesSent - 1]] == 0) {
+  uint32_t lengthCodesSent = CodeLengthCodes;
+  while (lengthCodesSent > 4 && lengthFrequencies[CodeLengthOrder[lengthCodesSent - 1]] == 0) {
     --lengthCodesSent;
   }
   CodeEntry* lengthCodes = area->codes + literalsSent + distancesSent;
-  BuildCodeLengths(lengthCodes, lengthFrequencies, area, highestSymbol, LongestCodeLengthCode);
+  BuildCodeLengths(lengthCodes, lengthFrequencies, area, highestSymbol, MaxCodeLengthCodeBits);
 
   uint32_t dynamicCost =
       DataCost(area->codes, area->codes + literalsSent, symbols, count) +
@@ -411,9 +411,9 @@ void DeflatePrepareBlock(DeflateContext* context) {
   context->lengthCodes = lengthCodes;
   if (type == 1) {
     std::memcpy(area->codes, FixedLiteralCodes.entries, sizeof(FixedLiteralCodes.entries));
-    std::memcpy(area->codes + LiteralAlphabet, FixedDistanceCodes.entries,
+    std::memcpy(area->codes + ValidLiteralLengthSymbols, FixedDistanceCodes.entries,
                 sizeof(FixedDistanceCodes.entries));
-    context->distanceCodes = area->codes + LiteralAlphabet;
+    context->distanceCodes = area->codes + ValidLiteralLengthSymbols;
   }
 }
 
@@ -487,7 +487,7 @@ uint32_t DeflateWriteBlock(DeflateContext* context, uint32_t point) {
       case WriteCodeLengthCode:
         while (context->emitIndex < context->lengthCodesSent) {
           PUT_BITS_OR_SUSPEND(WriteCodeLengthCode,
-                              context->lengthCodes[LengthOrder[context->emitIndex]].length, 3);
+                              context->lengthCodes[CodeLengthOrder[context->emitIndex]].length, 3);
           ++context->emitIndex;
         }
         context->lengthCursor = area->lengths;
@@ -540,10 +540,10 @@ uint32_t DeflateWriteBlock(DeflateContext* context, uint32_t point) {
           } else {
             uint32_t lengthCode = cursor->literalOrLength;
             uint32_t distanceCode = cursor->distanceCode;
-            const CodeEntry& lc = literals[EndOfBlockSymbol + 1 + lengthCode];
+            const CodeEntry& lc = literals[EndOfBlock + 1 + lengthCode];
             const CodeEntry& dc = distances[distanceCode];
-            uint32_t lengthExtra = LengthBases[lengthCode].extraBits;
-            uint32_t distanceExtra = DistanceBases[distanceCode].extraBits;
+            uint32_t lengthExtra = LengthCodes[lengthCode].extraBits;
+            uint32_t distanceExtra = DistanceCodes[distanceCode].extraBits;
             bool asLiterals = false;
             if (bytes->lengthLess3 == 0) {
               const CodeEntry& b0 = literals[bytes->firstBytes[0]];
@@ -561,11 +561,11 @@ uint32_t DeflateWriteBlock(DeflateContext* context, uint32_t point) {
             if (!asLiterals) {
               put(lc.code, lc.length);
               if (lengthExtra != 0) {
-                put(bytes->lengthLess3 + 3u - LengthBases[lengthCode].base, lengthExtra);
+                put(bytes->lengthLess3 + 3u - LengthCodes[lengthCode].base, lengthExtra);
               }
               put(dc.code, dc.length);
               if (distanceExtra != 0) {
-                put(cursor->distance - DistanceBases[distanceCode].base, distanceExtra);
+                put(cursor->distance - DistanceCodes[distanceCode].base, distanceExtra);
               }
             }
           }
@@ -588,15 +588,15 @@ uint32_t DeflateWriteBlock(DeflateContext* context, uint32_t point) {
         }
         uint32_t lengthCode = cursor->literalOrLength;
         uint32_t distanceCode = cursor->distanceCode;
-        context->emitLiteral = &literals[EndOfBlockSymbol + 1 + lengthCode];
+        context->emitLiteral = &literals[EndOfBlock + 1 + lengthCode];
         context->emitDistance = &distances[distanceCode];
         context->emitLengthBase = lengthCode;
         context->emitDistanceBase = distanceCode;
         point = WriteLengthCode;
         if (bytes->lengthLess3 == 0) {
-          uint32_t matchBits = context->emitLiteral->length + LengthBases[lengthCode].extraBits +
+          uint32_t matchBits = context->emitLiteral->length + LengthCodes[lengthCode].extraBits +
                                context->emitDistance->length +
-                               DistanceBases[distanceCode].extraBits;
+                               DistanceCodes[distanceCode].extraBits;
           uint32_t literalBits = 0;
           bool allCoded = true;
           for (int k = 0; k < 3; ++k) {
@@ -632,7 +632,7 @@ uint32_t DeflateWriteBlock(DeflateContext* context, uint32_t point) {
         break;
 
       case WriteLengthBits: {
-        const BaseExtra& base = LengthBases[context->emitLengthBase];
+        const CodeBase& base = LengthCodes[context->emitLengthBase];
         if (base.extraBits != 0) {
           PUT_BITS_OR_SUSPEND(WriteLengthBits,
                               context->matchBytesCursor->lengthLess3 + 3u - base.base,
@@ -649,7 +649,7 @@ uint32_t DeflateWriteBlock(DeflateContext* context, uint32_t point) {
         break;
 
       case WriteDistanceBits: {
-        const BaseExtra& base = DistanceBases[context->emitDistanceBase];
+        const CodeBase& base = DistanceCodes[context->emitDistanceBase];
         if (base.extraBits != 0) {
           PUT_BITS_OR_SUSPEND(WriteDistanceBits, context->symbolCursor->distance - base.base,
                               base.extraBits);
@@ -670,7 +670,7 @@ uint32_t DeflateWriteBlock(DeflateContext* context, uint32_t point) {
       }
 
       case WriteEndOfBlock: {
-        const CodeEntry& c = literals[EndOfBlockSymbol];
+        const CodeEntry& c = literals[EndOfBlock];
         PUT_BITS_OR_SUSPEND(WriteEndOfBlock, c.code, c.length);
         return 0;
       }

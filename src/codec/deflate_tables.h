@@ -1,55 +1,26 @@
-// Constant tables of the compressor, built at compile time from the RFC 1951
-// definitions: the fixed codes as ready-to-write entries, the maps from a
-// match length or distance to its code, and the weight budgets that keep
-// Huffman codes within their length limit.
+// Constant tables of the compressor, derived at compile time from the format's
+// numbers in deflate_constants.h: the fixed codes as ready-to-write entries,
+// the maps from a match length or distance to its code, and the weight
+// budgets that keep Huffman codes within their length limit.
 #ifndef VARNFILE_CODEC_DEFLATE_TABLES_H_
 #define VARNFILE_CODEC_DEFLATE_TABLES_H_
 
 #include <cstdint>
 
 #include "codec/deflate_block_writer.h"
+#include "codec/deflate_constants.h"
 
 namespace varnfile {
 
-constexpr uint32_t CompressorWindow = 8192;
-constexpr uint32_t WindowMask = CompressorWindow - 1;
+constexpr uint32_t WindowMask = WindowSize - 1;
 constexpr uint32_t WindowMirror = 257;
 constexpr uint32_t HashBuckets = 4096;
-constexpr uint32_t ShortestMatch = 3;
-constexpr uint32_t LongestMatch = 258;
 constexpr uint32_t FullLookahead = 260;
 constexpr uint32_t BlockSymbols = 4096;
 constexpr uint16_t RunFlag = 0x8000;
-constexpr uint32_t LiteralAlphabet = 286;
-constexpr uint32_t DistanceAlphabet = 30;
-constexpr uint32_t CodeLengthAlphabet = 19;
-constexpr uint32_t EndOfBlockSymbol = 256;
-constexpr uint32_t LongestCode = 15;
-constexpr uint32_t LongestCodeLengthCode = 7;
 // A stored block is copied from the window, so its bytes, those carried to
 // the next block and the lookahead must all still be there.
-constexpr uint32_t StoredBlockLimit = CompressorWindow - FullLookahead;
-
-struct BaseExtra {
-  uint16_t base;
-  uint8_t extraBits;
-};
-
-inline constexpr BaseExtra LengthBases[29] = {
-    {3, 0},   {4, 0},   {5, 0},   {6, 0},   {7, 0},   {8, 0},   {9, 0},   {10, 0},
-    {11, 1},  {13, 1},  {15, 1},  {17, 1},  {19, 2},  {23, 2},  {27, 2},  {31, 2},
-    {35, 3},  {43, 3},  {51, 3},  {59, 3},  {67, 4},  {83, 4},  {99, 4},  {115, 4},
-    {131, 5}, {163, 5}, {195, 5}, {227, 5}, {258, 0}};
-
-inline constexpr BaseExtra DistanceBases[30] = {
-    {1, 0},     {2, 0},     {3, 0},      {4, 0},     {5, 1},      {7, 1},
-    {9, 2},     {13, 2},    {17, 3},     {25, 3},    {33, 4},     {49, 4},
-    {65, 5},    {97, 5},    {129, 6},    {193, 6},   {257, 7},    {385, 7},
-    {513, 8},   {769, 8},   {1025, 9},   {1537, 9},  {2049, 10},  {3073, 10},
-    {4097, 11}, {6145, 11}, {8193, 12},  {12289, 12}, {16385, 13}, {24577, 13}};
-
-inline constexpr uint8_t LengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5,
-                                            11, 4,  12, 3, 13, 2, 14, 1, 15};
+constexpr uint32_t StoredBlockLimit = WindowSize - FullLookahead;
 
 // Total weight a code of at most n bits can take (index n): from the third
 // entry on, the sum of the two before plus 2.
@@ -65,11 +36,11 @@ constexpr uint16_t ReverseBits(uint32_t code, uint32_t length) {
 }
 
 struct FixedLiteralTable {
-  CodeEntry entries[LiteralAlphabet];
+  CodeEntry entries[ValidLiteralLengthSymbols];
 };
 constexpr FixedLiteralTable MakeFixedLiterals() {
   FixedLiteralTable table{};
-  for (uint32_t s = 0; s < LiteralAlphabet; ++s) {
+  for (uint32_t s = 0; s < ValidLiteralLengthSymbols; ++s) {
     uint32_t code = 0, length = 0;
     if (s < 144) {
       code = 0x30 + s, length = 8;
@@ -88,11 +59,11 @@ constexpr FixedLiteralTable MakeFixedLiterals() {
 inline constexpr FixedLiteralTable FixedLiteralCodes = MakeFixedLiterals();
 
 struct FixedDistanceTable {
-  CodeEntry entries[DistanceAlphabet];
+  CodeEntry entries[ValidDistanceSymbols];
 };
 constexpr FixedDistanceTable MakeFixedDistances() {
   FixedDistanceTable table{};
-  for (uint32_t s = 0; s < DistanceAlphabet; ++s) {
+  for (uint32_t s = 0; s < ValidDistanceSymbols; ++s) {
     table.entries[s].code = ReverseBits(s, 5);
     table.entries[s].length = 5;
   }
@@ -108,7 +79,7 @@ constexpr LengthCodeTable MakeLengthCodes() {
   LengthCodeTable table{};
   uint32_t c = 0;
   for (uint32_t l = 3; l <= 258; ++l) {
-    while (c < 27 && LengthBases[c + 1].base <= l) ++c;
+    while (c < 27 && LengthCodes[c + 1].base <= l) ++c;
     table.code[l - 3] = static_cast<uint8_t>(l == 258 ? 28 : c);
   }
   return table;
@@ -124,12 +95,12 @@ constexpr DistanceCodeTable MakeDistanceCodes() {
   DistanceCodeTable table{};
   uint32_t c = 0;
   for (uint32_t d = 1; d <= 256; ++d) {
-    while (c < 29 && DistanceBases[c + 1].base <= d) ++c;
+    while (c < 29 && DistanceCodes[c + 1].base <= d) ++c;
     table.code[d - 1] = static_cast<uint8_t>(c);
   }
   for (uint32_t i = 2; i < 256; ++i) {
     uint32_t d = (i << 7) + 1;
-    while (c < 29 && DistanceBases[c + 1].base <= d) ++c;
+    while (c < 29 && DistanceCodes[c + 1].base <= d) ++c;
     table.code[256 + i] = static_cast<uint8_t>(c);
   }
   return table;

@@ -1,5 +1,6 @@
 #include "codec/predictor.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "platform/memory.h"
@@ -82,6 +83,24 @@ uint32_t PredictorDecode(PredictorState* state) {
   uint32_t complete = 1;
   while (inNext < inEnd) {
     uint32_t flagByte = *inNext++;
+    if (inEnd - inNext >= static_cast<ptrdiff_t>(GroupSize) &&
+        outEnd - outNext >= static_cast<ptrdiff_t>(GroupSize)) {
+      // A whole group with room for it: every clear bit has its literal
+      // and no byte can overrun, so the checks below are not needed. The
+      // choice between table and literal is made without a branch (a hit
+      // stores back the byte the slot already holds).
+      for (uint32_t i = 0; i < GroupSize; ++i) {
+        uint8_t* slot = table + PredictionIndex(b2, b1);
+        uint32_t literal = ((flagByte >> i) & 1) ^ 1;
+        uint8_t c = literal != 0 ? *inNext : *slot;
+        *slot = c;
+        inNext += literal;
+        *outNext++ = c;
+        b2 = b1;
+        b1 = c;
+      }
+      continue;
+    }
     for (uint32_t i = 0; i < GroupSize; ++i) {
       uint8_t* slot = table + PredictionIndex(b2, b1);
       bool predicted = (flagByte >> i) & 1;

@@ -28,6 +28,45 @@ MemoryChunk* NewChunk(int64_t start, int64_t length) {
 
 int64_t ChunkEnd(const MemoryChunk* chunk) { return int64_t{chunk->start} + chunk->length; }
 
+// The slot of the index that holds chunk (which is in it).
+uint32_t IndexOf(const MemoryStream* stream, const MemoryChunk* chunk) {
+  uint32_t lo = 0;
+  uint32_t hi = stream->indexCount;
+  while (lo < hi) {
+    uint32_t mid = lo + (hi - lo) / 2;
+    if (stream->index[mid]->start < chunk->start) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+// Makes room in the index for one more chunk; false when it cannot grow.
+bool ReserveIndexSlot(MemoryStream* stream) {
+  if (stream->indexCount < stream->indexCapacity) return true;
+  uint64_t capacity = stream->indexCapacity == 0 ? 16 : uint64_t{stream->indexCapacity} * 2;
+  if (capacity > 0x7FFFFFFF) return false;
+  auto* grown = static_cast<MemoryChunk**>(MemAlloc(capacity * sizeof(MemoryChunk*)));
+  if (grown == nullptr) return false;
+  if (stream->indexCount != 0) {
+    std::memcpy(grown, stream->index, stream->indexCount * sizeof(MemoryChunk*));
+  }
+  MemFree(stream->index);
+  stream->index = grown;
+  stream->indexCapacity = static_cast<uint32_t>(capacity);
+  return true;
+}
+
+// Puts chunk into the index at slot (a slot was reserved).
+void IndexInsert(MemoryStream* stream, uint32_t slot, MemoryChunk* chunk) {
+  std::memmove(stream->index + slot + 1, stream->index + slot,
+               (stream->indexCount - slot) * sizeof(MemoryChunk*));
+  stream->index[slot] = chunk;
+  stream->indexCount++;
+}
+
 void LinkAbove(MemoryStream* stream, MemoryChunk* below, MemoryChunk* chunk) {
   chunk->lower = below;
   chunk->higher = below->higher;
@@ -37,6 +76,7 @@ void LinkAbove(MemoryStream* stream, MemoryChunk* below, MemoryChunk* chunk) {
     stream->highest = chunk;
   }
   below->higher = chunk;
+  IndexInsert(stream, IndexOf(stream, below) + 1, chunk);
 }
 
 void LinkBelowAll(MemoryStream* stream, MemoryChunk* chunk) {
@@ -48,17 +88,30 @@ void LinkBelowAll(MemoryStream* stream, MemoryChunk* chunk) {
     stream->highest = chunk;
   }
   stream->lowest = chunk;
+  IndexInsert(stream, 0, chunk);
 }
 
 // The highest chunk that starts at or below offset, or null when every
-// chunk starts above it. Walks from the hint, or from the nearer end.
+// chunk starts above it. The hint and its upper neighbour answer sequential
+// access at once; anything else is a binary search of the index.
 MemoryChunk* ChunkAtOrBelow(MemoryStream* stream, int64_t offset) {
-  MemoryChunk* chunk = stream->hint;
-  if (chunk == nullptr || stream->highest->start <= offset) chunk = stream->highest;
-  while (chunk != nullptr && chunk->start > offset) chunk = chunk->lower;
-  if (chunk == nullptr) return nullptr;
-  while (chunk->higher != nullptr && chunk->higher->start <= offset) chunk = chunk->higher;
-  return chunk;
+  MemoryChunk* hint = stream->hint;
+  if (hint != nullptr && hint->start <= offset) {
+    MemoryChunk* next = hint->higher;
+    if (next == nullptr || next->start > offset) return hint;
+    if (next->higher == nullptr || next->higher->start > offset) return next;
+  }
+  uint32_t lo = 0;
+  uint32_t hi = stream->indexCount;
+  while (lo < hi) {
+    uint32_t mid = lo + (hi - lo) / 2;
+    if (stream->index[mid]->start <= offset) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo == 0 ? nullptr : stream->index[lo - 1];
 }
 
 void FreeStream(MemoryStream* stream) {
@@ -69,6 +122,7 @@ void FreeStream(MemoryStream* stream) {
     MemFree(chunk);
     chunk = higher;
   }
+  MemFree(stream->index);
   MemFree(stream);
 }
 
@@ -91,6 +145,7 @@ MemoryChunk* CoverRange(MemoryStream* stream, int64_t p, int64_t count) {
   for (;;) {
     if (chunk == nullptr) {
       // Below the lowest chunk: one chunk for what is left.
+      if (!ReserveIndexSlot(stream)) return nullptr;
       MemoryChunk* fresh = NewChunk(p, r);
       if (fresh == nullptr) return nullptr;
       LinkBelowAll(stream, fresh);
@@ -102,6 +157,7 @@ MemoryChunk* CoverRange(MemoryStream* stream, int64_t p, int64_t count) {
     }
     if (ChunkEnd(chunk) < e) {
       int64_t k = e - ChunkEnd(chunk) < r ? e - ChunkEnd(chunk) : r;
+      if (!ReserveIndexSlot(stream)) return nullptr;
       MemoryChunk* fresh = NewChunk(e - k, k);
       if (fresh == nullptr) return nullptr;
       LinkAbove(stream, chunk, fresh);
@@ -116,6 +172,7 @@ MemoryChunk* CoverRange(MemoryStream* stream, int64_t p, int64_t count) {
     if (lower != nullptr && ChunkEnd(lower) < chunk->start) {
       int64_t gap = chunk->start - ChunkEnd(lower);
       int64_t k = gap < r ? gap : r;
+      if (!ReserveIndexSlot(stream)) return nullptr;
       MemoryChunk* fresh = NewChunk(e - k, k);
       if (fresh == nullptr) return nullptr;
       LinkAbove(stream, lower, fresh);

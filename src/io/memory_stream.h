@@ -35,6 +35,11 @@ struct MemoryStream {
   // per call instead of a walk from one end of the list. Chunks live until
   // the stream is freed, so the hint never dangles.
   MemoryChunk* hint;
+  // Every chunk in list order, for a binary search when a position lies
+  // away from the hint (random access in a file of thousands of chunks).
+  MemoryChunk** index;
+  uint32_t indexCount;
+  uint32_t indexCapacity;
 };
 
 // A new empty stream in the lowest free slot; *handle is its 1-based number.

@@ -144,6 +144,17 @@ ResultCode BufferedRead(Store* store, uint8_t* dst, uint32_t position, uint32_t 
   // A request that runs past the largest possible position cannot be met.
   if (static_cast<uint64_t>(position) + count > 0xFFFFFFFFu) return ResultReadFailed;
 
+  // Most reads lie inside the read window and clear of the write buffer:
+  // the steps below would serve them from the window unchanged.
+  uint64_t requestEnd = static_cast<uint64_t>(position) + count;
+  if (store->readBufferLength != 0 && position >= store->readBufferStart &&
+      requestEnd <= static_cast<uint64_t>(store->readBufferStart) + store->readBufferLength &&
+      (store->writeBufferLength == 0 || requestEnd <= store->writeBufferStart ||
+       position >= static_cast<uint64_t>(store->writeBufferStart) + store->writeBufferLength)) {
+    std::memcpy(dst, store->readBuffer + (position - store->readBufferStart), count);
+    return ResultOk;
+  }
+
   // Head from the write buffer: its bytes are newer than anything else.
   uint32_t wbStart = store->writeBufferStart;
   uint32_t wbLength = store->writeBufferLength;

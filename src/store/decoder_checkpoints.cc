@@ -117,7 +117,7 @@ DecoderCheckpoints* Ensure(Store* store) {
   uint32_t stateSize = DecoderStateSize(store->method);
   if (stateSize == 0) return nullptr;
   uint32_t slots = CheckpointBudget / stateSize;
-  if (slots < 4) slots = 4;
+  if (slots < MinCheckpoints) slots = MinCheckpoints;
   uint32_t spineSlots = slots / 2;
   uint32_t localSlots = slots - spineSlots;
   size_t bytes = sizeof(DecoderCheckpoints) + slots * sizeof(Checkpoint) + slots * sizeof(uint8_t*);

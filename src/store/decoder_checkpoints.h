@@ -33,8 +33,13 @@ namespace varnfile {
 
 struct Store;
 
-// Bytes of decoder state the checkpoints of one open file may hold.
+// Bytes of decoder state the checkpoints of one open file may hold, unless
+// that is fewer than MinCheckpoints copies of the method's state: a walk
+// backwards over a chain replays each record about as many times as the
+// copies are too few to cover it, so a large state (the predictor's table)
+// gets its copies all the same.
 constexpr uint32_t CheckpointBudget = 1u << 20;
+constexpr uint32_t MinCheckpoints = 64;
 // Records between spine copies while the spine is not yet full.
 constexpr uint32_t FirstSpineInterval = 8;
 // Fewest records between two local copies.

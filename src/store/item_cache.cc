@@ -38,12 +38,23 @@ void Unlink(OpenFile* file, CachedItem* item) {
   item->newer = nullptr;
 }
 
-// Unlinks a cached item, takes it out of the counts and frees it.
-void RemoveCachedItem(OpenFile* file, CachedItem* item) {
+// Unlinks a cached item and takes it out of the counts.
+void DetachCachedItem(OpenFile* file, CachedItem* item) {
   Unlink(file, item);
   file->cachedBytes -= item->view.header.length;
   file->cachedItems -= 1;
+}
+
+void RemoveCachedItem(OpenFile* file, CachedItem* item) {
+  DetachCachedItem(file, item);
   MemFree(item);
+}
+
+// An evicted item's allocation may take the next item when it is large
+// enough and not much larger, so that the byte limit stays close to the
+// memory held.
+bool CanReuse(const CachedItem* item, uint32_t length) {
+  return item->capacity >= length && item->capacity <= length + length / 2 + 64;
 }
 
 bool NeedsRoom(const OpenFile* file, uint32_t length) {
@@ -166,6 +177,7 @@ CachedItem* FindCachedItem(OpenFile* file, uint32_t position) {
 }
 
 void MakeMostRecent(OpenFile* file, CachedItem* item) {
+  if (file->mruItem == item) return;  // already there (and linked)
   Unlink(file, item);
   item->older = file->mruItem;
   if (file->mruItem != nullptr) file->mruItem->newer = item;
@@ -199,22 +211,40 @@ ResultCode AddCachedItem(OpenFile* file, uint32_t position, uint32_t previousPos
                          const ItemHeader* header, const uint8_t* data, uint32_t write,
                          CachedItem** out) {
   uint32_t length = header->length;
+  CachedItem* item = nullptr;  // an evicted item's allocation to reuse
   while (NeedsRoom(file, length)) {
     CachedItem* victim = file->lruItem;
     if (victim == nullptr) break;
     if (victim->changed) {
       // A failed write-back keeps the changed item cached.
       ResultCode rc = WriteBackItem(file, victim);
-      if (rc != ResultOk) return rc;
+      if (rc != ResultOk) {
+        MemFree(item);
+        return rc;
+      }
     }
-    RemoveCachedItem(file, victim);
+    DetachCachedItem(file, victim);
+    if (item == nullptr && CanReuse(victim, length)) {
+      item = victim;
+    } else {
+      MemFree(victim);
+    }
   }
 
-  auto* item = static_cast<CachedItem*>(MemAllocZero(sizeof(CachedItem) + length));
-  if (item == nullptr) return ResultNoMemory;
+  // Not zero-filled: the data is copied in here or read in by the caller
+  // at once, and a failed read removes the item again.
+  if (item == nullptr) {
+    item = static_cast<CachedItem*>(MemAlloc(sizeof(CachedItem) + length));
+    if (item == nullptr) return ResultNoMemory;
+    item->capacity = length;
+  }
+  item->older = nullptr;
+  item->newer = nullptr;
   item->position = position;
+  item->changed = 0;
   item->view.header = *header;
   item->view.previousPosition = previousPosition;
+  item->view.nextPosition = 0;
   item->view.data = ItemData(item);
   if (data != nullptr && length != 0) std::memcpy(ItemData(item), data, length);
 

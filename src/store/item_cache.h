@@ -31,6 +31,7 @@ struct CachedItem {
   CachedItem* older;  // towards lruItem; null for the least recently used
   CachedItem* newer;  // towards mruItem; null for the most recently used
   uint32_t position;  // position of the record
+  uint32_t capacity;  // data bytes the allocation holds (at least the length)
   uint8_t changed;    // 1: header or data differ from the file
   RecordView view;    // header, neighbour positions, decoded data
 };

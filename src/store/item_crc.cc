@@ -1,5 +1,7 @@
 #include "store/item_crc.h"
 
+#include "store/item_crc_fold.h"
+
 #include <array>
 
 namespace varnfile {
@@ -47,11 +49,9 @@ inline uint32_t Load32(const uint8_t* p) {
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-}  // namespace
-
-uint16_t ItemCrc(const uint8_t* data, uint32_t length) {
-  if (length == 0) return 0;
-  uint32_t c = 0xFFFF;
+// The register after data, from register c: eight bytes at a time, then
+// one at a time.
+uint32_t UpdateWithTables(uint32_t c, const uint8_t* data, uint32_t length) {
   const uint8_t* end = data + length;
   for (; end - data >= 8; data += 8) {
     uint32_t one = Load32(data) ^ c;
@@ -63,8 +63,32 @@ uint16_t ItemCrc(const uint8_t* data, uint32_t length) {
   for (; data != end; ++data) {
     c = CrcTable[(*data ^ c) & 0xFF] ^ (c >> 8);
   }
+  return c;
+}
+
+uint16_t Finish(uint32_t c) {
   c ^= 0xFFFF;
   return static_cast<uint16_t>((c >> 8) | ((c & 0xFF) << 8));
+}
+
+// Below this many bytes the tables are as quick as folding.
+constexpr uint32_t FoldThreshold = 64;
+
+}  // namespace
+
+uint16_t ItemCrc(const uint8_t* data, uint32_t length) {
+  if (length == 0) return 0;
+  if (length < FoldThreshold || !CrcFoldAvailable()) return ItemCrcPortable(data, length);
+  uint32_t blocks = length / 16;
+  uint8_t folded[16];
+  CrcFold(0xFFFF, data, blocks, folded);
+  uint32_t c = UpdateWithTables(0, folded, sizeof(folded));
+  return Finish(UpdateWithTables(c, data + blocks * 16, length - blocks * 16));
+}
+
+uint16_t ItemCrcPortable(const uint8_t* data, uint32_t length) {
+  if (length == 0) return 0;
+  return Finish(UpdateWithTables(0xFFFF, data, length));
 }
 
 }  // namespace varnfile

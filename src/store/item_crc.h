@@ -12,6 +12,11 @@ namespace varnfile {
 // data is not read when length is 0.
 uint16_t ItemCrc(const uint8_t* data, uint32_t length);
 
+// The same value from lookup tables alone, whatever the processor offers;
+// ItemCrc takes a carry-less multiplication path for longer data where it
+// can.
+uint16_t ItemCrcPortable(const uint8_t* data, uint32_t length);
+
 }  // namespace varnfile
 
 #endif  // VARNFILE_STORE_ITEM_CRC_H_

@@ -136,7 +136,9 @@ ResultCode ListRecords(Store* store, ListDirection dir, uint32_t from, int32_t c
 }
 
 ResultCode SeekRecordRead(Store* store, uint32_t position) {
-  if (!IsChainedMethod(store->method)) {
+  // Without a chain, or already there (the decoder is in step with the
+  // cursor), nothing needs decoding.
+  if (!IsChainedMethod(store->method) || position == store->readCursor) {
     store->readCursor = position;
     return ResultOk;
   }

@@ -11,14 +11,14 @@ using varnfile::ItemCacheRecordReads;
 
 // Items "item NN" of 7 bytes: 29 bytes per record under MethodNone.
 uint32_t At(int index) { return First + 29 * static_cast<uint32_t>(index); }
-std::string ItemText(int i) { return "item " + std::to_string(i / 10 % 10) + std::to_string(i % 10); }
+std::string ItemText(int i) { return "item " + std::to_string(i / 10) + std::to_string(i % 10); }
 
 class CacheTest : public ::testing::Test {
  protected:
   // A closed disk file of `count` items, opened again with an empty cache.
-  void MakeFile(int count, uint16_t method = VARNFILE_METHOD_NONE) {
+  void MakeFile(int count) {
     path_ = ScratchPath("cache.trn");
-    uint32_t h = CreateFileWith(path_, method);
+    uint32_t h = CreateFileWith(path_);
     for (int i = 0; i < count; ++i) ASSERT_EQ(0, AddText(h, static_cast<uint16_t>(i), ItemText(i)));
     ASSERT_EQ(0, VARNFileClose(h));
     ASSERT_EQ(0, VARNFileOpen(&handle_, path_.c_str(), 0));
@@ -35,7 +35,6 @@ class CacheTest : public ::testing::Test {
     return ItemCacheRecordReads() - before;
   }
   bool Cached(int i) { return varnfile::FindCachedItem(FileOf(handle_), At(i)) != nullptr; }
-  int CachedItems() { return FileOf(handle_)->cachedItems; }
 
   std::string path_;
   uint32_t handle_ = 0;
@@ -68,24 +67,6 @@ TEST_F(CacheTest, SteppingBackFromTheLastOf100ReadsAWindowOf9) {
   EXPECT_FALSE(Cached(31));
 }
 
-// An item limit of 0 behaves as 1 (no read-ahead, one read per step back);
-// a byte limit of 0 still caches one item.
-TEST_F(CacheTest, ZeroLimitsStillCacheOneItem) {
-  MakeFile(30);
-  ASSERT_EQ(0, VARNFileSetParameters(handle_, 0, 65536, 1024, 1024));
-  EXPECT_EQ(1, FileOf(handle_)->maxCachedItems);
-  ASSERT_EQ(0, VARNFileSeekToEnd(handle_, nullptr));
-  for (int i = 29; i >= 20; --i) {
-    EXPECT_EQ(1u, ReadsDuring([&] { ASSERT_EQ(0, VARNFileSkipPrev(handle_)); })) << i;
-    EXPECT_EQ(1, CachedItems());
-  }
-  ASSERT_EQ(0, VARNFileSetParameters(handle_, 16, 0, 1024, 1024));
-  for (int i = 20; i < 26; ++i) {
-    EXPECT_EQ(i, ReadNext(handle_).commandId);
-    EXPECT_EQ(1, CachedItems());
-  }
-}
-
 // A changed item that cannot be written back stays cached with its change,
 // and the read that needed the room reports the write failure.
 TEST_F(CacheTest, FailedWriteBackKeepsTheChangedItem) {
@@ -105,46 +86,41 @@ TEST_F(CacheTest, FailedWriteBackKeepsTheChangedItem) {
   EXPECT_EQ(0, CurrentCommand(handle_));  // the file is as it was
 }
 
-// Under a compression method a window pass re-reads records the cache
-// already holds, to keep the decoder in step; it must not undo unsaved
-// changes in them.
-class WindowPassTest : public CacheTest, public ::testing::WithParamInterface<uint16_t> {};
+// An update and a delete stay in the cache while their items are cached,
+// reach the disk when evicted, and the rest reaches it at close (appends go
+// to the file at once, through the write buffer).
+TEST(CacheWriteBack, ChangesReachTheDiskOnlyOnEvictionOrClose) {
+  ASSERT_EQ(0x259E, ReferenceCrc("abc")) << "the CRC oracle's known answer";
+  std::string path = ScratchPath("writeback.trn");
+  uint32_t h = CreateFileWith(path);
+  ASSERT_EQ(0, AddText(h, 'A', "aaaa"));  // at 174
+  ASSERT_EQ(0, AddText(h, 'B', "bbbb"));  // at 200
+  ASSERT_EQ(0, AddText(h, 'C', "cccc"));  // at 226
+  // Without a write buffer everything appended is on the disk now.
+  ASSERT_EQ(0, VARNFileSetParameters(h, 3, 65536, 1024, 0));
+  Bytes before = FileBytes(path);
+  ASSERT_EQ(252u, before.size());
 
-TEST_P(WindowPassTest, KeepsUnsavedChanges) {
-  MakeFile(30, GetParam());
-  // Positions are not known under compression: find them by walking.
-  std::vector<uint32_t> at;
-  do at.push_back(Position(handle_)); while (VARNFileSkipNext(handle_) == 0);
-  ASSERT_EQ(30u, at.size());
-  ASSERT_EQ(0, VARNFileClose(handle_));
-  ASSERT_EQ(0, VARNFileOpen(&handle_, path_.c_str(), 0));
-  ASSERT_EQ(0, VARNFileSetParameters(handle_, 24, 65536, 1024, 1024));
-  // Item 10 alone in the cache, renamed there only; 11 deleted there only.
-  ASSERT_EQ(0, VARNFileSetPosition(handle_, at[10]));
-  ASSERT_EQ(0, VARNFileUpdateItem(handle_, 'R', 7, 7, 0, nullptr));
-  ASSERT_EQ(0, VARNFileSetPosition(handle_, at[11]));
-  ASSERT_EQ(0, VARNFileDeleteItem(handle_));
-  // Back to item 1: the window (12 records) runs through both.
-  ASSERT_EQ(0, VARNFileSetPosition(handle_, at[1]));
-  EXPECT_EQ(1, CurrentCommand(handle_));
-  ASSERT_EQ(0, VARNFileSetPosition(handle_, at[10]));
-  EXPECT_EQ('R', CurrentCommand(handle_));
-  EXPECT_EQ(0, VARNFileSkipNext(handle_));
-  EXPECT_EQ(at[12], Position(handle_));
-  ASSERT_EQ(0, VARNFileClose(handle_));
-  ASSERT_EQ(0, VARNFileOpen(&handle_, path_.c_str(), 0));
-  ASSERT_EQ(0, VARNFileSetPosition(handle_, at[10]));
-  ReadResult r = ReadNext(handle_);
-  EXPECT_EQ('R', r.commandId);
-  EXPECT_EQ("item 10", r.data);
-  EXPECT_EQ(12, ReadNext(handle_).commandId);
+  ASSERT_EQ(0, VARNFileUpdateItem(h, 'a', 1, 2, 4, reinterpret_cast<const uint8_t*>("xyzw")));
+  ASSERT_EQ(0, VARNFileSetPosition(h, 226));
+  ASSERT_EQ(0, VARNFileDeleteItem(h));  // C
+  EXPECT_EQ(before, FileBytes(path));
+
+  // Reading B makes A the least recently used; one more item evicts it.
+  ASSERT_EQ(0, VARNFileSetPosition(h, 200));
+  ASSERT_EQ(0, ReadNext(h).rc);
+  ASSERT_EQ(0, AddText(h, 'D', "dddd"));  // at 252
+  Bytes evicted = FileBytes(path);
+  ASSERT_EQ(278u, evicted.size());
+  EXPECT_EQ(Record('a', 1, 2, "xyzw", ReferenceCrc("xyzw"), 174), Slice(evicted, 174, 26));
+  EXPECT_EQ(Slice(before, 200, 52), Slice(evicted, 200, 52));  // C not yet deleted on disk
+
+  ASSERT_EQ(0, VARNFileClose(h));
+  Bytes closed = FileBytes(path);
+  ASSERT_EQ(278u, closed.size());
+  EXPECT_EQ(Record(0xFF04, 0, 0, "cccc", ReferenceCrc("cccc"), 226), Slice(closed, 226, 26));
+  EXPECT_EQ(0, VARNFileDelete(path.c_str(), 0));
 }
-
-INSTANTIATE_TEST_SUITE_P(Methods, WindowPassTest,
-                         ::testing::Values(VARNFILE_METHOD_NONE, VARNFILE_METHOD_PREDICTOR,
-                                           VARNFILE_METHOD_CHAINED_DEFLATE,
-                                           VARNFILE_METHOD_CHAINED_PREDICTOR,
-                                           VARNFILE_METHOD_DEFLATE));
 
 // Runs prepare, then call with the n-th allocation failing, for n = 1, 2,
 // ... until call succeeds; every failure must be 272, or 278 where a memory
@@ -164,9 +140,10 @@ void FailEachAllocation(Prepare prepare, Call call) {
 
 // A failed add leaves the file as it was, a failed step back or window pass
 // leaves nothing half-cached, and a copy can be made again from scratch;
-// under small buffers and a two-item cache so that every path allocates.
+// under every method, with small buffers and a two-item cache so that
+// every path allocates.
 TEST(CacheAllocation, AddStepBackWindowAndDuplicateSurviveEveryFailedAllocation) {
-  for (uint16_t method : {VARNFILE_METHOD_NONE, VARNFILE_METHOD_CHAINED_DEFLATE}) {
+  for (uint16_t method = 0; method <= 4; ++method) {
     SCOPED_TRACE(method);
     uint32_t source = CreateFileWith("MEMORY$", method);
     ASSERT_EQ(0, VARNFileSetParameters(source, 2, 65536, 64, 64));
@@ -201,6 +178,7 @@ TEST(CacheAllocation, AddStepBackWindowAndDuplicateSurviveEveryFailedAllocation)
     for (int i = 0; i < 6; ++i) EXPECT_EQ(text(i), ReadNext(target, 400).data);
     ASSERT_EQ(0, VARNFileSetPosition(source, First));
     for (int i = 0; i < 6; ++i) EXPECT_EQ(text(i), ReadNext(source, 400).data);
+    EXPECT_EQ(VARNFILE_E_END_OF_FILE, ReadNext(source).rc) << "each item stored once";
     EXPECT_EQ(0, VARNFileClose(source));
     EXPECT_EQ(0, VARNFileClose(target));
   }

@@ -1,26 +1,20 @@
 // Helpers for the item, navigation, cache and model tests: files made through
-// the C API, items of known text, and the raw bytes of a file on disk.
+// the C API, items of known text, and the raw bytes of a file on disk (with
+// those of the model in item_model.h).
 #ifndef VARNFILE_TESTS_API_ITEM_TEST_UTIL_H_
 #define VARNFILE_TESTS_API_ITEM_TEST_UTIL_H_
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "api/handle_table.h"
-#include "varnfile.h"
+#include "item_model.h"
 
 namespace varnfile_test {
-
-constexpr uint32_t First = VARNFILE_FIRST_ITEM_POSITION;
-using Bytes = std::vector<uint8_t>;
 
 // A fresh path in the scratch folder, unique to this process and name.
 inline std::string ScratchPath(const std::string& name) {
@@ -89,15 +83,6 @@ inline uint16_t CurrentCommand(uint32_t handle, uint16_t* rc = nullptr) {
   return code == 0 ? commandId : 0;
 }
 
-inline Bytes FileBytes(const std::string& path) {
-  Bytes bytes;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return bytes;
-  for (int c; (c = std::fgetc(f)) != EOF;) bytes.push_back(static_cast<uint8_t>(c));
-  std::fclose(f);
-  return bytes;
-}
-
 inline void WriteFileBytes(const std::string& path, const Bytes& bytes) {
   FILE* f = std::fopen(path.c_str(), "wb");
   ASSERT_NE(nullptr, f);
@@ -122,32 +107,6 @@ inline Bytes Record(uint16_t commandId, uint16_t extraId, uint32_t extraValue,
 inline Bytes Slice(const Bytes& b, size_t from, size_t count) {
   if (from + count > b.size()) return {};
   return Bytes(b.begin() + from, b.begin() + from + count);
-}
-
-inline uint16_t U16At(const Bytes& b, size_t at) {
-  return static_cast<uint16_t>(b.at(at) | (b.at(at + 1) << 8));
-}
-
-// CRC-16/X-25 bit by bit, bytes exchanged as the file stores it: an oracle
-// independent of the library's table-driven one.
-inline uint16_t ReferenceCrc(const std::string& data) {
-  if (data.empty()) return 0;
-  uint16_t c = 0xFFFF;
-  for (unsigned char byte : data) {
-    c ^= byte;
-    for (int bit = 0; bit < 8; ++bit) c = static_cast<uint16_t>((c & 1) ? (c >> 1) ^ 0x8408 : c >> 1);
-  }
-  c ^= 0xFFFF;
-  return static_cast<uint16_t>((c >> 8) | (c << 8));
-}
-
-// The OpenFile behind a handle, for tests that look inside the cache.
-inline varnfile::OpenFile* FileOf(uint32_t handle) {
-  varnfile::LibraryState* state = varnfile::LockLibrary();
-  varnfile::OpenFile* file = nullptr;
-  varnfile::ResolveHandle(state, handle, &file);
-  varnfile::UnlockLibrary();
-  return file;
 }
 
 }  // namespace varnfile_test

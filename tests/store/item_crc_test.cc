@@ -28,11 +28,19 @@ TEST(ItemCrcTest, KnownAnswersAndBitwiseReference) {
   EXPECT_EQ(ItemCrc(reinterpret_cast<const uint8_t*>("123456789"), 9), 0x6E90);
   EXPECT_EQ(ItemCrc(reinterpret_cast<const uint8_t*>("abc"), 3), 0x259E);
   EXPECT_EQ(ItemCrc(nullptr, 0), 0);
+  // Lengths around the 64-byte folding threshold and the 16-byte blocks,
+  // at every alignment: the folding and table paths must agree bit for bit.
   std::mt19937 rng(20261205);
-  for (uint32_t length : {1u, 2u, 7u, 64u, 255u, 1000u, 65535u}) {
-    std::vector<uint8_t> data(length);
-    for (auto& b : data) b = static_cast<uint8_t>(rng());
-    EXPECT_EQ(ItemCrc(data.data(), length), BitwiseReference(data)) << "length " << length;
+  for (uint32_t length : {1u, 2u, 7u, 15u, 16u, 63u, 64u, 65u, 79u, 80u, 127u, 128u, 129u, 1000u,
+                          1055u, 65535u}) {
+    std::vector<uint8_t> buffer(length + 3);
+    for (auto& b : buffer) b = static_cast<uint8_t>(rng());
+    for (uint32_t offset = 0; offset < 4; ++offset) {
+      std::vector<uint8_t> data(buffer.begin() + offset, buffer.begin() + offset + length);
+      uint16_t expected = BitwiseReference(data);
+      EXPECT_EQ(ItemCrc(buffer.data() + offset, length), expected) << length << "+" << offset;
+      EXPECT_EQ(ItemCrcPortable(buffer.data() + offset, length), expected) << length;
+    }
   }
 }
 
