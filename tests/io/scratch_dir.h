@@ -3,6 +3,7 @@
 #ifndef VARNFILE_TESTS_IO_SCRATCH_DIR_H_
 #define VARNFILE_TESTS_IO_SCRATCH_DIR_H_
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,8 +13,6 @@
 #include <iterator>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace varnfile {
 
@@ -31,10 +30,9 @@ class ScratchDir {
   ScratchDir() {
     const char* base = std::getenv("VARNFILE_TEST_TMP");
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string tag = info != nullptr ? std::string(info->test_suite_name()) + "." + info->name()
-                                      : std::string("scratch");
     path_ = std::filesystem::path(base != nullptr ? base : "/tmp") /
-            (tag + "." + std::to_string(getpid()));
+            (std::string(info->test_suite_name()) + "." + info->name() + "." +
+             std::to_string(getpid()));
     std::filesystem::remove_all(path_);
     std::filesystem::create_directories(path_);
   }
@@ -42,8 +40,6 @@ class ScratchDir {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
   }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
   std::string operator/(const std::string& name) const { return (path_ / name).string(); }

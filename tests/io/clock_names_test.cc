@@ -1,0 +1,287 @@
+// The clock, paths and invented file names: readings and their fallback,
+// aging, paths split and directories made level by level, and the unique
+// names' generator, forms and length limits.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "api/handle_table.h"
+#include "io/clock.h"
+#include "io/paths.h"
+#include "io/scratch_dir.h"
+#include "io/unique_name.h"
+#include "platform/posix_clock.h"
+
+namespace varnfile {
+namespace {
+
+constexpr int64_t March1Noon = 1583064000;  // 2020-03-01 12:00:00 UTC
+constexpr int64_t Day = 86400;
+// With the clock at 1,000 s and 250 ms, the generator is seeded with 10,005
+// and its first number is 0x1B11D81E (top nibble 1: first in its second).
+constexpr uint32_t FirstNumber = 0x1B11D81E;
+uint32_t procCalls = 0;
+
+// A fresh library state, clock reading and name generator, the clock at
+// 1,000 s and 250 ms in UTC, and a scratch folder.
+class ClockTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    Restart();
+  }
+  void TearDown() override { PlatformClearClockOverride(); }
+  void Restart() {
+    state_ = LibraryState{};
+    ResetClockReading();
+    ResetUniqueNumberGenerator();
+    PlatformSetClockOverride(1000, 250);
+    procCalls = 0;
+  }
+  uint32_t ReadAt(int64_t seconds, uint32_t milliseconds, std::vector<int>* stamp = nullptr) {
+    PlatformSetClockOverride(seconds, milliseconds);
+    DateStamp d;
+    TimeStamp t;
+    uint32_t changed = ReadClock(&state_, &d, &t);
+    if (stamp != nullptr) *stamp = {d.month, d.day, d.year, t.hour, t.minute, t.second};
+    return changed;
+  }
+  // Creates with the given arguments; returns the code, the path in *path.
+  ResultCode Create(const std::string& directory, const char* extension,
+                    const char* prefix = nullptr, NameSequenceProc proc = nullptr,
+                    uint32_t procParam = 0, std::string* path = nullptr) {
+    char out[MaxPathLength + 1] = "";
+    int32_t descriptor = -1;
+    ResultCode rc = CreateUniqueFile(&state_, directory.c_str(), extension, prefix, proc, procParam,
+                                     out, &descriptor);
+    EXPECT_EQ(descriptor >= 0, rc == ResultOk);
+    if (descriptor >= 0) close(descriptor);
+    if (path != nullptr) *path = out;
+    return rc;
+  }
+  ScratchDir dir_;
+  LibraryState state_;
+};
+using UniqueNameTest = ClockTest;
+
+// This program runs without libqz3net0.so on the loader's path: under the
+// server clock option the local clock answers.
+TEST_F(ClockTest, ReadingsChangeOncePerSecondAndFallBackToTheLocalClock) {
+  SetDateTimeOptions(&state_, ServerClock, 42);
+  std::vector<int> stamp;
+  EXPECT_EQ(ReadAt(1000000000, 0, &stamp), 1u);
+  EXPECT_EQ(stamp, (std::vector<int>{9, 9, 101, 1, 46, 40}));  // 2001-09-09 01:46:40
+  EXPECT_EQ(LoadServerClock(), 0u);
+  EXPECT_EQ(ReadAt(March1Noon, 100), 1u);
+  EXPECT_EQ(ReadAt(March1Noon, 900), 0u);
+  EXPECT_EQ(ReadAt(March1Noon + 1, 0), 1u);
+  EXPECT_EQ(ReadAt(March1Noon + 1 + Day, 0), 1u) << "same time on another day";
+  ServerDateTime out = {1, 2, 3, 4, 5, 6};
+  EXPECT_EQ(GetServerDateTime(42, &out), 0u);
+  EXPECT_EQ(out.year + out.day + out.second, 0);
+  // The option export keeps its param only for the server clock.
+  const uint32_t cases[][4] = {{2, 5, 2, 0}, {1, 5, 1, 5}, {0xFFFF, 9, 0xFFFF, 0}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(VARNFileSetDateTimeOptions(static_cast<uint16_t>(c[0]), c[1]), 0);
+    LibraryState* state = LockLibrary();
+    EXPECT_EQ(state->dateTimeMode, c[2]);
+    EXPECT_EQ(state->dateTimeParam, c[3]);
+    UnlockLibrary();
+  }
+  VARNFileSetDateTimeOptions(0, 0);
+}
+
+TEST_F(ClockTest, AgingBoundaries) {
+  const DateStamp march1 = {3, 1, 120}, zeroDate = {0, 0, 120}, wild = {255, 255, 255};
+  const TimeStamp noon = {12, 0, 0}, midnight = {0, 0, 0}, wildTime = {255, 255, 255};
+  const AgingLimit thirty = {30, 0, 0, 0}, zero = {0, 0, 0, 0}, mixed = {1, 2, 3, 4};
+  const AgingLimit huge = {49711, 0, 0, 0};  // 4,295,030,400 s wraps to 63,104 in 32 bits
+  const int64_t nov30 = 1575072000;          // month 0, day 0 of 2020 is 2019-11-30
+  struct Case {
+    int64_t now;
+    DateStamp date;
+    TimeStamp time;
+    AgingLimit limit;
+    uint32_t aged;
+  };
+  const Case cases[] = {
+      {March1Noon + 30 * Day - 1, march1, noon, thirty, 0},
+      {March1Noon + 30 * Day, march1, noon, thirty, 1},
+      {March1Noon + 93783, march1, noon, mixed, 0},  // 93,784 seconds
+      {March1Noon + 93784, march1, noon, mixed, 1},
+      {March1Noon - 1, march1, noon, zero, 0},  // stamped in the future
+      {March1Noon, march1, noon, zero, 0},
+      {March1Noon + 1, march1, noon, zero, 1},
+      {March1Noon + 63103, march1, noon, huge, 0},
+      {March1Noon + 63104, march1, noon, huge, 1},
+      {nov30 + 30 * Day - 1, zeroDate, midnight, thirty, 0},
+      {nov30 + 30 * Day, zeroDate, midnight, thirty, 1},
+      {March1Noon, wild, wildTime, thirty, 0},
+  };
+  for (const Case& c : cases) {
+    PlatformSetClockOverride(c.now, 0);
+    EXPECT_EQ(IsAged(&state_, &c.date, &c.time, &c.limit), c.aged) << "now " << c.now - March1Noon;
+  }
+}
+
+// One path split both ways: as a name (dirOnly 0) and as a directory
+// (dirOnly 1). Only "/" separates.
+TEST(PathsTest, SplitPath) {
+  const struct {
+    const char *path, *pathAfter, *name;
+    uint32_t result;
+    const char* dirPathAfter;
+    uint32_t dirResult;
+  } cases[] = {
+      {"/dir/file.trn", "/dir", "file.trn", 1, "/dir/file.trn", 0},
+      {"file.trn", "", "file.trn", 0, "file.trn", 0},
+      {"/file", "/", "file", 1, "/file", 0},
+      {"/dir/", "/dir", "", 1, "/dir", 1},
+      {"/", "/", "untouched", 0, "/", 0},
+      {"", "", "untouched", 0, "", 0},
+      {"a:b/c\\d", "a:b", "c\\d", 1, "a:b/c\\d", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    char path[64], name[64] = "untouched";
+    strcpy(path, c.path);
+    EXPECT_EQ(SplitPath(path, name, 0), c.result);
+    EXPECT_STREQ(path, c.pathAfter);
+    EXPECT_STREQ(name, c.name);
+    strcpy(path, c.path);
+    EXPECT_EQ(SplitPath(path, nullptr, 1), c.dirResult);
+    EXPECT_STREQ(path, c.dirPathAfter);
+  }
+}
+
+TEST(PathsTest, AccessAndDirectories) {
+  ScratchDir dir;
+  EXPECT_EQ(CheckAccess(dir.path().c_str(), 0), ResultOk);
+  EXPECT_EQ(CheckAccess((dir / "missing").c_str(), 0), ResultOpenFailed);
+  EXPECT_EQ(CheckAccess((dir / "missing/below").c_str(), 0), ResultOpenFailed);
+  if (geteuid() != 0) {
+    std::string locked = dir / "locked";
+    ASSERT_EQ(mkdir(locked.c_str(), 0700), 0);
+    WriteFile(locked + "/inside", "x");
+    ASSERT_EQ(chmod(locked.c_str(), 0), 0);
+    EXPECT_EQ(CheckAccess((locked + "/inside").c_str(), 0), ResultAccessDenied);
+    chmod(locked.c_str(), 0700);
+    std::filesystem::remove_all(locked);
+  }
+  // MakeDirectories makes every level; existing ones are fine.
+  EXPECT_EQ(MakeDirectories((dir / "a/b/c").c_str()), ResultOk);
+  EXPECT_EQ(MakeDirectories((dir / "a/b/c/d/").c_str()), ResultOk);
+  EXPECT_EQ(CheckAccess((dir / "a/b/c/d").c_str(), 0), ResultOk);
+  WriteFile(dir / "file", "x");
+  EXPECT_EQ(MakeDirectories((dir / "file").c_str()), ResultMkdirFailed);
+  EXPECT_EQ(MakeDirectories((dir / "file/sub/deeper").c_str()), ResultMkdirFailed);
+  EXPECT_EQ(MakeDirectories((dir.path().string() + "/" + std::string(260, 'd')).c_str()),
+            ResultInvalidArgument);
+  EXPECT_EQ(dir.List(), (std::vector<std::string>{"a", "file"}));
+}
+
+uint32_t Counted(uint32_t, uint32_t procParam) {
+  ++procCalls;
+  return procParam;
+}
+uint32_t PlusFive(uint32_t previous, uint32_t) { return previous + 5; }
+
+TEST_F(UniqueNameTest, GeneratorCountsWithinTheSecond) {
+  EXPECT_EQ(MakeUniqueNumber(&state_), FirstNumber);
+  EXPECT_NE(MakeUniqueNumber(&state_) & 0x0FFFFFFF, FirstNumber & 0x0FFFFFFF);
+  for (uint32_t i = 3; i <= 17; ++i) EXPECT_EQ(MakeUniqueNumber(&state_) >> 28, i & 15) << i;
+  PlatformSetClockOverride(1001, 0);
+  EXPECT_EQ(MakeUniqueNumber(&state_) >> 28, 1u);
+  EXPECT_EQ(MakeUniqueNumber(&state_) >> 28, 2u);
+}
+
+// Each case from a fresh generator. Names too long for their forms (8
+// digits + "." + 7 is 16; 10-letter prefix + 5 digits + ".X" is 17) or
+// paths over 259 are refused before any candidate; a proc returning 0 stops
+// at once. A refusal creates nothing.
+TEST_F(UniqueNameTest, NamesAndRefusals) {
+  const std::string d = dir_.path().string();
+  // A directory that leaves room for exactly 259 bytes with "/" and 12.
+  std::string fits = std::string(259 - 13 - d.size() - 1, 'd');
+  ASSERT_EQ(mkdir((dir_ / fits).c_str(), 0777), 0);
+  const struct {
+    std::string directory;
+    const char *extension, *prefix;
+    NameSequenceProc proc;
+    uint32_t param;
+    ResultCode expected;
+    std::string name;
+  } cases[] = {
+      {d, "trn", nullptr, nullptr, 0, ResultOk, "1B11D81E.TRN"},
+      {d, "TRN", nullptr, nullptr, 0, ResultOk, "1B11D81F.TRN"},  // the first candidate exists now
+      {d + "/", "", nullptr, nullptr, 0, ResultOk, "1B11D81E."},
+      {d, nullptr, nullptr, nullptr, 0, ResultOk, "1B11D81E"},
+      {d, "ABCDEF", nullptr, nullptr, 0, ResultOk, "1B11D81E.ABCDEF"},  // 15 characters
+      {dir_ / fits, "TRN", nullptr, nullptr, 0, ResultOk, fits + "/1B11D81E.TRN"},
+      // 0x1B11D81E >> 6 is 7,096,160: "483fk" in base 36.
+      {d, "dat", "ab", nullptr, 0, ResultOk, "AB483FK.DAT"},
+      {d, "x", "q", Counted, 35, ResultOk, "Q0000Z.X"},
+      {d, "x", "q", Counted, 60466176, ResultOk, "Q10000.X"},    // 36^5 is "100000": five stay
+      {d, "x", "q", Counted, 0xFFFFFFFF, ResultOk, "Q1Z141.X"},  // "1z141z3"
+      {d, nullptr, "ABCDEFGHIJ", Counted, 1, ResultOk, "ABCDEFGHIJ00001"},
+      {d, "ABCDEFG", nullptr, Counted, 0, ResultInvalidArgument, ""},
+      {d, "X", "ABCDEFGHIJ", Counted, 0, ResultInvalidArgument, ""},
+      {d, nullptr, "ABCDEFGHIJK", Counted, 0, ResultInvalidArgument, ""},
+      {dir_ / fits + "e", "TRN", nullptr, Counted, 0, ResultInvalidArgument, ""},
+      {std::string(300, 'x'), "TRN", nullptr, Counted, 0, ResultInvalidArgument, ""},
+      {d, "T", nullptr, Counted, 0, ResultNoUniqueName, ""},
+      {dir_ / "absent", "T", nullptr, nullptr, 0, ResultCreateFailed, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name + " " + std::to_string(c.expected));
+    Restart();
+    std::vector<std::string> before = dir_.List();
+    std::string path;
+    ASSERT_EQ(Create(c.directory, c.extension, c.prefix, c.proc, c.param, &path), c.expected);
+    EXPECT_EQ(procCalls, c.proc != nullptr && c.expected != ResultInvalidArgument ? 1u : 0u);
+    if (c.expected != ResultOk) {
+      EXPECT_EQ(dir_.List(), before);
+      continue;
+    }
+    EXPECT_EQ(path, dir_ / c.name);
+    EXPECT_EQ(ReadFile(path), "");
+    WriteFile(path, "kept");
+  }
+  EXPECT_EQ((dir_ / fits + "/1B11D81E.TRN").size(), 259u);
+  // Existing candidates are skipped and kept; a proc supplies every number,
+  // and one that repeats a taken name ends the search.
+  WriteFile(dir_ / "00000005.T", "a");
+  WriteFile(dir_ / "0000000A.T", "b");
+  std::string path;
+  ASSERT_EQ(Create(d, "t", nullptr, PlusFive, 0, &path), ResultOk);
+  EXPECT_EQ(path, dir_ / "0000000F.T");
+  WriteFile(dir_ / "00000007.T", "seven");
+  procCalls = 0;
+  EXPECT_EQ(Create(d, "T", nullptr, Counted, 7), ResultNoUniqueName);
+  EXPECT_EQ(procCalls, 10001u);
+  EXPECT_EQ(
+      ReadFile(dir_ / "00000005.T") + ReadFile(dir_ / "0000000A.T") + ReadFile(dir_ / "00000007.T"),
+      "abseven");
+  EXPECT_EQ(ReadFile(dir_ / "1B11D81E.TRN"), "kept");
+  // Outputs are optional; a null or empty directory is the current one.
+  char saved[4096];
+  ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+  ASSERT_EQ(chdir(d.c_str()), 0);
+  Restart();
+  EXPECT_EQ(CreateUniqueFile(&state_, nullptr, "U", nullptr, nullptr, 0, nullptr, nullptr),
+            ResultOk);
+  EXPECT_EQ(Create("", "U", nullptr, nullptr, 0, &path), ResultOk);
+  ASSERT_EQ(chdir(saved), 0);
+  EXPECT_EQ(path, "24B30E69.U");
+  EXPECT_TRUE(Exists(dir_ / "1B11D81E.U"));
+}
+
+}  // namespace
+}  // namespace varnfile

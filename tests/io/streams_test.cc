@@ -1,0 +1,198 @@
+// The two streams behind a file. Memory streams through their public
+// functions: what was written reads back, reads stop at gaps, the size is
+// the end of the furthest write, and failures leave the stream as it was.
+// Disk streams: open flags and codes, and sharing between handles and
+// processes.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "api/handle_table.h"
+#include "io/disk_stream.h"
+#include "io/memory_stream.h"
+#include "io/scratch_dir.h"
+#include "io/stream.h"
+#include "platform/memory.h"
+#include "platform/posix_file.h"
+
+namespace varnfile {
+namespace {
+
+// Random writes and reads against a byte vector in which -1 marks bytes
+// never written. Then every offset reads as written or as a gap, rewriting
+// what is there allocates nothing, and writes of nothing, outside 31 bits or
+// failing to allocate change nothing.
+TEST(MemoryStreamTest, RandomizedAgainstByteVector) {
+  LibraryState* state = LockLibrary();
+  UnlockLibrary();
+  int32_t handle = 0;
+  MemoryStream* s = nullptr;
+  ASSERT_EQ(MemoryStreamOpen(state, &handle), ResultOk);
+  ASSERT_EQ(MemoryStreamResolve(state, handle, &s), ResultOk);
+  std::vector<uint8_t> bytes(300);
+  auto writeAt = [&](int32_t at, uint32_t count) {
+    MemoryStreamSeek(s, at, 0);
+    return MemoryStreamWrite(s, bytes.data(), count);
+  };
+  auto expectPositionAndSize = [&](int32_t position, int32_t size) {
+    ASSERT_EQ(MemoryStreamSeek(s, 0, 1), position);
+    ASSERT_EQ(MemoryStreamSeek(s, 0, 2), size);
+    MemoryStreamSeek(s, position, 0);
+  };
+  std::mt19937 rng(7);
+  std::vector<int> model(3400, -1);
+  int32_t size = 0;
+  for (int step = 0; step < 4000; ++step) {
+    SCOPED_TRACE(step);
+    int32_t at = static_cast<int32_t>(rng() % 3000);
+    uint32_t count = rng() % 300, got = 0;
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(rng());
+    if (rng() % 2 == 0) {
+      ASSERT_EQ(writeAt(at, count), ResultOk);
+      for (uint32_t i = 0; i < count; ++i) model[at + i] = bytes[i];
+      if (count > 0) size = std::max(size, at + static_cast<int32_t>(count));
+      got = count;
+    } else {
+      MemoryStreamSeek(s, at, 0);
+      got = MemoryStreamRead(s, bytes.data(), count);
+      uint32_t expected = 0;
+      while (expected < count && model[at + expected] >= 0) ++expected;
+      ASSERT_EQ(got, expected);
+      for (uint32_t i = 0; i < got; ++i) ASSERT_EQ(bytes[i], model[at + i]);
+    }
+    expectPositionAndSize(at + static_cast<int32_t>(got), size);
+  }
+  MemSetFailure(0);  // counts allocations from here
+  for (int32_t at = 0; at < static_cast<int32_t>(model.size()); ++at) {
+    MemoryStreamSeek(s, at, 0);
+    ASSERT_EQ(MemoryStreamRead(s, bytes.data(), 1), model[at] >= 0 ? 1u : 0u) << at;
+    if (model[at] < 0) continue;
+    ASSERT_EQ(bytes[0], model[at]);
+    ASSERT_EQ(writeAt(at, 1), ResultOk);
+  }
+  for (int32_t start : {30000, 0x7FFFFFF0, -5}) {
+    EXPECT_EQ(writeAt(start, start == 30000 ? 0 : 100),
+              start == 30000 ? ResultOk : ResultWriteFailed);
+    expectPositionAndSize(start, size);
+  }
+  EXPECT_EQ(MemAllocCount(), 0u);
+  MemSetFailure(1);
+  EXPECT_EQ(writeAt(3350, 100), ResultWriteFailed);  // a new range past the end
+  MemSetFailure(0);
+  expectPositionAndSize(3350, size);
+  EXPECT_EQ(MemoryStreamClose(state, handle), ResultOk);
+}
+
+TEST(MemoryNameTest, OnlyTheWholeNameInAnyCase) {
+  const char* const names[] = {"MEMORY$", "memory$",      "MeMoRy$", "MEMORY$.TRN",
+                               "MEMORY",  "/tmp/MEMORY$", "",        nullptr};
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(IsMemoryName(names[i]), i < 3) << i;
+}
+
+class DiskStreamTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    FileClearFaults();
+    Release();
+  }
+  // Opens name; a descriptor it gets stays open until Release.
+  ResultCode Open(const std::string& name, StreamAccess access) {
+    int32_t fd = -1;
+    ResultCode rc = OpenDiskFile(name.c_str(), access, &fd);
+    EXPECT_EQ(rc == ResultOk, fd >= 0);
+    if (fd >= 0) held_.push_back(fd);
+    return rc;
+  }
+  void Release() {
+    for (int fd : held_) ::close(fd);
+    held_.clear();
+  }
+  ScratchDir dir_;
+  std::vector<int> held_;
+};
+
+// Descriptors are synchronous and close-on-exec; a file system that refuses
+// O_DSYNC (EINVAL) is opened without it, any other error ends the open.
+TEST_F(DiskStreamTest, OpenFlagsAndCodes) {
+  std::string name = dir_ / "open", missing = dir_ / "missing", folder = dir_.path().string();
+  ASSERT_EQ(Open(name, StreamCreate), ResultOk);
+  EXPECT_EQ(::fcntl(held_.back(), F_GETFL) & O_DSYNC, O_DSYNC);
+  EXPECT_NE(::fcntl(held_.back(), F_GETFD) & FD_CLOEXEC, 0);
+  Release();
+  FileSetFault(FileCallOpen, FileFault{1, false, EINVAL, false});
+  ASSERT_EQ(Open(name, StreamUpdate), ResultOk);
+  EXPECT_EQ(::fcntl(held_.back(), F_GETFL) & O_DSYNC, 0);
+  EXPECT_EQ(DiskWrite(held_.back(), reinterpret_cast<const uint8_t*>("abc"), 3), ResultOk);
+  Release();
+  FileSetFault(FileCallOpen, FileFault{1, false, EIO, false});
+  EXPECT_EQ(Open(name, StreamRead), ResultOpenFailed);
+  const std::pair<std::string, StreamAccess> refusals[] = {
+      {missing, StreamRead}, {missing, StreamUpdate},        {folder, StreamRead},
+      {"", StreamRead},      {missing + "/x", StreamCreate}, {folder, StreamCreate}};
+  for (const auto& r : refusals) {
+    EXPECT_EQ(Open(r.first, r.second),
+              r.second == StreamCreate ? ResultCreateFailed : ResultOpenFailed);
+  }
+  int32_t fd = -1;
+  EXPECT_EQ(OpenDiskFile(nullptr, StreamCreate, &fd), ResultCreateFailed);
+  EXPECT_EQ(dir_.List(), std::vector<std::string>{"open"});
+  EXPECT_EQ(ReadFile(name), "abc");
+}
+
+// A child process that holds the file with the given access until the
+// returned pipe is closed.
+int HoldInChild(const std::string& name, StreamAccess access) {
+  int ready[2], release[2];
+  EXPECT_EQ(::pipe(ready), 0);
+  EXPECT_EQ(::pipe(release), 0);
+  if (::fork() == 0) {
+    ::close(release[1]);
+    int32_t fd = -1;
+    char ok = OpenDiskFile(name.c_str(), access, &fd) == ResultOk ? 'y' : 'n';
+    if (::write(ready[1], &ok, 1) == 1) ok = static_cast<char>(::read(release[0], &ok, 1));
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  ::close(release[0]);
+  char ok = 'n';
+  EXPECT_EQ(::read(ready[0], &ok, 1), 1);
+  EXPECT_EQ(ok, 'y');
+  ::close(ready[0]);
+  return release[1];
+}
+
+// Readers share; a writer excludes everyone, in this process or another,
+// and a refused open or removal never changes the file.
+TEST_F(DiskStreamTest, SharingWithinAndAcrossProcesses) {
+  std::string name = dir_ / "share";
+  WriteFile(name, "precious bytes");
+  for (bool child : {false, true}) {
+    for (StreamAccess held : {StreamRead, StreamUpdate}) {
+      SCOPED_TRACE(std::string(child ? "child " : "here ") + std::to_string(held));
+      int release = child ? HoldInChild(name, held) : -1;
+      EXPECT_TRUE(child || Open(name, held) == ResultOk);
+      EXPECT_EQ(Open(name, StreamRead), held == StreamRead ? ResultOk : ResultOpenFailed);
+      EXPECT_EQ(Open(name, StreamUpdate), ResultOpenFailed);
+      EXPECT_EQ(Open(name, StreamCreate), ResultCreateFailed);
+      EXPECT_EQ(RemoveFileByName(name.c_str()), ResultRemoveFailed);
+      EXPECT_EQ(ReadFile(name), "precious bytes");
+      Release();
+      if (child) {
+        ::close(release);  // end of file lets the child go
+        ::wait(nullptr);
+      }
+    }
+  }
+  EXPECT_EQ(RemoveFileByName(name.c_str()), ResultOk);  // free again once the child is gone
+  EXPECT_TRUE(dir_.List().empty());
+}
+
+}  // namespace
+}  // namespace varnfile
