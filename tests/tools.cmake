@@ -4,11 +4,6 @@ if(TARGET tools_tests)
   if(TARGET varnfile_tool)
     add_dependencies(tools_tests varnfile_tool)
     target_compile_definitions(tools_tests PRIVATE VARNFILE_TOOL_PATH="$<TARGET_FILE:varnfile_tool>")
-  else()
-    target_compile_definitions(tools_tests PRIVATE VARNFILE_TOOL_PATH="")
   endif()
-  target_include_directories(tools_tests PRIVATE ${PROJECT_SOURCE_DIR}/include
-    ${PROJECT_SOURCE_DIR}/tools/varnfile)
-  # The tool's format helpers are unit-tested directly.
-  target_sources(tools_tests PRIVATE ${PROJECT_SOURCE_DIR}/tools/varnfile/json_lines.cc)
+  target_include_directories(tools_tests PRIVATE ${PROJECT_SOURCE_DIR}/include)
 endif()

@@ -2,33 +2,26 @@
 //
 // The default build answers with a date and time that a test sets through
 // QzTestSetAnswer (2001-02-03 04:05:06 until then) and records the
-// parameter of every call. Built with QZ3NET_DAY_ZERO it answers success
+// parameter of the last call. Built with QZ3NET_DAY_ZERO it answers success
 // but leaves the day byte 0, which marks the answer as no date.
 #include <cstdint>
 #include <cstring>
 
 #define QZ3NET_EXPORT extern "C" __attribute__((visibility("default")))
 
-namespace {
-
-uint16_t answerResult = 0;
-uint8_t answerBytes[6] = {101, 2, 3, 4, 5, 6};  // years since 1900, month, day, h, m, s
-uint32_t lastParam = 0;
-uint32_t callCount = 0;
-
-}  // namespace
+static uint16_t answerResult = 0;
+static uint8_t answerBytes[6] = {101, 2, 3, 4, 5, 6};  // years since 1900, month, day, h, m, s
+static uint32_t lastParam = 0;
 
 QZ3NET_EXPORT uint16_t NetGetServerDateAndTime(uint32_t param, uint8_t out[6]) {
   lastParam = param;
-  ++callCount;
 #if defined(QZ3NET_DAY_ZERO)
   const uint8_t noDate[6] = {126, 7, 0, 8, 9, 10};
   memcpy(out, noDate, sizeof noDate);
   return 0;
-#else
+#endif
   memcpy(out, answerBytes, sizeof answerBytes);
   return answerResult;
-#endif
 }
 
 QZ3NET_EXPORT void QzTestSetAnswer(uint16_t result, const uint8_t bytes[6]) {
@@ -37,5 +30,3 @@ QZ3NET_EXPORT void QzTestSetAnswer(uint16_t result, const uint8_t bytes[6]) {
 }
 
 QZ3NET_EXPORT uint32_t QzTestLastParam() { return lastParam; }
-
-QZ3NET_EXPORT uint32_t QzTestCallCount() { return callCount; }
