@@ -135,19 +135,17 @@ ResultCode ListRecords(Store* store, ListDirection dir, uint32_t from, int32_t c
   return rc;
 }
 
-ResultCode SeekRecordRead(Store* store, uint32_t position) {
-  // Without a chain, or already there (the decoder is in step with the
-  // cursor), nothing needs decoding.
-  if (!IsChainedMethod(store->method) || position == store->readCursor) {
-    store->readCursor = position;
-    return ResultOk;
-  }
+namespace {
+
+// SeekRecordRead under a chained method; `lost`: the decoder's state does
+// not match readCursor, so it restarts as for a move backwards.
+ResultCode SeekChain(Store* store, uint32_t position, bool lost) {
   uint32_t q = store->readCursor;
   // The nearest saved decoder state at or before the target: decoding can
   // resume there instead of at the reset point.
   bool anchorIsLocal = false;
   uint32_t anchor = FindCheckpoint(store, position, &anchorIsLocal);
-  bool backward = q > position;
+  bool backward = q > position || lost;
   uint32_t records = 0;
   if (backward) {
     // Going back: find the nearest reset point or checkpoint at or before
@@ -204,6 +202,24 @@ ResultCode SeekRecordRead(Store* store, uint32_t position) {
   if (q != position) return ResultReadFailed;  // the target is not on the chain
   store->readCursor = position;
   return ResultOk;
+}
+
+}  // namespace
+
+ResultCode SeekRecordRead(Store* store, uint32_t position) {
+  // Without a chain, or already there (the decoder is in step with the
+  // cursor), nothing needs decoding.
+  if (!IsChainedMethod(store->method) ||
+      (position == store->readCursor && store->decoderLost == 0)) {
+    store->readCursor = position;
+    return ResultOk;
+  }
+  // Until this seek succeeds the decoder's state is unknown.
+  bool lost = store->decoderLost != 0;
+  store->decoderLost = 1;
+  ResultCode rc = SeekChain(store, position, lost);
+  if (rc == ResultOk) store->decoderLost = 0;
+  return rc;
 }
 
 ResultCode SetWriteCursor(Store* store, uint32_t position) {
@@ -264,11 +280,13 @@ ResultCode ReadRecord(Store* store, RecordView* out) {
     CheckpointsBeforeDecode(store, store->readCursor, false);
     uint8_t none = 0;
     rc = DecompressItem(store, &header, stored, out->data != nullptr ? out->data : &none);
-    if (rc != ResultOk) return rc;
     uint32_t flags = LoadU32(stored + header.storedLength + 4);
-    if ((flags & TrailerResetPoint) != 0) {
-      rc = ResetDecoder(store);
-      if (rc != ResultOk) return rc;
+    if (rc == ResultOk && (flags & TrailerResetPoint) != 0) rc = ResetDecoder(store);
+    if (rc != ResultOk) {
+      // The decoder may be part-way through this record while the cursor
+      // stays before it.
+      if (IsChainedMethod(store->method)) store->decoderLost = 1;
+      return rc;
     }
   }
   store->readCursor = out->nextPosition;

@@ -52,6 +52,9 @@ struct Store {
   uint32_t headerCachePosition;  // 0: none
   uint8_t* readBuffer;
   DecoderState decoder;
+  // 1 after a failed read or seek under a chained method: the decoder may
+  // have gone past readCursor, so the next seek starts it afresh.
+  uint32_t decoderLost;
   DecoderCheckpoints* checkpoints;  // saved decoder states; null until the first
 
   uint32_t writeBufferSize;

@@ -271,13 +271,8 @@ const std::initializer_list<Variant> FileCallFaults = {
     {varnfile::FileCallClose, EIO, false, 10},   {varnfile::FileCallRemove, EACCES, false, 6}};
 
 TEST(FaultSweep, FileCallFailures) {
-  for (uint16_t method : {0, 1, 3, 4}) Sweep(method, FileCallFaults);
+  for (uint16_t method : {0, 1, 2, 3, 4}) Sweep(method, FileCallFaults);
 }
-
-// Disabled until the library is fixed: under chained DEFLATE, a read that
-// fails inside DeleteItem (277) leaves the reader's state such that reading
-// a later item backwards answers 267 until the file is reopened.
-TEST(FaultSweep, DISABLED_FileCallFailuresUnderChainedDeflate) { Sweep(2, FileCallFaults); }
 
 }  // namespace
 }  // namespace varnfile_test
