@@ -19,7 +19,7 @@ class CacheTest : public ::testing::Test {
  protected:
   // A closed disk file of `count` items, opened again with an empty cache.
   void MakeFile(int count) {
-    path_ = ScratchPath("cache.trn");
+    path_ = ScratchFile("cache.trn");
     uint32_t h = CreateFileWith(path_);
     for (int i = 0; i < count; ++i) ASSERT_EQ(0, AddText(h, static_cast<uint16_t>(i), ItemText(i)));
     ASSERT_EQ(0, VARNFileClose(h));
@@ -93,7 +93,7 @@ TEST_F(CacheTest, FailedWriteBackKeepsTheChangedItem) {
 // to the file at once, through the write buffer).
 TEST(CacheWriteBack, ChangesReachTheDiskOnlyOnEvictionOrClose) {
   ASSERT_EQ(0x259E, ReferenceCrc("abc")) << "the CRC oracle's known answer";
-  std::string path = ScratchPath("writeback.trn");
+  std::string path = ScratchFile("writeback.trn");
   uint32_t h = CreateFileWith(path);
   ASSERT_EQ(0, AddText(h, 'A', "aaaa"));  // at 174
   ASSERT_EQ(0, AddText(h, 'B', "bbbb"));  // at 200

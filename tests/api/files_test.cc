@@ -17,6 +17,7 @@
 
 #include "api/handle_table.h"
 #include "io/scratch_dir.h"
+#include "item_model.h"
 #include "platform/memory.h"
 #include "platform/posix_file.h"
 #include "varnfile.h"
@@ -239,13 +240,6 @@ ResultCode WriteHeader(uint32_t h, const std::string& header) {
                              static_cast<uint16_t>(header.size()));
 }
 
-OpenFile* Resolve(uint32_t h) {
-  OpenFile* file = nullptr;
-  EXPECT_EQ(ResolveHandle(LockLibrary(), h, &file), 0);
-  UnlockLibrary();
-  return file;
-}
-
 class PropertiesTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -303,11 +297,11 @@ TEST_F(PropertiesTest, CompressionChangesOnlyWhileTheFileIsEmpty) {
   EXPECT_EQ(VARNFileSetCompression(h_, 1), 283);
   Reopen(1);
   EXPECT_EQ(ReadFile(name_)[47], 1);
-  EXPECT_EQ(Resolve(h_)->fileMethod, 1u);
+  EXPECT_EQ(varnfile_test::FileOf(h_)->fileMethod, 1u);
 }
 
 TEST_F(PropertiesTest, ParametersAndAFailedFlush) {
-  OpenFile* file = Resolve(h_);
+  OpenFile* file = varnfile_test::FileOf(h_);
   ASSERT_EQ(VARNFileSetParameters(h_, 0, 0, 0, 0), 0);
   EXPECT_EQ(file->maxCachedItems, 1) << "0 items behaves as 1";
   ASSERT_EQ(VARNFileSetParameters(h_, 65535, 0xFFFFFFFFu, 0x7FFFFFFF, 4096), 0);

@@ -4,27 +4,12 @@
 #ifndef VARNFILE_TESTS_API_ITEM_TEST_UTIL_H_
 #define VARNFILE_TESTS_API_ITEM_TEST_UTIL_H_
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-
 #include <gtest/gtest.h>
 
 #include "item_model.h"
+#include "reliability/reliability_util.h"  // ScratchFile, WriteFile
 
 namespace varnfile_test {
-
-// A fresh path in the scratch folder, unique to this process and name.
-inline std::string ScratchPath(const std::string& name) {
-  const char* base = std::getenv("VARNFILE_TEST_TMP");
-  std::string dir = base != nullptr ? base : "/tmp";
-  mkdir(dir.c_str(), 0777);
-  std::string path = dir + "/items_" + std::to_string(getpid()) + "_" + name;
-  std::remove(path.c_str());
-  return path;
-}
 
 // Creates a file of exactly this name (or "MEMORY$") under the given method.
 inline uint32_t CreateFileWith(const std::string& name, uint16_t method = VARNFILE_METHOD_NONE) {
@@ -84,10 +69,7 @@ inline uint16_t CurrentCommand(uint32_t handle, uint16_t* rc = nullptr) {
 }
 
 inline void WriteFileBytes(const std::string& path, const Bytes& bytes) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(nullptr, f);
-  ASSERT_EQ(bytes.size(), std::fwrite(bytes.data(), 1, bytes.size(), f));
-  std::fclose(f);
+  varnfile::WriteFile(path, std::string(bytes.begin(), bytes.end()));
 }
 
 // A MethodNone record as the file must hold it, built field by field.

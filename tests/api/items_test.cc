@@ -40,7 +40,7 @@ TEST(Items, ArgumentChecksComeBeforeTheHandle) {
 // moves on; the ids alone and a stored crc of 0 are not checked. A copy
 // stops at the damaged item with what came before it.
 TEST(Items, FlippedDataByteGives267) {
-  std::string path = ScratchPath("crc.trn");
+  std::string path = ScratchFile("crc.trn");
   uint32_t h = CreateFileWith(path);
   ASSERT_EQ(0, AddText(h, 1, "first"));
   ASSERT_EQ(0, AddText(h, 2, "second"));

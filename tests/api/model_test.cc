@@ -24,7 +24,7 @@ class RandomModel : public ItemModel {
  public:
   explicit RandomModel(const ModelConfig& c)
       : ItemModel(c.method,
-                  c.onDisk ? ScratchPath("model_" + std::string(c.name) + std::to_string(c.seed))
+                  c.onDisk ? ScratchFile("model_" + std::string(c.name) + std::to_string(c.seed))
                            : std::string(),
                   c.maxCachedItems, c.maxCachedBytes),
         rng_(c.seed) {}

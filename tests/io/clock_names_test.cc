@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "api/handle_table.h"
+#include "api/library_state.h"
 #include "io/clock.h"
 #include "io/paths.h"
 #include "io/scratch_dir.h"
@@ -86,16 +86,6 @@ TEST_F(ClockTest, ReadingsChangeOncePerSecondAndFallBackToTheLocalClock) {
   ServerDateTime out = {1, 2, 3, 4, 5, 6};
   EXPECT_EQ(GetServerDateTime(42, &out), 0u);
   EXPECT_EQ(out.year + out.day + out.second, 0);
-  // The option export keeps its param only for the server clock.
-  const uint32_t cases[][4] = {{2, 5, 2, 0}, {1, 5, 1, 5}, {0xFFFF, 9, 0xFFFF, 0}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(VARNFileSetDateTimeOptions(static_cast<uint16_t>(c[0]), c[1]), 0);
-    LibraryState* state = LockLibrary();
-    EXPECT_EQ(state->dateTimeMode, c[2]);
-    EXPECT_EQ(state->dateTimeParam, c[3]);
-    UnlockLibrary();
-  }
-  VARNFileSetDateTimeOptions(0, 0);
 }
 
 TEST_F(ClockTest, AgingBoundaries) {

@@ -10,11 +10,10 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "io/scratch_dir.h"
 #include "varnfile.h"
 
 #ifndef VARNFILE_TOOL_PATH
@@ -129,13 +128,9 @@ inline std::vector<Item> ReadFile(const std::string& path) {
   return items;
 }
 
-inline std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
+inline std::string Slurp(const std::string& path) { return varnfile::ReadFile(path); }
 inline void Spit(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
+  varnfile::WriteFile(path, bytes);
 }
 
 struct ToolRun {
