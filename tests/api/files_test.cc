@@ -177,20 +177,6 @@ TEST_F(LifecycleTest, HandlesAndSharing) {
   EXPECT_EQ(ReadFile(name), bytes);
 }
 
-// A failed close still frees the handle; the file was never closed.
-TEST_F(LifecycleTest, AFailedCloseFreesTheHandle) {
-  std::string name = dir_ / "unclosed.trn";
-  uint32_t h = 0;
-  ASSERT_EQ(Create(&h, name), 0);
-  ASSERT_EQ(VARNFileAddItem(h, 1, 0, 0, 3, reinterpret_cast<const uint8_t*>("abc")), 0);
-  FileSetFault(FileCallWrite, FileFault{1, true, ENOSPC, false});
-  EXPECT_EQ(VARNFileClose(h), 278);
-  FileClearFaults();
-  EXPECT_EQ(VARNFileClose(h), 273);
-  EXPECT_EQ(VARNFileOpen(&h, name.c_str(), 0), 264);
-  EXPECT_EQ(h, 0u);
-}
-
 TEST_F(LifecycleTest, AbortAndDelete) {
   uint32_t h = 0;
   std::string created = dir_ / "a/b";

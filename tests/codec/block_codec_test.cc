@@ -1,8 +1,8 @@
 // The block codec through its entry points, over a store record set up by
 // the test: exact predictor bytes; chains and reset points, with zlib (the
-// chain's history as dictionary) decoding DEFLATE items; the engine state's
-// lifetime, items whose stored form does not fit, allocation failures and
-// corrupt bytes. Round trips of varied items under every method are the
+// chain's history as dictionary) decoding DEFLATE items; items whose stored
+// form does not fit (the encoder starts afresh), allocation failures (no
+// state kept) and corrupt bytes. Round trips of varied items under every method are the
 // model-based API test's (zlib and a plain predictor decoder check its files).
 #include "codec/block_codec.h"
 
@@ -176,37 +176,6 @@ TEST(BlockCodec, EmptyItemsAndMethodNone) {
   Bytes bytes;
   EXPECT_EQ(none.TryCompress(Str("abc"), &bytes), ResultInvalidArgument);
   EXPECT_EQ(none.TryDecompress(Str("abc"), 3, &bytes), ResultInvalidArgument);
-}
-
-// Each direction's state is made on first use; the same method keeps it and
-// another releases it. ResetEncoder (after an item compressed but never
-// stored) starts the history afresh, and allocates nothing.
-TEST(BlockCodec, EngineStateLifetime) {
-  Codec codec(MethodChainedPredictor);
-  codec.Compress(Str("abc"));
-  EXPECT_TRUE(codec->encoder.predictorTableAllocated && !codec->decoder.predictorTableAllocated);
-  EXPECT_EQ(codec.Reset(), ResultOk);
-  EXPECT_NE(codec->decoder.predictor.table, codec->encoder.predictor.table);
-  EXPECT_EQ(SetCompressionMethod(codec.store(), MethodChainedPredictor), ResultOk);
-  EXPECT_EQ(codec.Compress(Str("abc")), Bytes{0x07});  // the history is kept
-  EXPECT_EQ(SetCompressionMethod(codec.store(), MethodChainedDeflate), ResultOk);
-  EXPECT_TRUE(!codec->encoder.predictor.table && !codec->decoder.predictor.table);
-  EXPECT_EQ(codec->encoder.predictorTableAllocated + codec->decoder.predictorTableAllocated, 0u);
-  codec.Decompress(codec.Compress(Str("abc")), 3);
-  EXPECT_TRUE(codec->encoder.deflate != nullptr && codec->decoder.inflate != nullptr);
-  EXPECT_EQ(SetCompressionMethod(codec.store(), MethodPredictor), ResultOk);
-  EXPECT_TRUE(codec->encoder.deflate == nullptr && codec->decoder.inflate == nullptr);
-
-  for (uint32_t method : AllMethods) {
-    Bytes item = Sample(TextData, 2500, 3);
-    Codec fresh(method);
-    ResetEncoder(fresh.store());
-    EXPECT_TRUE(!fresh->encoder.predictorTableAllocated && fresh->encoder.deflate == nullptr);
-    Bytes first = fresh.Compress(item);
-    fresh.Compress(item);
-    ResetEncoder(fresh.store());
-    EXPECT_EQ(fresh.Compress(item), first) << method;
-  }
 }
 
 // A stored form above 65,535 bytes is refused with 260, the header left

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "api/handle_table.h"
+#include "codec/codec_test_util.h"
 #include "codec/block_codec.h"
 #include "store/record_io.h"
 #include "store/store.h"
@@ -20,23 +21,14 @@
 namespace varnfile {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 // Text-like items with repeats across items (so chained items refer back),
 // some empty, some incompressible.
 std::vector<Bytes> MakeItems(uint32_t count, uint32_t seed, uint32_t maxSize) {
-  static const char* const Words[] = {"order ",      "paid ", "amount=", "EUR ",  "customer ",
-                                      "2026-12-05 ", "ref ",  "ok\n",    "card ", "bank "};
   std::mt19937 rng(seed);
-  std::vector<Bytes> items(count);
-  for (Bytes& item : items) {
+  std::vector<Bytes> items;
+  for (uint32_t i = 0; i < count; ++i) {
     uint32_t kind = rng() % 20, size = kind == 0 ? 0 : rng() % maxSize;
-    while (item.size() < size) {
-      std::string w = kind == 1 ? std::string(1, static_cast<char>(rng()))
-                                : Words[rng() % 10] + std::to_string(rng() % 1000);
-      item.insert(item.end(), w.begin(), w.end());
-    }
-    item.resize(size);
+    items.push_back(Sample(kind == 1 ? RandomData : TextData, size, rng()));
   }
   return items;
 }
