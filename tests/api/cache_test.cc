@@ -159,7 +159,7 @@ TEST(CacheAllocation, AddStepBackWindowAndDuplicateSurviveEveryFailedAllocation)
       FailEachAllocation([&] { VARNFileSetPosition(source, start); },
                          [&] { return VARNFileSkipPrev(source); });
       start = Position(source);
-      ReadResult r = ReadNext(source, 400);
+      ReadResult r = ReadNext(source);
       EXPECT_EQ(i, r.commandId);
       EXPECT_EQ(text(i), r.data);
     }
@@ -168,7 +168,7 @@ TEST(CacheAllocation, AddStepBackWindowAndDuplicateSurviveEveryFailedAllocation)
     FailEachAllocation([&] { VARNFileSetPosition(source, EndOfData(source)); },
                        [&] { return VARNFileSkipPrev(source); });
     FailEachAllocation([&] { VARNFileSetPosition(source, First); },
-                       [&] { return ReadNext(source, 400).rc; });
+                       [&] { return ReadNext(source).rc; });
     uint32_t target = 0;
     FailEachAllocation(
         [&] {
@@ -177,9 +177,9 @@ TEST(CacheAllocation, AddStepBackWindowAndDuplicateSurviveEveryFailedAllocation)
         },
         [&] { return VARNFileDuplicate(target, source); });
     ASSERT_EQ(0, VARNFileSetPosition(target, First));
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(text(i), ReadNext(target, 400).data);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(text(i), ReadNext(target).data);
     ASSERT_EQ(0, VARNFileSetPosition(source, First));
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(text(i), ReadNext(source, 400).data);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(text(i), ReadNext(source).data);
     EXPECT_EQ(VARNFILE_E_END_OF_FILE, ReadNext(source).rc) << "each item stored once";
     EXPECT_EQ(0, VARNFileClose(source));
     EXPECT_EQ(0, VARNFileClose(target));

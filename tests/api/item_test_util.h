@@ -40,21 +40,14 @@ inline uint32_t EndOfData(uint32_t handle) {
   return end;
 }
 
-// What VARNFileReadItem gave: its code, the fields and the data as text.
-struct ReadResult {
-  uint16_t rc = 0, commandId = 0, extraId = 0;
-  uint32_t extraValue = 0;
-  uint16_t length = 0;
-  std::string data;
+// What VARNFileReadItem gave: its code and the item (the data also on 267).
+struct ReadResult : Item {
+  uint16_t rc = 0;
 };
 
-inline ReadResult ReadNext(uint32_t handle, uint16_t capacity = 4096) {
+inline ReadResult ReadNext(uint32_t handle) {
   ReadResult r;
-  std::vector<uint8_t> buffer(capacity + 1);
-  r.length = capacity;
-  r.rc = VARNFileReadItem(handle, &r.commandId, &r.extraId, &r.extraValue, &r.length,
-                          buffer.data());
-  if (r.rc == 0 || r.rc == VARNFILE_E_CRC) r.data.assign(buffer.begin(), buffer.begin() + r.length);
+  r.rc = ReadOne(handle, &r);
   return r;
 }
 

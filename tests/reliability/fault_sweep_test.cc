@@ -82,15 +82,13 @@ class Scenario {
     // cannot be allocated fails the write (278).
     std::initializer_list<uint16_t> memoryWrite = {uint16_t(Alloc() ? VARNFILE_E_WRITE : 0)};
     auto createCopy = [&] { return VARNFileCreateEx(&copy, 0, "MEMORY$", 0, 0, 0, 0); };
-    auto duplicate = [&] { return VARNFileDuplicate(copy, h); };
-    auto close = [&] { return VARNFileClose(copy); };
     if (Retry("CreateEx", createCopy, memoryWrite) == 0) {
       Retry("SetCompression", [&] { return VARNFileSetCompression(copy, method_); });
-      bool copied = Call("Duplicate", duplicate, memoryWrite) == 0;
+      bool copied = Call("Duplicate", [&] { return VARNFileDuplicate(copy, h); }, memoryWrite) == 0;
       std::vector<Item> items;
       bool ended = Read(copy, false, &items) == VARNFILE_E_END_OF_FILE;
       Check(items, "copy", ended && copied && Alloc());
-      Call("Close", close, memoryWrite);
+      Call("Close", [&] { return VARNFileClose(copy); }, memoryWrite);
     }
 
     // A file whose close failed may be refused as never closed.

@@ -81,13 +81,15 @@ inline uint16_t AddItem(uint32_t handle, const Item& item) {
                          reinterpret_cast<const uint8_t*>(item.data.data()));
 }
 
-// Reads the item at the cursor (the cursor moves on).
+// Reads the item at the cursor (the cursor moves on); its data also when
+// the item fails its CRC check (267).
 inline uint16_t ReadOne(uint32_t handle, Item* item) {
   static thread_local std::vector<uint8_t> buffer(65536);
   uint16_t length = 65535;
   uint16_t rc = VARNFileReadItem(handle, &item->commandId, &item->extraId, &item->extraValue,
                                  &length, buffer.data());
-  if (rc == 0) item->data.assign(reinterpret_cast<const char*>(buffer.data()), length);
+  if (rc == 0 || rc == VARNFILE_E_CRC)
+    item->data.assign(reinterpret_cast<const char*>(buffer.data()), length);
   return rc;
 }
 
