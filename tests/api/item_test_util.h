@@ -61,10 +61,6 @@ inline uint16_t CurrentCommand(uint32_t handle, uint16_t* rc = nullptr) {
   return code == 0 ? commandId : 0;
 }
 
-inline void WriteFileBytes(const std::string& path, const Bytes& bytes) {
-  varnfile::WriteFile(path, std::string(bytes.begin(), bytes.end()));
-}
-
 // A MethodNone record as the file must hold it, built field by field.
 inline Bytes Record(uint16_t commandId, uint16_t extraId, uint32_t extraValue,
                     const std::string& data, uint16_t crc, uint32_t position) {

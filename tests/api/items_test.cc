@@ -46,10 +46,10 @@ TEST(Items, FlippedDataByteGives267) {
   ASSERT_EQ(0, AddText(h, 2, "second"));
   ASSERT_EQ(0, AddText(h, 3, "third"));
   ASSERT_EQ(0, VARNFileClose(h));
-  Bytes bytes = FileBytes(path);
+  std::string bytes = varnfile::ReadFile(path);
   const uint32_t second = First + 27;
   bytes[second + 14 + 2] ^= 0x20;  // "seCond"
-  WriteFileBytes(path, bytes);
+  varnfile::WriteFile(path, bytes);
 
   ASSERT_EQ(0, VARNFileOpen(&h, path.c_str(), 0));
   ASSERT_EQ(0, VARNFileSetPosition(h, second));
@@ -70,7 +70,7 @@ TEST(Items, FlippedDataByteGives267) {
   EXPECT_EQ(0, VARNFileClose(h));
 
   bytes[second + 12] = bytes[second + 13] = 0;
-  WriteFileBytes(path, bytes);
+  varnfile::WriteFile(path, bytes);
   ASSERT_EQ(0, VARNFileOpen(&h, path.c_str(), 0));
   ASSERT_EQ(0, VARNFileSetPosition(h, second));
   EXPECT_EQ(0, ReadNext(h).rc);

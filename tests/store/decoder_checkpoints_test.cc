@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "api/handle_table.h"
+#include "api/item_model.h"  // FileOf
 #include "codec/codec_test_util.h"
 #include "codec/block_codec.h"
 #include "store/record_io.h"
@@ -20,18 +20,6 @@
 
 namespace varnfile {
 namespace {
-
-// Text-like items with repeats across items (so chained items refer back),
-// some empty, some incompressible.
-std::vector<Bytes> MakeItems(uint32_t count, uint32_t seed, uint32_t maxSize) {
-  std::mt19937 rng(seed);
-  std::vector<Bytes> items;
-  for (uint32_t i = 0; i < count; ++i) {
-    uint32_t kind = rng() % 20, size = kind == 0 ? 0 : rng() % maxSize;
-    items.push_back(Sample(kind == 1 ? RandomData : TextData, size, rng()));
-  }
-  return items;
-}
 
 // A record visited: its position, previous and next links and extra value,
 // and its data.
@@ -71,7 +59,14 @@ class CheckpointWalk : public testing::TestWithParam<uint16_t> {};
 
 TEST_P(CheckpointWalk, BackwardWalkIsTheSameWithAndWithoutCheckpoints) {
   const uint16_t method = GetParam();
-  std::vector<Bytes> items = MakeItems(700, 11 + method, 600);
+  // Text-like items with repeats across items (so chained items refer
+  // back), some empty, some incompressible.
+  std::mt19937 rng(11 + method);
+  std::vector<Bytes> items;
+  for (int i = 0; i < 700; ++i) {
+    uint32_t kind = rng() % 20, size = kind == 0 ? 0 : rng() % 600;
+    items.push_back(Sample(kind == 1 ? RandomData : TextData, size, rng()));
+  }
   uint32_t handle = 0;
   ASSERT_EQ(
       0, VARNFileCreateEx(&handle, VARNFILE_NAME_EXACT, "MEMORY$", nullptr, nullptr, nullptr, 0));
@@ -80,10 +75,7 @@ TEST_P(CheckpointWalk, BackwardWalkIsTheSameWithAndWithoutCheckpoints) {
     ASSERT_EQ(0, VARNFileAddItem(handle, 1, 0, static_cast<uint32_t>(i),
                                  static_cast<uint16_t>(items[i].size()), items[i].data()));
   }
-  OpenFile* file = nullptr;
-  ASSERT_EQ(0, ResolveHandle(LockLibrary(), handle, &file));
-  UnlockLibrary();
-  Store* store = &file->store;
+  Store* store = &varnfile_test::FileOf(handle)->store;
   std::vector<Visit> with = BackwardWalk(store, false);
   ASSERT_EQ(items.size(), with.size());
   for (size_t k = 0; k < with.size(); ++k) {
