@@ -158,9 +158,7 @@ TEST(CacheAllocation, AddStepBackWindowAndDuplicateSurviveEveryFailedAllocation)
       FailEachAllocation([&] { VARNFileSetPosition(source, start); },
                          [&] { return VARNFileSkipPrev(source); });
       start = Position(source);
-      ReadResult r = ReadNext(source);
-      EXPECT_EQ(i, r.commandId);
-      EXPECT_EQ(text(i), r.data);
+      EXPECT_EQ((Item{static_cast<uint16_t>(i), 0, 0, text(i)}), ReadNext(source));
     }
     // A window pass of a 16-item cache from the end back to the first item.
     ASSERT_EQ(0, VARNFileSetParameters(source, 16, 65536, 256, 256));

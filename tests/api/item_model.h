@@ -206,9 +206,8 @@ class ItemModel {
   }
 
   void Skip(Direction dir) {
-    size_t found = 0;
-    uint16_t expected = Locate(dir, &found);
-    Expect(dir == Forward ? "SkipNext" : "SkipPrev", expected,
+    size_t found = 0;  // the model's search alone, so the order of the two does not matter
+    Expect(dir == Forward ? "SkipNext" : "SkipPrev", Locate(dir, &found),
            dir == Forward ? VARNFileSkipNext(handle_) : VARNFileSkipPrev(handle_));
   }
 

@@ -29,7 +29,6 @@ class Codec {
   }
   ~Codec() { SetCompressionMethod(&store_, MethodNone); }
   Store* operator->() { return &store_; }
-  Store* store() { return &store_; }
 
   // Compresses into an area of exactly the capacity the codec asks for.
   ResultCode TryCompress(const Bytes& data, Bytes* stored) {

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "api/item_model.h"  // FileOf
