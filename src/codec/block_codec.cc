@@ -122,18 +122,24 @@ ResultCode CompressDeflate(Store* store, ItemHeader* header, const uint8_t* sour
   return ResultOk;
 }
 
+ResultCode EnsureInflateContext(Store* store) {
+  DecoderState& decoder = store->decoder;
+  if (decoder.inflate != nullptr) return ResultOk;
+  auto* context = static_cast<InflateContext*>(MemAlloc(InflateContextSize()));
+  if (context == nullptr) return ResultNoMemory;
+  if (InflateInit(context, 0) != 0) {
+    MemFree(context);
+    return ResultNoMemory;
+  }
+  decoder.inflate = context;
+  return ResultOk;
+}
+
 ResultCode DecompressDeflate(Store* store, const ItemHeader* header, const uint8_t* source,
                              uint8_t* destination) {
+  ResultCode rc = EnsureInflateContext(store);
+  if (rc != ResultOk) return rc;
   DecoderState& decoder = store->decoder;
-  if (decoder.inflate == nullptr) {
-    auto* context = static_cast<InflateContext*>(MemAlloc(InflateContextSize()));
-    if (context == nullptr) return ResultNoMemory;
-    if (InflateInit(context, 0) != 0) {
-      MemFree(context);
-      return ResultNoMemory;
-    }
-    decoder.inflate = context;
-  }
   if (header == nullptr) {
     InflateInit(decoder.inflate, 1);
     return ResultOk;
@@ -146,19 +152,6 @@ ResultCode DecompressDeflate(Store* store, const ItemHeader* header, const uint8
   // An unchained item that did not finish (corrupt or cut data) would leave
   // the decoder mid-stream; every later item stands alone, so restart it.
   if (finished == 0 && !IsChainedMethod(store->method)) InflateInit(decoder.inflate, 1);
-  return ResultOk;
-}
-
-ResultCode EnsureInflateContext(Store* store) {
-  DecoderState& decoder = store->decoder;
-  if (decoder.inflate != nullptr) return ResultOk;
-  auto* context = static_cast<InflateContext*>(MemAlloc(InflateContextSize()));
-  if (context == nullptr) return ResultNoMemory;
-  if (InflateInit(context, 0) != 0) {
-    MemFree(context);
-    return ResultNoMemory;
-  }
-  decoder.inflate = context;
   return ResultOk;
 }
 
