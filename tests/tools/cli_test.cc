@@ -3,6 +3,9 @@
 // and on a library-written file of two sessions and damaged copies of it;
 // then the items and headers of the files the commands leave, and the list
 // of every record.
+#include <dirent.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -112,6 +115,11 @@ TEST_P(CliTest, CommandLines) {
       {"verify %torn", 1, "problem at {p11}: torn tail"},
       {"recover %torn %rtorn", 0, "at {p11}: torn last record"},
       {"info %rdata", 0, "1 deleted, 1 end markers"},
+      {"recover %noise %rnoise", 1, "", "noise is not a transaction file"},
+      {"recover %text %rtext", 1, "", "text is not a transaction file"},
+      {"list %a -n -1", 1, "", "--limit: not a number: \"-1\""},
+      {"list %a -n 99999999999999999999", 1, "", "is larger than"},
+      {"list %a -n 0x", 1, "", "not a number"},
   };
   for (const char* bad : {"{\"command\":1,\"data\":\"!!!\"}", "{\"extra\":1}", "{\"command\":-1}",
                           "{\"command\":1,\"data\":\"YQ==\",\"length\":2}", "{\"command\":65280}",
@@ -122,6 +130,11 @@ TEST_P(CliTest, CommandLines) {
   const std::string binary("\x00\x01\x02\xff binary", 11);
   Spit(Path("payload"), binary);
   Spit(Path("short"), std::string(100, 'x'));
+  std::string noise, text;
+  for (uint32_t i = 0; i < 6000; ++i) noise += static_cast<char>(Mix(i));
+  for (uint32_t i = 0; i < 300; ++i) text += "line " + std::to_string(i) + " of some text\n";
+  Spit(Path("noise"), noise);
+  Spit(Path("text"), text);
   // A file whose writer never closed it.
   ASSERT_EQ(0, VARNFileCreateEx(&h, 0, Path("open").c_str(), nullptr, nullptr, nullptr, 0));
   Spit(Path("never"), Slurp(Path("open")));
@@ -141,8 +154,10 @@ TEST_P(CliTest, CommandLines) {
     EXPECT_TRUE(Has(run.err, row.err)) << row.line << ": " << run.err;
   }
   EXPECT_EQ("", RunTool("verify " + Path("v")).err);  // no progress bar off a terminal
-  // No file from a failed create or import.
-  EXPECT_TRUE(access(Path("b").c_str(), F_OK) != 0 && access(Path("bad").c_str(), F_OK) != 0);
+  EXPECT_EQ("", RunTool("list -n 0 " + Path("a")).out);
+  // No file from a failed create, import or recover.
+  for (const char* name : {"b", "bad", "rnoise", "rtext"})
+    EXPECT_NE(0, access(Path(name).c_str(), F_OK)) << name;
   const std::vector<Item> added = {
       {0x10, 2, 4000000000u, "hello world"}, {17, 0, 0, binary}, {18, 0, 0, "from stdin"}};
   EXPECT_EQ(added, ReadFile(Path("a")));
@@ -206,6 +221,42 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_TRUE(Has(lines[8], "deleted") && Has(lines[13], std::to_string(pos[12]) + "  0xFF02"));
   std::string live = RunTool("list " + Path("v")).out;
   EXPECT_EQ(13, std::count(live.begin(), live.end(), '\n'));
+}
+
+// An interrupted recover leaves neither its scratch copy nor the partial
+// target behind, and dies of the signal.
+TEST(CliInterruptTest, RecoverCleansUp) {
+  if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
+  const std::string dir = ScratchFolder() + "/interrupt", source = dir + "/source";
+  mkdir(dir.c_str(), 0777);
+  std::vector<Item> items;
+  for (uint32_t n = 0; n < 100000; ++n) items.push_back({1, 0, n, "item " + std::to_string(n)});
+  ASSERT_EQ(items.size(), MakeFile(source, 0, items).size());
+  const off_t size = static_cast<off_t>(Slurp(source).size());
+  for (int signal : {SIGINT, SIGTERM}) {
+    const std::string target = dir + "/target";
+    pid_t pid = fork();
+    if (pid == 0) {
+      freopen("/dev/null", "w", stdout);
+      execl(VARNFILE_TOOL_PATH, "varnfile", "recover", source.c_str(), target.c_str(), nullptr);
+      _exit(127);
+    }
+    // Interrupt it while it writes the target: after the header, before half the items.
+    struct stat st;
+    while (stat(target.c_str(), &st) != 0 || st.st_size <= 174 || st.st_size > size / 2) {
+      ASSERT_EQ(0, waitpid(pid, nullptr, WNOHANG)) << "recover ended before it could be interrupted";
+      usleep(200);
+    }
+    kill(pid, signal);
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+    std::string left;
+    DIR* listing = opendir(dir.c_str());
+    for (dirent* entry; (entry = readdir(listing)) != nullptr;) left += std::string(" ") + entry->d_name;
+    closedir(listing);
+    EXPECT_EQ(3u, std::count(left.begin(), left.end(), ' ')) << left;  // ".", ".." and the source
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, CliTest, ::testing::Values(0, 1, 2, 3, 4),

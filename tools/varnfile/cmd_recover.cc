@@ -63,6 +63,7 @@ class ScratchFile {
     fd_ = mkstemp(name.data());
     if (fd_ < 0) throw ToolError("cannot create a scratch file in " + dir + ": " + std::strerror(errno));
     path_ = name.data();
+    cleanup_ = std::make_unique<RemoveOnInterrupt>(path_);
   }
   ~ScratchFile() {
     if (fd_ >= 0) close(fd_);
@@ -90,6 +91,7 @@ class ScratchFile {
  private:
   std::string path_;
   int fd_ = -1;
+  std::unique_ptr<RemoveOnInterrupt> cleanup_;
 };
 
 // The framed records laid end to end behind a header the library accepts.
@@ -225,7 +227,8 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
       std::printf("the header names method %u, but the items are stored with method %u (%s)\n",
                   headerMethod, method, varn::MethodName(static_cast<varn::Method>(method)));
   }
-  if (std::memcmp(header, "KVRW", 4) != 0)
+  bool magicOk = std::memcmp(header, "KVRW", 4) == 0;
+  if (!magicOk)
     std::fprintf(stderr, "warning: %s has a damaged magic; reading it as a transaction file\n",
                  o.source.c_str());
 
@@ -243,6 +246,7 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
   // survives, in order, into a new file that is then closed properly.
   Salvager salvager(raw, scan, method, o.target, scan.records.size());
   varn::Method targetMethod = static_cast<varn::Method>(method);
+  RemoveOnInterrupt unfinished(o.target);
   varn::File target = CreateFile(o.target, targetMethod, o.force);
   uint64_t live = 0, deleted = 0, markers = 0;
   try {
@@ -285,7 +289,13 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
       }
     }
     salvager.Close();
+    // Bytes of another kind frame a record now and then by chance, but
+    // none of them decodes to its CRC: no file to show for them.
+    if (!magicOk && live + deleted + markers == 0)
+      throw ToolError(o.source + " is not a transaction file (no magic, and no record in it "
+                      "decodes); nothing to recover");
     target.Close();
+    unfinished.Keep();
   } catch (...) {
     target.TryAbort();
     throw;

@@ -122,12 +122,13 @@ int RunInfo(const InfoOptions& o) {
 // ---- list ----
 
 struct ListOptions {
-  std::string path, from;
-  uint64_t limit = 0;
+  std::string path, from, limit;
   bool reverse = false, all = false;
 };
 
 int RunList(const ListOptions& o) {
+  uint64_t limit = o.limit.empty() ? UINT64_MAX : ParseNumber(o.limit, UINT64_MAX, "--limit");
+  if (limit == 0) return 0;
   varn::File file = varn::File::Open(o.path, varn::Access::Read);
   UseWideWindows(file);
   RawFile raw;
@@ -155,7 +156,7 @@ int RunList(const ListOptions& o) {
                 e.frame.extra, e.frame.value, e.frame.length, e.frame.storedLength,
                 CrcStateName(e.crc), *note != 0 ? "  " : "", note);
     if (e.crc == CrcState::Bad) ++bad;
-    return o.limit == 0 || ++shown < o.limit;
+    return ++shown < limit;
   });
   file.Close();
   return bad > 0 ? 1 : 0;

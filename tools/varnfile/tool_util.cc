@@ -1,11 +1,14 @@
 #include "tool_util.h"
 
+#include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace varntool {
 
@@ -117,6 +120,56 @@ bool SameFile(const std::string& a, const std::string& b) {
 bool FileExists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
+}
+
+namespace {
+
+// The paths to remove on an interrupt. A slot's path is written before the
+// slot is marked in use, so the handler never reads a half-written path.
+struct InterruptSlot {
+  volatile sig_atomic_t used;
+  char path[PATH_MAX];
+};
+InterruptSlot interruptSlots[8];
+
+void RemoveAndDie(int signal) {
+  for (InterruptSlot& slot : interruptSlots)
+    if (slot.used) unlink(slot.path);
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  sigaction(signal, &action, nullptr);
+  raise(signal);
+}
+
+void InstallInterruptHandlers() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  struct sigaction action = {};
+  action.sa_handler = RemoveAndDie;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, signal);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+}  // namespace
+
+RemoveOnInterrupt::RemoveOnInterrupt(const std::string& path) {
+  InstallInterruptHandlers();
+  if (path.size() >= PATH_MAX) return;
+  for (int i = 0; i < static_cast<int>(std::size(interruptSlots)); ++i) {
+    if (interruptSlots[i].used) continue;
+    std::memcpy(interruptSlots[i].path, path.c_str(), path.size() + 1);
+    interruptSlots[i].used = 1;
+    slot_ = i;
+    return;
+  }
+  throw ToolError("too many files to clean up at once");
+}
+
+void RemoveOnInterrupt::Keep() {
+  if (slot_ >= 0) interruptSlots[slot_].used = 0;
+  slot_ = -1;
 }
 
 namespace {

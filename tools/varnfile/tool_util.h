@@ -55,6 +55,24 @@ std::string Quote(const std::string& text);
 bool SameFile(const std::string& a, const std::string& b);
 bool FileExists(const std::string& path);
 
+// Removes a file if the tool is interrupted (SIGINT, SIGTERM, SIGHUP) while
+// this lives: scratch copies and targets that are not finished yet. The
+// signal handler unlinks every registered path and then dies of the same
+// signal, so the shell sees the interruption. Destroying (or Keep()) only
+// forgets the path; it never removes anything.
+class RemoveOnInterrupt {
+ public:
+  explicit RemoveOnInterrupt(const std::string& path);
+  ~RemoveOnInterrupt() { Keep(); }
+  RemoveOnInterrupt(const RemoveOnInterrupt&) = delete;
+  RemoveOnInterrupt& operator=(const RemoveOnInterrupt&) = delete;
+
+  void Keep();
+
+ private:
+  int slot_ = -1;
+};
+
 // A one-line progress bar on stderr, drawn only when stderr is a terminal,
 // at most a few times a second; Finish() (or the destructor) clears it.
 class Progress {
