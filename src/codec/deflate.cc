@@ -180,8 +180,9 @@ inline void WalkChain(const DeflateContext* c, const uint8_t* p, uint32_t positi
       if (newest > v) break;  // overwritten by newer input
       candidate = window + (entry & 0x7FFF);
     }
-    if (v >= previousOffset) break;  // chains only go further back
-    if (candidate == p) break;
+    // Chains only go further back. (A candidate is never p itself: v is
+    // at least the lookahead here, or 8191 for the byte before p.)
+    if (v >= previousOffset) break;
     if (best >= 3 && Load16(candidate + best - 1) != tail2) {
       budget -= 1;
     } else if ((Load32(candidate) & FirstThreeBytes) == head3) {
@@ -595,6 +596,7 @@ bool MatchBlock(DeflateContext* c) {
 uint32_t DeflateContextSize() { return sizeof(DeflateContext); }
 
 uint32_t DeflateInit(DeflateContext* context, uint32_t level, uint32_t resetOnly) {
+  bool clearChain = true;
   if (resetOnly == 0) {
     std::memset(context, 0, sizeof(*context));
     context->head = static_cast<uint16_t*>(MemAlloc(HashBuckets * sizeof(uint16_t)));
@@ -620,6 +622,15 @@ uint32_t DeflateInit(DeflateContext* context, uint32_t level, uint32_t resetOnly
       return 1;
     }
   } else {
+    // Fewer than WindowSize bytes since the tables were last clear, and no
+    // wrap: only the chain entries below windowFill were ever written.
+    // Clearing those alone (most items are far shorter than the window)
+    // leaves the chain table as zero as clearing all of it.
+    const uint32_t used = context->windowFill;
+    if (used < WindowSize && context->writePos == context->window + used) {
+      std::memset(context->chain, 0, used * sizeof(uint16_t));
+      clearChain = false;
+    }
     // Keep the buffers and the level; forget everything else.
     const size_t keep = offsetof(DeflateContext, writePos);
     std::memset(reinterpret_cast<uint8_t*>(context) + keep, 0, sizeof(*context) - keep);
@@ -633,7 +644,7 @@ uint32_t DeflateInit(DeflateContext* context, uint32_t level, uint32_t resetOnly
   context->goodLength = config.goodLength;
   context->lazyLimit = config.lazyLimit;
   std::memset(context->head, 0, HashBuckets * sizeof(uint16_t));
-  std::memset(context->chain, 0, WindowSize * sizeof(uint16_t));
+  if (clearChain) std::memset(context->chain, 0, WindowSize * sizeof(uint16_t));
   context->refillRequest = FullLookahead;
   context->refillState = -1;
   context->scanPos = context->window;
