@@ -16,6 +16,14 @@ const DeflateConfig DeflateConfigs[DeflateLevels] = {
 
 namespace {
 
+// The per-byte steps of the matching loop: inlined even where a function
+// has several callers, so that the loop's state stays in registers.
+#if defined(__GNUC__)
+#define DEFLATE_HOT_INLINE inline __attribute__((always_inline))
+#else
+#define DEFLATE_HOT_INLINE inline
+#endif
+
 // Resume points of the input side; the block writer's are 3..18.
 constexpr uint32_t ResumeRefillMany = 1;  // waiting for the rest of a multi-byte refill
 constexpr uint32_t ResumeRefillOne = 2;   // waiting for the byte of a single-byte refill
@@ -121,11 +129,8 @@ inline void InsertRunPosition(DeflateContext* c, uint32_t position, uint32_t has
 }
 
 inline void Sample(DeflateContext* c, uint8_t byte) {
-  if (byte < 0x80) {
-    ++c->lowBytes;
-  } else {
-    ++c->highBytes;
-  }
+  c->lowBytes += byte < 0x80;
+  c->highBytes += byte >= 0x80;
 }
 
 struct SearchResult {
@@ -208,7 +213,8 @@ inline void WalkChain(const DeflateContext* c, const uint8_t* p, uint32_t positi
 
 // Searches the longest match for position p with at most m bytes and the
 // given chain budget.
-void Search(DeflateContext* c, uint8_t* p, uint32_t m, int32_t budget, SearchResult* result) {
+DEFLATE_HOT_INLINE void Search(DeflateContext* c, uint8_t* p, uint32_t m, int32_t budget,
+                               SearchResult* result) {
   const uint32_t position = Offset(c, p);
   uint32_t run = 1;
   const uint8_t byte = p[0];
@@ -387,7 +393,7 @@ inline void Advance(DeflateContext* c, uint32_t bytes) {
   ++c->matchBytesCursor;
 }
 
-void RecordLiteral(DeflateContext* c, uint8_t* p) {
+DEFLATE_HOT_INLINE void RecordLiteral(DeflateContext* c, uint8_t* p) {
   SymbolEntry* s = c->symbolCursor;
   s->distance = 0;
   s->literalOrLength = p[0];
@@ -466,7 +472,7 @@ void RecordMatch(DeflateContext* c, uint8_t* p, uint32_t q) {
 enum class AfterSymbol { Continue, EndBlock };
 
 // The literal statistics check and the block size limits, after any symbol.
-AfterSymbol CheckLiterals(DeflateContext* c) {
+DEFLATE_HOT_INLINE AfterSymbol CheckLiterals(DeflateContext* c) {
   if ((c->literalCount - 1) % LiteralCheckInterval == 0) {
     int32_t m = Concentration(c->literalSquares, c->literalCount, c->literalDistinct);
     if (m < ConcentrationFloor || m > c->literalPeak) {
@@ -590,6 +596,8 @@ bool MatchBlock(DeflateContext* c) {
     }
   }
 }
+
+#undef DEFLATE_HOT_INLINE
 
 }  // namespace
 
