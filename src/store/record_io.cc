@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "codec/block_codec.h"
+#include "io/stream.h"
 #include "store/buffered_io.h"
 #include "store/decoder_checkpoints.h"
 
@@ -313,6 +314,18 @@ ResultCode WriteRecord(Store* store, RecordView* view) {
   view->header.storedLength = static_cast<uint16_t>(length);
   view->nextPosition = 0;
   const uint8_t* stored = view->data;
+  // The record must end within what the stream can address. Under a
+  // chained method this is settled before the encoder sees the item, which
+  // would otherwise enter the chain's history without reaching the file:
+  // the item's largest possible stored form must fit. Other methods are
+  // checked below with the exact stored length.
+  const uint64_t limit = StreamEndLimit(store);
+  if (IsChainedMethod(store->method)) {
+    // An empty item stores nothing and never reaches the encoder.
+    uint32_t worst = length == 0 ? 0 : CompressedCapacity(store->method, length);
+    if (worst > MaxItemLength) worst = MaxItemLength;
+    if (at + uint64_t{RecordOverhead} + worst > limit) return ResultWriteFailed;
+  }
   if (store->method != MethodNone) {
     uint8_t* scratch = nullptr;
     uint32_t capacity = CompressedCapacity(store->method, length);
@@ -332,9 +345,7 @@ ResultCode WriteRecord(Store* store, RecordView* view) {
     stored = scratch;
   }
   uint32_t storedLength = view->header.storedLength;
-  if (static_cast<uint64_t>(at) + RecordOverhead + storedLength > 0xFFFFFFFFu) {
-    return ResultWriteFailed;  // a position past 4 GiB cannot be stored
-  }
+  if (at + uint64_t{RecordOverhead} + storedLength > limit) return ResultWriteFailed;
   ResultCode rc = RewriteRecordHeader(store, &view->header);
   if (rc == ResultOk) rc = BufferedWrite(store, stored, at + ItemHeaderSize, storedLength);
   uint8_t trailer[ItemTrailerSize];
