@@ -5,7 +5,7 @@ SAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build demo test asan clean
+.PHONY: all deps configure build demo test pytest asan clean
 
 all: build
 
@@ -23,6 +23,10 @@ demo: build
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Only the Python package's tests, with pytest's own report.
+pytest: build
+	@cd $(BUILD) && ctest -R '^python_package$$' -V | sed -n 's/^[0-9]*: //p' | grep -vE '^( |Test command|Working Directory|Environment variables|Test timeout)'
 
 asan: deps
 	@cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVARNFILE_SANITIZE=ON -DVARNFILE_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
