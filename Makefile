@@ -2,6 +2,7 @@
 MAKEFLAGS += --no-print-directory
 BUILD ?= build
 SAN_BUILD ?= build-asan
+DEMO_BUILD ?= build-demo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
@@ -18,8 +19,15 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
-	@$(BUILD)/varnfile_demo
+# The demo needs only the library: its own build folder without tests,
+# benchmarks and the tool, and only the two demo targets.
+demo:
+	@sh tools/install_deps.sh cmake g++ make
+	@cmake -S . -B $(DEMO_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNFILE_TESTS=OFF \
+	  -DVARNFILE_BENCH=OFF -DVARNFILE_TOOLS=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(DEMO_BUILD) -j $(JOBS) --target varnfile_demo varnfile_cpp_demo
+	@$(DEMO_BUILD)/varnfile_demo
+	@$(DEMO_BUILD)/varnfile_cpp_demo
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -34,4 +42,4 @@ asan: deps
 	@cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(DEMO_BUILD)
