@@ -73,7 +73,7 @@ class LifecycleTest : public ::testing::Test {
       SCOPED_TRACE("kind " + std::to_string(kind) + " call " + std::to_string(n));
       uint32_t h = Untouched;
       if (kind < 0) MemSetFailure(n);
-      else FileSetFault(static_cast<FileCallKind>(kind), FileFault{n, false, EIO, false});
+      else FileSetFault(static_cast<FileCallKind>(kind), FileFault{n, false, EIO, false, false});
       uint16_t rc = call(&h);
       MemSetFailure(0);
       FileClearFaults();
@@ -437,7 +437,7 @@ TEST_F(PropertiesTest, ParametersAndAFailedFlush) {
   ASSERT_EQ(VARNFileSetCompression(h_, 0), 0);
   ASSERT_EQ(VARNFileSetParameters(h_, 16, 65536, 1024, 4096), 0);
   ASSERT_EQ(VARNFileAddItem(h_, 1, 0, 0, 3, reinterpret_cast<const uint8_t*>("abc")), 0);
-  FileSetFault(FileCallWrite, FileFault{1, true, ENOSPC, false});
+  FileSetFault(FileCallWrite, FileFault{1, true, ENOSPC, false, false});
   EXPECT_EQ(VARNFileSetParameters(h_, 5, 1000, 2048, 2048), 278);
   FileClearFaults();
   EXPECT_EQ(file->maxCachedItems, 5);
