@@ -89,6 +89,8 @@ TEST_P(CliTest, CommandLines) {
       {"create %nodir/b", 73, "", "directory %nodir does not exist (use --parents"},
       {"create %nodir/b --parents", 0},
       {"info %missing", 66, "", "missing: no such file"},
+      {"info %fifo", 66},  // refused, not waited on
+      {"verify %fifo", 66, "", "fifo is not a regular file"},
       {"list %short", 65, "", "short is not a transaction file (100 bytes"},
       {"info %never", 65, "closed         no", "never closed properly"},
       {"create %a --method {m} --description orders", 0, "(method {m}, "},
@@ -184,6 +186,8 @@ TEST_P(CliTest, CommandLines) {
   for (uint32_t i = 0; i < 300; ++i) text += "line " + std::to_string(i) + " of some text\n";
   Spit(Path("noise"), noise);
   Spit(Path("text"), text);
+  unlink(Path("fifo").c_str());
+  ASSERT_EQ(0, mkfifo(Path("fifo").c_str(), 0600));
   // A file whose writer never closed it.
   ASSERT_EQ(0, VARNFileCreateEx(&h, 0, Path("open").c_str(), nullptr, nullptr, nullptr, 0));
   Spit(Path("never"), Slurp(Path("open")));

@@ -18,7 +18,7 @@ RawFile::~RawFile() {
 }
 
 void RawFile::Open(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO must not block
   if (fd < 0) {
     if (errno == ENOENT) throw ToolError(path + ": no such file", ExitNoInput);
     throw ToolError("cannot read " + path + ": " + std::strerror(errno),
