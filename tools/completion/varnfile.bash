@@ -20,7 +20,7 @@ _varnfile() {
     esac
   done
   if [[ -z $cmd ]]; then
-    COMPREPLY=($(compgen -W "$(_varnfile_subcommands "$tool") --help --version" -- "$cur"))
+    COMPREPLY=($(compgen -W "$(_varnfile_subcommands "$tool") help --help --version" -- "$cur"))
     return
   fi
   if [[ $cmd == help ]]; then
@@ -32,7 +32,11 @@ _varnfile() {
       COMPREPLY=($(compgen -W "none predictor chained-deflate chained-predictor deflate" -- "$cur"))
       return ;;
     --format)
-      COMPREPLY=($(compgen -W "jsonl csv text" -- "$cur"))
+      if [[ $cmd == import ]]; then
+        COMPREPLY=($(compgen -W "jsonl csv lines" -- "$cur"))
+      else
+        COMPREPLY=($(compgen -W "jsonl csv text" -- "$cur"))
+      fi
       return ;;
     -i | --input | -o | --output | --file)
       COMPREPLY=($(compgen -f -- "$cur"))
