@@ -26,6 +26,7 @@ std::atomic<bool> faultsArmed{false};
 struct FaultDecision {
   bool fail;
   bool shortTransfer;
+  bool exitProcess;
   int error;
 };
 
@@ -33,13 +34,15 @@ struct FaultDecision {
 FaultDecision CountCall(FileCallKind kind) {
   FaultSlot& slot = faultSlots[kind];
   slot.calls.fetch_add(1, std::memory_order_relaxed);
-  if (!faultsArmed.load(std::memory_order_relaxed)) return {false, false, 0};
+  if (!faultsArmed.load(std::memory_order_relaxed)) return {false, false, false, 0};
   uint64_t n = slot.sinceArm.fetch_add(1, std::memory_order_relaxed) + 1;
   const FileFault& f = slot.fault;
-  if (f.failAt == 0) return {false, false, 0};
+  if (f.failAt == 0) return {false, false, false, 0};
   bool hit = f.sticky ? n >= f.failAt : n == f.failAt;
-  if (!hit) return {false, false, 0};
-  return {true, f.shortTransfer, f.error != 0 ? f.error : EIO};
+  if (!hit) return {false, false, false, 0};
+  FaultDecision decision{true, f.shortTransfer, f.exitProcess, f.error != 0 ? f.error : EIO};
+  if (decision.exitProcess && !decision.shortTransfer) _exit(decision.error);
+  return decision;
 }
 
 // ---- helpers ----
@@ -163,7 +166,18 @@ int FileWrite(int descriptor, const void* buffer, size_t count) {
     next += n;
     count -= static_cast<size_t>(n);
   }
+  if (fault.fail && fault.exitProcess) _exit(fault.error);
   return fault.fail ? fault.error : 0;
+}
+
+int FileTruncate(int descriptor, int64_t length) {
+  FaultDecision fault = CountCall(FileCallTruncate);
+  if (fault.fail) return fault.error;
+  int rc;
+  do {
+    rc = ::ftruncate(descriptor, static_cast<off_t>(length)) == 0 ? 0 : errno;
+  } while (rc == EINTR);
+  return rc;
 }
 
 int FileClose(int descriptor) {

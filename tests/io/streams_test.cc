@@ -126,12 +126,12 @@ TEST_F(DiskStreamTest, OpenFlagsAndCodes) {
   EXPECT_EQ(::fcntl(held_.back(), F_GETFL) & O_DSYNC, O_DSYNC);
   EXPECT_NE(::fcntl(held_.back(), F_GETFD) & FD_CLOEXEC, 0);
   Release();
-  FileSetFault(FileCallOpen, FileFault{1, false, EINVAL, false});
+  FileSetFault(FileCallOpen, FileFault{1, false, EINVAL, false, false});
   ASSERT_EQ(Open(name, StreamUpdate), ResultOk);
   EXPECT_EQ(::fcntl(held_.back(), F_GETFL) & O_DSYNC, 0);
   EXPECT_EQ(DiskWrite(held_.back(), reinterpret_cast<const uint8_t*>("abc"), 3), ResultOk);
   Release();
-  FileSetFault(FileCallOpen, FileFault{1, false, EIO, false});
+  FileSetFault(FileCallOpen, FileFault{1, false, EIO, false, false});
   EXPECT_EQ(Open(name, StreamRead), ResultOpenFailed);
   const std::pair<std::string, StreamAccess> refusals[] = {
       {missing, StreamRead}, {missing, StreamUpdate},        {folder, StreamRead},
