@@ -123,66 +123,6 @@ TEST(CacheWriteBack, ChangesReachTheDiskOnlyOnEvictionOrClose) {
   EXPECT_EQ(0, VARNFileDelete(path.c_str(), 0));
 }
 
-// Runs prepare, then call with the n-th allocation failing, for n = 1, 2,
-// ... until call succeeds; every failure must be 272, or 278 where a memory
-// stream could not grow.
-template <typename Prepare, typename Call>
-void FailEachAllocation(Prepare prepare, Call call) {
-  for (uint64_t n = 1; n < 200; ++n) {
-    prepare();
-    varnfile::MemSetFailure(n);
-    uint16_t rc = call();
-    varnfile::MemSetFailure(0);
-    if (rc == 0) return;
-    ASSERT_TRUE(rc == VARNFILE_E_NO_MEMORY || rc == VARNFILE_E_WRITE) << rc << " at allocation " << n;
-  }
-  FAIL() << "never succeeded";
-}
-
-// A failed add leaves the file as it was, a failed step back or window pass
-// leaves nothing half-cached, and a copy can be made again from scratch;
-// under every method, with small buffers and a two-item cache so that
-// every path allocates.
-TEST(CacheAllocation, AddStepBackWindowAndDuplicateSurviveEveryFailedAllocation) {
-  for (uint16_t method = 0; method <= 4; ++method) {
-    SCOPED_TRACE(method);
-    uint32_t source = CreateFileWith("MEMORY$", method);
-    ASSERT_EQ(0, VARNFileSetParameters(source, 2, 65536, 64, 64));
-    auto text = [](int i) { return std::string(100 + 50 * i, static_cast<char>('a' + i)); };
-    for (int i = 0; i < 6; ++i) {
-      FailEachAllocation([] {}, [&] { return AddText(source, static_cast<uint16_t>(i), text(i)); });
-    }
-    EXPECT_TRUE(method != VARNFILE_METHOD_NONE || EndOfData(source) == 1656u);
-    uint32_t start = EndOfData(source);
-    for (int i = 5; i >= 0; --i) {
-      FailEachAllocation([&] { VARNFileSetPosition(source, start); },
-                         [&] { return VARNFileSkipPrev(source); });
-      start = Position(source);
-      EXPECT_EQ((Item{static_cast<uint16_t>(i), 0, 0, text(i)}), ReadNext(source));
-    }
-    // A window pass of a 16-item cache from the end back to the first item.
-    ASSERT_EQ(0, VARNFileSetParameters(source, 16, 65536, 256, 256));
-    FailEachAllocation([&] { VARNFileSetPosition(source, EndOfData(source)); },
-                       [&] { return VARNFileSkipPrev(source); });
-    FailEachAllocation([&] { VARNFileSetPosition(source, First); },
-                       [&] { return ReadNext(source).rc; });
-    uint32_t target = 0;
-    FailEachAllocation(
-        [&] {
-          if (target != 0) VARNFileClose(target);
-          target = CreateFileWith("MEMORY$", method);
-        },
-        [&] { return VARNFileDuplicate(target, source); });
-    ASSERT_EQ(0, VARNFileSetPosition(target, First));
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(text(i), ReadNext(target).data);
-    ASSERT_EQ(0, VARNFileSetPosition(source, First));
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(text(i), ReadNext(source).data);
-    EXPECT_EQ(VARNFILE_E_END_OF_FILE, ReadNext(source).rc) << "each item stored once";
-    EXPECT_EQ(0, VARNFileClose(source));
-    EXPECT_EQ(0, VARNFileClose(target));
-  }
-}
-
 TEST_F(CacheTest, AWindowWhoseTrailersDisagreeWithTheLengthsFailsAndNothingLoops) {
   // Items 1 and 2 deleted; the trailer behind item 3 names item 0 as its
   // record. A window back from item 4 lists item 0 right before item 3,

@@ -1,6 +1,7 @@
-// The DEFLATE decompressor against zlib's streams, resumed at every kind of
-// split, and on hand-made streams for the exact edges of its contract and
-// for invalid data (which also covers the decoding tables' refusals).
+// The DEFLATE decompressor on hand-made streams for the exact edges of its
+// contract and for invalid data (which also covers the decoding tables'
+// refusals). zlib's own streams, resumed at every kind of split: the
+// inflate fuzz target and its seeds.
 #include "codec/inflate.h"
 
 #include <gtest/gtest.h>
@@ -105,53 +106,6 @@ class BitWriter {
   Bytes bytes_;
   uint32_t pending_ = 0, pendingBits_ = 0;
 };
-
-// zlib's raw compressor.
-struct ZlibOptions {
-  int level = 6, windowBits = -13, strategy = Z_DEFAULT_STRATEGY;
-};
-Bytes ZlibDeflate(const Bytes& data, const ZlibOptions& o = ZlibOptions()) {
-  z_stream z{};
-  EXPECT_EQ(deflateInit2(&z, o.level, Z_DEFLATED, o.windowBits, 8, o.strategy), Z_OK);
-  Bytes in(data), out(deflateBound(&z, data.size()) + 16);
-  z.next_in = in.data();
-  z.avail_in = static_cast<uInt>(in.size());
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
-
-// ---- Streams from zlib -------------------------------------------------------
-
-// Every level, window and strategy decodes in one call with exactly the
-// data's room, the way items are read. (Resumed at every kind of split: the
-// inflate fuzz target.)
-TEST(InflateZlib, EveryLevelWindowAndStrategy) {
-  std::vector<ZlibOptions> configs;
-  for (int level : {0, 1, 3, 6, 9}) configs.push_back({level, -13});
-  configs.push_back({6, -9});  // a 512-byte window
-  for (int strategy : {Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED}) {
-    for (int level : {1, 9}) configs.push_back({level, -13, strategy});
-  }
-  std::vector<Bytes> corpus = {Sample(TextData, 20000, 1), Sample(SkewedData, 20000, 2),
-                               Sample(RunData, 20000, 3),  Sample(RandomData, 9000, 4),
-                               Bytes(),                    Bytes{0x7A},
-                               Sample(TextData, 65536, 9), Sample(SkewedData, 65536, 7)};
-  for (size_t i = 0; i < corpus.size(); ++i) {
-    for (const ZlibOptions& o : configs) {
-      Bytes stream = ZlibDeflate(corpus[i], o), out;
-      Engines engines;
-      Decoded run = InflateOnce(engines.inflate, stream, corpus[i].size(), 2);
-      EXPECT_TRUE(run.result == 1 && run.consumed == stream.size() && run.out == corpus[i] &&
-                  run.state == InflateBetweenBlocks)
-          << "data " << i << " level " << o.level << " window " << o.windowBits << " strategy "
-          << o.strategy;
-    }
-  }
-}
 
 // ---- The call contract -----------------------------------------------------------
 

@@ -32,45 +32,38 @@ uint16_t Thrown(F f) {
   return 0;
 }
 
-TEST(CppApiTest, IteratesBothWaysPassingOverDeletedItemsAndStoppingAtEndMarkers) {
+// Both ways, from the ends or from a saved position (a deleted start: the
+// next live item), passing over deleted items and stopping at end markers.
+TEST(CppApiTest, IteratesBothWaysFromAnyPositionOverDeletedItemsAndToEndMarkers) {
   varn::File file = varn::File::Create("MEMORY$", varn::Method::ChainedPredictor);
   EXPECT_TRUE(Read(file.Items()).empty() && Read(file.ReverseItems()).empty());
-  std::vector<uint32_t> at, seen;
+  Positions at, seen;
   for (const char* text : {"a", "bb", "", "dddd", "eeeee"}) at.push_back(file.Add(1, 2, 3, text));
-  file.Seek(at[1]);
-  file.Delete();
-  file.Seek(at[4]);
-  file.Delete();
-  EXPECT_EQ((Texts{"dddd", "", "a"}), Read(file.ReverseItems()));
-  for (const varn::Item& item : file.Items()) seen.push_back(item.position);
-  EXPECT_EQ((std::vector<uint32_t>{at[0], at[2], at[3]}), seen);
-  file.Add(VARNFILE_CMD_END_MARKER, 0, 0, "");
-  file.Add(1, 0, 0, "after");
-  EXPECT_EQ((Texts{"a", "", "dddd"}), Read(file.Items()));
-  EXPECT_EQ((Texts{"after"}), Read(file.ReverseItems()));
-}
-
-TEST(CppApiTest, IterationStartsAtASavedPosition) {
-  varn::File file = varn::File::Create("MEMORY$", varn::Method::ChainedDeflate);
-  Positions at;
-  for (const char* text : {"a", "b", "c", "d"}) at.push_back(file.Add(1, 0, 0, text));
-  file.Seek(at[1]);
-  file.Delete();
+  for (uint32_t deleted : {at[1], at[4]}) {
+    file.Seek(deleted);
+    file.Delete();
+  }
   uint32_t end = file.SeekToEnd();
-  struct Case {
+  const struct {
     bool reverse;
     uint32_t from;
     Texts want;
   } cases[] = {
-      {false, at[2], {"c", "d"}}, {false, at[1], {"c", "d"}},  // a deleted start: the next live
-      {false, end, {}},           {true, at[2], {"c", "a"}},
-      {true, at[1], {"a"}},       {true, at[0], {"a"}},
-      {true, end, {"d", "c", "a"}},
+      {false, at[0], {"a", "", "dddd"}}, {false, at[2], {"", "dddd"}}, {false, at[1], {"", "dddd"}},
+      {false, end, {}},                  {true, at[2], {"", "a"}},     {true, at[1], {"a"}},
+      {true, at[0], {"a"}},              {true, end, {"dddd", "", "a"}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     EXPECT_EQ(c.want, Read(c.reverse ? file.ItemsReversed(c.from) : file.Items(c.from)))
         << c.reverse << " from " << c.from;
   }
+  EXPECT_EQ((Texts{"dddd", "", "a"}), Read(file.ReverseItems()));
+  for (const varn::Item& item : file.Items()) seen.push_back(item.position);
+  EXPECT_EQ((Positions{at[0], at[2], at[3]}), seen);
+  file.Add(VARNFILE_CMD_END_MARKER, 0, 0, "");
+  file.Add(1, 0, 0, "after");
+  EXPECT_EQ((Texts{"a", "", "dddd"}), Read(file.Items()));
+  EXPECT_EQ((Texts{"after"}), Read(file.ReverseItems()));
 }
 
 // Delete() and Update() in a loop body act on the item the loop is at, and
