@@ -71,7 +71,10 @@ fi
 grep -q "^## \[$version\]" "$prefix/share/doc/varnfile/CHANGELOG.md"
 
 echo "== installed tool, manual page and completion"
-"$prefix/bin/varnfile" --version
+tool_version=$("$prefix/bin/varnfile" --version)
+echo "$tool_version"
+echo "$tool_version" | grep -q "^varnfile $version\$" ||
+  { echo "the tool's --version does not say $version" >&2; exit 1; }
 manpage="$prefix/share/man/man1/varnfile.1"
 grep -q "^\.TH VARNFILE 1 .*\"varnfile $version\"" "$manpage"
 # Every subcommand of the tool has its section in the manual page.
