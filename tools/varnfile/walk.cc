@@ -58,13 +58,12 @@ class Walker {
       return entry;
     }
     uint16_t length = VARNFILE_MAX_ITEM_LENGTH;
-    data_.resize(VARNFILE_MAX_ITEM_LENGTH);
     uint16_t command, extra;
     uint32_t value;
-    uint16_t rc = VARNFileReadItem(file_.handle(), &command, &extra, &value, &length, data_.data());
+    uint16_t rc = VARNFileReadItem(file_.handle(), &command, &extra, &value, &length, buffer_.data());
     if (rc != VARNFILE_OK && rc != VARNFILE_E_CRC)
       throw varn::Error(rc, "read item at " + std::to_string(position));
-    data_.resize(length);
+    data_.assign(buffer_.begin(), buffer_.begin() + length);
     entry.frame.command = command;
     entry.frame.extra = extra;
     entry.frame.value = value;
@@ -142,6 +141,7 @@ class Walker {
   uint16_t method_;
   bool includeDeleted_;
   const EntryVisitor& visit_;
+  std::vector<uint8_t> buffer_ = std::vector<uint8_t>(VARNFILE_MAX_ITEM_LENGTH);  // the largest item
   std::vector<uint8_t> data_;
 };
 
