@@ -251,9 +251,6 @@ TEST_P(CliTest, CommandLines) {
     EXPECT_EQ("m" + std::to_string(method_) + "_c" + std::string(1, '\0'), header.substr(20, 5));
   }
   // Recover leaves the source alone and keeps the header fields and every
-  // item that decodes (under chained methods, at least those before the
-  // damage), in a file that verifies clean.
-  // Recover leaves the source alone and keeps the header fields and every
   // item that decodes, in a file that verifies clean. Under the chained
   // methods damage may cost the rest of its session.
   for (int d = 0; d < 4; ++d) {
