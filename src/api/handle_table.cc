@@ -3,7 +3,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/memory.h"
+#include "base/memory.h"
 
 namespace varnfile {
 

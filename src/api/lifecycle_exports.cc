@@ -1,7 +1,7 @@
 // The exports that create, open, close, abandon and delete files.
 #include "api/handle_table.h"
 #include "api/open_file_object.h"
-#include "codec/block_codec.h"
+#include "store/block_codec.h"
 
 namespace varnfile {
 namespace {

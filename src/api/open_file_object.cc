@@ -45,7 +45,7 @@ ResultCode OpenFileObject(LibraryState* state, OpenFile* file, const char* exten
   file->maxCachedBytes = DefaultMaxCachedBytes;
 
   uint32_t methodInForce = method;
-  ResultCode rc = StoreOpen(state, &file->store, extension, prefix, name, proc, procParam, mode,
+  ResultCode rc = StoreOpen(&state->io, &file->store, extension, prefix, name, proc, procParam, mode,
                             method, &methodInForce);
   if (rc == ResultOk) {
     file->fileMethod = methodInForce;
@@ -71,7 +71,7 @@ ResultCode CloseFileObject(OpenFile* file, uint32_t discard) {
     DropAllCachedItems(file);
   }
   ClearCacheFields(file);
-  LibraryState* state = file->store.state;
+  IoState* state = file->store.state;
   std::memset(&file->store, 0, sizeof file->store);
   file->store.state = state;
   file->store.streamHandle = -1;

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "api/library_state.h"
-#include "api/result_code.h"
+#include "api/handle_table.h"
+#include "base/result_code.h"
 #include "store/store.h"
 
 namespace varnfile {

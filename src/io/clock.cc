@@ -76,7 +76,7 @@ uint32_t GetServerDateTime(uint32_t param, ServerDateTime* out) {
   return out->day != 0 ? 1 : 0;
 }
 
-uint32_t ReadClock(LibraryState* state, DateStamp* date, TimeStamp* time) {
+uint32_t ReadClock(IoState* state, DateStamp* date, TimeStamp* time) {
   DateStamp nowDate = {0, 0, 0};
   TimeStamp nowTime = {0, 0, 0};
   ServerDateTime server;
@@ -107,7 +107,7 @@ uint32_t ReadClock(LibraryState* state, DateStamp* date, TimeStamp* time) {
   return changed;
 }
 
-uint32_t IsAged(LibraryState* state, const DateStamp* stampDate, const TimeStamp* stampTime,
+uint32_t IsAged(IoState* state, const DateStamp* stampDate, const TimeStamp* stampTime,
                 const AgingLimit* limit) {
   int64_t stamp = StampSeconds(*stampDate, *stampTime);
   DateStamp nowDate;
@@ -123,7 +123,7 @@ uint32_t IsAged(LibraryState* state, const DateStamp* stampDate, const TimeStamp
   return static_cast<int64_t>(limitSeconds) <= now - stamp ? 1 : 0;
 }
 
-void SetDateTimeOptions(LibraryState* state, uint32_t mode, uint32_t param) {
+void SetDateTimeOptions(IoState* state, uint32_t mode, uint32_t param) {
   state->dateTimeMode = mode;
   state->dateTimeParam = mode == ServerClock ? param : 0;
 }

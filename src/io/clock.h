@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "api/library_state.h"
+#include "io/io_state.h"
 
 namespace varnfile {
 
@@ -62,17 +62,17 @@ using ServerClockProc = uint16_t (*)(uint32_t param, uint8_t* out);
 // server clock when state selects it and the server answers, else from the
 // local clock. Returns 1 when the reading differs from the previous one
 // (the first reading always does), else 0.
-uint32_t ReadClock(LibraryState* state, DateStamp* date, TimeStamp* time);
+uint32_t ReadClock(IoState* state, DateStamp* date, TimeStamp* time);
 
 // 1 when at least limit has passed from the stamp to the current reading,
 // both taken as local standard times; a stamp in the future never ages.
 // A stamp that is no valid calendar date is normalised, never refused.
-uint32_t IsAged(LibraryState* state, const DateStamp* stampDate, const TimeStamp* stampTime,
+uint32_t IsAged(IoState* state, const DateStamp* stampDate, const TimeStamp* stampTime,
                 const AgingLimit* limit);
 
 // Stores the options: any mode is accepted; param is kept only for the
 // server clock and is 0 otherwise.
-void SetDateTimeOptions(LibraryState* state, uint32_t mode, uint32_t param);
+void SetDateTimeOptions(IoState* state, uint32_t mode, uint32_t param);
 
 // 1 when the sibling library is loaded (loading it now if it is not). A
 // failed load is not remembered: the next call tries again. A library

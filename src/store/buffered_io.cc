@@ -19,7 +19,7 @@
 #include <cstring>
 
 #include "io/stream.h"
-#include "platform/memory.h"
+#include "base/memory.h"
 
 namespace varnfile {
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "codec/block_codec.h"
-#include "platform/memory.h"
+#include "store/block_codec.h"
+#include "base/memory.h"
 #include "store/store.h"
 
 namespace varnfile {

@@ -16,7 +16,7 @@
 
 #include <cstring>
 
-#include "codec/block_codec.h"
+#include "store/block_codec.h"
 #include "store/buffered_io.h"
 #include "store/decoder_checkpoints.h"
 

@@ -1,18 +1,20 @@
 // The record behind one open transaction file: its stream, its in-memory
 // header, its buffers, cursors and codec state. Embedded in the OpenFile;
-// all zero (streamHandle -1) while no file is open.
+// all zero (streamHandle -1) while no file is open. The stream fields (the
+// library's IoState, streamHandle, isMemory, fileName) come first, from
+// StreamFile, so that the stream layer works on a store without knowing it.
 #ifndef VARNFILE_STORE_STORE_H_
 #define VARNFILE_STORE_STORE_H_
 
 #include <cstdint>
 
-#include "api/result_code.h"
+#include "base/result_code.h"
 #include "codec/codec_state.h"
+#include "io/stream.h"
 #include "store/file_format.h"
 
 namespace varnfile {
 
-struct LibraryState;
 struct DecoderCheckpoints;
 
 enum OpenMode : uint32_t {
@@ -23,7 +25,6 @@ enum OpenMode : uint32_t {
   DeleteByName = 4,
 };
 
-constexpr uint32_t MaxFileNameLength = 259;  // plus the NUL
 constexpr uint32_t DefaultBufferSize = 1024;
 
 // The header of the record at headerCachePosition, with its neighbours.
@@ -33,11 +34,8 @@ struct CachedRecordHeader {
   uint32_t nextPosition;
 };
 
-struct Store {
-  LibraryState* state;
-  int32_t streamHandle;     // -1: no stream open
+struct Store : StreamFile {
   uint32_t method;          // CompressionMethod in force
-  uint32_t isMemory;        // 1 for a "MEMORY$" file
   uint32_t opened;          // 1 once an open or create has fully succeeded
   uint32_t headerChanged;   // 1 after StorePutHeader
   uint32_t endAtOpen;       // end of data when opened (174 for a new file)
@@ -79,7 +77,6 @@ struct Store {
   uint8_t* scratchA;
   uint8_t* scratchB;
 
-  char fileName[MaxFileNameLength + 1];
   FileHeader header;
   CachedRecordHeader cachedRecordHeader;
 };

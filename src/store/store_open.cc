@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "codec/block_codec.h"
+#include "store/block_codec.h"
 #include "io/clock.h"
 #include "io/paths.h"
 #include "io/stream.h"
@@ -177,7 +177,7 @@ ResultCode Commit(Store* store) {
 
 }  // namespace
 
-void BuildNewHeader(FileHeader* header, uint16_t method, const char* path, LibraryState* state) {
+void BuildNewHeader(FileHeader* header, uint16_t method, const char* path, IoState* state) {
   uint8_t* h = header->bytes;
   memset(h, 0, FileHeaderSize);
   memcpy(h + HeaderMagicOffset, HeaderMagic, sizeof HeaderMagic);
@@ -206,7 +206,7 @@ void BuildNewHeader(FileHeader* header, uint16_t method, const char* path, Libra
   h[HeaderStampTimeOffset + 2] = time.second;
 }
 
-ResultCode StoreOpen(LibraryState* state, Store* store, const char* extension, const char* prefix,
+ResultCode StoreOpen(IoState* state, Store* store, const char* extension, const char* prefix,
                      const char* name, NameSequenceProc proc, uint32_t procParam, OpenMode mode,
                      uint32_t method, uint32_t* methodOut) {
   ClearStore(store);

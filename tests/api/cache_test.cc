@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "item_test_util.h"
-#include "platform/memory.h"
+#include "base/memory.h"
 #include "store/item_cache.h"
 
 namespace varnfile_test {

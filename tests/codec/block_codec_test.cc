@@ -5,7 +5,7 @@
 // state kept). Corrupt stored bytes: the predictor, inflate and file walk
 // fuzz targets. Round trips of varied items under every method are the
 // model-based API test's (zlib and a plain predictor decoder check its files).
-#include "codec/block_codec.h"
+#include "store/block_codec.h"
 
 #include <gtest/gtest.h>
 

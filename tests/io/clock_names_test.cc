@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "api/library_state.h"
+#include "io/io_state.h"
 #include "io/clock.h"
 #include "io/paths.h"
 #include "io/scratch_dir.h"
@@ -39,7 +39,7 @@ class ClockTest : public ::testing::Test {
   }
   void TearDown() override { PlatformClearClockOverride(); }
   void Restart() {
-    state_ = LibraryState{};
+    state_ = IoState{};
     ResetClockReading();
     ResetUniqueNumberGenerator();
     PlatformSetClockOverride(1000, 250);
@@ -67,7 +67,7 @@ class ClockTest : public ::testing::Test {
     return rc;
   }
   ScratchDir dir_;
-  LibraryState state_;
+  IoState state_;
 };
 using UniqueNameTest = ClockTest;
 

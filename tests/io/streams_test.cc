@@ -19,7 +19,7 @@
 #include "io/memory_stream.h"
 #include "io/scratch_dir.h"
 #include "io/stream.h"
-#include "platform/memory.h"
+#include "base/memory.h"
 #include "platform/posix_file.h"
 
 namespace varnfile {
@@ -30,7 +30,7 @@ namespace {
 // what is there allocates nothing, and writes of nothing, outside 31 bits or
 // failing to allocate change nothing.
 TEST(MemoryStreamTest, RandomizedAgainstByteVector) {
-  LibraryState* state = LockLibrary();
+  IoState* state = &LockLibrary()->io;
   UnlockLibrary();
   int32_t handle = 0;
   MemoryStream* s = nullptr;

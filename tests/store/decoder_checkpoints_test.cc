@@ -12,7 +12,7 @@
 
 #include "api/item_model.h"  // FileOf
 #include "codec/codec_test_util.h"
-#include "codec/block_codec.h"
+#include "store/block_codec.h"
 #include "store/record_io.h"
 #include "store/store.h"
 #include "varnfile.h"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "api/item_model.h"  // the bitwise CRC reference
-#include "api/library_state.h"
+#include "io/io_state.h"
 #include "io/scratch_dir.h"
 #include "io/stream.h"
 #include "store/buffered_io.h"
@@ -45,7 +45,7 @@ struct StoreUnderTest {
     StreamClose(&store, 1);
   }
   ScratchDir dir;
-  LibraryState state{};
+  IoState state{};
   Store store{};
   ResultCode openResult;
 };

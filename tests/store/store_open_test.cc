@@ -73,7 +73,7 @@ class StoreOpenTest : public ::testing::Test {
   }
   ScratchDir dir_;
   std::string path_ = dir_ / "FILE.TRN";
-  LibraryState state_{};
+  IoState state_{};
   Store store_{};
   uint32_t method_ = 99;
 };

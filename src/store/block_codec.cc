@@ -1,11 +1,11 @@
-#include "codec/block_codec.h"
+#include "store/block_codec.h"
 
 #include "codec/deflate.h"
 #include "codec/inflate.h"
 #include "codec/predictor.h"
 #include <cstring>
 
-#include "platform/memory.h"
+#include "base/memory.h"
 #include "store/decoder_checkpoints.h"
 #include "store/store.h"
 

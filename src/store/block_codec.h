@@ -9,12 +9,12 @@
 // stored bytes are exactly the engine's output for the item (a bare
 // RFC 1951 stream for the DEFLATE methods, the predictor format for the
 // others); an item of length 0 has storedLength 0 under every method.
-#ifndef VARNFILE_CODEC_BLOCK_CODEC_H_
-#define VARNFILE_CODEC_BLOCK_CODEC_H_
+#ifndef VARNFILE_STORE_BLOCK_CODEC_H_
+#define VARNFILE_STORE_BLOCK_CODEC_H_
 
 #include <cstdint>
 
-#include "api/result_code.h"
+#include "base/result_code.h"
 #include "store/file_format.h"
 
 namespace varnfile {
@@ -115,4 +115,4 @@ ResultCode SetCompressionMethod(Store* store, uint32_t method);
 
 }  // namespace varnfile
 
-#endif  // VARNFILE_CODEC_BLOCK_CODEC_H_
+#endif  // VARNFILE_STORE_BLOCK_CODEC_H_
