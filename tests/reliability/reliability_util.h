@@ -161,6 +161,14 @@ inline Item Revised(Item item, bool data) {
   return item;
 }
 
+// Sweeps that start the tool for every point take every third point under
+// AddressSanitizer, where each process start costs a large shadow mapping.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr uint64_t ToolSweepStride = 3;
+#else
+constexpr uint64_t ToolSweepStride = 1;
+#endif
+
 inline Item SessionItem(uint32_t n) { return MakeItem(31, n, 1500); }
 
 enum SessionStep : uint8_t { StepCreate, StepAdd, StepUpdate, StepDelete, StepFlush, StepClose };
