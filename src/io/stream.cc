@@ -39,7 +39,7 @@ ResultCode StreamOpen(StreamFile* file, const char* name, StreamAccess access) {
   return ResultOk;
 }
 
-ResultCode StreamClose(StreamFile* file, uint32_t discard) {
+ResultCode StreamClose(StreamFile* file, bool discard) {
   // Nothing is open before the first open or after a close.
   if (file->streamHandle < 0) return ResultOk;
   int32_t handle = file->streamHandle;

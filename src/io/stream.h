@@ -18,11 +18,11 @@ constexpr uint32_t MaxFileNameLength = 259;  // plus the NUL
 struct StreamFile {
   IoState* state;
   int32_t streamHandle;  // -1: no stream open
-  uint32_t isMemory;     // 1 for a "MEMORY$" file
+  bool isMemory;         // a "MEMORY$" file
   char fileName[MaxFileNameLength + 1];  // the name as given, or the invented path
 };
 
-enum StreamAccess : uint32_t {
+enum class StreamAccess : uint32_t {
   StreamRead = 0,    // existing file, reading only; others may read too
   StreamUpdate = 1,  // existing file, reading and writing; exclusive
   StreamCreate = 3,  // create or truncate, reading and writing; exclusive
@@ -36,7 +36,7 @@ bool IsMemoryName(const char* name);
 ResultCode StreamOpen(StreamFile* file, const char* name, StreamAccess access);
 // Closes the stream; with discard set a disk file named by file->fileName
 // is then removed (279 if that fails, unless the close already gave 278).
-ResultCode StreamClose(StreamFile* file, uint32_t discard);
+ResultCode StreamClose(StreamFile* file, bool discard);
 // whence 0: from the start, 1: from the current position, 2: from the end.
 ResultCode StreamSeek(StreamFile* file, int32_t offset, uint32_t whence, uint32_t* newPosition);
 // Reads up to count bytes. With got, a short read is not an error and the

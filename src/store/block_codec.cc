@@ -27,17 +27,17 @@ inline uint32_t PredictorFlags(uint32_t method) {
 
 // The table of one direction, created on first use. 272 when it cannot be
 // allocated; nothing is kept then.
-ResultCode EnsurePredictorTable(PredictorState* predictor, uint32_t* allocated) {
-  if (*allocated != 0) return ResultOk;
+ResultCode EnsurePredictorTable(PredictorState* predictor, bool* allocated) {
+  if (*allocated) return ResultOk;
   if (PredictorInit(predictor, 0) != 0) return ResultNoMemory;
-  *allocated = 1;
+  *allocated = true;
   return ResultOk;
 }
 
-void ReleasePredictorTable(PredictorState* predictor, uint32_t* allocated) {
-  if (*allocated == 0) return;
+void ReleasePredictorTable(PredictorState* predictor, bool* allocated) {
+  if (!*allocated) return;
   PredictorFree(predictor);
-  *allocated = 0;
+  *allocated = false;
 }
 
 ResultCode CompressPredictor(Store* store, ItemHeader* header, const uint8_t* source,
@@ -228,7 +228,7 @@ uint32_t DecoderStateSize(uint32_t method) {
 bool SaveDecoderState(const Store* store, uint8_t* out) {
   if (!IsChainedMethod(store->method)) return false;
   if (!IsPredictorMethod(store->method)) return SaveDeflateDecoder(store, out);
-  if (store->decoder.predictorTableAllocated == 0) return false;
+  if (!store->decoder.predictorTableAllocated) return false;
   std::memcpy(out, store->decoder.predictor.table, PredictionTableSize);
   return true;
 }
@@ -244,7 +244,7 @@ ResultCode RestoreDecoderState(Store* store, const uint8_t* in) {
 }
 
 void ResetEncoder(Store* store) {
-  if (store->encoder.predictorTableAllocated != 0) PredictorInit(&store->encoder.predictor, 1);
+  if (store->encoder.predictorTableAllocated) PredictorInit(&store->encoder.predictor, 1);
   ResetDeflateEncoder(store);
 }
 

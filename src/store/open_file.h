@@ -17,7 +17,7 @@ struct OpenFile {
   // Item cache.
   CachedItem* mruItem;
   CachedItem* lruItem;
-  uint32_t isOpen;
+  bool isOpen;
   uint32_t fileMethod;
   int32_t maxCachedItems;
   int32_t cachedItems;

@@ -82,7 +82,7 @@ ResultCode MarkLastRecordResetPoint(Store* store) {
   // A decoder that has already gone past that record decoded it without
   // the reset behind it; reset it now, as reading on would have done.
   bool decoderExists =
-      store->decoder.inflate != nullptr || store->decoder.predictorTableAllocated != 0;
+      store->decoder.inflate != nullptr || store->decoder.predictorTableAllocated;
   if (store->readCursor >= store->endOfData && decoderExists) ResetDecoder(store);
   return ResultOk;
 }
@@ -210,15 +210,15 @@ ResultCode SeekRecordRead(Store* store, uint32_t position) {
   // Without a chain, or already there (the decoder is in step with the
   // cursor), nothing needs decoding.
   if (!IsChainedMethod(store->method) ||
-      (position == store->readCursor && store->decoderLost == 0)) {
+      (position == store->readCursor && !store->decoderLost)) {
     store->readCursor = position;
     return ResultOk;
   }
   // Until this seek succeeds the decoder's state is unknown.
-  bool lost = store->decoderLost != 0;
-  store->decoderLost = 1;
+  bool lost = store->decoderLost;
+  store->decoderLost = true;
   ResultCode rc = SeekChain(store, position, lost);
-  if (rc == ResultOk) store->decoderLost = 0;
+  if (rc == ResultOk) store->decoderLost = false;
   return rc;
 }
 
@@ -285,7 +285,7 @@ ResultCode ReadRecord(Store* store, RecordView* out) {
     if (rc != ResultOk) {
       // The decoder may be part-way through this record while the cursor
       // stays before it.
-      if (IsChainedMethod(store->method)) store->decoderLost = 1;
+      if (IsChainedMethod(store->method)) store->decoderLost = true;
       return rc;
     }
   }
@@ -321,12 +321,12 @@ ResultCode WriteRecord(Store* store, RecordView* view) {
   if (length != 0 && view->data == nullptr) return ResultInvalidArgument;
   view->header.storedLength = static_cast<uint16_t>(length);
   view->nextPosition = 0;
-  if (store->resetPending != 0) {
+  if (store->resetPending) {
     // A failed append left the encoder reset but the last record unmarked:
     // mark it before anything new enters the chain.
     ResultCode rc = MarkLastRecordResetPoint(store);
     if (rc != ResultOk) return rc;
-    store->resetPending = 0;
+    store->resetPending = false;
   }
   // The whole record (header, stored data, trailer) is built in one area
   // and handed to the byte layer at once, so that it reaches the file in
@@ -365,7 +365,7 @@ ResultCode WriteRecord(Store* store, RecordView* view) {
       // The item entered the encoder's history but not the file: start the
       // chain afresh behind the last record, as for a refused item.
       ResetEncoder(store);
-      if (MarkLastRecordResetPoint(store) != ResultOk) store->resetPending = 1;
+      if (MarkLastRecordResetPoint(store) != ResultOk) store->resetPending = true;
     }
     return rc;
   }

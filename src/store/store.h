@@ -17,7 +17,7 @@ namespace varnfile {
 
 struct DecoderCheckpoints;
 
-enum OpenMode : uint32_t {
+enum class OpenMode : uint32_t {
   OpenReadOnly = 0,
   OpenReadWrite = 1,
   CreateNamed = 2,
@@ -36,16 +36,16 @@ struct CachedRecordHeader {
 
 struct Store : StreamFile {
   uint32_t method;          // CompressionMethod in force
-  uint32_t opened;          // 1 once an open or create has fully succeeded
-  uint32_t headerChanged;   // 1 after StorePutHeader
+  bool opened;              // an open or create has fully succeeded
+  bool headerChanged;       // set by StorePutHeader
   uint32_t endAtOpen;       // end of data when opened (174 for a new file)
   uint32_t endOfData;       // includes bytes still in the write buffer
   uint32_t streamPos;       // stream position as last moved by the store
   // Length of the file on the stream: what endOfData holds less what is
   // still in the write buffer. A failed write may leave bytes behind it;
-  // tailDirty is then 1 until they are cut off again.
+  // tailDirty is then set until they are cut off again.
   uint32_t streamEnd;
-  uint32_t tailDirty;
+  bool tailDirty;
 
   uint32_t readBufferSize;
   uint32_t readBufferCapacity;
@@ -55,9 +55,9 @@ struct Store : StreamFile {
   uint32_t headerCachePosition;  // 0: none
   uint8_t* readBuffer;
   DecoderState decoder;
-  // 1 after a failed read or seek under a chained method: the decoder may
+  // Set after a failed read or seek under a chained method: the decoder may
   // have gone past readCursor, so the next seek starts it afresh.
-  uint32_t decoderLost;
+  bool decoderLost;
   DecoderCheckpoints* checkpoints;  // saved decoder states; null until the first
 
   uint32_t writeBufferSize;
@@ -67,10 +67,10 @@ struct Store : StreamFile {
   uint32_t writeCursor;
   uint8_t* writeBuffer;
   EncoderState encoder;
-  // 1 when a chained item entered the encoder but not the file and the
+  // Set when a chained item entered the encoder but not the file and the
   // last record could not yet be marked as the reset point that the reset
   // encoder needs; the next append marks it first.
-  uint32_t resetPending;
+  bool resetPending;
 
   uint32_t scratchSizeA;
   uint32_t scratchSizeB;

@@ -39,7 +39,7 @@ ResultCode StoreOpen(IoState* state, Store* store, const char* extension, const 
 // discard nonzero writes nothing and removes the file (a memory file simply
 // vanishes). Either way the store ends cleared with streamHandle -1; the
 // first failure is returned.
-ResultCode StoreClose(Store* store, uint32_t discard);
+ResultCode StoreClose(Store* store, bool discard);
 
 // Fills the header of a new file: magic, version 272, method, aging limit
 // of 30 days, the final component of path (cut to 15 characters) and the

@@ -78,13 +78,13 @@ TEST_F(ClockTest, ReadingsChangeOncePerSecondAndFallBackToTheLocalClock) {
   std::vector<int> stamp;
   EXPECT_EQ(ReadAt(1000000000, 0, &stamp), 1u);
   EXPECT_EQ(stamp, (std::vector<int>{9, 9, 101, 1, 46, 40}));  // 2001-09-09 01:46:40
-  EXPECT_EQ(LoadServerClock(), 0u);
+  EXPECT_FALSE(LoadServerClock());
   EXPECT_EQ(ReadAt(March1Noon, 100), 1u);
   EXPECT_EQ(ReadAt(March1Noon, 900), 0u);
   EXPECT_EQ(ReadAt(March1Noon + 1, 0), 1u);
   EXPECT_EQ(ReadAt(March1Noon + 1 + Day, 0), 1u) << "same time on another day";
   ServerDateTime out = {1, 2, 3, 4, 5, 6};
-  EXPECT_EQ(GetServerDateTime(42, &out), 0u);
+  EXPECT_FALSE(GetServerDateTime(42, &out));
   EXPECT_EQ(out.year + out.day + out.second, 0);
 }
 

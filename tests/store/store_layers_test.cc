@@ -38,11 +38,11 @@ struct StoreUnderTest {
     store.isMemory = backend == Backend::Memory;
     std::string name = backend == Backend::Memory ? "MEMORY$" : dir / "store";
     std::snprintf(store.fileName, sizeof(store.fileName), "%s", name.c_str());
-    openResult = StreamOpen(&store, store.fileName, StreamCreate);
+    openResult = StreamOpen(&store, store.fileName, StreamAccess::StreamCreate);
   }
   ~StoreUnderTest() {
     ReleaseBuffers(&store);
-    StreamClose(&store, 1);
+    StreamClose(&store, true);
   }
   ScratchDir dir;
   IoState state{};
