@@ -3,14 +3,13 @@
 #include <cstring>
 
 #include "base/memory.h"
+#include "base/test_hooks.h"
 #include "store/block_codec.h"
 #include "store/store.h"
 
 namespace varnfile {
 
 namespace {
-
-uint64_t recordReads = 0;
 
 constexpr uint32_t WindowCapacity = MaxWindowBack + 1;
 
@@ -19,7 +18,7 @@ bool IsCompressed(const OpenFile* file) { return file->fileMethod != VARNFILE_ME
 uint8_t* ItemData(CachedItem* item) { return reinterpret_cast<uint8_t*>(item + 1); }
 
 ResultCode CountedReadRecord(Store* store, RecordView* view) {
-  ++recordReads;
+  TestHookCount(TestCounter::CacheRecordReads);
   return ReadRecord(store, view);
 }
 
@@ -172,8 +171,6 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
 }
 
 }  // namespace
-
-uint64_t ItemCacheRecordReads() { return recordReads; }
 
 CachedItem* FindCachedItem(OpenFile* file, uint32_t position) {
   for (CachedItem* item = file->mruItem; item != nullptr; item = item->older) {

@@ -92,10 +92,6 @@ ResultCode WriteBackItem(OpenFile* file, CachedItem* item);
 // Links the item (unlinking it first if linked) in front of mruItem.
 void MakeMostRecent(OpenFile* file, CachedItem* item);
 
-// Test hook: how many records the cache has read through the record layer
-// since the process started (window passes, misses and re-reads alike).
-uint64_t ItemCacheRecordReads();
-
 }  // namespace varnfile
 
 #endif  // VARNFILE_STORE_ITEM_CACHE_H_

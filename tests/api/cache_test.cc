@@ -4,12 +4,12 @@
 
 #include "item_test_util.h"
 #include "base/memory.h"
+#include "base/test_hooks.h"
 #include "store/item_cache.h"
 
 namespace varnfile_test {
 namespace {
 
-using varnfile::ItemCacheRecordReads;
 
 // Items "item NN" of 7 bytes: 29 bytes per record under MethodNone.
 uint32_t At(int index) { return First + 29 * static_cast<uint32_t>(index); }
@@ -32,9 +32,9 @@ class CacheTest : public ::testing::Test {
   // The cache reads while running f.
   template <typename F>
   uint64_t ReadsDuring(F f) {
-    uint64_t before = ItemCacheRecordReads();
+    uint64_t before = varnfile::TestHookValue(varnfile::TestCounter::CacheRecordReads);
     f();
-    return ItemCacheRecordReads() - before;
+    return varnfile::TestHookValue(varnfile::TestCounter::CacheRecordReads) - before;
   }
   bool Cached(int i) { return varnfile::FindCachedItem(FileOf(handle_), At(i)) != nullptr; }
 
