@@ -1,6 +1,8 @@
 // The exports that create, open, close, abandon and delete files.
 #include "api/handle_table.h"
 #include "api/open_file_object.h"
+#include "io/paths.h"
+#include "io/unique_name.h"
 #include "store/block_codec.h"
 
 namespace varnfile {
@@ -55,13 +57,16 @@ extern "C" {
 VARNFILE_API uint16_t VARNFileCreateEx(uint32_t* handle, uint16_t nameMode, const char* name,
                                        const char* extension, const char* prefix,
                                        NameSequenceProc proc, uint32_t procParam) {
+  // Arguments refused here leave *handle as it was and the disk untouched.
   if (handle == nullptr) return ResultInvalidArgument;
   if (nameMode == VARNFILE_NAME_UNIQUE) {
+    ResultCode rc = CheckUniqueNameLimits(name, extension, prefix);
+    if (rc != ResultOk) return rc;
     return OpenIntoNewHandle(handle, extension, prefix, name, proc, procParam,
                              OpenMode::CreateUnique);
   }
   // An exact name is required; the other arguments only shape invented names.
-  if (name == nullptr) return ResultInvalidArgument;
+  if (name == nullptr || PathTooLong(name)) return ResultInvalidArgument;
   return OpenIntoNewHandle(handle, nullptr, nullptr, name, nullptr, 0, OpenMode::CreateNamed);
 }
 
@@ -70,7 +75,7 @@ VARNFILE_API uint16_t VARNFileCreate(uint32_t* handle, const char* directory, co
 }
 
 VARNFILE_API uint16_t VARNFileOpenEx(uint32_t* handle, uint16_t access, const char* name, uint32_t) {
-  if (handle == nullptr || name == nullptr) return ResultInvalidArgument;
+  if (handle == nullptr || name == nullptr || PathTooLong(name)) return ResultInvalidArgument;
   OpenMode mode =
       access == VARNFILE_ACCESS_READ_WRITE ? OpenMode::OpenReadWrite : OpenMode::OpenReadOnly;
   return OpenIntoNewHandle(handle, nullptr, nullptr, name, nullptr, 0, mode);

@@ -49,24 +49,28 @@ ResultCode StreamClose(StreamFile* file, bool discard) {
     return rc;
   }
   file->streamHandle = -1;
+  // A discarded file is removed while this handle still holds it, so that
+  // the removal can tell its own file from one put under the same name.
+  ResultCode removed = discard ? DiskRemoveHeld(handle, file->fileName) : ResultOk;
   ResultCode rc = DiskClose(handle);
-  if (discard) {
-    ResultCode removed = RemoveFileByName(file->fileName);
-    if (rc == ResultOk) rc = removed;
-  }
-  return rc;
+  return rc != ResultOk ? rc : removed;
 }
 
-ResultCode StreamSeek(StreamFile* file, int32_t offset, uint32_t whence, uint32_t* newPosition) {
+ResultCode StreamSeek(StreamFile* file, int64_t offset, uint32_t whence, uint32_t* newPosition) {
   if (file->isMemory) {
     MemoryStream* stream = nullptr;
     ResultCode rc = MemoryStreamResolve(file->state, file->streamHandle, &stream);
     if (rc != ResultOk) return rc;
-    int32_t position = MemoryStreamSeek(stream, offset, whence);
+    int64_t position = MemoryStreamSeek(stream, offset, whence);
+    if (position < 0 || position > UINT32_MAX) return ResultSeekFailed;
     if (newPosition != nullptr) *newPosition = static_cast<uint32_t>(position);
     return ResultOk;
   }
   return DiskSeek(file->streamHandle, offset, whence, newPosition);
+}
+
+uint32_t StreamEndLimit(const StreamFile* file) {
+  return file->isMemory ? static_cast<uint32_t>(MemoryStreamLimit) : UINT32_MAX;
 }
 
 ResultCode StreamReadBytes(StreamFile* file, uint8_t* buffer, uint32_t count, uint32_t* got) {

@@ -141,11 +141,12 @@ struct ToolRun {
 };
 
 // Runs the varnfile tool with `arguments` as the shell splits them and its
-// standard input from `input`.
+// standard input from `input`. A run that hangs is killed after a minute
+// (status 124), so that a regression fails instead of stalling the suite.
 inline ToolRun RunTool(const std::string& arguments, const std::string& input = "") {
   std::string io = ScratchFile("tool");
   Spit(io + ".in", input);
-  std::string command = VARNFILE_TOOL_PATH " " + arguments + " <" + io + ".in >" + io + ".out";
+  std::string command = "timeout 60 " VARNFILE_TOOL_PATH " " + arguments + " <" + io + ".in >" + io + ".out";
   int raw = std::system((command + " 2>" + io + ".err").c_str());
   return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(io + ".out"), Slurp(io + ".err")};
 }
