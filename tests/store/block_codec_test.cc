@@ -11,7 +11,7 @@
 
 #include <vector>
 
-#include "codec_test_util.h"
+#include "codec/codec_test_util.h"
 #include "store/store.h"
 
 namespace varnfile {
