@@ -156,10 +156,26 @@ ResultCode SeekChain(Store* store, uint32_t position, bool lost) {
       ItemTrailer trailer;
       ResultCode rc = ReadTrailerBehind(store, q, 0, &trailer);
       if (rc != ResultOk) return rc;
-      if ((trailer.trailerFlags & TrailerResetPoint) != 0) break;
       if (!ValidBackLink(trailer.recordStart, q)) return ResultReadFailed;
+      if ((trailer.trailerFlags & TrailerResetPoint) != 0) {
+        // Nothing is replayed up to the target, so nothing else would show
+        // that it is a record: the record named must end right there.
+        if (records == 0) {
+          ItemHeader header;
+          rc = ReadHeaderAt(store, trailer.recordStart, 0, &header);
+          if (rc != ResultOk) return rc;
+          if (trailer.recordStart + RecordOverhead + header.storedLength != q) {
+            return ResultReadFailed;
+          }
+        }
+        break;
+      }
       q = trailer.recordStart;
       records++;
+    }
+    // Only the first record starts before the end of any record.
+    if (records == 0 && q < FirstRecordEnd && q != FirstItemPosition && q != anchor) {
+      return ResultReadFailed;
     }
     bool restore = anchor != 0 && q == anchor;
     ResultCode rc = restore ? RestoreCheckpoint(store, anchor) : ResetDecoder(store);
