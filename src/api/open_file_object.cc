@@ -13,7 +13,7 @@ namespace {
 void ClearCacheFields(OpenFile* file) {
   file->mruItem = nullptr;
   file->lruItem = nullptr;
-  file->isOpen = 0;
+  file->isOpen = false;
   file->fileMethod = 0;
   file->maxCachedItems = 0;
   file->cachedItems = 0;
@@ -45,22 +45,23 @@ ResultCode OpenFileObject(LibraryState* state, OpenFile* file, const char* exten
   file->maxCachedBytes = DefaultMaxCachedBytes;
 
   uint32_t methodInForce = method;
-  ResultCode rc = StoreOpen(state, &file->store, extension, prefix, name, proc, procParam, mode,
+  ResultCode rc = StoreOpen(&state->io, &file->store, extension, prefix, name, proc, procParam, mode,
                             method, &methodInForce);
   if (rc == ResultOk) {
     file->fileMethod = methodInForce;
-    file->isOpen = 1;
+    file->isOpen = true;
     rc = FindLastRecord(&file->store, &file->lastItemPosition);
   }
   if (rc != ResultOk) {
     // A file this call was making goes; an existing file stays as it was.
-    uint32_t discard = (mode == CreateNamed || mode == CreateUnique || mode == DeleteByName) ? 1 : 0;
+    bool discard = mode == OpenMode::CreateNamed || mode == OpenMode::CreateUnique ||
+                   mode == OpenMode::DeleteByName;
     CloseFileObject(file, discard);
   }
   return rc;
 }
 
-ResultCode CloseFileObject(OpenFile* file, uint32_t discard) {
+ResultCode CloseFileObject(OpenFile* file, bool discard) {
   ResultCode rc = ResultOk;
   if (file->isOpen) {
     // Changed items are written back even when the file is discarded: the
@@ -71,7 +72,7 @@ ResultCode CloseFileObject(OpenFile* file, uint32_t discard) {
     DropAllCachedItems(file);
   }
   ClearCacheFields(file);
-  LibraryState* state = file->store.state;
+  IoState* state = file->store.state;
   std::memset(&file->store, 0, sizeof file->store);
   file->store.state = state;
   file->store.streamHandle = -1;

@@ -22,7 +22,7 @@
 #include "api/handle_table.h"
 #include "io/scratch_dir.h"
 #include "item_model.h"
-#include "platform/memory.h"
+#include "base/memory.h"
 #include "platform/posix_file.h"
 #include "varnfile.h"
 

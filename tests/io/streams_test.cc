@@ -19,7 +19,7 @@
 #include "io/memory_stream.h"
 #include "io/scratch_dir.h"
 #include "io/stream.h"
-#include "platform/memory.h"
+#include "base/memory.h"
 #include "platform/posix_file.h"
 
 namespace varnfile {
@@ -30,7 +30,7 @@ namespace {
 // what is there allocates nothing, and writes of nothing, outside 31 bits or
 // failing to allocate change nothing.
 TEST(MemoryStreamTest, RandomizedAgainstByteVector) {
-  LibraryState* state = LockLibrary();
+  IoState* state = &LockLibrary()->io;
   UnlockLibrary();
   int32_t handle = 0;
   MemoryStream* s = nullptr;
@@ -122,26 +122,27 @@ class DiskStreamTest : public ::testing::Test {
 // O_DSYNC (EINVAL) is opened without it, any other error ends the open.
 TEST_F(DiskStreamTest, OpenFlagsAndCodes) {
   std::string name = dir_ / "open", missing = dir_ / "missing", folder = dir_.path().string();
-  ASSERT_EQ(Open(name, StreamCreate), ResultOk);
+  ASSERT_EQ(Open(name, StreamAccess::StreamCreate), ResultOk);
   EXPECT_EQ(::fcntl(held_.back(), F_GETFL) & O_DSYNC, O_DSYNC);
   EXPECT_NE(::fcntl(held_.back(), F_GETFD) & FD_CLOEXEC, 0);
   Release();
   FileSetFault(FileCallOpen, FileFault{1, false, EINVAL, false, false});
-  ASSERT_EQ(Open(name, StreamUpdate), ResultOk);
+  ASSERT_EQ(Open(name, StreamAccess::StreamUpdate), ResultOk);
   EXPECT_EQ(::fcntl(held_.back(), F_GETFL) & O_DSYNC, 0);
   EXPECT_EQ(DiskWrite(held_.back(), reinterpret_cast<const uint8_t*>("abc"), 3), ResultOk);
   Release();
   FileSetFault(FileCallOpen, FileFault{1, false, EIO, false, false});
-  EXPECT_EQ(Open(name, StreamRead), ResultOpenFailed);
+  EXPECT_EQ(Open(name, StreamAccess::StreamRead), ResultOpenFailed);
   const std::pair<std::string, StreamAccess> refusals[] = {
-      {missing, StreamRead}, {missing, StreamUpdate},        {folder, StreamRead},
-      {"", StreamRead},      {missing + "/x", StreamCreate}, {folder, StreamCreate}};
+      {missing, StreamAccess::StreamRead},         {missing, StreamAccess::StreamUpdate},
+      {folder, StreamAccess::StreamRead},          {"", StreamAccess::StreamRead},
+      {missing + "/x", StreamAccess::StreamCreate}, {folder, StreamAccess::StreamCreate}};
   for (const auto& r : refusals) {
     EXPECT_EQ(Open(r.first, r.second),
-              r.second == StreamCreate ? ResultCreateFailed : ResultOpenFailed);
+              r.second == StreamAccess::StreamCreate ? ResultCreateFailed : ResultOpenFailed);
   }
   int32_t fd = -1;
-  EXPECT_EQ(OpenDiskFile(nullptr, StreamCreate, &fd), ResultCreateFailed);
+  EXPECT_EQ(OpenDiskFile(nullptr, StreamAccess::StreamCreate, &fd), ResultCreateFailed);
   EXPECT_EQ(dir_.List(), std::vector<std::string>{"open"});
   EXPECT_EQ(ReadFile(name), "abc");
 }
@@ -174,13 +175,15 @@ TEST_F(DiskStreamTest, SharingWithinAndAcrossProcesses) {
   std::string name = dir_ / "share";
   WriteFile(name, "precious bytes");
   for (bool child : {false, true}) {
-    for (StreamAccess held : {StreamRead, StreamUpdate}) {
-      SCOPED_TRACE(std::string(child ? "child " : "here ") + std::to_string(held));
+    for (StreamAccess held : {StreamAccess::StreamRead, StreamAccess::StreamUpdate}) {
+      SCOPED_TRACE(std::string(child ? "child " : "here ") +
+                   std::to_string(static_cast<uint32_t>(held)));
       int release = child ? HoldInChild(name, held) : -1;
       EXPECT_TRUE(child || Open(name, held) == ResultOk);
-      EXPECT_EQ(Open(name, StreamRead), held == StreamRead ? ResultOk : ResultOpenFailed);
-      EXPECT_EQ(Open(name, StreamUpdate), ResultOpenFailed);
-      EXPECT_EQ(Open(name, StreamCreate), ResultCreateFailed);
+      EXPECT_EQ(Open(name, StreamAccess::StreamRead),
+                held == StreamAccess::StreamRead ? ResultOk : ResultOpenFailed);
+      EXPECT_EQ(Open(name, StreamAccess::StreamUpdate), ResultOpenFailed);
+      EXPECT_EQ(Open(name, StreamAccess::StreamCreate), ResultCreateFailed);
       EXPECT_EQ(RemoveFileByName(name.c_str()), ResultRemoveFailed);
       EXPECT_EQ(ReadFile(name), "precious bytes");
       Release();
