@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "store/buffered_io.h"
+#include "store/file_format.h"
 #include "store/item_cache.h"
 #include "store/record_io.h"
 #include "store/store_open.h"
@@ -22,7 +24,12 @@ void ClearCacheFields(OpenFile* file) {
   file->lastItemPosition = 0;
 }
 
-// The position of the last record, 0 when the file holds none.
+// The position of the last record, 0 when the file holds none. The last
+// record must end exactly at the end of data. A process killed while
+// appending to a file that had been closed before leaves a torn record
+// behind a header that still says closed; opened anyway, new items would be
+// linked behind the torn record, where no forward walk reaches them. Such a
+// file is refused (277) and goes to recovery.
 ResultCode FindLastRecord(Store* store, uint32_t* last) {
   uint32_t end = 0;
   ResultCode rc = StoreEndOfData(store, &end);
@@ -31,7 +38,19 @@ ResultCode FindLastRecord(Store* store, uint32_t* last) {
   uint32_t position = 0;
   rc = ListRecords(store, ListBackward, end, 1, &found, &position);
   if (rc != ResultOk) return rc;
-  *last = found > 0 ? position : 0;
+  if (found == 0) {
+    // Bytes behind the header that hold no record are a torn first record.
+    *last = 0;
+    return end == FirstItemPosition ? ResultOk : ResultReadFailed;
+  }
+  uint8_t headerBytes[ItemHeaderSize];
+  rc = BufferedRead(store, headerBytes, position, ItemHeaderSize, 1);
+  if (rc != ResultOk) return rc;
+  ItemHeader header = DecodeItemHeader(headerBytes);
+  if (static_cast<uint64_t>(position) + header.storedLength + RecordOverhead != end) {
+    return ResultReadFailed;
+  }
+  *last = position;
   return ResultOk;
 }
 
