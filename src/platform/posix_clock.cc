@@ -1,4 +1,4 @@
-#include "platform/posix_clock.h"
+#include "platform/system_clock.h"
 
 #include <cerrno>
 #include <ctime>

@@ -2,9 +2,6 @@
 // abandoning and deleting files: what happens to the caller's handle
 // variable on every failure, how handles share a file, and what is left on
 // disk. Then the property exports (below).
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -18,7 +15,7 @@
 #include "io/scratch_dir.h"
 #include "item_model.h"
 #include "platform/memory.h"
-#include "platform/posix_file.h"
+#include "platform/file.h"
 #include "varnfile.h"
 
 namespace varnfile {
@@ -91,7 +88,7 @@ TEST_F(LifecycleTest, TheCallersHandleOnFailure) {
   uint32_t h = Untouched;
   EXPECT_EQ(VARNFileCreateEx(nullptr, 0, "x", nullptr, nullptr, nullptr, 0), 260);
   EXPECT_EQ(VARNFileCreateEx(&h, 0, nullptr, nullptr, nullptr, nullptr, 0), 260);
-  EXPECT_EQ(VARNFileCreate(nullptr, dir_.path().c_str(), "TRN"), 260);
+  EXPECT_EQ(VARNFileCreate(nullptr, dir_.path().string().c_str(), "TRN"), 260);
   EXPECT_EQ(VARNFileOpenEx(&h, 1, nullptr, 0), 260);
   EXPECT_EQ(VARNFileOpen(nullptr, "x", 0), 260);
   EXPECT_EQ(h, Untouched);
@@ -195,7 +192,7 @@ TEST_F(LifecycleTest, AbortAndDelete) {
 
   // Delete reports success for missing, read-only and foreign files.
   std::string readOnly = MakeFile("readonly.trn"), plain = dir_ / "plain.txt";
-  ASSERT_EQ(::chmod(readOnly.c_str(), 0444), 0);
+  ASSERT_EQ(varnfile_test::MakeReadOnly(readOnly), 0);
   WriteFile(plain, "x");
   for (const std::string& n : {created, readOnly, plain, std::string("MEMORY$"), std::string(), dir_ / "a"}) {
     EXPECT_EQ(VARNFileDelete(n.c_str(), 0), 0) << n;

@@ -17,7 +17,7 @@
 
 #include "api/handle_table.h"
 #include "platform/memory.h"
-#include "platform/posix_file.h"
+#include "platform/file.h"
 #include "reliability/reliability_util.h"
 
 #if defined(__SANITIZE_ADDRESS__)
