@@ -1,10 +1,11 @@
-# Installation: the shared library, both public headers, the CMake package
-# (find_package(varnfile) gives varnfile::varnfile), a pkg-config file and the
-# command-line tool.
+# Installation: the shared and the static library, both public headers, the
+# CMake package (find_package(varnfile) gives varnfile::varnfile and
+# varnfile::varnfile_static), a pkg-config file (--static for the static
+# library), the documents and the command-line tool.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-install(TARGETS varnfile EXPORT varnfileTargets
+install(TARGETS varnfile varnfile_static EXPORT varnfileTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
@@ -34,5 +35,18 @@ else()
   set(VARNFILE_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
   set(VARNFILE_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
 endif()
+# What a static link needs besides libvarnfile.a: the loader library, threads
+# and the C++ runtime (the library is C++ behind its C interface).
+set(VARNFILE_PC_LIBS_PRIVATE "")
+foreach(lib ${CMAKE_DL_LIBS})
+  string(APPEND VARNFILE_PC_LIBS_PRIVATE " -l${lib}")
+endforeach()
+string(APPEND VARNFILE_PC_LIBS_PRIVATE " ${CMAKE_THREAD_LIBS_INIT} -lstdc++")
+string(STRIP "${VARNFILE_PC_LIBS_PRIVATE}" VARNFILE_PC_LIBS_PRIVATE)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/varnfile.pc.in ${PROJECT_BINARY_DIR}/varnfile.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/varnfile.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# Documents for users and operators.
+file(GLOB VARNFILE_DOCS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
+  ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${VARNFILE_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -4,18 +4,27 @@
 //   varn::File file = varn::File::Create("orders.trn", varn::Method::None);
 //   file.Add(7, 0, 42, "first");
 //   for (const varn::Item& item : file.Items()) use(item);
-//   for (const varn::Item& item : file.ReverseItems()) use(item);
+//   for (const varn::Item& item : file.ItemsReversed()) use(item);
+//   file.Close();  // throws varn::Error if the file could not be finished
 //
 // Every throwing call has a Try... twin that returns the 16-bit result code
-// instead (0 on success). A File closes its file when it is destroyed; errors
-// of that implicit close are lost, so call Close() where they matter, or
+// instead (0 on success). A File closes its file when it is destroyed, but a
+// destructor cannot throw: an error of that implicit close (a failed write of
+// the last items or of the header) is swallowed, and only a build without
+// NDEBUG reports it on stderr. Call Close() wherever the outcome matters, or
 // Abort() to throw the file away.
+//
+// A File opened with Access::Read refuses every change (adding, updating,
+// deleting items, header fields, the method) at once with Error 280
+// (VARNFILE_E_ACCESS); the C API itself would accept the change and fail
+// only at close.
 #ifndef VARNFILE_HPP_
 #define VARNFILE_HPP_
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <iterator>
 #include <stdexcept>
 #include <string>
@@ -158,10 +167,14 @@ struct Item {
 
 class File;
 
-// Range over a file's live items in file order (forwards) or from the last
-// item back to the first (backwards). Both stop at the end of the file or at
-// an end marker, as the library's readers do. Iterating moves the file's
-// cursor; a failed read (a CRC error, a broken record) throws Error.
+// Range over a file's live items in file order (forwards) or towards the
+// first item (backwards), from the first or last item or from a saved
+// position. Both stop at the end of the file or at an end marker, as the
+// library's readers do. While the loop body runs, the file's cursor stands on
+// the item the loop is at, so Update() and Delete() in the body act on that
+// item; the loop then goes on from it. Adding items is allowed too (a forward
+// loop reaches them). A failed read (a CRC error, a broken record) throws
+// Error.
 // Backwards through a chained file, each read-ahead window replays the chain
 // from its last reset point: a larger cache (SetParameters, e.g. 256 items)
 // widens the window and saves most of that work on long chains.
@@ -185,37 +198,46 @@ class ItemRange {
    private:
     friend class ItemRange;
     iterator(File* file, bool reverse) : file_(file), reverse_(reverse) {}
-    void Fetch(bool first);
+    void Fetch(bool first, uint32_t from);
 
     File* file_ = nullptr;  // null at the end
     bool reverse_ = false;
+    uint32_t next_ = 0;  // forwards: the record behind the current item
     Item item_;
   };
 
   iterator begin() {
     iterator it(file_, reverse_);
-    it.Fetch(true);
+    it.Fetch(true, from_);
     return it;
   }
   iterator end() { return iterator(); }
 
+  // Start of a backward range that begins at the last item.
+  static constexpr uint32_t kEnd = UINT32_MAX;
+
  private:
   friend class File;
-  ItemRange(File* file, bool reverse) : file_(file), reverse_(reverse) {}
+  ItemRange(File* file, bool reverse, uint32_t from)
+      : file_(file), reverse_(reverse), from_(from) {}
   File* file_;
   bool reverse_;
+  uint32_t from_;
 };
 
-// An open transaction file. Move-only; closes the file when destroyed.
+// An open transaction file. Move-only; closes the file when destroyed
+// (see the top of this header for what happens to an error of that close).
 class File {
  public:
   File() noexcept = default;
   ~File() { Release(); }
-  File(File&& other) noexcept : handle_(std::exchange(other.handle_, 0u)) {}
+  File(File&& other) noexcept
+      : handle_(std::exchange(other.handle_, 0u)), writable_(other.writable_) {}
   File& operator=(File&& other) noexcept {
     if (this != &other) {
       Release();
       handle_ = std::exchange(other.handle_, 0u);
+      writable_ = other.writable_;
     }
     return *this;
   }
@@ -267,7 +289,7 @@ class File {
     uint32_t handle = 0;
     uint16_t rc = VARNFileOpenEx(&handle, static_cast<uint16_t>(access), path.c_str(), 0);
     if (rc != VARNFILE_OK) return rc;
-    File file(handle);
+    File file(handle, access == Access::ReadWrite);
     if (out != nullptr) *out = std::move(file);
     return VARNFILE_OK;
   }
@@ -277,8 +299,10 @@ class File {
     Check(VARNFileDelete(path.c_str(), 0), "remove " + path);
   }
 
-  // Writes back, finishes and closes the file. The File is empty afterwards,
-  // even when the close fails.
+  // Writes back, finishes and closes the file; throws Error when that fails
+  // (the items written since the last successful write-back may be lost, see
+  // docs/durability.md). The File is empty afterwards, even when the close
+  // fails.
   void Close() { Check(TryClose(), "close"); }
   uint16_t TryClose() noexcept {
     if (handle_ == 0) return VARNFILE_OK;
@@ -293,12 +317,16 @@ class File {
   }
 
   bool is_open() const noexcept { return handle_ != 0; }
+  // False for a file opened with Access::Read: changes throw Error 280.
+  bool writable() const noexcept { return writable_; }
   explicit operator bool() const noexcept { return handle_ != 0; }
   uint32_t handle() const noexcept { return handle_; }
   // Gives up ownership: the caller closes the returned handle.
   uint32_t release() noexcept { return std::exchange(handle_, 0u); }
-  // Takes ownership of a handle from the C API.
-  static File Adopt(uint32_t handle) noexcept { return File(handle); }
+  // Takes ownership of a handle from the C API, opened with `access`.
+  static File Adopt(uint32_t handle, Access access = Access::ReadWrite) noexcept {
+    return File(handle, access == Access::ReadWrite);
+  }
 
   // ---- Properties ----
 
@@ -307,6 +335,7 @@ class File {
     return static_cast<Method>(header[47] | (header[48] << 8));
   }
   void SetMethod(Method method) {
+    CheckWritable("set compression");
     Check(VARNFileSetCompression(handle_, static_cast<uint16_t>(method)), "set compression");
   }
 
@@ -321,7 +350,10 @@ class File {
     Check(VARNFileGetFlags(handle_, &flags), "get flags");
     return flags;
   }
-  void SetFlags(uint32_t flags) { Check(VARNFileSetFlags(handle_, flags), "set flags"); }
+  void SetFlags(uint32_t flags) {
+    CheckWritable("set flags");
+    Check(VARNFileSetFlags(handle_, flags), "set flags");
+  }
 
   std::string description() const {
     char buffer[80];
@@ -329,10 +361,14 @@ class File {
     return buffer;
   }
   void SetDescription(const std::string& text) {
+    CheckWritable("set description");
     Check(VARNFileSetDescription(handle_, text.c_str()), "set description");
   }
 
-  void ResetAging() { Check(VARNFileResetAging(handle_), "reset aging"); }
+  void ResetAging() {
+    CheckWritable("reset aging");
+    Check(VARNFileResetAging(handle_), "reset aging");
+  }
 
   std::array<uint8_t, VARNFILE_HEADER_SIZE> Header() const {
     std::array<uint8_t, VARNFILE_HEADER_SIZE> header{};
@@ -340,6 +376,7 @@ class File {
     return header;
   }
   void WriteHeader(const std::array<uint8_t, VARNFILE_HEADER_SIZE>& header) {
+    CheckWritable("write header");
     Check(VARNFileWriteHeader(handle_, header.data(), VARNFILE_HEADER_SIZE), "write header");
   }
 
@@ -389,6 +426,7 @@ class File {
   uint16_t TryAdd(uint16_t command, uint16_t extra, uint32_t value, const void* data,
                   std::size_t length, uint32_t* position = nullptr) noexcept {
     if (length > VARNFILE_MAX_ITEM_LENGTH) return VARNFILE_E_INVALID_ARGUMENT;
+    if (handle_ != 0 && !writable_) return VARNFILE_E_ACCESS;
     uint32_t cursor = 0;
     uint16_t rc = VARNFileGetPosition(handle_, &cursor);
     if (rc == VARNFILE_OK) rc = VARNFileSeekToEnd(handle_, position);
@@ -429,32 +467,67 @@ class File {
   // Replaces the identifiers and value of the item at the cursor, and its data
   // when given (same length, uncompressed files only).
   void Update(uint16_t command, uint16_t extra, uint32_t value) {
+    CheckWritable("update item");
     Check(VARNFileUpdateItem(handle_, command, extra, value, 0, nullptr), "update item");
   }
   void Update(uint16_t command, uint16_t extra, uint32_t value, const void* data,
               std::size_t length) {
-    if (length > VARNFILE_MAX_ITEM_LENGTH) throw Error(VARNFILE_E_INVALID_ARGUMENT, "update item");
-    Check(VARNFileUpdateItem(handle_, command, extra, value, static_cast<uint16_t>(length),
-                             static_cast<const uint8_t*>(data)),
-          "update item");
+    CheckWritable("update item");
+    Check(TryUpdate(command, extra, value, data, length), "update item");
+  }
+  uint16_t TryUpdate(uint16_t command, uint16_t extra, uint32_t value, const void* data,
+                     std::size_t length) noexcept {
+    if (length > VARNFILE_MAX_ITEM_LENGTH) return VARNFILE_E_INVALID_ARGUMENT;
+    if (handle_ != 0 && !writable_) return VARNFILE_E_ACCESS;
+    return VARNFileUpdateItem(handle_, command, extra, value, static_cast<uint16_t>(length),
+                              static_cast<const uint8_t*>(data));
   }
 
   // Marks the item at the cursor deleted.
-  void Delete() { Check(VARNFileDeleteItem(handle_), "delete item"); }
+  void Delete() {
+    CheckWritable("delete item");
+    Check(VARNFileDeleteItem(handle_), "delete item");
+  }
 
   // Appends every record of `source` to this file, re-encoded with this
   // file's method.
   void DuplicateFrom(File& source) {
+    CheckWritable("duplicate");
     Check(VARNFileDuplicate(handle_, source.handle_), "duplicate");
   }
 
-  ItemRange Items() { return ItemRange(this, false); }
-  ItemRange ReverseItems() { return ItemRange(this, true); }
+  // The live items from the one at `from` (a position from Tell() or
+  // Item::position; the next live item if that one is deleted) to the end.
+  ItemRange Items(uint32_t from = VARNFILE_FIRST_ITEM_POSITION) {
+    return ItemRange(this, false, from);
+  }
+  // The live items from the one at `from` back to the first; by default from
+  // the last item. `from` may also be the end of data (SeekToEnd()).
+  ItemRange ItemsReversed(uint32_t from = ItemRange::kEnd) { return ItemRange(this, true, from); }
+  // Older name of ItemsReversed().
+  ItemRange ReverseItems() { return ItemsReversed(); }
 
  private:
-  explicit File(uint32_t handle) noexcept : handle_(handle) {}
+  explicit File(uint32_t handle, bool writable = true) noexcept
+      : handle_(handle), writable_(writable) {}
+  // A destructor cannot throw: a failed implicit close is reported on stderr
+  // in builds without NDEBUG and otherwise lost.
   void Release() noexcept {
-    if (handle_ != 0) VARNFileClose(std::exchange(handle_, 0u));
+    if (handle_ == 0) return;
+#ifdef NDEBUG
+    VARNFileClose(std::exchange(handle_, 0u));
+#else
+    char name[1024] = "";
+    VARNFileGetFileName(handle_, name, sizeof name);
+    uint16_t rc = VARNFileClose(std::exchange(handle_, 0u));
+    if (rc != VARNFILE_OK)
+      std::fprintf(stderr, "varnfile: implicit close of %s failed, call File::Close(): %s\n", name,
+                   DescribeResult(rc).c_str());
+#endif
+  }
+  void CheckWritable(const char* what) const {
+    if (handle_ != 0 && !writable_)
+      throw Error(VARNFILE_E_ACCESS, std::string(what) + " (file opened read-only)");
   }
   static bool Step(uint16_t rc, const char* what) {
     if (rc == VARNFILE_E_END_OF_FILE || rc == VARNFILE_E_NO_PREVIOUS) return false;
@@ -463,26 +536,40 @@ class File {
   }
 
   uint32_t handle_ = 0;
+  bool writable_ = true;
 };
 
 inline ItemRange::iterator& ItemRange::iterator::operator++() {
-  Fetch(false);
+  Fetch(false, 0);
   return *this;
 }
 
-inline void ItemRange::iterator::Fetch(bool first) {
+// Reads the first or the next item and leaves the cursor on it.
+inline void ItemRange::iterator::Fetch(bool first, uint32_t from) {
   if (file_ == nullptr) return;
   File* file = file_;
   file_ = nullptr;  // stays at the end unless an item is found
   if (!reverse_) {
-    if (first) file->Rewind();
-    if (file->Read(&item_)) file_ = file;
+    // The position behind the item is kept, so the body may move the cursor
+    // or delete the item without changing where the loop goes on.
+    file->Seek(first ? from : next_);
+    if (!file->Read(&item_)) return;
+    next_ = file->Tell();
+    file->Seek(item_.position);
+    file_ = file;
     return;
   }
   // Backwards: step before the previous item, read it, and put the cursor
-  // back on it so the next step goes further back.
-  if (first) file->SeekToEnd();
-  else file->Seek(item_.position);
+  // back on it so the next step goes further back. A start at an item steps
+  // past it first, so the step back lands on it (or before it when deleted).
+  if (!first) {
+    file->Seek(item_.position);
+  } else if (from == kEnd) {
+    file->SeekToEnd();
+  } else {
+    file->Seek(from);
+    file->SkipNext();
+  }
   if (!file->SkipPrev()) return;
   uint32_t position = file->Tell();
   if (file->Read(&item_)) {

@@ -31,7 +31,7 @@ LibraryState* LockLibrary() {
 
 void UnlockLibrary() { libraryLock.unlock(); }
 
-ResultCode AllocateHandle(LibraryState** stateOut, uint32_t* handleOut) {
+ResultCode AllocateHandle(LibraryState** stateOut, uint32_t* handleOut, OpenFile** fileOut) {
   LibraryState* state = LockLibrary();
   uint32_t slot = 0;
   while (slot < state->fileCapacity && state->files[slot] != nullptr) ++slot;
@@ -58,6 +58,7 @@ ResultCode AllocateHandle(LibraryState** stateOut, uint32_t* handleOut) {
   ++state->fileCount;
   if (stateOut != nullptr) *stateOut = state;
   if (handleOut != nullptr) *handleOut = slot + 1;
+  *fileOut = file;
   return ResultOk;
 }
 
@@ -70,7 +71,8 @@ void ReleaseHandle(LibraryState* state, uint32_t handle) {
 
 ResultCode ResolveHandle(LibraryState* state, uint32_t handle, OpenFile** out) {
   int32_t index = static_cast<int32_t>(handle - 1);
-  if (index < 0 || static_cast<uint32_t>(index) >= state->fileCapacity || state->files[index] == nullptr) {
+  if (index < 0 || static_cast<uint32_t>(index) >= state->fileCapacity ||
+      state->files[index] == nullptr || state->files[index]->isOpen == 0) {
     return ResultInvalidHandle;
   }
   if (out != nullptr) *out = state->files[index];

@@ -15,12 +15,15 @@ LibraryState* LockLibrary();
 void UnlockLibrary();
 
 // Takes the lock; on success returns 0 with the lock still held and a zeroed
-// OpenFile in the new slot. On failure releases the lock and returns 272.
-ResultCode AllocateHandle(LibraryState** stateOut, uint32_t* handleOut);
+// OpenFile in the new slot (*fileOut). The handle stays invalid to every
+// export until that file's isOpen is set, so a callback run while it is
+// being opened cannot reach it. On failure releases the lock and returns 272.
+ResultCode AllocateHandle(LibraryState** stateOut, uint32_t* handleOut, OpenFile** fileOut);
 // Frees the OpenFile of a valid handle, empties its slot and releases the
 // lock. REQUIRES: the lock is held and the handle is valid.
 void ReleaseHandle(LibraryState* state, uint32_t handle);
-// 0 and *out for a valid handle, else 273. REQUIRES: the lock is held.
+// 0 and *out for the handle of an open file, else 273 (also while the file
+// is still being opened or created). REQUIRES: the lock is held.
 ResultCode ResolveHandle(LibraryState* state, uint32_t handle, OpenFile** out);
 
 }  // namespace varnfile

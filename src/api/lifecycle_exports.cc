@@ -16,11 +16,10 @@ ResultCode OpenIntoNewHandle(uint32_t* handle, const char* extension, const char
                              const char* name, NameSequenceProc proc, uint32_t procParam,
                              OpenMode mode) {
   LibraryState* state = nullptr;
-  ResultCode rc = AllocateHandle(&state, handle);
+  OpenFile* file = nullptr;
+  ResultCode rc = AllocateHandle(&state, handle, &file);
   if (rc != ResultOk) return rc;
   uint32_t newHandle = *handle;
-  OpenFile* file = nullptr;
-  ResolveHandle(state, newHandle, &file);
   rc = OpenFileObject(state, file, extension, prefix, name, proc, procParam, mode, NewFileMethod);
   if (rc != ResultOk) {
     *handle = 0;
@@ -90,10 +89,9 @@ VARNFILE_API uint16_t VARNFileAbort(uint32_t handle) { return EndHandle(handle, 
 VARNFILE_API uint16_t VARNFileDelete(const char* name, uint32_t) {
   LibraryState* state = nullptr;
   uint32_t scratch = 0;
-  ResultCode rc = AllocateHandle(&state, &scratch);
-  if (rc != ResultOk) return rc;
   OpenFile* file = nullptr;
-  ResolveHandle(state, scratch, &file);
+  ResultCode rc = AllocateHandle(&state, &scratch, &file);
+  if (rc != ResultOk) return rc;
   rc = OpenFileObject(state, file, nullptr, nullptr, name, nullptr, 0, DeleteByName, NewFileMethod);
   if (rc == ResultOk) rc = CloseFileObject(file, 0);  // never expected: nothing is opened
   if (rc == ResultOpenFailed) rc = ResultOk;

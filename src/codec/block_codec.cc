@@ -13,6 +13,14 @@ namespace varnfile {
 
 namespace {
 
+// A decoder stopped early by damaged input leaves the rest of the item's
+// area as it found it: another item's or another file's bytes. Zero what it
+// did not write, so that every byte handed on came from this record or is 0.
+// Only the unwritten tail is touched; an intact record costs nothing.
+inline void ZeroUnwritten(uint8_t* destination, uint32_t written, uint32_t length) {
+  if (written < length) std::memset(destination + written, 0, length - written);
+}
+
 inline uint32_t PredictorFlags(uint32_t method) {
   return IsChainedMethod(method) ? PredictorKeepTable : 0;
 }
@@ -67,13 +75,17 @@ ResultCode DecompressPredictor(Store* store, const ItemHeader* header, const uin
     PredictorInit(&run, 1);
     return ResultOk;
   }
-  if (header->storedLength == 0) return ResultOk;
+  if (header->storedLength == 0) {
+    ZeroUnwritten(destination, 0, header->length);
+    return ResultOk;
+  }
   run.flags = PredictorFlags(store->method);
   run.input = source;
   run.inputLength = header->storedLength;
   run.output = destination;
   run.outputLength = header->length;
   PredictorDecode(&run);
+  ZeroUnwritten(destination, run.outputLength, header->length);
   return ResultOk;
 }
 
@@ -144,11 +156,15 @@ ResultCode DecompressDeflate(Store* store, const ItemHeader* header, const uint8
     InflateInit(decoder.inflate, 1);
     return ResultOk;
   }
-  if (header->storedLength == 0) return ResultOk;
+  if (header->storedLength == 0) {
+    ZeroUnwritten(destination, 0, header->length);
+    return ResultOk;
+  }
   uint32_t inputLength = header->storedLength;
   uint32_t outputLength = header->length;
   uint32_t finished = Inflate(source, &inputLength, destination, &outputLength, decoder.inflate,
                               FinishMode(store->method));
+  ZeroUnwritten(destination, outputLength, header->length);
   // An unchained item that did not finish (corrupt or cut data) would leave
   // the decoder mid-stream; every later item stands alone, so restart it.
   if (finished == 0 && !IsChainedMethod(store->method)) InflateInit(decoder.inflate, 1);

@@ -72,6 +72,10 @@ ResultCode DiskWrite(int32_t descriptor, const uint8_t* buffer, uint32_t count) 
   return FileWrite(descriptor, buffer, count) == 0 ? ResultOk : ResultWriteFailed;
 }
 
+ResultCode DiskTruncate(int32_t descriptor, uint32_t length) {
+  return FileTruncate(descriptor, length) == 0 ? ResultOk : ResultWriteFailed;
+}
+
 ResultCode DiskClose(int32_t descriptor) {
   return FileClose(descriptor) == 0 ? ResultOk : ResultWriteFailed;
 }

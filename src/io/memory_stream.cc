@@ -248,6 +248,10 @@ int32_t MemoryStreamSeek(MemoryStream* stream, int32_t offset, uint32_t whence) 
   return stream->position;
 }
 
+void MemoryStreamTruncate(MemoryStream* stream, uint32_t length) {
+  if (static_cast<int64_t>(length) < stream->size) stream->size = static_cast<int32_t>(length);
+}
+
 uint32_t MemoryStreamRead(MemoryStream* stream, uint8_t* buffer, uint32_t count) {
   int64_t position = stream->position;
   int64_t remaining = count;

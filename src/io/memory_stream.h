@@ -64,6 +64,10 @@ uint32_t MemoryStreamRead(MemoryStream* stream, uint8_t* buffer, uint32_t count)
 // failure stay, the position is unchanged. A zero-byte write changes nothing.
 ResultCode MemoryStreamWrite(MemoryStream* stream, const uint8_t* buffer, uint32_t count);
 
+// Lowers size to length when it is larger; the bytes behind it are never
+// read again, since every read of the store stays within its end of data.
+void MemoryStreamTruncate(MemoryStream* stream, uint32_t length);
+
 }  // namespace varnfile
 
 #endif  // VARNFILE_IO_MEMORY_STREAM_H_

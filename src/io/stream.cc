@@ -98,4 +98,15 @@ ResultCode StreamWriteBytes(Store* store, const uint8_t* buffer, uint32_t count)
   return DiskWrite(store->streamHandle, buffer, count);
 }
 
+ResultCode StreamTruncate(Store* store, uint32_t length) {
+  if (store->isMemory) {
+    MemoryStream* stream = nullptr;
+    ResultCode rc = MemoryStreamResolve(store->state, store->streamHandle, &stream);
+    if (rc != ResultOk) return rc;
+    MemoryStreamTruncate(stream, length);
+    return ResultOk;
+  }
+  return DiskTruncate(store->streamHandle, length);
+}
+
 }  // namespace varnfile

@@ -1,5 +1,5 @@
-// The five operations through which the store reaches its file: open, close,
-// seek, read and write, over either a disk file or a memory stream (the file
+// The operations through which the store reaches its file: open, close,
+// seek, read, write and truncate, over either a disk file or a memory stream (the file
 // named "MEMORY$" in any letter case).
 #ifndef VARNFILE_IO_STREAM_H_
 #define VARNFILE_IO_STREAM_H_
@@ -34,6 +34,10 @@ ResultCode StreamSeek(Store* store, int32_t offset, uint32_t whence, uint32_t* n
 ResultCode StreamReadBytes(Store* store, uint8_t* buffer, uint32_t count, uint32_t* got);
 // Writes all count bytes at the current position, or fails with 278.
 ResultCode StreamWriteBytes(Store* store, const uint8_t* buffer, uint32_t count);
+
+// Cuts the stream back to length bytes: what a failed write left behind the
+// end of the data goes. 278 when that fails.
+ResultCode StreamTruncate(Store* store, uint32_t length);
 
 // The disk side of StreamOpen; also used to create uniquely named files.
 ResultCode OpenDiskFile(const char* name, StreamAccess access, int32_t* descriptor);

@@ -39,6 +39,8 @@ int FileSeek(int descriptor, int64_t offset, int whence, int64_t* newPosition);
 int FileRead(int descriptor, void* buffer, size_t count, size_t* got);
 // Writes all count bytes, continuing after short writes.
 int FileWrite(int descriptor, const void* buffer, size_t count);
+// Sets the file's length to length bytes (cutting off what lies behind).
+int FileTruncate(int descriptor, int64_t length);
 // Closes the descriptor, which also drops its lock.
 int FileClose(int descriptor);
 // Removes name unless another open holds it (EWOULDBLOCK). A file that may
@@ -58,6 +60,7 @@ enum FileCallKind : uint32_t {
   FileCallSeek,
   FileCallClose,
   FileCallRemove,
+  FileCallTruncate,
   FileCallKinds,
 };
 
@@ -70,6 +73,10 @@ struct FileFault {
   // bytes. A short read then reports success with the shorter count; a
   // short write writes half and then fails with error.
   bool shortTransfer;
+  // The failing call ends the process with _exit(error) instead of
+  // returning (after its half transfer, if shortTransfer is set): a crash at
+  // that call, for crash-consistency tests.
+  bool exitProcess;
 };
 
 // Arms (or with failAt 0 disarms) the fault for one kind and restarts that

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 
 namespace varnfile {
 
@@ -21,13 +22,15 @@ std::atomic<bool> faultsArmed{false};
 FaultDecision CountFileCall(FileCallKind kind) {
   FaultSlot& slot = faultSlots[kind];
   slot.calls.fetch_add(1, std::memory_order_relaxed);
-  if (!faultsArmed.load(std::memory_order_relaxed)) return {false, false, 0};
+  if (!faultsArmed.load(std::memory_order_relaxed)) return {false, false, false, 0};
   uint64_t n = slot.sinceArm.fetch_add(1, std::memory_order_relaxed) + 1;
   const FileFault& f = slot.fault;
-  if (f.failAt == 0) return {false, false, 0};
+  if (f.failAt == 0) return {false, false, false, 0};
   bool hit = f.sticky ? n >= f.failAt : n == f.failAt;
-  if (!hit) return {false, false, 0};
-  return {true, f.shortTransfer, f.error != 0 ? f.error : EIO};
+  if (!hit) return {false, false, false, 0};
+  FaultDecision decision{true, f.shortTransfer, f.exitProcess, f.error != 0 ? f.error : EIO};
+  if (decision.exitProcess && !decision.shortTransfer) std::_Exit(decision.error);
+  return decision;
 }
 
 void FileSetFault(FileCallKind kind, const FileFault& fault) {

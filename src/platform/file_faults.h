@@ -11,10 +11,12 @@ namespace varnfile {
 struct FaultDecision {
   bool fail;
   bool shortTransfer;
-  int error;  // EIO when the armed fault names none
+  bool exitProcess;  // the caller ends the process after its half transfer
+  int error;         // EIO when the armed fault names none
 };
 
-// Counts the call and tells whether the armed fault (if any) hits it.
+// Counts the call and tells whether the armed fault (if any) hits it. A
+// fault that ends the process without a half transfer ends it here.
 FaultDecision CountFileCall(FileCallKind kind);
 
 }  // namespace varnfile

@@ -133,7 +133,18 @@ int FileWrite(int descriptor, const void* buffer, size_t count) {
     next += n;
     count -= static_cast<size_t>(n);
   }
+  if (fault.fail && fault.exitProcess) _exit(fault.error);
   return fault.fail ? fault.error : 0;
+}
+
+int FileTruncate(int descriptor, int64_t length) {
+  FaultDecision fault = CountFileCall(FileCallTruncate);
+  if (fault.fail) return fault.error;
+  int rc;
+  do {
+    rc = ::ftruncate(descriptor, static_cast<off_t>(length)) == 0 ? 0 : errno;
+  } while (rc == EINTR);
+  return rc;
 }
 
 int FileClose(int descriptor) {

@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/file_faults.h"
 
@@ -159,7 +160,14 @@ int FileWrite(int descriptor, const void* buffer, size_t count) {
     next += n;
     count -= static_cast<size_t>(n);
   }
+  if (fault.fail && fault.exitProcess) std::_Exit(fault.error);
   return fault.fail ? fault.error : 0;
+}
+
+int FileTruncate(int descriptor, int64_t length) {
+  FaultDecision fault = CountFileCall(FileCallTruncate);
+  if (fault.fail) return fault.error;
+  return _chsize_s(descriptor, length);
 }
 
 int FileClose(int descriptor) {

@@ -8,6 +8,9 @@
 //  - The read window may hold stale copies of bytes that are still in the
 //    write buffer (they are never served from it). Whenever buffered bytes
 //    reach the stream, the window is brought up to date with them first.
+//  - streamEnd is the length of the file on the stream. A failed stream
+//    write that reached past it is cut back to it (tailDirty until done),
+//    so a failure never leaves part of a record behind the data.
 //  - streamPos mirrors the stream position. After a stream failure the
 //    position is unknown; streamPos is then set to UnknownStreamPos so that
 //    the next access seeks.
@@ -59,16 +62,35 @@ ResultCode ReadSome(Store* store, uint8_t* dst, uint32_t position, uint32_t coun
   return ResultOk;
 }
 
-// Writes all count bytes at position straight to the stream.
+// Cuts off what a failed write left on the stream behind its data.
+ResultCode CutTail(Store* store) {
+  if (store->tailDirty == 0) return ResultOk;
+  ResultCode rc = StreamTruncate(store, store->streamEnd);
+  if (rc != ResultOk) return rc;
+  store->tailDirty = 0;
+  return ResultOk;
+}
+
+// Writes all count bytes at position straight to the stream, in one stream
+// write. When it fails, the part of it that went behind the old end of the
+// stream is cut off again, so that the file holds only what it held before
+// plus, at worst, a torn copy of bytes that lie within it.
 ResultCode WriteAll(Store* store, const uint8_t* src, uint32_t position, uint32_t count) {
-  ResultCode rc = SeekTo(store, position);
+  ResultCode rc = CutTail(store);
+  if (rc == ResultOk) rc = SeekTo(store, position);
   if (rc != ResultOk) return rc;
   rc = StreamWriteBytes(store, src, count);
+  uint32_t end = position + count;
   if (rc != ResultOk) {
     store->streamPos = UnknownStreamPos;
+    if (end > store->streamEnd) {
+      store->tailDirty = 1;
+      CutTail(store);  // if this fails too, the next write or the commit tries again
+    }
     return rc;
   }
-  store->streamPos = position + count;
+  store->streamPos = end;
+  if (end > store->streamEnd) store->streamEnd = end;
   return ResultOk;
 }
 
@@ -264,31 +286,19 @@ ResultCode BufferedWrite(Store* store, const uint8_t* src, uint32_t position, ui
   if (count == 0) return ResultOk;
   if (static_cast<uint64_t>(position) + count > 0xFFFFFFFFu) return ResultWriteFailed;
 
+  // The bytes of one request reach the stream together, in one stream
+  // write (a whole record, when the record layer writes one): either they
+  // all fit into the write buffer without a gap, or the buffer is flushed
+  // and they are buffered afresh or written straight through.
   uint32_t capacity = store->writeBuffer != nullptr ? store->writeBufferCapacity : 0;
   uint32_t wbStart = store->writeBufferStart;
-  uint64_t capEnd = static_cast<uint64_t>(wbStart) + capacity;
-
-  // Head into the write buffer, as long as no gap would open in it.
-  if (capacity != 0 && position >= wbStart && position < capEnd &&
+  uint64_t end = static_cast<uint64_t>(position) + count;
+  if (capacity != 0 && position >= wbStart && end <= static_cast<uint64_t>(wbStart) + capacity &&
       position - wbStart <= store->writeBufferLength) {
     uint32_t off = position - wbStart;
-    uint32_t n = Min32(count, capacity - off);
-    std::memcpy(store->writeBuffer + off, src, n);
-    if (off + n > store->writeBufferLength) store->writeBufferLength = off + n;
-    position += n;
-    src += n;
-    count -= n;
-    if (count == 0) return ResultOk;
-  }
-
-  // Tail into the write buffer: the request ends inside its capacity and
-  // starts before it, so the part there begins at the buffer's start.
-  uint64_t end = static_cast<uint64_t>(position) + count;
-  if (capacity != 0 && position < wbStart && end > wbStart && end <= capEnd) {
-    uint32_t n = static_cast<uint32_t>(end - wbStart);
-    std::memcpy(store->writeBuffer, src + (wbStart - position), n);
-    if (n > store->writeBufferLength) store->writeBufferLength = n;
-    count -= n;
+    std::memcpy(store->writeBuffer + off, src, count);
+    if (off + count > store->writeBufferLength) store->writeBufferLength = off + count;
+    return ResultOk;
   }
 
   ResultCode rc = FlushWriteBuffer(store, 0);
@@ -323,6 +333,8 @@ ResultCode FlushWriteBuffer(Store* store, uint32_t keepReadBuffer) {
   store->writeBufferLength = 0;
   return ResultOk;
 }
+
+ResultCode CutStreamTail(Store* store) { return CutTail(store); }
 
 ResultCode GetScratchBuffers(Store* store, uint32_t sizeA, uint32_t sizeB, uint8_t** a,
                              uint8_t** b) {

@@ -26,7 +26,8 @@ ResultCode BufferedRead(Store* store, uint8_t* dst, uint32_t position, uint32_t 
                         uint32_t direct);
 
 // Puts count bytes at position (through the write buffer where they fit).
-// count 0 is a no-op.
+// The count bytes reach the stream in one stream write, never split between
+// two. count 0 is a no-op.
 ResultCode BufferedWrite(Store* store, const uint8_t* src, uint32_t position, uint32_t count);
 
 // Writes the write buffer to the stream and empties it. With keepReadBuffer
@@ -34,6 +35,10 @@ ResultCode BufferedWrite(Store* store, const uint8_t* src, uint32_t position, ui
 // nonzero skips that (the store is being closed). On failure the write
 // buffer keeps its bytes.
 ResultCode FlushWriteBuffer(Store* store, uint32_t keepReadBuffer);
+
+// Cuts off bytes that a failed write left on the stream behind the data
+// written so far; 0 when there are none. 278 when the cut fails.
+ResultCode CutStreamTail(Store* store);
 
 // Yields scratch buffers of at least sizeA and sizeB bytes in *a and *b
 // (either pointer may be null when its size is 0). A size of 0 releases that

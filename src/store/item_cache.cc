@@ -237,13 +237,15 @@ ResultCode AddCachedItem(OpenFile* file, uint32_t position, uint32_t previousPos
     }
   }
 
-  // Not zero-filled: the data is copied in here or read in by the caller
-  // at once, and a failed read removes the item again.
   if (item == nullptr) {
     item = static_cast<CachedItem*>(MemAlloc(sizeof(CachedItem) + length));
     if (item == nullptr) return ResultNoMemory;
     item->capacity = length;
   }
+  // Data left to the caller to read in starts zero-filled, in a fresh block
+  // and in a reused one alike: bytes a damaged record leaves unwritten must
+  // never be those of an evicted item or of freed memory.
+  if (data == nullptr && length != 0) std::memset(ItemData(item), 0, length);
   item->older = nullptr;
   item->newer = nullptr;
   item->position = position;

@@ -293,14 +293,23 @@ ResultCode ReadRecord(Store* store, RecordView* out) {
   return ResultOk;
 }
 
-ResultCode RewriteRecordHeader(Store* store, const ItemHeader* header) {
-  uint32_t at = store->writeCursor;
+namespace {
+
+// Keeps the one-entry header cache true to the file when the record at
+// `at` gets a new header. The next position follows from the stored length,
+// which a caller rewriting in place keeps.
+void NoteRewrittenHeader(Store* store, uint32_t at, const ItemHeader* header) {
   if (store->headerCachePosition == at && at != 0) {
-    // Keep the one-entry cache true to the file. The next position follows
-    // from the stored length, which a caller rewriting in place keeps.
     store->cachedRecordHeader.header = *header;
     store->cachedRecordHeader.nextPosition = at + RecordOverhead + header->storedLength;
   }
+}
+
+}  // namespace
+
+ResultCode RewriteRecordHeader(Store* store, const ItemHeader* header) {
+  uint32_t at = store->writeCursor;
+  NoteRewrittenHeader(store, at, header);
   uint8_t bytes[ItemHeaderSize];
   EncodeItemHeader(*header, bytes);
   return BufferedWrite(store, bytes, at, ItemHeaderSize);
@@ -312,15 +321,26 @@ ResultCode WriteRecord(Store* store, RecordView* view) {
   if (length != 0 && view->data == nullptr) return ResultInvalidArgument;
   view->header.storedLength = static_cast<uint16_t>(length);
   view->nextPosition = 0;
-  const uint8_t* stored = view->data;
-  if (store->method != MethodNone) {
-    uint8_t* scratch = nullptr;
-    uint32_t capacity = CompressedCapacity(store->method, length);
-    if (capacity == 0) capacity = 1;  // the codec always gets a real area
-    ResultCode rc = GetScratchBuffers(store, capacity, store->scratchSizeB, &scratch, nullptr);
+  if (store->resetPending != 0) {
+    // A failed append left the encoder reset but the last record unmarked:
+    // mark it before anything new enters the chain.
+    ResultCode rc = MarkLastRecordResetPoint(store);
     if (rc != ResultOk) return rc;
+    store->resetPending = 0;
+  }
+  // The whole record (header, stored data, trailer) is built in one area
+  // and handed to the byte layer at once, so that it reaches the file in
+  // one write: a crash leaves the old record or the new one, never a new
+  // header over old data.
+  uint32_t capacity = store->method != MethodNone ? CompressedCapacity(store->method, length) : length;
+  uint8_t* record = nullptr;
+  ResultCode rc =
+      GetScratchBuffers(store, RecordOverhead + capacity, store->scratchSizeB, &record, nullptr);
+  if (rc != ResultOk) return rc;
+  uint8_t* stored = record + ItemHeaderSize;
+  if (store->method != MethodNone) {
     uint8_t none = 0;
-    rc = CompressItem(store, &view->header, view->data != nullptr ? view->data : &none, scratch);
+    rc = CompressItem(store, &view->header, view->data != nullptr ? view->data : &none, stored);
     if (rc == ResultInvalidArgument && IsChainedMethod(store->method)) {
       // The refused item already entered the encoder's history and the
       // encoder was reset: end the chain at the last record so that readers
@@ -329,28 +349,27 @@ ResultCode WriteRecord(Store* store, RecordView* view) {
       if (markRc != ResultOk) return markRc;
     }
     if (rc != ResultOk) return rc;
-    stored = scratch;
+  } else if (length != 0) {
+    std::memcpy(stored, view->data, length);
   }
   uint32_t storedLength = view->header.storedLength;
   if (static_cast<uint64_t>(at) + RecordOverhead + storedLength > 0xFFFFFFFFu) {
-    return ResultWriteFailed;  // a position past 4 GiB cannot be stored
-  }
-  ResultCode rc = RewriteRecordHeader(store, &view->header);
-  if (rc == ResultOk) rc = BufferedWrite(store, stored, at + ItemHeaderSize, storedLength);
-  uint8_t trailer[ItemTrailerSize];
-  EncodeItemTrailer(ItemTrailer{at, 0}, trailer);
-  if (rc == ResultOk) {
-    rc = BufferedWrite(store, trailer, at + ItemHeaderSize + storedLength, ItemTrailerSize);
+    rc = ResultWriteFailed;  // a position past 4 GiB cannot be stored
+  } else {
+    EncodeItemHeader(view->header, record);
+    EncodeItemTrailer(ItemTrailer{at, 0}, stored + storedLength);
+    rc = BufferedWrite(store, record, at, RecordOverhead + storedLength);
   }
   if (rc != ResultOk) {
-    if (store->method != MethodNone && IsChainedMethod(store->method)) {
+    if (IsChainedMethod(store->method)) {
       // The item entered the encoder's history but not the file: start the
       // chain afresh behind the last record, as for a refused item.
       ResetEncoder(store);
-      MarkLastRecordResetPoint(store);
+      if (MarkLastRecordResetPoint(store) != ResultOk) store->resetPending = 1;
     }
     return rc;
   }
+  NoteRewrittenHeader(store, at, &view->header);
   store->writeCursor = at + RecordOverhead + storedLength;
   view->nextPosition = store->writeCursor;
   if (store->endOfData < store->writeCursor) store->endOfData = store->writeCursor;

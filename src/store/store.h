@@ -43,6 +43,11 @@ struct Store {
   uint32_t endAtOpen;       // end of data when opened (174 for a new file)
   uint32_t endOfData;       // includes bytes still in the write buffer
   uint32_t streamPos;       // stream position as last moved by the store
+  // Length of the file on the stream: what endOfData holds less what is
+  // still in the write buffer. A failed write may leave bytes behind it;
+  // tailDirty is then 1 until they are cut off again.
+  uint32_t streamEnd;
+  uint32_t tailDirty;
 
   uint32_t readBufferSize;
   uint32_t readBufferCapacity;
@@ -64,6 +69,10 @@ struct Store {
   uint32_t writeCursor;
   uint8_t* writeBuffer;
   EncoderState encoder;
+  // 1 when a chained item entered the encoder but not the file and the
+  // last record could not yet be marked as the reset point that the reset
+  // encoder needs; the next append marks it first.
+  uint32_t resetPending;
 
   uint32_t scratchSizeA;
   uint32_t scratchSizeB;

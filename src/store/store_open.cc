@@ -82,6 +82,7 @@ ResultCode OpenExisting(Store* store, const char* name, OpenMode mode) {
   store->method = LoadU16(store->header.bytes + HeaderCompressionOffset);
   store->endOfData = length;
   store->streamPos = length;
+  store->streamEnd = length;
   store->readCursor = FirstItemPosition;
   store->writeCursor = FirstItemPosition;
   return ResultOk;
@@ -114,6 +115,7 @@ ResultCode CreateFile(Store* store, const char* extension, const char* prefix, c
   store->endAtOpen = FirstItemPosition;
   store->endOfData = FirstItemPosition;
   store->streamPos = FirstItemPosition;
+  store->streamEnd = FirstItemPosition;
   store->readCursor = FirstItemPosition;
   store->writeCursor = FirstItemPosition;
   store->method = method;
@@ -151,7 +153,11 @@ ResultCode Commit(Store* store) {
       if (rc != ResultOk) return rc;
     }
   }
+  // Until every record is on the stream and nothing torn lies behind them,
+  // the header keeps saying what it said: a new file stays unclosed, so it
+  // is refused (264) and recovered rather than read short.
   rc = FlushWriteBuffer(store, 1);
+  if (rc == ResultOk) rc = CutStreamTail(store);
   if (rc != ResultOk) return rc;
 
   uint8_t* h = store->header.bytes;

@@ -65,7 +65,7 @@ class LifecycleTest : public ::testing::Test {
       SCOPED_TRACE("kind " + std::to_string(kind) + " call " + std::to_string(n));
       uint32_t h = Untouched;
       if (kind < 0) MemSetFailure(n);
-      else FileSetFault(static_cast<FileCallKind>(kind), FileFault{n, false, EIO, false});
+      else FileSetFault(static_cast<FileCallKind>(kind), FileFault{n, false, EIO, false, false});
       uint16_t rc = call(&h);
       MemSetFailure(0);
       FileClearFaults();
@@ -171,6 +171,42 @@ TEST_F(LifecycleTest, HandlesAndSharing) {
   EXPECT_TRUE(Exists(name)) << "a file open elsewhere is not removed";
   EXPECT_EQ(VARNFileClose(w), 0);
   EXPECT_EQ(ReadFile(name), bytes);
+}
+
+// A name callback runs while the new handle already sits in the caller's
+// variable but its file is not open yet: every export must refuse that
+// handle (273) rather than close or write a half-made file under the
+// creator (the callback's calls are the table below).
+uint32_t* creatingHandle = nullptr;
+std::vector<uint16_t> callbackResults;
+
+uint32_t UseTheHandleBeingCreated(uint32_t previous, uint32_t) {
+  const uint32_t h = *creatingHandle;
+  uint8_t byte = 'x';
+  uint16_t c = 0, e = 0, length = 1;
+  uint32_t v = 0;
+  char text[64];
+  for (uint16_t rc : {VARNFileAddItem(h, 1, 2, 3, 1, &byte), VARNFileReadItem(h, &c, &e, &v, &length, &byte),
+                      VARNFileSetDescription(h, "x"), VARNFileGetFileName(h, text, sizeof text),
+                      VARNFileSetPosition(h, 174), VARNFileSetCompression(h, 0),
+                      VARNFileDuplicate(h, h), VARNFileAbort(h), VARNFileClose(h)}) {
+    callbackResults.push_back(rc);
+  }
+  return previous + 1;
+}
+
+TEST_F(LifecycleTest, ANameCallbackCannotReachTheHandleBeingCreated) {
+  uint32_t h = Untouched;
+  creatingHandle = &h;
+  callbackResults.clear();
+  ASSERT_EQ(VARNFileCreateEx(&h, VARNFILE_NAME_UNIQUE, dir_.path().c_str(), "TRN", "CB",
+                             UseTheHandleBeingCreated, 0), 0);
+  ASSERT_FALSE(callbackResults.empty());
+  for (uint16_t rc : callbackResults) EXPECT_EQ(rc, 273);
+  // The create finished and the file works.
+  uint8_t byte = 'y';
+  EXPECT_EQ(VARNFileAddItem(h, 1, 2, 3, 1, &byte), 0);
+  EXPECT_EQ(VARNFileClose(h), 0);
 }
 
 TEST_F(LifecycleTest, AbortAndDelete) {
@@ -297,7 +333,7 @@ TEST_F(PropertiesTest, ParametersAndAFailedFlush) {
   ASSERT_EQ(VARNFileSetCompression(h_, 0), 0);
   ASSERT_EQ(VARNFileSetParameters(h_, 16, 65536, 1024, 4096), 0);
   ASSERT_EQ(VARNFileAddItem(h_, 1, 0, 0, 3, reinterpret_cast<const uint8_t*>("abc")), 0);
-  FileSetFault(FileCallWrite, FileFault{1, true, ENOSPC, false});
+  FileSetFault(FileCallWrite, FileFault{1, true, ENOSPC, false, false});
   EXPECT_EQ(VARNFileSetParameters(h_, 5, 1000, 2048, 2048), 278);
   FileClearFaults();
   EXPECT_EQ(file->maxCachedItems, 5);

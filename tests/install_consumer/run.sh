@@ -1,7 +1,10 @@
 #!/bin/sh
 # Installs varnfile into a scratch prefix and builds a small consumer against
-# the installed tree twice: through the CMake package and through pkg-config.
-# Both consumers must build and run. Also runs the installed tool.
+# the installed tree: through the CMake package and through pkg-config, each
+# with the shared and with the static library. Every consumer must build and
+# run, the static ones without libvarnfile.so. Checks that the SONAME, the
+# CMake package and pkg-config carry the same version, and runs the installed
+# tool.
 #
 #   tests/install_consumer/run.sh [BUILD_DIR]
 #
@@ -31,6 +34,7 @@ echo "== consumer through find_package(varnfile)"
 cmake -S "$here" -B "$work/cmake-consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake-consumer" >/dev/null
 "$work/cmake-consumer/consumer"
+"$work/cmake-consumer/consumer_static"
 
 echo "== consumer through pkg-config"
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
@@ -39,6 +43,30 @@ echo "pkg-config --cflags --libs varnfile: $flags"
 # shellcheck disable=SC2086
 ${CXX:-c++} -std=c++17 -o "$work/pc-consumer" "$here/consumer.cc" $flags
 LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" "$work/pc-consumer"
+
+echo "== static consumers need no libvarnfile.so"
+static_flags=$(pkg-config --static --cflags --libs varnfile)
+echo "pkg-config --static --cflags --libs varnfile: $static_flags"
+# shellcheck disable=SC2086
+if ! ${CXX:-c++} -std=c++17 -static -o "$work/pc-static-consumer" "$here/consumer.cc" \
+  $static_flags 2>"$work/static-link.log"; then
+  cat "$work/static-link.log" >&2; exit 1
+fi
+"$work/pc-static-consumer"
+for program in "$work/pc-static-consumer" "$work/cmake-consumer/consumer_static"; do
+  if readelf -d "$program" | grep -q 'NEEDED.*libvarnfile'; then
+    echo "$program needs libvarnfile.so" >&2; exit 1
+  fi
+done
+
+echo "== one version everywhere"
+version=$(pkg-config --modversion varnfile)
+cmake_version=$(sed -n 's/^set(PACKAGE_VERSION "\(.*\)")$/\1/p' \
+  "$libdir/cmake/varnfile/varnfileConfigVersion.cmake")
+soname=$(readelf -d "$libdir/libvarnfile.so" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')
+echo "pkg-config $version, CMake package $cmake_version, SONAME $soname"
+[ "$version" = "$cmake_version" ] && [ "$soname" = "libvarnfile.so.${version%%.*}" ]
+grep -q "^## \[$version\]" "$prefix/share/doc/varnfile/CHANGELOG.md"
 
 echo "== installed tool"
 "$prefix/bin/varnfile" --version

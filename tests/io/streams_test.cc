@@ -139,14 +139,14 @@ TEST_F(DiskStreamTest, OpenFlagsAndCodes) {
   EXPECT_NE(::fcntl(held_.back(), F_GETFD) & FD_CLOEXEC, 0);
 #endif
   Release();
-  FileSetFault(FileCallOpen, FileFault{1, false, EINVAL, false});
+  FileSetFault(FileCallOpen, FileFault{1, false, EINVAL, false, false});
   ASSERT_EQ(Open(name, StreamUpdate), ResultOk);
 #if !defined(_WIN32)
   EXPECT_EQ(::fcntl(held_.back(), F_GETFL) & O_DSYNC, 0);
 #endif
   EXPECT_EQ(DiskWrite(held_.back(), reinterpret_cast<const uint8_t*>("abc"), 3), ResultOk);
   Release();
-  FileSetFault(FileCallOpen, FileFault{1, false, EIO, false});
+  FileSetFault(FileCallOpen, FileFault{1, false, EIO, false, false});
   EXPECT_EQ(Open(name, StreamRead), ResultOpenFailed);
   const std::pair<std::string, StreamAccess> refusals[] = {
       {missing, StreamRead}, {missing, StreamUpdate},        {folder, StreamRead},

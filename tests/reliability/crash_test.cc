@@ -14,12 +14,14 @@
 #endif
 
 #include <chrono>
+#include <cstdio>
 #include <random>
 #include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "platform/file.h"
 #include "reliability/reliability_util.h"
 #include "windows/child_process.h"
 
@@ -190,6 +192,74 @@ TEST(CrashConsistency, KilledWritersLeaveRecoverablePrefixes) {
     }
   }
   EXPECT_GT(refused, int{Kills / 8}) << "too few kills left a never-closed file";
+}
+
+// A kill at every write call: a child runs a session that appends, updates
+// and deletes, and a fault seam ends it (_exit) just before its n-th write,
+// for every n. `varnfile recover` must then salvage a file in which every
+// item acknowledged and written out before the kill is there, old or new
+// version, and no item is invented.
+TEST(CrashConsistency, KillAtEveryWrite) {
+  if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the varnfile tool is not built";
+#if defined(_WIN32)
+  GTEST_SKIP() << "Windows: a fresh process and a tool run for each of about a thousand write "
+                  "calls cost minutes under Wine; KilledWritersLeaveRecoverablePrefixes kills "
+                  "Windows writers";
+#else
+  constexpr int Killed = 99;
+  uint32_t cases = 0, kills = 0, checked = 0, lost = 0;
+  for (uint16_t method = 0; method < 5; ++method) {
+    for (uint32_t buffer : {0u, 1024u}) {
+      std::string path = ScratchFile("kill.trn");
+      varnfile::FileResetCallCounts();
+      RunWriteSession(path, method, buffer, [](SessionStep, uint32_t, uint16_t) {});
+      uint64_t writes = varnfile::FileCallCount(varnfile::FileCallWrite);
+      for (uint64_t n = 1; n <= writes && !HasFailure(); ++n) {
+        SCOPED_TRACE("method " + std::to_string(method) + " buffer " + std::to_string(buffer) +
+                     " killed at write " + std::to_string(n));
+        unlink(path.c_str());
+        int fds[2];
+        ASSERT_EQ(0, pipe(fds));
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+          close(fds[0]);
+          varnfile::FileSetFault(varnfile::FileCallWrite, {n, false, Killed, false, true});
+          RunWriteSession(path, method, buffer, [&](SessionStep step, uint32_t i, uint16_t rc) {
+            uint32_t note[3] = {step, i, rc};
+            if (write(fds[1], note, sizeof note) != sizeof note) _exit(1);
+          });
+          _exit(0);
+        }
+        close(fds[1]);
+        Ledger ledger;
+        ledger.withData = method == VARNFILE_METHOD_NONE;
+        ledger.buffered = buffer != 0;
+        for (uint32_t note[3]; read(fds[0], note, sizeof note) == sizeof note;)
+          ledger.Note(SessionStep(note[0]), note[1], static_cast<uint16_t>(note[2]));
+        close(fds[0]);
+        int status = 0;
+        ASSERT_EQ(pid, waitpid(pid, &status, 0));
+        ++cases;
+        kills += WIFEXITED(status) && WEXITSTATUS(status) == Killed;
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0 || st.st_size < VARNFILE_HEADER_SIZE) {
+          EXPECT_EQ(0u, ledger.nextAdd);
+          continue;
+        }
+        std::vector<Item> items = Recovered(path);
+        std::string problem;
+        lost += ledger.Check(items, true, &problem);
+        checked += static_cast<uint32_t>(items.size());
+        EXPECT_EQ("", problem) << "closed " << ledger.closed << ", written out "
+                               << ledger.writtenOut;
+      }
+      unlink(path.c_str());
+    }
+  }
+  std::printf("kills at every write: %u cases run, %u kills, %u items checked, lost: %u\n",
+              cases, kills, checked, lost);
+#endif
 }
 
 }  // namespace

@@ -156,6 +156,140 @@ inline ToolRun RunTool(const std::string& arguments, const std::string& input = 
   return {ExitStatus(raw), Slurp(io + ".out"), Slurp(io + ".err")};
 }
 
+// ---- a writing session and its ledger, for the fault and kill sweeps ----
+
+// Item n with new identifiers and, when `data`, every data byte changed
+// (same length): an update that a torn rewrite would show.
+inline Item Revised(Item item, bool data) {
+  item.commandId = static_cast<uint16_t>(0x7000 + item.extraValue % 0x1000);
+  item.extraId ^= 0x55;
+  if (data) for (char& c : item.data) c = static_cast<char>(c ^ 0x21);
+  return item;
+}
+
+inline Item SessionItem(uint32_t n) { return MakeItem(31, n, 1500); }
+
+enum SessionStep : uint8_t { StepCreate, StepAdd, StepUpdate, StepDelete, StepFlush, StepClose };
+constexpr uint32_t SessionItems = 36;
+
+// Creates path with `method` and a write buffer of `buffer` bytes, appends
+// 24 items, updates every 5th (data too when uncompressed) and deletes every
+// 7th, appends 12 more and closes. The cache holds 2 items, so changes are
+// written back during the session too; every 4th step flushes the write
+// buffer. note(step, item, rc) follows every call.
+template <typename Note>
+void RunWriteSession(const std::string& path, uint16_t method, uint32_t buffer, Note note) {
+  uint32_t h = 0, steps = 0;
+  std::vector<uint32_t> positions(SessionItems, 0);
+  uint16_t rc = VARNFileCreateEx(&h, VARNFILE_NAME_EXACT, path.c_str(), nullptr, nullptr, nullptr, 0);
+  if (rc == 0) rc = VARNFileSetCompression(h, method);
+  if (rc == 0) rc = VARNFileSetParameters(h, 2, 65536, 1024, static_cast<uint16_t>(buffer));
+  note(StepCreate, 0, rc);
+  if (rc != 0) return;
+  auto step = [&](SessionStep kind, uint32_t n, uint16_t result) {
+    note(kind, n, result);
+    if (++steps % 4 == 0) {
+      note(StepFlush, 0, VARNFileSetParameters(h, 2, 65536, 1024, static_cast<uint16_t>(buffer)));
+    }
+  };
+  auto add = [&](uint32_t n) {
+    uint16_t result = VARNFileSeekToEnd(h, &positions[n]);
+    if (result == 0) result = AddItem(h, SessionItem(n));
+    if (result != 0) positions[n] = 0;  // nothing of it to update
+    step(StepAdd, n, result);
+  };
+  for (uint32_t n = 0; n < 24; ++n) add(n);
+  for (uint32_t n = 0; n < 24; ++n) {
+    if (n % 5 != 1 && n % 7 != 3) continue;
+    if (positions[n] == 0 || VARNFileSetPosition(h, positions[n]) != 0) continue;
+    if (n % 7 == 3) {
+      step(StepDelete, n, VARNFileDeleteItem(h));
+      continue;
+    }
+    bool data = method == VARNFILE_METHOD_NONE;
+    Item u = Revised(SessionItem(n), data);
+    step(StepUpdate, n,
+         VARNFileUpdateItem(h, u.commandId, u.extraId, u.extraValue,
+                            data ? static_cast<uint16_t>(u.data.size()) : 0,
+                            data ? reinterpret_cast<const uint8_t*>(u.data.data()) : nullptr));
+  }
+  for (uint32_t n = 24; n < SessionItems; ++n) add(n);
+  note(StepClose, 0, VARNFileClose(h));
+}
+
+// What a session was told: which calls returned 0, and up to which item the
+// appended records had surely reached the file.
+struct Ledger {
+  bool withData = false;  // updates change data too
+  bool buffered = true;   // a write buffer holds appended records
+  bool closed = false;    // the close returned 0
+  uint32_t writtenOut = 0;  // items below this, if added, are in the file
+  uint32_t nextAdd = 0;     // items tried so far
+  std::vector<bool> added = std::vector<bool>(SessionItems),
+                    updated = std::vector<bool>(SessionItems),
+                    updateTried = std::vector<bool>(SessionItems),
+                    deleted = std::vector<bool>(SessionItems),
+                    deleteTried = std::vector<bool>(SessionItems);
+
+  void Note(SessionStep step, uint32_t n, uint16_t rc) {
+    switch (step) {
+      case StepAdd:
+        nextAdd = n + 1;
+        added[n] = rc == 0;
+        if (rc == 0 && !buffered) writtenOut = n + 1;
+        break;
+      case StepUpdate: updateTried[n] = true; updated[n] = rc == 0; break;
+      case StepDelete: deleteTried[n] = true; deleted[n] = rc == 0; break;
+      case StepFlush: if (rc == 0) writtenOut = nextAdd; break;
+      case StepClose: closed = rc == 0; break;
+      default: break;
+    }
+  }
+
+  // Checks the live items of the file against what was acknowledged: none
+  // invented, none altered (old or new version), none that was written out
+  // lost; after a close that returned 0, exactly the acknowledged state.
+  // `tried` allows the add under way at a crash. Returns the items lost.
+  uint32_t Check(const std::vector<Item>& items, bool tried, std::string* problem) const {
+    uint32_t lost = 0, next = 0;
+    auto missing = [&](uint32_t upTo) {
+      for (; next < upTo; ++next) {
+        bool must = added[next] && !deleteTried[next] && (closed || next < writtenOut);
+        if (must || (closed && added[next] && !deleted[next])) {
+          ++lost;
+          *problem += "item " + std::to_string(next) + " lost; ";
+        }
+      }
+    };
+    for (const Item& got : items) {
+      uint32_t k = got.extraValue;
+      bool known = k < SessionItems && k >= next && (added[k] || (tried && k + 1 == nextAdd));
+      if (!known) return *problem = "item " + std::to_string(k) + " was never added", lost;
+      missing(k);
+      Item old = SessionItem(k), revised = Revised(old, withData);
+      bool isNew = got == revised, isOld = got == old;
+      if (!isNew && !isOld) return *problem = "item " + std::to_string(k) + " altered", lost;
+      if (isNew && !updateTried[k]) return *problem = "item " + std::to_string(k) + " revised", lost;
+      if (closed && (deleted[k] || isNew != updated[k]))
+        return *problem = "item " + std::to_string(k) + " is not as acknowledged", lost;
+      next = k + 1;
+    }
+    missing(SessionItems);
+    return lost;
+  }
+};
+
+// Salvages path with `varnfile recover` and returns the items of the copy
+// (an extra item "!" when the tool or the walk failed).
+inline std::vector<Item> Recovered(const std::string& path) {
+  std::string copy = path + ".recovered";
+  if (RunTool("recover " + path + " " + copy + " --force").status != 0)
+    return {Item{0, 0, 0, "!"}};
+  std::vector<Item> items = ReadFile(copy);
+  std::remove(copy.c_str());
+  return items;
+}
+
 }  // namespace varnfile_test
 
 #endif  // VARNFILE_TESTS_RELIABILITY_RELIABILITY_UTIL_H_

@@ -158,7 +158,7 @@ TEST_F(StoreOpenTest, RefusalsAndFaults) {
   for (OpenMode mode : {OpenReadOnly, OpenReadWrite, CreateNamed, CreateUnique, DeleteByName}) {
     EXPECT_EQ(Open(longName, mode), ResultInvalidArgument) << mode;
   }
-  FileSetFault(FileCallWrite, FileFault{1, false, ENOSPC, false});
+  FileSetFault(FileCallWrite, FileFault{1, false, ENOSPC, false, false});
   EXPECT_EQ(Open(path_, CreateNamed), ResultWriteFailed);
   ExpectCleared();
   EXPECT_TRUE(dir_.List().empty());

@@ -1,14 +1,19 @@
-// The C++ header: iteration both ways, RAII close and abort, moves, and the
-// mapping of result codes to varn::Error.
+// The C++ header: iteration both ways and from saved positions, changes made
+// inside a loop, RAII close and abort, read-only files, moves, and the mapping
+// of result codes to varn::Error.
 #include "varnfile.hpp"
 
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <iterator>
 
 #include "reliability/reliability_util.h"
 
 namespace {
 
 using Texts = std::vector<std::string>;
+using Positions = std::vector<uint32_t>;
 
 Texts Read(varn::ItemRange range) {
   Texts texts;
@@ -43,6 +48,107 @@ TEST(CppApiTest, IteratesBothWaysPassingOverDeletedItemsAndStoppingAtEndMarkers)
   file.Add(1, 0, 0, "after");
   EXPECT_EQ((Texts{"a", "", "dddd"}), Read(file.Items()));
   EXPECT_EQ((Texts{"after"}), Read(file.ReverseItems()));
+}
+
+TEST(CppApiTest, IterationStartsAtASavedPosition) {
+  varn::File file = varn::File::Create("MEMORY$", varn::Method::ChainedDeflate);
+  Positions at;
+  for (const char* text : {"a", "b", "c", "d"}) at.push_back(file.Add(1, 0, 0, text));
+  file.Seek(at[1]);
+  file.Delete();
+  uint32_t end = file.SeekToEnd();
+  struct Case {
+    bool reverse;
+    uint32_t from;
+    Texts want;
+  } cases[] = {
+      {false, at[2], {"c", "d"}}, {false, at[1], {"c", "d"}},  // a deleted start: the next live
+      {false, end, {}},           {true, at[2], {"c", "a"}},
+      {true, at[1], {"a"}},       {true, at[0], {"a"}},
+      {true, end, {"d", "c", "a"}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.want, Read(c.reverse ? file.ItemsReversed(c.from) : file.Items(c.from)))
+        << c.reverse << " from " << c.from;
+  }
+}
+
+// Delete() and Update() in a loop body act on the item the loop is at, and
+// the loop goes on past it in either direction.
+TEST(CppApiTest, ChangesInsideALoopActOnTheCurrentItem) {
+  for (varn::Method method : {varn::Method::None, varn::Method::ChainedDeflate}) {
+    for (bool reverse : {false, true}) {
+      varn::File file = varn::File::Create("MEMORY$", method);
+      for (uint32_t value = 0; value < 6; ++value) file.Add(1, 0, value, "item");
+      Positions seen;
+      for (const varn::Item& item : reverse ? file.ItemsReversed() : file.Items()) {
+        seen.push_back(item.value);
+        if (item.value % 2 == 0) file.Delete();
+        else file.Update(item.command, 9, item.value + 10);
+        file.Rewind();  // the body may move the cursor freely
+      }
+      Positions values, extras;
+      for (const varn::Item& item : file.Items()) {
+        values.push_back(item.value);
+        extras.push_back(item.extra);
+      }
+      std::string where = std::string(varn::MethodName(method)) + (reverse ? " backwards" : "");
+      EXPECT_EQ(reverse ? (Positions{5, 4, 3, 2, 1, 0}) : (Positions{0, 1, 2, 3, 4, 5}), seen)
+          << where;
+      EXPECT_EQ((Positions{11, 13, 15}), values) << where;
+      EXPECT_EQ((Positions{9, 9, 9}), extras) << where;
+    }
+  }
+}
+
+TEST(CppApiTest, ReadOnlyFileRefusesEveryChangeAtOnce) {
+  std::string path = varnfile_test::ScratchFile("read-only.trn");
+  varn::File::Create(path, varn::Method::None).Add(5, 0, 0, "kept");
+  varn::File other = varn::File::Create("MEMORY$");
+  varn::File file = varn::File::Open(path, varn::Access::Read);
+  EXPECT_FALSE(file.writable());
+  std::function<void()> changes[] = {
+      [&] { file.Add(1, 0, 0, "lost"); },
+      [&] { file.Update(1, 0, 0); },
+      [&] { file.Update(5, 0, 0, "KEPT", 4); },
+      [&] { file.Delete(); },
+      [&] { file.SetFlags(1); },
+      [&] { file.SetDescription("x"); },
+      [&] { file.ResetAging(); },
+      [&] { file.WriteHeader(file.Header()); },
+      [&] { file.SetMethod(varn::Method::None); },
+      [&] { file.DuplicateFrom(other); },
+  };
+  for (size_t i = 0; i < std::size(changes); ++i)
+    EXPECT_EQ(VARNFILE_E_ACCESS, Thrown(changes[i])) << "change " << i;
+  EXPECT_EQ(VARNFILE_E_ACCESS, file.TryAdd(1, 0, 0, "x", 1));
+  file.Close();
+  file = varn::File::Open(path);
+  EXPECT_EQ(0u, file.flags());
+  EXPECT_EQ((Texts{"kept"}), Read(file.Items()));
+}
+
+// A close that fails throws from Close(); the destructor swallows it and
+// reports it on stderr only in builds without NDEBUG.
+TEST(CppApiTest, FailedCloseThrowsAndTheDestructorReportsItInDebugBuilds) {
+  std::string path = varnfile_test::ScratchFile("close-fails.trn");
+  varn::File::Create(path, varn::Method::None).Add(5, 0, 0, "x");
+  auto open_doomed = [&] {  // a header change that a read-only handle cannot write
+    varn::File file = varn::File::Open(path, varn::Access::Read);
+    EXPECT_EQ(VARNFILE_OK, VARNFileSetFlags(file.handle(), 7));
+    return file;
+  };
+  varn::File file = open_doomed();
+  EXPECT_NE(0, Thrown([&] { file.Close(); }));
+  EXPECT_FALSE(file.is_open());
+  testing::internal::CaptureStderr();
+  { varn::File dropped = open_doomed(); }
+  std::string report = testing::internal::GetCapturedStderr();
+#ifdef NDEBUG
+  EXPECT_EQ("", report);
+#else
+  EXPECT_NE(std::string::npos, report.find("close-fails.trn")) << report;
+#endif
 }
 
 TEST(CppApiTest, DestructorClosesMovesTransferAndFailuresThrowTheCode) {

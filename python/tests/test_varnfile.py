@@ -1,0 +1,237 @@
+"""The Python package against the C tool, the file bytes and the library's codes."""
+
+import base64
+import csv
+import io
+import json
+import subprocess
+import sys
+from datetime import datetime, timedelta
+
+import pytest
+
+import varnfile
+from varnfile import Item, Method
+
+METHODS = list(Method)
+
+
+def sample(n=40):
+    """Items that reach the edges: empty, binary, the largest, repetitive."""
+    items = [(1, 0, 0, b""), (2, 0xFFFF, 0xFFFFFFFF, bytes(range(256))),
+             (0xFEFF, 7, 1, bytes(65535)), (3, 1, 2, "zaehlt \u00fc\u20ac".encode())]
+    items += [(10 + i % 5, i, i * 1000, f"txn {i} amount {i * 7 % 100}".encode() * (i % 4))
+              for i in range(n)]
+    return items
+
+
+def jsonl(items):
+    return "".join(json.dumps({"command": c, "extra": e, "value": v,
+                               "data": base64.b64encode(d).decode()}) + "\n"
+                   for c, e, v, d in items).encode()
+
+
+def exported(tool, path):
+    """The items as the C tool reads them."""
+    return [Item(r["position"], r["command"], r["extra"], r["value"], base64.b64decode(r["data"]))
+            for r in map(json.loads, tool("export", path).splitlines())]
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_reads_what_the_tool_wrote(tmp_path, tool, reader, method):
+    path = tmp_path / "tool.trn"
+    tool("import", path, "--method", int(method), input=jsonl(sample()))
+    expected = exported(tool, path)
+    assert [i[1:] for i in expected] == [(c, e, v, d) for c, e, v, d in sample()]
+    with varnfile.open(path) as f:
+        assert f.method == method
+        assert list(f) == expected
+        assert list(reversed(f)) == expected[::-1]
+        middle = expected[len(expected) // 2].position
+        assert list(f.items(start=middle)) == expected[len(expected) // 2:]
+        assert list(f.items(start=middle, reverse=True)) == expected[:len(expected) // 2][::-1]
+        assert f.read(middle) == expected[len(expected) // 2]
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_tool_reads_what_python_wrote(tmp_path, tool, reader, method):
+    path = tmp_path / "py.trn"
+    with varnfile.create(path, method=method, description="from python", flags=5) as f:
+        positions = [f.append(c, d, extra=e, value=v) for c, e, v, d in sample()]
+        f.delete(positions[1])
+        f.append(varnfile.END_MARKER)  # readers of this package pass over end markers
+        f.append(4, b"behind the marker")
+    info = tool("info", path).decode()
+    assert "from python" in info and "0x00000005" in info and f"method         {int(method)}" in info
+    with varnfile.open(path) as f:
+        items = list(f)
+        assert list(reversed(f)) == items[::-1]
+    assert [i.position for i in items[:3]] == [positions[0], positions[2], positions[3]]
+    tool_items = exported(tool, path)
+    assert [i for i in tool_items if i.command != varnfile.END_MARKER] == items
+    # The package's JSON Lines are the tool's, byte for byte (the tool also lists the marker).
+    mine = subprocess.run([sys.executable, "-m", "varnfile", "export", "-f", "jsonl", str(path)],
+                          capture_output=True, check=True).stdout
+    marker = b'"command":%d,' % varnfile.END_MARKER
+    assert mine.splitlines() == [line for line in tool("export", path).splitlines()
+                                 if marker not in line]
+
+
+def test_changes_in_place(tmp_path, reader):
+    path = tmp_path / "plain.trn"
+    with varnfile.create(path, method="none") as f:
+        a, b, c = (f.append(n, bytes([n]) * 3, value=n) for n in (1, 2, 3))
+        f.update(b, command=20, data=b"xyz")
+        f.update(c, value=99)
+        f.delete(a)
+    with varnfile.open(path) as f:
+        assert list(f) == [Item(b, 20, 0, 2, b"xyz"), Item(c, 3, 0, 99, b"\3\3\3")]
+        with pytest.raises(KeyError):
+            f.read(a)
+
+
+def flip_data_byte(path, position):
+    raw = bytearray(path.read_bytes())
+    raw[position + 14] ^= 0xFF
+    path.write_bytes(bytes(raw))
+
+
+# (what to do, exception, result code or None for a Python-side check)
+ERRORS = [
+    ("open missing", varnfile.NotFound, 274),
+    ("open short", varnfile.HeaderUnreadable, 263),
+    ("open foreign", varnfile.NotTransactionFile, 264),
+    ("open never closed", varnfile.NotTransactionFile, 264),
+    ("append reserved", varnfile.ReservedCommand, 270),
+    ("delete twice", varnfile.ReservedCommand, 270),
+    ("update data compressed", varnfile.CannotReplace, 268),
+    ("update other length", varnfile.CannotReplace, 268),
+    ("read damaged", varnfile.CrcMismatch, 267),
+    ("data too long", varnfile.InvalidArgument, 260),
+    ("command out of range", varnfile.InvalidArgument, 260),
+    ("description too long", varnfile.InvalidArgument, 260),
+    ("create existing", FileExistsError, None),
+    ("append read-only", io.UnsupportedOperation, None),
+    ("append closed", ValueError, None),
+]
+
+
+@pytest.mark.parametrize("case,exception,code", ERRORS, ids=[e[0] for e in ERRORS])
+def test_errors_map_to_exceptions(tmp_path, reader, case, exception, code):
+    path = tmp_path / "e.trn"
+    with varnfile.create(path, method="chained-deflate" if "compressed" in case else "none") as f:
+        first = f.append(1, b"abc")
+        second = f.append(2, b"def")
+    never_closed = varnfile.create(tmp_path / "open.trn")  # stays open: header not finished
+    actions = {
+        "open missing": lambda: varnfile.open(tmp_path / "missing.trn"),
+        "open short": lambda: (path.write_bytes(b"KVRW"), varnfile.open(path)),
+        "open foreign": lambda: (path.write_bytes(b"x" * 300), varnfile.open(path)),
+        "open never closed": lambda: (path.write_bytes((tmp_path / "open.trn").read_bytes()),
+                                      varnfile.open(path)),
+        "append reserved": lambda: varnfile.open(path, "r+").append(0xFF00),
+        "delete twice": lambda: (lambda f: (f.delete(first), f.delete(first)))(
+            varnfile.open(path, "r+")),
+        "update data compressed": lambda: varnfile.open(path, "r+").update(first, data=b"abc"),
+        "update other length": lambda: varnfile.open(path, "r+").update(first, data=b"ab"),
+        "read damaged": lambda: (flip_data_byte(path, second), list(varnfile.open(path))),
+        "data too long": lambda: varnfile.open(path, "r+").append(1, bytes(65536)),
+        "command out of range": lambda: varnfile.open(path, "r+").append(0x10000),
+        "description too long": lambda: setattr(varnfile.open(path, "r+"), "description", "d" * 65),
+        "create existing": lambda: varnfile.create(path),
+        "append read-only": lambda: varnfile.open(path).append(1),
+        "append closed": lambda: (lambda f: (f.close(), f.append(1)))(varnfile.open(path, "r+")),
+    }
+    with pytest.raises(exception) as caught:
+        actions[case]()
+    if code is not None:
+        assert caught.value.code == code and caught.value.meaning == varnfile.errors.MEANINGS[code]
+    if case == "read damaged":
+        assert caught.value.position == second
+        with varnfile.open(path) as f:
+            assert next(iter(f)) == Item(first, 1, 0, 0, b"abc")  # the items before still read
+    never_closed.close()
+
+
+def test_file_held_by_another_process(tmp_path):
+    path = tmp_path / "held.trn"
+    varnfile.create(path).close()
+    holder = subprocess.Popen(
+        [sys.executable, "-c", "import sys, varnfile; f = varnfile.open(sys.argv[1], 'r+');"
+         "print('ready', flush=True); sys.stdin.read()", str(path)],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "ready\n"
+        for mode in ("r", "r+"):
+            with pytest.raises(varnfile.InUse) as caught:
+                varnfile.open(path, mode)
+            assert caught.value.code == 274
+        with pytest.raises(varnfile.InUse):
+            varnfile.create(path, replace=True)
+    finally:
+        holder.communicate("")
+    varnfile.open(path, "r+").close()  # free again once the holder has closed
+
+
+def test_aged_file(tmp_path):
+    path = tmp_path / "old.trn"
+    stamp = datetime.now().replace(microsecond=0) - timedelta(hours=2)
+    with varnfile.create(path) as f:
+        f.append(1, b"kept")
+        f.set_aging(limit=timedelta(hours=1, minutes=30), stamp=stamp)
+    header = path.read_bytes()[:174]
+    assert header[36:42] == bytes((stamp.month, stamp.day, stamp.year - 1900, stamp.hour,
+                                   stamp.minute, stamp.second))
+    assert header[42:47] == bytes((0, 0, 1, 30, 0))
+    with pytest.raises(varnfile.Aged) as caught:
+        varnfile.open(path)
+    assert caught.value.code == 266 and str(path) in str(caught.value)
+    # A longer limit, written into the header bytes, makes it readable again.
+    path.write_bytes(header[:42] + bytes((0, 0, 3, 0, 0)) + path.read_bytes()[47:])
+    with varnfile.open(path) as f:
+        assert f.info.stamp == stamp and f.info.aging_limit == timedelta(hours=3)
+        assert f.info.ages_at == stamp + timedelta(hours=3)
+        assert [i.data for i in f] == [b"kept"]
+
+
+def test_header_info(tmp_path):
+    before = datetime.now().replace(microsecond=0)
+    with varnfile.create(tmp_path / "h.trn", method=Method.PREDICTOR, description="day 1") as f:
+        f.flags = 0xDEADBEEF
+        info = f.info
+    assert (info.method, info.description, info.flags, info.version) == \
+        (Method.PREDICTOR, "day 1", 0xDEADBEEF, 272)
+    assert info.base_name == "h.trn" and info.aging_limit == timedelta(days=30)
+    assert before <= info.stamp <= datetime.now() and info.size == 174
+
+
+def test_memory_file_and_duplicate(tmp_path, tool, reader):
+    with varnfile.memory(method="predictor", description="scratch") as f:
+        for c, e, v, d in sample(10):
+            f.append(c, d, extra=e, value=v)
+        items = list(f)
+        f.duplicate(tmp_path / "copy.trn", method=Method.NONE)
+    assert not list(tmp_path.glob("MEMORY*"))
+    copied = exported(tool, tmp_path / "copy.trn")
+    assert [i[1:] for i in copied] == [i[1:] for i in items]
+    with varnfile.open(tmp_path / "copy.trn") as f:
+        assert (f.method, f.description) == (Method.NONE, "scratch")
+
+
+def test_records_dataframe_and_csv(tmp_path):
+    path = tmp_path / "frame.trn"
+    with varnfile.create(path) as f:
+        f.append(1, b"caf\xc3\xa9", extra=2, value=3)
+        f.append(9, b"\xff\x00", value=4000000000)
+    records = varnfile.to_records(path)
+    assert [r["text"] for r in records] == ["caf\u00e9", "\ufffd\x00"]
+    out = subprocess.run([sys.executable, "-m", "varnfile", "export", str(path)],
+                         capture_output=True, text=True, check=True).stdout
+    rows = list(csv.DictReader(io.StringIO(out)))
+    assert [base64.b64decode(r["data"]) for r in rows] == [r["data"] for r in records]
+    assert [int(r["value"]) for r in rows] == [3, 4000000000]
+    pandas = pytest.importorskip("pandas", reason="pandas is not installed (python3-pandas)")
+    frame = varnfile.to_dataframe(path)
+    assert list(frame.columns) == list(varnfile.COLUMNS)
+    assert frame.to_dict("records") == records
+    assert str(frame["value"].dtype) == "uint32" and isinstance(frame, pandas.DataFrame)

@@ -1,0 +1,499 @@
+"""Transaction files: open, create, iterate, change.
+
+A file is a sequence of items, each with a 16-bit command id, a 16-bit extra
+id, a 32-bit value and up to 65,535 bytes of data. Items are addressed by
+their position, the byte offset of their record: it never changes while the
+file lives, so positions can be kept and handed back later.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import enum
+import io
+import os
+import struct
+import threading
+from ctypes import byref, c_uint16, c_uint32
+from dataclasses import dataclass, field
+from datetime import datetime, timedelta
+from typing import Iterator, List, NamedTuple, Optional, Union
+
+from ._native import Native, native
+from .errors import InvalidArgument, check, error_for
+
+MEMORY = "MEMORY$"
+"""The name of a file that lives in memory until it is closed."""
+
+HEADER_SIZE = 174
+FIRST_POSITION = 174
+MAX_DATA = 65535
+END_OF_FILE = 262
+NO_PREVIOUS = 269
+
+PathArg = Union[str, "os.PathLike[str]"]
+Data = Union[bytes, bytearray, memoryview, str]
+
+
+class Method(enum.IntEnum):
+    """How a file stores its item data."""
+
+    NONE = 0
+    PREDICTOR = 1
+    CHAINED_DEFLATE = 2  # the method of every new file
+    CHAINED_PREDICTOR = 3
+    DEFLATE = 4
+
+    @classmethod
+    def of(cls, value: Union[int, str, "Method"]) -> "Method":
+        """A method from its number or name ("chained-deflate", "none", ...)."""
+        if isinstance(value, str):
+            key = value.strip().upper().replace("-", "_")
+            if key.isdigit():
+                return cls(int(key))
+            if key in cls.__members__:
+                return cls[key]
+            raise ValueError(f"unknown compression method {value!r}")
+        return cls(value)
+
+    @property
+    def label(self) -> str:
+        return self.name.lower().replace("_", "-")
+
+
+class Item(NamedTuple):
+    """One item and the position of its record."""
+
+    position: int
+    command: int
+    extra: int
+    value: int
+    data: bytes
+
+    @property
+    def text(self) -> str:
+        """The data decoded as UTF-8, undecodable bytes replaced."""
+        return self.data.decode("utf-8", "replace")
+
+
+@dataclass(frozen=True)
+class Info:
+    """The header fields of a file."""
+
+    name: str
+    version: int
+    base_name: str
+    stamp: Optional[datetime]  # creation or last aging reset, local time
+    aging_limit: timedelta  # how long after the stamp the file can be opened
+    method: Method
+    flags: int
+    description: str
+    size: int  # bytes, header included: the position of the next item
+    header: bytes = field(repr=False)  # the 174 header bytes as the library holds them
+
+    @property
+    def ages_at(self) -> Optional[datetime]:
+        """When the file becomes too old to open."""
+        return self.stamp + self.aging_limit if self.stamp else None
+
+
+def _text(raw: bytes) -> str:
+    return raw.split(b"\0", 1)[0].decode("utf-8", "replace")
+
+
+def _stamp(raw: bytes) -> Optional[datetime]:
+    month, day, year, hour, minute, second = raw
+    try:
+        return datetime(1900 + year, month, day, hour, minute, second)
+    except ValueError:
+        return None
+
+
+def _uint(name: str, value: int, bits: int) -> int:
+    if not isinstance(value, int) or not 0 <= value < (1 << bits):
+        raise InvalidArgument(260, detail=f"{name} must be an integer 0..{(1 << bits) - 1}, "
+                                          f"not {value!r}")
+    return value
+
+
+def _bytes(data: Optional[Data]) -> Optional[bytes]:
+    if data is None:
+        return None
+    raw = data.encode("utf-8") if isinstance(data, str) else bytes(data)
+    if len(raw) > MAX_DATA:
+        raise InvalidArgument(260, detail=f"item data of {len(raw)} bytes, at most {MAX_DATA}")
+    return raw
+
+
+_ENTRY = struct.Struct("=IHHIII")  # the helper's table entry
+_DATA_ROOM = 1 << 20  # data bytes per batch; at least one item of any size
+_FIRST_BATCH, _MAX_BATCH = 64, 4096  # few items first, so that a peek stays cheap
+
+
+class VarnFile:
+    """An open transaction file. Use it as a context manager, or call close().
+
+    Iterating gives the live items from the first to the last; reversed()
+    gives them from the last to the first. Deleted items and end markers are
+    passed over. A file object may be shared between threads.
+    """
+
+    def __init__(self, handle: int, name: str, writable: bool) -> None:
+        self._native: Native = native()
+        self._handle = handle
+        self._lock = threading.RLock()
+        self.name = name
+        self.writable = writable
+
+    # -- lifetime --
+
+    @property
+    def closed(self) -> bool:
+        return self._handle == 0
+
+    def close(self) -> None:
+        """Writes back what is cached, finishes the file and closes it. A new
+        file can be opened again only after it has been closed."""
+        with self._lock:
+            handle, self._handle = self._handle, 0
+            if handle:
+                check(self._native.lib.VARNFileClose(handle), self.name)
+
+    def abort(self) -> None:
+        """Closes without finishing and removes the file."""
+        with self._lock:
+            handle, self._handle = self._handle, 0
+            if handle:
+                check(self._native.lib.VARNFileAbort(handle), self.name)
+
+    def __enter__(self) -> "VarnFile":
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else ("r+" if self.writable else "r")
+        return f"<varnfile.VarnFile {self.name!r} {state}>"
+
+    def _h(self) -> int:
+        if not self._handle:
+            raise ValueError("I/O operation on a closed transaction file")
+        return self._handle
+
+    def _writing(self) -> int:
+        if not self.writable:
+            raise io.UnsupportedOperation("the file is open for reading only; use mode 'r+'")
+        return self._h()
+
+    def _check(self, code: int, position: Optional[int] = None) -> None:
+        check(code, self.name, position)
+
+    # -- reading --
+
+    def __iter__(self) -> Iterator[Item]:
+        return self.items()
+
+    def __reversed__(self) -> Iterator[Item]:
+        return self.items(reverse=True)
+
+    def items(self, start: Optional[int] = None, reverse: bool = False) -> Iterator[Item]:
+        """The live items from the one at `start` to the last; with reverse,
+        the items before `start` (the end when None) back to the first."""
+        if start is None:
+            start = self.size if reverse else FIRST_POSITION
+        _uint("start", start, 32)
+        if self._native.helper is not None:
+            return self._batches(start, reverse)
+        return self._one_by_one(start, reverse)
+
+    def read(self, position: int) -> Item:
+        """The live item whose record starts at `position` (KeyError if none)."""
+        for item in self.items(start=position):
+            if item.position == position:
+                return item
+            break
+        raise KeyError(position)
+
+    def _batches(self, position: int, reverse: bool) -> Iterator[Item]:
+        read = self._native.helper.varnfile_py_read  # type: ignore[union-attr]
+        batch = _FIRST_BATCH
+        entries = ctypes.create_string_buffer(_MAX_BATCH * _ENTRY.size)
+        data = ctypes.create_string_buffer(_DATA_ROOM)
+        where, count, used, failed = c_uint32(position), c_uint32(), c_uint32(), c_uint32()
+        make = Item._make
+        string_at = ctypes.string_at
+        while True:
+            with self._lock:
+                rc = read(self._h(), int(reverse), byref(where), batch, entries, data, _DATA_ROOM,
+                          byref(count), byref(used), byref(failed))
+            n = count.value
+            if n:
+                blob = string_at(data, used.value)
+                table = _ENTRY.iter_unpack(string_at(entries, n * _ENTRY.size))
+                yield from [make((p, c, e, v, blob[a:b])) for p, c, e, v, a, b in table]
+            if rc == END_OF_FILE:
+                return
+            if rc:
+                raise error_for(rc, self.name, failed.value)
+            batch = min(batch * 4, _MAX_BATCH)
+
+    def _one_by_one(self, position: int, reverse: bool) -> Iterator[Item]:
+        """The same walk as the helper's, one foreign call per step."""
+        lib = self._native.lib
+        command, extra, length = c_uint16(), c_uint16(), c_uint16()
+        value, at, end = c_uint32(), c_uint32(), c_uint32()
+        while True:
+            with self._lock:
+                h = self._h()
+                self._check(lib.VARNFileSeekToEnd(h, byref(end)))
+                self._check(lib.VARNFileSetPosition(h, position))
+                if reverse:
+                    rc = lib.VARNFileSkipPrev(h)
+                    if rc == NO_PREVIOUS:
+                        return
+                    if rc == END_OF_FILE:  # an end marker: step back over it
+                        lib.VARNFileGetPosition(h, byref(at))
+                        position = at.value
+                        continue
+                    self._check(rc)
+                rc = lib.VARNFileReadCmdIDEx(h, byref(command), byref(extra), byref(value),
+                                             byref(length))
+                lib.VARNFileGetPosition(h, byref(at))
+                if rc == END_OF_FILE and not reverse:
+                    if at.value >= end.value:
+                        return
+                    rc = lib.VARNFileSkipNext(h)  # an end marker: pass over it
+                    if rc not in (0, END_OF_FILE):
+                        self._check(rc, at.value)
+                    lib.VARNFileGetPosition(h, byref(at))
+                    position = at.value
+                    continue
+                self._check(rc, at.value)
+                buffer = ctypes.create_string_buffer(max(length.value, 1))
+                self._check(lib.VARNFileReadItem(h, byref(command), byref(extra), byref(value),
+                                                 byref(length),
+                                                 ctypes.cast(buffer, ctypes.POINTER(ctypes.c_uint8))),
+                            at.value)
+                item = Item(at.value, command.value, extra.value, value.value,
+                            buffer.raw[:length.value])
+                if reverse:
+                    position = at.value
+                else:
+                    lib.VARNFileGetPosition(h, byref(at))
+                    position = at.value
+            yield item
+
+    # -- changing --
+
+    def append(self, command: int, data: Data = b"", extra: int = 0, value: int = 0) -> int:
+        """Appends an item at the end and returns its position. Command ids
+        0xFF00 and above belong to the library (0xFF02, an end marker, may be
+        appended)."""
+        raw = _bytes(data) or b""
+        args = (_uint("command", command, 16), _uint("extra", extra, 16), _uint("value", value, 32))
+        with self._lock:
+            h = self._writing()
+            end = c_uint32()
+            self._check(self._native.lib.VARNFileSeekToEnd(h, byref(end)))
+            self._check(self._native.lib.VARNFileAddItem(h, *args, len(raw), raw), end.value)
+            return end.value
+
+    def update(self, position: int, *, command: Optional[int] = None, extra: Optional[int] = None,
+               value: Optional[int] = None, data: Optional[Data] = None) -> None:
+        """Changes the live item at `position`; fields not given stay. New data
+        must have the item's length, and only an uncompressed file (method
+        NONE) can take it (CannotReplace otherwise)."""
+        raw = _bytes(data)
+        lib = self._native.lib
+        old_command, old_extra, old_value, length = c_uint16(), c_uint16(), c_uint32(), c_uint16()
+        with self._lock:
+            h = self._writing()
+            self._check(lib.VARNFileSetPosition(h, _uint("position", position, 32)))
+            at = c_uint32()
+            rc = lib.VARNFileReadCmdIDEx(h, byref(old_command), byref(old_extra), byref(old_value),
+                                         byref(length))
+            lib.VARNFileGetPosition(h, byref(at))
+            if rc == 0 and at.value != position:
+                raise KeyError(position)
+            self._check(rc, position)
+            self._check(lib.VARNFileSetPosition(h, position))
+            new = (old_command.value if command is None else _uint("command", command, 16),
+                   old_extra.value if extra is None else _uint("extra", extra, 16),
+                   old_value.value if value is None else _uint("value", value, 32))
+            self._check(lib.VARNFileUpdateItem(h, *new, len(raw or b""), raw), position)
+
+    def delete(self, position: int) -> None:
+        """Marks the item at `position` deleted; readers pass over it."""
+        with self._lock:
+            h = self._writing()
+            self._check(self._native.lib.VARNFileSetPosition(h, _uint("position", position, 32)))
+            self._check(self._native.lib.VARNFileDeleteItem(h), position)
+
+    def duplicate(self, target: Union[PathArg, "VarnFile"],
+                  method: Union[Method, int, str, None] = None) -> None:
+        """Copies every record into `target`: an open file, or a path for a new
+        file stored with `method` (this file's method when None) that gets this
+        file's description and flags too."""
+        if isinstance(target, VarnFile):
+            with self._lock, target._lock:
+                self._check(self._native.lib.VARNFileDuplicate(target._writing(), self._h()))
+            return
+        info = self.info
+        with create(target, method=info.method if method is None else method,
+                    description=info.description, flags=info.flags) as copy:
+            self.duplicate(copy)
+
+    # -- header --
+
+    def _header(self) -> bytearray:
+        buffer = (ctypes.c_uint8 * HEADER_SIZE)()
+        with self._lock:
+            self._check(self._native.lib.VARNFileReadHeader(self._h(), buffer, HEADER_SIZE))
+        return bytearray(buffer)
+
+    def _put_header(self, header: bytearray) -> None:
+        buffer = (ctypes.c_uint8 * HEADER_SIZE).from_buffer(header)
+        with self._lock:
+            self._check(self._native.lib.VARNFileWriteHeader(self._writing(), buffer, HEADER_SIZE))
+
+    @property
+    def size(self) -> int:
+        """The end of data: the file's length in bytes and the next position."""
+        end = c_uint32()
+        with self._lock:
+            self._check(self._native.lib.VARNFileSeekToEnd(self._h(), byref(end)))
+        return end.value
+
+    @property
+    def info(self) -> Info:
+        raw = bytes(self._header())
+        version, = struct.unpack_from("<H", raw, 4)
+        days, hours, minutes, seconds, method = struct.unpack_from("<HBBBH", raw, 42)
+        flags, = struct.unpack_from("<I", raw, 73)
+        return Info(name=self.name, version=version, base_name=_text(raw[20:36]),
+                    stamp=_stamp(raw[36:42]),
+                    aging_limit=timedelta(days=days, hours=hours, minutes=minutes, seconds=seconds),
+                    method=Method(method) if method in Method._value2member_map_ else method,
+                    flags=flags, description=_text(raw[77:142]), size=self.size, header=raw)
+
+    @property
+    def method(self) -> Method:
+        return self.info.method
+
+    @property
+    def description(self) -> str:
+        return self.info.description
+
+    @description.setter
+    def description(self, text: str) -> None:
+        with self._lock:
+            self._check(self._native.lib.VARNFileSetDescription(self._writing(),
+                                                                text.encode("utf-8")))
+
+    @property
+    def flags(self) -> int:
+        return self.info.flags
+
+    @flags.setter
+    def flags(self, flags: int) -> None:
+        with self._lock:
+            self._check(self._native.lib.VARNFileSetFlags(self._writing(), _uint("flags", flags, 32)))
+
+    def reset_aging(self) -> None:
+        """Restamps the file with the current time; it ages from now."""
+        with self._lock:
+            self._check(self._native.lib.VARNFileResetAging(self._writing()))
+
+    def set_aging(self, limit: Optional[timedelta] = None, stamp: Optional[datetime] = None) -> None:
+        """Sets the aging limit and/or the stamp it is measured from (local
+        time, whole seconds). Both reach the file when it is closed."""
+        header = self._header()
+        if stamp is not None:
+            if not 1900 <= stamp.year <= 2155:
+                raise InvalidArgument(260, detail="stamp year must be 1900..2155")
+            header[36:42] = bytes((stamp.month, stamp.day, stamp.year - 1900,
+                                   stamp.hour, stamp.minute, stamp.second))
+        if limit is not None:
+            total = int(limit.total_seconds())
+            days, rest = divmod(total, 86400)
+            if total < 0 or days > 0xFFFF:
+                raise InvalidArgument(260, detail="aging limit must be 0..65535 days")
+            struct.pack_into("<HBBB", header, 42, days, rest // 3600, rest // 60 % 60, rest % 60)
+        self._put_header(header)
+
+
+# -- opening --
+
+def _name(path: PathArg) -> str:
+    return os.fsdecode(os.fspath(path))
+
+
+def open(path: PathArg, mode: str = "r") -> VarnFile:  # noqa: A001 - like io.open
+    """Opens an existing file: mode "r" reads, "r+" reads and writes. A file
+    that another handle or process writes cannot be opened (InUse), nor one
+    that is older than its aging limit (Aged)."""
+    if mode not in ("r", "r+"):
+        raise ValueError(f"mode must be 'r' or 'r+', not {mode!r}")
+    name = _name(path)
+    lib = native().lib
+    handle = c_uint32()
+    check(lib.VARNFileOpenEx(byref(handle), 1 if mode == "r+" else 0, os.fsencode(name), 0), name)
+    return VarnFile(handle.value, name, mode == "r+")
+
+
+def create(path: PathArg, method: Union[Method, int, str] = Method.CHAINED_DEFLATE,
+           description: Optional[str] = None, flags: Optional[int] = None,
+           replace: bool = False) -> VarnFile:
+    """Creates a file open for reading and writing, missing directories
+    included. An existing file is replaced only with replace=True. The name
+    MEMORY makes a file that lives in memory until it is closed."""
+    name = _name(path)
+    chosen = Method.of(method)
+    if not replace and name.upper() != MEMORY and os.path.lexists(name):
+        raise FileExistsError(f"{name} exists; pass replace=True to replace it")
+    lib = native().lib
+    handle = c_uint32()
+    check(lib.VARNFileCreateEx(byref(handle), 0, os.fsencode(name), None, None, None, 0), name)
+    f = VarnFile(handle.value, name, True)
+    try:
+        if chosen != Method.CHAINED_DEFLATE:
+            f._check(lib.VARNFileSetCompression(handle.value, int(chosen)))
+        if description is not None:
+            f.description = description
+        if flags is not None:
+            f.flags = flags
+    except BaseException:
+        f.abort()
+        raise
+    return f
+
+
+def memory(method: Union[Method, int, str] = Method.CHAINED_DEFLATE,
+           description: Optional[str] = None) -> VarnFile:
+    """A new file in memory; it is gone when closed."""
+    return create(MEMORY, method=method, description=description)
+
+
+def delete(path: PathArg) -> None:
+    """Removes a file; nothing happens when it does not exist."""
+    check(native().lib.VARNFileDelete(os.fsencode(_name(path)), 0), _name(path))
+
+
+def library_version() -> int:
+    """The library's version, 272 for the current format."""
+    return int(native().lib.VARNFileVersion())
+
+
+def read_all(source: Union[PathArg, VarnFile]) -> List[Item]:
+    """Every live item of a file (a path or an open file), first to last."""
+    if isinstance(source, VarnFile):
+        return list(source)
+    with open(source) as f:
+        return list(f)
