@@ -180,7 +180,7 @@ TEST_F(LifecycleTest, HandlesAndSharing) {
 uint32_t* creatingHandle = nullptr;
 std::vector<uint16_t> callbackResults;
 
-uint32_t UseTheHandleBeingCreated(uint32_t previous, uint32_t) {
+uint32_t VARNFILE_CALL UseTheHandleBeingCreated(uint32_t previous, uint32_t) {
   const uint32_t h = *creatingHandle;
   uint8_t byte = 'x';
   uint16_t c = 0, e = 0, length = 1;
@@ -199,7 +199,7 @@ TEST_F(LifecycleTest, ANameCallbackCannotReachTheHandleBeingCreated) {
   uint32_t h = Untouched;
   creatingHandle = &h;
   callbackResults.clear();
-  ASSERT_EQ(VARNFileCreateEx(&h, VARNFILE_NAME_UNIQUE, dir_.path().c_str(), "TRN", "CB",
+  ASSERT_EQ(VARNFileCreateEx(&h, VARNFILE_NAME_UNIQUE, dir_.path().string().c_str(), "TRN", "CB",
                              UseTheHandleBeingCreated, 0), 0);
   ASSERT_FALSE(callbackResults.empty());
   for (uint16_t rc : callbackResults) EXPECT_EQ(rc, 273);

@@ -183,11 +183,11 @@ TEST(PathsTest, CheckAccessCodes) {
 #endif
 }
 
-uint32_t Counted(uint32_t, uint32_t procParam) {
+uint32_t VARNFILE_CALL Counted(uint32_t, uint32_t procParam) {
   ++procCalls;
   return procParam;
 }
-uint32_t PlusFive(uint32_t previous, uint32_t) { return previous + 5; }
+uint32_t VARNFILE_CALL PlusFive(uint32_t previous, uint32_t) { return previous + 5; }
 
 TEST_F(UniqueNameTest, GeneratorCountsWithinTheSecond) {
   EXPECT_EQ(MakeUniqueNumber(&state_), FirstNumber);
