@@ -8,14 +8,11 @@
 #include <cerrno>
 #include <ctime>
 
+#include "platform/clock_override.h"
+
 namespace varnfile {
 
 namespace {
-
-// Guarded by the library lock like every other caller of the clock.
-bool overrideActive = false;
-int64_t overrideSeconds = 0;
-uint32_t overrideMilliseconds = 0;
 
 int64_t FloorDivide(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
@@ -33,11 +30,7 @@ int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day) {
 }  // namespace
 
 void PlatformClockNow(int64_t* seconds, uint32_t* milliseconds) {
-  if (overrideActive) {
-    *seconds = overrideSeconds;
-    *milliseconds = overrideMilliseconds;
-    return;
-  }
+  if (ClockOverridden(seconds, milliseconds)) return;
   struct __timeb64 now;
   _ftime64(&now);
   *seconds = static_cast<int64_t>(now.time);
@@ -73,13 +66,5 @@ int PlatformMakeTime(const CalendarTime& in, int64_t* seconds) {
              static_cast<int64_t>(in.minute) * 60 + in.second + bias;
   return 0;
 }
-
-void PlatformSetClockOverride(int64_t seconds, uint32_t milliseconds) {
-  overrideSeconds = seconds;
-  overrideMilliseconds = milliseconds;
-  overrideActive = true;
-}
-
-void PlatformClearClockOverride() { overrideActive = false; }
 
 }  // namespace varnfile
