@@ -20,10 +20,12 @@ from varnfile._native import native  # noqa: E402
 
 @pytest.fixture(params=["batch", "one-by-one"])
 def reader(request, monkeypatch):
-    """Runs a test with the batch helper and with plain per-item calls."""
+    """Runs a test with the batch helper and with plain per-item calls. The
+    batches get the least data room allowed, so that large items fill it."""
     if request.param == "batch":
         if native().helper is None:
             pytest.skip("libvarnfile_py.so not built")
+        monkeypatch.setattr(varnfile._file, "_DATA_ROOM", varnfile.MAX_DATA)
     else:
         monkeypatch.setattr(native(), "helper", None)
     return request.param

@@ -9,13 +9,14 @@ from __future__ import annotations
 
 import argparse
 import itertools
+import os
 import sys
 from typing import List, Optional
 
-from . import Error, open as open_file, write_csv, write_jsonl
+from . import Error, VarnFile, open as open_file, write_csv, write_jsonl
 
 
-def _info(f) -> None:
+def _info(f: VarnFile) -> None:
     info = f.info
     rows = [("file", info.name), ("size", f"{info.size} bytes"), ("version", info.version),
             ("base name", info.base_name), ("stamp", info.stamp),
@@ -63,6 +64,9 @@ def main(argv: Optional[List[str]] = None) -> int:
                 n = writer(items, sys.stdout)
             print(f"exported {n} items", file=sys.stderr)
             return 0
+    except BrokenPipeError:  # the reader went away (| head): stop quietly
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
     except (Error, OSError) as error:
         print(f"varnfile: {error}", file=sys.stderr)
         return 1

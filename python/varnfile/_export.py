@@ -28,7 +28,7 @@ def to_dataframe(source: Source) -> Any:
     """Every live item as a pandas DataFrame with the columns of COLUMNS
     (needs pandas)."""
     try:
-        import pandas
+        import pandas  # type: ignore[import]
     except ImportError as error:
         raise ImportError("to_dataframe needs pandas (Debian: python3-pandas)") from error
     items = read_all(source)

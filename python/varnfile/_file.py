@@ -227,8 +227,7 @@ class VarnFile:
         entries = ctypes.create_string_buffer(_MAX_BATCH * _ENTRY.size)
         data = ctypes.create_string_buffer(_DATA_ROOM)
         where, count, used, failed = c_uint32(position), c_uint32(), c_uint32(), c_uint32()
-        make = Item._make
-        string_at = ctypes.string_at
+        new, string_at = tuple.__new__, ctypes.string_at
         while True:
             with self._lock:
                 rc = read(self._h(), int(reverse), byref(where), batch, entries, data, _DATA_ROOM,
@@ -237,7 +236,7 @@ class VarnFile:
             if n:
                 blob = string_at(data, used.value)
                 table = _ENTRY.iter_unpack(string_at(entries, n * _ENTRY.size))
-                yield from [make((p, c, e, v, blob[a:b])) for p, c, e, v, a, b in table]
+                yield from [new(Item, (p, c, e, v, blob[a:b])) for p, c, e, v, a, b in table]
             if rc == END_OF_FILE:
                 return
             if rc:

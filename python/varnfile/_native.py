@@ -18,7 +18,7 @@ import sys
 import threading
 from ctypes import POINTER, c_char_p, c_uint8, c_uint16, c_uint32, c_void_p
 from pathlib import Path
-from typing import Iterator, List, Optional
+from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 LIBRARY_NAMES = ("libvarnfile.so", "libvarnfile.so.1")
 HELPER_NAMES = ("libvarnfile_py.so",)
@@ -28,7 +28,7 @@ u32p = POINTER(c_uint32)
 u8p = POINTER(c_uint8)
 
 # name: (result type, argument types) of every export the package uses.
-_PROTOTYPES = {
+_PROTOTYPES: Dict[str, Tuple[Any, List[Any]]] = {
     "VARNFileVersion": (c_uint32, []),
     "VARNFileCreateEx": (c_uint16, [u32p, c_uint16, c_char_p, c_char_p, c_char_p, c_void_p, c_uint32]),
     "VARNFileOpenEx": (c_uint16, [u32p, c_uint16, c_char_p, c_uint32]),
@@ -56,7 +56,7 @@ _PROTOTYPES = {
     "VARNFileDuplicate": (c_uint16, [c_uint32, c_uint32]),
 }
 
-_HELPER_PROTOTYPES = {
+_HELPER_PROTOTYPES: Dict[str, Tuple[Any, List[Any]]] = {
     # handle, backwards, position in/out, max items, entries, data, data size,
     # count out, data used out, failed-at out
     "varnfile_py_read": (c_uint16, [c_uint32, c_uint32, u32p, c_uint32, c_void_p, c_void_p,
@@ -64,7 +64,7 @@ _HELPER_PROTOTYPES = {
 }
 
 
-def _candidates(names: tuple, first_dir: Optional[Path]) -> Iterator[str]:
+def _candidates(names: Tuple[str, ...], first_dir: Optional[Path]) -> Iterator[str]:
     here = Path(__file__).resolve().parent
     dirs: List[Path] = [d for d in (first_dir, here) if d is not None]
     for d in dirs:
@@ -80,7 +80,7 @@ def _candidates(names: tuple, first_dir: Optional[Path]) -> Iterator[str]:
                     yield str(path)
 
 
-def _load(names: tuple, explicit: Optional[str], first_dir: Optional[Path]) -> ctypes.CDLL:
+def _load(names: Tuple[str, ...], explicit: Optional[str], first_dir: Optional[Path]) -> ctypes.CDLL:
     if explicit:
         return ctypes.CDLL(explicit)
     errors = []
@@ -93,7 +93,7 @@ def _load(names: tuple, explicit: Optional[str], first_dir: Optional[Path]) -> c
                   f"with `cmake --install` ({'; '.join(errors[-3:])})")
 
 
-def _bind(lib: ctypes.CDLL, prototypes: dict) -> None:
+def _bind(lib: ctypes.CDLL, prototypes: Dict[str, Tuple[Any, List[Any]]]) -> None:
     for name, (restype, argtypes) in prototypes.items():
         function = getattr(lib, name)
         function.restype = restype

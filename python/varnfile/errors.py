@@ -9,7 +9,7 @@ broken), `NotTransactionFile`, `OpenFailed` (with `NotFound` and `InUse`).
 from __future__ import annotations
 
 import os
-from typing import Dict, Optional, Type
+from typing import Any, Dict, Optional, Tuple, Type
 
 MEANINGS: Dict[int, str] = {
     257: "position lies inside the file header",
@@ -57,7 +57,7 @@ class Error(Exception):
                          f": {detail}" if detail else ""])
         super().__init__(f"{self.meaning} ({code}){where}")
 
-    def __reduce__(self):  # keeps pickling (multiprocessing) working
+    def __reduce__(self) -> Tuple[Any, ...]:  # keeps pickling (multiprocessing) working
         return (type(self), (self.code, self.path, self.position, self.detail))
 
 
@@ -187,10 +187,11 @@ def error_for(code: int, path: Optional[str] = None, position: Optional[int] = N
     """The exception for a result code. An open or create that failed on a
     path is told apart further: a missing path is NotFound, an existing file
     that cannot be had (held by another handle or process) is InUse."""
-    cls = _BY_CODE.get(code, Error)
+    cls: Type[Error] = _BY_CODE.get(code, Error)
     if code in (274, 275) and path is not None and not path.upper() == "MEMORY$":
         if not os.path.lexists(path):
-            cls = NotFound if code == 274 else cls
+            if code == 274:
+                cls = NotFound
         elif os.path.isfile(path) and os.access(path, os.R_OK if code == 274 else os.W_OK):
             cls = InUse
     return cls(code, path, position)

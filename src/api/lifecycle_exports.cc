@@ -2,6 +2,8 @@
 #include "api/handle_table.h"
 #include "api/open_file_object.h"
 #include "codec/block_codec.h"
+#include "io/paths.h"
+#include "io/unique_name.h"
 
 namespace varnfile {
 namespace {
@@ -55,12 +57,15 @@ extern "C" {
 VARNFILE_API uint16_t VARNFileCreateEx(uint32_t* handle, uint16_t nameMode, const char* name,
                                        const char* extension, const char* prefix,
                                        NameSequenceProc proc, uint32_t procParam) {
+  // Arguments refused here leave *handle as it was and the disk untouched.
   if (handle == nullptr) return ResultInvalidArgument;
   if (nameMode == VARNFILE_NAME_UNIQUE) {
+    ResultCode rc = CheckUniqueNameLimits(name, extension, prefix);
+    if (rc != ResultOk) return rc;
     return OpenIntoNewHandle(handle, extension, prefix, name, proc, procParam, CreateUnique);
   }
   // An exact name is required; the other arguments only shape invented names.
-  if (name == nullptr) return ResultInvalidArgument;
+  if (name == nullptr || PathTooLong(name)) return ResultInvalidArgument;
   return OpenIntoNewHandle(handle, nullptr, nullptr, name, nullptr, 0, CreateNamed);
 }
 
@@ -69,7 +74,7 @@ VARNFILE_API uint16_t VARNFileCreate(uint32_t* handle, const char* directory, co
 }
 
 VARNFILE_API uint16_t VARNFileOpenEx(uint32_t* handle, uint16_t access, const char* name, uint32_t) {
-  if (handle == nullptr || name == nullptr) return ResultInvalidArgument;
+  if (handle == nullptr || name == nullptr || PathTooLong(name)) return ResultInvalidArgument;
   OpenMode mode = access == VARNFILE_ACCESS_READ_WRITE ? OpenReadWrite : OpenReadOnly;
   return OpenIntoNewHandle(handle, nullptr, nullptr, name, nullptr, 0, mode);
 }

@@ -16,6 +16,14 @@ const DeflateConfig DeflateConfigs[DeflateLevels] = {
 
 namespace {
 
+// The per-byte steps of the matching loop: inlined even where a function
+// has several callers, so that the loop's state stays in registers.
+#if defined(__GNUC__)
+#define DEFLATE_HOT_INLINE inline __attribute__((always_inline))
+#else
+#define DEFLATE_HOT_INLINE inline
+#endif
+
 // Resume points of the input side; the block writer's are 3..18.
 constexpr uint32_t ResumeRefillMany = 1;  // waiting for the rest of a multi-byte refill
 constexpr uint32_t ResumeRefillOne = 2;   // waiting for the byte of a single-byte refill
@@ -121,11 +129,8 @@ inline void InsertRunPosition(DeflateContext* c, uint32_t position, uint32_t has
 }
 
 inline void Sample(DeflateContext* c, uint8_t byte) {
-  if (byte < 0x80) {
-    ++c->lowBytes;
-  } else {
-    ++c->highBytes;
-  }
+  c->lowBytes += byte < 0x80;
+  c->highBytes += byte >= 0x80;
 }
 
 struct SearchResult {
@@ -180,8 +185,9 @@ inline void WalkChain(const DeflateContext* c, const uint8_t* p, uint32_t positi
       if (newest > v) break;  // overwritten by newer input
       candidate = window + (entry & 0x7FFF);
     }
-    if (v >= previousOffset) break;  // chains only go further back
-    if (candidate == p) break;
+    // Chains only go further back. (A candidate is never p itself: v is
+    // at least the lookahead here, or 8191 for the byte before p.)
+    if (v >= previousOffset) break;
     if (best >= 3 && Load16(candidate + best - 1) != tail2) {
       budget -= 1;
     } else if ((Load32(candidate) & FirstThreeBytes) == head3) {
@@ -207,7 +213,8 @@ inline void WalkChain(const DeflateContext* c, const uint8_t* p, uint32_t positi
 
 // Searches the longest match for position p with at most m bytes and the
 // given chain budget.
-void Search(DeflateContext* c, uint8_t* p, uint32_t m, int32_t budget, SearchResult* result) {
+DEFLATE_HOT_INLINE void Search(DeflateContext* c, uint8_t* p, uint32_t m, int32_t budget,
+                               SearchResult* result) {
   const uint32_t position = Offset(c, p);
   uint32_t run = 1;
   const uint8_t byte = p[0];
@@ -386,7 +393,7 @@ inline void Advance(DeflateContext* c, uint32_t bytes) {
   ++c->matchBytesCursor;
 }
 
-void RecordLiteral(DeflateContext* c, uint8_t* p) {
+DEFLATE_HOT_INLINE void RecordLiteral(DeflateContext* c, uint8_t* p) {
   SymbolEntry* s = c->symbolCursor;
   s->distance = 0;
   s->literalOrLength = p[0];
@@ -465,7 +472,7 @@ void RecordMatch(DeflateContext* c, uint8_t* p, uint32_t q) {
 enum class AfterSymbol { Continue, EndBlock };
 
 // The literal statistics check and the block size limits, after any symbol.
-AfterSymbol CheckLiterals(DeflateContext* c) {
+DEFLATE_HOT_INLINE AfterSymbol CheckLiterals(DeflateContext* c) {
   if ((c->literalCount - 1) % LiteralCheckInterval == 0) {
     int32_t m = Concentration(c->literalSquares, c->literalCount, c->literalDistinct);
     if (m < ConcentrationFloor || m > c->literalPeak) {
@@ -590,11 +597,14 @@ bool MatchBlock(DeflateContext* c) {
   }
 }
 
+#undef DEFLATE_HOT_INLINE
+
 }  // namespace
 
 uint32_t DeflateContextSize() { return sizeof(DeflateContext); }
 
 uint32_t DeflateInit(DeflateContext* context, uint32_t level, uint32_t resetOnly) {
+  bool clearChain = true;
   if (resetOnly == 0) {
     std::memset(context, 0, sizeof(*context));
     context->head = static_cast<uint16_t*>(MemAlloc(HashBuckets * sizeof(uint16_t)));
@@ -620,6 +630,15 @@ uint32_t DeflateInit(DeflateContext* context, uint32_t level, uint32_t resetOnly
       return 1;
     }
   } else {
+    // Fewer than WindowSize bytes since the tables were last clear, and no
+    // wrap: only the chain entries below windowFill were ever written.
+    // Clearing those alone (most items are far shorter than the window)
+    // leaves the chain table as zero as clearing all of it.
+    const uint32_t used = context->windowFill;
+    if (used < WindowSize && context->writePos == context->window + used) {
+      std::memset(context->chain, 0, used * sizeof(uint16_t));
+      clearChain = false;
+    }
     // Keep the buffers and the level; forget everything else.
     const size_t keep = offsetof(DeflateContext, writePos);
     std::memset(reinterpret_cast<uint8_t*>(context) + keep, 0, sizeof(*context) - keep);
@@ -633,7 +652,7 @@ uint32_t DeflateInit(DeflateContext* context, uint32_t level, uint32_t resetOnly
   context->goodLength = config.goodLength;
   context->lazyLimit = config.lazyLimit;
   std::memset(context->head, 0, HashBuckets * sizeof(uint16_t));
-  std::memset(context->chain, 0, WindowSize * sizeof(uint16_t));
+  if (clearChain) std::memset(context->chain, 0, WindowSize * sizeof(uint16_t));
   context->refillRequest = FullLookahead;
   context->refillState = -1;
   context->scanPos = context->window;

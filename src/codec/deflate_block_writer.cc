@@ -335,16 +335,49 @@ uint32_t DataCost(const CodeEntry* literalCodes, const CodeEntry* distanceCodes,
   return (bits + 7) >> 3;
 }
 
+uint32_t DataCostOfFrequencies(const CodeEntry* literalCodes, const CodeEntry* distanceCodes,
+                               const uint16_t* literalFrequencies, uint32_t literals,
+                               const uint16_t* distanceFrequencies, uint32_t distances) {
+  uint32_t bits = 0;
+  const uint32_t plain = literals < EndOfBlock ? literals : EndOfBlock;
+  for (uint32_t s = 0; s < plain; ++s) bits += literalFrequencies[s] * literalCodes[s].length;
+  for (uint32_t s = EndOfBlock + 1; s < literals; ++s) {
+    bits += literalFrequencies[s] *
+            (literalCodes[s].length + LengthCodes[s - EndOfBlock - 1].extraBits);
+  }
+  for (uint32_t d = 0; d < distances; ++d) {
+    bits += distanceFrequencies[d] * (distanceCodes[d].length + DistanceCodes[d].extraBits);
+  }
+  return (bits + 7) >> 3;
+}
+
+namespace {
+
+// The data cost of the block: one pass over its symbols, or over the
+// frequency tables when those are shorter.
+constexpr uint32_t FrequencyTableEntries = ValidLiteralLengthSymbols + ValidDistanceSymbols;
+inline uint32_t BlockDataCost(const DeflateContext* context, const CodeEntry* literalCodes,
+                              const CodeEntry* distanceCodes, uint32_t literals,
+                              uint32_t distances) {
+  if (context->symbolCount < FrequencyTableEntries) {
+    return DataCost(literalCodes, distanceCodes, context->symbols, context->symbolCount);
+  }
+  const HuffmanWorkArea* area = context->treeArea;
+  return DataCostOfFrequencies(literalCodes, distanceCodes, area->literalFrequencies, literals,
+                               area->distanceFrequencies, distances);
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // Writing a block
 
 void DeflatePrepareBlock(DeflateContext* context) {
   HuffmanWorkArea* area = context->treeArea;
-  const SymbolEntry* symbols = context->symbols;
-  const uint32_t count = context->symbolCount;
 
-  uint32_t fixedCost =
-      DataCost(FixedLiteralCodes.entries, FixedDistanceCodes.entries, symbols, count);
+  uint32_t fixedCost = BlockDataCost(context, FixedLiteralCodes.entries,
+                                     FixedDistanceCodes.entries, ValidLiteralLengthSymbols,
+                                     ValidDistanceSymbols);
 
   std::memset(area->codes, 0, sizeof(area->codes));
   uint32_t literalsSent = ValidLiteralLengthSymbols;
@@ -359,6 +392,10 @@ void DeflatePrepareBlock(DeflateContext* context) {
   }
   BuildCodeLengths(area->codes + literalsSent, area->distanceFrequencies, area, distancesSent,
                    MaxCodeBits);
+  // The code-length symbols are counted in the literal frequencies below:
+  // the data cost comes first.
+  const uint32_t dynamicDataCost =
+      BlockDataCost(context, area->codes, area->codes + literalsSent, literalsSent, distancesSent);
   if (distancesSent == 0) distancesSent = 1;  // one unused distance code of length 0
 
   uint32_t entries = EncodeLengths(area->lengths, area->codes, literalsSent + distancesSent);
@@ -380,8 +417,7 @@ void DeflatePrepareBlock(DeflateContext* context) {
   BuildCodeLengths(lengthCodes, lengthFrequencies, area, highestSymbol, MaxCodeLengthCodeBits);
 
   uint32_t dynamicCost =
-      DataCost(area->codes, area->codes + literalsSent, symbols, count) +
-      HeaderCost(area->lengths, entries, lengthCodes, lengthCodesSent);
+      dynamicDataCost + HeaderCost(area->lengths, entries, lengthCodes, lengthCodesSent);
   uint32_t storedCost = context->blockBytes + 4;
 
   // Cheapest wins; ties go to the fixed codes over the dynamic ones, and to

@@ -9,153 +9,247 @@ namespace varnfile {
 
 namespace {
 
-// Bytes with their bit order reversed, for turning canonical codes (sent
-// most significant bit first) into table indexes (first bit in bit 0).
-constexpr std::array<uint8_t, 256> MakeReversedBytes() {
-  std::array<uint8_t, 256> table{};
-  for (uint32_t i = 0; i < 256; ++i) {
-    uint32_t r = 0;
-    for (uint32_t bit = 0; bit < 8; ++bit) r |= ((i >> bit) & 1u) << (7 - bit);
-    table[i] = static_cast<uint8_t>(r);
-  }
-  return table;
-}
-constexpr std::array<uint8_t, 256> ReversedBytes = MakeReversedBytes();
+// Each symbol's entry without its bit count, per kind of table.
+struct SymbolEntries {
+  std::array<uint32_t, LiteralLengthSymbols> literalLength{};
+  std::array<uint32_t, DistanceSymbols> distance{};
+  std::array<uint32_t, CodeLengthCodes> codeLength{};
+};
 
-inline uint32_t ReverseCode(uint32_t code, uint32_t bits) {
-  uint32_t reversed16 = static_cast<uint32_t>(ReversedBytes[code & 0xff]) << 8 |
-                        ReversedBytes[(code >> 8) & 0xff];
-  return reversed16 >> (16 - bits);
-}
-
-// Fills the literal/length and distance lengths regions with the fixed code.
-void FillFixedLengths(TableArea* area) {
-  std::memset(area->literalLengths, 0, sizeof area->literalLengths);
-  uint8_t* literal = CodeLengthList(area->literalLengths);
-  uint32_t symbol = 0;
-  for (uint32_t range = 0; range < 4; ++range) {
-    for (; symbol < FixedLiteralRangeEnd[range]; ++symbol) {
-      literal[symbol] = FixedLiteralLengthBits[range];
-      ++area->literalLengths[FixedLiteralLengthBits[range] - 1];
+constexpr SymbolEntries MakeSymbolEntries() {
+  SymbolEntries e;
+  for (uint32_t s = 0; s < LiteralLengthSymbols; ++s) {
+    if (s < EndOfBlock) {
+      e.literalLength[s] = EntryLiteral | s << 16;
+    } else if (s == EndOfBlock) {
+      e.literalLength[s] = EntryEndOfBlock;
+    } else if (s < ValidLiteralLengthSymbols) {
+      const CodeBase& code = LengthCodes[s - FirstLengthSymbol];
+      e.literalLength[s] = uint32_t{code.base} << 16 | uint32_t{code.extraBits} << 8;
+    } else {
+      e.literalLength[s] = EntryInvalid;
     }
   }
-  std::memset(area->distanceLengths, 0, sizeof area->distanceLengths);
-  uint8_t* distance = CodeLengthList(area->distanceLengths);
-  for (symbol = 0; symbol < DistanceSymbols; ++symbol) {
-    distance[symbol] = FixedDistanceBits;
-    ++area->distanceLengths[FixedDistanceBits - 1];
+  for (uint32_t s = 0; s < DistanceSymbols; ++s) {
+    if (s < ValidDistanceSymbols) {
+      const CodeBase& code = DistanceCodes[s];
+      e.distance[s] = uint32_t{code.base} << 16 | uint32_t{code.extraBits} << 8;
+    } else {
+      e.distance[s] = EntryInvalid;
+    }
   }
+  for (uint32_t s = 0; s < CodeLengthCodes; ++s) e.codeLength[s] = s << 16;
+  return e;
+}
+constexpr SymbolEntries Entries = MakeSymbolEntries();
+
+struct KindInfo {
+  const uint32_t* entries;
+  uint32_t primaryBits;
+  uint32_t size;
+};
+
+KindInfo Info(TableKind kind) {
+  switch (kind) {
+    case TableKind::LiteralLength:
+      return {Entries.literalLength.data(), LiteralTableBits, LiteralTableSize};
+    case TableKind::Distance:
+      return {Entries.distance.data(), DistanceTableBits, DistanceTableSize};
+    case TableKind::CodeLength:
+      break;
+  }
+  return {Entries.codeLength.data(), CodeLengthTableBits, CodeLengthTableSize};
 }
 
-// The fixed code never changes, so it is built once per process into this
-// image; building it for a context is then a copy of the regions a build
-// fills. Built on first use (thread-safe), read-only afterwards.
-const TableArea& FixedTablesImage() {
-  static const TableArea image = [] {
-    TableArea area;
-    std::memset(&area, 0, sizeof area);
-    FillFixedLengths(&area);
-    // The fixed code is complete: both builds always succeed.
-    BuildHuffmanTable(area.literalLengths, &area.literalTable, area.scratch,
-                      LiteralLengthSymbols);
-    BuildHuffmanTable(area.distanceLengths, &area.distanceTable, area.scratch, DistanceSymbols);
-    return area;
-  }();
-  return image;
+inline uint32_t HighestBit(uint32_t v) { return 31u - static_cast<uint32_t>(__builtin_clz(v)); }
+
+// An empty code, or a code of one symbol of `length` bits (its code is all
+// zeros): the entries no code reaches decode as symbol 0 with 8 bits, and
+// below the 8-bit prefix of a longer code a 1 bit at position j ends a code
+// for symbol 0 of j + 1 bits.
+void BuildDegenerate(uint32_t* table, const KindInfo& info, bool empty, uint32_t symbol,
+                     uint32_t length) {
+  const uint32_t primary = 1u << info.primaryBits;
+  const uint32_t filler = info.entries[0];
+  for (uint32_t i = 0; i < primary; ++i) table[i] = filler | 8;
+  if (empty) return;
+  const uint32_t entry = info.entries[symbol] | length;
+  if (length <= 8) {
+    for (uint32_t i = 0; i < primary; i += 1u << length) table[i] = entry;
+    return;
+  }
+  // Longer than 8 bits (literal/length and distance tables only, whose
+  // primary bits are 8 or more): what follows the prefix of eight zeros.
+  auto below = [&](uint32_t bits, uint32_t from, uint32_t to) {
+    for (uint32_t j = from; j < to; ++j) {
+      if ((bits >> (j - from)) & 1u) return filler | (j + 1);
+    }
+    return entry;
+  };
+  for (uint32_t i = 0; i < primary; i += 256) {
+    table[i] = below(i >> 8, 8, length < info.primaryBits ? length : info.primaryBits);
+  }
+  if (length > info.primaryBits) {
+    const uint32_t subtableBits = length - info.primaryBits;
+    table[0] = EntrySubtable | primary << 16 | subtableBits << 8 | info.primaryBits;
+    for (uint32_t k = 0; k < (1u << subtableBits); ++k) {
+      table[primary + k] = below(k, info.primaryBits, length);
+    }
+  }
 }
 
 }  // namespace
 
-uint32_t BuildHuffmanTable(const uint16_t* lengths, HuffmanTable* table, uint16_t* scratch,
-                           uint32_t n) {
+uint32_t BuildHuffmanTable(const uint16_t* lengths, uint32_t* table, TableKind kind,
+                           uint16_t* sorted, uint32_t n) {
   const uint16_t* count = lengths;  // count[L - 1]: codes of L bits
   const uint8_t* codeLength = CodeLengthList(lengths);
+  const KindInfo info = Info(kind);
+  const uint32_t tableBits = info.primaryBits;
 
-  // Canonical first code of each length, and the code space left unused:
-  // a negative remainder means over-subscribed, a positive one incomplete.
-  uint32_t next[MaxCodeBits + 2];
-  next[1] = 0;
+  // The code space left unused: a negative remainder means
+  // over-subscribed, a positive one incomplete.
   int32_t left = 1;
   uint32_t codes = 0;
   for (uint32_t bits = 1; bits <= MaxCodeBits; ++bits) {
-    next[bits + 1] = (next[bits] + count[bits - 1]) << 1;
     left = (left << 1) - count[bits - 1];
     if (left < 0) return 1;
     codes += count[bits - 1];
   }
-  if (left > 0 && codes > 1) return 1;
+  if (left > 0) {
+    if (codes > 1) return 1;
+    uint32_t symbol = 0;
+    while (codes == 1 && codeLength[symbol] == 0) ++symbol;
+    BuildDegenerate(table, info, codes == 0, symbol, codes == 1 ? codeLength[symbol] : 0);
+    return 0;
+  }
 
-  std::memset(table->entries, 0, sizeof table->entries);
-  std::memset(table->entryLengths, PrimaryBits, sizeof table->entryLengths);
-
-  // Symbols sorted by code length, then by symbol (the canonical order):
-  // codes then simply count up within each length. Symbols without a code
-  // go behind all others.
+  // Symbols sorted by code length, then by symbol: the canonical order, in
+  // which codes simply count up.
   uint32_t offset[MaxCodeBits + 1];
-  offset[0] = codes;
-  uint32_t start = 0;
-  for (uint32_t bits = 1; bits <= MaxCodeBits; ++bits) {
-    offset[bits] = start;
-    start += count[bits - 1];
+  offset[1] = 0;
+  for (uint32_t bits = 1; bits < MaxCodeBits; ++bits) {
+    offset[bits + 1] = offset[bits] + count[bits - 1];
   }
   for (uint32_t symbol = 0; symbol < n; ++symbol) {
-    scratch[offset[codeLength[symbol]]++] = static_cast<uint16_t>(symbol);
+    uint32_t bits = codeLength[symbol];
+    if (bits != 0) sorted[offset[bits]++] = static_cast<uint16_t>(symbol);
   }
 
-  // Codes of up to 8 bits fill every primary entry that starts with them
-  // (the code reversed, so that its first bit is bit 0).
-  uint32_t sorted = 0;
-  for (uint32_t bits = 1; bits <= PrimaryBits; ++bits) {
-    uint32_t code = next[bits];
-    for (uint32_t k = 0; k < count[bits - 1]; ++k) {
-      int16_t symbol = static_cast<int16_t>(scratch[sorted++]);
-      for (uint32_t i = ReverseCode(code++, bits); i < PrimaryEntries; i += 1u << bits) {
-        table->entries[i] = symbol;
-        table->entryLengths[i] = static_cast<uint8_t>(bits);
-      }
-    }
-  }
-
-  // Longer codes hang below their 8-bit prefix, one node per further bit.
-  int16_t* nodes = TreeNodes(table);
-  uint32_t freeNode = 0;
-  for (uint32_t bits = PrimaryBits + 1; bits <= MaxCodeBits; ++bits) {
-    uint32_t code = next[bits];
-    for (uint32_t k = 0; k < count[bits - 1]; ++k) {
-      int16_t symbol = static_cast<int16_t>(scratch[sorted++]);
-      uint32_t reversed = ReverseCode(code++, bits);
-      int16_t* slot = &table->entries[reversed & (PrimaryEntries - 1)];
-      for (uint32_t bit = PrimaryBits; bit < bits; ++bit) {
-        if (*slot == 0) {
-          nodes[2 * freeNode] = 0;
-          nodes[2 * freeNode + 1] = 0;
-          *slot = static_cast<int16_t>(~(2 * freeNode));
-          ++freeNode;
+  // Codes of up to tableBits bits, shortest first. `codeword` is the next
+  // code with its first bit in bit 0 (the table index); counting up a code
+  // is counting down from its highest zero bit in this reversed form. While
+  // the codes have `length` bits, the table is filled only to 2^length
+  // entries; moving to longer codes doubles it by copying, which repeats
+  // every shorter code at all the indexes that start with it. A complete
+  // code has a code of at most 8 bits, as it has at most 288 symbols.
+  uint32_t length = 1;
+  while (count[length - 1] == 0) ++length;
+  uint32_t remaining = count[length - 1];
+  uint32_t tableEnd = 1u << length;
+  uint32_t codeword = 0;
+  uint32_t next = 0;
+  while (length <= tableBits) {
+    do {
+      table[codeword] = info.entries[sorted[next++]] | length;
+      if (codeword == tableEnd - 1) {
+        // The last code: every code fits the primary table.
+        for (; length < tableBits; ++length) {
+          std::memcpy(&table[tableEnd], table, tableEnd * sizeof table[0]);
+          tableEnd <<= 1;
         }
-        slot = &nodes[~*slot + ((reversed >> bit) & 1u)];
+        return 0;
       }
-      *slot = symbol;
-    }
+      const uint32_t bit = 1u << HighestBit(codeword ^ (tableEnd - 1));
+      codeword = (codeword & (bit - 1)) | bit;
+    } while (--remaining != 0);
+    do {
+      if (++length <= tableBits) {
+        std::memcpy(&table[tableEnd], table, tableEnd * sizeof table[0]);
+        tableEnd <<= 1;
+      }
+    } while ((remaining = count[length - 1]) == 0);
   }
-  return 0;
+
+  // Longer codes: one subtable per primary prefix, just large enough for
+  // the longest code below it.
+  const uint32_t prefixMask = (1u << tableBits) - 1;
+  uint32_t prefix = ~0u;
+  uint32_t subtableStart = 0;
+  tableEnd = 1u << tableBits;
+  for (;;) {
+    if ((codeword & prefixMask) != prefix) {
+      prefix = codeword & prefixMask;
+      subtableStart = tableEnd;
+      uint32_t subtableBits = length - tableBits;
+      uint32_t used = remaining;
+      while (used < (1u << subtableBits)) {
+        ++subtableBits;
+        used = (used << 1) + count[tableBits + subtableBits - 1];
+      }
+      tableEnd = subtableStart + (1u << subtableBits);
+      if (tableEnd > info.size) return 1;  // cannot happen for a complete code
+      table[prefix] = EntrySubtable | subtableStart << 16 | subtableBits << 8 | tableBits;
+    }
+    const uint32_t entry = info.entries[sorted[next++]] | length;
+    for (uint32_t i = subtableStart + (codeword >> tableBits); i < tableEnd;
+         i += 1u << (length - tableBits)) {
+      table[i] = entry;
+    }
+    const uint32_t all = (1u << length) - 1;
+    if (codeword == all) return 0;
+    const uint32_t bit = 1u << HighestBit(codeword ^ all);
+    codeword = (codeword & (bit - 1)) | bit;
+    --remaining;
+    while (remaining == 0) remaining = count[++length - 1];
+  }
 }
+
+namespace {
+
+// The fixed code's tables, built on first use (thread-safe), read-only
+// afterwards.
+struct FixedTables {
+  uint32_t literal[LiteralTableSize];
+  uint32_t distance[DistanceTableSize];
+};
+
+const FixedTables& Fixed() {
+  static const FixedTables* const tables = [] {
+    static FixedTables built;
+    static TableArea area;
+    std::memset(&area, 0, sizeof area);
+    uint8_t* literal = CodeLengthList(area.literalLengths);
+    uint32_t symbol = 0;
+    for (uint32_t range = 0; range < 4; ++range) {
+      for (; symbol < FixedLiteralRangeEnd[range]; ++symbol) {
+        literal[symbol] = FixedLiteralLengthBits[range];
+        ++area.literalLengths[FixedLiteralLengthBits[range] - 1];
+      }
+    }
+    uint8_t* distance = CodeLengthList(area.distanceLengths);
+    for (symbol = 0; symbol < DistanceSymbols; ++symbol) {
+      distance[symbol] = FixedDistanceBits;
+      ++area.distanceLengths[FixedDistanceBits - 1];
+    }
+    // The fixed code is complete: both builds always succeed.
+    BuildHuffmanTable(area.literalLengths, built.literal, TableKind::LiteralLength, area.scratch,
+                      LiteralLengthSymbols);
+    BuildHuffmanTable(area.distanceLengths, built.distance, TableKind::Distance, area.scratch,
+                      DistanceSymbols);
+    return &built;
+  }();
+  return *tables;
+}
+
+}  // namespace
+
+const uint32_t* FixedLiteralTable() { return Fixed().literal; }
+const uint32_t* FixedDistanceTable() { return Fixed().distance; }
 
 void BuildFixedTables(InflateContext* context) {
   if (context->fixedTablesBuilt) return;
-  const TableArea& image = FixedTablesImage();
-  TableArea* area = context->tables;
-  // Literal/length and distance tables with their nodes, then both lengths
-  // regions: exactly what filling the lengths and building would write.
-  static_assert(offsetof(TableArea, distanceTable) ==
-                    offsetof(TableArea, literalTable) + sizeof(HuffmanTable) +
-                        sizeof(TableArea::literalNodes), "tables are contiguous");
-  static_assert(offsetof(TableArea, distanceLengths) ==
-                    offsetof(TableArea, literalLengths) + sizeof(TableArea::literalLengths),
-                "lengths regions are contiguous");
-  std::memcpy(&area->literalTable, &image.literalTable,
-              offsetof(TableArea, codeLengthTable) - offsetof(TableArea, literalTable));
-  std::memcpy(area->literalLengths, image.literalLengths,
-              offsetof(TableArea, scratch) - offsetof(TableArea, literalLengths));
+  Fixed();
   context->fixedTablesBuilt = 1;
 }
 

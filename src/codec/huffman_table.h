@@ -1,10 +1,13 @@
 // Decoding tables for the prefix codes of DEFLATE blocks.
 //
-// A table answers any code of up to 8 bits with one lookup of the next 8
-// input bits; the rare longer codes (9 to 15 bits) continue in a small binary
-// tree below their 8-bit prefix. All tables and the code-length lists of one
-// decompressor live in a single TableArea, so building a table never
-// allocates.
+// A table answers any code of up to its primary bits (10 for literal/length
+// codes, 8 for distances, 7 for code-length codes) with one lookup of the
+// next input bits; a longer code takes a second lookup in a subtable below
+// its primary prefix. Each entry carries everything decoding needs (bits to
+// consume, and for lengths and distances the base and the extra bits), so
+// the decoder never goes back to the symbol tables. All tables and the
+// code-length lists of one decompressor live in a single TableArea, so
+// building a table never allocates.
 #ifndef VARNFILE_CODEC_HUFFMAN_TABLE_H_
 #define VARNFILE_CODEC_HUFFMAN_TABLE_H_
 
@@ -17,31 +20,41 @@ namespace varnfile {
 
 struct InflateContext;
 
-constexpr uint32_t PrimaryBits = 8;
-constexpr uint32_t PrimaryEntries = 1u << PrimaryBits;
-// Tree nodes a table may need: fewer than its number of symbols for a
-// complete code, at most 7 for a code of a single symbol.
-constexpr uint32_t LiteralTreeNodes = LiteralLengthSymbols;
-constexpr uint32_t DistanceTreeNodes = DistanceSymbols;
-
-// The decoding form of one prefix code. Its tree nodes follow it directly in
-// the TableArea (see TreeNodes).
-//
-// entries[i], for i the next 8 input bits (first bit in bit 0):
-//   >= 0  a symbol whose code is entryLengths[i] bits long (1 to 8);
-//   <  0  ~ref: the code is longer than 8 bits. Consume 8 bits, then follow
-//         one tree slot per further bit, starting at slot ref + bit.
+// A table entry, 32 bits:
+//   bits 0-7    bits of input the entry stands for: the whole code, or for
+//               a subtable pointer the primary bits
+//   bits 8-11   extra bits of a length or distance; for a subtable pointer
+//               the number of index bits of the subtable
+//   bits 12-15  the kind (none set: a length, a distance or a code-length
+//               symbol)
+//   bits 16-31  the literal byte, the length or distance base, the
+//               code-length symbol, or the index where the subtable starts
 // An entry that no code reaches (only an empty code or one of a single
-// symbol leaves such entries) holds symbol 0 with length 8.
-//
-// Tree nodes are pairs of int16 slots: slot 0 for a 0 bit, slot 1 for a 1
-// bit. A slot holds a symbol (>= 0), ~ref of the next node (< 0), or 0 when
-// no code passes it. Node k has ref 2k, counted in slots from the start of
-// the table's node room.
-struct HuffmanTable {
-  int16_t entries[PrimaryEntries];
-  uint8_t entryLengths[PrimaryEntries];
-};
+// symbol leaves such entries) decodes as symbol 0 with 8 bits, and a code
+// of a single symbol longer than 8 bits reads a 1 bit after its 8-bit prefix
+// as the end of a code for symbol 0: the decoding of invalid data does not
+// depend on the table layout.
+constexpr uint32_t EntryLiteral = 0x8000;
+constexpr uint32_t EntrySubtable = 0x4000;
+constexpr uint32_t EntryEndOfBlock = 0x2000;
+constexpr uint32_t EntryInvalid = 0x1000;  // literal/length 286, 287; distance 30, 31
+
+inline uint32_t EntryBits(uint32_t entry) { return entry & 0xFF; }
+inline uint32_t EntryExtraBits(uint32_t entry) { return (entry >> 8) & 0xF; }
+inline uint32_t EntryValue(uint32_t entry) { return entry >> 16; }
+
+enum class TableKind { LiteralLength, Distance, CodeLength };
+
+constexpr uint32_t LiteralTableBits = 10;
+constexpr uint32_t DistanceTableBits = 8;
+constexpr uint32_t CodeLengthTableBits = MaxCodeLengthCodeBits;
+// Primary entries plus room for the subtables of any code a build accepts
+// (a complete code of 288 literal/length symbols needs at most 1,334
+// entries in all, one of 32 distance symbols at most 402); the room is
+// generous, and a build that would still pass it is refused.
+constexpr uint32_t LiteralTableSize = 2 * (1u << LiteralTableBits);
+constexpr uint32_t DistanceTableSize = 3 * (1u << DistanceTableBits);
+constexpr uint32_t CodeLengthTableSize = 1u << CodeLengthTableBits;
 
 // A lengths region is the input of a build: 15 counts (uint16, count[L - 1]
 // symbols have a code of L bits), then one uint8 code length per symbol
@@ -54,52 +67,33 @@ inline const uint8_t* CodeLengthList(const uint16_t* region) {
   return reinterpret_cast<const uint8_t*>(region + LengthCountWords);
 }
 
-// Every table and code-length list of one decompressor: one allocation of
-// 4,540 bytes, in this order.
+// Every table and code-length list of one decompressor: one allocation.
 struct TableArea {
-  HuffmanTable literalTable;
-  int16_t literalNodes[2 * LiteralTreeNodes];
-  HuffmanTable distanceTable;
-  int16_t distanceNodes[2 * DistanceTreeNodes];
-  // Code-length codes are at most 7 bits: looked up with 7-bit indexes, no tree.
-  HuffmanTable codeLengthTable;
+  uint32_t literalTable[LiteralTableSize];
+  uint32_t distanceTable[DistanceTableSize];
+  uint32_t codeLengthTable[CodeLengthTableSize];
   // Literal/length lengths; while a dynamic header is read, the same place
   // holds the counts and 19 lengths of the code-length code.
   uint16_t literalLengths[LengthCountWords + LiteralLengthSymbols / 2];
   uint16_t distanceLengths[LengthCountWords + DistanceSymbols / 2];
-  // Reversed codes, one per symbol, while a table is built.
+  // Symbols sorted by code length while a table is built.
   uint16_t scratch[LiteralLengthSymbols];
 };
-constexpr uint32_t TableAreaSize = 4540;
-static_assert(sizeof(TableArea) == TableAreaSize, "TableArea layout");
-static_assert(offsetof(TableArea, literalNodes) ==
-                  offsetof(TableArea, literalTable) + sizeof(HuffmanTable),
-              "literal nodes follow their table");
-static_assert(offsetof(TableArea, distanceNodes) ==
-                  offsetof(TableArea, distanceTable) + sizeof(HuffmanTable),
-              "distance nodes follow their table");
 
-// The node room directly behind a table inside the TableArea.
-inline int16_t* TreeNodes(HuffmanTable* table) {
-  return reinterpret_cast<int16_t*>(reinterpret_cast<uint8_t*>(table) + sizeof(HuffmanTable));
-}
-inline const int16_t* TreeNodes(const HuffmanTable* table) {
-  return reinterpret_cast<const int16_t*>(reinterpret_cast<const uint8_t*>(table) +
-                                          sizeof(HuffmanTable));
-}
+// Builds the table of `kind` from the first n lengths of the lengths region
+// `lengths`, using scratch (n uint16). Returns 0 when built, 1 when the
+// lengths are rejected: over-subscribed, or incomplete with more than one
+// code. An empty code and a code of a single symbol are accepted.
+uint32_t BuildHuffmanTable(const uint16_t* lengths, uint32_t* table, TableKind kind,
+                           uint16_t* scratch, uint32_t n);
 
-// Builds table from the first n lengths of the lengths region `lengths`,
-// using scratch (n uint16) for the reversed codes. Returns 0 when built, 1
-// when the lengths are rejected: over-subscribed, or incomplete with more
-// than one code. An empty code and a code of a single symbol are accepted.
-// The table's node room must hold fewer than n nodes (at least 7 when n is
-// small); a code-length table (all lengths <= 7) needs none.
-uint32_t BuildHuffmanTable(const uint16_t* lengths, HuffmanTable* table, uint16_t* scratch,
-                           uint32_t n);
+// The literal/length and distance tables of RFC 1951's fixed code: built
+// once per process, read-only, shared by all decompressors.
+const uint32_t* FixedLiteralTable();
+const uint32_t* FixedDistanceTable();
 
-// Builds the literal/length (288 symbols) and distance (32 symbols) tables
-// of RFC 1951's fixed code into the context's TableArea, unless the
-// context's fixed-tables-built flag says they are there already; sets it.
+// Makes the fixed code the one in force for the context (its tables are
+// shared and always built); sets the context's fixed-tables-built flag.
 void BuildFixedTables(InflateContext* context);
 
 }  // namespace varnfile

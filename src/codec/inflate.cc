@@ -61,24 +61,7 @@ inline bool GetBits(Bits& b, uint32_t n, uint32_t* value) {
   return true;
 }
 
-// The next n bits (7 or 8) for a code lookup, without consuming them. Bits
-// not yet buffered come from the next input byte; at the end of the whole
-// stream's input they read as 0 (if any bit is left at all). Otherwise
-// false: wait for more input.
-inline bool PeekCode(const Bits& b, uint32_t n, uint32_t* value) {
-  uint64_t v = b.buffer;
-  if (b.count < n) {
-    if (b.next < b.end) {
-      v |= static_cast<uint64_t>(*b.next) << b.count;
-    } else if (!b.final || b.count == 0) {
-      return false;
-    }
-  }
-  *value = static_cast<uint32_t>(v & LowBits(n));
-  return true;
-}
-
-// Drops n bits that PeekCode made visible (n <= 8). Bits that were never
+// Drops n bits that Decode made visible (n <= 15). Bits that were never
 // there (the zero bits at the end of a final input) empty the buffer.
 inline void Consume(Bits& b, uint32_t n) {
   if (n <= b.count) {
@@ -93,6 +76,29 @@ inline void Consume(Bits& b, uint32_t n) {
     b.buffer = 0;
     b.count = 0;
   }
+}
+
+// The table entry of the next code, with its bits consumed. The lookup
+// sees the buffered bits and, behind them, the next input bytes; false,
+// with nothing consumed, when the code is longer than what is there. At the
+// end of the whole stream's input the missing bits read as 0 instead (if
+// any bit is left at all).
+inline bool Decode(Bits& b, const uint32_t* table, uint32_t tableBits, uint32_t* entryOut) {
+  uint64_t v = b.buffer;
+  uint32_t have = b.count;
+  for (const uint8_t* p = b.next; have < MaxCodeBits && p < b.end; ++p) {
+    v |= static_cast<uint64_t>(*p) << have;
+    have += 8;
+  }
+  uint32_t entry = table[v & LowBits(tableBits)];
+  if (entry & EntrySubtable) {
+    entry = table[EntryValue(entry) + ((v >> tableBits) & LowBits(EntryExtraBits(entry)))];
+  }
+  const uint32_t n = EntryBits(entry);
+  if (n > have && !(b.final && have > 0)) return false;
+  Consume(b, n);
+  *entryOut = entry;
+  return true;
 }
 
 // Stored blocks: drops the bits up to the next byte boundary and copies n
@@ -142,21 +148,15 @@ inline void GiveBackWords(Bits& b) {
 // Tables and window
 // ---------------------------------------------------------------------------
 
-// Walks the tree below a negative entry (a primary entry or a slot) with the
-// next bits, at most maxSteps of them (7 below a primary entry). Returns the
-// symbol and the bits walked, or -1 when they reach no symbol.
-inline int32_t WalkTree(const int16_t* nodes, int32_t entry, uint32_t bits, uint32_t* walked,
-                        uint32_t maxSteps = MaxCodeBits - PrimaryBits) {
-  int32_t ref = ~entry;
-  for (uint32_t i = 0; i < maxSteps; ++i) {
-    int32_t slot = nodes[ref + ((bits >> i) & 1u)];
-    if (slot >= 0) {
-      *walked = i + 1;
-      return slot;
-    }
-    ref = ~slot;
-  }
-  return -1;
+// The tables of the block being decoded: the shared fixed-code tables, or
+// those its dynamic header built.
+inline const uint32_t* LiteralTable(const InflateContext* context) {
+  return (context->blockHeader >> 1) == BlockFixed ? FixedLiteralTable()
+                                                   : context->tables->literalTable;
+}
+inline const uint32_t* DistanceTable(const InflateContext* context) {
+  return (context->blockHeader >> 1) == BlockFixed ? FixedDistanceTable()
+                                                   : context->tables->distanceTable;
 }
 
 // Brings the window up to date with n bytes just written to the output.
@@ -272,8 +272,8 @@ HeaderResult ReadDynamicHeader(InflateContext* context, Bits& b) {
           if (value != 0) ++area->literalLengths[value - 1];
           ++h.lengthsRead;
         }
-        if (BuildHuffmanTable(area->literalLengths, &area->codeLengthTable, area->scratch,
-                              CodeLengthCodes) != 0) {
+        if (BuildHuffmanTable(area->literalLengths, area->codeLengthTable, TableKind::CodeLength,
+                              area->scratch, CodeLengthCodes) != 0) {
           return HeaderResult::Invalid;
         }
         std::memset(area->literalLengths, 0, sizeof area->literalLengths);
@@ -304,9 +304,9 @@ HeaderResult ReadDynamicHeader(InflateContext* context, Bits& b) {
               b.next += InputWordBytes;
               b.count += 32;
             }
-            uint32_t index = static_cast<uint32_t>(b.buffer & LowBits(MaxCodeLengthCodeBits));
-            uint32_t symbol = static_cast<uint32_t>(area->codeLengthTable.entries[index]);
-            uint32_t n = area->codeLengthTable.entryLengths[index];
+            uint32_t entry = area->codeLengthTable[b.buffer & LowBits(CodeLengthTableBits)];
+            uint32_t symbol = EntryValue(entry);
+            uint32_t n = EntryBits(entry);
             b.buffer >>= n;
             b.count -= n;
             uint32_t repeat = 1;
@@ -347,10 +347,11 @@ HeaderResult ReadDynamicHeader(InflateContext* context, Bits& b) {
           if (invalid) return HeaderResult::Invalid;
         }
         while (h.lengthsRead < h.total) {
-          uint32_t index;
-          if (!PeekCode(b, MaxCodeLengthCodeBits, &index)) return HeaderResult::NeedInput;
-          uint32_t symbol = static_cast<uint32_t>(area->codeLengthTable.entries[index]);
-          Consume(b, area->codeLengthTable.entryLengths[index]);
+          uint32_t entry;
+          if (!Decode(b, area->codeLengthTable, CodeLengthTableBits, &entry)) {
+            return HeaderResult::NeedInput;
+          }
+          uint32_t symbol = EntryValue(entry);
           if (symbol < RepeatPrevious) {
             StoreLengths(h, area, symbol, 1);
             h.lastLength = symbol;
@@ -384,9 +385,10 @@ HeaderResult ReadDynamicHeader(InflateContext* context, Bits& b) {
     }
     break;  // every code length is read
   }
-  if (BuildHuffmanTable(area->literalLengths, &area->literalTable, area->scratch, h.hlit) != 0 ||
-      BuildHuffmanTable(area->distanceLengths, &area->distanceTable, area->scratch, h.hdist) !=
-          0) {
+  if (BuildHuffmanTable(area->literalLengths, area->literalTable, TableKind::LiteralLength,
+                        area->scratch, h.hlit) != 0 ||
+      BuildHuffmanTable(area->distanceLengths, area->distanceTable, TableKind::Distance,
+                        area->scratch, h.hdist) != 0) {
     return HeaderResult::Invalid;
   }
   return HeaderResult::Done;
@@ -398,10 +400,10 @@ HeaderResult ReadDynamicHeader(InflateContext* context, Bits& b) {
 
 enum class FastExit { Room, EndOfBlock, Invalid };
 
-// Input bytes a symbol may need: a literal/length code with its extra bits
-// and a distance code with its extra bits take at most 48 bits, two word
-// loads beyond a buffer of fewer than 32 bits.
-constexpr ptrdiff_t FastInputBytes = 2 * InputWordBytes;
+// Input bytes one round of the fast loop may load: a word before the first
+// code, one before a length code that follows literals, and one before its
+// distance code.
+constexpr ptrdiff_t FastInputBytes = 3 * InputWordBytes;
 
 // Decodes whole symbols of a fixed or dynamic block straight into the
 // output while FastInputBytes of input remain, so that no symbol can stop
@@ -411,13 +413,8 @@ constexpr ptrdiff_t FastInputBytes = 2 * InputWordBytes;
 // loop ends, and the bit reader leaves with fewer than 32 bits buffered,
 // exactly as the step-by-step path would leave it.
 FastExit DecodeFast(InflateContext* context, Bits& b, uint8_t** outCursor, uint8_t* outEnd) {
-  const TableArea* area = context->tables;
-  const int16_t* literalEntries = area->literalTable.entries;
-  const uint8_t* literalLengths = area->literalTable.entryLengths;
-  const int16_t* literalNodes = TreeNodes(&area->literalTable);
-  const int16_t* distanceEntries = area->distanceTable.entries;
-  const uint8_t* distanceLengths = area->distanceTable.entryLengths;
-  const int16_t* distanceNodes = TreeNodes(&area->distanceTable);
+  const uint32_t* const literalTable = LiteralTable(context);
+  const uint32_t* const distanceTable = DistanceTable(context);
   const uint8_t* window = context->window;
   const size_t windowCursor = static_cast<size_t>(context->windowCursor - window);
 
@@ -428,7 +425,34 @@ FastExit DecodeFast(InflateContext* context, Bits& b, uint8_t** outCursor, uint8
   uint32_t count = b.count;
   FastExit exit = FastExit::Room;
 
+  // One or two lookups give the entry of the code at the bits (which hold
+  // at least MaxCodeBits of them).
+  auto lookup = [](const uint32_t* table, uint32_t tableBits, uint64_t at) {
+    uint32_t entry = table[at & LowBits(tableBits)];
+    if (entry & EntrySubtable) {
+      entry = table[EntryValue(entry) + ((at >> tableBits) & LowBits(EntryExtraBits(entry)))];
+    }
+    return entry;
+  };
+
   while (out < outEnd && b.end - in >= FastInputBytes) {
+    if (count < 32) {
+      bits |= static_cast<uint64_t>(Load32(in)) << count;
+      in += InputWordBytes;
+      count += 32;
+    }
+    uint32_t entry = lookup(literalTable, LiteralTableBits, bits);
+    // Literals while the bits at hand hold a whole code and there is room.
+    while (entry & EntryLiteral) {
+      const uint32_t n = EntryBits(entry);
+      bits >>= n;
+      count -= n;
+      *out++ = static_cast<uint8_t>(EntryValue(entry));
+      if (count < MaxCodeBits || out == outEnd) break;
+      entry = lookup(literalTable, LiteralTableBits, bits);
+    }
+    if (entry & EntryLiteral) continue;
+    // The entry stands for the low bits, which a refill keeps as they are.
     if (count < 32) {
       bits |= static_cast<uint64_t>(Load32(in)) << count;
       in += InputWordBytes;
@@ -438,86 +462,35 @@ FastExit DecodeFast(InflateContext* context, Bits& b, uint8_t** outCursor, uint8
     const uint8_t* const symbolIn = in;
     const uint64_t symbolBits = bits;
     const uint32_t symbolCount = count;
-    // Codes of up to 9 bits resolve without branching on the entry's sign:
-    // a negative entry reads its first tree slot; a symbol reads slot 0 of
-    // the node room harmlessly and keeps its own value. Longer codes walk on.
-    const uint32_t index = static_cast<uint32_t>(bits & 0xff);
-    const int32_t entry = literalEntries[index];
-    const int32_t isLong = entry >> 31;  // all ones for a tree reference
-    const int32_t firstSlot =
-        (~entry + static_cast<int32_t>((bits >> PrimaryBits) & 1u)) & isLong;
-    const int32_t viaTree = literalNodes[firstSlot];
-    int32_t symbol = isLong != 0 ? viaTree : entry;
-    uint32_t n = isLong != 0 ? PrimaryBits + 1 : literalLengths[index];
-    if (symbol < 0) {
-      uint32_t walked;
-      symbol = WalkTree(literalNodes, symbol, static_cast<uint32_t>(bits >> (PrimaryBits + 1)),
-                        &walked, MaxCodeBits - PrimaryBits - 1);
-      if (symbol < 0) {
-        exit = FastExit::Invalid;
-        break;
-      }
-      n += walked;
-    }
-    bits >>= n;
-    count -= n;
-    if (symbol < static_cast<int32_t>(EndOfBlock)) {
-      *out++ = static_cast<uint8_t>(symbol);
-      // A second literal of up to 8 bits often follows within the bits at hand.
-      if (count >= PrimaryBits && out < outEnd) {
-        int32_t second = literalEntries[bits & 0xff];
-        if (static_cast<uint32_t>(second) < EndOfBlock) {
-          n = literalLengths[bits & 0xff];
-          bits >>= n;
-          count -= n;
-          *out++ = static_cast<uint8_t>(second);
-        }
-      }
-      continue;
-    }
-    if (symbol == static_cast<int32_t>(EndOfBlock)) {
-      exit = FastExit::EndOfBlock;
+    if (entry & (EntryEndOfBlock | EntryInvalid)) {
+      bits >>= EntryBits(entry);
+      count -= EntryBits(entry);
+      exit = (entry & EntryInvalid) ? FastExit::Invalid : FastExit::EndOfBlock;
       break;
     }
-    if (symbol >= static_cast<int32_t>(ValidLiteralLengthSymbols)) {
-      exit = FastExit::Invalid;
-      break;
-    }
-    const CodeBase& lengthCode = LengthCodes[symbol - FirstLengthSymbol];
-    uint32_t length = lengthCode.base + static_cast<uint32_t>(bits & LowBits(lengthCode.extraBits));
-    bits >>= lengthCode.extraBits;
-    count -= lengthCode.extraBits;
+    // A length: its code and extra bits take at most 20 of the 32 or more
+    // bits at hand.
+    bits >>= EntryBits(entry);
+    count -= EntryBits(entry);
+    uint32_t length = EntryValue(entry) + static_cast<uint32_t>(bits & LowBits(EntryExtraBits(entry)));
+    bits >>= EntryExtraBits(entry);
+    count -= EntryExtraBits(entry);
 
     if (count < 32) {
       bits |= static_cast<uint64_t>(Load32(in)) << count;
       in += InputWordBytes;
       count += 32;
     }
-    int32_t distanceSymbol = distanceEntries[bits & 0xff];
-    if (distanceSymbol >= 0) {
-      uint32_t n = distanceLengths[bits & 0xff];
-      bits >>= n;
-      count -= n;
-    } else {
-      uint32_t walked;
-      distanceSymbol = WalkTree(distanceNodes, distanceSymbol,
-                                static_cast<uint32_t>(bits >> PrimaryBits), &walked);
-      if (distanceSymbol < 0) {
-        exit = FastExit::Invalid;
-        break;
-      }
-      bits >>= PrimaryBits + walked;
-      count -= PrimaryBits + walked;
-    }
-    if (distanceSymbol >= static_cast<int32_t>(ValidDistanceSymbols)) {
+    entry = lookup(distanceTable, DistanceTableBits, bits);
+    bits >>= EntryBits(entry);
+    count -= EntryBits(entry);
+    if (entry & EntryInvalid) {
       exit = FastExit::Invalid;
       break;
     }
-    const CodeBase& distanceCode = DistanceCodes[distanceSymbol];
-    uint32_t distance =
-        distanceCode.base + static_cast<uint32_t>(bits & LowBits(distanceCode.extraBits));
-    bits >>= distanceCode.extraBits;
-    count -= distanceCode.extraBits;
+    uint32_t distance = EntryValue(entry) + static_cast<uint32_t>(bits & LowBits(EntryExtraBits(entry)));
+    bits >>= EntryExtraBits(entry);
+    count -= EntryExtraBits(entry);
     if (distance > WindowSize) {
       exit = FastExit::Invalid;
       break;
@@ -529,7 +502,7 @@ FastExit DecodeFast(InflateContext* context, Bits& b, uint8_t** outCursor, uint8
       count = symbolCount;
       break;
     }
-    size_t produced = static_cast<size_t>(out - fastStart);
+  size_t produced = static_cast<size_t>(out - fastStart);
     if (distance <= produced) {
       CopyMatch(out, distance, length);
       out += length;
@@ -561,8 +534,6 @@ FastExit DecodeFast(InflateContext* context, Bits& b, uint8_t** outCursor, uint8
 }
 
 // Internal steps of the decoding loop that are never left in the context.
-constexpr uint32_t StepLiteralSymbol = 100;  // a literal/length symbol is in context->symbol
-constexpr uint32_t StepDistanceSymbol = 101; // a distance symbol is in context->symbol
 constexpr uint32_t StepCopy = 102;           // start the next back-reference step
 constexpr uint32_t StepBlockEnd = 103;
 
@@ -656,9 +627,7 @@ uint32_t Inflate(const uint8_t* input, uint32_t* inputLength, uint8_t* output,
 
   uint8_t* out = output;
   uint8_t* const outEnd = output + outputGiven;
-  TableArea* const area = context->tables;
   uint32_t value;
-  uint32_t index;
 
   for (;;) {
     switch (state) {
@@ -749,7 +718,9 @@ uint32_t Inflate(const uint8_t* input, uint32_t* inputLength, uint8_t* output,
         break;
 
       // ---- Symbols of a fixed or dynamic block ---------------------------
-      case InflateLiteralCode: {
+      case InflateLiteralCode:
+      case InflateLiteralTree: {
+        state = InflateLiteralCode;
         if (out < outEnd && b.end - b.next >= FastInputBytes) {
           FastExit exit = DecodeFast(context, b, &out, outEnd);
           if (exit == FastExit::EndOfBlock) {
@@ -761,101 +732,51 @@ uint32_t Inflate(const uint8_t* input, uint32_t* inputLength, uint8_t* output,
             goto leave;
           }
         }
-        if (!PeekCode(b, PrimaryBits, &index)) goto leave;
-        int32_t entry = area->literalTable.entries[index];
-        if (entry >= 0) {
-          Consume(b, area->literalTable.entryLengths[index]);
-          context->symbol = entry;
-          state = StepLiteralSymbol;
-          break;
-        }
-        Consume(b, PrimaryBits);
-        context->symbol = entry;
-        state = InflateLiteralTree;
-      }
-        [[fallthrough]];
-
-      case InflateLiteralTree: {
-        if (!PeekCode(b, MaxCodeBits - PrimaryBits, &index)) goto leave;
-        uint32_t walked;
-        int32_t symbol = WalkTree(TreeNodes(&area->literalTable), context->symbol, index, &walked);
-        if (symbol < 0) {
-          state = InflateStopped;
-          goto leave;
-        }
-        Consume(b, walked);
-        context->symbol = symbol;
-        state = StepLiteralSymbol;
-      }
-        [[fallthrough]];
-
-      case StepLiteralSymbol: {
-        int32_t symbol = context->symbol;
-        if (symbol < static_cast<int32_t>(EndOfBlock)) {
+        uint32_t entry;
+        if (!Decode(b, LiteralTable(context), LiteralTableBits, &entry)) goto leave;
+        if (entry & EntryLiteral) {
+          context->symbol = static_cast<int32_t>(EntryValue(entry));
           state = InflateLiteralOutput;
           break;
         }
-        if (symbol == static_cast<int32_t>(EndOfBlock)) {
+        if (entry & EntryEndOfBlock) {
           state = StepBlockEnd;
           break;
         }
-        if (symbol >= static_cast<int32_t>(ValidLiteralLengthSymbols)) {
+        if (entry & EntryInvalid) {
           state = InflateStopped;
           goto leave;
         }
-        context->codeEntry = &LengthCodes[symbol - FirstLengthSymbol];
+        context->codeEntry = entry;
         state = InflateLengthExtra;
       }
         [[fallthrough]];
 
       case InflateLengthExtra:
-        if (!GetBits(b, context->codeEntry->extraBits, &value)) goto leave;
-        context->length = context->codeEntry->base + value;
+        if (!GetBits(b, EntryExtraBits(context->codeEntry), &value)) goto leave;
+        context->length = EntryValue(context->codeEntry) + value;
         state = InflateDistanceCode;
         [[fallthrough]];
 
-      case InflateDistanceCode: {
-        if (!PeekCode(b, PrimaryBits, &index)) goto leave;
-        int32_t entry = area->distanceTable.entries[index];
-        if (entry >= 0) {
-          Consume(b, area->distanceTable.entryLengths[index]);
-          context->symbol = entry;
-          state = StepDistanceSymbol;
-          break;
-        }
-        Consume(b, PrimaryBits);
-        context->symbol = entry;
-        state = InflateDistanceTree;
-      }
-        [[fallthrough]];
-
+      case InflateDistanceCode:
       case InflateDistanceTree: {
-        if (!PeekCode(b, MaxCodeBits - PrimaryBits, &index)) goto leave;
-        uint32_t walked;
-        int32_t symbol =
-            WalkTree(TreeNodes(&area->distanceTable), context->symbol, index, &walked);
-        if (symbol < 0) {
+        uint32_t entry;
+        if (!Decode(b, DistanceTable(context), DistanceTableBits, &entry)) {
+          state = InflateDistanceCode;
+          goto leave;
+        }
+        if (entry & EntryInvalid) {
           state = InflateStopped;
           goto leave;
         }
-        Consume(b, walked);
-        context->symbol = symbol;
-        state = StepDistanceSymbol;
-      }
-        [[fallthrough]];
-
-      case StepDistanceSymbol:
-        if (context->symbol >= static_cast<int32_t>(ValidDistanceSymbols)) {
-          state = InflateStopped;
-          goto leave;
-        }
-        context->codeEntry = &DistanceCodes[context->symbol];
+        context->codeEntry = entry;
         state = InflateDistanceExtra;
+      }
         [[fallthrough]];
 
       case InflateDistanceExtra: {
-        if (!GetBits(b, context->codeEntry->extraBits, &value)) goto leave;
-        uint32_t distance = context->codeEntry->base + value;
+        if (!GetBits(b, EntryExtraBits(context->codeEntry), &value)) goto leave;
+        uint32_t distance = EntryValue(context->codeEntry) + value;
         if (distance > WindowSize) {
           state = InflateStopped;
           goto leave;

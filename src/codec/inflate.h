@@ -36,10 +36,10 @@ enum InflateState : uint32_t {
   InflateStoredOutput = 5,    // a stored chunk is in the window, waiting for output room
   InflateDynamicHeader = 6,   // a dynamic block header is unfinished
   InflateLiteralCode = 7,     // waiting for a literal/length code
-  InflateLiteralTree = 8,     // waiting for the rest of a literal/length code > 8 bits
+  InflateLiteralTree = 8,     // (unused: a code is looked up whole, in one step)
   InflateLengthExtra = 9,     // waiting for a length's extra bits
   InflateDistanceCode = 10,   // waiting for a distance code
-  InflateDistanceTree = 11,   // waiting for the rest of a distance code > 8 bits
+  InflateDistanceTree = 11,   // (unused: a code is looked up whole, in one step)
   InflateDistanceExtra = 12,  // waiting for a distance's extra bits
   InflateCopyOutput = 13,     // a back-reference step is in the window, waiting for room
   InflateLiteralOutput = 14,  // a literal is in hand, waiting for output room
@@ -94,12 +94,12 @@ struct InflateContext {
   TableArea* tables;
   uint8_t* windowCursor;     // where the next decoded byte goes
   uint8_t* copySource;       // where the current back-reference reads from
-  const CodeBase* codeEntry; // length/distance code whose extra bits are due
+  uint32_t codeEntry;        // table entry of the length/distance whose extra bits are due
   uint32_t distance;         // current distance; in a stored block, the chunk size
   uint32_t length;           // back-reference bytes to go; stored block bytes to go
   uint32_t step;             // bytes of the current back-reference step
   uint32_t blockHeader;      // bit 0 BFINAL, bits 1-2 BTYPE
-  int32_t symbol;            // literal in hand, or negative entry of a long code
+  int32_t symbol;            // literal in hand
   uint32_t state;            // InflateState
   uint8_t fixedTablesBuilt;  // 1 while the tables hold the fixed code
   DynamicHeaderProgress header;

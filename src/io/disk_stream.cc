@@ -52,11 +52,16 @@ ResultCode RemoveFileByName(const char* name) {
   return FileRemove(name) == 0 ? ResultOk : ResultRemoveFailed;
 }
 
-ResultCode DiskSeek(int32_t descriptor, int32_t offset, uint32_t whence, uint32_t* newPosition) {
+ResultCode DiskRemoveHeld(int32_t descriptor, const char* name) {
+  if (name == nullptr || name[0] == '\0') return ResultRemoveFailed;
+  return FileRemoveHeld(descriptor, name) == 0 ? ResultOk : ResultRemoveFailed;
+}
+
+ResultCode DiskSeek(int32_t descriptor, int64_t offset, uint32_t whence, uint32_t* newPosition) {
   int64_t position = 0;
   if (FileSeek(descriptor, offset, static_cast<int>(whence), &position) != 0) return ResultSeekFailed;
   // Transaction files are addressed with 32-bit positions.
-  if (position > UINT32_MAX) return ResultSeekFailed;
+  if (position < 0 || position > UINT32_MAX) return ResultSeekFailed;
   if (newPosition != nullptr) *newPosition = static_cast<uint32_t>(position);
   return ResultOk;
 }

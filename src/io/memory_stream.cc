@@ -9,7 +9,6 @@ namespace varnfile {
 namespace {
 
 constexpr uint32_t TableGrowth = 4;
-constexpr int64_t MaxStreamOffset = INT32_MAX;
 
 // A chunk for [start, start + length), zero-filled so that a chunk left
 // behind by a failed write never exposes stale heap bytes.
@@ -229,18 +228,19 @@ ResultCode MemoryStreamClose(LibraryState* state, int32_t handle) {
   return ResultOk;
 }
 
-int32_t MemoryStreamSeek(MemoryStream* stream, int32_t offset, uint32_t whence) {
-  // Positions wrap like the 32-bit arithmetic they model instead of
-  // overflowing; reads and writes refuse what lies outside.
+int64_t MemoryStreamSeek(MemoryStream* stream, int64_t offset, uint32_t whence) {
+  // Position and size stay far inside 64 bits (a seek adds at most a 32-bit
+  // position to either), so nothing overflows; reads and writes refuse what
+  // lies outside the stream.
   switch (whence) {
     case 0:
       stream->position = offset;
       break;
     case 1:
-      stream->position = static_cast<int32_t>(static_cast<uint32_t>(stream->position) + static_cast<uint32_t>(offset));
+      stream->position += offset;
       break;
     case 2:
-      stream->position = static_cast<int32_t>(static_cast<uint32_t>(stream->size) + static_cast<uint32_t>(offset));
+      stream->position = stream->size + offset;
       break;
     default:
       break;
@@ -271,14 +271,14 @@ uint32_t MemoryStreamRead(MemoryStream* stream, uint8_t* buffer, uint32_t count)
     remaining -= n;
   }
   uint32_t copied = count - static_cast<uint32_t>(remaining);
-  stream->position = static_cast<int32_t>(position);
+  stream->position = position;
   return copied;
 }
 
 ResultCode MemoryStreamWrite(MemoryStream* stream, const uint8_t* buffer, uint32_t count) {
   if (count == 0) return ResultOk;
   int64_t p = stream->position;
-  if (p < 0 || p + count > MaxStreamOffset) return ResultWriteFailed;
+  if (p < 0 || p + count > MemoryStreamLimit) return ResultWriteFailed;
   MemoryChunk* chunk = CoverRange(stream, p, count);
   if (chunk == nullptr) return ResultWriteFailed;
   int64_t position = p;
@@ -294,7 +294,7 @@ ResultCode MemoryStreamWrite(MemoryStream* stream, const uint8_t* buffer, uint32
     stream->hint = chunk;
     chunk = chunk->higher;
   }
-  stream->position = static_cast<int32_t>(position);
+  stream->position = position;
   if (stream->size < stream->position) stream->size = stream->position;
   return ResultOk;
 }

@@ -25,11 +25,18 @@ struct MemoryChunk {
   int32_t length;
 };
 
+// The end of a memory stream's bytes never lies beyond this offset, so
+// that chunk offsets fit their 32-bit fields: a memory file holds up to
+// 2 GiB - 1 bytes, half the limit of a disk file. The store refuses an
+// append that would cross it, just as it refuses one that would cross 4 GiB
+// on disk.
+constexpr int64_t MemoryStreamLimit = INT32_MAX;
+
 struct MemoryStream {
   MemoryChunk* lowest;   // null when nothing was written
   MemoryChunk* highest;
-  int32_t size;          // end of the furthest write
-  int32_t position;
+  int64_t size;          // end of the furthest write
+  int64_t position;      // any value a seek made; reads and writes check it
   // The chunk the last read or write ended in, where the next search for a
   // position starts: sequential access in either direction then costs O(1)
   // per call instead of a walk from one end of the list. Chunks live until
@@ -54,13 +61,13 @@ ResultCode MemoryStreamResolve(LibraryState* state, int32_t handle, MemoryStream
 
 // whence 0: offset from 0, 1: from the position, 2: from size; any other
 // whence leaves the position. No bounds check. Returns the new position.
-int32_t MemoryStreamSeek(MemoryStream* stream, int32_t offset, uint32_t whence);
+int64_t MemoryStreamSeek(MemoryStream* stream, int64_t offset, uint32_t whence);
 // Copies up to count bytes from the position, stopping at a gap or at the
 // end of the highest chunk, advances the position and returns the count.
 uint32_t MemoryStreamRead(MemoryStream* stream, uint8_t* buffer, uint32_t count);
 // Writes count bytes at the position, adding chunks for the ranges not yet
 // covered, and advances the position (raising size). 278 when a chunk cannot
-// be allocated or the range does not fit in 31 bits; chunks added before the
+// be allocated or the range would end beyond MemoryStreamLimit; chunks added before the
 // failure stay, the position is unchanged. A zero-byte write changes nothing.
 ResultCode MemoryStreamWrite(MemoryStream* stream, const uint8_t* buffer, uint32_t count);
 

@@ -10,6 +10,7 @@
 #define VARNFILE_IO_PATHS_H_
 
 #include <cstdint>
+#include <cstring>
 
 #include "api/result_code.h"
 
@@ -30,6 +31,9 @@ constexpr char PlatformSeparator = '/';
 
 // Longest path the library handles, without its terminator.
 constexpr uint32_t MaxPathLength = 259;
+
+// True when path (not null) has more than MaxPathLength characters.
+inline bool PathTooLong(const char* path) { return strnlen(path, MaxPathLength + 1) > MaxPathLength; }
 
 // Edits path in place.
 //

@@ -50,24 +50,28 @@ ResultCode StreamClose(Store* store, uint32_t discard) {
     return rc;
   }
   store->streamHandle = -1;
+  // A discarded file is removed while this handle still holds it, so that
+  // the removal can tell its own file from one put under the same name.
+  ResultCode removed = discard ? DiskRemoveHeld(handle, store->fileName) : ResultOk;
   ResultCode rc = DiskClose(handle);
-  if (discard) {
-    ResultCode removed = RemoveFileByName(store->fileName);
-    if (rc == ResultOk) rc = removed;
-  }
-  return rc;
+  return rc != ResultOk ? rc : removed;
 }
 
-ResultCode StreamSeek(Store* store, int32_t offset, uint32_t whence, uint32_t* newPosition) {
+ResultCode StreamSeek(Store* store, int64_t offset, uint32_t whence, uint32_t* newPosition) {
   if (store->isMemory) {
     MemoryStream* stream = nullptr;
     ResultCode rc = MemoryStreamResolve(store->state, store->streamHandle, &stream);
     if (rc != ResultOk) return rc;
-    int32_t position = MemoryStreamSeek(stream, offset, whence);
+    int64_t position = MemoryStreamSeek(stream, offset, whence);
+    if (position < 0 || position > UINT32_MAX) return ResultSeekFailed;
     if (newPosition != nullptr) *newPosition = static_cast<uint32_t>(position);
     return ResultOk;
   }
   return DiskSeek(store->streamHandle, offset, whence, newPosition);
+}
+
+uint32_t StreamEndLimit(const Store* store) {
+  return store->isMemory ? static_cast<uint32_t>(MemoryStreamLimit) : UINT32_MAX;
 }
 
 ResultCode StreamReadBytes(Store* store, uint8_t* buffer, uint32_t count, uint32_t* got) {

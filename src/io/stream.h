@@ -28,7 +28,13 @@ ResultCode StreamOpen(Store* store, const char* name, StreamAccess access);
 // is then removed (279 if that fails, unless the close already gave 278).
 ResultCode StreamClose(Store* store, uint32_t discard);
 // whence 0: from the start, 1: from the current position, 2: from the end.
-ResultCode StreamSeek(Store* store, int32_t offset, uint32_t whence, uint32_t* newPosition);
+// Positions are unsigned 32-bit, so the offset is 64-bit: a position above
+// 2 GiB is given as itself, never as a negative number. 276 when the seek
+// fails or ends outside 0 to 4 GiB - 1.
+ResultCode StreamSeek(Store* store, int64_t offset, uint32_t whence, uint32_t* newPosition);
+// The furthest end of data the store's stream can hold: 4 GiB - 1 for a
+// disk file (positions are u32), MemoryStreamLimit for a memory file.
+uint32_t StreamEndLimit(const Store* store);
 // Reads up to count bytes. With got, a short read is not an error and the
 // count read is stored; without it, anything short of count is 277.
 ResultCode StreamReadBytes(Store* store, uint8_t* buffer, uint32_t count, uint32_t* got);

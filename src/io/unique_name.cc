@@ -89,28 +89,45 @@ void ResetUniqueNumberGenerator() {
   seedRounds = 0;
 }
 
-ResultCode CreateUniqueFile(LibraryState* state, const char* directory, const char* extension,
-                            const char* prefix, NameSequenceProc proc, uint32_t procParam,
-                            char* pathOut, int32_t* descriptorOut) {
-  // Every candidate has the same length, so the limits are checked once,
-  // before a number is drawn or anything is created.
+namespace {
+
+// The directory part of every candidate: directory without a trailing
+// separator; empty for none. False when directory is too long to hold one.
+bool DirectoryPart(const char* directory, char part[MaxPathLength + 1]) {
+  part[0] = '\0';
+  if (directory == nullptr) return true;
+  if (PathTooLong(directory)) return false;
+  memcpy(part, directory, strlen(directory) + 1);
+  SplitPath(part, nullptr, 1);
+  return true;
+}
+
+}  // namespace
+
+ResultCode CheckUniqueNameLimits(const char* directory, const char* extension, const char* prefix) {
+  // Every candidate has the same length, so one check covers the search.
   size_t nameLength = (prefix != nullptr ? strlen(prefix) + PrefixDigits : 8) +
                       (extension != nullptr ? strlen(extension) + 1 : 0);
   if (nameLength > MaxInventedNameLength) return ResultInvalidArgument;
   char directoryPart[MaxPathLength + 1];
-  directoryPart[0] = '\0';
-  if (directory != nullptr) {
-    size_t directoryLength = strlen(directory);
-    if (directoryLength > MaxPathLength) return ResultInvalidArgument;
-    memcpy(directoryPart, directory, directoryLength + 1);
-    SplitPath(directoryPart, nullptr, 1);
-  }
+  if (!DirectoryPart(directory, directoryPart)) return ResultInvalidArgument;
   size_t directoryLength = strlen(directoryPart);
   bool needsSeparator = directoryLength > 0 && !IsPlatformSeparator(directoryPart[directoryLength - 1]);
   if (directoryLength + (needsSeparator ? 1 : 0) + nameLength > MaxPathLength) {
     return ResultInvalidArgument;
   }
+  return ResultOk;
+}
 
+ResultCode CreateUniqueFile(LibraryState* state, const char* directory, const char* extension,
+                            const char* prefix, NameSequenceProc proc, uint32_t procParam,
+                            char* pathOut, int32_t* descriptorOut) {
+  // Checked before a number is drawn or anything is created.
+  ResultCode limits = CheckUniqueNameLimits(directory, extension, prefix);
+  if (limits != ResultOk) return limits;
+  char directoryPart[MaxPathLength + 1];
+  DirectoryPart(directory, directoryPart);
+  size_t directoryLength = strlen(directoryPart);
   uint32_t n;
   if (proc != nullptr) {
     n = proc(0, procParam);

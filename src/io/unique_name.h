@@ -24,6 +24,10 @@ constexpr uint32_t PrefixDigits = 5;
 // numbers made since the clock's reading last changed (1 for the first).
 uint32_t MakeUniqueNumber(LibraryState* state);
 
+// 260 when a name invented from prefix and extension would exceed
+// MaxInventedNameLength, or a path in directory MaxPathLength; else 0.
+// Touches nothing on disk.
+ResultCode CheckUniqueNameLimits(const char* directory, const char* extension, const char* prefix);
 // Invents a name in directory (null or empty: the current directory) and
 // creates the file, which must not exist yet. Names are 8 hexadecimal digits
 // of a number, or prefix and 5 base-36 digits; then "." and the extension

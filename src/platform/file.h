@@ -28,7 +28,8 @@ enum FileOpenKind : uint32_t {
 // the file system refuses it with EINVAL), then takes the lock. Create uses
 // O_CREAT without O_TRUNC and truncates only once the exclusive lock is
 // held, so a file that someone else holds is never cut. Directories are
-// refused with EISDIR.
+// refused with EISDIR and every other file that is not regular (FIFO,
+// device, socket) with EINVAL, without blocking on it.
 int FileOpen(const char* name, FileOpenKind kind, int* descriptor);
 // Like FileOpen(FileOpenCreate) but with O_EXCL: an existing file is never
 // opened (EEXIST).
@@ -46,6 +47,12 @@ int FileClose(int descriptor);
 // Removes name unless another open holds it (EWOULDBLOCK). A file that may
 // be removed is first made readable and writable by its owner (0600).
 int FileRemove(const char* name);
+// Removes name while descriptor still holds it, but only when name still
+// names the file that descriptor has open (same device and inode) and no
+// other open holds it (EWOULDBLOCK). A file that was replaced under the
+// name and is linked nowhere else counts as removed; one that only moved
+// gives ENOENT. The descriptor stays open; its lock is now exclusive.
+int FileRemoveHeld(int descriptor, const char* name);
 
 // ---- test seam ----
 //

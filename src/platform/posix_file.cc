@@ -1,3 +1,6 @@
+// Files reach 4 GiB: offsets must be 64-bit on every target, also where
+// the default off_t is 32-bit.
+#define _FILE_OFFSET_BITS 64
 #include "platform/file.h"
 
 #include <errno.h>
@@ -9,6 +12,8 @@
 #include "platform/file_faults.h"
 
 namespace varnfile {
+
+static_assert(sizeof(off_t) >= 8, "file offsets beyond 2 GiB need a 64-bit off_t");
 
 namespace {
 
@@ -41,7 +46,7 @@ int OpenLocked(const char* name, int accessFlags, int lockOperation, bool trunca
   // An injected EINVAL stands for a file system that refuses O_DSYNC: it
   // fails only the first attempt, so that the retry can be tested.
   if (fault.fail && fault.error != EINVAL) return fault.error;
-  int flags = accessFlags | O_CLOEXEC;
+  int flags = accessFlags | O_CLOEXEC | O_NONBLOCK;
   int fd = -1;
   if (fault.fail) {
     errno = EINVAL;
@@ -51,9 +56,17 @@ int OpenLocked(const char* name, int accessFlags, int lockOperation, bool trunca
   // Some file systems refuse synchronous writes; the file is still usable.
   if (fd < 0 && errno == EINVAL) fd = OpenRetrying(name, flags);
   if (fd < 0) return errno;
+  // Only regular files hold transaction files. The open is non-blocking so
+  // that a FIFO without a writer (or a device) is refused, not waited on;
+  // once the file is known to be regular the flag is cleared again.
   struct stat st;
   if (::fstat(fd, &st) != 0) return Abandon(fd, errno);
   if (S_ISDIR(st.st_mode)) return Abandon(fd, EISDIR);
+  if (!S_ISREG(st.st_mode)) return Abandon(fd, EINVAL);
+  int statusFlags = ::fcntl(fd, F_GETFL);
+  if (statusFlags < 0 || ::fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK) != 0) {
+    return Abandon(fd, errno);
+  }
   int rc = LockRetrying(fd, lockOperation);
   if (rc != 0) return Abandon(fd, rc);
   if (truncate) {
@@ -177,6 +190,53 @@ int FileRemove(const char* name) {
   rc = ::unlink(name) == 0 ? 0 : errno;
   ::close(fd);
   return rc;
+}
+
+int FileRemoveHeld(int descriptor, const char* name) {
+  FaultDecision fault = CountFileCall(FileCallRemove);
+  if (fault.fail) return fault.error;
+  // Exclusive for the check and the unlink: no other open may hold the
+  // file, and the name must still lead to the file this descriptor holds.
+  // Another process may have renamed a different file over the name; that
+  // file is not ours to remove.
+  struct stat held;
+  if (::fstat(descriptor, &held) != 0) return errno;
+  int rc = LockRetrying(descriptor, LOCK_EX);
+  if (rc != 0) return rc;
+  struct stat named;
+  if (::stat(name, &named) != 0 || named.st_dev != held.st_dev || named.st_ino != held.st_ino) {
+    // Replaced and no longer linked anywhere: it goes with the descriptor.
+    if (::fstat(descriptor, &held) == 0 && held.st_nlink == 0) return 0;
+    return ENOENT;
+  }
+  ::fchmod(descriptor, S_IRUSR | S_IWUSR);
+  return ::unlink(name) == 0 ? 0 : errno;
+}
+
+void FileSetFault(FileCallKind kind, const FileFault& fault) {
+  if (kind >= FileCallKinds) return;
+  FaultSlot& slot = faultSlots[kind];
+  slot.fault = fault;
+  slot.sinceArm.store(0, std::memory_order_relaxed);
+  bool any = false;
+  for (const FaultSlot& s : faultSlots) any = any || s.fault.failAt != 0;
+  faultsArmed.store(any, std::memory_order_relaxed);
+}
+
+void FileClearFaults() {
+  faultsArmed.store(false, std::memory_order_relaxed);
+  for (FaultSlot& slot : faultSlots) {
+    slot.fault = FileFault{};
+    slot.sinceArm.store(0, std::memory_order_relaxed);
+  }
+}
+
+uint64_t FileCallCount(FileCallKind kind) {
+  return kind < FileCallKinds ? faultSlots[kind].calls.load(std::memory_order_relaxed) : 0;
+}
+
+void FileResetCallCounts() {
+  for (FaultSlot& slot : faultSlots) slot.calls.store(0, std::memory_order_relaxed);
 }
 
 }  // namespace varnfile

@@ -61,15 +61,16 @@ struct OpenShape {
 };
 
 // A read lets other reads in; an update or a create shares nothing, so a
-// file that someone else holds is never truncated by CREATE_ALWAYS.
+// file that someone else holds is never truncated by CREATE_ALWAYS. The
+// exclusive opens also take DELETE access, which shuts out nobody more,
+// so that FileRemoveHeld can mark their file through the handle itself.
+constexpr DWORD Exclusive = GENERIC_READ | GENERIC_WRITE | DELETE;
 constexpr OpenShape ReadShape = {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                                  _O_RDONLY | _O_BINARY};
-constexpr OpenShape UpdateShape = {GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
-                                   _O_RDWR | _O_BINARY};
-constexpr OpenShape CreateShape = {GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS,
+constexpr OpenShape UpdateShape = {Exclusive, 0, OPEN_EXISTING, _O_RDWR | _O_BINARY};
+constexpr OpenShape CreateShape = {Exclusive, 0, CREATE_ALWAYS,
                                    _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY};
-constexpr OpenShape CreateNewShape = {GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW,
-                                      _O_RDWR | _O_CREAT | _O_BINARY};
+constexpr OpenShape CreateNewShape = {Exclusive, 0, CREATE_NEW, _O_RDWR | _O_CREAT | _O_BINARY};
 
 int OpenShaped(const char* name, const OpenShape& shape, int* descriptor) {
   FaultDecision fault = CountFileCall(FileCallOpen);
@@ -183,6 +184,31 @@ int FileRemove(const char* name) {
   if (fault.fail) return fault.error;
   // The system refuses to remove a file that any open holds (EACCES), and a
   // read-only one: the attribute goes first.
+  _chmod(name, _S_IREAD | _S_IWRITE);
+  return std::remove(name) == 0 ? 0 : errno;
+}
+
+int FileRemoveHeld(int descriptor, const char* name) {
+  FaultDecision fault = CountFileCall(FileCallRemove);
+  if (fault.fail) return fault.error;
+  HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+  if (file == INVALID_HANDLE_VALUE) return EBADF;
+  // While this handle holds the file without FILE_SHARE_DELETE nobody can
+  // rename or remove it, so the name still leads to it. An exclusive
+  // handle marks it: the file goes when the descriptor is closed.
+  FILE_DISPOSITION_INFO dispose = {TRUE};
+  if (SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose)) return 0;
+  DWORD error = GetLastError();
+  if (error != ERROR_ACCESS_DENIED) return ErrnoFromSystem(error);
+  // A read handle has no DELETE access (asking for it would shut out the
+  // other readers): its file is closed first, the descriptor kept on the
+  // NUL device for the caller's close, and the name removed, which fails
+  // while any other open holds the file.
+  int placeholder = _open("NUL", _O_RDONLY | _O_BINARY);
+  if (placeholder < 0) return errno;
+  int rc = _dup2(placeholder, descriptor) == 0 ? 0 : errno;
+  _close(placeholder);
+  if (rc != 0) return rc;
   _chmod(name, _S_IREAD | _S_IWRITE);
   return std::remove(name) == 0 ? 0 : errno;
 }

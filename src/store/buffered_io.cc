@@ -36,7 +36,7 @@ inline uint32_t Min32(uint32_t a, uint32_t b) { return a < b ? a : b; }
 ResultCode SeekTo(Store* store, uint32_t position) {
   if (store->streamPos == position) return ResultOk;
   uint32_t newPosition = 0;
-  ResultCode rc = StreamSeek(store, static_cast<int32_t>(position), 0, &newPosition);
+  ResultCode rc = StreamSeek(store, static_cast<int64_t>(position), 0, &newPosition);
   if (rc != ResultOk) {
     store->streamPos = UnknownStreamPos;
     return rc;

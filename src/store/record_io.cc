@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "codec/block_codec.h"
+#include "io/stream.h"
 #include "store/buffered_io.h"
 #include "store/decoder_checkpoints.h"
 
@@ -321,6 +322,18 @@ ResultCode WriteRecord(Store* store, RecordView* view) {
   if (length != 0 && view->data == nullptr) return ResultInvalidArgument;
   view->header.storedLength = static_cast<uint16_t>(length);
   view->nextPosition = 0;
+  // The record must end within what the stream can address. Under a
+  // chained method this is settled before the encoder sees the item, which
+  // would otherwise enter the chain's history without reaching the file:
+  // the item's largest possible stored form must fit. Other methods are
+  // checked below with the exact stored length.
+  const uint64_t limit = StreamEndLimit(store);
+  if (IsChainedMethod(store->method)) {
+    // An empty item stores nothing and never reaches the encoder.
+    uint32_t worst = length == 0 ? 0 : CompressedCapacity(store->method, length);
+    if (worst > MaxItemLength) worst = MaxItemLength;
+    if (at + uint64_t{RecordOverhead} + worst > limit) return ResultWriteFailed;
+  }
   if (store->resetPending != 0) {
     // A failed append left the encoder reset but the last record unmarked:
     // mark it before anything new enters the chain.
@@ -353,8 +366,8 @@ ResultCode WriteRecord(Store* store, RecordView* view) {
     std::memcpy(stored, view->data, length);
   }
   uint32_t storedLength = view->header.storedLength;
-  if (static_cast<uint64_t>(at) + RecordOverhead + storedLength > 0xFFFFFFFFu) {
-    rc = ResultWriteFailed;  // a position past 4 GiB cannot be stored
+  if (at + uint64_t{RecordOverhead} + storedLength > limit) {
+    rc = ResultWriteFailed;
   } else {
     EncodeItemHeader(view->header, record);
     EncodeItemTrailer(ItemTrailer{at, 0}, stored + storedLength);

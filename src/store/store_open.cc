@@ -22,13 +22,6 @@ void ClearStore(Store* store) {
   store->streamHandle = -1;
 }
 
-bool LongerThan(const char* text, size_t limit) {
-  for (size_t i = 0; i <= limit; ++i) {
-    if (text[i] == '\0') return false;
-  }
-  return true;
-}
-
 // Creates the directory part of a file name when it is missing.
 ResultCode PrepareDirectoryOf(const char* name) {
   char directory[MaxPathLength + 1];
@@ -99,6 +92,9 @@ ResultCode CreateFile(Store* store, const char* extension, const char* prefix, c
     rc = StreamOpen(store, name, StreamCreate);
     if (rc != ResultOk) return rc;
   } else {
+    // Every length is checked before a directory is made.
+    rc = CheckUniqueNameLimits(name, extension, prefix);
+    if (rc != ResultOk) return rc;
     if (name != nullptr && name[0] != '\0') {
       rc = PrepareDirectory(name);
       if (rc != ResultOk) return rc;
@@ -216,7 +212,7 @@ ResultCode StoreOpen(LibraryState* state, Store* store, const char* extension, c
 
   // Only invented names may come without a name (the current directory).
   if (name == nullptr && mode != CreateUnique) return ResultInvalidArgument;
-  if (name != nullptr && LongerThan(name, MaxPathLength)) return ResultInvalidArgument;
+  if (name != nullptr && PathTooLong(name)) return ResultInvalidArgument;
   if (mode != CreateUnique) store->isMemory = IsMemoryName(name) ? 1 : 0;
   if (name != nullptr) memcpy(store->fileName, name, strlen(name) + 1);
 

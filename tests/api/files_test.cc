@@ -2,10 +2,24 @@
 // abandoning and deleting files: what happens to the caller's handle
 // variable on every failure, how handles share a file, and what is left on
 // disk. Then the property exports (below).
+#if defined(_WIN32)
+#define NOMINMAX
+#include <windows.h>
+#include <process.h>
+#else
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <string>
@@ -110,6 +124,110 @@ TEST_F(LifecycleTest, TheCallersHandleOnFailure) {
   EXPECT_EQ(h, 0u);
   EXPECT_EQ(ReadFile(blocker), "not a directory");
 }
+
+// Every length is checked before anything reaches the disk: a refused
+// name makes no directory and leaves the caller's variable alone. Each limit
+// is tried just at it (accepted) and one over (260).
+TEST_F(LifecycleTest, NameLimitsBeforeTheDisk) {
+  const std::string base = dir_ / "new";
+  // A path of exactly n characters below base, in components short enough
+  // for any file system.
+  auto pathOf = [&](size_t n) {
+    std::string p = base;
+    while (p.size() < n) p += "/" + std::string(std::min<size_t>(60, n - p.size() - 1), 'd');
+    return p;
+  };
+  struct Case {
+    uint16_t mode;
+    std::string name;
+    const char *extension, *prefix;
+    uint16_t rc;
+  };
+  // Invented names: 8 hex digits or prefix + 5 digits, then "." extension;
+  // at most 15 characters, the whole path at most 259.
+  std::vector<Case> cases = {
+      {1, base, "123456", nullptr, 0},   {1, base, "1234567", nullptr, 260},
+      {1, base, nullptr, "ABCDEFGHIJ", 0}, {1, base, nullptr, "ABCDEFGHIJK", 260},
+      {1, base, "ABCDE", "ABCD", 0},     {1, base, "ABCDEF", "ABCD", 260},
+      {1, pathOf(246), "TRN", nullptr, 0}, {1, pathOf(247), "TRN", nullptr, 260},
+      {1, pathOf(246) + "/", "TRN", nullptr, 0}, {1, pathOf(259), nullptr, nullptr, 260},
+      {1, pathOf(260), nullptr, nullptr, 260},
+      {0, pathOf(259), nullptr, nullptr, 0}, {0, pathOf(260), nullptr, nullptr, 260},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name.size());
+    uint32_t h = Untouched;
+    ASSERT_EQ(VARNFileCreateEx(&h, c.mode, c.name.c_str(), c.extension, c.prefix, nullptr, 0), c.rc);
+    if (c.rc == 0) {
+      EXPECT_EQ(VARNFileAbort(h), 0);
+      std::filesystem::remove_all(base);
+      continue;
+    }
+    EXPECT_EQ(h, Untouched);
+    EXPECT_TRUE(dir_.List().empty()) << "a refused name made " << dir_.List()[0];
+    std::filesystem::remove_all(base);
+    if (c.mode == 0) {
+      EXPECT_EQ(VARNFileOpenEx(&h, 0, c.name.c_str(), 0), 260);
+      EXPECT_EQ(h, Untouched);
+    }
+  }
+}
+
+#if defined(_WIN32)
+// Only files on a disk are opened: a named pipe, a folder and the NUL
+// device are refused at once.
+TEST_F(LifecycleTest, NonRegularFilesAreRefused) {
+  std::string pipeName = "\\\\.\\pipe\\varnfile_test_" + std::to_string(_getpid());
+  HANDLE pipe = CreateNamedPipeA(pipeName.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_NOWAIT,
+                                 8, 512, 512, 0, nullptr);
+  ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+  for (const std::string& name : {pipeName, dir_.path().string(), std::string("NUL")}) {
+    for (uint16_t access : {0, 1, 2}) {  // read, update, create
+      SCOPED_TRACE(name + " access " + std::to_string(access));
+      uint32_t h = Untouched;
+      EXPECT_EQ(access == 2 ? Create(&h, name) : VARNFileOpenEx(&h, access, name.c_str(), 0),
+                access == 2 ? 275 : 274);
+      EXPECT_EQ(h, 0u);
+    }
+  }
+  CloseHandle(pipe);
+}
+#else
+// Only regular files are opened; anything else is refused at once, never
+// waited on (a FIFO without a writer would block an ordinary open).
+TEST_F(LifecycleTest, NonRegularFilesAreRefused) {
+  std::string fifo = dir_ / "fifo", socketPath = dir_ / "socket";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+  memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  for (const std::string& name : {fifo, socketPath, dir_.path().string(), std::string("/dev/null")}) {
+    for (uint16_t access : {0, 1, 2}) {  // read, update, create
+      SCOPED_TRACE(name + " access " + std::to_string(access));
+      uint32_t h = Untouched;
+      auto open = std::async(std::launch::async, [&] {
+        return access == 2 ? Create(&h, name) : VARNFileOpenEx(&h, access, name.c_str(), 0);
+      });
+      if (open.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        // Give the blocked open a writer and bytes so that the test ends.
+        int w = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        EXPECT_EQ(::write(w, std::string(400, 'x').data(), 400), 400);
+        ::close(w);
+        ADD_FAILURE() << "the open blocked";
+      }
+      EXPECT_EQ(open.get(), access == 2 ? 275 : 274);
+      EXPECT_EQ(h, 0u);
+    }
+  }
+  ::close(s);
+  struct stat st;
+  ASSERT_EQ(::stat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the refused create must leave the FIFO";
+}
+#endif
 
 // A failed create leaves no new file behind, a failed open the file as it
 // was.
@@ -225,6 +343,19 @@ TEST_F(LifecycleTest, AbortAndDelete) {
   ASSERT_EQ(Create(&h, "MEMORY$"), 0);
   EXPECT_EQ(VARNFileAbort(h), 0);
   EXPECT_EQ(VARNFileClose(h), 273);
+  // Abort removes only the file its handle holds: not one renamed over the
+  // name (its own file, now unlinked, goes with the handle), nor one moved
+  // away from it (279).
+  for (bool moved : {false, true}) {
+    std::string held = MakeFile("held.trn"), other = dir_ / "other";
+    ASSERT_EQ(VARNFileOpen(&h, held.c_str(), 0), 0);
+    WriteFile(other, "someone else's file");
+    ASSERT_EQ(moved ? ::rename(held.c_str(), other.c_str()) : ::rename(other.c_str(), held.c_str()), 0);
+    EXPECT_EQ(VARNFileAbort(h), moved ? 279 : 0);
+    EXPECT_EQ(Exists(held), !moved);
+    EXPECT_EQ(moved ? ReadFile(other).size() : ReadFile(held).size(), moved ? 174u : 19u);
+    ::unlink(held.c_str()), ::unlink(other.c_str());
+  }
 
   // Delete reports success for missing, read-only and foreign files.
   std::string readOnly = MakeFile("readonly.trn"), plain = dir_ / "plain.txt";

@@ -291,6 +291,13 @@ TEST(InflateHandMade, ValidInvalidAndCutStreams) {
        ok().Dynamic(true, abcd, one).Code(code['a']).Code(code['b']).Code(code[257])
            .Code(0, 1).Code(code[256]).Finish(),
        Str("okabbbb")},
+      // A single code leaves part of the code space unused: a 1 bit where
+      // its code has a 0 ends a code for symbol 0 there (here after 9 bits:
+      // distance 1), whatever the tables' layout.
+      {"single 12-bit distance code left after 9 bits",
+       ok().Dynamic(true, abcd, Lengths(4, {{3, 12}})).Code(code['a']).Code(code['b'])
+           .Code(code[257]).Code(1, 9).Code(code[256]).Finish(),
+       Str("okabbbb")},
       {"codes up to 15 bits", LongCodes(&longCodes), longCodes},
       {"copies across the window end", WindowCopies(&windowCopies), windowCopies},
       // Fixed, dynamic, fixed: no block decodes with stale tables.

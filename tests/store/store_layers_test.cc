@@ -16,6 +16,8 @@
 
 #include "api/item_model.h"  // the bitwise CRC reference
 #include "api/library_state.h"
+#include "codec/block_codec.h"
+#include "io/memory_stream.h"
 #include "io/scratch_dir.h"
 #include "io/stream.h"
 #include "store/buffered_io.h"
@@ -124,6 +126,33 @@ TEST(BufferCoherence, RandomOperationsMatchByteModel) {
         if (HasFatalFailure()) return;
       }
     }
+  }
+}
+
+// A memory file ends at MemoryStreamLimit as a disk file ends at 4 GiB - 1:
+// a record that would end beyond it is refused (278) with the cursors and
+// the end as they were; under a chained method before it is encoded, so the
+// next item's compressed form cannot refer to it.
+TEST(RecordLimits, MemoryFileEndsAtItsLimit) {
+  for (uint32_t method : {0u, 2u}) {
+    StoreUnderTest file(Backend::Memory);
+    ASSERT_EQ(0, file.openResult);
+    Store* s = &file.store;
+    ASSERT_EQ(0, SetCompressionMethod(s, method));
+    const uint32_t start = static_cast<uint32_t>(MemoryStreamLimit) - 200;
+    s->endAtOpen = s->endOfData = s->writeCursor = start;
+    std::vector<uint8_t> data(200, 0x5A);
+    RecordView view = {ItemHeader{7, 8, 9, 179, 0, 0}, 0, 0, data.data()};
+    EXPECT_EQ(ResultWriteFailed, WriteRecord(s, &view));
+    EXPECT_EQ(start, s->endOfData);
+    EXPECT_EQ(start, s->writeCursor);
+    view.header.length = method == 0 ? 178 : 40;
+    ASSERT_EQ(0, WriteRecord(s, &view));
+    if (method == 0) {
+      EXPECT_EQ(static_cast<uint32_t>(MemoryStreamLimit), s->endOfData);
+    }
+    ASSERT_EQ(0, FlushWriteBuffer(s, 0));
+    SetCompressionMethod(s, MethodNone);
   }
 }
 

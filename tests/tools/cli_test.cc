@@ -73,6 +73,8 @@ TEST_P(CliTest, CommandLines) {
       {"frobnicate", 106},
       {"create %b --method 7", 1, "", "expected 0..4"},
       {"info %missing", 1, "", "274 VARNFILE_E_OPEN: file missing or cannot be opened"},
+      {"info %fifo", 1},  // refused, not waited on
+      {"verify %fifo", 1, "", "not a regular file"},
       {"list %short", 1, "", "263 VARNFILE_E_HEADER_UNREADABLE"},
       {"info %never", 1, "closed         no", "264 VARNFILE_E_NOT_TRANSACTION_FILE"},
       {"create %a --method {m} --description orders", 0, "(method {m}, "},
@@ -122,6 +124,8 @@ TEST_P(CliTest, CommandLines) {
   const std::string binary("\x00\x01\x02\xff binary", 11);
   Spit(Path("payload"), binary);
   Spit(Path("short"), std::string(100, 'x'));
+  unlink(Path("fifo").c_str());
+  ASSERT_EQ(0, mkfifo(Path("fifo").c_str(), 0600));
   // A file whose writer never closed it.
   ASSERT_EQ(0, VARNFileCreateEx(&h, 0, Path("open").c_str(), nullptr, nullptr, nullptr, 0));
   Spit(Path("never"), Slurp(Path("open")));

@@ -48,7 +48,7 @@ RawFile::~RawFile() {
 }
 
 void RawFile::Open(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO must not block
   if (fd < 0) {
     // Named as the library names it, so every subcommand reports a missing
     // file the same way.
