@@ -21,12 +21,14 @@ namespace varntool {
 RawFile::~RawFile() { std::free(map_); }
 
 void RawFile::Open(const std::string& path) {
+  struct _stat64 st;
+  if (_stat64(path.c_str(), &st) == 0 && (st.st_mode & _S_IFMT) != _S_IFREG)
+    throw ToolError("cannot read " + path + ": not a regular file");
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
     if (errno == ENOENT) throw varn::Error(VARNFILE_E_OPEN, "open " + path);
     throw ToolError("cannot read " + path + ": " + std::strerror(errno));
   }
-  struct _stat64 st;
   if (_fstat64(_fileno(file), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
     std::fclose(file);
     throw ToolError("cannot read " + path + ": not a regular file");
