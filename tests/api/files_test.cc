@@ -350,10 +350,19 @@ TEST_F(LifecycleTest, AbortAndDelete) {
     std::string held = MakeFile("held.trn"), other = dir_ / "other";
     ASSERT_EQ(VARNFileOpen(&h, held.c_str(), 0), 0);
     WriteFile(other, "someone else's file");
+#if defined(_WIN32)
+    // Windows moves no held file and puts nothing over its name: the abort
+    // removes its own file and nothing else.
+    EXPECT_NE(moved ? ::rename(held.c_str(), other.c_str()) : ::rename(other.c_str(), held.c_str()), 0);
+    EXPECT_EQ(VARNFileAbort(h), 0);
+    EXPECT_FALSE(Exists(held));
+    EXPECT_EQ(ReadFile(other).size(), 19u);
+#else
     ASSERT_EQ(moved ? ::rename(held.c_str(), other.c_str()) : ::rename(other.c_str(), held.c_str()), 0);
     EXPECT_EQ(VARNFileAbort(h), moved ? 279 : 0);
     EXPECT_EQ(Exists(held), !moved);
     EXPECT_EQ(moved ? ReadFile(other).size() : ReadFile(held).size(), moved ? 174u : 19u);
+#endif
     ::unlink(held.c_str()), ::unlink(other.c_str());
   }
 
