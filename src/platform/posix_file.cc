@@ -213,30 +213,4 @@ int FileRemoveHeld(int descriptor, const char* name) {
   return ::unlink(name) == 0 ? 0 : errno;
 }
 
-void FileSetFault(FileCallKind kind, const FileFault& fault) {
-  if (kind >= FileCallKinds) return;
-  FaultSlot& slot = faultSlots[kind];
-  slot.fault = fault;
-  slot.sinceArm.store(0, std::memory_order_relaxed);
-  bool any = false;
-  for (const FaultSlot& s : faultSlots) any = any || s.fault.failAt != 0;
-  faultsArmed.store(any, std::memory_order_relaxed);
-}
-
-void FileClearFaults() {
-  faultsArmed.store(false, std::memory_order_relaxed);
-  for (FaultSlot& slot : faultSlots) {
-    slot.fault = FileFault{};
-    slot.sinceArm.store(0, std::memory_order_relaxed);
-  }
-}
-
-uint64_t FileCallCount(FileCallKind kind) {
-  return kind < FileCallKinds ? faultSlots[kind].calls.load(std::memory_order_relaxed) : 0;
-}
-
-void FileResetCallCounts() {
-  for (FaultSlot& slot : faultSlots) slot.calls.store(0, std::memory_order_relaxed);
-}
-
 }  // namespace varnfile
