@@ -50,3 +50,12 @@ install(FILES ${PROJECT_BINARY_DIR}/varnfile.pc DESTINATION ${CMAKE_INSTALL_LIBD
 file(GLOB VARNFILE_DOCS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
   ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${VARNFILE_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# With the tool: its manual page (the package version filled in) and its bash
+# completion.
+if(VARNFILE_TOOLS)
+  configure_file(${PROJECT_SOURCE_DIR}/docs/varnfile.1 ${PROJECT_BINARY_DIR}/varnfile.1 @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/varnfile.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/completion/varnfile.bash
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME varnfile)
+endif()

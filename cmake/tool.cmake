@@ -8,6 +8,8 @@ if(VARNFILE_TOOLS)
   set_target_properties(varnfile_tool PROPERTIES OUTPUT_NAME varnfile
     RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
   target_compile_options(varnfile_tool PRIVATE ${VARNFILE_WARNINGS})
+  # --version prints the package version of project() beside the format version.
+  target_compile_definitions(varnfile_tool PRIVATE VARNFILE_PACKAGE_VERSION="${PROJECT_VERSION}")
   target_include_directories(varnfile_tool PRIVATE ${PROJECT_SOURCE_DIR}/include)
   target_link_libraries(varnfile_tool PRIVATE varnfile_static CLI11::CLI11)
   install(TARGETS varnfile_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

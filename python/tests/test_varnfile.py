@@ -33,7 +33,8 @@ def jsonl(items):
 
 def exported(tool, path):
     """The items as the C tool reads them."""
-    return [Item(r["position"], r["command"], r["extra"], r["value"], base64.b64decode(r["data"]))
+    return [Item(r["position"], r["command"], r["extra"], r["value"],
+                 r["data"].encode() if r["encoding"] == "text" else base64.b64decode(r["data"]))
             for r in map(json.loads, tool("export", path).splitlines())]
 
 

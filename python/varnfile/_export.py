@@ -1,8 +1,10 @@
 """Items as records, DataFrames, CSV and JSON Lines.
 
-CSV and JSON Lines carry the data in base64, so that any bytes survive; the
-JSON Lines are the ones `varnfile export` writes and `varnfile import` reads.
-CSV adds the data decoded as UTF-8 text, for reading by eye and spreadsheets.
+CSV carries the data in base64, so that any bytes survive, and adds it
+decoded as UTF-8 text, for reading by eye and spreadsheets. The JSON Lines are
+the ones `varnfile export` writes and `varnfile import` reads: the data as it
+is when it is valid UTF-8 without control characters, else in base64, as the
+"encoding" key says.
 """
 
 from __future__ import annotations
@@ -10,7 +12,7 @@ from __future__ import annotations
 import base64
 import csv
 import json
-from typing import IO, Any, Dict, Iterable, List, Union
+from typing import IO, Any, Dict, Iterable, List, Tuple, Union
 
 from ._file import Item, PathArg, VarnFile, read_all
 
@@ -44,6 +46,18 @@ def _b64(data: bytes) -> str:
     return base64.b64encode(data).decode("ascii")
 
 
+def _encoded(data: bytes) -> Tuple[str, str]:
+    """("text", the data) when it is valid UTF-8 without control characters
+    (C0, DEL, C1), else ("base64", the data in base64)."""
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        return "base64", _b64(data)
+    if any(ord(c) < 0x20 or 0x7F <= ord(c) < 0xA0 for c in text):
+        return "base64", _b64(data)
+    return "text", text
+
+
 def write_csv(items: Iterable[Item], out: IO[str]) -> int:
     """Writes a header line and one row per item; returns the item count."""
     writer = csv.writer(out, lineterminator="\n")
@@ -60,10 +74,11 @@ def write_jsonl(items: Iterable[Item], out: IO[str]) -> int:
     """Writes one JSON object per line; returns the item count."""
     n = 0
     for item in items:
+        encoding, data = _encoded(item.data)
         out.write(json.dumps({"position": item.position, "command": item.command,
                               "extra": item.extra, "value": item.value,
-                              "length": len(item.data), "data": _b64(item.data)},
-                             separators=(",", ":")))
+                              "length": len(item.data), "encoding": encoding, "data": data},
+                             separators=(",", ":"), ensure_ascii=False))
         out.write("\n")
         n += 1
     return n

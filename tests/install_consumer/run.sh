@@ -65,9 +65,37 @@ cmake_version=$(sed -n 's/^set(PACKAGE_VERSION "\(.*\)")$/\1/p' \
   "$libdir/cmake/varnfile/varnfileConfigVersion.cmake")
 soname=$(readelf -d "$libdir/libvarnfile.so" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')
 echo "pkg-config $version, CMake package $cmake_version, SONAME $soname"
-[ "$version" = "$cmake_version" ] && [ "$soname" = "libvarnfile.so.${version%%.*}" ]
+if [ "$version" != "$cmake_version" ] || [ "$soname" != "libvarnfile.so.${version%%.*}" ]; then
+  echo "versions differ" >&2; exit 1
+fi
 grep -q "^## \[$version\]" "$prefix/share/doc/varnfile/CHANGELOG.md"
 
-echo "== installed tool"
-"$prefix/bin/varnfile" --version
+echo "== installed tool, manual page and completion"
+tool_version=$("$prefix/bin/varnfile" --version)
+echo "$tool_version"
+echo "$tool_version" | grep -q "^varnfile $version\$" ||
+  { echo "the tool's --version does not say $version" >&2; exit 1; }
+manpage="$prefix/share/man/man1/varnfile.1"
+grep -q "^\.TH VARNFILE 1 .*\"varnfile $version\"" "$manpage"
+# Every subcommand of the tool has its section in the manual page, and every
+# long option of a subcommand is in that section or under COMMON OPTIONS.
+common=$(sed -n '/^\.SH "COMMON OPTIONS"/,/^\.SH COMMANDS/p' "$manpage")
+for cmd in $("$prefix/bin/varnfile" --help | sed -n '/^Subcommands:/,$ s/^  \([a-z][a-z-]*\) .*/\1/p'); do
+  section=$(awk -v head=".SS \"$cmd" '/^\.SH/ { on = 0 } /^\.SS / { on = index($0, head " ") == 1 || index($0, head "\"") == 1 } on' "$manpage")
+  [ -n "$section" ] || { echo "varnfile.1 lacks $cmd" >&2; exit 1; }
+  for option in $("$prefix/bin/varnfile" "$cmd" --help |
+      sed -n '/^Options:/,/^Run/ s/^ *\(-[^ ]*\).*/\1/p' | tr ',' '\n' | grep '^--'); do
+    roff=$(echo "$option" | sed 's/-/\\\\-/g')
+    printf '%s\n%s\n' "$section" "$common" | grep -q -- "$roff" ||
+      { echo "varnfile.1 lacks $option of $cmd" >&2; exit 1; }
+  done
+done
+if command -v man >/dev/null; then
+  man -l "$manpage" 2>/dev/null | grep -q "recover SRC DST"
+fi
+# The completion offers the installed tool's subcommands.
+# shellcheck disable=SC2016
+bash -c '. "$1/share/bash-completion/completions/varnfile"
+  COMP_WORDS=("$1/bin/varnfile" "ver"); COMP_CWORD=1; _varnfile; [ "${COMPREPLY[*]}" = verify ]' \
+  sh "$prefix"
 echo "install consumer: all good"

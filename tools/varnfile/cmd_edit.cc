@@ -1,5 +1,6 @@
 // create, add, set: make files and change them.
 #include <CLI/CLI.hpp>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "open_file.h"
 #include "raw_file.h"
 #include "tool_util.h"
 
@@ -31,14 +33,28 @@ HeaderImage MergeHeaderFields(const HeaderImage& target, const uint8_t* source) 
   return merged;
 }
 
-void CheckNewFile(const std::string& path, bool force) {
-  if (!force && FileExists(path))
-    throw ToolError(path + " already exists (use --force to replace it)");
+void AddNewFileOptions(CLI::App* sub, NewFileOptions* options) {
+  sub->add_flag("--force,-f", options->force, "Replace an existing file");
+  sub->add_flag("--parents,-p", options->parents, "Create missing directories of the new file");
 }
 
-varn::File CreateFile(const std::string& path, varn::Method method, bool force) {
-  CheckNewFile(path, force);
-  return varn::File::Create(path, method);
+void CheckNewFile(const std::string& path, const NewFileOptions& options) {
+  if (!options.force && FileExists(path))
+    throw ToolError(path + " already exists (use --force to replace it)", ExitCannotCreate);
+  std::size_t slash = path.find_last_of('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  struct stat st;
+  if (!options.parents && stat(dir.c_str(), &st) != 0)
+    throw ToolError("directory " + dir + " does not exist (use --parents to create it)",
+                    ExitCannotCreate);
+}
+
+varn::File CreateFile(const std::string& path, varn::Method method, const NewFileOptions& options) {
+  CheckNewFile(path, options);
+  varn::File file;
+  uint16_t rc = varn::File::TryCreate(path, method, &file);
+  if (rc != VARNFILE_OK) ThrowOpenFailure(path, rc, true);
+  return file;
 }
 
 namespace {
@@ -56,25 +72,35 @@ std::vector<uint8_t> ReadAll(std::istream& in, const std::string& what) {
 }
 
 struct CreateOptions {
-  std::string path, method = "chained-deflate", description, flags;
-  bool force = false;
+  std::string path, method = "chained-deflate", description, flags, aging;
+  NewFileOptions target;
 };
 
 void RunCreate(const CreateOptions& o) {
   varn::Method method = ParseMethod(o.method);
   uint32_t flags = o.flags.empty() ? 0 : static_cast<uint32_t>(ParseNumber(o.flags, 0xFFFFFFFF, "--flags"));
   CheckDescription(o.description);
-  varn::File file = CreateFile(o.path, method, o.force);
+  HeaderImage aging{};
+  if (!o.aging.empty()) ParseAging(o.aging, aging.data());
+  RemoveOnInterrupt unfinished(o.path);
+  varn::File file = CreateFile(o.path, method, o.target);
   try {
     if (!o.description.empty()) file.SetDescription(o.description);
     if (flags != 0) file.SetFlags(flags);
+    if (!o.aging.empty()) {
+      HeaderImage header = file.Header();
+      std::copy(aging.begin() + AgingDaysOffset, aging.begin() + CompressionOffset,
+                header.begin() + AgingDaysOffset);
+      file.WriteHeader(header);
+    }
+    file.Close();
   } catch (...) {
     file.TryAbort();
     throw;
   }
-  file.Close();
-  std::printf("created %s (method %u, %s)\n", o.path.c_str(), static_cast<unsigned>(method),
-              varn::MethodName(method));
+  unfinished.Keep();
+  Note("created %s (method %u, %s)\n", o.path.c_str(), static_cast<unsigned>(method),
+         varn::MethodName(method));
 }
 
 struct AddOptions {
@@ -99,39 +125,51 @@ void RunAdd(const AddOptions& o) {
   if (data.size() > VARNFILE_MAX_ITEM_LENGTH)
     throw ToolError("item data is " + std::to_string(data.size()) + " bytes; at most " +
                     std::to_string(VARNFILE_MAX_ITEM_LENGTH) + " fit one item");
-  varn::File file = varn::File::Open(o.path, varn::Access::ReadWrite);
+  varn::File file = OpenItems(o.path, varn::Access::ReadWrite);
   uint32_t position = file.Add(command, extra, value, data.data(), data.size());
   file.Close();
-  std::printf("added item 0x%04X at %u (%zu bytes)\n", command, position, data.size());
+  Note("added item 0x%04X at %u (%zu bytes)\n", command, position, data.size());
 }
 
 struct SetOptions {
-  std::string path, flags, description;
+  std::string path, flags, description, aging;
   bool resetAging = false;
 };
 
+// Edits the header directly (see HeaderEditor), so that an aged file can be
+// rescued: the library would refuse to open it.
 void RunSet(const SetOptions& o, const CLI::App& sub) {
   bool setFlags = sub.count("--flags") > 0, setDescription = sub.count("--description") > 0;
-  if (!setFlags && !setDescription && !o.resetAging)
-    throw ToolError("set: nothing to change (give --flags, --description or --reset-aging)");
+  bool setAging = sub.count("--aging") > 0;
+  if (!setFlags && !setDescription && !setAging && !o.resetAging)
+    throw ToolError("set: nothing to change (give --flags, --description, --aging or --reset-aging)");
   uint32_t flags = setFlags ? static_cast<uint32_t>(ParseNumber(o.flags, 0xFFFFFFFF, "--flags")) : 0;
   if (setDescription) CheckDescription(o.description);
-  varn::File file = varn::File::Open(o.path, varn::Access::ReadWrite);
-  if (setFlags) file.SetFlags(flags);
-  if (setDescription) file.SetDescription(o.description);
-  if (o.resetAging) file.ResetAging();
-  HeaderImage header = file.Header();
-  file.Close();
-  std::printf("flags        0x%08X\n", Get32(header.data() + FlagsOffset));
-  std::printf("description  %s\n", Quote(HeaderText(header.data() + DescriptionOffset,
-                                                     DescriptionSize)).c_str());
-  std::printf("stamp        %s\n",
-              FormatStamp(header.data() + StampDateOffset, header.data() + StampTimeOffset).c_str());
+  HeaderImage aging{};
+  if (setAging) ParseAging(o.aging, aging.data());
+  HeaderEditor editor(o.path);
+  uint8_t* h = editor.header();
+  if (setFlags) Put32(h + FlagsOffset, flags);
+  if (setDescription) {
+    std::fill(h + DescriptionOffset, h + DescriptionOffset + DescriptionSize, 0);
+    std::copy(o.description.begin(), o.description.end(), h + DescriptionOffset);
+  }
+  if (setAging) std::copy(aging.begin() + AgingDaysOffset, aging.begin() + CompressionOffset, h + AgingDaysOffset);
+  if (o.resetAging) StampNow(h);
+  editor.Write();
+  if (settings().quiet) return;
+  std::printf("flags        0x%08X\n", Get32(h + FlagsOffset));
+  std::printf("description  %s\n", Quote(HeaderText(h + DescriptionOffset, DescriptionSize)).c_str());
+  std::printf("stamp        %s\n", FormatStamp(h + StampDateOffset, h + StampTimeOffset).c_str());
+  std::printf("aging limit  %s\n", FormatSpan(AgingSeconds(h)).c_str());
 }
 
 }  // namespace
 
 void AddEditCommands(CLI::App& app, int* status) {
+  const char* agingHelp =
+      "Aging limit: the file cannot be opened this long after its stamp (creation or last "
+      "reset); DAYS or DAYS:HH:MM:SS, new files get 30 days";
   {
     auto o = std::make_shared<CreateOptions>();
     CLI::App* sub = app.add_subcommand("create", "Create an empty transaction file");
@@ -141,7 +179,9 @@ void AddEditCommands(CLI::App& app, int* status) {
                     "3 chained-predictor, 4 deflate");
     sub->add_option("--description,-d", o->description, "Description (at most 64 characters)");
     sub->add_option("--flags", o->flags, "Caller flags (32-bit number)");
-    sub->add_flag("--force,-f", o->force, "Replace an existing file");
+    sub->add_option("--aging", o->aging, agingHelp);
+    AddNewFileOptions(sub, &o->target);
+    AddCommonOptions(sub);
     sub->callback([o, status] {
       RunCreate(*o);
       *status = 0;
@@ -160,6 +200,7 @@ void AddEditCommands(CLI::App& app, int* status) {
     CLI::Option* in = sub->add_flag("--stdin", o->fromStdin, "Read the item data from stdin");
     text->excludes(file)->excludes(in);
     file->excludes(in);
+    AddCommonOptions(sub);
     sub->callback([o, status, sub] {
       if (sub->count("--data") + sub->count("--file") + sub->count("--stdin") != 1)
         throw ToolError("add: give the data with exactly one of --data, --file or --stdin");
@@ -169,11 +210,16 @@ void AddEditCommands(CLI::App& app, int* status) {
   }
   {
     auto o = std::make_shared<SetOptions>();
-    CLI::App* sub = app.add_subcommand("set", "Change the flags, description or aging stamp");
+    CLI::App* sub = app.add_subcommand(
+        "set",
+        "Change the flags, description, aging limit or aging stamp. Writes the header fields "
+        "directly under the file's exclusive lock, so it also rescues a file that has aged");
     sub->add_option("FILE", o->path, "Transaction file")->required();
     sub->add_option("--flags", o->flags, "New caller flags (32-bit number)");
     sub->add_option("--description,-d", o->description, "New description (at most 64 characters)");
+    sub->add_option("--aging", o->aging, agingHelp);
     sub->add_flag("--reset-aging", o->resetAging, "Restamp the file with the current time");
+    AddCommonOptions(sub);
     sub->callback([o, status, sub] {
       RunSet(*o, *sub);
       *status = 0;

@@ -38,7 +38,8 @@ namespace {
 
 struct RecoverOptions {
   std::string source, target, method;
-  bool force = false, resetAging = false;
+  NewFileOptions output;
+  bool resetAging = false;
 };
 
 struct Dropped {
@@ -63,6 +64,7 @@ class ScratchFile {
     fd_ = mkstemp(name.data());
     if (fd_ < 0) throw ToolError("cannot create a scratch file in " + dir + ": " + std::strerror(errno));
     path_ = name.data();
+    cleanup_ = std::make_unique<RemoveOnInterrupt>(path_);
   }
   ~ScratchFile() {
     if (fd_ >= 0) close(fd_);
@@ -90,6 +92,7 @@ class ScratchFile {
  private:
   std::string path_;
   int fd_ = -1;
+  std::unique_ptr<RemoveOnInterrupt> cleanup_;
 };
 
 // The framed records laid end to end behind a header the library accepts.
@@ -208,12 +211,12 @@ uint16_t DetectMethod(const RawFile& raw, uint16_t headerMethod, bool closed,
 
 int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
   if (SameFile(o.source, o.target)) throw ToolError("recover: source and target are the same file");
-  CheckNewFile(o.target, o.force);
+  CheckNewFile(o.target, o.output);
   RawFile raw;
   raw.Open(o.source);
   if (raw.size() < HeaderSize)
     throw ToolError(o.source + " is " + std::to_string(raw.size()) +
-                    " bytes, too short to hold a header; nothing to recover");
+                    " bytes, too short to hold a header; nothing to recover", ExitDamaged);
   const uint8_t* header = raw.data();
   uint16_t headerMethod = Get16(header + CompressionOffset);
   uint16_t method = headerMethod;
@@ -222,12 +225,12 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
   } else {
     method = DetectMethod(raw, headerMethod, Get16(header + ClosedMarkerOffset) != 0, o.target);
     if (method != headerMethod)
-      std::printf("the header names method %u, but the items are stored with method %u (%s)\n",
-                  headerMethod, method, varn::MethodName(static_cast<varn::Method>(method)));
+      Report("the header names method %u, but the items are stored with method %u (%s)\n",
+             headerMethod, method, varn::MethodName(static_cast<varn::Method>(method)));
   }
-  if (std::memcmp(header, "KVRW", 4) != 0)
-    std::fprintf(stderr, "warning: %s has a damaged magic; reading it as a transaction file\n",
-                 o.source.c_str());
+  bool magicOk = std::memcmp(header, "KVRW", 4) == 0;
+  if (!magicOk)
+    Report("warning: %s has a damaged magic; reading it as a transaction file\n", o.source.c_str());
 
   RecordScan scan = ScanRecords(raw, method);
   std::vector<Dropped> dropped;
@@ -243,16 +246,18 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
   // survives, in order, into a new file that is then closed properly.
   Salvager salvager(raw, scan, method, o.target, scan.records.size());
   varn::Method targetMethod = static_cast<varn::Method>(method);
-  varn::File target = CreateFile(o.target, targetMethod, o.force);
+  RemoveOnInterrupt unfinished(o.target);
+  varn::File target = CreateFile(o.target, targetMethod, o.output);
   uint64_t live = 0, deleted = 0, markers = 0;
   try {
     HeaderImage sourceHeader;
     std::memcpy(sourceHeader.data(), header, HeaderSize);
     target.WriteHeader(MergeHeaderFields(target.Header(), sourceHeader.data()));
     if (o.resetAging) target.ResetAging();
-    Progress progress("recover", scan.records.size());
+    UseWideWindows(target);
+    Progress progress("recover", raw.size());
     for (std::size_t i = 0; i < scan.records.size(); ++i) {
-      progress.Update(i);
+      progress.Update(i, scan.records[i].position);
       const RecordFrame& r = scan.records[i];
       if (IsReserved(r.command)) {
         dropped.push_back({r.position, "reserved command id " + std::to_string(r.command)});
@@ -285,12 +290,29 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
       }
     }
     salvager.Close();
+    // Bytes of another kind frame a record now and then by chance, but
+    // none of them decodes to its CRC: no file to show for them.
+    if (!magicOk && live + deleted + markers == 0)
+      throw ToolError(o.source + " is not a transaction file (no magic, and no record in it "
+                      "decodes); nothing to recover", ExitDamaged);
     target.Close();
+    unfinished.Keep();
   } catch (...) {
     target.TryAbort();
     throw;
   }
 
+  // The new file must open; only its age can stop it (its stamp and limit
+  // are the source's unless --reset-aging).
+  varn::File check;
+  uint16_t rc = varn::File::TryOpen(o.target, varn::Access::Read, &check);
+  if (rc == VARNFILE_OK) check.Close();
+  if (rc == VARNFILE_E_AGED)
+    Report("warning: %s has aged like its source; varnfile set --reset-aging %s rescues it\n",
+           o.target.c_str(), o.target.c_str());
+  else if (rc != VARNFILE_OK)
+    throw varn::Error(rc, "open the recovered file " + o.target);
+  if (settings().quiet) return ExitOk;
   std::printf("recovered %llu of %zu framed records from %s into %s (method %u, %s): "
               "%llu live, %llu deleted, %llu end markers\n",
               static_cast<unsigned long long>(live + deleted + markers), scan.records.size(),
@@ -313,13 +335,20 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
 void AddRecoverCommand(CLI::App& app, int* status) {
   auto o = std::make_shared<RecoverOptions>();
   CLI::App* sub = app.add_subcommand(
-      "recover", "Salvage every intact item of a damaged or never-closed file into a new file");
+      "recover",
+      "Salvage every intact item of a damaged or never-closed file into a new file, which is "
+      "then closed properly (written through a 64 KB buffer). SRC is only read. Exits 65, "
+      "leaving no DST, when SRC is not a transaction file and nothing in it decodes; an "
+      "interrupted recover removes its scratch copy and the unfinished DST");
   sub->add_option("SRC", o->source, "Damaged transaction file (only read)")->required();
   sub->add_option("DST", o->target, "New file to write")->required();
   sub->add_option("--method,-m", o->method,
                   "Method the source was written with, when its header is damaged");
-  sub->add_flag("--reset-aging", o->resetAging, "Stamp the new file with the current time");
-  sub->add_flag("--force,-f", o->force, "Replace an existing DST");
+  sub->add_flag("--reset-aging", o->resetAging,
+                "Stamp the new file with the current time (else it keeps the source's stamp and "
+                "aging limit, and a source that has aged gives a file that has aged)");
+  AddNewFileOptions(sub, &o->output);
+  AddCommonOptions(sub);
   sub->callback([o, status, sub] { *status = RunRecover(*o, *sub); });
 }
 

@@ -1,16 +1,26 @@
 // convert, export, import: move items between files and other tools.
 #include <CLI/CLI.hpp>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "commands.h"
+#include "item_text.h"
 #include "json_lines.h"
+#include "open_file.h"
 #include "raw_file.h"
 #include "tool_util.h"
 #include "walk.h"
@@ -22,174 +32,424 @@ namespace {
 
 struct ConvertOptions {
   std::string source, target, method;
-  bool force = false;
+  NewFileOptions output;
+  bool ignoreAging = false;
+};
+
+// The library copies every record in one call; a watcher thread shows the
+// target growing.
+class GrowthWatch {
+ public:
+  GrowthWatch(const char* label, const std::string& path) : progress_(label, 0), path_(path) {
+    thread_ = std::thread([this] {
+      std::unique_lock<std::mutex> lock(mutex_);
+      while (!done_) {
+        struct stat st;
+        if (stat(path_.c_str(), &st) == 0) progress_.Update(0, static_cast<uint64_t>(st.st_size));
+        wake_.wait_for(lock, std::chrono::milliseconds(100));
+      }
+      progress_.Finish();
+    });
+  }
+  ~GrowthWatch() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+
+ private:
+  Progress progress_;
+  std::string path_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool done_ = false;
+  std::thread thread_;
 };
 
 int RunConvert(const ConvertOptions& o) {
   varn::Method method = ParseMethod(o.method);
   if (SameFile(o.source, o.target)) throw ToolError("convert: source and target are the same file");
-  varn::File source = varn::File::Open(o.source, varn::Access::Read);
+  varn::File source = OpenItems(o.source, varn::Access::Read, o.ignoreAging);
+  UseWideWindows(source);
+  RawFile before;
+  before.Open(o.source);
   HeaderImage sourceHeader = source.Header();
-  varn::File target = CreateFile(o.target, method, o.force);
+  if (o.ignoreAging)  // the copy's stamp was moved; keep the file's own
+    std::copy(before.data(), before.data() + HeaderSize, sourceHeader.begin());
+  RemoveOnInterrupt unfinished(o.target);
+  varn::File target = CreateFile(o.target, method, o.output);
   try {
+    UseWideWindows(target);
     target.WriteHeader(MergeHeaderFields(target.Header(), sourceHeader.data()));
-    target.DuplicateFrom(source);
+    {
+      GrowthWatch watch("convert", o.target);
+      target.DuplicateFrom(source);
+    }
     target.Close();
   } catch (...) {
     target.TryAbort();  // no half-made target stays behind
     throw;
   }
+  unfinished.Keep();
   source.Close();
-  RawFile before, after;
-  before.Open(o.source);
+  RawFile after;
   after.Open(o.target);
   uint16_t from = Get16(sourceHeader.data() + CompressionOffset);
-  std::printf("converted %s (%u %s, %llu bytes) to %s (%u %s, %llu bytes)\n", o.source.c_str(), from,
-              varn::MethodName(static_cast<varn::Method>(from)),
-              static_cast<unsigned long long>(before.size()), o.target.c_str(),
-              static_cast<unsigned>(method), varn::MethodName(method),
-              static_cast<unsigned long long>(after.size()));
-  return 0;
+  Note("converted %s (%u %s, %llu bytes) to %s (%u %s, %llu bytes)\n", o.source.c_str(), from,
+         varn::MethodName(static_cast<varn::Method>(from)),
+         static_cast<unsigned long long>(before.size()), o.target.c_str(),
+         static_cast<unsigned>(method), varn::MethodName(method),
+         static_cast<unsigned long long>(after.size()));
+  return ExitOk;
 }
 
 // ---- export ----
 
+enum class Format { JsonLines, Csv, Text, Lines };
+
+Format ParseFormat(const std::string& text, bool lines) {
+  if (text == "jsonl" || text == "json") return Format::JsonLines;
+  if (text == "csv") return Format::Csv;
+  if (text == "text" && !lines) return Format::Text;
+  if (text == "lines" && lines) return Format::Lines;
+  throw ToolError(std::string("--format: expected jsonl, csv or ") + (lines ? "lines" : "text") +
+                  ", got " + Quote(text));
+}
+
+// Writes to stdout or a new file through a 64 KB buffer; a file that is not
+// finished is removed.
+class Output {
+ public:
+  explicit Output(const std::string& path) : path_(path) {
+    if (!path.empty()) {
+      cleanup_ = std::make_unique<RemoveOnInterrupt>(path);
+      file_ = std::fopen(path.c_str(), "wb");
+      if (file_ == nullptr) {
+        cleanup_->Keep();
+        throw ToolError("cannot create " + path + ": " + std::strerror(errno), ExitCannotCreate);
+      }
+    }
+    buffer_.reserve(BufferSize + 1024);
+  }
+  ~Output() {
+    if (file_ != nullptr && file_ != stdout) {
+      std::fclose(file_);
+      std::remove(path_.c_str());  // not finished
+    }
+  }
+  void Write(const std::string& text) {
+    buffer_ += text;
+    if (buffer_.size() >= BufferSize) Flush();
+  }
+  void Finish() {
+    Flush();
+    if (std::fflush(file_) != 0 || (file_ != stdout && std::fclose(file_) != 0))
+      throw ToolError("cannot write the exported items: " + std::string(std::strerror(errno)), ExitIo);
+    file_ = nullptr;
+    if (cleanup_) cleanup_->Keep();
+  }
+
+ private:
+  static constexpr std::size_t BufferSize = 64 << 10;
+  void Flush() {
+    if (!buffer_.empty() && std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size())
+      throw ToolError("cannot write the exported items: " + std::string(std::strerror(errno)), ExitIo);
+    buffer_.clear();
+  }
+  std::string path_;
+  FILE* file_ = stdout;
+  std::string buffer_;
+  std::unique_ptr<RemoveOnInterrupt> cleanup_;
+};
+
 struct ExportOptions {
-  std::string path, output;
+  std::string path, output, format = "jsonl";
+  bool ignoreAging = false;
 };
 
 int RunExport(const ExportOptions& o) {
+  Format format = ParseFormat(o.format, false);
+  varn::File file = OpenItems(o.path, varn::Access::Read, o.ignoreAging);
+  UseWideWindows(file);
   RawFile raw;
   raw.Open(o.path);
-  varn::File file = varn::File::Open(o.path, varn::Access::Read);
   uint16_t method = static_cast<uint16_t>(file.method());
-  std::ofstream outFile;
-  if (!o.output.empty()) {
-    outFile.open(o.output, std::ios::binary | std::ios::trunc);
-    if (!outFile) throw ToolError("cannot create " + o.output);
-  }
-  std::ostream& out = o.output.empty() ? std::cout : outFile;
+  Output out(o.output);
+  if (format == Format::Csv) out.Write("position,cmd,extra,value,length,encoding,data\r\n");
   Progress progress("export", raw.size());
   uint64_t count = 0;
   std::string line;
   WalkItems(file, raw, false, 0, false, [&](const Entry& e) {
-    progress.Update(e.frame.position);
+    progress.Update(count, e.frame.position);
     if (e.crc == CrcState::Bad)
       throw ToolError("the item at " + std::to_string(e.frame.position) +
-                      " fails its CRC check; export stopped (run verify, or recover)");
-    std::string data;
+                      " fails its CRC check; export stopped (run verify, or recover)", ExitDamaged);
+    EncodedData data{"text", ""};
     if (e.kind == EntryKind::Live) {
-      data = Base64Encode(e.data->data(), e.data->size());
+      data = EncodeData(e.data->data(), e.data->size());
     } else if (e.frame.length > 0) {
       // The library never hands out an end marker's data; without
       // compression it is the stored bytes.
       if (method != VARNFILE_METHOD_NONE)
         throw ToolError("the end marker at " + std::to_string(e.frame.position) +
-                        " carries compressed data, which cannot be exported");
-      data = Base64Encode(raw.data() + e.frame.position + ItemHeaderSize, e.frame.length);
+                        " carries compressed data, which cannot be exported", ExitDamaged);
+      data = EncodeData(raw.data() + e.frame.position + ItemHeaderSize, e.frame.length);
     }
-    line = "{\"position\":" + std::to_string(e.frame.position) +
-           ",\"command\":" + std::to_string(e.frame.command) +
-           ",\"extra\":" + std::to_string(e.frame.extra) + ",\"value\":" + std::to_string(e.frame.value) +
-           ",\"length\":" + std::to_string(e.frame.length) + ",\"data\":\"" + data + "\"}\n";
-    out << line;
+    const RecordFrame& f = e.frame;
+    switch (format) {
+      case Format::JsonLines:
+        line = JsonObject().Add("position", f.position).Add("command", f.command).Add("extra", f.extra)
+                   .Add("value", f.value).Add("length", f.length).Add("encoding", data.encoding)
+                   .Add("data", data.text).str() + "\n";
+        break;
+      case Format::Csv:
+        line = std::to_string(f.position) + "," + std::to_string(f.command) + "," +
+               std::to_string(f.extra) + "," + std::to_string(f.value) + "," +
+               std::to_string(f.length) + "," + data.encoding + "," + CsvField(data.text) + "\r\n";
+        break;
+      default:
+        line = std::to_string(f.position) + "\t" + std::to_string(f.command) + "\t" +
+               std::to_string(f.extra) + "\t" + std::to_string(f.value) + "\t" + data.encoding +
+               "\t" + data.text + "\n";
+    }
+    out.Write(line);
     ++count;
     return true;
   });
   file.Close();
-  out.flush();
-  if (!out) throw ToolError("cannot write the exported items");
+  out.Finish();
   progress.Finish();
-  std::fprintf(stderr, "exported %llu items\n", static_cast<unsigned long long>(count));
-  return 0;
+  Report("exported %llu items\n", static_cast<unsigned long long>(count));
+  return ExitOk;
 }
 
 // ---- import ----
 
 struct ImportOptions {
-  std::string path, input, method = "chained-deflate", description;
-  bool append = false, force = false;
+  std::string path, input, method = "chained-deflate", description, format = "jsonl";
+  std::string command = "0", extra = "0", value = "0";
+  bool append = false, lines = false, csv = false;
+  NewFileOptions target;
 };
 
+// The ids every item gets unless its line gives its own.
+struct Defaults {
+  uint16_t command, extra;
+  uint32_t value;
+};
+
+std::string AtLine(uint64_t line) { return "line " + std::to_string(line) + ": "; }
+
 uint64_t Field(const std::map<std::string, JsonValue>& object, const char* key, uint64_t max,
-               bool required, uint64_t line) {
+               uint64_t fallback, uint64_t line) {
   auto it = object.find(key);
-  if (it == object.end()) {
-    if (required) throw ToolError("line " + std::to_string(line) + ": no \"" + key + "\"");
-    return 0;
-  }
+  if (it == object.end()) return fallback;
   const JsonValue& v = it->second;
   if (v.type != JsonValue::Type::Number || v.negativeOrFraction || v.number > max)
-    throw ToolError("line " + std::to_string(line) + ": \"" + key + "\" must be an integer 0.." +
-                    std::to_string(max));
+    throw ToolError(AtLine(line) + "\"" + key + "\" must be an integer 0.." + std::to_string(max),
+                    ExitDamaged);
   return v.number;
 }
 
-std::vector<varn::Item> ReadItems(std::istream& in) {
-  std::vector<varn::Item> items;
-  std::string text, error;
+// Data given as text or base64.
+void DecodeData(const std::string& encoding, const std::string& text, std::vector<uint8_t>* out,
+                uint64_t line) {
+  if (encoding == "text") {
+    out->assign(text.begin(), text.end());
+  } else if (encoding == "base64") {
+    if (!Base64Decode(text, out)) throw ToolError(AtLine(line) + "the data is not base64 text", ExitDamaged);
+  } else {
+    throw ToolError(AtLine(line) + "encoding must be text or base64, not " + Quote(encoding), ExitDamaged);
+  }
+}
+
+void CheckItem(const varn::Item& item, uint64_t line) {
+  if (item.data.size() > VARNFILE_MAX_ITEM_LENGTH)
+    throw ToolError(AtLine(line) + "data longer than 65535 bytes", ExitDamaged);
+  if (item.command >= 0xFF00 && item.command != EndMarkerCommand)
+    throw ToolError(AtLine(line) + "command " + std::to_string(item.command) + " is reserved",
+                    ExitDamaged);
+}
+
+varn::Item JsonItem(const std::string& text, const Defaults& d, bool commandGiven, uint64_t line) {
+  static const char* const keys[] = {"position", "command", "extra", "value", "length", "encoding", "data"};
   std::map<std::string, JsonValue> object;
-  uint64_t line = 0;
+  std::string error;
+  if (!ParseJsonObject(text, &object, &error)) throw ToolError(AtLine(line) + error, ExitDamaged);
+  for (const auto& entry : object) {
+    if (std::find_if(std::begin(keys), std::end(keys), [&](const char* k) { return entry.first == k; }) ==
+        std::end(keys))
+      throw ToolError(AtLine(line) + "unknown key " + Quote(entry.first) +
+                      " (known: position, command, extra, value, length, encoding, data)", ExitDamaged);
+  }
+  if (!commandGiven && object.count("command") == 0) throw ToolError(AtLine(line) + "no \"command\"", ExitDamaged);
+  varn::Item item;
+  item.command = static_cast<uint16_t>(Field(object, "command", 0xFFFF, d.command, line));
+  item.extra = static_cast<uint16_t>(Field(object, "extra", 0xFFFF, d.extra, line));
+  item.value = static_cast<uint32_t>(Field(object, "value", 0xFFFFFFFF, d.value, line));
+  std::string encoding = "base64";  // what export wrote before it said so
+  auto it = object.find("encoding");
+  if (it != object.end()) {
+    if (it->second.type != JsonValue::Type::String)
+      throw ToolError(AtLine(line) + "\"encoding\" must be \"text\" or \"base64\"", ExitDamaged);
+    encoding = it->second.text;
+    if (encoding != "text" && encoding != "base64")
+      throw ToolError(AtLine(line) + "encoding must be text or base64, not " + Quote(encoding), ExitDamaged);
+  }
+  it = object.find("data");
+  if (it != object.end()) {
+    if (it->second.type != JsonValue::Type::String)
+      throw ToolError(AtLine(line) + "\"data\" must be a string", ExitDamaged);
+    DecodeData(encoding, it->second.text, &item.data, line);
+  }
+  if (object.count("length") != 0 && Field(object, "length", 0xFFFF, 0, line) != item.data.size())
+    throw ToolError(AtLine(line) + "\"length\" does not match the data", ExitDamaged);
+  return item;
+}
+
+// CSV columns by name; the header row is optional (without one the
+// columns are cmd,extra,value,data).
+class CsvColumns {
+ public:
+  // True when the record names columns (and is no item).
+  bool ReadHeader(const std::vector<std::string>& fields) {
+    static const char* const names[] = {"position", "cmd", "command", "extra", "value", "length", "encoding", "data"};
+    for (const std::string& f : fields)
+      if (std::find_if(std::begin(names), std::end(names), [&](const char* n) { return f == n; }) == std::end(names))
+        return false;
+    index_.clear();
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      std::string name = fields[i] == "command" ? "cmd" : fields[i];
+      if (index_.count(name) != 0) throw ToolError("line 1: column " + Quote(name) + " appears twice", ExitDamaged);
+      index_[name] = i;
+    }
+    return true;
+  }
+  varn::Item Item(const std::vector<std::string>& fields, const Defaults& d, uint64_t line) const {
+    if (fields.size() != index_.size())
+      throw ToolError(AtLine(line) + std::to_string(fields.size()) + " fields, the header has " +
+                      std::to_string(index_.size()), ExitDamaged);
+    varn::Item item;
+    item.command = static_cast<uint16_t>(Number(fields, "cmd", 0xFFFF, d.command, line));
+    item.extra = static_cast<uint16_t>(Number(fields, "extra", 0xFFFF, d.extra, line));
+    item.value = static_cast<uint32_t>(Number(fields, "value", 0xFFFFFFFF, d.value, line));
+    auto data = index_.find("data");
+    auto encoding = index_.find("encoding");
+    if (data != index_.end())
+      DecodeData(encoding != index_.end() ? fields[encoding->second] : "text", fields[data->second],
+                 &item.data, line);
+    if (index_.count("length") != 0 && Number(fields, "length", 0xFFFF, 0, line) != item.data.size())
+      throw ToolError(AtLine(line) + "length does not match the data", ExitDamaged);
+    return item;
+  }
+
+ private:
+  uint64_t Number(const std::vector<std::string>& fields, const char* name, uint64_t max,
+                  uint64_t fallback, uint64_t line) const {
+    auto it = index_.find(name);
+    if (it == index_.end()) return fallback;
+    try {
+      return ParseNumber(fields[it->second], max, name);
+    } catch (const ToolError& e) {
+      throw ToolError(AtLine(line) + e.what(), ExitDamaged);
+    }
+  }
+  std::map<std::string, std::size_t> index_ = {{"cmd", 0}, {"extra", 1}, {"value", 2}, {"data", 3}};
+};
+
+std::vector<varn::Item> ReadItems(std::istream& in, Format format, const Defaults& d, bool commandGiven) {
+  std::vector<varn::Item> items;
+  std::string text, record;
+  std::vector<std::string> fields;
+  CsvColumns columns;
+  uint64_t line = 0, first = 0;
   while (std::getline(in, text)) {
     ++line;
-    if (text.find_first_not_of(" \t\r") == std::string::npos) continue;
-    if (!ParseJsonObject(text, &object, &error))
-      throw ToolError("line " + std::to_string(line) + ": " + error);
-    varn::Item item;
-    item.command = static_cast<uint16_t>(Field(object, "command", 0xFFFF, true, line));
-    item.extra = static_cast<uint16_t>(Field(object, "extra", 0xFFFF, false, line));
-    item.value = static_cast<uint32_t>(Field(object, "value", 0xFFFFFFFF, false, line));
-    auto data = object.find("data");
-    if (data != object.end()) {
-      if (data->second.type != JsonValue::Type::String || !Base64Decode(data->second.text, &item.data))
-        throw ToolError("line " + std::to_string(line) + ": \"data\" must be base64 text");
+    if (format == Format::Lines) {
+      if (!text.empty() && text.back() == '\r') text.pop_back();
+      varn::Item item;
+      item.command = d.command;
+      item.extra = d.extra;
+      item.value = d.value;
+      item.data.assign(text.begin(), text.end());
+      CheckItem(item, line);
+      items.push_back(std::move(item));
+      continue;
     }
-    if (item.data.size() > VARNFILE_MAX_ITEM_LENGTH)
-      throw ToolError("line " + std::to_string(line) + ": data longer than 65535 bytes");
-    if (object.count("length") != 0 &&
-        Field(object, "length", 0xFFFF, false, line) != item.data.size())
-      throw ToolError("line " + std::to_string(line) + ": \"length\" does not match the data");
-    if (item.command >= 0xFF00 && item.command != EndMarkerCommand)
-      throw ToolError("line " + std::to_string(line) + ": command " + std::to_string(item.command) +
-                      " is reserved");
-    items.push_back(std::move(item));
+    if (record.empty() && text.find_first_not_of(" \t\r") == std::string::npos) continue;
+    if (format == Format::JsonLines) {
+      items.push_back(JsonItem(text, d, commandGiven, line));
+      CheckItem(items.back(), line);
+      continue;
+    }
+    if (record.empty()) first = line;
+    record += record.empty() ? text : "\n" + text;
+    bool more;
+    std::string error;
+    if (!SplitCsv(record, &fields, &more, &error)) throw ToolError(AtLine(first) + error, ExitDamaged);
+    if (more) continue;
+    record.clear();
+    if (items.empty() && first == 1 && columns.ReadHeader(fields)) continue;
+    items.push_back(columns.Item(fields, d, first));
+    CheckItem(items.back(), first);
   }
-  if (in.bad()) throw ToolError("cannot read the items to import");
+  if (!record.empty()) throw ToolError(AtLine(first) + "a quoted field is not closed", ExitDamaged);
+  if (in.bad()) throw ToolError("cannot read the items to import", ExitIo);
   return items;
 }
 
 int RunImport(const ImportOptions& o, const CLI::App& sub) {
+  if (o.lines && o.csv) throw ToolError("import: give --lines or --csv, not both");
+  Format format = o.lines ? Format::Lines : o.csv ? Format::Csv : ParseFormat(o.format, true);
+  Defaults defaults{static_cast<uint16_t>(ParseNumber(o.command, 0xFFFF, "--cmd")),
+                    static_cast<uint16_t>(ParseNumber(o.extra, 0xFFFF, "--extra")),
+                    static_cast<uint32_t>(ParseNumber(o.value, 0xFFFFFFFF, "--value"))};
+  if (defaults.command >= 0xFF00 && defaults.command != EndMarkerCommand)
+    throw ToolError("--cmd: " + o.command + " is reserved");
+  if (o.append && sub.count("--method") > 0) throw ToolError("import: --method cannot change an existing file");
+  if (!o.append) CheckNewFile(o.path, o.target);
   std::vector<varn::Item> items;
-  if (o.input.empty()) {
-    items = ReadItems(std::cin);
+  bool commandGiven = sub.count("--cmd") > 0;
+  if (o.input.empty() || o.input == "-") {
+    items = ReadItems(std::cin, format, defaults, commandGiven);
   } else {
     std::ifstream in(o.input, std::ios::binary);
-    if (!in) throw ToolError("cannot open " + o.input);
-    items = ReadItems(in);
+    if (!in) throw ToolError("cannot open " + o.input + ": " + std::strerror(errno),
+                             errno == ENOENT ? ExitNoInput : ExitIo);
+    items = ReadItems(in, format, defaults, commandGiven);
   }
+  std::unique_ptr<RemoveOnInterrupt> unfinished;
   varn::File file;
-  bool created = !o.append;
   if (o.append) {
-    if (sub.count("--method") > 0) throw ToolError("import: --method cannot change an existing file");
-    file = varn::File::Open(o.path, varn::Access::ReadWrite);
+    file = OpenItems(o.path, varn::Access::ReadWrite);
   } else {
-    file = CreateFile(o.path, ParseMethod(o.method), o.force);
+    unfinished = std::make_unique<RemoveOnInterrupt>(o.path);
+    file = CreateFile(o.path, ParseMethod(o.method), o.target);
   }
+  uint64_t bytes = 0;
+  for (const varn::Item& item : items) bytes += item.data.size();
   try {
+    UseWideWindows(file);  // 64 KB write buffer: one write per 64 KB, not per item
     if (sub.count("--description") > 0) file.SetDescription(o.description);
-    Progress progress("import", items.size());
+    Progress progress("import", bytes);
+    uint64_t done = 0;
     for (std::size_t i = 0; i < items.size(); ++i) {
       file.Add(items[i]);
-      progress.Update(i + 1);
+      done += items[i].data.size();
+      progress.Update(i + 1, done);
     }
     progress.Finish();
     file.Close();
   } catch (...) {
-    if (created) file.TryAbort();
+    if (!o.append) file.TryAbort();
     throw;
   }
-  std::fprintf(stderr, "imported %zu items into %s\n", items.size(), o.path.c_str());
-  return 0;
+  if (unfinished) unfinished->Keep();
+  Report("imported %zu items into %s\n", items.size(), o.path.c_str());
+  return ExitOk;
 }
 
 }  // namespace
@@ -198,32 +458,65 @@ void AddTransferCommands(CLI::App& app, int* status) {
   {
     auto o = std::make_shared<ConvertOptions>();
     CLI::App* sub = app.add_subcommand(
-        "convert", "Copy every record into a new file stored with another compression method");
+        "convert",
+        "Copy every record (deleted items and end markers too) into a new file stored with "
+        "another compression method, through 64 KB buffers; the header fields come along. "
+        "Positions change");
     sub->add_option("SRC", o->source, "Transaction file to read")->required();
     sub->add_option("DST", o->target, "New file to write")->required();
     sub->add_option("--method,-m", o->method, "Method of the new file: 0..4 or its name")->required();
-    sub->add_flag("--force,-f", o->force, "Replace an existing DST");
+    sub->add_flag("--ignore-aging", o->ignoreAging, IgnoreAgingHelp);
+    AddNewFileOptions(sub, &o->output);
+    AddCommonOptions(sub);
     sub->callback([o, status] { *status = RunConvert(*o); });
   }
   {
     auto o = std::make_shared<ExportOptions>();
     CLI::App* sub = app.add_subcommand(
-        "export", "Write the items as JSON Lines (ids, value, data in base64)");
+        "export",
+        "Write the live items as JSON Lines, CSV or tab-separated text. Each row gives the "
+        "position, ids, value and data: the data as it is when it is valid UTF-8 without "
+        "control characters, else in base64, and the row says which (\"text\" or \"base64\"). "
+        "Output goes through a 64 KB buffer");
     sub->add_option("FILE", o->path, "Transaction file")->required();
     sub->add_option("--output,-o", o->output, "Write to this file instead of stdout");
+    sub->add_option("--format", o->format,
+                    "jsonl (default): {\"position\",\"command\",\"extra\",\"value\",\"length\","
+                    "\"encoding\",\"data\"} per line; csv: a header row, then "
+                    "position,cmd,extra,value,length,encoding,data (RFC 4180); text: "
+                    "position, command, extra, value, encoding, data separated by tabs");
+    sub->add_flag("--ignore-aging", o->ignoreAging, IgnoreAgingHelp);
+    AddCommonOptions(sub);
     sub->callback([o, status] { *status = RunExport(*o); });
   }
   {
     auto o = std::make_shared<ImportOptions>();
     CLI::App* sub = app.add_subcommand(
-        "import", "Make a file from JSON Lines items, as export writes them");
+        "import",
+        "Make a file from items: JSON Lines as export writes them, CSV, or one item per line of "
+        "text. The whole input is checked before the file is written; items are added through "
+        "a 64 KB write buffer, so a large import costs few synchronous writes");
     sub->add_option("FILE", o->path, "Transaction file to create (or extend with --append)")
         ->required();
     sub->add_option("--input,-i", o->input, "Read from this file instead of stdin");
+    sub->add_option("--format", o->format,
+                    "jsonl (default; unknown keys are an error, data is base64 unless "
+                    "\"encoding\":\"text\"), csv or lines");
+    sub->add_flag("--lines", o->lines,
+                  "One item per line of text: the line (without its line end, \\r\\n too) is "
+                  "the data, the ids come from --cmd, --extra, --value");
+    sub->add_flag("--csv", o->csv,
+                  "CSV records with columns cmd,extra,value,data, or the columns a header row "
+                  "names (position, cmd or command, extra, value, length, encoding, data); "
+                  "data is text unless an encoding column says base64");
+    sub->add_option("--cmd,-c", o->command, "Command id of items whose input gives none (default 0)");
+    sub->add_option("--extra,-e", o->extra, "Extra id of items whose input gives none (default 0)");
+    sub->add_option("--value,-v", o->value, "Value of items whose input gives none (default 0)");
     sub->add_option("--method,-m", o->method, "Method of the new file: 0..4 or its name");
     sub->add_option("--description,-d", o->description, "Description of the file");
     sub->add_flag("--append", o->append, "Add to an existing file");
-    sub->add_flag("--force,-f", o->force, "Replace an existing file");
+    AddNewFileOptions(sub, &o->target);
+    AddCommonOptions(sub);
     sub->callback([o, status, sub] { *status = RunImport(*o, *sub); });
   }
 }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -11,6 +12,9 @@
 #include <vector>
 
 #include "commands.h"
+#include "item_text.h"
+#include "json_lines.h"
+#include "open_file.h"
 #include "raw_file.h"
 #include "tool_util.h"
 #include "walk.h"
@@ -32,11 +36,6 @@ time_t StampTime(const uint8_t* header) {
   return mktime(&t);
 }
 
-int64_t AgingSeconds(const uint8_t* header) {
-  return int64_t{Get16(header + AgingDaysOffset)} * 86400 + header[AgingHoursOffset] * 3600 +
-         header[AgingHoursOffset + 1] * 60 + header[AgingHoursOffset + 2];
-}
-
 std::string FormatLocal(time_t when) {
   struct tm t;
   char text[64];
@@ -50,52 +49,74 @@ std::string FormatLocal(time_t when) {
   return text;
 }
 
-void PrintHeader(const std::string& path, uint64_t size, const uint8_t* h) {
+// The header fields, as text lines or into a JSON object.
+void DescribeHeader(const std::string& path, uint64_t size, const uint8_t* h, JsonObject* json) {
   uint16_t method = Get16(h + CompressionOffset);
+  std::string magic(reinterpret_cast<const char*>(h), 4);
+  std::string baseName = HeaderText(h + BaseNameOffset, BaseNameSize);
+  std::string stampText = FormatStamp(h + StampDateOffset, h + StampTimeOffset);
+  int64_t limit = AgingSeconds(h);
+  time_t stamp = StampTime(h);
+  time_t agesAt = stamp + static_cast<time_t>(limit);
+  int64_t left = static_cast<int64_t>(agesAt) - static_cast<int64_t>(time(nullptr));
+  bool stampValid = stamp != static_cast<time_t>(-1);
+  const char* methodName = varn::MethodName(static_cast<varn::Method>(method));
+  std::string description = HeaderText(h + DescriptionOffset, DescriptionSize);
+  bool closed = Get16(h + ClosedMarkerOffset) != 0;
+  if (json != nullptr) {
+    json->Add("file", path).Add("size", size).Add("magic", magic).Add("version", Get16(h + VersionOffset));
+    json->Add("base_name", baseName).Add("stamp", stampText).Add("aging_limit_seconds", limit);
+    if (stampValid) json->Add("ages_at", FormatLocal(agesAt)).AddBool("aged", left <= 0);
+    json->Add("method", method).Add("method_name", methodName).Add("flags", Get32(h + FlagsOffset));
+    json->Add("description", description).AddBool("closed", closed);
+    return;
+  }
   std::printf("file           %s\n", path.c_str());
   std::printf("size           %llu bytes\n", static_cast<unsigned long long>(size));
-  std::printf("magic          %s\n", Quote(std::string(reinterpret_cast<const char*>(h), 4)).c_str());
+  std::printf("magic          %s\n", Quote(magic).c_str());
   std::printf("version        %u\n", Get16(h + VersionOffset));
-  std::printf("base name      %s\n", Quote(HeaderText(h + BaseNameOffset, BaseNameSize)).c_str());
-  std::printf("stamp          %s\n", FormatStamp(h + StampDateOffset, h + StampTimeOffset).c_str());
-  int64_t limit = AgingSeconds(h);
+  std::printf("base name      %s\n", Quote(baseName).c_str());
+  std::printf("stamp          %s\n", stampText.c_str());
   std::printf("aging limit    %s\n", FormatSpan(limit).c_str());
-  time_t stamp = StampTime(h);
-  if (stamp != static_cast<time_t>(-1)) {
-    time_t agesAt = stamp + static_cast<time_t>(limit);
-    int64_t left = static_cast<int64_t>(agesAt) - static_cast<int64_t>(time(nullptr));
-    if (left > 0)
-      std::printf("ages at        %s (in %s)\n", FormatLocal(agesAt).c_str(), FormatSpan(left).c_str());
-    else
-      std::printf("ages at        %s (aged %s ago)\n", FormatLocal(agesAt).c_str(),
-                  FormatSpan(-left).c_str());
-  }
-  std::printf("method         %u (%s)\n", method, varn::MethodName(static_cast<varn::Method>(method)));
+  if (stampValid && left > 0)
+    std::printf("ages at        %s (in %s)\n", FormatLocal(agesAt).c_str(), FormatSpan(left).c_str());
+  else if (stampValid)
+    std::printf("ages at        %s (aged %s ago)\n", FormatLocal(agesAt).c_str(), FormatSpan(-left).c_str());
+  std::printf("method         %u (%s)\n", method, methodName);
   std::printf("flags          0x%08X\n", Get32(h + FlagsOffset));
-  std::printf("description    %s\n", Quote(HeaderText(h + DescriptionOffset, DescriptionSize)).c_str());
-  uint16_t closed = Get16(h + ClosedMarkerOffset);
-  std::printf("closed         %s\n", closed != 0 ? "yes" : "no (never closed properly)");
+  std::printf("description    %s\n", Quote(description).c_str());
+  std::printf("closed         %s\n", closed ? "yes" : "no (never closed properly)");
 }
 
 // ---- info ----
 
 struct InfoOptions {
   std::string path;
+  bool json = false;
 };
 
+// Reads aged files as they are: info is where one sees that a file has aged.
 int RunInfo(const InfoOptions& o) {
   RawFile raw;
   raw.Open(o.path);
+  if (raw.size() < HeaderSize || std::memcmp(raw.data(), "KVRW", 4) != 0)
+    throw ToolError(HeaderProblem(o.path, raw.data(), raw.size()), ExitDamaged);
+  JsonObject json;
   varn::File file;
-  uint16_t rc = varn::File::TryOpen(o.path, varn::Access::Read, &file);
-  if (rc != VARNFILE_OK) {
-    // Show what the bytes say, then why the library refuses the file.
-    if (raw.size() >= HeaderSize) PrintHeader(o.path, raw.size(), raw.data());
-    throw varn::Error(rc, "open " + o.path);
+  try {
+    file = OpenItems(o.path, varn::Access::Read, true);
+  } catch (const ToolError& e) {
+    if (e.status() != ExitDamaged) throw;
+    // The reason first, then what the header says.
+    std::fprintf(stderr, "varnfile: %s\n", e.what());
+    std::fflush(stderr);
+    DescribeHeader(o.path, raw.size(), raw.data(), o.json ? &json : nullptr);
+    if (o.json) std::printf("%s\n", json.str().c_str());
+    return e.status();
   }
-  HeaderImage header = file.Header();
-  PrintHeader(o.path, raw.size(), header.data());
+  DescribeHeader(o.path, raw.size(), raw.data(), o.json ? &json : nullptr);
   uint64_t live = 0, deleted = 0, markers = 0, dataBytes = 0, storedBytes = 0, badCrc = 0;
+  UseWideWindows(file);
   WalkItems(file, raw, false, 0, true, [&](const Entry& e) {
     if (e.kind == EntryKind::Live) ++live;
     else if (e.kind == EntryKind::Deleted) ++deleted;
@@ -106,6 +127,12 @@ int RunInfo(const InfoOptions& o) {
     return true;
   });
   file.Close();
+  if (o.json) {
+    json.Add("live", live).Add("deleted", deleted).Add("end_markers", markers);
+    json.Add("data_bytes", dataBytes).Add("stored_bytes", storedBytes).Add("crc_failures", badCrc);
+    std::printf("%s\n", json.str().c_str());
+    return badCrc > 0 ? ExitDamaged : ExitOk;
+  }
   std::printf("items          %llu live, %llu deleted, %llu end markers\n",
               static_cast<unsigned long long>(live), static_cast<unsigned long long>(deleted),
               static_cast<unsigned long long>(markers));
@@ -119,71 +146,89 @@ int RunInfo(const InfoOptions& o) {
     std::printf("ratio          -\n");
   if (badCrc > 0) {
     std::printf("crc failures   %llu (run verify)\n", static_cast<unsigned long long>(badCrc));
-    return 1;
+    return ExitDamaged;
   }
-  return 0;
+  return ExitOk;
 }
 
 // ---- list ----
 
 struct ListOptions {
-  std::string path, from;
-  uint64_t limit = 0;
-  bool reverse = false, all = false;
+  std::string path, from, limit;
+  bool reverse = false, all = false, noPreview = false, json = false, ignoreAging = false;
 };
 
 int RunList(const ListOptions& o) {
-  varn::File file = varn::File::Open(o.path, varn::Access::Read);
+  uint64_t limit = o.limit.empty() ? UINT64_MAX : ParseNumber(o.limit, UINT64_MAX, "--limit");
+  if (limit == 0) return ExitOk;
+  varn::File file = OpenItems(o.path, varn::Access::Read, o.ignoreAging);
   UseWideWindows(file);
   RawFile raw;
   raw.Open(o.path);
   uint32_t from = 0;
   if (!o.from.empty()) {
-    from = static_cast<uint32_t>(ParseNumber(o.from, 0xFFFFFFFF, "--from"));
-    if (from < FirstItemPosition) from = FirstItemPosition;
+    from = ResolvePosition(file, raw, o.from, o.all, "--from");
     if (o.reverse && from < raw.size()) {
       // Backwards from an item includes that item: start behind it.
       RecordFrame frame;
-      FrameProblem problem = CheckFrame(raw, from, static_cast<uint16_t>(file.method()), &frame);
-      if (problem != FrameProblem::None)
-        throw ToolError("--from " + std::to_string(from) + ": no record starts there");
+      CheckFrame(raw, from, static_cast<uint16_t>(file.method()), &frame);
       from = frame.next();
     }
   }
-  std::printf("%10s  %-7s %-7s %10s  %6s  %6s  %s\n", "position", "command", "extra", "value",
-              "length", "stored", "crc");
+  const int fixed = 62;  // the columns before the preview
+  std::size_t previewWidth = OutputWidth() > fixed + 8 ? OutputWidth() - fixed : 8;
+  if (!o.json)
+    std::printf("%10s  %-7s %-7s %10s  %6s  %6s  %-4s%s\n", "position", "command", "extra", "value",
+                "length", "stored", "crc", o.noPreview ? "" : "  data");
   uint64_t shown = 0, bad = 0;
+  std::string line;
   WalkItems(file, raw, o.reverse, from, o.all, [&](const Entry& e) {
-    const char* note = e.kind == EntryKind::Deleted ? "deleted"
-                       : e.kind == EntryKind::EndMarker ? "end marker" : "";
-    std::printf("%10u  0x%04X  0x%04X  %10u  %6u  %6u  %s%s%s\n", e.frame.position, e.frame.command,
-                e.frame.extra, e.frame.value, e.frame.length, e.frame.storedLength,
-                CrcStateName(e.crc), *note != 0 ? "  " : "", note);
+    const char* kind = e.kind == EntryKind::Deleted ? "deleted"
+                       : e.kind == EntryKind::EndMarker ? "end marker" : "live";
+    const uint8_t* data = e.data != nullptr ? e.data->data() : nullptr;
+    std::size_t length = e.data != nullptr ? e.data->size() : 0;
+    if (o.json) {
+      JsonObject row;
+      row.Add("position", e.frame.position).Add("command", e.frame.command);
+      row.Add("extra", e.frame.extra).Add("value", e.frame.value).Add("length", e.frame.length);
+      row.Add("stored", e.frame.storedLength).Add("crc", CrcStateName(e.crc)).Add("kind", kind);
+      if (!o.noPreview && e.data != nullptr) {
+        EncodedData encoded = EncodeData(data, length);
+        row.Add("encoding", encoded.encoding).Add("data", encoded.text);
+      }
+      line = row.str();
+    } else {
+      char fields[96];
+      std::snprintf(fields, sizeof fields, "%10u  0x%04X  0x%04X  %10u  %6u  %6u  %-4s",
+                    e.frame.position, e.frame.command, e.frame.extra, e.frame.value, e.frame.length,
+                    e.frame.storedLength, CrcStateName(e.crc));
+      line = fields;
+      if (e.kind != EntryKind::Live) line += std::string("  (") + kind + ")";
+      else if (!o.noPreview && length > 0) line += "  " + Preview(data, length, previewWidth);
+    }
+    std::printf("%s\n", line.c_str());
     if (e.crc == CrcState::Bad) ++bad;
-    return o.limit == 0 || ++shown < o.limit;
+    return ++shown < limit;
   });
   file.Close();
-  return bad > 0 ? 1 : 0;
+  return bad > 0 ? ExitDamaged : ExitOk;
 }
 
 // ---- cat ----
 
 struct CatOptions {
   std::string path, at;
-  bool hex = false;
+  bool hex = false, ignoreAging = false;
 };
 
 int RunCat(const CatOptions& o) {
-  uint32_t at = static_cast<uint32_t>(ParseNumber(o.at, 0xFFFFFFFF, "--at"));
-  varn::File file = varn::File::Open(o.path, varn::Access::Read);
-  // The library reads whatever bytes lie at a position as a record; make
-  // sure one starts there.
+  varn::File file = OpenItems(o.path, varn::Access::Read, o.ignoreAging);
   RawFile raw;
   raw.Open(o.path);
+  uint32_t at = ResolvePosition(file, raw, o.at, false, "--at");
   RecordFrame frame;
-  if (at < FirstItemPosition ||
-      CheckFrame(raw, at, static_cast<uint16_t>(file.method()), &frame) != FrameProblem::None)
-    throw ToolError("no record starts at " + std::to_string(at) + " (list shows the positions)");
+  CheckFrame(raw, at, static_cast<uint16_t>(file.method()), &frame);
+  if (at == raw.size()) throw ToolError("--at " + o.at + ": that is the end of data, no item");
   if (frame.command == DeletedCommand)
     throw ToolError("the item at " + std::to_string(at) + " is deleted");
   file.Seek(at);
@@ -192,7 +237,7 @@ int RunCat(const CatOptions& o) {
   uint16_t rc = VARNFileReadCmdIDEx(file.handle(), &command, &extra, &value, &length);
   uint32_t here = file.Tell();
   if (rc == VARNFILE_E_END_OF_FILE && here == at)
-    throw ToolError("the record at " + std::to_string(at) + " is an end marker or the end of data");
+    throw ToolError("the record at " + std::to_string(at) + " is an end marker");
   if (rc == VARNFILE_OK && here != at)
     throw ToolError("no live item starts at " + std::to_string(at) + " (the next one is at " +
                     std::to_string(here) + ")");
@@ -205,7 +250,7 @@ int RunCat(const CatOptions& o) {
   if (o.hex) {
     std::fputs(HexDump(data.data(), data.size()).c_str(), stdout);
   } else if (!data.empty() && std::fwrite(data.data(), 1, data.size(), stdout) != data.size()) {
-    throw ToolError("cannot write to standard output");
+    throw ToolError("cannot write to standard output", ExitIo);
   }
   return 0;
 }
@@ -214,7 +259,7 @@ int RunCat(const CatOptions& o) {
 
 struct VerifyOptions {
   std::string path;
-  bool quiet = false;
+  bool json = false, ignoreAging = false;
 };
 
 uint64_t Digest(uint16_t command, uint16_t extra, uint32_t value, const uint8_t* data, uint16_t length) {
@@ -240,14 +285,31 @@ class Verifier {
     CheckBytes();
     CheckThroughLibrary();
     std::sort(problems_.begin(), problems_.end());
-    for (const auto& p : problems_) {
-      if (p.first == 0) std::printf("problem: %s\n", p.second.c_str());
-      else std::printf("problem at %u: %s\n", p.first, p.second.c_str());
+    if (o_.json) {
+      std::string list;
+      for (const auto& p : problems_) {
+        list += (list.empty() ? "" : ",") +
+                JsonObject().Add("position", p.first).Add("problem", p.second).str();
+      }
+      std::printf("%s\n", JsonObject()
+                               .Add("file", o_.path)
+                               .Add("records", records_)
+                               .Add("live", forward_.size())
+                               .AddBool("aged", aged_)
+                               .AddBool("ok", problems_.empty())
+                               .AddRaw("problems", "[" + list + "]")
+                               .str()
+                               .c_str());
+    } else if (!settings().quiet) {
+      for (const auto& p : problems_) {
+        if (p.first == 0) std::printf("problem: %s\n", p.second.c_str());
+        else std::printf("problem at %u: %s\n", p.first, p.second.c_str());
+      }
+      std::printf("%s: %zu records, %zu live items read forwards and backwards, %zu problem%s%s\n",
+                  o_.path.c_str(), records_, forward_.size(), problems_.size(),
+                  problems_.size() == 1 ? "" : "s", aged_ ? " (the file has aged)" : "");
     }
-    std::printf("%s: %zu records, %zu live items read forwards and backwards, %zu problem%s\n",
-                o_.path.c_str(), records_, forward_.size(), problems_.size(),
-                problems_.size() == 1 ? "" : "s");
-    return problems_.empty() ? 0 : 1;
+    return problems_.empty() ? ExitOk : ExitDamaged;
   }
 
  private:
@@ -294,16 +356,20 @@ class Verifier {
   // Reads every live item forwards, then backwards, through the library.
   void CheckThroughLibrary() {
     varn::File file;
-    uint16_t rc = varn::File::TryOpen(o_.path, varn::Access::Read, &file);
-    if (rc != VARNFILE_OK) {
-      Problem(0, "the library cannot open the file: " + varn::DescribeResult(rc));
+    try {
+      file = OpenItems(o_.path, varn::Access::Read, o_.ignoreAging, &aged_);
+    } catch (const ToolError& e) {
+      if (e.status() != ExitDamaged && e.status() != ExitAged) throw;
+      Problem(0, std::string("the library cannot open the file: ") + e.what());
       return;
     }
+    uint16_t rc;
     UseWideWindows(file);
     std::vector<uint8_t> buffer(VARNFILE_MAX_ITEM_LENGTH);
     uint32_t end = file.SeekToEnd();
     {
       Progress progress("verify", uint64_t{end} * 2);
+      uint64_t visited = 0;
       file.Rewind();
       uint32_t last = 0;
       for (;;) {
@@ -311,7 +377,7 @@ class Verifier {
         uint32_t value;
         rc = VARNFileReadCmdIDEx(file.handle(), &command, &extra, &value, &length);
         uint32_t here = file.Tell();
-        progress.Update(here);
+        progress.Update(++visited, here);
         if (last != 0 && here <= last) {
           Problem(here, "reading forwards does not move past " + std::to_string(last));
           break;
@@ -338,7 +404,7 @@ class Verifier {
       for (;;) {
         rc = VARNFileSkipPrev(file.handle());
         uint32_t here = file.Tell();
-        progress.Update(uint64_t{end} * 2 - here);
+        progress.Update(++visited, uint64_t{end} * 2 - here);
         if (rc == VARNFILE_E_NO_PREVIOUS) break;
         if (here >= last) {
           Problem(here, "stepping back does not move before " + std::to_string(last));
@@ -399,40 +465,67 @@ class Verifier {
   std::vector<std::pair<uint32_t, std::string>> problems_;
   std::vector<std::pair<uint32_t, uint64_t>> forward_;
   std::vector<uint32_t> badCrc_;
+  bool aged_ = false;
 };
 
 }  // namespace
 
 void AddInspectCommands(CLI::App& app, int* status) {
+  const char* positionHelp =
+      "a byte position where a record starts (as list shows it), or #N for item N counted "
+      "from 0, #-1 for the last (quote it in a shell: '#-1')";
   {
     auto o = std::make_shared<InfoOptions>();
-    CLI::App* sub = app.add_subcommand("info", "Show the header fields and item counts of a file");
+    CLI::App* sub = app.add_subcommand(
+        "info", "Show the header fields and item counts of a file (also of one that has aged)");
     sub->add_option("FILE", o->path, "Transaction file")->required();
+    sub->add_flag("--json", o->json, "One JSON object with every field and count");
+    AddCommonOptions(sub);
     sub->callback([o, status] { *status = RunInfo(*o); });
   }
   {
     auto o = std::make_shared<ListOptions>();
-    CLI::App* sub = app.add_subcommand("list", "List the items of a file, one line each");
+    CLI::App* sub = app.add_subcommand(
+        "list",
+        "List the items of a file, one line each: position, ids, value, length, stored length, "
+        "CRC state and a preview of the data (printable text, other bytes escaped as \\n, \\t, "
+        "\\xNN, cut to the terminal width or $COLUMNS, 80 off a terminal)");
     sub->add_option("FILE", o->path, "Transaction file")->required();
     sub->add_flag("--reverse,-r", o->reverse, "From the last item back to the first");
-    sub->add_option("--from", o->from, "Start at this position (the item there included)");
-    sub->add_option("--limit,-n", o->limit, "Show at most this many lines");
+    sub->add_option("--from", o->from, std::string("Start at this item (included): ") + positionHelp)
+        ->type_name("POS|#N");
+    sub->add_option("--limit,-n", o->limit, "Show at most this many items (0: none)")->type_name("N");
     sub->add_flag("--all,-a", o->all, "Also show deleted items");
+    sub->add_flag("--no-preview", o->noPreview, "Leave out the data column");
+    sub->add_flag("--json", o->json,
+                  "One JSON object per item; the data as text when it is plain UTF-8, else "
+                  "base64, as \"encoding\" says");
+    sub->add_flag("--ignore-aging", o->ignoreAging, IgnoreAgingHelp);
+    AddCommonOptions(sub);
     sub->callback([o, status] { *status = RunList(*o); });
   }
   {
     auto o = std::make_shared<CatOptions>();
     CLI::App* sub = app.add_subcommand("cat", "Write the data of one item to stdout");
     sub->add_option("FILE", o->path, "Transaction file")->required();
-    sub->add_option("--at", o->at, "Position of the item (as list shows it)")->required();
+    sub->add_option("--at", o->at, std::string("The item: ") + positionHelp)
+        ->type_name("POS|#N")
+        ->required();
     sub->add_flag("--hex,-x", o->hex, "Hex dump instead of raw bytes");
+    sub->add_flag("--ignore-aging", o->ignoreAging, IgnoreAgingHelp);
+    AddCommonOptions(sub);
     sub->callback([o, status] { *status = RunCat(*o); });
   }
   {
     auto o = std::make_shared<VerifyOptions>();
     CLI::App* sub = app.add_subcommand(
-        "verify", "Check every record's framing and links and every item's CRC; exit 1 on problems");
+        "verify",
+        "Check every record's framing and links and every item's CRC, reading the items "
+        "forwards and backwards; exit 65 when there are problems");
     sub->add_option("FILE", o->path, "Transaction file")->required();
+    sub->add_flag("--json", o->json, "One JSON object: counts and the list of problems");
+    sub->add_flag("--ignore-aging", o->ignoreAging, IgnoreAgingHelp);
+    AddCommonOptions(sub);
     sub->callback([o, status] { *status = Verifier(*o).Run(); });
   }
 }

@@ -29,11 +29,28 @@ using HeaderImage = std::array<uint8_t, VARNFILE_HEADER_SIZE>;
 // name, method and closed mark stay the target's own.
 HeaderImage MergeHeaderFields(const HeaderImage& target, const uint8_t* source);
 
-// Refuses to replace an existing file unless `force`.
-void CheckNewFile(const std::string& path, bool force);
+// The help of --ignore-aging, for the subcommands that read items.
+constexpr const char* IgnoreAgingHelp =
+    "Read a file that has aged as it is (from a private copy; the file is not changed)";
 
-// Creates `path` with `method`, replacing an existing file only with `force`.
-varn::File CreateFile(const std::string& path, varn::Method method, bool force);
+// Adds the options every subcommand shares: --quiet and --wait.
+void AddCommonOptions(CLI::App* sub);
+
+// What may happen to the path of a new file.
+struct NewFileOptions {
+  bool force = false;    // replace an existing file
+  bool parents = false;  // create missing directories
+};
+
+// Adds --force and --parents for a subcommand that writes a new file.
+void AddNewFileOptions(CLI::App* sub, NewFileOptions* options);
+
+// Refuses to replace an existing file unless `force`, and to create missing
+// directories unless `parents`.
+void CheckNewFile(const std::string& path, const NewFileOptions& options);
+
+// Creates `path` with `method` after CheckNewFile.
+varn::File CreateFile(const std::string& path, varn::Method method, const NewFileOptions& options);
 
 }  // namespace varntool
 

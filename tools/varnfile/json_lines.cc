@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include "item_text.h"
+
 namespace varntool {
 
 namespace {
@@ -71,6 +73,11 @@ bool Base64Decode(const std::string& text, std::vector<uint8_t>* out) {
     if ((padding == 1 && (v & 0xFF) != 0) || (padding == 2 && (v & 0xFFFF) != 0)) return false;
   }
   return true;
+}
+
+EncodedData EncodeData(const uint8_t* data, std::size_t length) {
+  if (IsPlainText(data, length)) return {"text", std::string(reinterpret_cast<const char*>(data), length)};
+  return {"base64", Base64Encode(data, length)};
 }
 
 std::string JsonString(const std::string& text) {

@@ -29,8 +29,32 @@ struct JsonValue {
 bool ParseJsonObject(const std::string& line, std::map<std::string, JsonValue>* out,
                      std::string* error);
 
+// Item data in the form export and list --json give it: as it is when it
+// is plain text (see IsPlainText), else in base64; `encoding` says which.
+struct EncodedData {
+  const char* encoding;  // "text" or "base64"
+  std::string text;
+};
+EncodedData EncodeData(const uint8_t* data, std::size_t length);
+
 // `text` as a JSON string literal, quotes included.
 std::string JsonString(const std::string& text);
+
+// One flat JSON object built key by key, in the order given.
+class JsonObject {
+ public:
+  JsonObject& Add(const char* key, uint64_t number) { return AddRaw(key, std::to_string(number)); }
+  JsonObject& Add(const char* key, const std::string& text) { return AddRaw(key, JsonString(text)); }
+  JsonObject& AddBool(const char* key, bool value) { return AddRaw(key, value ? "true" : "false"); }
+  JsonObject& AddRaw(const char* key, const std::string& json) {
+    text_ += (text_.size() > 1 ? ",\"" : "\"") + std::string(key) + "\":" + json;
+    return *this;
+  }
+  std::string str() const { return text_ + "}"; }
+
+ private:
+  std::string text_ = "{";
+};
 
 }  // namespace varntool
 

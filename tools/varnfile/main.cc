@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstring>
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
@@ -11,35 +12,114 @@
 #include "commands.h"
 #include "tool_util.h"
 
+#ifndef VARNFILE_PACKAGE_VERSION
+#define VARNFILE_PACKAGE_VERSION "unknown"
+#endif
+
+namespace {
+
+const char ExitStatusHelp[] =
+    "Exit status:\n"
+    "  0   success\n"
+
+    "  64  usage error: unknown subcommand or option, bad argument value\n"
+    "  65  damaged data: not a transaction file, never closed, damaged records (verify found\n"
+    "      problems; list, info met items failing their CRC), bad input lines\n"
+    "  66  no such file\n"
+    "  69  the file has aged (--ignore-aging reads it; set --reset-aging rescues it)\n"
+    "  70  internal error\n"
+    "  73  cannot create the target: it exists (use --force) or its directory does not\n"
+    "  74  input/output error\n"
+    "  75  the file is in use by another process (--wait SECONDS retries)\n"
+    "  77  permission denied\n"
+    "A signal (Ctrl-C) ends the tool with the shell's 128 + signal number, and a\n"
+    "subcommand that was writing a new file removes it first.\n";
+
+const CLI::App* FindSubcommand(const CLI::App& app, const std::string& name) {
+  for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
+    if (sub->get_name() == name) return sub;
+  return nullptr;
+}
+
+std::string SubcommandNames(const CLI::App& app) {
+  std::string names;
+  for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
+    names += (names.empty() ? "" : ", ") + sub->get_name();
+  return names + ", help";
+}
+
+}  // namespace
+
+namespace varntool {
+
+void AddCommonOptions(CLI::App* sub) {
+  sub->add_flag("--quiet,-q", settings().quiet,
+                "No progress bar, summary or warning on stderr; errors still show");
+  sub->add_option("--wait", settings().wait,
+                  "When another process holds the file, retry for up to this many seconds")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(0.0, 1e6));
+}
+
+}  // namespace varntool
+
 int main(int argc, char** argv) {
+  using namespace varntool;
 #if defined(_WIN32)
   // Item data and JSON lines pass through unchanged, as on every system.
   _setmode(_fileno(stdin), _O_BINARY);
   _setmode(_fileno(stdout), _O_BINARY);
 #endif
   CLI::App app{"varnfile: look into, check, convert and recover transaction files"};
-  app.set_version_flag("--version", "varnfile tool, library version " +
+  app.set_version_flag("--version", std::string("varnfile ") + VARNFILE_PACKAGE_VERSION +
+                                        "\nfile format version " +
                                         std::to_string(VARNFileVersion()));
+  app.footer(std::string("Run varnfile help SUBCOMMAND (or SUBCOMMAND --help) for its options.\n\n") +
+             ExitStatusHelp);
   app.require_subcommand(1, 1);
   // Options start with '-' on every system; on Windows "/name" is a path.
   app.allow_windows_style_options(false);
   int status = 0;
-  varntool::AddEditCommands(app, &status);
-  varntool::AddInspectCommands(app, &status);
-  varntool::AddTransferCommands(app, &status);
-  varntool::AddRecoverCommand(app, &status);
+  AddEditCommands(app, &status);
+  AddInspectCommands(app, &status);
+  AddTransferCommands(app, &status);
+  AddRecoverCommand(app, &status);
+  if (argc >= 2 && argv[1][0] != '-') {
+    std::string name = argv[1];
+    if (name == "help") {
+      if (argc == 2) {
+        std::fputs(app.help().c_str(), stdout);
+        return ExitOk;
+      }
+      name = argv[2];
+      if (argc == 3 && FindSubcommand(app, name) != nullptr) {
+        std::fputs(FindSubcommand(app, name)->help().c_str(), stdout);
+        return ExitOk;
+      }
+    }
+    if (FindSubcommand(app, name) == nullptr) {
+      std::fprintf(stderr, "varnfile: unknown subcommand %s; the subcommands are: %s\n",
+                   Quote(name).c_str(), SubcommandNames(app).c_str());
+      return ExitUsage;
+    }
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    int code = app.exit(e);
+    return code == 0 ? ExitOk : ExitUsage;
+  } catch (const ToolError& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "varnfile: %s\n", e.what());
+    return e.status();
   } catch (const varn::Error& e) {
     std::fflush(stdout);
     std::fprintf(stderr, "varnfile: %s\n", e.what());
-    return 1;
+    return StatusForResult(e.code());
   } catch (const std::exception& e) {
     std::fflush(stdout);
     std::fprintf(stderr, "varnfile: %s\n", e.what());
-    return 1;
+    return ExitSoftware;
   }
   return status;
 }

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "open_file.h"
 #include "tool_util.h"
 
 namespace varntool {
@@ -52,19 +53,25 @@ RawFile::~RawFile() {
 void RawFile::Open(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO must not block
   if (fd < 0) {
-    // Named as the library names it, so every subcommand reports a missing
-    // file the same way.
-    if (errno == ENOENT) throw varn::Error(VARNFILE_E_OPEN, "open " + path);
-    throw ToolError("cannot read " + path + ": " + std::strerror(errno));
+    if (errno == ENOENT) throw ToolError(path + ": no such file", ExitNoInput);
+    throw ToolError("cannot read " + path + ": " + std::strerror(errno),
+                    errno == EACCES ? ExitDenied : ExitIo);
   }
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
-    throw ToolError("cannot read " + path + ": not a regular file");
+    throw ToolError(path + " is not a regular file", ExitNoInput);
   }
   if (static_cast<uint64_t>(st.st_size) > 0xFFFFFFFFull) {
     close(fd);
-    throw ToolError(path + " is larger than 4 GiB and cannot be a transaction file");
+    throw ToolError(path + " is larger than 4 GiB and cannot be a transaction file", ExitDamaged);
+  }
+  // Not while a writer holds the file: its bytes may be half written.
+  try {
+    LockLikeLibrary(fd, path, false);
+  } catch (...) {
+    close(fd);
+    throw;
   }
   size_ = static_cast<uint64_t>(st.st_size);
   if (size_ > 0) {
@@ -73,7 +80,7 @@ void RawFile::Open(const std::string& path) {
       map_ = nullptr;
       int error = errno;
       close(fd);
-      throw ToolError("cannot map " + path + ": " + std::strerror(error));
+      throw ToolError("cannot map " + path + ": " + std::strerror(error), ExitIo);
     }
     data_ = static_cast<const uint8_t*>(map_);
   }

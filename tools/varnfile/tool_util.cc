@@ -1,14 +1,22 @@
 #include "tool_util.h"
 
+#include <limits.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #if defined(_WIN32)
 #include <windows.h>
 #endif
 
+#include <algorithm>
+#include <cstdarg>
+#include <cstdlib>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace varntool {
 
@@ -142,37 +150,161 @@ bool FileExists(const std::string& path) {
 }
 
 namespace {
+
+// The paths to remove on an interrupt. A slot's path is written before the
+// slot is marked in use, so the handler never reads a half-written path.
+struct InterruptSlot {
+  volatile sig_atomic_t used;
+  char path[PATH_MAX];
+};
+InterruptSlot interruptSlots[8];
+
+void RemoveAndDie(int signal) {
+  for (InterruptSlot& slot : interruptSlots)
+    if (slot.used) unlink(slot.path);
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  sigaction(signal, &action, nullptr);
+  raise(signal);
+}
+
+void InstallInterruptHandlers() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  struct sigaction action = {};
+  action.sa_handler = RemoveAndDie;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, signal);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+}  // namespace
+
+RemoveOnInterrupt::RemoveOnInterrupt(const std::string& path) {
+  InstallInterruptHandlers();
+  if (path.size() >= PATH_MAX) return;
+  for (int i = 0; i < static_cast<int>(std::size(interruptSlots)); ++i) {
+    if (interruptSlots[i].used) continue;
+    std::memcpy(interruptSlots[i].path, path.c_str(), path.size() + 1);
+    interruptSlots[i].used = 1;
+    slot_ = i;
+    return;
+  }
+  throw ToolError("too many files to clean up at once");
+}
+
+void RemoveOnInterrupt::Keep() {
+  if (slot_ >= 0) interruptSlots[slot_].used = 0;
+  slot_ = -1;
+}
+
+namespace {
 int64_t NowMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 }  // namespace
 
-Progress::Progress(const char* label, uint64_t total)
-    : label_(label), total_(total), enabled_(isatty(STDERR_FILENO) == 1) {}
+Progress::Progress(const char* label, uint64_t totalBytes)
+    : label_(label), total_(totalBytes),
+      enabled_(!settings().quiet && isatty(STDERR_FILENO) == 1), startMs_(NowMs()) {}
 
-void Progress::Update(uint64_t done) {
-  if (!enabled_ || total_ == 0) return;
+namespace {
+std::string Amount(double value, const char* unit) {
+  const char* prefixes[] = {"", "k", "M", "G"};
+  int i = 0;
+  for (; value >= 1000 && i < 3; ++i) value /= 1000;
+  char text[32];
+  std::snprintf(text, sizeof text, i == 0 ? "%.0f %s%s" : "%.1f %s%s", value, prefixes[i], unit);
+  return text;
+}
+}  // namespace
+
+void Progress::Update(uint64_t items, uint64_t bytes) {
+  if (!enabled_) return;
   int64_t now = NowMs();
-  if (drawn_ && now - lastDrawMs_ < 100) return;
+  if (now - startMs_ < 1000 || (drawn_ && now - lastDrawMs_ < 100)) return;
   lastDrawMs_ = now;
-  if (done > total_) done = total_;
-  const int width = 40;
-  int filled = static_cast<int>(done * width / total_);
-  char bar[width + 1];
-  std::memset(bar, '=', filled);
-  std::memset(bar + filled, ' ', width - filled);
-  bar[width] = '\0';
-  std::fprintf(stderr, "\r%-8s [%s] %3d%%", label_, bar, static_cast<int>(done * 100 / total_));
+  std::string line = "\r" + std::string(label_);
+  if (total_ > 0) {  // a bar and a share
+    const int width = 24;
+    int filled = static_cast<int>(std::min(bytes, total_) * width / total_);
+    char share[16];
+    std::snprintf(share, sizeof share, "] %3d%%", static_cast<int>(std::min(bytes, total_) * 100 / total_));
+    line += " [" + std::string(filled, '=') + std::string(width - filled, ' ') + share;
+  }
+  if (items > 0) line += "  " + Amount(static_cast<double>(items), "items");
+  double seconds = (now - startMs_) / 1000.0;
+  line += "  " + Amount(static_cast<double>(bytes), "B") + "  " + Amount(bytes / seconds, "B") + "/s\033[K";
+  std::fputs(line.c_str(), stderr);
   std::fflush(stderr);
   drawn_ = true;
 }
 
 void Progress::Finish() {
   if (!drawn_) return;
-  std::fprintf(stderr, "\r%*s\r", 60, "");
+  std::fprintf(stderr, "\r\033[K");
   std::fflush(stderr);
   drawn_ = false;
+}
+
+int OutputWidth() {
+  struct winsize size;
+  if (isatty(STDOUT_FILENO) == 1 && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+    return size.ws_col;
+  const char* columns = std::getenv("COLUMNS");
+  int n = columns != nullptr ? std::atoi(columns) : 0;
+  return n > 0 ? n : 80;
+}
+
+int StatusForResult(uint16_t code) {
+  switch (code) {
+    case VARNFILE_E_END_INCONSISTENT:
+    case VARNFILE_E_END_OF_FILE:
+    case VARNFILE_E_HEADER_UNREADABLE:
+    case VARNFILE_E_NOT_TRANSACTION_FILE:
+    case VARNFILE_E_VERSION:
+    case VARNFILE_E_CRC:
+    case VARNFILE_E_NO_PREVIOUS:
+    case VARNFILE_E_READ:  // a broken link between records, or a short file
+      return ExitDamaged;
+    case VARNFILE_E_AGED: return ExitAged;
+    case VARNFILE_E_OPEN: return ExitNoInput;
+    case VARNFILE_E_CREATE:
+    case VARNFILE_E_MKDIR:
+    case VARNFILE_E_NO_UNIQUE_NAME:
+      return ExitCannotCreate;
+    case VARNFILE_E_SEEK:
+    case VARNFILE_E_WRITE:
+    case VARNFILE_E_REMOVE:
+      return ExitIo;
+    case VARNFILE_E_ACCESS: return ExitDenied;
+    case VARNFILE_E_NO_MEMORY: return ExitSoftware;
+    default: return ExitUsage;  // arguments the library refuses
+  }
+}
+
+void Note(const char* format, ...) {
+  if (settings().quiet) return;
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+}
+
+Settings& settings() {
+  static Settings s;
+  return s;
+}
+
+void Report(const char* format, ...) {
+  if (settings().quiet) return;
+  std::fflush(stdout);
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
 }
 
 }  // namespace varntool

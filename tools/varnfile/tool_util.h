@@ -12,12 +12,46 @@
 
 namespace varntool {
 
+// Exit statuses, after the sysexits.h convention; main's --help lists them.
+enum ExitStatus : int {
+  ExitOk = 0,
+  ExitUsage = 64,         // bad command line or argument value
+  ExitDamaged = 65,       // not a transaction file, damaged or never closed; bad input data
+  ExitNoInput = 66,       // no such file
+  ExitAged = 69,          // the file is older than its aging limit
+  ExitSoftware = 70,      // an internal error of the tool
+  ExitCannotCreate = 73,  // the target exists, or its directory does not
+  ExitIo = 74,            // reading or writing failed
+  ExitInUse = 75,         // another process holds the file (try again, or --wait)
+  ExitDenied = 77,        // no permission
+};
+
 // A failure of the tool itself (bad argument value, unusable file), reported
-// as "varnfile: <message>" with exit status 1.
+// as "varnfile: <message>" with its exit status.
 class ToolError : public std::runtime_error {
  public:
-  explicit ToolError(const std::string& message) : std::runtime_error(message) {}
+  explicit ToolError(const std::string& message, int status = ExitUsage)
+      : std::runtime_error(message), status_(status) {}
+  int status() const { return status_; }
+
+ private:
+  int status_;
 };
+
+// The exit status for a result code of the library.
+int StatusForResult(uint16_t code);
+
+// Options every subcommand shares.
+struct Settings {
+  bool quiet = false;  // -q: no progress bars, summaries or warnings
+  double wait = 0;     // --wait: seconds to retry a file that another process holds
+};
+Settings& settings();
+
+// A report on stderr (summaries beside data on stdout, warnings), unless -q.
+void Report(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// What a command that writes no data did, on stdout, unless -q.
+void Note(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Cache and buffer sizes for walking a whole file: walking backwards
 // through a chained file replays the chain from its last reset point once per
@@ -55,16 +89,36 @@ std::string Quote(const std::string& text);
 bool SameFile(const std::string& a, const std::string& b);
 bool FileExists(const std::string& path);
 
-// A one-line progress bar on stderr, drawn only when stderr is a terminal,
-// at most a few times a second; Finish() (or the destructor) clears it.
+// Removes a file if the tool is interrupted (SIGINT, SIGTERM, SIGHUP) while
+// this lives: scratch copies and targets that are not finished yet. The
+// signal handler unlinks every registered path and then dies of the same
+// signal, so the shell sees the interruption. Destroying (or Keep()) only
+// forgets the path; it never removes anything.
+class RemoveOnInterrupt {
+ public:
+  explicit RemoveOnInterrupt(const std::string& path);
+  ~RemoveOnInterrupt() { Keep(); }
+  RemoveOnInterrupt(const RemoveOnInterrupt&) = delete;
+  RemoveOnInterrupt& operator=(const RemoveOnInterrupt&) = delete;
+
+  void Keep();
+
+ private:
+  int slot_ = -1;
+};
+
+// A one-line progress bar on stderr (share of `total` bytes done, items,
+// bytes and rate), drawn only when stderr is a terminal, not with -q, once
+// the work has taken a second, and at most ten times a second; Finish() (or
+// the destructor) clears it.
 class Progress {
  public:
-  Progress(const char* label, uint64_t total);
+  Progress(const char* label, uint64_t totalBytes);
   ~Progress() { Finish(); }
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
 
-  void Update(uint64_t done);
+  void Update(uint64_t items, uint64_t bytes);
   void Finish();
 
  private:
@@ -72,8 +126,12 @@ class Progress {
   uint64_t total_;
   bool enabled_;
   bool drawn_ = false;
-  int64_t lastDrawMs_ = 0;
+  int64_t startMs_, lastDrawMs_ = 0;
 };
+
+// The number of columns of the terminal on stdout; $COLUMNS or 80 when
+// stdout is not a terminal.
+int OutputWidth();
 
 }  // namespace varntool
 

@@ -58,13 +58,12 @@ class Walker {
       return entry;
     }
     uint16_t length = VARNFILE_MAX_ITEM_LENGTH;
-    data_.resize(VARNFILE_MAX_ITEM_LENGTH);
     uint16_t command, extra;
     uint32_t value;
-    uint16_t rc = VARNFileReadItem(file_.handle(), &command, &extra, &value, &length, data_.data());
+    uint16_t rc = VARNFileReadItem(file_.handle(), &command, &extra, &value, &length, buffer_.data());
     if (rc != VARNFILE_OK && rc != VARNFILE_E_CRC)
       throw varn::Error(rc, "read item at " + std::to_string(position));
-    data_.resize(length);
+    data_.assign(buffer_.begin(), buffer_.begin() + length);
     entry.frame.command = command;
     entry.frame.extra = extra;
     entry.frame.value = value;
@@ -142,6 +141,7 @@ class Walker {
   uint16_t method_;
   bool includeDeleted_;
   const EntryVisitor& visit_;
+  std::vector<uint8_t> buffer_ = std::vector<uint8_t>(VARNFILE_MAX_ITEM_LENGTH);  // the largest item
   std::vector<uint8_t> data_;
 };
 
@@ -152,6 +152,47 @@ void WalkItems(varn::File& file, const RawFile& raw, bool reverse, uint32_t from
   Walker walker(file, raw, includeDeleted, visit);
   if (reverse) walker.Backward(from);
   else walker.Forward(from == 0 ? FirstItemPosition : from);
+}
+
+uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string& text,
+                         bool includeDeleted, const char* what) {
+  const std::string arg = std::string(what) + " " + text;
+  if (!text.empty() && text[0] == '#') {
+    bool fromEnd = text.size() > 1 && text[1] == '-';
+    uint64_t n = ParseNumber(text.substr(fromEnd ? 2 : 1), 0xFFFFFFFF, what);
+    if (fromEnd && n == 0) throw ToolError(arg + ": items from the end count from #-1 (the last)");
+    uint64_t seen = 0;
+    uint32_t found = 0;
+    bool hit = false;
+    WalkItems(file, raw, fromEnd, 0, includeDeleted, [&](const Entry& e) {
+      if (seen++ != (fromEnd ? n - 1 : n)) return true;
+      found = e.frame.position;
+      hit = true;
+      return false;
+    });
+    if (!hit) throw ToolError(arg + ": the file holds " + std::to_string(seen) + " items");
+    return found;
+  }
+  uint32_t position = static_cast<uint32_t>(ParseNumber(text, 0xFFFFFFFF, what));
+  if (position == raw.size()) return position;  // the end of data
+  if (position < FirstItemPosition || position > raw.size())
+    throw ToolError(arg + ": no record starts there (records lie from " +
+                    std::to_string(FirstItemPosition) + " to " + std::to_string(raw.size()) + ")");
+  // Follow the records from the first: a position inside one is not a start,
+  // even if its bytes happen to frame a record.
+  uint16_t method = static_cast<uint16_t>(file.method());
+  RecordFrame frame;
+  for (uint64_t p = FirstItemPosition; p <= position;) {
+    if (CheckFrame(raw, p, method, &frame) != FrameProblem::None) break;  // damage: judge by the bytes
+    if (p == position) return position;
+    if (frame.next() > position)
+      throw ToolError(arg + ": no record starts there; it lies inside the record at " +
+                      std::to_string(p) + " (list shows where records start)");
+    p = frame.next();
+  }
+  if (CheckFrame(raw, position, method, &frame) != FrameProblem::None)
+    throw ToolError(arg + ": no record starts there (list shows where records start)");
+  return position;
 }
 
 }  // namespace varntool

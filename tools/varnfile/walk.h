@@ -43,6 +43,13 @@ using EntryVisitor = std::function<bool(const Entry&)>;
 void WalkItems(varn::File& file, const RawFile& raw, bool reverse, uint32_t from,
                bool includeDeleted, const EntryVisitor& visit);
 
+// The position that a --from or --at argument names: a byte position where
+// a record starts (the end of data too), or "#N", item N counted from 0 of
+// those a walk visits (deleted records and end markers too with
+// includeDeleted); "#-1" is the last. Anything else throws ToolError.
+uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string& text,
+                         bool includeDeleted, const char* what);
+
 }  // namespace varntool
 
 #endif  // VARNFILE_TOOLS_WALK_H_

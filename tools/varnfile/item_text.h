@@ -1,0 +1,34 @@
+// How item data shows as text: the plain-text test that export uses to
+// choose between text and base64, the escaped preview of list, and the
+// fields of CSV.
+#ifndef VARNFILE_TOOLS_ITEM_TEXT_H_
+#define VARNFILE_TOOLS_ITEM_TEXT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace varntool {
+
+// True when the data is valid UTF-8 without control characters (C0, DEL,
+// C1; tabs and line ends included): it can stand in a line of text as it is.
+bool IsPlainText(const uint8_t* data, std::size_t length);
+
+// The data as one line of at most `columns` characters: printable text as
+// it is, \n \r \t and \\ escaped, other bytes as \xNN; "..." ends a cut line.
+std::string Preview(const uint8_t* data, std::size_t length, std::size_t columns);
+
+// A CSV field, quoted when it holds a comma, a quote or a line end.
+std::string CsvField(const std::string& text);
+
+// Splits one CSV record (RFC 4180: fields quoted with "", "" inside quotes
+// for a quote). A quoted field may span lines: *more is set when the line
+// ends inside quotes, and the caller appends "\n" and the next line and
+// calls again. False with *error on a malformed record.
+bool SplitCsv(const std::string& line, std::vector<std::string>* fields, bool* more,
+              std::string* error);
+
+}  // namespace varntool
+
+#endif  // VARNFILE_TOOLS_ITEM_TEXT_H_
