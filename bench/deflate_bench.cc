@@ -23,7 +23,7 @@
 
 #include "bench_data.h"
 #include "codec/deflate.h"
-#include "platform/memory.h"
+#include "base/memory.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 
 #include "bench_data.h"
 #include "codec/inflate.h"
-#include "platform/memory.h"
+#include "base/memory.h"
 
 namespace {
 

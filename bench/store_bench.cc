@@ -44,7 +44,7 @@
 #include "codec/deflate.h"
 #include "codec/inflate.h"
 #include "codec/predictor.h"
-#include "platform/memory.h"
+#include "base/memory.h"
 #include "varnfile.h"
 
 #if VARNFILE_HAVE_SQLITE

@@ -13,7 +13,7 @@
 
 #include "codec/deflate.h"
 #include "codec/inflate.h"
-#include "platform/memory.h"
+#include "base/memory.h"
 
 namespace codec_fuzz {
 

@@ -8,7 +8,7 @@
 // Input: bytes 0 and 1 choose the output room (8..4103), byte 2 the input
 // piece size for flush mode 0 (< 128: everything at once), byte 3 the record
 // count (1..4) and per record the mode; the rest is the data.
-#include "codec/block_codec.h"
+#include "store/block_codec.h"
 #include "codec_fuzz.h"
 
 using namespace codec_fuzz;

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "codec/block_codec.h"
+#include "store/block_codec.h"
 #include "codec_fuzz.h"
 #include "store/store.h"
 

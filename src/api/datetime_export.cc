@@ -7,7 +7,7 @@ extern "C" {
 // Never fails; any mode is stored, and param only for the server clock.
 VARNFILE_API uint16_t VARNFileSetDateTimeOptions(uint16_t mode, uint32_t param) {
   varnfile::LibraryState* state = varnfile::LockLibrary();
-  varnfile::SetDateTimeOptions(state, mode, param);
+  varnfile::SetDateTimeOptions(&state->io, mode, param);
   varnfile::UnlockLibrary();
   return varnfile::ResultOk;
 }

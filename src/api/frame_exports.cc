@@ -1,5 +1,5 @@
 // The exports that touch no file.
-#include "api/result_code.h"
+#include "base/result_code.h"
 
 extern "C" {
 

@@ -6,9 +6,19 @@
 
 #include <cstdint>
 
-#include "api/library_state.h"
+#include "base/result_code.h"
+#include "io/io_state.h"
+#include "store/open_file.h"
 
 namespace varnfile {
+
+// The one library-wide record, all zero at load, guarded by the lock.
+struct LibraryState {
+  OpenFile** files;      // fileCapacity slots; null when no file is open
+  uint32_t fileCapacity;  // a multiple of 4
+  uint32_t fileCount;
+  IoState io;  // memory streams and date/time options
+};
 
 // Enters the re-entrant library lock and returns the one state. Never fails.
 LibraryState* LockLibrary();

@@ -1,9 +1,9 @@
 // The exports that create, open, close, abandon and delete files.
 #include "api/handle_table.h"
 #include "api/open_file_object.h"
-#include "codec/block_codec.h"
 #include "io/paths.h"
 #include "io/unique_name.h"
+#include "store/block_codec.h"
 
 namespace varnfile {
 namespace {
@@ -33,7 +33,7 @@ ResultCode OpenIntoNewHandle(uint32_t* handle, const char* extension, const char
   return ResultOk;
 }
 
-ResultCode EndHandle(uint32_t handle, uint32_t discard) {
+ResultCode EndHandle(uint32_t handle, bool discard) {
   LibraryState* state = LockLibrary();
   OpenFile* file = nullptr;
   ResultCode rc = ResolveHandle(state, handle, &file);
@@ -62,11 +62,12 @@ VARNFILE_API uint16_t VARNFileCreateEx(uint32_t* handle, uint16_t nameMode, cons
   if (nameMode == VARNFILE_NAME_UNIQUE) {
     ResultCode rc = CheckUniqueNameLimits(name, extension, prefix);
     if (rc != ResultOk) return rc;
-    return OpenIntoNewHandle(handle, extension, prefix, name, proc, procParam, CreateUnique);
+    return OpenIntoNewHandle(handle, extension, prefix, name, proc, procParam,
+                             OpenMode::CreateUnique);
   }
   // An exact name is required; the other arguments only shape invented names.
   if (name == nullptr || PathTooLong(name)) return ResultInvalidArgument;
-  return OpenIntoNewHandle(handle, nullptr, nullptr, name, nullptr, 0, CreateNamed);
+  return OpenIntoNewHandle(handle, nullptr, nullptr, name, nullptr, 0, OpenMode::CreateNamed);
 }
 
 VARNFILE_API uint16_t VARNFileCreate(uint32_t* handle, const char* directory, const char* extension) {
@@ -75,7 +76,8 @@ VARNFILE_API uint16_t VARNFileCreate(uint32_t* handle, const char* directory, co
 
 VARNFILE_API uint16_t VARNFileOpenEx(uint32_t* handle, uint16_t access, const char* name, uint32_t) {
   if (handle == nullptr || name == nullptr || PathTooLong(name)) return ResultInvalidArgument;
-  OpenMode mode = access == VARNFILE_ACCESS_READ_WRITE ? OpenReadWrite : OpenReadOnly;
+  OpenMode mode =
+      access == VARNFILE_ACCESS_READ_WRITE ? OpenMode::OpenReadWrite : OpenMode::OpenReadOnly;
   return OpenIntoNewHandle(handle, nullptr, nullptr, name, nullptr, 0, mode);
 }
 
@@ -83,9 +85,9 @@ VARNFILE_API uint16_t VARNFileOpen(uint32_t* handle, const char* name, uint32_t 
   return VARNFileOpenEx(handle, VARNFILE_ACCESS_READ_WRITE, name, ignored);
 }
 
-VARNFILE_API uint16_t VARNFileClose(uint32_t handle) { return EndHandle(handle, 0); }
+VARNFILE_API uint16_t VARNFileClose(uint32_t handle) { return EndHandle(handle, false); }
 
-VARNFILE_API uint16_t VARNFileAbort(uint32_t handle) { return EndHandle(handle, 1); }
+VARNFILE_API uint16_t VARNFileAbort(uint32_t handle) { return EndHandle(handle, true); }
 
 // Removes a disk file through a scratch OpenFile: the delete mode opens
 // nothing and removes the file on its failure path. "Not opened" (274) is
@@ -97,8 +99,9 @@ VARNFILE_API uint16_t VARNFileDelete(const char* name, uint32_t) {
   OpenFile* file = nullptr;
   ResultCode rc = AllocateHandle(&state, &scratch, &file);
   if (rc != ResultOk) return rc;
-  rc = OpenFileObject(state, file, nullptr, nullptr, name, nullptr, 0, DeleteByName, NewFileMethod);
-  if (rc == ResultOk) rc = CloseFileObject(file, 0);  // never expected: nothing is opened
+  rc = OpenFileObject(state, file, nullptr, nullptr, name, nullptr, 0, OpenMode::DeleteByName,
+                      NewFileMethod);
+  if (rc == ResultOk) rc = CloseFileObject(file, false);  // never expected: nothing is opened
   if (rc == ResultOpenFailed) rc = ResultOk;
   ReleaseHandle(state, scratch);
   return rc;

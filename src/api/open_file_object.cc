@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "store/buffered_io.h"
+#include "store/file_format.h"
 #include "store/item_cache.h"
 #include "store/record_io.h"
 #include "store/store_open.h"
@@ -13,7 +15,7 @@ namespace {
 void ClearCacheFields(OpenFile* file) {
   file->mruItem = nullptr;
   file->lruItem = nullptr;
-  file->isOpen = 0;
+  file->isOpen = false;
   file->fileMethod = 0;
   file->maxCachedItems = 0;
   file->cachedItems = 0;
@@ -22,7 +24,12 @@ void ClearCacheFields(OpenFile* file) {
   file->lastItemPosition = 0;
 }
 
-// The position of the last record, 0 when the file holds none.
+// The position of the last record, 0 when the file holds none. The last
+// record must end exactly at the end of data. A process killed while
+// appending to a file that had been closed before leaves a torn record
+// behind a header that still says closed; opened anyway, new items would be
+// linked behind the torn record, where no forward walk reaches them. Such a
+// file is refused (277) and goes to recovery.
 ResultCode FindLastRecord(Store* store, uint32_t* last) {
   uint32_t end = 0;
   ResultCode rc = StoreEndOfData(store, &end);
@@ -31,7 +38,19 @@ ResultCode FindLastRecord(Store* store, uint32_t* last) {
   uint32_t position = 0;
   rc = ListRecords(store, ListBackward, end, 1, &found, &position);
   if (rc != ResultOk) return rc;
-  *last = found > 0 ? position : 0;
+  if (found == 0) {
+    // Bytes behind the header that hold no record are a torn first record.
+    *last = 0;
+    return end == FirstItemPosition ? ResultOk : ResultReadFailed;
+  }
+  uint8_t headerBytes[ItemHeaderSize];
+  rc = BufferedRead(store, headerBytes, position, ItemHeaderSize, 1);
+  if (rc != ResultOk) return rc;
+  ItemHeader header = DecodeItemHeader(headerBytes);
+  if (static_cast<uint64_t>(position) + header.storedLength + RecordOverhead != end) {
+    return ResultReadFailed;
+  }
+  *last = position;
   return ResultOk;
 }
 
@@ -45,22 +64,23 @@ ResultCode OpenFileObject(LibraryState* state, OpenFile* file, const char* exten
   file->maxCachedBytes = DefaultMaxCachedBytes;
 
   uint32_t methodInForce = method;
-  ResultCode rc = StoreOpen(state, &file->store, extension, prefix, name, proc, procParam, mode,
+  ResultCode rc = StoreOpen(&state->io, &file->store, extension, prefix, name, proc, procParam, mode,
                             method, &methodInForce);
   if (rc == ResultOk) {
     file->fileMethod = methodInForce;
-    file->isOpen = 1;
+    file->isOpen = true;
     rc = FindLastRecord(&file->store, &file->lastItemPosition);
   }
   if (rc != ResultOk) {
     // A file this call was making goes; an existing file stays as it was.
-    uint32_t discard = (mode == CreateNamed || mode == CreateUnique || mode == DeleteByName) ? 1 : 0;
+    bool discard = mode == OpenMode::CreateNamed || mode == OpenMode::CreateUnique ||
+                   mode == OpenMode::DeleteByName;
     CloseFileObject(file, discard);
   }
   return rc;
 }
 
-ResultCode CloseFileObject(OpenFile* file, uint32_t discard) {
+ResultCode CloseFileObject(OpenFile* file, bool discard) {
   ResultCode rc = ResultOk;
   if (file->isOpen) {
     // Changed items are written back even when the file is discarded: the
@@ -71,7 +91,7 @@ ResultCode CloseFileObject(OpenFile* file, uint32_t discard) {
     DropAllCachedItems(file);
   }
   ClearCacheFields(file);
-  LibraryState* state = file->store.state;
+  IoState* state = file->store.state;
   std::memset(&file->store, 0, sizeof file->store);
   file->store.state = state;
   file->store.streamHandle = -1;

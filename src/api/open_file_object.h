@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "api/library_state.h"
-#include "api/result_code.h"
+#include "api/handle_table.h"
+#include "base/result_code.h"
 #include "store/store.h"
 
 namespace varnfile {
@@ -26,7 +26,7 @@ ResultCode OpenFileObject(LibraryState* state, OpenFile* file, const char* exten
 // or removing the file (discard 1); then frees the cache and clears the
 // cache fields and the store. Returns the flush's code if it failed, else
 // the store close's. A file that is not open is only cleared (0).
-ResultCode CloseFileObject(OpenFile* file, uint32_t discard);
+ResultCode CloseFileObject(OpenFile* file, bool discard);
 
 }  // namespace varnfile
 

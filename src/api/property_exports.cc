@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "api/export_shape.h"
-#include "codec/block_codec.h"
+#include "store/block_codec.h"
 #include "io/clock.h"
 #include "store/buffered_io.h"
 #include "store/store.h"

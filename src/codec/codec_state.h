@@ -26,13 +26,13 @@ struct PredictorState {
 struct DecoderState {
   InflateContext* inflate;   // null until the first DEFLATE item is decoded
   PredictorState predictor;
-  uint32_t predictorTableAllocated;
+  bool predictorTableAllocated;
 };
 
 struct EncoderState {
   DeflateContext* deflate;   // null until the first DEFLATE item is encoded
   PredictorState predictor;
-  uint32_t predictorTableAllocated;
+  bool predictorTableAllocated;
 };
 
 }  // namespace varnfile

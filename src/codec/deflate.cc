@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "codec/deflate_tables.h"
-#include "platform/memory.h"
+#include "base/memory.h"
 
 namespace varnfile {
 

@@ -141,22 +141,65 @@ uint32_t BitWriterFinish(BitWriter* writer, uint32_t complete) {
 // ---------------------------------------------------------------------------
 // Huffman codes
 
-void AssignCodes(const uint16_t* lengthCounts, CodeEntry* codes, uint32_t n) {
+namespace {
+
+// Canonical codes (RFC 1951), bit-reversed, for the symbols used[0..k)
+// (increasing) from their lengths and lengthCounts[1..15], the number of codes
+// of each length.
+void AssignUsedCodes(const uint16_t* lengthCounts, CodeEntry* codes, const uint16_t* used,
+                     uint32_t k) {
   uint16_t next[MaxCodeBits + 1];
   next[0] = 0;
   next[1] = 0;
   for (uint32_t l = 2; l <= MaxCodeBits; ++l) {
     next[l] = static_cast<uint16_t>((next[l - 1] + lengthCounts[l - 1]) << 1);
   }
-  for (uint32_t i = 0; i < n; ++i) {
-    uint32_t length = codes[i].length;
-    if (length != 0) codes[i].code = ReverseCode(next[length]++, length);
+  for (uint32_t u = 0; u < k; ++u) {
+    CodeEntry& entry = codes[used[u]];
+    entry.code = ReverseCode(next[entry.length]++, entry.length);
   }
 }
 
+// Writes the symbols i < n with nonzero frequency to used[], in increasing
+// order, and returns their number. Four frequencies are tested at a time:
+// small blocks use few of the 286 literal/length symbols.
+uint32_t UsedSymbols(const uint16_t* frequencies, uint32_t n, uint16_t* used) {
+  uint32_t k = 0;
+  uint32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    uint64_t word;
+    std::memcpy(&word, frequencies + i, sizeof(word));
+    if (word == 0) continue;
+    for (uint32_t j = i; j < i + 4; ++j) {
+      used[k] = static_cast<uint16_t>(j);
+      k += frequencies[j] != 0;
+    }
+  }
+  for (; i < n; ++i) {
+    used[k] = static_cast<uint16_t>(i);
+    k += frequencies[i] != 0;
+  }
+  return k;
+}
+
+}  // namespace
+
 void BuildCodeLengths(CodeEntry* codes, const uint16_t* frequencies, HuffmanWorkArea* work,
                       uint32_t n, uint32_t maxBits) {
-  if (n == 0) return;
+  uint16_t used[ValidLiteralLengthSymbols + 2];
+  BuildCodeLengths(codes, frequencies, work, n, maxBits, used);
+}
+
+uint32_t BuildCodeLengths(CodeEntry* codes, const uint16_t* frequencies, HuffmanWorkArea* work,
+                          uint32_t n, uint32_t maxBits, uint16_t* used) {
+  if (n == 0) return 0;
+  // Only the symbols in use take part; a small block has a few dozen.
+  const uint32_t k = UsedSymbols(frequencies, n, used);
+  if (k == 0) return 0;
+  if (k == 1) {
+    codes[used[0]].length = 1;
+    return 1;
+  }
   // Weights and the subtree depth that breaks their ties share one key.
   // Frequencies and weights stay far below 32768 (at most 4096 symbols per
   // block), so keys compare as the pairs do.
@@ -169,22 +212,16 @@ void BuildCodeLengths(CodeEntry* codes, const uint16_t* frequencies, HuffmanWork
   int32_t divisor = 1;
   uint32_t rebuilds = 0;
   for (;;) {
-    uint32_t k;
     int32_t total;
-    uint32_t first = 0;
     for (;;) {
-      k = 0;
       total = 0;
-      for (uint32_t i = 0; i < n; ++i) {
-        int32_t f = static_cast<int16_t>(frequencies[i]);
-        if (f == 0) continue;
+      for (uint32_t leaf = 0; leaf < k; ++leaf) {
+        int32_t f = static_cast<int16_t>(frequencies[used[leaf]]);
         int16_t weight = static_cast<int16_t>((f * multiplier + divisor - 1) / divisor);
-        keys[k] = static_cast<uint32_t>(static_cast<uint16_t>(weight)) << 16;
+        keys[leaf] = static_cast<uint32_t>(static_cast<uint16_t>(weight)) << 16;
         total += weight;
-        heap[k] = static_cast<uint16_t>(k);
-        heapKeys[k] = keys[k];
-        if (k == 0) first = i;
-        ++k;
+        heap[leaf] = static_cast<uint16_t>(leaf);
+        heapKeys[leaf] = keys[leaf];
       }
       if (multiplier == 1) break;
       // Rounding up may overshoot the budget: shrink the multiplier, never
@@ -196,11 +233,6 @@ void BuildCodeLengths(CodeEntry* codes, const uint16_t* frequencies, HuffmanWork
       if (next < floor) next = floor;
       if (next == multiplier) break;
       multiplier = next;
-    }
-    if (k == 0) return;
-    if (k == 1) {
-      codes[first].length = 1;
-      return;
     }
     for (int32_t slot = static_cast<int32_t>(k >> 1); slot >= 0; --slot) {
       SiftDown(heapKeys, heap, static_cast<uint32_t>(slot), k);
@@ -233,20 +265,18 @@ void BuildCodeLengths(CodeEntry* codes, const uint16_t* frequencies, HuffmanWork
 
     uint16_t counts[MaxCodeBits + 1] = {};
     bool tooLong = false;
-    uint32_t leaf = 0;
-    for (uint32_t i = 0; i < n; ++i) {
-      if (frequencies[i] == 0) continue;
-      uint32_t length = keys[parents[leaf++]] + 1;
+    for (uint32_t leaf = 0; leaf < k; ++leaf) {
+      uint32_t length = keys[parents[leaf]] + 1;
       if (length > maxBits) {
         tooLong = true;
         break;
       }
-      codes[i].length = static_cast<uint8_t>(length);
+      codes[used[leaf]].length = static_cast<uint8_t>(length);
       ++counts[length];
     }
     if (!tooLong) {
-      AssignCodes(counts, codes, n);
-      return;
+      AssignUsedCodes(counts, codes, used, k);
+      return k;
     }
     // Too long: rebuild once from frequencies scaled to the weight budget,
     // which bounds the depth. Should that ever fail, equal weights give a
@@ -263,49 +293,69 @@ void BuildCodeLengths(CodeEntry* codes, const uint16_t* frequencies, HuffmanWork
 }
 
 uint32_t EncodeLengths(LengthEntry* entries, const CodeEntry* codes, uint32_t n) {
+  uint16_t used[ValidLiteralLengthSymbols + ValidDistanceSymbols];
+  uint32_t k = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    used[k] = static_cast<uint16_t>(i);
+    k += codes[i].length != 0;
+  }
+  return EncodeLengths(entries, codes, n, used, k);
+}
+
+uint32_t EncodeLengths(LengthEntry* entries, const CodeEntry* codes, uint32_t n,
+                       const uint16_t* used, uint32_t k) {
   uint32_t count = 0;
-  uint32_t previous = 255;
-  uint32_t limit = 6;
-  uint32_t i = 0;
   auto emit = [&](uint32_t symbol, uint32_t extraBits, uint32_t extraValue) {
     entries[count].symbol = static_cast<uint8_t>(symbol);
     entries[count].extraBits = static_cast<uint8_t>(extraBits);
     entries[count].extraValue = static_cast<uint8_t>(extraValue);
     ++count;
   };
+  // Maximal runs of equal lengths: the used symbols give the nonzero runs,
+  // the gaps between them the zero runs. A nonzero run sends its length
+  // once, then repeats of up to 6; a zero run goes in repeats of up to 138.
+  // Pieces too short for a repeat code are sent as lengths.
+  uint32_t i = 0;
+  uint32_t u = 0;
   while (i < n) {
-    uint32_t value = codes[i].length;
+    uint32_t value = 0;
     uint32_t run;
-    if (value != previous) {
-      previous = value;
-      if (value != 0) {
-        emit(value, 0, 0);
-        run = 0;
-        limit = 6;
-      } else {
-        run = 1;
-        limit = 138;
+    if (u < k && used[u] == i) {
+      value = codes[i].length;
+      run = 1;
+      ++u;
+      while (u < k && used[u] == i + run && codes[used[u]].length == value) {
+        ++run;
+        ++u;
       }
     } else {
-      run = 1;  // a run cut by its limit goes on
+      run = (u < k ? used[u] : n) - i;
     }
-    uint32_t j = i + 1;
-    while (j < n && codes[j].length == previous && run < limit) {
-      ++run;
-      ++j;
-    }
-    if (run >= 3) {
-      if (previous != 0) {
-        emit(16, 2, run - 3);
-      } else if (run < 11) {
-        emit(17, 3, run - 3);
-      } else {
-        emit(18, 7, run - 11);
+    i += run;
+    if (value != 0) {
+      emit(value, 0, 0);
+      for (uint32_t rest = run - 1; rest > 0;) {
+        uint32_t piece = rest < 6 ? rest : 6;
+        if (piece >= 3) {
+          emit(16, 2, piece - 3);
+        } else {
+          for (uint32_t r = 0; r < piece; ++r) emit(value, 0, 0);
+        }
+        rest -= piece;
       }
     } else {
-      for (uint32_t r = 0; r < run; ++r) emit(previous, 0, 0);
+      for (uint32_t rest = run; rest > 0;) {
+        uint32_t piece = rest < 138 ? rest : 138;
+        if (piece >= 11) {
+          emit(18, 7, piece - 11);
+        } else if (piece >= 3) {
+          emit(17, 3, piece - 3);
+        } else {
+          for (uint32_t r = 0; r < piece; ++r) emit(0, 0, 0);
+        }
+        rest -= piece;
+      }
     }
-    i = j;
   }
   return count;
 }
@@ -385,20 +435,28 @@ void DeflatePrepareBlock(DeflateContext* context) {
          area->literalFrequencies[literalsSent - 1] == 0) {
     --literalsSent;
   }
-  BuildCodeLengths(area->codes, area->literalFrequencies, area, literalsSent, MaxCodeBits);
+  uint16_t* used = area->usedSymbols;
+  const uint32_t literalsUsed = BuildCodeLengths(area->codes, area->literalFrequencies, area,
+                                                 literalsSent, MaxCodeBits, used);
   uint32_t distancesSent = ValidDistanceSymbols;
   while (distancesSent > 0 && area->distanceFrequencies[distancesSent - 1] == 0) {
     --distancesSent;
   }
-  BuildCodeLengths(area->codes + literalsSent, area->distanceFrequencies, area, distancesSent,
-                   MaxCodeBits);
+  const uint32_t distancesUsed =
+      BuildCodeLengths(area->codes + literalsSent, area->distanceFrequencies, area,
+                       distancesSent, MaxCodeBits, used + literalsUsed);
+  // One sequence of used symbols over both tables, for the run-length coder.
+  for (uint32_t u = literalsUsed; u < literalsUsed + distancesUsed; ++u) {
+    used[u] = static_cast<uint16_t>(used[u] + literalsSent);
+  }
   // The code-length symbols are counted in the literal frequencies below:
   // the data cost comes first.
   const uint32_t dynamicDataCost =
       BlockDataCost(context, area->codes, area->codes + literalsSent, literalsSent, distancesSent);
   if (distancesSent == 0) distancesSent = 1;  // one unused distance code of length 0
 
-  uint32_t entries = EncodeLengths(area->lengths, area->codes, literalsSent + distancesSent);
+  uint32_t entries = EncodeLengths(area->lengths, area->codes, literalsSent + distancesSent, used,
+                                   literalsUsed + distancesUsed);
   // The literal codes are built: their first 19 counters now count the
   // code-length symbols.
   uint16_t* lengthFrequencies = area->literalFrequencies;

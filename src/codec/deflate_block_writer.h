@@ -65,6 +65,9 @@ struct HuffmanWorkArea {
   uint16_t literalFrequencies[286];
   uint16_t distanceFrequencies[30];
   CodeEntry codes[286 + 30 + 19];
+  // The symbols in use of the two tables, in increasing order, the distance
+  // codes counted from the first one after the literal/length codes sent.
+  uint16_t usedSymbols[286 + 30];
   LengthEntry lengths[286 + 30];
 };
 static_assert(sizeof(CodeEntry) == 3 && sizeof(LengthEntry) == 3, "packed entries");
@@ -103,18 +106,23 @@ uint32_t BitWriterPutBytes(BitWriter* writer, const uint8_t* source, uint32_t n)
 uint32_t BitWriterFinish(BitWriter* writer, uint32_t complete);
 
 // Sets codes[i].length for every symbol i < n with nonzero frequency, a
-// Huffman code of at most maxBits bits, and the codes through AssignCodes.
-// Entries of unused symbols are left as they are. A code that comes out
-// longer than maxBits is rebuilt once from frequencies scaled down to the
-// weight budget of maxBits. work provides the node scratch.
+// Huffman code of at most maxBits bits, and codes[i].code, the canonical
+// (RFC 1951) code bit-reversed. Entries of unused symbols are left as they
+// are. A code that comes out longer than maxBits is rebuilt once from
+// frequencies scaled down to the weight budget of maxBits. work provides
+// the node scratch.
 void BuildCodeLengths(CodeEntry* codes, const uint16_t* frequencies, HuffmanWorkArea* work,
                       uint32_t n, uint32_t maxBits);
-// Canonical codes (RFC 1951), bit-reversed, from the lengths in codes[0..n)
-// and lengthCounts[1..15], the number of codes of each length.
-void AssignCodes(const uint16_t* lengthCounts, CodeEntry* codes, uint32_t n);
+// The same; also lists the symbols in use, in increasing order, in
+// used[0..k) (room for n entries; n <= 288) and returns k.
+uint32_t BuildCodeLengths(CodeEntry* codes, const uint16_t* frequencies, HuffmanWorkArea* work,
+                          uint32_t n, uint32_t maxBits, uint16_t* used);
 // Run-length codes the lengths of codes[0..n) into entries; returns the
 // number of entries (at most n).
 uint32_t EncodeLengths(LengthEntry* entries, const CodeEntry* codes, uint32_t n);
+// The same, given the symbols with nonzero length in used[0..k), increasing.
+uint32_t EncodeLengths(LengthEntry* entries, const CodeEntry* codes, uint32_t n,
+                       const uint16_t* used, uint32_t k);
 // Bytes of a dynamic header after the 3 block-header bits.
 uint32_t HeaderCost(const LengthEntry* entries, uint32_t count, const CodeEntry* lengthCodes,
                     uint32_t codesSent);

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "platform/memory.h"
+#include "base/memory.h"
 
 namespace varnfile {
 

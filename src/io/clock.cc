@@ -48,18 +48,18 @@ int64_t StampSeconds(const DateStamp& date, const TimeStamp& time) {
 
 }  // namespace
 
-uint32_t LoadServerClock() {
-  if (serverLibrary != nullptr) return 1;
+bool LoadServerClock() {
+  if (serverLibrary != nullptr) return true;
   void* library = PlatformLoadLibrary(ServerClockLibrary);
-  if (library == nullptr) return 0;
+  if (library == nullptr) return false;
   void* entry = PlatformFindSymbol(library, ServerClockEntry);
   if (entry == nullptr) {
     PlatformFreeLibrary(library);
-    return 0;
+    return false;
   }
   serverLibrary = library;
   serverEntry = reinterpret_cast<ServerClockProc>(entry);
-  return 1;
+  return true;
 }
 
 void UnloadServerClock() {
@@ -69,19 +69,19 @@ void UnloadServerClock() {
   serverEntry = nullptr;
 }
 
-uint32_t GetServerDateTime(uint32_t param, ServerDateTime* out) {
+bool GetServerDateTime(uint32_t param, ServerDateTime* out) {
   *out = ServerDateTime{0, 0, 0, 0, 0, 0};
-  if (LoadServerClock() == 0) return 0;
-  if (serverEntry(param, reinterpret_cast<uint8_t*>(out)) != 0) return 0;
-  return out->day != 0 ? 1 : 0;
+  if (!LoadServerClock()) return false;
+  if (serverEntry(param, reinterpret_cast<uint8_t*>(out)) != 0) return false;
+  return out->day != 0;
 }
 
-uint32_t ReadClock(LibraryState* state, DateStamp* date, TimeStamp* time) {
+bool ReadClock(IoState* state, DateStamp* date, TimeStamp* time) {
   DateStamp nowDate = {0, 0, 0};
   TimeStamp nowTime = {0, 0, 0};
   ServerDateTime server;
   if (state != nullptr && state->dateTimeMode == ServerClock &&
-      GetServerDateTime(state->dateTimeParam, &server) != 0) {
+      GetServerDateTime(state->dateTimeParam, &server)) {
     nowDate = DateStamp{server.month, server.day, server.year};
     nowTime = TimeStamp{server.hour, server.minute, server.second};
   } else {
@@ -96,34 +96,34 @@ uint32_t ReadClock(LibraryState* state, DateStamp* date, TimeStamp* time) {
                           static_cast<uint8_t>(parts.second)};
     }
   }
-  uint32_t changed = 0;
+  bool changed = false;
   if (!SameTime(nowTime, lastTime) || !SameDate(nowDate, lastDate)) {
     lastDate = nowDate;
     lastTime = nowTime;
-    changed = 1;
+    changed = true;
   }
   if (date != nullptr) *date = nowDate;
   if (time != nullptr) *time = nowTime;
   return changed;
 }
 
-uint32_t IsAged(LibraryState* state, const DateStamp* stampDate, const TimeStamp* stampTime,
-                const AgingLimit* limit) {
+bool IsAged(IoState* state, const DateStamp* stampDate, const TimeStamp* stampTime,
+            const AgingLimit* limit) {
   int64_t stamp = StampSeconds(*stampDate, *stampTime);
   DateStamp nowDate;
   TimeStamp nowTime;
   ReadClock(state, &nowDate, &nowTime);
   int64_t now = StampSeconds(nowDate, nowTime);
-  if (now <= stamp) return 0;
+  if (now <= stamp) return false;
   // 32-bit arithmetic, as the limit has always been computed: a limit of
   // more than about 49,710 days wraps.
   uint32_t limitSeconds =
       ((static_cast<uint32_t>(limit->days) * 24u + limit->hours) * 60u + limit->minutes) * 60u +
       limit->seconds;
-  return static_cast<int64_t>(limitSeconds) <= now - stamp ? 1 : 0;
+  return static_cast<int64_t>(limitSeconds) <= now - stamp;
 }
 
-void SetDateTimeOptions(LibraryState* state, uint32_t mode, uint32_t param) {
+void SetDateTimeOptions(IoState* state, uint32_t mode, uint32_t param) {
   state->dateTimeMode = mode;
   state->dateTimeParam = mode == ServerClock ? param : 0;
 }

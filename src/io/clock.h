@@ -12,8 +12,12 @@
 
 #include <cstdint>
 
+<<<<<<< HEAD
 #include "api/library_state.h"
 #include "varnfile.h"
+=======
+#include "io/io_state.h"
+>>>>>>> main
 
 namespace varnfile {
 
@@ -66,29 +70,29 @@ using ServerClockProc = uint16_t(VARNFILE_CALL*)(uint32_t param, uint8_t* out);
 
 // The current date and time into date and time (each optional), from the
 // server clock when state selects it and the server answers, else from the
-// local clock. Returns 1 when the reading differs from the previous one
-// (the first reading always does), else 0.
-uint32_t ReadClock(LibraryState* state, DateStamp* date, TimeStamp* time);
+// local clock. True when the reading differs from the previous one
+// (the first reading always does), else false.
+bool ReadClock(IoState* state, DateStamp* date, TimeStamp* time);
 
-// 1 when at least limit has passed from the stamp to the current reading,
+// True when at least limit has passed from the stamp to the current reading,
 // both taken as local standard times; a stamp in the future never ages.
 // A stamp that is no valid calendar date is normalised, never refused.
-uint32_t IsAged(LibraryState* state, const DateStamp* stampDate, const TimeStamp* stampTime,
-                const AgingLimit* limit);
+bool IsAged(IoState* state, const DateStamp* stampDate, const TimeStamp* stampTime,
+            const AgingLimit* limit);
 
 // Stores the options: any mode is accepted; param is kept only for the
 // server clock and is 0 otherwise.
-void SetDateTimeOptions(LibraryState* state, uint32_t mode, uint32_t param);
+void SetDateTimeOptions(IoState* state, uint32_t mode, uint32_t param);
 
-// 1 when the sibling library is loaded (loading it now if it is not). A
+// True when the sibling library is loaded (loading it now if it is not). A
 // failed load is not remembered: the next call tries again. A library
 // without the entry point counts as missing and is not kept.
-uint32_t LoadServerClock();
+bool LoadServerClock();
 // Frees the sibling library if it is loaded. Runs at unload.
 void UnloadServerClock();
-// Zeroes *out and asks the server; 1 only if it answered 0 with a day
+// Zeroes *out and asks the server; true only if it answered 0 with a day
 // that is not 0.
-uint32_t GetServerDateTime(uint32_t param, ServerDateTime* out);
+bool GetServerDateTime(uint32_t param, ServerDateTime* out);
 
 // Test seam: forgets the previous reading, so that the next reading
 // reports a change.

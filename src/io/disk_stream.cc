@@ -12,15 +12,15 @@ ResultCode OpenDiskFile(const char* name, StreamAccess access, int32_t* descript
   FileOpenKind kind;
   ResultCode failure;
   switch (access) {
-    case StreamRead:
+    case StreamAccess::StreamRead:
       kind = FileOpenRead;
       failure = ResultOpenFailed;
       break;
-    case StreamUpdate:
+    case StreamAccess::StreamUpdate:
       kind = FileOpenUpdate;
       failure = ResultOpenFailed;
       break;
-    case StreamCreate:
+    case StreamAccess::StreamCreate:
       kind = FileOpenCreate;
       failure = ResultCreateFailed;
       break;

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "api/result_code.h"
+#include "base/result_code.h"
 
 namespace varnfile {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/memory.h"
+#include "base/memory.h"
 
 namespace varnfile {
 
@@ -125,7 +125,7 @@ void FreeStream(MemoryStream* stream) {
   MemFree(stream);
 }
 
-void FreeTable(LibraryState* state) {
+void FreeTable(IoState* state) {
   MemFree(state->memStreams);
   state->memStreams = nullptr;
   state->memCapacity = 0;
@@ -184,7 +184,7 @@ MemoryChunk* CoverRange(MemoryStream* stream, int64_t p, int64_t count) {
 
 }  // namespace
 
-ResultCode MemoryStreamOpen(LibraryState* state, int32_t* handle) {
+ResultCode MemoryStreamOpen(IoState* state, int32_t* handle) {
   uint32_t slot = 0;
   while (slot < state->memCapacity && state->memStreams[slot] != nullptr) ++slot;
   if (slot == state->memCapacity) {
@@ -209,7 +209,7 @@ ResultCode MemoryStreamOpen(LibraryState* state, int32_t* handle) {
   return ResultOk;
 }
 
-ResultCode MemoryStreamResolve(LibraryState* state, int32_t handle, MemoryStream** stream) {
+ResultCode MemoryStreamResolve(IoState* state, int32_t handle, MemoryStream** stream) {
   int64_t index = int64_t{handle} - 1;
   if (index < 0 || index >= state->memCapacity || state->memStreams[index] == nullptr) {
     return ResultNotTransactionFile;
@@ -218,7 +218,7 @@ ResultCode MemoryStreamResolve(LibraryState* state, int32_t handle, MemoryStream
   return ResultOk;
 }
 
-ResultCode MemoryStreamClose(LibraryState* state, int32_t handle) {
+ResultCode MemoryStreamClose(IoState* state, int32_t handle) {
   MemoryStream* stream = nullptr;
   ResultCode rc = MemoryStreamResolve(state, handle, &stream);
   if (rc != ResultOk) return rc;

@@ -12,8 +12,8 @@
 
 #include <cstdint>
 
-#include "api/library_state.h"
-#include "api/result_code.h"
+#include "io/io_state.h"
+#include "base/result_code.h"
 
 namespace varnfile {
 
@@ -52,12 +52,12 @@ struct MemoryStream {
 // A new empty stream in the lowest free slot; *handle is its 1-based number.
 // 272 when the stream or the grown table cannot be allocated (the table is
 // then as before).
-ResultCode MemoryStreamOpen(LibraryState* state, int32_t* handle);
+ResultCode MemoryStreamOpen(IoState* state, int32_t* handle);
 // Frees the stream and its chunks and empties its slot; 264 for a handle
 // that names no stream.
-ResultCode MemoryStreamClose(LibraryState* state, int32_t handle);
+ResultCode MemoryStreamClose(IoState* state, int32_t handle);
 // *stream for a valid handle, else 264.
-ResultCode MemoryStreamResolve(LibraryState* state, int32_t handle, MemoryStream** stream);
+ResultCode MemoryStreamResolve(IoState* state, int32_t handle, MemoryStream** stream);
 
 // whence 0: offset from 0, 1: from the position, 2: from size; any other
 // whence leaves the position. No bounds check. Returns the new position.

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "api/result_code.h"
+#include "base/result_code.h"
 
 namespace varnfile {
 

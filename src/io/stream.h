@@ -6,13 +6,23 @@
 
 #include <cstdint>
 
-#include "api/result_code.h"
+#include "base/result_code.h"
+#include "io/io_state.h"
 
 namespace varnfile {
 
-struct Store;
+constexpr uint32_t MaxFileNameLength = 259;  // plus the NUL
 
-enum StreamAccess : uint32_t {
+// The file behind an open store, as the stream operations see it. The store
+// record starts with these fields.
+struct StreamFile {
+  IoState* state;
+  int32_t streamHandle;  // -1: no stream open
+  bool isMemory;         // a "MEMORY$" file
+  char fileName[MaxFileNameLength + 1];  // the name as given, or the invented path
+};
+
+enum class StreamAccess : uint32_t {
   StreamRead = 0,    // existing file, reading only; others may read too
   StreamUpdate = 1,  // existing file, reading and writing; exclusive
   StreamCreate = 3,  // create or truncate, reading and writing; exclusive
@@ -21,29 +31,29 @@ enum StreamAccess : uint32_t {
 // True when name equals "MEMORY$" regardless of letter case.
 bool IsMemoryName(const char* name);
 
-// Opens the store's stream: a new empty memory stream when store->isMemory
+// Opens the store's stream: a new empty memory stream when file->isMemory
 // is set (272 without memory), else the disk file (274 or 275).
-ResultCode StreamOpen(Store* store, const char* name, StreamAccess access);
-// Closes the stream; with discard set a disk file named by store->fileName
+ResultCode StreamOpen(StreamFile* file, const char* name, StreamAccess access);
+// Closes the stream; with discard set a disk file named by file->fileName
 // is then removed (279 if that fails, unless the close already gave 278).
-ResultCode StreamClose(Store* store, uint32_t discard);
+ResultCode StreamClose(StreamFile* file, bool discard);
 // whence 0: from the start, 1: from the current position, 2: from the end.
 // Positions are unsigned 32-bit, so the offset is 64-bit: a position above
 // 2 GiB is given as itself, never as a negative number. 276 when the seek
 // fails or ends outside 0 to 4 GiB - 1.
-ResultCode StreamSeek(Store* store, int64_t offset, uint32_t whence, uint32_t* newPosition);
+ResultCode StreamSeek(StreamFile* file, int64_t offset, uint32_t whence, uint32_t* newPosition);
 // The furthest end of data the store's stream can hold: 4 GiB - 1 for a
 // disk file (positions are u32), MemoryStreamLimit for a memory file.
-uint32_t StreamEndLimit(const Store* store);
+uint32_t StreamEndLimit(const StreamFile* file);
 // Reads up to count bytes. With got, a short read is not an error and the
 // count read is stored; without it, anything short of count is 277.
-ResultCode StreamReadBytes(Store* store, uint8_t* buffer, uint32_t count, uint32_t* got);
+ResultCode StreamReadBytes(StreamFile* file, uint8_t* buffer, uint32_t count, uint32_t* got);
 // Writes all count bytes at the current position, or fails with 278.
-ResultCode StreamWriteBytes(Store* store, const uint8_t* buffer, uint32_t count);
+ResultCode StreamWriteBytes(StreamFile* file, const uint8_t* buffer, uint32_t count);
 
 // Cuts the stream back to length bytes: what a failed write left behind the
 // end of the data goes. 278 when that fails.
-ResultCode StreamTruncate(Store* store, uint32_t length);
+ResultCode StreamTruncate(StreamFile* file, uint32_t length);
 
 // The disk side of StreamOpen; also used to create uniquely named files.
 ResultCode OpenDiskFile(const char* name, StreamAccess access, int32_t* descriptor);

@@ -68,7 +68,7 @@ void BuildName(uint32_t n, const char* prefix, const char* extension, char* name
 
 }  // namespace
 
-uint32_t MakeUniqueNumber(LibraryState* state) {
+uint32_t MakeUniqueNumber(IoState* state) {
   if (ReadClock(state, nullptr, nullptr) != 0) sameSecondCount = 0;
   ++sameSecondCount;
   if (seedRounds == 0) {
@@ -119,7 +119,7 @@ ResultCode CheckUniqueNameLimits(const char* directory, const char* extension, c
   return ResultOk;
 }
 
-ResultCode CreateUniqueFile(LibraryState* state, const char* directory, const char* extension,
+ResultCode CreateUniqueFile(IoState* state, const char* directory, const char* extension,
                             const char* prefix, NameSequenceProc proc, uint32_t procParam,
                             char* pathOut, int32_t* descriptorOut) {
   // Checked before a number is drawn or anything is created.

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "api/library_state.h"
-#include "api/result_code.h"
+#include "io/io_state.h"
+#include "base/result_code.h"
 
 namespace varnfile {
 
@@ -22,7 +22,7 @@ constexpr uint32_t PrefixDigits = 5;
 // The next number: the low 28 bits from a linear congruential generator
 // seeded once per process from the clock, the top 4 bits the count of
 // numbers made since the clock's reading last changed (1 for the first).
-uint32_t MakeUniqueNumber(LibraryState* state);
+uint32_t MakeUniqueNumber(IoState* state);
 
 // 260 when a name invented from prefix and extension would exceed
 // MaxInventedNameLength, or a path in directory MaxPathLength; else 0.
@@ -44,7 +44,7 @@ ResultCode CheckUniqueNameLimits(const char* directory, const char* extension, c
 // created), 281 when proc returns 0 or MaxNameCandidates candidates
 // failed, 275 when a candidate that does not exist cannot be created. A
 // failed search leaves no file and no descriptor behind.
-ResultCode CreateUniqueFile(LibraryState* state, const char* directory, const char* extension,
+ResultCode CreateUniqueFile(IoState* state, const char* directory, const char* extension,
                             const char* prefix, NameSequenceProc proc, uint32_t procParam,
                             char* pathOut, int32_t* descriptorOut);
 

@@ -19,7 +19,7 @@
 #include <cstring>
 
 #include "io/stream.h"
-#include "platform/memory.h"
+#include "base/memory.h"
 
 namespace varnfile {
 
@@ -64,10 +64,10 @@ ResultCode ReadSome(Store* store, uint8_t* dst, uint32_t position, uint32_t coun
 
 // Cuts off what a failed write left on the stream behind its data.
 ResultCode CutTail(Store* store) {
-  if (store->tailDirty == 0) return ResultOk;
+  if (!store->tailDirty) return ResultOk;
   ResultCode rc = StreamTruncate(store, store->streamEnd);
   if (rc != ResultOk) return rc;
-  store->tailDirty = 0;
+  store->tailDirty = false;
   return ResultOk;
 }
 
@@ -84,7 +84,7 @@ ResultCode WriteAll(Store* store, const uint8_t* src, uint32_t position, uint32_
   if (rc != ResultOk) {
     store->streamPos = UnknownStreamPos;
     if (end > store->streamEnd) {
-      store->tailDirty = 1;
+      store->tailDirty = true;
       CutTail(store);  // if this fails too, the next write or the commit tries again
     }
     return rc;

@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "api/result_code.h"
+#include "base/result_code.h"
 #include "store/store.h"
 
 namespace varnfile {

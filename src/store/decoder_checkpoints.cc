@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "codec/block_codec.h"
-#include "platform/memory.h"
+#include "store/block_codec.h"
+#include "base/memory.h"
 #include "store/store.h"
 
 namespace varnfile {
@@ -12,21 +12,35 @@ namespace {
 
 struct Checkpoint {
   uint32_t position;  // the record whose reading needs this state
-  uint8_t* state;     // DecoderStateSize(method) bytes
+  uint32_t size;      // bytes at state
+  uint8_t* state;     // what SaveDecoderState wrote, in its own allocation
 };
 
-// A sorted run of checkpoints, ascending positions.
+// A sorted run of checkpoints, ascending positions, and the state bytes
+// they hold.
 struct CheckpointSet {
   Checkpoint* slots;
   uint32_t count;
   uint32_t capacity;
+  uint32_t bytes;
+  uint32_t byteLimit;
 };
+
+// Bytes of saved state the spine may hold; the local set gets the rest of
+// the budget less the bookkeeping. The spine serves every seek, the local
+// set only a walk backwards, which needs few copies.
+constexpr uint32_t SpineBudget = CheckpointBudget / 4 * 3;
+// The smallest state expected (a mostly fresh prediction table is a little
+// over 4 KB): it sets how many slots the sets have.
+constexpr uint32_t SmallState = 4096;
+constexpr uint32_t SpineSlots = SpineBudget / SmallState;
+constexpr uint32_t LocalSlots = (CheckpointBudget - SpineBudget) / SmallState;
 
 }  // namespace
 
 struct DecoderCheckpoints {
   uint32_t method;         // the method the copies were taken under
-  uint32_t stateSize;
+  uint32_t stateSize;      // the most bytes one copy takes
   CheckpointSet spine;
   CheckpointSet local;
   uint32_t spineInterval;  // records between spine copies
@@ -34,9 +48,8 @@ struct DecoderCheckpoints {
   uint32_t localEvery;     // records between local copies of this replay; 0: none
   uint32_t replayIndex;    // records decoded since the replay began
   uint32_t trusted;        // 0: the decoder may be out of step with the chain
-  uint8_t** spare;         // state buffers not in use
-  uint32_t spareCount;
-  uint32_t buffers;        // state buffers allocated
+  uint32_t lastSize;       // bytes of the latest copy taken
+  uint8_t* scratch;        // stateSize bytes: a copy is taken here, then sized
 };
 
 namespace {
@@ -63,34 +76,14 @@ bool Holds(const CheckpointSet& set, uint32_t position) {
   return i >= 0 && set.slots[i].position == position;
 }
 
-void Recycle(DecoderCheckpoints* cp, uint8_t* state) { cp->spare[cp->spareCount++] = state; }
-
-uint8_t* TakeBuffer(DecoderCheckpoints* cp) {
-  if (cp->spareCount > 0) return cp->spare[--cp->spareCount];
-  if (cp->buffers >= cp->spine.capacity + cp->local.capacity) return nullptr;
-  auto* state = static_cast<uint8_t*>(MemAlloc(cp->stateSize));
-  if (state != nullptr) cp->buffers++;
-  return state;
+void Release(CheckpointSet* set, const Checkpoint& c) {
+  set->bytes -= c.size;
+  MemFree(c.state);
 }
 
-void ClearSet(DecoderCheckpoints* cp, CheckpointSet* set) {
-  for (uint32_t i = 0; i < set->count; ++i) Recycle(cp, set->slots[i].state);
+void ClearSet(CheckpointSet* set) {
+  for (uint32_t i = 0; i < set->count; ++i) Release(set, set->slots[i]);
   set->count = 0;
-}
-
-// Copies the decoder's state into a new checkpoint at position (the set
-// has room and holds nothing at position).
-void Save(DecoderCheckpoints* cp, const Store* store, CheckpointSet* set, uint32_t position) {
-  uint8_t* state = TakeBuffer(cp);
-  if (state == nullptr) return;
-  if (!SaveDecoderState(store, state)) {
-    Recycle(cp, state);
-    return;
-  }
-  int32_t at = FloorIndex(*set, position) + 1;
-  std::memmove(set->slots + at + 1, set->slots + at, (set->count - at) * sizeof(Checkpoint));
-  set->slots[at] = Checkpoint{position, state};
-  set->count++;
 }
 
 // Keeps every other spine copy (the first, third, ...) and doubles the
@@ -102,11 +95,34 @@ void ThinSpine(DecoderCheckpoints* cp) {
     if (i % 2 == 0) {
       spine.slots[kept++] = spine.slots[i];
     } else {
-      Recycle(cp, spine.slots[i].state);
+      Release(&spine, spine.slots[i]);
     }
   }
   spine.count = kept;
   cp->spineInterval *= 2;
+}
+
+// Copies the decoder's state into a new checkpoint at position (the set
+// has a free slot and holds nothing at position). A spine without room for
+// its bytes is thinned; a local set without room takes no copy.
+void Save(DecoderCheckpoints* cp, const Store* store, CheckpointSet* set, uint32_t position) {
+  // A local copy the size of the last would not fit: do not take it.
+  if (set != &cp->spine && set->bytes + cp->lastSize > set->byteLimit) return;
+  uint32_t size = SaveDecoderState(store, cp->scratch);
+  if (size == 0) return;
+  while (set->bytes + size > set->byteLimit) {
+    if (set != &cp->spine || set->count < 2) return;
+    ThinSpine(cp);
+  }
+  auto* state = static_cast<uint8_t*>(MemAlloc(size));
+  if (state == nullptr) return;
+  std::memcpy(state, cp->scratch, size);
+  int32_t at = FloorIndex(*set, position) + 1;
+  std::memmove(set->slots + at + 1, set->slots + at, (set->count - at) * sizeof(Checkpoint));
+  set->slots[at] = Checkpoint{position, size, state};
+  set->count++;
+  set->bytes += size;
+  cp->lastSize = size;
 }
 
 // The checkpoints of the store for its current method, made on first need.
@@ -116,20 +132,20 @@ DecoderCheckpoints* Ensure(Store* store) {
   DropDecoderCheckpoints(store);
   uint32_t stateSize = DecoderStateSize(store->method);
   if (stateSize == 0) return nullptr;
-  uint32_t slots = CheckpointBudget / stateSize;
-  if (slots < MinCheckpoints) slots = MinCheckpoints;
-  uint32_t spineSlots = slots / 2;
-  uint32_t localSlots = slots - spineSlots;
-  size_t bytes = sizeof(DecoderCheckpoints) + slots * sizeof(Checkpoint) + slots * sizeof(uint8_t*);
-  auto* block = static_cast<uint8_t*>(MemAllocZero(bytes));
+  constexpr uint32_t slots = SpineSlots + LocalSlots;
+  size_t bookkeeping = sizeof(DecoderCheckpoints) + slots * sizeof(Checkpoint);
+  auto* block = static_cast<uint8_t*>(MemAllocZero(bookkeeping + stateSize));
   if (block == nullptr) return nullptr;
   cp = reinterpret_cast<DecoderCheckpoints*>(block);
   auto* slotArea = reinterpret_cast<Checkpoint*>(block + sizeof(DecoderCheckpoints));
   cp->method = store->method;
   cp->stateSize = stateSize;
-  cp->spine = CheckpointSet{slotArea, 0, spineSlots};
-  cp->local = CheckpointSet{slotArea + spineSlots, 0, localSlots};
-  cp->spare = reinterpret_cast<uint8_t**>(slotArea + slots);
+  cp->lastSize = stateSize;
+  uint32_t localBytes = CheckpointBudget - SpineBudget - static_cast<uint32_t>(bookkeeping) -
+                        stateSize;
+  cp->spine = CheckpointSet{slotArea, 0, SpineSlots, 0, SpineBudget};
+  cp->local = CheckpointSet{slotArea + SpineSlots, 0, LocalSlots, 0, localBytes};
+  cp->scratch = block + bookkeeping;
   cp->spineInterval = FirstSpineInterval;
   cp->trusted = 1;
   store->checkpoints = cp;
@@ -181,8 +197,12 @@ void CheckpointsBeginReplay(Store* store, uint32_t records, bool makeLocal) {
   cp->localEvery = 0;
   if (!makeLocal || records < 2 * MinLocalInterval) return;
   // A new stretch walked backwards: spread the local copies over it.
-  ClearSet(cp, &cp->local);
-  uint32_t every = (records + cp->local.capacity - 1) / cp->local.capacity;
+  ClearSet(&cp->local);
+  // As many copies as the set has bytes for, judged by the last copy.
+  uint32_t room = cp->local.byteLimit / cp->lastSize;
+  if (room > cp->local.capacity) room = cp->local.capacity;
+  if (room == 0) return;
+  uint32_t every = (records + room - 1) / room;
   cp->localEvery = every < MinLocalInterval ? MinLocalInterval : every;
 }
 
@@ -224,7 +244,7 @@ void CheckpointsChainEnded(Store* store, uint32_t recordPosition) {
   CheckpointSet* sets[] = {&cp->spine, &cp->local};
   for (CheckpointSet* set : sets) {
     while (set->count > 0 && set->slots[set->count - 1].position > recordPosition) {
-      Recycle(cp, set->slots[--set->count].state);
+      Release(set, set->slots[--set->count]);
     }
   }
   if (store->readCursor > recordPosition) cp->trusted = 0;
@@ -233,9 +253,8 @@ void CheckpointsChainEnded(Store* store, uint32_t recordPosition) {
 void DropDecoderCheckpoints(Store* store) {
   DecoderCheckpoints* cp = store->checkpoints;
   if (cp == nullptr) return;
-  ClearSet(cp, &cp->spine);
-  ClearSet(cp, &cp->local);
-  for (uint32_t i = 0; i < cp->spareCount; ++i) MemFree(cp->spare[i]);
+  ClearSet(&cp->spine);
+  ClearSet(&cp->local);
   MemFree(cp);
   store->checkpoints = nullptr;
 }
@@ -249,7 +268,7 @@ void GetCheckpointStats(const Store* store, CheckpointStats* out) {
   out->spineInterval = cp->spineInterval;
   out->localCount = cp->local.count;
   out->localCapacity = cp->local.capacity;
-  out->stateBytes = cp->buffers * cp->stateSize;
+  out->stateBytes = cp->spine.bytes + cp->local.bytes;
 }
 
 }  // namespace varnfile

@@ -7,7 +7,7 @@
 // the prediction table) taken at record positions it has decoded through,
 // and a seek starts from the nearest copy at or before its target.
 //
-// Two sets share a fixed memory budget per file:
+// Two sets share a fixed memory budget per file (CheckpointBudget):
 //  - the spine: a copy every `spineInterval` records decoded in sequence.
 //    When the spine is full, every other copy goes and the interval doubles,
 //    so the copies stay evenly spread however long the file grows;
@@ -27,23 +27,21 @@
 
 #include <cstdint>
 
-#include "api/result_code.h"
+#include "base/result_code.h"
 
 namespace varnfile {
 
 struct Store;
 
-// Bytes of decoder state the checkpoints of one open file may hold, unless
-// that is fewer than MinCheckpoints copies of the method's state: a walk
-// backwards over a chain replays each record about as many times as the
-// copies are too few to cover it, so a large state (the predictor's table)
-// gets its copies all the same.
-constexpr uint32_t CheckpointBudget = 1u << 20;
-constexpr uint32_t MinCheckpoints = 64;
+// Memory the checkpoints of one open file may take, bookkeeping included:
+// three quarters of it for the spine, the rest for the local set. A DEFLATE
+// state is its 8 KB window and cursor; a prediction table is kept as the
+// slots that differ from a fresh table (a few KB for text) or whole (32 KB).
+constexpr uint32_t CheckpointBudget = 2u << 20;
 // Records between spine copies while the spine is not yet full.
 constexpr uint32_t FirstSpineInterval = 8;
 // Fewest records between two local copies.
-constexpr uint32_t MinLocalInterval = 2;
+constexpr uint32_t MinLocalInterval = 4;
 
 // The nearest checkpoint at or before position: its position, or 0 when
 // there is none. *isLocal (if given) tells which set it belongs to.

@@ -1,6 +1,6 @@
 #include "store/duplicate.h"
 
-#include "platform/memory.h"
+#include "base/memory.h"
 #include "store/item_cache.h"
 #include "store/item_crc.h"
 #include "store/navigation.h"

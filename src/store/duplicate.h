@@ -3,8 +3,8 @@
 #ifndef VARNFILE_STORE_DUPLICATE_H_
 #define VARNFILE_STORE_DUPLICATE_H_
 
-#include "api/library_state.h"
-#include "api/result_code.h"
+#include "store/open_file.h"
+#include "base/result_code.h"
 
 namespace varnfile {
 

@@ -2,31 +2,15 @@
 // laid end to end, each an item header (14 bytes), the stored data, and a
 // trailer (8 bytes) pointing back at the record's start. All integers are
 // little-endian, unaligned and unpadded; fields are read and written with
-// the helpers below, never by copying structs.
+// the little-endian helpers, never by copying structs.
 #ifndef VARNFILE_STORE_FILE_FORMAT_H_
 #define VARNFILE_STORE_FILE_FORMAT_H_
 
 #include <cstdint>
 
+#include "base/little_endian.h"
+
 namespace varnfile {
-
-// ---- little-endian field access ----
-
-inline uint16_t LoadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t LoadU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline void StoreU16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void StoreU32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
 
 // ---- file header ----
 

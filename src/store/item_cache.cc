@@ -2,15 +2,14 @@
 
 #include <cstring>
 
-#include "codec/block_codec.h"
-#include "platform/memory.h"
+#include "base/memory.h"
+#include "base/test_hooks.h"
+#include "store/block_codec.h"
 #include "store/store.h"
 
 namespace varnfile {
 
 namespace {
-
-uint64_t recordReads = 0;
 
 constexpr uint32_t WindowCapacity = MaxWindowBack + 1;
 
@@ -19,7 +18,7 @@ bool IsCompressed(const OpenFile* file) { return file->fileMethod != VARNFILE_ME
 uint8_t* ItemData(CachedItem* item) { return reinterpret_cast<uint8_t*>(item + 1); }
 
 ResultCode CountedReadRecord(Store* store, RecordView* view) {
-  ++recordReads;
+  TestHookCount(TestCounter::CacheRecordReads);
   return ReadRecord(store, view);
 }
 
@@ -152,7 +151,7 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
       if (budget > file->maxCachedBytes) break;
     }
     CachedItem* added = nullptr;
-    rc = AddCachedItem(file, p, head.previousPosition, &head.header, nullptr, 0, &added);
+    rc = AddCachedItem(file, p, head.previousPosition, &head.header, nullptr, false, &added);
     if (rc != ResultOk) return rc;
     rc = CountedReadRecord(store, &added->view);
     if (rc != ResultOk) {
@@ -172,8 +171,6 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
 }
 
 }  // namespace
-
-uint64_t ItemCacheRecordReads() { return recordReads; }
 
 CachedItem* FindCachedItem(OpenFile* file, uint32_t position) {
   for (CachedItem* item = file->mruItem; item != nullptr; item = item->older) {
@@ -214,7 +211,7 @@ ResultCode ReadItemAt(OpenFile* file, uint32_t position, ItemHeader* headerOut,
 }
 
 ResultCode AddCachedItem(OpenFile* file, uint32_t position, uint32_t previousPosition,
-                         const ItemHeader* header, const uint8_t* data, uint32_t write,
+                         const ItemHeader* header, const uint8_t* data, bool write,
                          CachedItem** out) {
   uint32_t length = header->length;
   CachedItem* item = nullptr;  // an evicted item's allocation to reuse
@@ -249,7 +246,7 @@ ResultCode AddCachedItem(OpenFile* file, uint32_t position, uint32_t previousPos
   item->older = nullptr;
   item->newer = nullptr;
   item->position = position;
-  item->changed = 0;
+  item->changed = false;
   item->view.header = *header;
   item->view.previousPosition = previousPosition;
   item->view.nextPosition = 0;
@@ -281,7 +278,7 @@ ResultCode UpdateCachedItem(OpenFile* file, CachedItem* item, const ItemHeader* 
   item->view.header.commandId = header->commandId;
   item->view.header.extraId = header->extraId;
   item->view.header.extraValue = header->extraValue;
-  item->changed = 1;
+  item->changed = true;
   if (data != nullptr) {
     item->view.header.crc = header->crc;
     if (header->length != 0) std::memcpy(ItemData(item), data, header->length);
@@ -298,7 +295,8 @@ ResultCode WriteItemAt(OpenFile* file, uint32_t position, const ItemHeader* head
     StoreEndOfData(&file->store, &end);
     if (position > end) return ResultEndOfFile;
     if (position == end) {
-      ResultCode rc = AddCachedItem(file, position, file->lastItemPosition, header, data, 1, &item);
+      ResultCode rc =
+          AddCachedItem(file, position, file->lastItemPosition, header, data, true, &item);
       if (rc != ResultOk) return rc;
       file->lastItemPosition = position;
       return ResultOk;
@@ -329,7 +327,7 @@ ResultCode FlushItemCache(OpenFile* file) {
     if (!item->changed) continue;
     ResultCode rc = WriteBackItem(file, item);
     if (rc != ResultOk) return rc;
-    item->changed = 0;
+    item->changed = false;
   }
   return ResultOk;
 }

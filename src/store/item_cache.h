@@ -12,8 +12,8 @@
 
 #include <cstdint>
 
-#include "api/library_state.h"
-#include "api/result_code.h"
+#include "store/open_file.h"
+#include "base/result_code.h"
 #include "store/file_format.h"
 #include "store/record_io.h"
 
@@ -32,7 +32,7 @@ struct CachedItem {
   CachedItem* newer;  // towards mruItem; null for the most recently used
   uint32_t position;  // position of the record
   uint32_t capacity;  // data bytes the allocation holds (at least the length)
-  uint8_t changed;    // 1: header or data differ from the file
+  bool changed;       // header or data differ from the file
   RecordView view;    // header, neighbour positions, decoded data
 };
 
@@ -77,7 +77,7 @@ void DropAllCachedItems(OpenFile* file);
 // written at position through the record layer. An item larger than the
 // byte limit is still cached once the cache is empty.
 ResultCode AddCachedItem(OpenFile* file, uint32_t position, uint32_t previousPosition,
-                         const ItemHeader* header, const uint8_t* data, uint32_t write,
+                         const ItemHeader* header, const uint8_t* data, bool write,
                          CachedItem** out);
 
 // Applies an update to a cached item; 268 (nothing changed) for data of
@@ -91,10 +91,6 @@ ResultCode WriteBackItem(OpenFile* file, CachedItem* item);
 
 // Links the item (unlinking it first if linked) in front of mruItem.
 void MakeMostRecent(OpenFile* file, CachedItem* item);
-
-// Test hook: how many records the cache has read through the record layer
-// since the process started (window passes, misses and re-reads alike).
-uint64_t ItemCacheRecordReads();
 
 }  // namespace varnfile
 

@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "api/library_state.h"
-#include "api/result_code.h"
+#include "store/open_file.h"
+#include "base/result_code.h"
 #include "store/file_format.h"
 
 namespace varnfile {

@@ -16,8 +16,8 @@
 
 #include <cstring>
 
-#include "codec/block_codec.h"
 #include "io/stream.h"
+#include "store/block_codec.h"
 #include "store/buffered_io.h"
 #include "store/decoder_checkpoints.h"
 
@@ -83,7 +83,7 @@ ResultCode MarkLastRecordResetPoint(Store* store) {
   // A decoder that has already gone past that record decoded it without
   // the reset behind it; reset it now, as reading on would have done.
   bool decoderExists =
-      store->decoder.inflate != nullptr || store->decoder.predictorTableAllocated != 0;
+      store->decoder.inflate != nullptr || store->decoder.predictorTableAllocated;
   if (store->readCursor >= store->endOfData && decoderExists) ResetDecoder(store);
   return ResultOk;
 }
@@ -156,10 +156,26 @@ ResultCode SeekChain(Store* store, uint32_t position, bool lost) {
       ItemTrailer trailer;
       ResultCode rc = ReadTrailerBehind(store, q, 0, &trailer);
       if (rc != ResultOk) return rc;
-      if ((trailer.trailerFlags & TrailerResetPoint) != 0) break;
       if (!ValidBackLink(trailer.recordStart, q)) return ResultReadFailed;
+      if ((trailer.trailerFlags & TrailerResetPoint) != 0) {
+        // Nothing is replayed up to the target, so nothing else would show
+        // that it is a record: the record named must end right there.
+        if (records == 0) {
+          ItemHeader header;
+          rc = ReadHeaderAt(store, trailer.recordStart, 0, &header);
+          if (rc != ResultOk) return rc;
+          if (trailer.recordStart + RecordOverhead + header.storedLength != q) {
+            return ResultReadFailed;
+          }
+        }
+        break;
+      }
       q = trailer.recordStart;
       records++;
+    }
+    // Only the first record starts before the end of any record.
+    if (records == 0 && q < FirstRecordEnd && q != FirstItemPosition && q != anchor) {
+      return ResultReadFailed;
     }
     bool restore = anchor != 0 && q == anchor;
     ResultCode rc = restore ? RestoreCheckpoint(store, anchor) : ResetDecoder(store);
@@ -211,15 +227,15 @@ ResultCode SeekRecordRead(Store* store, uint32_t position) {
   // Without a chain, or already there (the decoder is in step with the
   // cursor), nothing needs decoding.
   if (!IsChainedMethod(store->method) ||
-      (position == store->readCursor && store->decoderLost == 0)) {
+      (position == store->readCursor && !store->decoderLost)) {
     store->readCursor = position;
     return ResultOk;
   }
   // Until this seek succeeds the decoder's state is unknown.
-  bool lost = store->decoderLost != 0;
-  store->decoderLost = 1;
+  bool lost = store->decoderLost;
+  store->decoderLost = true;
   ResultCode rc = SeekChain(store, position, lost);
-  if (rc == ResultOk) store->decoderLost = 0;
+  if (rc == ResultOk) store->decoderLost = false;
   return rc;
 }
 
@@ -286,7 +302,7 @@ ResultCode ReadRecord(Store* store, RecordView* out) {
     if (rc != ResultOk) {
       // The decoder may be part-way through this record while the cursor
       // stays before it.
-      if (IsChainedMethod(store->method)) store->decoderLost = 1;
+      if (IsChainedMethod(store->method)) store->decoderLost = true;
       return rc;
     }
   }
@@ -334,12 +350,12 @@ ResultCode WriteRecord(Store* store, RecordView* view) {
     if (worst > MaxItemLength) worst = MaxItemLength;
     if (at + uint64_t{RecordOverhead} + worst > limit) return ResultWriteFailed;
   }
-  if (store->resetPending != 0) {
+  if (store->resetPending) {
     // A failed append left the encoder reset but the last record unmarked:
     // mark it before anything new enters the chain.
     ResultCode rc = MarkLastRecordResetPoint(store);
     if (rc != ResultOk) return rc;
-    store->resetPending = 0;
+    store->resetPending = false;
   }
   // The whole record (header, stored data, trailer) is built in one area
   // and handed to the byte layer at once, so that it reaches the file in
@@ -378,7 +394,7 @@ ResultCode WriteRecord(Store* store, RecordView* view) {
       // The item entered the encoder's history but not the file: start the
       // chain afresh behind the last record, as for a refused item.
       ResetEncoder(store);
-      if (MarkLastRecordResetPoint(store) != ResultOk) store->resetPending = 1;
+      if (MarkLastRecordResetPoint(store) != ResultOk) store->resetPending = true;
     }
     return rc;
   }

@@ -15,7 +15,7 @@
 
 #include <cstdint>
 
-#include "api/result_code.h"
+#include "base/result_code.h"
 #include "store/file_format.h"
 #include "store/store.h"
 

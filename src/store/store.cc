@@ -22,7 +22,7 @@ ResultCode StoreGetHeader(Store* store, FileHeader* out) {
 
 ResultCode StorePutHeader(Store* store, const FileHeader* in) {
   std::memcpy(store->header.bytes, in->bytes, FileHeaderSize);
-  store->headerChanged = 1;
+  store->headerChanged = true;
   return ResultOk;
 }
 

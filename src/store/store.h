@@ -1,21 +1,23 @@
 // The record behind one open transaction file: its stream, its in-memory
 // header, its buffers, cursors and codec state. Embedded in the OpenFile;
-// all zero (streamHandle -1) while no file is open.
+// all zero (streamHandle -1) while no file is open. The stream fields (the
+// library's IoState, streamHandle, isMemory, fileName) come first, from
+// StreamFile, so that the stream layer works on a store without knowing it.
 #ifndef VARNFILE_STORE_STORE_H_
 #define VARNFILE_STORE_STORE_H_
 
 #include <cstdint>
 
-#include "api/result_code.h"
+#include "base/result_code.h"
 #include "codec/codec_state.h"
+#include "io/stream.h"
 #include "store/file_format.h"
 
 namespace varnfile {
 
-struct LibraryState;
 struct DecoderCheckpoints;
 
-enum OpenMode : uint32_t {
+enum class OpenMode : uint32_t {
   OpenReadOnly = 0,
   OpenReadWrite = 1,
   CreateNamed = 2,
@@ -23,7 +25,6 @@ enum OpenMode : uint32_t {
   DeleteByName = 4,
 };
 
-constexpr uint32_t MaxFileNameLength = 259;  // plus the NUL
 constexpr uint32_t DefaultBufferSize = 1024;
 
 // The header of the record at headerCachePosition, with its neighbours.
@@ -33,21 +34,18 @@ struct CachedRecordHeader {
   uint32_t nextPosition;
 };
 
-struct Store {
-  LibraryState* state;
-  int32_t streamHandle;     // -1: no stream open
+struct Store : StreamFile {
   uint32_t method;          // CompressionMethod in force
-  uint32_t isMemory;        // 1 for a "MEMORY$" file
-  uint32_t opened;          // 1 once an open or create has fully succeeded
-  uint32_t headerChanged;   // 1 after StorePutHeader
+  bool opened;              // an open or create has fully succeeded
+  bool headerChanged;       // set by StorePutHeader
   uint32_t endAtOpen;       // end of data when opened (174 for a new file)
   uint32_t endOfData;       // includes bytes still in the write buffer
   uint32_t streamPos;       // stream position as last moved by the store
   // Length of the file on the stream: what endOfData holds less what is
   // still in the write buffer. A failed write may leave bytes behind it;
-  // tailDirty is then 1 until they are cut off again.
+  // tailDirty is then set until they are cut off again.
   uint32_t streamEnd;
-  uint32_t tailDirty;
+  bool tailDirty;
 
   uint32_t readBufferSize;
   uint32_t readBufferCapacity;
@@ -57,9 +55,9 @@ struct Store {
   uint32_t headerCachePosition;  // 0: none
   uint8_t* readBuffer;
   DecoderState decoder;
-  // 1 after a failed read or seek under a chained method: the decoder may
+  // Set after a failed read or seek under a chained method: the decoder may
   // have gone past readCursor, so the next seek starts it afresh.
-  uint32_t decoderLost;
+  bool decoderLost;
   DecoderCheckpoints* checkpoints;  // saved decoder states; null until the first
 
   uint32_t writeBufferSize;
@@ -69,17 +67,16 @@ struct Store {
   uint32_t writeCursor;
   uint8_t* writeBuffer;
   EncoderState encoder;
-  // 1 when a chained item entered the encoder but not the file and the
+  // Set when a chained item entered the encoder but not the file and the
   // last record could not yet be marked as the reset point that the reset
   // encoder needs; the next append marks it first.
-  uint32_t resetPending;
+  bool resetPending;
 
   uint32_t scratchSizeA;
   uint32_t scratchSizeB;
   uint8_t* scratchA;
   uint8_t* scratchB;
 
-  char fileName[MaxFileNameLength + 1];
   FileHeader header;
   CachedRecordHeader cachedRecordHeader;
 };

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "codec/block_codec.h"
+#include "store/block_codec.h"
 #include "io/clock.h"
 #include "io/paths.h"
 #include "io/stream.h"
@@ -59,12 +59,14 @@ ResultCode ReadAndCheckHeader(Store* store) {
                                h[HeaderStampTimeOffset + 2]};
   const AgingLimit limit = {LoadU16(h + HeaderAgingDaysOffset), h[HeaderAgingHoursOffset],
                             h[HeaderAgingMinutesOffset], h[HeaderAgingSecondsOffset]};
-  if (IsAged(store->state, &stampDate, &stampTime, &limit) != 0) return ResultAged;
+  if (IsAged(store->state, &stampDate, &stampTime, &limit)) return ResultAged;
   return ResultOk;
 }
 
 ResultCode OpenExisting(Store* store, const char* name, OpenMode mode) {
-  ResultCode rc = StreamOpen(store, name, mode == OpenReadWrite ? StreamUpdate : StreamRead);
+  StreamAccess access =
+      mode == OpenMode::OpenReadWrite ? StreamAccess::StreamUpdate : StreamAccess::StreamRead;
+  ResultCode rc = StreamOpen(store, name, access);
   if (rc != ResultOk) return rc;
   rc = ReadAndCheckHeader(store);
   if (rc != ResultOk) return rc;
@@ -84,12 +86,12 @@ ResultCode OpenExisting(Store* store, const char* name, OpenMode mode) {
 ResultCode CreateFile(Store* store, const char* extension, const char* prefix, const char* name,
                       NameSequenceProc proc, uint32_t procParam, OpenMode mode, uint32_t method) {
   ResultCode rc;
-  if (mode == CreateNamed) {
+  if (mode == OpenMode::CreateNamed) {
     if (!store->isMemory) {
       rc = PrepareDirectoryOf(name);
       if (rc != ResultOk) return rc;
     }
-    rc = StreamOpen(store, name, StreamCreate);
+    rc = StreamOpen(store, name, StreamAccess::StreamCreate);
     if (rc != ResultOk) return rc;
   } else {
     // Every length is checked before a directory is made.
@@ -157,7 +159,7 @@ ResultCode Commit(Store* store) {
   if (rc != ResultOk) return rc;
 
   uint8_t* h = store->header.bytes;
-  bool current = store->headerChanged == 0 && LoadU16(h + HeaderClosedMarkerOffset) != 0 &&
+  bool current = !store->headerChanged && LoadU16(h + HeaderClosedMarkerOffset) != 0 &&
                  LoadU16(h + HeaderCompressionOffset) == store->method;
   if (current) return ResultOk;
   uint16_t version = LoadU16(h + HeaderVersionOffset);
@@ -173,7 +175,7 @@ ResultCode Commit(Store* store) {
 
 }  // namespace
 
-void BuildNewHeader(FileHeader* header, uint16_t method, const char* path, LibraryState* state) {
+void BuildNewHeader(FileHeader* header, uint16_t method, const char* path, IoState* state) {
   uint8_t* h = header->bytes;
   memset(h, 0, FileHeaderSize);
   memcpy(h + HeaderMagicOffset, HeaderMagic, sizeof HeaderMagic);
@@ -202,7 +204,7 @@ void BuildNewHeader(FileHeader* header, uint16_t method, const char* path, Libra
   h[HeaderStampTimeOffset + 2] = time.second;
 }
 
-ResultCode StoreOpen(LibraryState* state, Store* store, const char* extension, const char* prefix,
+ResultCode StoreOpen(IoState* state, Store* store, const char* extension, const char* prefix,
                      const char* name, NameSequenceProc proc, uint32_t procParam, OpenMode mode,
                      uint32_t method, uint32_t* methodOut) {
   ClearStore(store);
@@ -211,22 +213,22 @@ ResultCode StoreOpen(LibraryState* state, Store* store, const char* extension, c
   store->writeBufferSize = DefaultBufferSize;
 
   // Only invented names may come without a name (the current directory).
-  if (name == nullptr && mode != CreateUnique) return ResultInvalidArgument;
+  if (name == nullptr && mode != OpenMode::CreateUnique) return ResultInvalidArgument;
   if (name != nullptr && PathTooLong(name)) return ResultInvalidArgument;
-  if (mode != CreateUnique) store->isMemory = IsMemoryName(name) ? 1 : 0;
+  if (mode != OpenMode::CreateUnique) store->isMemory = IsMemoryName(name);
   if (name != nullptr) memcpy(store->fileName, name, strlen(name) + 1);
 
   ResultCode rc;
   switch (mode) {
-    case OpenReadOnly:
-    case OpenReadWrite:
+    case OpenMode::OpenReadOnly:
+    case OpenMode::OpenReadWrite:
       rc = OpenExisting(store, name, mode);
       break;
-    case CreateNamed:
-    case CreateUnique:
+    case OpenMode::CreateNamed:
+    case OpenMode::CreateUnique:
       rc = CreateFile(store, extension, prefix, name, proc, procParam, mode, method);
       break;
-    case DeleteByName:
+    case OpenMode::DeleteByName:
       rc = ResultOpenFailed;  // its failure path below removes the file
       break;
     default:
@@ -234,7 +236,7 @@ ResultCode StoreOpen(LibraryState* state, Store* store, const char* extension, c
       break;
   }
   if (rc == ResultOk) {
-    store->opened = 1;
+    store->opened = true;
     if (methodOut != nullptr) *methodOut = store->method;
     return ResultOk;
   }
@@ -242,21 +244,20 @@ ResultCode StoreOpen(LibraryState* state, Store* store, const char* extension, c
   // opened made no file: fileName then holds a name it was given (for
   // invented names, the directory), which must stay. Only the delete mode
   // removes by name without an open stream.
-  bool isCreate = mode == CreateNamed || mode == CreateUnique;
-  uint32_t discard =
-      (isCreate && store->streamHandle != -1) || mode == DeleteByName ? 1 : 0;
+  bool isCreate = mode == OpenMode::CreateNamed || mode == OpenMode::CreateUnique;
+  bool discard = (isCreate && store->streamHandle != -1) || mode == OpenMode::DeleteByName;
   StoreClose(store, discard);
   return rc;
 }
 
-ResultCode StoreClose(Store* store, uint32_t discard) {
+ResultCode StoreClose(Store* store, bool discard) {
   ResultCode result = ResultOk;
   if (store->streamHandle == -1) {
-    if (discard != 0 && store->isMemory == 0 && store->fileName[0] != '\0') {
+    if (discard && !store->isMemory && store->fileName[0] != '\0') {
       result = RemoveFileByName(store->fileName);
     }
   } else {
-    if (store->opened == 1 && discard == 0) result = Commit(store);
+    if (store->opened && !discard) result = Commit(store);
     // A discarding close writes nothing: buffered bytes and header are
     // dropped with the file.
     ResultCode closed = StreamClose(store, discard);

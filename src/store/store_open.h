@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "api/library_state.h"
-#include "api/result_code.h"
+#include "store/open_file.h"
+#include "base/result_code.h"
 #include "store/store.h"
 
 namespace varnfile {
@@ -27,7 +27,7 @@ namespace varnfile {
 // On failure the store is left closed and cleared with no stream open; a
 // failed create removes the file it had made, never one it did not make,
 // and a failed open of an existing file leaves it untouched.
-ResultCode StoreOpen(LibraryState* state, Store* store, const char* extension, const char* prefix,
+ResultCode StoreOpen(IoState* state, Store* store, const char* extension, const char* prefix,
                      const char* name, NameSequenceProc proc, uint32_t procParam, OpenMode mode,
                      uint32_t method, uint32_t* methodOut);
 
@@ -39,12 +39,12 @@ ResultCode StoreOpen(LibraryState* state, Store* store, const char* extension, c
 // discard nonzero writes nothing and removes the file (a memory file simply
 // vanishes). Either way the store ends cleared with streamHandle -1; the
 // first failure is returned.
-ResultCode StoreClose(Store* store, uint32_t discard);
+ResultCode StoreClose(Store* store, bool discard);
 
 // Fills the header of a new file: magic, version 272, method, aging limit
 // of 30 days, the final component of path (cut to 15 characters) and the
 // current date and time as its stamp; everything else 0.
-void BuildNewHeader(FileHeader* header, uint16_t method, const char* path, LibraryState* state);
+void BuildNewHeader(FileHeader* header, uint16_t method, const char* path, IoState* state);
 
 }  // namespace varnfile
 

@@ -3,13 +3,13 @@
 #include <cstdio>
 
 #include "item_test_util.h"
-#include "platform/memory.h"
+#include "base/memory.h"
+#include "base/test_hooks.h"
 #include "store/item_cache.h"
 
 namespace varnfile_test {
 namespace {
 
-using varnfile::ItemCacheRecordReads;
 
 // Items "item NN" of 7 bytes: 29 bytes per record under MethodNone.
 uint32_t At(int index) { return First + 29 * static_cast<uint32_t>(index); }
@@ -32,9 +32,9 @@ class CacheTest : public ::testing::Test {
   // The cache reads while running f.
   template <typename F>
   uint64_t ReadsDuring(F f) {
-    uint64_t before = ItemCacheRecordReads();
+    uint64_t before = varnfile::TestHookValue(varnfile::TestCounter::CacheRecordReads);
     f();
-    return ItemCacheRecordReads() - before;
+    return varnfile::TestHookValue(varnfile::TestCounter::CacheRecordReads) - before;
   }
   bool Cached(int i) { return varnfile::FindCachedItem(FileOf(handle_), At(i)) != nullptr; }
 
@@ -211,6 +211,34 @@ TEST_F(CacheTest, AWindowWhoseTrailersDisagreeWithTheLengthsFailsAndNothingLoops
   uint16_t rc = 0;
   for (int step = 0; step < 10 && rc == 0; ++step) rc = VARNFileSkipNext(handle_);
   EXPECT_NE(0, rc);
+}
+
+// A read at a position inside a record fails, and the failure leaves
+// nothing behind: reading at the end of data then gives 262 at once. The
+// file was closed, so its last record is a reset point.
+TEST(CacheChained, AFailedReadInsideARecordLeavesTheNextReadsIntact) {
+  std::string path = ScratchFile("chained.trn");
+  uint32_t h = CreateFileWith(path, VARNFILE_METHOD_CHAINED_DEFLATE);
+  std::vector<uint32_t> at;
+  for (int i = 0; i < 4; ++i) {
+    at.push_back(EndOfData(h));
+    ASSERT_EQ(0, AddText(h, 1, "chained " + std::string(static_cast<size_t>(3 + 5 * i), 'x')));
+  }
+  uint32_t end = EndOfData(h);
+  ASSERT_EQ(0, VARNFileClose(h));
+  auto readAt = [&](uint32_t p) {
+    EXPECT_EQ(0, VARNFileSetPosition(h, p));
+    return ReadNext(h).rc;
+  };
+  for (uint32_t inside = at[0] + 1; inside < at[1]; ++inside) {
+    ASSERT_EQ(0, VARNFileOpen(&h, path.c_str(), 0));
+    for (int i = 3; i >= 0; --i) EXPECT_EQ(0, readAt(at[i])) << inside;
+    EXPECT_EQ(VARNFILE_E_READ, readAt(inside)) << inside;
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(0, readAt(at[i])) << inside;
+    EXPECT_EQ(VARNFILE_E_END_OF_FILE, readAt(end)) << inside;
+    ASSERT_EQ(0, VARNFileClose(h));
+  }
+  VARNFileDelete(path.c_str(), 0);
 }
 
 }  // namespace

@@ -28,8 +28,13 @@
 #include "api/handle_table.h"
 #include "io/scratch_dir.h"
 #include "item_model.h"
+<<<<<<< HEAD
 #include "platform/memory.h"
 #include "platform/file.h"
+=======
+#include "base/memory.h"
+#include "platform/posix_file.h"
+>>>>>>> main
 #include "varnfile.h"
 
 namespace varnfile {
@@ -325,6 +330,38 @@ TEST_F(LifecycleTest, ANameCallbackCannotReachTheHandleBeingCreated) {
   uint8_t byte = 'y';
   EXPECT_EQ(VARNFileAddItem(h, 1, 2, 3, 1, &byte), 0);
   EXPECT_EQ(VARNFileClose(h), 0);
+}
+
+// A process killed while appending to a file that had been closed before
+// leaves a torn last record behind a header that says closed. Opening it
+// must fail (277) rather than link new items behind the torn record.
+TEST_F(LifecycleTest, ATornLastRecordIsRefusedAtOpen) {
+  for (uint16_t method : {VARNFILE_METHOD_NONE, VARNFILE_METHOD_CHAINED_DEFLATE}) {
+    std::string name = MakeFile("torn.trn");
+    uint32_t h = 0;
+    ASSERT_EQ(VARNFileOpenEx(&h, 1, name.c_str(), 0), 0);
+    ASSERT_EQ(VARNFileSetCompression(h, method), 0);
+    for (const char* text : {"first item", "second item", "third, torn"}) {
+      ASSERT_EQ(VARNFileAddItem(h, 1, 0, 0, static_cast<uint16_t>(std::strlen(text)),
+                                reinterpret_cast<const uint8_t*>(text)), 0);
+    }
+    ASSERT_EQ(VARNFileClose(h), 0);
+    const std::string whole = ReadFile(name);
+    for (size_t cut : {whole.size() - 1, whole.size() - 9, whole.size() - 15, size_t{180}}) {
+      SCOPED_TRACE("method " + std::to_string(method) + " cut at " + std::to_string(cut));
+      WriteFile(name, whole.substr(0, cut));
+      for (uint32_t access : {0u, 1u}) {
+        h = Untouched;
+        EXPECT_EQ(VARNFileOpenEx(&h, access, name.c_str(), 0), 277);
+        EXPECT_EQ(h, 0u);
+      }
+      EXPECT_EQ(ReadFile(name), whole.substr(0, cut));
+    }
+    WriteFile(name, whole);
+    ASSERT_EQ(VARNFileOpenEx(&h, 1, name.c_str(), 0), 0);
+    EXPECT_EQ(VARNFileClose(h), 0);
+    ::unlink(name.c_str());
+  }
 }
 
 TEST_F(LifecycleTest, AbortAndDelete) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "api/library_state.h"
+#include "io/io_state.h"
 #include "io/clock.h"
 #include "io/paths.h"
 #include "io/scratch_dir.h"
@@ -37,7 +37,7 @@ class ClockTest : public ::testing::Test {
   }
   void TearDown() override { PlatformClearClockOverride(); }
   void Restart() {
-    state_ = LibraryState{};
+    state_ = IoState{};
     ResetClockReading();
     ResetUniqueNumberGenerator();
     PlatformSetClockOverride(1000, 250);
@@ -65,7 +65,7 @@ class ClockTest : public ::testing::Test {
     return rc;
   }
   ScratchDir dir_;
-  LibraryState state_;
+  IoState state_;
 };
 using UniqueNameTest = ClockTest;
 
@@ -76,13 +76,13 @@ TEST_F(ClockTest, ReadingsChangeOncePerSecondAndFallBackToTheLocalClock) {
   std::vector<int> stamp;
   EXPECT_EQ(ReadAt(1000000000, 0, &stamp), 1u);
   EXPECT_EQ(stamp, (std::vector<int>{9, 9, 101, 1, 46, 40}));  // 2001-09-09 01:46:40
-  EXPECT_EQ(LoadServerClock(), 0u);
+  EXPECT_FALSE(LoadServerClock());
   EXPECT_EQ(ReadAt(March1Noon, 100), 1u);
   EXPECT_EQ(ReadAt(March1Noon, 900), 0u);
   EXPECT_EQ(ReadAt(March1Noon + 1, 0), 1u);
   EXPECT_EQ(ReadAt(March1Noon + 1 + Day, 0), 1u) << "same time on another day";
   ServerDateTime out = {1, 2, 3, 4, 5, 6};
-  EXPECT_EQ(GetServerDateTime(42, &out), 0u);
+  EXPECT_FALSE(GetServerDateTime(42, &out));
   EXPECT_EQ(out.year + out.day + out.second, 0);
 }
 

@@ -21,9 +21,14 @@
 #include "io/memory_stream.h"
 #include "io/scratch_dir.h"
 #include "io/stream.h"
+<<<<<<< HEAD
 #include "platform/memory.h"
 #include "platform/file.h"
 #include "windows/child_process.h"
+=======
+#include "base/memory.h"
+#include "platform/posix_file.h"
+>>>>>>> main
 
 namespace varnfile {
 namespace {
@@ -33,7 +38,7 @@ namespace {
 // what is there allocates nothing, and writes of nothing, outside 31 bits or
 // failing to allocate change nothing.
 TEST(MemoryStreamTest, RandomizedAgainstByteVector) {
-  LibraryState* state = LockLibrary();
+  IoState* state = &LockLibrary()->io;
   UnlockLibrary();
   int32_t handle = 0;
   MemoryStream* s = nullptr;
@@ -128,6 +133,7 @@ class DiskStreamTest : public ::testing::Test {
 // outcome is checked there.)
 TEST_F(DiskStreamTest, OpenFlagsAndCodes) {
   std::string name = dir_ / "open", missing = dir_ / "missing", folder = dir_.path().string();
+<<<<<<< HEAD
   ASSERT_EQ(Open(name, StreamCreate), ResultOk);
 #if defined(_WIN32)
   DWORD handleFlags = HANDLE_FLAG_INHERIT;
@@ -135,28 +141,36 @@ TEST_F(DiskStreamTest, OpenFlagsAndCodes) {
                                    &handleFlags));
   EXPECT_EQ(handleFlags & HANDLE_FLAG_INHERIT, 0u);
 #else
+=======
+  ASSERT_EQ(Open(name, StreamAccess::StreamCreate), ResultOk);
+>>>>>>> main
   EXPECT_EQ(::fcntl(held_.back(), F_GETFL) & O_DSYNC, O_DSYNC);
   EXPECT_NE(::fcntl(held_.back(), F_GETFD) & FD_CLOEXEC, 0);
 #endif
   Release();
   FileSetFault(FileCallOpen, FileFault{1, false, EINVAL, false, false});
+<<<<<<< HEAD
   ASSERT_EQ(Open(name, StreamUpdate), ResultOk);
 #if !defined(_WIN32)
+=======
+  ASSERT_EQ(Open(name, StreamAccess::StreamUpdate), ResultOk);
+>>>>>>> main
   EXPECT_EQ(::fcntl(held_.back(), F_GETFL) & O_DSYNC, 0);
 #endif
   EXPECT_EQ(DiskWrite(held_.back(), reinterpret_cast<const uint8_t*>("abc"), 3), ResultOk);
   Release();
   FileSetFault(FileCallOpen, FileFault{1, false, EIO, false, false});
-  EXPECT_EQ(Open(name, StreamRead), ResultOpenFailed);
+  EXPECT_EQ(Open(name, StreamAccess::StreamRead), ResultOpenFailed);
   const std::pair<std::string, StreamAccess> refusals[] = {
-      {missing, StreamRead}, {missing, StreamUpdate},        {folder, StreamRead},
-      {"", StreamRead},      {missing + "/x", StreamCreate}, {folder, StreamCreate}};
+      {missing, StreamAccess::StreamRead},         {missing, StreamAccess::StreamUpdate},
+      {folder, StreamAccess::StreamRead},          {"", StreamAccess::StreamRead},
+      {missing + "/x", StreamAccess::StreamCreate}, {folder, StreamAccess::StreamCreate}};
   for (const auto& r : refusals) {
     EXPECT_EQ(Open(r.first, r.second),
-              r.second == StreamCreate ? ResultCreateFailed : ResultOpenFailed);
+              r.second == StreamAccess::StreamCreate ? ResultCreateFailed : ResultOpenFailed);
   }
   int32_t fd = -1;
-  EXPECT_EQ(OpenDiskFile(nullptr, StreamCreate, &fd), ResultCreateFailed);
+  EXPECT_EQ(OpenDiskFile(nullptr, StreamAccess::StreamCreate, &fd), ResultCreateFailed);
   EXPECT_EQ(dir_.List(), std::vector<std::string>{"open"});
   EXPECT_EQ(ReadFile(name), "abc");
 }
@@ -222,14 +236,22 @@ TEST_F(DiskStreamTest, SharingWithinAndAcrossProcesses) {
   std::string name = dir_ / "share";
   WriteFile(name, "precious bytes");
   for (bool child : {false, true}) {
+<<<<<<< HEAD
     for (StreamAccess held : {StreamRead, StreamUpdate}) {
       SCOPED_TRACE(std::string(child ? "child " : "here ") + std::to_string(held));
       Holder holder{};
       if (child) holder = HoldInChild(name, held);
+=======
+    for (StreamAccess held : {StreamAccess::StreamRead, StreamAccess::StreamUpdate}) {
+      SCOPED_TRACE(std::string(child ? "child " : "here ") +
+                   std::to_string(static_cast<uint32_t>(held)));
+      int release = child ? HoldInChild(name, held) : -1;
+>>>>>>> main
       EXPECT_TRUE(child || Open(name, held) == ResultOk);
-      EXPECT_EQ(Open(name, StreamRead), held == StreamRead ? ResultOk : ResultOpenFailed);
-      EXPECT_EQ(Open(name, StreamUpdate), ResultOpenFailed);
-      EXPECT_EQ(Open(name, StreamCreate), ResultCreateFailed);
+      EXPECT_EQ(Open(name, StreamAccess::StreamRead),
+                held == StreamAccess::StreamRead ? ResultOk : ResultOpenFailed);
+      EXPECT_EQ(Open(name, StreamAccess::StreamUpdate), ResultOpenFailed);
+      EXPECT_EQ(Open(name, StreamAccess::StreamCreate), ResultCreateFailed);
       EXPECT_EQ(RemoveFileByName(name.c_str()), ResultRemoveFailed);
       Release();
       if (child) LetGo(holder);

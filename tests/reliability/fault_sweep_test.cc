@@ -17,8 +17,13 @@
 #include <gtest/gtest.h>
 
 #include "api/handle_table.h"
+<<<<<<< HEAD
 #include "platform/memory.h"
 #include "platform/file.h"
+=======
+#include "base/memory.h"
+#include "platform/posix_file.h"
+>>>>>>> main
 #include "reliability/reliability_util.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -248,7 +253,7 @@ void Sweep(uint16_t method, std::initializer_list<Variant> variants) {
       varnfile::MemSetFailure(0);
       varnfile::FileClearFaults();
       varnfile::LibraryState* state = varnfile::LockLibrary();
-      EXPECT_TRUE(state->fileCount == 0 && state->memCount == 0) << "a file is left open";
+      EXPECT_TRUE(state->fileCount == 0 && state->io.memCount == 0) << "a file is left open";
       varnfile::UnlockLibrary();
       ASSERT_FALSE(::testing::Test::HasFailure())
           << "with call " << n << " of counter " << v.counter << (v.shortTransfer ? " cut" : "");

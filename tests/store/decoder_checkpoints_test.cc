@@ -12,7 +12,7 @@
 
 #include "api/item_model.h"  // FileOf
 #include "codec/codec_test_util.h"
-#include "codec/block_codec.h"
+#include "store/block_codec.h"
 #include "store/record_io.h"
 #include "store/store.h"
 #include "varnfile.h"
@@ -25,18 +25,17 @@ namespace {
 using Visit = std::pair<std::vector<uint32_t>, Bytes>;
 
 // Walks from the last record to the first by seeks, each record's previous
-// link naming the next target; with dropEachTime every seek replays.
+// link naming the next target; with dropEachTime every seventh seek starts
+// with no copies and replays from the reset point.
 std::vector<Visit> BackwardWalk(Store* store, bool dropEachTime) {
   std::vector<Visit> visits;
-  // The budget, unless that holds fewer than MinCheckpoints copies.
-  const uint32_t budget =
-      std::max(CheckpointBudget, MinCheckpoints * DecoderStateSize(store->method));
+  const uint32_t budget = CheckpointBudget;
   Bytes buffer(65536);
   int32_t found = 0;
   uint32_t at = 0;
   EXPECT_EQ(0, ListRecords(store, ListBackward, store->endOfData, 1, &found, &at));
   while (found == 1 && at != 0 && !testing::Test::HasFailure()) {
-    if (dropEachTime) {
+    if (dropEachTime && visits.size() % 7 == 0) {
       DropDecoderCheckpoints(store);
       store->readCursor = store->endOfData;  // no decoder state to go on
     }
@@ -62,7 +61,7 @@ TEST_P(CheckpointWalk, BackwardWalkIsTheSameWithAndWithoutCheckpoints) {
   // back), some empty, some incompressible.
   std::mt19937 rng(11 + method);
   std::vector<Bytes> items;
-  for (int i = 0; i < 700; ++i) {
+  for (int i = 0; i < 2000; ++i) {
     uint32_t kind = rng() % 20, size = kind == 0 ? 0 : rng() % 600;
     items.push_back(Sample(kind == 1 ? RandomData : TextData, size, rng()));
   }
@@ -92,7 +91,7 @@ TEST_P(CheckpointWalk, BackwardWalkIsTheSameWithAndWithoutCheckpoints) {
     EXPECT_GT(stats.spineInterval, FirstSpineInterval);
     EXPECT_LE(stats.spineCount, stats.spineCapacity);
     EXPECT_GT(stats.localCount, 0u);                 // the walk did go through copies
-    EXPECT_TRUE(with == BackwardWalk(store, true));  // every seek replayed
+    EXPECT_TRUE(with == BackwardWalk(store, true));  // seeks replayed
     BackwardWalk(store, false);
     ASSERT_NE(nullptr, store->checkpoints);
     const uint16_t other =

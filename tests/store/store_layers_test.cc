@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "api/item_model.h"  // the bitwise CRC reference
-#include "api/library_state.h"
-#include "codec/block_codec.h"
+#include "io/io_state.h"
 #include "io/memory_stream.h"
+#include "store/block_codec.h"
 #include "io/scratch_dir.h"
 #include "io/stream.h"
 #include "store/buffered_io.h"
@@ -40,14 +40,14 @@ struct StoreUnderTest {
     store.isMemory = backend == Backend::Memory;
     std::string name = backend == Backend::Memory ? "MEMORY$" : dir / "store";
     std::snprintf(store.fileName, sizeof(store.fileName), "%s", name.c_str());
-    openResult = StreamOpen(&store, store.fileName, StreamCreate);
+    openResult = StreamOpen(&store, store.fileName, StreamAccess::StreamCreate);
   }
   ~StoreUnderTest() {
     ReleaseBuffers(&store);
-    StreamClose(&store, 1);
+    StreamClose(&store, true);
   }
   ScratchDir dir;
-  LibraryState state{};
+  IoState state{};
   Store store{};
   ResultCode openResult;
 };

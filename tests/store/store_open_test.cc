@@ -40,7 +40,7 @@ class StoreOpenTest : public ::testing::Test {
     store_.streamHandle = -1;
   }
   void TearDown() override {
-    if (store_.streamHandle != -1) StoreClose(&store_, 0);
+    if (store_.streamHandle != -1) StoreClose(&store_, false);
     PlatformClearClockOverride();
     FileClearFaults();
   }
@@ -49,7 +49,7 @@ class StoreOpenTest : public ::testing::Test {
     return StoreOpen(&state_, &store_, extension, nullptr, name.c_str(), proc, 0, mode, method,
                      &method_);
   }
-  ResultCode Close() { return StoreClose(&store_, 0); }
+  ResultCode Close() { return StoreClose(&store_, false); }
   // Appends a record holding the given stored bytes, with the trailer's
   // recordStart as given (-1: the right one).
   void Append(const std::string& stored, int64_t recordStart = -1) {
@@ -64,13 +64,13 @@ class StoreOpenTest : public ::testing::Test {
   }
   void ExpectCleared() {
     EXPECT_EQ(store_.streamHandle, -1);
-    EXPECT_EQ(store_.opened, 0u);
+    EXPECT_FALSE(store_.opened);
     EXPECT_EQ(store_.fileName[0], '\0');
     EXPECT_TRUE(store_.readBuffer == nullptr && store_.writeBuffer == nullptr);
   }
   ScratchDir dir_;
   std::string path_ = dir_ / "FILE.TRN";
-  LibraryState state_{};
+  IoState state_{};
   Store store_{};
   uint32_t method_ = 99;
 };
@@ -81,7 +81,7 @@ class StoreOpenTest : public ::testing::Test {
 TEST_F(StoreOpenTest, NewHeaderBytes) {
   std::string path = dir_ / "one/two/FILE.TRN";
   for (int round = 0; round < 2; ++round) {
-    ASSERT_EQ(Open(path, CreateNamed), ResultOk);
+    ASSERT_EQ(Open(path, OpenMode::CreateNamed), ResultOk);
     EXPECT_EQ(method_, 2u);
     EXPECT_EQ(store_.endOfData, 174u);
     EXPECT_EQ(ReadFile(path), GoldenHeader(false));
@@ -127,7 +127,7 @@ TEST_F(StoreOpenTest, HeaderChecksInTheirOrder) {
     bytes.replace(c.offset, c.bytes.size(), c.bytes);
     WriteFile(path_, bytes);
     ASSERT_EQ(varnfile_test::SetModifiedTime(path_, 1000000), 0);
-    for (OpenMode mode : {OpenReadOnly, OpenReadWrite}) {
+    for (OpenMode mode : {OpenMode::OpenReadOnly, OpenMode::OpenReadWrite}) {
       EXPECT_EQ(Open(path_, mode), c.expected);
       if (c.expected == ResultOk) {
         EXPECT_EQ(method_, 2u);
@@ -144,10 +144,10 @@ TEST_F(StoreOpenTest, HeaderChecksInTheirOrder) {
   }
   for (size_t length : {0, 1, 173}) {
     WriteFile(path_, GoldenHeader(true).substr(0, length));
-    EXPECT_EQ(Open(path_, OpenReadOnly), ResultHeaderUnreadable) << length;
+    EXPECT_EQ(Open(path_, OpenMode::OpenReadOnly), ResultHeaderUnreadable) << length;
     EXPECT_EQ(ReadFile(path_).size(), length);
   }
-  EXPECT_EQ(Open(dir_ / "absent", OpenReadWrite), ResultOpenFailed);
+  EXPECT_EQ(Open(dir_ / "absent", OpenMode::OpenReadWrite), ResultOpenFailed);
   EXPECT_FALSE(Exists(dir_ / "absent"));
 }
 
@@ -155,16 +155,17 @@ TEST_F(StoreOpenTest, HeaderChecksInTheirOrder) {
 // they made.
 TEST_F(StoreOpenTest, RefusalsAndFaults) {
   std::string longName = dir_.path().string() + "/" + std::string(260, 'n');
-  for (OpenMode mode : {OpenReadOnly, OpenReadWrite, CreateNamed, CreateUnique, DeleteByName}) {
-    EXPECT_EQ(Open(longName, mode), ResultInvalidArgument) << mode;
+  for (OpenMode mode : {OpenMode::OpenReadOnly, OpenMode::OpenReadWrite, OpenMode::CreateNamed,
+                        OpenMode::CreateUnique, OpenMode::DeleteByName}) {
+    EXPECT_EQ(Open(longName, mode), ResultInvalidArgument) << static_cast<int>(mode);
   }
   FileSetFault(FileCallWrite, FileFault{1, false, ENOSPC, false, false});
-  EXPECT_EQ(Open(path_, CreateNamed), ResultWriteFailed);
+  EXPECT_EQ(Open(path_, OpenMode::CreateNamed), ResultWriteFailed);
   ExpectCleared();
   EXPECT_TRUE(dir_.List().empty());
   WriteFile(dir_ / "blocker", "b");
-  EXPECT_EQ(Open(dir_ / "blocker/sub/FILE.TRN", CreateNamed), ResultMkdirFailed);
-  EXPECT_EQ(Open(dir_ / "blocker/sub", CreateUnique, 2, "T"), ResultMkdirFailed);
+  EXPECT_EQ(Open(dir_ / "blocker/sub/FILE.TRN", OpenMode::CreateNamed), ResultMkdirFailed);
+  EXPECT_EQ(Open(dir_ / "blocker/sub", OpenMode::CreateUnique, 2, "T"), ResultMkdirFailed);
   ExpectCleared();
   EXPECT_EQ(dir_.List(), std::vector<std::string>{"blocker"});
   EXPECT_EQ(ReadFile(dir_ / "blocker"), "b");
@@ -173,7 +174,7 @@ TEST_F(StoreOpenTest, RefusalsAndFaults) {
 // A last trailer that does not lead back to the record it ends gives 261,
 // and the file stays as it was, header included.
 TEST_F(StoreOpenTest, EndThatDoesNotMatchGives261AndWritesNothing) {
-  ASSERT_EQ(Open(path_, CreateNamed), ResultOk);
+  ASSERT_EQ(Open(path_, OpenMode::CreateNamed), ResultOk);
   Append("abc");
   ASSERT_EQ(Close(), ResultOk);
   const std::string before = ReadFile(path_);
@@ -182,7 +183,7 @@ TEST_F(StoreOpenTest, EndThatDoesNotMatchGives261AndWritesNothing) {
   // a header give a stored length of 0.
   for (int64_t recordStart : {174, 0, 300, 200}) {
     SCOPED_TRACE(recordStart);
-    ASSERT_EQ(Open(path_, OpenReadWrite), ResultOk);
+    ASSERT_EQ(Open(path_, OpenMode::OpenReadWrite), ResultOk);
     Append("zz", recordStart);
     FileHeader same = store_.header;
     StorePutHeader(&store_, &same);  // even a changed header stays

@@ -1,11 +1,11 @@
-#include "codec/block_codec.h"
+#include "store/block_codec.h"
 
 #include "codec/deflate.h"
 #include "codec/inflate.h"
 #include "codec/predictor.h"
 #include <cstring>
 
-#include "platform/memory.h"
+#include "base/memory.h"
 #include "store/decoder_checkpoints.h"
 #include "store/store.h"
 
@@ -27,17 +27,17 @@ inline uint32_t PredictorFlags(uint32_t method) {
 
 // The table of one direction, created on first use. 272 when it cannot be
 // allocated; nothing is kept then.
-ResultCode EnsurePredictorTable(PredictorState* predictor, uint32_t* allocated) {
-  if (*allocated != 0) return ResultOk;
+ResultCode EnsurePredictorTable(PredictorState* predictor, bool* allocated) {
+  if (*allocated) return ResultOk;
   if (PredictorInit(predictor, 0) != 0) return ResultNoMemory;
-  *allocated = 1;
+  *allocated = true;
   return ResultOk;
 }
 
-void ReleasePredictorTable(PredictorState* predictor, uint32_t* allocated) {
-  if (*allocated == 0) return;
+void ReleasePredictorTable(PredictorState* predictor, bool* allocated) {
+  if (!*allocated) return;
   PredictorFree(predictor);
-  *allocated = 0;
+  *allocated = false;
 }
 
 ResultCode CompressPredictor(Store* store, ItemHeader* header, const uint8_t* source,
@@ -173,6 +173,18 @@ ResultCode DecompressDeflate(Store* store, const ItemHeader* header, const uint8
 
 uint32_t DeflateDecoderStateSize() { return InflateCarriedSize; }
 
+// The two forms of a saved prediction table (its first byte).
+constexpr uint8_t WholeTable = 0;
+constexpr uint8_t SparseTable = 1;
+constexpr uint32_t SparseMapSize = PredictionTableSize / 8;
+constexpr uint64_t FreshGroup = 0x0101010101010101ull * PredictorFreshByte;
+
+inline uint64_t LoadGroup(const uint8_t* p) {
+  uint64_t group;
+  std::memcpy(&group, p, sizeof group);
+  return group;
+}
+
 bool SaveDeflateDecoder(const Store* store, uint8_t* out) {
   return store->decoder.inflate != nullptr && InflateSaveCarried(store->decoder.inflate, out) != 0;
 }
@@ -222,15 +234,43 @@ ResultCode DecompressItem(Store* store, const ItemHeader* header, const uint8_t*
 
 uint32_t DecoderStateSize(uint32_t method) {
   if (!IsChainedMethod(method)) return 0;
-  return IsPredictorMethod(method) ? PredictionTableSize : DeflateDecoderStateSize();
+  return IsPredictorMethod(method) ? 1 + PredictionTableSize : DeflateDecoderStateSize();
 }
 
-bool SaveDecoderState(const Store* store, uint8_t* out) {
-  if (!IsChainedMethod(store->method)) return false;
-  if (!IsPredictorMethod(store->method)) return SaveDeflateDecoder(store, out);
-  if (store->decoder.predictorTableAllocated == 0) return false;
-  std::memcpy(out, store->decoder.predictor.table, PredictionTableSize);
-  return true;
+uint32_t SaveDecoderState(const Store* store, uint8_t* out) {
+  if (!IsChainedMethod(store->method)) return 0;
+  if (!IsPredictorMethod(store->method)) {
+    return SaveDeflateDecoder(store, out) ? DeflateDecoderStateSize() : 0;
+  }
+  if (!store->decoder.predictorTableAllocated) return 0;
+  const uint8_t* table = store->decoder.predictor.table;
+  // Text fills few of the table's slots: most still hold the fresh byte.
+  // Such a table is kept as a bit map of the slots that do not, followed by
+  // their bytes; any other as it stands.
+  uint8_t* map = out + 1;
+  uint8_t* bytes = map + SparseMapSize;
+  // A group writes at most 8 bytes; past this the whole table is smaller.
+  const uint8_t* limit = out + 1 + PredictionTableSize - 8;
+  for (uint32_t i = 0; i < PredictionTableSize; i += 8) {
+    if (bytes > limit) {
+      out[0] = WholeTable;
+      std::memcpy(out + 1, table, PredictionTableSize);
+      return 1 + PredictionTableSize;
+    }
+    uint32_t bits = 0;
+    if (LoadGroup(table + i) != FreshGroup) {
+      for (uint32_t k = 0; k < 8; ++k) {
+        uint8_t value = table[i + k];
+        uint32_t isUsed = value != PredictorFreshByte;
+        *bytes = value;
+        bytes += isUsed;
+        bits |= isUsed << k;
+      }
+    }
+    map[i / 8] = static_cast<uint8_t>(bits);
+  }
+  out[0] = SparseTable;
+  return static_cast<uint32_t>(bytes - out);
 }
 
 ResultCode RestoreDecoderState(Store* store, const uint8_t* in) {
@@ -239,12 +279,30 @@ ResultCode RestoreDecoderState(Store* store, const uint8_t* in) {
   DecoderState& decoder = store->decoder;
   ResultCode rc = EnsurePredictorTable(&decoder.predictor, &decoder.predictorTableAllocated);
   if (rc != ResultOk) return rc;
-  std::memcpy(decoder.predictor.table, in, PredictionTableSize);
+  uint8_t* table = decoder.predictor.table;
+  if (in[0] == WholeTable) {
+    std::memcpy(table, in + 1, PredictionTableSize);
+    return ResultOk;
+  }
+  const uint8_t* map = in + 1;
+  const uint8_t* bytes = map + SparseMapSize;
+  for (uint32_t i = 0; i < PredictionTableSize; i += 8) {
+    uint32_t bits = map[i / 8];
+    if (bits == 0) {
+      std::memcpy(table + i, &FreshGroup, sizeof FreshGroup);
+      continue;
+    }
+    for (uint32_t k = 0; k < 8; ++k) {
+      uint32_t isUsed = (bits >> k) & 1;
+      table[i + k] = isUsed ? *bytes : PredictorFreshByte;
+      bytes += isUsed;
+    }
+  }
   return ResultOk;
 }
 
 void ResetEncoder(Store* store) {
-  if (store->encoder.predictorTableAllocated != 0) PredictorInit(&store->encoder.predictor, 1);
+  if (store->encoder.predictorTableAllocated) PredictorInit(&store->encoder.predictor, 1);
   ResetDeflateEncoder(store);
 }
 

@@ -1,7 +1,7 @@
 // The result codes every fallible operation outside the codec engines
 // returns. The numbers are part of the public interface (varnfile.h).
-#ifndef VARNFILE_API_RESULT_CODE_H_
-#define VARNFILE_API_RESULT_CODE_H_
+#ifndef VARNFILE_BASE_RESULT_CODE_H_
+#define VARNFILE_BASE_RESULT_CODE_H_
 
 #include <cstdint>
 
@@ -40,4 +40,4 @@ constexpr ResultCode ResultMethodLocked = VARNFILE_E_METHOD_LOCKED;
 
 }  // namespace varnfile
 
-#endif  // VARNFILE_API_RESULT_CODE_H_
+#endif  // VARNFILE_BASE_RESULT_CODE_H_

@@ -1,8 +1,8 @@
 // Every allocation of the library goes through this pair, so that a test can
 // make the n-th allocation fail and check that each failure is reported as
 // out of memory and leaks nothing. Nothing here throws.
-#ifndef VARNFILE_PLATFORM_MEMORY_H_
-#define VARNFILE_PLATFORM_MEMORY_H_
+#ifndef VARNFILE_BASE_MEMORY_H_
+#define VARNFILE_BASE_MEMORY_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -25,4 +25,4 @@ uint64_t MemAllocCount();
 
 }  // namespace varnfile
 
-#endif  // VARNFILE_PLATFORM_MEMORY_H_
+#endif  // VARNFILE_BASE_MEMORY_H_

@@ -5,13 +5,13 @@
 // state kept). Corrupt stored bytes: the predictor, inflate and file walk
 // fuzz targets. Round trips of varied items under every method are the
 // model-based API test's (zlib and a plain predictor decoder check its files).
-#include "codec/block_codec.h"
+#include "store/block_codec.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "codec_test_util.h"
+#include "codec/codec_test_util.h"
 #include "store/store.h"
 
 namespace varnfile {

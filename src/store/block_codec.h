@@ -9,12 +9,12 @@
 // stored bytes are exactly the engine's output for the item (a bare
 // RFC 1951 stream for the DEFLATE methods, the predictor format for the
 // others); an item of length 0 has storedLength 0 under every method.
-#ifndef VARNFILE_CODEC_BLOCK_CODEC_H_
-#define VARNFILE_CODEC_BLOCK_CODEC_H_
+#ifndef VARNFILE_STORE_BLOCK_CODEC_H_
+#define VARNFILE_STORE_BLOCK_CODEC_H_
 
 #include <cstdint>
 
-#include "api/result_code.h"
+#include "base/result_code.h"
 #include "store/file_format.h"
 
 namespace varnfile {
@@ -90,15 +90,17 @@ ResultCode DecompressItem(Store* store, const ItemHeader* header, const uint8_t*
 // DEFLATE window with its cursor, or the prediction table. It lets the
 // store resume decoding a chain at a record it has passed before instead
 // of decoding the chain again from its reset point.
-// DecoderStateSize: bytes of such a copy under `method` (0 when the method
-// carries nothing from item to item).
-// SaveDecoderState: copies the state into `out`; false when there is none
-// to copy (no decoder yet, or a DEFLATE stream left unfinished by corrupt
-// data), and then nothing is written.
+// DecoderStateSize: the most bytes such a copy takes under `method` (0 when
+// the method carries nothing from item to item).
+// SaveDecoderState: copies the state into `out` (room for DecoderStateSize
+// bytes) and returns the bytes written, which for a prediction table that
+// is mostly fresh are far fewer; 0 when there is none to copy (no decoder
+// yet, or a DEFLATE stream left unfinished by corrupt data), and then
+// nothing is written.
 // RestoreDecoderState: puts back a copy saved under the store's current
 // method, creating the decoder if needed; 272 when it cannot be created.
 uint32_t DecoderStateSize(uint32_t method);
-bool SaveDecoderState(const Store* store, uint8_t* out);
+uint32_t SaveDecoderState(const Store* store, uint8_t* out);
 ResultCode RestoreDecoderState(Store* store, const uint8_t* in);
 
 // Starts the encoder's history afresh, as if no item had been compressed
@@ -115,4 +117,4 @@ ResultCode SetCompressionMethod(Store* store, uint32_t method);
 
 }  // namespace varnfile
 
-#endif  // VARNFILE_CODEC_BLOCK_CODEC_H_
+#endif  // VARNFILE_STORE_BLOCK_CODEC_H_

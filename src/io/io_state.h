@@ -1,0 +1,24 @@
+// What the stream layer and the clock keep for the whole library: the table
+// of open memory streams and the date/time options. One record per library,
+// inside the library state and guarded by the library lock; each store
+// points at it.
+#ifndef VARNFILE_IO_IO_STATE_H_
+#define VARNFILE_IO_IO_STATE_H_
+
+#include <cstdint>
+
+namespace varnfile {
+
+struct MemoryStream;
+
+struct IoState {
+  MemoryStream** memStreams;  // memCapacity slots; null when no stream is open
+  uint32_t memCapacity;       // a multiple of 4
+  uint32_t memCount;
+  uint32_t dateTimeMode;   // 1: server clock
+  uint32_t dateTimeParam;  // handed to the server clock
+};
+
+}  // namespace varnfile
+
+#endif  // VARNFILE_IO_IO_STATE_H_
