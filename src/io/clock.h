@@ -12,12 +12,8 @@
 
 #include <cstdint>
 
-<<<<<<< HEAD
-#include "api/library_state.h"
-#include "varnfile.h"
-=======
 #include "io/io_state.h"
->>>>>>> main
+#include "varnfile.h"
 
 namespace varnfile {
 

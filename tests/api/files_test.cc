@@ -28,13 +28,8 @@
 #include "api/handle_table.h"
 #include "io/scratch_dir.h"
 #include "item_model.h"
-<<<<<<< HEAD
-#include "platform/memory.h"
-#include "platform/file.h"
-=======
 #include "base/memory.h"
-#include "platform/posix_file.h"
->>>>>>> main
+#include "platform/file.h"
 #include "varnfile.h"
 
 namespace varnfile {

@@ -21,14 +21,9 @@
 #include "io/memory_stream.h"
 #include "io/scratch_dir.h"
 #include "io/stream.h"
-<<<<<<< HEAD
-#include "platform/memory.h"
+#include "base/memory.h"
 #include "platform/file.h"
 #include "windows/child_process.h"
-=======
-#include "base/memory.h"
-#include "platform/posix_file.h"
->>>>>>> main
 
 namespace varnfile {
 namespace {
@@ -133,28 +128,20 @@ class DiskStreamTest : public ::testing::Test {
 // outcome is checked there.)
 TEST_F(DiskStreamTest, OpenFlagsAndCodes) {
   std::string name = dir_ / "open", missing = dir_ / "missing", folder = dir_.path().string();
-<<<<<<< HEAD
-  ASSERT_EQ(Open(name, StreamCreate), ResultOk);
+  ASSERT_EQ(Open(name, StreamAccess::StreamCreate), ResultOk);
 #if defined(_WIN32)
   DWORD handleFlags = HANDLE_FLAG_INHERIT;
   ASSERT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(held_.back())),
                                    &handleFlags));
   EXPECT_EQ(handleFlags & HANDLE_FLAG_INHERIT, 0u);
 #else
-=======
-  ASSERT_EQ(Open(name, StreamAccess::StreamCreate), ResultOk);
->>>>>>> main
   EXPECT_EQ(::fcntl(held_.back(), F_GETFL) & O_DSYNC, O_DSYNC);
   EXPECT_NE(::fcntl(held_.back(), F_GETFD) & FD_CLOEXEC, 0);
 #endif
   Release();
   FileSetFault(FileCallOpen, FileFault{1, false, EINVAL, false, false});
-<<<<<<< HEAD
-  ASSERT_EQ(Open(name, StreamUpdate), ResultOk);
-#if !defined(_WIN32)
-=======
   ASSERT_EQ(Open(name, StreamAccess::StreamUpdate), ResultOk);
->>>>>>> main
+#if !defined(_WIN32)
   EXPECT_EQ(::fcntl(held_.back(), F_GETFL) & O_DSYNC, 0);
 #endif
   EXPECT_EQ(DiskWrite(held_.back(), reinterpret_cast<const uint8_t*>("abc"), 3), ResultOk);
@@ -192,7 +179,7 @@ using Holder = std::unique_ptr<varnfile_test::ChildProcess>;
 // LetGo.
 Holder HoldInChild(const std::string& name, StreamAccess access) {
   auto child = std::make_unique<varnfile_test::ChildProcess>(
-      "hold", std::to_string(access) + ":" + name);
+      "hold", std::to_string(static_cast<uint32_t>(access)) + ":" + name);
   EXPECT_TRUE(child->started());
   char ok = 'n';
   EXPECT_EQ(_read(child->report(), &ok, 1), 1);
@@ -236,17 +223,11 @@ TEST_F(DiskStreamTest, SharingWithinAndAcrossProcesses) {
   std::string name = dir_ / "share";
   WriteFile(name, "precious bytes");
   for (bool child : {false, true}) {
-<<<<<<< HEAD
-    for (StreamAccess held : {StreamRead, StreamUpdate}) {
-      SCOPED_TRACE(std::string(child ? "child " : "here ") + std::to_string(held));
-      Holder holder{};
-      if (child) holder = HoldInChild(name, held);
-=======
     for (StreamAccess held : {StreamAccess::StreamRead, StreamAccess::StreamUpdate}) {
       SCOPED_TRACE(std::string(child ? "child " : "here ") +
                    std::to_string(static_cast<uint32_t>(held)));
-      int release = child ? HoldInChild(name, held) : -1;
->>>>>>> main
+      Holder holder{};
+      if (child) holder = HoldInChild(name, held);
       EXPECT_TRUE(child || Open(name, held) == ResultOk);
       EXPECT_EQ(Open(name, StreamAccess::StreamRead),
                 held == StreamAccess::StreamRead ? ResultOk : ResultOpenFailed);

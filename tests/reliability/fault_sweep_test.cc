@@ -17,13 +17,8 @@
 #include <gtest/gtest.h>
 
 #include "api/handle_table.h"
-<<<<<<< HEAD
-#include "platform/memory.h"
-#include "platform/file.h"
-=======
 #include "base/memory.h"
-#include "platform/posix_file.h"
->>>>>>> main
+#include "platform/file.h"
 #include "reliability/reliability_util.h"
 
 #if defined(__SANITIZE_ADDRESS__)
