@@ -14,10 +14,23 @@
 
 #include <stdint.h>
 
-#if defined(VARNFILE_BUILDING)
+/* VARNFILE_API marks the exports. On Windows the DLL's export table comes
+ * from its .def file, so callers need no import attribute. */
+#if defined(VARNFILE_BUILDING) && !defined(_WIN32)
 #define VARNFILE_API __attribute__((visibility("default")))
 #else
 #define VARNFILE_API
+#endif
+
+/* VARNFILE_CALL is the calling convention of the exports and of the
+ * callbacks the library calls. 32-bit Windows uses __stdcall, the Windows
+ * API's convention, unless the library was built with VARNFILE_CDECL (CMake
+ * option VARNFILE_CDECL), which its callers must then define as well.
+ * Everywhere else there is one convention. */
+#if defined(_WIN32) && (defined(__i386__) || defined(_M_IX86)) && !defined(VARNFILE_CDECL)
+#define VARNFILE_CALL __stdcall
+#else
+#define VARNFILE_CALL
 #endif
 
 #ifdef __cplusplus
@@ -79,94 +92,94 @@ extern "C" {
 
 /* Returns the next candidate number for an invented file name, given the
  * previous candidate (0 on the first call); 0 stops the search. */
-typedef uint32_t (*NameSequenceProc)(uint32_t previous, uint32_t procParam);
+typedef uint32_t(VARNFILE_CALL* NameSequenceProc)(uint32_t previous, uint32_t procParam);
 
 /* Library version, 272. */
-VARNFILE_API uint32_t VARNFileVersion(void);
+VARNFILE_API uint32_t VARNFILE_CALL VARNFileVersion(void);
 /* Does nothing; returns 1. */
-VARNFILE_API uint32_t VARNFileRegister(void);
+VARNFILE_API uint32_t VARNFILE_CALL VARNFileRegister(void);
 /* Does nothing. */
-VARNFILE_API void VARNFileUnRegister(void);
+VARNFILE_API void VARNFILE_CALL VARNFileUnRegister(void);
 /* Not supported: always 264. */
-VARNFILE_API uint16_t VARNFileCreateFromFileHandle(uint32_t a, uint32_t b, uint32_t c, uint32_t d);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileCreateFromFileHandle(uint32_t a, uint32_t b, uint32_t c, uint32_t d);
 
 /* Creates a file with an invented 8-hex-digit name in directory (null or ""
  * for the current one). */
-VARNFILE_API uint16_t VARNFileCreate(uint32_t* handle, const char* directory, const char* extension);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileCreate(uint32_t* handle, const char* directory, const char* extension);
 /* Creates a file: nameMode 1 invents a name in the directory `name`, any
  * other mode creates exactly `name` (replacing an existing file). */
-VARNFILE_API uint16_t VARNFileCreateEx(uint32_t* handle, uint16_t nameMode, const char* name,
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileCreateEx(uint32_t* handle, uint16_t nameMode, const char* name,
                                        const char* extension, const char* prefix,
                                        NameSequenceProc proc, uint32_t procParam);
 /* Opens an existing file for reading and writing. */
-VARNFILE_API uint16_t VARNFileOpen(uint32_t* handle, const char* name, uint32_t ignored);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileOpen(uint32_t* handle, const char* name, uint32_t ignored);
 /* Opens an existing file; access 1 reads and writes, anything else reads. */
-VARNFILE_API uint16_t VARNFileOpenEx(uint32_t* handle, uint16_t access, const char* name,
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileOpenEx(uint32_t* handle, uint16_t access, const char* name,
                                      uint32_t ignored);
 /* Writes back, finishes and closes the file; the handle is freed in any case. */
-VARNFILE_API uint16_t VARNFileClose(uint32_t handle);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileClose(uint32_t handle);
 /* Closes without finishing and removes the file; the handle is freed. */
-VARNFILE_API uint16_t VARNFileAbort(uint32_t handle);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileAbort(uint32_t handle);
 /* Removes a disk file by name; 0 also when it did not exist. */
-VARNFILE_API uint16_t VARNFileDelete(const char* name, uint32_t ignored);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileDelete(const char* name, uint32_t ignored);
 
 /* Sets the compression method (0..4) while the file holds no items. */
-VARNFILE_API uint16_t VARNFileSetCompression(uint32_t handle, uint16_t method);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileSetCompression(uint32_t handle, uint16_t method);
 /* Sets the cache limits and the read and write buffer sizes. */
-VARNFILE_API uint16_t VARNFileSetParameters(uint32_t handle, uint16_t maxCachedItems,
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileSetParameters(uint32_t handle, uint16_t maxCachedItems,
                                             uint32_t maxCachedBytes, uint32_t readBufferSize,
                                             uint32_t writeBufferSize);
 /* Copies the file's name into buffer of size bytes. */
-VARNFILE_API uint16_t VARNFileGetFileName(uint32_t handle, char* buffer, uint16_t size);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileGetFileName(uint32_t handle, char* buffer, uint16_t size);
 /* Reads the caller-defined flags of the header. */
-VARNFILE_API uint16_t VARNFileGetFlags(uint32_t handle, uint32_t* flags);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileGetFlags(uint32_t handle, uint32_t* flags);
 /* Sets the caller-defined flags of the header. */
-VARNFILE_API uint16_t VARNFileSetFlags(uint32_t handle, uint32_t flags);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileSetFlags(uint32_t handle, uint32_t flags);
 /* Copies the description (at most 64 characters) into buffer. */
-VARNFILE_API uint16_t VARNFileGetDescription(uint32_t handle, char* buffer, uint16_t size);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileGetDescription(uint32_t handle, char* buffer, uint16_t size);
 /* Sets the description (at most 64 characters). */
-VARNFILE_API uint16_t VARNFileSetDescription(uint32_t handle, const char* text);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileSetDescription(uint32_t handle, const char* text);
 /* Restamps the header with the current time, restarting its aging. */
-VARNFILE_API uint16_t VARNFileResetAging(uint32_t handle);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileResetAging(uint32_t handle);
 /* Copies up to 174 bytes of the header image into buffer. */
-VARNFILE_API uint16_t VARNFileReadHeader(uint32_t handle, uint8_t* buffer, uint16_t size);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileReadHeader(uint32_t handle, uint8_t* buffer, uint16_t size);
 /* Replaces up to 174 bytes of the header; written at close. */
-VARNFILE_API uint16_t VARNFileWriteHeader(uint32_t handle, const uint8_t* buffer, uint16_t size);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileWriteHeader(uint32_t handle, const uint8_t* buffer, uint16_t size);
 /* Chooses the clock for time stamps: mode 1 asks the server clock. */
-VARNFILE_API uint16_t VARNFileSetDateTimeOptions(uint16_t mode, uint32_t param);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileSetDateTimeOptions(uint16_t mode, uint32_t param);
 
 /* Returns the cursor position. */
-VARNFILE_API uint16_t VARNFileGetPosition(uint32_t handle, uint32_t* position);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileGetPosition(uint32_t handle, uint32_t* position);
 /* Moves the cursor to a saved position. */
-VARNFILE_API uint16_t VARNFileSetPosition(uint32_t handle, uint32_t position);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileSetPosition(uint32_t handle, uint32_t position);
 /* Moves the cursor to the end of the file (where the next item goes). */
-VARNFILE_API uint16_t VARNFileSeekToEnd(uint32_t handle, uint32_t* position);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileSeekToEnd(uint32_t handle, uint32_t* position);
 /* Moves the cursor to the next live item. */
-VARNFILE_API uint16_t VARNFileSkipNext(uint32_t handle);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileSkipNext(uint32_t handle);
 /* Moves the cursor to the previous live item. */
-VARNFILE_API uint16_t VARNFileSkipPrev(uint32_t handle);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileSkipPrev(uint32_t handle);
 
 /* Reads the identifiers of the item at the cursor; the cursor stays. */
-VARNFILE_API uint16_t VARNFileReadCmdID(uint32_t handle, uint16_t* commandId, uint16_t* extraId,
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileReadCmdID(uint32_t handle, uint16_t* commandId, uint16_t* extraId,
                                         uint32_t* extraValue);
 /* Like VARNFileReadCmdID, and also the data length. */
-VARNFILE_API uint16_t VARNFileReadCmdIDEx(uint32_t handle, uint16_t* commandId, uint16_t* extraId,
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileReadCmdIDEx(uint32_t handle, uint16_t* commandId, uint16_t* extraId,
                                           uint32_t* extraValue, uint16_t* length);
 /* Reads the item at the cursor into buffer (*length: room in, bytes out) and
  * moves the cursor to the next record. */
-VARNFILE_API uint16_t VARNFileReadItem(uint32_t handle, uint16_t* commandId, uint16_t* extraId,
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileReadItem(uint32_t handle, uint16_t* commandId, uint16_t* extraId,
                                        uint32_t* extraValue, uint16_t* length, uint8_t* buffer);
 /* Appends an item at the end of the file; the cursor stays. */
-VARNFILE_API uint16_t VARNFileAddItem(uint32_t handle, uint16_t commandId, uint16_t extraId,
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileAddItem(uint32_t handle, uint16_t commandId, uint16_t extraId,
                                       uint32_t extraValue, uint16_t length, const uint8_t* data);
 /* Replaces the item at the cursor (same length, uncompressed files for data). */
-VARNFILE_API uint16_t VARNFileUpdateItem(uint32_t handle, uint16_t commandId, uint16_t extraId,
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileUpdateItem(uint32_t handle, uint16_t commandId, uint16_t extraId,
                                          uint32_t extraValue, uint16_t length,
                                          const uint8_t* data);
 /* Marks the item at the cursor as deleted. */
-VARNFILE_API uint16_t VARNFileDeleteItem(uint32_t handle);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileDeleteItem(uint32_t handle);
 /* Appends every record of the source file to the target file. */
-VARNFILE_API uint16_t VARNFileDuplicate(uint32_t targetHandle, uint32_t sourceHandle);
+VARNFILE_API uint16_t VARNFILE_CALL VARNFileDuplicate(uint32_t targetHandle, uint32_t sourceHandle);
 
 #ifdef __cplusplus
 }

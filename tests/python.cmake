@@ -1,7 +1,8 @@
 # The Python package's tests: pytest over python/tests, against the library,
 # its batch helper and the tool of this build. Not in sanitizer builds: their
 # libraries need the sanitizer runtime loaded before the interpreter starts.
-if(NOT VARNFILE_SANITIZE AND NOT VARNFILE_TSAN AND NOT VARNFILE_FUZZ AND TARGET varnfile_py)
+# Nor in a Windows build: the package loads the library of this system.
+if(NOT VARNFILE_SANITIZE AND NOT VARNFILE_TSAN AND NOT VARNFILE_FUZZ AND NOT WIN32 AND TARGET varnfile_py)
   # The first python3 that has pytest: Debian's (python3-pytest), then PATH's.
   set(VARNFILE_PYTEST_PYTHON "")
   find_program(VARNFILE_SYSTEM_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)

@@ -14,6 +14,13 @@ foreach(variant controlled day_zero)
   set_target_properties(qz3net0_${variant} PROPERTIES
     OUTPUT_NAME qz3net0
     LIBRARY_OUTPUT_DIRECTORY ${VARNFILE_SIBLING_DIR}/${variant})
+  if(WIN32)
+    # QZ3NET0.DLL, its entry point exported under the plain name.
+    set_target_properties(qz3net0_${variant} PROPERTIES PREFIX "" OUTPUT_NAME QZ3NET0
+      RUNTIME_OUTPUT_DIRECTORY ${VARNFILE_SIBLING_DIR}/${variant})
+    target_link_options(qz3net0_${variant} PRIVATE -Wl,--kill-at)
+  endif()
+  target_include_directories(qz3net0_${variant} PRIVATE ${PROJECT_SOURCE_DIR}/include)
   target_compile_options(qz3net0_${variant} PRIVATE ${VARNFILE_WARNINGS})
 endforeach()
 target_compile_definitions(qz3net0_day_zero PRIVATE QZ3NET_DAY_ZERO)
@@ -35,6 +42,8 @@ foreach(group ControlledSibling DayZeroSibling LateSibling)
     set(search_dir ${VARNFILE_SIBLING_DIR}/late)
   endif()
   add_test(NAME server_clock.${group} COMMAND server_clock_tests --gtest_filter=${group}.*)
+  # Windows takes the folder from VARNFILE_SIBLING_DIR (the test adds it to
+  # the DLL search path).
   set_tests_properties(server_clock.${group} PROPERTIES
-    ENVIRONMENT "LD_LIBRARY_PATH=${search_dir};VARNFILE_SIBLING_SOURCE=$<TARGET_FILE:qz3net0_controlled>;VARNFILE_TEST_TMP=${CMAKE_CURRENT_BINARY_DIR}/tmp")
+    ENVIRONMENT "LD_LIBRARY_PATH=${search_dir};VARNFILE_SIBLING_DIR=${search_dir};VARNFILE_SIBLING_SOURCE=$<TARGET_FILE:qz3net0_controlled>;VARNFILE_TEST_TMP=${CMAKE_CURRENT_BINARY_DIR}/tmp")
 endforeach()

@@ -2,7 +2,7 @@
 // much work an operation did (how many records a cache walk read, say).
 // Nothing in the library reads them; each bump is one relaxed atomic
 // increment. Faults are injected through the allocation seam (base/memory.h)
-// and the file-call seam (platform/posix_file.h), not here.
+// and the file-call seam (platform/file.h), not here.
 #ifndef VARNFILE_BASE_TEST_HOOKS_H_
 #define VARNFILE_BASE_TEST_HOOKS_H_
 

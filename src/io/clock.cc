@@ -1,7 +1,7 @@
 #include "io/clock.h"
 
-#include "platform/posix_clock.h"
-#include "platform/posix_dl.h"
+#include "platform/system_clock.h"
+#include "platform/dynamic_library.h"
 
 namespace varnfile {
 

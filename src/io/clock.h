@@ -1,8 +1,9 @@
 // The clock behind every time stamp: the current date and time from the
 // local clock or, when the caller selected it, from a server clock that the
-// optional sibling library "libqz3net0.so" supplies; the aging test of a
-// stamp against a limit; and the change detection that the unique-name
-// generator uses to count names made within one second.
+// optional sibling library ("libqz3net0.so", on Windows "QZ3NET0.DLL")
+// supplies; the aging test of a stamp against a limit; and the change
+// detection that the unique-name generator uses to count names made within
+// one second.
 //
 // Everything here runs under the library lock, which guards the remembered
 // reading and the loading of the sibling library.
@@ -12,6 +13,7 @@
 #include <cstdint>
 
 #include "io/io_state.h"
+#include "varnfile.h"
 
 namespace varnfile {
 
@@ -52,11 +54,15 @@ static_assert(sizeof(ServerDateTime) == 6, "the sibling library fills 6 bytes");
 constexpr uint32_t ServerClock = 1;
 
 // The sibling library and its entry point, as the loader finds them.
+#if defined(_WIN32)
+constexpr char ServerClockLibrary[] = "QZ3NET0.DLL";
+#else
 constexpr char ServerClockLibrary[] = "libqz3net0.so";
+#endif
 constexpr char ServerClockEntry[] = "NetGetServerDateAndTime";
 // uint16_t NetGetServerDateAndTime(uint32_t param, uint8_t out[6]): 0 for
-// success.
-using ServerClockProc = uint16_t (*)(uint32_t param, uint8_t* out);
+// success, in the calling convention of the library's own exports.
+using ServerClockProc = uint16_t(VARNFILE_CALL*)(uint32_t param, uint8_t* out);
 
 // The current date and time into date and time (each optional), from the
 // server clock when state selects it and the server answers, else from the

@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "io/stream.h"
-#include "platform/posix_file.h"
+#include "platform/file.h"
 
 namespace varnfile {
 

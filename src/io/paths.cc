@@ -3,13 +3,17 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/posix_fs.h"
+#include "platform/file_system.h"
 
 namespace varnfile {
 
-bool IsPlatformSeparator(char c) { return c == '/'; }
-
 bool IsWindowsSeparator(char c) { return c == ':' || c == '/' || c == '\\'; }
+
+#if defined(_WIN32)
+bool IsPlatformSeparator(char c) { return IsWindowsSeparator(c); }
+#else
+bool IsPlatformSeparator(char c) { return c == '/'; }
+#endif
 
 uint32_t SplitPathWith(char* path, char* nameOut, uint32_t dirOnly, SeparatorTest isSeparator) {
   // One scan: where the last separator is, and whether it directly follows

@@ -3,8 +3,9 @@
 //
 // Paths are byte strings. The splitting and joining rules are written once
 // over a separator predicate: the build uses the platform's set (on POSIX
-// only '/'); the Windows set (':', '/', '\', with the drive colon's
-// special rule) is available so those rules stay testable.
+// only '/', on Windows ':', '/' and '\' with the drive colon's special
+// rule); the Windows set is available everywhere so its rules stay
+// testable.
 #ifndef VARNFILE_IO_PATHS_H_
 #define VARNFILE_IO_PATHS_H_
 
@@ -18,11 +19,15 @@ namespace varnfile {
 // True when c separates path components.
 using SeparatorTest = bool (*)(char c);
 
-bool IsPlatformSeparator(char c);  // '/'
+bool IsPlatformSeparator(char c);  // POSIX: '/'; Windows: the Windows set
 bool IsWindowsSeparator(char c);   // ':', '/', '\'
 
-constexpr char PlatformSeparator = '/';
 constexpr char WindowsSeparator = '\\';
+#if defined(_WIN32)
+constexpr char PlatformSeparator = WindowsSeparator;
+#else
+constexpr char PlatformSeparator = '/';
+#endif
 
 // Longest path the library handles, without its terminator.
 constexpr uint32_t MaxPathLength = 259;

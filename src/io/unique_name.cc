@@ -6,7 +6,7 @@
 #include "io/clock.h"
 #include "io/disk_stream.h"
 #include "io/paths.h"
-#include "platform/posix_clock.h"
+#include "platform/system_clock.h"
 
 namespace varnfile {
 

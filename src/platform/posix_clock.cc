@@ -1,25 +1,14 @@
-#include "platform/posix_clock.h"
+#include "platform/system_clock.h"
 
 #include <cerrno>
 #include <ctime>
 
+#include "platform/clock_override.h"
+
 namespace varnfile {
 
-namespace {
-
-// Guarded by the library lock like every other caller of the clock.
-bool overrideActive = false;
-int64_t overrideSeconds = 0;
-uint32_t overrideMilliseconds = 0;
-
-}  // namespace
-
 void PlatformClockNow(int64_t* seconds, uint32_t* milliseconds) {
-  if (overrideActive) {
-    *seconds = overrideSeconds;
-    *milliseconds = overrideMilliseconds;
-    return;
-  }
+  if (ClockOverridden(seconds, milliseconds)) return;
   struct timespec now;
   if (clock_gettime(CLOCK_REALTIME, &now) != 0) {
     now.tv_sec = time(nullptr);
@@ -58,13 +47,5 @@ int PlatformMakeTime(const CalendarTime& in, int64_t* seconds) {
   *seconds = static_cast<int64_t>(t);
   return 0;
 }
-
-void PlatformSetClockOverride(int64_t seconds, uint32_t milliseconds) {
-  overrideSeconds = seconds;
-  overrideMilliseconds = milliseconds;
-  overrideActive = true;
-}
-
-void PlatformClearClockOverride() { overrideActive = false; }
 
 }  // namespace varnfile

@@ -1,4 +1,4 @@
-#include "platform/posix_dl.h"
+#include "platform/dynamic_library.h"
 
 #include <dlfcn.h>
 

@@ -1,7 +1,7 @@
 // Files reach 4 GiB: offsets must be 64-bit on every target, also where
 // the default off_t is 32-bit.
 #define _FILE_OFFSET_BITS 64
-#include "platform/posix_file.h"
+#include "platform/file.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -9,46 +9,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
+#include "platform/file_faults.h"
 
 namespace varnfile {
 
 static_assert(sizeof(off_t) >= 8, "file offsets beyond 2 GiB need a 64-bit off_t");
 
 namespace {
-
-// ---- test seam state ----
-
-struct FaultSlot {
-  std::atomic<uint64_t> calls{0};     // since FileResetCallCounts
-  std::atomic<uint64_t> sinceArm{0};  // since FileSetFault
-  FileFault fault{};
-};
-
-FaultSlot faultSlots[FileCallKinds];
-std::atomic<bool> faultsArmed{false};
-
-struct FaultDecision {
-  bool fail;
-  bool shortTransfer;
-  bool exitProcess;
-  int error;
-};
-
-// Counts the call and tells whether the armed fault (if any) hits it.
-FaultDecision CountCall(FileCallKind kind) {
-  FaultSlot& slot = faultSlots[kind];
-  slot.calls.fetch_add(1, std::memory_order_relaxed);
-  if (!faultsArmed.load(std::memory_order_relaxed)) return {false, false, false, 0};
-  uint64_t n = slot.sinceArm.fetch_add(1, std::memory_order_relaxed) + 1;
-  const FileFault& f = slot.fault;
-  if (f.failAt == 0) return {false, false, false, 0};
-  bool hit = f.sticky ? n >= f.failAt : n == f.failAt;
-  if (!hit) return {false, false, false, 0};
-  FaultDecision decision{true, f.shortTransfer, f.exitProcess, f.error != 0 ? f.error : EIO};
-  if (decision.exitProcess && !decision.shortTransfer) _exit(decision.error);
-  return decision;
-}
 
 // ---- helpers ----
 
@@ -75,7 +42,7 @@ int Abandon(int fd, int error) {
 }
 
 int OpenLocked(const char* name, int accessFlags, int lockOperation, bool truncate, int* descriptor) {
-  FaultDecision fault = CountCall(FileCallOpen);
+  FaultDecision fault = CountFileCall(FileCallOpen);
   // An injected EINVAL stands for a file system that refuses O_DSYNC: it
   // fails only the first attempt, so that the retry can be tested.
   if (fault.fail && fault.error != EINVAL) return fault.error;
@@ -131,7 +98,7 @@ int FileCreateExclusive(const char* name, int* descriptor) {
 }
 
 int FileSeek(int descriptor, int64_t offset, int whence, int64_t* newPosition) {
-  FaultDecision fault = CountCall(FileCallSeek);
+  FaultDecision fault = CountFileCall(FileCallSeek);
   if (fault.fail) return fault.error;
   int systemWhence;
   switch (whence) {
@@ -148,7 +115,7 @@ int FileSeek(int descriptor, int64_t offset, int whence, int64_t* newPosition) {
 
 int FileRead(int descriptor, void* buffer, size_t count, size_t* got) {
   *got = 0;
-  FaultDecision fault = CountCall(FileCallRead);
+  FaultDecision fault = CountFileCall(FileCallRead);
   if (fault.fail) {
     if (!fault.shortTransfer) return fault.error;
     count /= 2;  // a short read: success with fewer bytes
@@ -164,7 +131,7 @@ int FileRead(int descriptor, void* buffer, size_t count, size_t* got) {
 
 int FileWrite(int descriptor, const void* buffer, size_t count) {
   const char* next = static_cast<const char*>(buffer);
-  FaultDecision fault = CountCall(FileCallWrite);
+  FaultDecision fault = CountFileCall(FileCallWrite);
   if (fault.fail) {
     if (!fault.shortTransfer) return fault.error;
     count /= 2;  // write half, then report the failure
@@ -184,7 +151,7 @@ int FileWrite(int descriptor, const void* buffer, size_t count) {
 }
 
 int FileTruncate(int descriptor, int64_t length) {
-  FaultDecision fault = CountCall(FileCallTruncate);
+  FaultDecision fault = CountFileCall(FileCallTruncate);
   if (fault.fail) return fault.error;
   int rc;
   do {
@@ -194,7 +161,7 @@ int FileTruncate(int descriptor, int64_t length) {
 }
 
 int FileClose(int descriptor) {
-  FaultDecision fault = CountCall(FileCallClose);
+  FaultDecision fault = CountFileCall(FileCallClose);
   // Close even when a fault is injected: the test wants the error, not a
   // leaked descriptor. EINTR is not retried: Linux has released the
   // descriptor already.
@@ -203,7 +170,7 @@ int FileClose(int descriptor) {
 }
 
 int FileRemove(const char* name) {
-  FaultDecision fault = CountCall(FileCallRemove);
+  FaultDecision fault = CountFileCall(FileCallRemove);
   if (fault.fail) return fault.error;
   // Hold an exclusive lock while unlinking: if any open has the file, the
   // lock cannot be had and the file stays. A file that cannot even be
@@ -226,7 +193,7 @@ int FileRemove(const char* name) {
 }
 
 int FileRemoveHeld(int descriptor, const char* name) {
-  FaultDecision fault = CountCall(FileCallRemove);
+  FaultDecision fault = CountFileCall(FileCallRemove);
   if (fault.fail) return fault.error;
   // Exclusive for the check and the unlink: no other open may hold the
   // file, and the name must still lead to the file this descriptor holds.
@@ -244,32 +211,6 @@ int FileRemoveHeld(int descriptor, const char* name) {
   }
   ::fchmod(descriptor, S_IRUSR | S_IWUSR);
   return ::unlink(name) == 0 ? 0 : errno;
-}
-
-void FileSetFault(FileCallKind kind, const FileFault& fault) {
-  if (kind >= FileCallKinds) return;
-  FaultSlot& slot = faultSlots[kind];
-  slot.fault = fault;
-  slot.sinceArm.store(0, std::memory_order_relaxed);
-  bool any = false;
-  for (const FaultSlot& s : faultSlots) any = any || s.fault.failAt != 0;
-  faultsArmed.store(any, std::memory_order_relaxed);
-}
-
-void FileClearFaults() {
-  faultsArmed.store(false, std::memory_order_relaxed);
-  for (FaultSlot& slot : faultSlots) {
-    slot.fault = FileFault{};
-    slot.sinceArm.store(0, std::memory_order_relaxed);
-  }
-}
-
-uint64_t FileCallCount(FileCallKind kind) {
-  return kind < FileCallKinds ? faultSlots[kind].calls.load(std::memory_order_relaxed) : 0;
-}
-
-void FileResetCallCounts() {
-  for (FaultSlot& slot : faultSlots) slot.calls.store(0, std::memory_order_relaxed);
 }
 
 }  // namespace varnfile

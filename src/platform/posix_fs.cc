@@ -1,4 +1,4 @@
-#include "platform/posix_fs.h"
+#include "platform/file_system.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

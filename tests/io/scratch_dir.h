@@ -4,7 +4,6 @@
 #define VARNFILE_TESTS_IO_SCRATCH_DIR_H_
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -14,16 +13,22 @@
 #include <string>
 #include <vector>
 
+#include "os_util.h"
+
 namespace varnfile {
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
+#if defined(_WIN32)
+  std::string held;
+  if (!in && varnfile_test::ReadHeldFile(path, &held)) return held;
+#endif
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 inline void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
-inline bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+inline bool Exists(const std::string& path) { return varnfile_test::PathExists(path); }
 
 class ScratchDir {
  public:
@@ -32,7 +37,7 @@ class ScratchDir {
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
     path_ = std::filesystem::path(base != nullptr ? base : "/tmp") /
             (std::string(info->test_suite_name()) + "." + info->name() + "." +
-             std::to_string(getpid()));
+             std::to_string(varnfile_test::ProcessId()));
     std::filesystem::remove_all(path_);
     std::filesystem::create_directories(path_);
   }

@@ -7,19 +7,35 @@
 // every reported add, with a buffer at most the reported items that fitted
 // in it.
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#endif
 
+#include <chrono>
 #include <cstdio>
 #include <random>
+#include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
-#include "platform/posix_file.h"
+#include "platform/file.h"
 #include "reliability/reliability_util.h"
+#include "windows/child_process.h"
 
 namespace varnfile_test {
 namespace {
 
-constexpr uint32_t Seed = 77, PriorItems = 25, MaxLength = 160, Kills = 200;
+constexpr uint32_t Seed = 77, PriorItems = 25, MaxLength = 160;
+#if defined(_WIN32)
+// Each kill starts a process and runs the tool three times, which costs
+// over a second under Wine.
+constexpr uint32_t Kills = 24;
+#else
+constexpr uint32_t Kills = 200;
+#endif
 
 Item Attempted(uint32_t n) { return MakeItem(Seed, n, MaxLength); }
 
@@ -35,6 +51,73 @@ Item Attempted(uint32_t n) { return MakeItem(Seed, n, MaxLength); }
   }
   _exit(rc == 0 && VARNFileClose(h) == 0 ? 0 : 10);
 }
+
+#if defined(_WIN32)
+// Windows: the child is this program again, in the role "writer", and the
+// kill is TerminateProcess.
+
+void WriterRole(const std::string& argument, ChildPipes pipes) {
+  std::istringstream in(argument);
+  bool fresh = false;
+  uint16_t method = 0;
+  uint32_t buffer = 0;
+  std::string path;
+  in >> fresh >> method >> buffer;
+  std::getline(in >> std::ws, path);
+  Child(path, fresh, method, buffer, pipes.report);
+}
+ChildRole writerRole("writer", WriterRole);
+
+class Writer {
+ public:
+  Writer(const std::string& path, bool fresh, uint16_t method, uint32_t buffer)
+      : child_("writer", std::to_string(fresh) + " " + std::to_string(method) + " " +
+                             std::to_string(buffer) + " " + path) {
+    EXPECT_TRUE(child_.started());
+  }
+  int report() const { return child_.report(); }
+  // Kills the child unless it has ended; true when it ended by itself
+  // with 0.
+  bool KillAndWait() {
+    child_.Kill();
+    int code = child_.Wait();
+    EXPECT_TRUE(code == ChildProcess::KilledExitCode || code == 0) << code;
+    return code == 0;
+  }
+
+ private:
+  ChildProcess child_;
+};
+#else
+class Writer {
+ public:
+  Writer(const std::string& path, bool fresh, uint16_t method, uint32_t buffer) {
+    int fds[2];
+    EXPECT_EQ(0, pipe(fds));
+    pid_ = fork();
+    EXPECT_GE(pid_, 0);
+    if (pid_ == 0) Child(path, fresh, method, buffer, fds[1]);
+    close(fds[1]);
+    report_ = fds[0];
+  }
+  ~Writer() { close(report_); }
+  int report() const { return report_; }
+  // Kills the child with SIGKILL unless it has exited; true when it exited
+  // by itself (with 0).
+  bool KillAndWait() {
+    kill(pid_, SIGKILL);
+    int status = 0;
+    EXPECT_EQ(pid_, waitpid(pid_, &status, 0));
+    bool finished = WIFEXITED(status);
+    EXPECT_TRUE(!finished || WEXITSTATUS(status) == 0);
+    return finished;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int report_ = -1;
+};
+#endif
 
 TEST(CrashConsistency, KilledWritersLeaveRecoverablePrefixes) {
   if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the varnfile tool is not built";
@@ -52,30 +135,21 @@ TEST(CrashConsistency, KilledWritersLeaveRecoverablePrefixes) {
     for (uint32_t n = 0; n < first; ++n) prior.push_back(Attempted(n));
     ASSERT_EQ(first, fresh ? 0 : MakeFile(path, method, prior).size());
 
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) Child(path, fresh, method, buffer, fds[1]);
-    close(fds[1]);
+    Writer writer(path, fresh, method, buffer);
     // The moment of the kill: sometimes during the create or open, mostly
     // once the child reported a chosen number of adds (so that the moments
     // do not depend on the machine's speed), then a little later.
     uint32_t reported = 0, target = rng() % 10 == 0 ? 0 : 1 + rng() % 200;
-    useconds_t delay = rng() % 3000;
+    uint32_t delay = rng() % 3000;  // microseconds
     auto drain = [&](uint32_t limit) {  // the reports, which must count up
-      for (uint32_t n = 0; reported < limit && read(fds[0], &n, sizeof n) == sizeof n; ++reported)
+      for (uint32_t n = 0; reported < limit && read(writer.report(), &n, sizeof n) == sizeof n;
+           ++reported)
         EXPECT_EQ(first + reported, n);
     };
     drain(target);
-    usleep(target == 0 ? delay / 4 : delay);
-    kill(pid, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(pid, waitpid(pid, &status, 0));
-    bool finished = WIFEXITED(status);
-    EXPECT_TRUE(!finished || WEXITSTATUS(status) == 0);
+    std::this_thread::sleep_for(std::chrono::microseconds(target == 0 ? delay / 4 : delay));
+    bool finished = writer.KillAndWait();
     drain(UINT32_MAX);
-    close(fds[0]);
 
     struct stat st;
     bool exists = stat(path.c_str(), &st) == 0;
@@ -128,6 +202,11 @@ TEST(CrashConsistency, KilledWritersLeaveRecoverablePrefixes) {
 // version, and no item is invented.
 TEST(CrashConsistency, KillAtEveryWrite) {
   if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the varnfile tool is not built";
+#if defined(_WIN32)
+  GTEST_SKIP() << "Windows: a fresh process and a tool run for each of about a thousand write "
+                  "calls cost minutes under Wine; KilledWritersLeaveRecoverablePrefixes kills "
+                  "Windows writers";
+#else
   constexpr int Killed = 99;
   uint32_t cases = 0, kills = 0, checked = 0, lost = 0;
   for (uint16_t method = 0; method < 5; ++method) {
@@ -181,6 +260,7 @@ TEST(CrashConsistency, KillAtEveryWrite) {
   }
   std::printf("kills at every write: %u cases run, %u kills, %u items checked, lost: %u\n",
               cases, kills, checked, lost);
+#endif
 }
 
 }  // namespace

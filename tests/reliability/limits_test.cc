@@ -8,6 +8,17 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(_WIN32)
+// Windows has neither; the test does not run there (see below), the
+// helpers only build.
+#define O_CLOEXEC _O_BINARY
+inline long pread(int fd, void* buffer, size_t count, long long at) {
+  return _lseeki64(fd, at, SEEK_SET) < 0 ? -1 : _read(fd, buffer, static_cast<unsigned>(count));
+}
+inline long pwrite(int fd, const void* buffer, size_t count, long long at) {
+  return _lseeki64(fd, at, SEEK_SET) < 0 ? -1 : _write(fd, buffer, static_cast<unsigned>(count));
+}
+#endif
 
 #include <gtest/gtest.h>
 
@@ -143,6 +154,10 @@ TEST_P(LimitsTest, BelowAcrossAndUpToFourGiB) {
   // From just below 2 GiB, items that cross it. (Each check costs a chained
   // method a replay over every filler, so there are two.)
   uint64_t tail = TwoGiB - 300;
+#if defined(_WIN32)
+  GTEST_SKIP() << "Windows: a file is sparse only once FSCTL_SET_SPARSE marks it, else its "
+                  "extension to 4 GiB writes 4 GiB of zeros";
+#endif
   if (!Fill(path_, method_, tail)) GTEST_SKIP() << "no sparse files of 4 GiB here";
   Append({Noise(3, 200), Noise(4, 200), Noise(5, 200)}, 0);
   ASSERT_GT(SizeOf(path_), TwoGiB);

@@ -4,16 +4,15 @@
 #ifndef VARNFILE_TESTS_RELIABILITY_RELIABILITY_UTIL_H_
 #define VARNFILE_TESTS_RELIABILITY_RELIABILITY_UTIL_H_
 
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "io/scratch_dir.h"
+#include "os_util.h"
 #include "varnfile.h"
 
 #ifndef VARNFILE_TOOL_PATH
@@ -27,10 +26,10 @@ namespace varnfile_test {
 inline const std::string& ScratchFolder() {
   static const std::string folder = [] {
     const char* base = std::getenv("VARNFILE_TEST_TMP");
-    std::string root = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : base ? base : "/tmp";
-    mkdir(root.c_str(), 0777);
-    std::string dir = root + "/varnfile_test_" + std::to_string(getpid());
-    mkdir(dir.c_str(), 0777);
+    std::string root = PathExists("/dev/shm") ? "/dev/shm" : base ? base : "/tmp";
+    MakeDirectory(root);
+    std::string dir = root + "/varnfile_test_" + std::to_string(ProcessId());
+    MakeDirectory(dir);
     return dir;
   }();
   return folder;
@@ -39,7 +38,7 @@ inline const std::string& ScratchFolder() {
 // A path in the scratch folder, with no file there.
 inline std::string ScratchFile(const std::string& name) {
   std::string path = ScratchFolder() + "/" + name;
-  unlink(path.c_str());
+  std::remove(path.c_str());
   return path;
 }
 
@@ -146,9 +145,18 @@ struct ToolRun {
 inline ToolRun RunTool(const std::string& arguments, const std::string& input = "") {
   std::string io = ScratchFile("tool");
   Spit(io + ".in", input);
+#if defined(_WIN32)
+  std::string command = VARNFILE_TOOL_PATH " " + arguments + " <" + io + ".in >" + io + ".out";
+  // cmd.exe quotes with double quotes only and takes a leading '/' for a
+  // switch: the program's path gets backslashes.
+  std::replace(command.begin(), command.end(), '\'', '"');
+  size_t programEnd = std::string(VARNFILE_TOOL_PATH).size();
+  std::replace(command.begin(), command.begin() + programEnd, '/', '\\');
+#else
   std::string command = "timeout 60 " VARNFILE_TOOL_PATH " " + arguments + " <" + io + ".in >" + io + ".out";
+#endif
   int raw = std::system((command + " 2>" + io + ".err").c_str());
-  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(io + ".out"), Slurp(io + ".err")};
+  return {ExitStatus(raw), Slurp(io + ".out"), Slurp(io + ".err")};
 }
 
 // ---- a writing session and its ledger, for the fault and kill sweeps ----
@@ -289,7 +297,7 @@ inline std::vector<Item> Recovered(const std::string& path) {
   if (RunTool("recover " + path + " " + copy + " --force").status != 0)
     return {Item{0, 0, 0, "!"}};
   std::vector<Item> items = ReadFile(copy);
-  unlink(copy.c_str());
+  std::remove(copy.c_str());
   return items;
 }
 

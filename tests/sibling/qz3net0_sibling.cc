@@ -1,4 +1,5 @@
-// A stand-in for the optional server-clock library libqz3net0.so.
+// A stand-in for the optional server-clock library libqz3net0.so
+// (QZ3NET0.DLL on Windows).
 //
 // The default build answers with a date and time that a test sets through
 // QzTestSetAnswer (2001-02-03 04:05:06 until then) and records the
@@ -7,13 +8,20 @@
 #include <cstdint>
 #include <cstring>
 
+#include "varnfile.h"
+
+#if defined(_WIN32)
+#define QZ3NET_EXPORT extern "C" __declspec(dllexport)
+#else
 #define QZ3NET_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 static uint16_t answerResult = 0;
 static uint8_t answerBytes[6] = {101, 2, 3, 4, 5, 6};  // years since 1900, month, day, h, m, s
 static uint32_t lastParam = 0;
 
-QZ3NET_EXPORT uint16_t NetGetServerDateAndTime(uint32_t param, uint8_t out[6]) {
+// The entry point uses the calling convention of the library's exports.
+QZ3NET_EXPORT uint16_t VARNFILE_CALL NetGetServerDateAndTime(uint32_t param, uint8_t out[6]) {
   lastParam = param;
 #if defined(QZ3NET_DAY_ZERO)
   const uint8_t noDate[6] = {126, 7, 0, 8, 9, 10};

@@ -158,7 +158,7 @@ TEST(CppApiTest, DestructorClosesMovesTransferAndFailuresThrowTheCode) {
   EXPECT_FALSE(a.is_open());
   EXPECT_EQ(handle, b.handle());
   b.Abort();
-  EXPECT_NE(0, access(path.c_str(), F_OK));
+  EXPECT_FALSE(varnfile_test::PathExists(path));
   EXPECT_EQ(VARNFILE_E_OPEN, Thrown([&] { varn::File::Open(path, varn::Access::Read); }));
   EXPECT_EQ(VARNFILE_E_OPEN, varn::File::TryOpen(path, varn::Access::Read, &a));
   EXPECT_FALSE(a.is_open());

@@ -39,7 +39,12 @@ time_t StampTime(const uint8_t* header) {
 std::string FormatLocal(time_t when) {
   struct tm t;
   char text[64];
-  if (localtime_r(&when, &t) == nullptr || strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &t) == 0)
+#if defined(_WIN32)
+  bool broken = localtime_s(&t, &when) != 0;
+#else
+  bool broken = localtime_r(&when, &t) == nullptr;
+#endif
+  if (broken || strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &t) == 0)
     return "?";
   return text;
 }

@@ -3,6 +3,10 @@
 
 #include <cstdio>
 #include <cstring>
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#endif
 #include <string>
 
 #include "commands.h"
@@ -61,6 +65,11 @@ void AddCommonOptions(CLI::App* sub) {
 
 int main(int argc, char** argv) {
   using namespace varntool;
+#if defined(_WIN32)
+  // Item data and JSON lines pass through unchanged, as on every system.
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
   CLI::App app{"varnfile: look into, check, convert and recover transaction files"};
   app.set_version_flag("--version", std::string("varnfile ") + VARNFILE_PACKAGE_VERSION +
                                         "\nfile format version " +
@@ -68,6 +77,8 @@ int main(int argc, char** argv) {
   app.footer(std::string("Run varnfile help SUBCOMMAND (or SUBCOMMAND --help) for its options.\n\n") +
              ExitStatusHelp);
   app.require_subcommand(1, 1);
+  // Options start with '-' on every system; on Windows "/name" is a path.
+  app.allow_windows_style_options(false);
   int status = 0;
   AddEditCommands(app, &status);
   AddInspectCommands(app, &status);

@@ -1,11 +1,15 @@
 #include "raw_file.h"
 
+#include <sys/stat.h>
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "open_file.h"
@@ -13,6 +17,35 @@
 
 namespace varntool {
 
+#if defined(_WIN32)
+// Windows: the file is read into memory whole rather than mapped.
+RawFile::~RawFile() { std::free(map_); }
+
+void RawFile::Open(const std::string& path) {
+  struct _stat64 st;
+  if (_stat64(path.c_str(), &st) == 0 && (st.st_mode & _S_IFMT) != _S_IFREG)
+    throw ToolError("cannot read " + path + ": not a regular file");
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    if (errno == ENOENT) throw varn::Error(VARNFILE_E_OPEN, "open " + path);
+    throw ToolError("cannot read " + path + ": " + std::strerror(errno));
+  }
+  if (_fstat64(_fileno(file), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
+    std::fclose(file);
+    throw ToolError("cannot read " + path + ": not a regular file");
+  }
+  if (static_cast<uint64_t>(st.st_size) > 0xFFFFFFFFull) {
+    std::fclose(file);
+    throw ToolError(path + " is larger than 4 GiB and cannot be a transaction file");
+  }
+  size_ = static_cast<uint64_t>(st.st_size);
+  map_ = std::malloc(size_ > 0 ? size_ : 1);
+  bool complete = map_ != nullptr && std::fread(map_, 1, size_, file) == size_;
+  std::fclose(file);
+  if (!complete) throw ToolError("cannot read " + path);
+  data_ = static_cast<const uint8_t*>(map_);
+}
+#else
 RawFile::~RawFile() {
   if (map_ != nullptr) munmap(map_, size_);
 }
@@ -53,6 +86,7 @@ void RawFile::Open(const std::string& path) {
   }
   close(fd);
 }
+#endif
 
 const char* DescribeFrameProblem(FrameProblem problem) {
   switch (problem) {

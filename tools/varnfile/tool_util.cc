@@ -5,6 +5,9 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include <algorithm>
 #include <cstdarg>
@@ -116,11 +119,30 @@ std::string Quote(const std::string& text) {
   return out + "\"";
 }
 
+#if defined(_WIN32)
+// Windows has no inode numbers in stat: the volume and the file index of an
+// open handle name the file.
+bool SameFile(const std::string& a, const std::string& b) {
+  auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
+    HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool ok = GetFileInformationByHandle(h, info) != 0;
+    CloseHandle(h);
+    return ok;
+  };
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  if (!identify(a, &ia) || !identify(b, &ib)) return false;
+  return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+         ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
+#else
 bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa, sb;
   if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
+#endif
 
 bool FileExists(const std::string& path) {
   struct stat st;

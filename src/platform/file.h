@@ -1,14 +1,17 @@
-// Plain POSIX file calls for the disk streams. Every function returns 0 or
-// an errno value, never a result code; src/io maps errno to result codes.
+// File calls for the disk streams, implemented once per platform
+// (posix_file.cc, win32_file.cc). Every function returns 0 or an errno
+// value, never a result code; src/io maps errno to result codes.
 // Interrupted calls are retried, short writes are continued, and a failed
 // open leaves no descriptor behind.
 //
-// Sharing: every open takes a non-blocking flock on its own open file
-// description, shared for reading and exclusive for update and create, so
-// that two opens conflict within one process as well as across processes.
-// A lock that cannot be had gives EWOULDBLOCK.
-#ifndef VARNFILE_PLATFORM_POSIX_FILE_H_
-#define VARNFILE_PLATFORM_POSIX_FILE_H_
+// Sharing: a read open lets other reads in but no update; an update or
+// create open is exclusive, within one process as well as across
+// processes. On POSIX every open takes a non-blocking flock on its own open
+// file description (shared for reading, exclusive otherwise); on Windows the
+// share modes of CreateFileA say the same. An open that conflicts gives
+// EWOULDBLOCK on POSIX and EACCES on Windows.
+#ifndef VARNFILE_PLATFORM_FILE_H_
+#define VARNFILE_PLATFORM_FILE_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -94,4 +97,4 @@ void FileResetCallCounts();
 
 }  // namespace varnfile
 
-#endif  // VARNFILE_PLATFORM_POSIX_FILE_H_
+#endif  // VARNFILE_PLATFORM_FILE_H_

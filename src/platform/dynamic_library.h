@@ -1,11 +1,12 @@
 // Run-time loading of an optional shared library and one of its symbols.
-#ifndef VARNFILE_PLATFORM_POSIX_DL_H_
-#define VARNFILE_PLATFORM_POSIX_DL_H_
+#ifndef VARNFILE_PLATFORM_DYNAMIC_LIBRARY_H_
+#define VARNFILE_PLATFORM_DYNAMIC_LIBRARY_H_
 
 namespace varnfile {
 
-// Loads the library through the loader's normal search (RTLD_NOW,
-// RTLD_LOCAL); null when it cannot be loaded.
+// Loads the library through the loader's normal search (dlopen with
+// RTLD_NOW | RTLD_LOCAL, or LoadLibraryA with no error box); null when it
+// cannot be loaded.
 void* PlatformLoadLibrary(const char* name);
 // The address of symbol in library, or null.
 void* PlatformFindSymbol(void* library, const char* symbol);
@@ -13,4 +14,4 @@ void PlatformFreeLibrary(void* library);
 
 }  // namespace varnfile
 
-#endif  // VARNFILE_PLATFORM_POSIX_DL_H_
+#endif  // VARNFILE_PLATFORM_DYNAMIC_LIBRARY_H_

@@ -1,8 +1,8 @@
 // The system clock and the local calendar, as plain functions over a small
 // broken-down time record, so that nothing outside this folder needs
 // <time.h> semantics such as tm_isdst or the 1900 year base.
-#ifndef VARNFILE_PLATFORM_POSIX_CLOCK_H_
-#define VARNFILE_PLATFORM_POSIX_CLOCK_H_
+#ifndef VARNFILE_PLATFORM_SYSTEM_CLOCK_H_
+#define VARNFILE_PLATFORM_SYSTEM_CLOCK_H_
 
 #include <cstdint>
 
@@ -39,4 +39,4 @@ void PlatformClearClockOverride();
 
 }  // namespace varnfile
 
-#endif  // VARNFILE_PLATFORM_POSIX_CLOCK_H_
+#endif  // VARNFILE_PLATFORM_SYSTEM_CLOCK_H_

@@ -1,0 +1,62 @@
+#include "platform/file_faults.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+
+namespace varnfile {
+
+namespace {
+
+struct FaultSlot {
+  std::atomic<uint64_t> calls{0};     // since FileResetCallCounts
+  std::atomic<uint64_t> sinceArm{0};  // since FileSetFault
+  FileFault fault{};
+};
+
+FaultSlot faultSlots[FileCallKinds];
+std::atomic<bool> faultsArmed{false};
+
+}  // namespace
+
+FaultDecision CountFileCall(FileCallKind kind) {
+  FaultSlot& slot = faultSlots[kind];
+  slot.calls.fetch_add(1, std::memory_order_relaxed);
+  if (!faultsArmed.load(std::memory_order_relaxed)) return {false, false, false, 0};
+  uint64_t n = slot.sinceArm.fetch_add(1, std::memory_order_relaxed) + 1;
+  const FileFault& f = slot.fault;
+  if (f.failAt == 0) return {false, false, false, 0};
+  bool hit = f.sticky ? n >= f.failAt : n == f.failAt;
+  if (!hit) return {false, false, false, 0};
+  FaultDecision decision{true, f.shortTransfer, f.exitProcess, f.error != 0 ? f.error : EIO};
+  if (decision.exitProcess && !decision.shortTransfer) std::_Exit(decision.error);
+  return decision;
+}
+
+void FileSetFault(FileCallKind kind, const FileFault& fault) {
+  if (kind >= FileCallKinds) return;
+  FaultSlot& slot = faultSlots[kind];
+  slot.fault = fault;
+  slot.sinceArm.store(0, std::memory_order_relaxed);
+  bool any = false;
+  for (const FaultSlot& s : faultSlots) any = any || s.fault.failAt != 0;
+  faultsArmed.store(any, std::memory_order_relaxed);
+}
+
+void FileClearFaults() {
+  faultsArmed.store(false, std::memory_order_relaxed);
+  for (FaultSlot& slot : faultSlots) {
+    slot.fault = FileFault{};
+    slot.sinceArm.store(0, std::memory_order_relaxed);
+  }
+}
+
+uint64_t FileCallCount(FileCallKind kind) {
+  return kind < FileCallKinds ? faultSlots[kind].calls.load(std::memory_order_relaxed) : 0;
+}
+
+void FileResetCallCounts() {
+  for (FaultSlot& slot : faultSlots) slot.calls.store(0, std::memory_order_relaxed);
+}
+
+}  // namespace varnfile
