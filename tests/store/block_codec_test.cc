@@ -26,7 +26,6 @@ class Codec {
     store_.method = method;
   }
   ~Codec() { SetCompressionMethod(&store_, MethodNone); }
-  Store* operator->() { return &store_; }
 
   // Compresses into an area of exactly the capacity the codec asks for.
   ResultCode TryCompress(const Bytes& data, Bytes* stored) {
@@ -49,18 +48,13 @@ class Codec {
 
   // Decodes into an area of exactly `length` bytes. The stored bytes are
   // followed by 8 bytes, as a record's trailer follows them in the store.
-  ResultCode TryDecompress(const Bytes& stored, size_t length, Bytes* data) {
-    Bytes source(stored);
+  Bytes Decompress(const Bytes& stored, size_t length) {
+    Bytes source(stored), data(length, 0xCC);
     source.insert(source.end(), 8, 0xAE);
     ItemHeader header{};
     header.length = static_cast<uint16_t>(length);
     header.storedLength = static_cast<uint16_t>(stored.size());
-    data->assign(length, 0xCC);
-    return DecompressItem(&store_, &header, source.data(), data->data());
-  }
-  Bytes Decompress(const Bytes& stored, size_t length) {
-    Bytes data;
-    EXPECT_EQ(TryDecompress(stored, length, &data), ResultOk);
+    EXPECT_EQ(DecompressItem(&store_, &header, source.data(), data.data()), ResultOk);
     return data;
   }
   ResultCode Reset() { return DecompressItem(&store_, nullptr, nullptr, nullptr); }
