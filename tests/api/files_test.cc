@@ -107,22 +107,20 @@ TEST_F(LifecycleTest, TheCallersHandleOnFailure) {
   EXPECT_EQ(VARNFileOpen(nullptr, "x", 0), 260);
   EXPECT_EQ(h, Untouched);
   std::string missing = dir_ / "missing.trn", shortFile = dir_ / "short.trn", blocker = dir_ / "plain";
-  EXPECT_EQ(VARNFileOpen(&h, missing.c_str(), 0), 274);
-  EXPECT_EQ(h, 0u);
-  EXPECT_FALSE(Exists(missing));
   WriteFile(shortFile, "KVRW too short");
-  h = Untouched;
-  EXPECT_EQ(VARNFileOpenEx(&h, 0, shortFile.c_str(), 0), 263);
-  EXPECT_EQ(h, 0u);
-  EXPECT_EQ(ReadFile(shortFile), "KVRW too short");
-  h = Untouched;
-  EXPECT_EQ(VARNFileOpen(&h, "MEMORY$", 0), 263);  // a memory file can only be created
-  EXPECT_EQ(h, 0u);
   WriteFile(blocker, "not a directory");
-  h = Untouched;
-  EXPECT_EQ(Create(&h, blocker + "/sub/x.trn"), 282);
-  EXPECT_EQ(h, 0u);
-  EXPECT_EQ(ReadFile(blocker), "not a directory");
+  const std::pair<uint16_t, std::function<uint16_t(uint32_t*)>> failures[] = {
+      {274, [&](uint32_t* x) { return VARNFileOpen(x, missing.c_str(), 0); }},
+      {263, [&](uint32_t* x) { return VARNFileOpenEx(x, 0, shortFile.c_str(), 0); }},
+      {263, [&](uint32_t* x) { return VARNFileOpen(x, "MEMORY$", 0); }},  // memory files are only created
+      {282, [&](uint32_t* x) { return Create(x, blocker + "/sub/x.trn"); }}};
+  for (const auto& f : failures) {
+    h = Untouched;
+    EXPECT_EQ(f.second(&h), f.first);
+    EXPECT_EQ(h, 0u);
+  }
+  EXPECT_EQ(dir_.List(), (std::vector<std::string>{"plain", "short.trn"}));
+  EXPECT_EQ(ReadFile(shortFile) + ReadFile(blocker), "KVRW too shortnot a directory");
 }
 
 // Every length is checked before anything reaches the disk: a refused
@@ -194,17 +192,12 @@ TEST_F(LifecycleTest, NonRegularFilesAreRefused) {
 }
 #else
 // Only regular files are opened; anything else is refused at once, never
-// waited on (a FIFO without a writer would block an ordinary open).
+// waited on (a FIFO without a writer would block an ordinary open). (A
+// socket is left out: the system refuses to open one anyway.)
 TEST_F(LifecycleTest, NonRegularFilesAreRefused) {
-  std::string fifo = dir_ / "fifo", socketPath = dir_ / "socket";
+  std::string fifo = dir_ / "fifo";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
-  memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
-  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  for (const std::string& name : {fifo, socketPath, dir_.path().string(), std::string("/dev/null")}) {
+  for (const std::string& name : {fifo, dir_.path().string(), std::string("/dev/null")}) {
     for (uint16_t access : {0, 1, 2}) {  // read, update, create
       SCOPED_TRACE(name + " access " + std::to_string(access));
       uint32_t h = Untouched;
@@ -222,7 +215,6 @@ TEST_F(LifecycleTest, NonRegularFilesAreRefused) {
       EXPECT_EQ(h, 0u);
     }
   }
-  ::close(s);
   struct stat st;
   ASSERT_EQ(::stat(fifo.c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the refused create must leave the FIFO";
@@ -253,7 +245,6 @@ TEST_F(LifecycleTest, HandlesAndSharing) {
   for (auto& x : h) ASSERT_EQ(Create(&x, "MEMORY$"), 0);
   EXPECT_EQ(h[3], 4u);
   EXPECT_EQ(VARNFileClose(2), 0);
-  EXPECT_EQ(VARNFileClose(2), 273);
   EXPECT_EQ(VARNFileAbort(2), 273);
   ASSERT_EQ(Create(&h[1], "memory$"), 0);
   EXPECT_EQ(h[1], 2u);
@@ -306,7 +297,9 @@ uint32_t VARNFILE_CALL UseTheHandleBeingCreated(uint32_t previous, uint32_t) {
   char text[64];
   for (uint16_t rc : {VARNFileAddItem(h, 1, 2, 3, 1, &byte), VARNFileReadItem(h, &c, &e, &v, &length, &byte),
                       VARNFileSetDescription(h, "x"), VARNFileGetFileName(h, text, sizeof text),
-                      VARNFileSetPosition(h, 174), VARNFileSetCompression(h, 0),
+                      VARNFileSetPosition(h, 174), VARNFileSetCompression(h, 0), VARNFileGetFlags(h, &v),
+                      VARNFileSetFlags(h, 1), VARNFileGetDescription(h, text, 8), VARNFileResetAging(h),
+                      VARNFileReadHeader(h, &byte, 1), VARNFileWriteHeader(h, &byte, 1),
                       VARNFileDuplicate(h, h), VARNFileAbort(h), VARNFileClose(h)}) {
     callbackResults.push_back(rc);
   }
@@ -454,26 +447,15 @@ class PropertiesTest : public ::testing::Test {
 TEST_F(PropertiesTest, ArgumentChecksBeforeTheHandleCheck) {
   uint8_t buffer[8];
   std::string long65(65, 'x');
-  EXPECT_EQ(VARNFileSetCompression(NoHandle, 5), 260);
-  EXPECT_EQ(VARNFileSetDescription(NoHandle, long65.c_str()), 260);
-  EXPECT_EQ(VARNFileSetDescription(NoHandle, nullptr), 260);
-  EXPECT_EQ(VARNFileReadHeader(NoHandle, nullptr, 8), 260);
-  EXPECT_EQ(VARNFileReadHeader(NoHandle, buffer, 0), 260);
-  EXPECT_EQ(VARNFileWriteHeader(NoHandle, nullptr, 8), 260);
-  EXPECT_EQ(VARNFileWriteHeader(NoHandle, buffer, 0), 260);
-  // SetParameters checks its buffer sizes only after the handle.
+  for (uint16_t rc : {VARNFileSetCompression(NoHandle, 5), VARNFileSetDescription(NoHandle, long65.c_str()),
+                      VARNFileSetDescription(NoHandle, nullptr), VARNFileReadHeader(NoHandle, nullptr, 8),
+                      VARNFileReadHeader(NoHandle, buffer, 0), VARNFileWriteHeader(NoHandle, nullptr, 8),
+                      VARNFileWriteHeader(NoHandle, buffer, 0)}) {
+    EXPECT_EQ(rc, 260);
+  }
+  // SetParameters checks its buffer sizes only after the handle; valid
+  // arguments on a bad handle give 273 (the name callback's table).
   EXPECT_EQ(VARNFileSetParameters(NoHandle, 1, 1, 0x80000000u, 0), 273);
-  uint32_t flags;
-  char text[8];
-  EXPECT_EQ(VARNFileSetCompression(NoHandle, 0), 273);
-  EXPECT_EQ(VARNFileGetFileName(NoHandle, text, 8), 273);
-  EXPECT_EQ(VARNFileGetFlags(NoHandle, &flags), 273);
-  EXPECT_EQ(VARNFileSetFlags(NoHandle, 1), 273);
-  EXPECT_EQ(VARNFileGetDescription(NoHandle, text, 8), 273);
-  EXPECT_EQ(VARNFileSetDescription(NoHandle, "ok"), 273);
-  EXPECT_EQ(VARNFileResetAging(NoHandle), 273);
-  EXPECT_EQ(VARNFileReadHeader(NoHandle, buffer, 8), 273);
-  EXPECT_EQ(VARNFileWriteHeader(NoHandle, buffer, 8), 273);
 }
 
 TEST_F(PropertiesTest, CompressionChangesOnlyWhileTheFileIsEmpty) {
@@ -490,20 +472,16 @@ TEST_F(PropertiesTest, CompressionChangesOnlyWhileTheFileIsEmpty) {
 }
 
 TEST_F(PropertiesTest, ParametersAndAFailedFlush) {
+  // (The accepted ranges, down to 0, are the model test's.) A refused size
+  // changes nothing at all.
   OpenFile* file = varnfile_test::FileOf(h_);
-  ASSERT_EQ(VARNFileSetParameters(h_, 0, 0, 0, 0), 0);
-  EXPECT_EQ(file->maxCachedItems, 1) << "0 items behaves as 1";
-  ASSERT_EQ(VARNFileSetParameters(h_, 65535, 0xFFFFFFFFu, 0x7FFFFFFF, 4096), 0);
-  // A refused size changes nothing at all.
-  EXPECT_EQ(VARNFileSetParameters(h_, 3, 3, 0x80000000u, 512), 260);
-  EXPECT_EQ(VARNFileSetParameters(h_, 3, 3, 512, 0xFFFFFFFFu), 260);
-  EXPECT_EQ(file->maxCachedItems, 65535);
-  EXPECT_EQ(file->maxCachedBytes, 0xFFFFFFFFu);
-  EXPECT_EQ(file->store.writeBufferSize, 4096u);
-  // A failed flush still sets the cache limits; the buffers stay as they
-  // were and the buffered item still reaches the file.
   ASSERT_EQ(VARNFileSetCompression(h_, 0), 0);
   ASSERT_EQ(VARNFileSetParameters(h_, 16, 65536, 1024, 4096), 0);
+  EXPECT_EQ(VARNFileSetParameters(h_, 3, 3, 0x80000000u, 512), 260);
+  EXPECT_EQ(VARNFileSetParameters(h_, 3, 3, 512, 0xFFFFFFFFu), 260);
+  EXPECT_EQ(file->maxCachedItems, 16);
+  // A failed flush still sets the cache limits; the buffers stay as they
+  // were and the buffered item still reaches the file.
   ASSERT_EQ(VARNFileAddItem(h_, 1, 0, 0, 3, reinterpret_cast<const uint8_t*>("abc")), 0);
   FileSetFault(FileCallWrite, FileFault{1, true, ENOSPC, false, false});
   EXPECT_EQ(VARNFileSetParameters(h_, 5, 1000, 2048, 2048), 278);
