@@ -40,6 +40,7 @@ void Unlink(OpenFile* file, CachedItem* item) {
 // Unlinks a cached item and takes it out of the counts.
 void DetachCachedItem(OpenFile* file, CachedItem* item) {
   Unlink(file, item);
+  ItemIndexRemove(&file->itemIndex, item->position);
   file->cachedBytes -= item->view.header.length;
   file->cachedItems -= 1;
 }
@@ -173,10 +174,7 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
 }  // namespace
 
 CachedItem* FindCachedItem(OpenFile* file, uint32_t position) {
-  for (CachedItem* item = file->mruItem; item != nullptr; item = item->older) {
-    if (item->position == position) return item;
-  }
-  return nullptr;
+  return ItemIndexFind(&file->itemIndex, position);
 }
 
 void MakeMostRecent(OpenFile* file, CachedItem* item) {
@@ -214,6 +212,11 @@ ResultCode AddCachedItem(OpenFile* file, uint32_t position, uint32_t previousPos
                          const ItemHeader* header, const uint8_t* data, bool write,
                          CachedItem** out) {
   uint32_t length = header->length;
+  // Room in the index first, so that running out of memory leaves the cache
+  // as it was.
+  ResultCode reserved =
+      ItemIndexReserve(&file->itemIndex, static_cast<uint32_t>(file->cachedItems) + 1);
+  if (reserved != ResultOk) return reserved;
   CachedItem* item = nullptr;  // an evicted item's allocation to reuse
   while (NeedsRoom(file, length)) {
     CachedItem* victim = file->lruItem;
@@ -263,6 +266,7 @@ ResultCode AddCachedItem(OpenFile* file, uint32_t position, uint32_t previousPos
   }
 
   MakeMostRecent(file, item);
+  ItemIndexInsert(&file->itemIndex, position, item);
   file->cachedBytes += length;
   file->cachedItems += 1;
   if (out != nullptr) *out = item;
@@ -339,6 +343,7 @@ void DropAllCachedItems(OpenFile* file) {
     MemFree(item);
     item = older;
   }
+  ItemIndexFree(&file->itemIndex);
   file->mruItem = nullptr;
   file->lruItem = nullptr;
   file->cachedItems = 0;
