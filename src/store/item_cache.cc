@@ -174,6 +174,8 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
 }  // namespace
 
 CachedItem* FindCachedItem(OpenFile* file, uint32_t position) {
+  // An operation mostly comes back to the item the one before it used.
+  if (file->mruItem != nullptr && file->mruItem->position == position) return file->mruItem;
   return ItemIndexFind(&file->itemIndex, position);
 }
 
@@ -242,10 +244,11 @@ ResultCode AddCachedItem(OpenFile* file, uint32_t position, uint32_t previousPos
     if (item == nullptr) return ResultNoMemory;
     item->capacity = length;
   }
-  // Data left to the caller to read in starts zero-filled, in a fresh block
+  // Data left to a decoder to fill in starts zero-filled, in a fresh block
   // and in a reused one alike: bytes a damaged record leaves unwritten must
-  // never be those of an evicted item or of freed memory.
-  if (data == nullptr && length != 0) std::memset(ItemData(item), 0, length);
+  // never be those of an evicted item or of freed memory. Stored bytes are
+  // copied in whole or the read fails and the item goes.
+  if (data == nullptr && length != 0 && IsCompressed(file)) std::memset(ItemData(item), 0, length);
   item->older = nullptr;
   item->newer = nullptr;
   item->position = position;

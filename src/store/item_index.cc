@@ -17,7 +17,7 @@ uint32_t Home(const ItemIndex* index, uint32_t position) {
 
 }  // namespace
 
-ResultCode ItemIndexReserve(ItemIndex* index, uint32_t count) {
+ResultCode ItemIndexGrow(ItemIndex* index, uint32_t count) {
   uint32_t slots = index->slots == nullptr ? 0 : index->mask + 1;
   if (static_cast<uint64_t>(count) * 2 <= slots) return ResultOk;
   uint32_t grown = slots < MinSlots ? MinSlots : slots;

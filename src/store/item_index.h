@@ -28,7 +28,12 @@ struct ItemIndex {
 
 // Makes room for `count` entries in all, so that the inserts up to that
 // count cannot fail. Out of memory leaves the index as it was.
-ResultCode ItemIndexReserve(ItemIndex* index, uint32_t count);
+ResultCode ItemIndexGrow(ItemIndex* index, uint32_t count);
+// ItemIndexGrow, checked inline first: the room is nearly always there.
+inline ResultCode ItemIndexReserve(ItemIndex* index, uint32_t count) {
+  if (index->slots != nullptr && uint64_t{count} * 2 <= uint64_t{index->mask} + 1) return ResultOk;
+  return ItemIndexGrow(index, count);
+}
 
 // The item at position; null when the index holds none.
 CachedItem* ItemIndexFind(const ItemIndex* index, uint32_t position);
