@@ -31,14 +31,17 @@ inline uint16_t ReverseCode(uint32_t code, uint32_t length) {
 // Moves the node at heap slot `slot` down to its place. The heap is ordered
 // by key: lighter first and, among equal weights, the shallower subtree
 // first, which keeps codes short. Equal keys stay where they are. Each slot
-// holds its node's key beside the node number.
+// holds its node's key beside the node number; the slot after the last
+// holds a key above all others, so that a missing right child is never
+// taken (no branch on it).
 void SiftDown(uint32_t* heapKeys, uint16_t* heap, uint32_t slot, uint32_t size) {
   const uint32_t moving = heap[slot];
   const uint32_t movingKey = heapKeys[slot];
+  heapKeys[size] = 0xFFFFFFFFu;
   for (;;) {
     uint32_t child = 2 * slot + 1;
     if (child >= size) break;
-    if (child + 1 < size && heapKeys[child + 1] < heapKeys[child]) ++child;
+    child += heapKeys[child + 1] < heapKeys[child] ? 1 : 0;
     if (heapKeys[child] >= movingKey) break;
     heap[slot] = heap[child];
     heapKeys[slot] = heapKeys[child];
