@@ -14,6 +14,8 @@ enum class TestCounter : uint32_t {
   // Records the item cache read through the record layer: window passes,
   // misses and re-reads alike.
   CacheRecordReads,
+  // Items the block codec decoded (a decoder reset is not one).
+  ItemsDecoded,
   Count,  // the number of counters, not a counter
 };
 

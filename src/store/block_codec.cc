@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/memory.h"
+#include "base/test_hooks.h"
 #include "store/decoder_checkpoints.h"
 #include "store/store.h"
 
@@ -226,6 +227,7 @@ ResultCode CompressItem(Store* store, ItemHeader* header, const uint8_t* source,
 ResultCode DecompressItem(Store* store, const ItemHeader* header, const uint8_t* source,
                           uint8_t* destination) {
   if (store->method == MethodNone) return ResultInvalidArgument;
+  if (header != nullptr) TestHookCount(TestCounter::ItemsDecoded);
   if (IsPredictorMethod(store->method)) {
     return DecompressPredictor(store, header, source, destination);
   }

@@ -26,15 +26,24 @@ struct CheckpointSet {
   uint32_t byteLimit;
 };
 
-// Bytes of saved state the spine may hold; the local set gets the rest of
-// the budget less the bookkeeping. The spine serves every seek, the local
-// set only a walk backwards, which needs few copies.
-constexpr uint32_t SpineBudget = CheckpointBudget / 4 * 3;
+// Bytes of saved state the spine may hold; the kept records and the local
+// set get the rest of the budget less the bookkeeping. The spine serves
+// every seek, the local set only a walk backwards over a stretch longer than
+// the kept records cover, which needs few copies.
+constexpr uint32_t SpineBudget = CheckpointBudget / 16 * 13;
 // The smallest state expected (a mostly fresh prediction table is a little
 // over 4 KB): it sets how many slots the sets have.
 constexpr uint32_t SmallState = 4096;
 constexpr uint32_t SpineSlots = SpineBudget / SmallState;
 constexpr uint32_t LocalSlots = (CheckpointBudget - SpineBudget) / SmallState;
+
+// A record the latest replay decoded into the kept area.
+struct KeptRecord {
+  uint32_t position;
+  uint32_t offset;  // of its data in the kept area
+  uint16_t length;
+  uint16_t storedLength;
+};
 
 }  // namespace
 
@@ -43,13 +52,19 @@ struct DecoderCheckpoints {
   uint32_t stateSize;      // the most bytes one copy takes
   CheckpointSet spine;
   CheckpointSet local;
-  uint32_t spineInterval;  // records between spine copies
+  uint32_t spineEvictions; // spine copies dropped to make room
   uint32_t sinceSpine;     // records decoded since the last spine copy or anchor
   uint32_t localEvery;     // records between local copies of this replay; 0: none
+  uint32_t localUntil;     // records of this replay that get local copies
   uint32_t replayIndex;    // records decoded since the replay began
   uint32_t trusted;        // 0: the decoder may be out of step with the chain
   uint32_t lastSize;       // bytes of the latest copy taken
   uint8_t* scratch;        // stateSize bytes: a copy is taken here, then sized
+  KeptRecord* kept;        // KeptSlots entries, ascending positions
+  uint32_t keptCount;
+  uint32_t keptUsed;       // bytes of keptData in use
+  uint8_t* keptData;       // KeptBytes, allocated by the first replay that keeps
+  uint32_t keptReplaced;   // 1: the next record kept replaces those kept
 };
 
 namespace {
@@ -86,33 +101,63 @@ void ClearSet(CheckpointSet* set) {
   set->count = 0;
 }
 
-// Keeps every other spine copy (the first, third, ...) and doubles the
-// interval, so the copies stay evenly spread over a longer file.
-void ThinSpine(DecoderCheckpoints* cp) {
+bool SpineFull(const DecoderCheckpoints* cp) {
+  const CheckpointSet& spine = cp->spine;
+  return spine.count == spine.capacity || spine.bytes + cp->lastSize > spine.byteLimit;
+}
+
+// Drops the spine copy whose neighbours lie closest together (the file's
+// first record, a reset point, stands left of the first copy), so that
+// the copies stay evenly spread however long the file grows. The last copy
+// stays: a walk forwards goes on from it.
+void EvictSpineCopy(DecoderCheckpoints* cp) {
   CheckpointSet& spine = cp->spine;
-  uint32_t kept = 0;
-  for (uint32_t i = 0; i < spine.count; ++i) {
-    if (i % 2 == 0) {
-      spine.slots[kept++] = spine.slots[i];
-    } else {
-      Release(&spine, spine.slots[i]);
+  if (spine.count < 2) return;
+  uint32_t best = 0;
+  uint32_t bestSpan = UINT32_MAX;
+  for (uint32_t i = 0; i + 1 < spine.count; ++i) {
+    uint32_t left = i == 0 ? FirstItemPosition : spine.slots[i - 1].position;
+    uint32_t span = spine.slots[i + 1].position - left;
+    if (span < bestSpan) {
+      bestSpan = span;
+      best = i;
     }
   }
-  spine.count = kept;
-  cp->spineInterval *= 2;
+  Release(&spine, spine.slots[best]);
+  std::memmove(spine.slots + best, spine.slots + best + 1,
+               (spine.count - best - 1) * sizeof(Checkpoint));
+  spine.count--;
+  cp->spineEvictions++;
+}
+
+// Once the spine is full, a new copy is worth taking only where it lies at
+// least the average distance between copies from both its neighbours.
+bool SpineGapAt(const DecoderCheckpoints* cp, uint32_t position) {
+  const CheckpointSet& spine = cp->spine;
+  if (spine.count < 2) return true;
+  uint32_t average = (spine.slots[spine.count - 1].position - spine.slots[0].position) /
+                     (spine.count - 1);
+  int32_t f = FloorIndex(spine, position);
+  uint32_t left = f >= 0 ? spine.slots[f].position : FirstItemPosition;
+  bool last = static_cast<uint32_t>(f + 1) >= spine.count;
+  return position - left >= average && (last || spine.slots[f + 1].position - position >= average);
 }
 
 // Copies the decoder's state into a new checkpoint at position (the set
-// has a free slot and holds nothing at position). A spine without room for
-// its bytes is thinned; a local set without room takes no copy.
+// holds nothing at position). A full spine drops a copy to make room; a
+// local set without room takes no copy.
 void Save(DecoderCheckpoints* cp, const Store* store, CheckpointSet* set, uint32_t position) {
   // A local copy the size of the last would not fit: do not take it.
   if (set != &cp->spine && set->bytes + cp->lastSize > set->byteLimit) return;
+  if (set->count == set->capacity) {
+    if (set != &cp->spine) return;
+    EvictSpineCopy(cp);
+  }
   uint32_t size = SaveDecoderState(store, cp->scratch);
   if (size == 0) return;
   while (set->bytes + size > set->byteLimit) {
     if (set != &cp->spine || set->count < 2) return;
-    ThinSpine(cp);
+    EvictSpineCopy(cp);
   }
   auto* state = static_cast<uint8_t*>(MemAlloc(size));
   if (state == nullptr) return;
@@ -133,20 +178,21 @@ DecoderCheckpoints* Ensure(Store* store) {
   uint32_t stateSize = DecoderStateSize(store->method);
   if (stateSize == 0) return nullptr;
   constexpr uint32_t slots = SpineSlots + LocalSlots;
-  size_t bookkeeping = sizeof(DecoderCheckpoints) + slots * sizeof(Checkpoint);
+  size_t bookkeeping = sizeof(DecoderCheckpoints) + slots * sizeof(Checkpoint) +
+                       KeptSlots * sizeof(KeptRecord);
   auto* block = static_cast<uint8_t*>(MemAllocZero(bookkeeping + stateSize));
   if (block == nullptr) return nullptr;
   cp = reinterpret_cast<DecoderCheckpoints*>(block);
   auto* slotArea = reinterpret_cast<Checkpoint*>(block + sizeof(DecoderCheckpoints));
+  cp->kept = reinterpret_cast<KeptRecord*>(slotArea + slots);
   cp->method = store->method;
   cp->stateSize = stateSize;
   cp->lastSize = stateSize;
   uint32_t localBytes = CheckpointBudget - SpineBudget - static_cast<uint32_t>(bookkeeping) -
-                        stateSize;
+                        stateSize - KeptBytes;
   cp->spine = CheckpointSet{slotArea, 0, SpineSlots, 0, SpineBudget};
   cp->local = CheckpointSet{slotArea + SpineSlots, 0, LocalSlots, 0, localBytes};
   cp->scratch = block + bookkeeping;
-  cp->spineInterval = FirstSpineInterval;
   cp->trusted = 1;
   store->checkpoints = cp;
   return cp;
@@ -195,14 +241,24 @@ void CheckpointsBeginReplay(Store* store, uint32_t records, bool makeLocal) {
   if (cp == nullptr) return;
   cp->replayIndex = 0;
   cp->localEvery = 0;
-  if (!makeLocal || records < 2 * MinLocalInterval) return;
-  // A new stretch walked backwards: spread the local copies over it.
+  // The records the replay will keep, the last ones before its target,
+  // need no copies: judged by the records the last replay kept, a quarter
+  // of the kept area's worth.
+  uint32_t averageLength = cp->keptCount != 0 ? cp->keptUsed / cp->keptCount : 1024;
+  uint32_t keepable = KeptBytes / 4 / (averageLength != 0 ? averageLength : 1);
+  if (keepable > KeptSlots / 2) keepable = KeptSlots / 2;
+  // The records kept are those of this replay alone, once it keeps one.
+  cp->keptReplaced = 1;
+  if (!makeLocal || records < keepable + 2 * MinLocalInterval) return;
+  // A new stretch walked backwards, longer than what is kept: spread the
+  // local copies over the part before it.
+  cp->localUntil = records - keepable;
   ClearSet(&cp->local);
   // As many copies as the set has bytes for, judged by the last copy.
   uint32_t room = cp->local.byteLimit / cp->lastSize;
   if (room > cp->local.capacity) room = cp->local.capacity;
   if (room == 0) return;
-  uint32_t every = (records + room - 1) / room;
+  uint32_t every = (cp->localUntil + room - 1) / room;
   cp->localEvery = every < MinLocalInterval ? MinLocalInterval : every;
 }
 
@@ -212,7 +268,8 @@ void CheckpointsBeforeDecode(Store* store, uint32_t position, bool replay) {
   if (cp == nullptr || cp->trusted == 0) return;
   if (replay && cp->localEvery != 0) {
     uint32_t index = cp->replayIndex++;
-    if (index != 0 && index % cp->localEvery == 0 && cp->local.count < cp->local.capacity &&
+    if (index != 0 && index % cp->localEvery == 0 && index < cp->localUntil &&
+        cp->local.count < cp->local.capacity &&
         !Holds(cp->local, position)) {
       Save(cp, store, &cp->local, position);
     }
@@ -221,14 +278,77 @@ void CheckpointsBeforeDecode(Store* store, uint32_t position, bool replay) {
     cp->sinceSpine = 1;
     return;
   }
-  if (cp->sinceSpine >= cp->spineInterval) {
-    if (cp->spine.count == cp->spine.capacity) ThinSpine(cp);
-    if (cp->sinceSpine >= cp->spineInterval) {
-      Save(cp, store, &cp->spine, position);
-      cp->sinceSpine = 0;
-    }
+  if (cp->sinceSpine >= FirstSpineInterval && (!SpineFull(cp) || SpineGapAt(cp, position))) {
+    Save(cp, store, &cp->spine, position);
+    cp->sinceSpine = 0;
   }
   cp->sinceSpine++;
+}
+
+uint8_t* KeptRecordArea(Store* store, uint32_t length) {
+  DecoderCheckpoints* cp = store->checkpoints;
+  if (cp == nullptr || cp->method != store->method || length > KeptBytes / 2) return nullptr;
+  if (cp->keptData == nullptr) {
+    cp->keptData = static_cast<uint8_t*>(MemAlloc(KeptBytes));
+    if (cp->keptData == nullptr) return nullptr;
+  }
+  if (cp->keptReplaced != 0) {
+    cp->keptReplaced = 0;
+    cp->keptCount = 0;
+    cp->keptUsed = 0;
+  }
+  if (cp->keptCount == KeptSlots || cp->keptUsed + length > KeptBytes) {
+    // Full: drop the records farthest from the target so that the newest
+    // half stays, and move them to the front.
+    uint32_t drop = 0;
+    while (drop < cp->keptCount && (cp->keptCount - drop > KeptSlots / 2 ||
+                                    cp->keptUsed - cp->kept[drop].offset + length > KeptBytes / 2)) {
+      drop++;
+    }
+    uint32_t from = drop < cp->keptCount ? cp->kept[drop].offset : cp->keptUsed;
+    std::memmove(cp->keptData, cp->keptData + from, cp->keptUsed - from);
+    cp->keptUsed -= from;
+    cp->keptCount -= drop;
+    for (uint32_t i = 0; i < cp->keptCount; ++i) {
+      cp->kept[i] = cp->kept[i + drop];
+      cp->kept[i].offset -= from;
+    }
+  }
+  return cp->keptData + cp->keptUsed;
+}
+
+void KeepDecodedRecord(Store* store, uint32_t position, const ItemHeader& header) {
+  DecoderCheckpoints* cp = store->checkpoints;
+  if (cp == nullptr || cp->keptData == nullptr || cp->keptCount == KeptSlots) return;
+  // A replay moves forwards only: anything not below position is stale.
+  if (cp->keptCount > 0 && cp->kept[cp->keptCount - 1].position >= position) {
+    cp->keptCount = 0;
+    cp->keptUsed = 0;
+    return;
+  }
+  cp->kept[cp->keptCount++] = KeptRecord{position, cp->keptUsed, header.length, header.storedLength};
+  cp->keptUsed += header.length;
+}
+
+const uint8_t* FindKeptRecord(const Store* store, uint32_t position, const ItemHeader& header) {
+  const DecoderCheckpoints* cp = Current(store);
+  if (cp == nullptr || cp->keptCount == 0) return nullptr;
+  uint32_t lo = 0, hi = cp->keptCount;
+  while (lo < hi) {
+    uint32_t mid = lo + (hi - lo) / 2;
+    if (cp->kept[mid].position < position) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  if (lo == cp->keptCount) return nullptr;
+  const KeptRecord& k = cp->kept[lo];
+  if (k.position != position || k.length != header.length ||
+      k.storedLength != header.storedLength) {
+    return nullptr;
+  }
+  return cp->keptData + k.offset;
 }
 
 void CheckpointsAfterReset(Store* store) {
@@ -255,6 +375,7 @@ void DropDecoderCheckpoints(Store* store) {
   if (cp == nullptr) return;
   ClearSet(&cp->spine);
   ClearSet(&cp->local);
+  MemFree(cp->keptData);
   MemFree(cp);
   store->checkpoints = nullptr;
 }
@@ -265,10 +386,12 @@ void GetCheckpointStats(const Store* store, CheckpointStats* out) {
   if (cp == nullptr) return;
   out->spineCount = cp->spine.count;
   out->spineCapacity = cp->spine.capacity;
-  out->spineInterval = cp->spineInterval;
+  out->spineEvictions = cp->spineEvictions;
   out->localCount = cp->local.count;
   out->localCapacity = cp->local.capacity;
   out->stateBytes = cp->spine.bytes + cp->local.bytes;
+  out->keptRecords = cp->keptCount;
+  out->keptBytes = cp->keptUsed;
 }
 
 }  // namespace varnfile

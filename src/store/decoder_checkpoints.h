@@ -8,9 +8,12 @@
 // and a seek starts from the nearest copy at or before its target.
 //
 // Two sets share a fixed memory budget per file (CheckpointBudget):
-//  - the spine: a copy every `spineInterval` records decoded in sequence.
-//    When the spine is full, every other copy goes and the interval doubles,
-//    so the copies stay evenly spread however long the file grows;
+//  - the spine: copies of the states met while decoding, at least
+//    FirstSpineInterval records apart. When the spine is full, a new copy
+//    is taken only where it lies the average distance between copies from
+//    both neighbours, and the copy whose neighbours lie closest together
+//    makes room, so the copies stay evenly spread however long the file
+//    grows;
 //  - the local set: made while a seek replays backwards from a spine copy
 //    (or a reset point) to its target, a copy every few records of that
 //    stretch, so that the next steps back (the item cache reads windows of
@@ -18,6 +21,12 @@
 // A copy is the state that reading the record at its position needs, so
 // restoring it gives exactly what replaying would: results, positions and
 // file bytes do not depend on the checkpoints, only the time does.
+//
+// Besides the copies, the latest replay keeps the data it decoded (up to
+// KeptBytes, the records nearest its target). The item cache takes the
+// records of a backward window from there instead of decoding them again:
+// walking backwards, the replay that reaches a record has already decoded
+// the records the next windows want, so each record is decoded about once.
 //
 // Nothing here fails: a copy that cannot be allocated is simply not taken.
 // The copies are dropped when the method changes and when the file closes
@@ -28,20 +37,25 @@
 #include <cstdint>
 
 #include "base/result_code.h"
+#include "store/file_format.h"
 
 namespace varnfile {
 
 struct Store;
 
 // Memory the checkpoints of one open file may take, bookkeeping included:
-// three quarters of it for the spine, the rest for the local set. A DEFLATE
+// thirteen sixteenths of it for the spine, the rest for the kept records
+// and the local set. A DEFLATE
 // state is its 8 KB window and cursor; a prediction table is kept as the
 // slots that differ from a fresh table (a few KB for text) or whole (32 KB).
 constexpr uint32_t CheckpointBudget = 2u << 20;
-// Records between spine copies while the spine is not yet full.
+// Fewest records decoded in sequence between two spine copies.
 constexpr uint32_t FirstSpineInterval = 8;
 // Fewest records between two local copies.
 constexpr uint32_t MinLocalInterval = 4;
+// Decoded bytes and records a replay keeps at most.
+constexpr uint32_t KeptBytes = 192u << 10;
+constexpr uint32_t KeptSlots = 2048;
 
 // The nearest checkpoint at or before position: its position, or 0 when
 // there is none. *isLocal (if given) tells which set it belongs to.
@@ -61,6 +75,15 @@ void CheckpointsBeginReplay(Store* store, uint32_t records, bool makeLocal);
 // take a copy of its state.
 void CheckpointsBeforeDecode(Store* store, uint32_t position, bool replay);
 
+// Where a replay may decode the record it is about to pass, `length` bytes,
+// to keep it; null when it cannot be kept. KeepDecodedRecord then files it.
+uint8_t* KeptRecordArea(Store* store, uint32_t length);
+void KeepDecodedRecord(Store* store, uint32_t position, const ItemHeader& header);
+
+// The decoded data of the record at position, when the latest replay kept
+// it and its lengths are those of header; else null.
+const uint8_t* FindKeptRecord(const Store* store, uint32_t position, const ItemHeader& header);
+
 // The decoder was reset at a reset point.
 void CheckpointsAfterReset(Store* store);
 
@@ -77,10 +100,12 @@ void DropDecoderCheckpoints(Store* store);
 struct CheckpointStats {
   uint32_t spineCount;
   uint32_t spineCapacity;
-  uint32_t spineInterval;
+  uint32_t spineEvictions;  // copies dropped to make room
   uint32_t localCount;
   uint32_t localCapacity;
   uint32_t stateBytes;  // bytes of saved state held, free copies included
+  uint32_t keptRecords;
+  uint32_t keptBytes;   // bytes the kept records take (their area is KeptBytes)
 };
 void GetCheckpointStats(const Store* store, CheckpointStats* out);
 

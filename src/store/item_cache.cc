@@ -5,6 +5,7 @@
 #include "base/memory.h"
 #include "base/test_hooks.h"
 #include "store/block_codec.h"
+#include "store/decoder_checkpoints.h"
 #include "store/store.h"
 
 namespace varnfile {
@@ -112,6 +113,23 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
   if (after < 0 || after > back - before) after = 0;
   int32_t count = before + 1 + after;
 
+  // Under a chained method the records before the target are those the
+  // replay to the target decodes: bring the decoder there first and take
+  // them from what the replay kept (a walk backwards finds them kept by an
+  // earlier replay and decodes nothing). Those it did not pass, lying
+  // before its checkpoint, are left out rather than replayed again.
+  bool chained = IsChainedMethod(file->fileMethod);
+  if (chained) {
+    RecordView head;
+    std::memset(&head, 0, sizeof(head));
+    rc = ReadRecordHeaderAt(store, position, &head);
+    if (rc != ResultOk) return rc;
+    if (FindKeptRecord(store, position, head.header) == nullptr) {
+      rc = SeekRecordRead(store, position);
+      if (rc != ResultOk) return rc;
+    }
+  }
+
   Scratch scratch;
   CachedItem* target = nullptr;
   bool started = false;
@@ -120,7 +138,20 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
     uint32_t p = window[i];
     CachedItem* cached = FindCachedItem(file, p);
     if (cached != nullptr && !started) continue;
-    if (!started) {
+    RecordView head;
+    std::memset(&head, 0, sizeof(head));
+    const uint8_t* kept = nullptr;
+    if (cached == nullptr && chained) {
+      rc = ReadRecordHeaderAt(store, p, &head);
+      if (rc != ResultOk) return rc;
+      kept = FindKeptRecord(store, p, head.header);
+      if (kept == nullptr && p < position) continue;
+    }
+    if (kept != nullptr) {
+      // Taken from the replay: the read cursor does not follow, so the next
+      // record read seeks.
+      started = false;
+    } else if (!started) {
       started = true;
       rc = SeekRecordRead(store, p);
       if (rc != ResultOk) return rc;
@@ -142,23 +173,27 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
       if (rc != ResultOk) return rc;
       continue;
     }
-    RecordView head;
-    std::memset(&head, 0, sizeof(head));
-    rc = ReadRecordHeader(store, &head);
-    if (rc != ResultOk) return rc;
+    if (kept == nullptr) {
+      rc = ReadRecordHeader(store, &head);
+      if (rc != ResultOk) return rc;
+    }
     if (target != nullptr) {
       budget += head.header.length;
       if (budget > file->maxCachedBytes) break;
     }
     CachedItem* added = nullptr;
-    rc = AddCachedItem(file, p, head.previousPosition, &head.header, nullptr, false, &added);
+    rc = AddCachedItem(file, p, head.previousPosition, &head.header, kept, false, &added);
     if (rc != ResultOk) return rc;
-    rc = CountedReadRecord(store, &added->view);
-    if (rc != ResultOk) {
-      // Never leave a zeroed placeholder behind: a later read of this
-      // position must fail the same way.
-      RemoveCachedItem(file, added);
-      return rc;
+    if (kept != nullptr) {
+      added->view.nextPosition = head.nextPosition;
+    } else {
+      rc = CountedReadRecord(store, &added->view);
+      if (rc != ResultOk) {
+        // Never leave a zeroed placeholder behind: a later read of this
+        // position must fail the same way.
+        RemoveCachedItem(file, added);
+        return rc;
+      }
     }
     if (p == position) {
       target = added;

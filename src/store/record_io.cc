@@ -188,31 +188,36 @@ ResultCode SeekChain(Store* store, uint32_t position, bool lost) {
     q = anchor;
   }
   CheckpointsBeginReplay(store, records, backward && !anchorIsLocal);
-  // Replay: decode every record from q up to the target and discard the
-  // data; only the decoder's history matters.
+  // Replay: decode every record from q up to the target. Only the
+  // decoder's history matters here, but the data is kept where there is
+  // room: a walk backwards reads these records next.
   while (q < position) {
     ItemHeader header;
     ResultCode rc = ReadHeaderAt(store, q, 0, &header);
     if (rc != ResultOk) return rc;
     if (!EndsWithinData(store, q, header.storedLength)) return ResultReadFailed;
+    uint8_t* kept = KeptRecordArea(store, header.length);
     uint8_t* stored = nullptr;
     uint8_t* data = nullptr;
-    // A 0-length record still passes through the decoder; keep the second
-    // buffer as it is rather than releasing it for it.
-    uint32_t dataSize = header.length != 0 ? header.length : store->scratchSizeB;
+    // A 0-length or kept record needs no second buffer; keep it as it is
+    // rather than releasing it.
+    uint32_t dataSize = header.length != 0 && kept == nullptr ? header.length : store->scratchSizeB;
     rc = GetScratchBuffers(store, header.storedLength + ItemTrailerSize, dataSize, &stored, &data);
     if (rc != ResultOk) return rc;
     rc = BufferedRead(store, stored, q + ItemHeaderSize, header.storedLength + ItemTrailerSize, 0);
     if (rc != ResultOk) return rc;
     CheckpointsBeforeDecode(store, q, true);
     uint32_t flags = LoadU32(stored + header.storedLength + 4);
-    if ((flags & TrailerResetPoint) != 0) {
-      // Nothing behind this record depends on it: reset instead of decoding.
-      rc = ResetDecoder(store);
-    } else {
+    bool resetPoint = (flags & TrailerResetPoint) != 0;
+    if (kept != nullptr || !resetPoint) {
       uint8_t none = 0;
-      rc = DecompressItem(store, &header, stored, data != nullptr ? data : &none);
+      uint8_t* into = kept != nullptr ? kept : data;
+      rc = DecompressItem(store, &header, stored, header.length != 0 ? into : &none);
+      if (rc == ResultOk && kept != nullptr) KeepDecodedRecord(store, q, header);
     }
+    // Nothing behind a reset point depends on its record: reset (when the
+    // record was not decoded to be kept, instead of decoding it).
+    if (rc == ResultOk && resetPoint) rc = ResetDecoder(store);
     if (rc != ResultOk) return rc;
     q += RecordOverhead + header.storedLength;
   }
@@ -245,7 +250,10 @@ ResultCode SetWriteCursor(Store* store, uint32_t position) {
 }
 
 ResultCode ReadRecordHeader(Store* store, RecordView* out) {
-  uint32_t at = store->readCursor;
+  return ReadRecordHeaderAt(store, store->readCursor, out);
+}
+
+ResultCode ReadRecordHeaderAt(Store* store, uint32_t at, RecordView* out) {
   if (at >= store->endOfData) return ResultEndOfFile;
   if (store->headerCachePosition != at || at == 0) {
     CachedRecordHeader entry;

@@ -59,6 +59,10 @@ ResultCode SetWriteCursor(Store* store, uint32_t position);
 // readCursor is at or behind the end of data.
 ResultCode ReadRecordHeader(Store* store, RecordView* out);
 
+// ReadRecordHeader for the record at position, wherever readCursor is (the
+// cursor and the decoder stay as they are).
+ResultCode ReadRecordHeaderAt(Store* store, uint32_t position, RecordView* out);
+
 // Reads the whole record at readCursor into out and moves readCursor to the
 // next record. out->data must have room for the record's length (as
 // ReadRecordHeader reports it); it may be null only for a 0-length record.

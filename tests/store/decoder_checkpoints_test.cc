@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "api/item_model.h"  // FileOf
+#include "base/test_hooks.h"
 #include "codec/codec_test_util.h"
 #include "store/block_codec.h"
 #include "store/record_io.h"
@@ -69,11 +70,49 @@ TEST_P(CheckpointWalk, BackwardWalkIsTheSameWithAndWithoutCheckpoints) {
   ASSERT_EQ(
       0, VARNFileCreateEx(&handle, VARNFILE_NAME_EXACT, "MEMORY$", nullptr, nullptr, nullptr, 0));
   ASSERT_EQ(0, VARNFileSetCompression(handle, method));
+  const bool chained =
+      method == VARNFILE_METHOD_CHAINED_DEFLATE || method == VARNFILE_METHOD_CHAINED_PREDICTOR;
   for (size_t i = 0; i < items.size(); ++i) {
+    if (i == 1000 && chained) {
+      // Refused for its stored size: the chain gets a reset point here.
+      Bytes big = Sample(RandomData, 65535, 5);
+      ASSERT_EQ(260, VARNFileAddItem(handle, 1, 0, 0, 65535, big.data()));
+    }
     ASSERT_EQ(0, VARNFileAddItem(handle, 1, 0, static_cast<uint32_t>(i),
                                  static_cast<uint16_t>(items[i].size()), items[i].data()));
   }
   Store* store = &varnfile_test::FileOf(handle)->store;
+  // Read forwards once, then backwards through the item cache: the walk
+  // decodes each item about once, as the replay that reaches an item
+  // keeps what the next steps back want.
+  Bytes buffer(65536);
+  uint16_t c = 0, e = 0, length = 65535;
+  uint32_t value = 0;
+  std::vector<uint32_t> positions(items.size());
+  for (size_t i = 0; i < items.size(); ++i, length = 65535) {
+    ASSERT_EQ(0, VARNFileGetPosition(handle, &positions[i]));
+    ASSERT_EQ(0, VARNFileReadItem(handle, &c, &e, &value, &length, buffer.data()));
+  }
+  uint64_t decodedBefore = TestHookValue(TestCounter::ItemsDecoded);
+  for (size_t i = items.size(); i-- > 0;) {
+    ASSERT_EQ(0, VARNFileSkipPrev(handle));
+    uint32_t at = 0;
+    length = 65535;
+    ASSERT_EQ(0, VARNFileGetPosition(handle, &at));
+    ASSERT_EQ(0, VARNFileReadItem(handle, &c, &e, &value, &length, buffer.data())) << i;
+    ASSERT_EQ(i, value);
+    ASSERT_EQ(items[i], Bytes(buffer.begin(), buffer.begin() + length));
+    ASSERT_EQ(0, VARNFileSetPosition(handle, at));
+  }
+  EXPECT_LE(TestHookValue(TestCounter::ItemsDecoded) - decodedBefore, items.size() * 9 / 8);
+  for (int k = 0; k < 300; ++k) {  // and at saved positions
+    size_t i = rng() % items.size();
+    length = 65535;
+    ASSERT_EQ(0, VARNFileSetPosition(handle, positions[i]));
+    ASSERT_EQ(0, VARNFileReadItem(handle, &c, &e, &value, &length, buffer.data())) << i;
+    ASSERT_EQ(i, value);
+    ASSERT_EQ(items[i], Bytes(buffer.begin(), buffer.begin() + length));
+  }
   std::vector<Visit> with = BackwardWalk(store, false);
   ASSERT_EQ(items.size(), with.size());
   for (size_t k = 0; k < with.size(); ++k) {
@@ -87,10 +126,9 @@ TEST_P(CheckpointWalk, BackwardWalkIsTheSameWithAndWithoutCheckpoints) {
   if (method != VARNFILE_METHOD_CHAINED_DEFLATE && method != VARNFILE_METHOD_CHAINED_PREDICTOR) {
     EXPECT_EQ(nullptr, store->checkpoints) << "unchained methods keep no copies";
   } else {
-    // The spine filled, thinned to every other copy and stayed in budget.
-    EXPECT_GT(stats.spineInterval, FirstSpineInterval);
+    // The spine filled, dropped copies to make room and stayed in budget.
+    EXPECT_GT(stats.spineEvictions, 0u);
     EXPECT_LE(stats.spineCount, stats.spineCapacity);
-    EXPECT_GT(stats.localCount, 0u);                 // the walk did go through copies
     EXPECT_TRUE(with == BackwardWalk(store, true));  // seeks replayed
     BackwardWalk(store, false);
     ASSERT_NE(nullptr, store->checkpoints);
