@@ -386,24 +386,16 @@ class VarnFile:
     def method(self) -> Method:
         return self.info.method
 
-    @property
-    def description(self) -> str:
-        return self.info.description
+    def _header_field(name: str, setter: str, encode) -> property:  # noqa: N805 - used in the body
+        """A header field read from `info` and written through the export `setter`."""
+        def set_field(self, value) -> None:
+            with self._lock:
+                self._check(getattr(self._native.lib, setter)(self._writing(), encode(value)))
+        return property(lambda self: getattr(self.info, name), set_field)
 
-    @description.setter
-    def description(self, text: str) -> None:
-        with self._lock:
-            self._check(self._native.lib.VARNFileSetDescription(self._writing(),
-                                                                text.encode("utf-8")))
-
-    @property
-    def flags(self) -> int:
-        return self.info.flags
-
-    @flags.setter
-    def flags(self, flags: int) -> None:
-        with self._lock:
-            self._check(self._native.lib.VARNFileSetFlags(self._writing(), _uint("flags", flags, 32)))
+    description = _header_field("description", "VARNFileSetDescription", lambda text: text.encode("utf-8"))
+    flags = _header_field("flags", "VARNFileSetFlags", lambda flags: _uint("flags", flags, 32))
+    del _header_field
 
     def reset_aging(self) -> None:
         """Restamps the file with the current time; it ages from now."""

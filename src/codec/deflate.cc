@@ -141,13 +141,82 @@ struct SearchResult {
   uint32_t hash;
 };
 
-// The chain walk of a search at position p (window offset `position`):
-// the longest match of at most m bytes within the chain budget. A run
-// search (p starts three equal bytes) also follows run-flagged entries.
-template <bool RunSearch>
-inline void WalkChain(const DeflateContext* c, const uint8_t* p, uint32_t position, uint32_t m,
-                      uint32_t run, int32_t budget, uint32_t entry, int32_t* bestLength,
-                      uint32_t* bestDistanceOut) {
+// The chain walk of a search at position p (window offset `position`) that
+// does not start a run: the longest match of at most m bytes within the
+// chain budget.
+//
+// An entry's forward offset v from p (the distance is 8192 - v) must lie at
+// or above `newest`, the offset of the newest byte in the window (below it
+// the position has been overwritten by newer input) and below the previous entry's (chains only go further back; this
+// also ends walks over stale or wrapped values): one unsigned test of
+// v - newest against the room the previous entry left.
+inline void WalkPlainChain(const DeflateContext* c, const uint8_t* p, uint32_t position,
+                           uint32_t newest, uint32_t m, int32_t budget, uint32_t entry,
+                           int32_t* bestLength, uint32_t* bestDistanceOut) {
+  const uint8_t* window = c->window;
+  const uint16_t* chain = c->chain;
+  // A match this long ends the search: nice, or all m bytes (nothing beats it).
+  const uint32_t enough = c->niceLength < m ? c->niceLength : m;
+  // The first three bytes of p (the load may touch the byte after them,
+  // which lies within the window's mirror and is masked off).
+  const uint32_t head3 = Load32(p) & FirstThreeBytes;
+  uint32_t room = 65535 - newest;
+  // Steps to the next candidate (window offset at, v - newest in rel);
+  // false where the walk ends.
+  uint32_t at, rel;
+  auto step = [&]() {
+    at = entry & 0x7FFF;
+    entry = chain[at];
+    rel = ((at - position) & WindowMask) - newest;
+    if (rel >= room) return false;
+    room = rel;
+    return true;
+  };
+  int32_t best = -1;
+  uint32_t bestOffset = 0;
+  // Until the first match, the three-byte test alone. A miss costs two steps.
+  while (step()) {
+    if (((Load32(window + at) ^ head3) & FirstThreeBytes) == 0) {
+      best = static_cast<int32_t>(3 + EqualBytes(window + at + 3, p + 3, m - 3));
+      bestOffset = rel + newest;
+      budget -= 1;
+      break;
+    }
+    budget -= 2;
+    if (budget <= 0) break;
+  }
+  if (best > 0 && static_cast<uint32_t>(best) < enough && budget > 0) {
+    // A longer match must also have p's two bytes at best - 1 and best;
+    // a candidate without them costs one step.
+    uint32_t tail2 = Load16(p + best - 1);
+    while (step()) {
+      const uint8_t* candidate = window + at;
+      if (Load16(candidate + best - 1) != tail2) {
+        budget -= 1;
+      } else if (((Load32(candidate) ^ head3) & FirstThreeBytes) == 0) {
+        int32_t length = static_cast<int32_t>(3 + EqualBytes(candidate + 3, p + 3, m - 3));
+        if (length > best) {
+          best = length;
+          bestOffset = rel + newest;
+          if (static_cast<uint32_t>(length) >= enough) break;
+          tail2 = Load16(p + best - 1);
+        }
+        budget -= 1;
+      } else {
+        budget -= 2;
+      }
+      if (budget <= 0) break;
+    }
+  }
+  *bestLength = best;
+  *bestDistanceOut = best > 0 ? WindowSize - bestOffset : 0;
+}
+
+// The chain walk of a run search (p starts `run` >= 3 equal bytes): as the
+// plain walk, but run-flagged entries lead to where earlier runs began.
+void WalkRunChain(const DeflateContext* c, const uint8_t* p, uint32_t position, uint32_t m,
+                  uint32_t run, int32_t budget, uint32_t entry, int32_t* bestLength,
+                  uint32_t* bestDistanceOut) {
   const uint8_t* window = c->window;
   const uint16_t* chain = c->chain;
   const uint32_t newest = (Offset(c, c->writePos) - position) & WindowMask;
@@ -167,7 +236,7 @@ inline void WalkChain(const DeflateContext* c, const uint8_t* p, uint32_t positi
     // v: forward offset from p to the candidate; the distance is 8192 - v.
     uint32_t v = ((entry & 0x7FFF) - position) & WindowMask;
     const uint8_t* candidate;
-    if (RunSearch && (entry & RunFlag) != 0) {
+    if ((entry & RunFlag) != 0) {
       // The entry marks the last position of an earlier run: step back so
       // that the candidate starts where `run` equal bytes begin.
       v = v - run + 3;
@@ -229,9 +298,10 @@ DEFLATE_HOT_INLINE void Search(DeflateContext* c, uint8_t* p, uint32_t m, int32_
   int32_t best;
   uint32_t bestDistance;
   if (run >= 3) {
-    WalkChain<true>(c, p, position, m, run, budget, c->head[hash], &best, &bestDistance);
+    WalkRunChain(c, p, position, m, run, budget, c->head[hash], &best, &bestDistance);
   } else {
-    WalkChain<false>(c, p, position, m, run, budget, c->head[hash], &best, &bestDistance);
+    const uint32_t newest = (Offset(c, c->writePos) - position) & WindowMask;
+    WalkPlainChain(c, p, position, newest, m, budget, c->head[hash], &best, &bestDistance);
   }
   result->length = best;
   result->distance = bestDistance;
@@ -504,18 +574,136 @@ AfterSymbol CheckDistances(DeflateContext* c) {
   return CheckLiterals(c);
 }
 
+enum class Streak {
+  Position,  // nothing recorded at scanPos: continue there the general way
+  Symbol,    // a literal was recorded: its checks and the refill are due
+};
+
+// The common case of data that does not repeat, taken with the context's
+// counters in locals: positions where no match is pending and the search
+// finds none, each recorded as a literal, with the one-byte refill after it.
+// Exactly the steps of the general loop for such a position; it hands back
+// at anything else (a match found, a run, the periodic literal check, the
+// block's end, the refill's slow cases).
+Streak LiteralStreak(DeflateContext* c) {
+  uint8_t* const window = c->window;
+  uint8_t* const windowEnd = c->windowEnd;
+  uint16_t* const frequencies = c->treeArea->literalFrequencies;
+  const int32_t maxChain = static_cast<int32_t>(c->maxChain);
+  const bool refilling = c->refillState != 0;
+  InputReader* const in = &c->input;
+  const uint8_t* inputAt = in->current;
+  uint8_t* p = c->scanPos;
+  uint8_t* writePos = c->writePos;
+  uint32_t lookahead = c->lookahead;
+  uint32_t pending = c->pending;
+  uint32_t blockBytes = c->blockBytes;
+  uint32_t windowFill = c->windowFill;
+  uint32_t symbolCount = c->symbolCount;
+  SymbolEntry* symbol = c->symbolCursor;
+  uint32_t literalCount = c->literalCount;
+  uint32_t literalDistinct = c->literalDistinct;
+  uint32_t literalSquares = c->literalSquares;
+  uint32_t lowBytes = c->lowBytes;
+  uint32_t highBytes = c->highBytes;
+  uint32_t literals = 0;     // recorded here
+  bool refilled = false;     // the last literal's byte came in
+  Streak result = Streak::Position;
+  while (lookahead >= MinMatchLength) {
+    const uint8_t byte = p[0];
+    if (p[1] == byte && p[2] == byte) break;  // a run search
+    const uint32_t m = lookahead < MaxMatchLength ? lookahead : MaxMatchLength;
+    lowBytes += byte < 0x80;
+    highBytes += byte >= 0x80;
+    const uint32_t position = static_cast<uint32_t>(p - window);
+    const uint32_t hash = Hash(p);
+    const uint32_t newest = (static_cast<uint32_t>(writePos - window) - position) & WindowMask;
+    int32_t best;
+    uint32_t distance;
+    WalkPlainChain(c, p, position, newest, m, maxChain, c->head[hash], &best, &distance);
+    if (best >= static_cast<int32_t>(MinMatchLength)) {
+      // Pending now, as the general search leaves it.
+      c->lazyBound = c->lazyLimit < m ? c->lazyLimit : m;
+      c->pendingLength = best;
+      c->pendingDistance = distance;
+      c->pendingEnd = window + ((position + static_cast<uint32_t>(best)) & WindowMask);
+      c->pendingHash = hash;
+      c->pendingRun = 1;
+      break;
+    }
+    InsertPosition(c, position, hash);
+    // The literal.
+    symbol->distance = 0;
+    symbol->literalOrLength = byte;
+    symbol->distanceCode = 0;
+    ++symbol;
+    const uint32_t f = ++frequencies[byte];
+    literalDistinct += f == 1;
+    ++literalCount;
+    literalSquares += 2 * f - 1;
+    p = p + 1 == windowEnd ? window : p + 1;
+    --pending;
+    --lookahead;
+    ++blockBytes;
+    windowFill += windowFill < WindowSize;
+    ++symbolCount;
+    ++literals;
+    refilled = false;
+    if ((literalCount - 1) % LiteralCheckInterval == 0 || pending == 0 ||
+        symbolCount >= BlockSymbols) {
+      result = Streak::Symbol;
+      break;
+    }
+    if (refilling) {
+      if (inputAt == in->end || writePos == windowEnd) {
+        result = Streak::Symbol;
+        break;
+      }
+      const uint8_t next = *inputAt++;
+      const uint32_t offset = static_cast<uint32_t>(writePos - window);
+      *writePos++ = next;
+      if (offset < WindowMirror) windowEnd[offset] = next;
+      ++lookahead;
+      refilled = true;
+    }
+  }
+  if (literals > 0) {
+    c->pending = pending;
+    c->lookahead = lookahead;
+    c->blockBytes = blockBytes;
+    c->windowFill = windowFill;
+    c->symbolCount = symbolCount;
+    c->symbolCursor = symbol;
+    c->matchBytesCursor += literals;
+    c->literalCount = literalCount;
+    c->literalDistinct = literalDistinct;
+    c->literalSquares = literalSquares;
+    c->scanPos = p;
+    c->writePos = writePos;
+    in->current = inputAt;
+    // After a literal the refill request is one byte, or none once it came.
+    c->refillRequest = refilled ? 0 : 1;
+    if (refilled) c->refillState = 1;
+  }
+  c->lowBytes = lowBytes;
+  c->highBytes = highBytes;
+  return result;
+}
+
 // Encodes from scanPos until the block ends (returns true) or the call must
 // stop for input (false, resume point set).
 bool MatchBlock(DeflateContext* c) {
   for (;;) {
-    uint8_t* p = c->scanPos;
-    uint32_t lookahead = c->lookahead;
     AfterSymbol next;
-    if (lookahead < MinMatchLength) {
-      if (lookahead == 0) return true;
-      RecordLiteral(c, p);
+    if (c->pendingLength < 0 && LiteralStreak(c) == Streak::Symbol) {
+      next = CheckLiterals(c);
+    } else if (c->lookahead < MinMatchLength) {
+      if (c->lookahead == 0) return true;
+      RecordLiteral(c, c->scanPos);
       next = CheckLiterals(c);
     } else {
+      uint8_t* p = c->scanPos;
+      uint32_t lookahead = c->lookahead;
       SearchResult found;
       if (c->pendingLength < 0) {
         uint32_t m = lookahead < MaxMatchLength ? lookahead : MaxMatchLength;

@@ -83,9 +83,10 @@ struct DeflateContext {
   uint32_t lookahead;        // bytes from scanPos to writePos
   uint32_t carriedEnd;       // symbol count before a split; 0 when none
   uint32_t resumePoint;      // 0, or where the last call stopped (1..18)
-  // Code tables of the block being written (into treeArea->codes).
-  CodeEntry* literalCodes;
-  CodeEntry* distanceCodes;
+  // Code tables of the block being written: into treeArea->codes, or the
+  // fixed codes.
+  const CodeEntry* literalCodes;
+  const CodeEntry* distanceCodes;
   CodeEntry* lengthCodes;
   // Block statistics.
   uint32_t literalSquares;   // sum of squared literal/length frequencies

@@ -1,5 +1,7 @@
 #include "codec/deflate_block_writer.h"
 
+#include <algorithm>
+#include <cassert>
 #include <cstring>
 
 #include "codec/deflate.h"
@@ -420,6 +422,127 @@ inline uint32_t BlockDataCost(const DeflateContext* context, const CodeEntry* li
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// A lower bound on the dynamic block's cost
+//
+// Building the dynamic codes costs more than the rest of a small block put
+// together, and most small blocks go out stored or with the fixed codes. The
+// bound below uses only the frequencies; when it already reaches the cheaper
+// of the other two, the dynamic block cannot win (ties go to them) and its
+// codes need not be built. Every term is a proven minimum of what
+// DeflatePrepareBlock would compute, so the choice never changes.
+
+namespace {
+
+// Header bits of a run of `zeros` zero lengths: pieces of at most 138, each
+// one entry (code at least 1 bit) with its extra bits, or single zeros.
+inline uint32_t ZeroRunBits(uint32_t zeros) {
+  uint32_t bits = zeros / 138 * (1 + 7);
+  uint32_t rest = zeros % 138;
+  return bits + (rest >= 11 ? 1 + 7 : rest >= 3 ? 1 + 3 : rest);
+}
+
+// Bits of an optimal prefix code for the k >= 2 used symbols of these
+// frequencies: the sum of the weights of the merged nodes of a Huffman tree,
+// built here without regard to ties or length limits (which cannot make a
+// code cheaper). Leaves sorted, merged nodes queued in the order made.
+uint32_t OptimalCodeBits(const uint16_t* frequencies, const uint16_t* used, uint32_t k,
+                         uint32_t* scratch) {
+  uint32_t* leaves = scratch;
+  uint32_t* merged = scratch + k;
+  for (uint32_t u = 0; u < k; ++u) leaves[u] = frequencies[used[u]];
+  std::sort(leaves, leaves + k);
+  uint32_t leaf = 0, head = 0, tail = 0;
+  uint32_t bits = 0;
+  auto take = [&]() {
+    if (leaf < k && (head == tail || leaves[leaf] <= merged[head])) return leaves[leaf++];
+    return merged[head++];
+  };
+  for (uint32_t made = 0; made + 1 < k; ++made) {
+    uint32_t weight = take();
+    weight += take();
+    merged[tail++] = weight;
+    bits += weight;
+  }
+  return bits;
+}
+
+// Data bits of one alphabet under any code for it (its k >= 1 used symbols
+// occurring `total` times): each occurrence takes at least one bit and, with
+// scratch for 2k entries, together at least those of an optimal code. `skip`
+// says that one occurrence of a single-occurrence symbol (the end-of-block
+// code, never longer than the tree is deep) is left out.
+uint32_t CodeBitsAtLeast(const uint16_t* frequencies, const uint16_t* used, uint32_t k,
+                         uint32_t total, uint32_t skip, uint32_t* scratch) {
+  if (k == 1) return total - (skip != 0 ? 1 : 0);
+  uint32_t longest = k - 1 < MaxCodeBits ? k - 1 : MaxCodeBits;  // a tree of k leaves
+  uint32_t bits = total - (skip != 0 ? 1 : 0);
+  if (scratch != nullptr) {
+    uint32_t optimal = OptimalCodeBits(frequencies, used, k, scratch);
+    if (skip != 0) optimal = optimal > longest ? optimal - longest : 0;
+    if (optimal > bits) bits = optimal;
+  }
+  return bits;
+}
+
+// Bytes of the dynamic block (data and header, as DeflatePrepareBlock prices
+// them), at least. used[0..k) lists the symbols in use of the literal/length
+// table (literalsUsed of them, literalsSent sent) followed by those of the
+// distance table, counted from the first distance entry.
+uint32_t DynamicCostAtLeast(const HuffmanWorkArea* area, const uint16_t* used,
+                            uint32_t literalsUsed, uint32_t literalsSent, uint32_t distancesUsed,
+                            uint32_t distancesSent, uint32_t* scratch) {
+  // Header: the counts and at least four 3-bit code-length code lengths;
+  // the zero runs between the used lengths exactly; a run of r nonzero
+  // lengths at least (r + 1) / 2 bits, however it splits into repeats.
+  uint32_t headerBits = 14 + 3 * MinCodeLengthCodes;
+  const uint32_t n = literalsSent + (distancesSent > 0 ? distancesSent : 1);
+  const uint32_t k = literalsUsed + distancesUsed;
+  auto position = [&](uint32_t u) {
+    return u < literalsUsed ? used[u] : literalsSent + used[u];
+  };
+  uint32_t i = 0;
+  uint32_t u = 0;
+  while (i < n) {
+    if (u < k && position(u) == i) {
+      uint32_t r = 1;
+      while (u + r < k && position(u + r) == i + r) ++r;
+      headerBits += (r + 2) / 2;
+      u += r;
+      i += r;
+    } else {
+      uint32_t next = u < k ? position(u) : n;
+      headerBits += ZeroRunBits(next - i);
+      i = next;
+    }
+  }
+  // Data: the extra bits exactly, the codes at least as above.
+  uint32_t dataBits = 0;
+  uint32_t literals = 0;
+  for (uint32_t v = 0; v < literalsUsed; ++v) {
+    uint32_t s = used[v];
+    literals += area->literalFrequencies[s];
+    if (s > EndOfBlock) {
+      dataBits += area->literalFrequencies[s] * LengthCodes[s - EndOfBlock - 1].extraBits;
+    }
+  }
+  dataBits += CodeBitsAtLeast(area->literalFrequencies, used, literalsUsed, literals, 1, scratch);
+  if (distancesUsed > 0) {
+    const uint16_t* distanceUsed = used + literalsUsed;
+    uint32_t distances = 0;
+    for (uint32_t v = 0; v < distancesUsed; ++v) {
+      uint32_t d = distanceUsed[v];
+      distances += area->distanceFrequencies[d];
+      dataBits += area->distanceFrequencies[d] * DistanceCodes[d].extraBits;
+    }
+    dataBits += CodeBitsAtLeast(area->distanceFrequencies, distanceUsed, distancesUsed,
+                                distances, 0, scratch);
+  }
+  return ((dataBits + 7) >> 3) + ((headerBits + 7) >> 3);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
 // Writing a block
 
 void DeflatePrepareBlock(DeflateContext* context) {
@@ -428,20 +551,58 @@ void DeflatePrepareBlock(DeflateContext* context) {
   uint32_t fixedCost = BlockDataCost(context, FixedLiteralCodes.entries,
                                      FixedDistanceCodes.entries, ValidLiteralLengthSymbols,
                                      ValidDistanceSymbols);
+  uint32_t storedCost = context->blockBytes + 4;
+  // A stored block is copied from the window, which keeps only 8192 - 260
+  // bytes behind the lookahead; symbols carried to the next block lie
+  // between the two. A block whose bytes may already be overwritten is
+  // written with codes instead.
+  uint32_t carried = context->carriedEnd != 0 ? context->carriedBytes : 0;
+  const bool storedTooLong = context->blockBytes + carried > StoredBlockLimit;
 
-  std::memset(area->codes, 0, sizeof(area->codes));
   uint32_t literalsSent = ValidLiteralLengthSymbols;
   while (literalsSent > EndOfBlock + 1 &&
          area->literalFrequencies[literalsSent - 1] == 0) {
     --literalsSent;
   }
-  uint16_t* used = area->usedSymbols;
-  const uint32_t literalsUsed = BuildCodeLengths(area->codes, area->literalFrequencies, area,
-                                                 literalsSent, MaxCodeBits, used);
   uint32_t distancesSent = ValidDistanceSymbols;
   while (distancesSent > 0 && area->distanceFrequencies[distancesSent - 1] == 0) {
     --distancesSent;
   }
+  uint16_t* used = area->usedSymbols;
+  // When the dynamic block provably costs no less than the cheaper of the
+  // other two, it loses (ties go to them): skip building its codes. The
+  // cheap bound first; the optimal code's cost, which takes a sort, only
+  // when even the fixed codes do not beat storing (data that hardly
+  // compresses, where the dynamic codes rarely win either).
+  // (Stored is the cheaper one only where it may be written.)
+  const uint32_t rival = storedCost <= fixedCost && !storedTooLong ? storedCost : fixedCost;
+  const uint8_t typeWithoutDynamic = storedCost > fixedCost || storedTooLong ? 1 : 0;
+  uint32_t bound = 0;
+  {
+    const uint32_t literalsUsed = UsedSymbols(area->literalFrequencies, literalsSent, used);
+    const uint32_t distancesUsed =
+        UsedSymbols(area->distanceFrequencies, distancesSent, used + literalsUsed);
+    uint32_t* scratch = nullptr;
+    const int passes = storedCost <= fixedCost ? 2 : 1;
+    for (int pass = 0; pass < passes && bound < rival; ++pass) {
+      bound = DynamicCostAtLeast(area, used, literalsUsed, literalsSent, distancesUsed,
+                                 distancesSent, scratch);
+      scratch = area->keys;
+    }
+  }
+#ifdef NDEBUG
+  if (bound >= rival) {
+    context->blockType = typeWithoutDynamic;
+    context->literalCodes = FixedLiteralCodes.entries;
+    context->distanceCodes = FixedDistanceCodes.entries;
+    return;
+  }
+#endif
+  // (Debug builds take the long way every time and check the bound below.)
+
+  std::memset(area->codes, 0, sizeof(area->codes));
+  const uint32_t literalsUsed = BuildCodeLengths(area->codes, area->literalFrequencies, area,
+                                                 literalsSent, MaxCodeBits, used);
   const uint32_t distancesUsed =
       BuildCodeLengths(area->codes + literalsSent, area->distanceFrequencies, area,
                        distancesSent, MaxCodeBits, used + literalsUsed);
@@ -476,7 +637,6 @@ void DeflatePrepareBlock(DeflateContext* context) {
 
   uint32_t dynamicCost =
       dynamicDataCost + HeaderCost(area->lengths, entries, lengthCodes, lengthCodesSent);
-  uint32_t storedCost = context->blockBytes + 4;
 
   // Cheapest wins; ties go to the fixed codes over the dynamic ones, and to
   // stored over either.
@@ -486,14 +646,12 @@ void DeflatePrepareBlock(DeflateContext* context) {
   } else {
     type = storedCost > fixedCost ? 1 : 0;
   }
-  // A stored block is copied from the window, which keeps only 8192 - 260
-  // bytes behind the lookahead; symbols carried to the next block lie
-  // between the two. A block whose bytes may already be overwritten is
-  // written with codes instead.
-  uint32_t carried = context->carriedEnd != 0 ? context->carriedBytes : 0;
-  if (type == 0 && context->blockBytes + carried > StoredBlockLimit) {
+  if (type == 0 && storedTooLong) {
     type = fixedCost > dynamicCost ? 2 : 1;
   }
+  assert(bound <= dynamicCost);
+  assert(bound < rival || type == typeWithoutDynamic);
+  (void)typeWithoutDynamic;
 
   context->blockType = type;
   context->literalCodesSent = literalsSent;
@@ -504,10 +662,8 @@ void DeflatePrepareBlock(DeflateContext* context) {
   context->distanceCodes = area->codes + literalsSent;
   context->lengthCodes = lengthCodes;
   if (type == 1) {
-    std::memcpy(area->codes, FixedLiteralCodes.entries, sizeof(FixedLiteralCodes.entries));
-    std::memcpy(area->codes + ValidLiteralLengthSymbols, FixedDistanceCodes.entries,
-                sizeof(FixedDistanceCodes.entries));
-    context->distanceCodes = area->codes + ValidLiteralLengthSymbols;
+    context->literalCodes = FixedLiteralCodes.entries;
+    context->distanceCodes = FixedDistanceCodes.entries;
   }
 }
 

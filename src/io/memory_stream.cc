@@ -91,14 +91,17 @@ void LinkBelowAll(MemoryStream* stream, MemoryChunk* chunk) {
 }
 
 // The highest chunk that starts at or below offset, or null when every
-// chunk starts above it. The hint and its upper neighbour answer sequential
-// access at once; anything else is a binary search of the index.
+// chunk starts above it. The hint and its neighbours answer sequential
+// access in either direction at once; anything else is a binary search of
+// the index.
 MemoryChunk* ChunkAtOrBelow(MemoryStream* stream, int64_t offset) {
   MemoryChunk* hint = stream->hint;
   if (hint != nullptr && hint->start <= offset) {
     MemoryChunk* next = hint->higher;
     if (next == nullptr || next->start > offset) return hint;
     if (next->higher == nullptr || next->higher->start > offset) return next;
+  } else if (hint != nullptr && hint->lower != nullptr && hint->lower->start <= offset) {
+    return hint->lower;
   }
   uint32_t lo = 0;
   uint32_t hi = stream->indexCount;
@@ -273,6 +276,16 @@ uint32_t MemoryStreamRead(MemoryStream* stream, uint8_t* buffer, uint32_t count)
   uint32_t copied = count - static_cast<uint32_t>(remaining);
   stream->position = position;
   return copied;
+}
+
+const uint8_t* MemoryStreamChunkAt(MemoryStream* stream, int64_t offset, int64_t* start,
+                                   int64_t* length) {
+  MemoryChunk* chunk = stream->lowest == nullptr ? nullptr : ChunkAtOrBelow(stream, offset);
+  if (chunk == nullptr || ChunkEnd(chunk) <= offset) return nullptr;
+  stream->hint = chunk;
+  *start = chunk->start;
+  *length = chunk->length;
+  return chunk->data;
 }
 
 ResultCode MemoryStreamWrite(MemoryStream* stream, const uint8_t* buffer, uint32_t count) {

@@ -1,5 +1,7 @@
 // The item cache seen from the API: how many records it reads for each
-// move (through its read counter), what it keeps, and how it fails.
+// move (through its read counter), what it keeps, and how it fails. (That
+// changes reach the disk on eviction and at close: the model test's disk
+// bytes.)
 #include <cstdio>
 
 #include "item_test_util.h"
@@ -9,7 +11,6 @@
 
 namespace varnfile_test {
 namespace {
-
 
 // Items "item NN" of 7 bytes: 29 bytes per record under MethodNone.
 uint32_t At(int index) { return First + 29 * static_cast<uint32_t>(index); }
@@ -86,41 +87,6 @@ TEST_F(CacheTest, FailedWriteBackKeepsTheChangedItem) {
   EXPECT_EQ(VARNFILE_E_WRITE, VARNFileClose(handle_));
   ASSERT_EQ(0, VARNFileOpen(&handle_, path_.c_str(), 0));
   EXPECT_EQ(0, CurrentCommand(handle_));  // the file is as it was
-}
-
-// An update and a delete stay in the cache while their items are cached,
-// reach the disk when evicted, and the rest reaches it at close (appends go
-// to the file at once, through the write buffer).
-TEST(CacheWriteBack, ChangesReachTheDiskOnlyOnEvictionOrClose) {
-  std::string path = ScratchFile("writeback.trn");
-  uint32_t h = CreateFileWith(path);
-  ASSERT_EQ(0, AddText(h, 'A', "aaaa"));  // at 174
-  ASSERT_EQ(0, AddText(h, 'B', "bbbb"));  // at 200
-  ASSERT_EQ(0, AddText(h, 'C', "cccc"));  // at 226
-  // Without a write buffer everything appended is on the disk now.
-  ASSERT_EQ(0, VARNFileSetParameters(h, 3, 65536, 1024, 0));
-  Bytes before = FileBytes(path);
-  ASSERT_EQ(252u, before.size());
-
-  ASSERT_EQ(0, VARNFileUpdateItem(h, 'a', 1, 2, 4, reinterpret_cast<const uint8_t*>("xyzw")));
-  ASSERT_EQ(0, VARNFileSetPosition(h, 226));
-  ASSERT_EQ(0, VARNFileDeleteItem(h));  // C
-  EXPECT_EQ(before, FileBytes(path));
-
-  // Reading B makes A the least recently used; one more item evicts it.
-  ASSERT_EQ(0, VARNFileSetPosition(h, 200));
-  ASSERT_EQ(0, ReadNext(h).rc);
-  ASSERT_EQ(0, AddText(h, 'D', "dddd"));  // at 252
-  Bytes evicted = FileBytes(path);
-  ASSERT_EQ(278u, evicted.size());
-  EXPECT_EQ(Record('a', 1, 2, "xyzw", ReferenceCrc("xyzw"), 174), Slice(evicted, 174, 26));
-  EXPECT_EQ(Slice(before, 200, 52), Slice(evicted, 200, 52));  // C not yet deleted on disk
-
-  ASSERT_EQ(0, VARNFileClose(h));
-  Bytes closed = FileBytes(path);
-  ASSERT_EQ(278u, closed.size());
-  EXPECT_EQ(Record(0xFF04, 0, 0, "cccc", ReferenceCrc("cccc"), 226), Slice(closed, 226, 26));
-  EXPECT_EQ(0, VARNFileDelete(path.c_str(), 0));
 }
 
 TEST_F(CacheTest, AWindowWhoseTrailersDisagreeWithTheLengthsFailsAndNothingLoops) {

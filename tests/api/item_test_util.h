@@ -61,25 +61,6 @@ inline uint16_t CurrentCommand(uint32_t handle, uint16_t* rc = nullptr) {
   return code == 0 ? commandId : 0;
 }
 
-// A MethodNone record as the file must hold it, built field by field.
-inline Bytes Record(uint16_t commandId, uint16_t extraId, uint32_t extraValue,
-                    const std::string& data, uint16_t crc, uint32_t position) {
-  Bytes r;
-  auto put = [&](uint32_t v, int size) {
-    for (int i = 0; i < size; ++i) r.push_back(static_cast<uint8_t>(v >> (8 * i)));
-  };
-  put(commandId, 2), put(extraId, 2), put(extraValue, 4);
-  put(static_cast<uint32_t>(data.size()), 2), put(static_cast<uint32_t>(data.size()), 2), put(crc, 2);
-  r.insert(r.end(), data.begin(), data.end());
-  put(position, 4), put(0, 4);
-  return r;
-}
-
-inline Bytes Slice(const Bytes& b, size_t from, size_t count) {
-  if (from + count > b.size()) return {};
-  return Bytes(b.begin() + from, b.begin() + from + count);
-}
-
 }  // namespace varnfile_test
 
 #endif  // VARNFILE_TESTS_API_ITEM_TEST_UTIL_H_

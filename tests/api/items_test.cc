@@ -14,26 +14,22 @@ TEST(Items, ArgumentChecksComeBeforeTheHandle) {
   uint8_t buffer[4];
   uint32_t h = CreateFileWith("MEMORY$");
   for (uint32_t bad : {0u, 77u, 0x80000001u}) {
-    EXPECT_EQ(VARNFILE_E_INVALID_ARGUMENT, VARNFileReadCmdID(bad, nullptr, &e, &v));
-    EXPECT_EQ(VARNFILE_E_INVALID_ARGUMENT, VARNFileReadCmdIDEx(bad, &c, nullptr, &v, nullptr));
-    EXPECT_EQ(VARNFILE_E_INVALID_ARGUMENT, VARNFileReadCmdIDEx(bad, &c, &e, nullptr, &length));
-    EXPECT_EQ(VARNFILE_E_INVALID_ARGUMENT, VARNFileReadItem(bad, &c, &e, &v, nullptr, buffer));
-    EXPECT_EQ(VARNFILE_E_INVALID_ARGUMENT, VARNFileReadItem(bad, &c, &e, &v, &length, nullptr));
-    EXPECT_EQ(VARNFILE_E_INVALID_ARGUMENT, VARNFileAddItem(bad, 1, 0, 0, 3, nullptr));
-    EXPECT_EQ(VARNFILE_E_INVALID_ARGUMENT, VARNFileUpdateItem(bad, 1, 0, 0, 3, nullptr));
-    EXPECT_EQ(VARNFILE_E_INVALID_HANDLE, VARNFileReadCmdID(bad, &c, &e, &v));
-    EXPECT_EQ(VARNFILE_E_INVALID_HANDLE, VARNFileReadItem(bad, &c, &e, &v, &length, buffer));
+    for (uint16_t rc : {VARNFileReadCmdID(bad, nullptr, &e, &v),
+                        VARNFileReadCmdIDEx(bad, &c, nullptr, &v, nullptr),
+                        VARNFileReadCmdIDEx(bad, &c, &e, nullptr, &length),
+                        VARNFileReadItem(bad, &c, &e, &v, nullptr, buffer),
+                        VARNFileReadItem(bad, &c, &e, &v, &length, nullptr),
+                        VARNFileAddItem(bad, 1, 0, 0, 3, nullptr), VARNFileUpdateItem(bad, 1, 0, 0, 3, nullptr)}) {
+      EXPECT_EQ(VARNFILE_E_INVALID_ARGUMENT, rc) << bad;
+    }
     // A reserved id is checked on a resolved handle only.
-    EXPECT_EQ(VARNFILE_E_INVALID_HANDLE, VARNFileAddItem(bad, 0xFF00, 0, 0, 0, nullptr));
-    EXPECT_EQ(VARNFILE_E_INVALID_HANDLE, VARNFileUpdateItem(bad, 1, 0, 0, 0, nullptr));
-    EXPECT_EQ(VARNFILE_E_INVALID_HANDLE, VARNFileDeleteItem(bad));
-    EXPECT_EQ(VARNFILE_E_INVALID_HANDLE, VARNFileDuplicate(bad, h));
-    EXPECT_EQ(VARNFILE_E_INVALID_HANDLE, VARNFileDuplicate(h, bad));
-    EXPECT_EQ(VARNFILE_E_INVALID_HANDLE, VARNFileGetPosition(bad, &p));
-    EXPECT_EQ(VARNFILE_E_INVALID_HANDLE, VARNFileSetPosition(bad, 200));
-    EXPECT_EQ(VARNFILE_E_INVALID_HANDLE, VARNFileSeekToEnd(bad, &p));
-    EXPECT_EQ(VARNFILE_E_INVALID_HANDLE, VARNFileSkipNext(bad));
-    EXPECT_EQ(VARNFILE_E_INVALID_HANDLE, VARNFileSkipPrev(bad));
+    for (uint16_t rc : {VARNFileReadCmdID(bad, &c, &e, &v), VARNFileReadItem(bad, &c, &e, &v, &length, buffer),
+                        VARNFileAddItem(bad, 0xFF00, 0, 0, 0, nullptr), VARNFileDeleteItem(bad),
+                        VARNFileUpdateItem(bad, 1, 0, 0, 0, nullptr), VARNFileDuplicate(bad, h),
+                        VARNFileDuplicate(h, bad), VARNFileGetPosition(bad, &p), VARNFileSetPosition(bad, 200),
+                        VARNFileSeekToEnd(bad, &p), VARNFileSkipNext(bad), VARNFileSkipPrev(bad)}) {
+      EXPECT_EQ(VARNFILE_E_INVALID_HANDLE, rc) << bad;
+    }
   }
   EXPECT_EQ(0, VARNFileClose(h));
 }

@@ -3,6 +3,7 @@
 // buffer sizes, on disk and in memory, starting under every compression
 // method; then short scripted sequences for cases that random runs reach
 // too rarely.
+#include <functional>
 #include <random>
 
 #include "item_test_util.h"
@@ -73,33 +74,42 @@ INSTANTIATE_TEST_SUITE_P(All, ModelTest, ::testing::ValuesIn(Configs()),
                                   (c.onDisk ? "_disk" : "_mem") + "_s" + std::to_string(c.seed);
                          });
 
+// A scripted sequence on a disk file under a cache of `items` items and
+// `bytes` bytes, then the cursor and every record checked.
+void Script(uint16_t method, uint16_t items, uint32_t bytes, uint32_t seed,
+            const std::function<void(RandomModel&)>& script) {
+  SCOPED_TRACE("method " + std::to_string(method) + ", cache " + std::to_string(items));
+  RandomModel m({"script", method, true, seed, items, bytes, 0});
+  m.Start();
+  script(m);
+  m.CheckCursor();
+  m.Finish();
+}
+
 // Renaming (new ids, no data) records near the end of a chained file that
 // an earlier session wrote, reached backwards or by position after the
 // file was reopened, while they are not cached.
 TEST(ModelScript, RenameNearTheEndOfAChainedFileAfterReopen) {
   for (uint16_t method : {2, 3}) {
     for (uint16_t items : {1, 6, 16}) {
-      SCOPED_TRACE("method " + std::to_string(method) + ", cache " + std::to_string(items));
-      RandomModel m({"rename", method, true, items, items, items * 400u, 0});
-      m.Start();
-      for (int i = 0; i < 40; ++i) m.Add(static_cast<uint16_t>(i + 1), m.RandomData());
-      m.Reopen();
-      m.SetLimits(items, items * 400u);
-      m.SeekToEnd();
-      m.Skip(Back);
-      m.Update(0x1234, false, std::string());
-      m.Skip(Back);
-      m.Skip(Back);
-      m.Update(0x2345, false, std::string());
-      m.CheckCursor();
-      m.Reopen();
-      m.SetLimits(items, items * 400u);
-      m.SetPosition(m.size() - 1);
-      m.Update(0x3456, false, std::string());
-      m.SetPosition(m.size() - 3);
-      m.Update(0x4567, false, std::string());
-      m.CheckCursor();
-      m.Finish();
+      Script(method, items, items * 400u, items, [&](RandomModel& m) {
+        for (int i = 0; i < 40; ++i) m.Add(static_cast<uint16_t>(i + 1), m.RandomData());
+        m.Reopen();
+        m.SetLimits(items, items * 400u);
+        m.SeekToEnd();
+        m.Skip(Back);
+        m.Update(0x1234, false, std::string());
+        m.Skip(Back);
+        m.Skip(Back);
+        m.Update(0x2345, false, std::string());
+        m.CheckCursor();
+        m.Reopen();
+        m.SetLimits(items, items * 400u);
+        m.SetPosition(m.size() - 1);
+        m.Update(0x3456, false, std::string());
+        m.SetPosition(m.size() - 3);
+        m.Update(0x4567, false, std::string());
+      });
     }
   }
 }
@@ -110,25 +120,20 @@ TEST(ModelScript, RenameNearTheEndOfAChainedFileAfterReopen) {
 // then a step back to record 1 whose window (12 records) runs through both.
 TEST(ModelScript, WindowPassKeepsUnsavedChanges) {
   for (uint16_t method = 0; method <= 4; ++method) {
-    SCOPED_TRACE("method " + std::to_string(method));
-    RandomModel m({"window", method, true, method, 24, 65536, 0});
-    m.Start();
-    for (uint32_t i = 0; i < 30; ++i) {
-      m.Add(static_cast<uint16_t>(i), ItemModel::MakeData(7, ItemModel::Text, i));
-    }
-    m.Reopen();
-    m.SetLimits(24, 65536);
-    m.SetPosition(10);
-    m.Update('R', false, std::string());
-    m.SetPosition(11);
-    m.Delete();
-    m.SetPosition(1);
-    m.Read(true, 2);
-    m.SetPosition(10);
-    m.Read(true, 2);
-    m.Skip(Forward);
-    m.CheckCursor();
-    m.Finish();
+    Script(method, 24, 65536, method, [](RandomModel& m) {
+      for (uint32_t i = 0; i < 30; ++i) m.Add(static_cast<uint16_t>(i), ItemModel::MakeData(7, ItemModel::Text, i));
+      m.Reopen();
+      m.SetLimits(24, 65536);
+      m.SetPosition(10);
+      m.Update('R', false, std::string());
+      m.SetPosition(11);
+      m.Delete();
+      m.SetPosition(1);
+      m.Read(true, 2);
+      m.SetPosition(10);
+      m.Read(true, 2);
+      m.Skip(Forward);
+    });
   }
 }
 
@@ -137,17 +142,14 @@ TEST(ModelScript, WindowPassKeepsUnsavedChanges) {
 // they have left a cache of one item.
 TEST(ModelScript, ReaderAtTheEndFollowsARefusal) {
   for (uint16_t method = 0; method <= 4; ++method) {
-    SCOPED_TRACE("method " + std::to_string(method));
-    RandomModel m({"refusal", method, true, method, 1, 0, 0});
-    m.Start();
-    for (uint32_t i = 0; i < 6; ++i) {
-      if (i == 2) m.Add(2, ItemModel::MakeData(65535, ItemModel::Noise, i));
-      m.Add(1, ItemModel::MakeData(3000, ItemModel::Text, i));
-      if (i < 2) m.Read(false, 9);
-    }
-    for (int i = 0; i < 5; ++i) m.Read(false, 9);
-    m.CheckCursor();
-    m.Finish();
+    Script(method, 1, 0, method, [](RandomModel& m) {
+      for (uint32_t i = 0; i < 6; ++i) {
+        if (i == 2) m.Add(2, ItemModel::MakeData(65535, ItemModel::Noise, i));
+        m.Add(1, ItemModel::MakeData(3000, ItemModel::Text, i));
+        if (i < 2) m.Read(false, 9);
+      }
+      for (int i = 0; i < 5; ++i) m.Read(false, 9);
+    });
   }
 }
 

@@ -3,6 +3,7 @@
 // names' generator, forms and length limits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -120,8 +121,8 @@ TEST_F(ClockTest, AgingBoundaries) {
 }
 
 // One path split both ways: as a name (dirOnly 0) and as a directory
-// (dirOnly 1). Only "/" separates; on Windows ':', '/' and '\' do, and a
-// drive's colon stays with the directory.
+// (dirOnly 1). Only "/" separates; on Windows ':', '/' and '\' do (the rows
+// run there with '\' for '/'), and a drive's colon stays with the directory.
 TEST(PathsTest, SplitPath) {
   const struct {
     const char *path, *pathAfter, *name;
@@ -129,36 +130,36 @@ TEST(PathsTest, SplitPath) {
     const char* dirPathAfter;
     uint32_t dirResult;
   } cases[] = {
-#if defined(_WIN32)
-      {"C:\\DIR\\FILE.TRN", "C:\\DIR", "FILE.TRN", 1, "C:\\DIR\\FILE.TRN", 0},
-      {"FILE.TRN", "", "FILE.TRN", 0, "FILE.TRN", 0},
-      {"C:FILE", "C:", "FILE", 1, "C:FILE", 0},
-      {"\\FILE", "\\", "FILE", 1, "\\FILE", 0},
-      {"C:\\FILE", "C:\\", "FILE", 1, "C:\\FILE", 0},
-      {"C:\\DIR\\", "C:\\DIR", "", 1, "C:\\DIR", 1},
-      {"C:\\", "C:\\", "untouched", 0, "C:\\", 0},
-      {"", "", "untouched", 0, "", 0},
-      {"a:b/c\\d", "a:b/c", "d", 1, "a:b/c\\d", 0},
-#else
       {"/dir/file.trn", "/dir", "file.trn", 1, "/dir/file.trn", 0},
       {"file.trn", "", "file.trn", 0, "file.trn", 0},
       {"/file", "/", "file", 1, "/file", 0},
       {"/dir/", "/dir", "", 1, "/dir", 1},
       {"/", "/", "untouched", 0, "/", 0},
       {"", "", "untouched", 0, "", 0},
+#if defined(_WIN32)
+      {"C:FILE", "C:", "FILE", 1, "C:FILE", 0},
+      {"C:/dir/file", "C:/dir", "file", 1, "C:/dir/file", 0},
+      {"C:/", "C:/", "untouched", 0, "C:/", 0},
+#else
       {"a:b/c\\d", "a:b", "c\\d", 1, "a:b/c\\d", 0},
 #endif
+  };
+  auto native = [](std::string p) {
+#if defined(_WIN32)
+    std::replace(p.begin(), p.end(), '/', '\\');
+#endif
+    return p;
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     char path[64], name[64] = "untouched";
-    strcpy(path, c.path);
+    strcpy(path, native(c.path).c_str());
     EXPECT_EQ(SplitPath(path, name, 0), c.result);
-    EXPECT_STREQ(path, c.pathAfter);
+    EXPECT_EQ(path, native(c.pathAfter));
     EXPECT_STREQ(name, c.name);
-    strcpy(path, c.path);
+    strcpy(path, native(c.path).c_str());
     EXPECT_EQ(SplitPath(path, nullptr, 1), c.dirResult);
-    EXPECT_STREQ(path, c.dirPathAfter);
+    EXPECT_EQ(path, native(c.dirPathAfter));
   }
 }
 

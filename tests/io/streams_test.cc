@@ -1,17 +1,13 @@
 // The two streams behind a file. Memory streams through their public
 // functions: what was written reads back, reads stop at gaps, the size is
 // the end of the furthest write, and failures leave the stream as it was.
-// Disk streams: open flags and codes, and sharing between handles and
-// processes.
+// Disk streams: open flags and codes. (Sharing between handles: the API's
+// HandlesAndSharing; with another process: the tool's "in use" rows.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
-#if !defined(_WIN32)
-#include <sys/wait.h>
-#endif
 
 #include <cerrno>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -23,7 +19,6 @@
 #include "io/stream.h"
 #include "base/memory.h"
 #include "platform/file.h"
-#include "windows/child_process.h"
 
 namespace varnfile {
 namespace {
@@ -154,83 +149,6 @@ TEST_F(DiskStreamTest, OpenFlagsAndCodes) {
   EXPECT_EQ(OpenDiskFile(nullptr, StreamAccess::StreamCreate, &fd), ResultCreateFailed);
   EXPECT_EQ(dir_.List(), std::vector<std::string>{"open"});
   EXPECT_EQ(ReadFile(name), "abc");
-}
-
-#if defined(_WIN32)
-// The child's part: open the file ("<access>:<name>"), say whether that
-// worked, and hold it until released.
-void HoldForParent(const std::string& argument, varnfile_test::ChildPipes pipes) {
-  int32_t fd = -1;
-  StreamAccess access = static_cast<StreamAccess>(argument[0] - '0');
-  char ok = OpenDiskFile(argument.c_str() + 2, access, &fd) == ResultOk ? 'y' : 'n';
-  if (_write(pipes.report, &ok, 1) == 1) ok = static_cast<char>(_read(pipes.release, &ok, 1));
-}
-varnfile_test::ChildRole holdRole("hold", HoldForParent);
-
-using Holder = std::unique_ptr<varnfile_test::ChildProcess>;
-
-// A copy of this program that holds the file with the given access until
-// LetGo.
-Holder HoldInChild(const std::string& name, StreamAccess access) {
-  auto child = std::make_unique<varnfile_test::ChildProcess>(
-      "hold", std::to_string(static_cast<uint32_t>(access)) + ":" + name);
-  EXPECT_TRUE(child->started());
-  char ok = 'n';
-  EXPECT_EQ(_read(child->report(), &ok, 1), 1);
-  EXPECT_EQ(ok, 'y');
-  return child;
-}
-void LetGo(Holder& child) { child.reset(); }  // releases it and waits
-#else
-using Holder = int;
-
-// A child process that holds the file with the given access until the
-// returned pipe is closed.
-int HoldInChild(const std::string& name, StreamAccess access) {
-  int ready[2], release[2];
-  EXPECT_EQ(::pipe(ready), 0);
-  EXPECT_EQ(::pipe(release), 0);
-  if (::fork() == 0) {
-    ::close(release[1]);
-    int32_t fd = -1;
-    char ok = OpenDiskFile(name.c_str(), access, &fd) == ResultOk ? 'y' : 'n';
-    if (::write(ready[1], &ok, 1) == 1) ok = static_cast<char>(::read(release[0], &ok, 1));
-    ::_exit(0);
-  }
-  ::close(ready[1]);
-  ::close(release[0]);
-  char ok = 'n';
-  EXPECT_EQ(::read(ready[0], &ok, 1), 1);
-  EXPECT_EQ(ok, 'y');
-  ::close(ready[0]);
-  return release[1];
-}
-void LetGo(int release) {
-  ::close(release);  // end of file lets the child go
-  ::wait(nullptr);
-}
-#endif
-
-// Readers share; a writer excludes everyone in another process too, and a
-// refused open or removal never changes the file. (Within one process: the
-// API's HandlesAndSharing.)
-TEST_F(DiskStreamTest, SharingAcrossProcesses) {
-  std::string name = dir_ / "share";
-  WriteFile(name, "precious bytes");
-  for (StreamAccess held : {StreamAccess::StreamRead, StreamAccess::StreamUpdate}) {
-    SCOPED_TRACE(static_cast<uint32_t>(held));
-    Holder holder = HoldInChild(name, held);
-    EXPECT_EQ(Open(name, StreamAccess::StreamRead),
-              held == StreamAccess::StreamRead ? ResultOk : ResultOpenFailed);
-    EXPECT_EQ(Open(name, StreamAccess::StreamUpdate), ResultOpenFailed);
-    EXPECT_EQ(Open(name, StreamAccess::StreamCreate), ResultCreateFailed);
-    EXPECT_EQ(RemoveFileByName(name.c_str()), ResultRemoveFailed);
-    Release();
-    LetGo(holder);
-    EXPECT_EQ(ReadFile(name), "precious bytes");
-  }
-  EXPECT_EQ(RemoveFileByName(name.c_str()), ResultOk);  // free again once the child is gone
-  EXPECT_TRUE(dir_.List().empty());
 }
 
 }  // namespace
