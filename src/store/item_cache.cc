@@ -52,10 +52,11 @@ void RemoveCachedItem(OpenFile* file, CachedItem* item) {
 }
 
 // An evicted item's allocation may take the next item when it is large
-// enough and not much larger, so that the byte limit stays close to the
-// memory held.
+// enough and at most about twice as large, so that the memory held stays
+// within twice the byte limit. A walk over items of mixed sizes then mostly
+// reuses blocks instead of freeing one and allocating another per step.
 bool CanReuse(const CachedItem* item, uint32_t length) {
-  return item->capacity >= length && item->capacity <= length + length / 2 + 64;
+  return item->capacity >= length && item->capacity <= 2 * length + 256;
 }
 
 bool NeedsRoom(const OpenFile* file, uint32_t length) {
