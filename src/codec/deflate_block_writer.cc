@@ -469,6 +469,40 @@ uint32_t OptimalCodeBits(const uint16_t* frequencies, const uint16_t* used, uint
   return bits;
 }
 
+// Code-length codes sent (HCLEN + 4), at least, for a table whose k >= 1
+// used symbols get some code (index k): every length in use is sent as its
+// own code-length symbol, and the count reaches the last of them in the
+// sending order. With k >= 2 the code is complete, so its shortest length
+// is at most log2 k; and any code has a length of at least log2 k. (One
+// symbol gets length 1.)
+struct CodeLengthCodesTable {
+  uint8_t atLeast[ValidLiteralLengthSymbols + 1];  // by k
+};
+constexpr CodeLengthCodesTable MakeCodeLengthCodesTable() {
+  uint8_t place[CodeLengthCodes] = {};  // by code-length symbol: its place in the order
+  for (uint32_t i = 0; i < CodeLengthCodes; ++i) {
+    place[CodeLengthOrder[i]] = static_cast<uint8_t>(i);
+  }
+  CodeLengthCodesTable table{};
+  table.atLeast[1] = static_cast<uint8_t>(place[1] + 1);
+  for (uint32_t k = 2; k <= ValidLiteralLengthSymbols; ++k) {
+    uint32_t floorLog = 0;
+    while ((2u << floorLog) <= k) ++floorLog;
+    const uint32_t ceilLog = (1u << floorLog) == k ? floorLog : floorLog + 1;
+    uint32_t shortest = CodeLengthCodes, longest = CodeLengthCodes;
+    for (uint32_t l = 1; l <= MaxCodeBits; ++l) {
+      if (l <= floorLog && place[l] < shortest) shortest = place[l];
+      if (l >= ceilLog && place[l] < longest) longest = place[l];
+    }
+    table.atLeast[k] = static_cast<uint8_t>((shortest > longest ? shortest : longest) + 1);
+  }
+  return table;
+}
+constexpr CodeLengthCodesTable CodeLengthCodesAtLeast = MakeCodeLengthCodesTable();
+static_assert(CodeLengthCodesAtLeast.atLeast[1] == 18 && CodeLengthCodesAtLeast.atLeast[16] == 12 &&
+                  CodeLengthCodesAtLeast.atLeast[286] == 7,
+              "code-length codes sent");
+
 // Data bits of one alphabet under any code for it (its k >= 1 used symbols
 // occurring `total` times): each occurrence takes at least one bit and, with
 // scratch for 2k entries, together at least those of an optimal code. `skip`
@@ -494,10 +528,15 @@ uint32_t CodeBitsAtLeast(const uint16_t* frequencies, const uint16_t* used, uint
 uint32_t DynamicCostAtLeast(const HuffmanWorkArea* area, const uint16_t* used,
                             uint32_t literalsUsed, uint32_t literalsSent, uint32_t distancesUsed,
                             uint32_t distancesSent, uint32_t* scratch) {
-  // Header: the counts and at least four 3-bit code-length code lengths;
-  // the zero runs between the used lengths exactly; a run of r nonzero
-  // lengths at least (r + 1) / 2 bits, however it splits into repeats.
-  uint32_t headerBits = 14 + 3 * MinCodeLengthCodes;
+  // Header: the counts and the 3-bit code-length code lengths sent; the
+  // zero runs between the used lengths exactly; a run of r nonzero lengths
+  // at least (r + 1) / 2 bits, however it splits into repeats.
+  uint32_t codesSent = CodeLengthCodesAtLeast.atLeast[literalsUsed];
+  if (distancesUsed > 0) {
+    const uint32_t distanceCodes = CodeLengthCodesAtLeast.atLeast[distancesUsed];
+    if (distanceCodes > codesSent) codesSent = distanceCodes;
+  }
+  uint32_t headerBits = 14 + 3 * codesSent;
   const uint32_t n = literalsSent + (distancesSent > 0 ? distancesSent : 1);
   const uint32_t k = literalsUsed + distancesUsed;
   auto position = [&](uint32_t u) {
@@ -634,15 +673,15 @@ void DeflatePrepareBlock(DeflateContext* context) {
   // When the dynamic block provably costs no less than the cheaper of the
   // other two, it loses (ties go to them): skip building its codes. The
   // cheap bound first; the optimal code's cost, which takes a sort, only
-  // when even the fixed codes do not beat storing (data that hardly
-  // compresses, where the dynamic codes rarely win either).
+  // for a small block or when even the fixed codes do not beat storing
+  // (data that hardly compresses, where the dynamic codes rarely win).
   // (Stored is the cheaper one only where it may be written.)
   const uint32_t rival = storedCost <= fixedCost && !storedTooLong ? storedCost : fixedCost;
   const uint8_t typeWithoutDynamic = storedCost > fixedCost || storedTooLong ? 1 : 0;
   uint32_t bound = 0;
   {
     uint32_t* scratch = nullptr;
-    const int passes = storedCost <= fixedCost ? 2 : 1;
+    const int passes = storedCost <= fixedCost || context->symbolCount < FewSymbols ? 2 : 1;
     for (int pass = 0; pass < passes && bound < rival; ++pass) {
       bound = DynamicCostAtLeast(area, used, literalsUsed, literalsSent, distancesUsed,
                                  distancesSent, scratch);
