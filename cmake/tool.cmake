@@ -12,6 +12,9 @@ if(VARNFILE_TOOLS)
   target_compile_definitions(varnfile_tool PRIVATE VARNFILE_PACKAGE_VERSION="${PROJECT_VERSION}")
   target_include_directories(varnfile_tool PRIVATE ${PROJECT_SOURCE_DIR}/include)
   target_link_libraries(varnfile_tool PRIVATE varnfile_static CLI11::CLI11)
+  if(MINGW)  # printf with %zu and %llu, as on every other system
+    target_compile_definitions(varnfile_tool PRIVATE __USE_MINGW_ANSI_STDIO=1)
+  endif()
   install(TARGETS varnfile_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 

@@ -5,6 +5,7 @@
 #ifndef VARNFILE_TESTS_OS_UTIL_H_
 #define VARNFILE_TESTS_OS_UTIL_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +30,7 @@ namespace varnfile_test {
 
 #if defined(_WIN32)
 inline int ProcessId() { return _getpid(); }
+inline void SetEnvironment(const char* name, const char* value) { _putenv_s(name, value); }
 inline void UseUtc() {
   _putenv_s("TZ", "UTC");
   _tzset();
@@ -50,10 +52,11 @@ inline int ExitStatus(int raw) { return raw; }
 
 // Windows lets no second open read a file that is held for update or
 // create. A test that looks at the bytes of a file this process holds so
-// reads them through the holding descriptor, found by the file's full
-// name; the descriptor's position is kept. False when no descriptor of
-// this process holds the file.
-inline bool ReadHeldFile(const std::string& path, std::string* bytes) {
+// reads them (up to length bytes from offset) through the holding
+// descriptor, found by the file's full name; the descriptor's position is
+// kept. False when no descriptor of this process holds the file.
+inline bool ReadHeldFile(const std::string& path, std::string* bytes, int64_t offset = 0,
+                         size_t length = SIZE_MAX) {
   char full[MAX_PATH];
   if (GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr) == 0) return false;
   for (int fd = 3; fd < 512; ++fd) {
@@ -68,7 +71,9 @@ inline bool ReadHeldFile(const std::string& path, std::string* bytes) {
     bytes->clear();
     char chunk[4096];
     int got;
-    for (_lseeki64(fd, 0, SEEK_SET); (got = _read(fd, chunk, sizeof chunk)) > 0;)
+    for (_lseeki64(fd, offset, SEEK_SET); bytes->size() < length &&
+         (got = _read(fd, chunk, static_cast<unsigned>(
+                                     std::min(sizeof chunk, length - bytes->size())))) > 0;)
       bytes->append(chunk, static_cast<size_t>(got));
     _lseeki64(fd, position, SEEK_SET);
     return true;
@@ -77,6 +82,7 @@ inline bool ReadHeldFile(const std::string& path, std::string* bytes) {
 }
 #else
 inline int ProcessId() { return getpid(); }
+inline void SetEnvironment(const char* name, const char* value) { setenv(name, value, 1); }
 inline void UseUtc() {
   setenv("TZ", "UTC", 1);
   tzset();

@@ -15,6 +15,7 @@ namespace {
 void ClearCacheFields(OpenFile* file) {
   file->mruItem = nullptr;
   file->lruItem = nullptr;
+  file->itemIndex = ItemIndex{};
   file->isOpen = false;
   file->fileMethod = 0;
   file->maxCachedItems = 0;

@@ -147,9 +147,10 @@ struct SearchResult {
 //
 // An entry's forward offset v from p (the distance is 8192 - v) must lie at
 // or above `newest`, the offset of the newest byte in the window (below it
-// the position has been overwritten by newer input) and below the previous entry's (chains only go further back; this
-// also ends walks over stale or wrapped values): one unsigned test of
-// v - newest against the room the previous entry left.
+// the position has been overwritten by newer input), and below the previous
+// entry's (chains only go further back; this also ends walks over stale or
+// wrapped values): one unsigned test of v - newest against the room the
+// previous entry left.
 inline void WalkPlainChain(const DeflateContext* c, const uint8_t* p, uint32_t position,
                            uint32_t newest, uint32_t m, int32_t budget, uint32_t entry,
                            int32_t* bestLength, uint32_t* bestDistanceOut) {

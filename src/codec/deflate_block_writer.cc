@@ -31,14 +31,17 @@ inline uint16_t ReverseCode(uint32_t code, uint32_t length) {
 // Moves the node at heap slot `slot` down to its place. The heap is ordered
 // by key: lighter first and, among equal weights, the shallower subtree
 // first, which keeps codes short. Equal keys stay where they are. Each slot
-// holds its node's key beside the node number.
+// holds its node's key beside the node number; the slot after the last
+// holds a key above all others, so that a missing right child is never
+// taken (no branch on it).
 void SiftDown(uint32_t* heapKeys, uint16_t* heap, uint32_t slot, uint32_t size) {
   const uint32_t moving = heap[slot];
   const uint32_t movingKey = heapKeys[slot];
+  heapKeys[size] = 0xFFFFFFFFu;
   for (;;) {
     uint32_t child = 2 * slot + 1;
     if (child >= size) break;
-    if (child + 1 < size && heapKeys[child + 1] < heapKeys[child]) ++child;
+    child += heapKeys[child + 1] < heapKeys[child] ? 1 : 0;
     if (heapKeys[child] >= movingKey) break;
     heap[slot] = heap[child];
     heapKeys[slot] = heapKeys[child];
@@ -466,6 +469,40 @@ uint32_t OptimalCodeBits(const uint16_t* frequencies, const uint16_t* used, uint
   return bits;
 }
 
+// Code-length codes sent (HCLEN + 4), at least, for a table whose k >= 1
+// used symbols get some code (index k): every length in use is sent as its
+// own code-length symbol, and the count reaches the last of them in the
+// sending order. With k >= 2 the code is complete, so its shortest length
+// is at most log2 k; and any code has a length of at least log2 k. (One
+// symbol gets length 1.)
+struct CodeLengthCodesTable {
+  uint8_t atLeast[ValidLiteralLengthSymbols + 1];  // by k
+};
+constexpr CodeLengthCodesTable MakeCodeLengthCodesTable() {
+  uint8_t place[CodeLengthCodes] = {};  // by code-length symbol: its place in the order
+  for (uint32_t i = 0; i < CodeLengthCodes; ++i) {
+    place[CodeLengthOrder[i]] = static_cast<uint8_t>(i);
+  }
+  CodeLengthCodesTable table{};
+  table.atLeast[1] = static_cast<uint8_t>(place[1] + 1);
+  for (uint32_t k = 2; k <= ValidLiteralLengthSymbols; ++k) {
+    uint32_t floorLog = 0;
+    while ((2u << floorLog) <= k) ++floorLog;
+    const uint32_t ceilLog = (1u << floorLog) == k ? floorLog : floorLog + 1;
+    uint32_t shortest = CodeLengthCodes, longest = CodeLengthCodes;
+    for (uint32_t l = 1; l <= MaxCodeBits; ++l) {
+      if (l <= floorLog && place[l] < shortest) shortest = place[l];
+      if (l >= ceilLog && place[l] < longest) longest = place[l];
+    }
+    table.atLeast[k] = static_cast<uint8_t>((shortest > longest ? shortest : longest) + 1);
+  }
+  return table;
+}
+constexpr CodeLengthCodesTable CodeLengthCodesAtLeast = MakeCodeLengthCodesTable();
+static_assert(CodeLengthCodesAtLeast.atLeast[1] == 18 && CodeLengthCodesAtLeast.atLeast[16] == 12 &&
+                  CodeLengthCodesAtLeast.atLeast[286] == 7,
+              "code-length codes sent");
+
 // Data bits of one alphabet under any code for it (its k >= 1 used symbols
 // occurring `total` times): each occurrence takes at least one bit and, with
 // scratch for 2k entries, together at least those of an optimal code. `skip`
@@ -491,10 +528,15 @@ uint32_t CodeBitsAtLeast(const uint16_t* frequencies, const uint16_t* used, uint
 uint32_t DynamicCostAtLeast(const HuffmanWorkArea* area, const uint16_t* used,
                             uint32_t literalsUsed, uint32_t literalsSent, uint32_t distancesUsed,
                             uint32_t distancesSent, uint32_t* scratch) {
-  // Header: the counts and at least four 3-bit code-length code lengths;
-  // the zero runs between the used lengths exactly; a run of r nonzero
-  // lengths at least (r + 1) / 2 bits, however it splits into repeats.
-  uint32_t headerBits = 14 + 3 * MinCodeLengthCodes;
+  // Header: the counts and the 3-bit code-length code lengths sent; the
+  // zero runs between the used lengths exactly; a run of r nonzero lengths
+  // at least (r + 1) / 2 bits, however it splits into repeats.
+  uint32_t codesSent = CodeLengthCodesAtLeast.atLeast[literalsUsed];
+  if (distancesUsed > 0) {
+    const uint32_t distanceCodes = CodeLengthCodesAtLeast.atLeast[distancesUsed];
+    if (distanceCodes > codesSent) codesSent = distanceCodes;
+  }
+  uint32_t headerBits = 14 + 3 * codesSent;
   const uint32_t n = literalsSent + (distancesSent > 0 ? distancesSent : 1);
   const uint32_t k = literalsUsed + distancesUsed;
   auto position = [&](uint32_t u) {
@@ -540,6 +582,55 @@ uint32_t DynamicCostAtLeast(const HuffmanWorkArea* area, const uint16_t* used,
   return ((dataBits + 7) >> 3) + ((headerBits + 7) >> 3);
 }
 
+// Index of the lowest set bit of a nonzero word.
+inline uint32_t LowestBit(uint64_t bits) {
+#if defined(__GNUC__)
+  return static_cast<uint32_t>(__builtin_ctzll(bits));
+#else
+  uint32_t n = 0;
+  while ((bits & 1) == 0) {
+    bits >>= 1;
+    ++n;
+  }
+  return n;
+#endif
+}
+
+// A block of fewer symbols than this finds its symbols in use from the
+// symbols themselves rather than from the 316 frequencies.
+constexpr uint32_t FewSymbols = 64;
+
+// The literal/length symbols in use (end-of-block included) of the block's
+// symbols, in increasing order, into used[], then its distance codes in use;
+// returns the first count and sets *distances to the second. The same sets
+// as the nonzero frequencies: those count exactly these symbols.
+uint32_t UsedSymbolsOfBlock(const DeflateContext* context, uint16_t* used, uint32_t* distances) {
+  uint64_t literalSet[(ValidLiteralLengthSymbols + 63) / 64] = {};
+  uint32_t distanceSet = 0;
+  literalSet[EndOfBlock / 64] |= uint64_t{1} << (EndOfBlock % 64);
+  const SymbolEntry* symbols = context->symbols;
+  for (uint32_t i = 0; i < context->symbolCount; ++i) {
+    uint32_t symbol = symbols[i].literalOrLength;
+    if (symbols[i].distance != 0) {
+      symbol += EndOfBlock + 1;
+      distanceSet |= 1u << symbols[i].distanceCode;
+    }
+    literalSet[symbol / 64] |= uint64_t{1} << (symbol % 64);
+  }
+  uint32_t k = 0;
+  for (uint32_t w = 0; w < sizeof(literalSet) / sizeof(literalSet[0]); ++w) {
+    for (uint64_t bits = literalSet[w]; bits != 0; bits &= bits - 1) {
+      used[k++] = static_cast<uint16_t>(w * 64 + LowestBit(bits));
+    }
+  }
+  uint32_t d = 0;
+  for (uint32_t bits = distanceSet; bits != 0; bits &= bits - 1) {
+    used[k + d++] = static_cast<uint16_t>(LowestBit(bits));
+  }
+  *distances = d;
+  return k;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -559,31 +650,38 @@ void DeflatePrepareBlock(DeflateContext* context) {
   uint32_t carried = context->carriedEnd != 0 ? context->carriedBytes : 0;
   const bool storedTooLong = context->blockBytes + carried > StoredBlockLimit;
 
-  uint32_t literalsSent = ValidLiteralLengthSymbols;
-  while (literalsSent > EndOfBlock + 1 &&
-         area->literalFrequencies[literalsSent - 1] == 0) {
-    --literalsSent;
-  }
-  uint32_t distancesSent = ValidDistanceSymbols;
-  while (distancesSent > 0 && area->distanceFrequencies[distancesSent - 1] == 0) {
-    --distancesSent;
-  }
+  // The symbols in use of both tables and the codes sent: up to the last
+  // used one, at least up to end-of-block.
   uint16_t* used = area->usedSymbols;
+  uint32_t literalsUsed, distancesUsed, literalsSent, distancesSent;
+  if (context->symbolCount < FewSymbols) {
+    literalsUsed = UsedSymbolsOfBlock(context, used, &distancesUsed);
+    literalsSent = used[literalsUsed - 1] + 1u;
+    distancesSent = distancesUsed > 0 ? used[literalsUsed + distancesUsed - 1] + 1u : 0;
+  } else {
+    literalsSent = ValidLiteralLengthSymbols;
+    while (literalsSent > EndOfBlock + 1 && area->literalFrequencies[literalsSent - 1] == 0) {
+      --literalsSent;
+    }
+    distancesSent = ValidDistanceSymbols;
+    while (distancesSent > 0 && area->distanceFrequencies[distancesSent - 1] == 0) {
+      --distancesSent;
+    }
+    literalsUsed = UsedSymbols(area->literalFrequencies, literalsSent, used);
+    distancesUsed = UsedSymbols(area->distanceFrequencies, distancesSent, used + literalsUsed);
+  }
   // When the dynamic block provably costs no less than the cheaper of the
   // other two, it loses (ties go to them): skip building its codes. The
   // cheap bound first; the optimal code's cost, which takes a sort, only
-  // when even the fixed codes do not beat storing (data that hardly
-  // compresses, where the dynamic codes rarely win either).
+  // for a small block or when even the fixed codes do not beat storing
+  // (data that hardly compresses, where the dynamic codes rarely win).
   // (Stored is the cheaper one only where it may be written.)
   const uint32_t rival = storedCost <= fixedCost && !storedTooLong ? storedCost : fixedCost;
   const uint8_t typeWithoutDynamic = storedCost > fixedCost || storedTooLong ? 1 : 0;
   uint32_t bound = 0;
   {
-    const uint32_t literalsUsed = UsedSymbols(area->literalFrequencies, literalsSent, used);
-    const uint32_t distancesUsed =
-        UsedSymbols(area->distanceFrequencies, distancesSent, used + literalsUsed);
     uint32_t* scratch = nullptr;
-    const int passes = storedCost <= fixedCost ? 2 : 1;
+    const int passes = storedCost <= fixedCost || context->symbolCount < FewSymbols ? 2 : 1;
     for (int pass = 0; pass < passes && bound < rival; ++pass) {
       bound = DynamicCostAtLeast(area, used, literalsUsed, literalsSent, distancesUsed,
                                  distancesSent, scratch);
@@ -601,11 +699,10 @@ void DeflatePrepareBlock(DeflateContext* context) {
   // (Debug builds take the long way every time and check the bound below.)
 
   std::memset(area->codes, 0, sizeof(area->codes));
-  const uint32_t literalsUsed = BuildCodeLengths(area->codes, area->literalFrequencies, area,
-                                                 literalsSent, MaxCodeBits, used);
-  const uint32_t distancesUsed =
-      BuildCodeLengths(area->codes + literalsSent, area->distanceFrequencies, area,
-                       distancesSent, MaxCodeBits, used + literalsUsed);
+  literalsUsed = BuildCodeLengths(area->codes, area->literalFrequencies, area, literalsSent,
+                                  MaxCodeBits, used);
+  distancesUsed = BuildCodeLengths(area->codes + literalsSent, area->distanceFrequencies, area,
+                                   distancesSent, MaxCodeBits, used + literalsUsed);
   // One sequence of used symbols over both tables, for the run-length coder.
   for (uint32_t u = literalsUsed; u < literalsUsed + distancesUsed; ++u) {
     used[u] = static_cast<uint16_t>(used[u] + literalsSent);

@@ -59,7 +59,7 @@ struct HuffmanWorkArea {
   // Node scratch of BuildCodeLengths, up to 2 x 288 nodes: leaves first,
   // then the merged nodes numbered downwards from 2k - 1.
   uint32_t keys[576];      // weight << 16 | subtree depth; later the depth in the tree
-  uint32_t heapKeys[288];  // the keys of the heap's nodes, slot by slot
+  uint32_t heapKeys[288 + 1];  // the keys of the heap's nodes, slot by slot, and a sentinel
   uint16_t heap[288];      // node numbers
   uint16_t parents[576];   // node numbers; 0 above the root
   uint16_t literalFrequencies[286];

@@ -91,14 +91,21 @@ void LinkBelowAll(MemoryStream* stream, MemoryChunk* chunk) {
 }
 
 // The highest chunk that starts at or below offset, or null when every
-// chunk starts above it. The hint and its upper neighbour answer sequential
-// access at once; anything else is a binary search of the index.
+// chunk starts above it. Access near the hint, in either direction, walks
+// the few chunks from it, which were touched lately; anything else is a
+// binary search of the index.
 MemoryChunk* ChunkAtOrBelow(MemoryStream* stream, int64_t offset) {
-  MemoryChunk* hint = stream->hint;
-  if (hint != nullptr && hint->start <= offset) {
-    MemoryChunk* next = hint->higher;
-    if (next == nullptr || next->start > offset) return hint;
-    if (next->higher == nullptr || next->higher->start > offset) return next;
+  constexpr int NearbyChunks = 16;
+  MemoryChunk* chunk = stream->hint;
+  if (chunk != nullptr && chunk->start <= offset) {
+    for (int i = 0; i < NearbyChunks; ++i, chunk = chunk->higher) {
+      if (chunk->higher == nullptr || chunk->higher->start > offset) return chunk;
+    }
+  } else if (chunk != nullptr) {
+    for (int i = 0; i < NearbyChunks && chunk->lower != nullptr; ++i) {
+      chunk = chunk->lower;
+      if (chunk->start <= offset) return chunk;
+    }
   }
   uint32_t lo = 0;
   uint32_t hi = stream->indexCount;
@@ -273,6 +280,16 @@ uint32_t MemoryStreamRead(MemoryStream* stream, uint8_t* buffer, uint32_t count)
   uint32_t copied = count - static_cast<uint32_t>(remaining);
   stream->position = position;
   return copied;
+}
+
+const uint8_t* MemoryStreamChunkAt(MemoryStream* stream, int64_t offset, int64_t* start,
+                                   int64_t* length) {
+  MemoryChunk* chunk = stream->lowest == nullptr ? nullptr : ChunkAtOrBelow(stream, offset);
+  if (chunk == nullptr || ChunkEnd(chunk) <= offset) return nullptr;
+  stream->hint = chunk;
+  *start = chunk->start;
+  *length = chunk->length;
+  return chunk->data;
 }
 
 ResultCode MemoryStreamWrite(MemoryStream* stream, const uint8_t* buffer, uint32_t count) {

@@ -65,6 +65,10 @@ int64_t MemoryStreamSeek(MemoryStream* stream, int64_t offset, uint32_t whence);
 // Copies up to count bytes from the position, stopping at a gap or at the
 // end of the highest chunk, advances the position and returns the count.
 uint32_t MemoryStreamRead(MemoryStream* stream, uint8_t* buffer, uint32_t count);
+// The bytes of the chunk that holds offset, which starts at *start and
+// holds *length bytes; null when no chunk holds offset.
+const uint8_t* MemoryStreamChunkAt(MemoryStream* stream, int64_t offset, int64_t* start,
+                                   int64_t* length);
 // Writes count bytes at the position, adding chunks for the ranges not yet
 // covered, and advances the position (raising size). 278 when a chunk cannot
 // be allocated or the range would end beyond MemoryStreamLimit; chunks added before the

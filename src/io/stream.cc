@@ -91,6 +91,21 @@ ResultCode StreamReadBytes(StreamFile* file, uint8_t* buffer, uint32_t count, ui
   return n == count ? ResultOk : ResultReadFailed;
 }
 
+const uint8_t* StreamMemoryView(StreamFile* file, uint32_t position, uint32_t* start,
+                                uint32_t* length) {
+  MemoryStream* stream = nullptr;
+  if (!file->isMemory || MemoryStreamResolve(file->state, file->streamHandle, &stream) != ResultOk) {
+    return nullptr;
+  }
+  int64_t chunkStart = 0;
+  int64_t chunkLength = 0;
+  const uint8_t* bytes = MemoryStreamChunkAt(stream, position, &chunkStart, &chunkLength);
+  if (bytes == nullptr) return nullptr;
+  *start = static_cast<uint32_t>(chunkStart);
+  *length = static_cast<uint32_t>(chunkLength);
+  return bytes;
+}
+
 ResultCode StreamWriteBytes(StreamFile* file, const uint8_t* buffer, uint32_t count) {
   if (file->isMemory) {
     MemoryStream* stream = nullptr;

@@ -48,6 +48,11 @@ uint32_t StreamEndLimit(const StreamFile* file);
 // Reads up to count bytes. With got, a short read is not an error and the
 // count read is stored; without it, anything short of count is 277.
 ResultCode StreamReadBytes(StreamFile* file, uint8_t* buffer, uint32_t count, uint32_t* got);
+// For a memory stream, the bytes of its chunk that holds position: they
+// start at *start and run for *length bytes, and stay where they are until
+// the stream is closed. Null for a disk file or a position no chunk holds.
+const uint8_t* StreamMemoryView(StreamFile* file, uint32_t position, uint32_t* start,
+                                uint32_t* length);
 // Writes all count bytes at the current position, or fails with 278.
 ResultCode StreamWriteBytes(StreamFile* file, const uint8_t* buffer, uint32_t count);
 

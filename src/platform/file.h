@@ -8,8 +8,8 @@
 // create open is exclusive, within one process as well as across
 // processes. On POSIX every open takes a non-blocking flock on its own open
 // file description (shared for reading, exclusive otherwise); on Windows the
-// share modes of CreateFileA say the same. An open that conflicts gives
-// EWOULDBLOCK on POSIX and EACCES on Windows.
+// share modes of CreateFileA say the same (a sharing violation). An open
+// that conflicts gives EWOULDBLOCK on both.
 #ifndef VARNFILE_PLATFORM_FILE_H_
 #define VARNFILE_PLATFORM_FILE_H_
 
@@ -44,6 +44,11 @@ int FileWrite(int descriptor, const void* buffer, size_t count);
 int FileTruncate(int descriptor, int64_t length);
 // Closes the descriptor, which also drops its lock.
 int FileClose(int descriptor);
+// Maps the first size bytes (size > 0) of an open file read-only into
+// memory at *data, a private view that later writes to the file need not
+// show. The mapping outlives the descriptor; FileUnmap releases it.
+int FileMapRead(int descriptor, uint64_t size, const void** data);
+void FileUnmap(const void* data, uint64_t size);
 // Removes name unless another open holds it (EWOULDBLOCK). A file that may
 // be removed is first made readable and writable by its owner (0600).
 int FileRemove(const char* name);

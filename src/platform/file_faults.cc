@@ -33,6 +33,28 @@ FaultDecision CountFileCall(FileCallKind kind) {
   return decision;
 }
 
+int FileRead(int descriptor, void* buffer, size_t count, size_t* got) {
+  *got = 0;
+  FaultDecision fault = CountFileCall(FileCallRead);
+  if (fault.fail) {
+    if (!fault.shortTransfer) return fault.error;
+    count /= 2;  // a short read: success with fewer bytes
+  }
+  return ReadOnce(descriptor, buffer, count, got);
+}
+
+int FileWrite(int descriptor, const void* buffer, size_t count) {
+  FaultDecision fault = CountFileCall(FileCallWrite);
+  if (fault.fail) {
+    if (!fault.shortTransfer) return fault.error;
+    count /= 2;  // write half, then report the failure
+  }
+  int rc = WriteAll(descriptor, buffer, count);
+  if (rc != 0) return rc;
+  if (fault.fail && fault.exitProcess) std::_Exit(fault.error);
+  return fault.fail ? fault.error : 0;
+}
+
 void FileSetFault(FileCallKind kind, const FileFault& fault) {
   if (kind >= FileCallKinds) return;
   FaultSlot& slot = faultSlots[kind];

@@ -1,6 +1,7 @@
 // The counting and fault injection behind the test seam of file.h, shared
 // by the POSIX and the Windows file calls. Each call of a kind asks
-// CountFileCall first; nothing else runs unless a fault is armed.
+// CountFileCall first; nothing else runs unless a fault is armed. FileRead
+// and FileWrite are written once over the platform's ReadOnce and WriteAll.
 #ifndef VARNFILE_PLATFORM_FILE_FAULTS_H_
 #define VARNFILE_PLATFORM_FILE_FAULTS_H_
 
@@ -18,6 +19,12 @@ struct FaultDecision {
 // Counts the call and tells whether the armed fault (if any) hits it. A
 // fault that ends the process without a half transfer ends it here.
 FaultDecision CountFileCall(FileCallKind kind);
+
+// The system calls under FileRead and FileWrite, once per platform: one
+// read of up to count bytes, and a write of all count bytes that continues
+// after short writes. 0 or errno.
+int ReadOnce(int descriptor, void* buffer, size_t count, size_t* got);
+int WriteAll(int descriptor, const void* buffer, size_t count);
 
 }  // namespace varnfile
 

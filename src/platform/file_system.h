@@ -1,7 +1,10 @@
-// File-system calls on paths: existence and directories, implemented once
-// per platform. Each returns 0 or the errno of the failure.
+// File-system calls on paths: existence, directories, names and sizes,
+// implemented once per platform. Each returns 0 or the errno of the failure.
 #ifndef VARNFILE_PLATFORM_FILE_SYSTEM_H_
 #define VARNFILE_PLATFORM_FILE_SYSTEM_H_
+
+#include <cstddef>
+#include <cstdint>
 
 namespace varnfile {
 
@@ -11,6 +14,19 @@ int PlatformAccess(const char* path, int mode);
 int PlatformMakeDirectory(const char* path);
 // True when path names an existing directory.
 bool PlatformIsDirectory(const char* path);
+// True when both paths name the same existing file (device and inode, or
+// volume and file index).
+bool PlatformSameFile(const char* a, const char* b);
+// The size in bytes of the file at path, also while others hold it.
+int PlatformFileSize(const char* path, uint64_t* size);
+// Removes the name at once, without the lock check of FileRemove. POSIX
+// removes it also while opens hold the file (they keep it until they
+// close) and does so with unlink alone, so a signal handler may call it;
+// Windows refuses a file that any open holds (EWOULDBLOCK).
+int PlatformRemoveName(const char* path);
+// The folder for temporary files, without a trailing separator: $TMPDIR
+// or /tmp on POSIX, GetTempPathA on Windows. ERANGE when it does not fit.
+int PlatformTempDirectory(char* out, size_t size);
 
 }  // namespace varnfile
 

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "platform/calendar_parts.h"
 #include "platform/clock_override.h"
 
 namespace varnfile {
@@ -22,12 +23,7 @@ int PlatformLocalTime(int64_t seconds, CalendarTime* out) {
   time_t t = static_cast<time_t>(seconds);
   struct tm parts;
   if (localtime_r(&t, &parts) == nullptr) return errno != 0 ? errno : EOVERFLOW;
-  out->second = parts.tm_sec;
-  out->minute = parts.tm_min;
-  out->hour = parts.tm_hour;
-  out->day = parts.tm_mday;
-  out->month = parts.tm_mon;
-  out->yearsSince1900 = parts.tm_year;
+  *out = CalendarFromParts(parts);
   return 0;
 }
 

@@ -6,8 +6,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdint>
 
 #include "platform/file_faults.h"
 
@@ -113,13 +116,7 @@ int FileSeek(int descriptor, int64_t offset, int whence, int64_t* newPosition) {
   return 0;
 }
 
-int FileRead(int descriptor, void* buffer, size_t count, size_t* got) {
-  *got = 0;
-  FaultDecision fault = CountFileCall(FileCallRead);
-  if (fault.fail) {
-    if (!fault.shortTransfer) return fault.error;
-    count /= 2;  // a short read: success with fewer bytes
-  }
+int ReadOnce(int descriptor, void* buffer, size_t count, size_t* got) {
   ssize_t n;
   do {
     n = ::read(descriptor, buffer, count);
@@ -129,13 +126,8 @@ int FileRead(int descriptor, void* buffer, size_t count, size_t* got) {
   return 0;
 }
 
-int FileWrite(int descriptor, const void* buffer, size_t count) {
+int WriteAll(int descriptor, const void* buffer, size_t count) {
   const char* next = static_cast<const char*>(buffer);
-  FaultDecision fault = CountFileCall(FileCallWrite);
-  if (fault.fail) {
-    if (!fault.shortTransfer) return fault.error;
-    count /= 2;  // write half, then report the failure
-  }
   while (count > 0) {
     ssize_t n = ::write(descriptor, next, count);
     if (n < 0) {
@@ -146,8 +138,7 @@ int FileWrite(int descriptor, const void* buffer, size_t count) {
     next += n;
     count -= static_cast<size_t>(n);
   }
-  if (fault.fail && fault.exitProcess) _exit(fault.error);
-  return fault.fail ? fault.error : 0;
+  return 0;
 }
 
 int FileTruncate(int descriptor, int64_t length) {
@@ -167,6 +158,18 @@ int FileClose(int descriptor) {
   // descriptor already.
   int rc = ::close(descriptor) == 0 ? 0 : errno;
   return fault.fail ? fault.error : rc;
+}
+
+int FileMapRead(int descriptor, uint64_t size, const void** data) {
+  if (size > SIZE_MAX) return EFBIG;
+  void* view = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, descriptor, 0);
+  if (view == MAP_FAILED) return errno;
+  *data = view;
+  return 0;
+}
+
+void FileUnmap(const void* data, uint64_t size) {
+  if (data != nullptr) ::munmap(const_cast<void*>(data), static_cast<size_t>(size));
 }
 
 int FileRemove(const char* name) {

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 namespace varnfile {
 
@@ -20,6 +22,32 @@ int PlatformMakeDirectory(const char* path) {
 bool PlatformIsDirectory(const char* path) {
   struct stat info;
   return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool PlatformSameFile(const char* a, const char* b) {
+  struct stat sa, sb;
+  if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+int PlatformFileSize(const char* path, uint64_t* size) {
+  struct stat info;
+  if (stat(path, &info) != 0) return errno;
+  *size = static_cast<uint64_t>(info.st_size);
+  return 0;
+}
+
+int PlatformRemoveName(const char* path) { return unlink(path) == 0 ? 0 : errno; }
+
+int PlatformTempDirectory(char* out, size_t size) {
+  const char* tmp = std::getenv("TMPDIR");
+  if (tmp == nullptr || *tmp == 0) tmp = "/tmp";
+  size_t length = std::strlen(tmp);
+  while (length > 1 && tmp[length - 1] == '/') --length;
+  if (length >= size) return ERANGE;
+  std::memcpy(out, tmp, length);
+  out[length] = 0;
+  return 0;
 }
 
 }  // namespace varnfile

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "platform/calendar_parts.h"
 #include "platform/clock_override.h"
 
 namespace varnfile {
@@ -42,12 +43,7 @@ int PlatformLocalTime(int64_t seconds, CalendarTime* out) {
   struct tm parts;
   errno_t error = _localtime64_s(&parts, &t);
   if (error != 0) return error;
-  out->second = parts.tm_sec;
-  out->minute = parts.tm_min;
-  out->hour = parts.tm_hour;
-  out->day = parts.tm_mday;
-  out->month = parts.tm_mon;
-  out->yearsSince1900 = parts.tm_year;
+  *out = CalendarFromParts(parts);
   return 0;
 }
 

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 
 #include "platform/file_faults.h"
@@ -33,9 +32,10 @@ int ErrnoFromSystem(DWORD error) {
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:
       return EEXIST;
-    case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
+      return EWOULDBLOCK;  // held by another open, as a refused flock says
+    case ERROR_ACCESS_DENIED:
       return EACCES;
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY:
@@ -132,13 +132,7 @@ int FileSeek(int descriptor, int64_t offset, int whence, int64_t* newPosition) {
   return 0;
 }
 
-int FileRead(int descriptor, void* buffer, size_t count, size_t* got) {
-  *got = 0;
-  FaultDecision fault = CountFileCall(FileCallRead);
-  if (fault.fail) {
-    if (!fault.shortTransfer) return fault.error;
-    count /= 2;  // a short read: success with fewer bytes
-  }
+int ReadOnce(int descriptor, void* buffer, size_t count, size_t* got) {
   if (count > INT_MAX) count = INT_MAX;
   int n = _read(descriptor, buffer, static_cast<unsigned>(count));
   if (n < 0) return errno;
@@ -146,13 +140,8 @@ int FileRead(int descriptor, void* buffer, size_t count, size_t* got) {
   return 0;
 }
 
-int FileWrite(int descriptor, const void* buffer, size_t count) {
+int WriteAll(int descriptor, const void* buffer, size_t count) {
   const char* next = static_cast<const char*>(buffer);
-  FaultDecision fault = CountFileCall(FileCallWrite);
-  if (fault.fail) {
-    if (!fault.shortTransfer) return fault.error;
-    count /= 2;  // write half, then report the failure
-  }
   while (count > 0) {
     unsigned chunk = count > INT_MAX ? INT_MAX : static_cast<unsigned>(count);
     int n = _write(descriptor, next, chunk);
@@ -161,8 +150,7 @@ int FileWrite(int descriptor, const void* buffer, size_t count) {
     next += n;
     count -= static_cast<size_t>(n);
   }
-  if (fault.fail && fault.exitProcess) std::_Exit(fault.error);
-  return fault.fail ? fault.error : 0;
+  return 0;
 }
 
 int FileTruncate(int descriptor, int64_t length) {
@@ -179,13 +167,32 @@ int FileClose(int descriptor) {
   return fault.fail ? fault.error : rc;
 }
 
+int FileMapRead(int descriptor, uint64_t size, const void** data) {
+  if (size > SIZE_MAX) return EFBIG;
+  HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+  if (file == INVALID_HANDLE_VALUE) return EBADF;
+  HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (mapping == nullptr) return ErrnoFromSystem(GetLastError());
+  // The view keeps the mapping (and the file) alive on its own.
+  const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size));
+  DWORD error = view == nullptr ? GetLastError() : 0;
+  CloseHandle(mapping);
+  if (view == nullptr) return ErrnoFromSystem(error);
+  *data = view;
+  return 0;
+}
+
+void FileUnmap(const void* data, uint64_t) {
+  if (data != nullptr) UnmapViewOfFile(data);
+}
+
 int FileRemove(const char* name) {
   FaultDecision fault = CountFileCall(FileCallRemove);
   if (fault.fail) return fault.error;
-  // The system refuses to remove a file that any open holds (EACCES), and a
-  // read-only one: the attribute goes first.
+  // The system refuses to remove a file that any open holds (a sharing
+  // violation), and a read-only one: the attribute goes first.
   _chmod(name, _S_IREAD | _S_IWRITE);
-  return std::remove(name) == 0 ? 0 : errno;
+  return DeleteFileA(name) ? 0 : ErrnoFromSystem(GetLastError());
 }
 
 int FileRemoveHeld(int descriptor, const char* name) {
@@ -210,7 +217,7 @@ int FileRemoveHeld(int descriptor, const char* name) {
   _close(placeholder);
   if (rc != 0) return rc;
   _chmod(name, _S_IREAD | _S_IWRITE);
-  return std::remove(name) == 0 ? 0 : errno;
+  return DeleteFileA(name) ? 0 : ErrnoFromSystem(GetLastError());
 }
 
 }  // namespace varnfile

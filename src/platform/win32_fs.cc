@@ -1,5 +1,5 @@
-// Existence and directories on Windows: _access, _mkdir and the file's
-// attributes.
+// Existence, directories, names and sizes on Windows: _access, _mkdir,
+// DeleteFileA and the file's attributes.
 #include "platform/file_system.h"
 
 #include <windows.h>
@@ -7,6 +7,7 @@
 #include <io.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace varnfile {
 
@@ -23,6 +24,48 @@ int PlatformMakeDirectory(const char* path) {
 bool PlatformIsDirectory(const char* path) {
   DWORD attributes = GetFileAttributesA(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool PlatformSameFile(const char* a, const char* b) {
+  // No inode numbers: the volume and the file index of an open handle name
+  // the file. The handles ask for no access and share everything.
+  auto identify = [](const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool ok = GetFileInformationByHandle(h, info) != 0;
+    CloseHandle(h);
+    return ok;
+  };
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  if (!identify(a, &ia) || !identify(b, &ib)) return false;
+  return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+         ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+int PlatformFileSize(const char* path, uint64_t* size) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return ENOENT;
+  *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return 0;
+}
+
+int PlatformRemoveName(const char* path) {
+  if (DeleteFileA(path)) return 0;
+  DWORD error = GetLastError();
+  if (error == ERROR_SHARING_VIOLATION) return EWOULDBLOCK;
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
+}
+
+int PlatformTempDirectory(char* out, size_t size) {
+  char path[MAX_PATH + 1];
+  DWORD length = GetTempPathA(sizeof path, path);
+  if (length == 0 || length > MAX_PATH) return ENOENT;
+  while (length > 1 && (path[length - 1] == '\\' || path[length - 1] == '/')) --length;
+  if (length >= size) return ERANGE;
+  std::memcpy(out, path, length);
+  out[length] = 0;
+  return 0;
 }
 
 }  // namespace varnfile

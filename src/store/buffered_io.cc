@@ -62,6 +62,11 @@ ResultCode ReadSome(Store* store, uint8_t* dst, uint32_t position, uint32_t coun
   return ResultOk;
 }
 
+bool InMemoryView(const Store* store, uint32_t position) {
+  return store->memoryView != nullptr && position >= store->memoryViewStart &&
+         position - store->memoryViewStart < store->memoryViewLength;
+}
+
 // Cuts off what a failed write left on the stream behind its data.
 ResultCode CutTail(Store* store) {
   if (!store->tailDirty) return ResultOk;
@@ -169,11 +174,32 @@ ResultCode BufferedRead(Store* store, uint8_t* dst, uint32_t position, uint32_t 
   // Most reads lie inside the read window and clear of the write buffer:
   // the steps below would serve them from the window unchanged.
   uint64_t requestEnd = static_cast<uint64_t>(position) + count;
-  if (store->readBufferLength != 0 && position >= store->readBufferStart &&
-      requestEnd <= static_cast<uint64_t>(store->readBufferStart) + store->readBufferLength &&
-      (store->writeBufferLength == 0 || requestEnd <= store->writeBufferStart ||
-       position >= static_cast<uint64_t>(store->writeBufferStart) + store->writeBufferLength)) {
+  bool clearOfWriteBuffer =
+      store->writeBufferLength == 0 || requestEnd <= store->writeBufferStart ||
+      position >= static_cast<uint64_t>(store->writeBufferStart) + store->writeBufferLength;
+  if (clearOfWriteBuffer && store->readBufferLength != 0 && position >= store->readBufferStart &&
+      requestEnd <= static_cast<uint64_t>(store->readBufferStart) + store->readBufferLength) {
     std::memcpy(dst, store->readBuffer + (position - store->readBufferStart), count);
+    return ResultOk;
+  }
+
+  // A memory file's bytes are in memory already: they are copied straight
+  // from its stream's chunks, never through the window, which would only add
+  // a copy. A range never written ends the read as the stream would.
+  if (clearOfWriteBuffer && store->isMemory) {
+    while (count != 0) {
+      if (!InMemoryView(store, position)) {
+        store->memoryView =
+            StreamMemoryView(store, position, &store->memoryViewStart, &store->memoryViewLength);
+        if (store->memoryView == nullptr) return ResultReadFailed;
+      }
+      uint32_t offset = position - store->memoryViewStart;
+      uint32_t n = Min32(count, store->memoryViewLength - offset);
+      std::memcpy(dst, store->memoryView + offset, n);
+      position += n;
+      dst += n;
+      count -= n;
+    }
     return ResultOk;
   }
 
@@ -208,7 +234,7 @@ ResultCode BufferedRead(Store* store, uint8_t* dst, uint32_t position, uint32_t 
     if (rc != ResultOk) return rc;
   }
 
-  if (store->readBufferSize == 0 || count > store->readBufferSize ||
+  if (store->isMemory || store->readBufferSize == 0 || count > store->readBufferSize ||
       (store->readBuffer != nullptr && count > store->readBufferCapacity)) {
     // Unbuffered: straight from the stream.
     uint32_t got = 0;
@@ -378,6 +404,7 @@ ResultCode StoreSetParameters(Store* store, uint32_t readBufferSize, uint32_t wr
 }
 
 ResultCode ReleaseBuffers(Store* store) {
+  store->memoryView = nullptr;
   FreeReadBuffer(store);
   FreeWriteBuffer(store);
   FreeScratchA(store);

@@ -2,7 +2,8 @@
 // between the record layer and the stream: a read buffer holding a window of
 // the file that slides with the reads (and centres itself on requests that
 // walk backwards), and a write buffer that collects adjacent writes so that
-// appends reach the stream in writeBufferSize pieces. The two are kept
+// appends reach the stream in writeBufferSize pieces (a memory file is read
+// straight from its stream, without the window). The two are kept
 // coherent: a read always sees every byte written before it, whether it is
 // still in the write buffer or already on the stream.
 //

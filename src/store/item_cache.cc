@@ -41,6 +41,7 @@ void Unlink(OpenFile* file, CachedItem* item) {
 // Unlinks a cached item and takes it out of the counts.
 void DetachCachedItem(OpenFile* file, CachedItem* item) {
   Unlink(file, item);
+  ItemIndexRemove(&file->itemIndex, item->position);
   file->cachedBytes -= item->view.header.length;
   file->cachedItems -= 1;
 }
@@ -51,10 +52,11 @@ void RemoveCachedItem(OpenFile* file, CachedItem* item) {
 }
 
 // An evicted item's allocation may take the next item when it is large
-// enough and not much larger, so that the byte limit stays close to the
-// memory held.
+// enough and at most about twice as large, so that the memory held stays
+// within twice the byte limit. A walk over items of mixed sizes then mostly
+// reuses blocks instead of freeing one and allocating another per step.
 bool CanReuse(const CachedItem* item, uint32_t length) {
-  return item->capacity >= length && item->capacity <= length + length / 2 + 64;
+  return item->capacity >= length && item->capacity <= 2 * length + 256;
 }
 
 bool NeedsRoom(const OpenFile* file, uint32_t length) {
@@ -208,10 +210,9 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
 }  // namespace
 
 CachedItem* FindCachedItem(OpenFile* file, uint32_t position) {
-  for (CachedItem* item = file->mruItem; item != nullptr; item = item->older) {
-    if (item->position == position) return item;
-  }
-  return nullptr;
+  // An operation mostly comes back to the item the one before it used.
+  if (file->mruItem != nullptr && file->mruItem->position == position) return file->mruItem;
+  return ItemIndexFind(&file->itemIndex, position);
 }
 
 void MakeMostRecent(OpenFile* file, CachedItem* item) {
@@ -249,6 +250,11 @@ ResultCode AddCachedItem(OpenFile* file, uint32_t position, uint32_t previousPos
                          const ItemHeader* header, const uint8_t* data, bool write,
                          CachedItem** out) {
   uint32_t length = header->length;
+  // Room in the index first, so that running out of memory leaves the cache
+  // as it was.
+  ResultCode reserved =
+      ItemIndexReserve(&file->itemIndex, static_cast<uint32_t>(file->cachedItems) + 1);
+  if (reserved != ResultOk) return reserved;
   CachedItem* item = nullptr;  // an evicted item's allocation to reuse
   while (NeedsRoom(file, length)) {
     CachedItem* victim = file->lruItem;
@@ -274,10 +280,11 @@ ResultCode AddCachedItem(OpenFile* file, uint32_t position, uint32_t previousPos
     if (item == nullptr) return ResultNoMemory;
     item->capacity = length;
   }
-  // Data left to the caller to read in starts zero-filled, in a fresh block
+  // Data left to a decoder to fill in starts zero-filled, in a fresh block
   // and in a reused one alike: bytes a damaged record leaves unwritten must
-  // never be those of an evicted item or of freed memory.
-  if (data == nullptr && length != 0) std::memset(ItemData(item), 0, length);
+  // never be those of an evicted item or of freed memory. Stored bytes are
+  // copied in whole or the read fails and the item goes.
+  if (data == nullptr && length != 0 && IsCompressed(file)) std::memset(ItemData(item), 0, length);
   item->older = nullptr;
   item->newer = nullptr;
   item->position = position;
@@ -298,6 +305,7 @@ ResultCode AddCachedItem(OpenFile* file, uint32_t position, uint32_t previousPos
   }
 
   MakeMostRecent(file, item);
+  ItemIndexInsert(&file->itemIndex, position, item);
   file->cachedBytes += length;
   file->cachedItems += 1;
   if (out != nullptr) *out = item;
@@ -374,6 +382,7 @@ void DropAllCachedItems(OpenFile* file) {
     MemFree(item);
     item = older;
   }
+  ItemIndexFree(&file->itemIndex);
   file->mruItem = nullptr;
   file->lruItem = nullptr;
   file->cachedItems = 0;

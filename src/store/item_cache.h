@@ -36,8 +36,7 @@ struct CachedItem {
   RecordView view;    // header, neighbour positions, decoded data
 };
 
-// The cached item at position, searched from the most recent end; null when
-// the cache does not hold it.
+// The cached item at position; null when the cache does not hold it.
 CachedItem* FindCachedItem(OpenFile* file, uint32_t position);
 
 // Makes the item at position the most recently used cached item, reading it

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "store/item_index.h"
 #include "store/store.h"
 
 namespace varnfile {
@@ -17,6 +18,7 @@ struct OpenFile {
   // Item cache.
   CachedItem* mruItem;
   CachedItem* lruItem;
+  ItemIndex itemIndex;  // the cached items by position
   bool isOpen;
   uint32_t fileMethod;
   int32_t maxCachedItems;

@@ -138,6 +138,28 @@ ResultCode ListRecords(Store* store, ListDirection dir, uint32_t from, int32_t c
 
 namespace {
 
+// Looking back from position towards `from` (a record start before it), the
+// first record after the last reset point on the way, or 0 when the chain
+// has none there (or a link on the way cannot be followed: the caller then
+// replays from `from` as if there were none).
+uint32_t ResetPointAfter(Store* store, uint32_t from, uint32_t position) {
+  uint32_t p = position;
+  while (p > from && p >= FirstRecordEnd) {
+    ItemTrailer trailer;
+    if (ReadTrailerBehind(store, p, 0, &trailer) != ResultOk) return 0;
+    if (!ValidBackLink(trailer.recordStart, p)) return 0;
+    if ((trailer.trailerFlags & TrailerResetPoint) != 0) {
+      if (p != position) return p;  // the replay from p shows that position is a record
+      // Nothing would be replayed: the record named must end right here.
+      ItemHeader header;
+      if (ReadHeaderAt(store, trailer.recordStart, 0, &header) != ResultOk) return 0;
+      return trailer.recordStart + RecordOverhead + header.storedLength == p ? p : 0;
+    }
+    p = trailer.recordStart;
+  }
+  return 0;
+}
+
 // SeekRecordRead under a chained method; `lost`: the decoder's state does
 // not match readCursor, so it restarts as for a move backwards.
 ResultCode SeekChain(Store* store, uint32_t position, bool lost) {
@@ -186,6 +208,12 @@ ResultCode SeekChain(Store* store, uint32_t position, bool lost) {
     ResultCode rc = RestoreCheckpoint(store, anchor);
     if (rc != ResultOk) return rc;
     q = anchor;
+  } else if (uint32_t reset = ResetPointAfter(store, q, position); reset != 0) {
+    // Going forwards past a reset point (a file appended to over several
+    // opens): nothing before it matters, start the decoder afresh there.
+    ResultCode rc = ResetDecoder(store);
+    if (rc != ResultOk) return rc;
+    q = reset;
   }
   CheckpointsBeginReplay(store, records, backward && !anchorIsLocal);
   // Replay: decode every record from q up to the target. Only the

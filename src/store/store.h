@@ -54,6 +54,12 @@ struct Store : StreamFile {
   uint32_t readCursor;
   uint32_t headerCachePosition;  // 0: none
   uint8_t* readBuffer;
+  // A memory file is read in place instead: memoryView is the chunk of its
+  // stream that the last read looked up, holding memoryViewLength bytes from
+  // memoryViewStart (null: none). Chunks stay put until the stream closes.
+  const uint8_t* memoryView;
+  uint32_t memoryViewStart;
+  uint32_t memoryViewLength;
   DecoderState decoder;
   // Set after a failed read or seek under a chained method: the decoder may
   // have gone past readCursor, so the next seek starts it afresh.

@@ -37,6 +37,7 @@ TEST(Deflate, EveryKindOfDataRoundTripsHoweverTheOutputIsSplit) {
                                Bytes(50000, 'x'),
                                Sample(RandomData, 40000, 3),
                                DistinctTrigrams(4097),
+                               Sample(SkewedData, 19, 1),  // dynamic codes win by one byte
                                Sample(TextData, 70000, 4)};
   for (const Bytes& part : {Sample(RandomData, 50000, 5), Sample(SkewedData, 60000, 6),
                             Bytes(30000, 0), Sample(RunData, 40000, 7)}) {
@@ -53,7 +54,7 @@ TEST(Deflate, EveryKindOfDataRoundTripsHoweverTheOutputIsSplit) {
       for (uint8_t byte : pinned) hash = (hash ^ byte) * 1099511628211u;
     }
   }
-  EXPECT_EQ(hash, 4231270843410189402u);
+  EXPECT_EQ(hash, 16905316816418022759u);
   for (const Bytes& data : corpus) {
     SCOPED_TRACE(data.size());
     int calls = 0;

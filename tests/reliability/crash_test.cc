@@ -52,30 +52,44 @@ Item Attempted(uint32_t n) { return MakeItem(Seed, n, MaxLength); }
   _exit(rc == 0 && VARNFileClose(h) == 0 ? 0 : 10);
 }
 
+constexpr int Killed = 99;  // the exit code of a child that its fault ended
+
+// The work of a child process, named by a line of words: "append FRESH
+// METHOD BUFFER PATH" adds items (Child); "session N METHOD BUFFER PATH" runs
+// the write session of the fault sweeps and ends at its N-th write call,
+// reporting every step.
+[[noreturn]] void RunChild(const std::string& job, int report) {
+  std::istringstream in(job);
+  std::string kind, path;
+  uint64_t n = 0;
+  uint16_t method = 0;
+  uint32_t buffer = 0;
+  in >> kind >> n >> method >> buffer;
+  std::getline(in >> std::ws, path);
+  if (kind == "append") Child(path, n != 0, method, buffer, report);
+  varnfile::FileSetFault(varnfile::FileCallWrite, {n, false, Killed, false, true});
+  RunWriteSession(path, method, buffer, [&](SessionStep step, uint32_t i, uint16_t rc) {
+    uint32_t note[3] = {step, i, rc};
+    if (write(report, note, sizeof note) != sizeof note) _exit(1);
+  });
+  _exit(0);
+}
+
 #if defined(_WIN32)
 // Windows: the child is this program again, in the role "writer", and the
 // kill is TerminateProcess.
 
-void WriterRole(const std::string& argument, ChildPipes pipes) {
-  std::istringstream in(argument);
-  bool fresh = false;
-  uint16_t method = 0;
-  uint32_t buffer = 0;
-  std::string path;
-  in >> fresh >> method >> buffer;
-  std::getline(in >> std::ws, path);
-  Child(path, fresh, method, buffer, pipes.report);
-}
+void WriterRole(const std::string& job, ChildPipes pipes) { RunChild(job, pipes.report); }
 ChildRole writerRole("writer", WriterRole);
 
 class Writer {
  public:
-  Writer(const std::string& path, bool fresh, uint16_t method, uint32_t buffer)
-      : child_("writer", std::to_string(fresh) + " " + std::to_string(method) + " " +
-                             std::to_string(buffer) + " " + path) {
+  explicit Writer(const std::string& job) : child_("writer", job) {
     EXPECT_TRUE(child_.started());
   }
   int report() const { return child_.report(); }
+  // The exit code once the child has ended.
+  int Wait() { return child_.Wait(); }
   // Kills the child unless it has ended; true when it ended by itself
   // with 0.
   bool KillAndWait() {
@@ -91,17 +105,26 @@ class Writer {
 #else
 class Writer {
  public:
-  Writer(const std::string& path, bool fresh, uint16_t method, uint32_t buffer) {
+  explicit Writer(const std::string& job) {
     int fds[2];
     EXPECT_EQ(0, pipe(fds));
     pid_ = fork();
     EXPECT_GE(pid_, 0);
-    if (pid_ == 0) Child(path, fresh, method, buffer, fds[1]);
+    if (pid_ == 0) {
+      close(fds[0]);
+      RunChild(job, fds[1]);
+    }
     close(fds[1]);
     report_ = fds[0];
   }
   ~Writer() { close(report_); }
   int report() const { return report_; }
+  // The exit code once the child has ended (-1: it did not exit).
+  int Wait() {
+    int status = 0;
+    EXPECT_EQ(pid_, waitpid(pid_, &status, 0));
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
   // Kills the child with SIGKILL unless it has exited; true when it exited
   // by itself (with 0).
   bool KillAndWait() {
@@ -135,7 +158,8 @@ TEST(CrashConsistency, KilledWritersLeaveRecoverablePrefixes) {
     for (uint32_t n = 0; n < first; ++n) prior.push_back(Attempted(n));
     ASSERT_EQ(first, fresh ? 0 : MakeFile(path, method, prior).size());
 
-    Writer writer(path, fresh, method, buffer);
+    Writer writer("append " + std::to_string(fresh) + " " + std::to_string(method) + " " +
+                  std::to_string(buffer) + " " + path);
     // The moment of the kill: sometimes during the create or open, mostly
     // once the child reported a chosen number of adds (so that the moments
     // do not depend on the machine's speed), then a little later.
@@ -202,12 +226,6 @@ TEST(CrashConsistency, KilledWritersLeaveRecoverablePrefixes) {
 // version, and no item is invented.
 TEST(CrashConsistency, KillAtEveryWrite) {
   if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the varnfile tool is not built";
-#if defined(_WIN32)
-  GTEST_SKIP() << "Windows: a fresh process and a tool run for each of about a thousand write "
-                  "calls cost minutes under Wine; KilledWritersLeaveRecoverablePrefixes kills "
-                  "Windows writers";
-#else
-  constexpr int Killed = 99;
   uint32_t cases = 0, kills = 0, checked = 0, lost = 0;
   for (uint16_t method = 0; method < 5; ++method) {
     for (uint32_t buffer : {0u, 1024u}) {
@@ -215,34 +233,20 @@ TEST(CrashConsistency, KillAtEveryWrite) {
       varnfile::FileResetCallCounts();
       RunWriteSession(path, method, buffer, [](SessionStep, uint32_t, uint16_t) {});
       uint64_t writes = varnfile::FileCallCount(varnfile::FileCallWrite);
-      for (uint64_t n = 1; n <= writes && !HasFailure(); n += ToolSweepStride) {
+      for (uint64_t n = 1; n <= writes && !HasFailure(); n += ToolSweepStride * WineSweepStride) {
         SCOPED_TRACE("method " + std::to_string(method) + " buffer " + std::to_string(buffer) +
                      " killed at write " + std::to_string(n));
         unlink(path.c_str());
-        int fds[2];
-        ASSERT_EQ(0, pipe(fds));
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-          close(fds[0]);
-          varnfile::FileSetFault(varnfile::FileCallWrite, {n, false, Killed, false, true});
-          RunWriteSession(path, method, buffer, [&](SessionStep step, uint32_t i, uint16_t rc) {
-            uint32_t note[3] = {step, i, rc};
-            if (write(fds[1], note, sizeof note) != sizeof note) _exit(1);
-          });
-          _exit(0);
-        }
-        close(fds[1]);
+        Writer writer("session " + std::to_string(n) + " " + std::to_string(method) + " " +
+                      std::to_string(buffer) + " " + path);
         Ledger ledger;
         ledger.withData = method == VARNFILE_METHOD_NONE;
         ledger.buffered = buffer != 0;
-        for (uint32_t note[3]; read(fds[0], note, sizeof note) == sizeof note;)
+        for (uint32_t note[3]; read(writer.report(), note, sizeof note) == sizeof note;)
           ledger.Note(SessionStep(note[0]), note[1], static_cast<uint16_t>(note[2]));
-        close(fds[0]);
-        int status = 0;
-        ASSERT_EQ(pid, waitpid(pid, &status, 0));
+        int code = writer.Wait();
         ++cases;
-        kills += WIFEXITED(status) && WEXITSTATUS(status) == Killed;
+        kills += code == Killed;
         struct stat st;
         if (stat(path.c_str(), &st) != 0 || st.st_size < VARNFILE_HEADER_SIZE) {
           EXPECT_EQ(0u, ledger.nextAdd);
@@ -260,7 +264,6 @@ TEST(CrashConsistency, KillAtEveryWrite) {
   }
   std::printf("kills at every write: %u cases run, %u kills, %u items checked, lost: %u\n",
               cases, kills, checked, lost);
-#endif
 }
 
 }  // namespace

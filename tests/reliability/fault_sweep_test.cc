@@ -297,7 +297,7 @@ TEST(FaultSweep, WriteFailuresGoOn) {
       uint64_t writes = varnfile::FileCallCount(varnfile::FileCallWrite);
       for (const Kind& kind : kinds) {
         // A full disk ends the session at once: every third write suffices.
-        for (uint64_t n = 1; n <= writes; n += kind.sticky ? 3 * ToolSweepStride : 1) {
+        for (uint64_t n = 1; n <= writes; n += (kind.sticky ? 3 * ToolSweepStride : 1) * WineSweepStride) {
           SCOPED_TRACE("method " + std::to_string(method) + " buffer " + std::to_string(buffer) +
                        " errno " + std::to_string(kind.error) + (kind.shortTransfer ? " cut" : "") +
                        (kind.sticky ? " sticky" : "") + " write " + std::to_string(n));

@@ -4,11 +4,10 @@
 // then the items and headers of the files the commands leave, and the list
 // of every record.
 #include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <sstream>
@@ -78,7 +77,7 @@ TEST_P(CliTest, CommandLines) {
   std::string aged = Slurp(Path("aged"));
   aged.replace(36, 6, std::string("\x01\x01\x5a\0\0\0", 6));
   Spit(Path("aged"), aged);
-  setenv("COLUMNS", "80", 1);  // the width of list's preview off a terminal
+  SetEnvironment("COLUMNS", "80");  // the width of list's preview off a terminal
   std::vector<Row> rows = {
       {"--version", 0, "varnfile " VARNFILE_PACKAGE_VERSION "\nfile format version 272\n"},
       {"", 64, "", "A subcommand is required"},
@@ -218,16 +217,16 @@ TEST_P(CliTest, CommandLines) {
     EXPECT_EQ("", run.out) << silent;
   }
   // A file another process holds is "in use", and --wait outlasts the holder.
-  int holder = open(Path("a").c_str(), O_RDWR | O_CLOEXEC);  // the tool must not inherit it
-  ASSERT_EQ(0, flock(holder, LOCK_EX));
+  uint32_t holder = 0;  // the library's open is not inherited by the tool
+  ASSERT_EQ(0, VARNFileOpenEx(&holder, VARNFILE_ACCESS_READ_WRITE, Path("a").c_str(), 0));
   for (const char* held : {"list %a", "add %a --cmd 1 --data x", "set %a --reset-aging", "recover %a %ra"}) {
     ToolRun run = RunTool(expand(held) + " --wait 0.1");
     EXPECT_EQ(75, run.status) << held;
     EXPECT_TRUE(Has(run.err, "a is in use by another process (waited 0.1 s)")) << held << run.err;
   }
   std::thread release([holder] {
-    usleep(300000);
-    close(holder);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    VARNFileClose(holder);
   });
   EXPECT_EQ(0, RunTool(expand("list %a --wait 20")).status);
   release.join();
@@ -305,6 +304,10 @@ TEST_P(CliTest, CommandLines) {
 // target behind, and dies of the signal.
 TEST(CliInterruptTest, RecoverCleansUp) {
   if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
+#if defined(_WIN32)
+  GTEST_SKIP() << "Windows: no signal can be sent to one child process, and a file that the "
+                  "interrupted tool still holds cannot be removed";
+#else
   const std::string dir = ScratchFolder() + "/interrupt", source = dir + "/source";
   mkdir(dir.c_str(), 0777);
   std::vector<Item> items;
@@ -335,9 +338,17 @@ TEST(CliInterruptTest, RecoverCleansUp) {
     closedir(listing);
     EXPECT_EQ(3u, std::count(left.begin(), left.end(), ' ')) << left;  // ".", ".." and the source
   }
+#endif
 }
 
-INSTANTIATE_TEST_SUITE_P(Methods, CliTest, ::testing::Values(0, 1, 2, 3, 4),
+// Under Wine every run of the tool costs a tenth of a second and more:
+// Windows runs the table with no compression and with a chained method.
+#if defined(_WIN32)
+const uint16_t CliMethods[] = {0, 2};
+#else
+const uint16_t CliMethods[] = {0, 1, 2, 3, 4};
+#endif
+INSTANTIATE_TEST_SUITE_P(Methods, CliTest, ::testing::ValuesIn(CliMethods),
                          [](const ::testing::TestParamInfo<uint16_t>& info) {
                            return "method" + std::to_string(info.param);
                          });

@@ -1,8 +1,8 @@
 #!/bin/bash
 # The Windows stage: installs the MinGW-w64 compilers and Wine (Debian
-# packages), cross-builds GoogleTest, builds varnfile.dll and the tests for
-# x86_64 and i686 (not the tool: its file locking is POSIX only), checks that each DLL exports exactly the 34
-# names of src/api/varnfile.def and needs no MinGW run-time DLL, and runs
+# packages), cross-builds GoogleTest, builds varnfile.dll, the tool
+# varnfile.exe and the tests for x86_64 and i686, checks that each DLL
+# exports exactly the 34 names of src/api/varnfile.def and needs no MinGW run-time DLL, and runs
 # the x86_64 tests under wine64 through ctest. The i686 programs are built
 # but not run (a kernel without 32-bit emulation cannot run them; elsewhere
 # `ctest` in <root>/i686 runs them under wine).
@@ -60,7 +60,7 @@ for arch in x86_64 i686; do
   run_flags=(-DCMAKE_CROSSCOMPILING_EMULATOR=/usr/lib/wine/wine64)
   [ "$arch" = i686 ] && run_flags=(-DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST)
   cmake -S . -B "$root/$arch" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-$arch.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DVARNFILE_BENCH=OFF -DVARNFILE_TOOLS=OFF \
+    -DCMAKE_BUILD_TYPE=Release -DVARNFILE_BENCH=OFF \
     -DZLIB_LIBRARY="/usr/$triple/lib/libz.a" \
     "${run_flags[@]}" >/dev/null
   cmake --build "$root/$arch" -j2 >"$root/build-$arch.log" 2>&1 || {

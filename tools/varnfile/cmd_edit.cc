@@ -1,6 +1,5 @@
 // create, add, set: make files and change them.
 #include <CLI/CLI.hpp>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
@@ -41,10 +40,8 @@ void AddNewFileOptions(CLI::App* sub, NewFileOptions* options) {
 void CheckNewFile(const std::string& path, const NewFileOptions& options) {
   if (!options.force && FileExists(path))
     throw ToolError(path + " already exists (use --force to replace it)", ExitCannotCreate);
-  std::size_t slash = path.find_last_of('/');
-  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  struct stat st;
-  if (!options.parents && stat(dir.c_str(), &st) != 0)
+  std::string dir = DirectoryOf(path);
+  if (!options.parents && !FileExists(dir))
     throw ToolError("directory " + dir + " does not exist (use --parents to create it)",
                     ExitCannotCreate);
 }

@@ -18,8 +18,6 @@
 // file with the source's method and header fields, which is then closed
 // properly.
 #include <CLI/CLI.hpp>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -50,50 +48,6 @@ struct Dropped {
 bool IsChained(uint16_t method) {
   return method == VARNFILE_METHOD_CHAINED_DEFLATE || method == VARNFILE_METHOD_CHAINED_PREDICTOR;
 }
-
-// A scratch file next to the target, removed when this goes out of scope.
-class ScratchFile {
- public:
-  explicit ScratchFile(const std::string& near) {
-    std::string dir = ".";
-    std::size_t slash = near.find_last_of('/');
-    if (slash != std::string::npos) dir = slash == 0 ? "/" : near.substr(0, slash);
-    path_ = dir + "/.varnfile-recover-XXXXXX";
-    std::vector<char> name(path_.begin(), path_.end());
-    name.push_back('\0');
-    fd_ = mkstemp(name.data());
-    if (fd_ < 0) throw ToolError("cannot create a scratch file in " + dir + ": " + std::strerror(errno));
-    path_ = name.data();
-    cleanup_ = std::make_unique<RemoveOnInterrupt>(path_);
-  }
-  ~ScratchFile() {
-    if (fd_ >= 0) close(fd_);
-    unlink(path_.c_str());
-  }
-  ScratchFile(const ScratchFile&) = delete;
-  ScratchFile& operator=(const ScratchFile&) = delete;
-
-  void Write(const std::vector<uint8_t>& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw ToolError("cannot write the scratch file " + path_ + ": " + std::strerror(errno));
-      done += static_cast<std::size_t>(n);
-    }
-    if (close(fd_) != 0) {
-      fd_ = -1;
-      throw ToolError("cannot write the scratch file " + path_);
-    }
-    fd_ = -1;
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-  std::unique_ptr<RemoveOnInterrupt> cleanup_;
-};
 
 // The framed records laid end to end behind a header the library accepts.
 std::vector<uint8_t> BuildReadableCopy(const RawFile& raw, const RecordScan& scan, uint16_t method,
@@ -136,9 +90,11 @@ class Salvager {
  public:
   Salvager(const RawFile& raw, const RecordScan& scan, uint16_t method, const std::string& near,
            std::size_t limit)
-      : scan_(scan), scratch_(near), buffer_(VARNFILE_MAX_ITEM_LENGTH) {
+      : scan_(scan), scratch_(DirectoryOf(near), ".varnfile-recover"),
+        buffer_(VARNFILE_MAX_ITEM_LENGTH) {
     std::vector<uint8_t> bytes = BuildReadableCopy(raw, scan, method, limit, &positions_);
-    scratch_.Write(bytes);
+    scratch_.Write(bytes.data(), bytes.size());
+    scratch_.Close();
     copy_ = varn::File::Open(scratch_.path(), varn::Access::Read);
   }
 

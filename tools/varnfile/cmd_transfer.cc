@@ -1,6 +1,5 @@
 // convert, export, import: move items between files and other tools.
 #include <CLI/CLI.hpp>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "platform/file_system.h"
 #include "item_text.h"
 #include "json_lines.h"
 #include "open_file.h"
@@ -44,8 +44,8 @@ class GrowthWatch {
     thread_ = std::thread([this] {
       std::unique_lock<std::mutex> lock(mutex_);
       while (!done_) {
-        struct stat st;
-        if (stat(path_.c_str(), &st) == 0) progress_.Update(0, static_cast<uint64_t>(st.st_size));
+        uint64_t size = 0;
+        if (varnfile::PlatformFileSize(path_.c_str(), &size) == 0) progress_.Update(0, size);
         wake_.wait_for(lock, std::chrono::milliseconds(100));
       }
       progress_.Finish();

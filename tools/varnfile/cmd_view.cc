@@ -1,6 +1,5 @@
 // info, list, cat, verify: look into files without changing them.
 #include <CLI/CLI.hpp>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -15,6 +14,7 @@
 #include "item_text.h"
 #include "json_lines.h"
 #include "open_file.h"
+#include "platform/system_clock.h"
 #include "raw_file.h"
 #include "tool_util.h"
 #include "walk.h"
@@ -23,29 +23,24 @@ namespace varntool {
 namespace {
 
 // Seconds since the epoch of a header stamp taken as local time, as the
-// library's aging test reads it.
-time_t StampTime(const uint8_t* header) {
-  struct tm t = {};
-  t.tm_mon = header[StampDateOffset] - 1;
-  t.tm_mday = header[StampDateOffset + 1];
-  t.tm_year = header[StampDateOffset + 2];
-  t.tm_hour = header[StampTimeOffset];
-  t.tm_min = header[StampTimeOffset + 1];
-  t.tm_sec = header[StampTimeOffset + 2];
-  t.tm_isdst = 0;
-  return mktime(&t);
+// library's aging test reads it; false when it names no representable time.
+bool StampTime(const uint8_t* header, int64_t* seconds) {
+  varnfile::CalendarTime t = {};
+  t.month = header[StampDateOffset] - 1;
+  t.day = header[StampDateOffset + 1];
+  t.yearsSince1900 = header[StampDateOffset + 2];
+  t.hour = header[StampTimeOffset];
+  t.minute = header[StampTimeOffset + 1];
+  t.second = header[StampTimeOffset + 2];
+  return varnfile::PlatformMakeTime(t, seconds) == 0;
 }
 
-std::string FormatLocal(time_t when) {
-  struct tm t;
+std::string FormatLocal(int64_t when) {
+  varnfile::CalendarTime t;
+  if (varnfile::PlatformLocalTime(when, &t) != 0) return "?";
   char text[64];
-#if defined(_WIN32)
-  bool broken = localtime_s(&t, &when) != 0;
-#else
-  bool broken = localtime_r(&when, &t) == nullptr;
-#endif
-  if (broken || strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &t) == 0)
-    return "?";
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", 1900 + t.yearsSince1900,
+                t.month + 1, t.day, t.hour, t.minute, t.second);
   return text;
 }
 
@@ -56,10 +51,12 @@ void DescribeHeader(const std::string& path, uint64_t size, const uint8_t* h, Js
   std::string baseName = HeaderText(h + BaseNameOffset, BaseNameSize);
   std::string stampText = FormatStamp(h + StampDateOffset, h + StampTimeOffset);
   int64_t limit = AgingSeconds(h);
-  time_t stamp = StampTime(h);
-  time_t agesAt = stamp + static_cast<time_t>(limit);
-  int64_t left = static_cast<int64_t>(agesAt) - static_cast<int64_t>(time(nullptr));
-  bool stampValid = stamp != static_cast<time_t>(-1);
+  int64_t stamp = 0, now = 0;
+  uint32_t milliseconds = 0;
+  bool stampValid = StampTime(h, &stamp);
+  varnfile::PlatformClockNow(&now, &milliseconds);
+  int64_t agesAt = stamp + limit;
+  int64_t left = agesAt - now;
   const char* methodName = varn::MethodName(static_cast<varn::Method>(method));
   std::string description = HeaderText(h + DescriptionOffset, DescriptionSize);
   bool closed = Get16(h + ClosedMarkerOffset) != 0;

@@ -3,13 +3,10 @@
 
 #include <cstdio>
 #include <cstring>
-#if defined(_WIN32)
-#include <fcntl.h>
-#include <io.h>
-#endif
 #include <string>
 
 #include "commands.h"
+#include "platform/console.h"
 #include "tool_util.h"
 
 #ifndef VARNFILE_PACKAGE_VERSION
@@ -65,11 +62,8 @@ void AddCommonOptions(CLI::App* sub) {
 
 int main(int argc, char** argv) {
   using namespace varntool;
-#if defined(_WIN32)
   // Item data and JSON lines pass through unchanged, as on every system.
-  _setmode(_fileno(stdin), _O_BINARY);
-  _setmode(_fileno(stdout), _O_BINARY);
-#endif
+  varnfile::PlatformBinaryStdio();
   CLI::App app{"varnfile: look into, check, convert and recover transaction files"};
   app.set_version_flag("--version", std::string("varnfile ") + VARNFILE_PACKAGE_VERSION +
                                         "\nfile format version " +

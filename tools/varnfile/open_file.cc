@@ -1,19 +1,16 @@
 #include "open_file.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <memory>
 #include <thread>
 #include <vector>
 
+#include "platform/file.h"
+#include "platform/file_system.h"
+#include "platform/system_clock.h"
 #include "raw_file.h"
 #include "tool_util.h"
 
@@ -21,6 +18,7 @@ namespace varntool {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using varnfile::FileOpenKind;
 
 Clock::time_point Deadline() {
   return Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(settings().wait * 1000));
@@ -40,78 +38,111 @@ std::string InUse(const std::string& path) {
          (settings().wait > 0 ? waited : " (--wait SECONDS retries)");
 }
 
-// True when another open file description holds a lock on `path` that a
-// shared (or exclusive) lock conflicts with.
-bool HeldElsewhere(const std::string& path, bool exclusive) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
-  bool held = flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-  close(fd);
-  return held;
+FileOpenKind KindFor(bool exclusive) {
+  return exclusive ? varnfile::FileOpenUpdate : varnfile::FileOpenRead;
+}
+
+// Tries the open the library would make, and closes it again: 0, or why it
+// fails (EWOULDBLOCK: another open holds the file).
+int ProbeOpen(const std::string& path, bool exclusive) {
+  // Windows opens no directory as a file and calls that "access denied".
+  if (varnfile::PlatformIsDirectory(path.c_str())) return EISDIR;
+  int fd = -1;
+  int error = varnfile::FileOpen(path.c_str(), KindFor(exclusive), &fd);
+  if (error == 0) varnfile::FileClose(fd);
+  return error;
+}
+
+// Throws the ToolError for a failed open of path with errno error, if it
+// names a cause the user can act on; returns otherwise.
+void ThrowKnownOpenError(const std::string& path, int error) {
+  switch (error) {
+    case 0: return;
+    case ENOENT: throw ToolError(path + ": no such file", ExitNoInput);
+    case EACCES:
+    case EPERM: throw ToolError(path + ": permission denied", ExitDenied);
+    case EISDIR:
+    case EINVAL: throw ToolError(path + " is not a regular file", ExitNoInput);
+    case EWOULDBLOCK: throw ToolError(InUse(path), ExitInUse);
+    default: return;
+  }
 }
 
 // The header bytes as they lie on disk (fewer when the file is shorter).
 std::vector<uint8_t> ReadHeaderBytes(const std::string& path) {
   std::vector<uint8_t> bytes(HeaderSize);
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  ssize_t n = fd < 0 ? 0 : pread(fd, bytes.data(), bytes.size(), 0);
-  if (fd >= 0) close(fd);
-  bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  int fd = -1;
+  std::size_t n = varnfile::FileOpen(path.c_str(), varnfile::FileOpenRead, &fd) != 0
+                      ? 0 : ReadAt(fd, 0, bytes.data(), bytes.size());
+  if (fd >= 0) varnfile::FileClose(fd);
+  bytes.resize(n);
   return bytes;
 }
 
 // A copy of an aged file with its stamp moved into the future, opened
-// read-only and unlinked at once: the copy disappears with the handle.
+// read-only. Where the system lets a held file's name go (POSIX) it goes at
+// once; elsewhere the copy is removed when the tool ends.
 varn::File OpenAgedCopy(const std::string& path) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string name = std::string(tmp != nullptr && *tmp != 0 ? tmp : "/tmp") + "/varnfile-aged-XXXXXX";
-  std::vector<char> buffer(name.begin(), name.end());
-  buffer.push_back('\0');
-  int out = mkstemp(buffer.data());
-  if (out < 0) throw ToolError("cannot make a copy of the aged file: " + std::string(std::strerror(errno)), ExitIo);
-  name = buffer.data();
-  RemoveOnInterrupt cleanup(name);
-  int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  bool ok = in >= 0;
+  int in = OpenLikeLibrary(path, false);  // not while a writer is at work
+  std::unique_ptr<ScratchFile> copy;
+  char tmp[4096];
+  bool ok = true;
   try {
-    if (ok) LockLikeLibrary(in, path, false);  // not while a writer is at work
+    if (varnfile::PlatformTempDirectory(tmp, sizeof tmp) != 0)
+      throw ToolError("cannot make a copy of the aged file: no folder for temporary files", ExitIo);
+    copy = std::make_unique<ScratchFile>(tmp, "varnfile-aged");
+    std::vector<uint8_t> chunk(1 << 20);
+    for (uint64_t offset = 0;;) {
+      std::size_t n = 0;
+      ok = varnfile::FileRead(in, chunk.data(), chunk.size(), &n) == 0;
+      if (!ok || n == 0) break;
+      if (offset == 0 && n >= HeaderSize) {
+        // 1 January 2155: a stamp in the future never ages.
+        const uint8_t future[6] = {1, 1, 255, 0, 0, 0};
+        std::memcpy(chunk.data() + StampDateOffset, future, sizeof future);
+      }
+      copy->Write(chunk.data(), n);
+      offset += n;
+    }
+    copy->Close();
   } catch (...) {
-    close(in);
-    close(out);
-    unlink(name.c_str());
+    varnfile::FileClose(in);
     throw;
   }
-  std::vector<uint8_t> chunk(1 << 20);
-  for (uint64_t offset = 0; ok;) {
-    ssize_t n = pread(in, chunk.data(), chunk.size(), static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
-    if (offset == 0 && n >= static_cast<ssize_t>(HeaderSize)) {
-      // 1 January 2155: a stamp in the future never ages.
-      const uint8_t future[6] = {1, 1, 255, 0, 0, 0};
-      std::memcpy(chunk.data() + StampDateOffset, future, sizeof future);
-    }
-    for (ssize_t done = 0, w; ok && done < n; done += w) {
-      w = write(out, chunk.data() + done, static_cast<std::size_t>(n - done));
-      if (w < 0 && errno == EINTR) w = 0;
-      else ok = w > 0;
-    }
-    offset += static_cast<uint64_t>(n);
-  }
-  if (in >= 0) close(in);
-  if (close(out) != 0) ok = false;
-  varn::File file;
-  uint16_t rc = ok ? varn::File::TryOpen(name, varn::Access::Read, &file) : VARNFILE_OK;
-  unlink(name.c_str());
+  varnfile::FileClose(in);
   if (!ok) throw ToolError("cannot make a copy of the aged file " + path, ExitIo);
+  varn::File file;
+  uint16_t rc = varn::File::TryOpen(copy->path(), varn::Access::Read, &file);
   if (rc != VARNFILE_OK) ThrowOpenFailure(path, rc, false);
+  static std::vector<std::unique_ptr<ScratchFile>> heldCopies;
+  if (varnfile::PlatformRemoveName(copy->path().c_str()) != 0) heldCopies.push_back(std::move(copy));
   return file;
 }
 
 }  // namespace
+
+std::size_t ReadAt(int fd, uint64_t offset, void* buffer, std::size_t count) {
+  int64_t at = 0;
+  if (varnfile::FileSeek(fd, static_cast<int64_t>(offset), 0, &at) != 0) return 0;
+  std::size_t done = 0;
+  for (std::size_t got = 1; done < count && got > 0; done += got) {
+    if (varnfile::FileRead(fd, static_cast<uint8_t*>(buffer) + done, count - done, &got) != 0) break;
+  }
+  return done;
+}
+
+int OpenLikeLibrary(const std::string& path, bool exclusive) {
+  Clock::time_point deadline = Deadline();
+  for (;;) {
+    int fd = -1;
+    int error = varnfile::PlatformIsDirectory(path.c_str())
+                    ? EISDIR : varnfile::FileOpen(path.c_str(), KindFor(exclusive), &fd);
+    if (error == 0) return fd;
+    if (error == EWOULDBLOCK && WaitMore(deadline)) continue;
+    ThrowKnownOpenError(path, error);
+    throw ToolError("cannot open " + path + ": " + std::strerror(error), ExitIo);
+  }
+}
 
 std::string HeaderProblem(const std::string& path, const uint8_t* h, std::size_t size) {
   if (size < HeaderSize)
@@ -132,28 +163,13 @@ int64_t AgingSeconds(const uint8_t* header) {
          header[AgingHoursOffset + 1] * 60 + header[AgingHoursOffset + 2];
 }
 
-void LockLikeLibrary(int fd, const std::string& path, bool exclusive) {
-  Clock::time_point deadline = Deadline();
-  while (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK && errno != EINTR)
-      throw ToolError("cannot lock " + path + ": " + std::strerror(errno), ExitIo);
-    if (!WaitMore(deadline)) throw ToolError(InUse(path), ExitInUse);
-  }
-}
-
 void ThrowOpenFailure(const std::string& path, uint16_t code, bool exclusive) {
   if (code == VARNFILE_E_OPEN || code == VARNFILE_E_CREATE || code == VARNFILE_E_ACCESS) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-      if (errno == ENOENT && code != VARNFILE_E_CREATE) throw ToolError(path + ": no such file", ExitNoInput);
-      if (errno == EACCES) throw ToolError(path + ": permission denied", ExitDenied);
-    } else if (!S_ISREG(st.st_mode)) {
-      throw ToolError(path + " is not a regular file", ExitNoInput);
-    } else if (HeldElsewhere(path, exclusive)) {
-      throw ToolError(InUse(path), ExitInUse);
-    } else if (access(path.c_str(), exclusive ? R_OK | W_OK : R_OK) != 0) {
-      throw ToolError(path + ": permission denied", ExitDenied);
-    }
+    int error = ProbeOpen(path, exclusive);
+    // A file that may not be written is still in use when a reader cannot
+    // have it either.
+    if (error == EACCES && exclusive && ProbeOpen(path, false) == EWOULDBLOCK) error = EWOULDBLOCK;
+    if (!(error == ENOENT && code == VARNFILE_E_CREATE)) ThrowKnownOpenError(path, error);
   }
   if (code == VARNFILE_E_HEADER_UNREADABLE || code == VARNFILE_E_NOT_TRANSACTION_FILE ||
       code == VARNFILE_E_VERSION) {
@@ -180,45 +196,43 @@ varn::File OpenItems(const std::string& path, varn::Access access, bool ignoreAg
       if (aged != nullptr) *aged = true;
       return OpenAgedCopy(path);
     }
-    if (rc == VARNFILE_E_OPEN && HeldElsewhere(path, exclusive) && WaitMore(deadline)) continue;
+    if (rc == VARNFILE_E_OPEN && ProbeOpen(path, exclusive) == EWOULDBLOCK && WaitMore(deadline))
+      continue;
     ThrowOpenFailure(path, rc, exclusive);
   }
 }
 
 HeaderEditor::HeaderEditor(const std::string& path) : path_(path) {
-  fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
-  if (fd_ < 0) ThrowOpenFailure(path, errno == EACCES ? VARNFILE_E_ACCESS : VARNFILE_E_OPEN, true);
-  struct stat st;
-  if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd_);
-    throw ToolError(path + " is not a regular file", ExitNoInput);
-  }
-  try {
-    LockLikeLibrary(fd_, path, true);
-    ssize_t n = pread(fd_, header_.data(), header_.size(), 0);
-    std::string problem = HeaderProblem(path, header_.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
-    if (!problem.empty()) throw ToolError(problem, ExitDamaged);
-  } catch (...) {
-    close(fd_);
-    throw;
+  fd_ = OpenLikeLibrary(path, true);
+  std::size_t n = ReadAt(fd_, 0, header_.data(), header_.size());
+  std::string problem = HeaderProblem(path, header_.data(), n);
+  if (!problem.empty()) {
+    varnfile::FileClose(fd_);
+    throw ToolError(problem, ExitDamaged);
   }
 }
 
-HeaderEditor::~HeaderEditor() { close(fd_); }
+HeaderEditor::~HeaderEditor() { varnfile::FileClose(fd_); }
 
 void HeaderEditor::Write() {
-  if (pwrite(fd_, header_.data(), header_.size(), 0) != static_cast<ssize_t>(header_.size()) ||
-      fsync(fd_) != 0)
-    throw ToolError("cannot write the header of " + path_ + ": " + std::strerror(errno), ExitIo);
+  // The file is open for write-through, as the library opens it: the write
+  // is on the disk when it returns.
+  int64_t at = 0;
+  int error = varnfile::FileSeek(fd_, 0, 0, &at);
+  if (error == 0) error = varnfile::FileWrite(fd_, header_.data(), header_.size());
+  if (error != 0)
+    throw ToolError("cannot write the header of " + path_ + ": " + std::strerror(error), ExitIo);
 }
 
 void StampNow(uint8_t* header) {
-  time_t now = time(nullptr);
-  struct tm t;
-  if (localtime_r(&now, &t) == nullptr) t = {};
-  const uint8_t stamp[6] = {static_cast<uint8_t>(t.tm_mon + 1), static_cast<uint8_t>(t.tm_mday),
-                            static_cast<uint8_t>(t.tm_year),    static_cast<uint8_t>(t.tm_hour),
-                            static_cast<uint8_t>(t.tm_min),     static_cast<uint8_t>(t.tm_sec)};
+  int64_t now = 0;
+  uint32_t milliseconds = 0;
+  varnfile::PlatformClockNow(&now, &milliseconds);
+  varnfile::CalendarTime t = {};
+  varnfile::PlatformLocalTime(now, &t);
+  const uint8_t stamp[6] = {static_cast<uint8_t>(t.month + 1), static_cast<uint8_t>(t.day),
+                            static_cast<uint8_t>(t.yearsSince1900), static_cast<uint8_t>(t.hour),
+                            static_cast<uint8_t>(t.minute), static_cast<uint8_t>(t.second)};
   std::memcpy(header + StampDateOffset, stamp, sizeof stamp);
 }
 

@@ -26,8 +26,8 @@ varn::File OpenItems(const std::string& path, varn::Access access, bool ignoreAg
 // create) `path` with `code`.
 [[noreturn]] void ThrowOpenFailure(const std::string& path, uint16_t code, bool exclusive);
 
-// The header of a file read and written directly, under the exclusive lock
-// (as an update open of the library takes it), without the library's aging
+// The header of a file read and written directly, opened exclusively (as an
+// update open of the library opens it), without the library's aging
 // check: this is how set rescues an aged file. The file must look like a
 // transaction file the library would open apart from its age: magic,
 // version 264..272, closed properly.
@@ -48,10 +48,16 @@ class HeaderEditor {
   HeaderImage header_;
 };
 
-// Takes the lock that the library's open would take on fd (shared for
-// reading, exclusive for writing), retrying for --wait seconds; throws "in
-// use by another process" when it cannot.
-void LockLikeLibrary(int fd, const std::string& path, bool exclusive);
+// Opens path as the library's open would (shared for reading, exclusive for
+// writing, write-through), retrying for --wait seconds while another process
+// holds it; throws the ToolError that names why it cannot ("in use by
+// another process", no such file, ...). The descriptor is the platform
+// layer's (FileRead, FileClose).
+int OpenLikeLibrary(const std::string& path, bool exclusive);
+
+// Reads up to count bytes at offset of a descriptor of OpenLikeLibrary;
+// the count read (fewer at the end of the file or on an error).
+std::size_t ReadAt(int fd, uint64_t offset, void* buffer, std::size_t count);
 
 // Why a header keeps the library from opening a file (too short, no magic,
 // a version it does not read, never closed); empty when it would open.

@@ -1,92 +1,31 @@
 #include "raw_file.h"
 
-#include <sys/stat.h>
-#if !defined(_WIN32)
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "open_file.h"
+#include "platform/file.h"
 #include "tool_util.h"
 
 namespace varntool {
 
-#if defined(_WIN32)
-// Windows: the file is read into memory whole rather than mapped.
-RawFile::~RawFile() { std::free(map_); }
+RawFile::~RawFile() { varnfile::FileUnmap(data_, size_); }
 
 void RawFile::Open(const std::string& path) {
-  struct _stat64 st;
-  if (_stat64(path.c_str(), &st) == 0 && (st.st_mode & _S_IFMT) != _S_IFREG)
-    throw ToolError("cannot read " + path + ": not a regular file");
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    if (errno == ENOENT) throw varn::Error(VARNFILE_E_OPEN, "open " + path);
-    throw ToolError("cannot read " + path + ": " + std::strerror(errno));
-  }
-  if (_fstat64(_fileno(file), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
-    std::fclose(file);
-    throw ToolError("cannot read " + path + ": not a regular file");
-  }
-  if (static_cast<uint64_t>(st.st_size) > 0xFFFFFFFFull) {
-    std::fclose(file);
-    throw ToolError(path + " is larger than 4 GiB and cannot be a transaction file");
-  }
-  size_ = static_cast<uint64_t>(st.st_size);
-  map_ = std::malloc(size_ > 0 ? size_ : 1);
-  bool complete = map_ != nullptr && std::fread(map_, 1, size_, file) == size_;
-  std::fclose(file);
-  if (!complete) throw ToolError("cannot read " + path);
-  data_ = static_cast<const uint8_t*>(map_);
-}
-#else
-RawFile::~RawFile() {
-  if (map_ != nullptr) munmap(map_, size_);
-}
-
-void RawFile::Open(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO must not block
-  if (fd < 0) {
-    if (errno == ENOENT) throw ToolError(path + ": no such file", ExitNoInput);
-    throw ToolError("cannot read " + path + ": " + std::strerror(errno),
-                    errno == EACCES ? ExitDenied : ExitIo);
-  }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    throw ToolError(path + " is not a regular file", ExitNoInput);
-  }
-  if (static_cast<uint64_t>(st.st_size) > 0xFFFFFFFFull) {
-    close(fd);
+  // Not while a writer holds the file: its bytes may be half written.
+  int fd = OpenLikeLibrary(path, false);
+  int64_t end = 0;
+  int error = varnfile::FileSeek(fd, 0, 2, &end);
+  if (error == 0 && static_cast<uint64_t>(end) > 0xFFFFFFFFull) {
+    varnfile::FileClose(fd);
     throw ToolError(path + " is larger than 4 GiB and cannot be a transaction file", ExitDamaged);
   }
-  // Not while a writer holds the file: its bytes may be half written.
-  try {
-    LockLikeLibrary(fd, path, false);
-  } catch (...) {
-    close(fd);
-    throw;
-  }
-  size_ = static_cast<uint64_t>(st.st_size);
-  if (size_ > 0) {
-    map_ = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
-    if (map_ == MAP_FAILED) {
-      map_ = nullptr;
-      int error = errno;
-      close(fd);
-      throw ToolError("cannot map " + path + ": " + std::strerror(error), ExitIo);
-    }
-    data_ = static_cast<const uint8_t*>(map_);
-  }
-  close(fd);
+  const void* view = nullptr;
+  if (error == 0 && end > 0) error = varnfile::FileMapRead(fd, static_cast<uint64_t>(end), &view);
+  varnfile::FileClose(fd);
+  if (error != 0) throw ToolError("cannot map " + path + ": " + std::strerror(error), ExitIo);
+  size_ = static_cast<uint64_t>(end);
+  data_ = static_cast<const uint8_t*>(view);
 }
-#endif
 
 const char* DescribeFrameProblem(FrameProblem problem) {
   switch (problem) {

@@ -80,9 +80,8 @@ class RawFile {
   }
 
  private:
-  const uint8_t* data_ = nullptr;
+  const uint8_t* data_ = nullptr;  // mapped; null for an empty file
   uint64_t size_ = 0;
-  void* map_ = nullptr;
 };
 
 // One record as its bytes frame it.

@@ -1,22 +1,19 @@
 #include "tool_util.h"
 
-#include <limits.h>
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#if defined(_WIN32)
-#include <windows.h>
-#endif
-
 #include <algorithm>
-#include <cstdarg>
-#include <cstdlib>
-
+#include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <random>
+
+#include "platform/console.h"
+#include "platform/file.h"
+#include "platform/file_system.h"
 
 namespace varntool {
 
@@ -73,7 +70,7 @@ std::string HexDump(const uint8_t* data, std::size_t length) {
   std::string out;
   char line[128];
   for (std::size_t row = 0; row < length; row += 16) {
-    int n = std::snprintf(line, sizeof line, "%08zx ", row);
+    int n = std::snprintf(line, sizeof line, "%08llx ", static_cast<unsigned long long>(row));
     for (std::size_t i = 0; i < 16; ++i) {
       if (row + i < length) n += std::snprintf(line + n, sizeof line - n, " %02x", data[row + i]);
       else n += std::snprintf(line + n, sizeof line - n, "   ");
@@ -119,34 +116,15 @@ std::string Quote(const std::string& text) {
   return out + "\"";
 }
 
-#if defined(_WIN32)
-// Windows has no inode numbers in stat: the volume and the file index of an
-// open handle name the file.
 bool SameFile(const std::string& a, const std::string& b) {
-  auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
-    HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    bool ok = GetFileInformationByHandle(h, info) != 0;
-    CloseHandle(h);
-    return ok;
-  };
-  BY_HANDLE_FILE_INFORMATION ia, ib;
-  if (!identify(a, &ia) || !identify(b, &ib)) return false;
-  return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
-         ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+  return varnfile::PlatformSameFile(a.c_str(), b.c_str());
 }
-#else
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa, sb;
-  if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
-  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-#endif
 
-bool FileExists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
+bool FileExists(const std::string& path) { return varnfile::PlatformAccess(path.c_str(), 0) == 0; }
+
+std::string DirectoryOf(const std::string& path) {
+  std::size_t slash = path.find_last_of(PathSeparators);
+  return slash == std::string::npos ? "." : slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
 }
 
 namespace {
@@ -154,36 +132,23 @@ namespace {
 // The paths to remove on an interrupt. A slot's path is written before the
 // slot is marked in use, so the handler never reads a half-written path.
 struct InterruptSlot {
-  volatile sig_atomic_t used;
-  char path[PATH_MAX];
+  volatile std::sig_atomic_t used;
+  char path[4096];
 };
 InterruptSlot interruptSlots[8];
 
-void RemoveAndDie(int signal) {
+void RemoveRegistered() {
   for (InterruptSlot& slot : interruptSlots)
-    if (slot.used) unlink(slot.path);
-  struct sigaction action = {};
-  action.sa_handler = SIG_DFL;
-  sigaction(signal, &action, nullptr);
-  raise(signal);
-}
-
-void InstallInterruptHandlers() {
-  static bool installed = false;
-  if (installed) return;
-  installed = true;
-  struct sigaction action = {};
-  action.sa_handler = RemoveAndDie;
-  sigemptyset(&action.sa_mask);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, signal);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    if (slot.used) varnfile::PlatformRemoveName(slot.path);
 }
 
 }  // namespace
 
 RemoveOnInterrupt::RemoveOnInterrupt(const std::string& path) {
-  InstallInterruptHandlers();
-  if (path.size() >= PATH_MAX) return;
+  static bool installed = false;
+  if (!installed) varnfile::PlatformOnInterrupt(RemoveRegistered);
+  installed = true;
+  if (path.size() >= sizeof interruptSlots[0].path) return;
   for (int i = 0; i < static_cast<int>(std::size(interruptSlots)); ++i) {
     if (interruptSlots[i].used) continue;
     std::memcpy(interruptSlots[i].path, path.c_str(), path.size() + 1);
@@ -199,6 +164,41 @@ void RemoveOnInterrupt::Keep() {
   slot_ = -1;
 }
 
+ScratchFile::ScratchFile(const std::string& dir, const std::string& stem) {
+  static std::mt19937_64 random(std::random_device{}() ^
+                                static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  int error = EEXIST;
+  for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+    path_ = dir + "/" + stem + "-";
+    for (int i = 0; i < 8; ++i) path_ += digits[random() % (sizeof digits - 1)];
+    error = varnfile::FileCreateExclusive(path_.c_str(), &fd_);
+  }
+  if (error != 0) {
+    fd_ = -1;
+    throw ToolError("cannot create a scratch file in " + dir + ": " + std::strerror(error), ExitIo);
+  }
+  cleanup_ = std::make_unique<RemoveOnInterrupt>(path_);
+}
+
+ScratchFile::~ScratchFile() {
+  if (fd_ >= 0) varnfile::FileClose(fd_);
+  varnfile::PlatformRemoveName(path_.c_str());
+}
+
+void ScratchFile::Write(const void* data, std::size_t size) {
+  int error = varnfile::FileWrite(fd_, data, size);
+  if (error != 0)
+    throw ToolError("cannot write the scratch file " + path_ + ": " + std::strerror(error), ExitIo);
+}
+
+void ScratchFile::Close() {
+  int error = varnfile::FileClose(fd_);
+  fd_ = -1;
+  if (error != 0)
+    throw ToolError("cannot write the scratch file " + path_ + ": " + std::strerror(error), ExitIo);
+}
+
 namespace {
 int64_t NowMs() {
   using namespace std::chrono;
@@ -208,7 +208,7 @@ int64_t NowMs() {
 
 Progress::Progress(const char* label, uint64_t totalBytes)
     : label_(label), total_(totalBytes),
-      enabled_(!settings().quiet && isatty(STDERR_FILENO) == 1), startMs_(NowMs()) {}
+      enabled_(!settings().quiet && varnfile::PlatformIsTerminal(2)), startMs_(NowMs()) {}
 
 namespace {
 std::string Amount(double value, const char* unit) {
@@ -250,9 +250,8 @@ void Progress::Finish() {
 }
 
 int OutputWidth() {
-  struct winsize size;
-  if (isatty(STDOUT_FILENO) == 1 && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
-    return size.ws_col;
+  int width = varnfile::PlatformTerminalColumns(1);
+  if (width > 0) return width;
   const char* columns = std::getenv("COLUMNS");
   int n = columns != nullptr ? std::atoi(columns) : 0;
   return n > 0 ? n : 80;

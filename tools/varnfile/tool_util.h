@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -48,10 +49,16 @@ struct Settings {
 };
 Settings& settings();
 
+// MinGW checks formats by its own printf's rules (%zu, %llu) only when asked.
+#if defined(__MINGW_PRINTF_FORMAT)
+#define VARNTOOL_PRINTF_FORMAT __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
+#else
+#define VARNTOOL_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
+#endif
 // A report on stderr (summaries beside data on stdout, warnings), unless -q.
-void Report(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Report(const char* format, ...) VARNTOOL_PRINTF_FORMAT;
 // What a command that writes no data did, on stdout, unless -q.
-void Note(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Note(const char* format, ...) VARNTOOL_PRINTF_FORMAT;
 
 // Cache and buffer sizes for walking a whole file: walking backwards
 // through a chained file replays the chain from its last reset point once per
@@ -89,11 +96,21 @@ std::string Quote(const std::string& text);
 bool SameFile(const std::string& a, const std::string& b);
 bool FileExists(const std::string& path);
 
-// Removes a file if the tool is interrupted (SIGINT, SIGTERM, SIGHUP) while
-// this lives: scratch copies and targets that are not finished yet. The
-// signal handler unlinks every registered path and then dies of the same
-// signal, so the shell sees the interruption. Destroying (or Keep()) only
-// forgets the path; it never removes anything.
+// The characters that end a folder name in a path.
+#if defined(_WIN32)
+constexpr const char* PathSeparators = "/\\";
+#else
+constexpr const char* PathSeparators = "/";
+#endif
+// The folder part of a path: "." for a bare name.
+std::string DirectoryOf(const std::string& path);
+
+// Removes a file if the tool is interrupted (SIGINT, SIGTERM, SIGHUP; on
+// Windows Ctrl-C) while this lives: scratch copies and targets that are not
+// finished yet. The handler removes every registered path and then dies of
+// the same signal, so the shell sees the interruption (Windows removes only
+// files that no open holds any more). Destroying (or Keep()) only forgets
+// the path; it never removes anything.
 class RemoveOnInterrupt {
  public:
   explicit RemoveOnInterrupt(const std::string& path);
@@ -105,6 +122,27 @@ class RemoveOnInterrupt {
 
  private:
   int slot_ = -1;
+};
+
+// A file of the tool's own under a fresh name "<dir>/<stem>-xxxxxxxx",
+// created exclusively, opened for writing and removed when this goes out of
+// scope or the tool is interrupted. Failures throw ToolError (ExitIo).
+class ScratchFile {
+ public:
+  ScratchFile(const std::string& dir, const std::string& stem);
+  ~ScratchFile();
+  ScratchFile(const ScratchFile&) = delete;
+  ScratchFile& operator=(const ScratchFile&) = delete;
+
+  void Write(const void* data, std::size_t size);
+  // Closes the file for writing (before others open it).
+  void Close();
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  std::unique_ptr<RemoveOnInterrupt> cleanup_;
 };
 
 // A one-line progress bar on stderr (share of `total` bytes done, items,

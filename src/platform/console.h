@@ -1,0 +1,27 @@
+// The terminal, standard streams and interruptions, implemented once per
+// platform for programs built on the library (the command-line tool); the
+// library itself uses none of it.
+#ifndef VARNFILE_PLATFORM_CONSOLE_H_
+#define VARNFILE_PLATFORM_CONSOLE_H_
+
+namespace varnfile {
+
+// True when the descriptor (1: standard output, 2: standard error) is a
+// terminal.
+bool PlatformIsTerminal(int descriptor);
+// The width of the terminal on the descriptor in columns; 0 when it is no
+// terminal or does not say.
+int PlatformTerminalColumns(int descriptor);
+// Standard input and output pass bytes unchanged (Windows otherwise turns
+// line ends into CR LF and stops at Ctrl-Z).
+void PlatformBinaryStdio();
+// Calls cleanup when the process is interrupted (POSIX: SIGINT, SIGTERM,
+// SIGHUP; Windows: Ctrl-C, Ctrl-Break, closing the console), then ends the
+// process as the interruption would have (POSIX: dies of the signal).
+// cleanup runs in a signal handler on POSIX and on a thread of its own on
+// Windows: PlatformRemoveName is what it may call.
+void PlatformOnInterrupt(void (*cleanup)());
+
+}  // namespace varnfile
+
+#endif  // VARNFILE_PLATFORM_CONSOLE_H_

@@ -1,0 +1,45 @@
+// The console on Windows: _isatty, the screen buffer's window, _setmode
+// and a console control handler.
+#include "platform/console.h"
+
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+
+namespace varnfile {
+
+namespace {
+
+void (*interruptCleanup)() = nullptr;
+
+// Runs on a thread of its own; returning FALSE lets the default handler
+// end the process.
+BOOL WINAPI CleanUpAndDie(DWORD) {
+  if (interruptCleanup != nullptr) interruptCleanup();
+  return FALSE;
+}
+
+}  // namespace
+
+bool PlatformIsTerminal(int descriptor) { return _isatty(descriptor) != 0; }
+
+int PlatformTerminalColumns(int descriptor) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+  if (!PlatformIsTerminal(descriptor) || !GetConsoleScreenBufferInfo(console, &info)) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+void PlatformBinaryStdio() {
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+}
+
+void PlatformOnInterrupt(void (*cleanup)()) {
+  interruptCleanup = cleanup;
+  SetConsoleCtrlHandler(CleanUpAndDie, TRUE);
+}
+
+}  // namespace varnfile
