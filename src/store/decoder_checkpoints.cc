@@ -45,6 +45,14 @@ struct KeptRecord {
   uint16_t storedLength;
 };
 
+// What is left of the budget after the spine must hold the kept records,
+// the bookkeeping and a whole state (a prediction table is 32 KB) with
+// room to spare for the local set.
+static_assert(CheckpointBudget - SpineBudget >=
+                  KeptBytes + (SpineSlots + LocalSlots) * sizeof(Checkpoint) +
+                      KeptSlots * sizeof(KeptRecord) + (64u << 10) + (64u << 10),
+              "the checkpoint budget does not cover its parts");
+
 }  // namespace
 
 struct DecoderCheckpoints {

@@ -48,7 +48,7 @@ std::vector<Visit> BackwardWalk(Store* store, bool dropEachTime) {
                       Bytes(buffer.begin(), buffer.begin() + view.header.length)});
     CheckpointStats stats;
     GetCheckpointStats(store, &stats);
-    EXPECT_LE(stats.stateBytes, budget);
+    EXPECT_LE(stats.stateBytes + KeptBytes, budget);
     at = view.previousPosition;
   }
   return visits;
