@@ -41,7 +41,7 @@ void Unlink(OpenFile* file, CachedItem* item) {
 // Unlinks a cached item and takes it out of the counts.
 void DetachCachedItem(OpenFile* file, CachedItem* item) {
   Unlink(file, item);
-  ItemIndexRemove(&file->itemIndex, item->position);
+  ItemIndexRemove(&file->itemIndex, item);
   file->cachedBytes -= item->view.header.length;
   file->cachedItems -= 1;
 }
@@ -305,7 +305,7 @@ ResultCode AddCachedItem(OpenFile* file, uint32_t position, uint32_t previousPos
   }
 
   MakeMostRecent(file, item);
-  ItemIndexInsert(&file->itemIndex, position, item);
+  ItemIndexInsert(&file->itemIndex, item);
   file->cachedBytes += length;
   file->cachedItems += 1;
   if (out != nullptr) *out = item;
@@ -332,10 +332,11 @@ ResultCode UpdateCachedItem(OpenFile* file, CachedItem* item, const ItemHeader* 
 
 ResultCode WriteItemAt(OpenFile* file, uint32_t position, const ItemHeader* header,
                        const uint8_t* data) {
-  CachedItem* item = FindCachedItem(file, position);
+  uint32_t end = 0;
+  StoreEndOfData(&file->store, &end);
+  // Every cached item lies before the end of data: an append looks none up.
+  CachedItem* item = position < end ? FindCachedItem(file, position) : nullptr;
   if (item == nullptr) {
-    uint32_t end = 0;
-    StoreEndOfData(&file->store, &end);
     if (position > end) return ResultEndOfFile;
     if (position == end) {
       ResultCode rc =

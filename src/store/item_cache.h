@@ -28,12 +28,13 @@ constexpr int32_t MaxWindowBack = 127;
 // One cached item: a single allocation of this record followed by the
 // item's `length` data bytes, which view.data points at.
 struct CachedItem {
-  CachedItem* older;  // towards lruItem; null for the least recently used
-  CachedItem* newer;  // towards mruItem; null for the most recently used
-  uint32_t position;  // position of the record
-  uint32_t capacity;  // data bytes the allocation holds (at least the length)
-  bool changed;       // header or data differ from the file
-  RecordView view;    // header, neighbour positions, decoded data
+  CachedItem* older;      // towards lruItem; null for the least recently used
+  CachedItem* newer;      // towards mruItem; null for the most recently used
+  CachedItem* indexNext;  // next item in its bucket of the position index
+  uint32_t position;      // position of the record
+  uint32_t capacity;      // data bytes the allocation holds (at least the length)
+  bool changed;           // header or data differ from the file
+  RecordView view;        // header, neighbour positions, decoded data
 };
 
 // The cached item at position; null when the cache does not hold it.
