@@ -1,6 +1,7 @@
 // The DEFLATE decompressor on hand-made streams for the exact edges of its
 // contract and for invalid data (which also covers the decoding tables'
-// refusals). zlib's own streams, resumed at every kind of split: the
+// refusals). zlib's own streams, resumed at every kind of split and
+// checked against one call and against zlib (consumed bytes included): the
 // inflate fuzz target and its seeds.
 #include "codec/inflate.h"
 
@@ -106,71 +107,6 @@ class BitWriter {
   Bytes bytes_;
   uint32_t pending_ = 0, pendingBits_ = 0;
 };
-
-// ---- The call contract -----------------------------------------------------------
-
-// Calls on one context, each over bytes [from, to) of the stream (`to` past
-// the end: up to the end), with what each returns and leaves as state.
-TEST(InflateCalls, WhatEachCallConsumesWritesAndLeaves) {
-  struct Step {
-    size_t from, to, room;
-    uint32_t mode, result, consumed, written, state;
-  };
-  const size_t End = 1 << 20;
-  BitWriter digits;
-  digits.Header(true, 1);
-  for (int i = 0; i < 8; ++i) digits.Fixed('0' + i);
-  Bytes eight = digits.Fixed(256).Finish();  // the first 4 bytes: 3 literals and 5 bits
-  Bytes aRun = BitWriter().Header(true, 1).Fixed('a').Match(258, 1).Fixed(256).Finish();
-  Bytes five = BitWriter().Header(true, 0).Align().Bits(5, 16).Bits(0xfffa, 16).Bits(0x04030201, 32)
-                   .Bits(5, 8).Finish();
-  const struct {
-    const char* name;
-    Bytes stream;
-    std::vector<Step> steps;
-    Bytes out;
-  } scripts[] = {
-      // An empty fixed block ends after 2 bytes though a whole word was loaded.
-      {"empty block", {0x03, 0x00, 0x55, 0x66},
-       {{0, 4, 10, 0, 1, 2, 0, 0}, {0, 4, 10, 2, 1, 2, 0, 0}, {0, 4, 10, 3, 1, 2, 0, 0}}, {}},
-      // A back-reference step (length 258) waits until the room holds all of it.
-      {"room below a step", aRun,
-       {{0, End, 1, 0, 0, 4, 1, InflateCopyOutput}, {4, End, 257, 0, 0, 0, 0, InflateCopyOutput},
-        {4, End, 258, 2, 1, 0, 258, 0}},
-       Bytes(259, 'a')},
-      // Mode 0 waits for the rest of a code; mode 2 reads missing bits as
-      // zeros (the fourth code, 8 bits of '3', becomes 5 bits and 000: '0').
-      {"mode 0 waits", eight,
-       {{0, 4, 100, 0, 0, 4, 3, InflateLiteralCode}, {4, End, 100, 2, 1, 6, 5, 0}},
-       Str("01234567")},
-      {"mode 2 fills", eight, {{0, 4, 100, 2, 0, 4, 4, InflateLiteralCode}}, Str("0120")},
-      // A call without input ends the stream in modes 2 and 3, and waits in
-      // mode 0; in a stored block it ends it, as does a call without room:
-      // a stored chunk of 0 bytes.
-      {"no input", eight,
-       {{0, End, 100, 2, 1, 10, 8, 0}, {0, 0, 10, 2, 1, 0, 0, InflateBlockHeader},
-        {0, 0, 10, 3, 1, 0, 0, 0}, {0, 0, 10, 0, 0, 0, 0, InflateBlockHeader}},
-       Str("01234567")},
-      {"stored, no room", five, {{0, End, 0, 0, 1, 5, 0, InflateStopped}}, {}},
-      {"stored, no input", five,
-       {{0, 8, 100, 0, 0, 8, 0, InflateStoredInput}, {0, 0, 100, 0, 1, 0, 0, InflateStopped}}, {}},
-  };
-  for (const auto& script : scripts) {
-    Engines engines;
-    Bytes out;
-    for (const Step& step : script.steps) {
-      size_t to = std::min(step.to, script.stream.size());
-      Bytes input(script.stream.begin() + step.from, script.stream.begin() + to);
-      Decoded r = InflateOnce(engines.inflate, input, step.room, step.mode);
-      out.insert(out.end(), r.out.begin(), r.out.end());
-      EXPECT_TRUE(r.result == step.result && r.consumed == step.consumed &&
-                  r.out.size() == step.written && r.state == step.state)
-          << script.name << ": " << r.result << " " << r.consumed << " " << r.out.size() << " "
-          << r.state;
-    }
-    EXPECT_EQ(out, script.out) << script.name;
-  }
-}
 
 // ---- Hand-made streams -----------------------------------------------------------
 

@@ -44,14 +44,6 @@ class ClockTest : public ::testing::Test {
     PlatformSetClockOverride(1000, 250);
     procCalls = 0;
   }
-  uint32_t ReadAt(int64_t seconds, uint32_t milliseconds, std::vector<int>* stamp = nullptr) {
-    PlatformSetClockOverride(seconds, milliseconds);
-    DateStamp d;
-    TimeStamp t;
-    uint32_t changed = ReadClock(&state_, &d, &t);
-    if (stamp != nullptr) *stamp = {d.month, d.day, d.year, t.hour, t.minute, t.second};
-    return changed;
-  }
   // Creates with the given arguments; returns the code, the path in *path.
   ResultCode Create(const std::string& directory, const char* extension,
                     const char* prefix = nullptr, NameSequenceProc proc = nullptr,
@@ -70,23 +62,8 @@ class ClockTest : public ::testing::Test {
 };
 using UniqueNameTest = ClockTest;
 
-// This program runs without libqz3net0.so on the loader's path: under the
-// server clock option the local clock answers.
-TEST_F(ClockTest, ReadingsChangeOncePerSecondAndFallBackToTheLocalClock) {
-  SetDateTimeOptions(&state_, ServerClock, 42);
-  std::vector<int> stamp;
-  EXPECT_EQ(ReadAt(1000000000, 0, &stamp), 1u);
-  EXPECT_EQ(stamp, (std::vector<int>{9, 9, 101, 1, 46, 40}));  // 2001-09-09 01:46:40
-  EXPECT_FALSE(LoadServerClock());
-  EXPECT_EQ(ReadAt(March1Noon, 100), 1u);
-  EXPECT_EQ(ReadAt(March1Noon, 900), 0u);
-  EXPECT_EQ(ReadAt(March1Noon + 1, 0), 1u);
-  EXPECT_EQ(ReadAt(March1Noon + 1 + Day, 0), 1u) << "same time on another day";
-  ServerDateTime out = {1, 2, 3, 4, 5, 6};
-  EXPECT_FALSE(GetServerDateTime(42, &out));
-  EXPECT_EQ(out.year + out.day + out.second, 0);
-}
-
+// (Readings in new headers' stamps and the fallback to the local clock: the
+// store open and server clock tests.)
 TEST_F(ClockTest, AgingBoundaries) {
   const DateStamp march1 = {3, 1, 120}, zeroDate = {0, 0, 120}, wild = {255, 255, 255};
   const TimeStamp noon = {12, 0, 0}, midnight = {0, 0, 0}, wildTime = {255, 255, 255};
