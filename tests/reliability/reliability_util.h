@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "io/scratch_dir.h"
@@ -22,17 +24,29 @@
 namespace varnfile_test {
 
 // Disk files are opened write-through, so scratch files live on tmpfs when
-// there is one, in a folder of this process.
+// there is one, in a folder of this process. Process ids come round again,
+// so the folder is emptied when first used (a killed run leaves one behind)
+// and removed when the process that made it exits (not a forked child).
 inline const std::string& ScratchFolder() {
-  static const std::string folder = [] {
+  struct Folder {
+    std::string path;
+    int owner = ProcessId();
+    ~Folder() {
+      std::error_code ignored;
+      if (ProcessId() == owner) std::filesystem::remove_all(path, ignored);
+    }
+  };
+  static const Folder folder{[] {
     const char* base = std::getenv("VARNFILE_TEST_TMP");
     std::string root = PathExists("/dev/shm") ? "/dev/shm" : base ? base : "/tmp";
     MakeDirectory(root);
     std::string dir = root + "/varnfile_test_" + std::to_string(ProcessId());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
     MakeDirectory(dir);
     return dir;
-  }();
-  return folder;
+  }()};
+  return folder.path;
 }
 
 // A path in the scratch folder, with no file there.
