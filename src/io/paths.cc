@@ -79,9 +79,18 @@ ResultCode MakeDirectories(const char* path) {
   if (PlatformIsDirectory(path)) return ResultOk;
   char parent[MaxPathLength + 1];
   memcpy(parent, path, length + 1);
+  // A run of separators at the end names the same directory as one, which
+  // the split below then takes off.
+  while (length > 1 && IsPlatformSeparator(parent[length - 1]) &&
+         IsPlatformSeparator(parent[length - 2])) {
+    parent[--length] = '\0';
+  }
   if (SplitPath(parent, nullptr, 0) == 0 || parent[0] == '\0') return rc;
   if (MakeDirectories(parent) != ResultOk) return rc;
-  return MakeDirectory(path);
+  // Made here, or meanwhile by another process, or above as the parent when
+  // the path ends in separators.
+  if (MakeDirectory(path) == ResultOk || PlatformIsDirectory(path)) return ResultOk;
+  return rc;
 }
 
 }  // namespace varnfile

@@ -99,10 +99,14 @@ TEST_F(LifecycleTest, TheCallersHandleOnFailure) {
 TEST_F(LifecycleTest, NameLimitsBeforeTheDisk) {
   const std::string base = dir_ / "new";
   // A path of exactly n characters below base, in components short enough
-  // for any file system.
+  // for any file system and never empty (the scratch directory's length
+  // varies with the process id).
   auto pathOf = [&](size_t n) {
     std::string p = base;
-    while (p.size() < n) p += "/" + std::string(std::min<size_t>(60, n - p.size() - 1), 'd');
+    for (size_t left; p.size() < n;) {
+      left = n - p.size() - 1;
+      p += "/" + std::string(left == 61 ? 59 : std::min<size_t>(60, left), 'd');
+    }
     return p;
   };
   struct Case {
@@ -121,6 +125,8 @@ TEST_F(LifecycleTest, NameLimitsBeforeTheDisk) {
       {1, pathOf(246) + "/", "TRN", nullptr, 0}, {1, pathOf(259), nullptr, nullptr, 260},
       {1, pathOf(260), nullptr, nullptr, 260},
       {0, pathOf(259), nullptr, nullptr, 0}, {0, pathOf(260), nullptr, nullptr, 260},
+      // Doubled separators name the same directories as single ones.
+      {1, base + "/a//", "TRN", nullptr, 0}, {0, base + "//b//f", nullptr, nullptr, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name.size());
