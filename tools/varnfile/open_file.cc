@@ -188,6 +188,7 @@ varn::File OpenItems(const std::string& path, varn::Access access, bool ignoreAg
   bool exclusive = access != varn::Access::Read;
   Clock::time_point deadline = Deadline();
   if (aged != nullptr) *aged = false;
+  bool retriedAfterRelease = false;
   for (;;) {
     varn::File file;
     uint16_t rc = varn::File::TryOpen(path, access, &file);
@@ -196,8 +197,16 @@ varn::File OpenItems(const std::string& path, varn::Access access, bool ignoreAg
       if (aged != nullptr) *aged = true;
       return OpenAgedCopy(path);
     }
-    if (rc == VARNFILE_E_OPEN && ProbeOpen(path, exclusive) == EWOULDBLOCK && WaitMore(deadline))
-      continue;
+    if (rc == VARNFILE_E_OPEN) {
+      int probe = ProbeOpen(path, exclusive);
+      if (probe == EWOULDBLOCK && WaitMore(deadline)) continue;
+      // The holder let go between the open and the probe: open again once,
+      // rather than report a file that opens as unopenable.
+      if (probe == 0 && !retriedAfterRelease) {
+        retriedAfterRelease = true;
+        continue;
+      }
+    }
     ThrowOpenFailure(path, rc, exclusive);
   }
 }
