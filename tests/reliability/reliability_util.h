@@ -170,6 +170,13 @@ inline ToolRun RunTool(const std::string& arguments, const std::string& input = 
   std::string command = "timeout 60 " VARNFILE_TOOL_PATH " " + arguments + " <" + io + ".in >" + io + ".out";
 #endif
   int raw = std::system((command + " 2>" + io + ".err").c_str());
+#if defined(_WIN32)
+  // Wine's cmd.exe now and then fails to start a program it ran a moment
+  // before ("Can't recognize ... as an internal or external command", 9009,
+  // never one of the tool's statuses) when other programs start at the same
+  // time: start it once more.
+  if (raw == 9009) raw = std::system((command + " 2>" + io + ".err").c_str());
+#endif
   return {ExitStatus(raw), Slurp(io + ".out"), Slurp(io + ".err")};
 }
 
