@@ -11,15 +11,14 @@ namespace {
 constexpr uint32_t TableGrowth = 4;
 
 // A chunk for [start, start + length), zero-filled so that a chunk left
-// behind by a failed write never exposes stale heap bytes.
+// behind by a failed write never exposes stale heap bytes. Its bytes follow
+// the record in the same allocation: one allocation per chunk, and a reader
+// that looks a chunk up finds its bytes next to it in memory.
 MemoryChunk* NewChunk(int64_t start, int64_t length) {
-  auto* chunk = static_cast<MemoryChunk*>(MemAllocZero(sizeof(MemoryChunk)));
+  auto* chunk =
+      static_cast<MemoryChunk*>(MemAllocZero(sizeof(MemoryChunk) + static_cast<size_t>(length)));
   if (chunk == nullptr) return nullptr;
-  chunk->data = static_cast<uint8_t*>(MemAllocZero(static_cast<size_t>(length)));
-  if (chunk->data == nullptr) {
-    MemFree(chunk);
-    return nullptr;
-  }
+  chunk->data = reinterpret_cast<uint8_t*>(chunk + 1);
   chunk->start = static_cast<int32_t>(start);
   chunk->length = static_cast<int32_t>(length);
   return chunk;
@@ -29,6 +28,10 @@ int64_t ChunkEnd(const MemoryChunk* chunk) { return int64_t{chunk->start} + chun
 
 // The slot of the index that holds chunk (which is in it).
 uint32_t IndexOf(const MemoryStream* stream, const MemoryChunk* chunk) {
+  // Appends add above the highest chunk: no search.
+  if (stream->indexCount != 0 && stream->index[stream->indexCount - 1] == chunk) {
+    return stream->indexCount - 1;
+  }
   uint32_t lo = 0;
   uint32_t hi = stream->indexCount;
   while (lo < hi) {
@@ -124,7 +127,6 @@ void FreeStream(MemoryStream* stream) {
   MemoryChunk* chunk = stream->lowest;
   while (chunk != nullptr) {
     MemoryChunk* higher = chunk->higher;
-    MemFree(chunk->data);
     MemFree(chunk);
     chunk = higher;
   }

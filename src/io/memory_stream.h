@@ -20,7 +20,7 @@ namespace varnfile {
 struct MemoryChunk {
   MemoryChunk* higher;  // neighbour with higher offsets; null for the highest
   MemoryChunk* lower;   // neighbour with lower offsets; null for the lowest
-  uint8_t* data;        // exactly length bytes
+  uint8_t* data;        // exactly length bytes, right behind this record
   int32_t start;        // stream offset of data[0]
   int32_t length;
 };
