@@ -478,9 +478,11 @@ TEST_F(PropertiesTest, HeaderImageReadAndWritten) {
   EXPECT_EQ(buffer[174], 0xEE) << "at most 174 bytes";
   EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 174), ReadFile(name_));
   // Writing replaces the first size bytes of the image; they reach the
-  // disk at close, reserved bytes included.
+  // disk at close, reserved bytes included, and a version outside 264 to
+  // 272 goes back to 272.
   std::string header = Header(h_);
   header[150] = 0x5A;
+  header[4] = 0x11;
   ASSERT_EQ(WriteHeader(h_, header), 0);
   EXPECT_EQ(ReadFile(name_)[150], 0) << "nothing reaches the disk before close";
   ASSERT_EQ(WriteHeader(h_, "QZ"), 0);
@@ -488,6 +490,7 @@ TEST_F(PropertiesTest, HeaderImageReadAndWritten) {
   ASSERT_EQ(WriteHeader(h_, header), 0);  // put the magic back
   Reopen(0);
   header[142] = 1;
+  header[4] = 0x10;
   EXPECT_EQ(ReadFile(name_), header);
   // Any header change, the same bytes or the method included, is written at
   // close; for a file opened to read that write fails (278), the handle
