@@ -76,26 +76,37 @@ bool GetServerDateTime(uint32_t param, ServerDateTime* out) {
   return out->day != 0;
 }
 
-bool ReadClock(IoState* state, DateStamp* date, TimeStamp* time) {
-  DateStamp nowDate = {0, 0, 0};
-  TimeStamp nowTime = {0, 0, 0};
+namespace {
+
+// The current date and time: the server's when state selects it and it
+// answers, else the local clock's; all zero when neither can be read.
+void CurrentReading(IoState* state, DateStamp* date, TimeStamp* time) {
+  *date = DateStamp{0, 0, 0};
+  *time = TimeStamp{0, 0, 0};
   ServerDateTime server;
   if (state != nullptr && state->dateTimeMode == ServerClock &&
       GetServerDateTime(state->dateTimeParam, &server)) {
-    nowDate = DateStamp{server.month, server.day, server.year};
-    nowTime = TimeStamp{server.hour, server.minute, server.second};
-  } else {
-    int64_t seconds;
-    uint32_t milliseconds;
-    PlatformClockNow(&seconds, &milliseconds);
-    CalendarTime parts;
-    if (PlatformLocalTime(seconds, &parts) == 0) {
-      nowDate = DateStamp{static_cast<uint8_t>(parts.month + 1), static_cast<uint8_t>(parts.day),
-                          static_cast<uint8_t>(parts.yearsSince1900)};
-      nowTime = TimeStamp{static_cast<uint8_t>(parts.hour), static_cast<uint8_t>(parts.minute),
-                          static_cast<uint8_t>(parts.second)};
-    }
+    *date = DateStamp{server.month, server.day, server.year};
+    *time = TimeStamp{server.hour, server.minute, server.second};
+    return;
   }
+  int64_t seconds;
+  uint32_t milliseconds;
+  PlatformClockNow(&seconds, &milliseconds);
+  CalendarTime parts;
+  if (PlatformLocalTime(seconds, &parts) != 0) return;
+  *date = DateStamp{static_cast<uint8_t>(parts.month + 1), static_cast<uint8_t>(parts.day),
+                    static_cast<uint8_t>(parts.yearsSince1900)};
+  *time = TimeStamp{static_cast<uint8_t>(parts.hour), static_cast<uint8_t>(parts.minute),
+                    static_cast<uint8_t>(parts.second)};
+}
+
+}  // namespace
+
+bool ReadClock(IoState* state, DateStamp* date, TimeStamp* time) {
+  DateStamp nowDate;
+  TimeStamp nowTime;
+  CurrentReading(state, &nowDate, &nowTime);
   bool changed = false;
   if (!SameTime(nowTime, lastTime) || !SameDate(nowDate, lastDate)) {
     lastDate = nowDate;
@@ -107,6 +118,19 @@ bool ReadClock(IoState* state, DateStamp* date, TimeStamp* time) {
   return changed;
 }
 
+int64_t ClockSeconds(IoState* state) {
+  DateStamp date;
+  TimeStamp time;
+  CurrentReading(state, &date, &time);
+  return StampSeconds(date, time);
+}
+
+// 32-bit arithmetic, as the limit has always been computed.
+uint32_t AgingLimitSeconds(const AgingLimit* limit) {
+  return ((static_cast<uint32_t>(limit->days) * 24u + limit->hours) * 60u + limit->minutes) * 60u +
+         limit->seconds;
+}
+
 bool IsAged(IoState* state, const DateStamp* stampDate, const TimeStamp* stampTime,
             const AgingLimit* limit) {
   int64_t stamp = StampSeconds(*stampDate, *stampTime);
@@ -115,12 +139,7 @@ bool IsAged(IoState* state, const DateStamp* stampDate, const TimeStamp* stampTi
   ReadClock(state, &nowDate, &nowTime);
   int64_t now = StampSeconds(nowDate, nowTime);
   if (now <= stamp) return false;
-  // 32-bit arithmetic, as the limit has always been computed: a limit of
-  // more than about 49,710 days wraps.
-  uint32_t limitSeconds =
-      ((static_cast<uint32_t>(limit->days) * 24u + limit->hours) * 60u + limit->minutes) * 60u +
-      limit->seconds;
-  return static_cast<int64_t>(limitSeconds) <= now - stamp;
+  return static_cast<int64_t>(AgingLimitSeconds(limit)) <= now - stamp;
 }
 
 void SetDateTimeOptions(IoState* state, uint32_t mode, uint32_t param) {

@@ -76,6 +76,14 @@ bool ReadClock(IoState* state, DateStamp* date, TimeStamp* time);
 bool IsAged(IoState* state, const DateStamp* stampDate, const TimeStamp* stampTime,
             const AgingLimit* limit);
 
+// The two sides of that test, for tools that show when a file ages: the
+// current reading in seconds since 1970 taken as local standard time
+// (without counting as a reading for ReadClock's change report), and the
+// limit in seconds as the test counts it, in 32 bits (a limit of more than
+// about 49,710 days wraps).
+int64_t ClockSeconds(IoState* state);
+uint32_t AgingLimitSeconds(const AgingLimit* limit);
+
 // Stores the options: any mode is accepted; param is kept only for the
 // server clock and is 0 otherwise.
 void SetDateTimeOptions(IoState* state, uint32_t mode, uint32_t param);

@@ -10,16 +10,18 @@ namespace {
 
 constexpr uint32_t TableGrowth = 4;
 
+// The bytes of a chunk, which follow its record in the same allocation.
+inline uint8_t* ChunkBytes(MemoryChunk* chunk) { return reinterpret_cast<uint8_t*>(chunk + 1); }
+
 // A chunk for [start, start + length), zero-filled so that a chunk left
-// behind by a failed write never exposes stale heap bytes.
+// behind by a failed write never exposes stale heap bytes. Its bytes follow
+// the record in the same allocation: one allocation per chunk, and a reader
+// that looks a chunk up finds its bytes next to it in memory.
 MemoryChunk* NewChunk(int64_t start, int64_t length) {
-  auto* chunk = static_cast<MemoryChunk*>(MemAllocZero(sizeof(MemoryChunk)));
+  auto* chunk =
+      static_cast<MemoryChunk*>(MemAllocZero(sizeof(MemoryChunk) + static_cast<size_t>(length)));
   if (chunk == nullptr) return nullptr;
-  chunk->data = static_cast<uint8_t*>(MemAllocZero(static_cast<size_t>(length)));
-  if (chunk->data == nullptr) {
-    MemFree(chunk);
-    return nullptr;
-  }
+  chunk->data = ChunkBytes(chunk);
   chunk->start = static_cast<int32_t>(start);
   chunk->length = static_cast<int32_t>(length);
   return chunk;
@@ -29,11 +31,15 @@ int64_t ChunkEnd(const MemoryChunk* chunk) { return int64_t{chunk->start} + chun
 
 // The slot of the index that holds chunk (which is in it).
 uint32_t IndexOf(const MemoryStream* stream, const MemoryChunk* chunk) {
+  // Appends add above the highest chunk: no search.
+  if (stream->indexCount != 0 && stream->index[stream->indexCount - 1].chunk == chunk) {
+    return stream->indexCount - 1;
+  }
   uint32_t lo = 0;
   uint32_t hi = stream->indexCount;
   while (lo < hi) {
     uint32_t mid = lo + (hi - lo) / 2;
-    if (stream->index[mid]->start < chunk->start) {
+    if (stream->index[mid].start < chunk->start) {
       lo = mid + 1;
     } else {
       hi = mid;
@@ -47,10 +53,10 @@ bool ReserveIndexSlot(MemoryStream* stream) {
   if (stream->indexCount < stream->indexCapacity) return true;
   uint64_t capacity = stream->indexCapacity == 0 ? 16 : uint64_t{stream->indexCapacity} * 2;
   if (capacity > 0x7FFFFFFF) return false;
-  auto* grown = static_cast<MemoryChunk**>(MemAlloc(capacity * sizeof(MemoryChunk*)));
+  auto* grown = static_cast<ChunkSlot*>(MemAlloc(capacity * sizeof(ChunkSlot)));
   if (grown == nullptr) return false;
   if (stream->indexCount != 0) {
-    std::memcpy(grown, stream->index, stream->indexCount * sizeof(MemoryChunk*));
+    std::memcpy(grown, stream->index, stream->indexCount * sizeof(ChunkSlot));
   }
   MemFree(stream->index);
   stream->index = grown;
@@ -58,11 +64,13 @@ bool ReserveIndexSlot(MemoryStream* stream) {
   return true;
 }
 
-// Puts chunk into the index at slot (a slot was reserved).
+// Puts chunk into the index at slot (a slot was reserved). The hint keeps
+// naming the chunk it named.
 void IndexInsert(MemoryStream* stream, uint32_t slot, MemoryChunk* chunk) {
   std::memmove(stream->index + slot + 1, stream->index + slot,
-               (stream->indexCount - slot) * sizeof(MemoryChunk*));
-  stream->index[slot] = chunk;
+               (stream->indexCount - slot) * sizeof(ChunkSlot));
+  stream->index[slot] = ChunkSlot{chunk->start, chunk->length, chunk};
+  if (stream->indexCount != 0 && slot <= stream->hint) stream->hint++;
   stream->indexCount++;
 }
 
@@ -90,41 +98,54 @@ void LinkBelowAll(MemoryStream* stream, MemoryChunk* chunk) {
   IndexInsert(stream, 0, chunk);
 }
 
-// The highest chunk that starts at or below offset, or null when every
-// chunk starts above it. Access near the hint, in either direction, walks
-// the few chunks from it, which were touched lately; anything else is a
-// binary search of the index.
-MemoryChunk* ChunkAtOrBelow(MemoryStream* stream, int64_t offset) {
-  constexpr int NearbyChunks = 16;
-  MemoryChunk* chunk = stream->hint;
-  if (chunk != nullptr && chunk->start <= offset) {
-    for (int i = 0; i < NearbyChunks; ++i, chunk = chunk->higher) {
-      if (chunk->higher == nullptr || chunk->higher->start > offset) return chunk;
+// The slot of the highest chunk that starts at or below offset, or -1 when
+// every chunk starts above it. Access near the hint, in either direction,
+// scans the few slots from it; anything else is a binary search. Only the
+// index is read. The slot found becomes the hint.
+int64_t SlotAtOrBelow(MemoryStream* stream, int64_t offset) {
+  constexpr uint32_t NearbySlots = 16;
+  const ChunkSlot* slots = stream->index;
+  uint32_t count = stream->indexCount;
+  if (count == 0) return -1;
+  uint32_t i = stream->hint < count ? stream->hint : count - 1;
+  uint32_t found = count;  // none yet
+  if (slots[i].start <= offset) {
+    for (uint32_t n = 0; n < NearbySlots; ++n, ++i) {
+      if (i + 1 == count || slots[i + 1].start > offset) {
+        found = i;
+        break;
+      }
     }
-  } else if (chunk != nullptr) {
-    for (int i = 0; i < NearbyChunks && chunk->lower != nullptr; ++i) {
-      chunk = chunk->lower;
-      if (chunk->start <= offset) return chunk;
+  } else {
+    for (uint32_t n = 0; n < NearbySlots && i > 0; ++n) {
+      if (slots[--i].start <= offset) {
+        found = i;
+        break;
+      }
     }
   }
-  uint32_t lo = 0;
-  uint32_t hi = stream->indexCount;
-  while (lo < hi) {
-    uint32_t mid = lo + (hi - lo) / 2;
-    if (stream->index[mid]->start <= offset) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
+  if (found == count) {
+    uint32_t lo = 0;
+    uint32_t hi = count;
+    while (lo < hi) {
+      uint32_t mid = lo + (hi - lo) / 2;
+      if (slots[mid].start <= offset) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
     }
+    if (lo == 0) return -1;
+    found = lo - 1;
   }
-  return lo == 0 ? nullptr : stream->index[lo - 1];
+  stream->hint = found;
+  return found;
 }
 
 void FreeStream(MemoryStream* stream) {
   MemoryChunk* chunk = stream->lowest;
   while (chunk != nullptr) {
     MemoryChunk* higher = chunk->higher;
-    MemFree(chunk->data);
     MemFree(chunk);
     chunk = higher;
   }
@@ -147,7 +168,8 @@ MemoryChunk* CoverRange(MemoryStream* stream, int64_t p, int64_t count) {
   int64_t e = p + count;
   int64_t r = count;
   // Chunks that start at or above e play no part: begin below them.
-  MemoryChunk* chunk = stream->highest == nullptr ? nullptr : ChunkAtOrBelow(stream, e - 1);
+  int64_t top = SlotAtOrBelow(stream, e - 1);
+  MemoryChunk* chunk = top < 0 ? nullptr : stream->index[top].chunk;
   for (;;) {
     if (chunk == nullptr) {
       // Below the lowest chunk: one chunk for what is left.
@@ -264,15 +286,17 @@ uint32_t MemoryStreamRead(MemoryStream* stream, uint8_t* buffer, uint32_t count)
   int64_t remaining = count;
   // Chunks below the one that starts at or below the position end before
   // it; a walk from the lowest chunk would skip them all.
-  MemoryChunk* chunk = stream->lowest == nullptr ? nullptr : ChunkAtOrBelow(stream, position);
-  if (chunk == nullptr) chunk = stream->lowest;
-  for (; chunk != nullptr && remaining > 0; chunk = chunk->higher) {
-    if (ChunkEnd(chunk) <= position) continue;
-    if (chunk->start > position) break;  // a range never written
-    stream->hint = chunk;
-    int64_t available = ChunkEnd(chunk) - position;
+  int64_t first = SlotAtOrBelow(stream, position);
+  for (uint32_t i = first < 0 ? 0 : static_cast<uint32_t>(first);
+       i < stream->indexCount && remaining > 0; ++i) {
+    const ChunkSlot& slot = stream->index[i];
+    int64_t end = int64_t{slot.start} + slot.length;
+    if (end <= position) continue;
+    if (slot.start > position) break;  // a range never written
+    stream->hint = i;
+    int64_t available = end - position;
     int64_t n = remaining < available ? remaining : available;
-    std::memcpy(buffer, chunk->data + (position - chunk->start), static_cast<size_t>(n));
+    std::memcpy(buffer, ChunkBytes(slot.chunk) + (position - slot.start), static_cast<size_t>(n));
     buffer += n;
     position += n;
     remaining -= n;
@@ -284,12 +308,13 @@ uint32_t MemoryStreamRead(MemoryStream* stream, uint8_t* buffer, uint32_t count)
 
 const uint8_t* MemoryStreamChunkAt(MemoryStream* stream, int64_t offset, int64_t* start,
                                    int64_t* length) {
-  MemoryChunk* chunk = stream->lowest == nullptr ? nullptr : ChunkAtOrBelow(stream, offset);
-  if (chunk == nullptr || ChunkEnd(chunk) <= offset) return nullptr;
-  stream->hint = chunk;
-  *start = chunk->start;
-  *length = chunk->length;
-  return chunk->data;
+  int64_t found = SlotAtOrBelow(stream, offset);
+  if (found < 0) return nullptr;
+  const ChunkSlot& slot = stream->index[found];
+  if (int64_t{slot.start} + slot.length <= offset) return nullptr;
+  *start = slot.start;
+  *length = slot.length;
+  return ChunkBytes(slot.chunk);
 }
 
 ResultCode MemoryStreamWrite(MemoryStream* stream, const uint8_t* buffer, uint32_t count) {
@@ -308,7 +333,6 @@ ResultCode MemoryStreamWrite(MemoryStream* stream, const uint8_t* buffer, uint32
     buffer += n;
     position += n;
     remaining -= n;
-    stream->hint = chunk;
     chunk = chunk->higher;
   }
   stream->position = position;

@@ -20,7 +20,7 @@ namespace varnfile {
 struct MemoryChunk {
   MemoryChunk* higher;  // neighbour with higher offsets; null for the highest
   MemoryChunk* lower;   // neighbour with lower offsets; null for the lowest
-  uint8_t* data;        // exactly length bytes
+  uint8_t* data;        // exactly length bytes, right behind this record
   int32_t start;        // stream offset of data[0]
   int32_t length;
 };
@@ -32,19 +32,27 @@ struct MemoryChunk {
 // on disk.
 constexpr int64_t MemoryStreamLimit = INT32_MAX;
 
+// One slot of a stream's index: where a chunk starts and how long it is,
+// kept beside the pointer so that a look-up reads only the index and never
+// the chunks it passes over.
+struct ChunkSlot {
+  int32_t start;
+  int32_t length;
+  MemoryChunk* chunk;
+};
+
 struct MemoryStream {
   MemoryChunk* lowest;   // null when nothing was written
   MemoryChunk* highest;
   int64_t size;          // end of the furthest write
   int64_t position;      // any value a seek made; reads and writes check it
-  // The chunk the last read or write ended in, where the next search for a
-  // position starts: sequential access in either direction then costs O(1)
-  // per call instead of a walk from one end of the list. Chunks live until
-  // the stream is freed, so the hint never dangles.
-  MemoryChunk* hint;
+  // The index slot of the chunk the last look-up found, where the next one
+  // starts: sequential access in either direction then costs O(1) per call
+  // instead of a search. Any value is safe; it is only where a scan starts.
+  uint32_t hint;
   // Every chunk in list order, for a binary search when a position lies
   // away from the hint (random access in a file of thousands of chunks).
-  MemoryChunk** index;
+  ChunkSlot* index;
   uint32_t indexCount;
   uint32_t indexCapacity;
 };

@@ -308,6 +308,24 @@ ResultCode BufferedRead(Store* store, uint8_t* dst, uint32_t position, uint32_t 
   return ResultOk;
 }
 
+const uint8_t* BufferedPeek(Store* store, uint32_t position, uint32_t count) {
+  if (!store->isMemory || count == 0) return nullptr;
+  uint64_t end = static_cast<uint64_t>(position) + count;
+  if (store->writeBufferLength != 0 && end > store->writeBufferStart &&
+      position < static_cast<uint64_t>(store->writeBufferStart) + store->writeBufferLength) {
+    return nullptr;
+  }
+  if (!InMemoryView(store, position)) {
+    const uint8_t* view =
+        StreamMemoryView(store, position, &store->memoryViewStart, &store->memoryViewLength);
+    if (view == nullptr) return nullptr;
+    store->memoryView = view;
+  }
+  uint32_t offset = position - store->memoryViewStart;
+  if (count > store->memoryViewLength - offset) return nullptr;
+  return store->memoryView + offset;
+}
+
 ResultCode BufferedWrite(Store* store, const uint8_t* src, uint32_t position, uint32_t count) {
   if (count == 0) return ResultOk;
   if (static_cast<uint64_t>(position) + count > 0xFFFFFFFFu) return ResultWriteFailed;

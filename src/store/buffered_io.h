@@ -26,6 +26,14 @@ namespace varnfile {
 ResultCode BufferedRead(Store* store, uint8_t* dst, uint32_t position, uint32_t count,
                         uint32_t direct);
 
+// The count bytes at position where a memory file holds them in one piece
+// of its stream, to be read in place: they stay where they are until the
+// stream closes and change only when those bytes are written again. Null
+// when they cannot be had that way (a disk file, bytes split between two
+// pieces or never written, or some of them newer in the write buffer); the
+// caller then reads a copy with BufferedRead.
+const uint8_t* BufferedPeek(Store* store, uint32_t position, uint32_t count);
+
 // Puts count bytes at position (through the write buffer where they fit).
 // The count bytes reach the stream in one stream write, never split between
 // two. count 0 is a no-op.

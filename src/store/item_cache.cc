@@ -51,12 +51,39 @@ void RemoveCachedItem(OpenFile* file, CachedItem* item) {
   MemFree(item);
 }
 
-// An evicted item's allocation may take the next item when it is large
-// enough and at most about twice as large, so that the memory held stays
-// within twice the byte limit. A walk over items of mixed sizes then mostly
-// reuses blocks instead of freeing one and allocating another per step.
-bool CanReuse(const CachedItem* item, uint32_t length) {
-  return item->capacity >= length && item->capacity <= 2 * length + 256;
+// Gives a lent item room for `length` bytes of its own, so that its data
+// can change without touching the file's bytes. The room is left for the
+// caller to fill. A new allocation takes the old one's place in the list and
+// the index. False (nothing changed) when it cannot be had.
+bool GiveOwnRoom(OpenFile* file, CachedItem** itemInOut, uint32_t length) {
+  CachedItem* item = *itemInOut;
+  if (item->capacity < length) {
+    auto* grown = static_cast<CachedItem*>(MemAlloc(sizeof(CachedItem) + length));
+    if (grown == nullptr) return false;
+    *grown = *item;
+    grown->capacity = length;
+    if (grown->older != nullptr) grown->older->newer = grown;
+    if (grown->newer != nullptr) grown->newer->older = grown;
+    if (file->lruItem == item) file->lruItem = grown;
+    if (file->mruItem == item) file->mruItem = grown;
+    ItemIndexRemove(&file->itemIndex, item);
+    ItemIndexInsert(&file->itemIndex, grown);
+    MemFree(item);
+    item = grown;
+  }
+  item->view.data = ItemData(item);
+  item->lent = false;
+  *itemInOut = item;
+  return true;
+}
+
+// An evicted item's allocation may take the next item when it has room for
+// the bytes the item copies (none for a lent item) and is at most about
+// twice as large as the item, so that the memory held stays within twice
+// the byte limit. A walk over items of mixed sizes then mostly reuses blocks
+// instead of freeing one and allocating another per step.
+bool CanReuse(const CachedItem* item, uint32_t room, uint32_t length) {
+  return item->capacity >= room && item->capacity <= 2 * length + 256;
 }
 
 bool NeedsRoom(const OpenFile* file, uint32_t length) {
@@ -183,11 +210,25 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
       budget += head.header.length;
       if (budget > file->maxCachedBytes) break;
     }
+    // An uncompressed memory file's record is read in place, not copied.
+    const uint8_t* inPlace = kept == nullptr ? RecordDataInPlace(store, p, &head) : nullptr;
     CachedItem* added = nullptr;
-    rc = AddCachedItem(file, p, head.previousPosition, &head.header, kept, false, &added);
+    rc = AddCachedItem(file, p, head.previousPosition, &head.header,
+                       kept != nullptr ? kept : inPlace, false, &added, inPlace != nullptr);
     if (rc != ResultOk) return rc;
     if (kept != nullptr) {
       added->view.nextPosition = head.nextPosition;
+    } else if (inPlace != nullptr) {
+      // The data is copied out later, when the caller reads the item: ask
+      // for it now, so that the records of a backward window arrive
+      // together instead of one cache miss after another.
+      for (uint32_t at = 0; at < head.header.length; at += 64) {
+        __builtin_prefetch(inPlace + at, 0, 2);
+      }
+      TestHookCount(TestCounter::CacheRecordReads);
+      added->view.nextPosition = head.nextPosition;
+      rc = SeekRecordRead(store, head.nextPosition);
+      if (rc != ResultOk) return rc;
     } else {
       rc = CountedReadRecord(store, &added->view);
       if (rc != ResultOk) {
@@ -236,7 +277,7 @@ ResultCode LoadItem(OpenFile* file, uint32_t position, ItemHeader* headerOut,
   if (previousOut != nullptr) *previousOut = item->view.previousPosition;
   if (nextOut != nullptr) *nextOut = item->view.nextPosition;
   if (dataOut != nullptr && item->view.header.length != 0) {
-    std::memcpy(dataOut, ItemData(item), item->view.header.length);
+    std::memcpy(dataOut, item->view.data, item->view.header.length);
   }
   return ResultOk;
 }
@@ -248,8 +289,10 @@ ResultCode ReadItemAt(OpenFile* file, uint32_t position, ItemHeader* headerOut,
 
 ResultCode AddCachedItem(OpenFile* file, uint32_t position, uint32_t previousPosition,
                          const ItemHeader* header, const uint8_t* data, bool write,
-                         CachedItem** out) {
+                         CachedItem** out, bool lend) {
   uint32_t length = header->length;
+  if (data == nullptr) lend = false;
+  uint32_t room = lend ? 0 : length;
   // Room in the index first, so that running out of memory leaves the cache
   // as it was.
   ResultCode reserved =
@@ -268,7 +311,7 @@ ResultCode AddCachedItem(OpenFile* file, uint32_t position, uint32_t previousPos
       }
     }
     DetachCachedItem(file, victim);
-    if (item == nullptr && CanReuse(victim, length)) {
+    if (item == nullptr && CanReuse(victim, room, length)) {
       item = victim;
     } else {
       MemFree(victim);
@@ -276,9 +319,9 @@ ResultCode AddCachedItem(OpenFile* file, uint32_t position, uint32_t previousPos
   }
 
   if (item == nullptr) {
-    item = static_cast<CachedItem*>(MemAlloc(sizeof(CachedItem) + length));
+    item = static_cast<CachedItem*>(MemAlloc(sizeof(CachedItem) + room));
     if (item == nullptr) return ResultNoMemory;
-    item->capacity = length;
+    item->capacity = room;
   }
   // Data left to a decoder to fill in starts zero-filled, in a fresh block
   // and in a reused one alike: bytes a damaged record leaves unwritten must
@@ -289,11 +332,12 @@ ResultCode AddCachedItem(OpenFile* file, uint32_t position, uint32_t previousPos
   item->newer = nullptr;
   item->position = position;
   item->changed = false;
+  item->lent = lend;
   item->view.header = *header;
   item->view.previousPosition = previousPosition;
   item->view.nextPosition = 0;
-  item->view.data = ItemData(item);
-  if (data != nullptr && length != 0) std::memcpy(ItemData(item), data, length);
+  item->view.data = lend ? const_cast<uint8_t*>(data) : ItemData(item);
+  if (!lend && data != nullptr && length != 0) std::memcpy(ItemData(item), data, length);
 
   if (write) {
     ResultCode rc = SetWriteCursor(&file->store, position);
@@ -318,13 +362,17 @@ ResultCode UpdateCachedItem(OpenFile* file, CachedItem* item, const ItemHeader* 
       (item->view.header.length != header->length || IsCompressed(file))) {
     return ResultCannotReplace;
   }
+  // New data goes into the item's own room, never into the file's bytes.
+  if (data != nullptr && item->lent && !GiveOwnRoom(file, &item, header->length)) {
+    return ResultNoMemory;
+  }
   item->view.header.commandId = header->commandId;
   item->view.header.extraId = header->extraId;
   item->view.header.extraValue = header->extraValue;
   item->changed = true;
   if (data != nullptr) {
     item->view.header.crc = header->crc;
-    if (header->length != 0) std::memcpy(ItemData(item), data, header->length);
+    if (header->length != 0) std::memcpy(item->view.data, data, header->length);
   }
   MakeMostRecent(file, item);
   return ResultOk;

@@ -25,15 +25,20 @@ constexpr uint32_t DefaultMaxCachedBytes = 65536;
 // A backward window reads at most this many records before its target.
 constexpr int32_t MaxWindowBack = 127;
 
-// One cached item: a single allocation of this record followed by the
-// item's `length` data bytes, which view.data points at.
+// One cached item: a single allocation of this record followed by room for
+// `capacity` data bytes. view.data points at that room, or, for an item
+// lent its data (an uncompressed memory file's record read in place), at
+// the record's bytes in the stream. A lent item takes a copy of its own
+// before its data is changed, so the file's bytes change only when the item
+// is written back.
 struct CachedItem {
   CachedItem* older;      // towards lruItem; null for the least recently used
   CachedItem* newer;      // towards mruItem; null for the most recently used
   CachedItem* indexNext;  // next item in its bucket of the position index
   uint32_t position;      // position of the record
-  uint32_t capacity;      // data bytes the allocation holds (at least the length)
+  uint32_t capacity;      // data bytes the allocation holds
   bool changed;           // header or data differ from the file
+  bool lent;              // view.data points into the stream, not at the room
   RecordView view;        // header, neighbour positions, decoded data
 };
 
@@ -75,13 +80,16 @@ void DropAllCachedItems(OpenFile* file);
 // writing back changed ones), then caches a new item with the given header,
 // previous position and optional data. With write set the record is also
 // written at position through the record layer. An item larger than the
-// byte limit is still cached once the cache is empty.
+// byte limit is still cached once the cache is empty. With lend set the
+// item points at data (the record's bytes in the stream, which outlive it)
+// instead of holding a copy.
 ResultCode AddCachedItem(OpenFile* file, uint32_t position, uint32_t previousPosition,
                          const ItemHeader* header, const uint8_t* data, bool write,
-                         CachedItem** out);
+                         CachedItem** out, bool lend = false);
 
 // Applies an update to a cached item; 268 (nothing changed) for data of
-// another length or any data under a compression method.
+// another length or any data under a compression method, 272 when a lent
+// item cannot get room for a copy of its own.
 ResultCode UpdateCachedItem(OpenFile* file, CachedItem* item, const ItemHeader* header,
                             const uint8_t* data);
 

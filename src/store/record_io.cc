@@ -346,6 +346,17 @@ ResultCode ReadRecord(Store* store, RecordView* out) {
   return ResultOk;
 }
 
+const uint8_t* RecordDataInPlace(Store* store, uint32_t position, const RecordView* view) {
+  const ItemHeader& header = view->header;
+  // Stored bytes that are not the data itself, or not as many, are left to
+  // ReadRecord, which decodes them or reports the damage.
+  if (store->method != MethodNone || header.length == 0 ||
+      header.storedLength != header.length) {
+    return nullptr;
+  }
+  return BufferedPeek(store, position + ItemHeaderSize, header.length);
+}
+
 namespace {
 
 // Keeps the one-entry header cache true to the file when the record at

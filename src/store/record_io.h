@@ -69,6 +69,13 @@ ResultCode ReadRecordHeaderAt(Store* store, uint32_t position, RecordView* out);
 // 262 at or behind the end of data; readCursor stays put on any failure.
 ResultCode ReadRecord(Store* store, RecordView* out);
 
+// The data of the record at position, whose header `view` holds (as
+// ReadRecordHeader gave it), read in place where an uncompressed memory
+// file holds it in one piece (BufferedPeek); null otherwise, and for an
+// empty record. Nothing moves: the caller moves readCursor past the record
+// with SeekRecordRead, or reads it with ReadRecord after all.
+const uint8_t* RecordDataInPlace(Store* store, uint32_t position, const RecordView* view);
+
 // Writes the 14 bytes of header at writeCursor (and into the one-entry
 // header cache when it holds that record); the cursor does not move.
 ResultCode RewriteRecordHeader(Store* store, const ItemHeader* header);

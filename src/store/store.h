@@ -73,9 +73,10 @@ struct Store : StreamFile {
   uint32_t writeCursor;
   uint8_t* writeBuffer;
   EncoderState encoder;
-  // Set when a chained item entered the encoder but not the file and the
-  // last record could not yet be marked as the reset point that the reset
-  // encoder needs; the next append marks it first.
+  // Set when the encoder starts afresh behind a last record that may not be
+  // marked as the reset point it needs (at an open for update, or when a
+  // chained item entered the encoder but not the file and the mark failed);
+  // the next append marks it first.
   bool resetPending;
 
   uint32_t scratchSizeA;

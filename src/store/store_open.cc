@@ -80,6 +80,11 @@ ResultCode OpenExisting(Store* store, const char* name, OpenMode mode) {
   store->streamEnd = length;
   store->readCursor = FirstItemPosition;
   store->writeCursor = FirstItemPosition;
+  // A session killed before its close left its chain without the reset
+  // point that the close puts behind it. This session's encoder starts
+  // afresh, so its first append marks the last record first (a record
+  // marked already is left as it is).
+  store->resetPending = mode == OpenMode::OpenReadWrite && IsChainedMethod(store->method);
   return ResultOk;
 }
 

@@ -32,11 +32,13 @@ namespace {
 
 constexpr uint32_t Untouched = 0xABCD1234;
 
-uint32_t OpenFileCount() {
-  uint32_t n = LockLibrary()->fileCount;
+LibraryState Library() {
+  LibraryState state = *LockLibrary();
   UnlockLibrary();
-  return n;
+  return state;
 }
+
+uint32_t OpenFileCount() { return Library().fileCount; }
 
 // True when another thread can take the library lock: no call left it held.
 bool LockIsFree() {
@@ -200,9 +202,14 @@ TEST_F(LifecycleTest, HandlesAndSharing) {
   EXPECT_EQ(Create(&fifth, "MEMORY$"), 272);
   MemSetFailure(0);
   EXPECT_EQ(fifth, Untouched);
-  for (uint32_t x : {1u, 2u, 3u, 4u}) EXPECT_EQ(VARNFileClose(x), 0);
+  ASSERT_EQ(Create(&fifth, "MEMORY$"), 0);
+  EXPECT_EQ(fifth, 5u);
+  EXPECT_EQ(Library().fileCapacity, 8u);
+  for (uint32_t x : {1u, 2u, 3u, 4u, 5u}) EXPECT_EQ(VARNFileClose(x), 0);
+  EXPECT_TRUE(Library().files == nullptr && Library().fileCapacity == 0) << "the last close frees it";
   EXPECT_EQ(VARNFileClose(0), 273);
   EXPECT_EQ(VARNFileClose(0x80000001u), 273);
+  EXPECT_EQ(VARNFileCreateFromFileHandle(1, 2, 3, 4), 264);  // files are opened by name only
 
   // Readers share (any access but 1 reads); a writer excludes everyone.
   std::string name = MakeFile("shared.trn");
@@ -307,6 +314,16 @@ TEST_F(LifecycleTest, AbortAndDelete) {
   created = name;
   EXPECT_TRUE(Exists(created));
   EXPECT_EQ(VARNFileAbort(h), 0);
+  // A null or empty directory is the current one.
+  const std::filesystem::path cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir_.path());
+  for (const char* here : {static_cast<const char*>(nullptr), ""}) {
+    ASSERT_EQ(VARNFileCreate(&h, here, "TRN"), 0);
+    ASSERT_EQ(VARNFileGetFileName(h, name, sizeof name), 0);
+    EXPECT_TRUE(std::strlen(name) == 12 && Exists(dir_ / name)) << name;
+    EXPECT_EQ(VARNFileAbort(h), 0);
+  }
+  std::filesystem::current_path(cwd);
   std::string opened = MakeFile("opened.trn");
   ASSERT_EQ(VARNFileOpenEx(&h, 0, opened.c_str(), 0), 0);
   EXPECT_EQ(VARNFileAbort(h), 0);
@@ -461,9 +478,11 @@ TEST_F(PropertiesTest, HeaderImageReadAndWritten) {
   EXPECT_EQ(buffer[174], 0xEE) << "at most 174 bytes";
   EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 174), ReadFile(name_));
   // Writing replaces the first size bytes of the image; they reach the
-  // disk at close, reserved bytes included.
+  // disk at close, reserved bytes included, and a version outside 264 to
+  // 272 goes back to 272.
   std::string header = Header(h_);
   header[150] = 0x5A;
+  header[4] = 0x11;
   ASSERT_EQ(WriteHeader(h_, header), 0);
   EXPECT_EQ(ReadFile(name_)[150], 0) << "nothing reaches the disk before close";
   ASSERT_EQ(WriteHeader(h_, "QZ"), 0);
@@ -471,7 +490,21 @@ TEST_F(PropertiesTest, HeaderImageReadAndWritten) {
   ASSERT_EQ(WriteHeader(h_, header), 0);  // put the magic back
   Reopen(0);
   header[142] = 1;
+  header[4] = 0x10;
   EXPECT_EQ(ReadFile(name_), header);
+  // Any header change, the same bytes or the method included, is written at
+  // close; for a file opened to read that write fails (278), the handle
+  // goes all the same and the file stays as it was.
+  const std::function<uint16_t()> changes[] = {
+      [&] { return VARNFileResetAging(h_); }, [&] { return WriteHeader(h_, Header(h_)); },
+      [&] { return VARNFileSetFlags(h_, 0); }, [&] { return VARNFileSetCompression(h_, 0); }};
+  for (const auto& change : changes) {
+    ASSERT_EQ(change(), 0);
+    EXPECT_EQ(VARNFileClose(h_), 278);
+    EXPECT_EQ(VARNFileClose(h_), 273);
+    EXPECT_EQ(ReadFile(name_), header);
+    ASSERT_EQ(VARNFileOpenEx(&h_, 0, name_.c_str(), 0), 0);
+  }
 }
 
 }  // namespace

@@ -77,6 +77,8 @@ TEST_P(CliTest, CommandLines) {
   std::string aged = Slurp(Path("aged"));
   aged.replace(36, 6, std::string("\x01\x01\x5a\0\0\0", 6));
   Spit(Path("aged"), aged);
+  // Its limit of 49,711 days counts as 17:31:44: the library counts in 32 bits.
+  Spit(Path("wrapped"), std::string(aged).replace(42, 5, std::string("\x2f\xc2\0\0\0", 5)));
   SetEnvironment("COLUMNS", "80");  // the width of list's preview off a terminal
   std::vector<Row> rows = {
       {"--version", 0, "varnfile " VARNFILE_PACKAGE_VERSION "\nfile format version 272\n"},
@@ -143,6 +145,8 @@ TEST_P(CliTest, CommandLines) {
       {"recover %text %rtext", 65, "", "text is not a transaction file"},
       {"info %noise", 65, "", "noise is not a transaction file (no KVRW magic)"},
       {"list %aged", 69, "", "aged has aged"},
+      {"info %wrapped", 0, "aging limit    49711 days 00:00:00 (counts as 0 days 17:31:44)\nages at        "},
+      {"info %wrapped --json", 0, "\"aged\":true"},
       {"verify %aged", 65, "problem: the library cannot open the file: ", "", ""},
       {"list %aged --ignore-aging --no-preview", 0, "stored  crc \n       174  0x0010"},
       {"export %aged --ignore-aging", 0, "\"data\":\"hello world\""},

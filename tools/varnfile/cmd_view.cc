@@ -14,6 +14,7 @@
 #include "item_text.h"
 #include "json_lines.h"
 #include "open_file.h"
+#include "io/clock.h"
 #include "platform/system_clock.h"
 #include "raw_file.h"
 #include "tool_util.h"
@@ -51,19 +52,27 @@ void DescribeHeader(const std::string& path, uint64_t size, const uint8_t* h, Js
   std::string baseName = HeaderText(h + BaseNameOffset, BaseNameSize);
   std::string stampText = FormatStamp(h + StampDateOffset, h + StampTimeOffset);
   int64_t limit = AgingSeconds(h);
-  int64_t stamp = 0, now = 0;
+  // Aged or not, and when, by the library's own test: its clock reads local
+  // time as standard time, and it counts the limit in 32 bits.
+  const varnfile::AgingLimit stored = {Get16(h + AgingDaysOffset), h[AgingHoursOffset],
+                                       h[AgingHoursOffset + 1], h[AgingHoursOffset + 2]};
+  const int64_t counted = varnfile::AgingLimitSeconds(&stored);
+  int64_t stamp = 0, wallNow = 0;
   uint32_t milliseconds = 0;
   bool stampValid = StampTime(h, &stamp);
-  varnfile::PlatformClockNow(&now, &milliseconds);
-  int64_t agesAt = stamp + limit;
-  int64_t left = agesAt - now;
+  const int64_t now = varnfile::ClockSeconds(nullptr);
+  varnfile::PlatformClockNow(&wallNow, &milliseconds);
+  const bool aged = now > stamp && counted <= now - stamp;
+  int64_t left = stamp + counted - now;
+  if (!aged && left <= 0) left = 1;  // a stamp just now: it ages at the next second
+  const int64_t agesAt = wallNow + left;
   const char* methodName = varn::MethodName(static_cast<varn::Method>(method));
   std::string description = HeaderText(h + DescriptionOffset, DescriptionSize);
   bool closed = Get16(h + ClosedMarkerOffset) != 0;
   if (json != nullptr) {
     json->Add("file", path).Add("size", size).Add("magic", magic).Add("version", Get16(h + VersionOffset));
     json->Add("base_name", baseName).Add("stamp", stampText).Add("aging_limit_seconds", limit);
-    if (stampValid) json->Add("ages_at", FormatLocal(agesAt)).AddBool("aged", left <= 0);
+    if (stampValid) json->Add("ages_at", FormatLocal(agesAt)).AddBool("aged", aged);
     json->Add("method", method).Add("method_name", methodName).Add("flags", Get32(h + FlagsOffset));
     json->Add("description", description).AddBool("closed", closed);
     return;
@@ -74,8 +83,12 @@ void DescribeHeader(const std::string& path, uint64_t size, const uint8_t* h, Js
   std::printf("version        %u\n", Get16(h + VersionOffset));
   std::printf("base name      %s\n", Quote(baseName).c_str());
   std::printf("stamp          %s\n", stampText.c_str());
-  std::printf("aging limit    %s\n", FormatSpan(limit).c_str());
-  if (stampValid && left > 0)
+  if (counted == limit)
+    std::printf("aging limit    %s\n", FormatSpan(limit).c_str());
+  else  // what the library counts: the limit wraps at 2^32 seconds
+    std::printf("aging limit    %s (counts as %s)\n", FormatSpan(limit).c_str(),
+                FormatSpan(counted).c_str());
+  if (stampValid && !aged)
     std::printf("ages at        %s (in %s)\n", FormatLocal(agesAt).c_str(), FormatSpan(left).c_str());
   else if (stampValid)
     std::printf("ages at        %s (aged %s ago)\n", FormatLocal(agesAt).c_str(), FormatSpan(-left).c_str());
