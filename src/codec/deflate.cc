@@ -37,9 +37,14 @@ constexpr int32_t ConcentrationFloor = 960;
 constexpr int32_t DistanceFloorLowText = 480;
 constexpr uint32_t LiteralCheckInterval = 64;
 
-inline uint32_t Hash(const uint8_t* p) {
-  return (((uint32_t{p[0]} << 8) | p[1]) ^ ((uint32_t{p[2]} << 4) | (p[0] >> 4))) & 0xFFF;
+// The bucket hash is the low 12 bits of a 16-bit value of the three bytes
+// in which every value has as many of them (the high four bits are those
+// of the first byte). All 16 bits key the `recent` table below.
+inline uint32_t Hash16(const uint8_t* p) {
+  return ((uint32_t{p[0]} << 8) | p[1]) ^ ((uint32_t{p[2]} << 4) | (p[0] >> 4));
 }
+
+inline uint32_t Hash(const uint8_t* p) { return Hash16(p) & 0xFFF; }
 
 // Selects the first three bytes in memory of a 32-bit load.
 constexpr uint32_t FirstThreeBytes =
@@ -96,12 +101,9 @@ inline void Prefetch(const void* address) {
 #endif
 }
 
-constexpr uint32_t RecentKeyBits = 16;
-constexpr uint32_t RecentKeys = 1u << RecentKeyBits;
+constexpr uint32_t RecentKeys = 1u << 16;
 
-inline uint32_t RecentKey(const uint8_t* p) {
-  return ((Load32(p) & FirstThreeBytes) * 0x9E3779B1u) >> (32 - RecentKeyBits);
-}
+inline uint32_t RecentKey(const uint8_t* p) { return Hash16(p); }
 
 // True when no position that a search at p (scan count `count`, `newest`
 // as in the chain walk) may take holds p's key: every candidate lies at a
@@ -176,6 +178,19 @@ struct SearchResult {
   uint32_t hash;
 };
 
+// One step of a plain walk: the candidate that *entry names (window offset
+// *at, forward offset *rel + newest from p) and the link after it; false
+// where the walk ends, rel not below the room the previous candidate left.
+DEFLATE_HOT_INLINE bool Step(const uint16_t* chain, uint32_t position, uint32_t newest,
+                             uint32_t* entry, uint32_t* room, uint32_t* at, uint32_t* rel) {
+  *at = *entry & 0x7FFF;
+  *rel = ((*at - position) & WindowMask) - newest;
+  if (*rel >= *room) return false;
+  *room = *rel;
+  *entry = chain[*at];
+  return true;
+}
+
 // The chain walk of a search at position p (window offset `position`) that
 // does not start a run: the longest match of at most m bytes within the
 // chain budget.
@@ -197,21 +212,12 @@ inline void WalkPlainChain(const DeflateContext* c, const uint8_t* p, uint32_t p
   // which lies within the window's mirror and is masked off).
   const uint32_t head3 = Load32(p) & FirstThreeBytes;
   uint32_t room = 65535 - newest;
-  // Steps to the next candidate (window offset at, v - newest in rel);
-  // false where the walk ends.
-  uint32_t at, rel;
-  auto step = [&]() {
-    at = entry & 0x7FFF;
-    entry = chain[at];
-    rel = ((at - position) & WindowMask) - newest;
-    if (rel >= room) return false;
-    room = rel;
-    return true;
-  };
   int32_t best = -1;
   uint32_t bestOffset = 0;
   // Until the first match, the three-byte test alone. A miss costs two steps.
-  while (step()) {
+  for (;;) {
+    uint32_t at, rel;
+    if (!Step(chain, position, newest, &entry, &room, &at, &rel)) break;
     if (((Load32(window + at) ^ head3) & FirstThreeBytes) == 0) {
       best = static_cast<int32_t>(3 + EqualBytes(window + at + 3, p + 3, m - 3));
       bestOffset = rel + newest;
@@ -223,23 +229,30 @@ inline void WalkPlainChain(const DeflateContext* c, const uint8_t* p, uint32_t p
   }
   if (best > 0 && static_cast<uint32_t>(best) < enough && budget > 0) {
     // A longer match must also have p's two bytes at best - 1 and best;
-    // a candidate without them costs one step.
+    // a candidate without them costs one step. (The loop keeps few values
+    // live: those two bytes are read through tailBase, window + best - 1.)
+    const uint8_t* tailBase = window + best - 1;
     uint32_t tail2 = Load16(p + best - 1);
-    while (step()) {
-      const uint8_t* candidate = window + at;
-      if (Load16(candidate + best - 1) != tail2) {
-        budget -= 1;
-      } else if (((Load32(candidate) ^ head3) & FirstThreeBytes) == 0) {
-        int32_t length = static_cast<int32_t>(3 + EqualBytes(candidate + 3, p + 3, m - 3));
-        if (length > best) {
-          best = length;
-          bestOffset = rel + newest;
-          if (static_cast<uint32_t>(length) >= enough) break;
-          tail2 = Load16(p + best - 1);
-        }
+    for (;;) {
+      uint32_t at, rel;
+      if (!Step(chain, position, newest, &entry, &room, &at, &rel)) break;
+      if (Load16(tailBase + at) != tail2) {
         budget -= 1;
       } else {
-        budget -= 2;
+        const uint8_t* candidate = window + at;
+        if (((Load32(candidate) ^ head3) & FirstThreeBytes) == 0) {
+          int32_t length = static_cast<int32_t>(3 + EqualBytes(candidate + 3, p + 3, m - 3));
+          if (length > best) {
+            best = length;
+            bestOffset = rel + newest;
+            if (static_cast<uint32_t>(length) >= enough) break;
+            tailBase = window + best - 1;
+            tail2 = Load16(p + best - 1);
+          }
+          budget -= 1;
+        } else {
+          budget -= 2;
+        }
       }
       if (budget <= 0) break;
     }
