@@ -1,5 +1,6 @@
 #include "codec/deflate.h"
 
+#include <cassert>
 #include <cstddef>
 #include <cstring>
 
@@ -74,6 +75,40 @@ inline uint32_t EqualBytes(const uint8_t* a, const uint8_t* b, uint32_t limit) {
   while (n + 4 <= limit && Load32(a + n) == Load32(b + n)) n += 4;
   while (n < limit && a[n] == b[n]) ++n;
   return n;
+}
+
+// ---------------------------------------------------------------------------
+// The newest insertion of each three-byte key. Most searches on data that
+// does not repeat find nothing; when the newest position inserted with p's
+// three bytes (or an alias of them) is already out of a search's reach, no
+// position in reach holds those bytes, and the chain walk would find
+// nothing. The table proves that without walking. Every position behind
+// the scan is inserted with the bytes it holds, except the last ones of a
+// stream, which are keyed as soon as the bytes after them come (KeyTail).
+// Entries keep the low 16 bits of scanCount: an entry out of reach may
+// look within it (aliased key, wrapped count), which only costs a walk.
+
+inline void Prefetch(const void* address) {
+#if defined(__GNUC__)
+  __builtin_prefetch(address);
+#else
+  (void)address;
+#endif
+}
+
+constexpr uint32_t RecentKeyBits = 16;
+constexpr uint32_t RecentKeys = 1u << RecentKeyBits;
+
+inline uint32_t RecentKey(const uint8_t* p) {
+  return ((Load32(p) & FirstThreeBytes) * 0x9E3779B1u) >> (32 - RecentKeyBits);
+}
+
+// True when no position that a search at p (scan count `count`, `newest`
+// as in the chain walk) may take holds p's key: every candidate lies at a
+// distance of 1 to WindowSize - newest.
+inline bool NoneInReach(const uint16_t* recent, uint32_t key, uint32_t count, uint32_t newest) {
+  const uint32_t age = static_cast<uint16_t>(count - recent[key]);
+  return age > WindowSize - newest;
 }
 
 inline uint32_t Offset(const DeflateContext* c, const uint8_t* p) {
@@ -281,6 +316,22 @@ void WalkRunChain(const DeflateContext* c, const uint8_t* p, uint32_t position, 
   *bestDistanceOut = bestDistance;
 }
 
+// The plain walk, skipped where `recent` proves it finds nothing.
+DEFLATE_HOT_INLINE void PlainSearch(const DeflateContext* c, const uint8_t* p, uint32_t position,
+                                    uint32_t count, uint32_t newest, uint32_t m, int32_t budget,
+                                    uint32_t hash, int32_t* bestLength, uint32_t* bestDistance) {
+  if (NoneInReach(c->recent, RecentKey(p), count, newest)) {
+#ifndef NDEBUG
+    WalkPlainChain(c, p, position, newest, m, budget, c->head[hash], bestLength, bestDistance);
+    assert(*bestLength < 0);
+#endif
+    *bestLength = -1;
+    *bestDistance = 0;
+    return;
+  }
+  WalkPlainChain(c, p, position, newest, m, budget, c->head[hash], bestLength, bestDistance);
+}
+
 // Searches the longest match for position p with at most m bytes and the
 // given chain budget.
 DEFLATE_HOT_INLINE void Search(DeflateContext* c, uint8_t* p, uint32_t m, int32_t budget,
@@ -302,7 +353,9 @@ DEFLATE_HOT_INLINE void Search(DeflateContext* c, uint8_t* p, uint32_t m, int32_
     WalkRunChain(c, p, position, m, run, budget, c->head[hash], &best, &bestDistance);
   } else {
     const uint32_t newest = (Offset(c, c->writePos) - position) & WindowMask;
-    WalkPlainChain(c, p, position, newest, m, budget, c->head[hash], &best, &bestDistance);
+    // The lazy position p + 1 lies one byte after scanPos.
+    const uint32_t count = c->scanCount + (p != c->scanPos);
+    PlainSearch(c, p, position, count, newest, m, budget, hash, &best, &bestDistance);
   }
   result->length = best;
   result->distance = bestDistance;
@@ -452,7 +505,31 @@ void Split(DeflateContext* c, uint32_t at) {
   c->symbolCount = at;
 }
 
+// Positions from scan count `from` on are not inserted (the stream ends).
+inline void MarkUnkeyed(DeflateContext* c, uint32_t from) {
+  if (c->unkeyed == 0) {
+    c->unkeyed = 1;
+    c->unkeyedStart = from;
+  }
+}
+
+// Keys the positions a stream ended with, now that the bytes after them
+// are in the window (lookahead >= 3 at scanPos). Runs before anything newer
+// is inserted, so that `recent` keeps the newest insertion of each key.
+void KeyTail(DeflateContext* c) {
+  uint32_t behind = c->scanCount - c->unkeyedStart;
+  const uint32_t reach = WindowSize - c->lookahead;
+  if (behind > reach) behind = reach;
+  const uint32_t position = Offset(c, c->scanPos);
+  for (uint32_t back = behind; back > 0; --back) {
+    const uint8_t* x = c->window + ((position - back) & WindowMask);
+    c->recent[RecentKey(x)] = static_cast<uint16_t>(c->scanCount - back);
+  }
+  c->unkeyed = 0;
+}
+
 inline void Advance(DeflateContext* c, uint32_t bytes) {
+  c->scanCount += bytes;
   c->pending -= bytes;
   c->lookahead -= bytes;
   c->blockBytes += bytes;
@@ -488,19 +565,26 @@ void RecordMatch(DeflateContext* c, uint8_t* p, uint32_t q) {
   uint32_t runCount = 256;  // run positions after the run's start; 256: none
   uint32_t runHash = 0;
   uint32_t displaced = 0;
+  uint32_t runKey = 0;
   uint16_t* head = c->head;
   uint16_t* chain = c->chain;
+  uint16_t* recent = c->recent;
+  const uint32_t count = c->scanCount;  // of p
   uint32_t lowBytes = 0, sampled = 0;
-  for (uint32_t j = ((q - position) & WindowMask) + 1; j + 3 <= lookahead; ++j) {
+  uint32_t j = ((q - position) & WindowMask) + 1;
+  for (; j + 3 <= lookahead; ++j) {
     uint32_t at = (position + j) & WindowMask;
     const uint8_t* x = window + at;
     if (runCount < 255 && x[0] == x[2]) {
       InsertRunPosition(c, at, runHash, &displaced);
+      recent[runKey] = static_cast<uint16_t>(count + j);
       ++runCount;
       continue;
     }
     if (j >= length) break;
     uint32_t hash = Hash(x);
+    uint32_t key = RecentKey(x);
+    recent[key] = static_cast<uint16_t>(count + j);
     uint32_t old = head[hash];
     head[hash] = static_cast<uint16_t>(at);
     if ((old & 0x7FFF) == at) {
@@ -514,6 +598,7 @@ void RecordMatch(DeflateContext* c, uint8_t* p, uint32_t q) {
     if (x[1] == x[0] && x[2] == x[0]) {
       head[hash] |= RunFlag;
       runHash = hash;
+      runKey = key;
       runCount = 0;
     } else {
       runCount = 256;
@@ -521,6 +606,8 @@ void RecordMatch(DeflateContext* c, uint8_t* p, uint32_t q) {
   }
   c->lowBytes += lowBytes;
   c->highBytes += sampled - lowBytes;
+  // The stream ends within the match: its last positions stay uninserted.
+  if (j < length) MarkUnkeyed(c, count + j);
 
   MatchBytesEntry* bytes = c->matchBytesCursor;
   bytes->firstBytes[0] = p[0];
@@ -595,6 +682,7 @@ Streak LiteralStreak(DeflateContext* c) {
   InputReader* const in = &c->input;
   const uint8_t* inputAt = in->current;
   uint8_t* p = c->scanPos;
+  uint32_t count = c->scanCount;
   uint8_t* writePos = c->writePos;
   uint32_t lookahead = c->lookahead;
   uint32_t pending = c->pending;
@@ -621,7 +709,10 @@ Streak LiteralStreak(DeflateContext* c) {
     const uint32_t newest = (static_cast<uint32_t>(writePos - window) - position) & WindowMask;
     int32_t best;
     uint32_t distance;
-    WalkPlainChain(c, p, position, newest, m, maxChain, c->head[hash], &best, &distance);
+    // The next position's entry of `recent` (a table larger than the first
+    // level cache) is wanted one iteration from now.
+    Prefetch(c->recent + RecentKey(p + 1));
+    PlainSearch(c, p, position, count, newest, m, maxChain, hash, &best, &distance);
     if (best >= static_cast<int32_t>(MinMatchLength)) {
       // Pending now, as the general search leaves it.
       c->lazyBound = c->lazyLimit < m ? c->lazyLimit : m;
@@ -633,6 +724,7 @@ Streak LiteralStreak(DeflateContext* c) {
       break;
     }
     InsertPosition(c, position, hash);
+    c->recent[RecentKey(p)] = static_cast<uint16_t>(count);
     // The literal.
     symbol->distance = 0;
     symbol->literalOrLength = byte;
@@ -643,6 +735,7 @@ Streak LiteralStreak(DeflateContext* c) {
     ++literalCount;
     literalSquares += 2 * f - 1;
     p = p + 1 == windowEnd ? window : p + 1;
+    ++count;
     --pending;
     --lookahead;
     ++blockBytes;
@@ -680,6 +773,7 @@ Streak LiteralStreak(DeflateContext* c) {
     c->literalDistinct = literalDistinct;
     c->literalSquares = literalSquares;
     c->scanPos = p;
+    c->scanCount = count;
     c->writePos = writePos;
     in->current = inputAt;
     // After a literal the refill request is one byte, or none once it came.
@@ -694,12 +788,14 @@ Streak LiteralStreak(DeflateContext* c) {
 // Encodes from scanPos until the block ends (returns true) or the call must
 // stop for input (false, resume point set).
 bool MatchBlock(DeflateContext* c) {
+  if (c->unkeyed != 0 && c->lookahead >= MinMatchLength) KeyTail(c);
   for (;;) {
     AfterSymbol next;
     if (c->pendingLength < 0 && LiteralStreak(c) == Streak::Symbol) {
       next = CheckLiterals(c);
     } else if (c->lookahead < MinMatchLength) {
       if (c->lookahead == 0) return true;
+      MarkUnkeyed(c, c->scanCount);
       RecordLiteral(c, c->scanPos);
       next = CheckLiterals(c);
     } else {
@@ -719,6 +815,8 @@ bool MatchBlock(DeflateContext* c) {
       // Insert p (and, on a run, the run's positions as one link).
       uint32_t q = Offset(c, p);
       uint32_t displaced = InsertPosition(c, q, c->pendingHash);
+      c->recent[RecentKey(p)] =
+          static_cast<uint16_t>(c->scanCount + (c->pendingRun >= 3 ? c->pendingRun - 3 : 0));
       if (c->pendingRun >= 3) {
         c->head[c->pendingHash] |= RunFlag;
         for (uint32_t i = 1; i + 3 <= c->pendingRun; ++i) {
@@ -814,7 +912,10 @@ uint32_t DeflateInit(DeflateContext* context, uint32_t level, uint32_t resetOnly
     if (context->window != nullptr) {
       context->treeArea = static_cast<HuffmanWorkArea*>(MemAlloc(sizeof(HuffmanWorkArea)));
     }
-    if (context->treeArea == nullptr) {
+    if (context->treeArea != nullptr) {
+      context->recent = static_cast<uint16_t*>(MemAllocZero(RecentKeys * sizeof(uint16_t)));
+    }
+    if (context->recent == nullptr) {
       DeflateEnd(context);
       return 1;
     }
@@ -832,6 +933,9 @@ uint32_t DeflateInit(DeflateContext* context, uint32_t level, uint32_t resetOnly
     const size_t keep = offsetof(DeflateContext, writePos);
     std::memset(reinterpret_cast<uint8_t*>(context) + keep, 0, sizeof(*context) - keep);
   }
+  // A window on: what `recent` holds reads as out of reach (an entry that
+  // wrapped may read as within it, which costs a walk).
+  context->scanCount += WindowSize;
   if (level >= DeflateLevels) level = 0;
   const DeflateConfig& config = DeflateConfigs[level];
   context->level = level;
@@ -851,6 +955,7 @@ uint32_t DeflateInit(DeflateContext* context, uint32_t level, uint32_t resetOnly
 }
 
 void DeflateEnd(DeflateContext* context) {
+  MemFree(context->recent);
   MemFree(context->treeArea);
   MemFree(context->window);
   MemFree(context->matchBytes);

@@ -66,7 +66,11 @@ struct DeflateContext {
   uint8_t* window;               // 8192 bytes + a 257-byte mirror of the first 257
   uint8_t* windowEnd;            // window + 8192
   HuffmanWorkArea* treeArea;
-  // Level and its parameters; kept by a reset.
+  uint16_t* recent;              // by three-byte key: scanCount of its newest insertion
+  // Kept by a reset: the level and its parameters, and the running count of
+  // bytes scanned (a reset moves it a window on, so that everything in
+  // `recent` ages out of reach).
+  uint32_t scanCount;
   uint32_t level;
   uint32_t maxChain;
   uint32_t goodChain;
@@ -83,6 +87,11 @@ struct DeflateContext {
   uint32_t lookahead;        // bytes from scanPos to writePos
   uint32_t carriedEnd;       // symbol count before a split; 0 when none
   uint32_t resumePoint;      // 0, or where the last call stopped (1..18)
+  // The last positions of a stream have no three bytes when they are scanned
+  // and are never inserted; `recent` learns their keys once the next stream
+  // brings the bytes after them.
+  uint32_t unkeyedStart;     // scanCount of the first of them
+  uint32_t unkeyed;          // nonzero: positions unkeyedStart .. scanCount - 1
   // Code tables of the block being written: into treeArea->codes, or the
   // fixed codes.
   const CodeEntry* literalCodes;
@@ -136,7 +145,7 @@ struct DeflateContext {
 // Bytes the caller allocates for one DeflateContext.
 uint32_t DeflateContextSize();
 
-// resetOnly == 0: clears the context and allocates its buffers (about 72 KB);
+// resetOnly == 0: clears the context and allocates its buffers (about 200 KB);
 // returns 1, holding nothing, when memory runs out. resetOnly != 0: keeps
 // the buffers and starts afresh (history, tables and counters cleared).
 // Both select level (0 or 1; others are taken as 0). Returns 0 on success.

@@ -444,6 +444,43 @@ inline uint32_t ZeroRunBits(uint32_t zeros) {
   return bits + (rest >= 11 ? 1 + 7 : rest >= 3 ? 1 + 3 : rest);
 }
 
+// The k frequencies of the used symbols in ascending order, into sorted;
+// temp has room for k. Few are sorted by comparison; many (a block's
+// literals) by counting their low bytes and, when some reach 256, their
+// high bytes (frequencies are 16-bit).
+void SortFrequencies(const uint16_t* frequencies, const uint16_t* used, uint32_t k,
+                     uint32_t* sorted, uint32_t* temp) {
+  if (k < 64) {
+    for (uint32_t u = 0; u < k; ++u) sorted[u] = frequencies[used[u]];
+    std::sort(sorted, sorted + k);
+    return;
+  }
+  uint32_t low[256] = {}, high[256] = {};
+  for (uint32_t u = 0; u < k; ++u) {
+    const uint32_t f = frequencies[used[u]];
+    ++low[f & 255];
+    ++high[f >> 8];
+  }
+  const bool twoPasses = high[0] != k;
+  for (uint32_t b = 0, at = 0; b < 256; ++b) {
+    const uint32_t n = low[b];
+    low[b] = at;
+    at += n;
+  }
+  uint32_t* first = twoPasses ? temp : sorted;
+  for (uint32_t u = 0; u < k; ++u) {
+    const uint32_t f = frequencies[used[u]];
+    first[low[f & 255]++] = f;
+  }
+  if (!twoPasses) return;
+  for (uint32_t b = 0, at = 0; b < 256; ++b) {
+    const uint32_t n = high[b];
+    high[b] = at;
+    at += n;
+  }
+  for (uint32_t u = 0; u < k; ++u) sorted[high[temp[u] >> 8]++] = temp[u];
+}
+
 // Bits of an optimal prefix code for the k >= 2 used symbols of these
 // frequencies: the sum of the weights of the merged nodes of a Huffman tree,
 // built here without regard to ties or length limits (which cannot make a
@@ -452,8 +489,7 @@ uint32_t OptimalCodeBits(const uint16_t* frequencies, const uint16_t* used, uint
                          uint32_t* scratch) {
   uint32_t* leaves = scratch;
   uint32_t* merged = scratch + k;
-  for (uint32_t u = 0; u < k; ++u) leaves[u] = frequencies[used[u]];
-  std::sort(leaves, leaves + k);
+  SortFrequencies(frequencies, used, k, leaves, merged);
   uint32_t leaf = 0, head = 0, tail = 0;
   uint32_t bits = 0;
   auto take = [&]() {

@@ -43,6 +43,12 @@ TEST(Deflate, EveryKindOfDataRoundTripsHoweverTheOutputIsSplit) {
                             Bytes(30000, 0), Sample(RunData, 40000, 7)}) {
     corpus.back().insert(corpus.back().end(), part.begin(), part.end());
   }
+  // Chained, "qzk" comes back a window later as the last two bytes of one
+  // item and the first of the next, never inserted; it must still be found.
+  corpus.push_back(Str("qzk"));
+  corpus.back().resize(WindowSize - 2);
+  corpus.push_back(Str(std::string(2, '\0') + "qz"));
+  corpus.push_back(Str("k----------qzk"));
   // The streams are fixed byte for byte (a faster compressor must give the
   // same bytes): a hash of the whole corpus in both modes, one engine
   // carried from item to item and one reset for each.
@@ -54,7 +60,7 @@ TEST(Deflate, EveryKindOfDataRoundTripsHoweverTheOutputIsSplit) {
       for (uint8_t byte : pinned) hash = (hash ^ byte) * 1099511628211u;
     }
   }
-  EXPECT_EQ(hash, 16905316816418022759u);
+  EXPECT_EQ(hash, 11012937170684566186u);
   for (const Bytes& data : corpus) {
     SCOPED_TRACE(data.size());
     int calls = 0;
