@@ -7,6 +7,7 @@
 #include "item_test_util.h"
 #include "base/memory.h"
 #include "base/test_hooks.h"
+#include "store/buffered_io.h"
 #include "store/item_cache.h"
 
 namespace varnfile_test {
@@ -87,6 +88,28 @@ TEST_F(CacheTest, FailedWriteBackKeepsTheChangedItem) {
   EXPECT_EQ(VARNFILE_E_WRITE, VARNFileClose(handle_));
   ASSERT_EQ(0, VARNFileOpen(&handle_, path_.c_str(), 0));
   EXPECT_EQ(0, CurrentCommand(handle_));  // the file is as it was
+}
+
+// A memory file's record is read in place, not copied; replacing the item's
+// data changes the file's bytes only when the item is written back.
+TEST_F(CacheTest, AMemoryFileChangesOnlyAtWriteBack) {
+  handle_ = CreateFileWith("MEMORY$");
+  const uint32_t at = First + 14;  // item 0's data; 2,000 bytes bypass the write buffer
+  ASSERT_EQ(0, VARNFileSetParameters(handle_, 1, 65536, 1024, 1024));
+  for (char c : {'a', 'b', 'c'}) ASSERT_EQ(0, AddText(handle_, 1, std::string(2000, c)));
+  std::string bytes(2000, '?'), z(2000, 'z');
+  auto stored = [&] {
+    auto* dst = reinterpret_cast<uint8_t*>(&bytes[0]);
+    EXPECT_EQ(0, varnfile::BufferedRead(&FileOf(handle_)->store, dst, at, 2000, 1));
+    return bytes;
+  };
+  EXPECT_EQ(std::string(2000, 'a'), ReadNext(handle_).data);
+  ASSERT_EQ(0, VARNFileSetPosition(handle_, First));
+  ASSERT_EQ(0, VARNFileUpdateItem(handle_, 1, 0, 0, 2000, reinterpret_cast<uint8_t*>(&z[0])));
+  EXPECT_EQ(std::string(2000, 'a'), stored());
+  EXPECT_EQ(z, ReadNext(handle_).data);
+  EXPECT_EQ(std::string(2000, 'b'), ReadNext(handle_).data);  // evicts item 0
+  EXPECT_EQ(z, stored());
 }
 
 TEST_F(CacheTest, AWindowWhoseTrailersDisagreeWithTheLengthsFailsAndNothingLoops) {
