@@ -330,10 +330,10 @@ void WalkRunChain(const DeflateContext* c, const uint8_t* p, uint32_t position, 
 }
 
 // The plain walk, skipped where `recent` proves it finds nothing.
-DEFLATE_HOT_INLINE void PlainSearch(const DeflateContext* c, const uint8_t* p, uint32_t position,
+DEFLATE_HOT_INLINE void PlainSearch(DeflateContext* c, const uint8_t* p, uint32_t position,
                                     uint32_t count, uint32_t newest, uint32_t m, int32_t budget,
                                     uint32_t hash, int32_t* bestLength, uint32_t* bestDistance) {
-  if (NoneInReach(c->recent, RecentKey(p), count, newest)) {
+  if (c->recentOn != 0 && NoneInReach(c->recent, RecentKey(p), count, newest)) {
 #ifndef NDEBUG
     WalkPlainChain(c, p, position, newest, m, budget, c->head[hash], bestLength, bestDistance);
     assert(*bestLength < 0);
@@ -343,6 +343,28 @@ DEFLATE_HOT_INLINE void PlainSearch(const DeflateContext* c, const uint8_t* p, u
     return;
   }
   WalkPlainChain(c, p, position, newest, m, budget, c->head[hash], bestLength, bestDistance);
+}
+
+// At the end of a block, every 1024 symbols or so: take `recent` up when
+// half the symbols are literals (data that mostly does not repeat, where
+// many searches find nothing), drop it below three in eight (it would cost
+// more than the walks it saves). Taken up again, it first learns the keys
+// of the stream's positions in reach (KeyTail, before the next search).
+void ChooseRecent(DeflateContext* c) {
+  c->sampledSymbols += c->symbolCount;
+  c->sampledLiterals += c->literalCount - 1 - c->distanceCount;
+  if (c->sampledSymbols < 1024) return;
+  const uint32_t literals = c->sampledLiterals, symbols = c->sampledSymbols;
+  c->sampledSymbols = 0;
+  c->sampledLiterals = 0;
+  if (c->recentOn == 0 && literals * 2 >= symbols) {
+    c->recentOn = 1;
+    c->unkeyed = 1;
+    c->unkeyedStart = c->scanCount - WindowSize;
+    if (c->scanCount - c->resetCount < WindowSize) c->unkeyedStart = c->resetCount;
+  } else if (c->recentOn != 0 && literals * 8 < symbols * 3) {
+    c->recentOn = 0;
+  }
 }
 
 // Searches the longest match for position p with at most m bytes and the
@@ -564,25 +586,25 @@ DEFLATE_HOT_INLINE void RecordLiteral(DeflateContext* c, uint8_t* p) {
   Advance(c, 1);
 }
 
-// Records the pending match at p; q is the last position already inserted.
-void RecordMatch(DeflateContext* c, uint8_t* p, uint32_t q) {
-  const uint32_t length = static_cast<uint32_t>(c->pendingLength);
-  const uint32_t distance = c->pendingDistance;
-  const uint32_t position = Offset(c, p);
-  uint8_t* window = c->window;
-
-  // Insert the positions the match covers. A run that starts among them
-  // goes into its bucket as one link, possibly past the match's end, at
-  // most 256 positions per run start.
+// Inserts the positions after q (window offset) that the match of `length`
+// at `position` covers, as long as three bytes of lookahead begin at them.
+// A run that starts among them goes into its bucket as one link, possibly
+// past the match's end, at most 256 positions per run start. With
+// KeyRecent, `recent` learns the others (run positions hold three equal
+// bytes, which no plain search looks for). Returns the offset from
+// `position` of the first position not inserted.
+template <bool KeyRecent>
+DEFLATE_HOT_INLINE uint32_t InsertCovered(DeflateContext* c, uint32_t position, uint32_t q,
+                                          uint32_t length) {
+  const uint8_t* window = c->window;
   const uint32_t lookahead = c->lookahead;
   uint32_t runCount = 256;  // run positions after the run's start; 256: none
   uint32_t runHash = 0;
   uint32_t displaced = 0;
-  uint32_t runKey = 0;
   uint16_t* head = c->head;
   uint16_t* chain = c->chain;
   uint16_t* recent = c->recent;
-  const uint32_t count = c->scanCount;  // of p
+  const uint32_t count = c->scanCount;  // of the match's first position
   uint32_t lowBytes = 0, sampled = 0;
   uint32_t j = ((q - position) & WindowMask) + 1;
   for (; j + 3 <= lookahead; ++j) {
@@ -590,14 +612,13 @@ void RecordMatch(DeflateContext* c, uint8_t* p, uint32_t q) {
     const uint8_t* x = window + at;
     if (runCount < 255 && x[0] == x[2]) {
       InsertRunPosition(c, at, runHash, &displaced);
-      recent[runKey] = static_cast<uint16_t>(count + j);
       ++runCount;
       continue;
     }
     if (j >= length) break;
-    uint32_t hash = Hash(x);
-    uint32_t key = RecentKey(x);
-    recent[key] = static_cast<uint16_t>(count + j);
+    const uint32_t hash16 = Hash16(x);
+    const uint32_t hash = hash16 & 0xFFF;
+    if (KeyRecent) recent[hash16] = static_cast<uint16_t>(count + j);
     uint32_t old = head[hash];
     head[hash] = static_cast<uint16_t>(at);
     if ((old & 0x7FFF) == at) {
@@ -611,7 +632,6 @@ void RecordMatch(DeflateContext* c, uint8_t* p, uint32_t q) {
     if (x[1] == x[0] && x[2] == x[0]) {
       head[hash] |= RunFlag;
       runHash = hash;
-      runKey = key;
       runCount = 0;
     } else {
       runCount = 256;
@@ -619,8 +639,18 @@ void RecordMatch(DeflateContext* c, uint8_t* p, uint32_t q) {
   }
   c->lowBytes += lowBytes;
   c->highBytes += sampled - lowBytes;
+  return j;
+}
+
+// Records the pending match at p; q is the last position already inserted.
+void RecordMatch(DeflateContext* c, uint8_t* p, uint32_t q) {
+  const uint32_t length = static_cast<uint32_t>(c->pendingLength);
+  const uint32_t distance = c->pendingDistance;
+  const uint32_t position = Offset(c, p);
+  const uint32_t j = c->recentOn != 0 ? InsertCovered<true>(c, position, q, length)
+                                      : InsertCovered<false>(c, position, q, length);
   // The stream ends within the match: its last positions stay uninserted.
-  if (j < length) MarkUnkeyed(c, count + j);
+  if (j < length) MarkUnkeyed(c, c->scanCount + j);
 
   MatchBytesEntry* bytes = c->matchBytesCursor;
   bytes->firstBytes[0] = p[0];
@@ -724,7 +754,7 @@ Streak LiteralStreak(DeflateContext* c) {
     uint32_t distance;
     // The next position's entry of `recent` (a table larger than the first
     // level cache) is wanted one iteration from now.
-    Prefetch(c->recent + RecentKey(p + 1));
+    if (c->recentOn != 0) Prefetch(c->recent + RecentKey(p + 1));
     PlainSearch(c, p, position, count, newest, m, maxChain, hash, &best, &distance);
     if (best >= static_cast<int32_t>(MinMatchLength)) {
       // Pending now, as the general search leaves it.
@@ -737,7 +767,7 @@ Streak LiteralStreak(DeflateContext* c) {
       break;
     }
     InsertPosition(c, position, hash);
-    c->recent[RecentKey(p)] = static_cast<uint16_t>(count);
+    if (c->recentOn != 0) c->recent[RecentKey(p)] = static_cast<uint16_t>(count);
     // The literal.
     symbol->distance = 0;
     symbol->literalOrLength = byte;
@@ -828,8 +858,10 @@ bool MatchBlock(DeflateContext* c) {
       // Insert p (and, on a run, the run's positions as one link).
       uint32_t q = Offset(c, p);
       uint32_t displaced = InsertPosition(c, q, c->pendingHash);
-      c->recent[RecentKey(p)] =
-          static_cast<uint16_t>(c->scanCount + (c->pendingRun >= 3 ? c->pendingRun - 3 : 0));
+      if (c->recentOn != 0) {
+        c->recent[RecentKey(p)] =
+            static_cast<uint16_t>(c->scanCount + (c->pendingRun >= 3 ? c->pendingRun - 3 : 0));
+      }
       if (c->pendingRun >= 3) {
         c->head[c->pendingHash] |= RunFlag;
         for (uint32_t i = 1; i + 3 <= c->pendingRun; ++i) {
@@ -949,6 +981,8 @@ uint32_t DeflateInit(DeflateContext* context, uint32_t level, uint32_t resetOnly
   // A window on: what `recent` holds reads as out of reach (an entry that
   // wrapped may read as within it, which costs a walk).
   context->scanCount += WindowSize;
+  context->resetCount = context->scanCount;
+  if (resetOnly == 0) context->recentOn = 1;
   if (level >= DeflateLevels) level = 0;
   const DeflateConfig& config = DeflateConfigs[level];
   context->level = level;
@@ -1026,6 +1060,7 @@ uint32_t DeflateCompress(const uint8_t* input, uint32_t* inputLength, uint8_t* o
           stage = Stage::Exit;
           break;
         }
+        ChooseRecent(c);
         DeflatePrepareBlock(c);
         point = ResumeWriteHeader;
         stage = Stage::Write;

@@ -71,6 +71,12 @@ struct DeflateContext {
   // bytes scanned (a reset moves it a window on, so that everything in
   // `recent` ages out of reach).
   uint32_t scanCount;
+  uint32_t resetCount;       // scanCount at the last reset
+  // `recent` is kept and used only while the data mostly does not repeat,
+  // judged by the share of literals among the symbols of recent blocks.
+  uint32_t recentOn;
+  uint32_t sampledSymbols;
+  uint32_t sampledLiterals;
   uint32_t level;
   uint32_t maxChain;
   uint32_t goodChain;
