@@ -67,6 +67,24 @@ bool InMemoryView(const Store* store, uint32_t position) {
          position - store->memoryViewStart < store->memoryViewLength;
 }
 
+// Points the store's memory view at the chunk holding position; false where
+// the stream holds nothing there.
+bool ViewMemoryAt(Store* store, uint32_t position) {
+  if (InMemoryView(store, position)) return true;
+  const uint8_t* view =
+      StreamMemoryView(store, position, &store->memoryViewStart, &store->memoryViewLength);
+  if (view == nullptr) return false;
+  store->memoryView = view;
+  return true;
+}
+
+// True when none of the count bytes at position lies in the write buffer.
+bool ClearOfWriteBuffer(const Store* store, uint32_t position, uint32_t count) {
+  return store->writeBufferLength == 0 ||
+         static_cast<uint64_t>(position) + count <= store->writeBufferStart ||
+         position >= static_cast<uint64_t>(store->writeBufferStart) + store->writeBufferLength;
+}
+
 // Cuts off what a failed write left on the stream behind its data.
 ResultCode CutTail(Store* store) {
   if (!store->tailDirty) return ResultOk;
@@ -174,9 +192,7 @@ ResultCode BufferedRead(Store* store, uint8_t* dst, uint32_t position, uint32_t 
   // Most reads lie inside the read window and clear of the write buffer:
   // the steps below would serve them from the window unchanged.
   uint64_t requestEnd = static_cast<uint64_t>(position) + count;
-  bool clearOfWriteBuffer =
-      store->writeBufferLength == 0 || requestEnd <= store->writeBufferStart ||
-      position >= static_cast<uint64_t>(store->writeBufferStart) + store->writeBufferLength;
+  bool clearOfWriteBuffer = ClearOfWriteBuffer(store, position, count);
   if (clearOfWriteBuffer && store->readBufferLength != 0 && position >= store->readBufferStart &&
       requestEnd <= static_cast<uint64_t>(store->readBufferStart) + store->readBufferLength) {
     std::memcpy(dst, store->readBuffer + (position - store->readBufferStart), count);
@@ -188,11 +204,7 @@ ResultCode BufferedRead(Store* store, uint8_t* dst, uint32_t position, uint32_t 
   // a copy. A range never written ends the read as the stream would.
   if (clearOfWriteBuffer && store->isMemory) {
     while (count != 0) {
-      if (!InMemoryView(store, position)) {
-        store->memoryView =
-            StreamMemoryView(store, position, &store->memoryViewStart, &store->memoryViewLength);
-        if (store->memoryView == nullptr) return ResultReadFailed;
-      }
+      if (!ViewMemoryAt(store, position)) return ResultReadFailed;
       uint32_t offset = position - store->memoryViewStart;
       uint32_t n = Min32(count, store->memoryViewLength - offset);
       std::memcpy(dst, store->memoryView + offset, n);
@@ -309,18 +321,8 @@ ResultCode BufferedRead(Store* store, uint8_t* dst, uint32_t position, uint32_t 
 }
 
 const uint8_t* BufferedPeek(Store* store, uint32_t position, uint32_t count) {
-  if (!store->isMemory || count == 0) return nullptr;
-  uint64_t end = static_cast<uint64_t>(position) + count;
-  if (store->writeBufferLength != 0 && end > store->writeBufferStart &&
-      position < static_cast<uint64_t>(store->writeBufferStart) + store->writeBufferLength) {
-    return nullptr;
-  }
-  if (!InMemoryView(store, position)) {
-    const uint8_t* view =
-        StreamMemoryView(store, position, &store->memoryViewStart, &store->memoryViewLength);
-    if (view == nullptr) return nullptr;
-    store->memoryView = view;
-  }
+  if (!store->isMemory || count == 0 || !ClearOfWriteBuffer(store, position, count)) return nullptr;
+  if (!ViewMemoryAt(store, position)) return nullptr;
   uint32_t offset = position - store->memoryViewStart;
   if (count > store->memoryViewLength - offset) return nullptr;
   return store->memoryView + offset;
