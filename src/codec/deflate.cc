@@ -6,6 +6,7 @@
 
 #include "codec/deflate_tables.h"
 #include "base/memory.h"
+#include "base/prefetch.h"
 
 namespace varnfile {
 
@@ -92,14 +93,6 @@ inline uint32_t EqualBytes(const uint8_t* a, const uint8_t* b, uint32_t limit) {
 // stream, which are keyed as soon as the bytes after them come (KeyTail).
 // Entries keep the low 16 bits of scanCount: an entry out of reach may
 // look within it (aliased key, wrapped count), which only costs a walk.
-
-inline void Prefetch(const void* address) {
-#if defined(__GNUC__)
-  __builtin_prefetch(address);
-#else
-  (void)address;
-#endif
-}
 
 constexpr uint32_t RecentKeys = 1u << 16;
 

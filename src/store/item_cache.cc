@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/memory.h"
+#include "base/prefetch.h"
 #include "base/test_hooks.h"
 #include "store/block_codec.h"
 #include "store/decoder_checkpoints.h"
@@ -223,7 +224,7 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
       // for it now, so that the records of a backward window arrive
       // together instead of one cache miss after another.
       for (uint32_t at = 0; at < head.header.length; at += 64) {
-        __builtin_prefetch(inPlace + at, 0, 2);
+        Prefetch(inPlace + at);
       }
       TestHookCount(TestCounter::CacheRecordReads);
       added->view.nextPosition = head.nextPosition;
