@@ -21,6 +21,11 @@ void PlatformBinaryStdio();
 // cleanup runs in a signal handler on POSIX and on a thread of its own on
 // Windows: PlatformRemoveName is what it may call.
 void PlatformOnInterrupt(void (*cleanup)());
+// A write past the process's file-size limit (POSIX: RLIMIT_FSIZE) fails
+// with EFBIG instead of ending the process with SIGXFSZ, so that the
+// program can clean up and say why. Only programs call this: the library
+// leaves every signal as its caller set it.
+void PlatformNoFileSizeSignal();
 
 }  // namespace varnfile
 

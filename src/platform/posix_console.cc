@@ -41,4 +41,10 @@ void PlatformOnInterrupt(void (*cleanup)()) {
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
+void PlatformNoFileSizeSignal() {
+  struct sigaction action = {};
+  action.sa_handler = SIG_IGN;
+  sigaction(SIGXFSZ, &action, nullptr);
+}
+
 }  // namespace varnfile

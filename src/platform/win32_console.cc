@@ -42,4 +42,6 @@ void PlatformOnInterrupt(void (*cleanup)()) {
   SetConsoleCtrlHandler(CleanUpAndDie, TRUE);
 }
 
+void PlatformNoFileSizeSignal() {}  // Windows has no such limit
+
 }  // namespace varnfile

@@ -88,7 +88,7 @@ int RunConvert(const ConvertOptions& o) {
       GrowthWatch watch("convert", o.target);
       target.DuplicateFrom(source);
     }
-    target.Close();
+    FinishNewFile(&target, o.target);
   } catch (...) {
     target.TryAbort();  // no half-made target stays behind
     throw;
@@ -442,7 +442,8 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
       progress.Update(i + 1, done);
     }
     progress.Finish();
-    file.Close();
+    if (o.append) file.Close();
+    else FinishNewFile(&file, o.path);
   } catch (...) {
     if (!o.append) file.TryAbort();
     throw;
