@@ -143,6 +143,7 @@ TEST_P(CliTest, CommandLines) {
       {"info %rdata", 0, "1 deleted, 1 end markers"},
       {"recover %noise %rnoise", 65, "", "noise is not a transaction file"},
       {"recover %text %rtext", 65, "", "text is not a transaction file"},
+      {"recover %never %rnever", 0, "(method {m}, |nothing dropped"},
       {"info %noise", 65, "", "noise is not a transaction file (no KVRW magic)"},
       {"list %aged", 69, "", "aged has aged"},
       {"info %wrapped", 0, "aging limit    49711 days 00:00:00 (counts as 0 days 17:31:44)\nages at        "},
@@ -168,6 +169,7 @@ TEST_P(CliTest, CommandLines) {
   for (uint32_t i = 0; i < 6000; ++i) noise += static_cast<char>(Mix(i));
   for (uint32_t i = 0; i < 300; ++i) text += "line " + std::to_string(i) + " of some text\n";
   Spit(Path("noise"), noise);
+  for (uint32_t i = 0; noise.size() < 65535; ++i) noise += static_cast<char>(Mix(i + 6000));
   Spit(Path("text"), text);
   unlink(Path("fifo").c_str());
 #if defined(_WIN32)
@@ -175,8 +177,12 @@ TEST_P(CliTest, CommandLines) {
 #else
   ASSERT_EQ(0, mkfifo(Path("fifo").c_str(), 0600));
 #endif
-  // A file whose writer never closed it.
+  // A file whose writer never closed it: noise, then items that repeat the
+  // one before, which under chained DEFLATE alone refer back to earlier items.
   ASSERT_EQ(0, VARNFileCreateEx(&h, 0, Path("open").c_str(), nullptr, nullptr, nullptr, 0));
+  ASSERT_EQ(0, VARNFileSetCompression(h, method_));
+  for (uint32_t n = 0; n < 300; ++n)
+    ASSERT_EQ(0, AddItem(h, {1, 0, n, noise.substr(std::min(n, 255u) * 200, 200)}));
   Spit(Path("never"), Slurp(Path("open")));
   ASSERT_EQ(0, VARNFileAbort(h));
   auto expand = [&](std::string s) {
