@@ -129,10 +129,13 @@ TEST_P(CliTest, CommandLines) {
       {"export %l", 0, "\"length\":0,\"encoding\":\"text\",\"data\":\"\"}\n|\"length\":7,\"encoding\":\"base64\",\"data\":\"YmluAWFyeQ==\"}\n"},
       {"import %k --csv", 0, "", "", "cmd,value,data\n5,6,\"multi\nline\"\n"},
       {"import %k2 --csv --cmd 3", 0, "", "", "1,2,3,plain\n"},
+      {"create %z --method {m}", 0},
+      {"add %z --cmd 1 --file %noise64", method_ == 0 ? 0 : 64, "", method_ == 0 ? "" : "do not fit one item once compressed"},
       {"info %v", 0, "11 live, 1 deleted, 1 end markers"},
       {"verify %v", 0, "11 live items read forwards and backwards, 0 problems"},
       {"verify %data", 65, "problem at {p2}: "},
       {"verify %data --json", 65, "\"ok\":false,\"problems\":[{\"position\":{p2},"},
+      {"export %data", 65, "{\"position\":174,"},  // the rows before the damage
       {"recover %data %rdata", 0, "at {p2}: data does not decode"},
       {"verify %trailer", 65, "problem at {p2}: trailer does not point back"},
       {"recover %trailer %rtrailer", 0, "at {p2}"},
@@ -155,6 +158,9 @@ TEST_P(CliTest, CommandLines) {
       {"recover %aged %raged", 0, "", "raged has aged like its source"},
       {"recover %aged %raged2 --reset-aging", 0},
   };
+#if !defined(_WIN32)
+  rows.push_back({"info %a >/dev/full 2>/dev/null || exit $?", 74});  // output lost is a failure
+#endif
   for (const char* bad : {"{\"command\":1,\"data\":\"!!!\"}", "{\"extra\":1}", "{\"command\":-1}",
                           "{\"command\":1,\"data\":\"YQ==\",\"length\":2}", "{\"command\":65280}",
                           "not json", "{\"command\":1,\"data\":\"Zg=\"}", "{\"command\":70000}",
@@ -170,6 +176,7 @@ TEST_P(CliTest, CommandLines) {
   for (uint32_t i = 0; i < 300; ++i) text += "line " + std::to_string(i) + " of some text\n";
   Spit(Path("noise"), noise);
   for (uint32_t i = 0; noise.size() < 65535; ++i) noise += static_cast<char>(Mix(i + 6000));
+  Spit(Path("noise64"), noise);
   Spit(Path("text"), text);
   unlink(Path("fifo").c_str());
 #if defined(_WIN32)
@@ -212,7 +219,8 @@ TEST_P(CliTest, CommandLines) {
        {"convert %a %a --method 1 --force", "are the same file"},
        {"list %a -n -1", "--limit: not a number: \"-1\""},
        {"list %a -n 99999999999999999999", "is larger than"},
-       {"list %a -n 0x", "not a number"}}) {
+       {"list %a -n 0x", "not a number"},
+       {"create 'MEMORY$'", "names a memory file"}}) {
     ToolRun run = RunTool(expand(line));
     EXPECT_EQ(64, run.status) << line;
     EXPECT_TRUE(Has(run.err, message)) << line << ": " << run.err;
@@ -311,8 +319,9 @@ TEST_P(CliTest, CommandLines) {
 }
 
 // An interrupted recover leaves neither its scratch copy nor the partial
-// target behind, and dies of the signal.
-TEST(CliInterruptTest, RecoverCleansUp) {
+// target behind, and dies of the signal; an interrupted append first
+// finishes the item at hand and closes the file.
+TEST(CliInterruptTest, RecoverCleansUpAppendCloses) {
   if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
 #if defined(_WIN32)
   GTEST_SKIP() << "Windows: no signal can be sent to one child process, and a file that the "
@@ -324,24 +333,44 @@ TEST(CliInterruptTest, RecoverCleansUp) {
   for (uint32_t n = 0; n < 100000; ++n) items.push_back({1, 0, n, "item " + std::to_string(n)});
   ASSERT_EQ(items.size(), MakeFile(source, 0, items).size());
   const off_t size = static_cast<off_t>(Slurp(source).size());
-  for (int signal : {SIGINT, SIGTERM}) {
-    const std::string target = dir + "/target";
+  const std::string target = dir + "/target", lines = ScratchFolder() + "/append.in",
+                    err = ScratchFolder() + "/append.err";
+  std::string input;
+  for (uint32_t n = 0; n < 300000; ++n) input += "line " + std::to_string(n) + "\n";
+  Spit(lines, input);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {  // SIGHUP: to an append
+    const bool append = signal == SIGHUP;
     pid_t pid = fork();
     if (pid == 0) {
       freopen("/dev/null", "w", stdout);
+      freopen(err.c_str(), "w", stderr);
+      if (append)
+        execl(VARNFILE_TOOL_PATH, "varnfile", "import", "--append", "--lines", "-i", lines.c_str(),
+              source.c_str(), nullptr);
       execl(VARNFILE_TOOL_PATH, "varnfile", "recover", source.c_str(), target.c_str(), nullptr);
       _exit(127);
     }
-    // Interrupt it while it writes the target: after the header, before half the items.
+    // Interrupt it while it writes: the target after the header, before half
+    // the items; the source once it has grown.
+    const std::string& written = append ? source : target;
+    const off_t low = append ? size : 174, high = append ? 4 * size : size / 2;
     struct stat st;
-    while (stat(target.c_str(), &st) != 0 || st.st_size <= 174 || st.st_size > size / 2) {
-      ASSERT_EQ(0, waitpid(pid, nullptr, WNOHANG)) << "recover ended before it could be interrupted";
+    while (stat(written.c_str(), &st) != 0 || st.st_size <= low || st.st_size > high) {
+      ASSERT_EQ(0, waitpid(pid, nullptr, WNOHANG)) << "the tool ended before it could be interrupted";
       usleep(200);
     }
     kill(pid, signal);
     int status = 0;
     ASSERT_EQ(pid, waitpid(pid, &status, 0));
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+    if (append) {  // the file opens and holds the items the tool says it added
+      unsigned long added = 0;
+      ASSERT_EQ(1, std::sscanf(Slurp(err).c_str(), "interrupted: imported %lu", &added)) << Slurp(err);
+      EXPECT_EQ(0, RunTool("verify -q " + source).status);
+      const std::string count = "items          " + std::to_string(items.size() + added) + " live";
+      EXPECT_TRUE(Has(RunTool("info " + source).out, count)) << count;
+      continue;
+    }
     std::string left;
     DIR* listing = opendir(dir.c_str());
     for (dirent* entry; (entry = readdir(listing)) != nullptr;) left += std::string(" ") + entry->d_name;

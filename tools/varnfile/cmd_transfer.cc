@@ -120,7 +120,8 @@ Format ParseFormat(const std::string& text, bool lines) {
 }
 
 // Writes to stdout or a new file through a 64 KB buffer; a file that is not
-// finished is removed.
+// finished is removed, while stdout gets every row made before the failure,
+// as a pipe reading it would have had them without the buffer.
 class Output {
  public:
   explicit Output(const std::string& path) : path_(path) {
@@ -135,7 +136,9 @@ class Output {
     buffer_.reserve(BufferSize + 1024);
   }
   ~Output() {
-    if (file_ != nullptr && file_ != stdout) {
+    if (file_ == stdout) {
+      std::fwrite(buffer_.data(), 1, buffer_.size(), file_);
+    } else if (file_ != nullptr) {
       std::fclose(file_);
       std::remove(path_.c_str());  // not finished
     }
@@ -222,7 +225,7 @@ int RunExport(const ExportOptions& o) {
   file.Close();
   out.Finish();
   progress.Finish();
-  Report("exported %llu items\n", static_cast<unsigned long long>(count));
+  Report("exported %s\n", Counted(count, "item").c_str());
   return ExitOk;
 }
 
@@ -321,6 +324,7 @@ class CsvColumns {
       if (std::find_if(std::begin(names), std::end(names), [&](const char* n) { return f == n; }) == std::end(names))
         return false;
     index_.clear();
+    named_ = true;
     for (std::size_t i = 0; i < fields.size(); ++i) {
       std::string name = fields[i] == "command" ? "cmd" : fields[i];
       if (index_.count(name) != 0) throw ToolError("line 1: column " + Quote(name) + " appears twice", ExitDamaged);
@@ -330,8 +334,10 @@ class CsvColumns {
   }
   varn::Item Item(const std::vector<std::string>& fields, const Defaults& d, uint64_t line) const {
     if (fields.size() != index_.size())
-      throw ToolError(AtLine(line) + std::to_string(fields.size()) + " fields, the header has " +
-                      std::to_string(index_.size()), ExitDamaged);
+      throw ToolError(AtLine(line) + std::to_string(fields.size()) + " fields, " +
+                      (named_ ? "the header row names " + std::to_string(index_.size())
+                              : "not the 4 of cmd,extra,value,data (a header row names others)"),
+                      ExitDamaged);
     varn::Item item;
     item.command = static_cast<uint16_t>(Number(fields, "cmd", 0xFFFF, d.command, line));
     item.extra = static_cast<uint16_t>(Number(fields, "extra", 0xFFFF, d.extra, line));
@@ -358,6 +364,7 @@ class CsvColumns {
     }
   }
   std::map<std::string, std::size_t> index_ = {{"cmd", 0}, {"extra", 1}, {"value", 2}, {"data", 3}};
+  bool named_ = false;  // a header row named the columns
 };
 
 std::vector<varn::Item> ReadItems(std::istream& in, Format format, const Defaults& d, bool commandGiven) {
@@ -431,24 +438,31 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
   }
   uint64_t bytes = 0;
   for (const varn::Item& item : items) bytes += item.data.size();
+  // An interrupted append stops between two items and closes the file.
+  std::unique_ptr<DeferInterrupts> defer;
+  if (o.append) defer = std::make_unique<DeferInterrupts>();
+  std::size_t added = 0;
   try {
     UseWideWindows(file);  // 64 KB write buffer: one write per 64 KB, not per item
     if (sub.count("--description") > 0) file.SetDescription(o.description);
     Progress progress("import", bytes);
     uint64_t done = 0;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      file.Add(items[i]);
-      done += items[i].data.size();
-      progress.Update(i + 1, done);
+    for (; added < items.size() && !(defer && defer->Interrupted()); ++added) {
+      AppendItem(file, items[added], "item " + std::to_string(added + 1) + " of the input");
+      done += items[added].data.size();
+      progress.Update(added + 1, done);
     }
     progress.Finish();
     file.Close();
   } catch (...) {
     if (!o.append) file.TryAbort();
+    else if (added > 0)
+      Report("%s added to %s before the failure\n", Counted(added, "item").c_str(), o.path.c_str());
     throw;
   }
   if (unfinished) unfinished->Keep();
-  Report("imported %zu items into %s\n", items.size(), o.path.c_str());
+  Report("%s %s into %s\n", added < items.size() ? "interrupted: imported" : "imported",
+         Counted(added, "item").c_str(), o.path.c_str());
   return ExitOk;
 }
 
