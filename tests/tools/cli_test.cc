@@ -118,8 +118,10 @@ TEST_P(CliTest, CommandLines) {
       {"export %a --format text", 0, "\t18\t0\t0\ttext\tfrom stdin\n"},
       {"export %a --output %a.jsonl", 0},
       {"export %a --format csv --output %a.csv", 0},
+      {"export %a --format text --output %a.tsv", 0},
       {"import %i --input %a.jsonl --method {m}", 0},
       {"import %ic --csv --input %a.csv --method {m}", 0},
+      {"import %it --format text --input %a.tsv --method {m}", 0},
       {"export %i --output %i.jsonl", 0},
       {"import %j", 0, "", "",
        "{\"command\":1,\"value\":3,\"data\":\"YWJj\"}\n\n"
@@ -128,7 +130,7 @@ TEST_P(CliTest, CommandLines) {
       {"export %l --format csv", 0, ",7,0,9,10,text,\"one, \"\"two\"\"\"\r\n"},
       {"export %l", 0, "\"length\":0,\"encoding\":\"text\",\"data\":\"\"}\n|\"length\":7,\"encoding\":\"base64\",\"data\":\"YmluAWFyeQ==\"}\n"},
       {"import %k --csv", 0, "", "", "cmd,value,data\n5,6,\"multi\nline\"\n"},
-      {"import %k2 --csv --cmd 3", 0, "", "", "1,2,3,plain\n"},
+      {"import %k2 --csv --cmd 3", 0, "", "", "\xEF\xBB\xBF" "1,2,3,plain\n"},
       {"create %z --method {m}", 0},
       {"add %z --cmd 1 --file %noise64", method_ == 0 ? 0 : 64, "", method_ == 0 ? "" : "do not fit one item once compressed"},
       {"info %v", 0, "11 live, 1 deleted, 1 end markers"},
@@ -260,6 +262,7 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ(added, ReadFile(Path("a")));
   // Same items under the same method: the same export, positions included.
   EXPECT_EQ(added, ReadFile(Path("ic")));
+  EXPECT_EQ(added, ReadFile(Path("it")));
   EXPECT_EQ(Slurp(Path("a.jsonl")), Slurp(Path("i.jsonl")));
   EXPECT_EQ((std::vector<Item>{{1, 0, 3, "abc"}}), ReadFile(Path("j")));
   // Into every method; the header fields come along.
