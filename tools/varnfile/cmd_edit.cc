@@ -120,7 +120,7 @@ void RunAdd(const AddOptions& o) {
                       errno == ENOENT ? ExitNoInput : ExitIo);
     data = ReadAll(in, o.dataFile);
   } else if (o.fromStdin) {
-    data = ReadAll(std::cin, "standard input");
+    data = ReadAll(StandardInput("the item data"), "standard input");
   } else {
     data.assign(o.text.begin(), o.text.end());
   }

@@ -447,7 +447,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
   std::vector<varn::Item> items;
   bool commandGiven = sub.count("--cmd") > 0;
   if (o.input.empty() || o.input == "-") {
-    items = ReadItems(std::cin, format, defaults, commandGiven);
+    items = ReadItems(StandardInput("items"), format, defaults, commandGiven);
   } else {
     std::ifstream in(o.input, std::ios::binary);
     if (!in) throw ToolError("cannot open " + o.input + ": " + std::strerror(errno),

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <iostream>
 #include <iterator>
 #include <random>
 
@@ -175,7 +177,8 @@ DeferInterrupts::DeferInterrupts() {
 DeferInterrupts::~DeferInterrupts() {
   deferring.store(0);
   int signal = deferredSignal.load();
-  if (signal == 0) return;
+  // A failure on its way to main still closes the file and is reported.
+  if (signal == 0 || std::uncaught_exceptions() > 0) return;
   RemoveRegistered();
   varnfile::PlatformEndAsInterrupted(signal);
 }
@@ -283,6 +286,17 @@ void Progress::Finish() {
   std::fprintf(stderr, "\r\033[K");
   std::fflush(stderr);
   drawn_ = false;
+}
+
+std::istream& StandardInput(const char* what) {
+#if defined(_WIN32)
+  const char* end = "Ctrl-Z, Enter";
+#else
+  const char* end = "Ctrl-D";
+#endif
+  if (varnfile::PlatformIsTerminal(0))
+    Report("varnfile: reading %s from the terminal until the end of input (%s)\n", what, end);
+  return std::cin;
 }
 
 int OutputWidth() {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -135,7 +136,8 @@ class RemoveOnInterrupt {
 // While one lives, an interruption does not end the tool at once: an append
 // stops between two items and closes its file properly rather than die in
 // the middle of a write, which can leave a torn record behind. The
-// destructor then ends the tool as the interruption would have.
+// destructor then ends the tool as the interruption would have (unless an
+// exception is under way: its error is reported instead).
 class DeferInterrupts {
  public:
   DeferInterrupts();
@@ -189,6 +191,10 @@ class Progress {
   bool drawn_ = false;
   int64_t startMs_, lastDrawMs_ = 0;
 };
+
+// Standard input, after a word on stderr when it is a terminal: a command
+// that waits for typed input looks hung otherwise. `what` names the input.
+std::istream& StandardInput(const char* what);
 
 // The number of columns of the terminal on stdout; $COLUMNS or 80 when
 // stdout is not a terminal.
