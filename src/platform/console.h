@@ -15,12 +15,16 @@ int PlatformTerminalColumns(int descriptor);
 // Standard input and output pass bytes unchanged (Windows otherwise turns
 // line ends into CR LF and stops at Ctrl-Z).
 void PlatformBinaryStdio();
-// Calls cleanup when the process is interrupted (POSIX: SIGINT, SIGTERM,
-// SIGHUP; Windows: Ctrl-C, Ctrl-Break, closing the console), then ends the
-// process as the interruption would have (POSIX: dies of the signal).
-// cleanup runs in a signal handler on POSIX and on a thread of its own on
-// Windows: PlatformRemoveName is what it may call.
-void PlatformOnInterrupt(void (*cleanup)());
+// Calls cleanup(signal) when the process is interrupted (POSIX: SIGINT,
+// SIGTERM, SIGHUP; Windows: Ctrl-C, Ctrl-Break, closing the console). When
+// it returns true the process then ends as the interruption would have
+// (POSIX: dies of the signal); when it returns false the process goes on,
+// and ends itself later with PlatformEndAsInterrupted(signal). cleanup runs
+// in a signal handler on POSIX and on a thread of its own on Windows:
+// PlatformRemoveName and lock-free atomics are what it may use.
+void PlatformOnInterrupt(bool (*cleanup)(int signal));
+// Ends the process as the interruption that cleanup was given would have.
+[[noreturn]] void PlatformEndAsInterrupted(int signal);
 // A write past the process's file-size limit (POSIX: RLIMIT_FSIZE) fails
 // with EFBIG instead of ending the process with SIGXFSZ, so that the
 // program can clean up and say why. Only programs call this: the library

@@ -12,13 +12,12 @@ namespace varnfile {
 
 namespace {
 
-void (*interruptCleanup)() = nullptr;
+bool (*interruptCleanup)(int) = nullptr;
 
 // Runs on a thread of its own; returning FALSE lets the default handler
-// end the process.
-BOOL WINAPI CleanUpAndDie(DWORD) {
-  if (interruptCleanup != nullptr) interruptCleanup();
-  return FALSE;
+// end the process, TRUE leaves the ending to the program.
+BOOL WINAPI CleanUpAndDie(DWORD event) {
+  return interruptCleanup == nullptr || interruptCleanup(static_cast<int>(event)) ? FALSE : TRUE;
 }
 
 }  // namespace
@@ -37,10 +36,13 @@ void PlatformBinaryStdio() {
   _setmode(_fileno(stdout), _O_BINARY);
 }
 
-void PlatformOnInterrupt(void (*cleanup)()) {
+void PlatformOnInterrupt(bool (*cleanup)(int)) {
   interruptCleanup = cleanup;
   SetConsoleCtrlHandler(CleanUpAndDie, TRUE);
 }
+
+// The exit status the default handler gives a process that Ctrl-C ends.
+void PlatformEndAsInterrupted(int) { ExitProcess(STATUS_CONTROL_C_EXIT); }
 
 void PlatformNoFileSizeSignal() {}  // Windows has no such limit
 

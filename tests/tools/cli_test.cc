@@ -121,8 +121,10 @@ TEST_P(CliTest, CommandLines) {
       {"export %a --format text", 0, "\t18\t0\t0\ttext\tfrom stdin\n"},
       {"export %a --output %a.jsonl", 0},
       {"export %a --format csv --output %a.csv", 0},
+      {"export %a --format text --output %a.tsv", 0},
       {"import %i --input %a.jsonl --method {m}", 0},
       {"import %ic --csv --input %a.csv --method {m}", 0},
+      {"import %it --format text --input %a.tsv --method {m}", 0},
       {"export %i --output %i.jsonl", 0},
       {"import %j", 0, "", "",
        "{\"command\":1,\"value\":3,\"data\":\"YWJj\"}\n\n"
@@ -131,11 +133,14 @@ TEST_P(CliTest, CommandLines) {
       {"export %l --format csv", 0, ",7,0,9,10,text,\"one, \"\"two\"\"\"\r\n"},
       {"export %l", 0, "\"length\":0,\"encoding\":\"text\",\"data\":\"\"}\n|\"length\":7,\"encoding\":\"base64\",\"data\":\"YmluAWFyeQ==\"}\n"},
       {"import %k --csv", 0, "", "", "cmd,value,data\n5,6,\"multi\nline\"\n"},
-      {"import %k2 --csv --cmd 3", 0, "", "", "1,2,3,plain\n"},
+      {"import %k2 --csv --cmd 3", 0, "", "", "\xEF\xBB\xBF" "1,2,3,plain\n"},
+      {"create %z --method {m}", 0},
+      {"add %z --cmd 1 --file %noise64", method_ == 0 ? 0 : 64, "", method_ == 0 ? "" : "do not fit one item once compressed"},
       {"info %v", 0, "11 live, 1 deleted, 1 end markers"},
       {"verify %v", 0, "11 live items read forwards and backwards, 0 problems"},
       {"verify %data", 65, "problem at {p2}: "},
       {"verify %data --json", 65, "\"ok\":false,\"problems\":[{\"position\":{p2},"},
+      {"export %data", 65, "{\"position\":174,"},  // the rows before the damage
       {"recover %data %rdata", 0, "at {p2}: data does not decode"},
       {"verify %trailer", 65, "problem at {p2}: trailer does not point back"},
       {"recover %trailer %rtrailer", 0, "at {p2}"},
@@ -146,6 +151,7 @@ TEST_P(CliTest, CommandLines) {
       {"info %rdata", 0, "1 deleted, 1 end markers"},
       {"recover %noise %rnoise", 65, "", "noise is not a transaction file"},
       {"recover %text %rtext", 65, "", "text is not a transaction file"},
+      {"recover %never %rnever", 0, "(method {m}, |nothing dropped"},
       {"info %noise", 65, "", "noise is not a transaction file (no KVRW magic)"},
       {"list %aged", 69, "", "aged has aged"},
       {"info %wrapped", 0, "aging limit    49711 days 00:00:00 (counts as 0 days 17:31:44)\nages at        "},
@@ -157,6 +163,9 @@ TEST_P(CliTest, CommandLines) {
       {"recover %aged %raged", 0, "", "raged has aged like its source"},
       {"recover %aged %raged2 --reset-aging", 0},
   };
+#if !defined(_WIN32)
+  rows.push_back({"info %a >/dev/full 2>/dev/null || exit $?", 74});  // output lost is a failure
+#endif
   for (const char* bad : {"{\"command\":1,\"data\":\"!!!\"}", "{\"extra\":1}", "{\"command\":-1}",
                           "{\"command\":1,\"data\":\"YQ==\",\"length\":2}", "{\"command\":65280}",
                           "not json", "{\"command\":1,\"data\":\"Zg=\"}", "{\"command\":70000}",
@@ -171,6 +180,8 @@ TEST_P(CliTest, CommandLines) {
   for (uint32_t i = 0; i < 6000; ++i) noise += static_cast<char>(Mix(i));
   for (uint32_t i = 0; i < 300; ++i) text += "line " + std::to_string(i) + " of some text\n";
   Spit(Path("noise"), noise);
+  for (uint32_t i = 0; noise.size() < 65535; ++i) noise += static_cast<char>(Mix(i + 6000));
+  Spit(Path("noise64"), noise);
   Spit(Path("text"), text);
   unlink(Path("fifo").c_str());
 #if defined(_WIN32)
@@ -178,8 +189,12 @@ TEST_P(CliTest, CommandLines) {
 #else
   ASSERT_EQ(0, mkfifo(Path("fifo").c_str(), 0600));
 #endif
-  // A file whose writer never closed it.
+  // A file whose writer never closed it: noise, then items that repeat the
+  // one before, which under chained DEFLATE alone refer back to earlier items.
   ASSERT_EQ(0, VARNFileCreateEx(&h, 0, Path("open").c_str(), nullptr, nullptr, nullptr, 0));
+  ASSERT_EQ(0, VARNFileSetCompression(h, method_));
+  for (uint32_t n = 0; n < 300; ++n)
+    ASSERT_EQ(0, AddItem(h, {1, 0, n, noise.substr(std::min(n, 255u) * 200, 200)}));
   Spit(Path("never"), Slurp(Path("open")));
   ASSERT_EQ(0, VARNFileAbort(h));
   auto expand = [&](std::string s) {
@@ -209,7 +224,8 @@ TEST_P(CliTest, CommandLines) {
        {"convert %a %a --method 1 --force", "are the same file"},
        {"list %a -n -1", "--limit: not a number: \"-1\""},
        {"list %a -n 99999999999999999999", "is larger than"},
-       {"list %a -n 0x", "not a number"}}) {
+       {"list %a -n 0x", "not a number"},
+       {"create 'MEMORY$'", "names a memory file"}}) {
     ToolRun run = RunTool(expand(line));
     EXPECT_EQ(64, run.status) << line;
     EXPECT_TRUE(Has(run.err, message)) << line << ": " << run.err;
@@ -267,6 +283,7 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ(added, ReadFile(Path("a")));
   // Same items under the same method: the same export, positions included.
   EXPECT_EQ(added, ReadFile(Path("ic")));
+  EXPECT_EQ(added, ReadFile(Path("it")));
   EXPECT_EQ(Slurp(Path("a.jsonl")), Slurp(Path("i.jsonl")));
   EXPECT_EQ((std::vector<Item>{{1, 0, 3, "abc"}}), ReadFile(Path("j")));
   // Into every method; the header fields come along.
@@ -326,8 +343,9 @@ TEST_P(CliTest, CommandLines) {
 }
 
 // An interrupted recover leaves neither its scratch copy nor the partial
-// target behind, and dies of the signal.
-TEST(CliInterruptTest, RecoverCleansUp) {
+// target behind, and dies of the signal; an interrupted append first
+// finishes the item at hand and closes the file.
+TEST(CliInterruptTest, RecoverCleansUpAppendCloses) {
   if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
 #if defined(_WIN32)
   GTEST_SKIP() << "Windows: no signal can be sent to one child process, and a file that the "
@@ -339,24 +357,44 @@ TEST(CliInterruptTest, RecoverCleansUp) {
   for (uint32_t n = 0; n < 100000; ++n) items.push_back({1, 0, n, "item " + std::to_string(n)});
   ASSERT_EQ(items.size(), MakeFile(source, 0, items).size());
   const off_t size = static_cast<off_t>(Slurp(source).size());
-  for (int signal : {SIGINT, SIGTERM}) {
-    const std::string target = dir + "/target";
+  const std::string target = dir + "/target", lines = ScratchFolder() + "/append.in",
+                    err = ScratchFolder() + "/append.err";
+  std::string input;
+  for (uint32_t n = 0; n < 300000; ++n) input += "line " + std::to_string(n) + "\n";
+  Spit(lines, input);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {  // SIGHUP: to an append
+    const bool append = signal == SIGHUP;
     pid_t pid = fork();
     if (pid == 0) {
       freopen("/dev/null", "w", stdout);
+      freopen(err.c_str(), "w", stderr);
+      if (append)
+        execl(VARNFILE_TOOL_PATH, "varnfile", "import", "--append", "--lines", "-i", lines.c_str(),
+              source.c_str(), nullptr);
       execl(VARNFILE_TOOL_PATH, "varnfile", "recover", source.c_str(), target.c_str(), nullptr);
       _exit(127);
     }
-    // Interrupt it while it writes the target: after the header, before half the items.
+    // Interrupt it while it writes: the target after the header, before half
+    // the items; the source once it has grown.
+    const std::string& written = append ? source : target;
+    const off_t low = append ? size : 174, high = append ? 4 * size : size / 2;
     struct stat st;
-    while (stat(target.c_str(), &st) != 0 || st.st_size <= 174 || st.st_size > size / 2) {
-      ASSERT_EQ(0, waitpid(pid, nullptr, WNOHANG)) << "recover ended before it could be interrupted";
+    while (stat(written.c_str(), &st) != 0 || st.st_size <= low || st.st_size > high) {
+      ASSERT_EQ(0, waitpid(pid, nullptr, WNOHANG)) << "the tool ended before it could be interrupted";
       usleep(200);
     }
     kill(pid, signal);
     int status = 0;
     ASSERT_EQ(pid, waitpid(pid, &status, 0));
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+    if (append) {  // the file opens and holds the items the tool says it added
+      unsigned long added = 0;
+      ASSERT_EQ(1, std::sscanf(Slurp(err).c_str(), "interrupted: imported %lu", &added)) << Slurp(err);
+      EXPECT_EQ(0, RunTool("verify -q " + source).status);
+      const std::string count = "items          " + std::to_string(items.size() + added) + " live";
+      EXPECT_TRUE(Has(RunTool("info " + source).out, count)) << count;
+      continue;
+    }
     std::string left;
     DIR* listing = opendir(dir.c_str());
     for (dirent* entry; (entry = readdir(listing)) != nullptr;) left += std::string(" ") + entry->d_name;

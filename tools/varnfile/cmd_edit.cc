@@ -1,7 +1,9 @@
 // create, add, set: make files and change them.
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -114,16 +116,19 @@ struct AddOptions {
 };
 
 void RunAdd(const AddOptions& o) {
-  uint16_t command = static_cast<uint16_t>(ParseNumber(o.command, 0xFFFF, "--cmd"));
-  uint16_t extra = static_cast<uint16_t>(ParseNumber(o.extra, 0xFFFF, "--extra"));
-  uint32_t value = static_cast<uint32_t>(ParseNumber(o.value, 0xFFFFFFFF, "--value"));
-  std::vector<uint8_t> data;
+  varn::Item item;
+  item.command = static_cast<uint16_t>(ParseNumber(o.command, 0xFFFF, "--cmd"));
+  item.extra = static_cast<uint16_t>(ParseNumber(o.extra, 0xFFFF, "--extra"));
+  item.value = static_cast<uint32_t>(ParseNumber(o.value, 0xFFFFFFFF, "--value"));
+  std::vector<uint8_t>& data = item.data;
   if (!o.dataFile.empty()) {
     std::ifstream in(o.dataFile, std::ios::binary);
-    if (!in) throw ToolError("cannot open " + o.dataFile);
+    if (!in)
+      throw ToolError("cannot open " + o.dataFile + ": " + std::strerror(errno),
+                      errno == ENOENT ? ExitNoInput : ExitIo);
     data = ReadAll(in, o.dataFile);
   } else if (o.fromStdin) {
-    data = ReadAll(std::cin, "standard input");
+    data = ReadAll(StandardInput("the item data"), "standard input");
   } else {
     data.assign(o.text.begin(), o.text.end());
   }
@@ -131,9 +136,10 @@ void RunAdd(const AddOptions& o) {
     throw ToolError("item data is " + std::to_string(data.size()) + " bytes; at most " +
                     std::to_string(VARNFILE_MAX_ITEM_LENGTH) + " fit one item");
   varn::File file = OpenItems(o.path, varn::Access::ReadWrite);
-  uint32_t position = file.Add(command, extra, value, data.data(), data.size());
+  DeferInterrupts defer;  // the item and the close are written whole
+  uint32_t position = AppendItem(file, item, "add");
   file.Close();
-  Note("added item 0x%04X at %u (%zu bytes)\n", command, position, data.size());
+  Note("added item 0x%04X at %u (%zu bytes)\n", item.command, position, data.size());
 }
 
 struct SetOptions {

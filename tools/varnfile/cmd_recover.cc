@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -130,13 +131,35 @@ bool IsReserved(uint16_t command) {
   return command >= 0xFF00 && command != EndMarkerCommand && command != DeletedCommand;
 }
 
+// How many of the first `limit` framed records decode to their CRC when
+// read as method m; *more tells whether the file frames further records.
+long DecodingRecords(const RawFile& raw, uint16_t m, std::size_t limit, const std::string& near,
+                     bool* more) {
+  RecordScan scan = ScanRecords(raw, m, limit == SIZE_MAX ? SIZE_MAX : limit + 1);
+  *more = scan.records.size() > limit;
+  if (*more) scan.records.resize(limit);
+  Salvager trial(raw, scan, m, near, scan.records.size());
+  long score = 0;
+  for (std::size_t i = 0; i < trial.size(); ++i) {
+    const RecordFrame& r = scan.records[i];
+    // Only items with data and a CRC tell the methods apart.
+    if (r.crc != 0 && !IsReserved(r.command) && trial.Read(i) == VARNFILE_OK) ++score;
+  }
+  trial.Close();
+  return score;
+}
+
 // The method under which the most of the first records decode to their
 // CRC. A header is rewritten only at a proper close, so a file that was
 // never closed still names the method it was created with, which the
 // writer may have changed before its first item. On a tie the header wins
-// when the file was closed; otherwise the method without chaining wins, as
-// nothing shows that the items depend on each other (every item of a
-// DEFLATE file also decodes under chained DEFLATE).
+// when the file was closed; otherwise the whole file decides between the
+// tied methods: items that never refer back to earlier ones (noise, data
+// compressed already) decode under a chained method and under its twin
+// without chaining alike, and one later item that does refer back shows
+// the chain. Where the whole file ties too, the method without chaining
+// wins, as nothing shows that the items depend on each other (every item
+// of a DEFLATE file also decodes under chained DEFLATE).
 uint16_t DetectMethod(const RawFile& raw, uint16_t headerMethod, bool closed,
                       const std::string& near) {
   const std::size_t sample = 256;
@@ -145,24 +168,26 @@ uint16_t DetectMethod(const RawFile& raw, uint16_t headerMethod, bool closed,
   for (uint16_t m : {VARNFILE_METHOD_DEFLATE, VARNFILE_METHOD_PREDICTOR, VARNFILE_METHOD_NONE,
                      VARNFILE_METHOD_CHAINED_PREDICTOR, VARNFILE_METHOD_CHAINED_DEFLATE})
     if (candidates.empty() || m != candidates.front()) candidates.push_back(static_cast<uint16_t>(m));
-  uint16_t best = candidates.front();
+  std::vector<uint16_t> best;
   long bestScore = -1;
+  bool more = false;
   for (uint16_t m : candidates) {
-    RecordScan scan = ScanRecords(raw, m, sample);
-    Salvager trial(raw, scan, m, near, sample);
-    long score = 0;
-    for (std::size_t i = 0; i < trial.size(); ++i) {
-      const RecordFrame& r = scan.records[i];
-      // Only items with data and a CRC tell the methods apart.
-      if (r.crc != 0 && !IsReserved(r.command) && trial.Read(i) == VARNFILE_OK) ++score;
-    }
-    trial.Close();
+    long score = DecodingRecords(raw, m, sample, near, &more);
+    if (score > bestScore) best.clear();
+    if (score >= bestScore) best.push_back(m);
+    bestScore = std::max(bestScore, score);
+  }
+  if (best.size() < 2 || !more || (closed && best.front() == headerMethod)) return best.front();
+  uint16_t chosen = best.front();
+  bestScore = -1;
+  for (uint16_t m : best) {
+    long score = DecodingRecords(raw, m, SIZE_MAX, near, &more);
     if (score > bestScore) {
-      best = m;
+      chosen = m;
       bestScore = score;
     }
   }
-  return best;
+  return chosen;
 }
 
 int RunRecover(const RecoverOptions& o, const CLI::App& sub) {

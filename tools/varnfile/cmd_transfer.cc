@@ -113,14 +113,15 @@ enum class Format { JsonLines, Csv, Text, Lines };
 Format ParseFormat(const std::string& text, bool lines) {
   if (text == "jsonl" || text == "json") return Format::JsonLines;
   if (text == "csv") return Format::Csv;
-  if (text == "text" && !lines) return Format::Text;
+  if (text == "text" || text == "tsv") return Format::Text;
   if (text == "lines" && lines) return Format::Lines;
-  throw ToolError(std::string("--format: expected jsonl, csv or ") + (lines ? "lines" : "text") +
+  throw ToolError(std::string("--format: expected jsonl, csv") + (lines ? ", text or lines" : " or text") +
                   ", got " + Quote(text));
 }
 
 // Writes to stdout or a new file through a 64 KB buffer; a file that is not
-// finished is removed.
+// finished is removed, while stdout gets every row made before the failure,
+// as a pipe reading it would have had them without the buffer.
 class Output {
  public:
   explicit Output(const std::string& path) : path_(path) {
@@ -135,7 +136,9 @@ class Output {
     buffer_.reserve(BufferSize + 1024);
   }
   ~Output() {
-    if (file_ != nullptr && file_ != stdout) {
+    if (file_ == stdout) {
+      std::fwrite(buffer_.data(), 1, buffer_.size(), file_);
+    } else if (file_ != nullptr) {
       std::fclose(file_);
       std::remove(path_.c_str());  // not finished
     }
@@ -222,7 +225,7 @@ int RunExport(const ExportOptions& o) {
   file.Close();
   out.Finish();
   progress.Finish();
-  Report("exported %llu items\n", static_cast<unsigned long long>(count));
+  Report("exported %s\n", Counted(count, "item").c_str());
   return ExitOk;
 }
 
@@ -310,6 +313,36 @@ varn::Item JsonItem(const std::string& text, const Defaults& d, bool commandGive
   return item;
 }
 
+uint64_t NumberAt(const std::string& text, uint64_t max, const char* name, uint64_t line) {
+  try {
+    return ParseNumber(text, max, name);
+  } catch (const ToolError& e) {
+    throw ToolError(AtLine(line) + e.what(), ExitDamaged);
+  }
+}
+
+// A row as export's text format writes it: position, command, extra, value,
+// encoding and data, separated by tabs. Text data holds no tab or line end
+// (such data goes as base64), so the data is the whole last field.
+varn::Item TextItem(std::string row, uint64_t line) {
+  if (!row.empty() && row.back() == '\r') row.pop_back();
+  std::vector<std::string> f;
+  for (std::size_t at = 0;; ++at) {
+    std::size_t tab = row.find('\t', at);
+    f.push_back(row.substr(at, tab - at));
+    if ((at = tab) == std::string::npos) break;
+  }
+  if (f.size() != 6)
+    throw ToolError(AtLine(line) + std::to_string(f.size()) +
+                    " fields, not the 6 of position, command, extra, value, encoding, data", ExitDamaged);
+  varn::Item item;
+  item.command = static_cast<uint16_t>(NumberAt(f[1], 0xFFFF, "command", line));
+  item.extra = static_cast<uint16_t>(NumberAt(f[2], 0xFFFF, "extra", line));
+  item.value = static_cast<uint32_t>(NumberAt(f[3], 0xFFFFFFFF, "value", line));
+  DecodeData(f[4], f[5], &item.data, line);
+  return item;
+}
+
 // CSV columns by name; the header row is optional (without one the
 // columns are cmd,extra,value,data).
 class CsvColumns {
@@ -321,6 +354,7 @@ class CsvColumns {
       if (std::find_if(std::begin(names), std::end(names), [&](const char* n) { return f == n; }) == std::end(names))
         return false;
     index_.clear();
+    named_ = true;
     for (std::size_t i = 0; i < fields.size(); ++i) {
       std::string name = fields[i] == "command" ? "cmd" : fields[i];
       if (index_.count(name) != 0) throw ToolError("line 1: column " + Quote(name) + " appears twice", ExitDamaged);
@@ -330,8 +364,10 @@ class CsvColumns {
   }
   varn::Item Item(const std::vector<std::string>& fields, const Defaults& d, uint64_t line) const {
     if (fields.size() != index_.size())
-      throw ToolError(AtLine(line) + std::to_string(fields.size()) + " fields, the header has " +
-                      std::to_string(index_.size()), ExitDamaged);
+      throw ToolError(AtLine(line) + std::to_string(fields.size()) + " fields, " +
+                      (named_ ? "the header row names " + std::to_string(index_.size())
+                              : "not the 4 of cmd,extra,value,data (a header row names others)"),
+                      ExitDamaged);
     varn::Item item;
     item.command = static_cast<uint16_t>(Number(fields, "cmd", 0xFFFF, d.command, line));
     item.extra = static_cast<uint16_t>(Number(fields, "extra", 0xFFFF, d.extra, line));
@@ -350,14 +386,10 @@ class CsvColumns {
   uint64_t Number(const std::vector<std::string>& fields, const char* name, uint64_t max,
                   uint64_t fallback, uint64_t line) const {
     auto it = index_.find(name);
-    if (it == index_.end()) return fallback;
-    try {
-      return ParseNumber(fields[it->second], max, name);
-    } catch (const ToolError& e) {
-      throw ToolError(AtLine(line) + e.what(), ExitDamaged);
-    }
+    return it == index_.end() ? fallback : NumberAt(fields[it->second], max, name, line);
   }
   std::map<std::string, std::size_t> index_ = {{"cmd", 0}, {"extra", 1}, {"value", 2}, {"data", 3}};
+  bool named_ = false;  // a header row named the columns
 };
 
 std::vector<varn::Item> ReadItems(std::istream& in, Format format, const Defaults& d, bool commandGiven) {
@@ -368,6 +400,7 @@ std::vector<varn::Item> ReadItems(std::istream& in, Format format, const Default
   uint64_t line = 0, first = 0;
   while (std::getline(in, text)) {
     ++line;
+    if (line == 1 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);  // a UTF-8 mark
     if (format == Format::Lines) {
       if (!text.empty() && text.back() == '\r') text.pop_back();
       varn::Item item;
@@ -380,8 +413,8 @@ std::vector<varn::Item> ReadItems(std::istream& in, Format format, const Default
       continue;
     }
     if (record.empty() && text.find_first_not_of(" \t\r") == std::string::npos) continue;
-    if (format == Format::JsonLines) {
-      items.push_back(JsonItem(text, d, commandGiven, line));
+    if (format == Format::JsonLines || format == Format::Text) {
+      items.push_back(format == Format::Text ? TextItem(text, line) : JsonItem(text, d, commandGiven, line));
       CheckItem(items.back(), line);
       continue;
     }
@@ -414,7 +447,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
   std::vector<varn::Item> items;
   bool commandGiven = sub.count("--cmd") > 0;
   if (o.input.empty() || o.input == "-") {
-    items = ReadItems(std::cin, format, defaults, commandGiven);
+    items = ReadItems(StandardInput("items"), format, defaults, commandGiven);
   } else {
     std::ifstream in(o.input, std::ios::binary);
     if (!in) throw ToolError("cannot open " + o.input + ": " + std::strerror(errno),
@@ -431,25 +464,32 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
   }
   uint64_t bytes = 0;
   for (const varn::Item& item : items) bytes += item.data.size();
+  // An interrupted append stops between two items and closes the file.
+  std::unique_ptr<DeferInterrupts> defer;
+  if (o.append) defer = std::make_unique<DeferInterrupts>();
+  std::size_t added = 0;
   try {
     UseWideWindows(file);  // 64 KB write buffer: one write per 64 KB, not per item
     if (sub.count("--description") > 0) file.SetDescription(o.description);
     Progress progress("import", bytes);
     uint64_t done = 0;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      file.Add(items[i]);
-      done += items[i].data.size();
-      progress.Update(i + 1, done);
+    for (; added < items.size() && !(defer && defer->Interrupted()); ++added) {
+      AppendItem(file, items[added], "item " + std::to_string(added + 1) + " of the input");
+      done += items[added].data.size();
+      progress.Update(added + 1, done);
     }
     progress.Finish();
     if (o.append) file.Close();
     else FinishNewFile(&file, o.path);
   } catch (...) {
     if (!o.append) file.TryAbort();
+    else if (added > 0)
+      Report("%s added to %s before the failure\n", Counted(added, "item").c_str(), o.path.c_str());
     throw;
   }
   if (unfinished) unfinished->Keep();
-  Report("imported %zu items into %s\n", items.size(), o.path.c_str());
+  Report("%s %s into %s\n", added < items.size() ? "interrupted: imported" : "imported",
+         Counted(added, "item").c_str(), o.path.c_str());
   return ExitOk;
 }
 
@@ -494,15 +534,16 @@ void AddTransferCommands(CLI::App& app, int* status) {
     auto o = std::make_shared<ImportOptions>();
     CLI::App* sub = app.add_subcommand(
         "import",
-        "Make a file from items: JSON Lines as export writes them, CSV, or one item per line of "
-        "text. The whole input is checked before the file is written; items are added through "
+        "Make a file from items: JSON Lines, CSV or tab-separated text as export writes them, "
+        "or one item per line of text. The whole input is checked before the file is written; items are added through "
         "a 64 KB write buffer, so a large import costs few synchronous writes");
     sub->add_option("FILE", o->path, "Transaction file to create (or extend with --append)")
         ->required();
     sub->add_option("--input,-i", o->input, "Read from this file instead of stdin");
     sub->add_option("--format", o->format,
                     "jsonl (default; unknown keys are an error, data is base64 unless "
-                    "\"encoding\":\"text\"), csv or lines");
+                    "\"encoding\":\"text\"), csv, text (the tab-separated rows of export) "
+                    "or lines");
     sub->add_flag("--lines", o->lines,
                   "One item per line of text: the line (without its line end, \\r\\n too) is "
                   "the data, the ids come from --cmd, --extra, --value");

@@ -1,11 +1,13 @@
 // varnfile: look into, check, convert and recover transaction files.
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "commands.h"
+#include "io/stream.h"
 #include "platform/console.h"
 #include "tool_util.h"
 
@@ -30,7 +32,9 @@ const char ExitStatusHelp[] =
     "  75  the file is in use by another process (--wait SECONDS retries)\n"
     "  77  permission denied\n"
     "A signal (Ctrl-C) ends the tool with the shell's 128 + signal number, and a\n"
-    "subcommand that was writing a new file removes it first.\n";
+    "subcommand that was writing a new file removes it first; one that was appending\n"
+    "to a file (add, import --append) first finishes the item at hand and closes the\n"
+    "file properly.\n";
 
 const CLI::App* FindSubcommand(const CLI::App& app, const std::string& name) {
   for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
@@ -80,6 +84,19 @@ int main(int argc, char** argv) {
   AddInspectCommands(app, &status);
   AddTransferCommands(app, &status);
   AddRecoverCommand(app, &status);
+  // A memory file lives only as long as the process that made it: every
+  // file the tool reads or writes is on disk.
+  for (CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
+    for (CLI::Option* file : sub->get_options([](const CLI::Option* o) { return o->get_positional(); }))
+      file->check(CLI::Validator(
+          [](std::string& name) {
+            return varnfile::IsMemoryName(name.c_str())
+                       ? name + " names a memory file, which is gone when the process that made "
+                                "it ends; the tool works on files on disk (./" + name + " names one)"
+                       : std::string();
+          },
+          ""));
+  }
   if (argc >= 2 && argv[1][0] != '-') {
     std::string name = argv[1];
     if (name == "help") {
@@ -116,6 +133,14 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     std::fprintf(stderr, "varnfile: %s\n", e.what());
     return ExitSoftware;
+  }
+  // Data that never reached standard output (a full disk, a closed pipe
+  // whose signal is ignored) is a failure, not a success.
+  errno = 0;
+  if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && status == ExitOk) {
+    std::fprintf(stderr, "varnfile: cannot write to standard output: %s\n",
+                 errno != 0 ? std::strerror(errno) : "write failed");
+    return ExitIo;
   }
   return status;
 }

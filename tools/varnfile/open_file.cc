@@ -181,7 +181,14 @@ void ThrowOpenFailure(const std::string& path, uint16_t code, bool exclusive) {
     throw ToolError(path + " has aged (it is older than its aging limit; info shows both): "
                     "read it as it is with --ignore-aging, or rescue it with "
                     "varnfile set --reset-aging (or --aging DAYS)", ExitAged);
-  throw ToolError("cannot open " + path + ": " + varn::DescribeResult(code), StatusForResult(code));
+  // The library checks the last record at the open: a file cut short in a
+  // write (a crash, a full disk, a copy of a file being written) fails here.
+  std::string hint = code == VARNFILE_E_READ
+                         ? " (its last record is incomplete or does not link back; varnfile "
+                           "verify shows where, varnfile recover salvages its items)"
+                         : "";
+  throw ToolError("cannot open " + path + ": " + varn::DescribeResult(code) + hint,
+                  StatusForResult(code));
 }
 
 varn::File OpenItems(const std::string& path, varn::Access access, bool ignoreAging, bool* aged) {

@@ -1,6 +1,7 @@
 #include "tool_util.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -8,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <iostream>
 #include <iterator>
 #include <random>
 
@@ -99,6 +102,10 @@ uint16_t ItemCrc(const uint8_t* data, std::size_t length) {
   return static_cast<uint16_t>((crc >> 8) | (crc << 8));
 }
 
+std::string Counted(uint64_t count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 std::string Quote(const std::string& text) {
   std::string out = "\"";
   for (unsigned char c : text) {
@@ -142,12 +149,44 @@ void RemoveRegistered() {
     if (slot.used) varnfile::PlatformRemoveName(slot.path);
 }
 
+// While a DeferInterrupts lives: the interruption that came, 0 for none.
+std::atomic<int> deferring{0}, deferredSignal{0};
+
+bool OnInterrupt(int signal) {
+  if (deferring.load() != 0) {
+    deferredSignal.store(signal);
+    return false;
+  }
+  RemoveRegistered();
+  return true;
+}
+
+void CatchInterrupts() {
+  static bool installed = false;
+  if (!installed) varnfile::PlatformOnInterrupt(OnInterrupt);
+  installed = true;
+}
+
 }  // namespace
 
+DeferInterrupts::DeferInterrupts() {
+  CatchInterrupts();
+  deferring.store(1);
+}
+
+DeferInterrupts::~DeferInterrupts() {
+  deferring.store(0);
+  int signal = deferredSignal.load();
+  // A failure on its way to main still closes the file and is reported.
+  if (signal == 0 || std::uncaught_exceptions() > 0) return;
+  RemoveRegistered();
+  varnfile::PlatformEndAsInterrupted(signal);
+}
+
+bool DeferInterrupts::Interrupted() const { return deferredSignal.load() != 0; }
+
 RemoveOnInterrupt::RemoveOnInterrupt(const std::string& path) {
-  static bool installed = false;
-  if (!installed) varnfile::PlatformOnInterrupt(RemoveRegistered);
-  installed = true;
+  CatchInterrupts();
   if (path.size() >= sizeof interruptSlots[0].path) return;
   for (int i = 0; i < static_cast<int>(std::size(interruptSlots)); ++i) {
     if (interruptSlots[i].used) continue;
@@ -249,6 +288,17 @@ void Progress::Finish() {
   drawn_ = false;
 }
 
+std::istream& StandardInput(const char* what) {
+#if defined(_WIN32)
+  const char* end = "Ctrl-Z, Enter";
+#else
+  const char* end = "Ctrl-D";
+#endif
+  if (varnfile::PlatformIsTerminal(0))
+    Report("varnfile: reading %s from the terminal until the end of input (%s)\n", what, end);
+  return std::cin;
+}
+
 int OutputWidth() {
   int width = varnfile::PlatformTerminalColumns(1);
   if (width > 0) return width;
@@ -282,6 +332,20 @@ int StatusForResult(uint16_t code) {
     case VARNFILE_E_NO_MEMORY: return ExitSoftware;
     default: return ExitUsage;  // arguments the library refuses
   }
+}
+
+uint32_t AppendItem(varn::File& file, const varn::Item& item, const std::string& which) {
+  uint32_t position = 0;
+  uint16_t rc = file.TryAdd(item.command, item.extra, item.value, item.data.data(),
+                            item.data.size(), &position);
+  varn::Method method = file.method();
+  if (rc == VARNFILE_E_INVALID_ARGUMENT && method != varn::Method::None)
+    throw ToolError(which + ": " + std::to_string(item.data.size()) +
+                    " bytes of data do not fit one item once compressed under method " +
+                    std::to_string(static_cast<unsigned>(method)) + " (" + varn::MethodName(method) +
+                    "): at most 65535 stored bytes; a file of method 0 (none) keeps them as they are");
+  varn::Check(rc, "add item");
+  return position;
 }
 
 void Note(const char* format, ...) {

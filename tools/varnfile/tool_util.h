@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -68,6 +69,11 @@ inline void UseWideWindows(varn::File& file) {
   file.SetParameters(256, 16u << 20, 64u << 10, 64u << 10);
 }
 
+// Appends an item and returns its position. Data that does not fit one
+// item once compressed is refused with a message that says so; `which`
+// names the item in it.
+uint32_t AppendItem(varn::File& file, const varn::Item& item, const std::string& which);
+
 // Parses a decimal or 0x-prefixed hexadecimal number no larger than max;
 // `what` names the argument in the error.
 uint64_t ParseNumber(const std::string& text, uint64_t max, const char* what);
@@ -88,6 +94,9 @@ std::string HexDump(const uint8_t* data, std::size_t length);
 
 // The item CRC as a file stores it: CRC-16/X-25 with its two bytes exchanged.
 uint16_t ItemCrc(const uint8_t* data, std::size_t length);
+
+// "1 item", "2 items".
+std::string Counted(uint64_t count, const char* noun);
 
 // Quotes text for a message, escaping what would not print.
 std::string Quote(const std::string& text);
@@ -122,6 +131,22 @@ class RemoveOnInterrupt {
 
  private:
   int slot_ = -1;
+};
+
+// While one lives, an interruption does not end the tool at once: an append
+// stops between two items and closes its file properly rather than die in
+// the middle of a write, which can leave a torn record behind. The
+// destructor then ends the tool as the interruption would have (unless an
+// exception is under way: its error is reported instead).
+class DeferInterrupts {
+ public:
+  DeferInterrupts();
+  ~DeferInterrupts();
+  DeferInterrupts(const DeferInterrupts&) = delete;
+  DeferInterrupts& operator=(const DeferInterrupts&) = delete;
+
+  // True once an interruption has come.
+  bool Interrupted() const;
 };
 
 // A file of the tool's own under a fresh name "<dir>/<stem>-xxxxxxxx",
@@ -166,6 +191,10 @@ class Progress {
   bool drawn_ = false;
   int64_t startMs_, lastDrawMs_ = 0;
 };
+
+// Standard input, after a word on stderr when it is a terminal: a command
+// that waits for typed input looks hung otherwise. `what` names the input.
+std::istream& StandardInput(const char* what);
 
 // The number of columns of the terminal on stdout; $COLUMNS or 80 when
 // stdout is not a terminal.
