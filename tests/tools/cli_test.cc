@@ -138,6 +138,7 @@ TEST_P(CliTest, CommandLines) {
       {"verify %data", 65, "problem at {p2}: "},
       {"verify %data --json", 65, "\"ok\":false,\"problems\":[{\"position\":{p2},"},
       {"export %data", 65, "{\"position\":174,"},  // the rows before the damage
+      {"convert %data %cdata -m {m}", 65, "", "varnfile recover salvages"},
       {"recover %data %rdata", 0, "at {p2}: data does not decode"},
       {"verify %trailer", 65, "problem at {p2}: trailer does not point back"},
       {"recover %trailer %rtrailer", 0, "at {p2}"},
@@ -255,7 +256,7 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ((std::vector<Item>{{1, 2, 3, "plain"}}), ReadFile(Path("k2")));
   EXPECT_EQ(0, access(Path("nodir/b").c_str(), F_OK));
   // No file from a failed create, import or recover.
-  for (const char* name : {"b", "bad", "rnoise", "rtext"})
+  for (const char* name : {"b", "bad", "rnoise", "rtext", "cdata"})
     EXPECT_NE(0, access(Path(name).c_str(), F_OK)) << name;
   const std::vector<Item> added = {
       {0x10, 2, 4000000000u, "hello world"}, {17, 0, 0, binary}, {18, 0, 0, "from stdin"}};

@@ -84,9 +84,14 @@ int RunConvert(const ConvertOptions& o) {
   try {
     UseWideWindows(target);
     target.WriteHeader(MergeHeaderFields(target.Header(), sourceHeader.data()));
-    {
+    try {
       GrowthWatch watch("convert", o.target);
       target.DuplicateFrom(source);
+    } catch (const varn::Error& e) {
+      if (StatusForResult(e.code()) != ExitDamaged) throw;
+      throw ToolError(std::string(e.what()) + " (convert copies only intact files: varnfile verify " +
+                      o.source + " shows the damage, varnfile recover salvages the intact items)",
+                      ExitDamaged);
     }
     target.Close();
   } catch (...) {
