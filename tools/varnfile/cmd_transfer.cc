@@ -390,8 +390,9 @@ class CsvColumns {
  private:
   uint64_t Number(const std::vector<std::string>& fields, const char* name, uint64_t max,
                   uint64_t fallback, uint64_t line) const {
-    auto it = index_.find(name);
-    return it == index_.end() ? fallback : NumberAt(fields[it->second], max, name, line);
+    auto it = index_.find(name);  // an empty field gives no number either
+    return it == index_.end() || fields[it->second].empty()
+               ? fallback : NumberAt(fields[it->second], max, name, line);
   }
   std::map<std::string, std::size_t> index_ = {{"cmd", 0}, {"extra", 1}, {"value", 2}, {"data", 3}};
   bool named_ = false;  // a header row named the columns
