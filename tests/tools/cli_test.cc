@@ -152,6 +152,7 @@ TEST_P(CliTest, CommandLines) {
       {"recover %never %rnever", 0, "(method {m}, |nothing dropped"},
       {"info %noise", 65, "", "noise is not a transaction file (no KVRW magic)"},
       {"list %aged", 69, "", "aged has aged"},
+      {"add %aged --cmd 1 --data x", 69, "", "both): rescue it with varnfile set --reset-aging"},
       {"info %wrapped", 0, "aging limit    49711 days 00:00:00 (counts as 0 days 17:31:44)\nages at        "},
       {"info %wrapped --json", 0, "\"aged\":true"},
       {"verify %aged", 65, "problem: the library cannot open the file: ", "", ""},
