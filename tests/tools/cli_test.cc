@@ -158,6 +158,7 @@ TEST_P(CliTest, CommandLines) {
       {"verify %aged", 65, "problem: the library cannot open the file: ", "", ""},
       {"list %aged --ignore-aging --no-preview", 0, "stored  crc \n       174  0x0010"},
       {"export %aged --ignore-aging", 0, "\"data\":\"hello world\""},
+      {"convert %aged %caged -m 0 --ignore-aging", 0, "", "caged has aged like its source"},
       {"verify %aged --ignore-aging", 0, "0 problems (the file has aged)"},
       {"recover %aged %raged", 0, "", "raged has aged like its source"},
       {"recover %aged %raged2 --reset-aging", 0},

@@ -72,7 +72,8 @@ class GrowthWatch {
 int RunConvert(const ConvertOptions& o) {
   varn::Method method = ParseMethod(o.method);
   if (SameFile(o.source, o.target)) throw ToolError("convert: source and target are the same file");
-  varn::File source = OpenItems(o.source, varn::Access::Read, o.ignoreAging);
+  bool aged = false;
+  varn::File source = OpenItems(o.source, varn::Access::Read, o.ignoreAging, &aged);
   UseWideWindows(source);
   RawFile before;
   before.Open(o.source);
@@ -108,6 +109,7 @@ int RunConvert(const ConvertOptions& o) {
          static_cast<unsigned long long>(before.size()), o.target.c_str(),
          static_cast<unsigned>(method), varn::MethodName(method),
          static_cast<unsigned long long>(after.size()));
+  if (aged) WarnAgedLikeSource(o.target);
   return ExitOk;
 }
 
