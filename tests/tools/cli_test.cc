@@ -133,7 +133,7 @@ TEST_P(CliTest, CommandLines) {
       {"export %l --format csv", 0, ",7,0,9,10,text,\"one, \"\"two\"\"\"\r\n"},
       {"export %l", 0, "\"length\":0,\"encoding\":\"text\",\"data\":\"\"}\n|\"length\":7,\"encoding\":\"base64\",\"data\":\"YmluAWFyeQ==\"}\n"},
       {"import %k --csv", 0, "", "", "cmd,value,data\n5,6,\"multi\nline\"\n"},
-      {"import %k2 --csv --cmd 3", 0, "", "", "\xEF\xBB\xBF" "1,2,3,plain\n"},
+      {"import %k2 --csv --cmd 3 --extra 2", 0, "", "", "\xEF\xBB\xBF" "1,,3,plain\n"},
       {"create %z --method {m}", 0},
       {"add %z --cmd 1 --file %noise64", method_ == 0 ? 0 : 64, "", method_ == 0 ? "" : "do not fit one item once compressed"},
       {"info %v", 0, "11 live, 1 deleted, 1 end markers"},
@@ -141,6 +141,7 @@ TEST_P(CliTest, CommandLines) {
       {"verify %data", 65, "problem at {p2}: "},
       {"verify %data --json", 65, "\"ok\":false,\"problems\":[{\"position\":{p2},"},
       {"export %data", 65, "{\"position\":174,"},  // the rows before the damage
+      {"convert %data %cdata -m {m}", 65, "", "varnfile recover salvages"},
       {"recover %data %rdata", 0, "at {p2}: data does not decode"},
       {"verify %trailer", 65, "problem at {p2}: trailer does not point back"},
       {"recover %trailer %rtrailer", 0, "at {p2}"},
@@ -154,11 +155,13 @@ TEST_P(CliTest, CommandLines) {
       {"recover %never %rnever", 0, "(method {m}, |nothing dropped"},
       {"info %noise", 65, "", "noise is not a transaction file (no KVRW magic)"},
       {"list %aged", 69, "", "aged has aged"},
+      {"add %aged --cmd 1 --data x", 69, "", "both): rescue it with varnfile set --reset-aging"},
       {"info %wrapped", 0, "aging limit    49711 days 00:00:00 (counts as 0 days 17:31:44)\nages at        "},
       {"info %wrapped --json", 0, "\"aged\":true"},
       {"verify %aged", 65, "problem: the library cannot open the file: ", "", ""},
       {"list %aged --ignore-aging --no-preview", 0, "stored  crc \n       174  0x0010"},
       {"export %aged --ignore-aging", 0, "\"data\":\"hello world\""},
+      {"convert %aged %caged -m 0 --ignore-aging", 0, "", "caged has aged like its source"},
       {"verify %aged --ignore-aging", 0, "0 problems (the file has aged)"},
       {"recover %aged %raged", 0, "", "raged has aged like its source"},
       {"recover %aged %raged2 --reset-aging", 0},
@@ -276,7 +279,7 @@ TEST_P(CliTest, CommandLines) {
   ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limit));
 #endif
   // No file from a failed create, import, convert or recover.
-  for (const char* name : {"b", "bad", "rnoise", "rtext", "limi", "limc", "limr"})
+  for (const char* name : {"b", "bad", "rnoise", "rtext", "cdata", "limi", "limc", "limr"})
     EXPECT_NE(0, access(Path(name).c_str(), F_OK)) << name;
   const std::vector<Item> added = {
       {0x10, 2, 4000000000u, "hello world"}, {17, 0, 0, binary}, {18, 0, 0, "from stdin"}};

@@ -289,8 +289,7 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
   uint16_t rc = varn::File::TryOpen(o.target, varn::Access::Read, &check);
   if (rc == VARNFILE_OK) check.Close();
   if (rc == VARNFILE_E_AGED)
-    Report("warning: %s has aged like its source; varnfile set --reset-aging %s rescues it\n",
-           o.target.c_str(), o.target.c_str());
+    WarnAgedLikeSource(o.target);
   else if (rc != VARNFILE_OK)
     throw varn::Error(rc, "open the recovered file " + o.target);
   if (settings().quiet) return ExitOk;

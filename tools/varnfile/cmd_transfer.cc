@@ -72,7 +72,8 @@ class GrowthWatch {
 int RunConvert(const ConvertOptions& o) {
   varn::Method method = ParseMethod(o.method);
   if (SameFile(o.source, o.target)) throw ToolError("convert: source and target are the same file");
-  varn::File source = OpenItems(o.source, varn::Access::Read, o.ignoreAging);
+  bool aged = false;
+  varn::File source = OpenItems(o.source, varn::Access::Read, o.ignoreAging, &aged);
   UseWideWindows(source);
   RawFile before;
   before.Open(o.source);
@@ -84,9 +85,14 @@ int RunConvert(const ConvertOptions& o) {
   try {
     UseWideWindows(target);
     target.WriteHeader(MergeHeaderFields(target.Header(), sourceHeader.data()));
-    {
+    try {
       GrowthWatch watch("convert", o.target);
       target.DuplicateFrom(source);
+    } catch (const varn::Error& e) {
+      if (StatusForResult(e.code()) != ExitDamaged) throw;
+      throw ToolError(std::string(e.what()) + " (convert copies only intact files: varnfile verify " +
+                      o.source + " shows the damage, varnfile recover salvages the intact items)",
+                      ExitDamaged);
     }
     FinishNewFile(&target, o.target);
   } catch (...) {
@@ -103,6 +109,7 @@ int RunConvert(const ConvertOptions& o) {
          static_cast<unsigned long long>(before.size()), o.target.c_str(),
          static_cast<unsigned>(method), varn::MethodName(method),
          static_cast<unsigned long long>(after.size()));
+  if (aged) WarnAgedLikeSource(o.target);
   return ExitOk;
 }
 
@@ -385,8 +392,9 @@ class CsvColumns {
  private:
   uint64_t Number(const std::vector<std::string>& fields, const char* name, uint64_t max,
                   uint64_t fallback, uint64_t line) const {
-    auto it = index_.find(name);
-    return it == index_.end() ? fallback : NumberAt(fields[it->second], max, name, line);
+    auto it = index_.find(name);  // an empty field gives no number either
+    return it == index_.end() || fields[it->second].empty()
+               ? fallback : NumberAt(fields[it->second], max, name, line);
   }
   std::map<std::string, std::size_t> index_ = {{"cmd", 0}, {"extra", 1}, {"value", 2}, {"data", 3}};
   bool named_ = false;  // a header row named the columns

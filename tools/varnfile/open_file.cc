@@ -177,10 +177,10 @@ void ThrowOpenFailure(const std::string& path, uint16_t code, bool exclusive) {
     std::string problem = HeaderProblem(path, h.data(), h.size());
     if (!problem.empty()) throw ToolError(problem, ExitDamaged);
   }
-  if (code == VARNFILE_E_AGED)
-    throw ToolError(path + " has aged (it is older than its aging limit; info shows both): "
-                    "read it as it is with --ignore-aging, or rescue it with "
-                    "varnfile set --reset-aging (or --aging DAYS)", ExitAged);
+  if (code == VARNFILE_E_AGED)  // only commands that read take --ignore-aging
+    throw ToolError(path + " has aged (it is older than its aging limit; info shows both): " +
+                    (exclusive ? "" : "read it as it is with --ignore-aging, or ") +
+                    "rescue it with varnfile set --reset-aging (or --aging DAYS)", ExitAged);
   // The library checks the last record at the open: a file cut short in a
   // write (a crash, a full disk, a copy of a file being written) fails here.
   std::string hint = code == VARNFILE_E_READ

@@ -348,6 +348,11 @@ uint32_t AppendItem(varn::File& file, const varn::Item& item, const std::string&
   return position;
 }
 
+void WarnAgedLikeSource(const std::string& target) {
+  Report("warning: %s has aged like its source; varnfile set --reset-aging %s rescues it\n",
+         target.c_str(), target.c_str());
+}
+
 void Note(const char* format, ...) {
   if (settings().quiet) return;
   va_list args;

@@ -58,6 +58,9 @@ Settings& settings();
 #endif
 // A report on stderr (summaries beside data on stdout, warnings), unless -q.
 void Report(const char* format, ...) VARNTOOL_PRINTF_FORMAT;
+// The warning for a new file that took the stamp and aging limit of a
+// source that has aged.
+void WarnAgedLikeSource(const std::string& target);
 // What a command that writes no data did, on stdout, unless -q.
 void Note(const char* format, ...) VARNTOOL_PRINTF_FORMAT;
 
