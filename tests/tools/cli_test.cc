@@ -121,13 +121,14 @@ TEST_P(CliTest, CommandLines) {
       {"export %a --format text", 0, "\t18\t0\t0\ttext\tfrom stdin\n"},
       {"export %a --output %a.jsonl", 0},
       {"export %a --format csv --output %a.csv", 0},
+      {"export %a --output %v", 73, "", "v is a transaction file; export writes over one only with --force"},
       {"export %a --format text --output %a.tsv", 0},
       {"import %i --input %a.jsonl --method {m}", 0},
       {"import %ic --csv --input %a.csv --method {m}", 0},
       {"import %it --format text --input %a.tsv --method {m}", 0},
       {"export %i --output %i.jsonl", 0},
       {"import %j", 0, "", "",
-       "{\"command\":1,\"value\":3,\"data\":\"YWJj\"}\n\n"
+       "{\"command\":1,\"value\":3,\"data\":\"YWJj\"}\n\n{\"command\":2,\"encoding\":\"text\",\"data\":\"\\ud83d\\ude00\"}\n"
        "{\"command\":65282}"},
       {"import %l --lines --cmd 7 --value 9 -m {m}", 0, "", "", "one, \"two\"\r\n\nbin\x01" "ary\n"},
       {"export %l --format csv", 0, ",7,0,9,10,text,\"one, \"\"two\"\"\"\r\n"},
@@ -173,7 +174,8 @@ TEST_P(CliTest, CommandLines) {
                           "{\"command\":1,\"data\":\"YQ==\",\"length\":2}", "{\"command\":65280}",
                           "not json", "{\"command\":1,\"data\":\"Zg=\"}", "{\"command\":70000}",
                           "{\"command\":1,\"command\":2}", "{\"command\":1,\"data\":\"YQ==}",
-                          "{\"command\":1,\"colour\":2}", "{\"command\":1,\"encoding\":\"hex\"}"}) {
+                          "{\"command\":1,\"colour\":2}", "{\"command\":1,\"encoding\":\"hex\"}",
+                          "{\"command\":1,\"encoding\":\"text\",\"data\":\"\\udc00\"}"}) {
     rows.push_back({"import %bad", 65, "", "line 2", std::string("{\"command\":1}\n") + bad});
   }
   const std::string binary("\x00\x01\x02\xff binary", 11);
@@ -225,6 +227,7 @@ TEST_P(CliTest, CommandLines) {
        {"set %a --aging 1:24:00:00", "larger than 23"},
        {"export %a --format xml", "--format: expected jsonl, csv or text"},
        {"convert %a %a --method 1 --force", "are the same file"},
+       {"export %a -o %a --force", "the output is"},
        {"list %a -n -1", "--limit: not a number: \"-1\""},
        {"list %a -n 99999999999999999999", "is larger than"},
        {"list %a -n 0x", "not a number"},
@@ -288,7 +291,7 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ(added, ReadFile(Path("ic")));
   EXPECT_EQ(added, ReadFile(Path("it")));
   EXPECT_EQ(Slurp(Path("a.jsonl")), Slurp(Path("i.jsonl")));
-  EXPECT_EQ((std::vector<Item>{{1, 0, 3, "abc"}}), ReadFile(Path("j")));
+  EXPECT_EQ((std::vector<Item>{{1, 0, 3, "abc"}, {2, 0, 0, "\xF0\x9F\x98\x80"}}), ReadFile(Path("j")));
   // Into every method; the header fields come along.
   for (uint16_t to = 0; to < 5; ++to) {
     ASSERT_EQ(0, RunTool(expand("convert %a %c -f -m ") + std::to_string(to)).status);

@@ -177,11 +177,24 @@ class Output {
 
 struct ExportOptions {
   std::string path, output, format = "jsonl";
-  bool ignoreAging = false;
+  bool ignoreAging = false, force = false;
 };
+
+// True when the file at path begins as a transaction file does.
+bool HasMagic(const std::string& path) {
+  char magic[4] = {};
+  std::ifstream in(path, std::ios::binary);
+  return in.read(magic, sizeof magic) && std::memcmp(magic, "KVRW", sizeof magic) == 0;
+}
 
 int RunExport(const ExportOptions& o) {
   Format format = ParseFormat(o.format, false);
+  // The output is truncated before the first row: never the items' own file.
+  if (!o.output.empty() && SameFile(o.path, o.output))
+    throw ToolError("export: the output is " + o.path + " itself");
+  if (!o.output.empty() && !o.force && HasMagic(o.output))
+    throw ToolError(o.output + " is a transaction file; export writes over one only with --force",
+                    ExitCannotCreate);
   varn::File file = OpenItems(o.path, varn::Access::Read, o.ignoreAging);
   UseWideWindows(file);
   RawFile raw;
@@ -529,6 +542,7 @@ void AddTransferCommands(CLI::App& app, int* status) {
         "Output goes through a 64 KB buffer");
     sub->add_option("FILE", o->path, "Transaction file")->required();
     sub->add_option("--output,-o", o->output, "Write to this file instead of stdout");
+    sub->add_flag("--force,-f", o->force, "Write over a transaction file given as --output");
     sub->add_option("--format", o->format,
                     "jsonl (default): {\"position\",\"command\",\"extra\",\"value\",\"length\","
                     "\"encoding\",\"data\"} per line; csv: a header row, then "

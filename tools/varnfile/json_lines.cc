@@ -163,14 +163,29 @@ class Parser {
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
   }
+  // Four hex digits of a \u escape.
+  bool Hex4(uint32_t* value) {
+    if (at_ + 4 > s_.size()) return false;
+    for (int k = 0; k < 4; ++k) {
+      int h = Hex(s_[at_++]);
+      if (h < 0) return false;
+      *value = *value * 16 + h;
+    }
+    return true;
+  }
   void AppendUtf8(uint32_t cp, std::string* out) {
     if (cp < 0x80) {
       *out += static_cast<char>(cp);
     } else if (cp < 0x800) {
       *out += static_cast<char>(0xC0 | (cp >> 6));
       *out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
+    } else if (cp < 0x10000) {
       *out += static_cast<char>(0xE0 | (cp >> 12));
+      *out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      *out += static_cast<char>(0xF0 | (cp >> 18));
+      *out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
       *out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
       *out += static_cast<char>(0x80 | (cp & 0x3F));
     }
@@ -197,12 +212,16 @@ class Parser {
         case 'r': *out += '\r'; break;
         case 't': *out += '\t'; break;
         case 'u': {
-          if (at_ + 4 > s_.size()) return false;
-          uint32_t cp = 0;
-          for (int k = 0; k < 4; ++k) {
-            int h = Hex(s_[at_++]);
-            if (h < 0) return false;
-            cp = cp * 16 + h;
+          uint32_t cp = 0, low = 0;
+          if (!Hex4(&cp)) return false;
+          // A character beyond U+FFFF comes as a pair of UTF-16 surrogates;
+          // one alone is no character.
+          if (cp >= 0xDC00 && cp <= 0xDFFF) return false;
+          if (cp >= 0xD800 && cp <= 0xDBFF) {
+            if (s_.compare(at_, 2, "\\u") != 0) return false;
+            at_ += 2;
+            if (!Hex4(&low) || low < 0xDC00 || low > 0xDFFF) return false;
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
           }
           AppendUtf8(cp, out);
           break;
