@@ -77,6 +77,11 @@ ResultCode DiskWrite(int32_t descriptor, const uint8_t* buffer, uint32_t count) 
   return FileWrite(descriptor, buffer, count) == 0 ? ResultOk : ResultWriteFailed;
 }
 
+ResultCode DiskCheckLinked(int32_t descriptor) {
+  bool linked = false;
+  return FileLinked(descriptor, &linked) == 0 && linked ? ResultOk : ResultWriteFailed;
+}
+
 ResultCode DiskTruncate(int32_t descriptor, uint32_t length) {
   return FileTruncate(descriptor, length) == 0 ? ResultOk : ResultWriteFailed;
 }

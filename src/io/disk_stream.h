@@ -15,6 +15,8 @@ ResultCode DiskSeek(int32_t descriptor, int64_t offset, uint32_t whence, uint32_
 ResultCode DiskRead(int32_t descriptor, uint8_t* buffer, uint32_t count, uint32_t* got);
 // Writes all count bytes; 278 when any of them cannot be written.
 ResultCode DiskWrite(int32_t descriptor, const uint8_t* buffer, uint32_t count);
+// 278 unless a name still leads to the file.
+ResultCode DiskCheckLinked(int32_t descriptor);
 // Sets the file's length; 278 when that fails.
 ResultCode DiskTruncate(int32_t descriptor, uint32_t length);
 // 278 when the close fails. The descriptor is gone either way.

@@ -116,6 +116,10 @@ ResultCode StreamWriteBytes(StreamFile* file, const uint8_t* buffer, uint32_t co
   return DiskWrite(file->streamHandle, buffer, count);
 }
 
+ResultCode StreamCheckLinked(StreamFile* file) {
+  return file->isMemory ? ResultOk : DiskCheckLinked(file->streamHandle);
+}
+
 ResultCode StreamTruncate(StreamFile* file, uint32_t length) {
   if (file->isMemory) {
     MemoryStream* stream = nullptr;

@@ -56,6 +56,11 @@ const uint8_t* StreamMemoryView(StreamFile* file, uint32_t position, uint32_t* s
 // Writes all count bytes at the current position, or fails with 278.
 ResultCode StreamWriteBytes(StreamFile* file, const uint8_t* buffer, uint32_t count);
 
+// 278 when no name leads to the file any more: another program removed it,
+// or put another file under its name, while the handle held it (the lock
+// binds only the library's own opens). A memory stream always passes.
+ResultCode StreamCheckLinked(StreamFile* file);
+
 // Cuts the stream back to length bytes: what a failed write left behind the
 // end of the data goes. 278 when that fails.
 ResultCode StreamTruncate(StreamFile* file, uint32_t length);

@@ -25,6 +25,11 @@ void PlatformBinaryStdio();
 void PlatformOnInterrupt(bool (*cleanup)(int signal));
 // Ends the process as the interruption that cleanup was given would have.
 [[noreturn]] void PlatformEndAsInterrupted(int signal);
+// A write past the process's file-size limit (POSIX: RLIMIT_FSIZE) fails
+// with EFBIG instead of ending the process with SIGXFSZ, so that the
+// program can clean up and say why. Only programs call this: the library
+// leaves every signal as its caller set it.
+void PlatformNoFileSizeSignal();
 
 }  // namespace varnfile
 

@@ -42,6 +42,10 @@ int FileRead(int descriptor, void* buffer, size_t count, size_t* got);
 int FileWrite(int descriptor, const void* buffer, size_t count);
 // Sets the file's length to length bytes (cutting off what lies behind).
 int FileTruncate(int descriptor, int64_t length);
+// Whether a name still leads to the file: one that was removed, or replaced
+// by another under its name, while the descriptor held it has none (on
+// POSIX; Windows lets neither happen to a held file).
+int FileLinked(int descriptor, bool* linked);
 // Closes the descriptor, which also drops its lock.
 int FileClose(int descriptor);
 // Maps the first size bytes (size > 0) of an open file read-only into

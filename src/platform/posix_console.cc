@@ -56,4 +56,10 @@ void PlatformEndAsInterrupted(int signal) {
   _exit(128 + signal);  // only if the signal did not end the process
 }
 
+void PlatformNoFileSizeSignal() {
+  struct sigaction action = {};
+  action.sa_handler = SIG_IGN;
+  sigaction(SIGXFSZ, &action, nullptr);
+}
+
 }  // namespace varnfile

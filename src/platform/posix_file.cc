@@ -151,6 +151,13 @@ int FileTruncate(int descriptor, int64_t length) {
   return rc;
 }
 
+int FileLinked(int descriptor, bool* linked) {
+  struct stat st;
+  if (::fstat(descriptor, &st) != 0) return errno;
+  *linked = st.st_nlink > 0;
+  return 0;
+}
+
 int FileClose(int descriptor) {
   FaultDecision fault = CountFileCall(FileCallClose);
   // Close even when a fault is injected: the test wants the error, not a

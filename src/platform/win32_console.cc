@@ -44,4 +44,6 @@ void PlatformOnInterrupt(bool (*cleanup)(int)) {
 // The exit status the default handler gives a process that Ctrl-C ends.
 void PlatformEndAsInterrupted(int) { ExitProcess(STATUS_CONTROL_C_EXIT); }
 
+void PlatformNoFileSizeSignal() {}  // Windows has no such limit
+
 }  // namespace varnfile

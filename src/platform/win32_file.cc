@@ -159,6 +159,15 @@ int FileTruncate(int descriptor, int64_t length) {
   return _chsize_s(descriptor, length);
 }
 
+int FileLinked(int descriptor, bool* linked) {
+  HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (file == INVALID_HANDLE_VALUE) return EBADF;
+  if (!GetFileInformationByHandle(file, &info)) return ErrnoFromSystem(GetLastError());
+  *linked = info.nNumberOfLinks > 0;
+  return 0;
+}
+
 int FileClose(int descriptor) {
   FaultDecision fault = CountFileCall(FileCallClose);
   // Close even when a fault is injected: the test wants the error, not a

@@ -10,7 +10,9 @@
 //    reach the stream, the window is brought up to date with them first.
 //  - streamEnd is the length of the file on the stream. A failed stream
 //    write that reached past it is cut back to it (tailDirty until done),
-//    so a failure never leaves part of a record behind the data.
+//    so a failure never leaves part of a record behind the data. Every
+//    stream write first finds the file still that long: the lock binds
+//    only the library, and another program may have cut or extended it.
 //  - streamPos mirrors the stream position. After a stream failure the
 //    position is unknown; streamPos is then set to UnknownStreamPos so that
 //    the next access seeks.
@@ -94,12 +96,24 @@ ResultCode CutTail(Store* store) {
   return ResultOk;
 }
 
+// 278 when the file is no longer streamEnd bytes long. Writing on would
+// leave zeros where records were cut off, or records behind bytes that are
+// none. An append is written at the end, so this seek costs it no other.
+ResultCode CheckStreamEnd(Store* store) {
+  uint32_t end = 0;
+  ResultCode rc = StreamSeek(store, 0, 2, &end);
+  store->streamPos = rc == ResultOk ? end : UnknownStreamPos;
+  if (rc != ResultOk) return rc;
+  return end == store->streamEnd ? ResultOk : ResultWriteFailed;
+}
+
 // Writes all count bytes at position straight to the stream, in one stream
 // write. When it fails, the part of it that went behind the old end of the
 // stream is cut off again, so that the file holds only what it held before
 // plus, at worst, a torn copy of bytes that lie within it.
 ResultCode WriteAll(Store* store, const uint8_t* src, uint32_t position, uint32_t count) {
   ResultCode rc = CutTail(store);
+  if (rc == ResultOk) rc = CheckStreamEnd(store);
   if (rc == ResultOk) rc = SeekTo(store, position);
   if (rc != ResultOk) return rc;
   rc = StreamWriteBytes(store, src, count);
@@ -114,6 +128,7 @@ ResultCode WriteAll(Store* store, const uint8_t* src, uint32_t position, uint32_
   }
   store->streamPos = end;
   if (end > store->streamEnd) store->streamEnd = end;
+  store->streamWritten = true;
   return ResultOk;
 }
 
@@ -381,6 +396,10 @@ ResultCode FlushWriteBuffer(Store* store, uint32_t keepReadBuffer) {
 }
 
 ResultCode CutStreamTail(Store* store) { return CutTail(store); }
+
+ResultCode WriteThrough(Store* store, const uint8_t* src, uint32_t position, uint32_t count) {
+  return WriteAll(store, src, position, count);
+}
 
 ResultCode GetScratchBuffers(Store* store, uint32_t sizeA, uint32_t sizeB, uint8_t** a,
                              uint8_t** b) {

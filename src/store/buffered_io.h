@@ -49,6 +49,11 @@ ResultCode FlushWriteBuffer(Store* store, uint32_t keepReadBuffer);
 // written so far; 0 when there are none. 278 when the cut fails.
 ResultCode CutStreamTail(Store* store);
 
+// Writes count bytes at position straight to the stream, past the write
+// buffer (which must not hold any of them), with the checks and the cut-back
+// of every store write.
+ResultCode WriteThrough(Store* store, const uint8_t* src, uint32_t position, uint32_t count);
+
 // Yields scratch buffers of at least sizeA and sizeB bytes in *a and *b
 // (either pointer may be null when its size is 0). A size of 0 releases that
 // buffer. Sizes are rounded up to multiples of 256. 272 when either cannot

@@ -46,6 +46,7 @@ struct Store : StreamFile {
   // tailDirty is then set until they are cut off again.
   uint32_t streamEnd;
   bool tailDirty;
+  bool streamWritten;       // this session has written to the stream
 
   uint32_t readBufferSize;
   uint32_t readBufferCapacity;

@@ -166,16 +166,18 @@ ResultCode Commit(Store* store) {
   uint8_t* h = store->header.bytes;
   bool current = !store->headerChanged && LoadU16(h + HeaderClosedMarkerOffset) != 0 &&
                  LoadU16(h + HeaderCompressionOffset) == store->method;
-  if (current) return ResultOk;
+  // What this session wrote is lost with a file that no name leads to any
+  // more (another program removed or replaced it): that is no success.
+  if (current && !store->streamWritten) return ResultOk;
+  rc = StreamCheckLinked(store);
+  if (rc != ResultOk || current) return rc;
   uint16_t version = LoadU16(h + HeaderVersionOffset);
   if (version < OldestFormatVersion || version > CurrentFormatVersion) {
     StoreU16(h + HeaderVersionOffset, CurrentFormatVersion);
   }
   StoreU16(h + HeaderCompressionOffset, static_cast<uint16_t>(store->method));
   StoreU16(h + HeaderClosedMarkerOffset, 1);
-  rc = StreamSeek(store, 0, 0, nullptr);
-  if (rc != ResultOk) return rc;
-  return StreamWriteBytes(store, h, FileHeaderSize);
+  return WriteThrough(store, h, 0, FileHeaderSize);
 }
 
 }  // namespace

@@ -356,6 +356,26 @@ TEST_F(LifecycleTest, AbortAndDelete) {
 #endif
     ::unlink(held.c_str()), ::unlink(other.c_str());
   }
+#if !defined(_WIN32)
+  // The lock binds only the library: another program may cut, extend,
+  // replace or remove a file that a handle writes. A file cut or extended
+  // fails the next write (no zeros where records were); one that no name
+  // leads to fails the close (what was written is lost with it). What the
+  // other program left stays as it is.
+  for (int change = 0; change < 4; ++change) {
+    std::string held = MakeFile("held.trn"), other = dir_ / "other";
+    WriteFile(other, "someone else's file");
+    ASSERT_EQ(VARNFileOpen(&h, held.c_str(), 0), 0);
+    ASSERT_EQ(VARNFileSetParameters(h, 16, 65536, 4096, 0), 0);  // written through
+    ASSERT_EQ(change < 2 ? ::truncate(held.c_str(), change == 0 ? 100 : 4096)
+                         : change == 2 ? ::rename(other.c_str(), held.c_str()) : ::unlink(held.c_str()), 0);
+    const std::string left = Exists(held) ? ReadFile(held) : "";
+    EXPECT_EQ(VARNFileAddItem(h, 1, 2, 3, 1, reinterpret_cast<const uint8_t*>("x")), change < 2 ? 278 : 0);
+    EXPECT_EQ(VARNFileClose(h), change < 2 ? 0 : 278) << change;
+    EXPECT_EQ(Exists(held) ? ReadFile(held) : "", left) << change;
+    ::unlink(held.c_str()), ::unlink(other.c_str());
+  }
+#endif
 
   // Delete reports success for missing, read-only and foreign files.
   std::string readOnly = MakeFile("readonly.trn"), plain = dir_ / "plain.txt";

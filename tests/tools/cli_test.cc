@@ -5,6 +5,9 @@
 // of every record.
 #include <dirent.h>
 #include <signal.h>
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -261,8 +264,26 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ((std::vector<Item>{{5, 0, 6, "multi\nline"}}), ReadFile(Path("k")));
   EXPECT_EQ((std::vector<Item>{{1, 2, 3, "plain"}}), ReadFile(Path("k2")));
   EXPECT_EQ(0, access(Path("nodir/b").c_str(), F_OK));
-  // No file from a failed create, import or recover.
-  for (const char* name : {"b", "bad", "rnoise", "rtext", "cdata"})
+#if !defined(_WIN32)
+  // A target that cannot be finished (its last writes, at the close, pass
+  // the file-size limit as on a full disk) is reported and removed.
+  ASSERT_EQ(0, RunTool(expand("import %lim --lines --input %text -m {m}")).status);
+  struct rlimit limit, small;
+  ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &limit));
+  small = {4096, limit.rlim_max};
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+  for (auto [line, message] : std::initializer_list<std::pair<const char*, const char*>>{
+           {"import %limi --lines --input %text -m {m}", "limi (removed it): 278"},
+           {"convert %lim %limc -m {m}", "limc (removed it): 278"},
+           {"recover %lim %limr", "scratch file"}}) {  // its readable copy comes first
+    ToolRun run = RunTool(expand(line));
+    EXPECT_EQ(74, run.status) << line;
+    EXPECT_TRUE(Has(run.err, message)) << line << ": " << run.err;
+  }
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limit));
+#endif
+  // No file from a failed create, import, convert or recover.
+  for (const char* name : {"b", "bad", "rnoise", "rtext", "cdata", "limi", "limc", "limr"})
     EXPECT_NE(0, access(Path(name).c_str(), F_OK)) << name;
   const std::vector<Item> added = {
       {0x10, 2, 4000000000u, "hello world"}, {17, 0, 0, binary}, {18, 0, 0, "from stdin"}};

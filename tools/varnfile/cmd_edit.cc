@@ -13,6 +13,7 @@
 
 #include "commands.h"
 #include "open_file.h"
+#include "platform/file.h"
 #include "raw_file.h"
 #include "tool_util.h"
 
@@ -56,6 +57,13 @@ varn::File CreateFile(const std::string& path, varn::Method method, const NewFil
   return file;
 }
 
+void FinishNewFile(varn::File* file, const std::string& path) {
+  uint16_t rc = file->TryClose();
+  if (rc == VARNFILE_OK) return;
+  varnfile::FileRemove(path.c_str());
+  throw varn::Error(rc, "cannot finish " + path + " (removed it)");
+}
+
 namespace {
 
 void CheckDescription(const std::string& text) {
@@ -92,7 +100,7 @@ void RunCreate(const CreateOptions& o) {
                 header.begin() + AgingDaysOffset);
       file.WriteHeader(header);
     }
-    file.Close();
+    FinishNewFile(&file, o.path);
   } catch (...) {
     file.TryAbort();
     throw;

@@ -276,7 +276,7 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
     if (!magicOk && live + deleted + markers == 0)
       throw ToolError(o.source + " is not a transaction file (no magic, and no record in it "
                       "decodes); nothing to recover", ExitDamaged);
-    target.Close();
+    FinishNewFile(&target, o.target);
     unfinished.Keep();
   } catch (...) {
     target.TryAbort();

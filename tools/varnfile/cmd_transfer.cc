@@ -94,7 +94,7 @@ int RunConvert(const ConvertOptions& o) {
                       o.source + " shows the damage, varnfile recover salvages the intact items)",
                       ExitDamaged);
     }
-    target.Close();
+    FinishNewFile(&target, o.target);
   } catch (...) {
     target.TryAbort();  // no half-made target stays behind
     throw;
@@ -530,7 +530,8 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
       progress.Update(added + 1, done);
     }
     progress.Finish();
-    file.Close();
+    if (o.append) file.Close();
+    else FinishNewFile(&file, o.path);
   } catch (...) {
     if (!o.append) file.TryAbort();
     else if (added > 0)

@@ -52,6 +52,11 @@ void CheckNewFile(const std::string& path, const NewFileOptions& options);
 // Creates `path` with `method` after CheckNewFile.
 varn::File CreateFile(const std::string& path, varn::Method method, const NewFileOptions& options);
 
+// Closes a file that CreateFile made. When the close fails (a full disk, a
+// file-size limit) the handle is gone but the unfinished file stays under
+// `path`: it is removed, and the error says so.
+void FinishNewFile(varn::File* file, const std::string& path);
+
 }  // namespace varntool
 
 #endif  // VARNFILE_TOOLS_COMMANDS_H_

@@ -68,6 +68,8 @@ int main(int argc, char** argv) {
   using namespace varntool;
   // Item data and JSON lines pass through unchanged, as on every system.
   varnfile::PlatformBinaryStdio();
+  // A full file-size limit is a failed write like a full disk.
+  varnfile::PlatformNoFileSizeSignal();
   CLI::App app{"varnfile: look into, check, convert and recover transaction files"};
   app.set_version_flag("--version", std::string("varnfile ") + VARNFILE_PACKAGE_VERSION +
                                         "\nfile format version " +
