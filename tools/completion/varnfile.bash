@@ -33,7 +33,7 @@ _varnfile() {
       return ;;
     --format)
       if [[ $cmd == import ]]; then
-        COMPREPLY=($(compgen -W "jsonl csv lines" -- "$cur"))
+        COMPREPLY=($(compgen -W "jsonl csv text lines" -- "$cur"))
       else
         COMPREPLY=($(compgen -W "jsonl csv text" -- "$cur"))
       fi
