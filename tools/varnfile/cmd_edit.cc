@@ -57,11 +57,18 @@ varn::File CreateFile(const std::string& path, varn::Method method, const NewFil
   return file;
 }
 
+constexpr const char* StaysUnfinished = " cannot be removed and stays behind, never closed";
+
 void FinishNewFile(varn::File* file, const std::string& path) {
   uint16_t rc = file->TryClose();
   if (rc == VARNFILE_OK) return;
-  varnfile::FileRemove(path.c_str());
-  throw varn::Error(rc, "cannot finish " + path + " (removed it)");
+  bool removed = varnfile::FileRemove(path.c_str()) == 0;
+  throw varn::Error(rc, "cannot finish " + path +
+                            (removed ? " (removed it)" : "; it" + std::string(StaysUnfinished)));
+}
+
+void DiscardNewFile(varn::File* file, const std::string& path) {
+  if (file->TryAbort() != VARNFILE_OK) Report("varnfile: %s%s\n", path.c_str(), StaysUnfinished);
 }
 
 namespace {
@@ -102,7 +109,7 @@ void RunCreate(const CreateOptions& o) {
     }
     FinishNewFile(&file, o.path);
   } catch (...) {
-    file.TryAbort();
+    DiscardNewFile(&file, o.path);
     throw;
   }
   unfinished.Keep();

@@ -279,7 +279,7 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
     FinishNewFile(&target, o.target);
     unfinished.Keep();
   } catch (...) {
-    target.TryAbort();
+    DiscardNewFile(&target, o.target);
     throw;
   }
 

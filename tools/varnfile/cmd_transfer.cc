@@ -96,7 +96,7 @@ int RunConvert(const ConvertOptions& o) {
     }
     FinishNewFile(&target, o.target);
   } catch (...) {
-    target.TryAbort();  // no half-made target stays behind
+    DiscardNewFile(&target, o.target);  // no half-made target stays behind
     throw;
   }
   unfinished.Keep();
@@ -533,7 +533,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
     if (o.append) file.Close();
     else FinishNewFile(&file, o.path);
   } catch (...) {
-    if (!o.append) file.TryAbort();
+    if (!o.append) DiscardNewFile(&file, o.path);
     else if (added > 0)
       Report("%s added to %s before the failure\n", Counted(added, "item").c_str(), o.path.c_str());
     throw;
