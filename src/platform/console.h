@@ -30,6 +30,12 @@ void PlatformOnInterrupt(bool (*cleanup)(int signal));
 // program can clean up and say why. Only programs call this: the library
 // leaves every signal as its caller set it.
 void PlatformNoFileSizeSignal();
+// When a read of a mapped file faults because another program cut the file
+// short under the mapping (POSIX: SIGBUS; Windows lets no program cut a
+// mapped file), calls cleanup, writes message to standard error and ends
+// the process with status. cleanup runs in a signal handler:
+// PlatformRemoveName is what it may call.
+void PlatformOnMappedFileCut(void (*cleanup)(), const char* message, int status);
 
 }  // namespace varnfile
 

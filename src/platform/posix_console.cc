@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <initializer_list>
 
 namespace varnfile {
@@ -24,6 +25,18 @@ void DieOf(int signal) {
 
 void CleanUpAndDie(int signal) {
   if (interruptCleanup == nullptr || interruptCleanup(signal)) DieOf(signal);
+}
+
+void (*cutCleanup)() = nullptr;
+const char* cutMessage = "";
+int cutStatus = 1;
+
+// The faulting read cannot be resumed: returning would only fault again.
+void ReportCutAndExit(int) {
+  if (cutCleanup != nullptr) cutCleanup();
+  if (::write(2, cutMessage, strlen(cutMessage)) < 0) {
+  }
+  _exit(cutStatus);
 }
 
 }  // namespace
@@ -54,6 +67,16 @@ void PlatformEndAsInterrupted(int signal) {
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
   DieOf(signal);
   _exit(128 + signal);  // only if the signal did not end the process
+}
+
+void PlatformOnMappedFileCut(void (*cleanup)(), const char* message, int status) {
+  cutCleanup = cleanup;
+  cutMessage = message;
+  cutStatus = status;
+  struct sigaction action = {};
+  action.sa_handler = ReportCutAndExit;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGBUS, &action, nullptr);
 }
 
 void PlatformNoFileSizeSignal() {

@@ -46,4 +46,7 @@ void PlatformEndAsInterrupted(int) { ExitProcess(STATUS_CONTROL_C_EXIT); }
 
 void PlatformNoFileSizeSignal() {}  // Windows has no such limit
 
+// Windows refuses to cut a file that a view maps.
+void PlatformOnMappedFileCut(void (*)(), const char*, int) {}
+
 }  // namespace varnfile

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <signal.h>
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <sys/resource.h>
 #endif
 
@@ -18,6 +19,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/console.h"
+#include "platform/file.h"
 #include "reliability/reliability_util.h"
 
 namespace varnfile_test {
@@ -410,6 +413,25 @@ TEST(CliInterruptTest, RecoverCleansUpAppendCloses) {
   }
 #endif
 }
+
+#if !defined(_WIN32)
+// A read of a mapped file that another program has cut short ends the tool
+// with its message and status, not with a bus error.
+TEST(CliInterruptTest, AFileCutUnderItsMappingIsReported) {
+  const std::string path = ScratchFolder() + "/mapped";
+  Spit(path, std::string(1 << 16, 'x'));
+  EXPECT_EXIT(
+      {
+        varnfile::PlatformOnMappedFileCut(nullptr, "cut short\n", 74);
+        int fd = open(path.c_str(), O_RDONLY);
+        const void* view = nullptr;
+        if (fd < 0 || varnfile::FileMapRead(fd, 1 << 16, &view) != 0 || truncate(path.c_str(), 0) != 0)
+          _exit(1);
+        _exit(static_cast<const volatile char*>(view)[40000]);
+      },
+      ::testing::ExitedWithCode(74), "cut short");
+}
+#endif
 
 // Under Wine every run of the tool costs a tenth of a second and more:
 // Windows runs the table with no compression and with a chained method.

@@ -20,6 +20,7 @@ void RawFile::Open(const std::string& path) {
     throw ToolError(path + " is larger than 4 GiB and cannot be a transaction file", ExitDamaged);
   }
   const void* view = nullptr;
+  CatchCutMappings();
   if (error == 0 && end > 0) error = varnfile::FileMapRead(fd, static_cast<uint64_t>(end), &view);
   varnfile::FileClose(fd);
   if (error != 0) throw ToolError("cannot map " + path + ": " + std::strerror(error), ExitIo);

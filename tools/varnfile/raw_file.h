@@ -60,7 +60,9 @@ inline std::string HeaderText(const uint8_t* field, std::size_t size) {
   return std::string(reinterpret_cast<const char*>(field), n);
 }
 
-// The whole file mapped read-only; the file itself is never changed.
+// The whole file mapped read-only; the file itself is never changed. If
+// another program cuts it short meanwhile, reading the lost bytes ends the
+// tool with ExitIo (CatchCutMappings).
 class RawFile {
  public:
   RawFile() = default;

@@ -169,6 +169,14 @@ void CatchInterrupts() {
 
 }  // namespace
 
+void CatchCutMappings() {
+  static bool installed = false;
+  if (!installed)
+    varnfile::PlatformOnMappedFileCut(
+        RemoveRegistered, "varnfile: another program cut short a file while it was read\n", ExitIo);
+  installed = true;
+}
+
 DeferInterrupts::DeferInterrupts() {
   CatchInterrupts();
   deferring.store(1);

@@ -117,6 +117,11 @@ constexpr const char* PathSeparators = "/";
 // The folder part of a path: "." for a bare name.
 std::string DirectoryOf(const std::string& path);
 
+// Ends the tool with a message and ExitIo, removing what RemoveOnInterrupt
+// holds, when another program cuts short a file that the tool has mapped
+// (RawFile) and it reads the bytes that are gone, instead of dying of it.
+void CatchCutMappings();
+
 // Removes a file if the tool is interrupted (SIGINT, SIGTERM, SIGHUP; on
 // Windows Ctrl-C) while this lives: scratch copies and targets that are not
 // finished yet. The handler removes every registered path and then dies of
