@@ -198,6 +198,11 @@ TEST_P(CliTest, CommandLines) {
   ASSERT_EQ(0, MakeDirectory(Path("fifo")));  // Windows has no FIFOs: another non-regular file
 #else
   ASSERT_EQ(0, mkfifo(Path("fifo").c_str(), 0600));
+  // A name the system cannot resolve: its reason, not "no such file".
+  unlink(Path("loop").c_str());
+  ASSERT_EQ(0, symlink(Path("loop").c_str(), Path("loop").c_str()));
+  rows.push_back({"add %loop --cmd 1 --data x", 74, "", "open %loop: Too many levels of symbolic links"});
+  rows.push_back({"create %loop", 74, "", "create %loop: Too many levels of symbolic links"});
 #endif
   // A file whose writer never closed it: noise, then items that repeat the
   // one before, which under chained DEFLATE alone refer back to earlier items.

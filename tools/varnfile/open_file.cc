@@ -169,7 +169,15 @@ void ThrowOpenFailure(const std::string& path, uint16_t code, bool exclusive) {
     // A file that may not be written is still in use when a reader cannot
     // have it either.
     if (error == EACCES && exclusive && ProbeOpen(path, false) == EWOULDBLOCK) error = EWOULDBLOCK;
-    if (!(error == ENOENT && code == VARNFILE_E_CREATE)) ThrowKnownOpenError(path, error);
+    // A file not made yet: its directory says why it cannot be.
+    if (error == ENOENT && code == VARNFILE_E_CREATE)
+      error = varnfile::PlatformAccess(DirectoryOf(path).c_str(), 2);
+    ThrowKnownOpenError(path, error);
+    // A cause of the system's (a read-only file system, a symbolic link
+    // loop) is named as it is, not as a missing file.
+    if (error != 0 && error != ENOENT)
+      throw ToolError(std::string(code == VARNFILE_E_CREATE ? "cannot create " : "cannot open ") +
+                      path + ": " + std::strerror(error), ExitIo);
   }
   if (code == VARNFILE_E_HEADER_UNREADABLE || code == VARNFILE_E_NOT_TRANSACTION_FILE ||
       code == VARNFILE_E_VERSION) {
