@@ -24,6 +24,10 @@ int PlatformFileSize(const char* path, uint64_t* size);
 // close) and does so with unlink alone, so a signal handler may call it;
 // Windows refuses a file that any open holds (EWOULDBLOCK).
 int PlatformRemoveName(const char* path);
+// Gives the file at `from` the name `to`, in place of the file that had it:
+// rename(2), or MoveFileExA with write-through on Windows, which refuses a
+// file that any open holds (EWOULDBLOCK).
+int PlatformReplaceName(const char* from, const char* to);
 // The folder for temporary files, without a trailing separator: $TMPDIR
 // or /tmp on POSIX, GetTempPathA on Windows. ERANGE when it does not fit.
 int PlatformTempDirectory(char* out, size_t size);

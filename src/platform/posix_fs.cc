@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -38,6 +39,10 @@ int PlatformFileSize(const char* path, uint64_t* size) {
 }
 
 int PlatformRemoveName(const char* path) { return unlink(path) == 0 ? 0 : errno; }
+
+int PlatformReplaceName(const char* from, const char* to) {
+  return rename(from, to) == 0 ? 0 : errno;
+}
 
 int PlatformTempDirectory(char* out, size_t size) {
   const char* tmp = std::getenv("TMPDIR");

@@ -57,6 +57,13 @@ int PlatformRemoveName(const char* path) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
 }
 
+int PlatformReplaceName(const char* from, const char* to) {
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+  DWORD error = GetLastError();
+  if (error == ERROR_SHARING_VIOLATION) return EWOULDBLOCK;
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
+}
+
 int PlatformTempDirectory(char* out, size_t size) {
   char path[MAX_PATH + 1];
   DWORD length = GetTempPathA(sizeof path, path);

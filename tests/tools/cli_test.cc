@@ -138,6 +138,7 @@ TEST_P(CliTest, CommandLines) {
       {"export %l --format csv", 0, ",7,0,9,10,text,\"one, \"\"two\"\"\"\r\n"},
       {"export %l", 0, "\"length\":0,\"encoding\":\"text\",\"data\":\"\"}\n|\"length\":7,\"encoding\":\"base64\",\"data\":\"YmluAWFyeQ==\"}\n"},
       {"import %k --csv", 0, "", "", "cmd,value,data\n5,6,\"multi\nline\"\n"},
+      {"convert %data %k -m {m} --force", 65},  // k stays as it was
       {"import %k2 --csv --cmd 3 --extra 2", 0, "", "", "\xEF\xBB\xBF" "1,,3,plain\n"},
       {"create %z --method {m}", 0},
       {"add %z --cmd 1 --file %noise64", method_ == 0 ? 0 : 64, "", method_ == 0 ? "" : "do not fit one item once compressed"},

@@ -1,6 +1,7 @@
 // create, add, set: make files and change them.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "commands.h"
 #include "open_file.h"
 #include "platform/file.h"
+#include "platform/file_system.h"
 #include "raw_file.h"
 #include "tool_util.h"
 
@@ -49,12 +51,51 @@ void CheckNewFile(const std::string& path, const NewFileOptions& options) {
                     ExitCannotCreate);
 }
 
-varn::File CreateFile(const std::string& path, varn::Method method, const NewFileOptions& options) {
+NewFile::NewFile(const std::string& path, const NewFileOptions& options) : path_(path) {
   CheckNewFile(path, options);
+  if (!FileExists(path)) {
+    unfinished_ = std::make_unique<RemoveOnInterrupt>(path);
+    return;
+  }
+  varnfile::FileClose(OpenLikeLibrary(path, true));  // in use: refused, as a create would be
+  scratch_ = std::make_unique<ScratchFile>(DirectoryOf(path), ".varnfile-new");
+  scratch_->Close();
+}
+
+NewFile::~NewFile() = default;
+
+const std::string& NewFile::writing() const { return scratch_ ? scratch_->path() : path_; }
+
+varn::File NewFile::Create(varn::Method method) {
   varn::File file;
-  uint16_t rc = varn::File::TryCreate(path, method, &file);
-  if (rc != VARNFILE_OK) ThrowOpenFailure(path, rc, true);
+  uint16_t rc = varn::File::TryCreate(writing(), method, &file);
+  if (rc != VARNFILE_OK) ThrowOpenFailure(path_, rc, true);
+  if (scratch_) {  // the header names the file by the name it will have
+    HeaderImage header = file.Header();
+    std::size_t slash = path_.find_last_of(PathSeparators);
+    std::string name = path_.substr(slash == std::string::npos ? 0 : slash + 1, BaseNameSize - 1);
+    std::fill(header.begin() + BaseNameOffset, header.begin() + BaseNameOffset + BaseNameSize, 0);
+    std::copy(name.begin(), name.end(), header.begin() + BaseNameOffset);
+    file.WriteHeader(header);
+  }
   return file;
+}
+
+void NewFile::Commit() {
+  if (!scratch_) {
+    unfinished_->Keep();
+    return;
+  }
+  int fd = OpenLikeLibrary(path_, true);  // nobody holds the old file while it is replaced
+#if defined(_WIN32)
+  varnfile::FileClose(fd);  // Windows renames over no file that an open holds
+  fd = -1;
+#endif
+  int error = varnfile::PlatformReplaceName(scratch_->path().c_str(), path_.c_str());
+  if (fd >= 0) varnfile::FileClose(fd);
+  if (error != 0)
+    throw ToolError("cannot put the new file in place of " + path_ + ": " + std::strerror(error),
+                    ExitIo);
 }
 
 constexpr const char* StaysUnfinished = " cannot be removed and stays behind, never closed";
@@ -96,8 +137,8 @@ void RunCreate(const CreateOptions& o) {
   CheckDescription(o.description);
   HeaderImage aging{};
   if (!o.aging.empty()) ParseAging(o.aging, aging.data());
-  RemoveOnInterrupt unfinished(o.path);
-  varn::File file = CreateFile(o.path, method, o.target);
+  NewFile made(o.path, o.target);
+  varn::File file = made.Create(method);
   try {
     if (!o.description.empty()) file.SetDescription(o.description);
     if (flags != 0) file.SetFlags(flags);
@@ -107,12 +148,12 @@ void RunCreate(const CreateOptions& o) {
                 header.begin() + AgingDaysOffset);
       file.WriteHeader(header);
     }
-    FinishNewFile(&file, o.path);
+    FinishNewFile(&file, made.writing());
   } catch (...) {
-    DiscardNewFile(&file, o.path);
+    DiscardNewFile(&file, made.writing());
     throw;
   }
-  unfinished.Keep();
+  made.Commit();
   Note("created %s (method %u, %s)\n", o.path.c_str(), static_cast<unsigned>(method),
          varn::MethodName(method));
 }

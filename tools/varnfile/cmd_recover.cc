@@ -227,8 +227,8 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
   // survives, in order, into a new file that is then closed properly.
   Salvager salvager(raw, scan, method, o.target, scan.records.size());
   varn::Method targetMethod = static_cast<varn::Method>(method);
-  RemoveOnInterrupt unfinished(o.target);
-  varn::File target = CreateFile(o.target, targetMethod, o.output);
+  NewFile made(o.target, o.output);
+  varn::File target = made.Create(targetMethod);
   uint64_t live = 0, deleted = 0, markers = 0;
   try {
     HeaderImage sourceHeader;
@@ -276,12 +276,12 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
     if (!magicOk && live + deleted + markers == 0)
       throw ToolError(o.source + " is not a transaction file (no magic, and no record in it "
                       "decodes); nothing to recover", ExitDamaged);
-    FinishNewFile(&target, o.target);
-    unfinished.Keep();
+    FinishNewFile(&target, made.writing());
   } catch (...) {
-    DiscardNewFile(&target, o.target);
+    DiscardNewFile(&target, made.writing());
     throw;
   }
+  made.Commit();
 
   // The new file must open; only its age can stop it (its stamp and limit
   // are the source's unless --reset-aging).

@@ -80,13 +80,13 @@ int RunConvert(const ConvertOptions& o) {
   HeaderImage sourceHeader = source.Header();
   if (o.ignoreAging)  // the copy's stamp was moved; keep the file's own
     std::copy(before.data(), before.data() + HeaderSize, sourceHeader.begin());
-  RemoveOnInterrupt unfinished(o.target);
-  varn::File target = CreateFile(o.target, method, o.output);
+  NewFile made(o.target, o.output);
+  varn::File target = made.Create(method);
   try {
     UseWideWindows(target);
     target.WriteHeader(MergeHeaderFields(target.Header(), sourceHeader.data()));
     try {
-      GrowthWatch watch("convert", o.target);
+      GrowthWatch watch("convert", made.writing());
       target.DuplicateFrom(source);
     } catch (const varn::Error& e) {
       if (StatusForResult(e.code()) != ExitDamaged) throw;
@@ -94,12 +94,12 @@ int RunConvert(const ConvertOptions& o) {
                       o.source + " shows the damage, varnfile recover salvages the intact items)",
                       ExitDamaged);
     }
-    FinishNewFile(&target, o.target);
+    FinishNewFile(&target, made.writing());
   } catch (...) {
-    DiscardNewFile(&target, o.target);  // no half-made target stays behind
+    DiscardNewFile(&target, made.writing());  // no half-made target stays behind
     throw;
   }
-  unfinished.Keep();
+  made.Commit();
   source.Close();
   RawFile after;
   after.Open(o.target);
@@ -505,13 +505,13 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
                              errno == ENOENT ? ExitNoInput : ExitIo);
     items = ReadItems(in, format, defaults, commandGiven);
   }
-  std::unique_ptr<RemoveOnInterrupt> unfinished;
+  std::unique_ptr<NewFile> made;
   varn::File file;
   if (o.append) {
     file = OpenItems(o.path, varn::Access::ReadWrite);
   } else {
-    unfinished = std::make_unique<RemoveOnInterrupt>(o.path);
-    file = CreateFile(o.path, ParseMethod(o.method), o.target);
+    made = std::make_unique<NewFile>(o.path, o.target);
+    file = made->Create(ParseMethod(o.method));
   }
   uint64_t bytes = 0;
   for (const varn::Item& item : items) bytes += item.data.size();
@@ -531,14 +531,14 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
     }
     progress.Finish();
     if (o.append) file.Close();
-    else FinishNewFile(&file, o.path);
+    else FinishNewFile(&file, made->writing());
   } catch (...) {
-    if (!o.append) DiscardNewFile(&file, o.path);
+    if (!o.append) DiscardNewFile(&file, made->writing());
     else if (added > 0)
       Report("%s added to %s before the failure\n", Counted(added, "item").c_str(), o.path.c_str());
     throw;
   }
-  if (unfinished) unfinished->Keep();
+  if (made) made->Commit();
   Report("%s %s into %s\n", added < items.size() ? "interrupted: imported" : "imported",
          Counted(added, "item").c_str(), o.path.c_str());
   return ExitOk;

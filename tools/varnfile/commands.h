@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "varnfile.hpp"
@@ -49,8 +50,33 @@ void AddNewFileOptions(CLI::App* sub, NewFileOptions* options);
 // directories unless `parents`.
 void CheckNewFile(const std::string& path, const NewFileOptions& options);
 
-// Creates `path` with `method` after CheckNewFile.
-varn::File CreateFile(const std::string& path, varn::Method method, const NewFileOptions& options);
+class RemoveOnInterrupt;
+class ScratchFile;
+
+// A new transaction file at `path`, made after CheckNewFile's rules. Over
+// an existing file (--force) it is written under a scratch name beside that
+// file and takes its name in Commit, once it is finished: a run that fails
+// or is interrupted leaves the existing file as it was. Until Commit an
+// interruption removes the new file.
+class NewFile {
+ public:
+  NewFile(const std::string& path, const NewFileOptions& options);
+  ~NewFile();
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+
+  // Creates the file with `method`, at writing().
+  varn::File Create(varn::Method method);
+  // Where the file is written until Commit.
+  const std::string& writing() const;
+  // Gives the finished file its name.
+  void Commit();
+
+ private:
+  std::string path_;
+  std::unique_ptr<ScratchFile> scratch_;           // over an existing file
+  std::unique_ptr<RemoveOnInterrupt> unfinished_;  // else
+};
 
 // Closes a file that CreateFile made. When the close fails (a full disk, a
 // file-size limit) the handle is gone but the unfinished file stays under

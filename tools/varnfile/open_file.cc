@@ -192,8 +192,8 @@ void ThrowOpenFailure(const std::string& path, uint16_t code, bool exclusive) {
   // The library checks the last record at the open: a file cut short in a
   // write (a crash, a full disk, a copy of a file being written) fails here.
   std::string hint = code == VARNFILE_E_READ
-                         ? " (its last record is incomplete or does not link back; varnfile "
-                           "verify shows where, varnfile recover salvages its items)"
+                         ? " (its last record is incomplete or does not link back; "
+                           "varnfile recover salvages its items)"
                          : "";
   throw ToolError("cannot open " + path + ": " + varn::DescribeResult(code) + hint,
                   StatusForResult(code));
