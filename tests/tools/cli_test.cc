@@ -133,6 +133,7 @@ TEST_P(CliTest, CommandLines) {
       {"import %j", 0, "", "",
        "{\"command\":1,\"value\":3,\"data\":\"YWJj\"}\n\n{\"command\":2,\"encoding\":\"text\",\"data\":\"\\ud83d\\ude00\"}\n"
        "{\"command\":65282,\"encoding\":\"text\",\"data\":\"the end\"}"},
+      {"cat %j --at=#-1", 0, "the end"},
       {"export %j", 0, "\"command\":65282,\"extra\":0,\"value\":0,\"length\":7,\"encoding\":\"text\",\"data\":\"the end\"}"},
       {"import %l --lines --cmd 7 --value 9 -m {m}", 0, "", "", "one, \"two\"\r\n\nbin\x01" "ary\n"},
       {"export %l --format csv", 0, ",7,0,9,10,text,\"one, \"\"two\"\"\"\r\n"},

@@ -175,35 +175,6 @@ class Output {
   std::unique_ptr<RemoveOnInterrupt> cleanup_;
 };
 
-// The data of the end marker at `position` of a compressed file, read
-// through the library from a private copy in which that record is a live
-// item: the same bytes otherwise, so the same decoding (a chain included).
-std::vector<uint8_t> EndMarkerData(const RawFile& raw, uint32_t position) {
-  char tmp[4096];
-  if (varnfile::PlatformTempDirectory(tmp, sizeof tmp) != 0)
-    throw ToolError("cannot read the end marker's data: no folder for temporary files", ExitIo);
-  ScratchFile copy(tmp, "varnfile-marker");
-  std::vector<uint8_t> header(raw.data(), raw.data() + HeaderSize);
-  const uint8_t future[6] = {1, 1, 255, 0, 0, 0};  // 1 January 2155: a stamp that never ages
-  std::memcpy(header.data() + StampDateOffset, future, sizeof future);
-  const uint8_t live[2] = {1, 0};  // command 1
-  copy.Write(header.data(), HeaderSize);
-  copy.Write(raw.data() + HeaderSize, position - HeaderSize);
-  copy.Write(live, sizeof live);
-  copy.Write(raw.data() + position + sizeof live, raw.size() - position - sizeof live);
-  copy.Close();
-  varn::File file = varn::File::Open(copy.path(), varn::Access::Read);
-  file.Seek(position);
-  std::vector<uint8_t> data(VARNFILE_MAX_ITEM_LENGTH);
-  uint16_t command = 0, extra = 0, length = VARNFILE_MAX_ITEM_LENGTH;
-  uint32_t value = 0;
-  varn::Check(VARNFileReadItem(file.handle(), &command, &extra, &value, &length, data.data()),
-              "read the data of an end marker");
-  data.resize(length);
-  file.Close();
-  return data;
-}
-
 struct ExportOptions {
   std::string path, output, format = "jsonl";
   bool ignoreAging = false, force = false;
@@ -243,13 +214,8 @@ int RunExport(const ExportOptions& o) {
     if (e.kind == EntryKind::Live) {
       data = EncodeData(e.data->data(), e.data->size());
     } else if (e.frame.length > 0) {
-      // The library never hands out an end marker's data; without
-      // compression it is the stored bytes.
-      std::vector<uint8_t> marker;
-      if (method != VARNFILE_METHOD_NONE) marker = EndMarkerData(raw, e.frame.position);
-      data = method == VARNFILE_METHOD_NONE
-                 ? EncodeData(raw.data() + e.frame.position + ItemHeaderSize, e.frame.length)
-                 : EncodeData(marker.data(), marker.size());
+      std::vector<uint8_t> marker = EndMarkerData(raw, e.frame, method);
+      data = EncodeData(marker.data(), marker.size());
     }
     const RecordFrame& f = e.frame;
     switch (format) {

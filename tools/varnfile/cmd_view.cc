@@ -246,16 +246,19 @@ int RunCat(const CatOptions& o) {
   uint32_t value;
   uint16_t rc = VARNFileReadCmdIDEx(file.handle(), &command, &extra, &value, &length);
   uint32_t here = file.Tell();
-  if (rc == VARNFILE_E_END_OF_FILE && here == at)
-    throw ToolError("the record at " + std::to_string(at) + " is an end marker");
   if (rc == VARNFILE_OK && here != at)
     throw ToolError("no live item starts at " + std::to_string(at) + " (the next one is at " +
                     std::to_string(here) + ")");
-  varn::Check(rc, ("read item at " + std::to_string(at)).c_str());
-  std::vector<uint8_t> data(length);
-  rc = VARNFileReadItem(file.handle(), &command, &extra, &value, &length,
-                        data.empty() ? nullptr : data.data());
-  varn::Check(rc, ("read item at " + std::to_string(at)).c_str());
+  std::vector<uint8_t> data;
+  if (rc == VARNFILE_E_END_OF_FILE && here == at) {
+    data = EndMarkerData(raw, frame, static_cast<uint16_t>(file.method()));
+  } else {
+    varn::Check(rc, ("read item at " + std::to_string(at)).c_str());
+    data.resize(length);
+    rc = VARNFileReadItem(file.handle(), &command, &extra, &value, &length,
+                          data.empty() ? nullptr : data.data());
+    varn::Check(rc, ("read item at " + std::to_string(at)).c_str());
+  }
   file.Close();
   if (o.hex) {
     std::fputs(HexDump(data.data(), data.size()).c_str(), stdout);

@@ -1,7 +1,9 @@
 #include "walk.h"
 
 #include <algorithm>
+#include <cstring>
 
+#include "platform/file_system.h"
 #include "tool_util.h"
 
 namespace varntool {
@@ -193,6 +195,39 @@ uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string
   if (CheckFrame(raw, position, method, &frame) != FrameProblem::None)
     throw ToolError(arg + ": no record starts there (list shows where records start)");
   return position;
+}
+
+// The library hands out no end marker's data. Without compression it is
+// the stored bytes; else it is read through the library from a private copy
+// in which that record is a live item: the same bytes otherwise, so the
+// same decoding (a chain included).
+std::vector<uint8_t> EndMarkerData(const RawFile& raw, const RecordFrame& marker, uint16_t method) {
+  const uint8_t* stored = raw.data() + marker.position + ItemHeaderSize;
+  if (method == VARNFILE_METHOD_NONE) return std::vector<uint8_t>(stored, stored + marker.length);
+  const uint32_t position = marker.position;
+  char tmp[4096];
+  if (varnfile::PlatformTempDirectory(tmp, sizeof tmp) != 0)
+    throw ToolError("cannot read the end marker's data: no folder for temporary files", ExitIo);
+  ScratchFile copy(tmp, "varnfile-marker");
+  std::vector<uint8_t> header(raw.data(), raw.data() + HeaderSize);
+  const uint8_t future[6] = {1, 1, 255, 0, 0, 0};  // 1 January 2155: a stamp that never ages
+  std::memcpy(header.data() + StampDateOffset, future, sizeof future);
+  const uint8_t live[2] = {1, 0};  // command 1
+  copy.Write(header.data(), HeaderSize);
+  copy.Write(raw.data() + HeaderSize, position - HeaderSize);
+  copy.Write(live, sizeof live);
+  copy.Write(raw.data() + position + sizeof live, raw.size() - position - sizeof live);
+  copy.Close();
+  varn::File file = varn::File::Open(copy.path(), varn::Access::Read);
+  file.Seek(position);
+  std::vector<uint8_t> data(VARNFILE_MAX_ITEM_LENGTH);
+  uint16_t command = 0, extra = 0, length = VARNFILE_MAX_ITEM_LENGTH;
+  uint32_t value = 0;
+  varn::Check(VARNFileReadItem(file.handle(), &command, &extra, &value, &length, data.data()),
+              "read the data of an end marker");
+  data.resize(length);
+  file.Close();
+  return data;
 }
 
 }  // namespace varntool

@@ -50,6 +50,10 @@ void WalkItems(varn::File& file, const RawFile& raw, bool reverse, uint32_t from
 uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string& text,
                          bool includeDeleted, const char* what);
 
+// The data of an end marker (`marker` as the file's bytes frame it) of a
+// file stored with `method`.
+std::vector<uint8_t> EndMarkerData(const RawFile& raw, const RecordFrame& marker, uint16_t method);
+
 }  // namespace varntool
 
 #endif  // VARNFILE_TOOLS_WALK_H_
