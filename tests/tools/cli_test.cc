@@ -285,12 +285,14 @@ TEST_P(CliTest, CommandLines) {
   for (auto [line, message] : std::initializer_list<std::pair<const char*, const char*>>{
            {"import %limi --lines --input %text -m {m}", "limi (removed it): 278"},
            {"convert %lim %limc -m {m}", "limc (removed it): 278"},
+           {"convert %lim %k -m {m} --force", "k (removed it; the old file is as it was): 278"},
            {"recover %lim %limr", "scratch file"}}) {  // its readable copy comes first
     ToolRun run = RunTool(expand(line));
     EXPECT_EQ(74, run.status) << line;
     EXPECT_TRUE(Has(run.err, message)) << line << ": " << run.err;
   }
   ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limit));
+  EXPECT_EQ((std::vector<Item>{{5, 0, 6, "multi\nline"}}), ReadFile(Path("k")));
 #endif
   // No file from a failed create, import, convert or recover.
   for (const char* name : {"b", "bad", "rnoise", "rtext", "cdata", "limi", "limc", "limr"})

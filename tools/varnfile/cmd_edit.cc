@@ -100,16 +100,18 @@ void NewFile::Commit() {
 
 constexpr const char* StaysUnfinished = " cannot be removed and stays behind, never closed";
 
-void FinishNewFile(varn::File* file, const std::string& path) {
+void NewFile::Finish(varn::File* file) {
   uint16_t rc = file->TryClose();
   if (rc == VARNFILE_OK) return;
-  bool removed = varnfile::FileRemove(path.c_str()) == 0;
-  throw varn::Error(rc, "cannot finish " + path +
-                            (removed ? " (removed it)" : "; it" + std::string(StaysUnfinished)));
+  bool removed = varnfile::FileRemove(writing().c_str()) == 0;
+  std::string what = !removed  ? "; " + writing() + StaysUnfinished
+                     : scratch_ ? " (removed it; the old file is as it was)"
+                                : " (removed it)";
+  throw varn::Error(rc, "cannot finish " + path_ + what);
 }
 
-void DiscardNewFile(varn::File* file, const std::string& path) {
-  if (file->TryAbort() != VARNFILE_OK) Report("varnfile: %s%s\n", path.c_str(), StaysUnfinished);
+void NewFile::Discard(varn::File* file) {
+  if (file->TryAbort() != VARNFILE_OK) Report("varnfile: %s%s\n", writing().c_str(), StaysUnfinished);
 }
 
 namespace {
@@ -148,9 +150,9 @@ void RunCreate(const CreateOptions& o) {
                 header.begin() + AgingDaysOffset);
       file.WriteHeader(header);
     }
-    FinishNewFile(&file, made.writing());
+    made.Finish(&file);
   } catch (...) {
-    DiscardNewFile(&file, made.writing());
+    made.Discard(&file);
     throw;
   }
   made.Commit();

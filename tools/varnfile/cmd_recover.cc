@@ -276,9 +276,9 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
     if (!magicOk && live + deleted + markers == 0)
       throw ToolError(o.source + " is not a transaction file (no magic, and no record in it "
                       "decodes); nothing to recover", ExitDamaged);
-    FinishNewFile(&target, made.writing());
+    made.Finish(&target);
   } catch (...) {
-    DiscardNewFile(&target, made.writing());
+    made.Discard(&target);
     throw;
   }
   made.Commit();

@@ -94,9 +94,9 @@ int RunConvert(const ConvertOptions& o) {
                       o.source + " shows the damage, varnfile recover salvages the intact items)",
                       ExitDamaged);
     }
-    FinishNewFile(&target, made.writing());
+    made.Finish(&target);
   } catch (...) {
-    DiscardNewFile(&target, made.writing());  // no half-made target stays behind
+    made.Discard(&target);  // no half-made target stays behind
     throw;
   }
   made.Commit();
@@ -497,9 +497,9 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
     }
     progress.Finish();
     if (o.append) file.Close();
-    else FinishNewFile(&file, made->writing());
+    else made->Finish(&file);
   } catch (...) {
-    if (!o.append) DiscardNewFile(&file, made->writing());
+    if (!o.append) made->Discard(&file);
     else if (added > 0)
       Report("%s added to %s before the failure\n", Counted(added, "item").c_str(), o.path.c_str());
     throw;

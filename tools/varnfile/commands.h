@@ -69,6 +69,13 @@ class NewFile {
   varn::File Create(varn::Method method);
   // Where the file is written until Commit.
   const std::string& writing() const;
+  // Closes the file. When the close fails (a full disk, a file-size limit)
+  // the handle is gone but the unfinished file stays: it is removed, and the
+  // error says so.
+  void Finish(varn::File* file);
+  // Throws the file away after a failure. One that cannot be removed (its
+  // file system turned read-only) stays behind unfinished; the tool says so.
+  void Discard(varn::File* file);
   // Gives the finished file its name.
   void Commit();
 
@@ -78,14 +85,6 @@ class NewFile {
   std::unique_ptr<RemoveOnInterrupt> unfinished_;  // else
 };
 
-// Closes a file that CreateFile made. When the close fails (a full disk, a
-// file-size limit) the handle is gone but the unfinished file stays under
-// `path`: it is removed, and the error says so.
-void FinishNewFile(varn::File* file, const std::string& path);
-// Throws away a file that CreateFile made, after a failure. One that cannot
-// be removed (its file system turned read-only) stays behind unfinished,
-// and the tool says so.
-void DiscardNewFile(varn::File* file, const std::string& path);
 
 }  // namespace varntool
 
