@@ -98,11 +98,18 @@ void NewFile::Commit() {
                     ExitIo);
 }
 
+constexpr const char* StaysUnfinished = " cannot be removed and stays behind, never closed";
+
 void FinishNewFile(varn::File* file, const std::string& path) {
   uint16_t rc = file->TryClose();
   if (rc == VARNFILE_OK) return;
-  varnfile::FileRemove(path.c_str());
-  throw varn::Error(rc, "cannot finish " + path + " (removed it)");
+  bool removed = varnfile::FileRemove(path.c_str()) == 0;
+  throw varn::Error(rc, "cannot finish " + path +
+                            (removed ? " (removed it)" : "; it" + std::string(StaysUnfinished)));
+}
+
+void DiscardNewFile(varn::File* file, const std::string& path) {
+  if (file->TryAbort() != VARNFILE_OK) Report("varnfile: %s%s\n", path.c_str(), StaysUnfinished);
 }
 
 namespace {
@@ -143,7 +150,7 @@ void RunCreate(const CreateOptions& o) {
     }
     FinishNewFile(&file, made.writing());
   } catch (...) {
-    file.TryAbort();
+    DiscardNewFile(&file, made.writing());
     throw;
   }
   made.Commit();

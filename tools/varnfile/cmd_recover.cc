@@ -278,7 +278,7 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
                       "decodes); nothing to recover", ExitDamaged);
     FinishNewFile(&target, made.writing());
   } catch (...) {
-    target.TryAbort();
+    DiscardNewFile(&target, made.writing());
     throw;
   }
   made.Commit();

@@ -96,7 +96,7 @@ int RunConvert(const ConvertOptions& o) {
     }
     FinishNewFile(&target, made.writing());
   } catch (...) {
-    target.TryAbort();  // no half-made target stays behind
+    DiscardNewFile(&target, made.writing());  // no half-made target stays behind
     throw;
   }
   made.Commit();
@@ -499,7 +499,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
     if (o.append) file.Close();
     else FinishNewFile(&file, made->writing());
   } catch (...) {
-    if (!o.append) file.TryAbort();
+    if (!o.append) DiscardNewFile(&file, made->writing());
     else if (added > 0)
       Report("%s added to %s before the failure\n", Counted(added, "item").c_str(), o.path.c_str());
     throw;

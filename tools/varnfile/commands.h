@@ -82,6 +82,10 @@ class NewFile {
 // file-size limit) the handle is gone but the unfinished file stays under
 // `path`: it is removed, and the error says so.
 void FinishNewFile(varn::File* file, const std::string& path);
+// Throws away a file that CreateFile made, after a failure. One that cannot
+// be removed (its file system turned read-only) stays behind unfinished,
+// and the tool says so.
+void DiscardNewFile(varn::File* file, const std::string& path);
 
 }  // namespace varntool
 
