@@ -78,6 +78,8 @@ TEST_P(CliTest, CommandLines) {
     damaged[d][at[d]] ^= d < 3 ? 0x10 : 0;
     Spit(Path(damages[d]), damaged[d]);
   }
+  // The trailer of the deleted item holds a flag no writer sets.
+  Spit(Path("dflags"), std::string(bytes).replace(pos[8] - 1, 1, "\x40"));
   // A file that aged long ago: its stamp is in 1990.
   ASSERT_EQ(1u, MakeFile(Path("aged"), method_, {{0x10, 2, 7, "hello world"}}).size());
   std::string aged = Slurp(Path("aged"));
@@ -156,6 +158,7 @@ TEST_P(CliTest, CommandLines) {
       {"recover %length %rlength", 0, "at {p6}: "},
       {"verify %torn", 65, "problem at {p11}: torn tail"},
       {"recover %torn %rtorn", 0, "at {p11}: torn last record"},
+      {"list --all %dflags", 65, "", "trailer holds unknown flags"},
       {"info %rdata", 0, "1 deleted, 1 end markers"},
       {"recover %noise %rnoise", 65, "", "noise is not a transaction file"},
       {"recover %text %rtext", 65, "", "text is not a transaction file"},

@@ -124,7 +124,7 @@ void CheckDescription(const std::string& text) {
 
 std::vector<uint8_t> ReadAll(std::istream& in, const std::string& what) {
   std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw ToolError("cannot read " + what);
+  if (in.bad()) throw ToolError("cannot read " + what, ExitIo);
   return data;
 }
 

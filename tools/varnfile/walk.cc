@@ -24,7 +24,8 @@ RecordFrame FrameAt(const RawFile& raw, uint32_t position, uint16_t method) {
   RecordFrame frame;
   FrameProblem problem = CheckFrame(raw, position, method, &frame);
   if (problem != FrameProblem::None)
-    throw ToolError("record at " + std::to_string(position) + ": " + DescribeFrameProblem(problem));
+    throw ToolError("record at " + std::to_string(position) + ": " + DescribeFrameProblem(problem),
+                    ExitDamaged);
   return frame;
 }
 
@@ -36,7 +37,7 @@ std::vector<Entry> DeletedBetween(const RawFile& raw, uint32_t from, uint32_t to
     entry.kind = EntryKind::Deleted;
     entry.frame = FrameAt(raw, from, method);
     if (entry.frame.next() > to)
-      throw ToolError("record at " + std::to_string(from) + " overlaps the next item");
+      throw ToolError("record at " + std::to_string(from) + " overlaps the next item", ExitDamaged);
     from = entry.frame.next();
     entries.push_back(entry);
   }
@@ -105,7 +106,8 @@ class Walker {
         throw varn::Error(rc, "read item at " + std::to_string(here));
       }
       if (here < expected)
-        throw ToolError("the item at " + std::to_string(here) + " lies before the end of the one read");
+        throw ToolError("the item at " + std::to_string(here) + " lies before the end of the one read",
+                        ExitDamaged);
       if (!Gap(expected, here, false)) return;
       Entry entry = ReadHere(atMarker);
       expected = entry.frame.next();
@@ -128,7 +130,8 @@ class Walker {
       if (rc != VARNFILE_OK && rc != VARNFILE_E_END_OF_FILE)
         throw varn::Error(rc, "step back from " + std::to_string(later));
       if (here >= later)
-        throw ToolError("stepping back from " + std::to_string(later) + " does not move the cursor");
+        throw ToolError("stepping back from " + std::to_string(later) + " does not move the cursor",
+                        ExitDamaged);
       Entry entry = ReadHere(rc == VARNFILE_E_END_OF_FILE);
       if (!Gap(entry.frame.next(), later, true)) return;
       if (!visit_(entry)) return;
