@@ -28,6 +28,11 @@ int PlatformRemoveName(const char* path);
 // rename(2), or MoveFileExA with write-through on Windows, which refuses a
 // file that any open holds (EWOULDBLOCK).
 int PlatformReplaceName(const char* from, const char* to);
+// The file a path leads to, through symbolic links (realpath); Windows
+// gives the path as it is. ERANGE when it does not fit.
+int PlatformResolvePath(const char* path, char* out, size_t size);
+// Gives `to` the permission bits of `from` (POSIX; nothing on Windows).
+int PlatformCopyMode(const char* from, const char* to);
 // The folder for temporary files, without a trailing separator: $TMPDIR
 // or /tmp on POSIX, GetTempPathA on Windows. ERANGE when it does not fit.
 int PlatformTempDirectory(char* out, size_t size);

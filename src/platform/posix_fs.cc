@@ -44,6 +44,22 @@ int PlatformReplaceName(const char* from, const char* to) {
   return rename(from, to) == 0 ? 0 : errno;
 }
 
+int PlatformResolvePath(const char* path, char* out, size_t size) {
+  char* resolved = realpath(path, nullptr);
+  if (resolved == nullptr) return errno;
+  size_t length = std::strlen(resolved);
+  int error = length < size ? 0 : ERANGE;
+  if (error == 0) std::memcpy(out, resolved, length + 1);
+  std::free(resolved);
+  return error;
+}
+
+int PlatformCopyMode(const char* from, const char* to) {
+  struct stat st;
+  if (stat(from, &st) != 0) return errno;
+  return chmod(to, st.st_mode & 07777) == 0 ? 0 : errno;
+}
+
 int PlatformTempDirectory(char* out, size_t size) {
   const char* tmp = std::getenv("TMPDIR");
   if (tmp == nullptr || *tmp == 0) tmp = "/tmp";

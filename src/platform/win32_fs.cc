@@ -64,6 +64,15 @@ int PlatformReplaceName(const char* from, const char* to) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
 }
 
+int PlatformResolvePath(const char* path, char* out, size_t size) {
+  size_t length = std::strlen(path);
+  if (length >= size) return ERANGE;
+  std::memcpy(out, path, length + 1);
+  return 0;
+}
+
+int PlatformCopyMode(const char*, const char*) { return 0; }
+
 int PlatformTempDirectory(char* out, size_t size) {
   char path[MAX_PATH + 1];
   DWORD length = GetTempPathA(sizeof path, path);

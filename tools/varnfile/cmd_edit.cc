@@ -57,9 +57,14 @@ NewFile::NewFile(const std::string& path, const NewFileOptions& options) : path_
     unfinished_ = std::make_unique<RemoveOnInterrupt>(path);
     return;
   }
-  varnfile::FileClose(OpenLikeLibrary(path, true));  // in use: refused, as a create would be
-  scratch_ = std::make_unique<ScratchFile>(DirectoryOf(path), ".varnfile-new");
+  // The file itself is replaced, where a symbolic link leads, and keeps its
+  // permissions.
+  char real[4096];
+  replaced_ = varnfile::PlatformResolvePath(path.c_str(), real, sizeof real) == 0 ? real : path;
+  varnfile::FileClose(OpenLikeLibrary(replaced_, true));  // in use: refused, as a create would be
+  scratch_ = std::make_unique<ScratchFile>(DirectoryOf(replaced_), ".varnfile-new");
   scratch_->Close();
+  varnfile::PlatformCopyMode(replaced_.c_str(), scratch_->path().c_str());
 }
 
 NewFile::~NewFile() = default;
@@ -86,12 +91,12 @@ void NewFile::Commit() {
     unfinished_->Keep();
     return;
   }
-  int fd = OpenLikeLibrary(path_, true);  // nobody holds the old file while it is replaced
+  int fd = OpenLikeLibrary(replaced_, true);  // nobody holds the old file while it is replaced
 #if defined(_WIN32)
   varnfile::FileClose(fd);  // Windows renames over no file that an open holds
   fd = -1;
 #endif
-  int error = varnfile::PlatformReplaceName(scratch_->path().c_str(), path_.c_str());
+  int error = varnfile::PlatformReplaceName(scratch_->path().c_str(), replaced_.c_str());
   if (fd >= 0) varnfile::FileClose(fd);
   if (error != 0)
     throw ToolError("cannot put the new file in place of " + path_ + ": " + std::strerror(error),

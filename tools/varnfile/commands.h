@@ -80,7 +80,7 @@ class NewFile {
   void Commit();
 
  private:
-  std::string path_;
+  std::string path_, replaced_;                    // the name, and the file it leads to
   std::unique_ptr<ScratchFile> scratch_;           // over an existing file
   std::unique_ptr<RemoveOnInterrupt> unfinished_;  // else
 };
