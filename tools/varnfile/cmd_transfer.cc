@@ -200,6 +200,7 @@ int RunExport(const ExportOptions& o) {
   RawFile raw;
   raw.Open(o.path);
   uint16_t method = static_cast<uint16_t>(file.method());
+  EndMarkerReader markers(raw, method);
   Output out(o.output);
   if (format == Format::Csv) out.Write("position,cmd,extra,value,length,encoding,data\r\n");
   Progress progress("export", raw.size());
@@ -214,7 +215,7 @@ int RunExport(const ExportOptions& o) {
     if (e.kind == EntryKind::Live) {
       data = EncodeData(e.data->data(), e.data->size());
     } else if (e.frame.length > 0) {
-      std::vector<uint8_t> marker = EndMarkerData(raw, e.frame, method);
+      std::vector<uint8_t> marker = markers.Data(e.frame);
       data = EncodeData(marker.data(), marker.size());
     }
     const RecordFrame& f = e.frame;

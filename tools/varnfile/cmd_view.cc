@@ -251,7 +251,7 @@ int RunCat(const CatOptions& o) {
                     std::to_string(here) + ")");
   std::vector<uint8_t> data;
   if (rc == VARNFILE_E_END_OF_FILE && here == at) {
-    data = EndMarkerData(raw, frame, static_cast<uint16_t>(file.method()));
+    data = EndMarkerReader(raw, static_cast<uint16_t>(file.method())).Data(frame);
   } else {
     varn::Check(rc, ("read item at " + std::to_string(at)).c_str());
     data.resize(length);

@@ -200,37 +200,54 @@ uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string
   return position;
 }
 
-// The library hands out no end marker's data. Without compression it is
-// the stored bytes; else it is read through the library from a private copy
-// in which that record is a live item: the same bytes otherwise, so the
-// same decoding (a chain included).
-std::vector<uint8_t> EndMarkerData(const RawFile& raw, const RecordFrame& marker, uint16_t method) {
-  const uint8_t* stored = raw.data() + marker.position + ItemHeaderSize;
-  if (method == VARNFILE_METHOD_NONE) return std::vector<uint8_t>(stored, stored + marker.length);
-  const uint32_t position = marker.position;
-  char tmp[4096];
-  if (varnfile::PlatformTempDirectory(tmp, sizeof tmp) != 0)
-    throw ToolError("cannot read the end marker's data: no folder for temporary files", ExitIo);
-  ScratchFile copy(tmp, "varnfile-marker");
-  std::vector<uint8_t> header(raw.data(), raw.data() + HeaderSize);
-  const uint8_t future[6] = {1, 1, 255, 0, 0, 0};  // 1 January 2155: a stamp that never ages
-  std::memcpy(header.data() + StampDateOffset, future, sizeof future);
-  const uint8_t live[2] = {1, 0};  // command 1
-  copy.Write(header.data(), HeaderSize);
-  copy.Write(raw.data() + HeaderSize, position - HeaderSize);
-  copy.Write(live, sizeof live);
-  copy.Write(raw.data() + position + sizeof live, raw.size() - position - sizeof live);
-  copy.Close();
-  varn::File file = varn::File::Open(copy.path(), varn::Access::Read);
-  file.Seek(position);
+EndMarkerReader::EndMarkerReader(const RawFile& raw, uint16_t method)
+    : raw_(raw), method_(method) {}
+
+EndMarkerReader::~EndMarkerReader() = default;
+
+std::vector<uint8_t> EndMarkerReader::Data(const RecordFrame& marker) {
+  const uint8_t* stored = raw_.data() + marker.position + ItemHeaderSize;
+  if (method_ == VARNFILE_METHOD_NONE) return std::vector<uint8_t>(stored, stored + marker.length);
+  if (!copy_ || !std::binary_search(live_.begin(), live_.end(), marker.position))
+    MakeCopy(marker.position);
+  file_.Seek(marker.position);
   std::vector<uint8_t> data(VARNFILE_MAX_ITEM_LENGTH);
   uint16_t command = 0, extra = 0, length = VARNFILE_MAX_ITEM_LENGTH;
   uint32_t value = 0;
-  varn::Check(VARNFileReadItem(file.handle(), &command, &extra, &value, &length, data.data()),
+  varn::Check(VARNFileReadItem(file_.handle(), &command, &extra, &value, &length, data.data()),
               "read the data of an end marker");
   data.resize(length);
-  file.Close();
   return data;
+}
+
+// The copy makes live every end marker that the file frames, and `also`
+// (a marker the scan may have missed behind damage).
+void EndMarkerReader::MakeCopy(uint32_t also) {
+  live_.clear();
+  for (const RecordFrame& r : ScanRecords(raw_, method_).records)
+    if (r.command == EndMarkerCommand) live_.push_back(r.position);
+  if (!std::binary_search(live_.begin(), live_.end(), also))
+    live_.insert(std::upper_bound(live_.begin(), live_.end(), also), also);
+  file_ = varn::File();
+  copy_.reset();
+  char tmp[4096];
+  if (varnfile::PlatformTempDirectory(tmp, sizeof tmp) != 0)
+    throw ToolError("cannot read the end marker's data: no folder for temporary files", ExitIo);
+  copy_ = std::make_unique<ScratchFile>(tmp, "varnfile-marker");
+  std::vector<uint8_t> header(raw_.data(), raw_.data() + HeaderSize);
+  const uint8_t future[6] = {1, 1, 255, 0, 0, 0};  // 1 January 2155: a stamp that never ages
+  std::memcpy(header.data() + StampDateOffset, future, sizeof future);
+  copy_->Write(header.data(), HeaderSize);
+  const uint8_t live[2] = {1, 0};  // command 1
+  uint64_t from = HeaderSize;
+  for (uint32_t position : live_) {
+    copy_->Write(raw_.data() + from, position - from);
+    copy_->Write(live, sizeof live);
+    from = position + sizeof live;
+  }
+  copy_->Write(raw_.data() + from, raw_.size() - from);
+  copy_->Close();
+  file_ = varn::File::Open(copy_->path(), varn::Access::Read);
 }
 
 }  // namespace varntool

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "raw_file.h"
@@ -50,9 +51,32 @@ void WalkItems(varn::File& file, const RawFile& raw, bool reverse, uint32_t from
 uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string& text,
                          bool includeDeleted, const char* what);
 
-// The data of an end marker (`marker` as the file's bytes frame it) of a
-// file stored with `method`.
-std::vector<uint8_t> EndMarkerData(const RawFile& raw, const RecordFrame& marker, uint16_t method);
+// The data of end markers, which the library never hands out. Without
+// compression it is the stored bytes; else it is read through the library
+// from a private copy of the file in which the end markers are live items:
+// the same bytes otherwise, so the same decoding (a chain included). One
+// copy serves every marker of the file.
+class ScratchFile;
+
+class EndMarkerReader {
+ public:
+  EndMarkerReader(const RawFile& raw, uint16_t method);
+  ~EndMarkerReader();
+  EndMarkerReader(const EndMarkerReader&) = delete;
+  EndMarkerReader& operator=(const EndMarkerReader&) = delete;
+
+  // The data of `marker`, as the file's bytes frame it.
+  std::vector<uint8_t> Data(const RecordFrame& marker);
+
+ private:
+  void MakeCopy(uint32_t also);
+
+  const RawFile& raw_;
+  uint16_t method_;
+  std::vector<uint32_t> live_;  // positions of the markers made live, ascending
+  std::unique_ptr<ScratchFile> copy_;
+  varn::File file_;  // on copy_, closed before it goes
+};
 
 }  // namespace varntool
 
