@@ -73,6 +73,14 @@ ResultCode DiskRead(int32_t descriptor, uint8_t* buffer, uint32_t count, uint32_
   return ResultOk;
 }
 
+ResultCode DiskReadAt(int32_t descriptor, uint8_t* buffer, uint32_t count, uint32_t position,
+                      uint32_t* got) {
+  size_t n = 0;
+  if (FileReadAt(descriptor, buffer, count, position, &n) != 0) return ResultReadFailed;
+  *got = static_cast<uint32_t>(n);
+  return ResultOk;
+}
+
 ResultCode DiskWrite(int32_t descriptor, const uint8_t* buffer, uint32_t count) {
   return FileWrite(descriptor, buffer, count) == 0 ? ResultOk : ResultWriteFailed;
 }

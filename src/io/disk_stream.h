@@ -13,6 +13,9 @@ namespace varnfile {
 ResultCode DiskSeek(int32_t descriptor, int64_t offset, uint32_t whence, uint32_t* newPosition);
 // One read of up to count bytes; 277 when it fails. *got is the count read.
 ResultCode DiskRead(int32_t descriptor, uint8_t* buffer, uint32_t count, uint32_t* got);
+// The same at position; the descriptor's offset afterwards is unspecified.
+ResultCode DiskReadAt(int32_t descriptor, uint8_t* buffer, uint32_t count, uint32_t position,
+                      uint32_t* got);
 // Writes all count bytes; 278 when any of them cannot be written.
 ResultCode DiskWrite(int32_t descriptor, const uint8_t* buffer, uint32_t count);
 // 278 unless a name still leads to the file.

@@ -91,6 +91,16 @@ ResultCode StreamReadBytes(StreamFile* file, uint8_t* buffer, uint32_t count, ui
   return n == count ? ResultOk : ResultReadFailed;
 }
 
+ResultCode StreamReadAt(StreamFile* file, uint8_t* buffer, uint32_t count, uint32_t position,
+                        uint32_t* got) {
+  *got = 0;
+  if (file->isMemory) {
+    ResultCode rc = StreamSeek(file, position, 0, nullptr);
+    return rc != ResultOk ? rc : StreamReadBytes(file, buffer, count, got);
+  }
+  return DiskReadAt(file->streamHandle, buffer, count, position, got);
+}
+
 const uint8_t* StreamMemoryView(StreamFile* file, uint32_t position, uint32_t* start,
                                 uint32_t* length) {
   MemoryStream* stream = nullptr;

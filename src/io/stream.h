@@ -48,6 +48,11 @@ uint32_t StreamEndLimit(const StreamFile* file);
 // Reads up to count bytes. With got, a short read is not an error and the
 // count read is stored; without it, anything short of count is 277.
 ResultCode StreamReadBytes(StreamFile* file, uint8_t* buffer, uint32_t count, uint32_t* got);
+// Reads up to count bytes at position, without a separate seek on a disk
+// file; *got is the count read (a short read is not an error). The stream
+// position afterwards is unspecified.
+ResultCode StreamReadAt(StreamFile* file, uint8_t* buffer, uint32_t count, uint32_t position,
+                        uint32_t* got);
 // For a memory stream, the bytes of its chunk that holds position: they
 // start at *start and run for *length bytes, and stay where they are until
 // the stream is closed. Null for a disk file or a position no chunk holds.

@@ -38,6 +38,10 @@ int FileCreateExclusive(const char* name, int* descriptor);
 int FileSeek(int descriptor, int64_t offset, int whence, int64_t* newPosition);
 // One read of up to count bytes; *got is what arrived (0 at the end).
 int FileRead(int descriptor, void* buffer, size_t count, size_t* got);
+// One read of up to count bytes at offset, in one call where the system
+// has one (pread). The file position afterwards is unspecified: POSIX
+// leaves it, Windows moves it. Counted and faulted as a read.
+int FileReadAt(int descriptor, void* buffer, size_t count, int64_t offset, size_t* got);
 // Writes all count bytes, continuing after short writes.
 int FileWrite(int descriptor, const void* buffer, size_t count);
 // Sets the file's length to length bytes (cutting off what lies behind).

@@ -43,6 +43,16 @@ int FileRead(int descriptor, void* buffer, size_t count, size_t* got) {
   return ReadOnce(descriptor, buffer, count, got);
 }
 
+int FileReadAt(int descriptor, void* buffer, size_t count, int64_t offset, size_t* got) {
+  *got = 0;
+  FaultDecision fault = CountFileCall(FileCallRead);
+  if (fault.fail) {
+    if (!fault.shortTransfer) return fault.error;
+    count /= 2;  // a short read: success with fewer bytes
+  }
+  return ReadOnceAt(descriptor, buffer, count, offset, got);
+}
+
 int FileWrite(int descriptor, const void* buffer, size_t count) {
   FaultDecision fault = CountFileCall(FileCallWrite);
   if (fault.fail) {

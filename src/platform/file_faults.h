@@ -1,7 +1,8 @@
 // The counting and fault injection behind the test seam of file.h, shared
 // by the POSIX and the Windows file calls. Each call of a kind asks
-// CountFileCall first; nothing else runs unless a fault is armed. FileRead
-// and FileWrite are written once over the platform's ReadOnce and WriteAll.
+// CountFileCall first; nothing else runs unless a fault is armed. FileRead,
+// FileReadAt and FileWrite are written once over the platform's ReadOnce,
+// ReadOnceAt and WriteAll.
 #ifndef VARNFILE_PLATFORM_FILE_FAULTS_H_
 #define VARNFILE_PLATFORM_FILE_FAULTS_H_
 
@@ -24,6 +25,9 @@ FaultDecision CountFileCall(FileCallKind kind);
 // read of up to count bytes, and a write of all count bytes that continues
 // after short writes. 0 or errno.
 int ReadOnce(int descriptor, void* buffer, size_t count, size_t* got);
+// One read of up to count bytes at offset (the position afterwards is
+// unspecified).
+int ReadOnceAt(int descriptor, void* buffer, size_t count, int64_t offset, size_t* got);
 int WriteAll(int descriptor, const void* buffer, size_t count);
 
 }  // namespace varnfile

@@ -126,6 +126,17 @@ int ReadOnce(int descriptor, void* buffer, size_t count, size_t* got) {
   return 0;
 }
 
+int ReadOnceAt(int descriptor, void* buffer, size_t count, int64_t offset, size_t* got) {
+  if (offset < 0) return EINVAL;
+  ssize_t n;
+  do {
+    n = ::pread(descriptor, buffer, count, static_cast<off_t>(offset));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return errno;
+  *got = static_cast<size_t>(n);
+  return 0;
+}
+
 int WriteAll(int descriptor, const void* buffer, size_t count) {
   const char* next = static_cast<const char*>(buffer);
   while (count > 0) {

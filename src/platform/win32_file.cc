@@ -140,6 +140,13 @@ int ReadOnce(int descriptor, void* buffer, size_t count, size_t* got) {
   return 0;
 }
 
+// The C runtime has no positioned read: a seek and a read.
+int ReadOnceAt(int descriptor, void* buffer, size_t count, int64_t offset, size_t* got) {
+  if (offset < 0) return EINVAL;
+  if (_lseeki64(descriptor, offset, SEEK_SET) < 0) return errno;
+  return ReadOnce(descriptor, buffer, count, got);
+}
+
 int WriteAll(int descriptor, const void* buffer, size_t count) {
   const char* next = static_cast<const char*>(buffer);
   while (count > 0) {

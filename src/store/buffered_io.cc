@@ -48,19 +48,16 @@ ResultCode SeekTo(Store* store, uint32_t position) {
 }
 
 // Reads up to count bytes at position into dst; *got = bytes that came.
-// A short read is not an error here.
+// A short read is not an error here. One positioned read, with no seek
+// before it: afterwards the stream position is not known (the next write
+// finds the end first anyway).
 ResultCode ReadSome(Store* store, uint8_t* dst, uint32_t position, uint32_t count,
                     uint32_t* got) {
   *got = 0;
-  ResultCode rc = SeekTo(store, position);
+  ResultCode rc = StreamReadAt(store, dst, count, position, got);
+  store->streamPos = UnknownStreamPos;
   if (rc != ResultOk) return rc;
-  rc = StreamReadBytes(store, dst, count, got);
-  if (rc != ResultOk) {
-    store->streamPos = UnknownStreamPos;
-    return rc;
-  }
   if (*got > count) *got = count;  // never trust more than was asked for
-  store->streamPos = position + *got;
   return ResultOk;
 }
 

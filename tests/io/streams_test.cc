@@ -143,6 +143,15 @@ TEST_F(DiskStreamTest, OpenFlagsAndCodes) {
   // (Missing files, folders and missing parents: the API's lifecycle tests.)
   EXPECT_EQ(dir_.List(), std::vector<std::string>{"open"});
   EXPECT_EQ(ReadFile(name), "abc");
+  // Positioned reads: what lies there, short at the end, none past it.
+  ASSERT_EQ(Open(name, StreamAccess::StreamRead), ResultOk);
+  uint8_t bytes[8] = {};
+  uint32_t got = 9;
+  EXPECT_EQ(DiskReadAt(held_.back(), bytes, 8, 1, &got), ResultOk);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), got), "bc");
+  EXPECT_EQ(DiskReadAt(held_.back(), bytes, 8, 3, &got), ResultOk);
+  EXPECT_EQ(got, 0u);
+  Release();
 }
 
 }  // namespace
