@@ -4,6 +4,10 @@
 #include <cstddef>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "codec/deflate_tables.h"
 #include "base/memory.h"
 #include "base/prefetch.h"
@@ -67,6 +71,17 @@ inline uint32_t Load32(const uint8_t* p) {
 // reads past limit.
 inline uint32_t EqualBytes(const uint8_t* a, const uint8_t* b, uint32_t limit) {
   uint32_t n = 0;
+#if defined(__SSE2__)
+  // Sixteen bytes at a time: a byte mask of the equal ones, whose lowest
+  // clear bit is the first unequal byte.
+  while (n + 16 <= limit) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + n));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + n));
+    const uint32_t equal = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)));
+    if (equal != 0xFFFFu) return n + static_cast<uint32_t>(__builtin_ctz(~equal));
+    n += 16;
+  }
+#endif
 #if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
   // Little-endian loads put the first byte lowest: the lowest set bit of
   // the difference is the first unequal byte.
