@@ -7,6 +7,7 @@
 #include <signal.h>
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #endif
 
@@ -175,6 +176,29 @@ TEST_P(CliTest, CommandLines) {
       {"verify %aged --ignore-aging", 0, "0 problems (the file has aged)"},
       {"recover %aged %raged", 0, "", "raged has aged like its source"},
       {"recover %aged %raged2 --reset-aging", 0},
+      // Items changed in place: every --at is checked before the first change.
+      {"import %e --lines --cmd 5 -m {m}", 0, "", "", "alpha\nbravo\ncharlie\ndelta\necho\n"},
+      {"delete %e --at 174 --at '#1' --at '#0'", 0, "", "deleted item 0x0005 at 174 (5 bytes)\ndeleted item 0x0005 at "},
+      {"delete %e --at '#0' --at 174", 64, "", "--at 174: the item at 174 is already deleted"},
+      {"update %e --at 174 --value 7", 64, "", "is deleted; give --cmd ID"},
+      {"update %e --at 174 --cmd 6 --value 7", 0, "", "restored item at 174: command 0x0006, extra 0x0000, value 7"},
+      {"update %e --at '#1' --cmd 8 -e 3", 0, "", "updated item at "},
+      {"update %e --at '#1' --data CHARLIE", method_ == 0 ? 0 : 64, "", method_ == 0 ? ", new data" : "convert the file to method 0"},
+      {"update %e --at '#1' --data short", 64, "", method_ == 0 ? "holds 7 bytes; new data replaces it in place only at the same length (5 given)" : ""},
+      {"update %e --at '#-1' --cmd 0xFF02", 64, "", "270 VARNFILE_E_RESERVED_ID"},
+      {"update %e --at '#0'", 64, "", "update: nothing to change"},
+      {"delete %e --at 175", 64, "", "--at 175: no record starts there"},
+      {"delete %e --at {pe}", 64, "", "that is the end of data, no item"},
+      {"delete %v --at {p12}", 64, "", "is an end marker"},
+      {"delete %missing --at 174", 66, "", "no such file"},
+      {"delete %never --at 174", 65, "", "never closed properly"},
+      {"update %aged --at 174 -v 1", 69, "", "both): rescue it with varnfile set --reset-aging"},
+      {"delete %trailer --at {p2}", 65, "", "the record there is damaged (trailer does not point back"},
+      {"delete %e --cmd 5", 0, "", "deleted item 0x0005 at "},
+      {"delete %e --cmd 5", 0, "", "no live item has command id 0x0005; nothing deleted"},
+      {"list --all %e", 0, "  -     (deleted)\n"},
+      {"verify %e", 0, "5 records, 2 live items read forwards and backwards, 0 problems"},
+      {"export %e --format text", 0, "\t6\t0\t7\ttext\talpha\n"},
   };
 #if !defined(_WIN32)
   rows.push_back({"info %a >/dev/full 2>/dev/null || exit $?", 74});  // output lost is a failure
@@ -218,7 +242,8 @@ TEST_P(CliTest, CommandLines) {
   ASSERT_EQ(0, VARNFileAbort(h));
   auto expand = [&](std::string s) {
     std::map<std::string, std::string> vars = {{"%", Path("")}, {"{m}", std::to_string(method_)}};
-    for (int i : {2, 6, 11}) vars["{p" + std::to_string(i) + "}"] = std::to_string(pos[i]);
+    for (int i : {2, 6, 11, 12}) vars["{p" + std::to_string(i) + "}"] = std::to_string(pos[i]);
+    vars["{pe}"] = std::to_string(Slurp(Path("e")).size());
     for (const auto& [from, to] : vars) {
       for (size_t at; (at = s.find(from)) != std::string::npos;) s.replace(at, from.size(), to);
     }
@@ -262,7 +287,8 @@ TEST_P(CliTest, CommandLines) {
   // A file another process holds is "in use", and --wait outlasts the holder.
   uint32_t holder = 0;  // the library's open is not inherited by the tool
   ASSERT_EQ(0, VARNFileOpenEx(&holder, VARNFILE_ACCESS_READ_WRITE, Path("a").c_str(), 0));
-  for (const char* held : {"list %a", "add %a --cmd 1 --data x", "set %a --reset-aging", "recover %a %ra"}) {
+  for (const char* held : {"list %a", "add %a --cmd 1 --data x", "set %a --reset-aging", "recover %a %ra",
+                           "delete %a --at 174", "update %a --at 174 -v 1"}) {
     ToolRun run = RunTool(expand(held) + " --wait 0.1");
     EXPECT_EQ(75, run.status) << held;
     EXPECT_TRUE(Has(run.err, "a is in use by another process (waited 0.1 s)")) << held << run.err;
@@ -308,6 +334,10 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ(added, ReadFile(Path("it")));
   EXPECT_EQ(Slurp(Path("a.jsonl")), Slurp(Path("i.jsonl")));
   EXPECT_EQ((std::vector<Item>{{1, 0, 3, "abc"}, {2, 0, 0, "\xF0\x9F\x98\x80"}}), ReadFile(Path("j")));
+  EXPECT_EQ((std::vector<Item>{{6, 0, 7, "alpha"}, {8, 3, 0, method_ == 0 ? "CHARLIE" : "charlie"}}),
+            ReadFile(Path("e")));
+  const std::string exported = RunTool("export " + Path("e")).out;  // no deleted items
+  EXPECT_EQ(2, std::count(exported.begin(), exported.end(), '\n')) << exported;
   // Into every method; the header fields come along.
   for (uint16_t to = 0; to < 5; ++to) {
     ASSERT_EQ(0, RunTool(expand("convert %a %c -f -m ") + std::to_string(to)).status);
@@ -430,6 +460,30 @@ TEST(CliInterruptTest, RecoverCleansUpAppendCloses) {
     closedir(listing);
     EXPECT_EQ(3u, std::count(left.begin(), left.end(), ' ')) << left;  // ".", ".." and the source
   }
+  // A delete interrupted while it writes closes the file with the items
+  // deleted so far, and says how many.
+  pid_t pid = fork();
+  if (pid == 0) {
+    freopen("/dev/null", "w", stdout);
+    freopen(err.c_str(), "w", stderr);
+    execl(VARNFILE_TOOL_PATH, "varnfile", "delete", "--cmd", "1", source.c_str(), nullptr);
+    _exit(127);
+  }
+  int fd = open(source.c_str(), O_RDONLY);
+  char first[2] = {};  // the command id of the first item, once it is marked deleted
+  for (int n = 0; n < 200000 && (pread(fd, first, 2, 174) != 2 || first[1] != '\xFF'); ++n) usleep(50);
+  close(fd);
+  kill(pid, SIGINT);
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  const std::string report = Slurp(err);
+  unsigned long deleted = 0;
+  ASSERT_TRUE(Has(report, "interrupted: ")) << status;
+  std::sscanf(report.c_str() + report.find("interrupted: "), "interrupted: deleted %lu", &deleted);
+  EXPECT_GT(deleted, 0u);
+  EXPECT_EQ(0, RunTool("verify -q " + source).status);
+  EXPECT_TRUE(Has(RunTool("info " + source).out, " " + std::to_string(deleted) + " deleted")) << deleted;
 #endif
 }
 

@@ -1,4 +1,4 @@
-// create, add, set: make files and change them.
+// create, add, set, delete, update: make files and change them.
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -18,6 +18,7 @@
 #include "platform/file_system.h"
 #include "raw_file.h"
 #include "tool_util.h"
+#include "walk.h"
 
 namespace varntool {
 
@@ -170,12 +171,21 @@ struct AddOptions {
   bool fromStdin = false;
 };
 
-void RunAdd(const AddOptions& o) {
-  varn::Item item;
-  item.command = static_cast<uint16_t>(ParseNumber(o.command, 0xFFFF, "--cmd"));
-  item.extra = static_cast<uint16_t>(ParseNumber(o.extra, 0xFFFF, "--extra"));
-  item.value = static_cast<uint32_t>(ParseNumber(o.value, 0xFFFFFFFF, "--value"));
-  std::vector<uint8_t>& data = item.data;
+// --data, --file and --stdin: the ways to give item data, one at a time.
+void AddDataOptions(CLI::App* sub, AddOptions* o, const std::string& what) {
+  CLI::Option* text = sub->add_option("--data", o->text, "Give the " + what + " as text");
+  CLI::Option* file = sub->add_option("--file", o->dataFile, "Read the " + what + " from a file");
+  CLI::Option* in = sub->add_flag("--stdin", o->fromStdin, "Read the " + what + " from stdin");
+  text->excludes(file)->excludes(in);
+  file->excludes(in);
+}
+
+std::size_t DataOptionCount(const CLI::App& sub) {
+  return sub.count("--data") + sub.count("--file") + sub.count("--stdin");
+}
+
+std::vector<uint8_t> ReadItemData(const AddOptions& o) {
+  std::vector<uint8_t> data;
   if (!o.dataFile.empty()) {
     std::ifstream in(o.dataFile, std::ios::binary);
     if (!in)
@@ -190,11 +200,208 @@ void RunAdd(const AddOptions& o) {
   if (data.size() > VARNFILE_MAX_ITEM_LENGTH)
     throw ToolError("item data is " + std::to_string(data.size()) + " bytes; at most " +
                     std::to_string(VARNFILE_MAX_ITEM_LENGTH) + " fit one item");
+  return data;
+}
+
+void RunAdd(const AddOptions& o) {
+  varn::Item item;
+  item.command = static_cast<uint16_t>(ParseNumber(o.command, 0xFFFF, "--cmd"));
+  item.extra = static_cast<uint16_t>(ParseNumber(o.extra, 0xFFFF, "--extra"));
+  item.value = static_cast<uint32_t>(ParseNumber(o.value, 0xFFFFFFFF, "--value"));
+  item.data = ReadItemData(o);
   varn::File file = OpenItems(o.path, varn::Access::ReadWrite);
   DeferInterrupts defer;  // the item and the close are written whole
   uint32_t position = AppendItem(file, item, "add");
   file.Close();
-  Note("added item 0x%04X at %u (%zu bytes)\n", item.command, position, data.size());
+  Note("added item 0x%04X at %u (%zu bytes)\n", item.command, position, item.data.size());
+}
+
+// ---- delete, update: change items in place ----
+
+std::string At(uint32_t position) { return "the item at " + std::to_string(position); }
+
+// Finds the items that an edit acts on, then opens the file for the change.
+// They are found with the file open for reading: through the library, and
+// in the mapped bytes, which frame the records the library passes over (the
+// mapping holds the file as a reader does, so it cannot stay while the file
+// is open for writing). Opened exclusively, the file must still hold the
+// items as they were found: whatever another process did in between, no
+// change lands on a position that no longer holds them.
+class ItemFinder {
+ public:
+  explicit ItemFinder(const std::string& path) : path_(path), raw_(std::make_unique<RawFile>()) {
+    try {
+      file_ = OpenItems(path, varn::Access::Read);
+    } catch (const ToolError& e) {  // worded for a change: no --ignore-aging
+      if (e.status() != ExitAged) throw;
+      ThrowOpenFailure(path, VARNFILE_E_AGED, true);
+    }
+    raw_->Open(path);
+  }
+
+  varn::File& file() { return file_; }
+  const RawFile& raw() const { return *raw_; }
+
+  // The record that `--at text` names: an item, live or deleted; the end
+  // of data and end markers are refused.
+  RecordFrame Find(const std::string& text) {
+    const std::string arg = "--at " + text + ": ";
+    uint32_t at = ResolvePosition(file_, *raw_, text, false, "--at");
+    if (at == raw_->size()) throw ToolError(arg + "that is the end of data, no item");
+    RecordFrame frame;
+    FrameProblem problem = CheckFrame(*raw_, at, static_cast<uint16_t>(file_.method()), &frame);
+    if (problem != FrameProblem::None)
+      throw ToolError(arg + "the record at " + std::to_string(at) + " is damaged (" +
+                      DescribeFrameProblem(problem) + ")", ExitDamaged);
+    if (frame.command == EndMarkerCommand)
+      throw ToolError(arg + "the record at " + std::to_string(at) +
+                      " is an end marker, which stays (only items are deleted or changed)");
+    return frame;
+  }
+
+  // Ends the finding and opens the file exclusively.
+  varn::File OpenToChange() {
+    size_ = raw_->size();
+    raw_.reset();
+    file_ = varn::File();
+    return OpenItems(path_, varn::Access::ReadWrite);
+  }
+
+  // Checks that `file` (from OpenToChange) still holds the live ones of
+  // `items` unchanged, and nothing more.
+  void CheckUnchanged(varn::File& file, const std::vector<RecordFrame>& items) {
+    bool same = file.SeekToEnd() == size_;
+    for (std::size_t i = 0; same && i < items.size(); ++i) {
+      const RecordFrame& item = items[i];
+      if (item.command == DeletedCommand) continue;  // the library reads past it
+      file.Seek(item.position);
+      uint16_t command, extra;
+      uint32_t value;
+      uint16_t rc = VARNFileReadCmdID(file.handle(), &command, &extra, &value);
+      if (rc != VARNFILE_E_END_OF_FILE) varn::Check(rc, "read " + At(item.position));
+      same = rc == VARNFILE_OK && file.Tell() == item.position && command == item.command &&
+             extra == item.extra && value == item.value;
+    }
+    if (!same)
+      throw ToolError(path_ + " changed while it was opened (another process wrote to it); "
+                      "nothing changed, try again", ExitInUse);
+  }
+
+ private:
+  std::string path_;
+  varn::File file_;
+  std::unique_ptr<RawFile> raw_;
+  uint64_t size_ = 0;
+};
+
+struct DeleteOptions {
+  std::string path, command;
+  std::vector<std::string> at;
+};
+
+// Every item is found and checked before the first is deleted: a bad --at
+// changes nothing. An interruption stops between two items; the file is
+// closed with the items deleted so far, and the count is reported.
+void RunDelete(const DeleteOptions& o, const CLI::App& sub) {
+  bool byCommand = sub.count("--cmd") > 0;
+  if (!byCommand && o.at.empty())
+    throw ToolError("delete: nothing to delete (give --at POS|#N, or --cmd ID for every item with that id)");
+  uint16_t command = 0;
+  if (byCommand) {
+    command = static_cast<uint16_t>(ParseNumber(o.command, 0xFFFF, "--cmd"));
+    if (command >= 0xFF00)
+      throw ToolError("--cmd: " + o.command + " is reserved; only items with ids up to 0xFEFF are deleted");
+  }
+  std::vector<RecordFrame> items;
+  ItemFinder finder(o.path);
+  if (byCommand) {
+    WalkItems(finder.file(), finder.raw(), false, 0, false, [&](const Entry& e) {
+      if (e.kind == EntryKind::Live && e.frame.command == command) items.push_back(e.frame);
+      return true;
+    });
+  }
+  for (const std::string& text : o.at) {
+    RecordFrame item = finder.Find(text);
+    if (item.command == DeletedCommand)
+      throw ToolError("--at " + text + ": " + At(item.position) + " is already deleted");
+    auto same = [&](const RecordFrame& f) { return f.position == item.position; };
+    if (std::none_of(items.begin(), items.end(), same)) items.push_back(item);  // named twice
+  }
+  varn::File file = finder.OpenToChange();
+  DeferInterrupts defer;
+  finder.CheckUnchanged(file, items);
+  std::size_t done = 0;
+  try {
+    for (; done < items.size() && !defer.Interrupted(); ++done) {
+      file.Seek(items[done].position);
+      varn::Check(VARNFileDeleteItem(file.handle()), "delete " + At(items[done].position));
+    }
+    file.Close();
+  } catch (...) {
+    if (done > 0 && file.TryClose() == VARNFILE_OK)
+      Report("%s deleted from %s before the failure\n", Counted(done, "item").c_str(), o.path.c_str());
+    throw;
+  }
+  for (std::size_t i = 0; i < done; ++i)
+    Report("deleted item 0x%04X at %u (%s)\n", items[i].command, items[i].position,
+           Counted(items[i].length, "byte").c_str());
+  if (done < items.size())
+    Report("interrupted: deleted %zu of %s\n", done, Counted(items.size(), "item").c_str());
+  else if (items.empty())
+    Report("no live item has command id 0x%04X; nothing deleted\n", command);
+}
+
+struct UpdateOptions : AddOptions {
+  std::string at;
+};
+
+// Changes the ids and value of one item, and its data where the file keeps
+// data as it is (no compression) and the length stays. A deleted item given
+// a command id is live again, with its old data.
+void RunUpdate(const UpdateOptions& o, const CLI::App& sub) {
+  bool newCommand = sub.count("--cmd") > 0, newExtra = sub.count("--extra") > 0;
+  bool newValue = sub.count("--value") > 0, newData = DataOptionCount(sub) > 0;
+  if (!newCommand && !newExtra && !newValue && !newData)
+    throw ToolError("update: nothing to change (give --cmd, --extra, --value, or new data with "
+                    "--data, --file or --stdin)");
+  uint16_t command = newCommand ? static_cast<uint16_t>(ParseNumber(o.command, 0xFFFF, "--cmd")) : 0;
+  uint16_t extra = newExtra ? static_cast<uint16_t>(ParseNumber(o.extra, 0xFFFF, "--extra")) : 0;
+  uint32_t value = newValue ? static_cast<uint32_t>(ParseNumber(o.value, 0xFFFFFFFF, "--value")) : 0;
+  std::vector<uint8_t> data;
+  if (newData) data = ReadItemData(o);
+  ItemFinder finder(o.path);
+  RecordFrame item = finder.Find(o.at);
+  const std::string at = At(item.position);
+  bool restore = item.command == DeletedCommand;
+  if (restore && !newCommand)
+    throw ToolError("--at " + o.at + ": " + at + " is deleted; give --cmd ID to make it live again with that id");
+  varn::Method method = finder.file().method();
+  if (newData && method != varn::Method::None)
+    throw ToolError(o.path + " is stored with method " + std::to_string(static_cast<unsigned>(method)) +
+                    " (" + varn::MethodName(method) + "), and item data is replaced in place only "
+                    "without compression: convert the file to method 0 first (varnfile convert " +
+                    o.path + " NEW --method 0), or delete the item and add the new data as a new one");
+  if (newData && data.size() != item.length)
+    throw ToolError(at + " holds " + Counted(item.length, "byte") + "; new data replaces it in place "
+                    "only at the same length (" + std::to_string(data.size()) + " given): delete "
+                    "the item and add the new data as a new one instead");
+  if (!newCommand) command = item.command;
+  if (!newExtra) extra = item.extra;
+  if (!newValue) value = item.value;
+  varn::File file = finder.OpenToChange();
+  DeferInterrupts defer;  // the change and the close are written whole
+  finder.CheckUnchanged(file, {item});
+  if (defer.Interrupted()) {
+    file.Close();
+    Report("interrupted: %s is unchanged\n", at.c_str());
+    return;
+  }
+  file.Seek(item.position);
+  varn::Check(file.TryUpdate(command, extra, value, newData ? data.data() : nullptr, data.size()),
+              "update " + at);
+  file.Close();
+  Report("%s item at %u: command 0x%04X, extra 0x%04X, value %u%s\n", restore ? "restored" : "updated",
+         item.position, command, extra, value, newData ? ", new data" : "");
 }
 
 struct SetOptions {
@@ -261,16 +468,52 @@ void AddEditCommands(CLI::App& app, int* status) {
         ->required();
     sub->add_option("--extra,-e", o->extra, "Extra id (16-bit, default 0)");
     sub->add_option("--value,-v", o->value, "Value (32-bit, default 0)");
-    CLI::Option* text = sub->add_option("--data", o->text, "Item data given as text");
-    CLI::Option* file = sub->add_option("--file", o->dataFile, "Read the item data from a file");
-    CLI::Option* in = sub->add_flag("--stdin", o->fromStdin, "Read the item data from stdin");
-    text->excludes(file)->excludes(in);
-    file->excludes(in);
+    AddDataOptions(sub, o.get(), "item data");
     AddCommonOptions(sub);
     sub->callback([o, status, sub] {
-      if (sub->count("--data") + sub->count("--file") + sub->count("--stdin") != 1)
+      if (DataOptionCount(*sub) != 1)
         throw ToolError("add: give the data with exactly one of --data, --file or --stdin");
       RunAdd(*o);
+      *status = 0;
+    });
+  }
+  {
+    auto o = std::make_shared<DeleteOptions>();
+    CLI::App* sub = app.add_subcommand(
+        "delete",
+        "Mark items deleted, in place under the file's exclusive lock. Their records stay (list "
+        "--all shows them) but reads pass over them; export leaves them out. Every item is "
+        "checked first: a bad --at deletes nothing");
+    sub->add_option("FILE", o->path, "Transaction file")->required();
+    sub->add_option("--at", o->at, std::string("An item to delete (repeat for more): ") + PositionHelp)
+        ->type_name("POS|#N")
+        ->allow_extra_args(false);
+    sub->add_option("--cmd,-c", o->command, "Delete every live item with this command id (with --at: those items too)")
+        ->type_name("ID");
+    AddCommonOptions(sub);
+    sub->callback([o, status, sub] {
+      RunDelete(*o, *sub);
+      *status = 0;
+    });
+  }
+  {
+    auto o = std::make_shared<UpdateOptions>();
+    CLI::App* sub = app.add_subcommand(
+        "update",
+        "Change the ids and value of one item in place, under the file's exclusive lock; what "
+        "is not given stays. New data must be as long as the old, in a file without "
+        "compression (method 0). A deleted item given --cmd is live again");
+    sub->add_option("FILE", o->path, "Transaction file")->required();
+    sub->add_option("--at", o->at, std::string("The item: ") + PositionHelp)
+        ->type_name("POS|#N")
+        ->required();
+    sub->add_option("--cmd,-c", o->command, "New command id (0..0xFEFF)");
+    sub->add_option("--extra,-e", o->extra, "New extra id (16-bit)");
+    sub->add_option("--value,-v", o->value, "New value (32-bit)");
+    AddDataOptions(sub, o.get(), "new data (as long as the old)");
+    AddCommonOptions(sub);
+    sub->callback([o, status, sub] {
+      RunUpdate(*o, *sub);
       *status = 0;
     });
   }

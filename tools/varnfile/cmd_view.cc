@@ -484,9 +484,6 @@ class Verifier {
 }  // namespace
 
 void AddInspectCommands(CLI::App& app, int* status) {
-  const char* positionHelp =
-      "a byte position where a record starts (as list shows it), or #N for item N counted "
-      "from 0, #-1 for the last (quote it in a shell: '#-1')";
   {
     auto o = std::make_shared<InfoOptions>();
     CLI::App* sub = app.add_subcommand(
@@ -505,7 +502,7 @@ void AddInspectCommands(CLI::App& app, int* status) {
         "\\xNN, cut to the terminal width or $COLUMNS, 80 off a terminal)");
     sub->add_option("FILE", o->path, "Transaction file")->required();
     sub->add_flag("--reverse,-r", o->reverse, "From the last item back to the first");
-    sub->add_option("--from", o->from, std::string("Start at this item (included): ") + positionHelp)
+    sub->add_option("--from", o->from, std::string("Start at this item (included): ") + PositionHelp)
         ->type_name("POS|#N");
     sub->add_option("--limit,-n", o->limit, "Show at most this many items (0: none)")->type_name("N");
     sub->add_flag("--all,-a", o->all, "Also show deleted items");
@@ -521,7 +518,7 @@ void AddInspectCommands(CLI::App& app, int* status) {
     auto o = std::make_shared<CatOptions>();
     CLI::App* sub = app.add_subcommand("cat", "Write the data of one item to stdout");
     sub->add_option("FILE", o->path, "Transaction file")->required();
-    sub->add_option("--at", o->at, std::string("The item: ") + positionHelp)
+    sub->add_option("--at", o->at, std::string("The item: ") + PositionHelp)
         ->type_name("POS|#N")
         ->required();
     sub->add_flag("--hex,-x", o->hex, "Hex dump instead of raw bytes");

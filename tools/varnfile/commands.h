@@ -18,7 +18,7 @@ class App;
 
 namespace varntool {
 
-void AddEditCommands(CLI::App& app, int* status);      // create, add, set
+void AddEditCommands(CLI::App& app, int* status);      // create, add, set, delete, update
 void AddInspectCommands(CLI::App& app, int* status);   // info, list, cat, verify
 void AddTransferCommands(CLI::App& app, int* status);  // convert, export, import
 void AddRecoverCommand(CLI::App& app, int* status);    // recover
@@ -33,6 +33,11 @@ HeaderImage MergeHeaderFields(const HeaderImage& target, const uint8_t* source);
 // The help of --ignore-aging, for the subcommands that read items.
 constexpr const char* IgnoreAgingHelp =
     "Read a file that has aged as it is (from a private copy; the file is not changed)";
+
+// The help of an item position (--at, --from).
+constexpr const char* PositionHelp =
+    "a byte position where a record starts (as list shows it), or #N for item N counted "
+    "from 0, #-1 for the last (quote it in a shell: '#-1')";
 
 // Adds the options every subcommand shares: --quiet and --wait.
 void AddCommonOptions(CLI::App* sub);

@@ -32,9 +32,9 @@ const char ExitStatusHelp[] =
     "  75  the file is in use by another process (--wait SECONDS retries)\n"
     "  77  permission denied\n"
     "A signal (Ctrl-C) ends the tool with the shell's 128 + signal number, and a\n"
-    "subcommand that was writing a new file removes it first; one that was appending\n"
-    "to a file (add, import --append) first finishes the item at hand and closes the\n"
-    "file properly.\n";
+    "subcommand that was writing a new file removes it first; one that was changing\n"
+    "a file (add, import --append, delete, update) first finishes the item at hand\n"
+    "and closes the file properly.\n";
 
 const CLI::App* FindSubcommand(const CLI::App& app, const std::string& name) {
   for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))

@@ -188,7 +188,11 @@ uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string
   uint16_t method = static_cast<uint16_t>(file.method());
   RecordFrame frame;
   for (uint64_t p = FirstItemPosition; p <= position;) {
-    if (CheckFrame(raw, p, method, &frame) != FrameProblem::None) break;  // damage: judge by the bytes
+    FrameProblem problem = CheckFrame(raw, p, method, &frame);
+    if (problem != FrameProblem::None && p == position)
+      throw ToolError(arg + ": the record there is damaged (" + DescribeFrameProblem(problem) +
+                      "; varnfile recover salvages the items)", ExitDamaged);
+    if (problem != FrameProblem::None) break;  // damage: judge by the bytes
     if (p == position) return position;
     if (frame.next() > position)
       throw ToolError(arg + ": no record starts there; it lies inside the record at " +

@@ -47,7 +47,8 @@ void WalkItems(varn::File& file, const RawFile& raw, bool reverse, uint32_t from
 // The position that a --from or --at argument names: a byte position where
 // a record starts (the end of data too), or "#N", item N counted from 0 of
 // those a walk visits (deleted records and end markers too with
-// includeDeleted); "#-1" is the last. Anything else throws ToolError.
+// includeDeleted); "#-1" is the last. Anything else throws ToolError, with
+// ExitDamaged where the position is that of a damaged record.
 uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string& text,
                          bool includeDeleted, const char* what);
 
