@@ -375,54 +375,25 @@ uint32_t HeaderCost(const LengthEntry* entries, uint32_t count, const CodeEntry*
 }
 
 uint32_t DataCost(const CodeEntry* literalCodes, const CodeEntry* distanceCodes,
-                  const SymbolEntry* symbols, uint32_t count) {
+                  const HuffmanWorkArea* area, const uint16_t* used, uint32_t literals,
+                  uint32_t distances, uint32_t distanceBase) {
+  const uint16_t* frequencies = area->literalFrequencies;
   uint32_t bits = 0;
-  for (uint32_t i = 0; i < count; ++i) {
-    const SymbolEntry& s = symbols[i];
-    if (s.distance == 0) {
-      bits += literalCodes[s.literalOrLength].length;
-    } else {
-      bits += literalCodes[EndOfBlock + 1 + s.literalOrLength].length +
-              LengthCodes[s.literalOrLength].extraBits + distanceCodes[s.distanceCode].length +
-              DistanceCodes[s.distanceCode].extraBits;
-    }
+  uint32_t u = 0;
+  for (; u < literals && used[u] < EndOfBlock; ++u) {
+    bits += frequencies[used[u]] * literalCodes[used[u]].length;
+  }
+  if (u < literals && used[u] == EndOfBlock) ++u;
+  for (; u < literals; ++u) {
+    const uint32_t s = used[u];
+    bits += frequencies[s] * (literalCodes[s].length + LengthCodes[s - EndOfBlock - 1].extraBits);
+  }
+  for (uint32_t v = 0; v < distances; ++v) {
+    const uint32_t d = used[literals + v] - distanceBase;
+    bits += area->distanceFrequencies[d] * (distanceCodes[d].length + DistanceCodes[d].extraBits);
   }
   return (bits + 7) >> 3;
 }
-
-uint32_t DataCostOfFrequencies(const CodeEntry* literalCodes, const CodeEntry* distanceCodes,
-                               const uint16_t* literalFrequencies, uint32_t literals,
-                               const uint16_t* distanceFrequencies, uint32_t distances) {
-  uint32_t bits = 0;
-  const uint32_t plain = literals < EndOfBlock ? literals : EndOfBlock;
-  for (uint32_t s = 0; s < plain; ++s) bits += literalFrequencies[s] * literalCodes[s].length;
-  for (uint32_t s = EndOfBlock + 1; s < literals; ++s) {
-    bits += literalFrequencies[s] *
-            (literalCodes[s].length + LengthCodes[s - EndOfBlock - 1].extraBits);
-  }
-  for (uint32_t d = 0; d < distances; ++d) {
-    bits += distanceFrequencies[d] * (distanceCodes[d].length + DistanceCodes[d].extraBits);
-  }
-  return (bits + 7) >> 3;
-}
-
-namespace {
-
-// The data cost of the block: one pass over its symbols, or over the
-// frequency tables when those are shorter.
-constexpr uint32_t FrequencyTableEntries = ValidLiteralLengthSymbols + ValidDistanceSymbols;
-inline uint32_t BlockDataCost(const DeflateContext* context, const CodeEntry* literalCodes,
-                              const CodeEntry* distanceCodes, uint32_t literals,
-                              uint32_t distances) {
-  if (context->symbolCount < FrequencyTableEntries) {
-    return DataCost(literalCodes, distanceCodes, context->symbols, context->symbolCount);
-  }
-  const HuffmanWorkArea* area = context->treeArea;
-  return DataCostOfFrequencies(literalCodes, distanceCodes, area->literalFrequencies, literals,
-                               area->distanceFrequencies, distances);
-}
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // A lower bound on the dynamic block's cost
@@ -675,9 +646,6 @@ uint32_t UsedSymbolsOfBlock(const DeflateContext* context, uint16_t* used, uint3
 void DeflatePrepareBlock(DeflateContext* context) {
   HuffmanWorkArea* area = context->treeArea;
 
-  uint32_t fixedCost = BlockDataCost(context, FixedLiteralCodes.entries,
-                                     FixedDistanceCodes.entries, ValidLiteralLengthSymbols,
-                                     ValidDistanceSymbols);
   uint32_t storedCost = context->blockBytes + 4;
   // A stored block is copied from the window, which keeps only 8192 - 260
   // bytes behind the lookahead; symbols carried to the next block lie
@@ -706,6 +674,8 @@ void DeflatePrepareBlock(DeflateContext* context) {
     literalsUsed = UsedSymbols(area->literalFrequencies, literalsSent, used);
     distancesUsed = UsedSymbols(area->distanceFrequencies, distancesSent, used + literalsUsed);
   }
+  const uint32_t fixedCost = DataCost(FixedLiteralCodes.entries, FixedDistanceCodes.entries, area,
+                                      used, literalsUsed, distancesUsed, 0);
   // When the dynamic block provably costs no less than the cheaper of the
   // other two, it loses (ties go to them): skip building its codes. The
   // cheap bound first; the optimal code's cost, which takes a sort, only
@@ -745,8 +715,8 @@ void DeflatePrepareBlock(DeflateContext* context) {
   }
   // The code-length symbols are counted in the literal frequencies below:
   // the data cost comes first.
-  const uint32_t dynamicDataCost =
-      BlockDataCost(context, area->codes, area->codes + literalsSent, literalsSent, distancesSent);
+  const uint32_t dynamicDataCost = DataCost(area->codes, area->codes + literalsSent, area, used,
+                                            literalsUsed, distancesUsed, literalsSent);
   if (distancesSent == 0) distancesSent = 1;  // one unused distance code of length 0
 
   uint32_t entries = EncodeLengths(area->lengths, area->codes, literalsSent + distancesSent, used,

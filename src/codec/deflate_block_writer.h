@@ -126,14 +126,13 @@ uint32_t EncodeLengths(LengthEntry* entries, const CodeEntry* codes, uint32_t n,
 // Bytes of a dynamic header after the 3 block-header bits.
 uint32_t HeaderCost(const LengthEntry* entries, uint32_t count, const CodeEntry* lengthCodes,
                     uint32_t codesSent);
-// Bytes of the block's symbols under the given codes (end of block excluded),
-// from the symbols themselves or, the same sum, from their frequencies
-// (the literal/length frequencies count end of block once).
+// Bytes of the block's symbols under the given codes (end of block
+// excluded), from the frequencies of the symbols in use: the literal/length
+// symbols used[0..literals), increasing, and the distance codes
+// used[literals..literals + distances) - distanceBase.
 uint32_t DataCost(const CodeEntry* literalCodes, const CodeEntry* distanceCodes,
-                  const SymbolEntry* symbols, uint32_t count);
-uint32_t DataCostOfFrequencies(const CodeEntry* literalCodes, const CodeEntry* distanceCodes,
-                               const uint16_t* literalFrequencies, uint32_t literals,
-                               const uint16_t* distanceFrequencies, uint32_t distances);
+                  const HuffmanWorkArea* area, const uint16_t* used, uint32_t literals,
+                  uint32_t distances, uint32_t distanceBase);
 
 // Builds the codes of the block the compressor has just ended and chooses
 // its type. Then writes it, starting at resume point 3.
