@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -410,47 +411,118 @@ class CsvColumns {
   bool named_ = false;  // a header row named the columns
 };
 
-std::vector<varn::Item> ReadItems(std::istream& in, Format format, const Defaults& d, bool commandGiven) {
-  std::vector<varn::Item> items;
-  std::string text, record;
-  std::vector<std::string> fields;
-  CsvColumns columns;
-  uint64_t line = 0, first = 0;
-  while (std::getline(in, text)) {
-    ++line;
-    if (line == 1 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);  // a UTF-8 mark
-    if (format == Format::Lines) {
-      if (!text.empty() && text.back() == '\r') text.pop_back();
-      varn::Item item;
-      item.command = d.command;
-      item.extra = d.extra;
-      item.value = d.value;
-      item.data.assign(text.begin(), text.end());
-      CheckItem(item, line);
-      items.push_back(std::move(item));
-      continue;
+// Items from text input, one line (or CSV record) at a time, each checked
+// as it is read: bad input throws the ToolError that names its line.
+class ItemReader {
+ public:
+  ItemReader(std::istream& in, Format format, const Defaults& d, bool commandGiven)
+      : in_(in), format_(format), defaults_(d), commandGiven_(commandGiven) {}
+  // The next item; false at the end of the input.
+  bool Next(varn::Item* item);
+  // The input read so far, in bytes (a line end counts one).
+  uint64_t bytes() const { return bytes_; }
+
+ private:
+  std::istream& in_;
+  const Format format_;
+  const Defaults defaults_;
+  const bool commandGiven_;
+  std::string text_, record_;
+  std::vector<std::string> fields_;
+  CsvColumns columns_;
+  uint64_t line_ = 0, first_ = 0, bytes_ = 0;
+};
+
+bool ItemReader::Next(varn::Item* item) {
+  while (std::getline(in_, text_)) {
+    ++line_;
+    bytes_ += text_.size() + 1;
+    if (line_ == 1 && text_.compare(0, 3, "\xEF\xBB\xBF") == 0) text_.erase(0, 3);  // a UTF-8 mark
+    if (format_ == Format::Lines) {
+      if (!text_.empty() && text_.back() == '\r') text_.pop_back();
+      item->command = defaults_.command;
+      item->extra = defaults_.extra;
+      item->value = defaults_.value;
+      item->data.assign(text_.begin(), text_.end());
+      CheckItem(*item, line_);
+      return true;
     }
-    if (record.empty() && text.find_first_not_of(" \t\r") == std::string::npos) continue;
-    if (format == Format::JsonLines || format == Format::Text) {
-      items.push_back(format == Format::Text ? TextItem(text, line) : JsonItem(text, d, commandGiven, line));
-      CheckItem(items.back(), line);
-      continue;
+    if (record_.empty() && text_.find_first_not_of(" \t\r") == std::string::npos) continue;
+    if (format_ == Format::JsonLines || format_ == Format::Text) {
+      *item = format_ == Format::Text ? TextItem(text_, line_) : JsonItem(text_, defaults_, commandGiven_, line_);
+      CheckItem(*item, line_);
+      return true;
     }
-    if (record.empty()) first = line;
-    record += record.empty() ? text : "\n" + text;
+    if (record_.empty()) first_ = line_;
+    record_ += record_.empty() ? text_ : "\n" + text_;
     bool more;
     std::string error;
-    if (!SplitCsv(record, &fields, &more, &error)) throw ToolError(AtLine(first) + error, ExitDamaged);
+    if (!SplitCsv(record_, &fields_, &more, &error)) throw ToolError(AtLine(first_) + error, ExitDamaged);
     if (more) continue;
-    record.clear();
-    if (items.empty() && first == 1 && columns.ReadHeader(fields)) continue;
-    items.push_back(columns.Item(fields, d, first));
-    CheckItem(items.back(), first);
+    record_.clear();
+    if (first_ == 1 && columns_.ReadHeader(fields_)) continue;
+    *item = columns_.Item(fields_, defaults_, first_);
+    CheckItem(*item, first_);
+    return true;
   }
-  if (!record.empty()) throw ToolError(AtLine(first) + "a quoted field is not closed", ExitDamaged);
-  if (in.bad()) throw ToolError("cannot read the items to import", ExitIo);
-  return items;
+  if (!record_.empty()) throw ToolError(AtLine(first_) + "a quoted field is not closed", ExitDamaged);
+  if (in_.bad()) throw ToolError("cannot read the items to import", ExitIo);
+  return false;
 }
+
+// The input of an import: standard input or a file. An append reads it
+// twice (a check, then the items), so input that cannot be read again,
+// standard input or a pipe, is first copied to a scratch file beside the
+// target (or in the folder for temporary files where that is refused).
+class ImportInput {
+ public:
+  ImportInput(const std::string& path, bool twice, const std::string& target) {
+    bool standard = path.empty() || path == "-";
+    if (!standard) {
+      file_.open(path, std::ios::binary);
+      if (!file_) throw ToolError("cannot open " + path + ": " + std::strerror(errno),
+                                  errno == ENOENT ? ExitNoInput : ExitIo);
+    }
+    std::istream& in = standard ? StandardInput("items") : file_;
+    std::error_code error;
+    if (twice && (standard || !std::filesystem::is_regular_file(path, error))) {
+      Spool(in, target);
+      file_.close();
+      file_.open(spool_->path(), std::ios::binary);
+      if (!file_) throw ToolError("cannot read the scratch file " + spool_->path() + ": " + std::strerror(errno), ExitIo);
+    }
+    in_ = spool_ || !standard ? static_cast<std::istream*>(&file_) : &in;
+    // The share of the input read shows while its size is known.
+    if (spool_ || !standard) varnfile::PlatformFileSize(spool_ ? spool_->path().c_str() : path.c_str(), &size_);
+  }
+  std::istream& stream() { return *in_; }
+  uint64_t size() const { return size_; }
+  // Back to the first byte, for the second reading.
+  void Rewind() {
+    file_.clear();
+    if (!file_.seekg(0)) throw ToolError("cannot read the items to import again", ExitIo);
+  }
+
+ private:
+  void Spool(std::istream& in, const std::string& target) {
+    try {
+      spool_ = std::make_unique<ScratchFile>(DirectoryOf(target), ".varnfile-import");
+    } catch (const ToolError&) {  // a folder we may not write in: the temporary files' folder
+      char tmp[4096];
+      if (varnfile::PlatformTempDirectory(tmp, sizeof tmp) != 0) throw;
+      spool_ = std::make_unique<ScratchFile>(tmp, "varnfile-import");
+    }
+    std::vector<char> chunk(64 << 10);
+    while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0)
+      spool_->Write(chunk.data(), static_cast<std::size_t>(in.gcount()));
+    if (in.bad()) throw ToolError("cannot read the items to import", ExitIo);
+    spool_->Close();
+  }
+  std::unique_ptr<ScratchFile> spool_;  // outlives file_, which may read it
+  std::ifstream file_;
+  std::istream* in_ = nullptr;
+  uint64_t size_ = 0;
+};
 
 int RunImport(const ImportOptions& o, const CLI::App& sub) {
   if (o.lines && o.csv) throw ToolError("import: give --lines or --csv, not both");
@@ -462,15 +534,19 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
     throw ToolError("--cmd: " + o.command + " is reserved");
   if (o.append && sub.count("--method") > 0) throw ToolError("import: --method cannot change an existing file");
   if (!o.append) CheckNewFile(o.path, o.target);
-  std::vector<varn::Item> items;
   bool commandGiven = sub.count("--cmd") > 0;
-  if (o.input.empty() || o.input == "-") {
-    items = ReadItems(StandardInput("items"), format, defaults, commandGiven);
-  } else {
-    std::ifstream in(o.input, std::ios::binary);
-    if (!in) throw ToolError("cannot open " + o.input + ": " + std::strerror(errno),
-                             errno == ENOENT ? ExitNoInput : ExitIo);
-    items = ReadItems(in, format, defaults, commandGiven);
+  ImportInput input(o.input, o.append, o.path);
+  varn::Item item;
+  // Nothing is appended unless the whole input is good: an append checks it
+  // all first. A new file takes each item as it is checked and is thrown
+  // away at the first bad one.
+  uint64_t count = 0;
+  if (o.append) {
+    ItemReader check(input.stream(), format, defaults, commandGiven);
+    Progress progress("check", input.size());
+    while (check.Next(&item)) progress.Update(++count, check.bytes());
+    progress.Finish();
+    input.Rewind();
   }
   std::unique_ptr<NewFile> made;
   varn::File file;
@@ -480,21 +556,19 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
     made = std::make_unique<NewFile>(o.path, o.target);
     file = made->Create(ParseMethod(o.method));
   }
-  uint64_t bytes = 0;
-  for (const varn::Item& item : items) bytes += item.data.size();
   // An interrupted append stops between two items and closes the file.
   std::unique_ptr<DeferInterrupts> defer;
   if (o.append) defer = std::make_unique<DeferInterrupts>();
-  std::size_t added = 0;
+  uint64_t added = 0;
+  bool interrupted = false;
   try {
     UseWideWindows(file);  // 64 KB write buffer: one write per 64 KB, not per item
     if (sub.count("--description") > 0) file.SetDescription(o.description);
-    Progress progress("import", bytes);
-    uint64_t done = 0;
-    for (; added < items.size() && !(defer && defer->Interrupted()); ++added) {
-      AppendItem(file, items[added], "item " + std::to_string(added + 1) + " of the input");
-      done += items[added].data.size();
-      progress.Update(added + 1, done);
+    ItemReader items(input.stream(), format, defaults, commandGiven);
+    Progress progress("import", input.size());
+    while (!(interrupted = defer && defer->Interrupted() && added < count) && items.Next(&item)) {
+      AppendItem(file, item, "item " + std::to_string(added + 1) + " of the input");
+      progress.Update(++added, items.bytes());
     }
     progress.Finish();
     if (o.append) file.Close();
@@ -506,7 +580,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
     throw;
   }
   if (made) made->Commit();
-  Report("%s %s into %s\n", added < items.size() ? "interrupted: imported" : "imported",
+  Report("%s %s into %s\n", interrupted ? "interrupted: imported" : "imported",
          Counted(added, "item").c_str(), o.path.c_str());
   return ExitOk;
 }
@@ -554,8 +628,10 @@ void AddTransferCommands(CLI::App& app, int* status) {
     CLI::App* sub = app.add_subcommand(
         "import",
         "Make a file from items: JSON Lines, CSV or tab-separated text as export writes them, "
-        "or one item per line of text. The whole input is checked before the file is written; items are added through "
-        "a 64 KB write buffer, so a large import costs few synchronous writes");
+        "or one item per line of text. The input is read and checked a line (or CSV record) at a time, so an import "
+        "of any size needs little memory: a new file is removed at the first bad line (one that --force would "
+        "replace stays as it was), and --append adds nothing unless the whole input is good. Items are added "
+        "through a 64 KB write buffer, so a large import costs few synchronous writes");
     sub->add_option("FILE", o->path, "Transaction file to create (or extend with --append)")
         ->required();
     sub->add_option("--input,-i", o->input, "Read from this file instead of stdin");
@@ -575,7 +651,9 @@ void AddTransferCommands(CLI::App& app, int* status) {
     sub->add_option("--value,-v", o->value, "Value of items whose input gives none (default 0)");
     sub->add_option("--method,-m", o->method, "Method of the new file: 0..4 or its name");
     sub->add_option("--description,-d", o->description, "Description of the file");
-    sub->add_flag("--append", o->append, "Add to an existing file");
+    sub->add_flag("--append", o->append,
+                "Add to an existing file: the whole input is checked first, then read again for the items "
+                "(standard input or a pipe is kept in a scratch file beside FILE meanwhile)");
     AddNewFileOptions(sub, &o->target);
     AddCommonOptions(sub);
     sub->callback([o, status, sub] { *status = RunImport(*o, *sub); });
