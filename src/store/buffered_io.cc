@@ -340,6 +340,39 @@ const uint8_t* BufferedPeek(Store* store, uint32_t position, uint32_t count) {
   return store->memoryView + offset;
 }
 
+namespace {
+
+// Extends the write buffer's bytes up to position with what the file holds
+// there, so that a write a little past them joins them instead of sending
+// them to the file first. Item headers rewritten one after another (a
+// delete or an update in a compressed file changes the header alone) then
+// reach the file in one synchronous write, not one each. The bytes in
+// between go back unchanged, so a crash in that write leaves them as they
+// were. Only on disk files, and only over bytes the file already holds
+// behind the header: the read window has them fresh (it may be stale only
+// for bytes in the write buffer), else one read brings them. False, with
+// nothing changed, when the bytes cannot be had.
+bool FillGapBefore(Store* store, uint32_t position) {
+  const uint32_t gapStart = store->writeBufferStart + store->writeBufferLength;
+  if (store->isMemory || store->writeBufferLength == 0 || gapStart < HeaderEnd ||
+      position > store->streamEnd || position <= gapStart) {
+    return false;
+  }
+  const uint32_t gap = position - gapStart;
+  uint8_t* dst = store->writeBuffer + store->writeBufferLength;
+  const uint64_t winEnd = static_cast<uint64_t>(store->readBufferStart) + store->readBufferLength;
+  if (store->readBufferLength != 0 && gapStart >= store->readBufferStart && position <= winEnd) {
+    std::memcpy(dst, store->readBuffer + (gapStart - store->readBufferStart), gap);
+  } else {
+    uint32_t got = 0;
+    if (ReadSome(store, dst, gapStart, gap, &got) != ResultOk || got != gap) return false;
+  }
+  store->writeBufferLength += gap;
+  return true;
+}
+
+}  // namespace
+
 ResultCode BufferedWrite(Store* store, const uint8_t* src, uint32_t position, uint32_t count) {
   if (count == 0) return ResultOk;
   if (static_cast<uint64_t>(position) + count > 0xFFFFFFFFu) return ResultWriteFailed;
@@ -352,7 +385,7 @@ ResultCode BufferedWrite(Store* store, const uint8_t* src, uint32_t position, ui
   uint32_t wbStart = store->writeBufferStart;
   uint64_t end = static_cast<uint64_t>(position) + count;
   if (capacity != 0 && position >= wbStart && end <= static_cast<uint64_t>(wbStart) + capacity &&
-      position - wbStart <= store->writeBufferLength) {
+      (position - wbStart <= store->writeBufferLength || FillGapBefore(store, position))) {
     uint32_t off = position - wbStart;
     std::memcpy(store->writeBuffer + off, src, count);
     if (off + count > store->writeBufferLength) store->writeBufferLength = off + count;
