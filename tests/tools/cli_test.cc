@@ -57,7 +57,9 @@ class CliTest : public ::testing::TestWithParam<uint16_t> {
 struct Row {
   std::string line;  // "%" stands for the scratch prefix, {m} for the method, {pN} for pos[N]
   int status;
-  std::string out = "", err = "", input = "";  // parts of the output ("|" between), and the input
+  // Parts of the output ("|" between; "!" before a part that must be missing),
+  // of stderr, and the input.
+  std::string out = "", err = "", input = "";
 };
 
 TEST_P(CliTest, CommandLines) {
@@ -225,6 +227,16 @@ TEST_P(CliTest, CommandLines) {
       {"list --all %e", 0, "  -     (deleted)\n"},
       {"verify %e", 0, "5 records, 2 live items read forwards and backwards, 0 problems"},
       {"export %e --format text", 0, "\t6\t0\t7\ttext\talpha\n"},
+      // Items selected by their ids; --limit counts the selected ones.
+      {"import %sel --csv -m {m}", 0, "", "", "cmd,extra,data\n5,0,five-1\n7,0,seven\n5,3,five-2\n9,0,nine\n65282,0,stop\n"},
+      {"list %sel --cmd 5", 0, "five-1|five-2|!seven|!nine|!end marker"},
+      {"list %sel -c 5,9 -r -n 2", 0, "nine|five-2|!five-1|!end marker"},
+      {"list %sel --cmd 9 --cmd 5 --from '#1' -n 1", 0, "five-2|!five-1|!nine"},
+      {"list %sel -c 5 -e 3 --json", 0, "\"extra\":3,|!five-1"},
+      {"list %sel -c 0xFF02", 0, "(end marker)|!ok"},
+      {"list %sel --cmd 6", 0, "  data\n|!0x"},  // nothing selected: not an error
+      {"export %sel -c 7 -c 9 --format text", 0, "\t7\t0\t0\ttext\tseven\n|\t9\t0\t0\ttext\tnine\n|!five", "exported 2 of 5 items"},
+      {"export %sel --cmd 6", 0, "!five", "exported 0 of 5 items"},
   };
 #if !defined(_WIN32)
   rows.push_back({"info %a >/dev/full 2>/dev/null || exit $?", 74});  // output lost is a failure
@@ -280,7 +292,10 @@ TEST_P(CliTest, CommandLines) {
     ToolRun run = RunTool(expand(row.line), row.input);
     EXPECT_EQ(row.status, run.status) << row.line << ": " << run.err;
     std::istringstream parts(expand(row.out));
-    for (std::string part; std::getline(parts, part, '|');) EXPECT_TRUE(Has(run.out, part)) << row.line << ": " << run.out;
+    for (std::string part; std::getline(parts, part, '|');) {  // "!part": must not be there
+      bool absent = !part.empty() && part[0] == '!';
+      EXPECT_NE(absent, Has(run.out, part.substr(absent))) << row.line << ": " << run.out;
+    }
     // Messages of several lines end their lines with CR LF on Windows.
     std::string err = run.err;
     for (size_t at; (at = err.find("\r\n")) != std::string::npos;) err.erase(at, 1);
@@ -300,6 +315,8 @@ TEST_P(CliTest, CommandLines) {
        {"list %a -n -1", "--limit: not a number: \"-1\""},
        {"list %a -n 99999999999999999999", "is larger than"},
        {"list %a -n 0x", "not a number"},
+       {"list %a --cmd 0x10000", "--cmd: 0x10000 is larger than 65535"},
+       {"export %a -e 5,", "--extra: not a number: \"\""},
        {"create 'MEMORY$'", "names a memory file"}}) {
     ToolRun run = RunTool(expand(line));
     EXPECT_EQ(64, run.status) << line;

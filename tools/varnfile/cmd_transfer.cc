@@ -178,6 +178,7 @@ class Output {
 
 struct ExportOptions {
   std::string path, output, format = "jsonl";
+  SelectOptions select;
   bool ignoreAging = false, force = false;
 };
 
@@ -190,6 +191,7 @@ bool HasMagic(const std::string& path) {
 
 int RunExport(const ExportOptions& o) {
   Format format = ParseFormat(o.format, false);
+  const IdSelection selection(o.select.commands, o.select.extras);
   // The output is truncated before the first row: never the items' own file.
   if (!o.output.empty() && SameFile(o.path, o.output))
     throw ToolError("export: the output is " + o.path + " itself");
@@ -205,10 +207,11 @@ int RunExport(const ExportOptions& o) {
   Output out(o.output);
   if (format == Format::Csv) out.Write("position,cmd,extra,value,length,encoding,data\r\n");
   Progress progress("export", raw.size());
-  uint64_t count = 0;
+  uint64_t count = 0, seen = 0;
   std::string line;
   WalkItems(file, raw, false, 0, false, [&](const Entry& e) {
-    progress.Update(count, e.frame.position);
+    progress.Update(seen++, e.frame.position);
+    if (!selection.Selects(e.frame)) return true;
     if (e.crc == CrcState::Bad)
       throw ToolError("the item at " + std::to_string(e.frame.position) +
                       " fails its CRC check; export stopped (run verify, or recover)", ExitDamaged);
@@ -243,7 +246,8 @@ int RunExport(const ExportOptions& o) {
   file.Close();
   out.Finish();
   progress.Finish();
-  Report("exported %s\n", Counted(count, "item").c_str());
+  if (selection.all()) Report("exported %s\n", Counted(count, "item").c_str());
+  else Report("exported %llu of %s\n", static_cast<unsigned long long>(count), Counted(seen, "item").c_str());
   return ExitOk;
 }
 
@@ -614,6 +618,7 @@ void AddTransferCommands(CLI::App& app, int* status) {
     sub->add_option("FILE", o->path, "Transaction file")->required();
     sub->add_option("--output,-o", o->output, "Write to this file instead of stdout");
     sub->add_flag("--force,-f", o->force, "Write over a transaction file given as --output");
+    AddSelectOptions(sub, &o->select);
     sub->add_option("--format", o->format,
                     "jsonl (default): {\"position\",\"command\",\"extra\",\"value\",\"length\","
                     "\"encoding\",\"data\"} per line; csv: a header row, then "

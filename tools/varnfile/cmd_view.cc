@@ -165,11 +165,13 @@ int RunInfo(const InfoOptions& o) {
 
 struct ListOptions {
   std::string path, from, limit;
+  SelectOptions select;
   bool reverse = false, all = false, noPreview = false, json = false, ignoreAging = false;
 };
 
 int RunList(const ListOptions& o) {
   uint64_t limit = o.limit.empty() ? UINT64_MAX : ParseNumber(o.limit, UINT64_MAX, "--limit");
+  const IdSelection selection(o.select.commands, o.select.extras);
   if (limit == 0) return ExitOk;
   varn::File file = OpenItems(o.path, varn::Access::Read, o.ignoreAging);
   UseWideWindows(file);
@@ -193,6 +195,7 @@ int RunList(const ListOptions& o) {
   uint64_t shown = 0, bad = 0;
   std::string line;
   WalkItems(file, raw, o.reverse, from, o.all, [&](const Entry& e) {
+    if (!selection.Selects(e.frame)) return true;
     const char* kind = e.kind == EntryKind::Deleted ? "deleted"
                        : e.kind == EntryKind::EndMarker ? "end marker" : "live";
     const uint8_t* data = e.data != nullptr ? e.data->data() : nullptr;
@@ -504,8 +507,11 @@ void AddInspectCommands(CLI::App& app, int* status) {
     sub->add_flag("--reverse,-r", o->reverse, "From the last item back to the first");
     sub->add_option("--from", o->from, std::string("Start at this item (included): ") + PositionHelp)
         ->type_name("POS|#N");
-    sub->add_option("--limit,-n", o->limit, "Show at most this many items (0: none)")->type_name("N");
+    sub->add_option("--limit,-n", o->limit,
+                    "Show at most this many items (0: none), counting only the selected ones")
+        ->type_name("N");
     sub->add_flag("--all,-a", o->all, "Also show deleted items");
+    AddSelectOptions(sub, &o->select);
     sub->add_flag("--no-preview", o->noPreview, "Leave out the data column");
     sub->add_flag("--json", o->json,
                   "One JSON object per item; the data as text when it is plain UTF-8, else "

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "varnfile.hpp"
 
@@ -41,6 +42,15 @@ constexpr const char* PositionHelp =
 
 // Adds the options every subcommand shares: --quiet and --wait.
 void AddCommonOptions(CLI::App* sub);
+
+// The ids given to --cmd and --extra of a subcommand that selects items by
+// them (list, export), one a string.
+struct SelectOptions {
+  std::vector<std::string> commands, extras;
+};
+
+// Adds --cmd and --extra, each repeatable or a comma list.
+void AddSelectOptions(CLI::App* sub, SelectOptions* options);
 
 // What may happen to the path of a new file.
 struct NewFileOptions {

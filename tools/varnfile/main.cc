@@ -62,6 +62,18 @@ void AddCommonOptions(CLI::App* sub) {
       ->check(CLI::Range(0.0, 1e6));
 }
 
+void AddSelectOptions(CLI::App* sub, SelectOptions* options) {
+  sub->add_option("--cmd,-c", options->commands,
+                  "Only items with this command id; repeat it or give a list (5,7) for any of "
+                  "them. End markers have id 0xFF02; deleted items (list --all) 0xFF04")
+      ->type_name("ID")
+      ->allow_extra_args(false);
+  sub->add_option("--extra,-e", options->extras,
+                  "Only items with this extra id, the same way; with --cmd, items with both")
+      ->type_name("ID")
+      ->allow_extra_args(false);
+}
+
 }  // namespace varntool
 
 int main(int argc, char** argv) {

@@ -150,7 +150,31 @@ class Walker {
   std::vector<uint8_t> data_;
 };
 
+// Each text is one id or a comma list of them; an empty one (as in "5,")
+// is refused like any other text that is not a number.
+std::vector<uint16_t> ParseIds(const std::vector<std::string>& texts, const char* what) {
+  std::vector<uint16_t> ids;
+  for (const std::string& text : texts) {
+    for (std::size_t at = 0, comma; at <= text.size(); at = comma + 1) {
+      comma = std::min(text.find(',', at), text.size());
+      ids.push_back(static_cast<uint16_t>(ParseNumber(text.substr(at, comma - at), 0xFFFF, what)));
+    }
+  }
+  return ids;
+}
+
+bool Holds(const std::vector<uint16_t>& ids, uint16_t id) {
+  return ids.empty() || std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
 }  // namespace
+
+IdSelection::IdSelection(const std::vector<std::string>& commands, const std::vector<std::string>& extras)
+    : commands_(ParseIds(commands, "--cmd")), extras_(ParseIds(extras, "--extra")) {}
+
+bool IdSelection::Selects(const RecordFrame& frame) const {
+  return Holds(commands_, frame.command) && Holds(extras_, frame.extra);
+}
 
 void WalkItems(varn::File& file, const RawFile& raw, bool reverse, uint32_t from,
                bool includeDeleted, const EntryVisitor& visit) {

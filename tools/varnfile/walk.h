@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "raw_file.h"
@@ -34,6 +35,25 @@ struct Entry {
 
 // Receives each entry; returns false to stop the walk.
 using EntryVisitor = std::function<bool(const Entry&)>;
+
+// The items a walk's visitor keeps when the user selects them by their ids:
+// those whose command id is one of `commands` and whose extra id is one of
+// `extras`, an empty list taking any id. The ids are the record's own: a
+// deleted record holds the deletion mark (0xFF04) in place of its command
+// id, and an end marker 0xFF02.
+class IdSelection {
+ public:
+  // The ids as given to --cmd and --extra, decimal or 0x-hexadecimal; a
+  // bad one throws ToolError naming its option.
+  IdSelection(const std::vector<std::string>& commands, const std::vector<std::string>& extras);
+
+  // True when no id is given: every item is selected.
+  bool all() const { return commands_.empty() && extras_.empty(); }
+  bool Selects(const RecordFrame& frame) const;
+
+ private:
+  std::vector<uint16_t> commands_, extras_;
+};
 
 // Walks from `from` (forwards: that record and the ones behind it;
 // backwards: the records before it, or before the end of data when `from`
