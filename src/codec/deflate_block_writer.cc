@@ -18,6 +18,11 @@ inline void Store32(uint8_t* p, uint32_t v) {
   p[3] = static_cast<uint8_t>(v >> 24);
 }
 
+inline void Store64(uint8_t* p, uint64_t v) {
+  Store32(p, static_cast<uint32_t>(v));
+  Store32(p + 4, static_cast<uint32_t>(v >> 32));
+}
+
 // The `length` low bits of code in reverse order.
 inline uint16_t ReverseCode(uint32_t code, uint32_t length) {
   uint32_t v = code;
@@ -869,7 +874,10 @@ uint32_t DeflateWriteBlock(DeflateContext* context, uint32_t point) {
 
       case NextSymbol: {
         // Fast path: with two words of room, no write of one symbol (at most
-        // 48 bits) can find the output full.
+        // 48 bits) can find the output full. The bits of a symbol gather in
+        // a 64-bit buffer and go out after it, as many whole bytes as they
+        // make (an 8-byte store, no test per field); the word grid of the
+        // writer is restored after the loop.
         SymbolEntry* cursor = context->symbolCursor;
         MatchBytesEntry* bytes = context->matchBytesCursor;
         uint8_t* out = writer->current;
@@ -879,13 +887,15 @@ uint32_t DeflateWriteBlock(DeflateContext* context, uint32_t point) {
         auto put = [&](uint32_t value, uint32_t n) {
           buffer |= static_cast<uint64_t>(value) << count;
           count += n;
-          if (count >= 32) {
-            Store32(out, static_cast<uint32_t>(buffer));
-            out += 4;
-            buffer >>= 32;
-            count -= 32;
-          }
         };
+        // At most 7 bits wait after a flush; a symbol adds at most 48.
+        auto flush = [&] {
+          Store64(out, buffer);
+          out += count >> 3;
+          buffer >>= count & ~7u;
+          count &= 7;
+        };
+        if (outLimit - out >= 8) flush();
         while (cursor != symbolsEnd && outLimit - out >= 8) {
           if (cursor->distance == 0) {
             const CodeEntry& c = literals[cursor->literalOrLength];
@@ -922,8 +932,17 @@ uint32_t DeflateWriteBlock(DeflateContext* context, uint32_t point) {
               }
             }
           }
+          flush();
           ++cursor;
           ++bytes;
+        }
+        // Back on the word grid: the bytes past the last whole word return
+        // to the bit buffer, oldest lowest.
+        const uint32_t loose = static_cast<uint32_t>(out - writer->start) & 3u;
+        for (uint32_t k = 0; k < loose; ++k) {
+          --out;
+          buffer = (buffer << 8) | out[0];
+          count += 8;
         }
         writer->current = out;
         writer->bitBuffer = static_cast<uint32_t>(buffer);
