@@ -33,24 +33,30 @@ FaultDecision CountFileCall(FileCallKind kind) {
   return decision;
 }
 
+namespace {
+
+// Counts a read and applies the armed fault, if it hits: its error, or a
+// short read (success with half of *count).
+int ReadFault(size_t* count) {
+  FaultDecision fault = CountFileCall(FileCallRead);
+  if (!fault.fail) return 0;
+  if (!fault.shortTransfer) return fault.error;
+  *count /= 2;
+  return 0;
+}
+
+}  // namespace
+
 int FileRead(int descriptor, void* buffer, size_t count, size_t* got) {
   *got = 0;
-  FaultDecision fault = CountFileCall(FileCallRead);
-  if (fault.fail) {
-    if (!fault.shortTransfer) return fault.error;
-    count /= 2;  // a short read: success with fewer bytes
-  }
-  return ReadOnce(descriptor, buffer, count, got);
+  int rc = ReadFault(&count);
+  return rc != 0 ? rc : ReadOnce(descriptor, buffer, count, got);
 }
 
 int FileReadAt(int descriptor, void* buffer, size_t count, int64_t offset, size_t* got) {
   *got = 0;
-  FaultDecision fault = CountFileCall(FileCallRead);
-  if (fault.fail) {
-    if (!fault.shortTransfer) return fault.error;
-    count /= 2;  // a short read: success with fewer bytes
-  }
-  return ReadOnceAt(descriptor, buffer, count, offset, got);
+  int rc = ReadFault(&count);
+  return rc != 0 ? rc : ReadOnceAt(descriptor, buffer, count, offset, got);
 }
 
 int FileWrite(int descriptor, const void* buffer, size_t count) {
