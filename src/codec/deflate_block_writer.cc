@@ -110,6 +110,21 @@ uint32_t BitWriterPutBits(BitWriter* writer, uint32_t value, uint32_t n) {
   return 0;
 }
 
+namespace {
+
+// Puts the writer back on its grid of whole words: the bytes written past
+// the last whole word return to the front of the bit buffer, oldest lowest
+// (at most three, so the buffer then holds at most 31 bits).
+void ReturnLooseBytes(BitWriter* writer) {
+  while (((writer->current - writer->start) & 3) != 0) {
+    --writer->current;
+    writer->bitBuffer = (writer->bitBuffer << 8) | writer->current[0];
+    writer->bitCount += 8;
+  }
+}
+
+}  // namespace
+
 uint32_t BitWriterPutBytes(BitWriter* writer, const uint8_t* source, uint32_t n) {
   if (writer->bitCount > 0) {
     Store32(writer->current, writer->bitBuffer);
@@ -123,18 +138,7 @@ uint32_t BitWriterPutBytes(BitWriter* writer, const uint8_t* source, uint32_t n)
   }
   std::memcpy(writer->current, source, n);
   writer->current += n;
-  size_t offset = static_cast<size_t>(writer->current - writer->start);
-  if (offset & 1) {
-    writer->current -= 1;
-    writer->bitBuffer = writer->current[0];
-    writer->bitCount += 8;
-  }
-  if (offset & 2) {
-    writer->current -= 2;
-    writer->bitBuffer = (writer->bitBuffer << 16) | writer->current[0] |
-                        (static_cast<uint32_t>(writer->current[1]) << 8);
-    writer->bitCount += 16;
-  }
+  ReturnLooseBytes(writer);
   return 0;
 }
 
@@ -936,17 +940,10 @@ uint32_t DeflateWriteBlock(DeflateContext* context, uint32_t point) {
           ++cursor;
           ++bytes;
         }
-        // Back on the word grid: the bytes past the last whole word return
-        // to the bit buffer, oldest lowest.
-        const uint32_t loose = static_cast<uint32_t>(out - writer->start) & 3u;
-        for (uint32_t k = 0; k < loose; ++k) {
-          --out;
-          buffer = (buffer << 8) | out[0];
-          count += 8;
-        }
         writer->current = out;
-        writer->bitBuffer = static_cast<uint32_t>(buffer);
+        writer->bitBuffer = static_cast<uint32_t>(buffer);  // at most 7 bits
         writer->bitCount = count;
+        ReturnLooseBytes(writer);
         context->symbolCursor = cursor;
         context->matchBytesCursor = bytes;
         if (cursor == symbolsEnd) {
