@@ -350,8 +350,10 @@ namespace {
 // between go back unchanged, so a crash in that write leaves them as they
 // were. Only on disk files, and only over bytes the file already holds
 // behind the header: the read window has them fresh (it may be stale only
-// for bytes in the write buffer), else one read brings them. False, with
-// nothing changed, when the bytes cannot be had.
+// for bytes in the write buffer), else one read brings them. The window
+// itself stays where it is (BufferedRead would move it, and the reads of
+// the walk that makes these changes would then fetch it again). False,
+// with nothing changed, when the bytes cannot be had.
 bool FillGapBefore(Store* store, uint32_t position) {
   const uint32_t gapStart = store->writeBufferStart + store->writeBufferLength;
   if (store->isMemory || store->writeBufferLength == 0 || gapStart < HeaderEnd ||
