@@ -243,6 +243,13 @@ TOOL_ROWS = [
     (("export", "-c", "7", "-c", "9", "--reverse"), 0, ["nine", "seven", "exported 2 of 4 items"]),
     (("list", "--cmd", "5,"), 2, "not a number: ''"),
     (("export", "--extra", "0x10000"), 2, "0x10000 is larger than 65535"),
+    (("export", "-r", "--from", "174"), 0, ["five-1", "exported 1 item"]),
+    (("list", "--from", "#-2"), 0, ["five-2", "nine"]),
+    (("export", "-c", "5,9", "-r", "--from", "#1", "-n", "1"), 0, ["five-1", "exported 1 item"]),
+    (("export", "-c", "5", "-n", "5"), 0, ["five-1", "five-2", "exported 2 of 4 items"]),
+    (("list", "--from", "#4"), 2, "--from #4: the file holds 4 items"),
+    (("list", "--from", "100"), 2, "no record starts there"),
+    (("list", "--cmd", "0xFF02"), 2, "0xFF02 selects end markers"),
 ]
 
 
@@ -259,4 +266,4 @@ def test_tool_selects_by_id(tmp_path, args, status, shown):
     if status:
         assert shown in run.stderr
     else:
-        assert re.findall(r"five-\d|seven|nine|exported .*items", run.stdout + run.stderr) == shown
+        assert re.findall(r"five-\d|seven|nine|exported .*", run.stdout + run.stderr) == shown
