@@ -174,6 +174,7 @@ TEST_P(CliTest, CommandLines) {
       {"import %nodir/b --append", 0, "", "imported 8000 items", good},  // stdin read twice
       {"create %z --method {m}", 0},
       {"add %z --cmd 1 --file %noise64", method_ == 0 ? 0 : 64, "", method_ == 0 ? "" : "do not fit one item once compressed"},
+      {"convert %z %cz -m 4", method_ == 0 ? 64 : 0, "", method_ == 0 ? "an item of %z do not fit one item once compressed under method 4" : ""},
       {"info %v", 0, "11 live, 1 deleted, 1 end markers"},
       {"verify %v", 0, "11 live items read forwards and backwards, 0 problems"},
       {"verify %data", 65, "problem at {p2}: "},

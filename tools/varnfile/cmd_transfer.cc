@@ -90,6 +90,10 @@ int RunConvert(const ConvertOptions& o) {
       GrowthWatch watch("convert", made.writing());
       target.DuplicateFrom(source);
     } catch (const varn::Error& e) {
+      // The source is sound, but one of its items cannot be stored under
+      // the new method.
+      if (e.code() == VARNFILE_E_INVALID_ARGUMENT && method != varn::Method::None)
+        throw DoesNotFit("convert: the data of an item of " + o.source, method);
       if (StatusForResult(e.code()) != ExitDamaged) throw;
       throw ToolError(std::string(e.what()) + " (convert copies only intact files: varnfile verify " +
                       o.source + " shows the damage, varnfile recover salvages the intact items)",

@@ -342,16 +342,19 @@ int StatusForResult(uint16_t code) {
   }
 }
 
+ToolError DoesNotFit(const std::string& what, varn::Method method) {
+  return ToolError(what + " do not fit one item once compressed under method " +
+                   std::to_string(static_cast<unsigned>(method)) + " (" + varn::MethodName(method) +
+                   "): at most 65535 stored bytes; a file of method 0 (none) keeps them as they are");
+}
+
 uint32_t AppendItem(varn::File& file, const varn::Item& item, const std::string& which) {
   uint32_t position = 0;
   uint16_t rc = file.TryAdd(item.command, item.extra, item.value, item.data.data(),
                             item.data.size(), &position);
   varn::Method method = file.method();
   if (rc == VARNFILE_E_INVALID_ARGUMENT && method != varn::Method::None)
-    throw ToolError(which + ": " + std::to_string(item.data.size()) +
-                    " bytes of data do not fit one item once compressed under method " +
-                    std::to_string(static_cast<unsigned>(method)) + " (" + varn::MethodName(method) +
-                    "): at most 65535 stored bytes; a file of method 0 (none) keeps them as they are");
+    throw DoesNotFit(which + ": " + std::to_string(item.data.size()) + " bytes of data", method);
   varn::Check(rc, "add item");
   return position;
 }

@@ -72,6 +72,10 @@ inline void UseWideWindows(varn::File& file) {
   file.SetParameters(256, 16u << 20, 64u << 10, 64u << 10);
 }
 
+// The refusal of data that does not fit one item once compressed under
+// `method` (the library's 260); `what` names the data.
+ToolError DoesNotFit(const std::string& what, varn::Method method);
+
 // Appends an item and returns its position. Data that does not fit one
 // item once compressed is refused with a message that says so; `which`
 // names the item in it.
