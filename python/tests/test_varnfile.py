@@ -4,6 +4,7 @@ import base64
 import csv
 import io
 import json
+import re
 import subprocess
 import sys
 from datetime import datetime, timedelta
@@ -232,3 +233,37 @@ def test_records_dataframe_and_csv(tmp_path):
     assert list(frame.columns) == list(varnfile.COLUMNS)
     assert frame.to_dict("records") == records
     assert str(frame["value"].dtype) == "uint32" and isinstance(frame, pandas.DataFrame)
+
+
+# python -m varnfile arguments -> exit status and the items shown, in order (or a message)
+TOOL_ROWS = [
+    (("list", "--cmd", "5"), 0, ["five-1", "five-2"]),
+    (("list", "-c", "0x9,7", "-r", "-n", "1"), 0, ["nine"]),
+    (("list", "--cmd", "5", "--extra", "3"), 0, ["five-2"]),
+    (("export", "-c", "7", "-c", "9", "--reverse"), 0, ["nine", "seven", "exported 2 of 4 items"]),
+    (("list", "--cmd", "5,"), 2, "not a number: ''"),
+    (("export", "--extra", "0x10000"), 2, "0x10000 is larger than 65535"),
+    (("export", "-r", "--from", "174"), 0, ["five-1", "exported 1 item"]),
+    (("list", "--from", "#-2"), 0, ["five-2", "nine"]),
+    (("export", "-c", "5,9", "-r", "--from", "#1", "-n", "1"), 0, ["five-1", "exported 1 item"]),
+    (("export", "-c", "5", "-n", "5"), 0, ["five-1", "five-2", "exported 2 of 4 items"]),
+    (("list", "--from", "#4"), 2, "--from #4: the file holds 4 items"),
+    (("list", "--from", "100"), 2, "no record starts there"),
+    (("list", "--cmd", "0xFF02"), 2, "0xFF02 selects end markers"),
+]
+
+
+@pytest.mark.parametrize("args,status,shown", TOOL_ROWS, ids=[" ".join(r[0]) for r in TOOL_ROWS])
+def test_tool_selects_by_id(tmp_path, args, status, shown):
+    path = tmp_path / "sel.trn"
+    with varnfile.create(path) as f:
+        for command, extra, name in ((5, 0, "five-1"), (7, 0, "seven"), (5, 3, "five-2"),
+                                     (9, 0, "nine")):
+            f.append(command, name.encode(), extra=extra)
+    run = subprocess.run([sys.executable, "-m", "varnfile", args[0], str(path), *args[1:]],
+                         capture_output=True, text=True)
+    assert run.returncode == status
+    if status:
+        assert shown in run.stderr
+    else:
+        assert re.findall(r"five-\d|seven|nine|exported .*", run.stdout + run.stderr) == shown

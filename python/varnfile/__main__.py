@@ -1,8 +1,11 @@
 """python -m varnfile: list, show and export transaction files without the C tool.
 
     python -m varnfile info FILE
-    python -m varnfile list FILE [--reverse] [--from POSITION] [--limit N]
-    python -m varnfile export FILE [--format csv|jsonl] [--output OUT] [--reverse]
+    python -m varnfile list FILE [--reverse] [--from POS|#N] [--limit N] [--cmd ID] [--extra ID]
+    python -m varnfile export FILE [--format csv|jsonl] [--output OUT] [--reverse] [--limit N] ...
+
+The options mean what they mean to the C tool `varnfile`, except that this
+tool passes over end markers: it neither lists them nor counts them in #N.
 """
 
 from __future__ import annotations
@@ -10,10 +13,12 @@ from __future__ import annotations
 import argparse
 import itertools
 import os
+import re
 import sys
-from typing import List, Optional
+from typing import Callable, Iterator, List, NoReturn, Optional, Tuple, Union
 
-from . import Error, VarnFile, open as open_file, write_csv, write_jsonl
+from . import (END_MARKER, FIRST_POSITION, Error, Item, VarnFile, open as open_file, write_csv,
+               write_jsonl)
 
 
 def _info(f: VarnFile) -> None:
@@ -27,6 +32,71 @@ def _info(f: VarnFile) -> None:
         print(f"{key:<14} {value}")
 
 
+def _counted(n: int) -> str:
+    return f"{n} item" + ("" if n == 1 else "s")
+
+
+def _number(text: str, limit: int) -> int:
+    """A decimal or 0x hexadecimal number, 0..limit."""
+    if not re.fullmatch(r"0[xX][0-9a-fA-F]+|[0-9]+", text):
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}")
+    n = int(text, 16 if text[1:2] in ("x", "X") else 10)
+    if n > limit:
+        raise argparse.ArgumentTypeError(f"{text} is larger than {limit}")
+    return n
+
+
+def _ids(text: str) -> List[int]:
+    """A --cmd or --extra argument: one id or a comma list."""
+    return [_number(part, 0xFFFF) for part in text.split(",")]
+
+
+def _commands(text: str) -> List[int]:
+    ids = _ids(text)
+    if END_MARKER in ids:
+        raise argparse.ArgumentTypeError("0xFF02 selects end markers, which this tool passes over "
+                                         "(varnfile list --cmd 0xFF02 shows them)")
+    return ids
+
+
+def _start(text: str) -> Union[int, Tuple[str, int]]:
+    """A --from argument: a byte position, or ("#", N) for "#N", item N
+    counted from 0, and ("#", -N) for "#-N", counted back from #-1, the last."""
+    if not text.startswith("#"):
+        return _number(text, 0xFFFFFFFF)
+    back = text.startswith("#-")
+    n = _number(text[2 if back else 1:], 0xFFFFFFFF)
+    if back and n == 0:
+        raise argparse.ArgumentTypeError("items from the end count from #-1 (the last)")
+    return ("#", -n if back else n)
+
+
+def _range(f: VarnFile, start: Union[None, int, Tuple[str, int]], reverse: bool,
+           refuse: Callable[[str], NoReturn]) -> Iterator[Item]:
+    """The items from the one `start` names (included, either way) in the
+    order `reverse` gives; a start that names no item goes to `refuse`."""
+    if start is None:
+        return f.items(reverse=reverse)
+    if isinstance(start, tuple):  # #N: walk to the item
+        index, count = start[1], 0
+        for count, item in enumerate(f.items(reverse=index < 0), 1):
+            if count > (index if index >= 0 else -index - 1):
+                break
+        else:
+            refuse(f"--from #{index}: the file holds {count} items")
+        start = item.position
+    elif not FIRST_POSITION <= start <= f.size:
+        refuse(f"--from {start}: no record starts there (records lie from {FIRST_POSITION} "
+               f"to {f.size})")
+    elif reverse:  # the walk back starts before `start`: add the item there, if one is
+        item = next(f.items(start=start), None)
+        if item is None or item.position != start:
+            return f.items(start=start, reverse=True)
+    if not reverse:
+        return f.items(start=start)
+    return itertools.chain([item], f.items(start=start, reverse=True))
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m varnfile", description=__doc__.split("\n")[0])
     sub = parser.add_subparsers(dest="command", required=True)
@@ -37,9 +107,15 @@ def main(argv: Optional[List[str]] = None) -> int:
     for p in (listing, export):
         p.add_argument("file")
         p.add_argument("--reverse", "-r", action="store_true", help="from the last item back")
-        p.add_argument("--from", dest="start", type=lambda s: int(s, 0), default=None,
-                       help="start at this position (reverse: the items before it)")
-    listing.add_argument("--limit", "-n", type=int, default=None, help="at most N lines")
+        p.add_argument("--from", dest="start", type=_start, default=None, metavar="POS|#N",
+                       help="start at this item (included): a byte position where a record "
+                            "starts, or #N for item N counted from 0, #-1 for the last")
+        p.add_argument("--limit", "-n", type=lambda text: _number(text, sys.maxsize),
+                       default=None, metavar="N", help="at most N items, counting the selected")
+        p.add_argument("--cmd", "-c", type=_commands, action="extend", default=[], metavar="ID",
+                       help="only items with this command id; repeat it or give a list (5,7)")
+        p.add_argument("--extra", "-e", type=_ids, action="extend", default=[], metavar="ID",
+                       help="only items with this extra id, the same way; with --cmd, both")
     export.add_argument("--format", "-f", choices=("csv", "jsonl"), default="csv")
     export.add_argument("--output", "-o", help="write here instead of stdout")
     args = parser.parse_args(argv)
@@ -48,10 +124,18 @@ def main(argv: Optional[List[str]] = None) -> int:
             if args.command == "info":
                 _info(f)
                 return 0
-            items = f.items(start=args.start, reverse=args.reverse)
+            seen = 0
+
+            def picked(item: Item) -> bool:
+                nonlocal seen
+                seen += 1
+                return ((not args.cmd or item.command in args.cmd)
+                        and (not args.extra or item.extra in args.extra))
+            walk = _range(f, args.start, args.reverse, sub.choices[args.command].error)
+            items = itertools.islice(filter(picked, walk), args.limit)
             if args.command == "list":
                 print(f"{'position':>10}  command  extra  {'value':>10}  length  text")
-                for item in itertools.islice(items, args.limit):
+                for item in items:
                     text = item.text[:40].encode("unicode_escape").decode("ascii")
                     print(f"{item.position:>10}  0x{item.command:04x}   0x{item.extra:04x}"
                           f" {item.value:>10}  {len(item.data):>6}  {text}")
@@ -62,7 +146,12 @@ def main(argv: Optional[List[str]] = None) -> int:
                     n = writer(items, out)
             else:
                 n = writer(items, sys.stdout)
-            print(f"exported {n} items", file=sys.stderr)
+            # Past a limit the rest of the range is not walked: its count would cost
+            # reading it all, so the summary gives the total only when it is known.
+            if n != args.limit and (args.cmd or args.extra):
+                print(f"exported {n} of {_counted(seen)}", file=sys.stderr)
+            else:
+                print(f"exported {_counted(n)}", file=sys.stderr)
             return 0
     except BrokenPipeError:  # the reader went away (| head): stop quietly
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())

@@ -1,8 +1,12 @@
 // What the model test does not reach: argument and handle checks, damaged
-// data, and copies into a file that holds records. (Positions that are no
-// record start are the file walk fuzz target's.)
+// data, copies into a file that holds records, and files that another
+// writer made as the format allows. (Positions that are no record start are
+// the file walk fuzz target's.)
+#include <zlib.h>
+
 #include <algorithm>
 
+#include "codec/codec_test_util.h"
 #include "item_test_util.h"
 
 namespace varnfile_test {
@@ -163,6 +167,105 @@ TEST(Items, DamagedRecordsDeliverOnlyTheirOwnBytes) {
     }
   }
   EXPECT_GT(delivered, cases);
+}
+
+// One item's stream from zlib (8 KB window, the chain's last 8 KB as its
+// dictionary): the first half cut by `flush`, then a final block.
+Bytes ZlibItem(const Bytes& data, const Bytes& chain, int level, int strategy, int flush) {
+  z_stream z{};
+  EXPECT_EQ(Z_OK, deflateInit2(&z, level, Z_DEFLATED, -13, 8, strategy));
+  size_t keep = std::min<size_t>(chain.size(), 8192);
+  if (keep != 0) deflateSetDictionary(&z, chain.data() + chain.size() - keep, uInt(keep));
+  Bytes in(data), out(data.size() + 1024);
+  z.next_in = in.data();
+  z.next_out = out.data();
+  z.avail_out = uInt(out.size());
+  z.avail_in = uInt(in.size() / 2);
+  deflate(&z, flush);
+  z.avail_in += uInt(in.size() - in.size() / 2);
+  EXPECT_EQ(Z_STREAM_END, deflate(&z, Z_FINISH));
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// Every live item from the first on, passing over end markers.
+std::vector<Item> ReadPastEndMarkers(uint32_t h) {
+  std::vector<Item> items;
+  EXPECT_EQ(VARNFILE_E_END_OF_FILE, ReadAllForwards(h, &items));
+  for (int guard = 0; guard < 10 && Position(h) < EndOfData(h); ++guard) {
+    VARNFileSkipNext(h);
+    for (Item item; ReadOne(h, &item) == 0;) items.push_back(item);
+  }
+  return items;
+}
+
+// Files another writer made as the format allows, which ours never writes:
+// zlib's streams at several levels and strategies, each item cut inside by
+// a flush and ended by a final block (stored blocks longer than the window
+// included); a chain that runs through a deleted item and an end marker,
+// with a reset point in its middle and none behind its last record. They
+// read forwards, and by position backwards through a cache of one item,
+// and an item appended behind them reads back too.
+TEST(Items, ZlibStreamsFromAnotherWriter) {
+  const struct {
+    uint16_t commandId;
+    uint32_t length;
+    int level, strategy, flush;
+    bool resetAfter;
+  } records[] = {
+      {1, 3000, 9, Z_DEFAULT_STRATEGY, Z_NO_FLUSH, false},
+      {VARNFILE_CMD_DELETED, 2000, 6, Z_FIXED, Z_SYNC_FLUSH, false},
+      {2, 5000, 1, Z_RLE, Z_FULL_FLUSH, false},
+      {3, 700, 6, Z_HUFFMAN_ONLY, Z_PARTIAL_FLUSH, true},
+      {4, 20000, 0, Z_DEFAULT_STRATEGY, Z_BLOCK, false},
+      {VARNFILE_CMD_END_MARKER, 300, 6, Z_FILTERED, Z_SYNC_FLUSH, false},
+      {5, 0, 6, Z_DEFAULT_STRATEGY, Z_NO_FLUSH, false},
+      {6, 4000, 9, Z_DEFAULT_STRATEGY, Z_BLOCK, false},
+  };
+  const std::string path = ScratchFile("zlib.trn");
+  for (uint16_t method : {VARNFILE_METHOD_CHAINED_DEFLATE, VARNFILE_METHOD_DEFLATE}) {
+    SCOPED_TRACE(method);
+    ASSERT_TRUE(MakeFile(path, method, {}).empty() && FileBytes(path).size() == First);
+    Bytes file = FileBytes(path), chain;
+    std::vector<std::pair<uint32_t, Item>> live;
+    for (const auto& r : records) {
+      const uint32_t at = uint32_t(file.size()), n = uint32_t(live.size());
+      Bytes data = varnfile::Sample(varnfile::TextData, r.length, n % 2);
+      Bytes stored = data.empty() ? Bytes() : ZlibItem(data, chain, r.level, r.strategy, r.flush);
+      chain.insert(chain.end(), data.begin(), data.end());
+      bool reset = r.resetAfter && method == VARNFILE_METHOD_CHAINED_DEFLATE;
+      if (reset || method == VARNFILE_METHOD_DEFLATE) chain.clear();
+      Item item{r.commandId, uint16_t(n), n * 7, std::string(data.begin(), data.end())};
+      auto put = [&](uint32_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) file.push_back(uint8_t(value >> (8 * i)));
+      };
+      put(item.commandId, 2), put(item.extraId, 2), put(item.extraValue, 4), put(r.length, 2);
+      put(uint32_t(stored.size()), 2), put(ReferenceCrc(item.data), 2);
+      file.insert(file.end(), stored.begin(), stored.end());
+      put(at, 4), put(reset, 4);
+      if (r.commandId < 0xFF00) live.push_back({at, item});
+    }
+    varnfile::WriteFile(path, std::string(file.begin(), file.end()));
+    std::vector<Item> want;
+    for (const auto& l : live) want.push_back(l.second);
+    uint32_t h = 0;
+    ASSERT_EQ(0, VARNFileOpen(&h, path.c_str(), 0));
+    EXPECT_EQ(want, ReadPastEndMarkers(h));
+    ASSERT_EQ(0, VARNFileSetParameters(h, 1, 0, 1024, 1024));
+    for (size_t i = live.size(); i-- > 0;) {
+      Item item;
+      EXPECT_EQ(0, VARNFileSetPosition(h, live[i].first));
+      EXPECT_EQ(0, ReadOne(h, &item));
+      EXPECT_EQ(live[i].second, item) << live[i].first;
+    }
+    want.push_back(MakeItem(3, 9, 3000));
+    EXPECT_EQ(0, AddItem(h, want.back()));
+    EXPECT_EQ(0, VARNFileClose(h));
+    ASSERT_EQ(0, VARNFileOpenEx(&h, VARNFILE_ACCESS_READ, path.c_str(), 0));
+    EXPECT_EQ(want, ReadPastEndMarkers(h));
+    EXPECT_EQ(0, VARNFileClose(h));
+  }
 }
 
 }  // namespace

@@ -237,6 +237,13 @@ TEST_P(CliTest, CommandLines) {
       {"list %sel --cmd 6", 0, "  data\n|!0x"},  // nothing selected: not an error
       {"export %sel -c 7 -c 9 --format text", 0, "\t7\t0\t0\ttext\tseven\n|\t9\t0\t0\ttext\tnine\n|!five", "exported 2 of 5 items"},
       {"export %sel --cmd 6", 0, "!five", "exported 0 of 5 items"},
+      // export takes list's --limit, --reverse and --from; the summary counts the whole range.
+      {"export %sel -n 2 --format text", 0, "five-1|seven|!five-2", "exported 2 of 5 items"},
+      {"export %sel -c 5 -r --format text", 0, "five-2\n174\t5\t0\t0\ttext\tfive-1\n|!nine", "exported 2 of 5 items"},
+      {"export %sel --from '#-1' -r -n 2 -c 5,9", 0, "nine|five-2|!five-1|!stop", "exported 2 of 5 items"},
+      {"export %v --from {p11} -n 1", 0, "{\"position\":{p11},|!\"position\":{p12},", "exported 1 of 2 items"},
+      {"export %data -n 2", 0, "!\"position\":{p2},", "exported 2 of 12 items"},  // stops before the damage
+      {"export %trailer -n 1", 0, "", "exported 1 of at least 2 items"},
   };
 #if !defined(_WIN32)
   rows.push_back({"info %a >/dev/full 2>/dev/null || exit $?", 74});  // output lost is a failure
@@ -317,6 +324,8 @@ TEST_P(CliTest, CommandLines) {
        {"list %a -n 0x", "not a number"},
        {"list %a --cmd 0x10000", "--cmd: 0x10000 is larger than 65535"},
        {"export %a -e 5,", "--extra: not a number: \"\""},
+       {"export %a -n x", "--limit: not a number: \"x\""},
+       {"export %a --from '#3'", "--from #3: the file holds 3 items"},
        {"create 'MEMORY$'", "names a memory file"}}) {
     ToolRun run = RunTool(expand(line));
     EXPECT_EQ(64, run.status) << line;

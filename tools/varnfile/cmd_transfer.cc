@@ -178,6 +178,7 @@ class Output {
 
 struct ExportOptions {
   std::string path, output, format = "jsonl";
+  RangeOptions range;
   SelectOptions select;
   bool ignoreAging = false, force = false;
 };
@@ -191,7 +192,7 @@ bool HasMagic(const std::string& path) {
 
 int RunExport(const ExportOptions& o) {
   Format format = ParseFormat(o.format, false);
-  const IdSelection selection(o.select.commands, o.select.extras);
+  ItemRange range(o.range, o.select);
   // The output is truncated before the first row: never the items' own file.
   if (!o.output.empty() && SameFile(o.path, o.output))
     throw ToolError("export: the output is " + o.path + " itself");
@@ -203,15 +204,17 @@ int RunExport(const ExportOptions& o) {
   RawFile raw;
   raw.Open(o.path);
   uint16_t method = static_cast<uint16_t>(file.method());
+  range.Locate(file, raw, false);
   EndMarkerReader markers(raw, method);
   Output out(o.output);
   if (format == Format::Csv) out.Write("position,cmd,extra,value,length,encoding,data\r\n");
   Progress progress("export", raw.size());
   uint64_t count = 0, seen = 0;
   std::string line;
-  WalkItems(file, raw, false, 0, false, [&](const Entry& e) {
-    progress.Update(seen++, e.frame.position);
-    if (!selection.Selects(e.frame)) return true;
+  auto passing = [&](const Entry& e) {
+    progress.Update(seen++, o.range.reverse ? raw.size() - e.frame.position : e.frame.position);
+  };
+  range.Walk(file, raw, [&](const Entry& e) {
     if (e.crc == CrcState::Bad)
       throw ToolError("the item at " + std::to_string(e.frame.position) +
                       " fails its CRC check; export stopped (run verify, or recover)", ExitDamaged);
@@ -242,12 +245,17 @@ int RunExport(const ExportOptions& o) {
     out.Write(line);
     ++count;
     return true;
-  });
+  }, passing);
   file.Close();
   out.Finish();
   progress.Finish();
-  if (selection.all()) Report("exported %s\n", Counted(count, "item").c_str());
-  else Report("exported %llu of %s\n", static_cast<unsigned long long>(count), Counted(seen, "item").c_str());
+  bool complete;
+  uint64_t total = range.Total(raw, method, &complete);
+  if (range.selection().all() && count == total)
+    Report("exported %s\n", Counted(count, "item").c_str());
+  else
+    Report("exported %llu of %s%s\n", static_cast<unsigned long long>(count),
+           complete ? "" : "at least ", Counted(total, "item").c_str());
   return ExitOk;
 }
 
@@ -618,6 +626,7 @@ void AddTransferCommands(CLI::App& app, int* status) {
     sub->add_option("FILE", o->path, "Transaction file")->required();
     sub->add_option("--output,-o", o->output, "Write to this file instead of stdout");
     sub->add_flag("--force,-f", o->force, "Write over a transaction file given as --output");
+    AddRangeOptions(sub, &o->range);
     AddSelectOptions(sub, &o->select);
     sub->add_option("--format", o->format,
                     "jsonl (default): {\"position\",\"command\",\"extra\",\"value\",\"length\","

@@ -164,38 +164,28 @@ int RunInfo(const InfoOptions& o) {
 // ---- list ----
 
 struct ListOptions {
-  std::string path, from, limit;
+  std::string path;
+  RangeOptions range;
   SelectOptions select;
-  bool reverse = false, all = false, noPreview = false, json = false, ignoreAging = false;
+  bool all = false, noPreview = false, json = false, ignoreAging = false;
 };
 
 int RunList(const ListOptions& o) {
-  uint64_t limit = o.limit.empty() ? UINT64_MAX : ParseNumber(o.limit, UINT64_MAX, "--limit");
-  const IdSelection selection(o.select.commands, o.select.extras);
-  if (limit == 0) return ExitOk;
+  ItemRange range(o.range, o.select);
+  if (range.none()) return ExitOk;
   varn::File file = OpenItems(o.path, varn::Access::Read, o.ignoreAging);
   UseWideWindows(file);
   RawFile raw;
   raw.Open(o.path);
-  uint32_t from = 0;
-  if (!o.from.empty()) {
-    from = ResolvePosition(file, raw, o.from, o.all, "--from");
-    if (o.reverse && from < raw.size()) {
-      // Backwards from an item includes that item: start behind it.
-      RecordFrame frame;
-      CheckFrame(raw, from, static_cast<uint16_t>(file.method()), &frame);
-      from = frame.next();
-    }
-  }
+  range.Locate(file, raw, o.all);
   const int fixed = 62;  // the columns before the preview
   std::size_t previewWidth = OutputWidth() > fixed + 8 ? OutputWidth() - fixed : 8;
   if (!o.json)
     std::printf("%10s  %-7s %-7s %10s  %6s  %6s  %-4s%s\n", "position", "command", "extra", "value",
                 "length", "stored", "crc", o.noPreview ? "" : "  data");
-  uint64_t shown = 0, bad = 0;
+  uint64_t bad = 0;
   std::string line;
-  WalkItems(file, raw, o.reverse, from, o.all, [&](const Entry& e) {
-    if (!selection.Selects(e.frame)) return true;
+  range.Walk(file, raw, [&](const Entry& e) {
     const char* kind = e.kind == EntryKind::Deleted ? "deleted"
                        : e.kind == EntryKind::EndMarker ? "end marker" : "live";
     const uint8_t* data = e.data != nullptr ? e.data->data() : nullptr;
@@ -221,7 +211,7 @@ int RunList(const ListOptions& o) {
     }
     std::printf("%s\n", line.c_str());
     if (e.crc == CrcState::Bad) ++bad;
-    return ++shown < limit;
+    return true;
   });
   file.Close();
   return bad > 0 ? ExitDamaged : ExitOk;
@@ -504,12 +494,7 @@ void AddInspectCommands(CLI::App& app, int* status) {
         "CRC state and a preview of the data (printable text, other bytes escaped as \\n, \\t, "
         "\\xNN, cut to the terminal width or $COLUMNS, 80 off a terminal)");
     sub->add_option("FILE", o->path, "Transaction file")->required();
-    sub->add_flag("--reverse,-r", o->reverse, "From the last item back to the first");
-    sub->add_option("--from", o->from, std::string("Start at this item (included): ") + PositionHelp)
-        ->type_name("POS|#N");
-    sub->add_option("--limit,-n", o->limit,
-                    "Show at most this many items (0: none), counting only the selected ones")
-        ->type_name("N");
+    AddRangeOptions(sub, &o->range);
     sub->add_flag("--all,-a", o->all, "Also show deleted items");
     AddSelectOptions(sub, &o->select);
     sub->add_flag("--no-preview", o->noPreview, "Leave out the data column");

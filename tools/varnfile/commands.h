@@ -52,6 +52,17 @@ struct SelectOptions {
 // Adds --cmd and --extra, each repeatable or a comma list.
 void AddSelectOptions(CLI::App* sub, SelectOptions* options);
 
+// Where a subcommand that goes through items (list, export) starts, which
+// way it goes and how many items it takes, as given to --from, --reverse
+// and --limit.
+struct RangeOptions {
+  std::string from, limit;
+  bool reverse = false;
+};
+
+// Adds --reverse, --from and --limit.
+void AddRangeOptions(CLI::App* sub, RangeOptions* options);
+
 // What may happen to the path of a new file.
 struct NewFileOptions {
   bool force = false;    // replace an existing file

@@ -74,6 +74,15 @@ void AddSelectOptions(CLI::App* sub, SelectOptions* options) {
       ->allow_extra_args(false);
 }
 
+void AddRangeOptions(CLI::App* sub, RangeOptions* options) {
+  sub->add_flag("--reverse,-r", options->reverse, "From the last item back to the first");
+  sub->add_option("--from", options->from, std::string("Start at this item (included): ") + PositionHelp)
+      ->type_name("POS|#N");
+  sub->add_option("--limit,-n", options->limit,
+                  "Show at most this many items (0: none), counting only the selected ones")
+      ->type_name("N");
+}
+
 }  // namespace varntool
 
 int main(int argc, char** argv) {

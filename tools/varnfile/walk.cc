@@ -183,6 +183,58 @@ void WalkItems(varn::File& file, const RawFile& raw, bool reverse, uint32_t from
   else walker.Forward(from == 0 ? FirstItemPosition : from);
 }
 
+ItemRange::ItemRange(const RangeOptions& range, const SelectOptions& select)
+    : from_(range.from),
+      reverse_(range.reverse),
+      limit_(range.limit.empty() ? UINT64_MAX : ParseNumber(range.limit, UINT64_MAX, "--limit")),
+      selection_(select.commands, select.extras) {}
+
+void ItemRange::Locate(varn::File& file, const RawFile& raw, bool includeDeleted) {
+  includeDeleted_ = includeDeleted;
+  if (!from_.empty()) {
+    start_ = ResolvePosition(file, raw, from_, includeDeleted, "--from");
+    if (reverse_ && start_ < raw.size()) {
+      // Backwards from an item includes that item: start behind it.
+      RecordFrame frame;
+      CheckFrame(raw, start_, static_cast<uint16_t>(file.method()), &frame);
+      start_ = frame.next();
+    }
+  }
+  rest_ = start_ != 0 ? start_ : reverse_ ? static_cast<uint32_t>(raw.size()) : FirstItemPosition;
+}
+
+void ItemRange::Walk(varn::File& file, const RawFile& raw, const EntryVisitor& visit,
+                     const std::function<void(const Entry&)>& passing) {
+  cut_ = limit_ == 0;
+  if (cut_) return;
+  uint64_t picked = 0;
+  WalkItems(file, raw, reverse_, start_, includeDeleted_, [&](const Entry& e) {
+    ++walked_;
+    rest_ = reverse_ ? e.frame.position : e.frame.next();
+    if (passing) passing(e);
+    if (!selection_.Selects(e.frame)) return true;
+    if (!visit(e)) return false;
+    cut_ = ++picked == limit_;
+    return !cut_;
+  });
+}
+
+uint64_t ItemRange::Total(const RawFile& raw, uint16_t method, bool* complete) const {
+  *complete = true;
+  if (!cut_) return walked_;
+  uint64_t total = walked_;
+  const uint64_t end = reverse_ ? rest_ : raw.size();
+  RecordFrame frame;
+  for (uint64_t p = reverse_ ? FirstItemPosition : rest_; p < end; p = frame.next()) {
+    if (CheckFrame(raw, p, method, &frame) != FrameProblem::None) {
+      *complete = false;
+      break;
+    }
+    if (includeDeleted_ || frame.command != DeletedCommand) ++total;
+  }
+  return total;
+}
+
 uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string& text,
                          bool includeDeleted, const char* what) {
   const std::string arg = std::string(what) + " " + text;

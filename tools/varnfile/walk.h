@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "commands.h"
 #include "raw_file.h"
 #include "varnfile.hpp"
 
@@ -71,6 +72,45 @@ void WalkItems(varn::File& file, const RawFile& raw, bool reverse, uint32_t from
 // ExitDamaged where the position is that of a damaged record.
 uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string& text,
                          bool includeDeleted, const char* what);
+
+// The items a user picks for list or export: from the item --from names
+// (included, either way) on, in the order --reverse gives, those the ids
+// select, and at most --limit of them.
+class ItemRange {
+ public:
+  // Parses --limit and the ids; a bad one throws ToolError naming its option.
+  ItemRange(const RangeOptions& range, const SelectOptions& select);
+
+  const IdSelection& selection() const { return selection_; }
+  // True when --limit is 0: nothing is picked.
+  bool none() const { return limit_ == 0; }
+
+  // Finds where the walk starts; a bad --from throws ToolError. Deleted
+  // records are walked, and counted by #N, only with includeDeleted.
+  void Locate(varn::File& file, const RawFile& raw, bool includeDeleted);
+
+  // Hands `visit` each picked entry (false stops the walk); `passing`, when
+  // given, sees every entry walked, picked or not.
+  void Walk(varn::File& file, const RawFile& raw, const EntryVisitor& visit,
+            const std::function<void(const Entry&)>& passing = nullptr);
+
+  // The entries of the whole range, picked or not: those walked, and those
+  // the limit kept the walk from, counted by their records' frames. A
+  // damaged record ends that count; *complete says whether it reached the
+  // end of the range.
+  uint64_t Total(const RawFile& raw, uint16_t method, bool* complete) const;
+
+ private:
+  std::string from_;
+  bool reverse_;
+  uint64_t limit_;
+  IdSelection selection_;
+  bool includeDeleted_ = false;
+  uint32_t start_ = 0;  // as WalkItems takes it
+  uint64_t walked_ = 0;
+  bool cut_ = false;    // the limit ended the walk
+  uint32_t rest_ = 0;   // where the part not walked begins (forwards) or ends
+};
 
 // The data of end markers, which the library never hands out. Without
 // compression it is the stored bytes; else it is read through the library
