@@ -420,9 +420,9 @@ ResultCode WriteRecord(Store* store, RecordView* view) {
     if (rc == ResultInvalidArgument && IsChainedMethod(store->method)) {
       // The refused item already entered the encoder's history and the
       // encoder was reset: end the chain at the last record so that readers
-      // reset there too.
-      ResultCode markRc = MarkLastRecordResetPoint(store);
-      if (markRc != ResultOk) return markRc;
+      // reset there too. When that mark cannot be made now, the next append
+      // makes it first; the refusal stays the answer.
+      if (MarkLastRecordResetPoint(store) != ResultOk) store->resetPending = true;
     }
     if (rc != ResultOk) return rc;
   } else if (length != 0) {

@@ -3,10 +3,12 @@
 // buffer sizes, on disk and in memory, starting under every compression
 // method; then short scripted sequences for cases that random runs reach
 // too rarely.
+#include <cerrno>
 #include <functional>
 #include <random>
 
 #include "item_test_util.h"
+#include "platform/file.h"
 
 namespace varnfile_test {
 namespace {
@@ -150,6 +152,25 @@ TEST(ModelScript, ReaderAtTheEndFollowsARefusal) {
       }
       for (int i = 0; i < 5; ++i) m.Read(false, 9);
     });
+  }
+}
+
+// A refused item reset a chained encoder, but the reset point behind the
+// last record could not be marked (its trailer's read or write failed):
+// the refusal is still 260, and the mark is made before the next append,
+// whose item must read back.
+TEST(ModelScript, AMarkThatFailsAfterARefusalIsMadeAtTheNextAppend) {
+  for (uint16_t method : {2, 3}) {
+    for (auto kind : {varnfile::FileCallRead, varnfile::FileCallWrite}) {
+      Script(method, 16, 65536, kind, [&](RandomModel& m) {
+        for (uint32_t i = 0; i < 3; ++i) m.Add(1, ItemModel::MakeData(300, ItemModel::Text, i));
+        m.RandomLimits(1 << 6 | 1 << 9);  // unbuffered: the mark reaches the file
+        varnfile::FileSetFault(kind, {1, false, EIO, false, false});
+        m.Add(2, ItemModel::MakeData(65535, ItemModel::Noise, 7));
+        varnfile::FileClearFaults();
+        for (uint32_t i = 0; i < 3; ++i) m.Add(3, ItemModel::MakeData(300, ItemModel::Text, 9 + i));
+      });
+    }
   }
 }
 
