@@ -2,10 +2,6 @@
 // move (through its read counter), what it keeps, and how it fails. (That
 // changes reach the disk on eviction and at close: the model test's disk
 // bytes.)
-#include <cstdio>
-#include <fstream>
-#include <iterator>
-
 #include "item_test_util.h"
 #include "base/memory.h"
 #include "base/test_hooks.h"
@@ -59,17 +55,13 @@ TEST_F(CacheTest, SteppingBackFromTheLastOf100ReadsAWindowOf9) {
   for (int i = 90; i <= 98; ++i) EXPECT_TRUE(Cached(i)) << i;
   EXPECT_FALSE(Cached(89));
   // ...so the next eight steps back hit the cache.
-  EXPECT_EQ(0u, ReadsDuring([&] {
-    for (int i = 0; i < 8; ++i) ASSERT_EQ(0, VARNFileSkipPrev(handle_));
-  }));
+  EXPECT_EQ(0u, ReadsDuring([&] { for (int i = 0; i < 8; ++i) ASSERT_EQ(0, VARNFileSkipPrev(handle_)); }));
   EXPECT_EQ(At(90), Position(handle_));
   EXPECT_EQ(9u, ReadsDuring([&] { ASSERT_EQ(0, VARNFileSkipPrev(handle_)); }));
   // Far back, the window again; forwards from there one read per item.
   ASSERT_EQ(0, VARNFileSetPosition(handle_, At(40)));
   EXPECT_EQ(9u, ReadsDuring([&] { ASSERT_EQ(0, ReadNext(handle_).rc); }));
-  EXPECT_EQ(3u, ReadsDuring([&] {
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(0, ReadNext(handle_).rc);
-  }));
+  EXPECT_EQ(3u, ReadsDuring([&] { for (int i = 0; i < 3; ++i) ASSERT_EQ(0, ReadNext(handle_).rc); }));
   EXPECT_TRUE(Cached(32));
   EXPECT_FALSE(Cached(31));
 }
@@ -98,17 +90,13 @@ TEST_F(CacheTest, FailedWriteBackKeepsTheChangedItem) {
 // (the unchanged bytes between them go along), not one synchronous write
 // each, and every byte but the command ids stays as it was.
 TEST_F(CacheTest, DeletesInACompressedFileShareWrites) {
-  auto bytesOf = [](const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  };
   for (uint16_t method = 1; method <= 4; ++method) {
     SCOPED_TRACE(method);
     path_ = ScratchFile("deletes.trn");
     uint32_t h = CreateFileWith(path_, method);
     for (int i = 0; i < 200; ++i) ASSERT_EQ(0, AddText(h, 7, ItemText(i) + " of the batch"));
     ASSERT_EQ(0, VARNFileClose(h));
-    const std::string before = bytesOf(path_);
+    const std::string before = Slurp(path_);
     ASSERT_EQ(0, VARNFileOpen(&h, path_.c_str(), 0));
     ASSERT_EQ(0, VARNFileSetParameters(h, 1, 65536, 1024, 1024));
     const uint64_t writes = varnfile::FileCallCount(varnfile::FileCallWrite);
@@ -120,7 +108,7 @@ TEST_F(CacheTest, DeletesInACompressedFileShareWrites) {
     ASSERT_EQ(0, VARNFileClose(h));
     EXPECT_EQ(headers.size(), 200u);
     EXPECT_LT(varnfile::FileCallCount(varnfile::FileCallWrite) - writes, 20u);
-    std::string after = bytesOf(path_);
+    std::string after = Slurp(path_);
     ASSERT_EQ(after.size(), before.size());
     for (uint32_t at : headers) after.replace(at, 2, before, at, 2);
     EXPECT_TRUE(after.compare(First, std::string::npos, before, First, std::string::npos) == 0);
@@ -162,12 +150,9 @@ TEST_F(CacheTest, AWindowWhoseTrailersDisagreeWithTheLengthsFailsAndNothingLoops
   }
   ASSERT_EQ(0, VARNFileClose(handle_));
   handle_ = 0;
-  FILE* f = std::fopen(path_.c_str(), "r+b");
-  ASSERT_NE(nullptr, f);
-  const uint8_t first[4] = {First & 0xFF, First >> 8, 0, 0};
-  ASSERT_EQ(0, std::fseek(f, static_cast<long>(At(3) - 8), SEEK_SET));
-  ASSERT_EQ(4u, std::fwrite(first, 1, 4, f));
-  std::fclose(f);
+  std::string bytes = Slurp(path_);
+  bytes.replace(At(3) - 8, 4, std::string{char(First & 0xFF), char(First >> 8), 0, 0});
+  Spit(path_, bytes);
   ASSERT_EQ(0, VARNFileOpen(&handle_, path_.c_str(), 0));
 
   ASSERT_EQ(0, VARNFileSeekToEnd(handle_, nullptr));

@@ -14,9 +14,8 @@ namespace {
 
 TEST(Items, ArgumentChecksComeBeforeTheHandle) {
   uint16_t c, e, length = 4;
-  uint32_t v, p;
+  uint32_t v, p, h = CreateFileWith("MEMORY$");
   uint8_t buffer[4];
-  uint32_t h = CreateFileWith("MEMORY$");
   for (uint32_t bad : {0u, 77u, 0x80000001u}) {
     for (uint16_t rc : {VARNFileReadCmdID(bad, nullptr, &e, &v),
                         VARNFileReadCmdIDEx(bad, &c, nullptr, &v, nullptr),
@@ -209,19 +208,13 @@ std::vector<Item> ReadPastEndMarkers(uint32_t h) {
 // and an item appended behind them reads back too.
 TEST(Items, ZlibStreamsFromAnotherWriter) {
   const struct {
-    uint16_t commandId;
-    uint32_t length;
-    int level, strategy, flush;
-    bool resetAfter;
+    uint16_t commandId; uint32_t length; int level, strategy, flush; bool resetAfter;
   } records[] = {
       {1, 3000, 9, Z_DEFAULT_STRATEGY, Z_NO_FLUSH, false},
-      {VARNFILE_CMD_DELETED, 2000, 6, Z_FIXED, Z_SYNC_FLUSH, false},
-      {2, 5000, 1, Z_RLE, Z_FULL_FLUSH, false},
-      {3, 700, 6, Z_HUFFMAN_ONLY, Z_PARTIAL_FLUSH, true},
-      {4, 20000, 0, Z_DEFAULT_STRATEGY, Z_BLOCK, false},
+      {VARNFILE_CMD_DELETED, 2000, 6, Z_FIXED, Z_SYNC_FLUSH, false}, {2, 5000, 1, Z_RLE, Z_FULL_FLUSH, false},
+      {3, 700, 6, Z_HUFFMAN_ONLY, Z_PARTIAL_FLUSH, true}, {4, 20000, 0, Z_DEFAULT_STRATEGY, Z_BLOCK, false},
       {VARNFILE_CMD_END_MARKER, 300, 6, Z_FILTERED, Z_SYNC_FLUSH, false},
-      {5, 0, 6, Z_DEFAULT_STRATEGY, Z_NO_FLUSH, false},
-      {6, 4000, 9, Z_DEFAULT_STRATEGY, Z_BLOCK, false},
+      {5, 0, 6, Z_DEFAULT_STRATEGY, Z_NO_FLUSH, false}, {6, 4000, 9, Z_DEFAULT_STRATEGY, Z_BLOCK, false},
   };
   const std::string path = ScratchFile("zlib.trn");
   for (uint16_t method : {VARNFILE_METHOD_CHAINED_DEFLATE, VARNFILE_METHOD_DEFLATE}) {

@@ -29,14 +29,8 @@ Bytes DistinctTrigrams(size_t n) {
 // compress, and do not depend on the output room per call. (Input pieces:
 // the deflate fuzz target.)
 TEST(Deflate, EveryKindOfDataRoundTripsHoweverTheOutputIsSplit) {
-  std::vector<Bytes> corpus = {{},
-                               {'a'},
-                               {7, 7, 7},
-                               Sample(TextData, 20000, 1),
-                               Sample(SkewedData, 30000, 2),
-                               Bytes(50000, 'x'),
-                               Sample(RandomData, 40000, 3),
-                               DistinctTrigrams(4097),
+  std::vector<Bytes> corpus = {{}, {'a'}, {7, 7, 7}, Sample(TextData, 20000, 1), Sample(SkewedData, 30000, 2),
+                               Bytes(50000, 'x'), Sample(RandomData, 40000, 3), DistinctTrigrams(4097),
                                Sample(SkewedData, 19, 1),  // dynamic codes win by one byte
                                Sample(TextData, 70000, 4)};
   for (const Bytes& part : {Sample(RandomData, 50000, 5), Sample(SkewedData, 60000, 6),
@@ -68,18 +62,13 @@ TEST(Deflate, EveryKindOfDataRoundTripsHoweverTheOutputIsSplit) {
     EXPECT_EQ(calls, 1) << "one call with ample room completes the stream";
     EXPECT_TRUE(ZlibGives(stream, data));
     EXPECT_LE(stream.size(), data.size() + data.size() / 64 + 8);
-    for (uint32_t room : {8u, 13u, 4096u}) {
+    for (uint32_t room : {8u, 13u, 4096u})
       EXPECT_EQ(Compress(Engines().deflate, data, DeflateFlushChained, room), stream) << room;
-    }
   }
 }
 
 TEST(Deflate, ExactStreams) {
-  const struct {
-    Bytes data;
-    uint32_t mode;
-    Bytes stream;
-  } cases[] = {
+  const struct { Bytes data; uint32_t mode; Bytes stream; } cases[] = {
       {{}, DeflateFlushReset, {0x03, 0x00}},  // one empty final fixed block
       {{}, DeflateFlushChained, {0x03, 0x00}},
       {{'a'}, DeflateFlushReset, {0x4B, 0x04, 0x00}},  // 'a' = 0x30 + 0x61 on 8 bits
@@ -87,9 +76,8 @@ TEST(Deflate, ExactStreams) {
       // Literals a, b, c; length 6 (symbol 260), distance 3 (code 2); end.
       {Str("abcabcabc"), DeflateFlushReset, {0x4B, 0x4C, 0x4A, 0x86, 0x20, 0x00}},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : cases)
     EXPECT_EQ(Compress(Engines().deflate, c.data, c.mode), c.stream) << c.data.size();
-  }
   // Literal 'z' and four length-258 distance-1 matches: 3 + 8 + 4 * 13 + 7 bits.
   Engines engines;
   Bytes run(1 + 258 * 4, 'z');
@@ -142,9 +130,7 @@ TEST(HuffmanCodes, LimitedCompleteCanonicalCodes) {
   // (The codes' bits themselves: every stream zlib decodes.)
   std::vector<uint16_t> single(30, 0), fib(286, 0);
   single[17] = 900;
-  for (uint32_t i = 0, a = 1, b = 1; i < 22; ++i, b += a, a = b - a) {
-    fib[i * 11] = static_cast<uint16_t>(a);
-  }
+  for (uint32_t i = 0, a = 1, b = 1; i < 22; ++i, b += a, a = b - a) fib[i * 11] = static_cast<uint16_t>(a);
   fib[256] = 1;
   ExpectLimitedCompleteCode(single, 15);
   ExpectLimitedCompleteCode(fib, 15);

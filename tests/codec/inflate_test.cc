@@ -173,10 +173,7 @@ TEST(InflateHandMade, ValidInvalidAndCutStreams) {
   auto code = CanonicalCodes(abcd);
   auto one = Lengths(1, {{0, 1}});  // a single distance code
   Bytes longCodes, windowCopies;
-  const struct {
-    const char* name;
-    Bytes stream, out;
-  } valid[] = {
+  const struct { const char* name; Bytes stream, out; } valid[] = {
       {"single distance code",
        ok().Dynamic(true, abcd, one).Code(code['a']).Code(code['b']).Code(code[257])
            .Code(0, 1).Code(code[256]).Finish(),
@@ -199,10 +196,7 @@ TEST(InflateHandMade, ValidInvalidAndCutStreams) {
            .Align().Bits(2, 16).Bits(0xfffd, 16).Bits('!', 8).Bits('?', 8).Header(true, 1)
            .Fixed(256).Finish(), Str("ok!?")},
   };
-  const struct {
-    const char* name;
-    Bytes stream;
-  } invalid[] = {
+  const struct { const char* name; Bytes stream; } invalid[] = {
       {"btype 3", ok().Header(true, 3).Finish()},
       {"nlen", ok().Header(true, 0).Align().Bits(3, 16).Bits(0xfffb, 16).Bits('a', 24).Finish()},
       {"literal 286", ok().Header(true, 1).Fixed(286).Finish()},

@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -70,28 +68,19 @@ TEST_F(ClockTest, AgingBoundaries) {
   const AgingLimit thirty = {30, 0, 0, 0}, zero = {0, 0, 0, 0}, mixed = {1, 2, 3, 4};
   const AgingLimit huge = {49711, 0, 0, 0};  // 4,295,030,400 s wraps to 63,104 in 32 bits
   const int64_t nov30 = 1575072000;          // month 0, day 0 of 2020 is 2019-11-30
-  struct Case {
-    int64_t now;
-    DateStamp date;
-    TimeStamp time;
-    AgingLimit limit;
-    uint32_t aged;
-  };
-  const Case cases[] = {
-      {March1Noon + 30 * Day - 1, march1, noon, thirty, 0},
-      {March1Noon + 30 * Day, march1, noon, thirty, 1},
-      {March1Noon + 93783, march1, noon, mixed, 0},  // 93,784 seconds
-      {March1Noon + 93784, march1, noon, mixed, 1},
+  const struct {
+    int64_t now; DateStamp date; TimeStamp time; AgingLimit limit; uint32_t aged;
+  } cases[] = {
+      {March1Noon + 30 * Day - 1, march1, noon, thirty, 0}, {March1Noon + 30 * Day, march1, noon, thirty, 1},
+      {March1Noon + 93783, march1, noon, mixed, 0}, {March1Noon + 93784, march1, noon, mixed, 1},  // 93,784 s
       {March1Noon - 1, march1, noon, zero, 0},  // stamped in the future
-      {March1Noon, march1, noon, zero, 0},
-      {March1Noon + 1, march1, noon, zero, 1},
-      {March1Noon + 63103, march1, noon, huge, 0},
-      {March1Noon + 63104, march1, noon, huge, 1},
+      {March1Noon, march1, noon, zero, 0}, {March1Noon + 1, march1, noon, zero, 1},
+      {March1Noon + 63103, march1, noon, huge, 0}, {March1Noon + 63104, march1, noon, huge, 1},
       {nov30 + 30 * Day - 1, zeroDate, midnight, thirty, 0},
       {nov30 + 30 * Day, zeroDate, midnight, thirty, 1},
       {March1Noon, wild, wildTime, thirty, 0},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     PlatformSetClockOverride(c.now, 0);
     EXPECT_EQ(IsAged(&state_, &c.date, &c.time, &c.limit), c.aged) << "now " << c.now - March1Noon;
   }
@@ -101,11 +90,8 @@ TEST_F(ClockTest, AgingBoundaries) {
 // (dirOnly 1). Only "/" separates; on Windows ':', '/' and '\' do (the rows
 // run there with '\' for '/'), and a drive's colon stays with the directory.
 TEST(PathsTest, SplitPath) {
-  const struct {
-    const char *path, *pathAfter, *name;
-    uint32_t result;
-    const char* dirPathAfter;
-    uint32_t dirResult;
+  const struct {  // as a name: the path left, the name, the result; as a directory: path left, result
+    const char *path, *pathAfter, *name; uint32_t result; const char* dirPathAfter; uint32_t dirResult;
   } cases[] = {
       {"/dir/file.trn", "/dir", "file.trn", 1, "/dir/file.trn", 0},
       {"file.trn", "", "file.trn", 0, "file.trn", 0},
@@ -183,12 +169,8 @@ TEST_F(UniqueNameTest, GeneratorCountsWithinTheSecond) {
 TEST_F(UniqueNameTest, NamesAndRefusals) {
   const std::string d = dir_.path().string();
   const struct {
-    std::string directory;
-    const char *extension, *prefix;
-    NameSequenceProc proc;
-    uint32_t param;
-    ResultCode expected;
-    std::string name;
+    std::string directory; const char *extension, *prefix; NameSequenceProc proc; uint32_t param;
+    ResultCode expected; std::string name;
   } cases[] = {
       {d, "trn", nullptr, nullptr, 0, ResultOk, "1B11D81E.TRN"},
       {d, "TRN", nullptr, nullptr, 0, ResultOk, "1B11D81F.TRN"},  // the first candidate exists now
@@ -236,17 +218,15 @@ TEST_F(UniqueNameTest, NamesAndRefusals) {
   procCalls = 0;
   EXPECT_EQ(Create(d, "T", nullptr, Counted, 7), ResultNoUniqueName);
   EXPECT_EQ(procCalls, 10001u);
-  EXPECT_EQ(
-      ReadFile(dir_ / "00000005.T") + ReadFile(dir_ / "0000000A.T") + ReadFile(dir_ / "00000007.T"),
-      "abseven");
+  EXPECT_EQ(ReadFile(dir_ / "00000005.T") + ReadFile(dir_ / "0000000A.T") + ReadFile(dir_ / "00000007.T"),
+            "abseven");
   EXPECT_EQ(ReadFile(dir_ / "1B11D81E.TRN"), "kept");
   // Outputs are optional; a null or empty directory is the current one.
   char saved[4096];
   ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
   ASSERT_EQ(chdir(d.c_str()), 0);
   Restart();
-  EXPECT_EQ(CreateUniqueFile(&state_, nullptr, "U", nullptr, nullptr, 0, nullptr, nullptr),
-            ResultOk);
+  EXPECT_EQ(CreateUniqueFile(&state_, nullptr, "U", nullptr, nullptr, 0, nullptr, nullptr), ResultOk);
   EXPECT_EQ(Create("", "U", nullptr, nullptr, 0, &path), ResultOk);
   ASSERT_EQ(chdir(saved), 0);
   EXPECT_EQ(path, "24B30E69.U");

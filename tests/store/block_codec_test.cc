@@ -64,10 +64,7 @@ class Codec {
 // Exact predictor bytes, through both directions of the codec.
 TEST(BlockCodec, PredictorExactBytes) {
   const Bytes abc = {0x00, 0x61, 0x62, 0x63};  // a fresh table predicts none of them
-  const struct {
-    uint32_t method;
-    std::vector<Bytes> items, stored;
-  } cases[] = {
+  const struct { uint32_t method; std::vector<Bytes> items, stored; } cases[] = {
       {MethodPredictor, {Str("abc"), Str("abc")}, {abc, abc}},
       // The table kept 61 at index 0, 62 at 0x61 and 63 at 0x30E2.
       {MethodChainedPredictor, {Str("abc"), Str("abc"), Str("abc")}, {abc, {0x07}, {0x07}}},
@@ -87,17 +84,12 @@ TEST(BlockCodec, PredictorExactBytes) {
   // Decoding stops at the item's length, also when the flags claim more,
   // and a literal run cut short ends it quietly: the rest is zeroed, never
   // left as the area held it.
-  const struct {
-    Bytes stored, data;
-  } decodes[] = {
+  const struct { Bytes stored, data; } decodes[] = {
       {{0xFF, 0xFF, 0xFF}, Bytes(3, ' ')},
       {{0x00, 0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68}, Str("abcde")},
       {{0x00, 'h', 'i'}, {'h', 'i', 0, 0}},
   };
-  for (const auto& d : decodes) {
-    Codec reader(MethodPredictor);
-    EXPECT_EQ(reader.Decompress(d.stored, d.data.size()), d.data);
-  }
+  for (const auto& d : decodes) EXPECT_EQ(Codec(MethodPredictor).Decompress(d.stored, d.data.size()), d.data);
 }
 
 // Chained DEFLATE refers back into the item before (zlib needs it as the
@@ -124,10 +116,7 @@ TEST(BlockCodec, ChainedDeflateRefersBackAndForeignMethodsFollowTheTests) {
 // worst case from 58,253 bytes, DEFLATE's stored blocks past length + 80.
 TEST(BlockCodec, StoredFormsThatDoNotFitAreRefused) {
   const ResultCode Refused = ResultInvalidArgument;
-  const struct {
-    uint32_t method, length;
-    ResultCode rc;
-  } cases[] = {
+  const struct { uint32_t method, length; ResultCode rc; } cases[] = {
       {MethodPredictor, 65535, Refused},  {MethodChainedPredictor, 65535, Refused},
       {MethodDeflate, 65535, Refused},    {MethodChainedDeflate, 65535, Refused},
       {MethodPredictor, 58253, ResultOk}, {MethodChainedPredictor, 58253, ResultOk},

@@ -67,8 +67,7 @@ TEST_P(CheckpointWalk, BackwardWalkIsTheSameWithAndWithoutCheckpoints) {
     items.push_back(Sample(kind == 1 ? RandomData : TextData, size, rng()));
   }
   uint32_t handle = 0;
-  ASSERT_EQ(
-      0, VARNFileCreateEx(&handle, VARNFILE_NAME_EXACT, "MEMORY$", nullptr, nullptr, nullptr, 0));
+  ASSERT_EQ(0, VARNFileCreateEx(&handle, VARNFILE_NAME_EXACT, "MEMORY$", nullptr, nullptr, nullptr, 0));
   ASSERT_EQ(0, VARNFileSetCompression(handle, method));
   const bool chained =
       method == VARNFILE_METHOD_CHAINED_DEFLATE || method == VARNFILE_METHOD_CHAINED_PREDICTOR;
@@ -78,40 +77,36 @@ TEST_P(CheckpointWalk, BackwardWalkIsTheSameWithAndWithoutCheckpoints) {
       Bytes big = Sample(RandomData, 65535, 5);
       ASSERT_EQ(260, VARNFileAddItem(handle, 1, 0, 0, 65535, big.data()));
     }
-    ASSERT_EQ(0, VARNFileAddItem(handle, 1, 0, static_cast<uint32_t>(i),
-                                 static_cast<uint16_t>(items[i].size()), items[i].data()));
+    ASSERT_EQ(0, VARNFileAddItem(handle, 1, 0, uint32_t(i), uint16_t(items[i].size()), items[i].data()));
   }
   Store* store = &varnfile_test::FileOf(handle)->store;
   // Read forwards once, then backwards through the item cache: the walk
   // decodes each item about once, as the replay that reaches an item
   // keeps what the next steps back want.
   Bytes buffer(65536);
-  uint16_t c = 0, e = 0, length = 65535;
-  uint32_t value = 0;
+  auto readItem = [&](size_t i) {  // the item at the cursor, which must be item i
+    uint16_t c = 0, e = 0, length = 65535;
+    uint32_t value = 0;
+    ASSERT_EQ(0, VARNFileReadItem(handle, &c, &e, &value, &length, buffer.data())) << i;
+    ASSERT_EQ(i, value);
+    ASSERT_EQ(items[i], Bytes(buffer.begin(), buffer.begin() + length));
+  };
   std::vector<uint32_t> positions(items.size());
-  for (size_t i = 0; i < items.size(); ++i, length = 65535) {
+  for (size_t i = 0; i < items.size(); ++i) {
     ASSERT_EQ(0, VARNFileGetPosition(handle, &positions[i]));
-    ASSERT_EQ(0, VARNFileReadItem(handle, &c, &e, &value, &length, buffer.data()));
+    ASSERT_NO_FATAL_FAILURE(readItem(i));
   }
   uint64_t decodedBefore = TestHookValue(TestCounter::ItemsDecoded);
   for (size_t i = items.size(); i-- > 0;) {
     ASSERT_EQ(0, VARNFileSkipPrev(handle));
-    uint32_t at = 0;
-    length = 65535;
-    ASSERT_EQ(0, VARNFileGetPosition(handle, &at));
-    ASSERT_EQ(0, VARNFileReadItem(handle, &c, &e, &value, &length, buffer.data())) << i;
-    ASSERT_EQ(i, value);
-    ASSERT_EQ(items[i], Bytes(buffer.begin(), buffer.begin() + length));
-    ASSERT_EQ(0, VARNFileSetPosition(handle, at));
+    ASSERT_NO_FATAL_FAILURE(readItem(i));
+    ASSERT_EQ(0, VARNFileSetPosition(handle, positions[i]));
   }
   EXPECT_LE(TestHookValue(TestCounter::ItemsDecoded) - decodedBefore, items.size() * 9 / 8);
   for (int k = 0; k < 300; ++k) {  // and at saved positions
     size_t i = rng() % items.size();
-    length = 65535;
     ASSERT_EQ(0, VARNFileSetPosition(handle, positions[i]));
-    ASSERT_EQ(0, VARNFileReadItem(handle, &c, &e, &value, &length, buffer.data())) << i;
-    ASSERT_EQ(i, value);
-    ASSERT_EQ(items[i], Bytes(buffer.begin(), buffer.begin() + length));
+    ASSERT_NO_FATAL_FAILURE(readItem(i));
   }
   std::vector<Visit> with = BackwardWalk(store, false);
   ASSERT_EQ(items.size(), with.size());
@@ -123,7 +118,7 @@ TEST_P(CheckpointWalk, BackwardWalkIsTheSameWithAndWithoutCheckpoints) {
   }
   CheckpointStats stats;
   GetCheckpointStats(store, &stats);
-  if (method != VARNFILE_METHOD_CHAINED_DEFLATE && method != VARNFILE_METHOD_CHAINED_PREDICTOR) {
+  if (!chained) {
     EXPECT_EQ(nullptr, store->checkpoints) << "unchained methods keep no copies";
   } else {
     // The spine filled, dropped copies to make room and stayed in budget.
@@ -132,9 +127,7 @@ TEST_P(CheckpointWalk, BackwardWalkIsTheSameWithAndWithoutCheckpoints) {
     EXPECT_TRUE(with == BackwardWalk(store, true));  // seeks replayed
     BackwardWalk(store, false);
     ASSERT_NE(nullptr, store->checkpoints);
-    const uint16_t other =
-        VARNFILE_METHOD_CHAINED_DEFLATE + VARNFILE_METHOD_CHAINED_PREDICTOR - method;
-    SetCompressionMethod(store, other);
+    SetCompressionMethod(store, VARNFILE_METHOD_CHAINED_DEFLATE + VARNFILE_METHOD_CHAINED_PREDICTOR - method);
     EXPECT_EQ(nullptr, store->checkpoints) << "a method change drops every copy";
     SetCompressionMethod(store, method);
   }

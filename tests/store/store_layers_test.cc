@@ -95,12 +95,9 @@ TEST(RecordLinks, CorruptLinksGiveReadFailed) {
     positions.resize(found < 0 ? 0 : found);
     return positions;
   };
-  const struct {
-    uint32_t at;     // where the damage goes
-    uint32_t value;  // 32-bit trailer link, or 16-bit stored length
-    int width;
-    size_t broken;  // the record that can no longer be read
-  } cases[] = {
+  // Where the damage goes, a 32-bit trailer link or 16-bit stored length
+  // put there, and the record that can no longer be read.
+  const struct { uint32_t at, value; int width; size_t broken; } cases[] = {
       {at[3] - 8, at[3], 4, 3},  // trailer links: forwards, to itself,
       {at[3] - 8, at[3] - 8, 4, 3}, {at[3] - 8, at[3] - 21, 4, 3},  // too close to be a record,
       {at[3] - 8, 100, 4, 3},                                       // into the file header...

@@ -101,11 +101,7 @@ TEST_F(StoreOpenTest, NewHeaderBytes) {
 
 TEST_F(StoreOpenTest, HeaderChecksInTheirOrder) {
   const struct {
-    const char* what;
-    size_t offset;
-    std::string bytes;
-    ResultCode expected;
-    bool neverClosed;
+    const char* what; size_t offset; std::string bytes; ResultCode expected; bool neverClosed;
   } cases[] = {
       {"good", 0, "", ResultOk, false},
       {"magic before version", 0, "XVRW\x07\x01", ResultNotTransactionFile, false},

@@ -44,11 +44,7 @@ TEST(CppApiTest, IteratesBothWaysFromAnyPositionOverDeletedItemsAndToEndMarkers)
     file.Delete();
   }
   uint32_t end = file.SeekToEnd();
-  const struct {
-    bool reverse;
-    uint32_t from;
-    Texts want;
-  } cases[] = {
+  const struct { bool reverse; uint32_t from; Texts want; } cases[] = {
       {false, at[0], {"a", "", "dddd"}}, {false, at[2], {"", "dddd"}}, {false, at[1], {"", "dddd"}},
       {false, end, {}},                  {true, at[2], {"", "a"}},     {true, at[1], {"a"}},
       {true, at[0], {"a"}},              {true, end, {"dddd", "", "a"}},
@@ -80,16 +76,11 @@ TEST(CppApiTest, ChangesInsideALoopActOnTheCurrentItem) {
         else file.Update(item.command, 9, item.value + 10);
         file.Rewind();  // the body may move the cursor freely
       }
-      Positions values, extras;
-      for (const varn::Item& item : file.Items()) {
-        values.push_back(item.value);
-        extras.push_back(item.extra);
-      }
-      std::string where = std::string(varn::MethodName(method)) + (reverse ? " backwards" : "");
-      EXPECT_EQ(reverse ? (Positions{5, 4, 3, 2, 1, 0}) : (Positions{0, 1, 2, 3, 4, 5}), seen)
-          << where;
-      EXPECT_EQ((Positions{11, 13, 15}), values) << where;
-      EXPECT_EQ((Positions{9, 9, 9}), extras) << where;
+      Positions left;  // value and extra of each item
+      for (const varn::Item& item : file.Items()) left.insert(left.end(), {item.value, item.extra});
+      SCOPED_TRACE(std::string(varn::MethodName(method)) + (reverse ? " backwards" : ""));
+      EXPECT_EQ(reverse ? (Positions{5, 4, 3, 2, 1, 0}) : (Positions{0, 1, 2, 3, 4, 5}), seen);
+      EXPECT_EQ((Positions{11, 9, 13, 9, 15, 9}), left);
     }
   }
 }
@@ -101,16 +92,10 @@ TEST(CppApiTest, ReadOnlyFileRefusesEveryChangeAtOnce) {
   varn::File file = varn::File::Open(path, varn::Access::Read);
   EXPECT_FALSE(file.writable());
   std::function<void()> changes[] = {
-      [&] { file.Add(1, 0, 0, "lost"); },
-      [&] { file.Update(1, 0, 0); },
-      [&] { file.Update(5, 0, 0, "KEPT", 4); },
-      [&] { file.Delete(); },
-      [&] { file.SetFlags(1); },
-      [&] { file.SetDescription("x"); },
-      [&] { file.ResetAging(); },
-      [&] { file.WriteHeader(file.Header()); },
-      [&] { file.SetMethod(varn::Method::None); },
-      [&] { file.DuplicateFrom(other); },
+      [&] { file.Add(1, 0, 0, "lost"); }, [&] { file.Update(1, 0, 0); },
+      [&] { file.Update(5, 0, 0, "KEPT", 4); }, [&] { file.Delete(); }, [&] { file.SetFlags(1); },
+      [&] { file.SetDescription("x"); }, [&] { file.ResetAging(); }, [&] { file.WriteHeader(file.Header()); },
+      [&] { file.SetMethod(varn::Method::None); }, [&] { file.DuplicateFrom(other); },
   };
   for (size_t i = 0; i < std::size(changes); ++i)
     EXPECT_EQ(VARNFILE_E_ACCESS, Thrown(changes[i])) << "change " << i;
