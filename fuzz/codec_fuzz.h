@@ -20,20 +20,13 @@ namespace codec_fuzz {
 using Bytes = std::vector<uint8_t>;
 using namespace varnfile;
 
-inline void Check(bool ok) {
-  if (!ok) __builtin_trap();
-}
+inline void Check(bool ok) { if (!ok) __builtin_trap(); }
 
 struct Engines {
   DeflateContext* deflate = static_cast<DeflateContext*>(MemAlloc(DeflateContextSize()));
   InflateContext* inflate = static_cast<InflateContext*>(MemAlloc(InflateContextSize()));
   Engines() { Check(DeflateInit(deflate, 0, 0) == 0 && InflateInit(inflate, 0) == 0); }
-  ~Engines() {
-    DeflateEnd(deflate);
-    InflateEnd(inflate);
-    MemFree(deflate);
-    MemFree(inflate);
-  }
+  ~Engines() { DeflateEnd(deflate), InflateEnd(inflate), MemFree(deflate), MemFree(inflate); }
 };
 
 // result 1: the stream ended; state: our decoder's after its last call,
@@ -53,14 +46,11 @@ inline Decoded InflateOnce(InflateContext* context, const Bytes& stream, size_t 
   in.insert(in.end(), 3, 0xA5);
   Decoded run;
   run.out.assign(room + 1, 0xEE);
-  uint32_t inputLength = static_cast<uint32_t>(stream.size());
-  uint32_t outputLength = static_cast<uint32_t>(room);
+  uint32_t inputLength = static_cast<uint32_t>(stream.size()), outputLength = static_cast<uint32_t>(room);
   run.result = Inflate(in.data(), &inputLength, run.out.data(), &outputLength, context, mode);
   Check(inputLength <= stream.size() && outputLength <= room && run.out[room] == 0xEE);
   run.out.resize(outputLength);
-  run.consumed = inputLength;
-  run.state = context->state;
-  run.lastMode = mode;
+  run.consumed = inputLength, run.state = context->state, run.lastMode = mode;
   return run;
 }
 
@@ -82,9 +72,7 @@ inline Decoded Decode(InflateContext* context, const Bytes& stream, size_t piece
     Decoded step = InflateOnce(context, input, roomNow, give == left ? finalMode : 0);
     run.out.insert(run.out.end(), step.out.begin(), step.out.end());
     run.consumed += step.consumed;
-    run.result = step.result;
-    run.state = step.state;
-    run.lastMode = step.lastMode;
+    run.result = step.result, run.state = step.state, run.lastMode = step.lastMode;
     bool stuck = give == 0 && step.out.empty();
     if (run.result == 1 && stuck && run.state > InflateStopped) run.result = 0;
     if (run.result == 1 || stuck) break;
@@ -135,10 +123,8 @@ inline Decoded Zlib(const Bytes& stream, size_t room, const Bytes& history = Byt
   if (keep != 0) inflateSetDictionary(&z, history.data() + history.size() - keep, uInt(keep));
   Bytes in(stream);
   run.out.assign(room, 0);
-  z.next_in = in.data();
-  z.avail_in = static_cast<uInt>(in.size());
-  z.next_out = run.out.data();
-  z.avail_out = static_cast<uInt>(room);
+  z.next_in = in.data(), z.avail_in = static_cast<uInt>(in.size());
+  z.next_out = run.out.data(), z.avail_out = static_cast<uInt>(room);
   run.result = inflate(&z, Z_FINISH) == Z_STREAM_END ? 1 : 0;
   run.out.resize(z.total_out);
   run.consumed = z.total_in;

@@ -32,10 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(ZlibGives(stream, record, history));
     Decoded ours = InflateOnce(pieces.inflate, stream, length + 1, mode);
     Check(ours.result == 1 && ours.out == record);
-    if (history.empty()) {
-      Engines fresh;  // nothing to refer back to: the stream of a fresh context
-      Check(Compress(fresh.deflate, record, mode) == stream);
-    }
+    // Nothing to refer back to: the stream of a fresh context.
+    if (history.empty()) Check(Compress(Engines().deflate, record, mode) == stream);
     if (mode == DeflateFlushReset) history.clear();
     else history.insert(history.end(), record.begin(), record.end());
   }

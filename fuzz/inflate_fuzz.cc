@@ -52,21 +52,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::equal(run.out.begin(), run.out.end(), one.out.begin()));
       // Bytes an earlier call loaded past the stream's end stay counted:
       // only a call's own loads can be given back at the end.
-      if (Finished(run) && run.lastMode != 3) {
-        Check(run.out == one.out && run.consumed >= one.consumed &&
-              run.consumed <= one.consumed + 3);
-      }
+      if (Finished(run) && run.lastMode != 3)
+        Check(run.out == one.out && run.consumed >= one.consumed && run.consumed <= one.consumed + 3);
     }
-    if (run.lastMode == 3 && run.result == 1) {
-      InflateContext* c = pieces.inflate;
+    InflateContext* c = pieces.inflate;
+    if (run.lastMode == 3 && run.result == 1)
       Check(run.state == InflateBetweenBlocks && c->windowCursor == c->window);
-    }
   } else {
     // Two streams on one context (chained items): the second may reach into
     // the first one's output, as zlib with a dictionary does.
     size_t split = stream.size() * data[3] / 256;
-    Bytes first(stream.begin(), stream.begin() + split);
-    Bytes second(stream.begin() + split, stream.end());
+    Bytes first(stream.begin(), stream.begin() + split), second(stream.begin() + split, stream.end());
     Engines chained;
     Decoded a = Whole(chained.inflate, first, 2), b = Whole(chained.inflate, second, 2);
     Decoded firstZlib = Zlib(first, 1 << 16);

@@ -13,9 +13,8 @@ int main(int argc, char** argv) {
   int files = 0;
   for (int i = 1; i < argc; ++i) {
     std::vector<std::filesystem::path> inputs = {argv[i]};
-    if (std::filesystem::is_directory(argv[i])) {
+    if (std::filesystem::is_directory(argv[i]))
       inputs.assign(std::filesystem::directory_iterator(argv[i]), {});
-    }
     for (const auto& path : inputs) {
       std::ifstream in(path, std::ios::binary);
       std::vector<uint8_t> bytes(std::istreambuf_iterator<char>(in), {});

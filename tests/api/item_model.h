@@ -39,12 +39,8 @@ inline Bytes FileBytes(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline uint16_t U16At(const Bytes& b, size_t at) {
-  return static_cast<uint16_t>(b.at(at) | (b.at(at + 1) << 8));
-}
-inline uint32_t U32At(const Bytes& b, size_t at) {
-  return U16At(b, at) | static_cast<uint32_t>(U16At(b, at + 2)) << 16;
-}
+inline uint16_t U16At(const Bytes& b, size_t i) { return static_cast<uint16_t>(b.at(i) | (b.at(i + 1) << 8)); }
+inline uint32_t U32At(const Bytes& b, size_t i) { return U16At(b, i) | uint32_t{U16At(b, i + 2)} << 16; }
 
 // CRC-16/X-25 bit by bit, bytes exchanged as the file stores it: an oracle
 // independent of the library's table-driven one.
@@ -52,9 +48,7 @@ inline uint16_t ReferenceCrc(const std::string& data) {
   uint16_t c = 0xFFFF;
   for (unsigned char byte : data) {
     c ^= byte;
-    for (int bit = 0; bit < 8; ++bit) {
-      c = static_cast<uint16_t>((c & 1) ? (c >> 1) ^ 0x8408 : c >> 1);
-    }
+    for (int bit = 0; bit < 8; ++bit) c = static_cast<uint16_t>((c & 1) ? (c >> 1) ^ 0x8408 : c >> 1);
   }
   c ^= 0xFFFF;
   return static_cast<uint16_t>((c >> 8) | (c << 8));
@@ -76,8 +70,7 @@ inline std::string PredictorDecode(const uint8_t* in, size_t size, size_t length
         slot = static_cast<char>(in[at++]);
       }
       out.push_back(slot);
-      b2 = b1;
-      b1 = static_cast<uint8_t>(slot);
+      b2 = std::exchange(b1, static_cast<uint8_t>(slot));
     }
   }
   return out;
@@ -107,7 +100,7 @@ class ItemModel {
 
   // `prefix` names the disk files (two at a time), "" runs in memory.
   ItemModel(uint16_t method, std::string prefix, uint16_t items, uint32_t bytes)
-      : method_(method), prefix_(std::move(prefix)), items_(items), bytes_(bytes) {}
+      : method_(method), items_(items), bytes_(bytes), prefix_(std::move(prefix)) {}
   virtual ~ItemModel() = default;
 
   virtual uint32_t Next() = 0;                     // the next choice
@@ -124,11 +117,7 @@ class ItemModel {
   }
 
   // One random operation, then the cursor check.
-  void Step() {
-    ++step_;
-    RandomOperation();
-    CheckCursor();
-  }
+  void Step() { ++step_, RandomOperation(), CheckCursor(); }
 
   enum DataKind { Noise, Run, Text };
 
@@ -169,12 +158,10 @@ class ItemModel {
     uint16_t rc = VARNFileAddItem(handle_, commandId, extraId, step_ * 7u,
                                   static_cast<uint16_t>(data.size()),
                                   data.empty() && OneIn(2) ? nullptr : bytes);
-    if (commandId >= 0xFF00 && commandId != EndMarker) {
-      Expect("AddItem of a reserved id", VARNFILE_E_RESERVED_ID, rc);
-      Expect("end of data", end_, EndOfData());
-      return;
-    }
-    Appended(rc, commandId, extraId, step_ * 7u, data);
+    if (commandId < 0xFF00 || commandId == EndMarker)
+      return Appended(rc, commandId, extraId, step_ * 7u, data);
+    Expect("AddItem of a reserved id", VARNFILE_E_RESERVED_ID, rc);
+    Expect("end of data", end_, EndOfData());
   }
 
   // ReadItem with a buffer usually big enough, sometimes exact (shape 0) or
@@ -182,8 +169,7 @@ class ItemModel {
   // never moves on (shape 2: without the length).
   void Read(bool idsOnly, uint32_t shape) {
     size_t found = 0;
-    uint16_t capacity = 65535;
-    uint16_t expected = Locate(ToEnd, &found);
+    uint16_t capacity = 65535, expected = Locate(ToEnd, &found);
     size_t size = expected == 0 ? records_[found].data.size() : 0;
     if (expected == 0 && shape == 0) capacity = static_cast<uint16_t>(size);
     if (expected == 0 && shape == 1 && size > 0 && !idsOnly) {
@@ -200,8 +186,7 @@ class ItemModel {
     Expect(idsOnly ? "ReadCmdIDEx" : "ReadItem", expected, rc);
     if (rc != expected || (expected != 0 && expected != VARNFILE_E_BUFFER_TOO_SMALL)) return;
     const ModelRecord& r = records_[found];
-    Expect("commandId", r.commandId, c);
-    Expect("extraId", r.extraId, e);
+    Expect("commandId", r.commandId, c), Expect("extraId", r.extraId, e);
     Expect("extraValue", r.extraValue, v);
     if (!idsOnly || shape != 2) Expect("length", r.data.size(), length);
     if (!idsOnly && expected == 0) {
@@ -240,15 +225,14 @@ class ItemModel {
   // In place at the cursor (ids; data only of the same length under
   // MethodNone, else 268); at the end of data an append.
   void Update(uint16_t commandId, bool withData, const std::string& data) {
-    uint16_t extraId = static_cast<uint16_t>(step_ + 1), length = 0;
-    if (withData) length = static_cast<uint16_t>(data.size());
+    uint16_t extraId = static_cast<uint16_t>(step_ + 1);
+    uint16_t length = withData ? static_cast<uint16_t>(data.size()) : 0;
     uint16_t rc = VARNFileUpdateItem(
         handle_, commandId, extraId, step_ * 3u, length,
         withData ? reinterpret_cast<const uint8_t*>(data.data()) : nullptr);
     if (commandId >= 0xFF00) return Expect("UpdateItem reserved", VARNFILE_E_RESERVED_ID, rc);
-    if (cursor_ == records_.size()) {
+    if (cursor_ == records_.size())
       return Appended(rc, commandId, extraId, step_ * 3u, withData ? data : std::string());
-    }
     ModelRecord& r = records_[cursor_];
     bool refused = withData && (length != r.data.size() || method_ != VARNFILE_METHOD_NONE);
     Expect("UpdateItem", refused ? VARNFILE_E_CANNOT_REPLACE : 0, rc);
@@ -267,11 +251,12 @@ class ItemModel {
   }
 
   // Closes (the disk bytes are checked) and opens the file again, with the
-  // default cache limits and buffers.
-  void Reopen() {
+  // default cache limits and buffers or, with `limits`, those it was made with.
+  void Reopen(bool limits = false) {
     Close();
     Expect("Open", 0, VARNFileOpen(&handle_, path_.c_str(), 0));
     cursor_ = 0;
+    if (limits) SetLimits(items_, bytes_);
   }
 
   void SetLimits(uint16_t items, uint32_t bytes) {
@@ -299,34 +284,27 @@ class ItemModel {
       if (sameSizes) Expect("copied position", r.position, p);
       r.position = p;
       r.resetAfter = false;
-      uint16_t rc = varnfile::StepPosition(file, varnfile::StepForward, p, &p);
-      Expect("a step through the copy", 0, rc);
-      if (rc != 0) break;
+      Expect("a step through the copy", 0, varnfile::StepPosition(file, varnfile::StepForward, p, &p));
+      if (failed_) break;
     }
     varnfile::UnlockLibrary();
     Expect("SeekToEnd", 0, VARNFileSeekToEnd(handle_, &end_));
     Expect("end of the copy", p, end_);
     cursor_ = records_.size();
-    appended_ = !records_.empty();
-    changed_ = false;
+    appended_ = !records_.empty(), changed_ = false;
   }
 
   void RandomLimits(uint32_t pick) {
     static const uint16_t items[] = {16, 1, 2, 5, 0, 40, 3, 300};
     static const uint32_t bytes[] = {65536, 0, 100, 2000, 10, 1 << 20, 700, 5000};
     static const uint32_t buffers[] = {1024, 0, 1, 7, 64, 4096, 300, 1024};
-    Expect("SetParameters", 0,
-           VARNFileSetParameters(handle_, items[pick & 7], bytes[(pick >> 3) & 7],
-                                 buffers[(pick >> 6) & 7], buffers[(pick >> 9) & 7]));
+    Expect("SetParameters", 0, VARNFileSetParameters(handle_, items[pick & 7], bytes[(pick >> 3) & 7],
+                                                     buffers[(pick >> 6) & 7], buffers[(pick >> 9) & 7]));
   }
 
   // Reads every record at its position: the whole model, item by item.
   void VerifyAll() {
-    for (size_t i = 0; i < records_.size() && !failed_; ++i) {
-      SetPosition(i);
-      Read(false, 9);
-      CheckCursor();
-    }
+    for (size_t i = 0; i < records_.size() && !failed_; ++i) SetPosition(i), Read(false, 9), CheckCursor();
   }
 
   void CheckCursor() {
@@ -339,8 +317,7 @@ class ItemModel {
   void Expect(const char* what, long long expected, long long got) {
     if (expected == got || failed_) return;
     failed_ = true;
-    Fail(std::string(what) + ": expected " + std::to_string(expected) + ", got " +
-         std::to_string(got));
+    Fail(std::string(what) + ": expected " + std::to_string(expected) + ", got " + std::to_string(got));
   }
   uint32_t Below(uint32_t n) { return Next() % n; }
   bool OneIn(uint32_t n) { return Below(n) == 0; }
@@ -362,11 +339,7 @@ class ItemModel {
     if (roll < 640) return SeekToEnd();
     if (roll < 740) return Update(RandomCommand(), roll >= 700, UpdateData());
     if (roll < 800) return Delete();
-    if (roll < 808 && !prefix_.empty()) {
-      Reopen();
-      if (OneIn(2)) SetLimits(items_, bytes_);
-      return;
-    }
+    if (roll < 808 && !prefix_.empty()) return Reopen(OneIn(2));
     if (roll < 812) return Duplicate(OneIn(2) ? method_ : static_cast<uint16_t>(Below(5)));
     if (roll < 830) return RandomLimits(Next());
     if (roll < 834) return VerifyAll();
@@ -398,17 +371,14 @@ class ItemModel {
   }
 
   void Close() {
-    Expect("Close", 0, VARNFileClose(handle_));
-    handle_ = 0;
+    Expect("Close", 0, VARNFileClose(std::exchange(handle_, 0)));
     // A close after appends under a chained method marks a reset point.
     if (appended_ && Chained() && !records_.empty()) records_.back().resetAfter = true;
     if (!prefix_.empty()) CheckDiskBytes();
     appended_ = changed_ = false;
   }
 
-  uint32_t PositionOf(size_t index) const {
-    return index < records_.size() ? records_[index].position : end_;
-  }
+  uint32_t PositionOf(size_t i) const { return i < records_.size() ? records_[i].position : end_; }
 
   uint32_t EndOfData() {
     uint32_t end = 0;
@@ -441,13 +411,8 @@ class ItemModel {
   uint16_t Locate(Direction dir, size_t* found) {
     size_t p = cursor_, n = records_.size();
     for (;;) {
-      if (dir == Forward) {
-        if (p >= n) return VARNFILE_E_END_OF_FILE;
-        ++p;
-      } else if (dir == Back) {
-        if (p == 0) return VARNFILE_E_NO_PREVIOUS;
-        --p;
-      }
+      if (dir == Forward && p++ >= n) return VARNFILE_E_END_OF_FILE;
+      if (dir == Back && p-- == 0) return VARNFILE_E_NO_PREVIOUS;
       cursor_ = p;
       if (p == n || records_[p].commandId == EndMarker) return VARNFILE_E_END_OF_FILE;
       if (records_[p].commandId != Deleted) break;
@@ -465,9 +430,8 @@ class ItemModel {
     Bytes file = FileBytes(path_);
     Expect("file size", end_, file.size());
     if (file.size() != end_) return;
-    if (!appended_ && !changed_ && !closedBytes_.empty()) {
+    if (!appended_ && !changed_ && !closedBytes_.empty())
       Expect("a session without changes leaves the bytes", 1, file == closedBytes_);
-    }
     closedBytes_ = file;
     Expect("closed mark", 1, U16At(file, 142));
     Expect("method", method_, U16At(file, 47));
@@ -476,18 +440,17 @@ class ItemModel {
     uint32_t at = First;
     for (size_t i = 0; i < records_.size() && !failed_; ++i) {
       const ModelRecord& r = records_[i];
-      const std::string where = " of record " + std::to_string(i);
-      Expect(("position" + where).c_str(), at, r.position);
+      auto eq = [&](const char* what, long long expected, long long got) {
+        Expect((what + (" of record " + std::to_string(i))).c_str(), expected, got);
+      };
+      eq("position", at, r.position);
       size_t stored = U16At(file, at + 10), next = at + 22 + stored;
-      Expect(("size" + where).c_str(), 1, next <= file.size());
+      eq("size", 1, next <= file.size());
       if (failed_) return;
-      Expect(("commandId" + where).c_str(), r.commandId, U16At(file, at));
-      Expect(("extraId" + where).c_str(), r.extraId, U16At(file, at + 2));
-      Expect(("extraValue" + where).c_str(), r.extraValue, U32At(file, at + 4));
-      Expect(("length" + where).c_str(), r.data.size(), U16At(file, at + 8));
-      Expect(("crc" + where).c_str(), ReferenceCrc(r.data), U16At(file, at + 12));
-      Expect(("trailer start" + where).c_str(), at, U32At(file, next - 8));
-      Expect(("trailer flags" + where).c_str(), r.resetAfter, U32At(file, next - 4));
+      eq("commandId", r.commandId, U16At(file, at)), eq("extraId", r.extraId, U16At(file, at + 2));
+      eq("extraValue", r.extraValue, U32At(file, at + 4)), eq("length", r.data.size(), U16At(file, at + 8));
+      eq("crc", ReferenceCrc(r.data), U16At(file, at + 12)), eq("trailer start", at, U32At(file, next - 8));
+      eq("trailer flags", r.resetAfter, U32At(file, next - 4));
       const uint8_t* in = file.data() + at + 14;
       const Bytes item(r.data.begin(), r.data.end());
       bool decoded;
@@ -496,18 +459,13 @@ class ItemModel {
       } else if (method_ == 1 || method_ == 3) {
         if (method_ == 1) table.assign(32768, ' ');
         decoded = PredictorDecode(in, stored, r.data.size(), table) == r.data;
-      } else {
-        // zlib, with the item's chain so far (its last 8 KB) as dictionary.
-        const Bytes chain = method_ == 2 ? history : Bytes();
-        decoded = codec_fuzz::ZlibGives(Bytes(in, in + stored), item, chain);
+      } else {  // zlib, with the item's chain so far (its last 8 KB) as dictionary
+        decoded = codec_fuzz::ZlibGives(Bytes(in, in + stored), item, method_ == 2 ? history : Bytes());
         history.insert(history.end(), item.begin(), item.end());
         if (history.size() > 16384) history.erase(history.begin(), history.end() - 8192);
       }
-      Expect(("stored data decoding to the item" + where).c_str(), 1, decoded);
-      if (r.resetAfter) {
-        table.assign(32768, ' ');
-        history.clear();
-      }
+      eq("stored data decoding to the item", 1, decoded);
+      if (r.resetAfter) table.assign(32768, ' '), history.clear();
       at = static_cast<uint32_t>(next);
     }
     Expect("end of the last record", end_, at);
@@ -516,10 +474,9 @@ class ItemModel {
   std::vector<ModelRecord> records_;
   size_t cursor_ = 0;  // an index into records_; records_.size() is the end
   uint32_t end_ = First, handle_ = 0, maxData_ = 65535;
-  uint16_t method_;
-  std::string prefix_, path_;
-  uint16_t items_;
+  uint16_t method_, items_;
   uint32_t bytes_;
+  std::string prefix_, path_;
   int fileNumber_ = 0;
   bool failed_ = false, appended_ = false, changed_ = false;
   Bytes closedBytes_, buffer_ = Bytes(65536);

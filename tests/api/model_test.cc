@@ -14,23 +14,16 @@ namespace varnfile_test {
 namespace {
 
 struct ModelConfig {
-  const char* name;
-  uint16_t method;
-  bool onDisk;
-  uint32_t seed;
-  uint16_t maxCachedItems;
-  uint32_t maxCachedBytes;
-  int steps;
+  const char* name; uint16_t method; bool onDisk; uint32_t seed; uint16_t maxCachedItems;
+  uint32_t maxCachedBytes; int steps;
 };
 
 class RandomModel : public ItemModel {
  public:
   explicit RandomModel(const ModelConfig& c)
       : ItemModel(c.method,
-                  c.onDisk ? ScratchFile("model_" + std::string(c.name) + std::to_string(c.seed))
-                           : std::string(),
-                  c.maxCachedItems, c.maxCachedBytes),
-        rng_(c.seed) {}
+                  c.onDisk ? ScratchFile("model_" + std::string(c.name) + std::to_string(c.seed)) : "",
+                  c.maxCachedItems, c.maxCachedBytes), rng_(c.seed) {}
   uint32_t Next() override { return static_cast<uint32_t>(rng_()); }
   // A failure names the step; the seed replays the run up to it.
   void Fail(const std::string& what) override { ADD_FAILURE() << "step " << step_ << ": " << what; }
@@ -69,12 +62,11 @@ std::vector<ModelConfig> Configs() {
   return all;
 }
 
-INSTANTIATE_TEST_SUITE_P(All, ModelTest, ::testing::ValuesIn(Configs()),
-                         [](const ::testing::TestParamInfo<ModelConfig>& info) {
-                           const ModelConfig& c = info.param;
-                           return std::string(c.name) + "_m" + std::to_string(c.method) +
-                                  (c.onDisk ? "_disk" : "_mem") + "_s" + std::to_string(c.seed);
-                         });
+INSTANTIATE_TEST_SUITE_P(All, ModelTest, ::testing::ValuesIn(Configs()), [](const auto& info) {
+  const ModelConfig& c = info.param;
+  return std::string(c.name) + "_m" + std::to_string(c.method) + (c.onDisk ? "_disk" : "_mem") +
+         "_s" + std::to_string(c.seed);
+});
 
 // A scripted sequence on a disk file under a cache of `items` items and
 // `bytes` bytes, then the cursor and every record checked.
@@ -96,21 +88,14 @@ TEST(ModelScript, RenameNearTheEndOfAChainedFileAfterReopen) {
     for (uint16_t items : {1, 6, 16}) {
       Script(method, items, items * 400u, items, [&](RandomModel& m) {
         for (int i = 0; i < 40; ++i) m.Add(static_cast<uint16_t>(i + 1), m.RandomData());
-        m.Reopen();
-        m.SetLimits(items, items * 400u);
+        m.Reopen(true);
         m.SeekToEnd();
-        m.Skip(Back);
-        m.Update(0x1234, false, std::string());
-        m.Skip(Back);
-        m.Skip(Back);
-        m.Update(0x2345, false, std::string());
+        m.Skip(Back), m.Update(0x1234, false, std::string());
+        m.Skip(Back), m.Skip(Back), m.Update(0x2345, false, std::string());
         m.CheckCursor();
-        m.Reopen();
-        m.SetLimits(items, items * 400u);
-        m.SetPosition(m.size() - 1);
-        m.Update(0x3456, false, std::string());
-        m.SetPosition(m.size() - 3);
-        m.Update(0x4567, false, std::string());
+        m.Reopen(true);
+        m.SetPosition(m.size() - 1), m.Update(0x3456, false, std::string());
+        m.SetPosition(m.size() - 3), m.Update(0x4567, false, std::string());
       });
     }
   }
@@ -124,17 +109,11 @@ TEST(ModelScript, WindowPassKeepsUnsavedChanges) {
   for (uint16_t method = 0; method <= 4; ++method) {
     Script(method, 24, 65536, method, [](RandomModel& m) {
       for (uint32_t i = 0; i < 30; ++i) m.Add(static_cast<uint16_t>(i), ItemModel::MakeData(7, ItemModel::Text, i));
-      m.Reopen();
-      m.SetLimits(24, 65536);
-      m.SetPosition(10);
-      m.Update('R', false, std::string());
-      m.SetPosition(11);
-      m.Delete();
-      m.SetPosition(1);
-      m.Read(true, 2);
-      m.SetPosition(10);
-      m.Read(true, 2);
-      m.Skip(Forward);
+      m.Reopen(true);
+      m.SetPosition(10), m.Update('R', false, std::string());
+      m.SetPosition(11), m.Delete();
+      m.SetPosition(1), m.Read(true, 2);
+      m.SetPosition(10), m.Read(true, 2), m.Skip(Forward);
     });
   }
 }

@@ -24,9 +24,7 @@ Item SharedItem(uint32_t writer, uint32_t n) {
   return item;
 }
 
-bool IsSharedItem(const Item& item) {
-  return item.extraId < Writers && item == SharedItem(item.extraId, item.extraValue);
-}
+bool IsSharedItem(const Item& i) { return i.extraId < Writers && i == SharedItem(i.extraId, i.extraValue); }
 
 struct Shared {
   uint32_t handles[2] = {0, 0};
@@ -34,9 +32,7 @@ struct Shared {
   std::atomic<uint32_t> added[2][Writers] = {};
   std::atomic<int> failures{0};
   std::atomic<uint64_t> ownFiles{0};
-  void Fail(const std::string& what) {
-    if (failures++ < 10) ADD_FAILURE() << what;
-  }
+  void Fail(const std::string& what) { if (failures++ < 10) ADD_FAILURE() << what; }
 };
 
 void Writer(Shared* shared, uint32_t writer) {

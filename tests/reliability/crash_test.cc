@@ -46,9 +46,8 @@ Item Attempted(uint32_t n) { return MakeItem(Seed, n, MaxLength); }
                       : VARNFileOpen(&h, path.c_str(), 0);
   if (rc == 0 && fresh) rc = VARNFileSetCompression(h, method);
   if (rc == 0) rc = VARNFileSetParameters(h, 16, 65536, 1024, buffer);
-  for (uint32_t n = fresh ? 0 : PriorItems; rc == 0 && n < PriorItems + 2500; ++n) {
+  for (uint32_t n = fresh ? 0 : PriorItems; rc == 0 && n < PriorItems + 2500; ++n)
     if (AddItem(h, Attempted(n)) != 0 || write(report, &n, sizeof n) != sizeof n) _exit(11);
-  }
   _exit(rc == 0 && VARNFileClose(h) == 0 ? 0 : 10);
 }
 
@@ -61,9 +60,7 @@ constexpr int Killed = 99;  // the exit code of a child that its fault ended
 [[noreturn]] void RunChild(const std::string& job, int report) {
   std::istringstream in(job);
   std::string kind, path;
-  uint64_t n = 0;
-  uint16_t method = 0;
-  uint32_t buffer = 0;
+  uint64_t n = 0; uint16_t method = 0; uint32_t buffer = 0;
   in >> kind >> n >> method >> buffer;
   std::getline(in >> std::ws, path);
   if (kind == "append") Child(path, n != 0, method, buffer, report);
@@ -84,9 +81,7 @@ ChildRole writerRole("writer", WriterRole);
 
 class Writer {
  public:
-  explicit Writer(const std::string& job) : child_("writer", job) {
-    EXPECT_TRUE(child_.started());
-  }
+  explicit Writer(const std::string& job) : child_("writer", job) { EXPECT_TRUE(child_.started()); }
   int report() const { return child_.report(); }
   // The exit code once the child has ended.
   int Wait() { return child_.Wait(); }
@@ -129,11 +124,9 @@ class Writer {
   // by itself (with 0).
   bool KillAndWait() {
     kill(pid_, SIGKILL);
-    int status = 0;
-    EXPECT_EQ(pid_, waitpid(pid_, &status, 0));
-    bool finished = WIFEXITED(status);
-    EXPECT_TRUE(!finished || WEXITSTATUS(status) == 0);
-    return finished;
+    int code = Wait();
+    EXPECT_TRUE(code == -1 || code == 0) << code;
+    return code != -1;
   }
 
  private:
@@ -184,15 +177,12 @@ TEST(CrashConsistency, KilledWritersLeaveRecoverablePrefixes) {
       EXPECT_EQ(0u, reported);
       continue;
     }
-    if (finished || !fresh) {
-      // A reopened file keeps its closed mark; a torn last record may make
-      // the search for the last item fail.
-      EXPECT_TRUE(rc == 0 || rc == VARNFILE_E_READ) << rc;
-    } else {
-      // Never closed: refused, unless the kill came after the close.
-      EXPECT_TRUE(rc == VARNFILE_E_NOT_TRANSACTION_FILE || rc == 0) << rc;
-      refused += rc == VARNFILE_E_NOT_TRANSACTION_FILE;
-    }
+    // A reopened file keeps its closed mark; a torn last record may make the
+    // search for the last item fail. A file never closed is refused, unless
+    // the kill came after the close.
+    uint16_t otherwise = finished || !fresh ? VARNFILE_E_READ : VARNFILE_E_NOT_TRANSACTION_FILE;
+    EXPECT_TRUE(rc == 0 || rc == otherwise) << rc;
+    refused += rc == VARNFILE_E_NOT_TRANSACTION_FILE;
     if (rc == 0) VARNFileClose(h);
 
     int verify = RunTool("verify " + path).status;  // 65: it found the damage
@@ -210,9 +200,8 @@ TEST(CrashConsistency, KilledWritersLeaveRecoverablePrefixes) {
       // What is lost must have fitted in the write buffer; the first lost
       // record may have been written in part.
       uint32_t bytes = 0;
-      for (uint32_t m = first + got + 1; m < first + reported; ++m) {
+      for (uint32_t m = first + got + 1; m < first + reported; ++m)
         bytes += method == VARNFILE_METHOD_NONE ? 22 + Attempted(m).data.size() : 22;
-      }
       EXPECT_LE(bytes, buffer) << reported - got << " reported adds lost";
     }
   }
@@ -230,18 +219,14 @@ TEST(CrashConsistency, KillAtEveryWrite) {
   for (uint16_t method = 0; method < 5; ++method) {
     for (uint32_t buffer : {0u, 1024u}) {
       std::string path = ScratchFile("kill.trn");
-      varnfile::FileResetCallCounts();
-      RunWriteSession(path, method, buffer, [](SessionStep, uint32_t, uint16_t) {});
-      uint64_t writes = varnfile::FileCallCount(varnfile::FileCallWrite);
+      uint64_t writes = SessionWrites(path, method, buffer);
       for (uint64_t n = 1; n <= writes && !HasFailure(); n += ToolSweepStride * WineSweepStride) {
         SCOPED_TRACE("method " + std::to_string(method) + " buffer " + std::to_string(buffer) +
                      " killed at write " + std::to_string(n));
         unlink(path.c_str());
         Writer writer("session " + std::to_string(n) + " " + std::to_string(method) + " " +
                       std::to_string(buffer) + " " + path);
-        Ledger ledger;
-        ledger.withData = method == VARNFILE_METHOD_NONE;
-        ledger.buffered = buffer != 0;
+        Ledger ledger(method, buffer);
         for (uint32_t note[3]; read(writer.report(), note, sizeof note) == sizeof note;)
           ledger.Note(SessionStep(note[0]), note[1], static_cast<uint16_t>(note[2]));
         int code = writer.Wait();
@@ -256,8 +241,7 @@ TEST(CrashConsistency, KillAtEveryWrite) {
         std::string problem;
         lost += ledger.Check(items, true, &problem);
         checked += static_cast<uint32_t>(items.size());
-        EXPECT_EQ("", problem) << "closed " << ledger.closed << ", written out "
-                               << ledger.writtenOut;
+        EXPECT_EQ("", problem) << "closed " << ledger.closed << ", written out " << ledger.writtenOut;
       }
       unlink(path.c_str());
     }

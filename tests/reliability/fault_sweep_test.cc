@@ -41,18 +41,7 @@ Counts Snapshot() {
 }
 
 // What the scenario attempted with an item: 0 nothing, 1 tried and failed, 2 done.
-struct Expected {
-  Item original;
-  bool added;
-  int update, erase;
-};
-
-// An item with its identifiers replaced as the scenario replaces them.
-Item Updated(Item item) {
-  item.commandId = static_cast<uint16_t>(0x7000 + item.extraValue);
-  item.extraId ^= 0x55;
-  return item;
-}
+struct Expected { Item original; bool added; int update, erase; };
 
 class Scenario {
  public:
@@ -65,8 +54,7 @@ class Scenario {
   void Run() {
     std::string path = ScratchFile("sweep.trn");
     uint32_t h = 0, copy = 0;
-    auto create = [&] { return VARNFileCreateEx(&h, 0, path.c_str(), 0, 0, 0, 0); };
-    if (Retry("CreateEx", create) != 0) return;
+    if (Retry("CreateEx", [&] { return VARNFileCreateEx(&h, 0, path.c_str(), 0, 0, 0, 0); }) != 0) return;
     Retry("SetCompression", [&] { return VARNFileSetCompression(h, method_); });
     Retry("SetParameters", [&] { return VARNFileSetParameters(h, 6, 6000, 300, 700); });
     // Chained methods replay their chain on every cache miss: fewer items.
@@ -171,14 +159,13 @@ class Scenario {
     for (size_t i = 0; i <= got.size(); ++i) {
       size_t k = i < got.size() ? got[i].extraValue : items_.size();
       ASSERT_TRUE(k >= next && k <= items_.size()) << when << ": item " << k << " never added";
-      for (size_t m = next; m < k && complete; ++m) {
+      for (size_t m = next; m < k && complete; ++m)
         ASSERT_FALSE(items_[m].added && items_[m].erase == 0) << when << ": item " << m << " lost";
-      }
       if (k == items_.size()) return;
       const Expected& e = items_[k];
       EXPECT_NE(2, e.erase) << when << ": deleted item " << k << " is still there";
       ASSERT_TRUE((got[i] == e.original && e.update != 2) ||
-                  (got[i] == Updated(e.original) && e.update != 0))
+                  (got[i] == Revised(e.original, false) && e.update != 0))
           << when << ": item " << k << " altered";
       next = k + 1;
     }
@@ -194,7 +181,7 @@ class Scenario {
         e.erase = Call("DeleteItem", [&] { return VARNFileDeleteItem(h); }) == 0 ? 2 : 1;
         continue;
       }
-      Item u = Updated(e.original);
+      Item u = Revised(e.original, false);  // new identifiers only
       auto f = [&] { return VARNFileUpdateItem(h, u.commandId, u.extraId, u.extraValue, 0, 0); };
       e.update = Call("UpdateItem", f) == 0 ? 2 : 1;
     }
@@ -209,11 +196,7 @@ class Scenario {
 // One way to fail: the counter (a FileCallKind, or Allocations) whose n-th
 // call fails, the errno, whether half the bytes go first, and how many fault
 // points to try.
-struct Variant {
-  int counter, error;
-  bool shortTransfer;
-  size_t budget;
-};
+struct Variant { int counter, error; bool shortTransfer; size_t budget; };
 
 // Runs the scenario once per chosen fault point of each variant. The points
 // are the first dozen of the first two calls of each export (so that every
@@ -232,9 +215,7 @@ void Sweep(uint16_t method, std::initializer_list<Variant> variants) {
     std::map<std::string, int> seen;
     for (const auto& [name, span] : counting.spans) {
       uint64_t begin = span.first[v.counter], end = span.second[v.counter];
-      for (uint64_t n = begin + 1; n <= end && n <= begin + 12 && seen[name] < 2; ++n) {
-        points.insert(n);
-      }
+      for (uint64_t n = begin + 1; n <= end && n <= begin + 12 && seen[name] < 2; ++n) points.insert(n);
       seen[name] += end > begin;
     }
     uint64_t stride = totals[v.counter] / (v.budget > points.size() ? v.budget - points.size() : 1);
@@ -282,28 +263,20 @@ TEST(FaultSweep, FileCallFailures) {
 // A disk that stays full (every write from the n-th on fails) is swept too.
 TEST(FaultSweep, WriteFailuresGoOn) {
   if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the varnfile tool is not built";
-  struct Kind {
-    int error;
-    bool shortTransfer, sticky;
-  };
-  const Kind kinds[] = {{ENOSPC, false, false}, {EIO, false, false}, {ENOSPC, true, false},
-                        {ENOSPC, false, true}};
+  const struct Kind { int error; bool shortTransfer, sticky; } kinds[] = {
+      {ENOSPC, false, false}, {EIO, false, false}, {ENOSPC, true, false}, {ENOSPC, false, true}};
   uint32_t cases = 0, injected = 0, checked = 0, lost = 0, closeFailed = 0;
   for (uint16_t method = 0; method < 5; ++method) {
     for (uint32_t buffer : {0u, 1024u, 65535u}) {
       std::string path = ScratchFile("goon.trn");
-      varnfile::FileResetCallCounts();
-      RunWriteSession(path, method, buffer, [](SessionStep, uint32_t, uint16_t) {});
-      uint64_t writes = varnfile::FileCallCount(varnfile::FileCallWrite);
+      uint64_t writes = SessionWrites(path, method, buffer);
       for (const Kind& kind : kinds) {
         // A full disk ends the session at once: every third write suffices.
         for (uint64_t n = 1; n <= writes; n += (kind.sticky ? 3 * ToolSweepStride : 1) * WineSweepStride) {
           SCOPED_TRACE("method " + std::to_string(method) + " buffer " + std::to_string(buffer) +
                        " errno " + std::to_string(kind.error) + (kind.shortTransfer ? " cut" : "") +
                        (kind.sticky ? " sticky" : "") + " write " + std::to_string(n));
-          Ledger ledger;
-          ledger.withData = method == VARNFILE_METHOD_NONE;
-          ledger.buffered = buffer != 0;
+          Ledger ledger(method, buffer);
           varnfile::FileResetCallCounts();
           varnfile::FileSetFault(varnfile::FileCallWrite,
                                  {n, kind.sticky, kind.error, kind.shortTransfer, false});
@@ -315,8 +288,7 @@ TEST(FaultSweep, WriteFailuresGoOn) {
           ++cases;
           injected += varnfile::FileCallCount(varnfile::FileCallWrite) >= n;
           closeFailed += !ledger.closed;
-          struct stat st;
-          if (stat(path.c_str(), &st) != 0) {
+          if (!PathExists(path)) {
             EXPECT_EQ(0u, ledger.nextAdd) << "a created file is gone";
             continue;
           }

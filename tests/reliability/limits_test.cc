@@ -209,9 +209,7 @@ TEST_P(LimitsTest, BelowAcrossAndUpToFourGiB) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, LimitsTest, ::testing::Values(0, 1, 2, 3, 4),
-                         [](const ::testing::TestParamInfo<uint16_t>& info) {
-                           return "method" + std::to_string(info.param);
-                         });
+                         [](const auto& info) { return "method" + std::to_string(info.param); });
 
 }  // namespace
 }  // namespace varnfile_test

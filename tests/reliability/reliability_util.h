@@ -11,10 +11,12 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <tuple>
 #include <vector>
 
 #include "io/scratch_dir.h"
 #include "os_util.h"
+#include "platform/file.h"
 #include "varnfile.h"
 
 #ifndef VARNFILE_TOOL_PATH
@@ -31,10 +33,8 @@ inline const std::string& ScratchFolder() {
   struct Folder {
     std::string path;
     int owner = ProcessId();
-    ~Folder() {
-      std::error_code ignored;
-      if (ProcessId() == owner) std::filesystem::remove_all(path, ignored);
-    }
+    std::error_code ignored = {};
+    ~Folder() { if (ProcessId() == owner) std::filesystem::remove_all(path, ignored); }
   };
   static const Folder folder{[] {
     const char* base = std::getenv("VARNFILE_TEST_TMP");
@@ -60,10 +60,8 @@ struct Item {
   uint16_t commandId = 0, extraId = 0;
   uint32_t extraValue = 0;
   std::string data;
-  bool operator==(const Item& o) const {
-    return commandId == o.commandId && extraId == o.extraId && extraValue == o.extraValue &&
-           data == o.data;
-  }
+  auto Tie() const { return std::tie(commandId, extraId, extraValue, data); }
+  bool operator==(const Item& o) const { return Tie() == o.Tie(); }
 };
 
 inline uint32_t Mix(uint32_t x) {
@@ -144,9 +142,7 @@ inline std::vector<Item> ReadFile(const std::string& path) {
 }
 
 inline std::string Slurp(const std::string& path) { return varnfile::ReadFile(path); }
-inline void Spit(const std::string& path, const std::string& bytes) {
-  varnfile::WriteFile(path, bytes);
-}
+inline void Spit(const std::string& path, const std::string& bytes) { varnfile::WriteFile(path, bytes); }
 
 struct ToolRun {
   int status;  // the exit status, or -1 when the shell did not exit
@@ -228,9 +224,8 @@ void RunWriteSession(const std::string& path, uint16_t method, uint32_t buffer, 
   if (rc != 0) return;
   auto step = [&](SessionStep kind, uint32_t n, uint16_t result) {
     note(kind, n, result);
-    if (++steps % 4 == 0) {
+    if (++steps % 4 == 0)
       note(StepFlush, 0, VARNFileSetParameters(h, 2, 65536, 1024, static_cast<uint16_t>(buffer)));
-    }
   };
   auto add = [&](uint32_t n) {
     uint16_t result = VARNFileSeekToEnd(h, &positions[n]);
@@ -240,8 +235,8 @@ void RunWriteSession(const std::string& path, uint16_t method, uint32_t buffer, 
   };
   for (uint32_t n = 0; n < 24; ++n) add(n);
   for (uint32_t n = 0; n < 24; ++n) {
-    if (n % 5 != 1 && n % 7 != 3) continue;
-    if (positions[n] == 0 || VARNFileSetPosition(h, positions[n]) != 0) continue;
+    if ((n % 5 != 1 && n % 7 != 3) || positions[n] == 0 || VARNFileSetPosition(h, positions[n]) != 0)
+      continue;
     if (n % 7 == 3) {
       step(StepDelete, n, VARNFileDeleteItem(h));
       continue;
@@ -257,19 +252,26 @@ void RunWriteSession(const std::string& path, uint16_t method, uint32_t buffer, 
   note(StepClose, 0, VARNFileClose(h));
 }
 
-// What a session was told: which calls returned 0, and up to which item the
-// appended records had surely reached the file.
+// The write calls of an undisturbed session.
+inline uint64_t SessionWrites(const std::string& path, uint16_t method, uint32_t buffer) {
+  varnfile::FileResetCallCounts();
+  RunWriteSession(path, method, buffer, [](SessionStep, uint32_t, uint16_t) {});
+  return varnfile::FileCallCount(varnfile::FileCallWrite);
+}
+
+// What a session under `method` with a write buffer of `buffer` bytes was
+// told: which calls returned 0, and up to which item the appended records
+// had surely reached the file.
 struct Ledger {
-  bool withData = false;  // updates change data too
-  bool buffered = true;   // a write buffer holds appended records
+  Ledger(uint16_t method, uint32_t buffer)
+      : withData(method == VARNFILE_METHOD_NONE), buffered(buffer != 0) {}
+  bool withData;  // updates change data too
+  bool buffered;  // a write buffer holds appended records
   bool closed = false;    // the close returned 0
   uint32_t writtenOut = 0;  // items below this, if added, are in the file
   uint32_t nextAdd = 0;     // items tried so far
-  std::vector<bool> added = std::vector<bool>(SessionItems),
-                    updated = std::vector<bool>(SessionItems),
-                    updateTried = std::vector<bool>(SessionItems),
-                    deleted = std::vector<bool>(SessionItems),
-                    deleteTried = std::vector<bool>(SessionItems);
+  std::vector<bool> added = std::vector<bool>(SessionItems), updated = added, updateTried = added,
+                    deleted = added, deleteTried = added;
 
   void Note(SessionStep step, uint32_t n, uint16_t rc) {
     switch (step) {
@@ -306,8 +308,7 @@ struct Ledger {
       bool known = k < SessionItems && k >= next && (added[k] || (tried && k + 1 == nextAdd));
       if (!known) return *problem = "item " + std::to_string(k) + " was never added", lost;
       missing(k);
-      Item old = SessionItem(k), revised = Revised(old, withData);
-      bool isNew = got == revised, isOld = got == old;
+      bool isNew = got == Revised(SessionItem(k), withData), isOld = got == SessionItem(k);
       if (!isNew && !isOld) return *problem = "item " + std::to_string(k) + " altered", lost;
       if (isNew && !updateTried[k]) return *problem = "item " + std::to_string(k) + " revised", lost;
       if (closed && (deleted[k] || isNew != updated[k]))
