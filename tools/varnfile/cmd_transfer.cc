@@ -253,6 +253,9 @@ int RunExport(const ExportOptions& o) {
   file.Close();
   out.Finish();
   progress.Finish();
+  // The count of the range past a --limit reads every record frame left in
+  // the file: only for a summary that is shown.
+  if (settings().quiet) return ExitOk;
   bool complete;
   uint64_t total = range.Total(raw, method, &complete);
   if (range.selection().all() && count == total)
