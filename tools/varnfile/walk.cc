@@ -200,7 +200,6 @@ void ItemRange::Locate(varn::File& file, const RawFile& raw, bool includeDeleted
       start_ = frame.next();
     }
   }
-  rest_ = start_ != 0 ? start_ : reverse_ ? static_cast<uint32_t>(raw.size()) : FirstItemPosition;
 }
 
 void ItemRange::Walk(varn::File& file, const RawFile& raw, const EntryVisitor& visit,
@@ -210,29 +209,12 @@ void ItemRange::Walk(varn::File& file, const RawFile& raw, const EntryVisitor& v
   uint64_t picked = 0;
   WalkItems(file, raw, reverse_, start_, includeDeleted_, [&](const Entry& e) {
     ++walked_;
-    rest_ = reverse_ ? e.frame.position : e.frame.next();
     if (passing) passing(e);
     if (!selection_.Selects(e.frame)) return true;
     if (!visit(e)) return false;
     cut_ = ++picked == limit_;
     return !cut_;
   });
-}
-
-uint64_t ItemRange::Total(const RawFile& raw, uint16_t method, bool* complete) const {
-  *complete = true;
-  if (!cut_) return walked_;
-  uint64_t total = walked_;
-  const uint64_t end = reverse_ ? rest_ : raw.size();
-  RecordFrame frame;
-  for (uint64_t p = reverse_ ? FirstItemPosition : rest_; p < end; p = frame.next()) {
-    if (CheckFrame(raw, p, method, &frame) != FrameProblem::None) {
-      *complete = false;
-      break;
-    }
-    if (includeDeleted_ || frame.command != DeletedCommand) ++total;
-  }
-  return total;
 }
 
 uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string& text,
