@@ -224,17 +224,31 @@ uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string
     bool fromEnd = text.size() > 1 && text[1] == '-';
     uint64_t n = ParseNumber(text.substr(fromEnd ? 2 : 1), 0xFFFFFFFF, what);
     if (fromEnd && n == 0) throw ToolError(arg + ": items from the end count from #-1 (the last)");
+    // Counting items needs only their frames, not their data: item N of a
+    // large file is found at the speed of a scan of its record headers
+    // (forwards) or trailers (backwards).
+    const uint16_t method = static_cast<uint16_t>(file.method());
+    const uint64_t wanted = fromEnd ? n - 1 : n;
     uint64_t seen = 0;
-    uint32_t found = 0;
-    bool hit = false;
-    WalkItems(file, raw, fromEnd, 0, includeDeleted, [&](const Entry& e) {
-      if (seen++ != (fromEnd ? n - 1 : n)) return true;
-      found = e.frame.position;
-      hit = true;
-      return false;
-    });
-    if (!hit) throw ToolError(arg + ": the file holds " + std::to_string(seen) + " items");
-    return found;
+    auto isWanted = [&](const RecordFrame& f) {
+      return (includeDeleted || f.command != DeletedCommand) && seen++ == wanted;
+    };
+    for (uint64_t p = FirstItemPosition; !fromEnd && p < raw.size();) {
+      RecordFrame frame = FrameAt(raw, p, method);
+      if (isWanted(frame)) return frame.position;
+      p = frame.next();
+    }
+    for (uint64_t end = raw.size(); fromEnd && end > FirstItemPosition;) {
+      uint32_t p = end >= FirstItemPosition + TrailerSize ? Get32(raw.data() + end - TrailerSize) : 0;
+      RecordFrame frame;
+      if (p >= FirstItemPosition && p < end) frame = FrameAt(raw, p, method);
+      if (frame.next() != end)
+        throw ToolError("the trailer that ends at " + std::to_string(end) +
+                        " does not point back at a record", ExitDamaged);
+      if (isWanted(frame)) return frame.position;
+      end = p;
+    }
+    throw ToolError(arg + ": the file holds " + std::to_string(seen) + " items");
   }
   uint32_t position = static_cast<uint32_t>(ParseNumber(text, 0xFFFFFFFF, what));
   if (position == raw.size()) return position;  // the end of data
