@@ -189,7 +189,7 @@ TEST_P(CliTest, CommandLines) {
       {"add %aged --cmd 1 --data x", 69, "", "both): rescue it with varnfile set --reset-aging"},
       {"info %wrapped", 0, "aging limit    49711 days 00:00:00 (counts as 0 days 17:31:44)\nages at        "},
       {"info %wrapped --json", 0, "\"aged\":true"},
-      {"verify %aged", 65, "problem: the library cannot open the file: ", "", ""},
+      {"verify %aged", 69, "", "read it as it is with --ignore-aging"},  // aged, not damaged
       {"list %aged --ignore-aging --no-preview", 0, "stored  crc \n       174  0x0010"},
       {"export %aged --ignore-aging", 0, "\"data\":\"hello world\""},
       {"convert %aged %caged -m 0 --ignore-aging", 0, "", "caged has aged like its source"},
