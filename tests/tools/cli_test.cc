@@ -156,6 +156,7 @@ TEST_P(CliTest, CommandLines) {
       {"import %k --csv", 0, "", "", "cmd,value,data\n5,6,\"multi\nline\"\n"},
       {"convert %data %k -m {m} --force", 65},  // k stays as it was
       {"import %k2 --csv --cmd 3 --extra 2", 0, "", "", "\xEF\xBB\xBF" "1,,3,plain\n"},
+      {"import %k3 --csv", 65, "", "line 1: the header row names the unknown column \"text\"", "position,data,text\n174,YQ==,a\n"},
       // A bad line late in the input: no new file, the one --force would
       // replace as it was, nothing appended; from a file and from stdin.
       {"import %late --input %late.jsonl -m {m}", 65, "", "line 8001: the data is not base64"},
@@ -368,7 +369,7 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ((std::vector<Item>{{5, 0, 6, "multi\nline"}}), ReadFile(Path("k")));
 #endif
   // No file from a failed create, import, convert or recover.
-  for (const char* name : {"b", "bad", "late", "rnoise", "rtext", "cdata", "limi", "limc", "limr"})
+  for (const char* name : {"b", "bad", "k3", "late", "rnoise", "rtext", "cdata", "limi", "limc", "limr"})
     EXPECT_NE(0, access(Path(name).c_str(), F_OK)) << name;
   // The appended items in order; the copy of stdin is gone.
   const std::vector<Item> appended = ReadFile(Path("nodir/b"));

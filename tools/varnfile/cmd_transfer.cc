@@ -385,9 +385,20 @@ class CsvColumns {
   // True when the record names columns (and is no item).
   bool ReadHeader(const std::vector<std::string>& fields) {
     static const char* const names[] = {"position", "cmd", "command", "extra", "value", "length", "encoding", "data"};
-    for (const std::string& f : fields)
-      if (std::find_if(std::begin(names), std::end(names), [&](const char* n) { return f == n; }) == std::end(names))
-        return false;
+    auto known = [](const std::string& f) {
+      return std::find_if(std::begin(names), std::end(names), [&](const char* n) { return f == n; }) !=
+             std::end(names);
+    };
+    for (const std::string& f : fields) {
+      if (known(f)) continue;
+      // An item's first field is a number (or empty): a record that starts
+      // with a column name is a header row, with a column no item has.
+      if (known(fields[0]))
+        throw ToolError("line 1: the header row names the unknown column " + Quote(f) +
+                        " (known: position, cmd or command, extra, value, length, encoding, data)",
+                        ExitDamaged);
+      return false;
+    }
     index_.clear();
     named_ = true;
     for (std::size_t i = 0; i < fields.size(); ++i) {
