@@ -289,6 +289,10 @@ TEST_P(CliTest, CommandLines) {
   ASSERT_EQ(0, symlink(Path("loop").c_str(), Path("loop").c_str()));
   rows.push_back({"add %loop --cmd 1 --data x", 74, "", "open %loop: Too many levels of symbolic links"});
   rows.push_back({"create %loop", 74, "", "create %loop: Too many levels of symbolic links"});
+  // An output that is no regular file (a link, /dev/null) is not removed when an export fails.
+  unlink(Path("dlink").c_str());
+  ASSERT_EQ(0, symlink(Path("dout").c_str(), Path("dlink").c_str()));
+  rows.push_back({"export %data -o %dlink", 65, "", "fails its CRC check"});
 #endif
   // A file whose writer never closed it: noise, then items that repeat the
   // one before, which under chained DEFLATE alone refer back to earlier items.
@@ -349,6 +353,7 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ((std::vector<Item>{{1, 2, 3, "plain"}}), ReadFile(Path("k2")));
   EXPECT_EQ(0, access(Path("nodir/b").c_str(), F_OK));
 #if !defined(_WIN32)
+  EXPECT_EQ(0, access(Path("dlink").c_str(), F_OK));
   // A target that cannot be finished (its last writes, at the close, pass
   // the file-size limit as on a full disk) is reported and removed.
   ASSERT_EQ(0, RunTool(expand("import %lim --lines --input %text -m {m}")).status);
