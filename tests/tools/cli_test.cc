@@ -115,6 +115,7 @@ TEST_P(CliTest, CommandLines) {
       {"create %b --method 7", 64, "", "expected 0..4"},
       {"create %nodir/b", 73, "", "directory %nodir does not exist (use --parents"},
       {"create %nodir/b --parents", 0},
+      {"add %missing --cmd 1 --file %nodir", 74, "", "%nodir: "},  // 70 before: an internal error
       {"info %missing", 66, "", "missing: no such file"},
       {"info %fifo", 66},  // refused, not waited on
       {"verify %fifo", 66, "", "fifo is not a regular file"},
@@ -124,6 +125,7 @@ TEST_P(CliTest, CommandLines) {
       {"add %a --cmd 0x10 -e 2 -v 4000000000 --data 'hello world'", 0, "item 0x0010 at 174 (11 "},
       {"add %a --cmd 17 --file %payload", 0}, {"add %a --cmd 18 --stdin", 0, "", "", "from stdin"},
       {"create %a --method {m}", 73, "", "exists"},
+      {"add %a --cmd 1 --stdin", 64, "", "standard input holds more than 65535 bytes", std::string(70000, 'x')},
       {"info %a", 0, "method         {m} (|\"orders\"\nclosed         yes\nitems          3 live, 0 deleted, 0 end markers\ndata bytes     32\n"},
       {"info %a --json", 0, "\"description\":\"orders\",\"closed\":true,\"live\":3,\"deleted\":0,"},
       // The preview; binary data escaped and cut.
