@@ -144,6 +144,21 @@ std::vector<uint8_t> ReadItemBytes(std::istream& in, const std::string& what) {
   return data;
 }
 
+// An aging limit shorter than the time since the stamp leaves a file aged
+// at once, as the library judges it, and 0 does not mean "never": say so.
+void WarnIfAged(const std::string& path, int64_t limit) {
+  try {
+    OpenItems(path, varn::Access::Read);
+  } catch (const ToolError& e) {
+    if (e.status() != ExitAged) return;
+    Report("warning: %s has aged: its stamp is older than its aging limit, so it cannot be opened "
+           "(varnfile set --reset-aging %s restamps it)\n", path.c_str(), path.c_str());
+    return;
+  }
+  if (limit == 0)
+    Report("warning: an aging limit of 0 ages %s within a second (0 does not mean never)\n", path.c_str());
+}
+
 struct CreateOptions {
   std::string path, method = "chained-deflate", description, flags, aging;
   NewFileOptions target;
@@ -174,6 +189,7 @@ void RunCreate(const CreateOptions& o) {
   made.Commit();
   Note("created %s (method %u, %s)\n", o.path.c_str(), static_cast<unsigned>(method),
          varn::MethodName(method));
+  if (!o.aging.empty() && AgingSeconds(aging.data()) == 0) WarnIfAged(o.path, 0);
 }
 
 struct AddOptions {
@@ -428,23 +444,28 @@ void RunSet(const SetOptions& o, const CLI::App& sub) {
     throw ToolError("set: nothing to change (give --flags, --description, --aging or --reset-aging)");
   uint32_t flags = setFlags ? static_cast<uint32_t>(ParseNumber(o.flags, 0xFFFFFFFF, "--flags")) : 0;
   if (setDescription) CheckDescription(o.description);
-  HeaderImage aging{};
+  HeaderImage aging{}, written;
   if (setAging) ParseAging(o.aging, aging.data());
-  HeaderEditor editor(o.path);
-  uint8_t* h = editor.header();
-  if (setFlags) Put32(h + FlagsOffset, flags);
-  if (setDescription) {
-    std::fill(h + DescriptionOffset, h + DescriptionOffset + DescriptionSize, 0);
-    std::copy(o.description.begin(), o.description.end(), h + DescriptionOffset);
+  {
+    HeaderEditor editor(o.path);
+    uint8_t* h = editor.header();
+    if (setFlags) Put32(h + FlagsOffset, flags);
+    if (setDescription) {
+      std::fill(h + DescriptionOffset, h + DescriptionOffset + DescriptionSize, 0);
+      std::copy(o.description.begin(), o.description.end(), h + DescriptionOffset);
+    }
+    if (setAging) std::copy(aging.begin() + AgingDaysOffset, aging.begin() + CompressionOffset, h + AgingDaysOffset);
+    if (o.resetAging) StampNow(h);
+    editor.Write();
+    std::copy(h, h + HeaderSize, written.begin());
   }
-  if (setAging) std::copy(aging.begin() + AgingDaysOffset, aging.begin() + CompressionOffset, h + AgingDaysOffset);
-  if (o.resetAging) StampNow(h);
-  editor.Write();
   if (settings().quiet) return;
+  const uint8_t* h = written.data();
   std::printf("flags        0x%08X\n", Get32(h + FlagsOffset));
   std::printf("description  %s\n", Quote(HeaderText(h + DescriptionOffset, DescriptionSize)).c_str());
   std::printf("stamp        %s\n", FormatStamp(h + StampDateOffset, h + StampTimeOffset).c_str());
   std::printf("aging limit  %s\n", FormatSpan(AgingSeconds(h)).c_str());
+  if (setAging) WarnIfAged(o.path, AgingSeconds(h));
 }
 
 }  // namespace
