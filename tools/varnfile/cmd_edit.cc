@@ -52,8 +52,13 @@ void CheckNewFile(const std::string& path, const NewFileOptions& options) {
                     ExitCannotCreate);
 }
 
-NewFile::NewFile(const std::string& path, const NewFileOptions& options) : path_(path) {
+NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool staged) : path_(path) {
   CheckNewFile(path, options);
+  if (!FileExists(path) && staged) {
+    scratch_ = std::make_unique<ScratchFile>(DirectoryOf(path), ".varnfile-new");
+    scratch_->Close();
+    return;
+  }
   if (!FileExists(path)) {
     unfinished_ = std::make_unique<RemoveOnInterrupt>(path);
     return;
@@ -92,6 +97,12 @@ void NewFile::Commit() {
     unfinished_->Keep();
     return;
   }
+  if (replaced_.empty()) {  // staged under a new name, which must still be free
+    if (FileExists(path_)) throw ToolError(path_ + " was made by another program meanwhile", ExitCannotCreate);
+    int error = varnfile::PlatformReplaceName(scratch_->path().c_str(), path_.c_str());
+    if (error != 0) throw ToolError("cannot give the new file the name " + path_ + ": " + std::strerror(error), ExitIo);
+    return;
+  }
   int fd = OpenLikeLibrary(replaced_, true);  // nobody holds the old file while it is replaced
 #if defined(_WIN32)
   varnfile::FileClose(fd);  // Windows renames over no file that an open holds
@@ -111,7 +122,7 @@ void NewFile::Finish(varn::File* file) {
   if (rc == VARNFILE_OK) return;
   bool removed = varnfile::FileRemove(writing().c_str()) == 0;
   std::string what = !removed  ? "; " + writing() + StaysUnfinished
-                     : scratch_ ? " (removed it; the old file is as it was)"
+                     : !replaced_.empty() ? " (removed it; the old file is as it was)"
                                 : " (removed it)";
   throw varn::Error(rc, "cannot finish " + path_ + what);
 }
