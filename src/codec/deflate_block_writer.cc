@@ -926,14 +926,12 @@ uint32_t DeflateWriteBlock(DeflateContext* context, uint32_t point) {
               }
             }
             if (!asLiterals) {
+              // Without extra bits, a length or distance is its code's base:
+              // the field is then 0 bits of value 0, put without a test.
               put(lc.code, lc.length);
-              if (lengthExtra != 0) {
-                put(bytes->lengthLess3 + 3u - LengthCodes[lengthCode].base, lengthExtra);
-              }
+              put(bytes->lengthLess3 + 3u - LengthCodes[lengthCode].base, lengthExtra);
               put(dc.code, dc.length);
-              if (distanceExtra != 0) {
-                put(cursor->distance - DistanceCodes[distanceCode].base, distanceExtra);
-              }
+              put(cursor->distance - DistanceCodes[distanceCode].base, distanceExtra);
             }
           }
           flush();
