@@ -201,18 +201,16 @@ uint32_t UsedSymbols(const uint16_t* frequencies, uint32_t n, uint16_t* used) {
 void BuildCodeLengths(CodeEntry* codes, const uint16_t* frequencies, HuffmanWorkArea* work,
                       uint32_t n, uint32_t maxBits) {
   uint16_t used[ValidLiteralLengthSymbols + 2];
-  BuildCodeLengths(codes, frequencies, work, n, maxBits, used);
+  BuildUsedCodeLengths(codes, frequencies, work, used, UsedSymbols(frequencies, n, used),
+                       maxBits);
 }
 
-uint32_t BuildCodeLengths(CodeEntry* codes, const uint16_t* frequencies, HuffmanWorkArea* work,
-                          uint32_t n, uint32_t maxBits, uint16_t* used) {
-  if (n == 0) return 0;
-  // Only the symbols in use take part; a small block has a few dozen.
-  const uint32_t k = UsedSymbols(frequencies, n, used);
-  if (k == 0) return 0;
+void BuildUsedCodeLengths(CodeEntry* codes, const uint16_t* frequencies, HuffmanWorkArea* work,
+                          const uint16_t* used, uint32_t k, uint32_t maxBits) {
+  if (k == 0) return;
   if (k == 1) {
     codes[used[0]].length = 1;
-    return 1;
+    return;
   }
   // Weights and the subtree depth that breaks their ties share one key.
   // Frequencies and weights stay far below 32768 (at most 4096 symbols per
@@ -290,7 +288,7 @@ uint32_t BuildCodeLengths(CodeEntry* codes, const uint16_t* frequencies, Huffman
     }
     if (!tooLong) {
       AssignUsedCodes(counts, codes, used, k);
-      return k;
+      return;
     }
     // Too long: rebuild once from frequencies scaled to the weight budget,
     // which bounds the depth. Should that ever fail, equal weights give a
@@ -714,10 +712,10 @@ void DeflatePrepareBlock(DeflateContext* context) {
   // (Debug builds take the long way every time and check the bound below.)
 
   std::memset(area->codes, 0, sizeof(area->codes));
-  literalsUsed = BuildCodeLengths(area->codes, area->literalFrequencies, area, literalsSent,
-                                  MaxCodeBits, used);
-  distancesUsed = BuildCodeLengths(area->codes + literalsSent, area->distanceFrequencies, area,
-                                   distancesSent, MaxCodeBits, used + literalsUsed);
+  BuildUsedCodeLengths(area->codes, area->literalFrequencies, area, used, literalsUsed,
+                       MaxCodeBits);
+  BuildUsedCodeLengths(area->codes + literalsSent, area->distanceFrequencies, area,
+                       used + literalsUsed, distancesUsed, MaxCodeBits);
   // One sequence of used symbols over both tables, for the run-length coder.
   for (uint32_t u = literalsUsed; u < literalsUsed + distancesUsed; ++u) {
     used[u] = static_cast<uint16_t>(used[u] + literalsSent);
