@@ -95,7 +95,11 @@ uint32_t BitWriterOpen(BitWriter* writer, uint8_t* output, uint32_t capacity) {
   return usable - 4;
 }
 
-uint32_t BitWriterPutBits(BitWriter* writer, uint32_t value, uint32_t n) {
+namespace {
+
+// BitWriterPutBits, inlined into the block writer, which puts the bits of a
+// block header and its code-length codes one field at a time.
+inline uint32_t PutBits(BitWriter* writer, uint32_t value, uint32_t n) {
   uint32_t count = writer->bitCount;
   if (count + n < 32) {
     writer->bitBuffer |= value << count;
@@ -108,6 +112,12 @@ uint32_t BitWriterPutBits(BitWriter* writer, uint32_t value, uint32_t n) {
   writer->bitBuffer = value >> (32 - count);
   writer->bitCount = count + n - 32;
   return 0;
+}
+
+}  // namespace
+
+uint32_t BitWriterPutBits(BitWriter* writer, uint32_t value, uint32_t n) {
+  return PutBits(writer, value, n);
 }
 
 namespace {
@@ -778,7 +788,7 @@ void DeflatePrepareBlock(DeflateContext* context) {
 }
 
 #define PUT_BITS_OR_SUSPEND(point, value, n) \
-  if (BitWriterPutBits(writer, (value), (n)) != 0) return (point)
+  if (PutBits(writer, (value), (n)) != 0) return (point)
 
 uint32_t DeflateWriteBlock(DeflateContext* context, uint32_t point) {
   BitWriter* writer = &context->bits;
