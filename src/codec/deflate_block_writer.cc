@@ -432,6 +432,53 @@ inline uint32_t ZeroRunBits(uint32_t zeros) {
   return bits + (rest >= 11 ? 1 + 7 : rest >= 3 ? 1 + 3 : rest);
 }
 
+// The entries of the run-length coded lengths, by kind: the zero runs give
+// theirs exactly (single zeros, repeats 17 and 18 with their extra bits);
+// the runs of nonzero lengths at least `lengths` entries (lengths and
+// repeats 16).
+struct HeaderEntries {
+  uint32_t zeros = 0;
+  uint32_t shortRepeats = 0;
+  uint32_t longRepeats = 0;
+  uint32_t extraBits = 0;
+  uint32_t lengths = 0;
+
+  void AddZeroRun(uint32_t run) {
+    const uint32_t rest = run % 138;
+    longRepeats += run / 138 + (rest >= 11 ? 1 : 0);
+    shortRepeats += rest >= 3 && rest < 11 ? 1 : 0;
+    zeros += rest < 3 ? rest : 0;
+    extraBits = 7 * longRepeats + 3 * shortRepeats;
+  }
+  // r >= 1 nonzero lengths in a row: at least the entries of r equal ones
+  // (the length, repeats of up to 6, a short rest as lengths); lengths
+  // that differ only take more.
+  void AddLengthRun(uint32_t r) {
+    static constexpr uint8_t restEntries[6] = {0, 1, 2, 1, 1, 1};
+    lengths += 1 + (r - 1) / 6 + restEntries[(r - 1) % 6];
+  }
+};
+
+// Bits of the code-length codes of these entries, at least: those of an
+// optimal code for the four kinds as four symbols (a code for the kinds'
+// actual symbols costs no less), and one bit per entry.
+uint32_t EntryCodeBitsAtLeast(const HeaderEntries& e) {
+  uint32_t weights[4] = {e.zeros, e.shortRepeats, e.longRepeats, e.lengths};
+  std::sort(weights, weights + 4);
+  uint32_t first = 0;
+  while (first < 3 && weights[first] == 0) ++first;
+  if (first == 3) return weights[3];
+  // Huffman's merges on sorted weights: the sum of the merged weights.
+  uint32_t bits = 0;
+  for (uint32_t i = first; i < 3; ++i) {
+    uint32_t j = i + 1;
+    weights[j] += weights[i];
+    bits += weights[j];
+    for (; j < 3 && weights[j + 1] < weights[j]; ++j) std::swap(weights[j], weights[j + 1]);
+  }
+  return bits;
+}
+
 // The k frequencies of the used symbols in ascending order, into sorted;
 // temp has room for k. Few are sorted by comparison; many (a block's
 // literals) by counting their low bytes and, when some reach 256, their
@@ -470,21 +517,22 @@ void SortFrequencies(const uint16_t* frequencies, const uint16_t* used, uint32_t
 }
 
 // Bits of an optimal prefix code for the k >= 2 used symbols of these
-// frequencies: the sum of the weights of the merged nodes of a Huffman tree,
-// built here without regard to ties or length limits (which cannot make a
-// code cheaper). Leaves sorted, merged nodes queued in the order made.
+// frequencies, the `skip` (0 or 1) lightest left out: the sum of the weights
+// of the merged nodes of a Huffman tree, built here without regard to ties
+// or length limits (which cannot make a code cheaper). Leaves sorted, merged
+// nodes queued in the order made.
 uint32_t OptimalCodeBits(const uint16_t* frequencies, const uint16_t* used, uint32_t k,
-                         uint32_t* scratch) {
+                         uint32_t skip, uint32_t* scratch) {
   uint32_t* leaves = scratch;
   uint32_t* merged = scratch + k;
   SortFrequencies(frequencies, used, k, leaves, merged);
-  uint32_t leaf = 0, head = 0, tail = 0;
+  uint32_t leaf = skip, head = 0, tail = 0;
   uint32_t bits = 0;
   auto take = [&]() {
     if (leaf < k && (head == tail || leaves[leaf] <= merged[head])) return leaves[leaf++];
     return merged[head++];
   };
-  for (uint32_t made = 0; made + 1 < k; ++made) {
+  for (uint32_t made = skip; made + 1 < k; ++made) {
     uint32_t weight = take();
     weight += take();
     merged[tail++] = weight;
@@ -530,16 +578,16 @@ static_assert(CodeLengthCodesAtLeast.atLeast[1] == 18 && CodeLengthCodesAtLeast.
 // Data bits of one alphabet under any code for it (its k >= 1 used symbols
 // occurring `total` times): each occurrence takes at least one bit and, with
 // scratch for 2k entries, together at least those of an optimal code. `skip`
-// says that one occurrence of a single-occurrence symbol (the end-of-block
-// code, never longer than the tree is deep) is left out.
+// says that a symbol occurring once (the end-of-block code) is left out:
+// what any code gives the others is a prefix code for them alone, which
+// costs at least their optimal code. (All frequencies are at least 1, so
+// the lightest stands for it.)
 uint32_t CodeBitsAtLeast(const uint16_t* frequencies, const uint16_t* used, uint32_t k,
                          uint32_t total, uint32_t skip, uint32_t* scratch) {
-  if (k == 1) return total - (skip != 0 ? 1 : 0);
-  uint32_t longest = k - 1 < MaxCodeBits ? k - 1 : MaxCodeBits;  // a tree of k leaves
-  uint32_t bits = total - (skip != 0 ? 1 : 0);
+  uint32_t bits = total - skip;
+  if (k == 1) return bits;
   if (scratch != nullptr) {
-    uint32_t optimal = OptimalCodeBits(frequencies, used, k, scratch);
-    if (skip != 0) optimal = optimal > longest ? optimal - longest : 0;
+    uint32_t optimal = OptimalCodeBits(frequencies, used, k, skip, scratch);
     if (optimal > bits) bits = optimal;
   }
   return bits;
@@ -554,7 +602,9 @@ uint32_t DynamicCostAtLeast(const HuffmanWorkArea* area, const uint16_t* used,
                             uint32_t distancesSent, uint32_t* scratch) {
   // Header: the counts and the 3-bit code-length code lengths sent; the
   // zero runs between the used lengths exactly; a run of r nonzero lengths
-  // at least (r + 1) / 2 bits, however it splits into repeats.
+  // at least (r + 1) / 2 bits, however it splits into repeats. Or: the
+  // counts, the code-length code lengths and the zero runs' extra bits,
+  // and the entries' codes at least as EntryCodeBitsAtLeast prices them.
   uint32_t codesSent = CodeLengthCodesAtLeast.atLeast[literalsUsed];
   if (distancesUsed > 0) {
     const uint32_t distanceCodes = CodeLengthCodesAtLeast.atLeast[distancesUsed];
@@ -566,6 +616,7 @@ uint32_t DynamicCostAtLeast(const HuffmanWorkArea* area, const uint16_t* used,
   auto position = [&](uint32_t u) {
     return u < literalsUsed ? used[u] : literalsSent + used[u];
   };
+  HeaderEntries entries;
   uint32_t i = 0;
   uint32_t u = 0;
   while (i < n) {
@@ -573,14 +624,19 @@ uint32_t DynamicCostAtLeast(const HuffmanWorkArea* area, const uint16_t* used,
       uint32_t r = 1;
       while (u + r < k && position(u + r) == i + r) ++r;
       headerBits += (r + 2) / 2;
+      entries.AddLengthRun(r);
       u += r;
       i += r;
     } else {
       uint32_t next = u < k ? position(u) : n;
       headerBits += ZeroRunBits(next - i);
+      entries.AddZeroRun(next - i);
       i = next;
     }
   }
+  const uint32_t byEntries =
+      14 + 3 * codesSent + entries.extraBits + EntryCodeBitsAtLeast(entries);
+  if (byEntries > headerBits) headerBits = byEntries;
   // Data: the extra bits exactly, the codes at least as above.
   uint32_t dataBits = 0;
   uint32_t literals = 0;
