@@ -937,10 +937,12 @@ bool MatchBlock(DeflateContext* c) {
     }
     if (next == AfterSymbol::EndBlock) return true;
     if (c->refillState != 0) {
-      // The common case inline: one byte after a literal, away from the
-      // window end.
+      // The common cases inline: one byte after a literal, away from the
+      // window end; the bytes of a match, with the input at hand, away from
+      // the window's start (its mirror) and end.
       InputReader* in = &c->input;
-      if (c->refillRequest == 1 && in->current < in->end && c->writePos < c->windowEnd) {
+      const uint32_t request = c->refillRequest;
+      if (request == 1 && in->current < in->end && c->writePos < c->windowEnd) {
         uint8_t byte = *in->current++;
         uint32_t offset = Offset(c, c->writePos);
         *c->writePos++ = byte;
@@ -948,6 +950,15 @@ bool MatchBlock(DeflateContext* c) {
         ++c->lookahead;
         c->refillRequest = 0;
         c->refillState = 1;
+      } else if (request > 1 && request <= in->end - in->current &&
+                 Offset(c, c->writePos) >= WindowMirror &&
+                 request <= c->windowEnd - c->writePos) {
+        CopyBytes(c->writePos, in->current, request);
+        in->current += request;
+        c->writePos += request;
+        c->lookahead += request;
+        c->refillRequest = 0;
+        c->refillState = static_cast<int32_t>(request);
       } else if (!Refill(c)) {
         return false;
       }
