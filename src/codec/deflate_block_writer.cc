@@ -135,6 +135,46 @@ void ReturnLooseBytes(BitWriter* writer) {
 
 }  // namespace
 
+namespace {
+
+// The writer's fast path, for a run of small writes while two words of room
+// are left: bits gather in a 64-bit buffer and go out after each item (one
+// symbol, one length entry), as many whole bytes as they make, with one
+// 8-byte store and no test per field. Done puts the writer back on its
+// grid of whole words.
+struct FastBits {
+  uint8_t* out;
+  uint8_t* limit;
+  uint64_t buffer;
+  uint32_t count;
+
+  explicit FastBits(const BitWriter* writer)
+      : out(writer->current),
+        limit(writer->end),
+        buffer(writer->bitBuffer),
+        count(writer->bitCount) {}
+  bool Room() const { return limit - out >= 8; }
+  void Put(uint32_t value, uint32_t n) {
+    buffer |= static_cast<uint64_t>(value) << count;
+    count += n;
+  }
+  // At most 7 bits wait after a flush; an item adds at most 48.
+  void Flush() {
+    Store64(out, buffer);
+    out += count >> 3;
+    buffer >>= count & ~7u;
+    count &= 7;
+  }
+  void Done(BitWriter* writer) const {
+    writer->current = out;
+    writer->bitBuffer = static_cast<uint32_t>(buffer);  // at most 7 bits
+    writer->bitCount = count;
+    ReturnLooseBytes(writer);
+  }
+};
+
+}  // namespace
+
 uint32_t BitWriterPutBytes(BitWriter* writer, const uint8_t* source, uint32_t n) {
   if (writer->bitCount > 0) {
     Store32(writer->current, writer->bitBuffer);
@@ -921,11 +961,27 @@ uint32_t DeflateWriteBlock(DeflateContext* context, uint32_t point) {
         break;
 
       case WriteLengthEntry: {
-        if (context->lengthCursor == area->lengths + context->lengthEntries) {
+        // The entries in a run of fast writes (an entry without extra bits
+        // has extra value 0), then, near the end of the buffer, one write
+        // at a time, each resumable.
+        const LengthEntry* entriesEnd = area->lengths + context->lengthEntries;
+        LengthEntry* cursor = context->lengthCursor;
+        FastBits fast(writer);
+        if (fast.Room()) fast.Flush();
+        while (cursor != entriesEnd && fast.Room()) {
+          const CodeEntry& code = context->lengthCodes[cursor->symbol];
+          fast.Put(code.code, code.length);
+          fast.Put(cursor->extraValue, cursor->extraBits);
+          fast.Flush();
+          ++cursor;
+        }
+        fast.Done(writer);
+        context->lengthCursor = cursor;
+        if (cursor == entriesEnd) {
           point = NextSymbol;
           break;
         }
-        const CodeEntry& code = context->lengthCodes[context->lengthCursor->symbol];
+        const CodeEntry& code = context->lengthCodes[cursor->symbol];
         PUT_BITS_OR_SUSPEND(WriteLengthEntry, code.code, code.length);
         point = WriteLengthExtra;
         break;
@@ -942,29 +998,13 @@ uint32_t DeflateWriteBlock(DeflateContext* context, uint32_t point) {
 
       case NextSymbol: {
         // Fast path: with two words of room, no write of one symbol (at most
-        // 48 bits) can find the output full. The bits of a symbol gather in
-        // a 64-bit buffer and go out after it, as many whole bytes as they
-        // make (an 8-byte store, no test per field); the word grid of the
-        // writer is restored after the loop.
+        // 48 bits) can find the output full.
         SymbolEntry* cursor = context->symbolCursor;
         MatchBytesEntry* bytes = context->matchBytesCursor;
-        uint8_t* out = writer->current;
-        uint8_t* outLimit = writer->end;
-        uint64_t buffer = writer->bitBuffer;
-        uint32_t count = writer->bitCount;
-        auto put = [&](uint32_t value, uint32_t n) {
-          buffer |= static_cast<uint64_t>(value) << count;
-          count += n;
-        };
-        // At most 7 bits wait after a flush; a symbol adds at most 48.
-        auto flush = [&] {
-          Store64(out, buffer);
-          out += count >> 3;
-          buffer >>= count & ~7u;
-          count &= 7;
-        };
-        if (outLimit - out >= 8) flush();
-        while (cursor != symbolsEnd && outLimit - out >= 8) {
+        FastBits fast(writer);
+        auto put = [&](uint32_t value, uint32_t n) { fast.Put(value, n); };
+        if (fast.Room()) fast.Flush();
+        while (cursor != symbolsEnd && fast.Room()) {
           if (cursor->distance == 0) {
             const CodeEntry& c = literals[cursor->literalOrLength];
             put(c.code, c.length);
@@ -998,14 +1038,11 @@ uint32_t DeflateWriteBlock(DeflateContext* context, uint32_t point) {
               put(cursor->distance - DistanceCodes[distanceCode].base, distanceExtra);
             }
           }
-          flush();
+          fast.Flush();
           ++cursor;
           ++bytes;
         }
-        writer->current = out;
-        writer->bitBuffer = static_cast<uint32_t>(buffer);  // at most 7 bits
-        writer->bitCount = count;
-        ReturnLooseBytes(writer);
+        fast.Done(writer);
         context->symbolCursor = cursor;
         context->matchBytesCursor = bytes;
         if (cursor == symbolsEnd) {
