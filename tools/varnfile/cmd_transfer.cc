@@ -253,16 +253,14 @@ int RunExport(const ExportOptions& o) {
   file.Close();
   out.Finish();
   progress.Finish();
-  // The count of the range past a --limit reads every record frame left in
-  // the file: only for a summary that is shown.
-  if (settings().quiet) return ExitOk;
-  bool complete;
-  uint64_t total = range.Total(raw, method, &complete);
-  if (range.selection().all() && count == total)
-    Report("exported %s\n", Counted(count, "item").c_str());
+  // Like head or LIMIT, a walk that --limit ended reads no further: the
+  // items it left are not counted, and the summary gives the total only
+  // when the walk went through the whole range.
+  if (!range.cut() && !range.selection().all())
+    Report("exported %llu of %s\n", static_cast<unsigned long long>(count),
+           Counted(range.walked(), "item").c_str());
   else
-    Report("exported %llu of %s%s\n", static_cast<unsigned long long>(count),
-           complete ? "" : "at least ", Counted(total, "item").c_str());
+    Report("exported %s\n", Counted(count, "item").c_str());
   return ExitOk;
 }
 

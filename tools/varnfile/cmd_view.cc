@@ -365,6 +365,9 @@ class Verifier {
     try {
       file = OpenItems(o_.path, varn::Access::Read, o_.ignoreAging, &aged_);
     } catch (const ToolError& e) {
+      // A file that has aged but whose bytes are sound is not damaged: it
+      // ends the check with its own status (69) and advice, as elsewhere.
+      if (e.status() == ExitAged && problems_.empty()) throw;
       if (e.status() != ExitDamaged && e.status() != ExitAged) throw;
       Problem(0, std::string("the library cannot open the file: ") + e.what());
       return;

@@ -200,7 +200,6 @@ void ItemRange::Locate(varn::File& file, const RawFile& raw, bool includeDeleted
       start_ = frame.next();
     }
   }
-  rest_ = start_ != 0 ? start_ : reverse_ ? static_cast<uint32_t>(raw.size()) : FirstItemPosition;
 }
 
 void ItemRange::Walk(varn::File& file, const RawFile& raw, const EntryVisitor& visit,
@@ -210,29 +209,12 @@ void ItemRange::Walk(varn::File& file, const RawFile& raw, const EntryVisitor& v
   uint64_t picked = 0;
   WalkItems(file, raw, reverse_, start_, includeDeleted_, [&](const Entry& e) {
     ++walked_;
-    rest_ = reverse_ ? e.frame.position : e.frame.next();
     if (passing) passing(e);
     if (!selection_.Selects(e.frame)) return true;
     if (!visit(e)) return false;
     cut_ = ++picked == limit_;
     return !cut_;
   });
-}
-
-uint64_t ItemRange::Total(const RawFile& raw, uint16_t method, bool* complete) const {
-  *complete = true;
-  if (!cut_) return walked_;
-  uint64_t total = walked_;
-  const uint64_t end = reverse_ ? rest_ : raw.size();
-  RecordFrame frame;
-  for (uint64_t p = reverse_ ? FirstItemPosition : rest_; p < end; p = frame.next()) {
-    if (CheckFrame(raw, p, method, &frame) != FrameProblem::None) {
-      *complete = false;
-      break;
-    }
-    if (includeDeleted_ || frame.command != DeletedCommand) ++total;
-  }
-  return total;
 }
 
 uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string& text,
@@ -242,17 +224,31 @@ uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string
     bool fromEnd = text.size() > 1 && text[1] == '-';
     uint64_t n = ParseNumber(text.substr(fromEnd ? 2 : 1), 0xFFFFFFFF, what);
     if (fromEnd && n == 0) throw ToolError(arg + ": items from the end count from #-1 (the last)");
+    // Counting items needs only their frames, not their data: item N of a
+    // large file is found at the speed of a scan of its record headers
+    // (forwards) or trailers (backwards).
+    const uint16_t method = static_cast<uint16_t>(file.method());
+    const uint64_t wanted = fromEnd ? n - 1 : n;
     uint64_t seen = 0;
-    uint32_t found = 0;
-    bool hit = false;
-    WalkItems(file, raw, fromEnd, 0, includeDeleted, [&](const Entry& e) {
-      if (seen++ != (fromEnd ? n - 1 : n)) return true;
-      found = e.frame.position;
-      hit = true;
-      return false;
-    });
-    if (!hit) throw ToolError(arg + ": the file holds " + std::to_string(seen) + " items");
-    return found;
+    auto isWanted = [&](const RecordFrame& f) {
+      return (includeDeleted || f.command != DeletedCommand) && seen++ == wanted;
+    };
+    for (uint64_t p = FirstItemPosition; !fromEnd && p < raw.size();) {
+      RecordFrame frame = FrameAt(raw, p, method);
+      if (isWanted(frame)) return frame.position;
+      p = frame.next();
+    }
+    for (uint64_t end = raw.size(); fromEnd && end > FirstItemPosition;) {
+      uint32_t p = end >= FirstItemPosition + TrailerSize ? Get32(raw.data() + end - TrailerSize) : 0;
+      RecordFrame frame;
+      if (p >= FirstItemPosition && p < end) frame = FrameAt(raw, p, method);
+      if (frame.next() != end)
+        throw ToolError("the trailer that ends at " + std::to_string(end) +
+                        " does not point back at a record", ExitDamaged);
+      if (isWanted(frame)) return frame.position;
+      end = p;
+    }
+    throw ToolError(arg + ": the file holds " + std::to_string(seen) + " items");
   }
   uint32_t position = static_cast<uint32_t>(ParseNumber(text, 0xFFFFFFFF, what));
   if (position == raw.size()) return position;  // the end of data

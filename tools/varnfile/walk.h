@@ -94,11 +94,10 @@ class ItemRange {
   void Walk(varn::File& file, const RawFile& raw, const EntryVisitor& visit,
             const std::function<void(const Entry&)>& passing = nullptr);
 
-  // The entries of the whole range, picked or not: those walked, and those
-  // the limit kept the walk from, counted by their records' frames. A
-  // damaged record ends that count; *complete says whether it reached the
-  // end of the range.
-  uint64_t Total(const RawFile& raw, uint16_t method, bool* complete) const;
+  // The entries walked, picked or not, and whether --limit ended the walk
+  // (the rest of the range was then not read, so not counted).
+  uint64_t walked() const { return walked_; }
+  bool cut() const { return cut_; }
 
  private:
   std::string from_;
@@ -108,8 +107,7 @@ class ItemRange {
   bool includeDeleted_ = false;
   uint32_t start_ = 0;  // as WalkItems takes it
   uint64_t walked_ = 0;
-  bool cut_ = false;    // the limit ended the walk
-  uint32_t rest_ = 0;   // where the part not walked begins (forwards) or ends
+  bool cut_ = false;  // the limit ended the walk
 };
 
 // The data of end markers, which the library never hands out. Without
