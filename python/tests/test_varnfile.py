@@ -241,15 +241,19 @@ TOOL_ROWS = [
     (("list", "-c", "0x9,7", "-r", "-n", "1"), 0, ["nine"]),
     (("list", "--cmd", "5", "--extra", "3"), 0, ["five-2"]),
     (("export", "-c", "7", "-c", "9", "--reverse"), 0, ["nine", "seven", "exported 2 of 4 items"]),
-    (("list", "--cmd", "5,"), 2, "not a number: ''"),
-    (("export", "--extra", "0x10000"), 2, "0x10000 is larger than 65535"),
+    (("list", "--cmd", "5,"), 64, "not a number: ''"),
+    (("export", "--extra", "0x10000"), 64, "0x10000 is larger than 65535"),
     (("export", "-r", "--from", "174"), 0, ["five-1", "exported 1 item"]),
     (("list", "--from", "#-2"), 0, ["five-2", "nine"]),
     (("export", "-c", "5,9", "-r", "--from", "#1", "-n", "1"), 0, ["five-1", "exported 1 item"]),
     (("export", "-c", "5", "-n", "5"), 0, ["five-1", "five-2", "exported 2 of 4 items"]),
-    (("list", "--from", "#4"), 2, "--from #4: the file holds 4 items"),
-    (("list", "--from", "100"), 2, "no record starts there"),
-    (("list", "--cmd", "0xFF02"), 2, "0xFF02 selects end markers"),
+    (("list", "--from", "#4"), 64, "--from #4: the file holds 4 items"),
+    (("list", "--from", "100"), 64, "no record starts there"),
+    (("list", "--cmd", "0xFF02"), 64, "0xFF02 selects end markers"),
+    # The C tool's exit statuses: 66 a missing file, 69 one that has aged.
+    (("info", "missing.trn"), 66, "file missing"),
+    (("export", "aged.trn"), 69, "older than its aging limit"),
+    (("export", "-o", "no/dir.csv"), 73, "No such file or directory"),
 ]
 
 
@@ -260,8 +264,12 @@ def test_tool_selects_by_id(tmp_path, args, status, shown):
         for command, extra, name in ((5, 0, "five-1"), (7, 0, "seven"), (5, 3, "five-2"),
                                      (9, 0, "nine")):
             f.append(command, name.encode(), extra=extra)
-    run = subprocess.run([sys.executable, "-m", "varnfile", args[0], str(path), *args[1:]],
-                         capture_output=True, text=True)
+    with varnfile.create(tmp_path / "aged.trn") as f:
+        f.set_aging(timedelta(days=1), stamp=datetime(2000, 1, 1))
+    named = args[1:2] in (("missing.trn",), ("aged.trn",))  # a file of its own
+    run = subprocess.run([sys.executable, "-m", "varnfile", args[0],
+                          *(args[1:] if named else (str(path), *args[1:]))],
+                         capture_output=True, text=True, cwd=tmp_path)
     assert run.returncode == status
     if status:
         assert shown in run.stderr

@@ -19,6 +19,7 @@ from typing import Callable, Iterator, List, NoReturn, Optional, Tuple, Union
 
 from . import (END_MARKER, FIRST_POSITION, Error, Item, VarnFile, open as open_file, write_csv,
                write_jsonl)
+from . import errors
 
 
 def _info(f: VarnFile) -> None:
@@ -97,8 +98,28 @@ def _range(f: VarnFile, start: Union[None, int, Tuple[str, int]], reverse: bool,
     return itertools.chain([item], f.items(start=start, reverse=True))
 
 
+# The exit statuses of the C tool (sysexits.h), so that a script reads both
+# tools alike; a result code not named here is a refused argument (64).
+_STATUS = ((errors.Aged, 69), (errors.InUse, 75), (errors.OpenFailed, 66),
+           ((errors.Damaged, errors.NotTransactionFile, errors.EndOfFile, errors.NoPrevious), 65),
+           ((errors.CreateFailed, errors.MakeDirFailed, errors.NoUniqueName), 73),
+           ((errors.SeekFailed, errors.WriteFailed, errors.RemoveFailed), 74),
+           (errors.AccessDenied, 77), (errors.NoMemory, 70), (Error, 64),
+           (PermissionError, 77),
+           ((FileNotFoundError, IsADirectoryError, NotADirectoryError), 73),  # --output
+           (OSError, 74))
+
+
+class _Parser(argparse.ArgumentParser):
+    """Usage errors exit 64, as the C tool's do (argparse's own is 2)."""
+
+    def error(self, message: str) -> NoReturn:
+        self.print_usage(sys.stderr)
+        self.exit(64, f"{self.prog}: error: {message}\n")
+
+
 def main(argv: Optional[List[str]] = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m varnfile", description=__doc__.split("\n")[0])
+    parser = _Parser(prog="python -m varnfile", description=__doc__.split("\n")[0])
     sub = parser.add_subparsers(dest="command", required=True)
     info = sub.add_parser("info", help="show the header fields")
     info.add_argument("file")
@@ -158,7 +179,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         return 0
     except (Error, OSError) as error:
         print(f"varnfile: {error}", file=sys.stderr)
-        return 1
+        return next(status for kind, status in _STATUS if isinstance(error, kind))
 
 
 if __name__ == "__main__":

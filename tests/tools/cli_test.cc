@@ -115,6 +115,7 @@ TEST_P(CliTest, CommandLines) {
       {"create %b --method 7", 64, "", "expected 0..4"},
       {"create %nodir/b", 73, "", "directory %nodir does not exist (use --parents"},
       {"create %nodir/b --parents", 0},
+      {"add %missing --cmd 1 --file %nodir", 74, "", "%nodir: "},  // 70 before: an internal error
       {"info %missing", 66, "", "missing: no such file"},
       {"info %fifo", 66},  // refused, not waited on
       {"verify %fifo", 66, "", "fifo is not a regular file"},
@@ -124,6 +125,7 @@ TEST_P(CliTest, CommandLines) {
       {"add %a --cmd 0x10 -e 2 -v 4000000000 --data 'hello world'", 0, "item 0x0010 at 174 (11 "},
       {"add %a --cmd 17 --file %payload", 0}, {"add %a --cmd 18 --stdin", 0, "", "", "from stdin"},
       {"create %a --method {m}", 73, "", "exists"},
+      {"add %a --cmd 1 --stdin", 64, "", "standard input holds more than 65535 bytes", std::string(70000, 'x')},
       {"info %a", 0, "method         {m} (|\"orders\"\nclosed         yes\nitems          3 live, 0 deleted, 0 end markers\ndata bytes     32\n"},
       {"info %a --json", 0, "\"description\":\"orders\",\"closed\":true,\"live\":3,\"deleted\":0,"},
       // The preview; binary data escaped and cut.
@@ -156,6 +158,7 @@ TEST_P(CliTest, CommandLines) {
       {"import %k --csv", 0, "", "", "cmd,value,data\n5,6,\"multi\nline\"\n"},
       {"convert %data %k -m {m} --force", 65},  // k stays as it was
       {"import %k2 --csv --cmd 3 --extra 2", 0, "", "", "\xEF\xBB\xBF" "1,,3,plain\n"},
+      {"import %k3 --csv", 65, "", "line 1: the header row names the unknown column \"text\"", "position,data,text\n174,YQ==,a\n"},
       // A bad line late in the input: no new file, the one --force would
       // replace as it was, nothing appended; from a file and from stdin.
       {"import %late --input %late.jsonl -m {m}", 65, "", "line 8001: the data is not base64"},
@@ -288,6 +291,10 @@ TEST_P(CliTest, CommandLines) {
   ASSERT_EQ(0, symlink(Path("loop").c_str(), Path("loop").c_str()));
   rows.push_back({"add %loop --cmd 1 --data x", 74, "", "open %loop: Too many levels of symbolic links"});
   rows.push_back({"create %loop", 74, "", "create %loop: Too many levels of symbolic links"});
+  // An output that is no regular file (a link, /dev/null) is not removed when an export fails.
+  unlink(Path("dlink").c_str());
+  ASSERT_EQ(0, symlink(Path("dout").c_str(), Path("dlink").c_str()));
+  rows.push_back({"export %data -o %dlink", 65, "", "fails its CRC check"});
 #endif
   // A file whose writer never closed it: noise, then items that repeat the
   // one before, which under chained DEFLATE alone refer back to earlier items.
@@ -348,6 +355,7 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ((std::vector<Item>{{1, 2, 3, "plain"}}), ReadFile(Path("k2")));
   EXPECT_EQ(0, access(Path("nodir/b").c_str(), F_OK));
 #if !defined(_WIN32)
+  EXPECT_EQ(0, access(Path("dlink").c_str(), F_OK));
   // A target that cannot be finished (its last writes, at the close, pass
   // the file-size limit as on a full disk) is reported and removed.
   ASSERT_EQ(0, RunTool(expand("import %lim --lines --input %text -m {m}")).status);
@@ -368,7 +376,7 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ((std::vector<Item>{{5, 0, 6, "multi\nline"}}), ReadFile(Path("k")));
 #endif
   // No file from a failed create, import, convert or recover.
-  for (const char* name : {"b", "bad", "late", "rnoise", "rtext", "cdata", "limi", "limc", "limr"})
+  for (const char* name : {"b", "bad", "k3", "late", "rnoise", "rtext", "cdata", "limi", "limc", "limr"})
     EXPECT_NE(0, access(Path(name).c_str(), F_OK)) << name;
   // The appended items in order; the copy of stdin is gone.
   const std::vector<Item> appended = ReadFile(Path("nodir/b"));

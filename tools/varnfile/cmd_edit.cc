@@ -128,9 +128,19 @@ void CheckDescription(const std::string& text) {
   if (text.find('\0') != std::string::npos) throw ToolError("description: holds a NUL character");
 }
 
-std::vector<uint8_t> ReadAll(std::istream& in, const std::string& what) {
-  std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw ToolError("cannot read " + what, ExitIo);
+// Item data from a stream: at most one byte more than an item holds, enough
+// to refuse larger data without reading all of it (--file /dev/zero, or a
+// pipe that never ends, would fill the memory).
+std::vector<uint8_t> ReadItemBytes(std::istream& in, const std::string& what) {
+  std::vector<uint8_t> data(VARNFILE_MAX_ITEM_LENGTH + 1);
+  errno = 0;
+  in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  if (in.bad())  // a directory, say
+    throw ToolError("cannot read " + what + (errno != 0 ? std::string(": ") + std::strerror(errno) : ""), ExitIo);
+  data.resize(static_cast<std::size_t>(in.gcount()));
+  if (data.size() > VARNFILE_MAX_ITEM_LENGTH)
+    throw ToolError(what + " holds more than " + std::to_string(VARNFILE_MAX_ITEM_LENGTH) +
+                    " bytes, the most one item holds");
   return data;
 }
 
@@ -191,14 +201,14 @@ std::vector<uint8_t> ReadItemData(const AddOptions& o) {
     if (!in)
       throw ToolError("cannot open " + o.dataFile + ": " + std::strerror(errno),
                       errno == ENOENT ? ExitNoInput : ExitIo);
-    data = ReadAll(in, o.dataFile);
+    data = ReadItemBytes(in, o.dataFile);
   } else if (o.fromStdin) {
-    data = ReadAll(StandardInput("the item data"), "standard input");
+    data = ReadItemBytes(StandardInput("the item data"), "standard input");
   } else {
     data.assign(o.text.begin(), o.text.end());
   }
   if (data.size() > VARNFILE_MAX_ITEM_LENGTH)
-    throw ToolError("item data is " + std::to_string(data.size()) + " bytes; at most " +
+    throw ToolError("--data holds " + std::to_string(data.size()) + " bytes; at most " +
                     std::to_string(VARNFILE_MAX_ITEM_LENGTH) + " fit one item");
   return data;
 }

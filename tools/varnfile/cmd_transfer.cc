@@ -133,15 +133,20 @@ Format ParseFormat(const std::string& text, bool lines) {
 
 // Writes to stdout or a new file through a 64 KB buffer; a file that is not
 // finished is removed, while stdout gets every row made before the failure,
-// as a pipe reading it would have had them without the buffer.
+// as a pipe reading it would have had them without the buffer. Only a
+// regular file is removed: an output that names a device, a pipe or a link
+// (-o /dev/null, -o /dev/stdout) keeps its name whatever happens.
 class Output {
  public:
   explicit Output(const std::string& path) : path_(path) {
     if (!path.empty()) {
-      cleanup_ = std::make_unique<RemoveOnInterrupt>(path);
+      std::error_code error;
+      auto type = std::filesystem::symlink_status(path, error).type();
+      removable_ = type == std::filesystem::file_type::not_found || type == std::filesystem::file_type::regular;
+      if (removable_) cleanup_ = std::make_unique<RemoveOnInterrupt>(path);
       file_ = std::fopen(path.c_str(), "wb");
       if (file_ == nullptr) {
-        cleanup_->Keep();
+        cleanup_.reset();
         throw ToolError("cannot create " + path + ": " + std::strerror(errno), ExitCannotCreate);
       }
     }
@@ -152,7 +157,7 @@ class Output {
       std::fwrite(buffer_.data(), 1, buffer_.size(), file_);
     } else if (file_ != nullptr) {
       std::fclose(file_);
-      std::remove(path_.c_str());  // not finished
+      if (removable_) std::remove(path_.c_str());  // not finished
     }
   }
   void Write(const std::string& text) {
@@ -176,6 +181,7 @@ class Output {
   }
   std::string path_;
   FILE* file_ = stdout;
+  bool removable_ = false;
   std::string buffer_;
   std::unique_ptr<RemoveOnInterrupt> cleanup_;
 };
@@ -385,9 +391,20 @@ class CsvColumns {
   // True when the record names columns (and is no item).
   bool ReadHeader(const std::vector<std::string>& fields) {
     static const char* const names[] = {"position", "cmd", "command", "extra", "value", "length", "encoding", "data"};
-    for (const std::string& f : fields)
-      if (std::find_if(std::begin(names), std::end(names), [&](const char* n) { return f == n; }) == std::end(names))
-        return false;
+    auto known = [](const std::string& f) {
+      return std::find_if(std::begin(names), std::end(names), [&](const char* n) { return f == n; }) !=
+             std::end(names);
+    };
+    for (const std::string& f : fields) {
+      if (known(f)) continue;
+      // An item's first field is a number (or empty): a record that starts
+      // with a column name is a header row, with a column no item has.
+      if (known(fields[0]))
+        throw ToolError("line 1: the header row names the unknown column " + Quote(f) +
+                        " (known: position, cmd or command, extra, value, length, encoding, data)",
+                        ExitDamaged);
+      return false;
+    }
     index_.clear();
     named_ = true;
     for (std::size_t i = 0; i < fields.size(); ++i) {
