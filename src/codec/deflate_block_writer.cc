@@ -95,7 +95,11 @@ uint32_t BitWriterOpen(BitWriter* writer, uint8_t* output, uint32_t capacity) {
   return usable - 4;
 }
 
-uint32_t BitWriterPutBits(BitWriter* writer, uint32_t value, uint32_t n) {
+namespace {
+
+// BitWriterPutBits, inlined into the block writer, which puts the bits of a
+// block header and its code-length codes one field at a time.
+inline uint32_t PutBits(BitWriter* writer, uint32_t value, uint32_t n) {
   uint32_t count = writer->bitCount;
   if (count + n < 32) {
     writer->bitBuffer |= value << count;
@@ -110,6 +114,12 @@ uint32_t BitWriterPutBits(BitWriter* writer, uint32_t value, uint32_t n) {
   return 0;
 }
 
+}  // namespace
+
+uint32_t BitWriterPutBits(BitWriter* writer, uint32_t value, uint32_t n) {
+  return PutBits(writer, value, n);
+}
+
 namespace {
 
 // Puts the writer back on its grid of whole words: the bytes written past
@@ -122,6 +132,46 @@ void ReturnLooseBytes(BitWriter* writer) {
     writer->bitCount += 8;
   }
 }
+
+}  // namespace
+
+namespace {
+
+// The writer's fast path, for a run of small writes while two words of room
+// are left: bits gather in a 64-bit buffer and go out after each item (one
+// symbol, one length entry), as many whole bytes as they make, with one
+// 8-byte store and no test per field. Done puts the writer back on its
+// grid of whole words.
+struct FastBits {
+  uint8_t* out;
+  uint8_t* limit;
+  uint64_t buffer;
+  uint32_t count;
+
+  explicit FastBits(const BitWriter* writer)
+      : out(writer->current),
+        limit(writer->end),
+        buffer(writer->bitBuffer),
+        count(writer->bitCount) {}
+  bool Room() const { return limit - out >= 8; }
+  void Put(uint32_t value, uint32_t n) {
+    buffer |= static_cast<uint64_t>(value) << count;
+    count += n;
+  }
+  // At most 7 bits wait after a flush; an item adds at most 48.
+  void Flush() {
+    Store64(out, buffer);
+    out += count >> 3;
+    buffer >>= count & ~7u;
+    count &= 7;
+  }
+  void Done(BitWriter* writer) const {
+    writer->current = out;
+    writer->bitBuffer = static_cast<uint32_t>(buffer);  // at most 7 bits
+    writer->bitCount = count;
+    ReturnLooseBytes(writer);
+  }
+};
 
 }  // namespace
 
@@ -201,18 +251,16 @@ uint32_t UsedSymbols(const uint16_t* frequencies, uint32_t n, uint16_t* used) {
 void BuildCodeLengths(CodeEntry* codes, const uint16_t* frequencies, HuffmanWorkArea* work,
                       uint32_t n, uint32_t maxBits) {
   uint16_t used[ValidLiteralLengthSymbols + 2];
-  BuildCodeLengths(codes, frequencies, work, n, maxBits, used);
+  BuildUsedCodeLengths(codes, frequencies, work, used, UsedSymbols(frequencies, n, used),
+                       maxBits);
 }
 
-uint32_t BuildCodeLengths(CodeEntry* codes, const uint16_t* frequencies, HuffmanWorkArea* work,
-                          uint32_t n, uint32_t maxBits, uint16_t* used) {
-  if (n == 0) return 0;
-  // Only the symbols in use take part; a small block has a few dozen.
-  const uint32_t k = UsedSymbols(frequencies, n, used);
-  if (k == 0) return 0;
+void BuildUsedCodeLengths(CodeEntry* codes, const uint16_t* frequencies, HuffmanWorkArea* work,
+                          const uint16_t* used, uint32_t k, uint32_t maxBits) {
+  if (k == 0) return;
   if (k == 1) {
     codes[used[0]].length = 1;
-    return 1;
+    return;
   }
   // Weights and the subtree depth that breaks their ties share one key.
   // Frequencies and weights stay far below 32768 (at most 4096 symbols per
@@ -290,7 +338,7 @@ uint32_t BuildCodeLengths(CodeEntry* codes, const uint16_t* frequencies, Huffman
     }
     if (!tooLong) {
       AssignUsedCodes(counts, codes, used, k);
-      return k;
+      return;
     }
     // Too long: rebuild once from frequencies scaled to the weight budget,
     // which bounds the depth. Should that ever fail, equal weights give a
@@ -424,6 +472,53 @@ inline uint32_t ZeroRunBits(uint32_t zeros) {
   return bits + (rest >= 11 ? 1 + 7 : rest >= 3 ? 1 + 3 : rest);
 }
 
+// The entries of the run-length coded lengths, by kind: the zero runs give
+// theirs exactly (single zeros, repeats 17 and 18 with their extra bits);
+// the runs of nonzero lengths at least `lengths` entries (lengths and
+// repeats 16).
+struct HeaderEntries {
+  uint32_t zeros = 0;
+  uint32_t shortRepeats = 0;
+  uint32_t longRepeats = 0;
+  uint32_t extraBits = 0;
+  uint32_t lengths = 0;
+
+  void AddZeroRun(uint32_t run) {
+    const uint32_t rest = run % 138;
+    longRepeats += run / 138 + (rest >= 11 ? 1 : 0);
+    shortRepeats += rest >= 3 && rest < 11 ? 1 : 0;
+    zeros += rest < 3 ? rest : 0;
+    extraBits = 7 * longRepeats + 3 * shortRepeats;
+  }
+  // r >= 1 nonzero lengths in a row: at least the entries of r equal ones
+  // (the length, repeats of up to 6, a short rest as lengths); lengths
+  // that differ only take more.
+  void AddLengthRun(uint32_t r) {
+    static constexpr uint8_t restEntries[6] = {0, 1, 2, 1, 1, 1};
+    lengths += 1 + (r - 1) / 6 + restEntries[(r - 1) % 6];
+  }
+};
+
+// Bits of the code-length codes of these entries, at least: those of an
+// optimal code for the four kinds as four symbols (a code for the kinds'
+// actual symbols costs no less), and one bit per entry.
+uint32_t EntryCodeBitsAtLeast(const HeaderEntries& e) {
+  uint32_t weights[4] = {e.zeros, e.shortRepeats, e.longRepeats, e.lengths};
+  std::sort(weights, weights + 4);
+  uint32_t first = 0;
+  while (first < 3 && weights[first] == 0) ++first;
+  if (first == 3) return weights[3];
+  // Huffman's merges on sorted weights: the sum of the merged weights.
+  uint32_t bits = 0;
+  for (uint32_t i = first; i < 3; ++i) {
+    uint32_t j = i + 1;
+    weights[j] += weights[i];
+    bits += weights[j];
+    for (; j < 3 && weights[j + 1] < weights[j]; ++j) std::swap(weights[j], weights[j + 1]);
+  }
+  return bits;
+}
+
 // The k frequencies of the used symbols in ascending order, into sorted;
 // temp has room for k. Few are sorted by comparison; many (a block's
 // literals) by counting their low bytes and, when some reach 256, their
@@ -462,21 +557,22 @@ void SortFrequencies(const uint16_t* frequencies, const uint16_t* used, uint32_t
 }
 
 // Bits of an optimal prefix code for the k >= 2 used symbols of these
-// frequencies: the sum of the weights of the merged nodes of a Huffman tree,
-// built here without regard to ties or length limits (which cannot make a
-// code cheaper). Leaves sorted, merged nodes queued in the order made.
+// frequencies, the `skip` (0 or 1) lightest left out: the sum of the weights
+// of the merged nodes of a Huffman tree, built here without regard to ties
+// or length limits (which cannot make a code cheaper). Leaves sorted, merged
+// nodes queued in the order made.
 uint32_t OptimalCodeBits(const uint16_t* frequencies, const uint16_t* used, uint32_t k,
-                         uint32_t* scratch) {
+                         uint32_t skip, uint32_t* scratch) {
   uint32_t* leaves = scratch;
   uint32_t* merged = scratch + k;
   SortFrequencies(frequencies, used, k, leaves, merged);
-  uint32_t leaf = 0, head = 0, tail = 0;
+  uint32_t leaf = skip, head = 0, tail = 0;
   uint32_t bits = 0;
   auto take = [&]() {
     if (leaf < k && (head == tail || leaves[leaf] <= merged[head])) return leaves[leaf++];
     return merged[head++];
   };
-  for (uint32_t made = 0; made + 1 < k; ++made) {
+  for (uint32_t made = skip; made + 1 < k; ++made) {
     uint32_t weight = take();
     weight += take();
     merged[tail++] = weight;
@@ -522,16 +618,16 @@ static_assert(CodeLengthCodesAtLeast.atLeast[1] == 18 && CodeLengthCodesAtLeast.
 // Data bits of one alphabet under any code for it (its k >= 1 used symbols
 // occurring `total` times): each occurrence takes at least one bit and, with
 // scratch for 2k entries, together at least those of an optimal code. `skip`
-// says that one occurrence of a single-occurrence symbol (the end-of-block
-// code, never longer than the tree is deep) is left out.
+// says that a symbol occurring once (the end-of-block code) is left out:
+// what any code gives the others is a prefix code for them alone, which
+// costs at least their optimal code. (All frequencies are at least 1, so
+// the lightest stands for it.)
 uint32_t CodeBitsAtLeast(const uint16_t* frequencies, const uint16_t* used, uint32_t k,
                          uint32_t total, uint32_t skip, uint32_t* scratch) {
-  if (k == 1) return total - (skip != 0 ? 1 : 0);
-  uint32_t longest = k - 1 < MaxCodeBits ? k - 1 : MaxCodeBits;  // a tree of k leaves
-  uint32_t bits = total - (skip != 0 ? 1 : 0);
+  uint32_t bits = total - skip;
+  if (k == 1) return bits;
   if (scratch != nullptr) {
-    uint32_t optimal = OptimalCodeBits(frequencies, used, k, scratch);
-    if (skip != 0) optimal = optimal > longest ? optimal - longest : 0;
+    uint32_t optimal = OptimalCodeBits(frequencies, used, k, skip, scratch);
     if (optimal > bits) bits = optimal;
   }
   return bits;
@@ -546,7 +642,9 @@ uint32_t DynamicCostAtLeast(const HuffmanWorkArea* area, const uint16_t* used,
                             uint32_t distancesSent, uint32_t* scratch) {
   // Header: the counts and the 3-bit code-length code lengths sent; the
   // zero runs between the used lengths exactly; a run of r nonzero lengths
-  // at least (r + 1) / 2 bits, however it splits into repeats.
+  // at least (r + 1) / 2 bits, however it splits into repeats. Or: the
+  // counts, the code-length code lengths and the zero runs' extra bits,
+  // and the entries' codes at least as EntryCodeBitsAtLeast prices them.
   uint32_t codesSent = CodeLengthCodesAtLeast.atLeast[literalsUsed];
   if (distancesUsed > 0) {
     const uint32_t distanceCodes = CodeLengthCodesAtLeast.atLeast[distancesUsed];
@@ -558,6 +656,7 @@ uint32_t DynamicCostAtLeast(const HuffmanWorkArea* area, const uint16_t* used,
   auto position = [&](uint32_t u) {
     return u < literalsUsed ? used[u] : literalsSent + used[u];
   };
+  HeaderEntries entries;
   uint32_t i = 0;
   uint32_t u = 0;
   while (i < n) {
@@ -565,14 +664,19 @@ uint32_t DynamicCostAtLeast(const HuffmanWorkArea* area, const uint16_t* used,
       uint32_t r = 1;
       while (u + r < k && position(u + r) == i + r) ++r;
       headerBits += (r + 2) / 2;
+      entries.AddLengthRun(r);
       u += r;
       i += r;
     } else {
       uint32_t next = u < k ? position(u) : n;
       headerBits += ZeroRunBits(next - i);
+      entries.AddZeroRun(next - i);
       i = next;
     }
   }
+  const uint32_t byEntries =
+      14 + 3 * codesSent + entries.extraBits + EntryCodeBitsAtLeast(entries);
+  if (byEntries > headerBits) headerBits = byEntries;
   // Data: the extra bits exactly, the codes at least as above.
   uint32_t dataBits = 0;
   uint32_t literals = 0;
@@ -714,10 +818,10 @@ void DeflatePrepareBlock(DeflateContext* context) {
   // (Debug builds take the long way every time and check the bound below.)
 
   std::memset(area->codes, 0, sizeof(area->codes));
-  literalsUsed = BuildCodeLengths(area->codes, area->literalFrequencies, area, literalsSent,
-                                  MaxCodeBits, used);
-  distancesUsed = BuildCodeLengths(area->codes + literalsSent, area->distanceFrequencies, area,
-                                   distancesSent, MaxCodeBits, used + literalsUsed);
+  BuildUsedCodeLengths(area->codes, area->literalFrequencies, area, used, literalsUsed,
+                       MaxCodeBits);
+  BuildUsedCodeLengths(area->codes + literalsSent, area->distanceFrequencies, area,
+                       used + literalsUsed, distancesUsed, MaxCodeBits);
   // One sequence of used symbols over both tables, for the run-length coder.
   for (uint32_t u = literalsUsed; u < literalsUsed + distancesUsed; ++u) {
     used[u] = static_cast<uint16_t>(used[u] + literalsSent);
@@ -780,7 +884,7 @@ void DeflatePrepareBlock(DeflateContext* context) {
 }
 
 #define PUT_BITS_OR_SUSPEND(point, value, n) \
-  if (BitWriterPutBits(writer, (value), (n)) != 0) return (point)
+  if (PutBits(writer, (value), (n)) != 0) return (point)
 
 uint32_t DeflateWriteBlock(DeflateContext* context, uint32_t point) {
   BitWriter* writer = &context->bits;
@@ -857,11 +961,27 @@ uint32_t DeflateWriteBlock(DeflateContext* context, uint32_t point) {
         break;
 
       case WriteLengthEntry: {
-        if (context->lengthCursor == area->lengths + context->lengthEntries) {
+        // The entries in a run of fast writes (an entry without extra bits
+        // has extra value 0), then, near the end of the buffer, one write
+        // at a time, each resumable.
+        const LengthEntry* entriesEnd = area->lengths + context->lengthEntries;
+        LengthEntry* cursor = context->lengthCursor;
+        FastBits fast(writer);
+        if (fast.Room()) fast.Flush();
+        while (cursor != entriesEnd && fast.Room()) {
+          const CodeEntry& code = context->lengthCodes[cursor->symbol];
+          fast.Put(code.code, code.length);
+          fast.Put(cursor->extraValue, cursor->extraBits);
+          fast.Flush();
+          ++cursor;
+        }
+        fast.Done(writer);
+        context->lengthCursor = cursor;
+        if (cursor == entriesEnd) {
           point = NextSymbol;
           break;
         }
-        const CodeEntry& code = context->lengthCodes[context->lengthCursor->symbol];
+        const CodeEntry& code = context->lengthCodes[cursor->symbol];
         PUT_BITS_OR_SUSPEND(WriteLengthEntry, code.code, code.length);
         point = WriteLengthExtra;
         break;
@@ -878,29 +998,13 @@ uint32_t DeflateWriteBlock(DeflateContext* context, uint32_t point) {
 
       case NextSymbol: {
         // Fast path: with two words of room, no write of one symbol (at most
-        // 48 bits) can find the output full. The bits of a symbol gather in
-        // a 64-bit buffer and go out after it, as many whole bytes as they
-        // make (an 8-byte store, no test per field); the word grid of the
-        // writer is restored after the loop.
+        // 48 bits) can find the output full.
         SymbolEntry* cursor = context->symbolCursor;
         MatchBytesEntry* bytes = context->matchBytesCursor;
-        uint8_t* out = writer->current;
-        uint8_t* outLimit = writer->end;
-        uint64_t buffer = writer->bitBuffer;
-        uint32_t count = writer->bitCount;
-        auto put = [&](uint32_t value, uint32_t n) {
-          buffer |= static_cast<uint64_t>(value) << count;
-          count += n;
-        };
-        // At most 7 bits wait after a flush; a symbol adds at most 48.
-        auto flush = [&] {
-          Store64(out, buffer);
-          out += count >> 3;
-          buffer >>= count & ~7u;
-          count &= 7;
-        };
-        if (outLimit - out >= 8) flush();
-        while (cursor != symbolsEnd && outLimit - out >= 8) {
+        FastBits fast(writer);
+        auto put = [&](uint32_t value, uint32_t n) { fast.Put(value, n); };
+        if (fast.Room()) fast.Flush();
+        while (cursor != symbolsEnd && fast.Room()) {
           if (cursor->distance == 0) {
             const CodeEntry& c = literals[cursor->literalOrLength];
             put(c.code, c.length);
@@ -926,24 +1030,19 @@ uint32_t DeflateWriteBlock(DeflateContext* context, uint32_t point) {
               }
             }
             if (!asLiterals) {
+              // Without extra bits, a length or distance is its code's base:
+              // the field is then 0 bits of value 0, put without a test.
               put(lc.code, lc.length);
-              if (lengthExtra != 0) {
-                put(bytes->lengthLess3 + 3u - LengthCodes[lengthCode].base, lengthExtra);
-              }
+              put(bytes->lengthLess3 + 3u - LengthCodes[lengthCode].base, lengthExtra);
               put(dc.code, dc.length);
-              if (distanceExtra != 0) {
-                put(cursor->distance - DistanceCodes[distanceCode].base, distanceExtra);
-              }
+              put(cursor->distance - DistanceCodes[distanceCode].base, distanceExtra);
             }
           }
-          flush();
+          fast.Flush();
           ++cursor;
           ++bytes;
         }
-        writer->current = out;
-        writer->bitBuffer = static_cast<uint32_t>(buffer);  // at most 7 bits
-        writer->bitCount = count;
-        ReturnLooseBytes(writer);
+        fast.Done(writer);
         context->symbolCursor = cursor;
         context->matchBytesCursor = bytes;
         if (cursor == symbolsEnd) {

@@ -113,10 +113,10 @@ uint32_t BitWriterFinish(BitWriter* writer, uint32_t complete);
 // the node scratch.
 void BuildCodeLengths(CodeEntry* codes, const uint16_t* frequencies, HuffmanWorkArea* work,
                       uint32_t n, uint32_t maxBits);
-// The same; also lists the symbols in use, in increasing order, in
-// used[0..k) (room for n entries; n <= 288) and returns k.
-uint32_t BuildCodeLengths(CodeEntry* codes, const uint16_t* frequencies, HuffmanWorkArea* work,
-                          uint32_t n, uint32_t maxBits, uint16_t* used);
+// The same for the symbols in use given in used[0..k), increasing: exactly
+// those with nonzero frequency.
+void BuildUsedCodeLengths(CodeEntry* codes, const uint16_t* frequencies, HuffmanWorkArea* work,
+                          const uint16_t* used, uint32_t k, uint32_t maxBits);
 // Run-length codes the lengths of codes[0..n) into entries; returns the
 // number of entries (at most n).
 uint32_t EncodeLengths(LengthEntry* entries, const CodeEntry* codes, uint32_t n);
