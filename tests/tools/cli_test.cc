@@ -250,6 +250,7 @@ TEST_P(CliTest, CommandLines) {
       {"set %a --aging 1:2", 64, "", "expected DAYS or DAYS:HH:MM:SS"},
       {"set %a --aging 1:24:00:00", 64, "", "larger than 23"},
       {"export %a --format xml", 64, "", "--format: expected jsonl, csv or text"},
+      {"import %q --lines --format csv", 64, "", "--format csv and --lines name two formats"},
       {"convert %a %a --method 1 --force", 64, "", "are the same file"},
       {"export %a -o %a --force", 64, "", "the output is"},
       {"list %a -n -1", 64, "", "--limit: not a number: \"-1\""},

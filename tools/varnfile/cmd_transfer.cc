@@ -568,6 +568,9 @@ bool IsChained(varn::Method method) {
 int RunImport(const ImportOptions& o, const CLI::App& sub) {
   if (o.lines && o.csv) throw ToolError("import: give --lines or --csv, not both");
   Format format = o.lines ? Format::Lines : o.csv ? Format::Csv : ParseFormat(o.format, true);
+  if ((o.lines || o.csv) && sub.count("--format") > 0 && ParseFormat(o.format, true) != format)
+    throw ToolError("import: --format " + o.format + " and " + (o.lines ? "--lines" : "--csv") +
+                    " name two formats; give one");
   Defaults defaults{static_cast<uint16_t>(ParseNumber(o.command, 0xFFFF, "--cmd")),
                     static_cast<uint16_t>(ParseNumber(o.extra, 0xFFFF, "--extra")),
                     static_cast<uint32_t>(ParseNumber(o.value, 0xFFFFFFFF, "--value"))};
