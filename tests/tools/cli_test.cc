@@ -120,6 +120,7 @@ TEST_P(CliTest, CommandLines) {
       {"info %missing", 66, "", "missing: no such file"},
       {"info %fifo", 66},  // refused, not waited on
       {"verify %fifo", 66, "", "fifo is not a regular file"},
+      {"create %fifo --force", 73, "", "fifo is not a regular file, and only a file is replaced"},
       {"list %short", 65, "", "short is not a transaction file (100 bytes"},
       {"info %never", 65, "closed         no", "never closed properly"},
       {"create %a --method {m} --description orders", 0, "(method {m}, "},

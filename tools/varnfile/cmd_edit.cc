@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -67,6 +68,9 @@ NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool st
   // permissions.
   char real[4096];
   replaced_ = varnfile::PlatformResolvePath(path.c_str(), real, sizeof real) == 0 ? real : path;
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(replaced_, error))  // a directory, a device, a pipe
+    throw ToolError(path + " is not a regular file, and only a file is replaced", ExitCannotCreate);
   varnfile::FileClose(OpenLikeLibrary(replaced_, true));  // in use: refused, as a create would be
   scratch_ = std::make_unique<ScratchFile>(DirectoryOf(replaced_), ".varnfile-new");
   scratch_->Close();
