@@ -136,14 +136,14 @@ inline int32_t Concentration(uint32_t squares, uint32_t count, uint32_t distinct
 
 inline void CountLiteralSymbol(DeflateContext* c, uint32_t symbol) {
   uint32_t value = ++c->treeArea->literalFrequencies[symbol];
-  if (value == 1) ++c->literalDistinct;
+  c->literalDistinct += value == 1;  // no branch: a new symbol comes at random
   ++c->literalCount;
   c->literalSquares += 2 * value - 1;
 }
 
 inline void CountDistanceSymbol(DeflateContext* c, uint32_t code) {
   uint32_t value = ++c->treeArea->distanceFrequencies[code];
-  if (value == 1) ++c->distanceDistinct;
+  c->distanceDistinct += value == 1;
   ++c->distanceCount;
   c->distanceSquares += 2 * value - 1;
 }
