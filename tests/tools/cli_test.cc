@@ -111,6 +111,7 @@ TEST_P(CliTest, CommandLines) {
       {"--version", 0, "varnfile " VARNFILE_PACKAGE_VERSION "\nfile format version 272\n"},
       {"", 64, "", "A subcommand is required"},
       {"frobnicate", 64, "", "unknown subcommand \"frobnicate\"; the subcommands are: create, add,"},
+      {"--help", 0, "\n  list                        List the items of a file, one line each\n"},  // the rest: help list
       {"help list", 0, "Usage: list [OPTIONS] FILE"}, {"help nope", 64, "", "unknown subcommand \"nope\""},
       {"create %b --method 7", 64, "", "expected 0..4"},
       {"create %nodir/b", 73, "", "directory %nodir does not exist (use --parents"},

@@ -510,8 +510,8 @@ void AddEditCommands(CLI::App& app, int* status) {
     auto o = std::make_shared<UpdateOptions>();
     CLI::App* sub = app.add_subcommand(
         "update",
-        "Change the ids and value of one item in place, under the file's exclusive lock; what "
-        "is not given stays. New data must be as long as the old, in a file without "
+        "Change the ids and value of one item in place. It works under the file's exclusive "
+        "lock; what is not given stays. New data must be as long as the old, in a file without "
         "compression (method 0). A deleted item given --cmd is live again");
     sub->add_option("FILE", o->path, "Transaction file")->required();
     sub->add_option("--at", o->at, std::string("The item: ") + PositionHelp)

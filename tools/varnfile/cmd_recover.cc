@@ -316,8 +316,8 @@ void AddRecoverCommand(CLI::App& app, int* status) {
   auto o = std::make_shared<RecoverOptions>();
   CLI::App* sub = app.add_subcommand(
       "recover",
-      "Salvage every intact item of a damaged or never-closed file into a new file, which is "
-      "then closed properly (written through a 64 KB buffer). SRC is only read. Exits 65, "
+      "Salvage the intact items of a damaged or never-closed file into a new one. The new file "
+      "is written through a 64 KB buffer and closed properly. SRC is only read. Exits 65, "
       "leaving no DST, when SRC is not a transaction file and nothing in it decodes; an "
       "interrupted recover removes its scratch copy and the unfinished DST");
   sub->add_option("SRC", o->source, "Damaged transaction file (only read)")->required();

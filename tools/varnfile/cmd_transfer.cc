@@ -626,9 +626,9 @@ void AddTransferCommands(CLI::App& app, int* status) {
     auto o = std::make_shared<ConvertOptions>();
     CLI::App* sub = app.add_subcommand(
         "convert",
-        "Copy every record (deleted items and end markers too) into a new file stored with "
-        "another compression method, through 64 KB buffers; the header fields come along. "
-        "Positions change");
+        "Copy a file into a new one stored with another compression method. Every record "
+        "comes along (deleted items and end markers too), and so do the header fields; the "
+        "copy goes through 64 KB buffers. Positions change");
     sub->add_option("SRC", o->source, "Transaction file to read")->required();
     sub->add_option("DST", o->target, "New file to write")->required();
     sub->add_option("--method,-m", o->method, "Method of the new file: 0..4 or its name")->required();
@@ -663,8 +663,8 @@ void AddTransferCommands(CLI::App& app, int* status) {
     auto o = std::make_shared<ImportOptions>();
     CLI::App* sub = app.add_subcommand(
         "import",
-        "Make a file from items: JSON Lines, CSV or tab-separated text as export writes them, "
-        "or one item per line of text. The input is read and checked a line (or CSV record) at a time, so an import "
+        "Make a file from exported items or from lines of text. The input is JSON Lines, CSV or "
+        "tab-separated text as export writes them, or one item per line of text. It is read and checked a line (or CSV record) at a time, so an import "
         "of any size needs little memory: a new file is removed at the first bad line (one that --force would "
         "replace stays as it was), and --append adds nothing unless the whole input is good. Items are added "
         "through a 64 KB write buffer, so a large import costs few synchronous writes");

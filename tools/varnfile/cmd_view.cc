@@ -483,7 +483,7 @@ void AddInspectCommands(CLI::App& app, int* status) {
   {
     auto o = std::make_shared<InfoOptions>();
     CLI::App* sub = app.add_subcommand(
-        "info", "Show the header fields and item counts of a file (also of one that has aged)");
+        "info", "Show the header fields and item counts of a file. It also shows those of a file that has aged");
     sub->add_option("FILE", o->path, "Transaction file")->required();
     sub->add_flag("--json", o->json, "One JSON object with every field and count");
     AddCommonOptions(sub);
@@ -493,8 +493,8 @@ void AddInspectCommands(CLI::App& app, int* status) {
     auto o = std::make_shared<ListOptions>();
     CLI::App* sub = app.add_subcommand(
         "list",
-        "List the items of a file, one line each: position, ids, value, length, stored length, "
-        "CRC state and a preview of the data (printable text, other bytes escaped as \\n, \\t, "
+        "List the items of a file, one line each. A line gives the position, ids, value, "
+        "length, stored length, CRC state and a preview of the data (printable text, other bytes escaped as \\n, \\t, "
         "\\xNN, cut to the terminal width or $COLUMNS, 80 off a terminal)");
     sub->add_option("FILE", o->path, "Transaction file")->required();
     AddRangeOptions(sub, &o->range);
@@ -524,7 +524,7 @@ void AddInspectCommands(CLI::App& app, int* status) {
     auto o = std::make_shared<VerifyOptions>();
     CLI::App* sub = app.add_subcommand(
         "verify",
-        "Check every record's framing and links and every item's CRC, reading the items "
+        "Check every record's framing and links and every item's CRC. The items are read "
         "forwards and backwards; exit 65 when there are problems");
     sub->add_option("FILE", o->path, "Transaction file")->required();
     sub->add_flag("--json", o->json, "One JSON object: counts and the list of problems");

@@ -1,9 +1,12 @@
 // varnfile: look into, check, convert and recover transaction files.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <sstream>
 #include <string>
 
 #include "commands.h"
@@ -35,6 +38,20 @@ const char ExitStatusHelp[] =
     "subcommand that was writing a new file removes it first; one that was changing\n"
     "a file (add, import --append, delete, update) first finishes the item at hand\n"
     "and closes the file properly.\n";
+
+// The overview lists each subcommand with the first sentence of its
+// description, one line each, for a reader looking for the right command;
+// `help SUBCOMMAND` shows the whole description.
+class OverviewFormatter : public CLI::Formatter {
+ public:
+  std::string make_subcommand(const CLI::App* sub) const override {
+    std::string summary = sub->get_description();
+    summary.resize(std::min(summary.size(), summary.find(". ")));
+    std::ostringstream out;
+    CLI::detail::format_help(out, sub->get_display_name(true), summary, column_width_);
+    return out.str();
+  }
+};
 
 const CLI::App* FindSubcommand(const CLI::App& app, const std::string& name) {
   for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
@@ -98,6 +115,7 @@ int main(int argc, char** argv) {
   app.footer(std::string("Run varnfile help SUBCOMMAND (or SUBCOMMAND --help) for its options.\n\n") +
              ExitStatusHelp);
   app.require_subcommand(1, 1);
+  app.formatter(std::make_shared<OverviewFormatter>());
   // Options start with '-' on every system; on Windows "/name" is a path.
   app.allow_windows_style_options(false);
   int status = 0;
