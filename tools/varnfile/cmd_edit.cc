@@ -52,8 +52,13 @@ void CheckNewFile(const std::string& path, const NewFileOptions& options) {
                     ExitCannotCreate);
 }
 
-NewFile::NewFile(const std::string& path, const NewFileOptions& options) : path_(path) {
+NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool staged) : path_(path) {
   CheckNewFile(path, options);
+  if (!FileExists(path) && staged) {
+    scratch_ = std::make_unique<ScratchFile>(DirectoryOf(path), ".varnfile-new");
+    scratch_->Close();
+    return;
+  }
   if (!FileExists(path)) {
     unfinished_ = std::make_unique<RemoveOnInterrupt>(path);
     return;
@@ -92,6 +97,12 @@ void NewFile::Commit() {
     unfinished_->Keep();
     return;
   }
+  if (replaced_.empty()) {  // staged under a new name, which must still be free
+    if (FileExists(path_)) throw ToolError(path_ + " was made by another program meanwhile", ExitCannotCreate);
+    int error = varnfile::PlatformReplaceName(scratch_->path().c_str(), path_.c_str());
+    if (error != 0) throw ToolError("cannot give the new file the name " + path_ + ": " + std::strerror(error), ExitIo);
+    return;
+  }
   int fd = OpenLikeLibrary(replaced_, true);  // nobody holds the old file while it is replaced
 #if defined(_WIN32)
   varnfile::FileClose(fd);  // Windows renames over no file that an open holds
@@ -111,7 +122,7 @@ void NewFile::Finish(varn::File* file) {
   if (rc == VARNFILE_OK) return;
   bool removed = varnfile::FileRemove(writing().c_str()) == 0;
   std::string what = !removed  ? "; " + writing() + StaysUnfinished
-                     : scratch_ ? " (removed it; the old file is as it was)"
+                     : !replaced_.empty() ? " (removed it; the old file is as it was)"
                                 : " (removed it)";
   throw varn::Error(rc, "cannot finish " + path_ + what);
 }
@@ -144,6 +155,21 @@ std::vector<uint8_t> ReadItemBytes(std::istream& in, const std::string& what) {
   return data;
 }
 
+// An aging limit shorter than the time since the stamp leaves a file aged
+// at once, as the library judges it, and 0 does not mean "never": say so.
+void WarnIfAged(const std::string& path, int64_t limit) {
+  try {
+    OpenItems(path, varn::Access::Read);
+  } catch (const ToolError& e) {
+    if (e.status() != ExitAged) return;
+    Report("warning: %s has aged: its stamp is older than its aging limit, so it cannot be opened "
+           "(varnfile set --reset-aging %s restamps it)\n", path.c_str(), path.c_str());
+    return;
+  }
+  if (limit == 0)
+    Report("warning: an aging limit of 0 ages %s within a second (0 does not mean never)\n", path.c_str());
+}
+
 struct CreateOptions {
   std::string path, method = "chained-deflate", description, flags, aging;
   NewFileOptions target;
@@ -174,6 +200,7 @@ void RunCreate(const CreateOptions& o) {
   made.Commit();
   Note("created %s (method %u, %s)\n", o.path.c_str(), static_cast<unsigned>(method),
          varn::MethodName(method));
+  if (!o.aging.empty() && AgingSeconds(aging.data()) == 0) WarnIfAged(o.path, 0);
 }
 
 struct AddOptions {
@@ -428,23 +455,28 @@ void RunSet(const SetOptions& o, const CLI::App& sub) {
     throw ToolError("set: nothing to change (give --flags, --description, --aging or --reset-aging)");
   uint32_t flags = setFlags ? static_cast<uint32_t>(ParseNumber(o.flags, 0xFFFFFFFF, "--flags")) : 0;
   if (setDescription) CheckDescription(o.description);
-  HeaderImage aging{};
+  HeaderImage aging{}, written;
   if (setAging) ParseAging(o.aging, aging.data());
-  HeaderEditor editor(o.path);
-  uint8_t* h = editor.header();
-  if (setFlags) Put32(h + FlagsOffset, flags);
-  if (setDescription) {
-    std::fill(h + DescriptionOffset, h + DescriptionOffset + DescriptionSize, 0);
-    std::copy(o.description.begin(), o.description.end(), h + DescriptionOffset);
+  {
+    HeaderEditor editor(o.path);
+    uint8_t* h = editor.header();
+    if (setFlags) Put32(h + FlagsOffset, flags);
+    if (setDescription) {
+      std::fill(h + DescriptionOffset, h + DescriptionOffset + DescriptionSize, 0);
+      std::copy(o.description.begin(), o.description.end(), h + DescriptionOffset);
+    }
+    if (setAging) std::copy(aging.begin() + AgingDaysOffset, aging.begin() + CompressionOffset, h + AgingDaysOffset);
+    if (o.resetAging) StampNow(h);
+    editor.Write();
+    std::copy(h, h + HeaderSize, written.begin());
   }
-  if (setAging) std::copy(aging.begin() + AgingDaysOffset, aging.begin() + CompressionOffset, h + AgingDaysOffset);
-  if (o.resetAging) StampNow(h);
-  editor.Write();
   if (settings().quiet) return;
+  const uint8_t* h = written.data();
   std::printf("flags        0x%08X\n", Get32(h + FlagsOffset));
   std::printf("description  %s\n", Quote(HeaderText(h + DescriptionOffset, DescriptionSize)).c_str());
   std::printf("stamp        %s\n", FormatStamp(h + StampDateOffset, h + StampTimeOffset).c_str());
   std::printf("aging limit  %s\n", FormatSpan(AgingSeconds(h)).c_str());
+  if (setAging) WarnIfAged(o.path, AgingSeconds(h));
 }
 
 }  // namespace

@@ -558,6 +558,13 @@ class ImportInput {
   uint64_t size_ = 0;
 };
 
+// The stored bytes of one chain that import writes (see RunImport).
+constexpr uint32_t ChainBytes = 4 << 20;
+
+bool IsChained(varn::Method method) {
+  return method == varn::Method::ChainedDeflate || method == varn::Method::ChainedPredictor;
+}
+
 int RunImport(const ImportOptions& o, const CLI::App& sub) {
   if (o.lines && o.csv) throw ToolError("import: give --lines or --csv, not both");
   Format format = o.lines ? Format::Lines : o.csv ? Format::Csv : ParseFormat(o.format, true);
@@ -587,22 +594,37 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
   if (o.append) {
     file = OpenItems(o.path, varn::Access::ReadWrite);
   } else {
-    made = std::make_unique<NewFile>(o.path, o.target);
-    file = made->Create(ParseMethod(o.method));
+    // A chained import is closed on the way (see below): it is staged, so
+    // that one killed midway leaves no file that opens with part of the input.
+    varn::Method method = ParseMethod(o.method);
+    made = std::make_unique<NewFile>(o.path, o.target, IsChained(method));
+    file = made->Create(method);
   }
   // An interrupted append stops between two items and closes the file.
   std::unique_ptr<DeferInterrupts> defer;
   if (o.append) defer = std::make_unique<DeferInterrupts>();
   uint64_t added = 0;
   bool interrupted = false;
+  // Under a chained method an item decodes only after those before it back
+  // to the last reset point, which each close marks. A new file is closed
+  // and opened again every few MB, so that reading its last items or item #N
+  // does not decode the whole import first.
+  const bool chained = !o.append && IsChained(file.method());
+  uint32_t chainStart = FirstItemPosition;
   try {
     UseWideWindows(file);  // 64 KB write buffer: one write per 64 KB, not per item
     if (sub.count("--description") > 0) file.SetDescription(o.description);
     ItemReader items(input.stream(), format, defaults, commandGiven);
     Progress progress("import", input.size());
     while (!(interrupted = defer && defer->Interrupted() && added < count) && items.Next(&item)) {
-      AppendItem(file, item, "item " + std::to_string(added + 1) + " of the input");
+      uint32_t at = AppendItem(file, item, "item " + std::to_string(added + 1) + " of the input");
       progress.Update(++added, items.bytes());
+      if (chained && at - chainStart >= ChainBytes) {
+        made->Finish(&file);
+        file = varn::File::Open(made->writing(), varn::Access::ReadWrite);
+        UseWideWindows(file);
+        chainStart = at;
+      }
     }
     progress.Finish();
     if (o.append) file.Close();

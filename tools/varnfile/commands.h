@@ -86,7 +86,9 @@ class ScratchFile;
 // interruption removes the new file.
 class NewFile {
  public:
-  NewFile(const std::string& path, const NewFileOptions& options);
+  // With `staged` a file of a new name is written under a scratch name too,
+  // so that a run killed midway leaves nothing under its name.
+  NewFile(const std::string& path, const NewFileOptions& options, bool staged = false);
   ~NewFile();
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;
@@ -106,8 +108,8 @@ class NewFile {
   void Commit();
 
  private:
-  std::string path_, replaced_;                    // the name, and the file it leads to
-  std::unique_ptr<ScratchFile> scratch_;           // over an existing file
+  std::string path_, replaced_;                    // the name, and the file it leads to (if any)
+  std::unique_ptr<ScratchFile> scratch_;           // over an existing file, or staged
   std::unique_ptr<RemoveOnInterrupt> unfinished_;  // else
 };
 
