@@ -136,14 +136,14 @@ inline int32_t Concentration(uint32_t squares, uint32_t count, uint32_t distinct
 
 inline void CountLiteralSymbol(DeflateContext* c, uint32_t symbol) {
   uint32_t value = ++c->treeArea->literalFrequencies[symbol];
-  if (value == 1) ++c->literalDistinct;
+  c->literalDistinct += value == 1;  // no branch: a new symbol comes at random
   ++c->literalCount;
   c->literalSquares += 2 * value - 1;
 }
 
 inline void CountDistanceSymbol(DeflateContext* c, uint32_t code) {
   uint32_t value = ++c->treeArea->distanceFrequencies[code];
-  if (value == 1) ++c->distanceDistinct;
+  c->distanceDistinct += value == 1;
   ++c->distanceCount;
   c->distanceSquares += 2 * value - 1;
 }
@@ -908,11 +908,16 @@ bool MatchBlock(DeflateContext* c) {
         if (!take) {
           uint32_t m = lazyLookahead < MaxMatchLength ? lazyLookahead : MaxMatchLength;
           c->lazyBound = c->lazyLimit < m ? c->lazyLimit : m;
-          int32_t budget = static_cast<int32_t>(c->maxChain);
-          if (static_cast<uint32_t>(pendingLength) >= c->goodLength) {
-            budget = static_cast<int32_t>(c->goodChain);
-            if (static_cast<uint32_t>(pendingLength) >= c->niceLength) take = true;
-          }
+          // A good pending match searches a shorter chain; a nice one ends
+          // the search. The pending length follows the data: the budget is
+          // selected with a mask (all ones when good), which compilers
+          // keep free of branches.
+          const uint32_t length = static_cast<uint32_t>(pendingLength);
+          const bool good = length >= c->goodLength;
+          const uint32_t goodMask = 0u - static_cast<uint32_t>(good);
+          const int32_t budget =
+              static_cast<int32_t>(c->maxChain ^ ((c->maxChain ^ c->goodChain) & goodMask));
+          take = good & (length >= c->niceLength);
           if (!take) {
             uint8_t* lazy = p + 1 == c->windowEnd ? c->window : p + 1;
             Search(c, lazy, m, budget, &found);
