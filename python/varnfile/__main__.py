@@ -17,13 +17,13 @@ import re
 import sys
 from typing import Callable, Iterator, List, NoReturn, Optional, Tuple, Union
 
-from . import (END_MARKER, FIRST_POSITION, Error, Item, VarnFile, open as open_file, write_csv,
-               write_jsonl)
+from . import (END_MARKER, FIRST_POSITION, Error, Info, Item, VarnFile, open as open_file,
+               write_csv, write_jsonl)
 from . import errors
+from ._file import header_info
 
 
-def _info(f: VarnFile) -> None:
-    info = f.info
+def _info(info: Info) -> None:
     rows = [("file", info.name), ("size", f"{info.size} bytes"), ("version", info.version),
             ("base name", info.base_name), ("stamp", info.stamp),
             ("aging limit", info.aging_limit), ("ages at", info.ages_at),
@@ -141,10 +141,15 @@ def main(argv: Optional[List[str]] = None) -> int:
     export.add_argument("--output", "-o", help="write here instead of stdout")
     args = parser.parse_args(argv)
     try:
+        if args.command == "info":
+            try:
+                with open_file(args.file) as f:
+                    _info(f.info)
+            except errors.Aged:  # the header shows it, as with the C tool
+                with open(args.file, "rb") as raw:
+                    _info(header_info(args.file, raw.read(174), os.fstat(raw.fileno()).st_size))
+            return 0
         with open_file(args.file) as f:
-            if args.command == "info":
-                _info(f)
-                return 0
             seen = 0
 
             def picked(item: Item) -> bool:

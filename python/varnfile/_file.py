@@ -97,6 +97,17 @@ class Info:
         return self.stamp + self.aging_limit if self.stamp else None
 
 
+def header_info(name: str, raw: bytes, size: int) -> Info:
+    """The fields of the 174 header bytes `raw` of a file of `size` bytes."""
+    version, = struct.unpack_from("<H", raw, 4)
+    days, hours, minutes, seconds, method = struct.unpack_from("<HBBBH", raw, 42)
+    flags, = struct.unpack_from("<I", raw, 73)
+    return Info(name=name, version=version, base_name=_text(raw[20:36]), stamp=_stamp(raw[36:42]),
+                aging_limit=timedelta(days=days, hours=hours, minutes=minutes, seconds=seconds),
+                method=Method(method) if method in Method._value2member_map_ else method,
+                flags=flags, description=_text(raw[77:142]), size=size, header=raw)
+
+
 def _text(raw: bytes) -> str:
     return raw.split(b"\0", 1)[0].decode("utf-8", "replace")
 
@@ -372,15 +383,7 @@ class VarnFile:
 
     @property
     def info(self) -> Info:
-        raw = bytes(self._header())
-        version, = struct.unpack_from("<H", raw, 4)
-        days, hours, minutes, seconds, method = struct.unpack_from("<HBBBH", raw, 42)
-        flags, = struct.unpack_from("<I", raw, 73)
-        return Info(name=self.name, version=version, base_name=_text(raw[20:36]),
-                    stamp=_stamp(raw[36:42]),
-                    aging_limit=timedelta(days=days, hours=hours, minutes=minutes, seconds=seconds),
-                    method=Method(method) if method in Method._value2member_map_ else method,
-                    flags=flags, description=_text(raw[77:142]), size=self.size, header=raw)
+        return header_info(self.name, bytes(self._header()), self.size)
 
     @property
     def method(self) -> Method:
