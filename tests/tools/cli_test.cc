@@ -116,6 +116,7 @@ TEST_P(CliTest, CommandLines) {
       {"create %b --method 7", 64, "", "expected 0..4"},
       {"create %nodir/b", 73, "", "directory %nodir does not exist (use --parents"},
       {"create %nodir/b --parents", 0},
+      {"import %nodir2/c --parents --lines -m {m}", 0, "", "imported 1 item", "x\n"},
       {"add %missing --cmd 1 --file %nodir", 74, "", "%nodir: "},  // 70 before: an internal error
       {"info %missing", 66, "", "missing: no such file"},
       {"info %fifo", 66},  // refused, not waited on

@@ -55,7 +55,9 @@ void CheckNewFile(const std::string& path, const NewFileOptions& options) {
 
 NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool staged) : path_(path) {
   CheckNewFile(path, options);
-  if (!FileExists(path) && staged) {
+  // (Into a directory still to be made, by --parents, the file is not staged:
+  // the library's create makes the directories.)
+  if (!FileExists(path) && staged && FileExists(DirectoryOf(path))) {
     scratch_ = std::make_unique<ScratchFile>(DirectoryOf(path), ".varnfile-new");
     scratch_->Close();
     return;
