@@ -300,6 +300,9 @@ TEST_P(CliTest, CommandLines) {
   unlink(Path("dlink").c_str());
   ASSERT_EQ(0, symlink(Path("dout").c_str(), Path("dlink").c_str()));
   rows.push_back({"export %data -o %dlink", 65, "", "fails its CRC check"});
+  unlink(Path("dlink2").c_str());  // a new file made through a link that leads nowhere yet
+  ASSERT_EQ(0, symlink(Path("dout2").c_str(), Path("dlink2").c_str()));
+  rows.push_back({"import %dlink2 --lines -m {m}", 0, "", "", "x\n"});
 #endif
   // A file whose writer never closed it: noise, then items that repeat the
   // one before, which under chained DEFLATE alone refer back to earlier items.
@@ -361,6 +364,7 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ(0, access(Path("nodir/b").c_str(), F_OK));
 #if !defined(_WIN32)
   EXPECT_EQ(0, access(Path("dlink").c_str(), F_OK));
+  EXPECT_EQ(0, access(Path("dout2").c_str(), F_OK));
   // A target that cannot be finished (its last writes, at the close, pass
   // the file-size limit as on a full disk) is reported and removed.
   ASSERT_EQ(0, RunTool(expand("import %lim --lines --input %text -m {m}")).status);

@@ -56,8 +56,11 @@ void CheckNewFile(const std::string& path, const NewFileOptions& options) {
 NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool staged) : path_(path) {
   CheckNewFile(path, options);
   // (Into a directory still to be made, by --parents, the file is not staged:
-  // the library's create makes the directories.)
-  if (!FileExists(path) && staged && FileExists(DirectoryOf(path))) {
+  // the library's create makes the directories; nor through a link that leads
+  // nowhere yet, where the create puts the file.)
+  std::error_code error;
+  bool nameFree = std::filesystem::symlink_status(path, error).type() == std::filesystem::file_type::not_found;
+  if (staged && nameFree && FileExists(DirectoryOf(path))) {
     scratch_ = std::make_unique<ScratchFile>(DirectoryOf(path), ".varnfile-new");
     scratch_->Close();
     return;
@@ -70,7 +73,6 @@ NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool st
   // permissions.
   char real[4096];
   replaced_ = varnfile::PlatformResolvePath(path.c_str(), real, sizeof real) == 0 ? real : path;
-  std::error_code error;
   if (!std::filesystem::is_regular_file(replaced_, error))  // a directory, a device, a pipe
     throw ToolError(path + " is not a regular file, and only a file is replaced", ExitCannotCreate);
   varnfile::FileClose(OpenLikeLibrary(replaced_, true));  // in use: refused, as a create would be
