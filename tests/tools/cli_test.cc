@@ -8,6 +8,7 @@
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #endif
 
 #include <algorithm>
@@ -303,6 +304,9 @@ TEST_P(CliTest, CommandLines) {
   unlink(Path("dlink2").c_str());  // a new file made through a link that leads nowhere yet
   ASSERT_EQ(0, symlink(Path("dout2").c_str(), Path("dlink2").c_str()));
   rows.push_back({"import %dlink2 --lines -m {m}", 0, "", "", "x\n"});
+  unlink(Path("dlink3").c_str());  // ... and a failed one: the link stays, the file goes
+  ASSERT_EQ(0, symlink(Path("dout3").c_str(), Path("dlink3").c_str()));
+  rows.push_back({"import %dlink3 --lines -m {m}", 65, "", "line 2", "x\n" + std::string(65536, 'x')});
 #endif
   // A file whose writer never closed it: noise, then items that repeat the
   // one before, which under chained DEFLATE alone refer back to earlier items.
@@ -365,6 +369,9 @@ TEST_P(CliTest, CommandLines) {
 #if !defined(_WIN32)
   EXPECT_EQ(0, access(Path("dlink").c_str(), F_OK));
   EXPECT_EQ(0, access(Path("dout2").c_str(), F_OK));
+  struct stat link;
+  EXPECT_TRUE(lstat(Path("dlink3").c_str(), &link) == 0 && S_ISLNK(link.st_mode));
+  EXPECT_NE(0, access(Path("dout3").c_str(), F_OK));
   // A target that cannot be finished (its last writes, at the close, pass
   // the file-size limit as on a full disk) is reported and removed.
   ASSERT_EQ(0, RunTool(expand("import %lim --lines --input %text -m {m}")).status);

@@ -53,26 +53,50 @@ void CheckNewFile(const std::string& path, const NewFileOptions& options) {
                     ExitCannotCreate);
 }
 
-NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool staged) : path_(path) {
-  CheckNewFile(path, options);
-  // (Into a directory still to be made, by --parents, the file is not staged:
-  // the library's create makes the directories; nor through a link that leads
-  // nowhere yet, where the create puts the file.)
+namespace {
+
+// Where a new file named `path` goes: the name itself, or where a symbolic
+// link that leads nowhere yet leads (through a chain of them).
+std::string LinkEnd(const std::string& path) {
+  std::filesystem::path at = path;
   std::error_code error;
-  bool nameFree = std::filesystem::symlink_status(path, error).type() == std::filesystem::file_type::not_found;
-  if (staged && nameFree && FileExists(DirectoryOf(path))) {
-    scratch_ = std::make_unique<ScratchFile>(DirectoryOf(path), ".varnfile-new");
-    scratch_->Close();
-    return;
+  for (int hops = 0; hops < 40 && std::filesystem::is_symlink(at, error); ++hops) {
+    std::filesystem::path to = std::filesystem::read_symlink(at, error);
+    if (error) break;
+    at = to.is_absolute() ? to : at.parent_path() / to;
   }
+  return at.string();
+}
+
+bool NameTaken(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found;
+}
+
+}  // namespace
+
+NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool staged)
+    : path_(path), target_(path) {
+  CheckNewFile(path, options);
   if (!FileExists(path)) {
-    unfinished_ = std::make_unique<RemoveOnInterrupt>(path);
+    // The file is made where a link that leads nowhere yet leads, so that a
+    // failure removes that file and not the link. Into a directory still to
+    // be made (--parents) it is not staged: the library's create makes the
+    // directories.
+    target_ = LinkEnd(path);
+    if (staged && FileExists(DirectoryOf(target_))) {
+      scratch_ = std::make_unique<ScratchFile>(DirectoryOf(target_), ".varnfile-new");
+      scratch_->Close();
+    } else {
+      unfinished_ = std::make_unique<RemoveOnInterrupt>(target_);
+    }
     return;
   }
   // The file itself is replaced, where a symbolic link leads, and keeps its
   // permissions.
   char real[4096];
   replaced_ = varnfile::PlatformResolvePath(path.c_str(), real, sizeof real) == 0 ? real : path;
+  std::error_code error;
   if (!std::filesystem::is_regular_file(replaced_, error))  // a directory, a device, a pipe
     throw ToolError(path + " is not a regular file, and only a file is replaced", ExitCannotCreate);
   varnfile::FileClose(OpenLikeLibrary(replaced_, true));  // in use: refused, as a create would be
@@ -83,13 +107,13 @@ NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool st
 
 NewFile::~NewFile() = default;
 
-const std::string& NewFile::writing() const { return scratch_ ? scratch_->path() : path_; }
+const std::string& NewFile::writing() const { return scratch_ ? scratch_->path() : target_; }
 
 varn::File NewFile::Create(varn::Method method) {
   varn::File file;
   uint16_t rc = varn::File::TryCreate(writing(), method, &file);
   if (rc != VARNFILE_OK) ThrowOpenFailure(path_, rc, true);
-  if (scratch_) {  // the header names the file by the name it will have
+  if (writing() != path_) {  // the header names the file by the name it is given
     HeaderImage header = file.Header();
     std::size_t slash = path_.find_last_of(PathSeparators);
     std::string name = path_.substr(slash == std::string::npos ? 0 : slash + 1, BaseNameSize - 1);
@@ -106,8 +130,8 @@ void NewFile::Commit() {
     return;
   }
   if (replaced_.empty()) {  // staged under a new name, which must still be free
-    if (FileExists(path_)) throw ToolError(path_ + " was made by another program meanwhile", ExitCannotCreate);
-    int error = varnfile::PlatformReplaceName(scratch_->path().c_str(), path_.c_str());
+    if (NameTaken(target_)) throw ToolError(target_ + " was made by another program meanwhile", ExitCannotCreate);
+    int error = varnfile::PlatformReplaceName(scratch_->path().c_str(), target_.c_str());
     if (error != 0) throw ToolError("cannot give the new file the name " + path_ + ": " + std::strerror(error), ExitIo);
     return;
   }

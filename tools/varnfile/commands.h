@@ -108,7 +108,7 @@ class NewFile {
   void Commit();
 
  private:
-  std::string path_, replaced_;                    // the name, and the file it leads to (if any)
+  std::string path_, target_, replaced_;  // the name, where a new file goes, the file it replaces
   std::unique_ptr<ScratchFile> scratch_;           // over an existing file, or staged
   std::unique_ptr<RemoveOnInterrupt> unfinished_;  // else
 };
