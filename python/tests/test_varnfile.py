@@ -255,6 +255,8 @@ TOOL_ROWS = [
     (("export", "aged.trn"), 69, "older than its aging limit"),
     (("info", "aged.trn"), 0, []),  # info shows the header of an aged file, as varnfile info does
     (("export", "-o", "no/dir.csv"), 73, "No such file or directory"),
+    (("export", "-o", "sel.trn"), 64, "the output is"),  # would truncate the items' own file
+    (("export", "-o", "aged.trn"), 73, "is a transaction file"),
 ]
 
 

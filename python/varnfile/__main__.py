@@ -139,7 +139,19 @@ def main(argv: Optional[List[str]] = None) -> int:
                        help="only items with this extra id, the same way; with --cmd, both")
     export.add_argument("--format", "-f", choices=("csv", "jsonl"), default="csv")
     export.add_argument("--output", "-o", help="write here instead of stdout")
+    export.add_argument("--force", action="store_true",
+                        help="write over a transaction file given as --output")
     args = parser.parse_args(argv)
+    # The output is truncated before the first row: never the items' own
+    # file, nor another transaction file unless --force says so.
+    if args.command == "export" and args.output and os.path.isfile(args.output):
+        if os.path.exists(args.file) and os.path.samefile(args.file, args.output):
+            export.error(f"the output is {args.file} itself")
+        with open(args.output, "rb") as out:
+            if out.read(4) == b"KVRW" and not args.force:
+                print(f"varnfile: {args.output} is a transaction file; export writes over one "
+                      "only with --force", file=sys.stderr)
+                return 73
     try:
         if args.command == "info":
             try:
