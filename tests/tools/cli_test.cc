@@ -571,21 +571,25 @@ TEST(CliInterruptTest, RecoverCleansUpAppendCloses) {
   EXPECT_GT(deleted, 0u);
   EXPECT_EQ(0, RunTool("verify -q " + source).status);
   EXPECT_TRUE(Has(RunTool("info " + source).out, " " + std::to_string(deleted) + " deleted")) << deleted;
-  // An import killed midway leaves no file of the new name: a chained one is
-  // closed on the way, and would open with part of the input.
-  pid = fork();
-  if (pid == 0) {
-    freopen("/dev/null", "w", stderr);
-    execl(VARNFILE_TOOL_PATH, "varnfile", "import", "--lines", "-i", lines.c_str(), target.c_str(), nullptr);
-    _exit(127);
+  // An import killed midway leaves no file of the new name, also in a
+  // directory that --parents makes: a chained one is closed on the way, and
+  // would open with part of the input.
+  const std::string made = dir + "/made", staged = made + "/target";
+  for (const std::string& name : {target, staged}) {
+    pid = fork();
+    if (pid == 0) {
+      freopen("/dev/null", "w", stderr);
+      execl(VARNFILE_TOOL_PATH, "varnfile", "import", "-p", "--lines", "-i", lines.c_str(), name.c_str(), nullptr);
+      _exit(127);
+    }
+    while (Listing(dir) == " . .. source" || (name == staged && Listing(made).size() <= 5)) {
+      ASSERT_EQ(0, waitpid(pid, nullptr, WNOHANG)) << "the import ended before it could be killed";
+      usleep(200);
+    }
+    kill(pid, SIGKILL);
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    EXPECT_NE(0, access(name.c_str(), F_OK));
   }
-  while (Listing(dir) == " . .. source") {
-    ASSERT_EQ(0, waitpid(pid, nullptr, WNOHANG)) << "the import ended before it could be killed";
-    usleep(200);
-  }
-  kill(pid, SIGKILL);
-  ASSERT_EQ(pid, waitpid(pid, &status, 0));
-  EXPECT_NE(0, access(target.c_str(), F_OK));
 #endif
 }
 

@@ -80,10 +80,14 @@ NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool st
   CheckNewFile(path, options);
   if (!FileExists(path)) {
     // The file is made where a link that leads nowhere yet leads, so that a
-    // failure removes that file and not the link. Into a directory still to
-    // be made (--parents) it is not staged: the library's create makes the
-    // directories.
+    // failure removes that file and not the link. A file staged in a
+    // directory that --parents makes needs that directory first. Under a
+    // name the system refuses (too long, say) it is not staged: the create
+    // says why at once.
     target_ = LinkEnd(path);
+    std::error_code error;
+    staged = staged && std::filesystem::symlink_status(target_, error).type() == std::filesystem::file_type::not_found;
+    if (staged && options.parents) std::filesystem::create_directories(DirectoryOf(target_), error);
     if (staged && FileExists(DirectoryOf(target_))) {
       scratch_ = std::make_unique<ScratchFile>(DirectoryOf(target_), ".varnfile-new");
       scratch_->Close();
