@@ -82,12 +82,12 @@ NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool st
     // The file is made where a link that leads nowhere yet leads, so that a
     // failure removes that file and not the link. A file staged in a
     // directory that --parents makes needs that directory first. Under a
-    // name the system refuses (too long, say) it is not staged: the create
-    // says why at once.
+    // name that is taken then, or that the system refuses (too long, or
+    // ending in a slash), it is not staged: the create says why at once.
     target_ = LinkEnd(path);
     std::error_code error;
-    staged = staged && std::filesystem::symlink_status(target_, error).type() == std::filesystem::file_type::not_found;
     if (staged && options.parents) std::filesystem::create_directories(DirectoryOf(target_), error);
+    staged = staged && std::filesystem::symlink_status(target_, error).type() == std::filesystem::file_type::not_found;
     if (staged && FileExists(DirectoryOf(target_))) {
       scratch_ = std::make_unique<ScratchFile>(DirectoryOf(target_), ".varnfile-new");
       scratch_->Close();
