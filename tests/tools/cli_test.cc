@@ -100,6 +100,7 @@ TEST_P(CliTest, CommandLines) {
   const std::string aged = Slurp(Path("aged")).replace(36, 6, std::string("\x01\x01\x5a\0\0\0", 6));
   Spit(Path("aged"), aged);
   // Its limit of 49,711 days counts as 17:31:44: the library counts in 32 bits.
+  Spit(Path("agedbad"), std::string(aged).replace(aged.size() - 8, 1, 1, static_cast<char>(aged[aged.size() - 8] ^ 1)));
   Spit(Path("wrapped"), std::string(aged).replace(42, 5, std::string("\x2f\xc2\0\0\0", 5)));
   SetEnvironment("COLUMNS", "80");  // the width of list's preview off a terminal
   // A large import whose last line is bad.
@@ -198,6 +199,7 @@ TEST_P(CliTest, CommandLines) {
       {"info %wrapped", 0, "aging limit    49711 days 00:00:00 (counts as 0 days 17:31:44)\nages at        "},
       {"info %wrapped --json", 0, "\"aged\":true"},
       {"verify %aged", 69, "", "read it as it is with --ignore-aging"},  // aged, not damaged
+      {"verify %agedbad --json", 65, "\"aged\":true,\"ok\":false"},  // aged and damaged
       {"list %aged --ignore-aging --no-preview", 0, "stored  crc \n       174  0x0010"},
       {"export %aged --ignore-aging", 0, "\"data\":\"hello world\""},
       {"convert %aged %caged -m 0 --ignore-aging", 0, "", "caged has aged like its source"},

@@ -369,6 +369,7 @@ class Verifier {
       // ends the check with its own status (69) and advice, as elsewhere.
       if (e.status() == ExitAged && problems_.empty()) throw;
       if (e.status() != ExitDamaged && e.status() != ExitAged) throw;
+      aged_ = e.status() == ExitAged;  // and damaged: the summary says both
       Problem(0, std::string("the library cannot open the file: ") + e.what());
       return;
     }
