@@ -391,6 +391,15 @@ TEST_P(CliTest, CommandLines) {
     EXPECT_EQ(74, run.status) << line;
     EXPECT_TRUE(Has(run.err, message)) << line << ": " << run.err;
   }
+  // An append from the file itself takes the items it checked, not what it
+  // adds meanwhile, which would go on until the disk (here 8 MB) is full.
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limit));
+  std::string numbers;
+  for (uint32_t i = 0; i < 20000; ++i) numbers += std::to_string(Mix(i)) + "\n";
+  ASSERT_EQ(0, RunTool(expand("import %self --lines -m {m}"), numbers).status);
+  small.rlim_cur = 8 << 20;
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+  EXPECT_EQ(0, RunTool(expand("import --append %self --lines --input %self")).status);
   ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limit));
   EXPECT_EQ((std::vector<Item>{{5, 0, 6, "multi\nline"}}), ReadFile(Path("k")));
 #endif

@@ -619,7 +619,10 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
     if (sub.count("--description") > 0) file.SetDescription(o.description);
     ItemReader items(input.stream(), format, defaults, commandGiven);
     Progress progress("import", input.size());
-    while (!(interrupted = defer && defer->Interrupted() && added < count) && items.Next(&item)) {
+    // An append takes no more items than it checked: input that grew since
+    // (the target itself given as --input, a log still written) is not read.
+    while (!(interrupted = defer && defer->Interrupted() && added < count) && (!o.append || added < count) &&
+           items.Next(&item)) {
       uint32_t at = AppendItem(file, item, "item " + std::to_string(added + 1) + " of the input");
       progress.Update(++added, items.bytes());
       if (chained && at - chainStart >= ChainBytes) {
