@@ -310,6 +310,9 @@ TEST_P(CliTest, CommandLines) {
   ASSERT_EQ(0, symlink(Path("dout3").c_str(), Path("dlink3").c_str()));
   rows.push_back({"import %dlink3 --lines -m {m}", 65, "", "line 2", "x\n" + std::string(65536, 'x')});
   rows.push_back({"import -p %pslash/ --lines -m {m}", 66, "", "not a regular file", "x\n"});
+  unlink(Path("dlink4").c_str());  // into a directory still to be made: only with --parents
+  ASSERT_EQ(0, symlink(Path("dnew/x").c_str(), Path("dlink4").c_str()));
+  rows.push_back({"import %dlink4 --lines -m {m}", 73, "", "(use --parents to create it)", "x\n"});
 #endif
   // A file whose writer never closed it: noise, then items that repeat the
   // one before, which under chained DEFLATE alone refer back to earlier items.

@@ -85,6 +85,7 @@ NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool st
     // name that is taken then, or that the system refuses (too long, or
     // ending in a slash), it is not staged: the create says why at once.
     target_ = LinkEnd(path);
+    if (target_ != path) CheckNewFile(target_, options);
     std::error_code error;
     if (staged && options.parents) std::filesystem::create_directories(DirectoryOf(target_), error);
     staged = staged && std::filesystem::symlink_status(target_, error).type() == std::filesystem::file_type::not_found;
