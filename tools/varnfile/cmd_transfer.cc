@@ -166,8 +166,16 @@ class Output {
   }
   void Finish() {
     Flush();
-    if (std::fflush(file_) != 0 || (file_ != stdout && std::fclose(file_) != 0))
-      throw ToolError("cannot write the exported items: " + std::string(std::strerror(errno)), ExitIo);
+    int error = std::fflush(file_) != 0 ? errno : 0;
+    if (file_ != stdout) {
+      // A failed fclose has closed the stream all the same: it is not
+      // closed again, and the unfinished output goes here.
+      if (std::fclose(file_) != 0 && error == 0) error = errno;
+      file_ = nullptr;
+      if (error != 0 && removable_) std::remove(path_.c_str());
+    }
+    if (error != 0)
+      throw ToolError("cannot write the exported items: " + std::string(std::strerror(error)), ExitIo);
     file_ = nullptr;
     if (cleanup_) cleanup_->Keep();
   }
