@@ -955,9 +955,9 @@ bool MatchBlock(DeflateContext* c) {
         ++c->lookahead;
         c->refillRequest = 0;
         c->refillState = 1;
-      } else if (request > 1 && request <= in->end - in->current &&
+      } else if (request > 1 && request <= static_cast<size_t>(in->end - in->current) &&
                  Offset(c, c->writePos) >= WindowMirror &&
-                 request <= c->windowEnd - c->writePos) {
+                 request <= static_cast<size_t>(c->windowEnd - c->writePos)) {
         CopyBytes(c->writePos, in->current, request);
         in->current += request;
         c->writePos += request;
