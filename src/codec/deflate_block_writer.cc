@@ -464,14 +464,6 @@ uint32_t DataCost(const CodeEntry* literalCodes, const CodeEntry* distanceCodes,
 
 namespace {
 
-// Header bits of a run of `zeros` zero lengths: pieces of at most 138, each
-// one entry (code at least 1 bit) with its extra bits, or single zeros.
-inline uint32_t ZeroRunBits(uint32_t zeros) {
-  uint32_t bits = zeros / 138 * (1 + 7);
-  uint32_t rest = zeros % 138;
-  return bits + (rest >= 11 ? 1 + 7 : rest >= 3 ? 1 + 3 : rest);
-}
-
 // The entries of the run-length coded lengths, by kind: the zero runs give
 // theirs exactly (single zeros, repeats 17 and 18 with their extra bits);
 // the runs of nonzero lengths at least `lengths` entries (lengths and
@@ -480,16 +472,22 @@ struct HeaderEntries {
   uint32_t zeros = 0;
   uint32_t shortRepeats = 0;
   uint32_t longRepeats = 0;
-  uint32_t extraBits = 0;
   uint32_t lengths = 0;
 
-  void AddZeroRun(uint32_t run) {
+  // A run of zero lengths goes in pieces of at most 138, each one entry
+  // with its extra bits, or as single zeros. Returns the run's header bits
+  // at least: one per entry (a code is at least 1 bit) and the extra bits.
+  uint32_t AddZeroRun(uint32_t run) {
     const uint32_t rest = run % 138;
-    longRepeats += run / 138 + (rest >= 11 ? 1 : 0);
-    shortRepeats += rest >= 3 && rest < 11 ? 1 : 0;
-    zeros += rest < 3 ? rest : 0;
-    extraBits = 7 * longRepeats + 3 * shortRepeats;
+    const uint32_t longs = run / 138 + (rest >= 11 ? 1 : 0);
+    const uint32_t shorts = rest >= 3 && rest < 11 ? 1 : 0;
+    const uint32_t singles = rest < 3 ? rest : 0;
+    longRepeats += longs;
+    shortRepeats += shorts;
+    zeros += singles;
+    return longs * (1 + 7) + shorts * (1 + 3) + singles;
   }
+  uint32_t ExtraBits() const { return 7 * longRepeats + 3 * shortRepeats; }
   // r >= 1 nonzero lengths in a row: at least the entries of r equal ones
   // (the length, repeats of up to 6, a short rest as lengths); lengths
   // that differ only take more.
@@ -669,13 +667,12 @@ uint32_t DynamicCostAtLeast(const HuffmanWorkArea* area, const uint16_t* used,
       i += r;
     } else {
       uint32_t next = u < k ? position(u) : n;
-      headerBits += ZeroRunBits(next - i);
-      entries.AddZeroRun(next - i);
+      headerBits += entries.AddZeroRun(next - i);
       i = next;
     }
   }
   const uint32_t byEntries =
-      14 + 3 * codesSent + entries.extraBits + EntryCodeBitsAtLeast(entries);
+      14 + 3 * codesSent + entries.ExtraBits() + EntryCodeBitsAtLeast(entries);
   if (byEntries > headerBits) headerBits = byEntries;
   // Data: the extra bits exactly, the codes at least as above.
   uint32_t dataBits = 0;
