@@ -88,7 +88,7 @@ NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool st
     if (target_ != path) CheckNewFile(target_, options);
     std::error_code error;
     if (staged && options.parents) std::filesystem::create_directories(DirectoryOf(target_), error);
-    staged = staged && std::filesystem::symlink_status(target_, error).type() == std::filesystem::file_type::not_found;
+    staged = staged && !NameTaken(target_);
     if (staged && FileExists(DirectoryOf(target_))) {
       scratch_ = std::make_unique<ScratchFile>(DirectoryOf(target_), ".varnfile-new");
       scratch_->Close();

@@ -46,10 +46,6 @@ struct Dropped {
   std::string reason;
 };
 
-bool IsChained(uint16_t method) {
-  return method == VARNFILE_METHOD_CHAINED_DEFLATE || method == VARNFILE_METHOD_CHAINED_PREDICTOR;
-}
-
 // The framed records laid end to end behind a header the library accepts.
 std::vector<uint8_t> BuildReadableCopy(const RawFile& raw, const RecordScan& scan, uint16_t method,
                                        std::size_t limit, std::vector<uint32_t>* newPositions) {

@@ -569,10 +569,6 @@ class ImportInput {
 // The stored bytes of one chain that import writes (see RunImport).
 constexpr uint32_t ChainBytes = 4 << 20;
 
-bool IsChained(varn::Method method) {
-  return method == varn::Method::ChainedDeflate || method == varn::Method::ChainedPredictor;
-}
-
 int RunImport(const ImportOptions& o, const CLI::App& sub) {
   if (o.lines && o.csv) throw ToolError("import: give --lines or --csv, not both");
   Format format = o.lines ? Format::Lines : o.csv ? Format::Csv : ParseFormat(o.format, true);
@@ -608,7 +604,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
     // A chained import is closed on the way (see below): it is staged, so
     // that one killed midway leaves no file that opens with part of the input.
     varn::Method method = ParseMethod(o.method);
-    made = std::make_unique<NewFile>(o.path, o.target, IsChained(method));
+    made = std::make_unique<NewFile>(o.path, o.target, IsChained(static_cast<uint16_t>(method)));
     file = made->Create(method);
   }
   // An interrupted append stops between two items and closes the file.
@@ -620,7 +616,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
   // to the last reset point, which each close marks. A new file is closed
   // and opened again every few MB, so that reading its last items or item #N
   // does not decode the whole import first.
-  const bool chained = !o.append && IsChained(file.method());
+  const bool chained = !o.append && IsChained(static_cast<uint16_t>(file.method()));
   uint32_t chainStart = FirstItemPosition;
   try {
     UseWideWindows(file);  // 64 KB write buffer: one write per 64 KB, not per item

@@ -72,6 +72,12 @@ inline void UseWideWindows(varn::File& file) {
   file.SetParameters(256, 16u << 20, 64u << 10, 64u << 10);
 }
 
+// True for the methods whose items decode only after those before them,
+// back to the last reset point.
+inline bool IsChained(uint16_t method) {
+  return method == VARNFILE_METHOD_CHAINED_DEFLATE || method == VARNFILE_METHOD_CHAINED_PREDICTOR;
+}
+
 // The refusal of data that does not fit one item once compressed under
 // `method` (the library's 260); `what` names the data.
 ToolError DoesNotFit(const std::string& what, varn::Method method);
