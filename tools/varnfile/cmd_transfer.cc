@@ -463,6 +463,8 @@ class ItemReader {
   bool Next(varn::Item* item);
   // The input read so far, in bytes (a line end counts one).
   uint64_t bytes() const { return bytes_; }
+  // The line where the last item's line or record starts.
+  uint64_t line() const { return format_ == Format::Csv ? first_ : line_; }
 
  private:
   std::istream& in_;
@@ -536,6 +538,7 @@ class ImportInput {
     in_ = spool_ || !standard ? static_cast<std::istream*>(&file_) : &in;
     // The share of the input read shows while its size is known.
     if (spool_ || !standard) varnfile::PlatformFileSize(spool_ ? spool_->path().c_str() : path.c_str(), &size_);
+    if (spool_) spool_->ReleaseName();
   }
   std::istream& stream() { return *in_; }
   uint64_t size() const { return size_; }
@@ -627,7 +630,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
     // (the target itself given as --input, a log still written) is not read.
     while (!(interrupted = defer && defer->Interrupted() && added < count) && (!o.append || added < count) &&
            items.Next(&item)) {
-      uint32_t at = AppendItem(file, item, "item " + std::to_string(added + 1) + " of the input");
+      uint32_t at = AppendItem(file, item, AtLine(items.line()));
       progress.Update(++added, items.bytes());
       if (chained && at - chainStart >= ChainBytes) {
         made->Finish(&file);
