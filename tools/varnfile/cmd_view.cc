@@ -537,7 +537,8 @@ void AddInspectCommands(CLI::App& app, int* status) {
     CLI::App* sub = app.add_subcommand(
         "verify",
         "Check every record's framing and links and every item's CRC. The items are read "
-        "forwards and backwards; exit 65 when there are problems");
+        "forwards and backwards; exit 65 when there are problems, 69 when a sound file has aged "
+        "(--ignore-aging reads it as it is; --json reports on it all the same)");
     sub->add_option("FILE", o->path, "Transaction file")->required();
     sub->add_flag("--json", o->json, "One JSON object: counts and the list of problems");
     sub->add_flag("--ignore-aging", o->ignoreAging, IgnoreAgingHelp);
