@@ -141,6 +141,7 @@ TEST_P(CliTest, CommandLines) {
       {"list %a --json", 0, "\"crc\":\"ok\",\"kind\":\"live\",\"encoding\":\"base64\",\"data\":\"AAEC/yBiaW5hcnk=\"}"},
       {"list %a --from '#1' -n 1", 0, "  0x0011  "},  // -n 1: only the item it starts at
       {"list %a --from=#-1 -n 1", 0, "  0x0012  "},
+      {"export %a --from '#-9' --format text", 0, "174\t16\t|\tfrom stdin\n"},  // all 3, as tail -n 9
       {"cat %a --at 174", 0, "hello world"}, {"cat %a --at=#-1", 0, "from stdin"},
       {"cat %a --at 174 --hex", 0, "00000000  68 65 6c 6c 6f 20 77 6f  72 6c 64 "},
       {"verify %a", 0, "3 live items read forwards and backwards, 0 problems"},
