@@ -325,6 +325,7 @@ void EndMarkerReader::MakeCopy(uint32_t also) {
   copy_->Write(raw_.data() + from, raw_.size() - from);
   copy_->Close();
   file_ = varn::File::Open(copy_->path(), varn::Access::Read);
+  copy_->ReleaseName();
 }
 
 }  // namespace varntool
