@@ -132,6 +132,7 @@ TEST_P(CliTest, CommandLines) {
       {"add %a --cmd 0x10 -e 2 -v 4000000000 --data 'hello world'", 0, "item 0x0010 at 174 (11 "},
       {"add %a --cmd 17 --file %payload", 0}, {"add %a --cmd 18 --stdin", 0, "", "", "from stdin"},
       {"create %a --method {m}", 73, "", "exists"},
+      {"import %a --lines", 73, "", "a already exists (use --append to add to it, --force to replace it)", "x\n"},
       {"add %a --cmd 1 --stdin", 64, "", "standard input holds more than 65535 bytes", std::string(70000, 'x')},
       {"info %a", 0, "method         {m} (|\"orders\"\nclosed         yes\nitems          3 live, 0 deleted, 0 end markers\ndata bytes     32\n"},
       {"info %a --json", 0, "\"description\":\"orders\",\"closed\":true,\"live\":3,\"deleted\":0,"},
