@@ -231,6 +231,9 @@ def test_records_dataframe_and_csv(tmp_path):
     rows = list(csv.DictReader(io.StringIO(out)))
     assert [base64.b64decode(r["data"]) for r in rows] == [r["data"] for r in records]
     assert [int(r["value"]) for r in rows] == [3, 4000000000]
+    subprocess.run([sys.executable, "-m", "varnfile", "export", str(path), "-o",
+                    str(tmp_path / "frame.csv")], check=True)
+    assert (tmp_path / "frame.csv").read_text() == out  # CSV, as its name says
     # A reader gone (| head) ends it of SIGPIPE, as the C tool.
     with subprocess.Popen([sys.executable, "-m", "varnfile", "export", str(path)],
                           stdout=subprocess.PIPE) as gone:

@@ -163,8 +163,9 @@ def main(argv: Optional[List[str]] = None) -> int:
                        help="only items with this command id; repeat it or give a list (5,7)")
         p.add_argument("--extra", "-e", type=_ids, action="extend", default=[], metavar="ID",
                        help="only items with this extra id, the same way; with --cmd, both")
-    export.add_argument("--format", "-f", choices=("jsonl", "csv"), default="jsonl",
-                        help="jsonl (default): the rows of varnfile export; csv: a header row, "
+    export.add_argument("--format", "-f", choices=("jsonl", "csv"), default=None,
+                        help="jsonl (the default, unless the --output name ends in .csv): "
+                             "the rows of varnfile export; csv: a header row, "
                              "then position,command,extra,value,length, the data in base64 "
                              "and as text")
     export.add_argument("--output", "-o", help="write here instead of stdout")
@@ -208,7 +209,9 @@ def main(argv: Optional[List[str]] = None) -> int:
                           f" {item.value:>10}  {len(item.data):>6}  {text}")
                 sys.stdout.flush()  # a reader gone shows here, not at the exit
                 return 0
-            writer = write_csv if args.format == "csv" else write_jsonl
+            csv_named = (args.output or "").lower().endswith(".csv")
+            writer = write_csv if (args.format or ("csv" if csv_named else "jsonl")) == "csv" \
+                else write_jsonl
             if args.output:
                 n = _export_to(args.output, writer, items)
             else:

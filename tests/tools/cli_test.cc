@@ -151,11 +151,13 @@ TEST_P(CliTest, CommandLines) {
       {"export %a", 0, "{\"position\":174,\"command\":16,\"extra\":2,\"value\":4000000000,\"length\":11,\"encoding\":\"text\",\"data\":\"hello world\"}\n|\"encoding\":\"base64\",\"data\":\"AAEC/yBiaW5hcnk=\""},
       {"export %a --format csv", 0, "position,cmd,extra,value,length,encoding,data\r\n174,16,2,4000000000,11,text,hello world\r\n"},
       {"export %a --format text", 0, "\t18\t0\t0\ttext\tfrom stdin\n"},
-      {"export %a --output %a.jsonl", 0}, {"export %a --format csv --output %a.csv", 0},
+      {"export %a --output %a.jsonl", 0},
+      {"export %a --output %a.csv", 0},  // CSV, as its name says
       {"export %a --output %v", 73, "", "v is a transaction file; export writes over one only with --force"},
       {"export %a --format text --output %a.tsv", 0},
       {"import %i --input %a.jsonl --method {m}", 0}, {"import %ic --csv --input %a.csv --method {m}", 0},
-      {"import %it --format text --input %a.tsv --method {m}", 0}, {"export %i --output %i.jsonl", 0},
+      {"import %it --input %a.tsv --method {m}", 0},  // tab-separated, as its name says
+      {"export %i --output %i.jsonl", 0},
       {"import %j", 0, "", "",
        "{\"command\":1,\"value\":3,\"data\":\"YWJj\"}\n\n{\"command\":2,\"encoding\":\"text\",\"data\":\"\\ud83d\\ude00\"}\n"
        "{\"command\":65282,\"encoding\":\"text\",\"data\":\"the end\"}"},

@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -131,6 +132,19 @@ Format ParseFormat(const std::string& text, bool lines) {
                   ", got " + Quote(text));
 }
 
+// The format a file's name asks for when --format is not given: .csv, .tsv,
+// .jsonl (or .ndjson, .json), in any case; JSON Lines for any other name and
+// for stdin and stdout, as `export -o items.csv` is expected to write CSV.
+std::string FormatOfName(const std::string& given, const std::string& path) {
+  if (!given.empty()) return given;
+  std::size_t dot = path.find_last_of('.');
+  std::string extension = dot == std::string::npos ? "" : path.substr(dot + 1);
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (extension == "csv") return "csv";
+  if (extension == "tsv") return "text";
+  return "jsonl";
+}
+
 // Writes to stdout or a new file through a 64 KB buffer; a file that is not
 // finished is removed, while stdout gets every row made before the failure,
 // as a pipe reading it would have had them without the buffer. Only a
@@ -195,7 +209,7 @@ class Output {
 };
 
 struct ExportOptions {
-  std::string path, output, format = "jsonl";
+  std::string path, output, format;  // no --format: from the output's name
   RangeOptions range;
   SelectOptions select;
   bool ignoreAging = false, force = false;
@@ -209,7 +223,7 @@ bool HasMagic(const std::string& path) {
 }
 
 int RunExport(const ExportOptions& o) {
-  Format format = ParseFormat(o.format, false);
+  Format format = ParseFormat(FormatOfName(o.format, o.output), false);
   ItemRange range(o.range, o.select);
   // The output is truncated before the first row: never the items' own file.
   if (!o.output.empty() && SameFile(o.path, o.output))
@@ -281,7 +295,7 @@ int RunExport(const ExportOptions& o) {
 // ---- import ----
 
 struct ImportOptions {
-  std::string path, input, method = "chained-deflate", description, format = "jsonl";
+  std::string path, input, method = "chained-deflate", description, format;  // see export
   std::string command = "0", extra = "0", value = "0";
   bool append = false, lines = false, csv = false;
   NewFileOptions target;
@@ -574,7 +588,9 @@ constexpr uint32_t ChainBytes = 4 << 20;
 
 int RunImport(const ImportOptions& o, const CLI::App& sub) {
   if (o.lines && o.csv) throw ToolError("import: give --lines or --csv, not both");
-  Format format = o.lines ? Format::Lines : o.csv ? Format::Csv : ParseFormat(o.format, true);
+  Format format = o.lines ? Format::Lines
+                  : o.csv ? Format::Csv
+                          : ParseFormat(FormatOfName(o.format, o.input), true);
   if ((o.lines || o.csv) && sub.count("--format") > 0 && ParseFormat(o.format, true) != format)
     throw ToolError("import: --format " + o.format + " and " + (o.lines ? "--lines" : "--csv") +
                     " name two formats; give one");
@@ -691,7 +707,8 @@ void AddTransferCommands(CLI::App& app, int* status) {
     AddRangeOptions(sub, &o->range);
     AddSelectOptions(sub, &o->select);
     sub->add_option("--format", o->format,
-                    "jsonl (default): {\"position\",\"command\",\"extra\",\"value\",\"length\","
+                    "jsonl (the default, unless the --output name ends in .csv or .tsv): "
+                    "{\"position\",\"command\",\"extra\",\"value\",\"length\","
                     "\"encoding\",\"data\"} per line; csv: a header row, then "
                     "position,cmd,extra,value,length,encoding,data (RFC 4180); text: "
                     "position, command, extra, value, encoding, data separated by tabs");
@@ -713,7 +730,7 @@ void AddTransferCommands(CLI::App& app, int* status) {
         ->required();
     sub->add_option("--input,-i", o->input, "Read from this file instead of stdin");
     sub->add_option("--format", o->format,
-                    "jsonl (default; unknown keys are an error, data is base64 unless "
+                    "jsonl (the default, unless the --input name ends in .csv or .tsv; unknown keys are an error, data is base64 unless "
                     "\"encoding\":\"text\"), csv, text (the tab-separated rows of export) "
                     "or lines");
     sub->add_flag("--lines", o->lines,
