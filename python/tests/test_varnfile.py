@@ -4,7 +4,9 @@ import base64
 import csv
 import io
 import json
+import os
 import re
+import signal
 import subprocess
 import sys
 from datetime import datetime, timedelta
@@ -71,8 +73,9 @@ def test_tool_reads_what_python_wrote(tmp_path, tool, reader, method):
     assert [i.position for i in items[:3]] == [positions[0], positions[2], positions[3]]
     tool_items = exported(tool, path)
     assert [i for i in tool_items if i.command != varnfile.END_MARKER] == items
-    # The package's JSON Lines are the tool's, byte for byte (the tool also lists the marker).
-    mine = subprocess.run([sys.executable, "-m", "varnfile", "export", "-f", "jsonl", str(path)],
+    # The package's JSON Lines are the tool's, byte for byte and by default (the tool
+    # also lists the marker).
+    mine = subprocess.run([sys.executable, "-m", "varnfile", "export", str(path)],
                           capture_output=True, check=True).stdout
     marker = b'"command":%d,' % varnfile.END_MARKER
     assert mine.splitlines() == [line for line in tool("export", path).splitlines()
@@ -223,11 +226,16 @@ def test_records_dataframe_and_csv(tmp_path):
         f.append(9, b"\xff\x00", value=4000000000)
     records = varnfile.to_records(path)
     assert [r["text"] for r in records] == ["caf\u00e9", "\ufffd\x00"]
-    out = subprocess.run([sys.executable, "-m", "varnfile", "export", str(path)],
+    out = subprocess.run([sys.executable, "-m", "varnfile", "export", "-f", "csv", str(path)],
                          capture_output=True, text=True, check=True).stdout
     rows = list(csv.DictReader(io.StringIO(out)))
     assert [base64.b64decode(r["data"]) for r in rows] == [r["data"] for r in records]
     assert [int(r["value"]) for r in rows] == [3, 4000000000]
+    # A reader gone (| head) ends it of SIGPIPE, as the C tool.
+    with subprocess.Popen([sys.executable, "-m", "varnfile", "export", str(path)],
+                          stdout=subprocess.PIPE) as gone:
+        gone.stdout.close()
+    assert gone.returncode == -signal.SIGPIPE
     pandas = pytest.importorskip("pandas", reason="pandas is not installed (python3-pandas)")
     frame = varnfile.to_dataframe(path)
     assert list(frame.columns) == list(varnfile.COLUMNS)
@@ -257,24 +265,27 @@ TOOL_ROWS = [
     (("export", "-o", "no/dir.csv"), 73, "No such file or directory"),
     (("export", "-o", "sel.trn"), 64, "the output is"),  # would truncate the items' own file
     (("export", "-o", "aged.trn"), 73, "is a transaction file"),
+    (("export", "bad.trn", "-o", "out.jsonl"), 65, "CRC"),  # the unfinished output goes
 ]
 
 
 @pytest.mark.parametrize("args,status,shown", TOOL_ROWS, ids=[" ".join(r[0]) for r in TOOL_ROWS])
 def test_tool_selects_by_id(tmp_path, args, status, shown):
     path = tmp_path / "sel.trn"
-    with varnfile.create(path) as f:
+    with varnfile.create(path, method="none") as f:
         for command, extra, name in ((5, 0, "five-1"), (7, 0, "seven"), (5, 3, "five-2"),
                                      (9, 0, "nine")):
             f.append(command, name.encode(), extra=extra)
     with varnfile.create(tmp_path / "aged.trn") as f:
         f.set_aging(timedelta(days=1), stamp=datetime(2000, 1, 1))
-    named = args[1:2] in (("missing.trn",), ("aged.trn",))  # a file of its own
+    (tmp_path / "bad.trn").write_bytes(path.read_bytes().replace(b"nine", b"nino"))
+    named = args[1][-4:] == ".trn"  # a file of its own
     run = subprocess.run([sys.executable, "-m", "varnfile", args[0],
                           *(args[1:] if named else (str(path), *args[1:]))],
                          capture_output=True, text=True, cwd=tmp_path)
     assert run.returncode == status
     if status:
         assert shown in run.stderr
+        assert sorted(os.listdir(tmp_path)) == ["aged.trn", "bad.trn", "sel.trn"]
     else:
         assert re.findall(r"five-\d|seven|nine|exported .*", run.stdout + run.stderr) == shown

@@ -2,10 +2,11 @@
 
     python -m varnfile info FILE
     python -m varnfile list FILE [--reverse] [--from POS|#N] [--limit N] [--cmd ID] [--extra ID]
-    python -m varnfile export FILE [--format csv|jsonl] [--output OUT] [--reverse] [--limit N] ...
+    python -m varnfile export FILE [--format jsonl|csv] [--output OUT] [--reverse] [--limit N] ...
 
 The options mean what they mean to the C tool `varnfile`, except that this
-tool passes over end markers: it neither lists them nor counts them in #N.
+tool passes over end markers: it neither lists them nor counts them in #N,
+and -f is --format here (--force in the C tool's export).
 """
 
 from __future__ import annotations
@@ -14,8 +15,10 @@ import argparse
 import itertools
 import os
 import re
+import signal
+import stat
 import sys
-from typing import Callable, Iterator, List, NoReturn, Optional, Tuple, Union
+from typing import IO, Callable, Iterator, List, NoReturn, Optional, Tuple, Union
 
 from . import (END_MARKER, FIRST_POSITION, Error, Info, Item, VarnFile, open as open_file,
                write_csv, write_jsonl)
@@ -110,6 +113,25 @@ _STATUS = ((errors.Aged, 69), (errors.InUse, 75), (errors.OpenFailed, 66),
            (OSError, 74))
 
 
+def _export_to(path: str, writer: Callable[[Iterator[Item], IO[str]], int],
+               items: Iterator[Item]) -> int:
+    """Writes the rows to the file at path. One that a failure (or Ctrl-C)
+    leaves unfinished is removed, as the C tool does, when it is a regular
+    file: a device, a pipe or a link (-o /dev/null) keeps its name."""
+    removable = not os.path.lexists(path) or stat.S_ISREG(os.lstat(path).st_mode)
+    out = open(path, "w", newline="", encoding="utf-8")
+    try:
+        with out:
+            return writer(items, out)
+    except BaseException:
+        if removable:
+            try:
+                os.remove(path)
+            except OSError:
+                pass
+        raise
+
+
 class _Parser(argparse.ArgumentParser):
     """Usage errors exit 64, as the C tool's do (argparse's own is 2)."""
 
@@ -137,7 +159,10 @@ def main(argv: Optional[List[str]] = None) -> int:
                        help="only items with this command id; repeat it or give a list (5,7)")
         p.add_argument("--extra", "-e", type=_ids, action="extend", default=[], metavar="ID",
                        help="only items with this extra id, the same way; with --cmd, both")
-    export.add_argument("--format", "-f", choices=("csv", "jsonl"), default="csv")
+    export.add_argument("--format", "-f", choices=("jsonl", "csv"), default="jsonl",
+                        help="jsonl (default): the rows of varnfile export; csv: a header row, "
+                             "then position,command,extra,value,length, the data in base64 "
+                             "and as text")
     export.add_argument("--output", "-o", help="write here instead of stdout")
     export.add_argument("--force", action="store_true",
                         help="write over a transaction file given as --output")
@@ -177,13 +202,14 @@ def main(argv: Optional[List[str]] = None) -> int:
                     text = item.text[:40].encode("unicode_escape").decode("ascii")
                     print(f"{item.position:>10}  0x{item.command:04x}   0x{item.extra:04x}"
                           f" {item.value:>10}  {len(item.data):>6}  {text}")
+                sys.stdout.flush()  # a reader gone shows here, not at the exit
                 return 0
             writer = write_csv if args.format == "csv" else write_jsonl
             if args.output:
-                with open(args.output, "w", newline="", encoding="utf-8") as out:
-                    n = writer(items, out)
+                n = _export_to(args.output, writer, items)
             else:
                 n = writer(items, sys.stdout)
+                sys.stdout.flush()
             # Past a limit the rest of the range is not walked: its count would cost
             # reading it all, so the summary gives the total only when it is known.
             if n != args.limit and (args.cmd or args.extra):
@@ -191,9 +217,13 @@ def main(argv: Optional[List[str]] = None) -> int:
             else:
                 print(f"exported {_counted(n)}", file=sys.stderr)
             return 0
-    except BrokenPipeError:  # the reader went away (| head): stop quietly
+    except BrokenPipeError:  # the reader went away (| head): end of SIGPIPE, as the C tool
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 0
+        if hasattr(signal, "SIGPIPE"):
+            signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+            os.kill(os.getpid(), signal.SIGPIPE)
+        print("varnfile: cannot write to standard output: the reader went away", file=sys.stderr)
+        return 74
     except (Error, OSError) as error:
         print(f"varnfile: {error}", file=sys.stderr)
         return next(status for kind, status in _STATUS if isinstance(error, kind))

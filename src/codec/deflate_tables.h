@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "codec/deflate_block_writer.h"
 #include "codec/deflate_constants.h"
+#include "codec/huffman_codes.h"
 
 namespace varnfile {
 

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "codec/deflate_block_writer.h"
+#include "codec/huffman_codes.h"
 #include "codec_test_util.h"
 
 namespace varnfile {

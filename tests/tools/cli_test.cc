@@ -114,11 +114,13 @@ TEST_P(CliTest, CommandLines) {
       {"", 64, "", "A subcommand is required"},
       {"frobnicate", 64, "", "unknown subcommand \"frobnicate\"; the subcommands are: create, add,"},
       {"--help", 0, "\n  list                        List the items of a file, one line each\n"},  // the rest: help list
-      {"help list", 0, "Usage: list [OPTIONS] FILE"}, {"help nope", 64, "", "unknown subcommand \"nope\""},
+      {"help list", 0, "Usage: varnfile list [OPTIONS] FILE"}, {"list --help", 0, "Usage: varnfile list [OPTIONS] FILE"},
+      {"help nope", 64, "", "unknown subcommand \"nope\""},
       {"create %b --method 7", 64, "", "expected 0..4"},
       {"create %nodir/b", 73, "", "directory %nodir does not exist (use --parents"},
       {"create %nodir/b --parents", 0},
       {"import %nodir2/c --parents --lines -m {m}", 0, "", "imported 1 item", "x\n"},
+      {"import %w --lines -m 2", 73, "", ".varnfile-new-m{m}_w is in the way", "x\n"},  // not the tool's: kept
       {"add %missing --cmd 1 --file %nodir", 74, "", "%nodir: "},  // 70 before: an internal error
       {"info %missing", 66, "", "missing: no such file"},
       {"info %fifo", 66},  // refused, not waited on
@@ -199,6 +201,7 @@ TEST_P(CliTest, CommandLines) {
       {"info %wrapped", 0, "aging limit    49711 days 00:00:00 (counts as 0 days 17:31:44)\nages at        "},
       {"info %wrapped --json", 0, "\"aged\":true"},
       {"verify %aged", 69, "", "read it as it is with --ignore-aging"},  // aged, not damaged
+      {"verify %aged --json", 69, "\"live\":1,\"aged\":true,\"ok\":true,\"problems\":[]}", "read it as it is"},
       {"verify %agedbad --json", 65, "\"aged\":true,\"ok\":false"},  // aged and damaged
       {"list %aged --ignore-aging --no-preview", 0, "stored  crc \n       174  0x0010"},
       {"export %aged --ignore-aging", 0, "\"data\":\"hello world\""},
@@ -289,6 +292,8 @@ TEST_P(CliTest, CommandLines) {
   Spit(Path("noise64"), noise);
   Spit(Path("text"), text);
   Spit(Path("late.jsonl"), late);
+  const std::string foreign = ScratchFolder() + "/.varnfile-new-m" + std::to_string(method_) + "_w";
+  Spit(foreign, "not ours");
   unlink(Path("fifo").c_str());
 #if defined(_WIN32)
   ASSERT_EQ(0, MakeDirectory(Path("fifo")));  // Windows has no FIFOs: another non-regular file
@@ -387,6 +392,7 @@ TEST_P(CliTest, CommandLines) {
   ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
   for (auto [line, message] : std::initializer_list<std::pair<const char*, const char*>>{
            {"import %limi --lines --input %text -m {m}", "limi (removed it): 278"},
+           {"import %limj --lines --input %late.jsonl -m {m}", ": cannot add the item: 278 VARNFILE_E_WRITE"},
            {"convert %lim %limc -m {m}", "limc (removed it): 278"},
            {"convert %lim %k -m {m} --force", "k (removed it; the old file is as it was): 278"},
            {"recover %lim %limr", "scratch file"}}) {  // its readable copy comes first
@@ -407,8 +413,9 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ((std::vector<Item>{{5, 0, 6, "multi\nline"}}), ReadFile(Path("k")));
 #endif
   // No file from a failed create, import, convert or recover.
-  for (const char* name : {"b", "bad", "k3", "late", "rnoise", "rtext", "cdata", "limi", "limc", "limr"})
+  for (const char* name : {"b", "bad", "k3", "late", "rnoise", "rtext", "cdata", "limi", "limj", "limc", "limr", "w"})
     EXPECT_NE(0, access(Path(name).c_str(), F_OK)) << name;
+  EXPECT_EQ("not ours", Slurp(foreign));
   // The appended items in order; the copy of stdin is gone.
   const std::vector<Item> appended = ReadFile(Path("nodir/b"));
   ASSERT_EQ(8000u, appended.size());
@@ -604,6 +611,9 @@ TEST(CliInterruptTest, RecoverCleansUpAppendCloses) {
     kill(pid, SIGKILL);
     ASSERT_EQ(pid, waitpid(pid, &status, 0));
     EXPECT_NE(0, access(name.c_str(), F_OK));
+    // What it left under its scratch name goes with the next run.
+    EXPECT_EQ(0, RunTool("import -q --lines -i " + lines + " " + name).status);
+    EXPECT_EQ(name == target ? " . .. source target" : " . .. target", Listing(name.substr(0, name.rfind('/'))));
   }
 #endif
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <memory>
@@ -73,6 +74,33 @@ bool NameTaken(const std::string& path) {
   return std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found;
 }
 
+// The scratch name of a new file: fixed for each name, so that a run that
+// was killed leaves one file behind, which the next run replaces, however
+// often it happens. Very long names are cut and keep a hash of the rest.
+std::string ScratchNameFor(const std::string& path) {
+  std::size_t slash = path.find_last_of(PathSeparators);
+  std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+  if (name.size() > 200) {
+    char hash[24];
+    std::snprintf(hash, sizeof hash, "-%016llx",
+                  static_cast<unsigned long long>(std::hash<std::string>()(name)));
+    name = name.substr(0, 180) + hash;
+  }
+  return DirectoryOf(path) + "/.varnfile-new-" + name;
+}
+
+// True for what a run of the tool leaves under a scratch name: a regular
+// file that is empty or starts as a transaction file does.
+bool LeftByTheTool(const std::string& path) {
+  std::error_code error;
+  if (std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::regular)
+    return false;
+  char start[4] = {};
+  std::ifstream in(path, std::ios::binary);
+  in.read(start, sizeof start);
+  return in.gcount() == 0 || std::memcmp(start, "KVRW", static_cast<std::size_t>(in.gcount())) == 0;
+}
+
 }  // namespace
 
 NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool staged)
@@ -89,12 +117,10 @@ NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool st
     std::error_code error;
     if (staged && options.parents) std::filesystem::create_directories(DirectoryOf(target_), error);
     staged = staged && !NameTaken(target_);
-    if (staged && FileExists(DirectoryOf(target_))) {
-      scratch_ = std::make_unique<ScratchFile>(DirectoryOf(target_), ".varnfile-new");
-      scratch_->Close();
-    } else {
+    if (staged && FileExists(DirectoryOf(target_)))
+      UseScratch(target_);
+    else
       unfinished_ = std::make_unique<RemoveOnInterrupt>(target_);
-    }
     return;
   }
   // The file itself is replaced, where a symbolic link leads, and keeps its
@@ -105,19 +131,40 @@ NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool st
   if (!std::filesystem::is_regular_file(replaced_, error))  // a directory, a device, a pipe
     throw ToolError(path + " is not a regular file, and only a file is replaced", ExitCannotCreate);
   varnfile::FileClose(OpenLikeLibrary(replaced_, true));  // in use: refused, as a create would be
-  scratch_ = std::make_unique<ScratchFile>(DirectoryOf(replaced_), ".varnfile-new");
-  scratch_->Close();
-  varnfile::PlatformCopyMode(replaced_.c_str(), scratch_->path().c_str());
+  UseScratch(replaced_);
 }
 
-NewFile::~NewFile() = default;
+void NewFile::UseScratch(const std::string& beside) {
+  scratch_ = ScratchNameFor(beside);
+  if (!NameTaken(scratch_)) return;
+  // What an earlier run left is cut and written again by the create, which
+  // takes the lock first: a file another run still writes is never cut.
+  if (!LeftByTheTool(scratch_))
+    throw ToolError(scratch_ + " is in the way: " + path_ + " is written under that name first, and "
+                    "that file is not one the tool left (move it away)", ExitCannotCreate);
+  try {
+    varnfile::FileClose(OpenLikeLibrary(scratch_, true));
+  } catch (const ToolError& e) {
+    if (e.status() != ExitInUse) throw;
+    throw ToolError(path_ + " is being made by another process: " + e.what(), ExitInUse);
+  }
+}
 
-const std::string& NewFile::writing() const { return scratch_ ? scratch_->path() : target_; }
+NewFile::~NewFile() {
+  if (madeScratch_) varnfile::PlatformRemoveName(scratch_.c_str());
+}
+
+const std::string& NewFile::writing() const { return scratch_.empty() ? target_ : scratch_; }
 
 varn::File NewFile::Create(varn::Method method) {
   varn::File file;
   uint16_t rc = varn::File::TryCreate(writing(), method, &file);
-  if (rc != VARNFILE_OK) ThrowOpenFailure(path_, rc, true);
+  if (rc != VARNFILE_OK) ThrowOpenFailure(scratch_.empty() ? path_ : scratch_, rc, true);
+  if (!scratch_.empty()) {  // ours from here on, until it takes its name
+    madeScratch_ = true;
+    unfinished_ = std::make_unique<RemoveOnInterrupt>(scratch_);
+    if (!replaced_.empty()) varnfile::PlatformCopyMode(replaced_.c_str(), scratch_.c_str());
+  }
   if (writing() != path_) {  // the header names the file by the name it is given
     HeaderImage header = file.Header();
     std::size_t slash = path_.find_last_of(PathSeparators);
@@ -130,14 +177,13 @@ varn::File NewFile::Create(varn::Method method) {
 }
 
 void NewFile::Commit() {
-  if (!scratch_) {
-    unfinished_->Keep();
-    return;
-  }
+  if (unfinished_) unfinished_->Keep();
+  if (scratch_.empty()) return;
   if (replaced_.empty()) {  // staged under a new name, which must still be free
     if (NameTaken(target_)) throw ToolError(target_ + " was made by another program meanwhile", ExitCannotCreate);
-    int error = varnfile::PlatformReplaceName(scratch_->path().c_str(), target_.c_str());
+    int error = varnfile::PlatformReplaceName(scratch_.c_str(), target_.c_str());
     if (error != 0) throw ToolError("cannot give the new file the name " + path_ + ": " + std::strerror(error), ExitIo);
+    madeScratch_ = false;
     return;
   }
   int fd = OpenLikeLibrary(replaced_, true);  // nobody holds the old file while it is replaced
@@ -145,11 +191,12 @@ void NewFile::Commit() {
   varnfile::FileClose(fd);  // Windows renames over no file that an open holds
   fd = -1;
 #endif
-  int error = varnfile::PlatformReplaceName(scratch_->path().c_str(), replaced_.c_str());
+  int error = varnfile::PlatformReplaceName(scratch_.c_str(), replaced_.c_str());
   if (fd >= 0) varnfile::FileClose(fd);
   if (error != 0)
     throw ToolError("cannot put the new file in place of " + path_ + ": " + std::strerror(error),
                     ExitIo);
+  madeScratch_ = false;
 }
 
 constexpr const char* StaysUnfinished = " cannot be removed and stays behind, never closed";
@@ -158,6 +205,7 @@ void NewFile::Finish(varn::File* file) {
   uint16_t rc = file->TryClose();
   if (rc == VARNFILE_OK) return;
   bool removed = varnfile::FileRemove(writing().c_str()) == 0;
+  madeScratch_ = false;
   std::string what = !removed  ? "; " + writing() + StaysUnfinished
                      : !replaced_.empty() ? " (removed it; the old file is as it was)"
                                 : " (removed it)";
@@ -166,6 +214,7 @@ void NewFile::Finish(varn::File* file) {
 
 void NewFile::Discard(varn::File* file) {
   if (file->TryAbort() != VARNFILE_OK) Report("varnfile: %s%s\n", writing().c_str(), StaysUnfinished);
+  else madeScratch_ = false;
 }
 
 namespace {
@@ -285,7 +334,7 @@ void RunAdd(const AddOptions& o) {
   item.data = ReadItemData(o);
   varn::File file = OpenItems(o.path, varn::Access::ReadWrite);
   DeferInterrupts defer;  // the item and the close are written whole
-  uint32_t position = AppendItem(file, item, "add");
+  uint32_t position = AppendItem(file, item, "");
   file.Close();
   Note("added item 0x%04X at %u (%zu bytes)\n", item.command, position, item.data.size());
 }

@@ -93,6 +93,7 @@ class Salvager {
     scratch_.Write(bytes.data(), bytes.size());
     scratch_.Close();
     copy_ = varn::File::Open(scratch_.path(), varn::Access::Read);
+    scratch_.ReleaseName();
   }
 
   std::size_t size() const { return positions_.size(); }

@@ -463,6 +463,8 @@ class ItemReader {
   bool Next(varn::Item* item);
   // The input read so far, in bytes (a line end counts one).
   uint64_t bytes() const { return bytes_; }
+  // The line where the last item's line or record starts.
+  uint64_t line() const { return format_ == Format::Csv ? first_ : line_; }
 
  private:
   std::istream& in_;
@@ -536,6 +538,7 @@ class ImportInput {
     in_ = spool_ || !standard ? static_cast<std::istream*>(&file_) : &in;
     // The share of the input read shows while its size is known.
     if (spool_ || !standard) varnfile::PlatformFileSize(spool_ ? spool_->path().c_str() : path.c_str(), &size_);
+    if (spool_) spool_->ReleaseName();
   }
   std::istream& stream() { return *in_; }
   uint64_t size() const { return size_; }
@@ -627,7 +630,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
     // (the target itself given as --input, a log still written) is not read.
     while (!(interrupted = defer && defer->Interrupted() && added < count) && (!o.append || added < count) &&
            items.Next(&item)) {
-      uint32_t at = AppendItem(file, item, "item " + std::to_string(added + 1) + " of the input");
+      uint32_t at = AppendItem(file, item, AtLine(items.line()));
       progress.Update(++added, items.bytes());
       if (chained && at - chainStart >= ChainBytes) {
         made->Finish(&file);
@@ -676,7 +679,7 @@ void AddTransferCommands(CLI::App& app, int* status) {
         "Write the live items as JSON Lines, CSV or tab-separated text. Each row gives the "
         "position, ids, value and data: the data as it is when it is valid UTF-8 without "
         "control characters, else in base64, and the row says which (\"text\" or \"base64\"). "
-        "Output goes through a 64 KB buffer");
+        "Output goes through a 64 KB buffer; a summary (\"exported 10 items\") goes to stderr");
     sub->add_option("FILE", o->path, "Transaction file")->required();
     sub->add_option("--output,-o", o->output, "Write to this file instead of stdout");
     sub->add_flag("--force,-f", o->force, "Write over a transaction file given as --output");
@@ -699,7 +702,8 @@ void AddTransferCommands(CLI::App& app, int* status) {
         "tab-separated text as export writes them, or one item per line of text. It is read and checked a line (or CSV record) at a time, so an import "
         "of any size needs little memory: a new file is removed at the first bad line (one that --force would "
         "replace stays as it was), and --append adds nothing unless the whole input is good. Items are added "
-        "through a 64 KB write buffer, so a large import costs few synchronous writes");
+        "through a 64 KB write buffer, so a large import costs few synchronous writes. A new file under a chained "
+        "method (the default) is written as .varnfile-new-FILE beside FILE and takes its name when it is finished");
     sub->add_option("FILE", o->path, "Transaction file to create (or extend with --append)")
         ->required();
     sub->add_option("--input,-i", o->input, "Read from this file instead of stdin");

@@ -315,7 +315,11 @@ class Verifier {
                   o_.path.c_str(), records_, forward_.size(), problems_.size(),
                   problems_.size() == 1 ? "" : "s", aged_ ? " (the file has aged)" : "");
     }
-    return problems_.empty() ? ExitOk : ExitDamaged;
+    if (!problems_.empty()) return ExitDamaged;
+    if (agedAdvice_.empty()) return ExitOk;
+    std::fflush(stdout);
+    std::fprintf(stderr, "varnfile: %s\n", agedAdvice_.c_str());
+    return ExitAged;
   }
 
  private:
@@ -367,12 +371,18 @@ class Verifier {
     } catch (const ToolError& e) {
       // A file that has aged but whose bytes are sound is not damaged: it
       // ends the check with its own status (69) and advice, as elsewhere.
-      if (e.status() == ExitAged && problems_.empty()) throw;
+      // Asked for JSON, the user gets it: the items are read as they are,
+      // from a private copy, and the advice follows on stderr.
+      if (e.status() == ExitAged && problems_.empty() && !o_.json) throw;
       if (e.status() != ExitDamaged && e.status() != ExitAged) throw;
       aged_ = e.status() == ExitAged;  // and damaged: the summary says both
-      Problem(0, std::string("the library cannot open the file: ") + e.what());
-      return;
+      if (!problems_.empty() || !aged_) {
+        Problem(0, std::string("the library cannot open the file: ") + e.what());
+        return;
+      }
+      agedAdvice_ = e.what();
     }
+    if (!agedAdvice_.empty()) file = OpenItems(o_.path, varn::Access::Read, true);
     uint16_t rc;
     UseWideWindows(file);
     std::vector<uint8_t> buffer(VARNFILE_MAX_ITEM_LENGTH);
@@ -476,6 +486,7 @@ class Verifier {
   std::vector<std::pair<uint32_t, uint64_t>> forward_;
   std::vector<uint32_t> badCrc_;
   bool aged_ = false;
+  std::string agedAdvice_;  // why a sound file that has aged ends with 69
 };
 
 }  // namespace
@@ -526,7 +537,8 @@ void AddInspectCommands(CLI::App& app, int* status) {
     CLI::App* sub = app.add_subcommand(
         "verify",
         "Check every record's framing and links and every item's CRC. The items are read "
-        "forwards and backwards; exit 65 when there are problems");
+        "forwards and backwards; exit 65 when there are problems, 69 when a sound file has aged "
+        "(--ignore-aging reads it as it is; --json reports on it all the same)");
     sub->add_option("FILE", o->path, "Transaction file")->required();
     sub->add_flag("--json", o->json, "One JSON object: counts and the list of problems");
     sub->add_flag("--ignore-aging", o->ignoreAging, IgnoreAgingHelp);

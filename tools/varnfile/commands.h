@@ -77,13 +77,15 @@ void AddNewFileOptions(CLI::App* sub, NewFileOptions* options);
 void CheckNewFile(const std::string& path, const NewFileOptions& options);
 
 class RemoveOnInterrupt;
-class ScratchFile;
 
 // A new transaction file at `path`, made after CheckNewFile's rules. Over
 // an existing file (--force) it is written under a scratch name beside that
 // file and takes its name in Commit, once it is finished: a run that fails
 // or is interrupted leaves the existing file as it was. Until Commit an
-// interruption removes the new file.
+// interruption removes the new file. The scratch name is the same for every
+// run with the same name (".varnfile-new-NAME"): what a killed run left
+// there is replaced by the next, while a run still writing it holds it, and
+// another run for the same name is refused as in use.
 class NewFile {
  public:
   // With `staged` a file of a new name is written under a scratch name too,
@@ -108,9 +110,14 @@ class NewFile {
   void Commit();
 
  private:
+  // Writes the file under the scratch name beside `beside`, over what a
+  // killed run left there.
+  void UseScratch(const std::string& beside);
+
   std::string path_, target_, replaced_;  // the name, where a new file goes, the file it replaces
-  std::unique_ptr<ScratchFile> scratch_;           // over an existing file, or staged
-  std::unique_ptr<RemoveOnInterrupt> unfinished_;  // else
+  std::string scratch_;                   // over an existing file, or staged
+  bool madeScratch_ = false;              // scratch_ is this run's file, to remove if not committed
+  std::unique_ptr<RemoveOnInterrupt> unfinished_;  // removes writing() on an interruption
 };
 
 

@@ -108,7 +108,9 @@ int main(int argc, char** argv) {
   varnfile::PlatformBinaryStdio();
   // A full file-size limit is a failed write like a full disk.
   varnfile::PlatformNoFileSizeSignal();
-  CLI::App app{"varnfile: look into, check, convert and recover transaction files"};
+  // Named, not after argv[0]: usage lines read "varnfile import ...", whether
+  // asked for by `help import` or `import --help`, from any path.
+  CLI::App app{"varnfile: look into, check, convert and recover transaction files", "varnfile"};
   app.set_version_flag("--version", std::string("varnfile ") + VARNFILE_PACKAGE_VERSION +
                                         "\nfile format version " +
                                         std::to_string(VARNFileVersion()));
@@ -145,7 +147,7 @@ int main(int argc, char** argv) {
       }
       name = argv[2];
       if (argc == 3 && FindSubcommand(app, name) != nullptr) {
-        std::fputs(FindSubcommand(app, name)->help().c_str(), stdout);
+        std::fputs(FindSubcommand(app, name)->help(app.get_name()).c_str(), stdout);
         return ExitOk;
       }
     }

@@ -230,7 +230,14 @@ ScratchFile::ScratchFile(const std::string& dir, const std::string& stem) {
 
 ScratchFile::~ScratchFile() {
   if (fd_ >= 0) varnfile::FileClose(fd_);
-  varnfile::PlatformRemoveName(path_.c_str());
+  if (named_) varnfile::PlatformRemoveName(path_.c_str());
+}
+
+void ScratchFile::ReleaseName() {
+  if (named_ && varnfile::PlatformRemoveName(path_.c_str()) == 0) {
+    named_ = false;
+    cleanup_.reset();
+  }
 }
 
 void ScratchFile::Write(const void* data, std::size_t size) {
@@ -348,14 +355,14 @@ ToolError DoesNotFit(const std::string& what, varn::Method method) {
                    "): at most 65535 stored bytes; a file of method 0 (none) keeps them as they are");
 }
 
-uint32_t AppendItem(varn::File& file, const varn::Item& item, const std::string& which) {
+uint32_t AppendItem(varn::File& file, const varn::Item& item, const std::string& where) {
   uint32_t position = 0;
   uint16_t rc = file.TryAdd(item.command, item.extra, item.value, item.data.data(),
                             item.data.size(), &position);
   varn::Method method = file.method();
   if (rc == VARNFILE_E_INVALID_ARGUMENT && method != varn::Method::None)
-    throw DoesNotFit(which + ": " + std::to_string(item.data.size()) + " bytes of data", method);
-  varn::Check(rc, "add item");
+    throw DoesNotFit(where + std::to_string(item.data.size()) + " bytes of data", method);
+  varn::Check(rc, where + "cannot add the item");
   return position;
 }
 

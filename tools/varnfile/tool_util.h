@@ -83,9 +83,9 @@ inline bool IsChained(uint16_t method) {
 ToolError DoesNotFit(const std::string& what, varn::Method method);
 
 // Appends an item and returns its position. Data that does not fit one
-// item once compressed is refused with a message that says so; `which`
-// names the item in it.
-uint32_t AppendItem(varn::File& file, const varn::Item& item, const std::string& which);
+// item once compressed is refused with a message that says so; a failure
+// names the code in words. `where` ("line 5: ", or "") starts the message.
+uint32_t AppendItem(varn::File& file, const varn::Item& item, const std::string& where);
 
 // Parses a decimal or 0x-prefixed hexadecimal number no larger than max;
 // `what` names the argument in the error.
@@ -180,11 +180,16 @@ class ScratchFile {
   void Write(const void* data, std::size_t size);
   // Closes the file for writing (before others open it).
   void Close();
+  // Lets the name go once the file is open elsewhere, where the system lets
+  // an open file's name go (POSIX): a run killed later leaves nothing
+  // behind. Elsewhere the name stays until this goes out of scope.
+  void ReleaseName();
   const std::string& path() const { return path_; }
 
  private:
   std::string path_;
   int fd_ = -1;
+  bool named_ = true;
   std::unique_ptr<RemoveOnInterrupt> cleanup_;
 };
 
