@@ -253,6 +253,7 @@ TOOL_ROWS = [
     (("export", "--extra", "0x10000"), 64, "0x10000 is larger than 65535"),
     (("export", "-r", "--from", "174"), 0, ["five-1", "exported 1 item"]),
     (("list", "--from", "#-2"), 0, ["five-2", "nine"]),
+    (("list", "--from", "#-9"), 0, ["five-1", "seven", "five-2", "nine"]),  # as tail -n 9
     (("export", "-c", "5,9", "-r", "--from", "#1", "-n", "1"), 0, ["five-1", "exported 1 item"]),
     (("export", "-c", "5", "-n", "5"), 0, ["five-1", "five-2", "exported 2 of 4 items"]),
     (("list", "--from", "#4"), 64, "--from #4: the file holds 4 items"),

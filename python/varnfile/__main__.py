@@ -86,8 +86,11 @@ def _range(f: VarnFile, start: Union[None, int, Tuple[str, int]], reverse: bool,
         for count, item in enumerate(f.items(reverse=index < 0), 1):
             if count > (index if index >= 0 else -index - 1):
                 break
-        else:
-            refuse(f"--from #{index}: the file holds {count} items")
+        else:  # #-N past the first item is the first, as tail -n N takes a shorter file whole
+            if index >= 0:
+                refuse(f"--from #{index}: the file holds {count} items")
+            if count == 0:
+                return iter(())
         start = item.position
     elif not FIRST_POSITION <= start <= f.size:
         refuse(f"--from {start}: no record starts there (records lie from {FIRST_POSITION} "
@@ -152,7 +155,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         p.add_argument("--reverse", "-r", action="store_true", help="from the last item back")
         p.add_argument("--from", dest="start", type=_start, default=None, metavar="POS|#N",
                        help="start at this item (included): a byte position where a record "
-                            "starts, or #N for item N counted from 0, #-1 for the last")
+                            "starts, or #N for item N counted from 0, #-1 for the last (#-N "
+                            "in a file of fewer items: the first)")
         p.add_argument("--limit", "-n", type=lambda text: _number(text, sys.maxsize),
                        default=None, metavar="N", help="at most N items, counting the selected")
         p.add_argument("--cmd", "-c", type=_commands, action="extend", default=[], metavar="ID",
@@ -230,4 +234,8 @@ def main(argv: Optional[List[str]] = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:  # Ctrl-C: end of SIGINT (130 in the shell), as the C tool, no traceback
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGINT)

@@ -132,6 +132,7 @@ TEST_P(CliTest, CommandLines) {
       {"add %a --cmd 0x10 -e 2 -v 4000000000 --data 'hello world'", 0, "item 0x0010 at 174 (11 "},
       {"add %a --cmd 17 --file %payload", 0}, {"add %a --cmd 18 --stdin", 0, "", "", "from stdin"},
       {"create %a --method {m}", 73, "", "exists"},
+      {"import %a --lines", 73, "", "a already exists (use --append to add to it, --force to replace it)", "x\n"},
       {"add %a --cmd 1 --stdin", 64, "", "standard input holds more than 65535 bytes", std::string(70000, 'x')},
       {"info %a", 0, "method         {m} (|\"orders\"\nclosed         yes\nitems          3 live, 0 deleted, 0 end markers\ndata bytes     32\n"},
       {"info %a --json", 0, "\"description\":\"orders\",\"closed\":true,\"live\":3,\"deleted\":0,"},
@@ -141,6 +142,7 @@ TEST_P(CliTest, CommandLines) {
       {"list %a --json", 0, "\"crc\":\"ok\",\"kind\":\"live\",\"encoding\":\"base64\",\"data\":\"AAEC/yBiaW5hcnk=\"}"},
       {"list %a --from '#1' -n 1", 0, "  0x0011  "},  // -n 1: only the item it starts at
       {"list %a --from=#-1 -n 1", 0, "  0x0012  "},
+      {"export %a --from '#-9' --format text", 0, "174\t16\t|\tfrom stdin\n"},  // all 3, as tail -n 9
       {"cat %a --at 174", 0, "hello world"}, {"cat %a --at=#-1", 0, "from stdin"},
       {"cat %a --at 174 --hex", 0, "00000000  68 65 6c 6c 6f 20 77 6f  72 6c 64 "},
       {"verify %a", 0, "3 live items read forwards and backwards, 0 problems"},

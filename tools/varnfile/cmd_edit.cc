@@ -145,6 +145,7 @@ void NewFile::UseScratch(const std::string& beside) {
   try {
     varnfile::FileClose(OpenLikeLibrary(scratch_, true));
   } catch (const ToolError& e) {
+    if (e.status() == ExitNoInput) return;  // the run that held it (--wait) has finished
     if (e.status() != ExitInUse) throw;
     throw ToolError(path_ + " is being made by another process: " + e.what(), ExitInUse);
   }
@@ -177,13 +178,15 @@ varn::File NewFile::Create(varn::Method method) {
 }
 
 void NewFile::Commit() {
-  if (unfinished_) unfinished_->Keep();
-  if (scratch_.empty()) return;
+  if (scratch_.empty()) {
+    unfinished_->Keep();
+    return;
+  }
   if (replaced_.empty()) {  // staged under a new name, which must still be free
     if (NameTaken(target_)) throw ToolError(target_ + " was made by another program meanwhile", ExitCannotCreate);
     int error = varnfile::PlatformReplaceName(scratch_.c_str(), target_.c_str());
     if (error != 0) throw ToolError("cannot give the new file the name " + path_ + ": " + std::strerror(error), ExitIo);
-    madeScratch_ = false;
+    Committed();
     return;
   }
   int fd = OpenLikeLibrary(replaced_, true);  // nobody holds the old file while it is replaced
@@ -196,6 +199,11 @@ void NewFile::Commit() {
   if (error != 0)
     throw ToolError("cannot put the new file in place of " + path_ + ": " + std::strerror(error),
                     ExitIo);
+  Committed();
+}
+
+void NewFile::Committed() {
+  unfinished_->Keep();
   madeScratch_ = false;
 }
 

@@ -584,6 +584,11 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
   if (defaults.command >= 0xFF00 && defaults.command != EndMarkerCommand)
     throw ToolError("--cmd: " + o.command + " is reserved");
   if (o.append && sub.count("--method") > 0) throw ToolError("import: --method cannot change an existing file");
+  // Importing into a file that exists most often means adding to it, as
+  // sqlite3's .import adds to a table: the refusal names both ways.
+  if (!o.append && !o.target.force && FileExists(o.path))
+    throw ToolError(o.path + " already exists (use --append to add to it, --force to replace it)",
+                    ExitCannotCreate);
   if (!o.append) CheckNewFile(o.path, o.target);
   bool commandGiven = sub.count("--cmd") > 0;
   ImportInput input(o.input, o.append, o.path);

@@ -113,6 +113,8 @@ class NewFile {
   // Writes the file under the scratch name beside `beside`, over what a
   // killed run left there.
   void UseScratch(const std::string& beside);
+  // The scratch file has its name: nothing is left to remove.
+  void Committed();
 
   std::string path_, target_, replaced_;  // the name, where a new file goes, the file it replaces
   std::string scratch_;                   // over an existing file, or staged

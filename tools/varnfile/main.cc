@@ -93,7 +93,8 @@ void AddSelectOptions(CLI::App* sub, SelectOptions* options) {
 
 void AddRangeOptions(CLI::App* sub, RangeOptions* options) {
   sub->add_flag("--reverse,-r", options->reverse, "From the last item back to the first");
-  sub->add_option("--from", options->from, std::string("Start at this item (included): ") + PositionHelp)
+  sub->add_option("--from", options->from, std::string("Start at this item (included): ") + PositionHelp +
+                      "; #-N in a file of fewer items starts at the first, as tail -n does")
       ->type_name("POS|#N");
   sub->add_option("--limit,-n", options->limit,
                   "Show at most this many items (0: none), counting only the selected ones")

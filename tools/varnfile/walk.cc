@@ -192,7 +192,7 @@ ItemRange::ItemRange(const RangeOptions& range, const SelectOptions& select)
 void ItemRange::Locate(varn::File& file, const RawFile& raw, bool includeDeleted) {
   includeDeleted_ = includeDeleted;
   if (!from_.empty()) {
-    start_ = ResolvePosition(file, raw, from_, includeDeleted, "--from");
+    start_ = ResolvePosition(file, raw, from_, includeDeleted, "--from", true);
     if (reverse_ && start_ < raw.size()) {
       // Backwards from an item includes that item: start behind it.
       RecordFrame frame;
@@ -218,7 +218,7 @@ void ItemRange::Walk(varn::File& file, const RawFile& raw, const EntryVisitor& v
 }
 
 uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string& text,
-                         bool includeDeleted, const char* what) {
+                         bool includeDeleted, const char* what, bool clampFromEnd) {
   const std::string arg = std::string(what) + " " + text;
   if (!text.empty() && text[0] == '#') {
     bool fromEnd = text.size() > 1 && text[1] == '-';
@@ -248,6 +248,7 @@ uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string
       if (isWanted(frame)) return frame.position;
       end = p;
     }
+    if (fromEnd && clampFromEnd) return FirstItemPosition;
     throw ToolError(arg + ": the file holds " + std::to_string(seen) + " items");
   }
   uint32_t position = static_cast<uint32_t>(ParseNumber(text, 0xFFFFFFFF, what));
@@ -324,6 +325,7 @@ void EndMarkerReader::MakeCopy(uint32_t also) {
   copy_->Write(raw_.data() + from, raw_.size() - from);
   copy_->Close();
   file_ = varn::File::Open(copy_->path(), varn::Access::Read);
+  copy_->ReleaseName();
 }
 
 }  // namespace varntool
