@@ -186,13 +186,20 @@ struct SearchResult {
   uint32_t hash;
 };
 
+// What a plain walk found; returned by value, in registers.
+struct WalkResult {
+  int32_t length;     // -1: nothing found
+  uint32_t distance;  // 0 when nothing found
+};
+
 // One step of a plain walk: the candidate that *entry names (window offset
-// *at, forward offset *rel + newest from p) and the link after it; false
-// where the walk ends, rel not below the room the previous candidate left.
-DEFLATE_HOT_INLINE bool Step(const uint16_t* chain, uint32_t position, uint32_t newest,
-                             uint32_t* entry, uint32_t* room, uint32_t* at, uint32_t* rel) {
+// *at, forward offset *rel + newest from p, `base` being position + newest)
+// and the link after it; false where the walk ends, rel not below the room
+// the previous candidate left.
+DEFLATE_HOT_INLINE bool Step(const uint16_t* chain, uint32_t base, uint32_t* entry, uint32_t* room,
+                             uint32_t* at, uint32_t* rel) {
   *at = *entry & 0x7FFF;
-  *rel = ((*at - position) & WindowMask) - newest;
+  *rel = (*at - base) & WindowMask;
   if (*rel >= *room) return false;
   *room = *rel;
   *entry = chain[*at];
@@ -207,11 +214,11 @@ DEFLATE_HOT_INLINE bool Step(const uint16_t* chain, uint32_t position, uint32_t 
 // or above `newest`, the offset of the newest byte in the window (below it
 // the position has been overwritten by newer input), and below the previous
 // entry's (chains only go further back; this also ends walks over stale or
-// wrapped values): one unsigned test of v - newest against the room the
-// previous entry left.
-inline void WalkPlainChain(const DeflateContext* c, const uint8_t* p, uint32_t position,
-                           uint32_t newest, uint32_t m, int32_t budget, uint32_t entry,
-                           int32_t* bestLength, uint32_t* bestDistanceOut) {
+// wrapped values): one test of v - newest, taken modulo the window size,
+// against the room the previous entry left. Below newest, v - newest wraps
+// to at least WindowSize - newest, the first room.
+inline WalkResult WalkPlainChain(const DeflateContext* c, const uint8_t* p, uint32_t position,
+                                 uint32_t newest, uint32_t m, int32_t budget, uint32_t entry) {
   const uint8_t* window = c->window;
   const uint16_t* chain = c->chain;
   // A match this long ends the search: nice, or all m bytes (nothing beats it).
@@ -219,13 +226,14 @@ inline void WalkPlainChain(const DeflateContext* c, const uint8_t* p, uint32_t p
   // The first three bytes of p (the load may touch the byte after them,
   // which lies within the window's mirror and is masked off).
   const uint32_t head3 = Load32(p) & FirstThreeBytes;
-  uint32_t room = 65535 - newest;
+  const uint32_t base = position + newest;
+  uint32_t room = WindowSize - newest;
   int32_t best = -1;
   uint32_t bestOffset = 0;
   // Until the first match, the three-byte test alone. A miss costs two steps.
   for (;;) {
     uint32_t at, rel;
-    if (!Step(chain, position, newest, &entry, &room, &at, &rel)) break;
+    if (!Step(chain, base, &entry, &room, &at, &rel)) break;
     if (((Load32(window + at) ^ head3) & FirstThreeBytes) == 0) {
       best = static_cast<int32_t>(3 + EqualBytes(window + at + 3, p + 3, m - 3));
       bestOffset = rel + newest;
@@ -243,7 +251,7 @@ inline void WalkPlainChain(const DeflateContext* c, const uint8_t* p, uint32_t p
     uint32_t tail2 = Load16(p + best - 1);
     for (;;) {
       uint32_t at, rel;
-      if (!Step(chain, position, newest, &entry, &room, &at, &rel)) break;
+      if (!Step(chain, base, &entry, &room, &at, &rel)) break;
       if (Load16(tailBase + at) != tail2) {
         budget -= 1;
       } else {
@@ -265,8 +273,7 @@ inline void WalkPlainChain(const DeflateContext* c, const uint8_t* p, uint32_t p
       if (budget <= 0) break;
     }
   }
-  *bestLength = best;
-  *bestDistanceOut = best > 0 ? WindowSize - bestOffset : 0;
+  return {best, best > 0 ? WindowSize - bestOffset : 0};
 }
 
 // The chain walk of a run search (p starts `run` >= 3 equal bytes): as the
@@ -343,14 +350,15 @@ DEFLATE_HOT_INLINE void PlainSearch(DeflateContext* c, const uint8_t* p, uint32_
                                     uint32_t hash, int32_t* bestLength, uint32_t* bestDistance) {
   if (c->recentOn != 0 && NoneInReach(c->recent, RecentKey(p), count, newest)) {
 #ifndef NDEBUG
-    WalkPlainChain(c, p, position, newest, m, budget, c->head[hash], bestLength, bestDistance);
-    assert(*bestLength < 0);
+    assert(WalkPlainChain(c, p, position, newest, m, budget, c->head[hash]).length < 0);
 #endif
     *bestLength = -1;
     *bestDistance = 0;
     return;
   }
-  WalkPlainChain(c, p, position, newest, m, budget, c->head[hash], bestLength, bestDistance);
+  const WalkResult found = WalkPlainChain(c, p, position, newest, m, budget, c->head[hash]);
+  *bestLength = found.length;
+  *bestDistance = found.distance;
 }
 
 // At the end of a block, every 1024 symbols or so: take `recent` up when
@@ -624,15 +632,47 @@ DEFLATE_HOT_INLINE uint32_t InsertCovered(DeflateContext* c, uint32_t position, 
                                           uint32_t length) {
   const uint8_t* window = c->window;
   const uint32_t lookahead = c->lookahead;
-  uint32_t runCount = 256;  // run positions after the run's start; 256: none
-  uint32_t runHash = 0;
-  uint32_t displaced = 0;
   uint16_t* head = c->head;
   uint16_t* chain = c->chain;
   uint16_t* recent = c->recent;
   const uint32_t count = c->scanCount;  // of the match's first position
-  uint32_t lowBytes = 0, sampled = 0;
-  uint32_t j = ((q - position) & WindowMask) + 1;
+  // One position: its bucket's new head, linked to the old one unless it
+  // already is the head (InsertPosition's update, without the displaced
+  // value, which only a run's start needs). Returns the bucket.
+  auto insert = [&](uint32_t j, uint32_t at, const uint8_t* x) {
+    const uint32_t hash16 = Hash16(x);
+    const uint32_t hash = hash16 & 0xFFF;
+    if (KeyRecent) recent[hash16] = static_cast<uint16_t>(count + j);
+    const uint32_t old = head[hash];
+    head[hash] = static_cast<uint16_t>(at);
+    if ((old & 0x7FFF) != at) chain[at] = static_cast<uint16_t>(old);
+    return hash;
+  };
+  const uint32_t first = ((q - position) & WindowMask) + 1;
+  uint32_t j = first;
+  uint32_t lowBytes = 0;
+  uint32_t runCount = 256;  // run positions after the run's start; 256: none
+  uint32_t runHash = 0;
+  uint32_t displaced = 0;
+  // Most positions lie inside the match, outside any run: one bound, and
+  // no run state until a run starts.
+  const uint32_t keyable = lookahead > 2 ? lookahead - 2 : 0;  // j + 3 <= lookahead
+  const uint32_t plainEnd = length < keyable ? length : keyable;
+  for (; j < plainEnd; ++j) {
+    const uint32_t at = (position + j) & WindowMask;
+    const uint8_t* x = window + at;
+    const uint32_t hash = insert(j, at, x);
+    lowBytes += x[0] < 0x80;
+    if (x[1] == x[0] && x[2] == x[0]) {
+      head[hash] |= RunFlag;
+      displaced = chain[at];  // what the run's start displaced: the link holds it
+      runHash = hash;
+      runCount = 0;
+      ++j;
+      break;
+    }
+  }
+  uint32_t sampled = j - first;
   for (; j + 3 <= lookahead; ++j) {
     uint32_t at = (position + j) & WindowMask;
     const uint8_t* x = window + at;
@@ -642,17 +682,8 @@ DEFLATE_HOT_INLINE uint32_t InsertCovered(DeflateContext* c, uint32_t position, 
       continue;
     }
     if (j >= length) break;
-    const uint32_t hash16 = Hash16(x);
-    const uint32_t hash = hash16 & 0xFFF;
-    if (KeyRecent) recent[hash16] = static_cast<uint16_t>(count + j);
-    uint32_t old = head[hash];
-    head[hash] = static_cast<uint16_t>(at);
-    if ((old & 0x7FFF) == at) {
-      displaced = chain[at];  // already at the head
-    } else {
-      chain[at] = static_cast<uint16_t>(old);
-      displaced = old;
-    }
+    const uint32_t hash = insert(j, at, x);
+    displaced = chain[at];  // what it displaced: the link holds it
     ++sampled;
     lowBytes += x[0] < 0x80;
     if (x[1] == x[0] && x[2] == x[0]) {
