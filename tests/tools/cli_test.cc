@@ -10,6 +10,9 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #endif
+#if defined(__linux__)
+#include <sys/inotify.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -621,6 +624,31 @@ TEST(CliInterruptTest, RecoverCleansUpAppendCloses) {
   }
 #endif
 }
+
+#if defined(__linux__)
+// A finished file is never let go under the scratch name that every run for
+// its name shares: another run finding it there unheld takes it for a killed
+// run's and cuts it, and the rename then gives that run's file the name.
+TEST(CliInterruptTest, AFileIsClosedUnderARunsOwnScratchName) {
+  if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
+  const std::string dir = ScratchFolder() + "/aside";
+  mkdir(dir.c_str(), 0777);
+  int watch = inotify_init1(IN_NONBLOCK);
+  ASSERT_LE(0, inotify_add_watch(watch, dir.c_str(), IN_CLOSE_WRITE));
+  for (const char* line : {"create -f %/x", "create -f %/x", "import -f %/y --lines -m 2"}) {
+    std::string command = line;
+    ASSERT_EQ(0, RunTool(command.replace(command.find('%'), 1, dir), "a\nb\n").status) << line;
+  }
+  alignas(inotify_event) char events[16384];
+  ssize_t size = read(watch, events, sizeof events);
+  close(watch);
+  for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(sizeof(inotify_event)) + reinterpret_cast<inotify_event*>(events + at)->len) {
+    const std::string name = reinterpret_cast<inotify_event*>(events + at)->name;
+    EXPECT_TRUE(name != ".varnfile-new-x" && name != ".varnfile-new-y") << name;
+  }
+  EXPECT_EQ(" . .. x y", Listing(dir));
+}
+#endif
 
 #if !defined(_WIN32)
 // A read of a mapped file that another program has cut short ends the tool

@@ -202,6 +202,25 @@ void NewFile::Commit() {
   Committed();
 }
 
+// Another run for the same name that finds the shared scratch name free
+// takes what it holds for a file a killed run left, and cuts it: were this
+// run's finished file still there between its close and its rename, the
+// rename would give the other run's file the name and report success.
+// So the file leaves the shared name while the create's lock still holds
+// it. Where an open file cannot be renamed (Windows) it stays there.
+void NewFile::MoveAside() {
+  std::size_t slash = scratch_.find_last_of(PathSeparators);
+  auto own = std::make_unique<ScratchFile>(DirectoryOf(scratch_), scratch_.substr(slash + 1));
+  own->Close();
+  unfinished_->Keep();  // from here on the shared name may be another run's
+  if (varnfile::PlatformReplaceName(scratch_.c_str(), own->path().c_str()) != 0) {
+    unfinished_ = std::make_unique<RemoveOnInterrupt>(scratch_);
+    return;
+  }
+  scratch_ = own->path();
+  aside_ = std::move(own);  // removed on an interruption, or unless it takes its name
+}
+
 void NewFile::Committed() {
   unfinished_->Keep();
   madeScratch_ = false;
@@ -209,7 +228,8 @@ void NewFile::Committed() {
 
 constexpr const char* StaysUnfinished = " cannot be removed and stays behind, never closed";
 
-void NewFile::Finish(varn::File* file) {
+void NewFile::Finish(varn::File* file, bool last) {
+  if (last && madeScratch_ && !aside_) MoveAside();
   uint16_t rc = file->TryClose();
   if (rc == VARNFILE_OK) return;
   bool removed = varnfile::FileRemove(writing().c_str()) == 0;

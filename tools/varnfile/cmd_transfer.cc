@@ -654,7 +654,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
       uint32_t at = AppendItem(file, item, AtLine(items.line()));
       progress.Update(++added, items.bytes());
       if (chained && at - chainStart >= ChainBytes) {
-        made->Finish(&file);
+        made->Finish(&file, false);
         file = varn::File::Open(made->writing(), varn::Access::ReadWrite);
         UseWideWindows(file);
         chainStart = at;

@@ -77,6 +77,7 @@ void AddNewFileOptions(CLI::App* sub, NewFileOptions* options);
 void CheckNewFile(const std::string& path, const NewFileOptions& options);
 
 class RemoveOnInterrupt;
+class ScratchFile;
 
 // A new transaction file at `path`, made after CheckNewFile's rules. Over
 // an existing file (--force) it is written under a scratch name beside that
@@ -85,7 +86,9 @@ class RemoveOnInterrupt;
 // interruption removes the new file. The scratch name is the same for every
 // run with the same name (".varnfile-new-NAME"): what a killed run left
 // there is replaced by the next, while a run still writing it holds it, and
-// another run for the same name is refused as in use.
+// another run for the same name is refused as in use. Before its last close
+// the file moves to a name of this run's own (".varnfile-new-NAME-xxxxxxxx"),
+// so the shared name never holds a finished file that no lock guards.
 class NewFile {
  public:
   // With `staged` a file of a new name is written under a scratch name too,
@@ -99,10 +102,10 @@ class NewFile {
   varn::File Create(varn::Method method);
   // Where the file is written until Commit.
   const std::string& writing() const;
-  // Closes the file. When the close fails (a full disk, a file-size limit)
-  // the handle is gone but the unfinished file stays: it is removed, and the
-  // error says so.
-  void Finish(varn::File* file);
+  // Closes the file; `last` unless it is opened again to write more. When
+  // the close fails (a full disk, a file-size limit) the handle is gone but
+  // the unfinished file stays: it is removed, and the error says so.
+  void Finish(varn::File* file, bool last = true);
   // Throws the file away after a failure. One that cannot be removed (its
   // file system turned read-only) stays behind unfinished; the tool says so.
   void Discard(varn::File* file);
@@ -113,6 +116,8 @@ class NewFile {
   // Writes the file under the scratch name beside `beside`, over what a
   // killed run left there.
   void UseScratch(const std::string& beside);
+  // Moves the scratch file, still held, to a name of this run's own.
+  void MoveAside();
   // The scratch file has its name: nothing is left to remove.
   void Committed();
 
@@ -120,6 +125,7 @@ class NewFile {
   std::string scratch_;                   // over an existing file, or staged
   bool madeScratch_ = false;              // scratch_ is this run's file, to remove if not committed
   std::unique_ptr<RemoveOnInterrupt> unfinished_;  // removes writing() on an interruption
+  std::unique_ptr<ScratchFile> aside_;             // the run's own name, from MoveAside on
 };
 
 
