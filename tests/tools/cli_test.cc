@@ -315,6 +315,8 @@ TEST_P(CliTest, CommandLines) {
   unlink(Path("dlink").c_str());
   ASSERT_EQ(0, symlink(Path("dout").c_str(), Path("dlink").c_str()));
   rows.push_back({"export %data -o %dlink", 65, "", "fails its CRC check"});
+  // A FIFO as the output is written, not read first: its reader waits for the export.
+  rows.push_back({"export %a -o %fifo --format csv & timeout 10 cat %fifo", 0, "position,cmd,|hello world"});
   unlink(Path("dlink2").c_str());  // a new file made through a link that leads nowhere yet
   ASSERT_EQ(0, symlink(Path("dout2").c_str(), Path("dlink2").c_str()));
   rows.push_back({"import %dlink2 --lines -m {m}", 0, "", "", "x\n"});

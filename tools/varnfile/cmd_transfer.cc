@@ -215,8 +215,12 @@ struct ExportOptions {
   bool ignoreAging = false, force = false;
 };
 
-// True when the file at path begins as a transaction file does.
+// True when the file at path begins as a transaction file does. Only a
+// regular file is read: opening a FIFO to read would wait for a writer, and
+// the export is the writer its reader waits for.
 bool HasMagic(const std::string& path) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return false;
   char magic[4] = {};
   std::ifstream in(path, std::ios::binary);
   return in.read(magic, sizeof magic) && std::memcmp(magic, "KVRW", sizeof magic) == 0;
