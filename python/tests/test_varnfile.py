@@ -9,6 +9,7 @@ import re
 import signal
 import subprocess
 import sys
+import time
 from datetime import datetime, timedelta
 
 import pytest
@@ -239,6 +240,18 @@ def test_records_dataframe_and_csv(tmp_path):
                           stdout=subprocess.PIPE) as gone:
         gone.stdout.close()
     assert gone.returncode == -signal.SIGPIPE
+    # Ctrl-C or a kill ends it of that signal, and the unfinished -o file goes.
+    big, out = tmp_path / "big.trn", tmp_path / "big.jsonl"
+    with varnfile.create(big, method="none") as f:
+        for n in range(30000):
+            f.append(1, b"row %d" % n)
+    for number in (signal.SIGINT, signal.SIGTERM):
+        with subprocess.Popen([sys.executable, "-m", "varnfile", "export", str(big), "-o",
+                               str(out)]) as killed:
+            while killed.poll() is None and not (out.exists() and out.stat().st_size):
+                time.sleep(0.005)
+            killed.send_signal(number)
+        assert (killed.returncode, out.exists()) == (-number, False)
     pandas = pytest.importorskip("pandas", reason="pandas is not installed (python3-pandas)")
     frame = varnfile.to_dataframe(path)
     assert list(frame.columns) == list(varnfile.COLUMNS)

@@ -236,9 +236,36 @@ def main(argv: Optional[List[str]] = None) -> int:
         return next(status for kind, status in _STATUS if isinstance(error, kind))
 
 
-if __name__ == "__main__":
+class _Signalled(BaseException):
+    """A termination signal, raised where the tool is, so that an unfinished
+    -o file is removed on the way out (BaseException: no handler of errors
+    takes it for one)."""
+
+    def __init__(self, number: int) -> None:
+        super().__init__(number)
+        self.number = number
+
+
+def run() -> NoReturn:
+    """The command line (python -m varnfile, varnfile-py). Ctrl-C, kill and a
+    hangup end it of that signal, as they end the C tool, without a traceback
+    and without an unfinished -o file."""
+    def signalled(number: int, _frame: object) -> NoReturn:
+        raise _Signalled(number)
+
+    for name in ("SIGTERM", "SIGHUP"):
+        if hasattr(signal, name):
+            signal.signal(getattr(signal, name), signalled)
     try:
         sys.exit(main())
-    except KeyboardInterrupt:  # Ctrl-C: end of SIGINT (130 in the shell), as the C tool, no traceback
-        signal.signal(signal.SIGINT, signal.SIG_DFL)
-        os.kill(os.getpid(), signal.SIGINT)
+    except KeyboardInterrupt:
+        number = signal.SIGINT
+    except _Signalled as caught:
+        number = caught.number
+    signal.signal(number, signal.SIG_DFL)
+    os.kill(os.getpid(), number)
+    sys.exit(128 + number)  # where the signal does not end the process
+
+
+if __name__ == "__main__":
+    run()
