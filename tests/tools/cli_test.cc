@@ -311,6 +311,11 @@ TEST_P(CliTest, CommandLines) {
   ASSERT_EQ(0, symlink(Path("loop").c_str(), Path("loop").c_str()));
   rows.push_back({"add %loop --cmd 1 --data x", 74, "", "open %loop: Too many levels of symbolic links"});
   rows.push_back({"create %loop", 74, "", "create %loop: Too many levels of symbolic links"});
+  // A scratch name that is another name of a transaction file: never cut.
+  const std::string other = ScratchFolder() + "/.varnfile-new-m" + std::to_string(method_) + "_hl";
+  unlink(other.c_str());
+  ASSERT_EQ(0, link(Path("v").c_str(), other.c_str()));
+  rows.push_back({"import %hl --lines -m 2", 73, "", "_hl is in the way", "x\n"});
   // An output that is no regular file (a link, /dev/null) is not removed when an export fails.
   unlink(Path("dlink").c_str());
   ASSERT_EQ(0, symlink(Path("dout").c_str(), Path("dlink").c_str()));

@@ -90,10 +90,12 @@ std::string ScratchNameFor(const std::string& path) {
 }
 
 // True for what a run of the tool leaves under a scratch name: a regular
-// file that is empty or starts as a transaction file does.
+// file that is empty or starts as a transaction file does, and has no other
+// name (the create cuts it: a hard link would take another file's items).
 bool LeftByTheTool(const std::string& path) {
   std::error_code error;
-  if (std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::regular)
+  if (std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::regular ||
+      std::filesystem::hard_link_count(path, error) != 1)
     return false;
   char start[4] = {};
   std::ifstream in(path, std::ios::binary);
