@@ -400,6 +400,9 @@ TEST_P(CliTest, CommandLines) {
   // A target that cannot be finished (its last writes, at the close, pass
   // the file-size limit as on a full disk) is reported and removed.
   ASSERT_EQ(0, RunTool(expand("import %lim --lines --input %text -m {m}")).status);
+  std::string numbers;
+  for (uint32_t i = 0; i < 20000; ++i) numbers += std::to_string(Mix(i)) + "\n";
+  Spit(Path("numbers"), numbers);
   struct rlimit limit, small;
   ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &limit));
   small = {4096, limit.rlim_max};
@@ -414,11 +417,15 @@ TEST_P(CliTest, CommandLines) {
     EXPECT_EQ(74, run.status) << line;
     EXPECT_TRUE(Has(run.err, message)) << line << ": " << run.err;
   }
+  // An append that the limit stops counts the items its file holds, not those its write buffer lost.
+  const size_t held = ReadFile(Path("lim")).size();
+  ToolRun stopped = RunTool(expand("import --append %lim --lines --input %numbers"));
+  unsigned long kept = 0;
+  EXPECT_TRUE(stopped.status == 74 && std::sscanf(stopped.err.c_str(), "%lu items added", &kept) == 1) << stopped.err;
+  EXPECT_EQ(held + kept, ReadFile(Path("lim")).size()) << stopped.err;
   // An append from the file itself takes the items it checked, not what it
   // adds meanwhile, which would go on until the disk (here 8 MB) is full.
   ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limit));
-  std::string numbers;
-  for (uint32_t i = 0; i < 20000; ++i) numbers += std::to_string(Mix(i)) + "\n";
   ASSERT_EQ(0, RunTool(expand("import %self --lines -m {m}"), numbers).status);
   small.rlim_cur = 8 << 20;
   ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));

@@ -590,6 +590,27 @@ class ImportInput {
 // The stored bytes of one chain that import writes (see RunImport).
 constexpr uint32_t ChainBytes = 4 << 20;
 
+// After an append failed: how many items the file holds behind `start`,
+// where the append began, as the first that many of the input. Items the
+// write buffer held when a write failed are not in the file, so the count
+// of items handed over says too much, and a run that resumes after it
+// would skip input.
+void ReportAppended(varn::File* file, const std::string& path, uint32_t start) {
+  file->TryClose();  // what the buffer holds is written now or never
+  uint64_t held = 0;
+  try {
+    varn::File kept = OpenItems(path, varn::Access::Read);
+    RawFile raw;
+    raw.Open(path);
+    WalkItems(kept, raw, false, start, false, [&](const Entry&) { return ++held > 0; });
+  } catch (const std::exception&) {
+    Report("items may have been added to %s before the failure (varnfile list shows them)\n", path.c_str());
+    return;
+  }
+  Report("%s added to %s before the failure: the first %s of the input\n", Counted(held, "item").c_str(),
+         path.c_str(), held == 1 ? "item" : Counted(held, "item").c_str());
+}
+
 int RunImport(const ImportOptions& o, const CLI::App& sub) {
   if (o.lines && o.csv) throw ToolError("import: give --lines or --csv, not both");
   Format format = o.lines ? Format::Lines
@@ -626,8 +647,10 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
   }
   std::unique_ptr<NewFile> made;
   varn::File file;
+  uint32_t appendStart = 0;
   if (o.append) {
     file = OpenItems(o.path, varn::Access::ReadWrite);
+    appendStart = file.SeekToEnd();
   } else {
     // A chained import is closed on the way (see below): it is staged, so
     // that one killed midway leaves no file that opens with part of the input.
@@ -669,8 +692,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
     else made->Finish(&file);
   } catch (...) {
     if (!o.append) made->Discard(&file);
-    else if (added > 0)
-      Report("%s added to %s before the failure\n", Counted(added, "item").c_str(), o.path.c_str());
+    else if (added > 0) ReportAppended(&file, o.path, appendStart);
     throw;
   }
   if (made) made->Commit();
