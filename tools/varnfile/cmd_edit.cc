@@ -212,7 +212,12 @@ void NewFile::Commit() {
 // it. Where an open file cannot be renamed (Windows) it stays there.
 void NewFile::MoveAside() {
   std::size_t slash = scratch_.find_last_of(PathSeparators);
-  auto own = std::make_unique<ScratchFile>(DirectoryOf(scratch_), scratch_.substr(slash + 1));
+  std::unique_ptr<ScratchFile> own;
+  try {
+    own = std::make_unique<ScratchFile>(DirectoryOf(scratch_), scratch_.substr(slash + 1));
+  } catch (const ToolError&) {
+    return;  // no room for another name: the finished file is not lost for it
+  }
   own->Close();
   unfinished_->Keep();  // from here on the shared name may be another run's
   if (varnfile::PlatformReplaceName(scratch_.c_str(), own->path().c_str()) != 0) {
