@@ -282,6 +282,7 @@ TOOL_ROWS = [
     (("export", "-o", "no/dir.csv"), 73, "No such file or directory"),
     (("export", "-o", "sel.trn"), 64, "the output is"),  # would truncate the items' own file
     (("export", "-o", "aged.trn"), 73, "is a transaction file"),
+    (("export", "-o", "out.TSV"), 64, "tab-separated text is written by varnfile export"),
     (("export", "bad.trn", "-o", "out.jsonl"), 65, "CRC"),  # the unfinished output goes
 ]
 

@@ -172,6 +172,12 @@ def main(argv: Optional[List[str]] = None) -> int:
     export.add_argument("--force", action="store_true",
                         help="write over a transaction file given as --output")
     args = parser.parse_args(argv)
+    # varnfile export -o NAME.tsv writes tab-separated text, which this tool
+    # does not: JSON Lines under that name would be a trap.
+    if args.command == "export" and args.format is None and \
+            (args.output or "").lower().endswith(".tsv"):
+        export.error(f"{args.output}: tab-separated text is written by varnfile export; "
+                     "give --format jsonl or csv to write that here")
     # The output is truncated before the first row: never the items' own
     # file, nor another transaction file unless --force says so.
     if args.command == "export" and args.output and os.path.isfile(args.output):
