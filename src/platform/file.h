@@ -104,6 +104,9 @@ struct FileFault {
 void FileSetFault(FileCallKind kind, const FileFault& fault);
 // Disarms every fault.
 void FileClearFaults();
+// Runs hook(name) in every open between the system's open and the lock
+// (nullptr: none), where another process may rename or replace the name.
+void FileSetOpenHook(void (*hook)(const char* name));
 // Calls of a kind since the last FileResetCallCounts (or the start).
 uint64_t FileCallCount(FileCallKind kind);
 void FileResetCallCounts();

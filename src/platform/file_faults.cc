@@ -89,6 +89,18 @@ void FileClearFaults() {
   }
 }
 
+namespace {
+std::atomic<void (*)(const char*)> openHook{nullptr};
+}  // namespace
+
+void FileSetOpenHook(void (*hook)(const char* name)) {
+  openHook.store(hook, std::memory_order_relaxed);
+}
+
+void RunOpenHook(const char* name) {
+  if (void (*hook)(const char*) = openHook.load(std::memory_order_relaxed)) hook(name);
+}
+
 uint64_t FileCallCount(FileCallKind kind) {
   return kind < FileCallKinds ? faultSlots[kind].calls.load(std::memory_order_relaxed) : 0;
 }

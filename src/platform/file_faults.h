@@ -21,6 +21,9 @@ struct FaultDecision {
 // fault that ends the process without a half transfer ends it here.
 FaultDecision CountFileCall(FileCallKind kind);
 
+// Runs the hook that FileSetOpenHook set, if any.
+void RunOpenHook(const char* name);
+
 // The system calls under FileRead and FileWrite, once per platform: one
 // read of up to count bytes, and a write of all count bytes that continues
 // after short writes. 0 or errno.

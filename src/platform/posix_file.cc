@@ -38,20 +38,30 @@ int LockRetrying(int fd, int operation) {
   return rc == 0 ? 0 : errno;
 }
 
+// True when name leads to the file that st describes (an fstat of an open
+// descriptor): it was not renamed away, nor another file put in its place.
+bool NameReaches(const char* name, const struct stat& st) {
+  struct stat named;
+  return ::stat(name, &named) == 0 && named.st_dev == st.st_dev && named.st_ino == st.st_ino;
+}
+
 // Closes fd on a failure path, keeping the error that caused it.
 int Abandon(int fd, int error) {
   ::close(fd);
   return error;
 }
 
-int OpenLocked(const char* name, int accessFlags, int lockOperation, bool truncate, int* descriptor) {
-  FaultDecision fault = CountFileCall(FileCallOpen);
-  // An injected EINVAL stands for a file system that refuses O_DSYNC: it
-  // fails only the first attempt, so that the retry can be tested.
-  if (fault.fail && fault.error != EINVAL) return fault.error;
+// Opens name and takes the lock, once. The lock comes after the open: a
+// name that in between was given to another file, or taken away (another
+// process renamed its finished file into place, or this file elsewhere),
+// leaves the descriptor on a file that the name no longer reaches, and what
+// is written there would be lost, or land in a file by another name. Then
+// *moved is set and nothing is kept; the caller opens the name again.
+int OpenOnce(const char* name, int accessFlags, int lockOperation, bool truncate, bool refuseSync,
+             int* descriptor, bool* moved) {
   int flags = accessFlags | O_CLOEXEC | O_NONBLOCK;
   int fd = -1;
-  if (fault.fail) {
+  if (refuseSync) {
     errno = EINVAL;
   } else {
     fd = OpenRetrying(name, flags | O_DSYNC);
@@ -70,8 +80,13 @@ int OpenLocked(const char* name, int accessFlags, int lockOperation, bool trunca
   if (statusFlags < 0 || ::fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK) != 0) {
     return Abandon(fd, errno);
   }
+  RunOpenHook(name);
   int rc = LockRetrying(fd, lockOperation);
   if (rc != 0) return Abandon(fd, rc);
+  if (!NameReaches(name, st)) {
+    *moved = true;
+    return Abandon(fd, EWOULDBLOCK);
+  }
   if (truncate) {
     do {
       rc = ::ftruncate(fd, 0) == 0 ? 0 : errno;
@@ -80,6 +95,24 @@ int OpenLocked(const char* name, int accessFlags, int lockOperation, bool trunca
   }
   *descriptor = fd;
   return 0;
+}
+
+// A name that keeps moving under the open is treated as held by another.
+constexpr int OpenAttempts = 4;
+
+int OpenLocked(const char* name, int accessFlags, int lockOperation, bool truncate, int* descriptor) {
+  FaultDecision fault = CountFileCall(FileCallOpen);
+  // An injected EINVAL stands for a file system that refuses O_DSYNC: it
+  // fails only the first attempt, so that the retry can be tested.
+  if (fault.fail && fault.error != EINVAL) return fault.error;
+  int rc = EWOULDBLOCK;
+  for (int attempt = 0; attempt < OpenAttempts; ++attempt) {
+    bool moved = false;
+    rc = OpenOnce(name, accessFlags, lockOperation, truncate, fault.fail && attempt == 0,
+                  descriptor, &moved);
+    if (!moved) break;
+  }
+  return rc;
 }
 
 }  // namespace
@@ -224,8 +257,7 @@ int FileRemoveHeld(int descriptor, const char* name) {
   if (::fstat(descriptor, &held) != 0) return errno;
   int rc = LockRetrying(descriptor, LOCK_EX);
   if (rc != 0) return rc;
-  struct stat named;
-  if (::stat(name, &named) != 0 || named.st_dev != held.st_dev || named.st_ino != held.st_ino) {
+  if (!NameReaches(name, held)) {
     // Replaced and no longer linked anywhere: it goes with the descriptor.
     if (::fstat(descriptor, &held) == 0 && held.st_nlink == 0) return 0;
     return ENOENT;

@@ -24,6 +24,7 @@
 #include "api/handle_table.h"
 #include "io/scratch_dir.h"
 #include "item_model.h"
+#include "platform/file.h"
 #include "base/memory.h"
 #include "varnfile.h"
 
@@ -229,6 +230,46 @@ TEST_F(LifecycleTest, HandlesAndSharing) {
   EXPECT_EQ(VARNFileClose(w), 0);
   EXPECT_EQ(ReadFile(name), bytes);
 }
+
+#if !defined(_WIN32)
+// Between an open and its lock another process may rename the file away
+// from the name, or put another file under it (Windows refuses to rename an
+// open file). The open must take the file the name reaches at the lock: a
+// create used to cut a finished file that was meanwhile renamed into place,
+// and an update to add to a file that no name reached any more, reporting
+// success both times.
+std::pair<std::string, std::string> renameAtOpen;
+
+void RenameAtOpen(const char*) {
+  FileSetOpenHook(nullptr);
+  std::filesystem::rename(renameAtOpen.first, renameAtOpen.second);
+}
+
+TEST_F(LifecycleTest, AnOpenTakesTheFileItsNameReachesAtTheLock) {
+  uint32_t h = 0;
+  uint8_t byte = 'z';
+  const std::string scratch = MakeFile("scratch.trn"), target = dir_ / "target.trn";
+  ASSERT_EQ(VARNFileOpen(&h, scratch.c_str(), 0), 0);
+  ASSERT_EQ(VARNFileAddItem(h, 9, 0, 0, 1, &byte), 0);
+  ASSERT_EQ(VARNFileClose(h), 0);
+  const std::string finished = ReadFile(scratch);
+  renameAtOpen = {scratch, target};
+  FileSetOpenHook(RenameAtOpen);
+  ASSERT_EQ(Create(&h, scratch), 0);
+  EXPECT_EQ(VARNFileClose(h), 0);
+  EXPECT_EQ(ReadFile(target), finished) << "the create cut the file renamed into place";
+  EXPECT_TRUE(Exists(scratch));
+
+  const std::string replacement = MakeFile("new.trn"), replaced = ReadFile(replacement);
+  renameAtOpen = {replacement, target};
+  FileSetOpenHook(RenameAtOpen);
+  ASSERT_EQ(VARNFileOpen(&h, target.c_str(), 0), 0);
+  ASSERT_EQ(VARNFileAddItem(h, 9, 0, 0, 1, &byte), 0);
+  EXPECT_EQ(VARNFileClose(h), 0);
+  EXPECT_GT(ReadFile(target).size(), replaced.size()) << "the item went to a file no name reaches";
+  FileSetOpenHook(nullptr);
+}
+#endif
 
 // A name callback runs while the new handle already sits in the caller's
 // variable but its file is not open yet: every export must refuse that
