@@ -94,13 +94,8 @@ std::string ScratchNameFor(const std::string& path) {
 // name (the create cuts it: a hard link would take another file's items).
 bool LeftByTheTool(const std::string& path) {
   std::error_code error;
-  if (std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::regular ||
-      std::filesystem::hard_link_count(path, error) != 1)
-    return false;
-  char start[4] = {};
-  std::ifstream in(path, std::ios::binary);
-  in.read(start, sizeof start);
-  return in.gcount() == 0 || std::memcmp(start, "KVRW", static_cast<std::size_t>(in.gcount())) == 0;
+  return std::filesystem::symlink_status(path, error).type() == std::filesystem::file_type::regular &&
+         std::filesystem::hard_link_count(path, error) == 1 && BeginsAsTransactionFile(path, true);
 }
 
 }  // namespace

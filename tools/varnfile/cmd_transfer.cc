@@ -132,9 +132,10 @@ Format ParseFormat(const std::string& text, bool lines) {
                   ", got " + Quote(text));
 }
 
-// The format a file's name asks for when --format is not given: .csv, .tsv,
-// .jsonl (or .ndjson, .json), in any case; JSON Lines for any other name and
-// for stdin and stdout, as `export -o items.csv` is expected to write CSV.
+// The format a file's name asks for when --format is not given: CSV for
+// .csv, tab-separated text for .tsv (in any case), JSON Lines for any other
+// name and for stdin and stdout, as `export -o items.csv` is expected to
+// write CSV.
 std::string FormatOfName(const std::string& given, const std::string& path) {
   if (!given.empty()) return given;
   std::size_t dot = path.find_last_of('.');
@@ -215,24 +216,13 @@ struct ExportOptions {
   bool ignoreAging = false, force = false;
 };
 
-// True when the file at path begins as a transaction file does. Only a
-// regular file is read: opening a FIFO to read would wait for a writer, and
-// the export is the writer its reader waits for.
-bool HasMagic(const std::string& path) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return false;
-  char magic[4] = {};
-  std::ifstream in(path, std::ios::binary);
-  return in.read(magic, sizeof magic) && std::memcmp(magic, "KVRW", sizeof magic) == 0;
-}
-
 int RunExport(const ExportOptions& o) {
   Format format = ParseFormat(FormatOfName(o.format, o.output), false);
   ItemRange range(o.range, o.select);
   // The output is truncated before the first row: never the items' own file.
   if (!o.output.empty() && SameFile(o.path, o.output))
     throw ToolError("export: the output is " + o.path + " itself");
-  if (!o.output.empty() && !o.force && HasMagic(o.output))
+  if (!o.output.empty() && !o.force && BeginsAsTransactionFile(o.output))
     throw ToolError(o.output + " is a transaction file; export writes over one only with --force",
                     ExitCannotCreate);
   varn::File file = OpenItems(o.path, varn::Access::Read, o.ignoreAging);

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <random>
@@ -128,6 +130,18 @@ bool SameFile(const std::string& a, const std::string& b) {
 }
 
 bool FileExists(const std::string& path) { return varnfile::PlatformAccess(path.c_str(), 0) == 0; }
+
+bool BeginsAsTransactionFile(const std::string& path, bool orCut) {
+  // Only a regular file is read: opening a FIFO to read would wait for a
+  // writer (and an export to it is the writer its reader waits for).
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return false;
+  char magic[4] = {};
+  std::ifstream in(path, std::ios::binary);
+  in.read(magic, sizeof magic);
+  const std::size_t got = static_cast<std::size_t>(in.gcount());
+  return (got == sizeof magic || orCut) && std::memcmp(magic, "KVRW", got) == 0;
+}
 
 std::string DirectoryOf(const std::string& path) {
   std::size_t slash = path.find_last_of(PathSeparators);

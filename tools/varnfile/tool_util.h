@@ -117,6 +117,10 @@ std::string Quote(const std::string& text);
 // True when the two paths name the same existing file.
 bool SameFile(const std::string& a, const std::string& b);
 bool FileExists(const std::string& path);
+// True when path is a regular file that begins as a transaction file does.
+// With `orCut`, also when it holds only the start of that, or nothing: what
+// a create that was stopped midway leaves.
+bool BeginsAsTransactionFile(const std::string& path, bool orCut = false);
 
 // The characters that end a folder name in a path.
 #if defined(_WIN32)
