@@ -172,12 +172,15 @@ def main(argv: Optional[List[str]] = None) -> int:
     export.add_argument("--force", action="store_true",
                         help="write over a transaction file given as --output")
     args = parser.parse_args(argv)
-    # varnfile export -o NAME.tsv writes tab-separated text, which this tool
-    # does not: JSON Lines under that name would be a trap.
-    if args.command == "export" and args.format is None and \
-            (args.output or "").lower().endswith(".tsv"):
-        export.error(f"{args.output}: tab-separated text is written by varnfile export; "
-                     "give --format jsonl or csv to write that here")
+    # Without --format the output's name decides, as with varnfile export:
+    # .csv is CSV; .tsv is tab-separated text there, which this tool does not
+    # write, and JSON Lines under that name would be a trap.
+    if args.command == "export" and args.format is None:
+        named = (args.output or "").lower()
+        if named.endswith(".tsv"):
+            export.error(f"{args.output}: tab-separated text is written by varnfile export; "
+                         "give --format jsonl or csv to write that here")
+        args.format = "csv" if named.endswith(".csv") else "jsonl"
     # The output is truncated before the first row: never the items' own
     # file, nor another transaction file unless --force says so.
     if args.command == "export" and args.output and os.path.isfile(args.output):
@@ -215,9 +218,7 @@ def main(argv: Optional[List[str]] = None) -> int:
                           f" {item.value:>10}  {len(item.data):>6}  {text}")
                 sys.stdout.flush()  # a reader gone shows here, not at the exit
                 return 0
-            csv_named = (args.output or "").lower().endswith(".csv")
-            writer = write_csv if (args.format or ("csv" if csv_named else "jsonl")) == "csv" \
-                else write_jsonl
+            writer = write_csv if args.format == "csv" else write_jsonl
             if args.output:
                 n = _export_to(args.output, writer, items)
             else:
