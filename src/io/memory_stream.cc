@@ -13,21 +13,68 @@ constexpr uint32_t TableGrowth = 4;
 // The bytes of a chunk, which follow its record in the same allocation.
 inline uint8_t* ChunkBytes(MemoryChunk* chunk) { return reinterpret_cast<uint8_t*>(chunk + 1); }
 
-// A chunk for [start, start + length), zero-filled so that a chunk left
-// behind by a failed write never exposes stale heap bytes. Its bytes follow
-// the record in the same allocation: one allocation per chunk, and a reader
-// that looks a chunk up finds its bytes next to it in memory.
-MemoryChunk* NewChunk(int64_t start, int64_t length) {
+// Room for a chunk added at the top: about as many bytes as the stream
+// holds below it, at least 4 KiB and at most 64 KiB, and never past
+// MemoryStreamLimit. The cap keeps each allocation below the size from which
+// common allocators map pages of its own for it (128 KiB in glibc), pages
+// that every new file would fault in afresh.
+constexpr int64_t MinTopRoom = 4096;
+constexpr int64_t MaxTopRoom = 65536;
+
+int64_t TopChunkCapacity(int64_t start, int64_t length) {
+  int64_t room = start < MinTopRoom ? MinTopRoom : start > MaxTopRoom ? MaxTopRoom : start;
+  if (room < length) room = length;
+  if (start + room > MemoryStreamLimit) room = MemoryStreamLimit - start;
+  return room < length ? length : room;
+}
+
+// A chunk for [start, start + length) with room for capacity bytes. Its
+// length bytes start zero-filled, so that a chunk left behind by a failed
+// write never exposes stale heap bytes; the room above them is never read
+// before a write has filled it (GrowTopChunk). Its bytes follow the record
+// in the same allocation: one allocation per chunk, and a reader that looks
+// a chunk up finds its bytes next to it in memory.
+MemoryChunk* NewChunk(int64_t start, int64_t length, int64_t capacity) {
   auto* chunk =
-      static_cast<MemoryChunk*>(MemAllocZero(sizeof(MemoryChunk) + static_cast<size_t>(length)));
+      static_cast<MemoryChunk*>(MemAlloc(sizeof(MemoryChunk) + static_cast<size_t>(capacity)));
   if (chunk == nullptr) return nullptr;
+  chunk->higher = nullptr;
+  chunk->lower = nullptr;
   chunk->data = ChunkBytes(chunk);
   chunk->start = static_cast<int32_t>(start);
   chunk->length = static_cast<int32_t>(length);
+  chunk->capacity = static_cast<int32_t>(capacity);
+  std::memset(chunk->data, 0, static_cast<size_t>(length));
   return chunk;
 }
 
+MemoryChunk* NewChunk(int64_t start, int64_t length) { return NewChunk(start, length, length); }
+
+// A chunk that will be the highest.
+MemoryChunk* NewTopChunk(int64_t start, int64_t length) {
+  return NewChunk(start, length, TopChunkCapacity(start, length));
+}
+
 int64_t ChunkEnd(const MemoryChunk* chunk) { return int64_t{chunk->start} + chunk->length; }
+
+// Lets the highest chunk cover up to e from its room when a write starting
+// at p continues its bytes (p at or below its end: a write beyond it would
+// turn the gap in between into zeros). False when it has not the room. The
+// bytes it gains are zero-filled when the write reaches below the chunk,
+// since an allocation for that part may still fail and leave them
+// unwritten; a write that starts within the chunk has nothing left to
+// allocate and fills them at once.
+bool GrowTopChunk(MemoryStream* stream, MemoryChunk* chunk, int64_t p, int64_t e) {
+  if (chunk != stream->highest || p > ChunkEnd(chunk) || e - chunk->start > chunk->capacity) {
+    return false;
+  }
+  if (p < chunk->start) {
+    std::memset(chunk->data + chunk->length, 0, static_cast<size_t>(e - ChunkEnd(chunk)));
+  }
+  chunk->length = static_cast<int32_t>(e - chunk->start);
+  stream->index[stream->indexCount - 1].length = chunk->length;
+  return true;
+}
 
 // The slot of the index that holds chunk (which is in it).
 uint32_t IndexOf(const MemoryStream* stream, const MemoryChunk* chunk) {
@@ -161,9 +208,10 @@ void FreeTable(IoState* state) {
 
 // Makes chunks cover [p, p + count) and returns the chunk that holds p, or
 // null when an allocation fails. Walks down from the highest chunk with e,
-// the still uncovered upper end, and r, the bytes still to cover: every
-// range between existing chunks (or below the lowest) that the write needs
-// gets a chunk of exactly its size.
+// the still uncovered upper end, and r, the bytes still to cover: the
+// highest chunk grows into its room where the write continues it, and every
+// other range between existing chunks (or below the lowest) that the write
+// needs gets a chunk of its own, with room when it becomes the highest.
 MemoryChunk* CoverRange(MemoryStream* stream, int64_t p, int64_t count) {
   int64_t e = p + count;
   int64_t r = count;
@@ -174,7 +222,7 @@ MemoryChunk* CoverRange(MemoryStream* stream, int64_t p, int64_t count) {
     if (chunk == nullptr) {
       // Below the lowest chunk: one chunk for what is left.
       if (!ReserveIndexSlot(stream)) return nullptr;
-      MemoryChunk* fresh = NewChunk(p, r);
+      MemoryChunk* fresh = stream->highest == nullptr ? NewTopChunk(p, r) : NewChunk(p, r);
       if (fresh == nullptr) return nullptr;
       LinkBelowAll(stream, fresh);
       return fresh;
@@ -183,10 +231,11 @@ MemoryChunk* CoverRange(MemoryStream* stream, int64_t p, int64_t count) {
       chunk = chunk->lower;
       continue;
     }
-    if (ChunkEnd(chunk) < e) {
+    if (ChunkEnd(chunk) < e && !GrowTopChunk(stream, chunk, p, e)) {
       int64_t k = e - ChunkEnd(chunk) < r ? e - ChunkEnd(chunk) : r;
       if (!ReserveIndexSlot(stream)) return nullptr;
-      MemoryChunk* fresh = NewChunk(e - k, k);
+      MemoryChunk* fresh =
+          chunk == stream->highest ? NewTopChunk(e - k, k) : NewChunk(e - k, k);
       if (fresh == nullptr) return nullptr;
       LinkAbove(stream, chunk, fresh);
       chunk = fresh;

@@ -1,7 +1,11 @@
 // Memory streams: the byte area behind a "MEMORY$" file. The bytes live in
-// chunks, each allocated exactly as large as the range it first covered and
-// never resized, moved or merged; rewriting reuses existing chunks, and
-// ranges never written stay gaps that reads do not cross.
+// chunks that are never moved, merged or freed before the stream closes;
+// rewriting reuses existing chunks, and ranges never written stay gaps that
+// reads do not cross. A chunk added at the top is allocated with room to
+// grow, and writes that continue the stream's highest bytes fill that room
+// in place: appends of small records then share a few large chunks instead
+// of taking an allocation each, and a file's records lie side by side in
+// memory. Any other chunk is allocated as large as the range it covers.
 //
 // The open memory streams sit in the library's memory-stream table, indexed
 // by 1-based handles with the open-file table's rules: the lowest free slot
@@ -20,9 +24,10 @@ namespace varnfile {
 struct MemoryChunk {
   MemoryChunk* higher;  // neighbour with higher offsets; null for the highest
   MemoryChunk* lower;   // neighbour with lower offsets; null for the lowest
-  uint8_t* data;        // exactly length bytes, right behind this record
+  uint8_t* data;        // capacity bytes, right behind this record
   int32_t start;        // stream offset of data[0]
-  int32_t length;
+  int32_t length;       // bytes of the stream the chunk holds
+  int32_t capacity;     // length plus the zero-filled room above it
 };
 
 // The end of a memory stream's bytes never lies beyond this offset, so

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -82,6 +84,69 @@ TEST(MemoryStreamTest, RandomizedAgainstByteVector) {
   EXPECT_EQ(writeAt(3350, 100), ResultWriteFailed);  // a new range past the end
   MemSetFailure(0);
   expectPositionAndSize(3350, size);
+  EXPECT_EQ(MemoryStreamClose(state, handle), ResultOk);
+}
+
+// Appends fill the highest chunk's room in place. Whatever the sizes, the
+// bytes read back in one read, a write that lands past the end still leaves
+// a gap, and a write that grows the highest chunk while an allocation below
+// it fails leaves the grown bytes zero, never what the heap held before.
+TEST(MemoryStreamTest, AppendsGrowTheHighestChunk) {
+  IoState* state = &LockLibrary()->io;
+  UnlockLibrary();
+  int32_t handle = 0;
+  MemoryStream* s = nullptr;
+  ASSERT_EQ(MemoryStreamOpen(state, &handle), ResultOk);
+  ASSERT_EQ(MemoryStreamResolve(state, handle, &s), ResultOk);
+  std::mt19937 rng(11);
+  std::vector<uint8_t> model;
+  std::vector<uint8_t> bytes(70000);
+  while (model.size() < 400000) {
+    // Mostly appends; now and then a write that starts inside the bytes
+    // and runs past their end, as a rewritten last record does.
+    uint32_t count = rng() % 5 == 0 ? 1 + rng() % 70000 : 1 + rng() % 2000;
+    uint32_t back = rng() % 4 == 0 ? rng() % std::min<uint32_t>(count, model.size() + 1) : 0;
+    uint32_t at = static_cast<uint32_t>(model.size()) - back;
+    for (uint32_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(rng());
+    MemoryStreamSeek(s, at, 0);
+    ASSERT_EQ(MemoryStreamWrite(s, bytes.data(), count), ResultOk);
+    model.resize(std::max<size_t>(model.size(), at + count));
+    std::copy(bytes.begin(), bytes.begin() + count, model.begin() + at);
+  }
+  std::vector<uint8_t> all(model.size());
+  MemoryStreamSeek(s, 0, 0);
+  ASSERT_EQ(MemoryStreamRead(s, all.data(), static_cast<uint32_t>(all.size())), all.size());
+  EXPECT_TRUE(all == model);
+
+  // Past the end, with room left in the highest chunk: the bytes between
+  // stay a gap.
+  const int32_t end = static_cast<int32_t>(model.size());
+  const size_t stale = sizeof(MemoryChunk) + 65536;
+  void* block = MemAlloc(stale);
+  ASSERT_NE(block, nullptr);
+  std::memset(block, 0xEE, stale);
+  MemFree(block);
+  MemoryStreamSeek(s, end + 10, 0);
+  ASSERT_EQ(MemoryStreamWrite(s, bytes.data(), 5), ResultOk);
+  MemoryStreamSeek(s, end, 0);
+  EXPECT_EQ(MemoryStreamRead(s, all.data(), 10), 0u);
+  MemoryStreamSeek(s, end + 10, 0);
+  EXPECT_EQ(MemoryStreamRead(s, all.data(), 10), 5u);
+
+  // Now the highest chunk starts at end + 10 with room above it, and a gap
+  // lies below it. A write from inside that gap to beyond the chunk grows
+  // the chunk first, then needs a chunk for the gap: make that fail. Heap
+  // block freed before that chunk was made held 0xEE, so that room taken
+  // from it would show it.
+  std::fill(bytes.begin(), bytes.end(), 0x11);
+  MemoryStreamSeek(s, end + 5, 0);
+  MemSetFailure(1);
+  EXPECT_EQ(MemoryStreamWrite(s, bytes.data(), 100), ResultWriteFailed);
+  MemSetFailure(0);
+  MemoryStreamSeek(s, end + 10, 0);
+  uint32_t got = MemoryStreamRead(s, all.data(), 200);
+  ASSERT_GE(got, 5u);
+  for (uint32_t i = 5; i < got; ++i) EXPECT_EQ(all[i], 0) << i;
   EXPECT_EQ(MemoryStreamClose(state, handle), ResultOk);
 }
 
