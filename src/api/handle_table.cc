@@ -69,14 +69,4 @@ void ReleaseHandle(LibraryState* state, uint32_t handle) {
   UnlockLibrary();
 }
 
-ResultCode ResolveHandle(LibraryState* state, uint32_t handle, OpenFile** out) {
-  int32_t index = static_cast<int32_t>(handle - 1);
-  if (index < 0 || static_cast<uint32_t>(index) >= state->fileCapacity ||
-      state->files[index] == nullptr || !state->files[index]->isOpen) {
-    return ResultInvalidHandle;
-  }
-  if (out != nullptr) *out = state->files[index];
-  return ResultOk;
-}
-
 }  // namespace varnfile

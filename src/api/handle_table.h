@@ -33,8 +33,16 @@ ResultCode AllocateHandle(LibraryState** stateOut, uint32_t* handleOut, OpenFile
 // lock. REQUIRES: the lock is held and the handle is valid.
 void ReleaseHandle(LibraryState* state, uint32_t handle);
 // 0 and *out for the handle of an open file, else 273 (also while the file
-// is still being opened or created). REQUIRES: the lock is held.
-ResultCode ResolveHandle(LibraryState* state, uint32_t handle, OpenFile** out);
+// is still being opened or created). REQUIRES: the lock is held. Inline,
+// since every export on a handle starts with it.
+inline ResultCode ResolveHandle(LibraryState* state, uint32_t handle, OpenFile** out) {
+  uint32_t index = handle - 1;
+  if (index >= state->fileCapacity) return ResultInvalidHandle;
+  OpenFile* file = state->files[index];
+  if (file == nullptr || !file->isOpen) return ResultInvalidHandle;
+  if (out != nullptr) *out = file;
+  return ResultOk;
+}
 
 }  // namespace varnfile
 

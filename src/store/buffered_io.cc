@@ -20,6 +20,7 @@
 
 #include <cstring>
 
+#include "base/prefetch.h"
 #include "io/stream.h"
 #include "base/memory.h"
 
@@ -338,6 +339,22 @@ const uint8_t* BufferedPeek(Store* store, uint32_t position, uint32_t count) {
   uint32_t offset = position - store->memoryViewStart;
   if (count > store->memoryViewLength - offset) return nullptr;
   return store->memoryView + offset;
+}
+
+void BufferedPrefetchBefore(Store* store, uint32_t position, uint32_t count) {
+  if (!store->isMemory) return;
+  uint32_t low = position > HeaderEnd + count ? position - count : HeaderEnd;
+  while (position > low) {
+    if (!ViewMemoryAt(store, position - 1)) return;
+    const uint8_t* chunk = store->memoryView;
+    uint32_t chunkStart = store->memoryViewStart;
+    uint32_t start = chunkStart > low ? chunkStart : low;
+    for (uint32_t at = position; at > start;) {
+      at = at - start > 64 ? at - 64 : start;
+      Prefetch(chunk + (at - chunkStart));
+    }
+    position = start;
+  }
 }
 
 namespace {

@@ -34,6 +34,12 @@ ResultCode BufferedRead(Store* store, uint8_t* dst, uint32_t position, uint32_t 
 // caller then reads a copy with BufferedRead.
 const uint8_t* BufferedPeek(Store* store, uint32_t position, uint32_t count);
 
+// Asks the processor for the count bytes before position of a memory file
+// (never those of the file header), nearest first, ahead of a walk
+// backwards over them. Nothing for a disk file or where the stream holds
+// no bytes.
+void BufferedPrefetchBefore(Store* store, uint32_t position, uint32_t count);
+
 // Puts count bytes at position (through the write buffer where they fit).
 // The count bytes reach the stream in one stream write, never split between
 // two. count 0 is a no-op.

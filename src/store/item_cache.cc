@@ -6,6 +6,7 @@
 #include "base/prefetch.h"
 #include "base/test_hooks.h"
 #include "store/block_codec.h"
+#include "store/buffered_io.h"
 #include "store/decoder_checkpoints.h"
 #include "store/store.h"
 
@@ -142,6 +143,17 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
   if (rc != ResultOk) return rc;
   if (after < 0 || after > back - before) after = 0;
   int32_t count = before + 1 + after;
+  // Stepping back from the most recent item, a walk backwards reads the
+  // records before this window next, starting with their trailers, each of
+  // which names the one before it: one cache miss after another unless their
+  // bytes are asked for now. As many bytes as this window spans bring in the
+  // next window's records, data included, while this one's are read.
+  bool walkingBack = back != 0 && file->mruItem->view.previousPosition == position;
+  if (walkingBack && before != 0) {
+    uint32_t span = position - window[0];
+    if (span > file->maxCachedBytes) span = file->maxCachedBytes;
+    BufferedPrefetchBefore(store, window[0], span);
+  }
 
   // Under a chained method the records before the target are those the
   // replay to the target decodes: bring the decoder there first and take
@@ -222,9 +234,10 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
     } else if (inPlace != nullptr) {
       // The data is copied out later, when the caller reads the item: ask
       // for it now, so that the records of a backward window arrive
-      // together instead of one cache miss after another.
-      for (uint32_t at = 0; at < head.header.length; at += 64) {
-        Prefetch(inPlace + at);
+      // together instead of one cache miss after another, unless the window
+      // before in a walk backwards asked for them already.
+      if (!walkingBack) {
+        for (uint32_t at = 0; at < head.header.length; at += 64) Prefetch(inPlace + at);
       }
       TestHookCount(TestCounter::CacheRecordReads);
       added->view.nextPosition = head.nextPosition;
