@@ -27,7 +27,7 @@ struct MemoryChunk {
   uint8_t* data;        // capacity bytes, right behind this record
   int32_t start;        // stream offset of data[0]
   int32_t length;       // bytes of the stream the chunk holds
-  int32_t capacity;     // length plus the zero-filled room above it
+  int32_t capacity;     // length plus the room above it, not yet written
 };
 
 // The end of a memory stream's bytes never lies beyond this offset, so

@@ -343,7 +343,7 @@ const uint8_t* BufferedPeek(Store* store, uint32_t position, uint32_t count) {
 
 void BufferedPrefetchBefore(Store* store, uint32_t position, uint32_t count) {
   if (!store->isMemory) return;
-  uint32_t low = position > HeaderEnd + count ? position - count : HeaderEnd;
+  uint32_t low = position > uint64_t{HeaderEnd} + count ? position - count : HeaderEnd;
   while (position > low) {
     if (!ViewMemoryAt(store, position - 1)) return;
     const uint8_t* chunk = store->memoryView;
