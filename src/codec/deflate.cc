@@ -645,6 +645,7 @@ bool MatchBlock(DeflateContext* c) {
 }
 
 #undef DEFLATE_HOT_INLINE
+#undef DEFLATE_RARELY
 
 }  // namespace
 

@@ -30,6 +30,13 @@ namespace {
 #define DEFLATE_HOT_INLINE inline
 #endif
 
+// A branch the hot loops expect not to take.
+#if defined(__GNUC__)
+#define DEFLATE_RARELY(condition) __builtin_expect(!!(condition), 0)
+#else
+#define DEFLATE_RARELY(condition) (condition)
+#endif
+
 // The bucket hash is the low 12 bits of a 16-bit value of the three bytes
 // in which every value has as many of them (the high four bits are those
 // of the first byte). All 16 bits key the `recent` table below.
@@ -161,13 +168,25 @@ struct WalkResult {
 // *at, forward offset *rel + newest from p, `base` being position + newest)
 // and the link after it; false where the walk ends, rel not below the room
 // the previous candidate left.
+//
+// The walk is a chain of dependent loads, each link's address the one
+// before it. An entry without RunFlag (nearly all in plain walks) is its
+// own position, so its link is read without masking, which would put one
+// more operation between the loads of every step. Flagged entries take a
+// branch of their own: a conditional move choosing the index would stand
+// between the loads again.
 DEFLATE_HOT_INLINE bool Step(const uint16_t* chain, uint32_t base, uint32_t* entry, uint32_t* room,
                              uint32_t* at, uint32_t* rel) {
-  *at = *entry & 0x7FFF;
-  *rel = (*at - base) & WindowMask;
+  const uint32_t link = *entry;
+  *rel = (link - base) & WindowMask;  // RunFlag lies above the mask
   if (*rel >= *room) return false;
   *room = *rel;
-  *entry = chain[*at];
+  *at = link & 0x7FFF;
+  if (DEFLATE_RARELY((link & RunFlag) != 0)) {
+    *entry = chain[*at];
+  } else {
+    *entry = chain[link];
+  }
   return true;
 }
 
