@@ -132,16 +132,19 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
     if (back > MaxWindowBack) back = MaxWindowBack;
   }
 
+  // A link that cannot be followed only ends a listing: the window keeps
+  // the records listed before it, and a damaged record further back or
+  // ahead fails when it is itself read, not every read whose window would
+  // reach it. The target's own failures come from reading it below.
   uint32_t window[WindowCapacity];
   int32_t before = 0;
-  ResultCode rc = ListRecords(store, ListBackward, position, back, &before, window);
-  if (rc != ResultOk) return rc;
+  ListRecords(store, ListBackward, position, back, &before, window);
   if (before < 0 || before > back) before = 0;
   window[before] = position;
   int32_t after = 0;
-  rc = ListRecords(store, ListForward, position, back - before, &after, window + before + 1);
-  if (rc != ResultOk) return rc;
+  ListRecords(store, ListForward, position, back - before, &after, window + before + 1);
   if (after < 0 || after > back - before) after = 0;
+  ResultCode rc = ResultOk;
   int32_t count = before + 1 + after;
   // Stepping back from the most recent item, a walk backwards reads the
   // records before this window next, starting with their trailers, each of

@@ -21,6 +21,8 @@ ResultCode StepPosition(OpenFile* file, StepDirection dir, uint32_t from, uint32
   uint32_t next = 0;
   ResultCode rc = LoadItem(file, from, nullptr, &previous, &next, nullptr);
   if (rc != ResultOk) return rc;
+  // A record read past a damaged trailer has no way back.
+  if (dir == StepBack && previous < FirstItemPosition) return ResultReadFailed;
   if (out != nullptr) *out = dir == StepForward ? next : previous;
   return ResultOk;
 }

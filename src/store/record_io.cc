@@ -285,14 +285,15 @@ ResultCode ReadRecordHeaderAt(Store* store, uint32_t at, RecordView* out) {
   if (at >= store->endOfData) return ResultEndOfFile;
   if (store->headerCachePosition != at || at == 0) {
     CachedRecordHeader entry;
+    bool linked = true;
     if (at > FirstItemPosition) {
       // The preceding record's trailer and this header in one read.
       uint8_t bytes[RecordOverhead];
       ResultCode rc = BufferedRead(store, bytes, at - ItemTrailerSize, RecordOverhead, 0);
       if (rc != ResultOk) return rc;
       ItemTrailer trailer = DecodeItemTrailer(bytes);
-      if (!ValidBackLink(trailer.recordStart, at)) return ResultReadFailed;
-      entry.previousPosition = trailer.recordStart;
+      linked = ValidBackLink(trailer.recordStart, at);
+      entry.previousPosition = linked ? trailer.recordStart : 0;
       entry.header = DecodeItemHeader(bytes + ItemTrailerSize);
     } else if (at == FirstItemPosition) {
       ResultCode rc = ReadHeaderAt(store, at, 0, &entry.header);
@@ -303,6 +304,16 @@ ResultCode ReadRecordHeaderAt(Store* store, uint32_t at, RecordView* out) {
     }
     if (!EndsWithinData(store, at, entry.header.storedLength)) return ResultReadFailed;
     entry.nextPosition = at + RecordOverhead + entry.header.storedLength;
+    if (!linked) {
+      // The trailer before cannot be followed: it is damaged, or no record
+      // starts here because the one before has a wrong length. A record
+      // whose own trailer leads back to it is whole, and is read; the
+      // records before it are out of reach from it (previous position 0).
+      ItemTrailer own;
+      ResultCode rc = ReadTrailerBehind(store, entry.nextPosition, 0, &own);
+      if (rc != ResultOk) return rc;
+      if (own.recordStart != at) return ResultReadFailed;
+    }
     store->cachedRecordHeader = entry;
     store->headerCachePosition = at;
   }

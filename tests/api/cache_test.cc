@@ -166,6 +166,35 @@ TEST_F(CacheTest, AWindowWhoseTrailersDisagreeWithTheLengthsFailsAndNothingLoops
   EXPECT_NE(0, rc);
 }
 
+// A trailer link that cannot be followed, wherever it lies against the
+// windows of a walk back: forwards every item still reads; backwards each
+// item down to the one behind the damage reads, then the step back from it
+// fails, and nothing before the damage is reported in its place.
+TEST_F(CacheTest, ADamagedTrailerStopsOnlyTheStepPastIt) {
+  for (int damaged : {1, 18, 21, 29, 39}) {
+    SCOPED_TRACE(damaged);
+    MakeFile(40);
+    ASSERT_EQ(0, VARNFileClose(handle_));
+    handle_ = 0;
+    std::string bytes = Slurp(path_);
+    bytes.replace(At(damaged) - 8, 4, std::string(4, '\xFF'));
+    Spit(path_, bytes);
+    ASSERT_EQ(0, VARNFileOpen(&handle_, path_.c_str(), 0));
+    ASSERT_EQ(0, VARNFileSetPosition(handle_, First));
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(ItemText(i), ReadNext(handle_).data) << i;
+    EXPECT_EQ(VARNFILE_E_END_OF_FILE, ReadNext(handle_).rc);
+    ASSERT_EQ(0, VARNFileSeekToEnd(handle_, nullptr));
+    for (int i = 39; i >= damaged; --i) {
+      ASSERT_EQ(0, VARNFileSkipPrev(handle_)) << i;
+      ASSERT_EQ(At(i), Position(handle_));
+    }
+    EXPECT_EQ(VARNFILE_E_READ, VARNFileSkipPrev(handle_));
+    EXPECT_EQ(At(damaged), Position(handle_));
+    ASSERT_EQ(0, VARNFileClose(handle_));
+    handle_ = 0;
+  }
+}
+
 // A read at a position inside a record fails, and the failure leaves
 // nothing behind: reading at the end of data then gives 262 at once. The
 // file was closed, so its last record is a reset point.

@@ -96,7 +96,10 @@ TEST(RecordLinks, CorruptLinksGiveReadFailed) {
     return positions;
   };
   // Where the damage goes, a 32-bit trailer link or 16-bit stored length
-  // put there, and the record that can no longer be read.
+  // put there, and the record where listing stops. A wrong stored length
+  // makes that record unreadable; a trailer link that cannot be followed
+  // leaves the record after it readable (its own trailer leads back to it),
+  // with no way back from it.
   const struct { uint32_t at, value; int width; size_t broken; } cases[] = {
       {at[3] - 8, at[3], 4, 3},  // trailer links: forwards, to itself,
       {at[3] - 8, at[3] - 8, 4, 3}, {at[3] - 8, at[3] - 21, 4, 3},  // too close to be a record,
@@ -120,11 +123,23 @@ TEST(RecordLinks, CorruptLinksGiveReadFailed) {
     ASSERT_EQ(0, SeekRecordRead(s, at[c.broken]));
     RecordView view = {};
     view.data = got.data();
-    if (c.value != 40) {  // that header alone still looks whole
-      EXPECT_EQ(ResultReadFailed, ReadRecordHeader(s, &view));
+    if (c.width == 4) {
+      ASSERT_EQ(0, ReadRecord(s, &view));
+      EXPECT_EQ(0u, view.previousPosition);
+      EXPECT_EQ(at[c.broken + 1], s->readCursor);
+    } else {
+      if (c.value != 40) {  // that header alone still looks whole
+        EXPECT_EQ(ResultReadFailed, ReadRecordHeader(s, &view));
+      }
+      EXPECT_EQ(ResultReadFailed, ReadRecord(s, &view));
+      EXPECT_EQ(at[c.broken], s->readCursor);
+      if (c.value == 40) {
+        // Where that length leads, inside the next record, no record starts,
+        // though the bytes before it cannot be followed as a trailer either.
+        ASSERT_EQ(0, SeekRecordRead(s, at[c.broken] + RecordOverhead + c.value));
+        EXPECT_EQ(ResultReadFailed, ReadRecordHeader(s, &view));
+      }
     }
-    EXPECT_EQ(ResultReadFailed, ReadRecord(s, &view));
-    EXPECT_EQ(at[c.broken], s->readCursor);
     ASSERT_EQ(0, SeekRecordRead(s, at[0]));  // what lies before the damage still reads
     ASSERT_EQ(0, ReadRecord(s, &view));
     EXPECT_EQ(at[1], s->readCursor);
