@@ -25,16 +25,28 @@
 namespace varnfile {
 namespace {
 
+// A memory stream of its own for each test, closed at its end.
+class MemoryStreamTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(MemoryStreamOpen(state, &handle), ResultOk);
+    ASSERT_EQ(MemoryStreamResolve(state, handle, &s), ResultOk);
+  }
+  void TearDown() override { EXPECT_EQ(MemoryStreamClose(state, handle), ResultOk); }
+  static IoState* Io() {
+    IoState* io = &LockLibrary()->io;
+    UnlockLibrary();
+    return io;
+  }
+  IoState* state = Io();
+  int32_t handle = 0;
+  MemoryStream* s = nullptr;
+};
+
 // Random writes and reads against a byte vector in which -1 marks bytes
 // never written. Then every offset reads as written or as a gap, and writes
 // of nothing, outside 31 bits or failing to allocate change nothing.
-TEST(MemoryStreamTest, RandomizedAgainstByteVector) {
-  IoState* state = &LockLibrary()->io;
-  UnlockLibrary();
-  int32_t handle = 0;
-  MemoryStream* s = nullptr;
-  ASSERT_EQ(MemoryStreamOpen(state, &handle), ResultOk);
-  ASSERT_EQ(MemoryStreamResolve(state, handle, &s), ResultOk);
+TEST_F(MemoryStreamTest, RandomizedAgainstByteVector) {
   std::vector<uint8_t> bytes(300);
   auto writeAt = [&](int32_t at, uint32_t count) {
     MemoryStreamSeek(s, at, 0);
@@ -84,20 +96,13 @@ TEST(MemoryStreamTest, RandomizedAgainstByteVector) {
   EXPECT_EQ(writeAt(3350, 100), ResultWriteFailed);  // a new range past the end
   MemSetFailure(0);
   expectPositionAndSize(3350, size);
-  EXPECT_EQ(MemoryStreamClose(state, handle), ResultOk);
 }
 
 // Appends fill the highest chunk's room in place. Whatever the sizes, the
 // bytes read back in one read, a write that lands past the end still leaves
 // a gap, and a write that grows the highest chunk while an allocation below
 // it fails leaves the grown bytes zero, never what the heap held before.
-TEST(MemoryStreamTest, AppendsGrowTheHighestChunk) {
-  IoState* state = &LockLibrary()->io;
-  UnlockLibrary();
-  int32_t handle = 0;
-  MemoryStream* s = nullptr;
-  ASSERT_EQ(MemoryStreamOpen(state, &handle), ResultOk);
-  ASSERT_EQ(MemoryStreamResolve(state, handle, &s), ResultOk);
+TEST_F(MemoryStreamTest, AppendsGrowTheHighestChunk) {
   std::mt19937 rng(11);
   std::vector<uint8_t> model;
   std::vector<uint8_t> bytes(70000);
@@ -147,7 +152,6 @@ TEST(MemoryStreamTest, AppendsGrowTheHighestChunk) {
   uint32_t got = MemoryStreamRead(s, all.data(), 200);
   ASSERT_GE(got, 5u);
   for (uint32_t i = 5; i < got; ++i) EXPECT_EQ(all[i], 0) << i;
-  EXPECT_EQ(MemoryStreamClose(state, handle), ResultOk);
 }
 
 TEST(MemoryNameTest, OnlyTheWholeNameInAnyCase) {
