@@ -165,28 +165,36 @@ struct WalkResult {
 };
 
 // One step of a plain walk: the candidate that *entry names (window offset
-// *at, forward offset *rel + newest from p, `base` being position + newest)
-// and the link after it; false where the walk ends, rel not below the room
-// the previous candidate left.
+// *at, forward offset *rel + newest from p) and the link after it; false
+// where the walk ends, rel not below the room the previous candidate left.
+// `lift` is WindowSize less (position + newest) modulo the window size:
+// adding it to an entry's position gives its forward offset, plus
+// WindowSize when that wraps.
 //
 // The walk is a chain of dependent loads, each link's address the one
 // before it. An entry without RunFlag (nearly all in plain walks) is its
-// own position, so its link is read without masking, which would put one
-// more operation between the loads of every step. Flagged entries take a
-// branch of their own: a conditional move choosing the index would stand
-// between the loads again.
-DEFLATE_HOT_INLINE bool Step(const uint16_t* chain, uint32_t base, uint32_t* entry, uint32_t* room,
+// own position. Its offset is taken with RunFlag kept, which puts a flagged
+// entry above any room: the step's one test sends both the walk's end and
+// such an entry to the rare path, which tells them apart. The common step
+// thus reads the next link straight from the entry, with no other test.
+DEFLATE_HOT_INLINE bool Step(const uint16_t* chain, uint32_t lift, uint32_t* entry, uint32_t* room,
                              uint32_t* at, uint32_t* rel) {
   const uint32_t link = *entry;
-  *rel = (link - base) & WindowMask;  // RunFlag lies above the mask
-  if (*rel >= *room) return false;
-  *room = *rel;
-  *at = link & 0x7FFF;
-  if (DEFLATE_RARELY((link & RunFlag) != 0)) {
+  const uint32_t key = (link + lift) & (WindowMask | RunFlag);
+  if (DEFLATE_RARELY(key >= *room)) {
+    if ((link & RunFlag) == 0) return false;
+    const uint32_t flagged = key - RunFlag;  // the offset: RunFlag is key's only bit above it
+    if (flagged >= *room) return false;
+    *room = flagged;
+    *rel = flagged;
+    *at = link & 0x7FFF;
     *entry = chain[*at];
-  } else {
-    *entry = chain[link];
+    return true;
   }
+  *room = key;
+  *rel = key;
+  *at = link;
+  *entry = chain[link];
   return true;
 }
 
@@ -210,14 +218,14 @@ inline WalkResult WalkPlainChain(const DeflateContext* c, const uint8_t* p, uint
   // The first three bytes of p (the load may touch the byte after them,
   // which lies within the window's mirror and is masked off).
   const uint32_t head3 = Load32(p) & FirstThreeBytes;
-  const uint32_t base = position + newest;
+  const uint32_t lift = WindowSize - ((position + newest) & WindowMask);
   uint32_t room = WindowSize - newest;
   int32_t best = -1;
   uint32_t bestOffset = 0;
   // Until the first match, the three-byte test alone. A miss costs two steps.
   for (;;) {
     uint32_t at, rel;
-    if (!Step(chain, base, &entry, &room, &at, &rel)) break;
+    if (!Step(chain, lift, &entry, &room, &at, &rel)) break;
     if (((Load32(window + at) ^ head3) & FirstThreeBytes) == 0) {
       best = static_cast<int32_t>(3 + EqualBytes(window + at + 3, p + 3, m - 3));
       bestOffset = rel + newest;
@@ -233,28 +241,30 @@ inline WalkResult WalkPlainChain(const DeflateContext* c, const uint8_t* p, uint
     // live: those two bytes are read through tailBase, window + best - 1.)
     const uint8_t* tailBase = window + best - 1;
     uint32_t tail2 = Load16(p + best - 1);
+    // The budget left, at least one step at the top of the loop: counted
+    // without a sign, each one-step candidate ends the walk when it reaches
+    // zero, a test the decrement itself makes.
+    uint32_t left = static_cast<uint32_t>(budget);
     for (;;) {
       uint32_t at, rel;
-      if (!Step(chain, base, &entry, &room, &at, &rel)) break;
-      if (Load16(tailBase + at) != tail2) {
-        budget -= 1;
-      } else {
+      if (!Step(chain, lift, &entry, &room, &at, &rel)) break;
+      if (Load16(tailBase + at) == tail2) {
         const uint8_t* candidate = window + at;
-        if (((Load32(candidate) ^ head3) & FirstThreeBytes) == 0) {
-          int32_t length = static_cast<int32_t>(3 + EqualBytes(candidate + 3, p + 3, m - 3));
-          if (length > best) {
-            best = length;
-            bestOffset = rel + newest;
-            if (static_cast<uint32_t>(length) >= enough) break;
-            tailBase = window + best - 1;
-            tail2 = Load16(p + best - 1);
-          }
-          budget -= 1;
-        } else {
-          budget -= 2;
+        if (((Load32(candidate) ^ head3) & FirstThreeBytes) != 0) {
+          if (left <= 2) break;
+          left -= 2;
+          continue;
+        }
+        int32_t length = static_cast<int32_t>(3 + EqualBytes(candidate + 3, p + 3, m - 3));
+        if (length > best) {
+          best = length;
+          bestOffset = rel + newest;
+          if (static_cast<uint32_t>(length) >= enough) break;
+          tailBase = window + best - 1;
+          tail2 = Load16(p + best - 1);
         }
       }
-      if (budget <= 0) break;
+      if (--left == 0) break;
     }
   }
   return {best, best > 0 ? WindowSize - bestOffset : 0};
