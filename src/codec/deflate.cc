@@ -705,6 +705,7 @@ bool MatchBlock(DeflateContext* c) {
 
 #undef DEFLATE_HOT_INLINE
 #undef DEFLATE_RARELY
+#undef DEFLATE_OUT_OF_LINE
 
 }  // namespace
 
