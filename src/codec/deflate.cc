@@ -268,26 +268,49 @@ struct PlainSpan {
   uint32_t lowBytes;  // offsets up to runAt, it included, whose byte is below 0x80
 };
 
+struct BitCountTable {
+  uint8_t count[256];
+};
+
+constexpr BitCountTable MakeBitCounts() {
+  BitCountTable t{};
+  for (uint32_t v = 1; v < 256; ++v) t.count[v] = static_cast<uint8_t>(t.count[v >> 1] + (v & 1));
+  return t;
+}
+
+constexpr BitCountTable BitCounts = MakeBitCounts();
+
+// The set bits of a 16-bit mask.
 inline uint32_t CountBits16(uint32_t v) {
-  v = v - ((v >> 1) & 0x5555u);
-  v = (v & 0x3333u) + ((v >> 2) & 0x3333u);
-  v = (v + (v >> 4)) & 0x0F0Fu;
-  return (v + (v >> 8)) & 0x1Fu;
+  return uint32_t{BitCounts.count[v & 0xFF]} + BitCounts.count[v >> 8];
 }
 
 // Scans the window offsets [a, b), b <= WindowSize, for a run start and the
-// sample of low bytes, sixteen at a time where the processor allows. The
-// three bytes of an offset below WindowSize lie within the window and its
-// mirror, as do the sixteen-byte loads from any such offset (lanes past b
-// are ignored).
-inline PlainSpan ScanPlain(const uint8_t* window, uint32_t a, uint32_t b) {
+// sample of low bytes, and puts the Hash16 of each offset before the run
+// start at keys[offset - a]; sixteen at a time where the processor allows,
+// when keys has room for 15 more. The three bytes of an offset below
+// WindowSize lie within the window and its mirror, as do the sixteen-byte
+// loads from any such offset (lanes past b are ignored).
+inline PlainSpan ScanPlain(const uint8_t* window, uint32_t a, uint32_t b, uint16_t* keys) {
   uint32_t low = 0;
 #if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
   for (uint32_t k = a; k < b; k += 16) {
     const uint32_t lanes = b - k >= 16 ? 0xFFFFu : (1u << (b - k)) - 1;
     const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(window + k));
     const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(window + k + 1));
     const __m128i x2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(window + k + 2));
+    // Hash16 in sixteen-bit lanes: (b0 << 8 | b1) ^ (b2 << 4 | b0 >> 4).
+    const __m128i pairLow = _mm_unpacklo_epi8(x1, x0);
+    const __m128i pairHigh = _mm_unpackhi_epi8(x1, x0);
+    const __m128i keyLow = _mm_xor_si128(
+        pairLow, _mm_or_si128(_mm_slli_epi16(_mm_unpacklo_epi8(x2, zero), 4),
+                              _mm_srli_epi16(pairLow, 12)));
+    const __m128i keyHigh = _mm_xor_si128(
+        pairHigh, _mm_or_si128(_mm_slli_epi16(_mm_unpackhi_epi8(x2, zero), 4),
+                               _mm_srli_epi16(pairHigh, 12)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(keys + (k - a)), keyLow);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(keys + (k - a) + 8), keyHigh);
     const uint32_t runs = static_cast<uint32_t>(_mm_movemask_epi8(
                               _mm_and_si128(_mm_cmpeq_epi8(x0, x1), _mm_cmpeq_epi8(x0, x2)))) &
                           lanes;
@@ -303,6 +326,7 @@ inline PlainSpan ScanPlain(const uint8_t* window, uint32_t a, uint32_t b) {
     const uint8_t* x = window + k;
     low += x[0] < 0x80;
     if (x[1] == x[0] && x[2] == x[0]) return {k, low};
+    keys[k - a] = static_cast<uint16_t>(Hash16(x));
   }
 #endif
   return {b, low};
@@ -327,8 +351,7 @@ DEFLATE_HOT_INLINE uint32_t InsertCovered(DeflateContext* c, uint32_t position, 
   // One position: its bucket's new head, linked to the old one unless it
   // already is the head (InsertPosition's update, without the displaced
   // value, which only a run's start needs). Returns the bucket.
-  auto insert = [&](uint32_t j, uint32_t at, const uint8_t* x) {
-    const uint32_t hash16 = Hash16(x);
+  auto insert = [&](uint32_t j, uint32_t at, uint32_t hash16) {
     const uint32_t hash = hash16 & 0xFFF;
     if (KeyRecent) recent[hash16] = static_cast<uint16_t>(count + j);
     const uint32_t old = head[hash];
@@ -348,11 +371,15 @@ DEFLATE_HOT_INLINE uint32_t InsertCovered(DeflateContext* c, uint32_t position, 
   const uint32_t keyable = lookahead > 2 ? lookahead - 2 : 0;  // j + 3 <= lookahead
   const uint32_t plainEnd = length < keyable ? length : keyable;
   if (j < plainEnd) {
+    // The keys of the positions, from keys[0] for position j (room for
+    // MaxMatchLength of them and a last sixteen-byte store).
+    uint16_t keys[MaxMatchLength + 16];
     const uint32_t start = (position + j) & WindowMask;
     const uint32_t end = start + (plainEnd - j);
-    PlainSpan span = ScanPlain(window, start, end < WindowSize ? end : WindowSize);
+    PlainSpan span = ScanPlain(window, start, end < WindowSize ? end : WindowSize, keys);
     if (end > WindowSize && span.runAt == WindowSize) {
-      const PlainSpan wrapped = ScanPlain(window, 0, end - WindowSize);
+      const PlainSpan wrapped =
+          ScanPlain(window, 0, end - WindowSize, keys + (WindowSize - start));
       span.runAt = WindowSize + wrapped.runAt;
       span.lowBytes += wrapped.lowBytes;
     }
@@ -361,11 +388,12 @@ DEFLATE_HOT_INLINE uint32_t InsertCovered(DeflateContext* c, uint32_t position, 
     // up from start, going on from 0 past the window's end.
     const uint32_t stop = span.runAt;
     const uint32_t stopBeforeEnd = stop < WindowSize ? stop : WindowSize;
-    for (uint32_t at = start; at < stopBeforeEnd; ++at, ++j) insert(j, at, window + at);
-    for (uint32_t at = 0; at + WindowSize < stop; ++at, ++j) insert(j, at, window + at);
+    const uint16_t* key = keys;
+    for (uint32_t at = start; at < stopBeforeEnd; ++at, ++j) insert(j, at, *key++);
+    for (uint32_t at = 0; at + WindowSize < stop; ++at, ++j) insert(j, at, *key++);
     if (j < plainEnd) {
       const uint32_t at = (position + j) & WindowMask;
-      const uint32_t hash = insert(j, at, window + at);
+      const uint32_t hash = insert(j, at, Hash16(window + at));
       head[hash] |= RunFlag;
       displaced = chain[at];  // what the run's start displaced: the link holds it
       runHash = hash;
@@ -383,7 +411,7 @@ DEFLATE_HOT_INLINE uint32_t InsertCovered(DeflateContext* c, uint32_t position, 
       continue;
     }
     if (j >= length) break;
-    const uint32_t hash = insert(j, at, x);
+    const uint32_t hash = insert(j, at, Hash16(x));
     displaced = chain[at];  // what it displaced: the link holds it
     ++sampled;
     lowBytes += x[0] < 0x80;
