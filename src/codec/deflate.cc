@@ -618,9 +618,13 @@ Streak LiteralStreak(DeflateContext* c) {
 // stop for input (false, resume point set).
 bool MatchBlock(DeflateContext* c) {
   if (c->unkeyed != 0 && c->lookahead >= MinMatchLength) KeyTail(c);
+  // The last symbol was a match. The position after a match goes to the
+  // general steps: in data that repeats, it mostly starts the next match,
+  // and the streak would load and store its counters for nothing.
+  bool matched = false;
   for (;;) {
     AfterSymbol next;
-    if (c->pendingLength < 0 && LiteralStreak(c) == Streak::Symbol) {
+    if (c->pendingLength < 0 && !matched && LiteralStreak(c) == Streak::Symbol) {
       next = CheckLiterals(c);
     } else if (c->lookahead < MinMatchLength) {
       if (c->lookahead == 0) return true;
@@ -628,6 +632,7 @@ bool MatchBlock(DeflateContext* c) {
       RecordLiteral(c, c->scanPos);
       next = CheckLiterals(c);
     } else {
+      matched = false;
       uint8_t* p = c->scanPos;
       uint32_t lookahead = c->lookahead;
       SearchResult found;
@@ -688,6 +693,7 @@ bool MatchBlock(DeflateContext* c) {
         }
         if (take) {
           RecordMatch(c, p, q);
+          matched = true;
           next = CheckDistances(c);
         } else {
           RecordLiteral(c, p);
