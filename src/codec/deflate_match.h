@@ -218,8 +218,9 @@ DEFLATE_HOT_INLINE bool Step(const uint16_t* chain, uint32_t lift, uint32_t* ent
 // wrapped values): one test of v - newest, taken modulo the window size,
 // against the room the previous entry left. Below newest, v - newest wraps
 // to at least WindowSize - newest, the first room.
-DEFLATE_OUT_OF_LINE WalkResult WalkPlainChain(const DeflateContext* c, const uint8_t* p, uint32_t position,
-                                 uint32_t newest, uint32_t m, int32_t budget, uint32_t entry) {
+DEFLATE_OUT_OF_LINE WalkResult WalkPlainChain(const DeflateContext* c, const uint8_t* p,
+                                              uint32_t position, uint32_t newest, uint32_t m,
+                                              int32_t budget, uint32_t entry) {
   const uint8_t* window = c->window;
   const uint16_t* chain = c->chain;
   // A match this long ends the search: nice, or all m bytes (nothing beats it).
