@@ -624,7 +624,9 @@ bool MatchBlock(DeflateContext* c) {
   bool matched = false;
   for (;;) {
     AfterSymbol next;
-    if (c->pendingLength < 0 && !matched && LiteralStreak(c) == Streak::Symbol) {
+    const bool afterMatch = matched;
+    matched = false;
+    if (c->pendingLength < 0 && !afterMatch && LiteralStreak(c) == Streak::Symbol) {
       next = CheckLiterals(c);
     } else if (c->lookahead < MinMatchLength) {
       if (c->lookahead == 0) return true;
@@ -632,7 +634,6 @@ bool MatchBlock(DeflateContext* c) {
       RecordLiteral(c, c->scanPos);
       next = CheckLiterals(c);
     } else {
-      matched = false;
       uint8_t* p = c->scanPos;
       uint32_t lookahead = c->lookahead;
       SearchResult found;
