@@ -147,6 +147,8 @@ TEST_P(CliTest, CommandLines) {
       {"list %a --from=#-1 -n 1", 0, "  0x0012  "},
       {"export %a --from '#-9' --format text", 0, "174\t16\t|\tfrom stdin\n"},  // all 3, as tail -n 9
       {"cat %a --at 174", 0, "hello world"}, {"cat %a --at=#-1", 0, "from stdin"},
+      // The item may also follow the file as its second word.
+      {"cat %a '#2'", 0, "from stdin"}, {"cat %a 2", 64, "", "--at 2: no record starts there (records lie from 174 to "}, {"cat %a 2", 64, "", "); #2 is item 2 counted from 0"},
       {"cat %a --at 174 --hex", 0, "00000000  68 65 6c 6c 6f 20 77 6f  72 6c 64 "},
       {"verify %a", 0, "3 live items read forwards and backwards, 0 problems"},
       {"verify %a --json", 0, "\"records\":3,\"live\":3,\"aged\":false,\"ok\":true,\"problems\":[]}"},
@@ -219,10 +221,10 @@ TEST_P(CliTest, CommandLines) {
       // Items changed in place: every --at is checked before the first change.
       {"import %e --lines --cmd 5 -m {m}", 0, "", "", "alpha\nbravo\ncharlie\ndelta\necho\n"},
       {"delete %e --at 174 --at '#1' --at '#0'", 0, "", "deleted item 0x0005 at 174 (5 bytes)\ndeleted item 0x0005 at "},
-      {"delete %e --at '#0' --at 174", 64, "", "--at 174: the item at 174 is already deleted"},
+      {"delete %e '#0' 174", 64, "", "--at 174: the item at 174 is already deleted"},
       {"update %e --at 174 --value 7", 64, "", "is deleted; give --cmd ID"},
       {"update %e --at 174 --cmd 6 --value 7", 0, "", "restored item at 174: command 0x0006, extra 0x0000, value 7"},
-      {"update %e --at '#1' --cmd 8 -e 3", 0, "", "updated item at "},
+      {"update %e '#1' --cmd 8 -e 3", 0, "", "updated item at "},
       {"update %e --at '#1' --data CHARLIE", method_ == 0 ? 0 : 64, "", method_ == 0 ? ", new data" : "convert the file to method 0"},
       {"update %e --at '#1' --data short", 64, "", method_ == 0 ? "holds 7 bytes; new data replaces it in place only at the same length (5 given)" : ""},
       {"update %e --at '#-1' --cmd 0xFF02", 64, "", "270 VARNFILE_E_RESERVED_ID"},

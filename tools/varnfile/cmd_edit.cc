@@ -449,7 +449,7 @@ class ItemFinder {
 
 struct DeleteOptions {
   std::string path, command;
-  std::vector<std::string> at;
+  std::vector<std::string> at, items;  // --at and the words after FILE
 };
 
 // Every item is found and checked before the first is deleted: a bad --at
@@ -457,7 +457,9 @@ struct DeleteOptions {
 // closed with the items deleted so far, and the count is reported.
 void RunDelete(const DeleteOptions& o, const CLI::App& sub) {
   bool byCommand = sub.count("--cmd") > 0;
-  if (!byCommand && o.at.empty())
+  std::vector<std::string> wanted = o.at;
+  wanted.insert(wanted.end(), o.items.begin(), o.items.end());
+  if (!byCommand && wanted.empty())
     throw ToolError("delete: nothing to delete (give --at POS|#N, or --cmd ID for every item with that id)");
   uint16_t command = 0;
   if (byCommand) {
@@ -473,7 +475,7 @@ void RunDelete(const DeleteOptions& o, const CLI::App& sub) {
       return true;
     });
   }
-  for (const std::string& text : o.at) {
+  for (const std::string& text : wanted) {
     RecordFrame item = finder.Find(text);
     if (item.command == DeletedCommand)
       throw ToolError("--at " + text + ": " + At(item.position) + " is already deleted");
@@ -646,6 +648,8 @@ void AddEditCommands(CLI::App& app, int* status) {
     sub->add_option("--at", o->at, std::string("An item to delete (repeat for more): ") + PositionHelp)
         ->type_name("POS|#N")
         ->allow_extra_args(false);
+    sub->add_option("ITEM", o->items, "Items to delete, written as for --at")
+        ->type_name("POS|#N");
     sub->add_option("--cmd,-c", o->command, "Delete every live item with this command id (with --at: those items too)")
         ->type_name("ID");
     AddCommonOptions(sub);
@@ -662,7 +666,7 @@ void AddEditCommands(CLI::App& app, int* status) {
         "lock; what is not given stays. New data must be as long as the old, in a file without "
         "compression (method 0). A deleted item given --cmd is live again");
     sub->add_option("FILE", o->path, "Transaction file")->required();
-    sub->add_option("--at", o->at, std::string("The item: ") + PositionHelp)
+    sub->add_option("--at,ITEM", o->at, std::string("The item: ") + PositionHelp)
         ->type_name("POS|#N")
         ->required();
     sub->add_option("--cmd,-c", o->command, "New command id (0..0xFEFF)");

@@ -524,7 +524,7 @@ void AddInspectCommands(CLI::App& app, int* status) {
     auto o = std::make_shared<CatOptions>();
     CLI::App* sub = app.add_subcommand("cat", "Write the data of one item to stdout");
     sub->add_option("FILE", o->path, "Transaction file")->required();
-    sub->add_option("--at", o->at, std::string("The item: ") + PositionHelp)
+    sub->add_option("--at,ITEM", o->at, std::string("The item: ") + PositionHelp)
         ->type_name("POS|#N")
         ->required();
     sub->add_flag("--hex,-x", o->hex, "Hex dump instead of raw bytes");

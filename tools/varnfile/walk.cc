@@ -253,9 +253,14 @@ uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string
   }
   uint32_t position = static_cast<uint32_t>(ParseNumber(text, 0xFFFFFFFF, what));
   if (position == raw.size()) return position;  // the end of data
-  if (position < FirstItemPosition || position > raw.size())
+  if (position < FirstItemPosition || position > raw.size()) {
+    // A number inside the header is most likely meant as an item's index.
+    const std::string hint =
+        position < FirstItemPosition ? "; #" + text + " is item " + text + " counted from 0" : "";
     throw ToolError(arg + ": no record starts there (records lie from " +
-                    std::to_string(FirstItemPosition) + " to " + std::to_string(raw.size()) + ")");
+                    std::to_string(FirstItemPosition) + " to " + std::to_string(raw.size()) + ")" +
+                    hint);
+  }
   // Follow the records from the first: a position inside one is not a start,
   // even if its bytes happen to frame a record.
   uint16_t method = static_cast<uint16_t>(file.method());
