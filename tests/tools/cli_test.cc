@@ -114,7 +114,7 @@ TEST_P(CliTest, CommandLines) {
   const std::string late = good + "{\"command\":1,\"data\":\"!!!\"}\n";
   std::vector<Row> rows = {
       {"--version", 0, "varnfile " VARNFILE_PACKAGE_VERSION "\nfile format version 272\n"},
-      {"", 64, "", "A subcommand is required"},
+      {"", 64, "", "Subcommands:\n  create "}, {"", 64, "", "\nvarnfile: a subcommand is required\n"},
       {"frobnicate", 64, "", "unknown subcommand \"frobnicate\"; the subcommands are: create, add,"},
       {"--help", 0, "\n  list                        List the items of a file, one line each\n"},  // the rest: help list
       {"help list", 0, "Usage: varnfile list [OPTIONS] FILE"}, {"list --help", 0, "Usage: varnfile list [OPTIONS] FILE"},

@@ -139,6 +139,11 @@ int main(int argc, char** argv) {
           },
           ""));
   }
+  // Run bare, as someone trying it out would: the overview says what to type.
+  if (argc == 1) {
+    std::fprintf(stderr, "%s\nvarnfile: a subcommand is required\n", app.help().c_str());
+    return ExitUsage;
+  }
   if (argc >= 2 && argv[1][0] != '-') {
     std::string name = argv[1];
     if (name == "help") {
