@@ -96,6 +96,10 @@ TEST_P(CliTest, CommandLines) {
     damaged[d][at[d]] ^= d < 3 ? 0x10 : 0;
     Spit(Path(damages[d]), damaged[d]);
   }
+  std::string twice = bytes;  // the trailers of items 2 and 4 damaged
+  twice[pos[3] - 8] ^= 0x10;
+  twice[pos[5] - 8] ^= 0x10;
+  Spit(Path("twice"), twice);
   // The trailer of the deleted item holds a flag no writer sets.
   Spit(Path("dflags"), std::string(bytes).replace(pos[8] - 1, 1, "\x40"));
   // A file that aged long ago: its stamp is in 1990.
@@ -195,6 +199,11 @@ TEST_P(CliTest, CommandLines) {
       {"recover %data %rdata", 0, "at {p2}: data does not decode"},
       {"verify %trailer", 65, "problem at {p2}: trailer does not point back"},
       {"recover %trailer %rtrailer", 0, "at {p2}"},
+      // Long reports stop at --max-problems / --max-dropped lines and count the rest.
+      {"verify %trailer --max-problems 1", 65, "problem at 174: |more problems (--max-problems 0 lists them all)\n%trailer: "},
+      {"verify %trailer --max-problems -1", 64, "", "--max-problems: not a number"},
+      {"recover %twice %rtwice --max-dropped 1", 0, "\n  at {p2}: | more (--max-dropped 0 lists them all)\n|!  at {p4}"},
+      {"recover %twice %rtwice2 --max-dropped 0", 0, "\n  at {p2}: |\n  at {p4}: |!more"},
       {"verify %length", 65, "problem at {p6}: "}, {"recover %length %rlength", 0, "at {p6}: "},
       {"verify %torn", 65, "problem at {p11}: torn tail"},
       {"recover %torn %rtorn", 0, "at {p11}: torn last record"},
@@ -345,7 +354,7 @@ TEST_P(CliTest, CommandLines) {
   ASSERT_EQ(0, VARNFileAbort(h));
   auto expand = [&](std::string s) {
     std::map<std::string, std::string> vars = {{"%", Path("")}, {"{m}", std::to_string(method_)}};
-    for (int i : {2, 6, 11, 12}) vars["{p" + std::to_string(i) + "}"] = std::to_string(pos[i]);
+    for (int i : {2, 4, 6, 11, 12}) vars["{p" + std::to_string(i) + "}"] = std::to_string(pos[i]);
     vars["{pe}"] = std::to_string(Slurp(Path("e")).size());
     for (const auto& [from, to] : vars) {
       for (size_t at; (at = s.find(from)) != std::string::npos;) s.replace(at, from.size(), to);

@@ -39,6 +39,7 @@ struct RecoverOptions {
   std::string source, target, method;
   NewFileOptions output;
   bool resetAging = false;
+  std::string maxDropped = "100";  // lines of the report; 0: all
 };
 
 struct Dropped {
@@ -190,6 +191,7 @@ uint16_t DetectMethod(const RawFile& raw, uint16_t headerMethod, bool closed,
 int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
   if (SameFile(o.source, o.target)) throw ToolError("recover: source and target are the same file");
   CheckNewFile(o.target, o.output);
+  const uint64_t maxDropped = ParseNumber(o.maxDropped, SIZE_MAX, "--max-dropped");
   RawFile raw;
   raw.Open(o.source);
   if (raw.size() < HeaderSize)
@@ -302,7 +304,15 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
     std::printf("nothing dropped\n");
   } else {
     std::printf("dropped %zu:\n", dropped.size());
-    for (const Dropped& d : dropped) std::printf("  at %u: %s\n", d.position, d.reason.c_str());
+    std::size_t listed = 0;
+    for (const Dropped& d : dropped) {
+      if (listed++ == maxDropped && maxDropped != 0) {
+        std::printf("  ... %zu more (--max-dropped 0 lists them all)\n",
+                    dropped.size() - static_cast<std::size_t>(maxDropped));
+        break;
+      }
+      std::printf("  at %u: %s\n", d.position, d.reason.c_str());
+    }
   }
   return 0;
 }
@@ -324,6 +334,10 @@ void AddRecoverCommand(CLI::App& app, int* status) {
   sub->add_flag("--reset-aging", o->resetAging,
                 "Stamp the new file with the current time (else it keeps the source's stamp and "
                 "aging limit, and a source that has aged gives a file that has aged)");
+  sub->add_option("--max-dropped", o->maxDropped,
+                  "List at most N of the records dropped, then how many more there are "
+                  "(default 100; 0 lists all)")
+      ->type_name("N");
   AddNewFileOptions(sub, &o->output);
   AddCommonOptions(sub);
   sub->callback([o, status, sub] { *status = RunRecover(*o, *sub); });

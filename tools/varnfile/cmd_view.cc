@@ -266,6 +266,7 @@ int RunCat(const CatOptions& o) {
 struct VerifyOptions {
   std::string path;
   bool json = false, ignoreAging = false;
+  std::string maxProblems = "100";  // lines of the plain report; 0: all
 };
 
 uint64_t Digest(uint16_t command, uint16_t extra, uint32_t value, const uint8_t* data, uint16_t length) {
@@ -287,6 +288,7 @@ class Verifier {
   explicit Verifier(const VerifyOptions& o) : o_(o) {}
 
   int Run() {
+    maxProblems_ = ParseNumber(o_.maxProblems, SIZE_MAX, "--max-problems");
     raw_.Open(o_.path);
     CheckBytes();
     CheckThroughLibrary();
@@ -307,7 +309,15 @@ class Verifier {
                                .str()
                                .c_str());
     } else if (!settings().quiet) {
+      // Damage early in a chained file fails every item after it: the
+      // first problems tell where; the summary still counts them all.
+      std::size_t listed = 0;
       for (const auto& p : problems_) {
+        if (listed++ == maxProblems_ && maxProblems_ != 0) {
+          std::printf("... %zu more problems (--max-problems 0 lists them all)\n",
+                      problems_.size() - static_cast<std::size_t>(maxProblems_));
+          break;
+        }
         if (p.first == 0) std::printf("problem: %s\n", p.second.c_str());
         else std::printf("problem at %u: %s\n", p.first, p.second.c_str());
       }
@@ -479,6 +489,7 @@ class Verifier {
   }
 
   const VerifyOptions& o_;
+  uint64_t maxProblems_ = 0;
   RawFile raw_;
   uint16_t method_ = 0;
   std::size_t records_ = 0;
@@ -541,6 +552,10 @@ void AddInspectCommands(CLI::App& app, int* status) {
         "(--ignore-aging reads it as it is; --json reports on it all the same)");
     sub->add_option("FILE", o->path, "Transaction file")->required();
     sub->add_flag("--json", o->json, "One JSON object: counts and the list of problems");
+    sub->add_option("--max-problems", o->maxProblems,
+                    "List at most N problems, then how many more there are (default 100; 0 "
+                    "lists all; --json lists all)")
+        ->type_name("N");
     sub->add_flag("--ignore-aging", o->ignoreAging, IgnoreAgingHelp);
     AddCommonOptions(sub);
     sub->callback([o, status] { *status = Verifier(*o).Run(); });
