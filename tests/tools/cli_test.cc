@@ -215,6 +215,7 @@ TEST_P(CliTest, CommandLines) {
       {"info %noise", 65, "", "noise is not a transaction file (no KVRW magic)"},
       {"list %aged", 69, "", "aged has aged"},
       {"add %aged --cmd 1 --data x", 69, "", "both): rescue it with varnfile set --reset-aging"},
+      {"set %aged --aging 0", 0, "aging limit  0 days", "aged has aged: an aging limit of 0 ages a file within a second"},
       {"set %aged --aging 30", 0, "aging limit  30 days", "aged has aged: its stamp is older than its aging limit"},
       {"info %wrapped", 0, "aging limit    49711 days 00:00:00 (counts as 0 days 17:31:44)\nages at        "},
       {"info %wrapped --json", 0, "\"aged\":true"},
