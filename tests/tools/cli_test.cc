@@ -164,6 +164,8 @@ TEST_P(CliTest, CommandLines) {
       {"export %a --output %a.csv", 0},  // CSV, as its name says
       {"export %a --output %v", 73, "", "v is a transaction file; export writes over one only with --force"},
       {"export %a --format text --output %a.tsv", 0},
+      {"export %a %a.pos.csv", 0}, {"import %ipos %a.pos.csv -m {m}", 0},  // as --output, --input
+      {"export %ipos --format text", 0, "174\t16\t2\t4000000000\ttext\thello world\n"},
       {"import %i --input %a.jsonl --method {m}", 0}, {"import %ic --csv --input %a.csv --method {m}", 0},
       {"import %it --input %a.tsv --method {m}", 0},  // tab-separated, as its name says
       {"export %i --output %i.jsonl", 0},
