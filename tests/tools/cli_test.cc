@@ -135,7 +135,7 @@ TEST_P(CliTest, CommandLines) {
       {"create %fifo --force", 73, "", "fifo is not a regular file, and only a file is replaced"},
       {"list %short", 65, "", "short is not a transaction file (100 bytes"},
       {"info %never", 65, "closed         no", "never closed properly"},
-      {"create %a --method {m} --description orders", 0, "(method {m}, "},
+      {"create %a --method {m} --description orders", 0, "(method {m}, |a ages in 30 days 00:00:00: then it cannot be opened"},
       {"add %a --cmd 0x10 -e 2 -v 4000000000 --data 'hello world'", 0, "item 0x0010 at 174 (11 "},
       {"add %a --cmd 17 --file %payload", 0}, {"add %a --cmd 18 --stdin", 0, "", "", "from stdin"},
       {"create %a --method {m}", 73, "", "exists"},

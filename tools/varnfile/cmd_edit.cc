@@ -304,6 +304,7 @@ void RunCreate(const CreateOptions& o) {
   if (!o.aging.empty()) ParseAging(o.aging, aging.data());
   NewFile made(o.path, o.target);
   varn::File file = made.Create(method);
+  int64_t limit = 0;
   try {
     if (!o.description.empty()) file.SetDescription(o.description);
     if (flags != 0) file.SetFlags(flags);
@@ -313,6 +314,7 @@ void RunCreate(const CreateOptions& o) {
                 header.begin() + AgingDaysOffset);
       file.WriteHeader(header);
     }
+    limit = AgingSeconds(file.Header().data());
     made.Finish(&file);
   } catch (...) {
     made.Discard(&file);
@@ -321,7 +323,12 @@ void RunCreate(const CreateOptions& o) {
   made.Commit();
   Note("created %s (method %u, %s)\n", o.path.c_str(), static_cast<unsigned>(method),
          varn::MethodName(method));
-  if (!o.aging.empty() && AgingSeconds(aging.data()) == 0) WarnIfAged(o.path, 0);
+  // Aging is the one way a sound file stops opening: say so when it starts.
+  if (limit == 0)
+    WarnIfAged(o.path, 0);
+  else
+    Note("%s ages in %s: then it cannot be opened until varnfile set --reset-aging restamps it\n",
+         o.path.c_str(), FormatSpan(limit).c_str());
 }
 
 struct AddOptions {
