@@ -141,6 +141,7 @@ TEST_P(CliTest, CommandLines) {
       {"create %a --method {m}", 73, "", "exists"},
       {"import %a --lines", 73, "", "a already exists (use --append to add to it, --force to replace it)", "x\n"},
       {"add %a --cmd 1 --stdin", 64, "", "standard input holds more than 65535 bytes", std::string(70000, 'x')},
+      {"add %a --cmd 1", 64, "", "--stdin (piped data too; --data '' for an item without data)", "piped"},
       {"info %a", 0, "method         {m} (|\"orders\"\nclosed         yes\nitems          3 live, 0 deleted, 0 end markers\ndata bytes     32\n"},
       {"info %a --json", 0, "\"description\":\"orders\",\"closed\":true,\"live\":3,\"deleted\":0,"},
       // The preview; binary data escaped and cut.

@@ -644,7 +644,8 @@ void AddEditCommands(CLI::App& app, int* status) {
     AddCommonOptions(sub);
     sub->callback([o, status, sub] {
       if (DataOptionCount(*sub) != 1)
-        throw ToolError("add: give the data with exactly one of --data, --file or --stdin");
+        throw ToolError("add: give the data with exactly one of --data TEXT, --file PATH or --stdin "
+                        "(piped data too; --data '' for an item without data)");
       RunAdd(*o);
       *status = 0;
     });
