@@ -279,9 +279,9 @@ void WarnIfAged(const std::string& path, int64_t limit) {
   } catch (const ToolError& e) {
     if (e.status() != ExitAged) return;
     if (limit == 0)  // a new stamp would not help for more than a second
-      Report("warning: %s has aged: an aging limit of 0 ages a file within a second (0 does not "
-             "mean never), so it cannot be opened (varnfile set --aging DAYS %s gives it a limit)\n",
-             path.c_str(), path.c_str());
+      Report("warning: %s has aged: an aging limit of 0 ages a file within a second (0 does "
+             "not mean never), so it cannot be opened (varnfile set --aging DAYS %s gives it a "
+             "limit)\n", path.c_str(), path.c_str());
     else
       Report("warning: %s has aged: its stamp is older than its aging limit, so it cannot be opened "
              "(varnfile set --reset-aging %s restamps it)\n", path.c_str(), path.c_str());

@@ -718,7 +718,8 @@ void AddTransferCommands(CLI::App& app, int* status) {
         "control characters, else in base64, and the row says which (\"text\" or \"base64\"). "
         "Output goes through a 64 KB buffer; a summary (\"exported 10 items\") goes to stderr");
     sub->add_option("FILE", o->path, "Transaction file")->required();
-    sub->add_option("--output,-o,OUTPUT", o->output, "Write to this file instead of stdout (may follow FILE without --output)");
+    sub->add_option("--output,-o,OUTPUT", o->output,
+                    "Write to this file instead of stdout (may follow FILE without --output)");
     sub->add_flag("--force,-f", o->force, "Write over a transaction file given as --output");
     AddRangeOptions(sub, &o->range);
     AddSelectOptions(sub, &o->select);
@@ -744,7 +745,8 @@ void AddTransferCommands(CLI::App& app, int* status) {
         "method (the default) is written as .varnfile-new-FILE beside FILE and takes its name when it is finished");
     sub->add_option("FILE", o->path, "Transaction file to create (or extend with --append)")
         ->required();
-    sub->add_option("--input,-i,INPUT", o->input, "Read from this file instead of stdin (may follow FILE without --input)");
+    sub->add_option("--input,-i,INPUT", o->input,
+                    "Read from this file instead of stdin (may follow FILE without --input)");
     sub->add_option("--format", o->format,
                     "jsonl (the default, unless the --input name ends in .csv or .tsv; unknown keys are an error, data is base64 unless "
                     "\"encoding\":\"text\"), csv, text (the tab-separated rows of export) "
