@@ -116,6 +116,8 @@ TEST_P(CliTest, CommandLines) {
     good += "{\"command\":1,\"value\":" + std::to_string(Mix(i)) + ",\"encoding\":\"text\",\"data\":\"row " +
             std::to_string(i) + " " + std::to_string(Mix(i + 1)) + "\"}\n";
   const std::string late = good + "{\"command\":1,\"data\":\"!!!\"}\n";
+  std::string lines150;
+  for (int i = 0; i < 150; ++i) lines150 += "line " + std::to_string(i) + "\n";
   std::vector<Row> rows = {
       {"--version", 0, "varnfile " VARNFILE_PACKAGE_VERSION "\nfile format version 272\n"},
       {"", 64, "", "Subcommands:\n  create "}, {"", 64, "", "\nvarnfile: a subcommand is required\n"},
@@ -251,6 +253,9 @@ TEST_P(CliTest, CommandLines) {
       {"delete %trailer --at {p2}", 65, "", "the record there is damaged (trailer does not point back"},
       {"delete %e --cmd 5", 0, "", "deleted item 0x0005 at "},
       {"delete %e --cmd 5", 0, "", "no live item has command id 0x0005; nothing deleted"},
+      {"import %many --lines --cmd 9 -m {m}", 0, "", "", lines150},
+      {"delete %many --cmd 9", 0, "", "\n... and 50 more: 150 items deleted\n"},
+      {"info %many", 0, "0 live, 150 deleted"},
       {"list --all %e", 0, "  -     (deleted)\n"},
       {"verify %e", 0, "5 records, 2 live items read forwards and backwards, 0 problems"},
       {"export %e --format text", 0, "\t6\t0\t7\ttext\talpha\n"},

@@ -509,9 +509,12 @@ void RunDelete(const DeleteOptions& o, const CLI::App& sub) {
       Report("%s deleted from %s before the failure\n", Counted(done, "item").c_str(), o.path.c_str());
     throw;
   }
-  for (std::size_t i = 0; i < done; ++i)
+  // One line per item, as far as a reader follows them; then the count.
+  const std::size_t listed = std::min<std::size_t>(done, 100);
+  for (std::size_t i = 0; i < listed; ++i)
     Report("deleted item 0x%04X at %u (%s)\n", items[i].command, items[i].position,
            Counted(items[i].length, "byte").c_str());
+  if (done > listed) Report("... and %zu more: %s deleted\n", done - listed, Counted(done, "item").c_str());
   if (done < items.size())
     Report("interrupted: deleted %zu of %s\n", done, Counted(items.size(), "item").c_str());
   else if (items.empty())
