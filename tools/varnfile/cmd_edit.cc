@@ -510,7 +510,7 @@ void RunDelete(const DeleteOptions& o, const CLI::App& sub) {
     throw;
   }
   // One line per item, as far as a reader follows them; then the count.
-  const std::size_t listed = std::min<std::size_t>(done, 100);
+  const std::size_t listed = ListedLines(done, 100);
   for (std::size_t i = 0; i < listed; ++i)
     Report("deleted item 0x%04X at %u (%s)\n", items[i].command, items[i].position,
            Counted(items[i].length, "byte").c_str());

@@ -304,15 +304,11 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
     std::printf("nothing dropped\n");
   } else {
     std::printf("dropped %zu:\n", dropped.size());
-    std::size_t listed = 0;
-    for (const Dropped& d : dropped) {
-      if (listed++ == maxDropped && maxDropped != 0) {
-        std::printf("  ... %zu more (--max-dropped 0 lists them all)\n",
-                    dropped.size() - static_cast<std::size_t>(maxDropped));
-        break;
-      }
-      std::printf("  at %u: %s\n", d.position, d.reason.c_str());
-    }
+    const std::size_t listed = ListedLines(dropped.size(), maxDropped);
+    for (std::size_t i = 0; i < listed; ++i)
+      std::printf("  at %u: %s\n", dropped[i].position, dropped[i].reason.c_str());
+    if (listed < dropped.size())
+      std::printf("  ... %zu more (--max-dropped 0 lists them all)\n", dropped.size() - listed);
   }
   return 0;
 }

@@ -311,16 +311,15 @@ class Verifier {
     } else if (!settings().quiet) {
       // Damage early in a chained file fails every item after it: the
       // first problems tell where; the summary still counts them all.
-      std::size_t listed = 0;
-      for (const auto& p : problems_) {
-        if (listed++ == maxProblems_ && maxProblems_ != 0) {
-          std::printf("... %zu more problems (--max-problems 0 lists them all)\n",
-                      problems_.size() - static_cast<std::size_t>(maxProblems_));
-          break;
-        }
+      const std::size_t listed = ListedLines(problems_.size(), maxProblems_);
+      for (std::size_t i = 0; i < listed; ++i) {
+        const auto& p = problems_[i];
         if (p.first == 0) std::printf("problem: %s\n", p.second.c_str());
         else std::printf("problem at %u: %s\n", p.first, p.second.c_str());
       }
+      if (listed < problems_.size())
+        std::printf("... %zu more problems (--max-problems 0 lists them all)\n",
+                    problems_.size() - listed);
       std::printf("%s: %zu records, %zu live items read forwards and backwards, %zu problem%s%s\n",
                   o_.path.c_str(), records_, forward_.size(), problems_.size(),
                   problems_.size() == 1 ? "" : "s", aged_ ? " (the file has aged)" : "");

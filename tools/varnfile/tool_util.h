@@ -111,6 +111,12 @@ uint16_t ItemCrc(const uint8_t* data, std::size_t length);
 // "1 item", "2 items".
 std::string Counted(uint64_t count, const char* noun);
 
+// How many of a report's `total` lines are listed one by one under a cap of
+// `cap` lines (0: no cap); the rest are only counted.
+inline std::size_t ListedLines(std::size_t total, uint64_t cap) {
+  return cap == 0 || cap >= total ? total : static_cast<std::size_t>(cap);
+}
+
 // Quotes text for a message, escaping what would not print.
 std::string Quote(const std::string& text);
 
