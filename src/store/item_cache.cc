@@ -118,6 +118,107 @@ ResultCode ReReadCachedRecord(Store* store, const CachedItem* item, Scratch* scr
   return CountedReadRecord(store, &copy);
 }
 
+// One pass over a window's records, in file order.
+struct WindowWalk {
+  OpenFile* file;
+  uint32_t position;  // the target
+  bool chained;
+  bool walkingBack;
+  bool started = false;  // the read cursor follows the records read
+  bool full = false;     // the byte limit ended the window
+  CachedItem* target = nullptr;
+  uint64_t budget = 0;
+  Scratch scratch;
+};
+
+// Reads the record at p, next in the window, into the cache unless it is
+// there already. Sets walk->full instead when the records after the target
+// reach the byte limit.
+ResultCode ReadWindowRecord(WindowWalk* walk, uint32_t p, uint32_t nextInWindow) {
+  OpenFile* file = walk->file;
+  Store* store = &file->store;
+  CachedItem* cached = FindCachedItem(file, p);
+  if (cached != nullptr && !walk->started) return ResultOk;
+  RecordView head;
+  std::memset(&head, 0, sizeof(head));
+  const uint8_t* kept = nullptr;
+  ResultCode rc = ResultOk;
+  if (cached == nullptr && walk->chained) {
+    rc = ReadRecordHeaderAt(store, p, &head);
+    if (rc != ResultOk) return rc;
+    kept = FindKeptRecord(store, p, head.header);
+    if (kept == nullptr && p < walk->position) return ResultOk;
+  }
+  if (kept != nullptr) {
+    // Taken from the replay: the read cursor does not follow, so the next
+    // record read seeks.
+    walk->started = false;
+  } else if (!walk->started) {
+    walk->started = true;
+    rc = SeekRecordRead(store, p);
+    if (rc != ResultOk) return rc;
+  } else if (store->readCursor != p) {
+    // The record before does not end where the trailers put this one:
+    // its length and the links behind disagree. Reading on would file
+    // another record under this position. Without a chain this one is read
+    // where the trailers put it; under a chain its decoder input is lost.
+    if (walk->chained) return ResultReadFailed;
+    rc = SeekRecordRead(store, p);
+    if (rc != ResultOk) return rc;
+  }
+  if (cached != nullptr) {
+    // Already held: under a chained method the decoder still has to pass
+    // through the record; otherwise the cursor just skips it.
+    if (walk->chained) return ReReadCachedRecord(store, cached, &walk->scratch);
+    return nextInWindow != 0 ? SeekRecordRead(store, nextInWindow) : ResultOk;
+  }
+  if (kept == nullptr) {
+    rc = ReadRecordHeader(store, &head);
+    if (rc != ResultOk) return rc;
+  }
+  if (walk->target != nullptr) {
+    walk->budget += head.header.length;
+    if (walk->budget > file->maxCachedBytes) {
+      walk->full = true;
+      return ResultOk;
+    }
+  }
+  // An uncompressed memory file's record is read in place, not copied.
+  const uint8_t* inPlace = kept == nullptr ? RecordDataInPlace(store, p, &head) : nullptr;
+  CachedItem* added = nullptr;
+  rc = AddCachedItem(file, p, head.previousPosition, &head.header,
+                     kept != nullptr ? kept : inPlace, false, &added, inPlace != nullptr);
+  if (rc != ResultOk) return rc;
+  if (kept != nullptr) {
+    added->view.nextPosition = head.nextPosition;
+  } else if (inPlace != nullptr) {
+    // The data is copied out later, when the caller reads the item: ask
+    // for it now, so that the records of a backward window arrive
+    // together instead of one cache miss after another, unless the window
+    // before in a walk backwards asked for them already.
+    if (!walk->walkingBack) {
+      for (uint32_t at = 0; at < head.header.length; at += 64) Prefetch(inPlace + at);
+    }
+    TestHookCount(TestCounter::CacheRecordReads);
+    added->view.nextPosition = head.nextPosition;
+    rc = SeekRecordRead(store, head.nextPosition);
+    if (rc != ResultOk) return rc;
+  } else {
+    rc = CountedReadRecord(store, &added->view);
+    if (rc != ResultOk) {
+      // Never leave a zeroed placeholder behind: a later read of this
+      // position must fail the same way.
+      RemoveCachedItem(file, added);
+      return rc;
+    }
+  }
+  if (p == walk->position) {
+    walk->target = added;
+    walk->budget = head.header.length;
+  }
+  return ResultOk;
+}
+
 // Reads the window around position (which is not cached) and hands back the
 // cached target. Moving forwards the window is the target alone; moving
 // backwards (the most recent item lies behind position) it holds up to
@@ -133,9 +234,8 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
   }
 
   // A link that cannot be followed only ends a listing: the window keeps
-  // the records listed before it, and a damaged record further back or
-  // ahead fails when it is itself read, not every read whose window would
-  // reach it. The target's own failures come from reading it below.
+  // the records listed before it. The target's own failures come from
+  // reading it.
   uint32_t window[WindowCapacity];
   int32_t before = 0;
   ListRecords(store, ListBackward, position, back, &before, window);
@@ -144,15 +244,19 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
   int32_t after = 0;
   ListRecords(store, ListForward, position, back - before, &after, window + before + 1);
   if (after < 0 || after > back - before) after = 0;
-  ResultCode rc = ResultOk;
   int32_t count = before + 1 + after;
+
+  WindowWalk walk;
+  walk.file = file;
+  walk.position = position;
+  walk.chained = IsChainedMethod(file->fileMethod);
   // Stepping back from the most recent item, a walk backwards reads the
   // records before this window next, starting with their trailers, each of
   // which names the one before it: one cache miss after another unless their
   // bytes are asked for now. As many bytes as this window spans bring in the
   // next window's records, data included, while this one's are read.
-  bool walkingBack = back != 0 && file->mruItem->view.previousPosition == position;
-  if (walkingBack && before != 0) {
+  walk.walkingBack = back != 0 && file->mruItem->view.previousPosition == position;
+  if (walk.walkingBack && before != 0) {
     uint32_t span = position - window[0];
     if (span > file->maxCachedBytes) span = file->maxCachedBytes;
     BufferedPrefetchBefore(store, window[0], span);
@@ -163,11 +267,10 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
   // them from what the replay kept (a walk backwards finds them kept by an
   // earlier replay and decodes nothing). Those it did not pass, lying
   // before its checkpoint, are left out rather than replayed again.
-  bool chained = IsChainedMethod(file->fileMethod);
-  if (chained) {
+  if (walk.chained) {
     RecordView head;
     std::memset(&head, 0, sizeof(head));
-    rc = ReadRecordHeaderAt(store, position, &head);
+    ResultCode rc = ReadRecordHeaderAt(store, position, &head);
     if (rc != ResultOk) return rc;
     if (FindKeptRecord(store, position, head.header) == nullptr) {
       rc = SeekRecordRead(store, position);
@@ -175,93 +278,22 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
     }
   }
 
-  Scratch scratch;
-  CachedItem* target = nullptr;
-  bool started = false;
-  uint64_t budget = 0;
-  for (int32_t i = 0; i < count; ++i) {
+  for (int32_t i = 0; i < count && !walk.full; ++i) {
     uint32_t p = window[i];
-    CachedItem* cached = FindCachedItem(file, p);
-    if (cached != nullptr && !started) continue;
-    RecordView head;
-    std::memset(&head, 0, sizeof(head));
-    const uint8_t* kept = nullptr;
-    if (cached == nullptr && chained) {
-      rc = ReadRecordHeaderAt(store, p, &head);
-      if (rc != ResultOk) return rc;
-      kept = FindKeptRecord(store, p, head.header);
-      if (kept == nullptr && p < position) continue;
-    }
-    if (kept != nullptr) {
-      // Taken from the replay: the read cursor does not follow, so the next
-      // record read seeks.
-      started = false;
-    } else if (!started) {
-      started = true;
-      rc = SeekRecordRead(store, p);
-      if (rc != ResultOk) return rc;
-    } else if (store->readCursor != p) {
-      // The record before does not end where the trailers put this one:
-      // its length and the links behind disagree. Reading on would file
-      // another record under this position, and a walk over such items
-      // could go round in circles.
-      return ResultReadFailed;
-    }
-    if (cached != nullptr) {
-      // Already held: under a chained method the decoder still has to pass
-      // through the record; otherwise the cursor just skips it.
-      if (IsChainedMethod(file->fileMethod)) {
-        rc = ReReadCachedRecord(store, cached, &scratch);
-      } else if (i + 1 < count) {
-        rc = SeekRecordRead(store, window[i + 1]);
-      }
-      if (rc != ResultOk) return rc;
-      continue;
-    }
-    if (kept == nullptr) {
-      rc = ReadRecordHeader(store, &head);
-      if (rc != ResultOk) return rc;
-    }
-    if (target != nullptr) {
-      budget += head.header.length;
-      if (budget > file->maxCachedBytes) break;
-    }
-    // An uncompressed memory file's record is read in place, not copied.
-    const uint8_t* inPlace = kept == nullptr ? RecordDataInPlace(store, p, &head) : nullptr;
-    CachedItem* added = nullptr;
-    rc = AddCachedItem(file, p, head.previousPosition, &head.header,
-                       kept != nullptr ? kept : inPlace, false, &added, inPlace != nullptr);
-    if (rc != ResultOk) return rc;
-    if (kept != nullptr) {
-      added->view.nextPosition = head.nextPosition;
-    } else if (inPlace != nullptr) {
-      // The data is copied out later, when the caller reads the item: ask
-      // for it now, so that the records of a backward window arrive
-      // together instead of one cache miss after another, unless the window
-      // before in a walk backwards asked for them already.
-      if (!walkingBack) {
-        for (uint32_t at = 0; at < head.header.length; at += 64) Prefetch(inPlace + at);
-      }
-      TestHookCount(TestCounter::CacheRecordReads);
-      added->view.nextPosition = head.nextPosition;
-      rc = SeekRecordRead(store, head.nextPosition);
-      if (rc != ResultOk) return rc;
-    } else {
-      rc = CountedReadRecord(store, &added->view);
-      if (rc != ResultOk) {
-        // Never leave a zeroed placeholder behind: a later read of this
-        // position must fail the same way.
-        RemoveCachedItem(file, added);
-        return rc;
-      }
-    }
-    if (p == position) {
-      target = added;
-      budget = head.header.length;
-    }
+    ResultCode rc = ReadWindowRecord(&walk, p, i + 1 < count ? window[i + 1] : 0);
+    if (rc == ResultOk) continue;
+    // Under an unchained method every record stands alone, and the others
+    // in the window are only read ahead: a damaged one is left out (it
+    // fails when it is itself read) rather than failing the target, so
+    // that a walk backwards reaches the intact items behind the damage.
+    // Under a chained method the records before the target feed its
+    // decoder, and any failure is the target's.
+    if (walk.chained || p == position || rc == ResultNoMemory) return rc;
+    if (walk.target != nullptr) break;
+    walk.started = false;  // the next record is sought afresh
   }
-  if (target == nullptr) return ResultReadFailed;
-  *targetOut = target;
+  if (walk.target == nullptr) return ResultReadFailed;
+  *targetOut = walk.target;
   return ResultOk;
 }
 

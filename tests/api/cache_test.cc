@@ -139,7 +139,7 @@ TEST_F(CacheTest, AMemoryFileChangesOnlyAtWriteBack) {
   EXPECT_EQ(z, stored());
 }
 
-TEST_F(CacheTest, AWindowWhoseTrailersDisagreeWithTheLengthsFailsAndNothingLoops) {
+TEST_F(CacheTest, AWindowWhoseTrailersDisagreeWithTheLengthsReadsEachRecordWhereItLies) {
   // Items 1 and 2 deleted; the trailer behind item 3 names item 0 as its
   // record. A window back from item 4 lists item 0 right before item 3,
   // but reading on from item 0 reaches item 1, not item 3.
@@ -158,7 +158,15 @@ TEST_F(CacheTest, AWindowWhoseTrailersDisagreeWithTheLengthsFailsAndNothingLoops
   ASSERT_EQ(0, VARNFileSeekToEnd(handle_, nullptr));
   ASSERT_EQ(0, VARNFileSkipPrev(handle_));
   EXPECT_EQ(At(4), Position(handle_));
-  EXPECT_EQ(VARNFILE_E_READ, VARNFileSkipPrev(handle_));
+  // Item 3 is read where the trailers put it, not from the end of item 0,
+  // and the walk back follows the trailers to item 0 and ends.
+  ASSERT_EQ(0, VARNFileSkipPrev(handle_));
+  EXPECT_EQ(At(3), Position(handle_));
+  EXPECT_EQ(ItemText(3), ReadNext(handle_).data);
+  ASSERT_EQ(0, VARNFileSetPosition(handle_, At(3)));
+  ASSERT_EQ(0, VARNFileSkipPrev(handle_));
+  EXPECT_EQ(At(0), Position(handle_));
+  EXPECT_EQ(VARNFILE_E_NO_PREVIOUS, VARNFileSkipPrev(handle_));
   // Every walk forwards from the start ends.
   ASSERT_EQ(0, VARNFileSetPosition(handle_, First));
   uint16_t rc = 0;
@@ -192,6 +200,55 @@ TEST_F(CacheTest, ADamagedTrailerStopsOnlyTheStepPastIt) {
     EXPECT_EQ(At(damaged), Position(handle_));
     ASSERT_EQ(0, VARNFileClose(handle_));
     handle_ = 0;
+  }
+}
+
+// A record whose header no longer fits its bytes (its length one more, or
+// its stored length one less) under the methods without a chain: the
+// damaged item fails (277) or reads with its CRC failing (267), and every
+// other item reads, going back or forth, also those whose window back
+// reaches the damaged record. A walk back stops only where the damaged
+// item cannot be read at all.
+TEST(CacheDamage, ADamagedRecordFailsOnlyItsOwnReads) {
+  const std::string path = ScratchFile("damaged.trn");
+  for (uint16_t method : {VARNFILE_METHOD_NONE, VARNFILE_METHOD_PREDICTOR, VARNFILE_METHOD_DEFLATE}) {
+    uint32_t h = CreateFileWith(path, method);
+    std::vector<uint32_t> at;
+    for (int i = 0; i < 30; ++i) {
+      at.push_back(EndOfData(h));
+      ASSERT_EQ(0, AddText(h, 1, ItemText(i) + " of thirty"));
+    }
+    ASSERT_EQ(0, VARNFileClose(h));
+    const std::string good = Slurp(path);
+    for (int damaged : {0, 6, 20, 28}) {
+      for (int field : {8, 10}) {
+        SCOPED_TRACE("method " + std::to_string(method) + ", item " + std::to_string(damaged) +
+                     ", field " + std::to_string(field));
+        std::string bytes = good;
+        bytes[at[damaged] + field] = static_cast<char>(bytes[at[damaged] + field] + (field == 8 ? 1 : -1));
+        Spit(path, bytes);
+        ASSERT_EQ(0, VARNFileOpen(&h, path.c_str(), 0));
+        uint16_t damagedRc = 0;
+        for (int i = 29; i >= 0; --i) {
+          ASSERT_EQ(0, VARNFileSetPosition(h, at[i]));
+          ReadResult got = ReadNext(h);
+          if (i == damaged && got.rc != 0) {
+            damagedRc = got.rc;
+            continue;
+          }
+          EXPECT_EQ(0, got.rc) << i;
+          EXPECT_EQ(ItemText(i) + " of thirty", got.data) << i;
+        }
+        // A stored length one short may still hold the whole stream.
+        ASSERT_TRUE(damagedRc == 0 || damagedRc == VARNFILE_E_READ || damagedRc == VARNFILE_E_CRC)
+            << damagedRc;
+        ASSERT_EQ(0, VARNFileSeekToEnd(h, nullptr));
+        int reached = 30;
+        while (reached > 0 && VARNFileSkipPrev(h) == 0) --reached;
+        EXPECT_EQ(damagedRc == VARNFILE_E_READ ? damaged + 1 : 0, reached);
+        ASSERT_EQ(0, VARNFileClose(h));
+      }
+    }
   }
 }
 
