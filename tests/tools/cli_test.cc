@@ -284,6 +284,8 @@ TEST_P(CliTest, CommandLines) {
       {"cat %a --at 175", 64, "", "--at 175: no record starts there"},
       {"set %a --aging 1:2", 64, "", "expected DAYS or DAYS:HH:MM:SS"},
       {"set %a --aging 1:24:00:00", 64, "", "larger than 23"},
+      {"set %a --aging 49710:06:28:16", 64, "", "--aging: at most 49710:06:28:15"},
+      {"create %never --aging 65535", 64, "", "counted in seconds, in 32 bits"},
       {"export %a --format xml", 64, "", "--format: expected jsonl, csv or text"},
       {"import %q --lines --format csv", 64, "", "--format csv and --lines name two formats"},
       {"convert %a %a --method 1 --force", 64, "", "are the same file"},

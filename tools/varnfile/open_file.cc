@@ -276,6 +276,13 @@ void ParseAging(const std::string& text, uint8_t* header) {
       rest = end == std::string::npos ? "" : rest.substr(end + 1);
     }
   }
+  // The library counts the limit in seconds, in 32 bits: a longer one
+  // would wrap round and age the file far sooner than asked.
+  const uint64_t seconds = days * 86400ull + hms[0] * 3600ull + hms[1] * 60ull + hms[2];
+  if (seconds > 0xFFFFFFFFull) {
+    throw ToolError("--aging: at most 49710:06:28:15 (the limit is counted in seconds, in 32 "
+                    "bits), got " + Quote(text));
+  }
   Put16(header + AgingDaysOffset, days);
   std::memcpy(header + AgingHoursOffset, hms, 3);
 }
