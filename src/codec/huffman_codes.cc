@@ -58,6 +58,11 @@ void AssignUsedCodes(const uint16_t* lengthCounts, CodeEntry* codes, const uint1
   }
 }
 
+// Rebuilds from rescaled weights before BuildCodeLengths gives up on them.
+// One is nearly always enough, two rarely needed; the cap only ends a
+// sequence that would go round for ever.
+constexpr uint32_t MaxRescales = 16;
+
 }  // namespace
 
 // Four frequencies are tested at a time: small blocks use few of the 286
@@ -173,10 +178,15 @@ void BuildUsedCodeLengths(CodeEntry* codes, const uint16_t* frequencies, Huffman
       AssignUsedCodes(counts, codes, used, k);
       return;
     }
-    // Too long: rebuild once from frequencies scaled to the weight budget,
-    // which bounds the depth. Should that ever fail, equal weights give a
-    // balanced tree, far within the limit for alphabets of at most 288.
-    if (rebuilds == 0) {
+    // Too long: rebuild from the frequencies scaled by the budget over the
+    // total of the weights just used. The first time that total is the
+    // frequencies' own sum; scaled weights can still be too deep (the 7-bit
+    // code-length code, whose budget is only 74), and the next rebuild
+    // scales by the budget over the scaled total, which the stream format
+    // fixes too. Should rebuilds ever go round without end, equal weights
+    // give a balanced tree, far within the limit for alphabets of at most
+    // 288.
+    if (rebuilds < MaxRescales) {
       multiplier = budget;
       divisor = total;
     } else {

@@ -137,5 +137,22 @@ TEST(HuffmanCodes, LimitedCompleteCanonicalCodes) {
   ExpectLimitedCompleteCode({1, 1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 233, 377, 0, 1, 2}, 7);
 }
 
+// Code-length code frequencies whose weights, scaled once to the 7-bit
+// budget of 74, still give an 8-bit code. The rebuild after that scales by
+// the budget over the scaled total; these are the lengths it gives, and so
+// the bytes of a block that sends them.
+TEST(HuffmanCodes, ASecondRescaleScalesByTheScaledTotal) {
+  std::vector<uint16_t> f(19, 0);
+  const uint16_t used[] = {0, 3, 4, 5, 7, 8, 9, 10, 11, 16, 17};
+  const uint16_t counts[] = {60, 2, 1, 1, 30, 89, 12, 11, 2, 3, 11};
+  const uint8_t lengths[] = {2, 4, 4, 5, 3, 2, 4, 5, 5, 5, 4};
+  for (size_t i = 0; i < 11; ++i) f[used[i]] = counts[i];
+  ExpectLimitedCompleteCode(f, 7);
+  HuffmanWorkArea work;
+  std::vector<CodeEntry> codes(f.size(), CodeEntry{});
+  BuildCodeLengths(codes.data(), f.data(), &work, static_cast<uint32_t>(f.size()), 7);
+  for (size_t i = 0; i < 11; ++i) EXPECT_EQ(lengths[i], codes[used[i]].length) << used[i];
+}
+
 }  // namespace
 }  // namespace varnfile
