@@ -107,11 +107,13 @@ ERRORS = {
     (varnfile.NotFound, 274): ("open missing",),
     (varnfile.HeaderUnreadable, 263): ("open short",),
     (varnfile.NotTransactionFile, 264): ("open foreign", "open never closed"),
-    (varnfile.ReservedCommand, 270): ("append reserved", "delete twice"),
-    (varnfile.CannotReplace, 268): ("update data compressed", "update other length"),
+    (varnfile.ReservedCommand, 270): ("append reserved",),
+    (varnfile.CannotReplace, 268): ("update data compressed", "update other length",
+                                    "duplicate into a file with records"),
     (varnfile.CrcMismatch, 267): ("read damaged",),
     (varnfile.InvalidArgument, 260): ("data too long", "command out of range", "description too long"),
     (FileExistsError, None): ("create existing",),
+    (KeyError, None): ("delete twice", "delete in the header"),
     (io.UnsupportedOperation, None): ("append read-only",),
     (ValueError, None): ("append closed",),
 }
@@ -134,6 +136,9 @@ def test_errors_map_to_exceptions(tmp_path, reader, case, exception, code):
         "append reserved": lambda: varnfile.open(path, "r+").append(0xFF00),
         "delete twice": lambda: (lambda f: (f.delete(first), f.delete(first)))(
             varnfile.open(path, "r+")),
+        "delete in the header": lambda: varnfile.open(path, "r+").delete(0),
+        "duplicate into a file with records": lambda: varnfile.open(path).duplicate(
+            (lambda m: (m.append(1), m)[1])(varnfile.memory())),
         "update data compressed": lambda: varnfile.open(path, "r+").update(first, data=b"abc"),
         "update other length": lambda: varnfile.open(path, "r+").update(first, data=b"ab"),
         "read damaged": lambda: (flip_data_byte(path, second), list(varnfile.open(path))),
@@ -153,6 +158,83 @@ def test_errors_map_to_exceptions(tmp_path, reader, case, exception, code):
         with varnfile.open(path) as f:
             assert next(iter(f)) == Item(first, 1, 0, 0, b"abc")  # the items before still read
     never_closed.close()
+
+
+def test_a_refused_change_keeps_what_is_stored(tmp_path, reader):
+    path = tmp_path / "kept.trn"
+    with varnfile.create(path, method="none", description="kept") as f:
+        first = f.append(1, b"one")
+        f.append(2, b"two")
+    stored = path.read_bytes()
+    # Arguments are checked before an existing file is replaced.
+    for bad in ({"description": "d" * 65}, {"description": "\u00e9" * 33}, {"description": "a\0b"},
+                {"flags": -1}, {"flags": 1 << 32}):
+        with pytest.raises(varnfile.InvalidArgument):
+            varnfile.create(path, replace=True, **bad)
+        assert path.read_bytes() == stored
+    with pytest.raises(TypeError):
+        varnfile.create(path, replace=True, description=b"bytes")
+    assert path.read_bytes() == stored
+    with varnfile.open(path, "r+") as f:
+        # 32-bit seconds: 49710 days 06:28:15 is the longest aging limit.
+        with pytest.raises(varnfile.InvalidArgument):
+            f.set_aging(limit=timedelta(days=49710, seconds=23296))
+        f.set_aging(limit=timedelta(days=49710, seconds=23295))
+        # A copy into a file that holds records would write over them (the
+        # library would, in place, where the lengths agree).
+        with varnfile.memory(method="none") as target:
+            target.append(9, b"uno")
+            with pytest.raises(varnfile.CannotReplace):
+                f.duplicate(target)
+            assert [i[1:] for i in target] == [(9, 0, 0, b"uno")]
+    with varnfile.open(path) as f:
+        assert f.info.aging_limit == timedelta(days=49710, seconds=23295)
+        assert f.read(first).data == b"one"
+    # A copy to a new path that fails on a damaged item leaves no file.
+    flip_data_byte(path, first)
+    with varnfile.open(path) as f, pytest.raises(varnfile.CrcMismatch):
+        f.duplicate(tmp_path / "copy.trn")
+    assert not (tmp_path / "copy.trn").exists()
+
+
+@pytest.mark.parametrize("reverse", [False, True])
+def test_loop_sees_the_changes_of_its_body(tmp_path, reader, reverse):
+    # Items read ahead in batches must not hide what the loop's body did to
+    # the items after the current one: deleted, changed, added.
+    step = -1 if reverse else 1
+    with varnfile.create(tmp_path / "loop.trn", method="none") as f:
+        at = [f.append(1, b"%03d" % n, value=n) for n in range(300)]
+        index = {p: n for n, p in enumerate(at)}
+        values, deleted, expected = list(range(300)), set(), []
+        for n in (range(299, -1, -1) if reverse else range(300)):
+            if n in deleted:
+                continue
+            expected.append(values[n])
+            if n % 7 == 3 and 0 <= n + 2 * step < 300:
+                deleted.add(n + step)
+                values[n + 2 * step] += 1000
+        seen = []
+        for item in f.items(reverse=reverse):
+            seen.append(item.value)
+            n = index.get(item.position)
+            if n is not None and n % 7 == 3 and 0 <= n + 2 * step < 300:
+                f.delete(at[n + step])
+                f.update(at[n + 2 * step], value=values[n + 2 * step])
+            if not reverse and n == 299:
+                f.append(1, b"new", value=5000)  # a forward loop reaches it
+        assert seen == expected + ([] if reverse else [5000])
+
+
+def test_delete_leaves_no_file_behind(tmp_path):
+    path = tmp_path / "held.trn"
+    varnfile.create(path).close()
+    with varnfile.open(path):
+        with pytest.raises(varnfile.RemoveFailed):
+            varnfile.delete(path)
+    assert path.exists()
+    varnfile.delete(path)
+    assert not path.exists()
+    varnfile.delete(path)  # gone already: nothing to do
 
 
 def test_file_held_by_another_process(tmp_path):

@@ -17,10 +17,10 @@ import threading
 from ctypes import byref, c_uint16, c_uint32
 from dataclasses import dataclass, field
 from datetime import datetime, timedelta
-from typing import Iterator, List, NamedTuple, Optional, Union
+from typing import Iterator, List, NamedTuple, Optional, Tuple, Union
 
 from ._native import Native, native
-from .errors import InvalidArgument, check, error_for
+from .errors import CannotReplace, InvalidArgument, RemoveFailed, check, error_for
 
 MEMORY = "MEMORY$"
 """The name of a file that lives in memory until it is closed."""
@@ -28,6 +28,7 @@ MEMORY = "MEMORY$"
 HEADER_SIZE = 174
 FIRST_POSITION = 174
 MAX_DATA = 65535
+MAX_DESCRIPTION = 64  # bytes of UTF-8
 END_OF_FILE = 262
 NO_PREVIOUS = 269
 
@@ -127,6 +128,21 @@ def _uint(name: str, value: int, bits: int) -> int:
     return value
 
 
+def _description(text: str) -> bytes:
+    """The bytes the header holds for a description (at most 64, no NUL)."""
+    if not isinstance(text, str):
+        raise TypeError(f"description must be a str, not {type(text).__name__}")
+    raw = text.encode("utf-8")
+    if len(raw) > MAX_DESCRIPTION or b"\0" in raw:
+        raise InvalidArgument(260, detail=f"a description is at most {MAX_DESCRIPTION} bytes of "
+                                          f"UTF-8 without NUL, got {len(raw)} bytes")
+    return raw
+
+
+# The aging limit is counted in seconds, in 32 bits: 49710 days 06:28:15.
+_MAX_AGING_SECONDS = 0xFFFFFFFF
+
+
 def _bytes(data: Optional[Data]) -> Optional[bytes]:
     if data is None:
         return None
@@ -138,6 +154,7 @@ def _bytes(data: Optional[Data]) -> Optional[bytes]:
 
 _ENTRY = struct.Struct("=IHHIII")  # the helper's table entry
 _DATA_ROOM = 1 << 20  # data bytes per batch; at least one item of any size
+_ONE_ITEM_ROOM = 1 << 16  # room for the largest item, for a batch of one
 _FIRST_BATCH, _MAX_BATCH = 64, 4096  # few items first, so that a peek stays cheap
 
 
@@ -155,6 +172,9 @@ class VarnFile:
         self._lock = threading.RLock()
         self.name = name
         self.writable = writable
+        # Counts the changes to items through this object: an iteration that
+        # read items ahead reads them again after its body changed the file.
+        self._changes = 0
 
     # -- lifetime --
 
@@ -226,33 +246,49 @@ class VarnFile:
 
     def read(self, position: int) -> Item:
         """The live item whose record starts at `position` (KeyError if none)."""
-        for item in self.items(start=position):
+        _uint("position", position, 32)
+        walk = (self._batches(position, False, 1) if self._native.helper is not None
+                else self._one_by_one(position, False))
+        for item in walk:
             if item.position == position:
                 return item
             break
         raise KeyError(position)
 
-    def _batches(self, position: int, reverse: bool) -> Iterator[Item]:
+    def _batches(self, position: int, reverse: bool, batch: int = _FIRST_BATCH) -> Iterator[Item]:
         read = self._native.helper.varnfile_py_read  # type: ignore[union-attr]
-        batch = _FIRST_BATCH
-        entries = ctypes.create_string_buffer(_MAX_BATCH * _ENTRY.size)
-        data = ctypes.create_string_buffer(_DATA_ROOM)
+        most, room = (_MAX_BATCH, _DATA_ROOM) if batch > 1 else (1, _ONE_ITEM_ROOM)
+        entries = ctypes.create_string_buffer(most * _ENTRY.size)
+        data = ctypes.create_string_buffer(room)
         where, count, used, failed = c_uint32(position), c_uint32(), c_uint32(), c_uint32()
         new, string_at = tuple.__new__, ctypes.string_at
+        passed = None  # going forwards after a change: the item given last
         while True:
             with self._lock:
-                rc = read(self._h(), int(reverse), byref(where), batch, entries, data, _DATA_ROOM,
+                rc = read(self._h(), int(reverse), byref(where), batch, entries, data, room,
                           byref(count), byref(used), byref(failed))
+                changes = self._changes
             n = count.value
+            changed = False
             if n:
                 blob = string_at(data, used.value)
-                table = _ENTRY.iter_unpack(string_at(entries, n * _ENTRY.size))
-                yield from [new(Item, (p, c, e, v, blob[a:b])) for p, c, e, v, a, b in table]
+                for p, c, e, v, a, b in _ENTRY.iter_unpack(string_at(entries, n * _ENTRY.size)):
+                    if p == passed:
+                        continue
+                    yield new(Item, (p, c, e, v, blob[a:b]))
+                    if self._changes != changes:
+                        # The loop's body changed the file, and the items read
+                        # ahead may be stale: read on from this item.
+                        where.value, passed, changed = p, (None if reverse else p), True
+                        break
+            if changed:
+                continue
+            passed = None
             if rc == END_OF_FILE:
                 return
             if rc:
                 raise error_for(rc, self.name, failed.value)
-            batch = min(batch * 4, _MAX_BATCH)
+            batch = min(batch * 4, most)
 
     def _one_by_one(self, position: int, reverse: bool) -> Iterator[Item]:
         """The same walk as the helper's, one foreign call per step."""
@@ -312,6 +348,7 @@ class VarnFile:
             h = self._writing()
             end = c_uint32()
             self._check(self._native.lib.VARNFileSeekToEnd(h, byref(end)))
+            self._changes += 1
             self._check(self._native.lib.VARNFileAddItem(h, *args, len(raw), raw), end.value)
             return end.value
 
@@ -321,30 +358,39 @@ class VarnFile:
         must have the item's length, and only an uncompressed file (method
         NONE) can take it (CannotReplace otherwise)."""
         raw = _bytes(data)
-        lib = self._native.lib
-        old_command, old_extra, old_value, length = c_uint16(), c_uint16(), c_uint32(), c_uint16()
         with self._lock:
             h = self._writing()
-            self._check(lib.VARNFileSetPosition(h, _uint("position", position, 32)))
-            at = c_uint32()
-            rc = lib.VARNFileReadCmdIDEx(h, byref(old_command), byref(old_extra), byref(old_value),
-                                         byref(length))
-            lib.VARNFileGetPosition(h, byref(at))
-            if rc == 0 and at.value != position:
-                raise KeyError(position)
-            self._check(rc, position)
-            self._check(lib.VARNFileSetPosition(h, position))
-            new = (old_command.value if command is None else _uint("command", command, 16),
-                   old_extra.value if extra is None else _uint("extra", extra, 16),
-                   old_value.value if value is None else _uint("value", value, 32))
-            self._check(lib.VARNFileUpdateItem(h, *new, len(raw or b""), raw), position)
+            old_command, old_extra, old_value = self._seek_live(h, position)
+            new = (old_command if command is None else _uint("command", command, 16),
+                   old_extra if extra is None else _uint("extra", extra, 16),
+                   old_value if value is None else _uint("value", value, 32))
+            self._changes += 1
+            self._check(self._native.lib.VARNFileUpdateItem(h, *new, len(raw or b""), raw),
+                        position)
 
     def delete(self, position: int) -> None:
-        """Marks the item at `position` deleted; readers pass over it."""
+        """Marks the live item at `position` deleted (KeyError if none);
+        readers pass over it."""
         with self._lock:
             h = self._writing()
-            self._check(self._native.lib.VARNFileSetPosition(h, _uint("position", position, 32)))
+            self._seek_live(h, position)
+            self._changes += 1
             self._check(self._native.lib.VARNFileDeleteItem(h), position)
+
+    def _seek_live(self, h: int, position: int) -> Tuple[int, int, int]:
+        """Puts the cursor on the live item whose record starts at `position`
+        and gives its command, extra id and value; KeyError when no live item
+        starts there (the library would take the next one)."""
+        lib = self._native.lib
+        command, extra, value, length, at = c_uint16(), c_uint16(), c_uint32(), c_uint16(), c_uint32()
+        self._check(lib.VARNFileSetPosition(h, _uint("position", position, 32)))
+        rc = lib.VARNFileReadCmdIDEx(h, byref(command), byref(extra), byref(value), byref(length))
+        lib.VARNFileGetPosition(h, byref(at))
+        if rc == 0 and at.value != position:
+            raise KeyError(position)
+        self._check(rc, position)
+        self._check(lib.VARNFileSetPosition(h, position))
+        return command.value, extra.value, value.value
 
     def duplicate(self, target: Union[PathArg, "VarnFile"],
                   method: Union[Method, int, str, None] = None) -> None:
@@ -353,12 +399,24 @@ class VarnFile:
         file's description and flags too."""
         if isinstance(target, VarnFile):
             with self._lock, target._lock:
-                self._check(self._native.lib.VARNFileDuplicate(target._writing(), self._h()))
+                h = target._writing()
+                # The library copies over a target's own records, in place
+                # where their lengths allow; only an empty target is taken.
+                if target.size != FIRST_POSITION:
+                    raise CannotReplace(268, target.name, detail="the target holds records, "
+                                        "which the copy would write over; copy into an empty file")
+                target._changes += 1
+                self._check(self._native.lib.VARNFileDuplicate(h, self._h()))
             return
         info = self.info
-        with create(target, method=info.method if method is None else method,
-                    description=info.description, flags=info.flags) as copy:
+        copy = create(target, method=info.method if method is None else method,
+                      description=info.description, flags=info.flags)
+        try:
             self.duplicate(copy)
+        except BaseException:
+            copy.abort()  # no partial copy that looks complete
+            raise
+        copy.close()
 
     # -- header --
 
@@ -396,7 +454,7 @@ class VarnFile:
                 self._check(getattr(self._native.lib, setter)(self._writing(), encode(value)))
         return property(lambda self: getattr(self.info, name), set_field)
 
-    description = _header_field("description", "VARNFileSetDescription", lambda text: text.encode("utf-8"))
+    description = _header_field("description", "VARNFileSetDescription", _description)
     flags = _header_field("flags", "VARNFileSetFlags", lambda flags: _uint("flags", flags, 32))
     del _header_field
 
@@ -417,8 +475,9 @@ class VarnFile:
         if limit is not None:
             total = int(limit.total_seconds())
             days, rest = divmod(total, 86400)
-            if total < 0 or days > 0xFFFF:
-                raise InvalidArgument(260, detail="aging limit must be 0..65535 days")
+            if not 0 <= total <= _MAX_AGING_SECONDS:
+                raise InvalidArgument(260, detail="an aging limit is at most 49710 days 06:28:15 "
+                                                  "(it is counted in seconds, in 32 bits)")
             struct.pack_into("<HBBB", header, 42, days, rest // 3600, rest // 60 % 60, rest % 60)
         self._put_header(header)
 
@@ -450,6 +509,10 @@ def create(path: PathArg, method: Union[Method, int, str] = Method.CHAINED_DEFLA
     MEMORY makes a file that lives in memory until it is closed."""
     name = _name(path)
     chosen = Method.of(method)
+    # Every argument is checked before an existing file is replaced.
+    text = None if description is None else _description(description)
+    if flags is not None:
+        _uint("flags", flags, 32)
     if not replace and name.upper() != MEMORY and os.path.lexists(name):
         raise FileExistsError(f"{name} exists; pass replace=True to replace it")
     lib = native().lib
@@ -459,8 +522,8 @@ def create(path: PathArg, method: Union[Method, int, str] = Method.CHAINED_DEFLA
     try:
         if chosen != Method.CHAINED_DEFLATE:
             f._check(lib.VARNFileSetCompression(handle.value, int(chosen)))
-        if description is not None:
-            f.description = description
+        if text is not None:
+            f._check(lib.VARNFileSetDescription(handle.value, text))
         if flags is not None:
             f.flags = flags
     except BaseException:
@@ -476,8 +539,14 @@ def memory(method: Union[Method, int, str] = Method.CHAINED_DEFLATE,
 
 
 def delete(path: PathArg) -> None:
-    """Removes a file; nothing happens when it does not exist."""
-    check(native().lib.VARNFileDelete(os.fsencode(_name(path)), 0), _name(path))
+    """Removes a file; nothing happens when it does not exist. RemoveFailed
+    when it is still there: another handle or process holds it open, or it
+    is not a file."""
+    name = _name(path)
+    check(native().lib.VARNFileDelete(os.fsencode(name), 0), name)
+    if name.upper() != MEMORY and os.path.lexists(name):
+        raise RemoveFailed(279, name, detail="another handle or process holds it open, or it "
+                                             "is not a regular file")
 
 
 def library_version() -> int:
