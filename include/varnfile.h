@@ -178,7 +178,11 @@ VARNFILE_API uint16_t VARNFILE_CALL VARNFileUpdateItem(uint32_t handle, uint16_t
                                          const uint8_t* data);
 /* Marks the item at the cursor as deleted. */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileDeleteItem(uint32_t handle);
-/* Appends every record of the source file to the target file. */
+/* Copies every record of the source file, in file order, into the target
+ * file from its first record on: into an empty target, a copy re-encoded with
+ * the target's method. A target's own records are replaced in place where
+ * the lengths allow (268 where they do not, or under compression); past its
+ * end the copy appends. */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileDuplicate(uint32_t targetHandle, uint32_t sourceHandle);
 
 #ifdef __cplusplus

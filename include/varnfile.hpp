@@ -49,6 +49,11 @@ enum class Access : uint16_t {
   ReadWrite = VARNFILE_ACCESS_READ_WRITE,
 };
 
+// True for the five methods a file can be stored with.
+inline bool IsMethod(Method method) noexcept {
+  return static_cast<uint16_t>(method) <= VARNFILE_METHOD_DEFLATE;
+}
+
 // Short name of a method ("none", "predictor", "chained-deflate",
 // "chained-predictor", "deflate"), or "unknown".
 inline const char* MethodName(Method method) noexcept {
@@ -254,6 +259,9 @@ class File {
     return file;
   }
   static uint16_t TryCreate(const std::string& path, Method method, File* out) noexcept {
+    // Checked before an existing file is cut: the library's own check would
+    // come only after the create.
+    if (!IsMethod(method)) return VARNFILE_E_INVALID_ARGUMENT;
     uint32_t handle = 0;
     uint16_t rc = VARNFileCreateEx(&handle, VARNFILE_NAME_EXACT, path.c_str(), nullptr, nullptr,
                                    nullptr, 0);
@@ -273,10 +281,17 @@ class File {
   // Creates a file with an invented name in `directory`; Name() tells it.
   static File CreateUnique(const std::string& directory, const std::string& extension,
                            Method method = Method::ChainedDeflate) {
+    if (!IsMethod(method)) throw Error(VARNFILE_E_INVALID_ARGUMENT, "create in " + directory);
     uint32_t handle = 0;
     Check(VARNFileCreate(&handle, directory.c_str(), extension.c_str()), "create in " + directory);
     File file(handle);
-    if (method != Method::ChainedDeflate) file.SetMethod(method);
+    if (method != Method::ChainedDeflate) {
+      uint16_t rc = VARNFileSetCompression(handle, static_cast<uint16_t>(method));
+      if (rc != VARNFILE_OK) {
+        file.TryAbort();  // the invented file is not left behind
+        throw Error(rc, "set compression");
+      }
+    }
     return file;
   }
 
@@ -294,7 +309,9 @@ class File {
     return VARNFILE_OK;
   }
 
-  // Removes a disk file by name; succeeds also when it does not exist.
+  // Removes a disk file by name; succeeds also when it does not exist. A file
+  // that another handle or process holds open is left in place, without an
+  // error (the library's delete reports none).
   static void Remove(const std::string& path) {
     Check(VARNFileDelete(path.c_str(), 0), "remove " + path);
   }
@@ -489,10 +506,19 @@ class File {
     Check(VARNFileDeleteItem(handle_), "delete item");
   }
 
-  // Appends every record of `source` to this file, re-encoded with this
-  // file's method.
+  // Copies every record of `source` (deleted items and end markers too)
+  // into this file, which must be empty, re-encoded with this file's method.
+  // A file that holds records throws Error 268 (VARNFILE_E_CANNOT_REPLACE)
+  // and is left as it was: the library would copy over its records, in
+  // place where the lengths agree.
   void DuplicateFrom(File& source) {
     CheckWritable("duplicate");
+    uint32_t at = Tell(), end = 0;
+    Check(VARNFileSeekToEnd(handle_, &end), "duplicate");
+    if (end != VARNFILE_FIRST_ITEM_POSITION) {
+      VARNFileSetPosition(handle_, at);
+      throw Error(VARNFILE_E_CANNOT_REPLACE, "duplicate into a file that holds records");
+    }
     Check(VARNFileDuplicate(handle_, source.handle_), "duplicate");
   }
 

@@ -164,4 +164,30 @@ TEST(CppApiTest, DestructorClosesMovesTransferAndFailuresThrowTheCode) {
   EXPECT_EQ("267 VARNFILE_E_CRC: item data fails its CRC check", varn::DescribeResult(267));
 }
 
+// What a refused call leaves: an invalid method never cuts an existing file
+// nor leaves an invented one behind, and a copy into a file that holds
+// records (which the library would copy over in place) changes nothing.
+TEST(CppApiTest, RefusedCallsKeepWhatIsStored) {
+  std::string path = varnfile_test::ScratchFile("kept.trn");
+  varn::File::Create(path, varn::Method::None).Add(1, 0, 0, "one");
+  const std::string stored = varnfile_test::Slurp(path);
+  const auto bad = static_cast<varn::Method>(9);
+  EXPECT_EQ(VARNFILE_E_INVALID_ARGUMENT, Thrown([&] { varn::File::Create(path, bad); }));
+  EXPECT_EQ(stored, varnfile_test::Slurp(path));
+  const std::string dir = varnfile_test::ScratchFile("unique");
+  EXPECT_EQ(VARNFILE_E_INVALID_ARGUMENT, Thrown([&] { varn::File::CreateUnique(dir, "TRN", bad); }));
+  EXPECT_FALSE(varnfile_test::PathExists(dir));
+
+  varn::File source = varn::File::Open(path, varn::Access::Read);
+  varn::File target = varn::File::Create("MEMORY$", varn::Method::None);
+  target.Add(9, 0, 0, "uno");  // as long as the source's item: the library would replace it
+  target.Rewind();
+  EXPECT_EQ(VARNFILE_E_CANNOT_REPLACE, Thrown([&] { target.DuplicateFrom(source); }));
+  EXPECT_EQ(uint32_t{VARNFILE_FIRST_ITEM_POSITION}, target.Tell());
+  EXPECT_EQ((Texts{"uno"}), Read(target.Items()));
+  varn::File empty = varn::File::Create("MEMORY$", varn::Method::Deflate);
+  empty.DuplicateFrom(source);
+  EXPECT_EQ((Texts{"one"}), Read(empty.Items()));
+}
+
 }  // namespace
