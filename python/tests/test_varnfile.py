@@ -175,6 +175,9 @@ def test_a_refused_change_keeps_what_is_stored(tmp_path, reader):
     with pytest.raises(TypeError):
         varnfile.create(path, replace=True, description=b"bytes")
     assert path.read_bytes() == stored
+    with varnfile.open(path, "r+") as f, pytest.raises(TypeError):
+        f.append(1, 5)  # not five zero bytes
+    assert path.read_bytes() == stored
     with varnfile.open(path, "r+") as f:
         # 32-bit seconds: 49710 days 06:28:15 is the longest aging limit.
         with pytest.raises(varnfile.InvalidArgument):

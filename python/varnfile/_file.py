@@ -146,6 +146,8 @@ _MAX_AGING_SECONDS = 0xFFFFFFFF
 def _bytes(data: Optional[Data]) -> Optional[bytes]:
     if data is None:
         return None
+    if isinstance(data, int):  # bytes(5) would be five zero bytes
+        raise TypeError("item data must be bytes-like or str, not int")
     raw = data.encode("utf-8") if isinstance(data, str) else bytes(data)
     if len(raw) > MAX_DATA:
         raise InvalidArgument(260, detail=f"item data of {len(raw)} bytes, at most {MAX_DATA}")
@@ -466,6 +468,10 @@ class VarnFile:
     def set_aging(self, limit: Optional[timedelta] = None, stamp: Optional[datetime] = None) -> None:
         """Sets the aging limit and/or the stamp it is measured from (local
         time, whole seconds). Both reach the file when it is closed."""
+        with self._lock:  # no other thread's header change in between
+            self._set_aging(limit, stamp)
+
+    def _set_aging(self, limit: Optional[timedelta], stamp: Optional[datetime]) -> None:
         header = self._header()
         if stamp is not None:
             if not 1900 <= stamp.year <= 2155:
