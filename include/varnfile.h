@@ -135,9 +135,9 @@ VARNFILE_API uint16_t VARNFILE_CALL VARNFileGetFileName(uint32_t handle, char* b
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileGetFlags(uint32_t handle, uint32_t* flags);
 /* Sets the caller-defined flags of the header. */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileSetFlags(uint32_t handle, uint32_t flags);
-/* Copies the description (at most 64 characters) into buffer. */
+/* Copies the description (at most 64 bytes) into buffer. */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileGetDescription(uint32_t handle, char* buffer, uint16_t size);
-/* Sets the description (at most 64 characters). */
+/* Sets the description (at most 64 bytes and a terminating NUL). */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileSetDescription(uint32_t handle, const char* text);
 /* Restamps the header with the current time, restarting its aging. */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileResetAging(uint32_t handle);

@@ -118,6 +118,8 @@ TEST_P(CliTest, CommandLines) {
   const std::string late = good + "{\"command\":1,\"data\":\"!!!\"}\n";
   std::string lines150;
   for (int i = 0; i < 150; ++i) lines150 += "line " + std::to_string(i) + "\n";
+  std::string twoByte32;  // 32 times U+00E9, 64 bytes of UTF-8
+  for (int i = 0; i < 32; ++i) twoByte32 += "\xC3\xA9";
   std::vector<Row> rows = {
       {"--version", 0, "varnfile " VARNFILE_PACKAGE_VERSION "\nfile format version 272\n"},
       {"", 64, "", "Subcommands:\n  create "}, {"", 64, "", "\nvarnfile: a subcommand is required\n"},
@@ -141,6 +143,11 @@ TEST_P(CliTest, CommandLines) {
       {"add %a --cmd 0x10 -e 2 -v 4000000000 --data 'hello world'", 0, "item 0x0010 at 174 (11 "},
       {"add %a --cmd 17 --file %payload", 0}, {"add %a --cmd 18 --stdin", 0, "", "", "from stdin"},
       {"create %a --method {m}", 73, "", "exists"},
+      // The description's limit is 64 bytes: 32 two-byte characters fit, 33 do not.
+      {"create %desc -d '" + twoByte32 + "'", 0},
+      {"set %desc -d '" + twoByte32 + "\xC3\xA9'", 64, "", "at most 64 bytes, got 66 (a character outside ASCII"},
+      {"info %desc", 0, "\"" + twoByte32 + "\""},
+      {"import %dimp --lines -d '" + twoByte32 + "x'", 64, "", "at most 64 bytes, got 65 (", "x\n"},
       {"import %a --lines", 73, "", "a already exists (use --append to add to it, --force to replace it)", "x\n"},
       {"add %a --cmd 1 --stdin", 64, "", "standard input holds more than 65535 bytes", std::string(70000, 'x')},
       {"add %a --cmd 1", 64, "", "--stdin (piped data too; --data '' for an item without data)", "piped"},
@@ -456,7 +463,7 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ((std::vector<Item>{{5, 0, 6, "multi\nline"}}), ReadFile(Path("k")));
 #endif
   // No file from a failed create, import, convert or recover.
-  for (const char* name : {"b", "bad", "k3", "late", "rnoise", "rtext", "cdata", "limi", "limj", "limc", "limr", "w"})
+  for (const char* name : {"b", "bad", "dimp", "k3", "late", "rnoise", "rtext", "cdata", "limi", "limj", "limc", "limr", "w"})
     EXPECT_NE(0, access(Path(name).c_str(), F_OK)) << name;
   EXPECT_EQ("not ours", Slurp(foreign));
   // The appended items in order; the copy of stdin is gone.

@@ -247,13 +247,18 @@ void NewFile::Discard(varn::File* file) {
   else madeScratch_ = false;
 }
 
-namespace {
-
 void CheckDescription(const std::string& text) {
-  if (text.size() > 64)
-    throw ToolError("description: at most 64 characters, got " + std::to_string(text.size()));
+  // The header holds 64 bytes of it: a character outside ASCII takes 2 to 4
+  // of them in UTF-8.
+  if (text.size() > 64) {
+    bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; });
+    throw ToolError("description: at most 64 bytes, got " + std::to_string(text.size()) +
+                    (ascii ? "" : " (a character outside ASCII takes 2 to 4 bytes)"));
+  }
   if (text.find('\0') != std::string::npos) throw ToolError("description: holds a NUL character");
 }
+
+namespace {
 
 // Item data from a stream: at most one byte more than an item holds, enough
 // to refuse larger data without reading all of it (--file /dev/zero, or a
@@ -625,7 +630,7 @@ void AddEditCommands(CLI::App& app, int* status) {
     sub->add_option("--method,-m", o->method,
                     "Compression method: 0 none, 1 predictor, 2 chained-deflate (default), "
                     "3 chained-predictor, 4 deflate");
-    sub->add_option("--description,-d", o->description, "Description (at most 64 characters)");
+    sub->add_option("--description,-d", o->description, "Description (at most 64 bytes)");
     sub->add_option("--flags", o->flags, "Caller flags (32-bit number)");
     sub->add_option("--aging", o->aging, agingHelp);
     AddNewFileOptions(sub, &o->target);
@@ -703,7 +708,7 @@ void AddEditCommands(CLI::App& app, int* status) {
         "directly under the file's exclusive lock, so it also rescues a file that has aged");
     sub->add_option("FILE", o->path, "Transaction file")->required();
     sub->add_option("--flags", o->flags, "New caller flags (32-bit number)");
-    sub->add_option("--description,-d", o->description, "New description (at most 64 characters)");
+    sub->add_option("--description,-d", o->description, "New description (at most 64 bytes)");
     sub->add_option("--aging", o->aging, agingHelp);
     sub->add_flag("--reset-aging", o->resetAging, "Restamp the file with the current time");
     AddCommonOptions(sub);

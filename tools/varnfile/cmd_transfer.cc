@@ -615,6 +615,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
   if (defaults.command >= 0xFF00 && defaults.command != EndMarkerCommand)
     throw ToolError("--cmd: " + o.command + " is reserved");
   if (o.append && sub.count("--method") > 0) throw ToolError("import: --method cannot change an existing file");
+  if (sub.count("--description") > 0) CheckDescription(o.description);
   // Importing into a file that exists most often means adding to it, as
   // sqlite3's .import adds to a table: the refusal names both ways.
   if (!o.append && !o.target.force && FileExists(o.path))
@@ -762,7 +763,7 @@ void AddTransferCommands(CLI::App& app, int* status) {
     sub->add_option("--extra,-e", o->extra, "Extra id of items whose input gives none (default 0)");
     sub->add_option("--value,-v", o->value, "Value of items whose input gives none (default 0)");
     sub->add_option("--method,-m", o->method, "Method of the new file: 0..4 or its name");
-    sub->add_option("--description,-d", o->description, "Description of the file");
+    sub->add_option("--description,-d", o->description, "Description of the file (at most 64 bytes)");
     sub->add_flag("--append", o->append,
                 "Add to an existing file: the whole input is checked first, then read again for the items "
                 "(standard input or a pipe is kept in a scratch file beside FILE meanwhile)");

@@ -63,6 +63,10 @@ struct RangeOptions {
 // Adds --reverse, --from and --limit.
 void AddRangeOptions(CLI::App* sub, RangeOptions* options);
 
+// Refuses a description the header cannot hold (more than 64 bytes, or a
+// NUL) with a message that says why.
+void CheckDescription(const std::string& text);
+
 // What may happen to the path of a new file.
 struct NewFileOptions {
   bool force = false;    // replace an existing file
