@@ -118,6 +118,12 @@ TEST_P(CliTest, CommandLines) {
   const std::string late = good + "{\"command\":1,\"data\":\"!!!\"}\n";
   std::string lines150;
   for (int i = 0; i < 150; ++i) lines150 += "line " + std::to_string(i) + "\n";
+  std::string wide = "x\n";  // then a line of 65,535 bytes of noise
+  for (uint32_t i = 0; wide.size() < 2 + 65535; ++i) {
+    char c = static_cast<char>(Mix(i));
+    wide += c == '\n' || c == '\r' ? 'x' : c;
+  }
+  wide += "\n";
   std::string twoByte32;  // 32 times U+00E9, 64 bytes of UTF-8
   for (int i = 0; i < 32; ++i) twoByte32 += "\xC3\xA9";
   std::vector<Row> rows = {
@@ -201,6 +207,9 @@ TEST_P(CliTest, CommandLines) {
       {"import %nodir/b --append", 0, "", "imported 8000 items", good},  // stdin read twice
       {"create %z --method {m}", 0},
       {"add %z --cmd 1 --file %noise64", method_ == 0 ? 0 : 64, "", method_ == 0 ? "" : "do not fit one item once compressed"},
+      // From an input line it is bad input, as other bad lines are.
+      {"import %wide --lines -m {m}", method_ == 0 ? 0 : 65, "",
+       method_ == 0 ? "imported 2 items" : "line 2: 65535 bytes of data do not fit one item once compressed", wide},
       {"convert %z %cz -m 4", method_ == 0 ? 64 : 0, "", method_ == 0 ? "an item of %z do not fit one item once compressed under method 4" : ""},
       {"info %v", 0, "11 live, 1 deleted, 1 end markers"},
       {"verify %v", 0, "11 live items read forwards and backwards, 0 problems"},

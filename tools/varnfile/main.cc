@@ -26,8 +26,9 @@ const char ExitStatusHelp[] =
 
     "  64  usage error: unknown subcommand or option, bad argument value\n"
     "  65  damaged data: not a transaction file, never closed, damaged records (verify found\n"
-    "      problems; list, info met items failing their CRC), bad input lines\n"
-    "  66  no such file\n"
+    "      problems; list, info met items failing their CRC), bad input lines (import:\n"
+    "      also a line whose data does not fit one item once compressed)\n"
+    "  66  no such file, or not a regular file (a directory, FIFO or device)\n"
     "  69  the file has aged (--ignore-aging reads it; set --reset-aging rescues it)\n"
     "  70  internal error\n"
     "  73  cannot create the target: it exists (use --force) or its directory does not\n"

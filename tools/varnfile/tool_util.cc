@@ -363,10 +363,11 @@ int StatusForResult(uint16_t code) {
   }
 }
 
-ToolError DoesNotFit(const std::string& what, varn::Method method) {
+ToolError DoesNotFit(const std::string& what, varn::Method method, int status) {
   return ToolError(what + " do not fit one item once compressed under method " +
                    std::to_string(static_cast<unsigned>(method)) + " (" + varn::MethodName(method) +
-                   "): at most 65535 stored bytes; a file of method 0 (none) keeps them as they are");
+                   "): at most 65535 stored bytes; a file of method 0 (none) keeps them as they are",
+                   status);
 }
 
 uint32_t AppendItem(varn::File& file, const varn::Item& item, const std::string& where) {
@@ -374,8 +375,11 @@ uint32_t AppendItem(varn::File& file, const varn::Item& item, const std::string&
   uint16_t rc = file.TryAdd(item.command, item.extra, item.value, item.data.data(),
                             item.data.size(), &position);
   varn::Method method = file.method();
+  // Data of an input line is bad input, as any other bad line (65); data
+  // given on the command line is a usage error (64).
   if (rc == VARNFILE_E_INVALID_ARGUMENT && method != varn::Method::None)
-    throw DoesNotFit(where + std::to_string(item.data.size()) + " bytes of data", method);
+    throw DoesNotFit(where + std::to_string(item.data.size()) + " bytes of data", method,
+                     where.empty() ? ExitUsage : ExitDamaged);
   varn::Check(rc, where + "cannot add the item");
   return position;
 }

@@ -80,11 +80,12 @@ inline bool IsChained(uint16_t method) {
 
 // The refusal of data that does not fit one item once compressed under
 // `method` (the library's 260); `what` names the data.
-ToolError DoesNotFit(const std::string& what, varn::Method method);
+ToolError DoesNotFit(const std::string& what, varn::Method method, int status = ExitUsage);
 
 // Appends an item and returns its position. Data that does not fit one
-// item once compressed is refused with a message that says so; a failure
-// names the code in words. `where` ("line 5: ", or "") starts the message.
+// item once compressed is refused with a message that says so (exit 64;
+// 65 for an input line); a failure names the code in words. `where`
+// ("line 5: " for an input line, or "") starts the message.
 uint32_t AppendItem(varn::File& file, const varn::Item& item, const std::string& where);
 
 // Parses a decimal or 0x-prefixed hexadecimal number no larger than max;
