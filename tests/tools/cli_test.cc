@@ -326,6 +326,9 @@ TEST_P(CliTest, CommandLines) {
                           "{\"command\":1,\"encoding\":\"text\",\"data\":\"\\udc00\"}"}) {
     rows.push_back({"import %bad", 65, "", "line 2", std::string("{\"command\":1}\n") + bad});
   }
+  // An export that fails leaves an output that was there as it was.
+  Spit(Path("kept.jsonl"), "old\n");
+  rows.push_back({"export %data -o %kept.jsonl", 65, "", "fails its CRC check"});
   const std::string binary("\x00\x01\x02\xff binary", 11);
   Spit(Path("payload"), binary);
   Spit(Path("short"), std::string(100, 'x'));
@@ -358,6 +361,19 @@ TEST_P(CliTest, CommandLines) {
   unlink(Path("dlink").c_str());
   ASSERT_EQ(0, symlink(Path("dout").c_str(), Path("dlink").c_str()));
   rows.push_back({"export %data -o %dlink", 65, "", "fails its CRC check"});
+  // ... nor the file a link leads to; one that succeeds replaces that file
+  // (keeping its permissions), and the link stays.
+  Spit(Path("ktarget.jsonl"), "old\n");
+  Spit(Path("ktarget2.jsonl"), "old\n");
+  chmod(Path("ktarget2.jsonl").c_str(), 0640);
+  for (const char* name : {"klink.jsonl", "klink2.jsonl"}) unlink(Path(name).c_str());
+  ASSERT_EQ(0, symlink(Path("ktarget.jsonl").c_str(), Path("klink.jsonl").c_str()));
+  ASSERT_EQ(0, symlink(("m" + std::to_string(method_) + "_ktarget2.jsonl").c_str(), Path("klink2.jsonl").c_str()));  // relative
+  rows.push_back({"export %data -o %klink.jsonl", 65, "", "fails its CRC check"});
+  rows.push_back({"export %a -o %klink2.jsonl", 0});
+  // Standard output named as the output is written as it is, not cut.
+  Spit(Path("stdout.jsonl"), "old\n");
+  rows.push_back({"export %a -o /dev/stdout >>%stdout.jsonl || exit $?", 0});
   // A FIFO as the output is written, not read first: its reader waits for the export.
   rows.push_back({"export %a -o %fifo --format csv & timeout 10 cat %fifo", 0, "position,cmd,|hello world"});
   unlink(Path("dlink2").c_str());  // a new file made through a link that leads nowhere yet
@@ -430,9 +446,18 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ((std::vector<Item>{{1, 2, 3, "plain"}}), ReadFile(Path("k2")));
   EXPECT_EQ(0, access(Path("nodir/b").c_str(), F_OK));
 #if !defined(_WIN32)
-  EXPECT_EQ(0, access(Path("dlink").c_str(), F_OK));
-  EXPECT_EQ(0, access(Path("dout2").c_str(), F_OK));
   struct stat link;
+  EXPECT_TRUE(lstat(Path("dlink").c_str(), &link) == 0 && S_ISLNK(link.st_mode));
+  EXPECT_NE(0, access(Path("dout").c_str(), F_OK));  // a link that led nowhere still does
+  EXPECT_EQ("old\n", Slurp(Path("ktarget.jsonl")));
+  EXPECT_TRUE(lstat(Path("klink2.jsonl").c_str(), &link) == 0 && S_ISLNK(link.st_mode));
+  const std::string replaced = Slurp(Path("ktarget2.jsonl"));
+  EXPECT_TRUE(Has(replaced, "\"data\":\"hello world\"}\n") && !Has(replaced, "old")) << replaced;
+  struct stat mode;
+  EXPECT_TRUE(stat(Path("ktarget2.jsonl").c_str(), &mode) == 0 && (mode.st_mode & 0777) == 0640) << mode.st_mode;
+  const std::string viaStdout = Slurp(Path("stdout.jsonl"));
+  EXPECT_TRUE(viaStdout.rfind("old\n{", 0) == 0 && Has(viaStdout, "hello world")) << viaStdout;
+  EXPECT_EQ(0, access(Path("dout2").c_str(), F_OK));
   EXPECT_TRUE(lstat(Path("dlink3").c_str(), &link) == 0 && S_ISLNK(link.st_mode));
   EXPECT_NE(0, access(Path("dout3").c_str(), F_OK));
   // A target that cannot be finished (its last writes, at the close, pass
@@ -475,6 +500,8 @@ TEST_P(CliTest, CommandLines) {
   for (const char* name : {"b", "bad", "dimp", "k3", "late", "rnoise", "rtext", "cdata", "limi", "limj", "limc", "limr", "w"})
     EXPECT_NE(0, access(Path(name).c_str(), F_OK)) << name;
   EXPECT_EQ("not ours", Slurp(foreign));
+  EXPECT_EQ("old\n", Slurp(Path("kept.jsonl")));
+  EXPECT_FALSE(Has(Listing(ScratchFolder()), ".varnfile-export")) << Listing(ScratchFolder());
   // The appended items in order; the copy of stdin is gone.
   const std::vector<Item> appended = ReadFile(Path("nodir/b"));
   ASSERT_EQ(8000u, appended.size());

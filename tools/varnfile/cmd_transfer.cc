@@ -146,23 +146,76 @@ std::string FormatOfName(const std::string& given, const std::string& path) {
   return "jsonl";
 }
 
-// Writes to stdout or a new file through a 64 KB buffer; a file that is not
-// finished is removed, while stdout gets every row made before the failure,
-// as a pipe reading it would have had them without the buffer. Only a
-// regular file is removed: an output that names a device, a pipe or a link
-// (-o /dev/null, -o /dev/stdout) keeps its name whatever happens.
+// The regular file that an output named `path` writes to, found through
+// symbolic links, or where they lead when no file is there yet; empty for
+// an output written in place: one that is no regular file (a device, a
+// pipe, a directory), or one that stands for an open stream (/dev/stdout,
+// /dev/fd/N, /proc/self/fd/N, a name whose links lead through them): their
+// rows go where that stream goes, which may be a file opened to append,
+// never into a new file put in its place.
+std::string ReplaceableFile(const std::string& path) {
+  static const char* const streams[] = {"/dev/fd/", "/dev/stdin", "/dev/stdout", "/dev/stderr", "/proc/"};
+  std::filesystem::path at = path;
+  std::error_code error;
+  for (int hops = 0;; ++hops) {
+    const std::string text = at.generic_string();
+    for (const char* stream : streams) {
+      if (text.rfind(stream, 0) == 0) return "";
+    }
+    if (!std::filesystem::is_symlink(at, error)) break;
+    if (hops == 40) return "";  // a loop: the open says so
+    std::filesystem::path to = std::filesystem::read_symlink(at, error);
+    if (error) return "";
+    at = to.is_absolute() ? to : at.parent_path() / to;
+  }
+  const std::string end = at.string();
+  switch (std::filesystem::status(at, error).type()) {
+    case std::filesystem::file_type::not_found:
+      return end;
+    case std::filesystem::file_type::regular:
+      return SameFile(end, "/dev/stdout") || SameFile(end, "/dev/stderr") ? "" : end;
+    default:
+      return "";
+  }
+}
+
+// Writes to stdout or a file through a 64 KB buffer. stdout gets every row
+// made before a failure, as a pipe reading it would have had them without
+// the buffer. A file is written under a scratch name beside it
+// (.varnfile-export-*) and takes its name only once every row is written:
+// an export that fails or is interrupted leaves a file that was there as it
+// was, and makes none that was not. A symbolic link keeps its name and
+// leads to the new file. An output that is no regular file (-o /dev/null,
+// a FIFO, -o /dev/stdout) is written in place, and so is a file in a
+// folder where no scratch file can be made; such an output keeps its name
+// whatever happens, but a file the export made there goes when it fails.
 class Output {
  public:
   explicit Output(const std::string& path) : path_(path) {
     if (!path.empty()) {
-      std::error_code error;
-      auto type = std::filesystem::symlink_status(path, error).type();
-      removable_ = type == std::filesystem::file_type::not_found || type == std::filesystem::file_type::regular;
-      if (removable_) cleanup_ = std::make_unique<RemoveOnInterrupt>(path);
-      file_ = std::fopen(path.c_str(), "wb");
-      if (file_ == nullptr) {
-        cleanup_.reset();
-        throw ToolError("cannot create " + path + ": " + std::strerror(errno), ExitCannotCreate);
+      target_ = ReplaceableFile(path);
+      if (!target_.empty()) {
+        try {
+          scratch_ = std::make_unique<ScratchFile>(DirectoryOf(target_), ".varnfile-export");
+        } catch (const ToolError&) {
+          // A folder the tool may not write in: the file is written in place.
+        }
+      }
+      if (scratch_) {
+        if (FileExists(target_)) varnfile::PlatformCopyMode(target_.c_str(), scratch_->path().c_str());
+        file_ = nullptr;
+      } else if (SameFile(path, "/dev/stdout")) {
+        // Standard output itself, as without --output: opened again it
+        // would be cut, also where the shell opened it to append (>>).
+      } else {
+        std::error_code error;
+        removable_ = std::filesystem::symlink_status(path, error).type() == std::filesystem::file_type::not_found;
+        if (removable_) cleanup_ = std::make_unique<RemoveOnInterrupt>(path);
+        file_ = std::fopen(path.c_str(), "wb");
+        if (file_ == nullptr) {
+          cleanup_.reset();
+          throw ToolError("cannot create " + path + ": " + std::strerror(errno), ExitCannotCreate);
+        }
       }
     }
     buffer_.reserve(BufferSize + 1024);
@@ -174,6 +227,7 @@ class Output {
       std::fclose(file_);
       if (removable_) std::remove(path_.c_str());  // not finished
     }
+    // A scratch file that did not take its name goes with scratch_.
   }
   void Write(const std::string& text) {
     buffer_ += text;
@@ -181,6 +235,13 @@ class Output {
   }
   void Finish() {
     Flush();
+    if (scratch_) {
+      scratch_->Close();
+      int error = scratch_->TakeName(target_);
+      if (error != 0)
+        throw ToolError("cannot put the exported items in place of " + path_ + ": " + std::strerror(error), ExitIo);
+      return;
+    }
     int error = std::fflush(file_) != 0 ? errno : 0;
     if (file_ != stdout) {
       // A failed fclose has closed the stream all the same: it is not
@@ -198,14 +259,19 @@ class Output {
  private:
   static constexpr std::size_t BufferSize = 64 << 10;
   void Flush() {
-    if (!buffer_.empty() && std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size())
+    if (buffer_.empty()) return;
+    if (scratch_) {
+      scratch_->Write(buffer_.data(), buffer_.size());
+    } else if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) {
       throw ToolError("cannot write the exported items: " + std::string(std::strerror(errno)), ExitIo);
+    }
     buffer_.clear();
   }
-  std::string path_;
+  std::string path_, target_;
   FILE* file_ = stdout;
-  bool removable_ = false;
+  bool removable_ = false;  // a file the export made in place
   std::string buffer_;
+  std::unique_ptr<ScratchFile> scratch_;
   std::unique_ptr<RemoveOnInterrupt> cleanup_;
 };
 

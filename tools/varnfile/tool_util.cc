@@ -254,6 +254,15 @@ void ScratchFile::ReleaseName() {
   }
 }
 
+int ScratchFile::TakeName(const std::string& target) {
+  int error = varnfile::PlatformReplaceName(path_.c_str(), target.c_str());
+  if (error == 0) {
+    named_ = false;
+    cleanup_.reset();
+  }
+  return error;
+}
+
 void ScratchFile::Write(const void* data, std::size_t size) {
   int error = varnfile::FileWrite(fd_, data, size);
   if (error != 0)

@@ -191,6 +191,9 @@ class ScratchFile {
   void Write(const void* data, std::size_t size);
   // Closes the file for writing (before others open it).
   void Close();
+  // Gives the file, closed first, the name `target` in place of any file
+  // there, and forgets its own; 0 or the errno of the rename.
+  int TakeName(const std::string& target);
   // Lets the name go once the file is open elsewhere, where the system lets
   // an open file's name go (POSIX): a run killed later leaves nothing
   // behind. Elsewhere the name stays until this goes out of scope.
