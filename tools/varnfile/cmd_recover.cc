@@ -4,7 +4,10 @@
 // The source is only ever read. Its bytes are scanned for records whose
 // framing is consistent (the trailer points back at the record, the lengths
 // fit the method, the record ends inside the file); damaged stretches are
-// skipped up to the next consistent record. The framed records are then laid
+// skipped up to the next consistent record. A record whose only damage is
+// its own trailer is kept when its lengths and the record behind it say
+// where it ends; where the damaged trailer leaves a chain's reset point in
+// doubt, the records behind it decide. The framed records are then laid
 // end to end into a scratch copy that the library accepts (closed mark set,
 // version and magic valid, aging stamp moved out of reach, trailers rewritten
 // to the new positions), and read back through the library itself: the same
@@ -42,14 +45,24 @@ struct RecoverOptions {
   std::string maxDropped = "100";  // lines of the report; 0: all
 };
 
-struct Dropped {
+// A record dropped, or a trailer repaired, and why.
+struct Finding {
   uint32_t position;
   std::string reason;
 };
 
-// The framed records laid end to end behind a header the library accepts.
+// gaps[i]: damage lies between framed records i - 1 and i.
+std::vector<bool> GapsBefore(const RecordScan& scan) {
+  std::vector<bool> gaps(scan.records.size() + 1, false);
+  for (std::size_t index : scan.resumeIndex) gaps[index] = true;
+  return gaps;
+}
+
+// Framed records [first, last) laid end to end behind a header the library
+// accepts. Under a chained method the first of them starts a chain.
 std::vector<uint8_t> BuildReadableCopy(const RawFile& raw, const RecordScan& scan, uint16_t method,
-                                       std::size_t limit, std::vector<uint32_t>* newPositions) {
+                                       std::size_t first, std::size_t last,
+                                       std::vector<uint32_t>* newPositions) {
   std::vector<uint8_t> copy(raw.data(), raw.data() + HeaderSize);
   std::memcpy(copy.data() + MagicOffset, "KVRW", 4);
   Put16(copy.data() + VersionOffset, VARNFILE_VERSION);
@@ -59,9 +72,8 @@ std::vector<uint8_t> BuildReadableCopy(const RawFile& raw, const RecordScan& sca
   const uint8_t futureDate[3] = {1, 1, 255}, midnight[3] = {0, 0, 0};
   std::memcpy(copy.data() + StampDateOffset, futureDate, 3);
   std::memcpy(copy.data() + StampTimeOffset, midnight, 3);
-  std::vector<bool> gapBefore(scan.records.size() + 1, false);
-  for (std::size_t index : scan.resumeIndex) gapBefore[index] = true;
-  for (std::size_t i = 0; i < scan.records.size() && i < limit; ++i) {
+  std::vector<bool> gapBefore = GapsBefore(scan);
+  for (std::size_t i = first; i < last; ++i) {
     const RecordFrame& r = scan.records[i];
     uint64_t position = copy.size();
     if (position + RecordOverhead + r.storedLength > 0xFFFFFFFFull)
@@ -70,45 +82,46 @@ std::vector<uint8_t> BuildReadableCopy(const RawFile& raw, const RecordScan& sca
     const uint8_t* source = raw.data() + r.position;
     copy.insert(copy.end(), source, source + ItemHeaderSize + r.storedLength + TrailerSize);
     uint8_t* record = copy.data() + position;
-    // Deleted records and end markers are read like live items.
+    // Deleted records and end markers are read like live items. Every
+    // trailer is written anew, so a damaged one is whole in the copy.
     if (r.command >= 0xFF00) Put16(record, 0x0001);
     uint8_t* trailer = record + ItemHeaderSize + r.storedLength;
     Put32(trailer, static_cast<uint32_t>(position));
     uint32_t flags = 0;
     if (IsChained(method))
-      flags = (r.trailerFlags & ResetPointFlag) | (gapBefore[i + 1] || i + 1 == limit ? 1u : 0u);
+      flags = (r.trailerFlags & ResetPointFlag) | (gapBefore[i + 1] || i + 1 == last ? 1u : 0u);
     Put32(trailer + 4, flags);
   }
   return copy;
 }
 
-// The framed records of a scan, readable through the library from a
-// scratch copy.
+// Framed records [first, last) of a scan, readable through the library
+// from a scratch copy.
 class Salvager {
  public:
   Salvager(const RawFile& raw, const RecordScan& scan, uint16_t method, const std::string& near,
-           std::size_t limit)
-      : scan_(scan), scratch_(DirectoryOf(near), ".varnfile-recover"),
+           std::size_t first, std::size_t last)
+      : scan_(scan), first_(first), scratch_(DirectoryOf(near), ".varnfile-recover"),
         buffer_(VARNFILE_MAX_ITEM_LENGTH) {
-    std::vector<uint8_t> bytes = BuildReadableCopy(raw, scan, method, limit, &positions_);
+    std::vector<uint8_t> bytes = BuildReadableCopy(raw, scan, method, first, last, &positions_);
     scratch_.Write(bytes.data(), bytes.size());
     scratch_.Close();
     copy_ = varn::File::Open(scratch_.path(), varn::Access::Read);
     scratch_.ReleaseName();
   }
 
-  std::size_t size() const { return positions_.size(); }
-
-  // Reads record i: 0 with its data in data()/length(), or the library's code.
+  // Reads record i of the scan (first <= i < last): 0 with its data in
+  // data()/length(), or the library's code.
   uint16_t Read(std::size_t i) {
     const RecordFrame& r = scan_.records[i];
-    uint16_t rc = VARNFileSetPosition(copy_.handle(), positions_[i]);
+    const uint32_t at = positions_[i - first_];
+    uint16_t rc = VARNFileSetPosition(copy_.handle(), at);
     uint16_t command, extra;
     uint32_t value;
     length_ = VARNFILE_MAX_ITEM_LENGTH;
     if (rc == VARNFILE_OK)
       rc = VARNFileReadItem(copy_.handle(), &command, &extra, &value, &length_, buffer_.data());
-    if (rc == VARNFILE_OK && copy_.Tell() != positions_[i] + RecordOverhead + r.storedLength)
+    if (rc == VARNFILE_OK && copy_.Tell() != at + RecordOverhead + r.storedLength)
       rc = VARNFILE_E_READ;  // the library read some other record
     return rc;
   }
@@ -118,6 +131,7 @@ class Salvager {
 
  private:
   const RecordScan& scan_;
+  std::size_t first_;
   ScratchFile scratch_;
   std::vector<uint32_t> positions_;
   varn::File copy_;
@@ -129,6 +143,46 @@ bool IsReserved(uint16_t command) {
   return command >= 0xFF00 && command != EndMarkerCommand && command != DeletedCommand;
 }
 
+// Whether reading a record tells anything of its decoding: it has data and
+// a CRC, and no reserved command id keeps recover from reading it.
+bool Checkable(const RecordFrame& r) { return r.crc != 0 && !IsReserved(r.command); }
+
+// Under a chained method, the reset-point bit of a record whose trailer
+// holds unknown flags is in doubt: the damage that set them may have
+// flipped it too. The records behind it tell: of the two readings, the one
+// under which more of them decode to their CRC is taken (the bit as stored
+// when they tie, or when all of them decode with it). Each trial reads the
+// record's chain from its start to at most `behind` records past it.
+void SettleResetPoints(const RawFile& raw, RecordScan* scan, uint16_t method,
+                       const std::string& near) {
+  const std::size_t behind = 16;
+  std::vector<RecordFrame>& records = scan->records;
+  const std::vector<bool> gapBefore = GapsBefore(*scan);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    RecordFrame& r = records[i];
+    if (r.trailerDamage != FrameProblem::TrailerFlags) continue;
+    const uint32_t stored = r.trailerFlags & ResetPointFlag;
+    r.trailerFlags = stored;
+    std::size_t first = i, last = i + 1, checkable = 0;
+    while (first > 0 && !gapBefore[first] && (records[first - 1].trailerFlags & ResetPointFlag) == 0)
+      --first;
+    // Up to the next reset point: nothing behind it depends on the bit.
+    while (last < records.size() && !gapBefore[last] && last - i <= behind) {
+      checkable += Checkable(records[last]) ? 1 : 0;
+      if ((records[last++].trailerFlags & ResetPointFlag) != 0) break;
+    }
+    std::size_t passed[2] = {0, 0};
+    for (uint32_t flip = 0; flip < 2 && checkable > 0 && passed[0] < checkable; ++flip) {
+      r.trailerFlags = stored ^ flip;
+      Salvager trial(raw, *scan, method, near, first, last);
+      for (std::size_t j = i + 1; j < last; ++j)
+        if (Checkable(records[j]) && trial.Read(j) == VARNFILE_OK) ++passed[flip];
+      trial.Close();
+    }
+    r.trailerFlags = passed[1] > passed[0] ? stored ^ 1u : stored;
+  }
+}
+
 // How many of the first `limit` framed records decode to their CRC when
 // read as method m; *more tells whether the file frames further records.
 long DecodingRecords(const RawFile& raw, uint16_t m, std::size_t limit, const std::string& near,
@@ -136,12 +190,11 @@ long DecodingRecords(const RawFile& raw, uint16_t m, std::size_t limit, const st
   RecordScan scan = ScanRecords(raw, m, limit == SIZE_MAX ? SIZE_MAX : limit + 1);
   *more = scan.records.size() > limit;
   if (*more) scan.records.resize(limit);
-  Salvager trial(raw, scan, m, near, scan.records.size());
+  Salvager trial(raw, scan, m, near, 0, scan.records.size());
   long score = 0;
-  for (std::size_t i = 0; i < trial.size(); ++i) {
-    const RecordFrame& r = scan.records[i];
+  for (std::size_t i = 0; i < scan.records.size(); ++i) {
     // Only items with data and a CRC tell the methods apart.
-    if (r.crc != 0 && !IsReserved(r.command) && trial.Read(i) == VARNFILE_OK) ++score;
+    if (Checkable(scan.records[i]) && trial.Read(i) == VARNFILE_OK) ++score;
   }
   trial.Close();
   return score;
@@ -213,7 +266,8 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
     Report("warning: %s has a damaged magic; reading it as a transaction file\n", o.source.c_str());
 
   RecordScan scan = ScanRecords(raw, method);
-  std::vector<Dropped> dropped;
+  if (IsChained(method)) SettleResetPoints(raw, &scan, method, o.target);
+  std::vector<Finding> dropped, repaired;
   for (const DamagedRange& d : scan.damaged) {
     std::string reason = std::to_string(d.to - d.from) + " bytes hold no consistent record (" +
                          DescribeFrameProblem(d.problem) + ")";
@@ -224,7 +278,7 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
 
   // Read every framed record back through the library and write what
   // survives, in order, into a new file that is then closed properly.
-  Salvager salvager(raw, scan, method, o.target, scan.records.size());
+  Salvager salvager(raw, scan, method, o.target, 0, scan.records.size());
   varn::Method targetMethod = static_cast<varn::Method>(method);
   NewFile made(o.target, o.output);
   varn::File target = made.Create(targetMethod);
@@ -253,6 +307,13 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
       if (rc != VARNFILE_OK) {
         dropped.push_back({r.position, "unreadable: " + varn::DescribeResult(rc)});
         continue;
+      }
+      if (r.trailerDamage != FrameProblem::None) {
+        std::string what = DescribeFrameProblem(r.trailerDamage);
+        if (r.trailerDamage == FrameProblem::TrailerFlags && IsChained(method))
+          what += (r.trailerFlags & ResetPointFlag) != 0 ? " (read as a reset point)"
+                                                         : " (read as no reset point)";
+        repaired.push_back({r.position, what});
       }
       const uint8_t* data = salvager.data();
       uint16_t length = salvager.length();
@@ -298,8 +359,16 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
               o.source.c_str(), o.target.c_str(), static_cast<unsigned>(method),
               varn::MethodName(targetMethod), static_cast<unsigned long long>(live),
               static_cast<unsigned long long>(deleted), static_cast<unsigned long long>(markers));
+  const std::size_t listedRepairs = ListedLines(repaired.size(), maxDropped);
+  if (!repaired.empty())
+    std::printf("repaired %zu damaged trailer%s (the new file links its records whole):\n",
+                repaired.size(), repaired.size() == 1 ? "" : "s");
+  for (std::size_t i = 0; i < listedRepairs; ++i)
+    std::printf("  at %u: %s\n", repaired[i].position, repaired[i].reason.c_str());
+  if (listedRepairs < repaired.size())
+    std::printf("  ... %zu more (--max-dropped 0 lists them all)\n", repaired.size() - listedRepairs);
   std::sort(dropped.begin(), dropped.end(),
-            [](const Dropped& a, const Dropped& b) { return a.position < b.position; });
+            [](const Finding& a, const Finding& b) { return a.position < b.position; });
   if (dropped.empty()) {
     std::printf("nothing dropped\n");
   } else {
@@ -331,8 +400,8 @@ void AddRecoverCommand(CLI::App& app, int* status) {
                 "Stamp the new file with the current time (else it keeps the source's stamp and "
                 "aging limit, and a source that has aged gives a file that has aged)");
   sub->add_option("--max-dropped", o->maxDropped,
-                  "List at most N of the records dropped, then how many more there are "
-                  "(default 100; 0 lists all)")
+                  "List at most N of the records dropped (and of the damaged trailers "
+                  "repaired), then how many more there are (default 100; 0 lists all)")
       ->type_name("N");
   AddNewFileOptions(sub, &o->output);
   AddCommonOptions(sub);

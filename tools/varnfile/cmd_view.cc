@@ -361,14 +361,18 @@ class Verifier {
         text += "; " + std::to_string(d.to - d.from) + " bytes frame no record";
       Problem(d.from, text);
     }
-    // Without compression the stored bytes are the data: deleted records,
-    // which the library never reads, are checked here.
-    if (method_ == VARNFILE_METHOD_NONE) {
-      for (const RecordFrame& r : scan.records) {
-        if (r.command != DeletedCommand || r.crc == 0) continue;
-        if (ItemCrc(raw_.data() + r.position + ItemHeaderSize, r.length) != r.crc)
-          Problem(r.position, "deleted item's data fails its CRC check");
-      }
+    for (const RecordFrame& r : scan.records) {
+      // The library reads past a record's damaged trailer, but not back
+      // over a damaged link.
+      if (r.trailerDamage != FrameProblem::None)
+        Problem(r.position, std::string(DescribeFrameProblem(r.trailerDamage)) +
+                                "; the item is framed by its header and the record behind it "
+                                "(varnfile recover repairs the trailer)");
+      // Without compression the stored bytes are the data: deleted records,
+      // which the library never reads, are checked here.
+      if (method_ != VARNFILE_METHOD_NONE || r.command != DeletedCommand || r.crc == 0) continue;
+      if (ItemCrc(raw_.data() + r.position + ItemHeaderSize, r.length) != r.crc)
+        Problem(r.position, "deleted item's data fails its CRC check");
     }
   }
 

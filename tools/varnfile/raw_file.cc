@@ -39,8 +39,30 @@ const char* DescribeFrameProblem(FrameProblem problem) {
   return "unknown";
 }
 
-FrameProblem CheckFrame(const RawFile& file, uint64_t position, uint16_t method,
-                        RecordFrame* frame) {
+namespace {
+
+// Whether the lengths an item header gives fit `method`.
+bool LengthsFit(const RecordFrame& frame, uint16_t method) {
+  uint32_t length = frame.length, stored = frame.storedLength;
+  if (length == 0 && frame.crc != 0) return false;
+  switch (method) {
+    case VARNFILE_METHOD_NONE:
+      return stored == length;
+    case VARNFILE_METHOD_PREDICTOR:
+    case VARNFILE_METHOD_CHAINED_PREDICTOR: {
+      // One flag byte per group of 8 data bytes, plus at most 8 literals.
+      uint32_t groups = (length + 7) / 8;
+      return stored >= groups && stored <= length + groups;
+    }
+    default:
+      return (length == 0) == (stored == 0);
+  }
+}
+
+// Reads the item header and the trailer flags; Truncated when the record
+// runs past the end of the file, else the trailer's problem (None when it
+// points back and holds no unknown flag).
+FrameProblem ReadFrame(const RawFile& file, uint64_t position, RecordFrame* frame) {
   *frame = RecordFrame();
   frame->position = static_cast<uint32_t>(position);
   if (!file.Has(position, ItemHeaderSize)) return FrameProblem::Truncated;
@@ -57,24 +79,33 @@ FrameProblem CheckFrame(const RawFile& file, uint64_t position, uint16_t method,
   frame->trailerFlags = Get32(t + 4);
   if (Get32(t) != position) return FrameProblem::TrailerStart;
   if ((frame->trailerFlags & ~ResetPointFlag) != 0) return FrameProblem::TrailerFlags;
-  uint32_t length = frame->length, stored = frame->storedLength;
-  if (length == 0 && frame->crc != 0) return FrameProblem::Lengths;
-  switch (method) {
-    case VARNFILE_METHOD_NONE:
-      if (stored != length) return FrameProblem::Lengths;
-      break;
-    case VARNFILE_METHOD_PREDICTOR:
-    case VARNFILE_METHOD_CHAINED_PREDICTOR: {
-      // One flag byte per group of 8 data bytes, plus at most 8 literals.
-      uint32_t groups = (length + 7) / 8;
-      if (stored < groups || stored > length + groups) return FrameProblem::Lengths;
-      break;
-    }
-    default:
-      if ((length == 0) != (stored == 0)) return FrameProblem::Lengths;
-      break;
-  }
   return FrameProblem::None;
+}
+
+}  // namespace
+
+FrameProblem CheckFrame(const RawFile& file, uint64_t position, uint16_t method,
+                        RecordFrame* frame) {
+  FrameProblem problem = ReadFrame(file, position, frame);
+  if (problem != FrameProblem::None) return problem;
+  return LengthsFit(*frame, method) ? FrameProblem::None : FrameProblem::Lengths;
+}
+
+FrameProblem CheckRecord(const RawFile& file, uint64_t position, uint16_t method,
+                         RecordFrame* frame) {
+  FrameProblem problem = ReadFrame(file, position, frame);
+  if (problem == FrameProblem::Truncated) return problem;
+  bool fit = LengthsFit(*frame, method);
+  if (problem == FrameProblem::None) return fit ? problem : FrameProblem::Lengths;
+  // Only the trailer is wrong. One damaged byte there costs no item when
+  // the lengths and the record behind confirm where this record ends.
+  RecordFrame next;
+  if (fit && (frame->next() == file.size() ||
+              CheckFrame(file, frame->next(), method, &next) == FrameProblem::None)) {
+    frame->trailerDamage = problem;
+    return FrameProblem::None;
+  }
+  return problem;
 }
 
 uint32_t FindNextFrame(const RawFile& file, uint64_t from, uint16_t method) {
@@ -91,7 +122,7 @@ RecordScan ScanRecords(const RawFile& file, uint16_t method, std::size_t maxReco
   uint64_t p = FirstItemPosition;
   while (p < file.size() && scan.records.size() < maxRecords) {
     RecordFrame frame;
-    FrameProblem problem = CheckFrame(file, p, method, &frame);
+    FrameProblem problem = CheckRecord(file, p, method, &frame);
     if (problem == FrameProblem::None) {
       scan.records.push_back(frame);
       p = frame.next();

@@ -86,6 +86,14 @@ class RawFile {
   uint64_t size_ = 0;
 };
 
+enum class FrameProblem {
+  None,
+  Truncated,       // the record runs past the end of the file
+  TrailerStart,    // the trailer does not point back at the record
+  TrailerFlags,    // unknown trailer flag bits
+  Lengths,         // length and stored length cannot belong together
+};
+
 // One record as its bytes frame it.
 struct RecordFrame {
   uint32_t position = 0;
@@ -96,16 +104,11 @@ struct RecordFrame {
   uint16_t storedLength = 0;
   uint16_t crc = 0;
   uint32_t trailerFlags = 0;
+  // TrailerStart or TrailerFlags: the record's own trailer is damaged, but
+  // its item header and the record behind it frame it (see CheckRecord).
+  FrameProblem trailerDamage = FrameProblem::None;
 
   uint32_t next() const { return position + RecordOverhead + storedLength; }
-};
-
-enum class FrameProblem {
-  None,
-  Truncated,       // the record runs past the end of the file
-  TrailerStart,    // the trailer does not point back at the record
-  TrailerFlags,    // unknown trailer flag bits
-  Lengths,         // length and stored length cannot belong together
 };
 
 const char* DescribeFrameProblem(FrameProblem problem);
@@ -116,6 +119,16 @@ const char* DescribeFrameProblem(FrameProblem problem);
 // its stored length fits its length under the method.
 FrameProblem CheckFrame(const RawFile& file, uint64_t position, uint16_t method,
                         RecordFrame* frame);
+
+// As CheckFrame, but a record whose own trailer is damaged (it does not
+// point back, or it holds unknown flags) is still a record when everything
+// else frames it: its lengths fit the method, it ends inside the file, and
+// a consistently framed record starts where it ends (or the file ends
+// there). The library reads such a record forwards; frame->trailerDamage
+// then names the damage and None is returned. A damaged flags word leaves
+// the record's reset-point bit in doubt.
+FrameProblem CheckRecord(const RawFile& file, uint64_t position, uint16_t method,
+                         RecordFrame* frame);
 
 // The first position after `from` where a consistently framed record starts,
 // or 0 when there is none.
@@ -129,8 +142,9 @@ struct DamagedRange {
   RecordFrame claimed;  // what the item header at `from` said
 };
 
-// Every consistently framed record from the first item position on, in file
-// order, and the ranges between them that frame nothing.
+// Every record from the first item position on, in file order (framed
+// consistently, or as CheckRecord accepts it with a damaged trailer), and
+// the ranges between them that frame nothing.
 struct RecordScan {
   std::vector<RecordFrame> records;
   std::vector<DamagedRange> damaged;
