@@ -234,6 +234,9 @@ TEST_P(CliTest, CommandLines) {
       {"recover %flags %rflags", 0, "recovered 13 of 13 |\n  at {p2}: trailer holds unknown flags|nothing dropped"},
       {"verify %reset", 65, "problem at {p2}: trailer holds unknown flags|problem at {p5}: trailer holds unknown flags"},
       {"recover %reset %rreset", 0, "recovered 13 of 13 |repaired 2 damaged trailers |nothing dropped"},
+      {"list --all %trailer", 0, "(end marker)", "warning: record at {p2}: trailer does not point back at its record; its item is read on"},
+      {"list --reverse %flags", 0, "\n       174  0x", "warning: record at {p2}: trailer holds unknown flags"},
+      {"info %flags", 0, "11 live, 1 deleted, 1 end markers"},
       // Long reports stop at --max-problems / --max-dropped lines and count the rest.
       {"verify %trailer --max-problems 1", 65, "problem at 174: |more problems (--max-problems 0 lists them all)\n%trailer: "},
       {"verify %trailer --max-problems -1", 64, "", "--max-problems: not a number"},
@@ -242,7 +245,7 @@ TEST_P(CliTest, CommandLines) {
       {"verify %length", 65, "problem at {p6}: "}, {"recover %length %rlength", 0, "at {p6}: "},
       {"verify %torn", 65, "problem at {p11}: torn tail"},
       {"recover %torn %rtorn", 0, "at {p11}: torn last record"},
-      {"list --all %dflags", 65, "", "trailer holds unknown flags"},
+      {"list --all %dflags", 0, "(deleted)", "trailer holds unknown flags; its item is read on"},
       {"info %rdata", 0, "1 deleted, 1 end markers"},
       {"recover %noise %rnoise", 65, "", "noise is not a transaction file"},
       {"recover %text %rtext", 65, "", "text is not a transaction file"},
@@ -280,7 +283,8 @@ TEST_P(CliTest, CommandLines) {
       {"delete %missing --at 174", 66, "", "no such file"},
       {"delete %never --at 174", 65, "", "never closed properly"},
       {"update %aged --at 174 -v 1", 69, "", "both): rescue it with varnfile set --reset-aging"},
-      {"delete %trailer --at {p2}", 65, "", "the record there is damaged (trailer does not point back"},
+      {"delete %trailer --at {p2}", 65, "", "the record at {p2} is damaged (trailer does not point back"},
+      {"delete %trailer --cmd {c2}", 65, "", "the record at {p2} is damaged (trailer does not point back"},
       {"delete %e --cmd 5", 0, "", "deleted item 0x0005 at "},
       {"delete %e --cmd 5", 0, "", "no live item has command id 0x0005; nothing deleted"},
       {"import %many --lines --cmd 9 -m {m}", 0, "", "", lines150},
@@ -413,6 +417,7 @@ TEST_P(CliTest, CommandLines) {
     std::map<std::string, std::string> vars = {{"%", Path("")}, {"{m}", std::to_string(method_)}};
     for (int i : {2, 4, 5, 6, 11, 12}) vars["{p" + std::to_string(i) + "}"] = std::to_string(pos[i]);
     vars["{pe}"] = std::to_string(Slurp(Path("e")).size());
+    vars["{c2}"] = std::to_string(items[2].commandId);
     for (const auto& [from, to] : vars) {
       for (size_t at; (at = s.find(from)) != std::string::npos;) s.replace(at, from.size(), to);
     }
@@ -585,6 +590,13 @@ TEST_P(CliTest, CommandLines) {
     EXPECT_EQ(std::string("\x09\0\0\0keep me\0", 12), header.substr(73, 12));
     EXPECT_EQ(bytes.substr(36, 11), header.substr(36, 11));  // stamp and aging limit
   }
+  // Past a damaged trailer, list and export read every item as from the
+  // whole file, and list --reverse too past damaged flags.
+  for (const char* name : {"trailer", "flags"}) {
+    for (const char* command : {"list --all ", "export "})
+      EXPECT_EQ(RunTool(command + Path("v")).out, RunTool(command + Path(name)).out) << command << name;
+  }
+  EXPECT_EQ(RunTool("list --all -r " + Path("v")).out, RunTool("list --all -r " + Path("flags")).out);
   // List: position, command, extra, value, length, stored length, crc; the
   // deleted item only with --all; --reverse gives the same rows backwards.
   std::vector<std::string> lines, reverse;

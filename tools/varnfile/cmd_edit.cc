@@ -488,7 +488,13 @@ void RunDelete(const DeleteOptions& o, const CLI::App& sub) {
   ItemFinder finder(o.path);
   if (byCommand) {
     WalkItems(finder.file(), finder.raw(), false, 0, false, [&](const Entry& e) {
-      if (e.kind == EntryKind::Live && e.frame.command == command) items.push_back(e.frame);
+      if (e.kind != EntryKind::Live || e.frame.command != command) return true;
+      // As --at refuses it: a damaged record is left to recover.
+      if (e.frame.trailerDamage != FrameProblem::None)
+        throw ToolError("the record at " + std::to_string(e.frame.position) + " is damaged (" +
+                        DescribeFrameProblem(e.frame.trailerDamage) +
+                        "); varnfile recover salvages the items", ExitDamaged);
+      items.push_back(e.frame);
       return true;
     });
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 #include "platform/file_system.h"
 #include "tool_util.h"
@@ -20,12 +21,19 @@ const char* CrcStateName(CrcState state) {
 
 namespace {
 
+// The record at `position`. Its own damaged trailer does not stop a walk:
+// the library reads on past it, and so does the walk, which reports it once
+// per run.
 RecordFrame FrameAt(const RawFile& raw, uint32_t position, uint16_t method) {
   RecordFrame frame;
-  FrameProblem problem = CheckFrame(raw, position, method, &frame);
+  FrameProblem problem = CheckRecord(raw, position, method, &frame);
   if (problem != FrameProblem::None)
     throw ToolError("record at " + std::to_string(position) + ": " + DescribeFrameProblem(problem),
                     ExitDamaged);
+  static std::set<uint32_t> reported;
+  if (frame.trailerDamage != FrameProblem::None && reported.insert(position).second)
+    Report("warning: record at %u: %s; its item is read on (varnfile recover repairs the "
+           "trailer)\n", position, DescribeFrameProblem(frame.trailerDamage));
   return frame;
 }
 
@@ -266,7 +274,7 @@ uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string
   uint16_t method = static_cast<uint16_t>(file.method());
   RecordFrame frame;
   for (uint64_t p = FirstItemPosition; p <= position;) {
-    FrameProblem problem = CheckFrame(raw, p, method, &frame);
+    FrameProblem problem = CheckRecord(raw, p, method, &frame);
     if (problem != FrameProblem::None && p == position)
       throw ToolError(arg + ": the record there is damaged (" + DescribeFrameProblem(problem) +
                       "; varnfile recover salvages the items)", ExitDamaged);
@@ -277,7 +285,7 @@ uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string
                       std::to_string(p) + " (list shows where records start)");
     p = frame.next();
   }
-  if (CheckFrame(raw, position, method, &frame) != FrameProblem::None)
+  if (CheckRecord(raw, position, method, &frame) != FrameProblem::None)
     throw ToolError(arg + ": no record starts there (list shows where records start)");
   return position;
 }
