@@ -108,6 +108,9 @@ TEST_P(CliTest, CommandLines) {
   twice[pos[2] + 15] ^= 0x10;
   twice[pos[4] + 15] ^= 0x10;
   Spit(Path("twice"), twice);
+  // A tail of zeros as long as a record without data, as a writer that
+  // stopped may leave: no item.
+  Spit(Path("zeros"), bytes + std::string(22, '\0'));
   // The trailer of the deleted item holds a flag no writer sets.
   Spit(Path("dflags"), std::string(bytes).replace(pos[8] - 1, 1, "\x40"));
   // A file that aged long ago: its stamp is in 1990.
@@ -237,6 +240,7 @@ TEST_P(CliTest, CommandLines) {
       {"list --all %trailer", 0, "(end marker)", "warning: record at {p2}: trailer does not point back at its record; its item is read on"},
       {"list --reverse %flags", 0, "\n       174  0x", "warning: record at {p2}: trailer holds unknown flags"},
       {"info %flags", 0, "11 live, 1 deleted, 1 end markers"},
+      {"recover %zeros %rzeros", 0, "recovered 13 of 13 |22 bytes hold no consistent record|!repaired"},
       // Long reports stop at --max-problems / --max-dropped lines and count the rest.
       {"verify %trailer --max-problems 1", 65, "problem at 174: |more problems (--max-problems 0 lists them all)\n%trailer: "},
       {"verify %trailer --max-problems -1", 64, "", "--max-problems: not a number"},

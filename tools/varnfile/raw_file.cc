@@ -1,5 +1,6 @@
 #include "raw_file.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "open_file.h"
@@ -98,9 +99,14 @@ FrameProblem CheckRecord(const RawFile& file, uint64_t position, uint16_t method
   bool fit = LengthsFit(*frame, method);
   if (problem == FrameProblem::None) return fit ? problem : FrameProblem::Lengths;
   // Only the trailer is wrong. One damaged byte there costs no item when
-  // the lengths and the record behind confirm where this record ends.
+  // the lengths and the record behind confirm where this record ends. A
+  // record of nothing but zero bytes is the zero-filled tail of a file
+  // whose writer stopped, not an item of command 0 whose trailer is gone.
+  const uint8_t* bytes = file.data() + position;
+  bool zeros = std::all_of(bytes, bytes + RecordOverhead + frame->storedLength,
+                           [](uint8_t b) { return b == 0; });
   RecordFrame next;
-  if (fit && (frame->next() == file.size() ||
+  if (fit && !zeros && (frame->next() == file.size() ||
               CheckFrame(file, frame->next(), method, &next) == FrameProblem::None)) {
     frame->trailerDamage = problem;
     return FrameProblem::None;
