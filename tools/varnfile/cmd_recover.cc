@@ -51,6 +51,15 @@ struct Finding {
   std::string reason;
 };
 
+// One line per finding, at most `cap` of them (0: all), then how many more.
+void PrintFindings(const std::vector<Finding>& findings, uint64_t cap) {
+  const std::size_t listed = ListedLines(findings.size(), cap);
+  for (std::size_t i = 0; i < listed; ++i)
+    std::printf("  at %u: %s\n", findings[i].position, findings[i].reason.c_str());
+  if (listed < findings.size())
+    std::printf("  ... %zu more (--max-dropped 0 lists them all)\n", findings.size() - listed);
+}
+
 // gaps[i]: damage lies between framed records i - 1 and i.
 std::vector<bool> GapsBefore(const RecordScan& scan) {
   std::vector<bool> gaps(scan.records.size() + 1, false);
@@ -359,25 +368,17 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
               o.source.c_str(), o.target.c_str(), static_cast<unsigned>(method),
               varn::MethodName(targetMethod), static_cast<unsigned long long>(live),
               static_cast<unsigned long long>(deleted), static_cast<unsigned long long>(markers));
-  const std::size_t listedRepairs = ListedLines(repaired.size(), maxDropped);
   if (!repaired.empty())
     std::printf("repaired %zu damaged trailer%s (the new file links its records whole):\n",
                 repaired.size(), repaired.size() == 1 ? "" : "s");
-  for (std::size_t i = 0; i < listedRepairs; ++i)
-    std::printf("  at %u: %s\n", repaired[i].position, repaired[i].reason.c_str());
-  if (listedRepairs < repaired.size())
-    std::printf("  ... %zu more (--max-dropped 0 lists them all)\n", repaired.size() - listedRepairs);
+  PrintFindings(repaired, maxDropped);
   std::sort(dropped.begin(), dropped.end(),
             [](const Finding& a, const Finding& b) { return a.position < b.position; });
   if (dropped.empty()) {
     std::printf("nothing dropped\n");
   } else {
     std::printf("dropped %zu:\n", dropped.size());
-    const std::size_t listed = ListedLines(dropped.size(), maxDropped);
-    for (std::size_t i = 0; i < listed; ++i)
-      std::printf("  at %u: %s\n", dropped[i].position, dropped[i].reason.c_str());
-    if (listed < dropped.size())
-      std::printf("  ... %zu more (--max-dropped 0 lists them all)\n", dropped.size() - listed);
+    PrintFindings(dropped, maxDropped);
   }
   return 0;
 }
