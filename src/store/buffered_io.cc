@@ -10,9 +10,10 @@
 //    reach the stream, the window is brought up to date with them first.
 //  - streamEnd is the length of the file on the stream. A failed stream
 //    write that reached past it is cut back to it (tailDirty until done),
-//    so a failure never leaves part of a record behind the data. Every
-//    stream write first finds the file still that long: the lock binds
-//    only the library, and another program may have cut or extended it.
+//    so a failure never leaves part of a record behind the data, and the
+//    bytes it replaced within the file are written back. Every stream
+//    write first finds the file still that long: the lock binds only the
+//    library, and another program may have cut or extended it.
 //  - streamPos mirrors the stream position. After a stream failure the
 //    position is unknown; streamPos is then set to UnknownStreamPos so that
 //    the next access seeks.
@@ -105,19 +106,72 @@ ResultCode CheckStreamEnd(Store* store) {
   return end == store->streamEnd ? ResultOk : ResultWriteFailed;
 }
 
+// The bytes of a disk file that a write is about to replace, read before
+// it: a write that fails part-way through them (a short write, then an
+// error) is undone by writing them back, so that a failed rewrite in place
+// leaves the old record rather than a mix of old and new. Small ranges (a
+// file header, item headers) stay on the stack.
+class ReplacedBytes {
+ public:
+  ReplacedBytes() = default;
+  ReplacedBytes(const ReplacedBytes&) = delete;
+  ReplacedBytes& operator=(const ReplacedBytes&) = delete;
+  ~ReplacedBytes() {
+    if (bytes_ != local_) MemFree(bytes_);
+  }
+
+  // Keeps the count bytes at position; 0 or the read's failure.
+  ResultCode Keep(Store* store, uint32_t position, uint32_t count) {
+    if (count > sizeof local_) {
+      bytes_ = static_cast<uint8_t*>(MemAlloc(count));
+      if (bytes_ == nullptr) return ResultNoMemory;
+    }
+    uint32_t got = 0;
+    ResultCode rc = ReadSome(store, bytes_, position, count, &got);
+    if (rc == ResultOk && got != count) rc = ResultReadFailed;
+    if (rc != ResultOk) return rc;
+    position_ = position;
+    count_ = count;
+    return ResultOk;
+  }
+
+  // Writes them back after a failed write; best effort, as the stream has
+  // just failed: a restore that fails too leaves what the failure left.
+  void Restore(Store* store) {
+    if (count_ == 0) return;
+    if (SeekTo(store, position_) == ResultOk) StreamWriteBytes(store, bytes_, count_);
+    store->streamPos = UnknownStreamPos;
+  }
+
+ private:
+  uint8_t local_[512];
+  uint8_t* bytes_ = local_;
+  uint32_t position_ = 0;
+  uint32_t count_ = 0;
+};
+
 // Writes all count bytes at position straight to the stream, in one stream
-// write. When it fails, the part of it that went behind the old end of the
-// stream is cut off again, so that the file holds only what it held before
-// plus, at worst, a torn copy of bytes that lie within it.
+// write. When it fails, the bytes it replaced are written back and the part
+// of it that went behind the old end of the stream is cut off again, so
+// that the file holds what it held before (unless the stream refuses those
+// repairs too: then, at worst, a torn copy of the bytes within it).
 ResultCode WriteAll(Store* store, const uint8_t* src, uint32_t position, uint32_t count) {
   ResultCode rc = CutTail(store);
   if (rc == ResultOk) rc = CheckStreamEnd(store);
-  if (rc == ResultOk) rc = SeekTo(store, position);
+  if (rc != ResultOk) return rc;
+  ReplacedBytes replaced;
+  if (!store->isMemory && position < store->streamEnd) {
+    // A memory file's write within its bytes cannot fail part-way.
+    rc = replaced.Keep(store, position, Min32(count, store->streamEnd - position));
+    if (rc != ResultOk) return rc;
+  }
+  rc = SeekTo(store, position);
   if (rc != ResultOk) return rc;
   rc = StreamWriteBytes(store, src, count);
   uint32_t end = position + count;
   if (rc != ResultOk) {
     store->streamPos = UnknownStreamPos;
+    replaced.Restore(store);
     if (end > store->streamEnd) {
       store->tailDirty = true;
       CutTail(store);  // if this fails too, the next write or the commit tries again
