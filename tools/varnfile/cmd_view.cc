@@ -320,8 +320,12 @@ class Verifier {
       if (listed < problems_.size())
         std::printf("... %zu more problems (--max-problems 0 lists them all)\n",
                     problems_.size() - listed);
-      std::printf("%s: %zu records, %zu live items read forwards and backwards, %zu problem%s%s\n",
-                  o_.path.c_str(), records_, forward_.size(), problems_.size(),
+      // Walks that stopped at damage read different numbers of items.
+      std::string read = forward_.size() == backwardCount_
+                             ? " read forwards and backwards"
+                             : " read forwards, " + std::to_string(backwardCount_) + " backwards";
+      std::printf("%s: %zu records, %zu live items%s, %zu problem%s%s\n", o_.path.c_str(),
+                  records_, forward_.size(), read.c_str(), problems_.size(),
                   problems_.size() == 1 ? "" : "s", aged_ ? " (the file has aged)" : "");
     }
     if (!problems_.empty()) return ExitDamaged;
@@ -401,6 +405,8 @@ class Verifier {
     std::vector<uint8_t> buffer(VARNFILE_MAX_ITEM_LENGTH);
     uint32_t end = file.SeekToEnd();
     {
+      // A walk that stopped early has nothing to compare with the other.
+      bool broken = false;
       Progress progress("verify", uint64_t{end} * 2);
       uint64_t visited = 0;
       file.Rewind();
@@ -413,6 +419,7 @@ class Verifier {
         progress.Update(++visited, here);
         if (last != 0 && here <= last) {
           Problem(here, "reading forwards does not move past " + std::to_string(last));
+          broken = true;
           break;
         }
         last = here;
@@ -428,6 +435,7 @@ class Verifier {
           badCrc_.push_back(here);
         } else if (rc != VARNFILE_OK) {
           Problem(here, "reading forwards failed: " + varn::DescribeResult(rc));
+          broken = true;
           break;
         }
         forward_.emplace_back(here, digest);
@@ -441,6 +449,7 @@ class Verifier {
         if (rc == VARNFILE_E_NO_PREVIOUS) break;
         if (here >= last) {
           Problem(here, "stepping back does not move before " + std::to_string(last));
+          broken = true;
           break;
         }
         last = here;
@@ -452,13 +461,15 @@ class Verifier {
             Problem(here, "item data fails its CRC check when read backwards");
         } else if (rc != VARNFILE_OK) {
           Problem(here, "reading backwards failed: " + varn::DescribeResult(rc));
+          broken = true;
           break;
         }
         backward.emplace_back(here, digest);
         file.Seek(here);
       }
+      backwardCount_ = backward.size();
       std::reverse(backward.begin(), backward.end());
-      CompareWalks(backward);
+      if (!broken) CompareWalks(backward);
     }
     rc = file.TryClose();
     if (rc != VARNFILE_OK) Problem(0, "closing the file failed: " + varn::DescribeResult(rc));
@@ -498,6 +509,7 @@ class Verifier {
   std::size_t records_ = 0;
   std::vector<std::pair<uint32_t, std::string>> problems_;
   std::vector<std::pair<uint32_t, uint64_t>> forward_;
+  std::size_t backwardCount_ = 0;
   std::vector<uint32_t> badCrc_;
   bool aged_ = false;
   std::string agedAdvice_;  // why a sound file that has aged ends with 69

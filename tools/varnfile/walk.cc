@@ -21,6 +21,10 @@ const char* CrcStateName(CrcState state) {
 
 namespace {
 
+// What to do about a record that cannot be read.
+const char* const SalvageHint =
+    "varnfile verify names every damaged record, varnfile recover salvages the items around them";
+
 // The record at `position`. Its own damaged trailer does not stop a walk:
 // the library reads on past it, and so does the walk, which reports it once
 // per run.
@@ -28,7 +32,8 @@ RecordFrame FrameAt(const RawFile& raw, uint32_t position, uint16_t method) {
   RecordFrame frame;
   FrameProblem problem = CheckRecord(raw, position, method, &frame);
   if (problem != FrameProblem::None)
-    throw ToolError("record at " + std::to_string(position) + ": " + DescribeFrameProblem(problem),
+    throw ToolError("record at " + std::to_string(position) + ": " + DescribeFrameProblem(problem) +
+                        " (" + SalvageHint + ")",
                     ExitDamaged);
   static std::set<uint32_t> reported;
   if (frame.trailerDamage != FrameProblem::None && reported.insert(position).second)
@@ -60,6 +65,21 @@ class Walker {
 
   // Reads the entry at the cursor, which the library has just located: a
   // live item, or an end marker when `atMarker`.
+  // A read that the library refused at `position` (a live item's start; 0
+  // where the step back found none): damage its record's frame shows is
+  // named as such; anything else (the file cut short, a link that leads
+  // nowhere) is the library's code, with what to do about it.
+  [[noreturn]] void ReadFailed(uint16_t rc, uint32_t position, const std::string& what) {
+    RecordFrame frame;
+    if (rc == VARNFILE_E_READ && position != 0 &&
+        CheckRecord(raw_, position, method_, &frame) != FrameProblem::None)
+      FrameAt(raw_, position, method_);
+    if (rc == VARNFILE_E_READ)
+      throw ToolError(what + ": " + varn::DescribeResult(rc) + " (" + SalvageHint + ")",
+                      ExitDamaged);
+    throw varn::Error(rc, what);
+  }
+
   Entry ReadHere(bool atMarker) {
     Entry entry;
     uint32_t position = file_.Tell();
@@ -73,7 +93,7 @@ class Walker {
     uint32_t value;
     uint16_t rc = VARNFileReadItem(file_.handle(), &command, &extra, &value, &length, buffer_.data());
     if (rc != VARNFILE_OK && rc != VARNFILE_E_CRC)
-      throw varn::Error(rc, "read item at " + std::to_string(position));
+      ReadFailed(rc, position, "read item at " + std::to_string(position));
     data_.assign(buffer_.begin(), buffer_.begin() + length);
     entry.frame.command = command;
     entry.frame.extra = extra;
@@ -111,7 +131,7 @@ class Walker {
         }
         atMarker = true;
       } else if (rc != VARNFILE_OK) {
-        throw varn::Error(rc, "read item at " + std::to_string(here));
+        ReadFailed(rc, here, "read item at " + std::to_string(here));
       }
       if (here < expected)
         throw ToolError("the item at " + std::to_string(here) + " lies before the end of the one read",
@@ -136,7 +156,7 @@ class Walker {
         return;
       }
       if (rc != VARNFILE_OK && rc != VARNFILE_E_END_OF_FILE)
-        throw varn::Error(rc, "step back from " + std::to_string(later));
+        ReadFailed(rc, 0, "step back from " + std::to_string(later));
       if (here >= later)
         throw ToolError("stepping back from " + std::to_string(later) + " does not move the cursor",
                         ExitDamaged);
