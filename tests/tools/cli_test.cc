@@ -311,6 +311,16 @@ TEST_P(CliTest, CommandLines) {
       {"list %sel --cmd 6", 0, "  data\n|!0x"},  // nothing selected: not an error
       {"export %sel -c 7 -c 9 --format text", 0, "\t7\t0\t0\ttext\tseven\n|\t9\t0\t0\ttext\tnine\n|!five", "exported 2 of 5 items"},
       {"export %sel --cmd 6", 0, "!five", "exported 0 of 5 items"},
+      // #N counts live items alone, in every command: the item list --all
+      // starts at is the one cat, update and delete take.
+      {"import %hn --lines -m {m}", 0, "", "", "row 0\nrow 1\nrow 2\nrow 3\n"},
+      {"delete %hn '#1'", 0, "", "deleted item 0x0000 at "},
+      {"list --all %hn --from '#2' -n 1", 0, "row 3|!row 2"},
+      {"cat %hn '#2'", 0, "row 3"},
+      {"list --all %hn --from '#1' -n 2", 0, "row 2|row 3|!(deleted)"},
+      {"list --all %hn --from '#-3' -n 2", 0, "row 0|(deleted)|!row 2"},
+      {"export %hn --from '#1' -n 1 --format text", 0, "row 2|!row 1|!row 3"},
+      {"list --all %hn --from '#3'", 64, "", "--from #3: the file holds 3 items"},
       // export takes list's --limit, --reverse and --from; the summary counts the
       // whole range only when the walk went through it: a limit stops it, as LIMIT.
       {"export %sel -n 2 --format text", 0, "five-1|seven|!five-2", "exported 2 items\n"},

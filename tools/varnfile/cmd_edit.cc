@@ -416,7 +416,7 @@ class ItemFinder {
   // of data and end markers are refused.
   RecordFrame Find(const std::string& text) {
     const std::string arg = "--at " + text + ": ";
-    uint32_t at = ResolvePosition(file_, *raw_, text, false, "--at");
+    uint32_t at = ResolvePosition(file_, *raw_, text, "--at");
     if (at == raw_->size()) throw ToolError(arg + "that is the end of data, no item");
     RecordFrame frame;
     FrameProblem problem = CheckFrame(*raw_, at, static_cast<uint16_t>(file_.method()), &frame);

@@ -228,7 +228,7 @@ int RunCat(const CatOptions& o) {
   varn::File file = OpenItems(o.path, varn::Access::Read, o.ignoreAging);
   RawFile raw;
   raw.Open(o.path);
-  uint32_t at = ResolvePosition(file, raw, o.at, false, "--at");
+  uint32_t at = ResolvePosition(file, raw, o.at, "--at");
   RecordFrame frame;
   CheckFrame(raw, at, static_cast<uint16_t>(file.method()), &frame);
   if (at == raw.size()) throw ToolError("--at " + o.at + ": that is the end of data, no item");

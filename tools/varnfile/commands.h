@@ -38,7 +38,8 @@ constexpr const char* IgnoreAgingHelp =
 // The help of an item position (--at, --from).
 constexpr const char* PositionHelp =
     "a byte position where a record starts (as list shows it), or #N for item N counted "
-    "from 0, #-1 for the last (quote it in a shell: '#-1')";
+    "from 0 among the live items (deleted ones never count, also with list --all), #-1 for "
+    "the last (quote it in a shell: '#-1')";
 
 // Adds the options every subcommand shares: --quiet and --wait.
 void AddCommonOptions(CLI::App* sub);

@@ -220,7 +220,7 @@ ItemRange::ItemRange(const RangeOptions& range, const SelectOptions& select)
 void ItemRange::Locate(varn::File& file, const RawFile& raw, bool includeDeleted) {
   includeDeleted_ = includeDeleted;
   if (!from_.empty()) {
-    start_ = ResolvePosition(file, raw, from_, includeDeleted, "--from", true);
+    start_ = ResolvePosition(file, raw, from_, "--from", true);
     if (reverse_ && start_ < raw.size()) {
       // Backwards from an item includes that item: start behind it.
       RecordFrame frame;
@@ -246,7 +246,7 @@ void ItemRange::Walk(varn::File& file, const RawFile& raw, const EntryVisitor& v
 }
 
 uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string& text,
-                         bool includeDeleted, const char* what, bool clampFromEnd) {
+                         const char* what, bool clampFromEnd) {
   const std::string arg = std::string(what) + " " + text;
   if (!text.empty() && text[0] == '#') {
     bool fromEnd = text.size() > 1 && text[1] == '-';
@@ -254,12 +254,13 @@ uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string
     if (fromEnd && n == 0) throw ToolError(arg + ": items from the end count from #-1 (the last)");
     // Counting items needs only their frames, not their data: item N of a
     // large file is found at the speed of a scan of its record headers
-    // (forwards) or trailers (backwards).
+    // (forwards) or trailers (backwards). Deleted records never count, so
+    // that #N names the same item for list --all as for cat or delete.
     const uint16_t method = static_cast<uint16_t>(file.method());
     const uint64_t wanted = fromEnd ? n - 1 : n;
     uint64_t seen = 0;
     auto isWanted = [&](const RecordFrame& f) {
-      return (includeDeleted || f.command != DeletedCommand) && seen++ == wanted;
+      return f.command != DeletedCommand && seen++ == wanted;
     };
     for (uint64_t p = FirstItemPosition; !fromEnd && p < raw.size();) {
       RecordFrame frame = FrameAt(raw, p, method);

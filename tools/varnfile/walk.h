@@ -67,13 +67,13 @@ void WalkItems(varn::File& file, const RawFile& raw, bool reverse, uint32_t from
 
 // The position that a --from or --at argument names: a byte position where
 // a record starts (the end of data too), or "#N", item N counted from 0 of
-// those a walk visits (deleted records and end markers too with
-// includeDeleted); "#-1" is the last. With `clampFromEnd` (--from), "#-N"
-// past the first item names the first, as tail -n N takes a shorter file
-// whole. Anything else throws ToolError, with ExitDamaged where the
-// position is that of a damaged record.
+// the live items and end markers, whatever the command shows (deleted
+// records never count, not even for list --all); "#-1" is the last. With
+// `clampFromEnd` (--from), "#-N" past the first item names the first, as
+// tail -n N takes a shorter file whole. Anything else throws ToolError,
+// with ExitDamaged where the position is that of a damaged record.
 uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string& text,
-                         bool includeDeleted, const char* what, bool clampFromEnd = false);
+                         const char* what, bool clampFromEnd = false);
 
 // The items a user picks for list or export: from the item --from names
 // (included, either way) on, in the order --reverse gives, those the ids
@@ -88,7 +88,7 @@ class ItemRange {
   bool none() const { return limit_ == 0; }
 
   // Finds where the walk starts; a bad --from throws ToolError. Deleted
-  // records are walked, and counted by #N, only with includeDeleted.
+  // records are walked only with includeDeleted; #N never counts them.
   void Locate(varn::File& file, const RawFile& raw, bool includeDeleted);
 
   // Hands `visit` each picked entry (false stops the walk); `passing`, when
