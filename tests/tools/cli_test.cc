@@ -422,6 +422,17 @@ TEST_P(CliTest, CommandLines) {
   unlink(Path("dlink4").c_str());  // into a directory still to be made: only with --parents
   ASSERT_EQ(0, symlink(Path("dnew/x").c_str(), Path("dlink4").c_str()));
   rows.push_back({"import %dlink4 --lines -m {m}", 73, "", "(use --parents to create it)", "x\n"});
+  // JSON is valid UTF-8 whatever the bytes: a description in CP1252 and a
+  // file name in Latin-1 show their other bytes as \u00XX, text as \xNN;
+  // data that is not UTF-8 goes as base64.
+  rows.push_back({"create %cp1252 -d 'Kasse Gr\xFC\xDF" "e'", 0});
+  rows.push_back({"info %cp1252 --json", 0, "\"description\":\"Kasse Gr\\u00fc\\u00dfe\",|!\xFC"});
+  rows.push_back({"info %cp1252", 0, "description    \"Kasse Gr\\xfc\\xdfe\"\n|!\xDF"});
+  rows.push_back({"create %caf\xE9", 0});
+  rows.push_back({"info %caf\xE9 --json", 0, "_caf\\u00e9\",|\"base_name\":\"m{m}_caf\\u00e9\",|!\xE9"});
+  rows.push_back({"verify %caf\xE9 --json", 0, "_caf\\u00e9\",\"records\":0,|!\xE9"});
+  rows.push_back({"add %cp1252 --cmd 1 --data 'caf\xE9'", 0});
+  rows.push_back({"list %cp1252 --json", 0, "\"encoding\":\"base64\",\"data\":\"Y2Fm6Q==\"}"});
 #endif
   // A file whose writer never closed it: noise, then items that repeat the
   // one before, which under chained DEFLATE alone refer back to earlier items.

@@ -37,6 +37,11 @@ bool IsControl(uint32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp < 0xA0); }
 
 }  // namespace
 
+std::size_t Utf8Length(const uint8_t* data, std::size_t length) {
+  uint32_t cp;
+  return length == 0 ? 0 : Utf8Sequence(data, length, &cp);
+}
+
 bool IsPlainText(const uint8_t* data, std::size_t length) {
   for (std::size_t i = 0; i < length;) {
     uint32_t cp;

@@ -11,6 +11,10 @@
 
 namespace varntool {
 
+// The length of the valid UTF-8 sequence (shortest form, no surrogates, at
+// most U+10FFFF) that starts at data, or 0 when the byte there starts none.
+std::size_t Utf8Length(const uint8_t* data, std::size_t length);
+
 // True when the data is valid UTF-8 without control characters (C0, DEL,
 // C1; tabs and line ends included): it can stand in a line of text as it is.
 bool IsPlainText(const uint8_t* data, std::size_t length);

@@ -82,7 +82,21 @@ EncodedData EncodeData(const uint8_t* data, std::size_t length) {
 
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
-  for (unsigned char c : text) {
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = bytes[i];
+    if (c >= 0x80) {
+      const std::size_t n = Utf8Length(bytes + i, text.size() - i);
+      if (n == 0) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+        out += escaped;
+      } else {
+        out.append(text, i, n);
+        i += n - 1;
+      }
+      continue;
+    }
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;

@@ -37,7 +37,11 @@ struct EncodedData {
 };
 EncodedData EncodeData(const uint8_t* data, std::size_t length);
 
-// `text` as a JSON string literal, quotes included.
+// `text` as a JSON string literal, quotes included. JSON text is UTF-8: a
+// byte that is no part of a valid UTF-8 sequence (a description a Windows
+// program wrote in CP1252, a file name in Latin-1) is written as the
+// character of its Latin-1 reading, \u00XX, which keeps such text readable
+// and every byte value recoverable.
 std::string JsonString(const std::string& text);
 
 // One flat JSON object built key by key, in the order given.

@@ -16,6 +16,7 @@
 #include <iterator>
 #include <random>
 
+#include "item_text.h"
 #include "platform/console.h"
 #include "platform/file.h"
 #include "platform/file_system.h"
@@ -110,11 +111,17 @@ std::string Counted(uint64_t count, const char* noun) {
 
 std::string Quote(const std::string& text) {
   std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = bytes[i];
+    const std::size_t n = c >= 0x80 ? Utf8Length(bytes + i, text.size() - i) : 1;
+    if (n > 1) {
+      out.append(text, i, n);
+      i += n - 1;
+    } else if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7F) {
+    } else if (c < 0x20 || c >= 0x7F) {
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
       out += escaped;

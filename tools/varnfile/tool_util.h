@@ -118,7 +118,8 @@ inline std::size_t ListedLines(std::size_t total, uint64_t cap) {
   return cap == 0 || cap >= total ? total : static_cast<std::size_t>(cap);
 }
 
-// Quotes text for a message, escaping what would not print.
+// Quotes text for a message, escaping what would not print: control
+// characters, and bytes that are no part of valid UTF-8, as \xNN.
 std::string Quote(const std::string& text);
 
 // True when the two paths name the same existing file.
