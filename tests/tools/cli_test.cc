@@ -801,6 +801,52 @@ TEST(CliInterruptTest, AFileCutUnderItsMappingIsReported) {
       },
       ::testing::ExitedWithCode(74), "cut short");
 }
+
+// A permission failure exits 77 wherever it happens: a folder the tool may
+// not write in (an export's output, recover's scratch copy, directories
+// --parents makes) and an input it may not read. Root may do all of that:
+// run as root, the tool runs as nobody.
+TEST(CliPermissionTest, DeniedIs77Everywhere) {
+  if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
+  std::string runner;
+  if (geteuid() == 0) {
+    runner = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    if (std::system((runner + "true >/dev/null 2>&1").c_str()) != 0)
+      GTEST_SKIP() << "root ignores permissions, and setpriv cannot run the tool as another user";
+  }
+  const std::string dir = ScratchFolder() + "/denied", locked = dir + "/locked", secret = dir + "/secret";
+  ASSERT_EQ(0, mkdir(dir.c_str(), 0777));
+  ASSERT_EQ(0, chmod(dir.c_str(), 0777));  // whatever the umask
+  ASSERT_EQ(1u, MakeFile(dir + "/src", 0, {{1, 0, 0, "hello"}}).size());
+  ASSERT_EQ(0u, MakeFile(dir + "/a", 0, {}).size());
+  ASSERT_EQ(0, chmod((dir + "/a").c_str(), 0666));
+  Spit(secret, "not for everyone\n");
+  ASSERT_EQ(0, chmod(secret.c_str(), 0));
+  ASSERT_EQ(0, mkdir(locked.c_str(), 0555));
+  ASSERT_EQ(0, chmod(locked.c_str(), 0555));
+  const std::pair<std::string, std::string> rows[] = {
+      {"export %/src -o %/locked/out.jsonl", "cannot create %/locked/out.jsonl: Permission denied"},
+      {"recover %/src %/locked/r", "cannot create a scratch file in %/locked: Permission denied"},
+      {"import %/i --lines --input %/secret", "cannot open %/secret: Permission denied"},
+      {"import %/a --append --lines %/secret", "cannot open %/secret: Permission denied"},
+      {"add %/a --cmd 1 --file %/secret", "cannot open %/secret: Permission denied"},
+      {"create -p %/locked/sub/new", "cannot create the directories of %/locked/sub/new in %/locked: Permission denied"},
+      {"create %/locked/new", "%/locked/new: permission denied"},
+  };
+  const std::string io = ScratchFolder() + "/denied.";
+  for (auto [line, message] : rows) {
+    for (std::string* text : {&line, &message}) {
+      for (size_t at; (at = text->find('%')) != std::string::npos;) text->replace(at, 1, dir);
+    }
+    int raw = std::system((runner + "timeout 60 " VARNFILE_TOOL_PATH " " + line + " </dev/null >" + io +
+                           "out 2>" + io + "err").c_str());
+    EXPECT_EQ(77, ExitStatus(raw)) << line << ": " << Slurp(io + "err");
+    EXPECT_TRUE(Has(Slurp(io + "err"), message)) << line << ": " << Slurp(io + "err");
+  }
+  EXPECT_EQ(" . ..", Listing(locked));
+  EXPECT_EQ(" . .. a locked secret src", Listing(dir));
+  EXPECT_EQ(std::vector<Item>{}, ReadFile(dir + "/a"));
+}
 #endif
 
 // Under Wine every run of the tool costs a tenth of a second and more:

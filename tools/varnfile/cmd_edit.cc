@@ -182,7 +182,7 @@ void NewFile::Commit() {
   if (replaced_.empty()) {  // staged under a new name, which must still be free
     if (NameTaken(target_)) throw ToolError(target_ + " was made by another program meanwhile", ExitCannotCreate);
     int error = varnfile::PlatformReplaceName(scratch_.c_str(), target_.c_str());
-    if (error != 0) throw ToolError("cannot give the new file the name " + path_ + ": " + std::strerror(error), ExitIo);
+    if (error != 0) throw SystemError("cannot give the new file the name " + path_, error, ExitIo);
     Committed();
     return;
   }
@@ -194,8 +194,7 @@ void NewFile::Commit() {
   int error = varnfile::PlatformReplaceName(scratch_.c_str(), replaced_.c_str());
   if (fd >= 0) varnfile::FileClose(fd);
   if (error != 0)
-    throw ToolError("cannot put the new file in place of " + path_ + ": " + std::strerror(error),
-                    ExitIo);
+    throw SystemError("cannot put the new file in place of " + path_, error, ExitIo);
   Committed();
 }
 
@@ -268,7 +267,7 @@ std::vector<uint8_t> ReadItemBytes(std::istream& in, const std::string& what) {
   errno = 0;
   in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
   if (in.bad())  // a directory, say
-    throw ToolError("cannot read " + what + (errno != 0 ? std::string(": ") + std::strerror(errno) : ""), ExitIo);
+    throw errno != 0 ? SystemError("cannot read " + what, errno, ExitIo) : ToolError("cannot read " + what, ExitIo);
   data.resize(static_cast<std::size_t>(in.gcount()));
   if (data.size() > VARNFILE_MAX_ITEM_LENGTH)
     throw ToolError(what + " holds more than " + std::to_string(VARNFILE_MAX_ITEM_LENGTH) +
@@ -358,9 +357,7 @@ std::vector<uint8_t> ReadItemData(const AddOptions& o) {
   std::vector<uint8_t> data;
   if (!o.dataFile.empty()) {
     std::ifstream in(o.dataFile, std::ios::binary);
-    if (!in)
-      throw ToolError("cannot open " + o.dataFile + ": " + std::strerror(errno),
-                      errno == ENOENT ? ExitNoInput : ExitIo);
+    if (!in) throw SystemError("cannot open " + o.dataFile, errno, errno == ENOENT ? ExitNoInput : ExitIo);
     data = ReadItemBytes(in, o.dataFile);
   } else if (o.fromStdin) {
     data = ReadItemBytes(StandardInput("the item data"), "standard input");

@@ -214,7 +214,7 @@ class Output {
         file_ = std::fopen(path.c_str(), "wb");
         if (file_ == nullptr) {
           cleanup_.reset();
-          throw ToolError("cannot create " + path + ": " + std::strerror(errno), ExitCannotCreate);
+          throw SystemError("cannot create " + path, errno, ExitCannotCreate);
         }
       }
     }
@@ -239,7 +239,7 @@ class Output {
       scratch_->Close();
       int error = scratch_->TakeName(target_);
       if (error != 0)
-        throw ToolError("cannot put the exported items in place of " + path_ + ": " + std::strerror(error), ExitIo);
+        throw SystemError("cannot put the exported items in place of " + path_, error, ExitIo);
       return;
     }
     int error = std::fflush(file_) != 0 ? errno : 0;
@@ -251,7 +251,7 @@ class Output {
       if (error != 0 && removable_) std::remove(path_.c_str());
     }
     if (error != 0)
-      throw ToolError("cannot write the exported items: " + std::string(std::strerror(error)), ExitIo);
+      throw SystemError("cannot write the exported items", error, ExitIo);
     file_ = nullptr;
     if (cleanup_) cleanup_->Keep();
   }
@@ -263,7 +263,7 @@ class Output {
     if (scratch_) {
       scratch_->Write(buffer_.data(), buffer_.size());
     } else if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) {
-      throw ToolError("cannot write the exported items: " + std::string(std::strerror(errno)), ExitIo);
+      throw SystemError("cannot write the exported items", errno, ExitIo);
     }
     buffer_.clear();
   }
@@ -598,8 +598,7 @@ class ImportInput {
     bool standard = path.empty() || path == "-";
     if (!standard) {
       file_.open(path, std::ios::binary);
-      if (!file_) throw ToolError("cannot open " + path + ": " + std::strerror(errno),
-                                  errno == ENOENT ? ExitNoInput : ExitIo);
+      if (!file_) throw SystemError("cannot open " + path, errno, errno == ENOENT ? ExitNoInput : ExitIo);
     }
     std::istream& in = standard ? StandardInput("items") : file_;
     std::error_code error;
@@ -607,7 +606,7 @@ class ImportInput {
       Spool(in, target);
       file_.close();
       file_.open(spool_->path(), std::ios::binary);
-      if (!file_) throw ToolError("cannot read the scratch file " + spool_->path() + ": " + std::strerror(errno), ExitIo);
+      if (!file_) throw SystemError("cannot read the scratch file " + spool_->path(), errno, ExitIo);
     }
     in_ = spool_ || !standard ? static_cast<std::istream*>(&file_) : &in;
     // The share of the input read shows while its size is known.

@@ -56,11 +56,10 @@ int ProbeOpen(const std::string& path, bool exclusive) {
 // Throws the ToolError for a failed open of path with errno error, if it
 // names a cause the user can act on; returns otherwise.
 void ThrowKnownOpenError(const std::string& path, int error) {
+  if (StatusForErrno(error, 0) == ExitDenied) throw ToolError(path + ": permission denied", ExitDenied);
   switch (error) {
     case 0: return;
     case ENOENT: throw ToolError(path + ": no such file", ExitNoInput);
-    case EACCES:
-    case EPERM: throw ToolError(path + ": permission denied", ExitDenied);
     case EISDIR:
     case EINVAL: throw ToolError(path + " is not a regular file", ExitNoInput);
     case EWOULDBLOCK: throw ToolError(InUse(path), ExitInUse);
@@ -140,7 +139,7 @@ int OpenLikeLibrary(const std::string& path, bool exclusive) {
     if (error == 0) return fd;
     if (error == EWOULDBLOCK && WaitMore(deadline)) continue;
     ThrowKnownOpenError(path, error);
-    throw ToolError("cannot open " + path + ": " + std::strerror(error), ExitIo);
+    throw SystemError("cannot open " + path, error, ExitIo);
   }
 }
 
@@ -176,8 +175,16 @@ void ThrowOpenFailure(const std::string& path, uint16_t code, bool exclusive) {
     // A cause of the system's (a read-only file system, a symbolic link
     // loop) is named as it is, not as a missing file.
     if (error != 0 && error != ENOENT)
-      throw ToolError(std::string(code == VARNFILE_E_CREATE ? "cannot create " : "cannot open ") +
-                      path + ": " + std::strerror(error), ExitIo);
+      throw SystemError(std::string(code == VARNFILE_E_CREATE ? "cannot create " : "cannot open ") + path,
+                        error, ExitIo);
+  }
+  if (code == VARNFILE_E_MKDIR) {
+    // The nearest directory that exists says why none can be made in it.
+    std::string dir = DirectoryOf(path);
+    while (!FileExists(dir) && DirectoryOf(dir) != dir) dir = DirectoryOf(dir);
+    int error = !varnfile::PlatformIsDirectory(dir.c_str()) ? ENOTDIR : varnfile::PlatformAccess(dir.c_str(), 2);
+    if (error != 0)
+      throw SystemError("cannot create the directories of " + path + " in " + dir, error, ExitCannotCreate);
   }
   if (code == VARNFILE_E_HEADER_UNREADABLE || code == VARNFILE_E_NOT_TRANSACTION_FILE ||
       code == VARNFILE_E_VERSION) {
@@ -245,7 +252,7 @@ void HeaderEditor::Write() {
   int error = varnfile::FileSeek(fd_, 0, 0, &at);
   if (error == 0) error = varnfile::FileWrite(fd_, header_.data(), header_.size());
   if (error != 0)
-    throw ToolError("cannot write the header of " + path_ + ": " + std::strerror(error), ExitIo);
+    throw SystemError("cannot write the header of " + path_, error, ExitIo);
 }
 
 void StampNow(uint8_t* header) {

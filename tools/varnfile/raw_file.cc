@@ -24,7 +24,7 @@ void RawFile::Open(const std::string& path) {
   CatchCutMappings();
   if (error == 0 && end > 0) error = varnfile::FileMapRead(fd, static_cast<uint64_t>(end), &view);
   varnfile::FileClose(fd);
-  if (error != 0) throw ToolError("cannot map " + path + ": " + std::strerror(error), ExitIo);
+  if (error != 0) throw SystemError("cannot map " + path, error, ExitIo);
   size_ = static_cast<uint64_t>(end);
   data_ = static_cast<const uint8_t*>(view);
 }

@@ -244,7 +244,7 @@ ScratchFile::ScratchFile(const std::string& dir, const std::string& stem) {
   }
   if (error != 0) {
     fd_ = -1;
-    throw ToolError("cannot create a scratch file in " + dir + ": " + std::strerror(error), ExitIo);
+    throw SystemError("cannot create a scratch file in " + dir, error, ExitIo);
   }
   cleanup_ = std::make_unique<RemoveOnInterrupt>(path_);
 }
@@ -273,14 +273,14 @@ int ScratchFile::TakeName(const std::string& target) {
 void ScratchFile::Write(const void* data, std::size_t size) {
   int error = varnfile::FileWrite(fd_, data, size);
   if (error != 0)
-    throw ToolError("cannot write the scratch file " + path_ + ": " + std::strerror(error), ExitIo);
+    throw SystemError("cannot write the scratch file " + path_, error, ExitIo);
 }
 
 void ScratchFile::Close() {
   int error = varnfile::FileClose(fd_);
   fd_ = -1;
   if (error != 0)
-    throw ToolError("cannot write the scratch file " + path_ + ": " + std::strerror(error), ExitIo);
+    throw SystemError("cannot write the scratch file " + path_, error, ExitIo);
 }
 
 namespace {
@@ -377,6 +377,14 @@ int StatusForResult(uint16_t code) {
     case VARNFILE_E_NO_MEMORY: return ExitSoftware;
     default: return ExitUsage;  // arguments the library refuses
   }
+}
+
+int StatusForErrno(int error, int otherwise) {
+  return error == EACCES || error == EPERM ? ExitDenied : otherwise;
+}
+
+ToolError SystemError(const std::string& what, int error, int otherwise) {
+  return ToolError(what + ": " + std::strerror(error), StatusForErrno(error, otherwise));
 }
 
 ToolError DoesNotFit(const std::string& what, varn::Method method, int status) {

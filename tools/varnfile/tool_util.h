@@ -43,6 +43,15 @@ class ToolError : public std::runtime_error {
 // The exit status for a result code of the library.
 int StatusForResult(uint16_t code);
 
+// The exit status for a system call that failed with errno `error`: a
+// permission failure (EACCES, EPERM) is ExitDenied wherever it happens,
+// anything else `otherwise`. Every failed system call the tool reports takes
+// its status from here.
+int StatusForErrno(int error, int otherwise);
+
+// "<what>: <the system's text for error>", with StatusForErrno's status.
+ToolError SystemError(const std::string& what, int error, int otherwise);
+
 // Options every subcommand shares.
 struct Settings {
   bool quiet = false;  // -q: no progress bars, summaries or warnings
