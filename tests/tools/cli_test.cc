@@ -250,6 +250,12 @@ TEST_P(CliTest, CommandLines) {
       // damage is the problem, and each walk's count is told.
       {"verify %length", 65, "problem at {p6}: |!walking backwards finds|live items read forwards, "},
       {"list %length", 65, "", "varnfile: record at {p6}: "},
+      // Info shows the header and the counts up to the damage, with it.
+      {"info %length --json", 65, "\"description\":\"keep me\",\"closed\":true,\"live\":6,\"deleted\":0,|"
+       "\"damaged\":{\"position\":{p6},\"problem\":\"trailer does not point back at its record\"}}\n", "record at {p6}: "},
+      {"info %length", 65, "description    \"keep me\"\n|\nitems          6 live, 0 deleted, 0 end markers (read up to the damage)\n|"
+       "\ndamaged        at {p6}: trailer does not point back"},
+      {"info %never --json", 65, "\"closed\":false,\"damaged\":{\"problem\":\"", "never closed properly"},
       {"list %length -r", 65, "", " (varnfile verify names every damaged record, varnfile recover salvages the items around them)\n"}, {"recover %length %rlength", 0, "at {p6}: "},
       {"verify %torn", 65, "problem at {p11}: torn tail"},
       {"recover %torn %rtorn", 0, "at {p11}: torn last record"},

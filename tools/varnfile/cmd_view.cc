@@ -121,31 +121,50 @@ int RunInfo(const InfoOptions& o) {
     std::fprintf(stderr, "varnfile: %s\n", e.what());
     std::fflush(stderr);
     DescribeHeader(o.path, raw.size(), raw.data(), o.json ? &json : nullptr);
-    if (o.json) std::printf("%s\n", json.str().c_str());
+    if (o.json) {
+      json.AddRaw("damaged", JsonObject().Add("problem", e.what()).str());
+      std::printf("%s\n", json.str().c_str());
+    }
     return e.status();
   }
   DescribeHeader(o.path, raw.size(), raw.data(), o.json ? &json : nullptr);
   uint64_t live = 0, deleted = 0, markers = 0, dataBytes = 0, storedBytes = 0, badCrc = 0;
   UseWideWindows(file);
-  WalkItems(file, raw, false, 0, true, [&](const Entry& e) {
-    if (e.kind == EntryKind::Live) ++live;
-    else if (e.kind == EntryKind::Deleted) ++deleted;
-    else ++markers;
-    if (e.crc == CrcState::Bad) ++badCrc;
-    dataBytes += e.frame.length;
-    storedBytes += e.frame.storedLength;
-    return true;
-  });
+  // A record that cannot be read stops the count there: the header and the
+  // counts up to it are still shown, with the damage.
+  std::unique_ptr<DamagedRecord> damage;
+  try {
+    WalkItems(file, raw, false, 0, true, [&](const Entry& e) {
+      if (e.kind == EntryKind::Live) ++live;
+      else if (e.kind == EntryKind::Deleted) ++deleted;
+      else ++markers;
+      if (e.crc == CrcState::Bad) ++badCrc;
+      dataBytes += e.frame.length;
+      storedBytes += e.frame.storedLength;
+      return true;
+    });
+  } catch (const DamagedRecord& e) {
+    damage = std::make_unique<DamagedRecord>(e);
+    std::fflush(stdout);
+    std::fprintf(stderr, "varnfile: %s\n", e.what());
+    std::fflush(stderr);
+  }
   file.Close();
+  const int status = badCrc > 0 || damage ? ExitDamaged : ExitOk;
   if (o.json) {
     json.Add("live", live).Add("deleted", deleted).Add("end_markers", markers);
     json.Add("data_bytes", dataBytes).Add("stored_bytes", storedBytes).Add("crc_failures", badCrc);
+    if (damage) {
+      JsonObject where;
+      if (damage->position() != 0) where.Add("position", damage->position());
+      json.AddRaw("damaged", where.Add("problem", damage->problem()).str());
+    }
     std::printf("%s\n", json.str().c_str());
-    return badCrc > 0 ? ExitDamaged : ExitOk;
+    return status;
   }
-  std::printf("items          %llu live, %llu deleted, %llu end markers\n",
+  std::printf("items          %llu live, %llu deleted, %llu end markers%s\n",
               static_cast<unsigned long long>(live), static_cast<unsigned long long>(deleted),
-              static_cast<unsigned long long>(markers));
+              static_cast<unsigned long long>(markers), damage ? " (read up to the damage)" : "");
   std::printf("data bytes     %llu\n", static_cast<unsigned long long>(dataBytes));
   std::printf("stored bytes   %llu\n", static_cast<unsigned long long>(storedBytes));
   if (dataBytes > 0)
@@ -154,11 +173,12 @@ int RunInfo(const InfoOptions& o) {
                 100.0 - 100.0 * static_cast<double>(storedBytes) / dataBytes);
   else
     std::printf("ratio          -\n");
-  if (badCrc > 0) {
-    std::printf("crc failures   %llu (run verify)\n", static_cast<unsigned long long>(badCrc));
-    return ExitDamaged;
-  }
-  return ExitOk;
+  if (badCrc > 0) std::printf("crc failures   %llu (run verify)\n", static_cast<unsigned long long>(badCrc));
+  if (damage && damage->position() != 0)
+    std::printf("damaged        at %u: %s (run verify)\n", damage->position(), damage->problem().c_str());
+  else if (damage)
+    std::printf("damaged        %s (run verify)\n", damage->problem().c_str());
+  return status;
 }
 
 // ---- list ----

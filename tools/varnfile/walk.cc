@@ -32,9 +32,9 @@ RecordFrame FrameAt(const RawFile& raw, uint32_t position, uint16_t method) {
   RecordFrame frame;
   FrameProblem problem = CheckRecord(raw, position, method, &frame);
   if (problem != FrameProblem::None)
-    throw ToolError("record at " + std::to_string(position) + ": " + DescribeFrameProblem(problem) +
-                        " (" + SalvageHint + ")",
-                    ExitDamaged);
+    throw DamagedRecord(position, DescribeFrameProblem(problem),
+                        "record at " + std::to_string(position) + ": " + DescribeFrameProblem(problem) +
+                            " (" + SalvageHint + ")");
   static std::set<uint32_t> reported;
   if (frame.trailerDamage != FrameProblem::None && reported.insert(position).second)
     Report("warning: record at %u: %s; its item is read on (varnfile recover repairs the "
@@ -50,7 +50,8 @@ std::vector<Entry> DeletedBetween(const RawFile& raw, uint32_t from, uint32_t to
     entry.kind = EntryKind::Deleted;
     entry.frame = FrameAt(raw, from, method);
     if (entry.frame.next() > to)
-      throw ToolError("record at " + std::to_string(from) + " overlaps the next item", ExitDamaged);
+      throw DamagedRecord(from, "overlaps the next item",
+                          "record at " + std::to_string(from) + " overlaps the next item");
     from = entry.frame.next();
     entries.push_back(entry);
   }
@@ -75,8 +76,8 @@ class Walker {
         CheckRecord(raw_, position, method_, &frame) != FrameProblem::None)
       FrameAt(raw_, position, method_);
     if (rc == VARNFILE_E_READ)
-      throw ToolError(what + ": " + varn::DescribeResult(rc) + " (" + SalvageHint + ")",
-                      ExitDamaged);
+      throw DamagedRecord(position, varn::DescribeResult(rc),
+                          what + ": " + varn::DescribeResult(rc) + " (" + SalvageHint + ")");
     throw varn::Error(rc, what);
   }
 
@@ -134,8 +135,8 @@ class Walker {
         ReadFailed(rc, here, "read item at " + std::to_string(here));
       }
       if (here < expected)
-        throw ToolError("the item at " + std::to_string(here) + " lies before the end of the one read",
-                        ExitDamaged);
+        throw DamagedRecord(here, "lies before the end of the item before it",
+                            "the item at " + std::to_string(here) + " lies before the end of the one read");
       if (!Gap(expected, here, false)) return;
       Entry entry = ReadHere(atMarker);
       expected = entry.frame.next();
@@ -158,8 +159,8 @@ class Walker {
       if (rc != VARNFILE_OK && rc != VARNFILE_E_END_OF_FILE)
         ReadFailed(rc, 0, "step back from " + std::to_string(later));
       if (here >= later)
-        throw ToolError("stepping back from " + std::to_string(later) + " does not move the cursor",
-                        ExitDamaged);
+        throw DamagedRecord(later, "stepping back from it does not move the cursor",
+                            "stepping back from " + std::to_string(later) + " does not move the cursor");
       Entry entry = ReadHere(rc == VARNFILE_E_END_OF_FILE);
       if (!Gap(entry.frame.next(), later, true)) return;
       if (!visit_(entry)) return;

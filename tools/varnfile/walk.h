@@ -13,6 +13,7 @@
 
 #include "commands.h"
 #include "raw_file.h"
+#include "tool_util.h"
 #include "varnfile.hpp"
 
 namespace varntool {
@@ -32,6 +33,21 @@ struct Entry {
   RecordFrame frame;  // position, ids, value, lengths, raw crc field
   CrcState crc = CrcState::Unchecked;
   const std::vector<uint8_t>* data = nullptr;  // live items: the data read
+};
+
+// Damage that stops a walk: the record at position() (0 where a step back
+// found none) cannot be read, for the reason problem(); what() is the whole
+// message, with what to run about it.
+class DamagedRecord : public ToolError {
+ public:
+  DamagedRecord(uint32_t position, const std::string& problem, const std::string& message)
+      : ToolError(message, ExitDamaged), position_(position), problem_(problem) {}
+  uint32_t position() const { return position_; }
+  const std::string& problem() const { return problem_; }
+
+ private:
+  uint32_t position_;
+  std::string problem_;
 };
 
 // Receives each entry; returns false to stop the walk.
@@ -59,9 +75,9 @@ class IdSelection {
 // Walks from `from` (forwards: that record and the ones behind it;
 // backwards: the records before it, or before the end of data when `from`
 // is 0). Deleted records are visited only with includeDeleted. A CRC failure
-// is reported in the entry and the walk goes on; any other failure of the
-// library throws varn::Error, and a record the bytes cannot frame throws
-// ToolError.
+// is reported in the entry and the walk goes on; a record that cannot be
+// read (the bytes do not frame it, or its link is broken) throws
+// DamagedRecord, and any other failure of the library varn::Error.
 void WalkItems(varn::File& file, const RawFile& raw, bool reverse, uint32_t from,
                bool includeDeleted, const EntryVisitor& visit);
 
