@@ -137,6 +137,11 @@ TEST_P(CliTest, CommandLines) {
   wide += "\n";
   std::string twoByte32;  // 32 times U+00E9, 64 bytes of UTF-8
   for (int i = 0; i < 32; ++i) twoByte32 += "\xC3\xA9";
+#if defined(_WIN32)
+  const std::string notAFile = "fifo is a directory, not a file";  // a directory stands in for the FIFO
+#else
+  const std::string notAFile = "fifo is not a regular file, and only a file is replaced";
+#endif
   std::vector<Row> rows = {
       {"--version", 0, "varnfile " VARNFILE_PACKAGE_VERSION "\nfile format version 272\n"},
       {"", 64, "", "Subcommands:\n  create "}, {"", 64, "", "\nvarnfile: a subcommand is required\n"},
@@ -147,13 +152,19 @@ TEST_P(CliTest, CommandLines) {
       {"create %b --method 7", 64, "", "expected 0..4"},
       {"create %nodir/b", 73, "", "directory %nodir does not exist (use --parents"},
       {"create %nodir/b --parents", 0},
+      // A name that names a directory is refused before anything is made.
+      {"create %nodir", 73, "", "nodir is a directory, not a file (%nodir/NAME names a new file in it)"},
+      {"create %nodir --force", 73, "", "nodir is a directory, not a file"},
+      {"create %nslash/ -p", 64, "", "nslash/\": the name of a new file cannot end in \"/\", which names a directory"},
+      {"recover %v %rslash/", 64, "", "cannot end in \"/\""},
+      {"export %v -o %eslash/", 64, "", "the name of the output cannot end in \"/\""},
       {"import %nodir2/c --parents --lines -m {m}", 0, "", "imported 1 item", "x\n"},
       {"import %w --lines -m 2", 73, "", ".varnfile-new-m{m}_w is in the way", "x\n"},  // not the tool's: kept
       {"add %missing --cmd 1 --file %nodir", 74, "", "%nodir: "},  // 70 before: an internal error
       {"info %missing", 66, "", "missing: no such file"},
       {"info %fifo", 66},  // refused, not waited on
       {"verify %fifo", 66, "", "fifo is not a regular file"},
-      {"create %fifo --force", 73, "", "fifo is not a regular file, and only a file is replaced"},
+      {"create %fifo", 73, "", notAFile}, {"create %fifo --force", 73, "", notAFile},
       {"list %short", 65, "", "short is not a transaction file (100 bytes"},
       {"info %never", 65, "closed         no", "never closed properly"},
       {"create %a --method {m} --description orders", 0, "(method {m}, |a ages in 30 days 00:00:00: then it cannot be opened"},
@@ -424,7 +435,7 @@ TEST_P(CliTest, CommandLines) {
   unlink(Path("dlink3").c_str());  // ... and a failed one: the link stays, the file goes
   ASSERT_EQ(0, symlink(Path("dout3").c_str(), Path("dlink3").c_str()));
   rows.push_back({"import %dlink3 --lines -m {m}", 65, "", "line 2", "x\n" + std::string(65536, 'x')});
-  rows.push_back({"import -p %pslash/ --lines -m {m}", 66, "", "not a regular file", "x\n"});
+  rows.push_back({"import -p %pslash/ --lines -m {m}", 64, "", "the name of a new file cannot end in \"/\"", "x\n"});
   unlink(Path("dlink4").c_str());  // into a directory still to be made: only with --parents
   ASSERT_EQ(0, symlink(Path("dnew/x").c_str(), Path("dlink4").c_str()));
   rows.push_back({"import %dlink4 --lines -m {m}", 73, "", "(use --parents to create it)", "x\n"});
@@ -551,7 +562,8 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ((std::vector<Item>{{5, 0, 6, "multi\nline"}}), ReadFile(Path("k")));
 #endif
   // No file from a failed create, import, convert or recover.
-  for (const char* name : {"b", "bad", "dimp", "k3", "late", "rnoise", "rtext", "cdata", "limi", "limj", "limc", "limr", "w"})
+  for (const char* name : {"b", "bad", "dimp", "k3", "late", "rnoise", "rtext", "cdata", "limi", "limj", "limc", "limr", "w",
+                           "nslash", "rslash", "eslash", "pslash"})
     EXPECT_NE(0, access(Path(name).c_str(), F_OK)) << name;
   EXPECT_EQ("not ours", Slurp(foreign));
   EXPECT_EQ("old\n", Slurp(Path("kept.jsonl")));

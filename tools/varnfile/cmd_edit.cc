@@ -45,7 +45,26 @@ void AddNewFileOptions(CLI::App* sub, NewFileOptions* options) {
   sub->add_flag("--parents,-p", options->parents, "Create missing directories of the new file");
 }
 
+void CheckFileName(const std::string& path, const char* what) {
+  if (!path.empty() && std::string(PathSeparators).find(path.back()) != std::string::npos)
+    throw ToolError(Quote(path) + ": " + what + " cannot end in \"" + path.back() +
+                    "\", which names a directory; give the file's own name");
+}
+
+void CheckNewName(const std::string& path) {
+  CheckFileName(path, "the name of a new file");
+  std::error_code error;
+  const std::filesystem::file_type type = std::filesystem::status(path, error).type();
+  if (type == std::filesystem::file_type::directory)
+    throw ToolError(path + " is a directory, not a file (" + path + "/NAME names a new file in it)",
+                    ExitCannotCreate);
+  if (type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::regular &&
+      type != std::filesystem::file_type::none)
+    throw ToolError(path + " is not a regular file, and only a file is replaced", ExitCannotCreate);
+}
+
 void CheckNewFile(const std::string& path, const NewFileOptions& options) {
+  CheckNewName(path);
   if (!options.force && FileExists(path))
     throw ToolError(path + " already exists (use --force to replace it)", ExitCannotCreate);
   std::string dir = DirectoryOf(path);

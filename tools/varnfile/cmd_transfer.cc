@@ -285,6 +285,7 @@ struct ExportOptions {
 int RunExport(const ExportOptions& o) {
   Format format = ParseFormat(FormatOfName(o.format, o.output), false);
   ItemRange range(o.range, o.select);
+  CheckFileName(o.output, "the name of the output");
   // The output is truncated before the first row: never the items' own file.
   if (!o.output.empty() && SameFile(o.path, o.output))
     throw ToolError("export: the output is " + o.path + " itself");
@@ -681,6 +682,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
     throw ToolError("--cmd: " + o.command + " is reserved");
   if (o.append && sub.count("--method") > 0) throw ToolError("import: --method cannot change an existing file");
   if (sub.count("--description") > 0) CheckDescription(o.description);
+  if (!o.append) CheckNewName(o.path);
   // Importing into a file that exists most often means adding to it, as
   // sqlite3's .import adds to a table: the refusal names both ways.
   if (!o.append && !o.target.force && FileExists(o.path))

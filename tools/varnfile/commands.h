@@ -77,9 +77,19 @@ struct NewFileOptions {
 // Adds --force and --parents for a subcommand that writes a new file.
 void AddNewFileOptions(CLI::App* sub, NewFileOptions* options);
 
-// Refuses to replace an existing file unless `force`, and to create missing
-// directories unless `parents`.
+// Refuses a name that ends in a path separator: it names a directory, and
+// a file made under it would be made as one (64).
+void CheckFileName(const std::string& path, const char* what);
+
+// Refuses, before anything is made: a name that ends in a separator
+// (CheckFileName), an existing directory or other file that is not a
+// regular file (73, whatever --force says); then an existing file unless
+// `force`, and missing directories unless `parents`.
 void CheckNewFile(const std::string& path, const NewFileOptions& options);
+
+// The part of CheckNewFile that no option changes: the name and what
+// already stands there.
+void CheckNewName(const std::string& path);
 
 class RemoveOnInterrupt;
 class ScratchFile;
