@@ -199,6 +199,8 @@ TEST_P(CliTest, CommandLines) {
       {"export %a --format csv", 0, "position,cmd,extra,value,length,encoding,data\r\n174,16,2,4000000000,11,text,hello world\r\n"},
       {"export %a --format text", 0, "\t18\t0\t0\ttext\tfrom stdin\n"},
       {"export %a --output %a.jsonl", 0},
+      {"export %a -o - --format csv", 0, "position,cmd,|\r\n174,16,2,4000000000,11,text,hello world\r\n"},
+      {"export %a - --format text", 0, "\t18\t0\t0\ttext\tfrom stdin\n"},  // "-": stdout, not a file
       {"export %a --output %a.csv", 0},  // CSV, as its name says
       {"export %a --output %v", 73, "", "v is a transaction file; export writes over one only with --force"},
       {"export %a --format text --output %a.tsv", 0},
@@ -565,6 +567,7 @@ TEST_P(CliTest, CommandLines) {
   for (const char* name : {"b", "bad", "dimp", "k3", "late", "rnoise", "rtext", "cdata", "limi", "limj", "limc", "limr", "w",
                            "nslash", "rslash", "eslash", "pslash"})
     EXPECT_NE(0, access(Path(name).c_str(), F_OK)) << name;
+  EXPECT_NE(0, access("-", F_OK));  // export -o - wrote to stdout
   EXPECT_EQ("not ours", Slurp(foreign));
   EXPECT_EQ("old\n", Slurp(Path("kept.jsonl")));
   EXPECT_FALSE(Has(Listing(ScratchFolder()), ".varnfile-export")) << Listing(ScratchFolder());

@@ -283,14 +283,16 @@ struct ExportOptions {
 };
 
 int RunExport(const ExportOptions& o) {
-  Format format = ParseFormat(FormatOfName(o.format, o.output), false);
+  // "-" is standard output, as for --input of import (./- names a file).
+  const std::string output = o.output == "-" ? "" : o.output;
+  Format format = ParseFormat(FormatOfName(o.format, output), false);
   ItemRange range(o.range, o.select);
-  CheckFileName(o.output, "the name of the output");
+  CheckFileName(output, "the name of the output");
   // The output is truncated before the first row: never the items' own file.
-  if (!o.output.empty() && SameFile(o.path, o.output))
+  if (!output.empty() && SameFile(o.path, output))
     throw ToolError("export: the output is " + o.path + " itself");
-  if (!o.output.empty() && !o.force && BeginsAsTransactionFile(o.output))
-    throw ToolError(o.output + " is a transaction file; export writes over one only with --force",
+  if (!output.empty() && !o.force && BeginsAsTransactionFile(output))
+    throw ToolError(output + " is a transaction file; export writes over one only with --force",
                     ExitCannotCreate);
   varn::File file = OpenItems(o.path, varn::Access::Read, o.ignoreAging);
   UseWideWindows(file);
@@ -299,7 +301,7 @@ int RunExport(const ExportOptions& o) {
   uint16_t method = static_cast<uint16_t>(file.method());
   range.Locate(file, raw, false);
   EndMarkerReader markers(raw, method);
-  Output out(o.output);
+  Output out(output);
   if (format == Format::Csv) out.Write("position,cmd,extra,value,length,encoding,data\r\n");
   Progress progress("export", raw.size());
   uint64_t count = 0, seen = 0;
@@ -787,7 +789,8 @@ void AddTransferCommands(CLI::App& app, int* status) {
         "Output goes through a 64 KB buffer; a summary (\"exported 10 items\") goes to stderr");
     sub->add_option("FILE", o->path, "Transaction file")->required();
     sub->add_option("--output,-o,OUTPUT", o->output,
-                    "Write to this file instead of stdout (may follow FILE without --output)");
+                    "Write to this file instead of stdout (- is stdout; it may follow FILE "
+                    "without --output)");
     sub->add_flag("--force,-f", o->force, "Write over a transaction file given as --output");
     AddRangeOptions(sub, &o->range);
     AddSelectOptions(sub, &o->select);
@@ -814,7 +817,8 @@ void AddTransferCommands(CLI::App& app, int* status) {
     sub->add_option("FILE", o->path, "Transaction file to create (or extend with --append)")
         ->required();
     sub->add_option("--input,-i,INPUT", o->input,
-                    "Read from this file instead of stdin (may follow FILE without --input)");
+                    "Read from this file instead of stdin (- is stdin; it may follow FILE "
+                    "without --input)");
     sub->add_option("--format", o->format,
                     "jsonl (the default, unless the --input name ends in .csv or .tsv; unknown keys are an error, data is base64 unless "
                     "\"encoding\":\"text\"), csv, text (the tab-separated rows of export) "
