@@ -16,7 +16,9 @@ int PlatformTerminalColumns(int descriptor);
 // line ends into CR LF and stops at Ctrl-Z).
 void PlatformBinaryStdio();
 // Calls cleanup(signal) when the process is interrupted (POSIX: SIGINT,
-// SIGTERM, SIGHUP; Windows: Ctrl-C, Ctrl-Break, closing the console). When
+// SIGTERM, SIGHUP, and SIGPIPE from a pipe whose reader went away, each
+// unless the process was started with it ignored; Windows: Ctrl-C,
+// Ctrl-Break, closing the console). When
 // it returns true the process then ends as the interruption would have
 // (POSIX: dies of the signal); when it returns false the process goes on,
 // and ends itself later with PlatformEndAsInterrupted(signal). cleanup runs

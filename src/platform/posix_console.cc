@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <initializer_list>
 
 namespace varnfile {
 
@@ -53,11 +52,20 @@ void PlatformBinaryStdio() {}
 
 void PlatformOnInterrupt(bool (*cleanup)(int)) {
   interruptCleanup = cleanup;
+  // SIGPIPE too: a reader of the output that went away ends the process as
+  // surely as Ctrl-C does. A signal the process was started with ignored
+  // (nohup, a shell that ignores SIGPIPE) stays ignored, as it would
+  // without the handler: the write to a closed pipe then fails instead.
+  const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
   struct sigaction action = {};
   action.sa_handler = CleanUpAndDie;
   sigemptyset(&action.sa_mask);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, signal);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+  for (int signal : signals) sigaddset(&action.sa_mask, signal);
+  for (int signal : signals) {
+    struct sigaction was = {};
+    if (sigaction(signal, nullptr, &was) == 0 && was.sa_handler == SIG_IGN) continue;
+    sigaction(signal, &action, nullptr);
+  }
 }
 
 void PlatformEndAsInterrupted(int signal) {

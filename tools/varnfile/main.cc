@@ -37,10 +37,10 @@ const char ExitStatusHelp[] =
     "  75  the file is in use by another process (--wait SECONDS retries)\n"
     "  77  permission denied: a file that may not be read or written, a folder where a new\n"
     "      file, a scratch file or a directory (--parents) may not be made\n"
-    "A signal (Ctrl-C) ends the tool with the shell's 128 + signal number, and a\n"
-    "subcommand that was writing a new file removes it first; one that was changing\n"
-    "a file (add, import --append, delete, update) first finishes the item at hand\n"
-    "and closes the file properly.\n";
+    "A signal (Ctrl-C, SIGTERM, SIGHUP, SIGPIPE from a closed pipe) ends the tool with the\n"
+    "shell's 128 + signal number, and a subcommand that was writing a new file removes it\n"
+    "first; one that was changing a file (add, import --append, delete, update) first\n"
+    "finishes the item at hand and closes the file properly.\n";
 
 // The overview lists each subcommand with the first sentence of its
 // description, one line each, for a reader looking for the right command;
