@@ -220,6 +220,10 @@ TEST_P(CliTest, CommandLines) {
       {"import %k --csv", 0, "", "", "cmd,value,data\n5,6,\"multi\nline\"\n"},
       {"convert %data %k -m {m} --force", 65},  // k stays as it was
       {"import %k2 --csv --cmd 3 --extra 2", 0, "", "", "\xEF\xBB\xBF" "1,,3,plain\n"},
+      // Column names in any letter case.
+      {"import %kcaps --csv -m {m}", 0, "", "imported 2 items", "CMD,Extra,DATA\n4,5,six\n7,8,nine\n"},
+      {"export %kcaps --format text", 0, "\t4\t5\t0\ttext\tsix\n|\t7\t8\t0\ttext\tnine\n"},
+      {"import %kcaps2 --csv", 65, "", "line 1: the header row names the unknown column \"Text\"", "CMD,Text\n"},
       {"import %k3 --csv", 65, "", "line 1: the header row names the unknown column \"text\"", "position,data,text\n174,YQ==,a\n"},
       // A bad line late in the input: no new file, the one --force would
       // replace as it was, nothing appended; from a file and from stdin.
@@ -256,7 +260,7 @@ TEST_P(CliTest, CommandLines) {
       {"recover %zeros %rzeros", 0, "recovered 13 of 13 |22 bytes hold no consistent record|!repaired"},
       // Long reports stop at --max-problems / --max-dropped lines and count the rest.
       {"verify %trailer --max-problems 1", 65, "!problem at 174: |more problems (--max-problems 0 lists them all)\n%trailer: "},
-      {"verify %trailer --max-problems -1", 64, "", "--max-problems: not a number"},
+      {"verify %trailer --max-problems -1", 64, "", "--max-problems: expected a whole number 0 or more"},
       {"recover %twice %rtwice --max-dropped 1", 0, "\n  at {p2}: | more (--max-dropped 0 lists them all)\n|!  at {p4}"},
       {"recover %twice %rtwice2 --max-dropped 0", 0, "\n  at {p2}: |\n  at {p4}: |!more"},
       // Walks that stop at damage are not compared item by item: the
@@ -361,12 +365,18 @@ TEST_P(CliTest, CommandLines) {
       {"import %q --lines --format csv", 64, "", "--format csv and --lines name two formats"},
       {"convert %a %a --method 1 --force", 64, "", "are the same file"},
       {"export %a -o %a --force", 64, "", "the output is"},
-      {"list %a -n -1", 64, "", "--limit: not a number: \"-1\""},
+      // A number that is refused says what is accepted.
+      {"list %a -n -1", 64, "", "--limit: expected a whole number 0 or more (decimal, or hexadecimal after 0x), got \"-1\""},
+      {"list %a --cmd x", 64, "", "--cmd: expected a whole number from 0 to 65535 (decimal, or hexadecimal after 0x), got \"x\""},
+      {"list %a --wait nan", 64, "", "--wait: expected a number of seconds from 0 to 1000000 (fractions allowed), got \"nan\""},
+      {"list %a --wait inf", 64, "", "--wait: expected a number of seconds"},
+      {"list %a --wait -1", 64, "", "--wait: expected a number of seconds"},
+      {"list %a --wait 0.5 -n 1", 0, "hello world"},
       {"list %a -n 99999999999999999999", 64, "", "is larger than"},
-      {"list %a -n 0x", 64, "", "not a number"},
+      {"list %a -n 0x", 64, "", "--limit: expected a whole number"},
       {"list %a --cmd 0x10000", 64, "", "--cmd: 0x10000 is larger than 65535"},
-      {"export %a -e 5,", 64, "", "--extra: not a number: \"\""},
-      {"export %a -n x", 64, "", "--limit: not a number: \"x\""},
+      {"export %a -e 5,", 64, "", "--extra: expected a whole number from 0 to 65535 (decimal, or hexadecimal after 0x), got \"\""},
+      {"export %a -n x", 64, "", "--limit: expected a whole number 0 or more (decimal, or hexadecimal after 0x), got \"x\""},
       {"export %a --from '#3'", 64, "", "--from #3: the file holds 3 items"},
       {"create 'MEMORY$'", 64, "", "names a memory file"},
   };

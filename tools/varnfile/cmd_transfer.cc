@@ -476,8 +476,14 @@ class CsvColumns {
   // True when the record names columns (and is no item).
   bool ReadHeader(const std::vector<std::string>& fields) {
     static const char* const names[] = {"position", "cmd", "command", "extra", "value", "length", "encoding", "data"};
-    auto known = [](const std::string& f) {
-      return std::find_if(std::begin(names), std::end(names), [&](const char* n) { return f == n; }) !=
+    // Column names in any letter case: spreadsheets and other tools write
+    // CMD or Data as readily as cmd.
+    auto lower = [](std::string f) {
+      for (char& c : f) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      return f;
+    };
+    auto known = [&](const std::string& f) {
+      return std::find_if(std::begin(names), std::end(names), [&](const char* n) { return lower(f) == n; }) !=
              std::end(names);
     };
     for (const std::string& f : fields) {
@@ -493,7 +499,7 @@ class CsvColumns {
     index_.clear();
     named_ = true;
     for (std::size_t i = 0; i < fields.size(); ++i) {
-      std::string name = fields[i] == "command" ? "cmd" : fields[i];
+      std::string name = lower(fields[i]) == "command" ? "cmd" : lower(fields[i]);
       if (index_.count(name) != 0) throw ToolError("line 1: column " + Quote(name) + " appears twice", ExitDamaged);
       index_[name] = i;
     }
@@ -828,7 +834,8 @@ void AddTransferCommands(CLI::App& app, int* status) {
                   "the data, the ids come from --cmd, --extra, --value");
     sub->add_flag("--csv", o->csv,
                   "CSV records with columns cmd,extra,value,data, or the columns a header row "
-                  "names (position, cmd or command, extra, value, length, encoding, data); "
+                  "names (position, cmd or command, extra, value, length, encoding, data; any "
+                  "letter case); "
                   "data is text unless an encoding column says base64");
     sub->add_option("--cmd,-c", o->command, "Command id of items whose input gives none (default 0)");
     sub->add_option("--extra,-e", o->extra, "Extra id of items whose input gives none (default 0)");

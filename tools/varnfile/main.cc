@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <sstream>
@@ -79,7 +81,18 @@ void AddCommonOptions(CLI::App* sub) {
   sub->add_option("--wait", settings().wait,
                   "When another process holds the file, retry for up to this many seconds")
       ->type_name("SECONDS")
-      ->check(CLI::Range(0.0, 1e6));
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            // strtod reads "nan" and "inf" too, which are no time to wait.
+            char* end = nullptr;
+            const double seconds = std::strtod(text.c_str(), &end);
+            const bool ok = !text.empty() && end == text.c_str() + text.size() &&
+                            std::isfinite(seconds) && seconds >= 0 && seconds <= 1e6;
+            return ok ? std::string()
+                      : "expected a number of seconds from 0 to 1000000 (fractions allowed), got " +
+                            Quote(text);
+          },
+          "SECONDS"));
 }
 
 void AddSelectOptions(CLI::App* sub, SelectOptions* options) {

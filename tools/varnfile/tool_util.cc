@@ -30,7 +30,11 @@ uint64_t ParseNumber(const std::string& text, uint64_t max, const char* what) {
     base = 16;
     at = 2;
   }
-  if (at >= text.size()) throw ToolError(std::string(what) + ": not a number: " + Quote(text));
+  // What is accepted, said whenever the text is no such number ("-1" too).
+  const ToolError notANumber(std::string(what) + ": expected a whole number " +
+                             (max == UINT64_MAX ? std::string("0 or more") : "from 0 to " + std::to_string(max)) +
+                             " (decimal, or hexadecimal after 0x), got " + Quote(text));
+  if (at >= text.size()) throw notANumber;
   uint64_t value = 0;
   for (; at < text.size(); ++at) {
     char c = text[at];
@@ -38,7 +42,7 @@ uint64_t ParseNumber(const std::string& text, uint64_t max, const char* what) {
     if (c >= '0' && c <= '9') digit = c - '0';
     else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
     else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    else throw ToolError(std::string(what) + ": not a number: " + Quote(text));
+    else throw notANumber;
     if (value > (max - digit) / base)
       throw ToolError(std::string(what) + ": " + text + " is larger than " + std::to_string(max));
     value = value * base + digit;
