@@ -160,7 +160,8 @@ TEST_P(CliTest, CommandLines) {
       {"export %v -o %eslash/", 64, "", "the name of the output cannot end in \"/\""},
       {"import %nodir2/c --parents --lines -m {m}", 0, "", "imported 1 item", "x\n"},
       {"import %w --lines -m 2", 73, "", ".varnfile-new-m{m}_w is in the way", "x\n"},  // not the tool's: kept
-      {"add %missing --cmd 1 --file %nodir", 74, "", "%nodir: "},  // 70 before: an internal error
+      {"add %missing --cmd 1 --file %nodir", 66, "", "%nodir is a directory, not a file"},
+      {"import %missing --input %nodir", 66, "", "%nodir is a directory, not a file"},
       {"info %missing", 66, "", "missing: no such file"},
       {"info %fifo", 66},  // refused, not waited on
       {"verify %fifo", 66, "", "fifo is not a regular file"},

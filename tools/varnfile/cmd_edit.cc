@@ -375,8 +375,8 @@ std::size_t DataOptionCount(const CLI::App& sub) {
 std::vector<uint8_t> ReadItemData(const AddOptions& o) {
   std::vector<uint8_t> data;
   if (!o.dataFile.empty()) {
-    std::ifstream in(o.dataFile, std::ios::binary);
-    if (!in) throw SystemError("cannot open " + o.dataFile, errno, errno == ENOENT ? ExitNoInput : ExitIo);
+    std::ifstream in;
+    OpenInput(in, o.dataFile);
     data = ReadItemBytes(in, o.dataFile);
   } else if (o.fromStdin) {
     data = ReadItemBytes(StandardInput("the item data"), "standard input");

@@ -606,8 +606,7 @@ class ImportInput {
   ImportInput(const std::string& path, bool twice, const std::string& target) {
     bool standard = path.empty() || path == "-";
     if (!standard) {
-      file_.open(path, std::ios::binary);
-      if (!file_) throw SystemError("cannot open " + path, errno, errno == ENOENT ? ExitNoInput : ExitIo);
+      OpenInput(file_, path);
     }
     std::istream& in = standard ? StandardInput("items") : file_;
     std::error_code error;

@@ -391,6 +391,13 @@ ToolError SystemError(const std::string& what, int error, int otherwise) {
   return ToolError(what + ": " + std::strerror(error), StatusForErrno(error, otherwise));
 }
 
+void OpenInput(std::ifstream& in, const std::string& path) {
+  if (varnfile::PlatformIsDirectory(path.c_str()))
+    throw ToolError(path + " is a directory, not a file", ExitNoInput);
+  in.open(path, std::ios::binary);
+  if (!in) throw SystemError("cannot open " + path, errno, errno == ENOENT ? ExitNoInput : ExitIo);
+}
+
 ToolError DoesNotFit(const std::string& what, varn::Method method, int status) {
   return ToolError(what + " do not fit one item once compressed under method " +
                    std::to_string(static_cast<unsigned>(method)) + " (" + varn::MethodName(method) +

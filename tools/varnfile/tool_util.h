@@ -52,6 +52,11 @@ int StatusForErrno(int error, int otherwise);
 // "<what>: <the system's text for error>", with StatusForErrno's status.
 ToolError SystemError(const std::string& what, int error, int otherwise);
 
+// Opens an input file for reading (--file, --input): a directory is refused
+// as not a file (66) before the system gets to answer for it (EISDIR on
+// POSIX, EACCES on Windows); a FIFO or device is read as it comes.
+void OpenInput(std::ifstream& in, const std::string& path);
+
 // Options every subcommand shares.
 struct Settings {
   bool quiet = false;  // -q: no progress bars, summaries or warnings
