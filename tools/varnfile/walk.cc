@@ -64,8 +64,6 @@ class Walker {
       : file_(file), raw_(raw), method_(static_cast<uint16_t>(file.method())),
         includeDeleted_(includeDeleted), visit_(visit) {}
 
-  // Reads the entry at the cursor, which the library has just located: a
-  // live item, or an end marker when `atMarker`.
   // A read that the library refused at `position` (a live item's start; 0
   // where the step back found none): damage its record's frame shows is
   // named as such; anything else (the file cut short, a link that leads
@@ -81,6 +79,8 @@ class Walker {
     throw varn::Error(rc, what);
   }
 
+  // Reads the entry at the cursor, which the library has just located: a
+  // live item, or an end marker when `atMarker`.
   Entry ReadHere(bool atMarker) {
     Entry entry;
     uint32_t position = file_.Tell();
