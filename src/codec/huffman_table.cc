@@ -100,21 +100,38 @@ void BuildDegenerate(uint32_t* table, const KindInfo& info, bool empty, uint32_t
 
 }  // namespace
 
-uint32_t BuildHuffmanTable(const uint16_t* lengths, uint32_t* table, TableKind kind,
-                           uint16_t* sorted, uint32_t n) {
-  const uint16_t* count = lengths;  // count[L - 1]: codes of L bits
-  const uint8_t* codeLength = CodeLengthList(lengths);
+uint32_t BuildHuffmanTable(const uint8_t* codeLength, uint32_t n, uint32_t* table,
+                           TableKind kind, uint16_t* sorted) {
   const KindInfo info = Info(kind);
   const uint32_t tableBits = info.primaryBits;
+
+  // The symbols are taken as four runs of quarter = n / 4 symbols (the
+  // last run also takes the n % 4 left over), counted and sorted side by
+  // side: a counter incremented by consecutive symbols of the same length
+  // waits for its own previous store, and four runs wait four times less.
+  // Index 0 counts the symbols without a code.
+  const uint32_t quarter = n / 4;
+  uint16_t runCount[4][MaxCodeBits + 1] = {};
+  for (uint32_t i = 0; i < quarter; ++i) {
+    ++runCount[0][codeLength[i]];
+    ++runCount[1][codeLength[quarter + i]];
+    ++runCount[2][codeLength[2 * quarter + i]];
+    ++runCount[3][codeLength[3 * quarter + i]];
+  }
+  for (uint32_t i = 4 * quarter; i < n; ++i) ++runCount[3][codeLength[i]];
+  uint32_t count[MaxCodeBits + 1];
+  for (uint32_t bits = 0; bits <= MaxCodeBits; ++bits) {
+    count[bits] = runCount[0][bits] + runCount[1][bits] + runCount[2][bits] + runCount[3][bits];
+  }
 
   // The code space left unused: a negative remainder means
   // over-subscribed, a positive one incomplete.
   int32_t left = 1;
   uint32_t codes = 0;
   for (uint32_t bits = 1; bits <= MaxCodeBits; ++bits) {
-    left = (left << 1) - count[bits - 1];
+    left = (left << 1) - static_cast<int32_t>(count[bits]);
     if (left < 0) return 1;
-    codes += count[bits - 1];
+    codes += count[bits];
   }
   if (left > 0) {
     if (codes > 1) return 1;
@@ -125,15 +142,25 @@ uint32_t BuildHuffmanTable(const uint16_t* lengths, uint32_t* table, TableKind k
   }
 
   // Symbols sorted by code length, then by symbol: the canonical order, in
-  // which codes simply count up.
-  uint32_t offset[MaxCodeBits + 1];
-  offset[1] = 0;
-  for (uint32_t bits = 1; bits < MaxCodeBits; ++bits) {
-    offset[bits + 1] = offset[bits] + count[bits - 1];
+  // which codes simply count up. The symbols without a code go behind all
+  // the others, where nothing reads them, so the sort needs no test.
+  uint32_t offset[4][MaxCodeBits + 1];
+  uint32_t start = 0;
+  for (uint32_t bits = 1; bits <= MaxCodeBits + 1; ++bits) {
+    const uint32_t b = bits <= MaxCodeBits ? bits : 0;  // no code: last
+    for (uint32_t run = 0; run < 4; ++run) {
+      offset[run][b] = start;
+      start += runCount[run][b];
+    }
   }
-  for (uint32_t symbol = 0; symbol < n; ++symbol) {
-    uint32_t bits = codeLength[symbol];
-    if (bits != 0) sorted[offset[bits]++] = static_cast<uint16_t>(symbol);
+  for (uint32_t i = 0; i < quarter; ++i) {
+    sorted[offset[0][codeLength[i]]++] = static_cast<uint16_t>(i);
+    sorted[offset[1][codeLength[quarter + i]]++] = static_cast<uint16_t>(quarter + i);
+    sorted[offset[2][codeLength[2 * quarter + i]]++] = static_cast<uint16_t>(2 * quarter + i);
+    sorted[offset[3][codeLength[3 * quarter + i]]++] = static_cast<uint16_t>(3 * quarter + i);
+  }
+  for (uint32_t i = 4 * quarter; i < n; ++i) {
+    sorted[offset[3][codeLength[i]]++] = static_cast<uint16_t>(i);
   }
 
   // Codes of up to tableBits bits, shortest first. `codeword` is the next
@@ -144,8 +171,8 @@ uint32_t BuildHuffmanTable(const uint16_t* lengths, uint32_t* table, TableKind k
   // every shorter code at all the indexes that start with it. A complete
   // code has a code of at most 8 bits, as it has at most 288 symbols.
   uint32_t length = 1;
-  while (count[length - 1] == 0) ++length;
-  uint32_t remaining = count[length - 1];
+  while (count[length] == 0) ++length;
+  uint32_t remaining = count[length];
   uint32_t tableEnd = 1u << length;
   uint32_t codeword = 0;
   uint32_t next = 0;
@@ -168,7 +195,7 @@ uint32_t BuildHuffmanTable(const uint16_t* lengths, uint32_t* table, TableKind k
         std::memcpy(&table[tableEnd], table, tableEnd * sizeof table[0]);
         tableEnd <<= 1;
       }
-    } while ((remaining = count[length - 1]) == 0);
+    } while ((remaining = count[length]) == 0);
   }
 
   // Longer codes: one subtable per primary prefix, just large enough for
@@ -185,7 +212,7 @@ uint32_t BuildHuffmanTable(const uint16_t* lengths, uint32_t* table, TableKind k
       uint32_t used = remaining;
       while (used < (1u << subtableBits)) {
         ++subtableBits;
-        used = (used << 1) + count[tableBits + subtableBits - 1];
+        used = (used << 1) + count[tableBits + subtableBits];
       }
       tableEnd = subtableStart + (1u << subtableBits);
       if (tableEnd > info.size) return 1;  // cannot happen for a complete code
@@ -201,7 +228,7 @@ uint32_t BuildHuffmanTable(const uint16_t* lengths, uint32_t* table, TableKind k
     const uint32_t bit = 1u << HighestBit(codeword ^ all);
     codeword = (codeword & (bit - 1)) | bit;
     --remaining;
-    while (remaining == 0) remaining = count[++length - 1];
+    while (remaining == 0) remaining = count[++length];
   }
 }
 
@@ -217,26 +244,22 @@ struct FixedTables {
 const FixedTables& Fixed() {
   static const FixedTables* const tables = [] {
     static FixedTables built;
-    static TableArea area;
-    std::memset(&area, 0, sizeof area);
-    uint8_t* literal = CodeLengthList(area.literalLengths);
+    uint8_t lengths[LiteralLengthSymbols + DistanceSymbols];
+    uint16_t scratch[LiteralLengthSymbols];
+    uint8_t* literal = lengths;
     uint32_t symbol = 0;
     for (uint32_t range = 0; range < 4; ++range) {
       for (; symbol < FixedLiteralRangeEnd[range]; ++symbol) {
         literal[symbol] = FixedLiteralLengthBits[range];
-        ++area.literalLengths[FixedLiteralLengthBits[range] - 1];
       }
     }
-    uint8_t* distance = CodeLengthList(area.distanceLengths);
-    for (symbol = 0; symbol < DistanceSymbols; ++symbol) {
-      distance[symbol] = FixedDistanceBits;
-      ++area.distanceLengths[FixedDistanceBits - 1];
-    }
+    uint8_t* distance = lengths + LiteralLengthSymbols;
+    for (symbol = 0; symbol < DistanceSymbols; ++symbol) distance[symbol] = FixedDistanceBits;
     // The fixed code is complete: both builds always succeed.
-    BuildHuffmanTable(area.literalLengths, built.literal, TableKind::LiteralLength, area.scratch,
-                      LiteralLengthSymbols);
-    BuildHuffmanTable(area.distanceLengths, built.distance, TableKind::Distance, area.scratch,
-                      DistanceSymbols);
+    BuildHuffmanTable(literal, LiteralLengthSymbols, built.literal, TableKind::LiteralLength,
+                      scratch);
+    BuildHuffmanTable(distance, DistanceSymbols, built.distance, TableKind::Distance,
+                      scratch);
     return &built;
   }();
   return *tables;

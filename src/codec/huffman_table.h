@@ -56,36 +56,27 @@ constexpr uint32_t LiteralTableSize = 2 * (1u << LiteralTableBits);
 constexpr uint32_t DistanceTableSize = 3 * (1u << DistanceTableBits);
 constexpr uint32_t CodeLengthTableSize = 1u << CodeLengthTableBits;
 
-// A lengths region is the input of a build: 15 counts (uint16, count[L - 1]
-// symbols have a code of L bits), then one uint8 code length per symbol
-// (0 = the symbol has no code). Counts and lengths must agree.
-constexpr uint32_t LengthCountWords = MaxCodeBits;
-inline uint8_t* CodeLengthList(uint16_t* region) {
-  return reinterpret_cast<uint8_t*>(region + LengthCountWords);
-}
-inline const uint8_t* CodeLengthList(const uint16_t* region) {
-  return reinterpret_cast<const uint8_t*>(region + LengthCountWords);
-}
-
 // Every table and code-length list of one decompressor: one allocation.
 struct TableArea {
   uint32_t literalTable[LiteralTableSize];
   uint32_t distanceTable[DistanceTableSize];
   uint32_t codeLengthTable[CodeLengthTableSize];
-  // Literal/length lengths; while a dynamic header is read, the same place
-  // holds the counts and 19 lengths of the code-length code.
-  uint16_t literalLengths[LengthCountWords + LiteralLengthSymbols / 2];
-  uint16_t distanceLengths[LengthCountWords + DistanceSymbols / 2];
+  // The code lengths of a dynamic header in the order the header gives
+  // them: the literal/length codes' lengths, the distance codes' right
+  // behind them (a run of repeats may cross from one to the other).
+  uint8_t lengths[LiteralLengthSymbols + DistanceSymbols];
+  uint8_t codeLengthLengths[CodeLengthCodes];
   // Symbols sorted by code length while a table is built.
   uint16_t scratch[LiteralLengthSymbols];
 };
 
-// Builds the table of `kind` from the first n lengths of the lengths region
-// `lengths`, using scratch (n uint16). Returns 0 when built, 1 when the
-// lengths are rejected: over-subscribed, or incomplete with more than one
-// code. An empty code and a code of a single symbol are accepted.
-uint32_t BuildHuffmanTable(const uint16_t* lengths, uint32_t* table, TableKind kind,
-                           uint16_t* scratch, uint32_t n);
+// Builds the table of `kind` from the code lengths of symbols 0 to n - 1
+// (at most 288; each 0 to 15, 0: the symbol has no code), using scratch
+// (n uint16). Returns 0 when built, 1 when the lengths are rejected:
+// over-subscribed, or incomplete with more than one code. An empty code and
+// a code of a single symbol are accepted.
+uint32_t BuildHuffmanTable(const uint8_t* lengths, uint32_t n, uint32_t* table, TableKind kind,
+                           uint16_t* scratch);
 
 // The literal/length and distance tables of RFC 1951's fixed code: built
 // once per process, read-only, shared by all decompressors.

@@ -216,31 +216,6 @@ inline void CopyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
 
 enum class HeaderResult { Done, NeedInput, Invalid };
 
-// Stores `repeat` copies of code length `value` at the next positions of the
-// literal/length and distance lengths, counting the nonzero ones.
-inline void StoreLengths(DynamicHeaderProgress& h, TableArea* area, uint32_t value,
-                         uint32_t repeat) {
-  h.lengthsRead += repeat;
-  while (repeat != 0) {
-    uint32_t regionSize = h.region == 0 ? h.hlit : h.hdist;
-    uint32_t here = regionSize - h.position;
-    if (here > repeat) here = repeat;
-    if (here == 0) break;  // callers never pass the end; stay safe if they did
-    if (value != 0) {
-      uint16_t* region = h.region == 0 ? area->literalLengths : area->distanceLengths;
-      std::memset(CodeLengthList(region) + h.position, static_cast<int>(value), here);
-      region[value - 1] = static_cast<uint16_t>(region[value - 1] + here);
-    }
-    // Zeros only move on: the regions were cleared before.
-    h.position += here;
-    repeat -= here;
-    if (h.region == 0 && h.position == h.hlit) {
-      h.region = 1;
-      h.position = 0;
-    }
-  }
-}
-
 // Reads (or goes on reading) a dynamic block header and builds its tables.
 HeaderResult ReadDynamicHeader(InflateContext* context, Bits& b) {
   DynamicHeaderProgress& h = context->header;
@@ -259,7 +234,7 @@ HeaderResult ReadDynamicHeader(InflateContext* context, Bits& b) {
         h.hdist = ((value >> 5) & 31) + MinDistanceCodes;
         h.hclen = (value >> 10) + MinCodeLengthCodes;
         h.total = h.hlit + h.hdist;
-        std::memset(area->literalLengths, 0, sizeof area->literalLengths);
+        std::memset(area->codeLengthLengths, 0, sizeof area->codeLengthLengths);
         h.lengthsRead = 0;
         h.step = DynamicCodeLengths;
         [[fallthrough]];
@@ -267,19 +242,15 @@ HeaderResult ReadDynamicHeader(InflateContext* context, Bits& b) {
       case DynamicCodeLengths:
         while (h.lengthsRead < h.hclen) {
           if (!GetBits(b, CodeLengthCodeBits, &value)) return HeaderResult::NeedInput;
-          CodeLengthList(area->literalLengths)[CodeLengthOrder[h.lengthsRead]] =
-              static_cast<uint8_t>(value);
-          if (value != 0) ++area->literalLengths[value - 1];
+          area->codeLengthLengths[CodeLengthOrder[h.lengthsRead]] = static_cast<uint8_t>(value);
           ++h.lengthsRead;
         }
-        if (BuildHuffmanTable(area->literalLengths, area->codeLengthTable, TableKind::CodeLength,
-                              area->scratch, CodeLengthCodes) != 0) {
+        if (BuildHuffmanTable(area->codeLengthLengths, CodeLengthCodes, area->codeLengthTable,
+                              TableKind::CodeLength, area->scratch) != 0) {
           return HeaderResult::Invalid;
         }
-        std::memset(area->literalLengths, 0, sizeof area->literalLengths);
-        std::memset(area->distanceLengths, 0, sizeof area->distanceLengths);
-        h.region = 0;
-        h.position = 0;
+        // Runs of zeros only move on.
+        std::memset(area->lengths, 0, h.total);
         h.lastLength = 0;
         h.lengthsRead = 0;
         h.step = DynamicLengthCode;
@@ -292,9 +263,7 @@ HeaderResult ReadDynamicHeader(InflateContext* context, Bits& b) {
         // takes over, so both leave the reader in the same place.
         if (b.end - b.next >= static_cast<ptrdiff_t>(InputWordBytes)) {
           const uint32_t total = h.total;
-          const uint32_t hlit = h.hlit;
-          uint8_t* const literalList = CodeLengthList(area->literalLengths);
-          uint8_t* const distanceList = CodeLengthList(area->distanceLengths);
+          uint8_t* const lengths = area->lengths;
           uint32_t read = h.lengthsRead;
           uint32_t last = h.lastLength;
           bool invalid = false;
@@ -309,40 +278,26 @@ HeaderResult ReadDynamicHeader(InflateContext* context, Bits& b) {
             uint32_t n = EntryBits(entry);
             b.buffer >>= n;
             b.count -= n;
-            uint32_t repeat = 1;
             if (symbol < RepeatPrevious) {
               last = symbol;
-            } else {
-              uint32_t code = symbol - RepeatPrevious;
-              uint32_t extra = static_cast<uint32_t>(b.buffer & LowBits(RepeatExtraBits[code]));
-              b.buffer >>= RepeatExtraBits[code];
-              b.count -= RepeatExtraBits[code];
-              repeat = RepeatBase[code] + extra;
-              if (repeat > total - read) {
-                invalid = true;
-                break;
-              }
-              if (code != 0) last = 0;
-            }
-            // Zeros only move on: the regions were cleared before.
-            if (last == 0) {
-              read += repeat;
+              lengths[read++] = static_cast<uint8_t>(symbol);
               continue;
             }
-            for (uint32_t end = read + repeat; read < end; ++read) {
-              if (read < hlit) {
-                literalList[read] = static_cast<uint8_t>(last);
-                ++area->literalLengths[last - 1];
-              } else {
-                distanceList[read - hlit] = static_cast<uint8_t>(last);
-                ++area->distanceLengths[last - 1];
-              }
+            uint32_t code = symbol - RepeatPrevious;
+            uint32_t extra = static_cast<uint32_t>(b.buffer & LowBits(RepeatExtraBits[code]));
+            b.buffer >>= RepeatExtraBits[code];
+            b.count -= RepeatExtraBits[code];
+            uint32_t repeat = RepeatBase[code] + extra;
+            if (repeat > total - read) {
+              invalid = true;
+              break;
             }
+            if (code != 0) last = 0;
+            if (last != 0) std::memset(lengths + read, static_cast<int>(last), repeat);
+            read += repeat;
           }
           h.lengthsRead = read;
           h.lastLength = last;
-          h.region = read >= hlit ? 1 : 0;
-          h.position = read >= hlit ? read - hlit : read;
           GiveBackWords(b);
           if (invalid) return HeaderResult::Invalid;
         }
@@ -353,7 +308,7 @@ HeaderResult ReadDynamicHeader(InflateContext* context, Bits& b) {
           }
           uint32_t symbol = EntryValue(entry);
           if (symbol < RepeatPrevious) {
-            StoreLengths(h, area, symbol, 1);
+            area->lengths[h.lengthsRead++] = static_cast<uint8_t>(symbol);
             h.lastLength = symbol;
             continue;
           }
@@ -368,13 +323,12 @@ HeaderResult ReadDynamicHeader(InflateContext* context, Bits& b) {
         if (!GetBits(b, RepeatExtraBits[h.repeatCode], &value)) return HeaderResult::NeedInput;
         uint32_t repeat = RepeatBase[h.repeatCode] + value;
         if (repeat > h.total - h.lengthsRead) return HeaderResult::Invalid;
-        uint32_t length = 0;
-        if (h.repeatCode == 0) {
-          length = h.lastLength;  // 0 before any length was read
-        } else {
-          h.lastLength = 0;
+        if (h.repeatCode != 0) h.lastLength = 0;
+        // Code 16 repeats the last length, 0 before any length was read.
+        if (h.lastLength != 0) {
+          std::memset(area->lengths + h.lengthsRead, static_cast<int>(h.lastLength), repeat);
         }
-        StoreLengths(h, area, length, repeat);
+        h.lengthsRead += repeat;
         h.step = DynamicLengthCode;
         continue;
       }
@@ -385,10 +339,10 @@ HeaderResult ReadDynamicHeader(InflateContext* context, Bits& b) {
     }
     break;  // every code length is read
   }
-  if (BuildHuffmanTable(area->literalLengths, area->literalTable, TableKind::LiteralLength,
-                        area->scratch, h.hlit) != 0 ||
-      BuildHuffmanTable(area->distanceLengths, area->distanceTable, TableKind::Distance,
-                        area->scratch, h.hdist) != 0) {
+  if (BuildHuffmanTable(area->lengths, h.hlit, area->literalTable, TableKind::LiteralLength,
+                        area->scratch) != 0 ||
+      BuildHuffmanTable(area->lengths + h.hlit, h.hdist, area->distanceTable, TableKind::Distance,
+                        area->scratch) != 0) {
     return HeaderResult::Invalid;
   }
   return HeaderResult::Done;

@@ -74,13 +74,11 @@ struct OutputCursor {
 };
 
 struct DynamicHeaderProgress {
-  uint32_t region;       // lengths region being filled: 0 literal/length, 1 distance
   uint32_t repeatCode;   // 0, 1, 2 for codes 16, 17, 18 being completed
   uint32_t hlit;         // 257..288
   uint32_t hdist;        // 1..32
   uint32_t hclen;        // 4..19
   uint32_t total;        // hlit + hdist
-  uint32_t position;     // within the region being filled
   uint32_t lastLength;   // what code 16 repeats
   uint32_t step;         // DynamicHeaderStep
   uint32_t lengthsRead;  // code lengths (or code-length-code lengths) read so far

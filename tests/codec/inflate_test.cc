@@ -98,6 +98,21 @@ class BitWriter {
     for (uint8_t l : distance) Code(cl[l]);
     return *this;
   }
+  // The same header with the lengths sent as the given code-length symbols
+  // (0..18), each with the value of its extra bits: runs of 16, 17 and 18.
+  BitWriter& DynamicRuns(uint32_t hlit, uint32_t hdist,
+                         const std::vector<std::pair<uint8_t, uint32_t>>& runs) {
+    static const uint8_t kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                       11, 4,  12, 3, 13, 2, 14, 1, 15};
+    static const uint8_t kExtra[19] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 3, 7};
+    std::vector<uint8_t> clLengths(19);
+    for (size_t s = 0; s < 19; ++s) clLengths[s] = s < 13 ? 4 : 5;
+    auto cl = CanonicalCodes(clLengths);
+    Header(true, 2).Bits(hlit - 257, 5).Bits(hdist - 1, 5).Bits(15, 4);
+    for (uint8_t s : kOrder) Bits(clLengths[s], 3);
+    for (auto [symbol, extra] : runs) Code(cl[symbol]).Bits(extra, kExtra[symbol]);
+    return *this;
+  }
   Bytes Finish() {
     Align();
     return bytes_;
@@ -185,6 +200,13 @@ TEST(InflateHandMade, ValidInvalidAndCutStreams) {
        ok().Dynamic(true, abcd, Lengths(4, {{3, 12}})).Code(code['a']).Code(code['b'])
            .Code(code[257]).Code(1, 9).Code(code[256]).Finish(),
        Str("okabbbb")},
+      // 254 zeros, then symbol 254 gets 2 bits and one run of code 16
+      // repeats it for 255, 256, 257 and on into distances 0, 1 and 2.
+      {"a run from the literal/length lengths into the distance lengths",
+       ok().DynamicRuns(258, 4, {{18, 127}, {18, 105}, {2, 0}, {16, 3},
+                                                       {2, 0}})
+           .Code(0, 2).Code(1, 2).Code(3, 2).Code(0, 2).Code(2, 2).Finish(),
+       Bytes{'o', 'k', 0xFE, 0xFF, 0xFF, 0xFF, 0xFF}},
       {"codes up to 15 bits", LongCodes(&longCodes), longCodes},
       {"copies across the window end", WindowCopies(&windowCopies), windowCopies},
       // Fixed, dynamic, fixed: no block decodes with stale tables.
