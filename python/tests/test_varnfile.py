@@ -353,6 +353,7 @@ TOOL_ROWS = [
     (("list", "--cmd", "5,"), 64, "not a number: ''"),
     (("export", "--extra", "0x10000"), 64, "0x10000 is larger than 65535"),
     (("export", "-r", "--from", "174"), 0, ["five-1", "exported 1 item"]),
+    (("export", "-c", "9", "-o", "-"), 0, ["nine", "exported 1 of 4 items"]),  # - is stdout
     (("list", "--from", "#-2"), 0, ["five-2", "nine"]),
     (("list", "--from", "#-9"), 0, ["five-1", "seven", "five-2", "nine"]),  # as tail -n 9
     (("export", "-c", "5,9", "-r", "--from", "#1", "-n", "1"), 0, ["five-1", "exported 1 item"]),
@@ -392,3 +393,4 @@ def test_tool_selects_by_id(tmp_path, args, status, shown):
         assert sorted(os.listdir(tmp_path)) == ["aged.trn", "bad.trn", "sel.trn"]
     else:
         assert re.findall(r"five-\d|seven|nine|exported .*", run.stdout + run.stderr) == shown
+        assert not (tmp_path / "-").exists()

@@ -168,10 +168,12 @@ def main(argv: Optional[List[str]] = None) -> int:
                              "the rows of varnfile export; csv: a header row, "
                              "then position,command,extra,value,length, the data in base64 "
                              "and as text")
-    export.add_argument("--output", "-o", help="write here instead of stdout")
+    export.add_argument("--output", "-o", help="write here instead of stdout (- is stdout)")
     export.add_argument("--force", action="store_true",
                         help="write over a transaction file given as --output")
     args = parser.parse_args(argv)
+    if args.command == "export" and args.output == "-":  # standard output, as varnfile export
+        args.output = None
     # Without --format the output's name decides, as with varnfile export:
     # .csv is CSV; .tsv is tab-separated text there, which this tool does not
     # write, and JSON Lines under that name would be a trap.
