@@ -915,6 +915,116 @@ TEST(CliPermissionTest, DeniedIs77Everywhere) {
 }
 #endif
 
+#if !defined(_WIN32)
+// The tool under a file size limit (RLIMIT_FSIZE, SIGXFSZ ignored) at each
+// byte where a command writes: the write that reaches the limit comes up
+// short and the next one fails, as on a disk that fills up. A command that
+// fails must leave the items and the header as they were, and no scratch
+// file; one that succeeds, as a run without the limit leaves them.
+TEST(CliWriteLimitTest, AFailedWriteLeavesTheFileAsItWas) {
+  if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
+  const std::string dir = ScratchFolder() + "/limit", source = dir + "/source", file = dir + "/file";
+  const std::string err = ScratchFolder() + "/limit.err";
+  ASSERT_EQ(0, mkdir(dir.c_str(), 0777));
+  auto run = [&](const std::vector<std::string>& args, rlim_t limit) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      freopen("/dev/null", "w", stdout);
+      freopen(err.c_str(), "w", stderr);
+      signal(SIGXFSZ, SIG_IGN);
+      const struct rlimit r = {limit, limit};
+      setrlimit(RLIMIT_FSIZE, &r);
+      std::vector<char*> argv{const_cast<char*>("varnfile")};
+      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      execv(VARNFILE_TOOL_PATH, argv.data());
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return ExitStatus(status);
+  };
+  auto header = [](const std::string& path) { return Slurp(path).substr(0, 174); };
+  std::vector<Item> items;
+  for (uint32_t n = 0; n < 12; ++n) {
+    items.push_back({static_cast<uint16_t>(1 + n % 3), 0, n, std::string(100 + 40 * n, static_cast<char>('a' + n))});
+  }
+  for (uint16_t method : {0, 2}) {
+    std::vector<uint32_t> at = MakeFile(source, method, items);
+    ASSERT_EQ(items.size(), at.size());
+    at.push_back(static_cast<uint32_t>(Slurp(source).size()));
+    const std::string newData(items[5].data.size(), 'N');
+    // Each command with the places where it writes (a header, a record's
+    // header or trailer, the end), each tried at bytes 0 to 15 from it (the
+    // 14 of a record's header and past them), and the span between tried
+    // every 29 bytes.
+    const std::vector<std::pair<std::vector<std::string>, std::vector<uint32_t>>> commands = {
+        {{"set", file, "-d", "a description that goes on past the header's byte 100", "--flags", "7"}, {0, 158}},
+        {{"update", file, "--at", "#5", "--cmd", "9", "--value", "99"}, {at[5], at[6] - 8}},
+        {{"update", file, "--at", "#5", "--data", method == 0 ? newData : "x"}, {at[5], at[6] - 8}},
+        {{"delete", file, "--at", "#3", "--at", "#4"}, {at[3], at[4], at[5] - 8}},
+        {{"add", file, "--cmd", "1", "--data", "appended"}, {at[12], at[12] + 16, at[12] + 32}},
+    };
+    for (const auto& [args, places] : commands) {
+      Spit(file, Slurp(source));
+      const int unlimited = run(args, RLIM_INFINITY);
+      if (method != 0 && args[0] == "update" && args[4] == "--data") {  // only under method 0
+        EXPECT_EQ(64, unlimited);
+        continue;
+      }
+      ASSERT_EQ(0, unlimited) << args[0] << ": " << Slurp(err);
+      const std::vector<Item> after = ReadFile(file);
+      const std::string afterHeader = header(file);
+      std::vector<rlim_t> limits = {0, 100, 143, 174};
+      for (uint32_t place : places) {
+        for (uint32_t from : {0, 1, 3, 7, 13, 14, 15}) limits.push_back(place + from);
+      }
+      for (uint32_t limit = places.front() + 29; limit < places.back(); limit += 29) limits.push_back(limit);
+      int failures = 0;
+      for (rlim_t limit : limits) {
+        Spit(file, Slurp(source));
+        const int status = run(args, limit);
+        const std::string what = args[0] + " " + args[2] + ", method " + std::to_string(method) +
+                                 ", limit " + std::to_string(limit) + ": exit " + std::to_string(status);
+        if (status == 0) {
+          EXPECT_EQ(after, ReadFile(file)) << what;
+          EXPECT_EQ(afterHeader, header(file)) << what;
+          continue;
+        }
+        ++failures;
+        EXPECT_EQ(74, status) << what << ": " << Slurp(err);
+        EXPECT_EQ(items, ReadFile(file)) << what << ": " << Slurp(err);
+        EXPECT_EQ(header(source), header(file)) << what << ": " << Slurp(err);
+        EXPECT_EQ(" . .. file source", Listing(dir)) << what;
+      }
+      EXPECT_GT(failures, 0) << args[0] << " " << args[2];
+    }
+    // Commands that write a new file: a failed one leaves none (and no
+    // scratch file), and the file it read as it was.
+    const std::string out = dir + "/out";
+    const std::vector<std::vector<std::string>> copies = {
+        {"convert", file, out, "-m", method == 0 ? "4" : "0"}, {"recover", file, out}, {"export", file, "-o", out}};
+    Spit(file, Slurp(source));
+    for (const std::vector<std::string>& args : copies) {
+      ASSERT_EQ(0, run(args, RLIM_INFINITY)) << args[0] << ": " << Slurp(err);
+      const std::string done = Slurp(out);
+      ASSERT_EQ(0, unlink(out.c_str()));
+      std::vector<rlim_t> limits = {0, 1, 173, 174, 175, done.size() - 1};
+      for (rlim_t limit = 200; limit < done.size(); limit += 97) limits.push_back(limit);
+      for (rlim_t limit : limits) {
+        const int status = run(args, limit);
+        const std::string what = args[0] + ", method " + std::to_string(method) + ", limit " +
+                                 std::to_string(limit) + ": exit " + std::to_string(status);
+        EXPECT_EQ(74, status) << what << ": " << Slurp(err);
+        EXPECT_EQ(" . .. file source", Listing(dir)) << what;
+        EXPECT_EQ(Slurp(source), Slurp(file)) << what;
+        unlink(out.c_str());
+      }
+    }
+  }
+}
+#endif
+
 // Under Wine every run of the tool costs a tenth of a second and more:
 // Windows runs the table with no compression and with a chained method.
 #if defined(_WIN32)

@@ -241,6 +241,7 @@ HeaderEditor::HeaderEditor(const std::string& path) : path_(path) {
     varnfile::FileClose(fd_);
     throw ToolError(problem, ExitDamaged);
   }
+  original_ = header_;
 }
 
 HeaderEditor::~HeaderEditor() { varnfile::FileClose(fd_); }
@@ -251,8 +252,14 @@ void HeaderEditor::Write() {
   int64_t at = 0;
   int error = varnfile::FileSeek(fd_, 0, 0, &at);
   if (error == 0) error = varnfile::FileWrite(fd_, header_.data(), header_.size());
-  if (error != 0)
+  if (error != 0) {
+    // A write that failed part-way left the new header's first bytes on
+    // the old one: put the old bytes back (once, as far as they go), so
+    // that the failed set leaves the header as it found it.
+    if (varnfile::FileSeek(fd_, 0, 0, &at) == 0)
+      varnfile::FileWrite(fd_, original_.data(), original_.size());
     throw SystemError("cannot write the header of " + path_, error, ExitIo);
+  }
 }
 
 void StampNow(uint8_t* header) {

@@ -39,13 +39,15 @@ class HeaderEditor {
   HeaderEditor& operator=(const HeaderEditor&) = delete;
 
   uint8_t* header() { return header_.data(); }
-  // Writes the 174 bytes back with one write call and syncs them.
+  // Writes the 174 bytes back with one write call and syncs them; on a
+  // failure puts the header read at the start back.
   void Write();
 
  private:
   std::string path_;
   int fd_ = -1;
   HeaderImage header_;
+  HeaderImage original_;
 };
 
 // Opens path as the library's open would (shared for reading, exclusive for
