@@ -219,6 +219,39 @@ ResultCode ReadWindowRecord(WindowWalk* walk, uint32_t p, uint32_t nextInWindow)
   return ResultOk;
 }
 
+// Under a method whose records stand alone, the index of the first record
+// before the target (window[before]) that reading the window would leave
+// cached. The records are added in file order, and the cache never holds
+// two or more whose bytes pass its limit: when a record's bytes, those of
+// the records after it and the target's pass it, that record is pushed out
+// again before the window ends, and with it everything cached before the
+// window, which is older. Decoding it would be for nothing. When that is
+// so, the cache is emptied here, as those evictions would empty it, and the
+// walk starts at the returned index. 0, with nothing changed, when no record
+// would go, when one of them is cached already or its header does not read,
+// or when a cached item waits to be written back (its write-back, and how a
+// failure of it ends the window, stay as they are).
+int32_t SkipRecordsPushedOut(OpenFile* file, const uint32_t* window, int32_t before) {
+  Store* store = &file->store;
+  RecordView head;
+  std::memset(&head, 0, sizeof(head));
+  if (ReadRecordHeaderAt(store, window[before], &head) != ResultOk) return 0;
+  uint64_t bytes = head.header.length;
+  int32_t first = before;
+  for (;; --first) {
+    if (first == 0) return 0;
+    if (FindCachedItem(file, window[first - 1]) != nullptr) return 0;
+    if (ReadRecordHeaderAt(store, window[first - 1], &head) != ResultOk) return 0;
+    bytes += head.header.length;
+    if (bytes > file->maxCachedBytes) break;
+  }
+  for (CachedItem* item = file->lruItem; item != nullptr; item = item->newer) {
+    if (item->changed) return 0;
+  }
+  while (file->lruItem != nullptr) RemoveCachedItem(file, file->lruItem);
+  return first;
+}
+
 // Reads the window around position (which is not cached) and hands back the
 // cached target. Moving forwards the window is the target alone; moving
 // backwards (the most recent item lies behind position) it holds up to
@@ -278,7 +311,15 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
     }
   }
 
-  for (int32_t i = 0; i < count && !walk.full; ++i) {
+  // Where each record read is decoded or copied (all but the chained
+  // methods and uncompressed memory files, whose records are lent in
+  // place), records that would not stay are left out.
+  int32_t first = 0;
+  if (!walk.chained && (IsCompressed(file) || !store->isMemory) && before > 0) {
+    first = SkipRecordsPushedOut(file, window, before);
+  }
+
+  for (int32_t i = first; i < count && !walk.full; ++i) {
     uint32_t p = window[i];
     ResultCode rc = ReadWindowRecord(&walk, p, i + 1 < count ? window[i + 1] : 0);
     if (rc == ResultOk) continue;

@@ -66,6 +66,85 @@ TEST_F(CacheTest, SteppingBackFromTheLastOf100ReadsAWindowOf9) {
   EXPECT_FALSE(Cached(31));
 }
 
+// Under the methods whose records stand alone (on disk: a memory file lends
+// uncompressed records in place), a step back from items whose bytes pass
+// the cache's byte limit two at a time reads only the item it lands on: the records before it in its window would be
+// evicted again before the window ends. Items of mixed sizes keep the part
+// of the window that fits. A changed item waiting to be written back makes
+// its windows read every record, as they always did; what they leave cached
+// must be what the shorter reads leave, at every step, and the change
+// reaches the file.
+TEST(CacheLargeItems, AWalkBackDecodesOnlyTheItemsThatStay) {
+  for (uint16_t method : {VARNFILE_METHOD_NONE, VARNFILE_METHOD_PREDICTOR, VARNFILE_METHOD_DEFLATE}) {
+    SCOPED_TRACE(method);
+    const std::string path = ScratchFile("large.trn");
+    std::vector<std::string> items;
+    uint32_t h = CreateFileWith(path, method);
+    for (uint32_t i = 0; i < 40; ++i) {
+      // 40,000 bytes, or 40,000, 8,000, 8,000, 8,000 and so on from item 20.
+      std::string text;
+      const size_t size = i < 20 || i % 4 == 0 ? 40000 : 8000;
+      for (uint32_t n = 0; text.size() < size; ++n) text += std::to_string(i * 7919 + n * n) + ",";
+      items.push_back(text.substr(0, size));
+      ASSERT_EQ(0, AddText(h, 1, items.back()));
+    }
+    ASSERT_EQ(0, VARNFileClose(h));
+    auto cached = [](uint32_t handle, uint32_t position) {
+      return varnfile::FindCachedItem(FileOf(handle), position) != nullptr;
+    };
+    // The positions cached after each step back, by run.
+    std::vector<std::vector<uint32_t>> kept[2];
+    for (bool changed : {false, true}) {
+      ASSERT_EQ(0, VARNFileOpen(&h, path.c_str(), 0));
+      ASSERT_EQ(0, VARNFileSetParameters(h, 16, 65536, 65536, 65536));
+      uint64_t before = varnfile::TestHookValue(varnfile::TestCounter::CacheRecordReads);
+      std::vector<uint32_t> at(items.size());
+      ASSERT_EQ(0, VARNFileSeekToEnd(h, nullptr));
+      for (uint32_t i = static_cast<uint32_t>(items.size()); i-- > 0;) {
+        ASSERT_EQ(0, VARNFileSkipPrev(h)) << i;
+        at[i] = Position(h);
+        ReadResult r = ReadNext(h);
+        ASSERT_EQ(0, r.rc) << i;
+        EXPECT_EQ(items[i], r.data) << i;
+        ASSERT_EQ(0, VARNFileSetPosition(h, at[i]));
+        if (changed && i == 30) {
+          ASSERT_EQ(0, VARNFileUpdateItem(h, 2, 0, 0, 0, nullptr));
+          ASSERT_EQ(0, VARNFileSetPosition(h, at[i]));
+        }
+        std::vector<uint32_t> positions;
+        for (auto* item = FileOf(h)->mruItem; item != nullptr; item = item->older) {
+          positions.push_back(item->position);
+        }
+        std::sort(positions.begin(), positions.end());
+        kept[changed].push_back(positions);
+        if (i < 19) {  // 40,000-byte items: each alone in the cache
+          EXPECT_TRUE(cached(h, at[i])) << i;
+          EXPECT_FALSE(cached(h, at[i + 1])) << i;
+          EXPECT_FALSE(i > 0 && cached(h, at[i - 1])) << i;
+        }
+      }
+      const uint64_t reads = varnfile::TestHookValue(varnfile::TestCounter::CacheRecordReads) - before;
+      // 20 large items once each; from item 20 on, the 8,000-byte items
+      // come along with the large one after them.
+      // One read per item; with the change cached, its windows read all
+      // their records, and five of them only to evict them again.
+      EXPECT_EQ(items.size() + (changed ? 5 : 0), reads);
+      ASSERT_EQ(0, VARNFileClose(h));
+    }
+    // Both runs leave the same items cached at every step.
+    EXPECT_EQ(kept[0], kept[1]);
+    ASSERT_EQ(0, VARNFileOpen(&h, path.c_str(), 0));
+    ASSERT_EQ(0, VARNFileSetPosition(h, First));
+    for (uint32_t i = 0; i < items.size(); ++i) {
+      ReadResult r = ReadNext(h);
+      EXPECT_EQ(items[i], r.data) << i;
+      EXPECT_EQ(i == 30 ? 2 : 1, r.commandId) << i;
+    }
+    ASSERT_EQ(0, VARNFileClose(h));
+    VARNFileDelete(path.c_str(), 0);
+  }
+}
+
 // A changed item that cannot be written back stays cached with its change,
 // and the read that needed the room reports the write failure.
 TEST_F(CacheTest, FailedWriteBackKeepsTheChangedItem) {
