@@ -230,13 +230,18 @@ ResultCode ReadWindowRecord(WindowWalk* walk, uint32_t p, uint32_t nextInWindow)
 // walk starts at the returned index. 0, with nothing changed, when no record
 // would go, when one of them is cached already or its header does not read,
 // or when a cached item waits to be written back (its write-back, and how a
-// failure of it ends the window, stay as they are).
+// failure of it ends the window, stay as they are). The headers before the
+// target are read only when the window's records, if they were all as large
+// as the target, would not fit.
 int32_t SkipRecordsPushedOut(OpenFile* file, const uint32_t* window, int32_t before) {
   Store* store = &file->store;
   RecordView head;
   std::memset(&head, 0, sizeof(head));
   if (ReadRecordHeaderAt(store, window[before], &head) != ResultOk) return 0;
   uint64_t bytes = head.header.length;
+  // Records like the target would all fit: the usual window of small items
+  // reads no more headers for nothing.
+  if (bytes * static_cast<uint32_t>(before + 1) <= file->maxCachedBytes) return 0;
   int32_t first = before;
   for (;; --first) {
     if (first == 0) return 0;
