@@ -483,7 +483,8 @@ class CsvColumns {
       return f;
     };
     auto known = [&](const std::string& f) {
-      return std::find_if(std::begin(names), std::end(names), [&](const char* n) { return lower(f) == n; }) !=
+      const std::string name = lower(f);
+      return std::find_if(std::begin(names), std::end(names), [&](const char* n) { return name == n; }) !=
              std::end(names);
     };
     for (const std::string& f : fields) {
@@ -499,7 +500,8 @@ class CsvColumns {
     index_.clear();
     named_ = true;
     for (std::size_t i = 0; i < fields.size(); ++i) {
-      std::string name = lower(fields[i]) == "command" ? "cmd" : lower(fields[i]);
+      std::string name = lower(fields[i]);
+      if (name == "command") name = "cmd";
       if (index_.count(name) != 0) throw ToolError("line 1: column " + Quote(name) + " appears twice", ExitDamaged);
       index_[name] = i;
     }
