@@ -51,11 +51,17 @@ file(GLOB VARNFILE_DOCS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
   ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${VARNFILE_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-# With the tool: its manual page (the package version filled in) and its bash
-# completion.
+# With the tool: its manual page and its bash completion. The page names the
+# version in its title line, so that `man docs/varnfile.1` in the source tree
+# reads as the installed page does; a page left behind by a version change
+# stops the configure here rather than shipping the old number.
 if(VARNFILE_TOOLS)
-  configure_file(${PROJECT_SOURCE_DIR}/docs/varnfile.1 ${PROJECT_BINARY_DIR}/varnfile.1 @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/varnfile.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  file(STRINGS ${PROJECT_SOURCE_DIR}/docs/varnfile.1 VARNFILE_MAN_TITLE REGEX "^\\.TH ")
+  if(NOT VARNFILE_MAN_TITLE MATCHES "\"varnfile ${PROJECT_VERSION}\"")
+    message(FATAL_ERROR "docs/varnfile.1 does not name version ${PROJECT_VERSION}: "
+      "${VARNFILE_MAN_TITLE}")
+  endif()
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/varnfile.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/completion/varnfile.bash
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME varnfile)
 endif()
