@@ -333,8 +333,10 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
     // fails when it is itself read) rather than failing the target, so
     // that a walk backwards reaches the intact items behind the damage.
     // Under a chained method the records before the target feed its
-    // decoder, and any failure is the target's.
-    if (walk.chained || p == position || rc == ResultNoMemory) return rc;
+    // decoder, and their failure is the target's; those after it are read
+    // ahead only, and a failed one ends the window (the decoder, lost in
+    // it, starts afresh at the next seek).
+    if ((walk.chained && p < position) || p == position || rc == ResultNoMemory) return rc;
     if (walk.target != nullptr) break;
     walk.started = false;  // the next record is sought afresh
   }

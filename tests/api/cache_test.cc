@@ -331,6 +331,50 @@ TEST(CacheDamage, ADamagedRecordFailsOnlyItsOwnReads) {
   }
 }
 
+// Under a chain a damaged record takes the items after it (their decoder
+// runs through it), but not those before it: they read in any order, and a
+// walk back from the last of them reaches the first, although the windows
+// of those steps read ahead into the damage. (Damage to the last record
+// keeps the file from opening at all.)
+TEST(CacheDamage, UnderAChainTheItemsBeforeADamagedRecordStillRead) {
+  const std::string path = ScratchFile("damaged-chain.trn");
+  for (uint16_t method : {VARNFILE_METHOD_CHAINED_DEFLATE, VARNFILE_METHOD_CHAINED_PREDICTOR}) {
+    uint32_t h = CreateFileWith(path, method);
+    std::vector<uint32_t> at;
+    for (int i = 0; i < 30; ++i) {
+      at.push_back(EndOfData(h));
+      ASSERT_EQ(0, AddText(h, 1, ItemText(i) + " of thirty"));
+    }
+    ASSERT_EQ(0, VARNFileClose(h));
+    const std::string good = Slurp(path);
+    for (int damaged : {1, 6, 20, 28}) {
+      for (int field : {8, 10}) {
+        SCOPED_TRACE("method " + std::to_string(method) + ", item " + std::to_string(damaged) +
+                     ", field " + std::to_string(field));
+        std::string bytes = good;
+        bytes[at[damaged] + field] = static_cast<char>(bytes[at[damaged] + field] + 1);
+        Spit(path, bytes);
+        ASSERT_EQ(0, VARNFileOpenEx(&h, VARNFILE_ACCESS_READ, path.c_str(), 0));
+        for (int i = damaged - 1; i >= 0; --i) {
+          ASSERT_EQ(0, VARNFileSetPosition(h, at[i]));
+          ReadResult got = ReadNext(h);
+          EXPECT_EQ(0, got.rc) << i;
+          EXPECT_EQ(ItemText(i) + " of thirty", got.data) << i;
+        }
+        ASSERT_EQ(0, VARNFileClose(h));
+        ASSERT_EQ(0, VARNFileOpenEx(&h, VARNFILE_ACCESS_READ, path.c_str(), 0));
+        ASSERT_EQ(0, VARNFileSetPosition(h, at[damaged - 1]));
+        for (int i = damaged - 2; i >= 0; --i) {
+          ASSERT_EQ(0, VARNFileSkipPrev(h)) << i;
+          EXPECT_EQ(at[i], Position(h));
+        }
+        EXPECT_EQ(VARNFILE_E_NO_PREVIOUS, VARNFileSkipPrev(h));
+        ASSERT_EQ(0, VARNFileClose(h));
+      }
+    }
+  }
+}
+
 // A read at a position inside a record fails, and the failure leaves
 // nothing behind: reading at the end of data then gives 262 at once. The
 // file was closed, so its last record is a reset point.
