@@ -15,9 +15,13 @@
 // Abort() to throw the file away.
 //
 // A File opened with Access::Read refuses every change (adding, updating,
-// deleting items, header fields, the method) at once with Error 280
+// deleting items, header fields, the method, Abort()) at once with Error 280
 // (VARNFILE_E_ACCESS); the C API itself would accept the change and fail
-// only at close.
+// only at close, and its abort would remove the file.
+//
+// Names and descriptions are C strings to the library: a std::string with a
+// NUL inside is refused with Error 260 (VARNFILE_E_INVALID_ARGUMENT) rather
+// than cut at the NUL. Item data may hold any bytes.
 #ifndef VARNFILE_HPP_
 #define VARNFILE_HPP_
 
@@ -26,6 +30,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -180,6 +185,9 @@ class File;
 // item; the loop then goes on from it. Adding items is allowed too (a forward
 // loop reaches them). A failed read (a CRC error, a broken record) throws
 // Error.
+// A range taken from a temporary File (File::Open(path).Items()) keeps that
+// file open until the range is gone, then closes it as File's destructor
+// does.
 // Backwards through a chained file, each read-ahead window replays the chain
 // from its last reset point: a larger cache (SetParameters, e.g. 256 items)
 // widens the window and saves most of that work on long chains.
@@ -197,8 +205,17 @@ class ItemRange {
     const Item& operator*() const noexcept { return item_; }
     const Item* operator->() const noexcept { return &item_; }
     iterator& operator++();
-    bool operator==(const iterator& other) const noexcept { return file_ == other.file_; }
-    bool operator!=(const iterator& other) const noexcept { return file_ != other.file_; }
+    // The copy keeps the item it was on; the file's cursor moves on.
+    iterator operator++(int) {
+      iterator before = *this;
+      ++*this;
+      return before;
+    }
+    // Equal at the end, or on the same item of the same file.
+    bool operator==(const iterator& other) const noexcept {
+      return file_ == other.file_ && (file_ == nullptr || item_.position == other.item_.position);
+    }
+    bool operator!=(const iterator& other) const noexcept { return !(*this == other); }
 
    private:
     friend class ItemRange;
@@ -225,7 +242,10 @@ class ItemRange {
   friend class File;
   ItemRange(File* file, bool reverse, uint32_t from)
       : file_(file), reverse_(reverse), from_(from) {}
+  ItemRange(std::shared_ptr<File> owned, bool reverse, uint32_t from)
+      : file_(owned.get()), owned_(std::move(owned)), reverse_(reverse), from_(from) {}
   File* file_;
+  std::shared_ptr<File> owned_;  // set when the range was taken from a temporary File
   bool reverse_;
   uint32_t from_;
 };
@@ -261,7 +281,7 @@ class File {
   static uint16_t TryCreate(const std::string& path, Method method, File* out) noexcept {
     // Checked before an existing file is cut: the library's own check would
     // come only after the create.
-    if (!IsMethod(method)) return VARNFILE_E_INVALID_ARGUMENT;
+    if (!IsMethod(method) || HasNul(path)) return VARNFILE_E_INVALID_ARGUMENT;
     uint32_t handle = 0;
     uint16_t rc = VARNFileCreateEx(&handle, VARNFILE_NAME_EXACT, path.c_str(), nullptr, nullptr,
                                    nullptr, 0);
@@ -281,7 +301,8 @@ class File {
   // Creates a file with an invented name in `directory`; Name() tells it.
   static File CreateUnique(const std::string& directory, const std::string& extension,
                            Method method = Method::ChainedDeflate) {
-    if (!IsMethod(method)) throw Error(VARNFILE_E_INVALID_ARGUMENT, "create in " + directory);
+    if (!IsMethod(method) || HasNul(directory) || HasNul(extension))
+      throw Error(VARNFILE_E_INVALID_ARGUMENT, "create in " + directory);
     uint32_t handle = 0;
     Check(VARNFileCreate(&handle, directory.c_str(), extension.c_str()), "create in " + directory);
     File file(handle);
@@ -301,6 +322,7 @@ class File {
     return file;
   }
   static uint16_t TryOpen(const std::string& path, Access access, File* out) noexcept {
+    if (HasNul(path)) return VARNFILE_E_INVALID_ARGUMENT;
     uint32_t handle = 0;
     uint16_t rc = VARNFileOpenEx(&handle, static_cast<uint16_t>(access), path.c_str(), 0);
     if (rc != VARNFILE_OK) return rc;
@@ -313,7 +335,8 @@ class File {
   // that another handle or process holds open is left in place, without an
   // error (the library's delete reports none).
   static void Remove(const std::string& path) {
-    Check(VARNFileDelete(path.c_str(), 0), "remove " + path);
+    Check(HasNul(path) ? VARNFILE_E_INVALID_ARGUMENT : VARNFileDelete(path.c_str(), 0),
+          "remove " + path);
   }
 
   // Writes back, finishes and closes the file; throws Error when that fails
@@ -326,10 +349,12 @@ class File {
     return VARNFileClose(std::exchange(handle_, 0u));
   }
 
-  // Closes without finishing and removes the file.
+  // Closes without finishing and removes the file. A file opened with
+  // Access::Read is neither closed nor removed: 280.
   void Abort() { Check(TryAbort(), "abort"); }
   uint16_t TryAbort() noexcept {
     if (handle_ == 0) return VARNFILE_OK;
+    if (!writable_) return VARNFILE_E_ACCESS;
     return VARNFileAbort(std::exchange(handle_, 0u));
   }
 
@@ -379,7 +404,8 @@ class File {
   }
   void SetDescription(const std::string& text) {
     CheckWritable("set description");
-    Check(VARNFileSetDescription(handle_, text.c_str()), "set description");
+    Check(HasNul(text) ? VARNFILE_E_INVALID_ARGUMENT : VARNFileSetDescription(handle_, text.c_str()),
+          "set description");
   }
 
   void ResetAging() {
@@ -524,14 +550,23 @@ class File {
 
   // The live items from the one at `from` (a position from Tell() or
   // Item::position; the next live item if that one is deleted) to the end.
-  ItemRange Items(uint32_t from = VARNFILE_FIRST_ITEM_POSITION) {
+  ItemRange Items(uint32_t from = VARNFILE_FIRST_ITEM_POSITION) & {
     return ItemRange(this, false, from);
   }
+  ItemRange Items(uint32_t from = VARNFILE_FIRST_ITEM_POSITION) && {
+    return ItemRange(std::make_shared<File>(std::move(*this)), false, from);
+  }
   // The live items from the one at `from` back to the first; by default from
-  // the last item. `from` may also be the end of data (SeekToEnd()).
-  ItemRange ItemsReversed(uint32_t from = ItemRange::kEnd) { return ItemRange(this, true, from); }
+  // the last item. `from` may also be the end of data (SeekToEnd()); a
+  // deleted `from` starts at the live item before it. Nothing after `from`
+  // is read.
+  ItemRange ItemsReversed(uint32_t from = ItemRange::kEnd) & { return ItemRange(this, true, from); }
+  ItemRange ItemsReversed(uint32_t from = ItemRange::kEnd) && {
+    return ItemRange(std::make_shared<File>(std::move(*this)), true, from);
+  }
   // Older name of ItemsReversed().
-  ItemRange ReverseItems() { return ItemsReversed(); }
+  ItemRange ReverseItems() & { return ItemsReversed(); }
+  ItemRange ReverseItems() && { return std::move(*this).ItemsReversed(); }
 
  private:
   explicit File(uint32_t handle, bool writable = true) noexcept
@@ -554,6 +589,26 @@ class File {
   void CheckWritable(const char* what) const {
     if (handle_ != 0 && !writable_)
       throw Error(VARNFILE_E_ACCESS, std::string(what) + " (file opened read-only)");
+  }
+  friend class ItemRange::iterator;
+  // Seeks `position` and tells whether a live item's record starts where the
+  // cursor landed (a position inside the header lands on the first record);
+  // the cursor stays there. Locating the item reads past it only when that
+  // record is deleted. A failure to read that is not the end throws Error.
+  bool StartsLiveItem(uint32_t position) {
+    Seek(position);
+    const uint32_t start = Tell();
+    uint16_t command = 0, extra = 0, length = 0;
+    uint32_t value = 0, at = 0;
+    uint16_t rc = VARNFileReadCmdIDEx(handle_, &command, &extra, &value, &length);
+    if (rc == VARNFILE_OK) rc = VARNFileGetPosition(handle_, &at);
+    Seek(start);
+    if (rc == VARNFILE_E_END_OF_FILE) return false;
+    Check(rc, "read item");
+    return at == start;
+  }
+  static bool HasNul(const std::string& text) noexcept {
+    return text.find('\0') != std::string::npos;
   }
   static bool Step(uint16_t rc, const char* what) {
     if (rc == VARNFILE_E_END_OF_FILE || rc == VARNFILE_E_NO_PREVIOUS) return false;
@@ -586,15 +641,19 @@ inline void ItemRange::iterator::Fetch(bool first, uint32_t from) {
     return;
   }
   // Backwards: step before the previous item, read it, and put the cursor
-  // back on it so the next step goes further back. A start at an item steps
-  // past it first, so the step back lands on it (or before it when deleted).
+  // back on it so the next step goes further back. A start at a live item
+  // reads that item; a start anywhere else (a deleted item, an end marker,
+  // the end of data) steps back from there.
   if (!first) {
     file->Seek(item_.position);
   } else if (from == kEnd) {
     file->SeekToEnd();
-  } else {
-    file->Seek(from);
-    file->SkipNext();
+  } else if (file->StartsLiveItem(from)) {
+    if (file->Read(&item_)) {
+      file->Seek(item_.position);
+      file_ = file;
+    }
+    return;
   }
   if (!file->SkipPrev()) return;
   uint32_t position = file->Tell();

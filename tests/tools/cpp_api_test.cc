@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 #include <iterator>
 
@@ -62,6 +63,32 @@ TEST(CppApiTest, IteratesBothWaysFromAnyPositionOverDeletedItemsAndToEndMarkers)
   EXPECT_EQ((Texts{"after"}), Read(file.ReverseItems()));
 }
 
+// A range from a temporary File keeps the file open while it runs and
+// closes it after; the iterators compare by the item they are on.
+TEST(CppApiTest, RangesOverATemporaryFileAndIteratorsAsInputIterators) {
+  std::string path = varnfile_test::ScratchFile("temporary.trn");
+  {
+    varn::File file = varn::File::Create(path, varn::Method::ChainedDeflate);
+    for (const char* text : {"one", "two", "three"}) file.Add(1, 0, 0, text);
+  }
+  EXPECT_EQ((Texts{"one", "two", "three"}), Read(varn::File::Open(path, varn::Access::Read).Items()));
+  Texts back;
+  for (const varn::Item& item : varn::File::Open(path, varn::Access::Read).ItemsReversed())
+    back.push_back(item.text());
+  EXPECT_EQ((Texts{"three", "two", "one"}), back);
+  varn::File::Open(path).Close();  // no reader left behind to hold the lock
+
+  varn::File file = varn::File::Open(path, varn::Access::Read);
+  varn::ItemRange range = file.Items();
+  varn::ItemRange::iterator a = range.begin(), b = a;
+  EXPECT_TRUE(a == b);
+  varn::Item first = *b++;
+  EXPECT_EQ("one", first.text());
+  EXPECT_EQ("two", b->text());
+  EXPECT_TRUE(a != b);
+  EXPECT_EQ(2, std::distance(b, range.end()));
+}
+
 // Delete() and Update() in a loop body act on the item the loop is at, and
 // the loop goes on past it in either direction.
 TEST(CppApiTest, ChangesInsideALoopActOnTheCurrentItem) {
@@ -92,6 +119,7 @@ TEST(CppApiTest, ReadOnlyFileRefusesEveryChangeAtOnce) {
   varn::File file = varn::File::Open(path, varn::Access::Read);
   EXPECT_FALSE(file.writable());
   std::function<void()> changes[] = {
+      [&] { file.Abort(); },  // the C API would remove the file
       [&] { file.Add(1, 0, 0, "lost"); }, [&] { file.Update(1, 0, 0); },
       [&] { file.Update(5, 0, 0, "KEPT", 4); }, [&] { file.Delete(); }, [&] { file.SetFlags(1); },
       [&] { file.SetDescription("x"); }, [&] { file.ResetAging(); }, [&] { file.WriteHeader(file.Header()); },
@@ -100,6 +128,7 @@ TEST(CppApiTest, ReadOnlyFileRefusesEveryChangeAtOnce) {
   for (size_t i = 0; i < std::size(changes); ++i)
     EXPECT_EQ(VARNFILE_E_ACCESS, Thrown(changes[i])) << "change " << i;
   EXPECT_EQ(VARNFILE_E_ACCESS, file.TryAdd(1, 0, 0, "x", 1));
+  EXPECT_TRUE(file.is_open());
   file.Close();
   file = varn::File::Open(path);
   EXPECT_EQ(0u, file.flags());
@@ -178,6 +207,19 @@ TEST(CppApiTest, RefusedCallsKeepWhatIsStored) {
   EXPECT_EQ(VARNFILE_E_INVALID_ARGUMENT, Thrown([&] { varn::File::CreateUnique(dir, "TRN", bad); }));
   EXPECT_FALSE(varnfile_test::PathExists(dir));
 
+  // A NUL inside a name or a description would cut it short in the library.
+  const std::string cut = path + std::string(1, '\0') + ".old";
+  EXPECT_EQ(VARNFILE_E_INVALID_ARGUMENT, Thrown([&] { varn::File::Create(cut, varn::Method::None); }));
+  EXPECT_EQ(VARNFILE_E_INVALID_ARGUMENT, Thrown([&] { varn::File::Remove(cut); }));
+  EXPECT_EQ(VARNFILE_E_INVALID_ARGUMENT, Thrown([&] { varn::File::Open(cut); }));
+  EXPECT_EQ(stored, varnfile_test::Slurp(path));
+  {
+    varn::File file = varn::File::Open(path);
+    EXPECT_EQ(VARNFILE_E_INVALID_ARGUMENT,
+              Thrown([&] { file.SetDescription(std::string("ab\0cd", 5)); }));
+    EXPECT_EQ("", file.description());
+  }
+
   varn::File source = varn::File::Open(path, varn::Access::Read);
   varn::File target = varn::File::Create("MEMORY$", varn::Method::None);
   target.Add(9, 0, 0, "uno");  // as long as the source's item: the library would replace it
@@ -188,6 +230,31 @@ TEST(CppApiTest, RefusedCallsKeepWhatIsStored) {
   varn::File empty = varn::File::Create("MEMORY$", varn::Method::Deflate);
   empty.DuplicateFrom(source);
   EXPECT_EQ((Texts{"one"}), Read(empty.Items()));
+}
+
+// A backward range from a saved position reads nothing after it: damage
+// further on does not keep it from the items before.
+TEST(CppApiTest, ABackwardRangeFromAPositionIgnoresDamageAfterIt) {
+  for (varn::Method method : {varn::Method::None, varn::Method::Predictor, varn::Method::ChainedDeflate,
+                              varn::Method::ChainedPredictor, varn::Method::Deflate}) {
+    SCOPED_TRACE(varn::MethodName(method));
+    std::string path = varnfile_test::ScratchFile("damaged-after.trn");
+    Positions at;
+    {
+      varn::File file = varn::File::Create(path, method);
+      for (const char* text : {"aaaaaaaa", "bbbbbbbbbbbb", "cccccccccccccccc", "dddd"})
+        at.push_back(file.Add(1, 0, 0, text));
+    }
+    {
+      std::fstream out(path, std::ios::in | std::ios::out | std::ios::binary);
+      out.seekp(at[2] + 10);  // the third record's stored length
+      out.put('\xEE');
+    }
+    varn::File file = varn::File::Open(path, varn::Access::Read);
+    EXPECT_EQ((Texts{"bbbbbbbbbbbb", "aaaaaaaa"}), Read(file.ItemsReversed(at[1])));
+    EXPECT_EQ((Texts{"aaaaaaaa"}), Read(file.ItemsReversed(at[0])));
+    EXPECT_NE(0, Thrown([&] { Read(file.ItemsReversed(at[2])); }));
+  }
 }
 
 }  // namespace
