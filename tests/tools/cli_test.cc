@@ -345,6 +345,11 @@ TEST_P(CliTest, CommandLines) {
       {"list --all %hn --from '#-3' -n 2", 0, "row 0|(deleted)|!row 2"},
       {"export %hn --from '#1' -n 1 --format text", 0, "row 2|!row 1|!row 3"},
       {"list --all %hn --from '#3'", 64, "", "--from #3: the file holds 3 items"},
+      // More items from the end than the file holds: from the first one,
+      // included, also when deleted records come before it (as tail -n 9).
+      {"delete %hn '#0'", 0, "", "deleted item 0x0000 at 174"},
+      {"list %hn --from '#-9' -r", 0, "row 2|!row 3|!row 0"},
+      {"export %hn --from '#-9' -r --format text", 0, "row 2\n|!row 0", "exported 1 item\n"},
       // export takes list's --limit, --reverse and --from; the summary counts the
       // whole range only when the walk went through it: a limit stops it, as LIMIT.
       {"export %sel -n 2 --format text", 0, "five-1|seven|!five-2", "exported 2 items\n"},

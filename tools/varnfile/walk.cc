@@ -268,6 +268,7 @@ uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string
       if (isWanted(frame)) return frame.position;
       p = frame.next();
     }
+    uint32_t earliest = FirstItemPosition;  // the first item a walk back has passed
     for (uint64_t end = raw.size(); fromEnd && end > FirstItemPosition;) {
       uint32_t p = end >= FirstItemPosition + TrailerSize ? Get32(raw.data() + end - TrailerSize) : 0;
       RecordFrame frame;
@@ -276,9 +277,13 @@ uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string
         throw ToolError("the trailer that ends at " + std::to_string(end) +
                         " does not point back at a record", ExitDamaged);
       if (isWanted(frame)) return frame.position;
+      if (frame.command != DeletedCommand) earliest = frame.position;
       end = p;
     }
-    if (fromEnd && clampFromEnd) return FirstItemPosition;
+    // Fewer items than asked for: from the first of them, which a walk back
+    // from the record itself includes (not from a deleted record before it,
+    // behind which a walk back finds nothing).
+    if (fromEnd && clampFromEnd) return earliest;
     throw ToolError(arg + ": the file holds " + std::to_string(seen) + " items");
   }
   uint32_t position = static_cast<uint32_t>(ParseNumber(text, 0xFFFFFFFF, what));
