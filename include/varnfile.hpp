@@ -316,6 +316,11 @@ class File {
     return file;
   }
 
+  // A File given a new file by assignment (f = File::Open(path)) or through a
+  // Try... call's `out` closes the one it held only after the new one is
+  // open, as the destructor does (an error of that close is lost). To reopen
+  // the same file, Close() it first: the library would refuse the second
+  // open while the first holds the file.
   static File Open(const std::string& path, Access access = Access::ReadWrite) {
     File file;
     Check(TryOpen(path, access, &file), "open " + path);
