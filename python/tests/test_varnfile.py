@@ -200,6 +200,27 @@ def test_a_refused_change_keeps_what_is_stored(tmp_path, reader):
     assert not (tmp_path / "copy.trn").exists()
 
 
+@pytest.mark.parametrize("action", ["create", "open", "delete", "duplicate", "description"])
+def test_a_nul_in_a_name_is_refused(tmp_path, action):
+    # The library would take the name up to the NUL: the file named so far.
+    path = tmp_path / "v.trn"
+    with varnfile.create(path) as f:
+        f.append(1, b"kept")
+    stored = path.read_bytes()
+    name = str(path) + "\0x"
+    actions = {
+        "create": lambda: varnfile.create(name, replace=True),
+        "open": lambda: varnfile.open(os.fsencode(name), "r+"),
+        "delete": lambda: varnfile.delete(name),
+        "duplicate": lambda: varnfile.memory().duplicate(name),  # would create over v.trn
+        "description": lambda: varnfile.create(tmp_path / "d.trn", description="a\0b"),
+    }
+    with pytest.raises(ValueError, match="null"):
+        actions[action]()
+    assert path.read_bytes() == stored
+    assert sorted(os.listdir(tmp_path)) == ["v.trn"]
+
+
 @pytest.mark.parametrize("reverse", [False, True])
 def test_loop_sees_the_changes_of_its_body(tmp_path, reader, reverse):
     # Items read ahead in batches must not hide what the loop's body did to

@@ -133,9 +133,11 @@ def _description(text: str) -> bytes:
     if not isinstance(text, str):
         raise TypeError(f"description must be a str, not {type(text).__name__}")
     raw = text.encode("utf-8")
-    if len(raw) > MAX_DESCRIPTION or b"\0" in raw:
+    if b"\0" in raw:  # the library would keep the text up to it
+        raise InvalidArgument(260, detail="embedded null byte in the description")
+    if len(raw) > MAX_DESCRIPTION:
         raise InvalidArgument(260, detail=f"a description is at most {MAX_DESCRIPTION} bytes of "
-                                          f"UTF-8 without NUL, got {len(raw)} bytes")
+                                          f"UTF-8, got {len(raw)} bytes")
     return raw
 
 
@@ -491,7 +493,10 @@ class VarnFile:
 # -- opening --
 
 def _name(path: PathArg) -> str:
-    return os.fsdecode(os.fspath(path))
+    name = os.fsdecode(os.fspath(path))
+    if "\0" in name:  # the library would take the name up to it: another file
+        raise ValueError("embedded null byte")
+    return name
 
 
 def open(path: PathArg, mode: str = "r") -> VarnFile:  # noqa: A001 - like io.open
