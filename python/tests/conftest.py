@@ -32,14 +32,19 @@ def reader(request, monkeypatch):
 
 
 @pytest.fixture
-def tool():
-    """Runs the C tool `varnfile` and returns its stdout."""
+def tool_path():
+    """The C tool `varnfile`, for comparing exit statuses with it."""
     path = os.environ.get("VARNFILE_TOOL", str(BUILD_DIR / "bin" / "varnfile"))
     if not os.access(path, os.X_OK):
         pytest.skip(f"the varnfile tool is not built ({path})")
+    return path
 
+
+@pytest.fixture
+def tool(tool_path):
+    """Runs the C tool `varnfile` and returns its stdout."""
     def run(*args, input=None):
-        done = subprocess.run([path, *map(str, args)], input=input, capture_output=True,
+        done = subprocess.run([tool_path, *map(str, args)], input=input, capture_output=True,
                               check=True)
         return done.stdout
     return run

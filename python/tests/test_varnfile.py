@@ -7,6 +7,7 @@ import json
 import os
 import re
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -94,6 +95,94 @@ def test_changes_in_place(tmp_path, reader):
         assert list(f) == [Item(b, 20, 0, 2, b"xyz"), Item(c, 3, 0, 99, b"\3\3\3")]
         with pytest.raises(KeyError):
             f.read(a)
+
+
+def phantom_file(path):
+    """A file whose second item holds the bytes of a whole record, its link
+    pointing at itself, a deleted item and an end marker; the positions of
+    the live items, of the record inside the data and of the others."""
+    with varnfile.create(path, method="none") as f:
+        f.append(7, b"inner", value=9)
+    record = path.read_bytes()[174:]
+    with varnfile.create(path, method="none", replace=True) as f:
+        at = {"first": f.append(1, b"head")}
+        at["holder"] = f.size
+        at["inside"] = at["holder"] + 14  # where the record inside the data starts
+        inner = record[:-8] + struct.pack("<I", at["inside"]) + record[-4:]
+        assert f.append(2, inner) == at["holder"]
+        at["deleted"] = f.append(3, b"gone")
+        f.delete(at["deleted"])
+        at["marker"] = f.append(varnfile.END_MARKER)
+        at["last"] = f.append(4, b"tail")
+        at["end"] = f.size
+    return at
+
+
+def test_positions_are_checked_against_the_records(tmp_path, reader):
+    # The library takes any position for a record's start: one inside an item
+    # whose data looks like a record would read, delete or change a phantom
+    # (and a delete there breaks the real item's CRC).
+    path = tmp_path / "phantom.trn"
+    at = phantom_file(path)
+    stored = path.read_bytes()
+    live = [at["first"], at["holder"], at["last"]]
+    no_item = [at["inside"], at["holder"] + 1, at["deleted"], at["marker"], at["end"],
+               at["end"] + 1, 0, 173]
+    with varnfile.open(path, "r+") as f:
+        assert [i.position for i in f] == live
+        for position in no_item:
+            for action in (f.read, f.delete, lambda p: f.update(p, value=5)):
+                with pytest.raises(KeyError):
+                    action(position)
+        # A walk starts where a record starts, deleted or an end marker too,
+        # or at the end of data; nowhere else.
+        for position in (at["inside"], at["holder"] + 1, at["end"] + 1, 0):
+            with pytest.raises(KeyError):
+                f.items(start=position)
+        for position in (at["deleted"], at["marker"]):
+            assert [i.position for i in f.items(start=position)] == [at["last"]]
+            assert [i.position for i in f.items(start=position, reverse=True)] == live[1::-1]
+        assert list(f.items(start=at["end"])) == []
+        assert f.read(at["holder"]).data[14:19] == b"inner"
+    assert path.read_bytes() == stored
+
+
+def test_positions_in_a_larger_file(tmp_path, reader):
+    # Positions are checked from record starts remembered on the way: those
+    # of the items appended through the object, or of the ones checked before.
+    path = tmp_path / "many.trn"
+
+    def read_each(f, order):
+        for p in order:
+            if p in kept:
+                assert f.read(p).position == p
+            else:
+                with pytest.raises(KeyError):
+                    f.read(p)
+
+    with varnfile.create(path, method="chained-deflate") as f:
+        positions = [f.append(n % 5, b"item %d " % n * (n % 4)) for n in range(1000)]
+        for p in positions[3::7]:
+            f.delete(p)
+        kept = set(positions) - set(positions[3::7])
+        read_each(f, positions[::-1] + [p + 1 for p in positions])
+    with varnfile.open(path) as f:
+        read_each(f, [p + 1 for p in positions[::-1]] + positions)
+
+
+def test_tool_from_a_position_inside_a_record(tmp_path, tool_path):
+    path = tmp_path / "phantom.trn"
+    at = phantom_file(path)
+    for name, reverse in (("inside", []), ("inside", ["-r"]), ("deleted", ["-r"]),
+                          ("marker", []), ("end", ["-r"])):
+        args = ["list", str(path), "--from", str(at[name]), *reverse]
+        mine = subprocess.run([sys.executable, "-m", "varnfile", *args], capture_output=True,
+                              text=True)
+        assert mine.returncode == (64 if name == "inside" else 0)
+        if name == "inside":
+            assert "no record starts there" in mine.stderr
+        assert subprocess.run([tool_path, *args], capture_output=True).returncode == \
+            mine.returncode
 
 
 def flip_data_byte(path, position):

@@ -95,8 +95,15 @@ def _range(f: VarnFile, start: Union[None, int, Tuple[str, int]], reverse: bool,
     elif not FIRST_POSITION <= start <= f.size:
         refuse(f"--from {start}: no record starts there (records lie from {FIRST_POSITION} "
                f"to {f.size})")
-    elif reverse:  # the walk back starts before `start`: add the item there, if one is
-        item = next(f.items(start=start), None)
+    else:
+        try:
+            walk = f.items(start=start)
+        except KeyError:  # inside a record, though its bytes may look like one
+            refuse(f"--from {start}: no record starts there (list shows where records start)")
+        if not reverse:
+            return walk
+        # The walk back starts before `start`: add the item there, if one is.
+        item = next(walk, None)
         if item is None or item.position != start:
             return f.items(start=start, reverse=True)
     if not reverse:

@@ -8,6 +8,7 @@ file lives, so positions can be kept and handed back later.
 
 from __future__ import annotations
 
+import bisect
 import ctypes
 import enum
 import io
@@ -160,6 +161,7 @@ _ENTRY = struct.Struct("=IHHIII")  # the helper's table entry
 _DATA_ROOM = 1 << 20  # data bytes per batch; at least one item of any size
 _ONE_ITEM_ROOM = 1 << 16  # room for the largest item, for a batch of one
 _FIRST_BATCH, _MAX_BATCH = 64, 4096  # few items first, so that a peek stays cheap
+_MARK_EVERY = 64  # items between the record starts a file remembers for checking positions
 
 
 class VarnFile:
@@ -179,6 +181,11 @@ class VarnFile:
         # Counts the changes to items through this object: an iteration that
         # read items ahead reads them again after its body changed the file.
         self._changes = 0
+        # Record starts found so far, ascending, about one per _MARK_EVERY
+        # items: a position is checked from the nearest one before it.
+        # Records never move, and a deleted one still starts where it did.
+        self._marks: List[int] = []
+        self._appended = 0
 
     # -- lifetime --
 
@@ -240,10 +247,13 @@ class VarnFile:
 
     def items(self, start: Optional[int] = None, reverse: bool = False) -> Iterator[Item]:
         """The live items from the one at `start` to the last; with reverse,
-        the items before `start` (the end when None) back to the first."""
+        the items before `start` (the end when None) back to the first.
+        `start` is where a record starts (a deleted one too) or the end of
+        data; KeyError for any other position."""
         if start is None:
             start = self.size if reverse else FIRST_POSITION
-        _uint("start", start, 32)
+        else:
+            start = self._walk_start(_uint("start", start, 32))
         if self._native.helper is not None:
             return self._batches(start, reverse)
         return self._one_by_one(start, reverse)
@@ -251,6 +261,11 @@ class VarnFile:
     def read(self, position: int) -> Item:
         """The live item whose record starts at `position` (KeyError if none)."""
         _uint("position", position, 32)
+        with self._lock:
+            h = self._h()
+            found = self._next_live(h, position, self._end(h))
+        if found is not None and found != position:
+            raise KeyError(position)
         walk = (self._batches(position, False, 1) if self._native.helper is not None
                 else self._one_by_one(position, False))
         for item in walk:
@@ -354,6 +369,9 @@ class VarnFile:
             self._check(self._native.lib.VARNFileSeekToEnd(h, byref(end)))
             self._changes += 1
             self._check(self._native.lib.VARNFileAddItem(h, *args, len(raw), raw), end.value)
+            self._appended += 1
+            if self._appended % _MARK_EVERY == 0:  # past every record start remembered
+                self._marks.append(end.value)
             return end.value
 
     def update(self, position: int, *, command: Optional[int] = None, extra: Optional[int] = None,
@@ -384,17 +402,102 @@ class VarnFile:
     def _seek_live(self, h: int, position: int) -> Tuple[int, int, int]:
         """Puts the cursor on the live item whose record starts at `position`
         and gives its command, extra id and value; KeyError when no live item
-        starts there (the library would take the next one)."""
+        starts there (the library would take the next one, or bytes inside
+        a record for one)."""
         lib = self._native.lib
+        end = self._end(h)
+        found = self._next_live(h, _uint("position", position, 32), end)
+        if position >= end or (found is not None and found != position):
+            raise KeyError(position)
         command, extra, value, length, at = c_uint16(), c_uint16(), c_uint32(), c_uint16(), c_uint32()
-        self._check(lib.VARNFileSetPosition(h, _uint("position", position, 32)))
+        self._check(lib.VARNFileSetPosition(h, position))
         rc = lib.VARNFileReadCmdIDEx(h, byref(command), byref(extra), byref(value), byref(length))
         lib.VARNFileGetPosition(h, byref(at))
-        if rc == 0 and at.value != position:
+        if rc == END_OF_FILE or (rc == 0 and at.value != position):  # an end marker, or deleted
             raise KeyError(position)
         self._check(rc, position)
         self._check(lib.VARNFileSetPosition(h, position))
         return command.value, extra.value, value.value
+
+    def _end(self, h: int) -> int:
+        end = c_uint32()
+        self._check(self._native.lib.VARNFileSeekToEnd(h, byref(end)))
+        return end.value
+
+    def _next_live(self, h: int, position: int, end: int) -> Optional[int]:
+        """The position of the first live item at or behind `position`, found
+        by following the records from the first one (from the nearest start
+        known before it): `end` when there is none, None when a record on the
+        way cannot be read (the bytes at `position` are then all there is to
+        go by). The library takes any position for the start of a record, and
+        the data of an item can hold bytes that look like one: a position
+        handed in is checked this way before anything is done there."""
+        if position >= end:
+            return end
+        lib = self._native.lib
+        marks = self._marks
+        index = bisect.bisect_right(marks, position)
+        command, extra, value, at = c_uint16(), c_uint16(), c_uint32(), c_uint32()
+        self._check(lib.VARNFileSetPosition(h, marks[index - 1] if index else FIRST_POSITION))
+        rc = lib.VARNFileReadCmdIDEx(h, byref(command), byref(extra), byref(value), None)
+        found: Optional[int] = None
+        passed: List[int] = []
+        last, steps = -1, 0
+        while rc in (0, END_OF_FILE):
+            lib.VARNFileGetPosition(h, byref(at))
+            here = at.value
+            if here <= last:  # no step forward: a broken link
+                break
+            if rc == END_OF_FILE and here >= end:
+                found = end
+                break
+            if rc == 0 and here >= position:
+                found = here
+                break
+            steps += 1
+            if steps % _MARK_EVERY == 0:
+                passed.append(here)
+            last = here
+            rc = lib.VARNFileSkipNext(h)  # to the next live item or end marker
+        marks[index:index] = passed  # all of them lie between marks[index - 1] and position
+        return found
+
+    def _walk_start(self, position: int) -> int:
+        """Where a walk from `position` begins: there, when a live item
+        starts there or it is the end of data; when a deleted record or an
+        end marker starts there, at the first live item after it (the same
+        items come before either). KeyError for any other position."""
+        with self._lock:
+            h = self._h()
+            end = self._end(h)
+            if position == end:
+                return position
+            if FIRST_POSITION <= position < end:
+                found = self._next_live(h, position, end)
+                if found is None or found == position:
+                    return position
+                if self._reads_on_to(h, position, end) == found:
+                    return found
+        raise KeyError(position)
+
+    def _reads_on_to(self, h: int, position: int, end: int) -> Optional[int]:
+        """Where the library, reading from `position` and passing over what
+        it takes for deleted records and end markers there, finds the next
+        live item (`end`: none); None when it fails or does not move on."""
+        lib = self._native.lib
+        command, extra, value, at = c_uint16(), c_uint16(), c_uint32(), c_uint32()
+        self._check(lib.VARNFileSetPosition(h, position))
+        rc = lib.VARNFileReadCmdIDEx(h, byref(command), byref(extra), byref(value), None)
+        last = position - 1
+        while rc in (0, END_OF_FILE):
+            lib.VARNFileGetPosition(h, byref(at))
+            if rc == 0 or at.value >= end:
+                return min(at.value, end)
+            if at.value <= last:
+                break
+            last = at.value
+            rc = lib.VARNFileSkipNext(h)
+        return None
 
     def duplicate(self, target: Union[PathArg, "VarnFile"],
                   method: Union[Method, int, str, None] = None) -> None:
