@@ -435,18 +435,33 @@ def test_records_dataframe_and_csv(tmp_path):
                           stdout=subprocess.PIPE) as gone:
         gone.stdout.close()
     assert gone.returncode == -signal.SIGPIPE
-    # Ctrl-C or a kill ends it of that signal, and the unfinished -o file goes.
+    # The rows go to a scratch file beside -o, which takes its name at the end:
+    # Ctrl-C, a kill, even SIGKILL, or a damaged item leave an existing output
+    # as it was (the scratch file goes, but for SIGKILL), and make no new one.
     big, out = tmp_path / "big.trn", tmp_path / "big.jsonl"
     with varnfile.create(big, method="none") as f:
-        for n in range(30000):
-            f.append(1, b"row %d" % n)
-    for number in (signal.SIGINT, signal.SIGTERM):
+        rows = [f.append(1, b"row %d" % n) for n in range(30000)]
+    for number, before in ((signal.SIGINT, None), (signal.SIGTERM, "kept\n"),
+                           (signal.SIGKILL, "kept\n")):
+        if before:
+            out.write_text(before)
         with subprocess.Popen([sys.executable, "-m", "varnfile", "export", str(big), "-o",
                                str(out)]) as killed:
-            while killed.poll() is None and not (out.exists() and out.stat().st_size):
+            while killed.poll() is None and not any(p.stat().st_size for p in
+                                                    tmp_path.glob(".varnfile-export-*")):
                 time.sleep(0.005)
             killed.send_signal(number)
-        assert (killed.returncode, out.exists()) == (-number, False)
+        assert killed.returncode == -number
+        assert (out.read_text() if out.exists() else None) == before
+        left = list(tmp_path.glob(".varnfile-export-*"))
+        assert len(left) == (number == signal.SIGKILL)
+        for scratch in left:
+            scratch.unlink()
+    flip_data_byte(big, rows[20000])  # far enough in for rows to be written first
+    failed = subprocess.run([sys.executable, "-m", "varnfile", "export", str(big), "-o", str(out)],
+                            capture_output=True)
+    assert failed.returncode == 65 and out.read_text() == "kept\n"
+    assert not list(tmp_path.glob(".varnfile-export-*"))
     pandas = pytest.importorskip("pandas", reason="pandas is not installed (python3-pandas)")
     frame = varnfile.to_dataframe(path)
     assert list(frame.columns) == list(varnfile.COLUMNS)

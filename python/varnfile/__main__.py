@@ -14,6 +14,7 @@ from __future__ import annotations
 import argparse
 import itertools
 import os
+import random
 import re
 import signal
 import stat
@@ -123,12 +124,77 @@ _STATUS = ((errors.Aged, 69), (errors.InUse, 75), (errors.OpenFailed, 66),
            (OSError, 74))
 
 
+def _replaceable(path: str) -> Optional[str]:
+    """The regular file that an output named path writes to, found through
+    symbolic links (where they lead when nothing is there yet); None for an
+    output written in place: a device, a pipe, a directory, or a name that
+    stands for an open stream (/dev/stdout, /dev/fd/N), whose rows go where
+    that stream goes."""
+    streams = ("/dev/fd/", "/dev/stdin", "/dev/stdout", "/dev/stderr", "/proc/")
+    target = os.path.realpath(path)
+    if path.startswith(streams) or target.startswith(streams):
+        return None
+    try:
+        status = os.stat(target)
+    except FileNotFoundError:
+        return target
+    except OSError:
+        return None
+    if not stat.S_ISREG(status.st_mode):
+        return None
+    for fd in (1, 2):  # the file that standard output or error already writes
+        try:
+            if os.path.samestat(status, os.fstat(fd)):
+                return None
+        except OSError:
+            pass
+    return target
+
+
+def _scratch(directory: str) -> Tuple[str, int]:
+    """A new file .varnfile-export-XXXXXXXX in directory, as the C tool names
+    its own, open for writing: its name and descriptor."""
+    digits = "abcdefghijklmnopqrstuvwxyz0123456789"
+    for _ in range(100):
+        name = os.path.join(directory, ".varnfile-export-" + "".join(random.choices(digits, k=8)))
+        try:
+            return name, os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+        except FileExistsError:
+            continue
+    raise FileExistsError(f"no free name for a scratch file in {directory}")
+
+
 def _export_to(path: str, writer: Callable[[Iterator[Item], IO[str]], int],
                items: Iterator[Item]) -> int:
-    """Writes the rows to the file at path. One that a failure (or Ctrl-C)
-    leaves unfinished is removed, as the C tool does, when it is a regular
-    file: a device, a pipe or a link (-o /dev/null) keeps its name."""
-    removable = not os.path.lexists(path) or stat.S_ISREG(os.lstat(path).st_mode)
+    """Writes the rows to the file at path. A regular file is written under a
+    scratch name beside it and takes its name only once every row is written,
+    as the C tool does: a failure (or Ctrl-C, a kill) leaves a file that was
+    there as it was, and makes none that was not. A device, a pipe or a
+    stream (-o /dev/null) is written in place and keeps its name, and so is a
+    file in a folder where no scratch file can be made; a file that such an
+    export made goes when it fails."""
+    target = _replaceable(path)
+    scratch = None
+    if target is not None:
+        try:
+            scratch, fd = _scratch(os.path.dirname(target) or ".")
+        except OSError:
+            pass  # a folder this process may not write in: the file is written in place
+    if scratch is not None and target is not None:
+        try:
+            with os.fdopen(fd, "w", newline="", encoding="utf-8") as out:
+                if os.path.exists(target):  # the new file keeps the old one's mode
+                    os.chmod(scratch, stat.S_IMODE(os.stat(target).st_mode))
+                n = writer(items, out)
+            os.replace(scratch, target)
+            return n
+        except BaseException:
+            try:
+                os.remove(scratch)
+            except OSError:
+                pass
+            raise
+    removable = not os.path.lexists(path)
     out = open(path, "w", newline="", encoding="utf-8")
     try:
         with out:
