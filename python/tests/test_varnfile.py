@@ -6,10 +6,12 @@ import io
 import json
 import os
 import re
+import shutil
 import signal
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 from datetime import datetime, timedelta
 
@@ -362,12 +364,42 @@ def test_file_held_by_another_process(tmp_path):
         for mode in ("r", "r+"):
             with pytest.raises(varnfile.InUse) as caught:
                 varnfile.open(path, mode)
-            assert caught.value.code == 274
+            assert caught.value.code == 274 and "missing" not in str(caught.value)
         with pytest.raises(varnfile.InUse):
             varnfile.create(path, replace=True)
     finally:
         holder.communicate("")
     varnfile.open(path, "r+").close()  # free again once the holder has closed
+
+
+def test_a_file_this_process_may_not_open(tool_path):
+    # As root every file opens: the checks run as nobody then.
+    user = "nobody" if os.geteuid() == 0 else None
+    folder = tempfile.mkdtemp(prefix="varnfile-")  # one that nobody can reach
+    try:
+        os.chmod(folder, 0o755)
+        for name, mode in (("none.trn", 0), ("ro.trn", 0o444)):
+            with varnfile.create(os.path.join(folder, name)) as f:
+                f.append(1, b"x")
+            os.chmod(os.path.join(folder, name), mode)
+        script = ("import varnfile\n"
+                  "for name, mode in (('none.trn', 'r'), ('ro.trn', 'r+')):\n"
+                  "    try:\n"
+                  "        varnfile.open(name, mode)\n"
+                  "    except PermissionError as error:\n"
+                  "        print(type(error).__name__, error.code, 'missing' in str(error))\n"
+                  "print(len(varnfile.read_all('ro.trn')))\n")
+        run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                             cwd=folder, user=user)
+        assert run.stdout.split("\n") == ["AccessDenied 274 False"] * 2 + ["1", ""], run.stderr
+        for args, status in ((["info", "none.trn"], 77), (["list", "ro.trn"], 0)):
+            mine = subprocess.run([sys.executable, "-m", "varnfile", *args], cwd=folder,
+                                  user=user, capture_output=True)
+            theirs = subprocess.run([tool_path, *args], cwd=folder, user=user,
+                                    capture_output=True)
+            assert mine.returncode == theirs.returncode == status
+    finally:
+        shutil.rmtree(folder)
 
 
 def test_aged_file(tmp_path):
@@ -487,7 +519,7 @@ TOOL_ROWS = [
     (("list", "--from", "100"), 64, "no record starts there"),
     (("list", "--cmd", "0xFF02"), 64, "0xFF02 selects end markers"),
     # The C tool's exit statuses: 66 a missing file, 69 one that has aged.
-    (("info", "missing.trn"), 66, "file missing"),
+    (("info", "missing.trn"), 66, "no such file"),
     (("export", "aged.trn"), 69, "older than its aging limit"),
     (("info", "aged.trn"), 0, []),  # info shows the header of an aged file, as varnfile info does
     (("export", "-o", "no/dir.csv"), 73, "No such file or directory"),

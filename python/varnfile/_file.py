@@ -611,7 +611,8 @@ def open(path: PathArg, mode: str = "r") -> VarnFile:  # noqa: A001 - like io.op
     name = _name(path)
     lib = native().lib
     handle = c_uint32()
-    check(lib.VARNFileOpenEx(byref(handle), 1 if mode == "r+" else 0, os.fsencode(name), 0), name)
+    check(lib.VARNFileOpenEx(byref(handle), 1 if mode == "r+" else 0, os.fsencode(name), 0), name,
+          write=mode == "r+")
     return VarnFile(handle.value, name, mode == "r+")
 
 

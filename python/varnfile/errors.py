@@ -8,6 +8,8 @@ broken), `NotTransactionFile`, `OpenFailed` (with `NotFound` and `InUse`).
 
 from __future__ import annotations
 
+import errno
+import fcntl
 import os
 from typing import Any, Dict, Optional, Tuple, Type
 
@@ -43,19 +45,20 @@ MEANINGS: Dict[int, str] = {
 class Error(Exception):
     """A failure reported by the library."""
 
-    code: int = 0
+    code: int = 0  # the code an instance made without one carries
+    cause: Optional[str] = None  # what the message says in place of the code's meaning
 
-    def __init__(self, code: int, path: Optional[str] = None, position: Optional[int] = None,
-                 detail: Optional[str] = None) -> None:
-        self.code = code
-        self.meaning = MEANINGS.get(code, "unknown result code")
+    def __init__(self, code: Optional[int] = None, path: Optional[str] = None,
+                 position: Optional[int] = None, detail: Optional[str] = None) -> None:
+        self.code = type(self).code if code is None else code
+        self.meaning = MEANINGS.get(self.code, "unknown result code")
         self.path = path
         self.position = position
         self.detail = detail
         where = "".join([f" in {path}" if path else "",
                          f" at position {position}" if position is not None else "",
                          f": {detail}" if detail else ""])
-        super().__init__(f"{self.meaning} ({code}){where}")
+        super().__init__(f"{self.cause or self.meaning} ({self.code}){where}")
 
     def __reduce__(self) -> Tuple[Any, ...]:  # keeps pickling (multiprocessing) working
         return (type(self), (self.code, self.path, self.position, self.detail))
@@ -136,9 +139,14 @@ class OpenFailed(Error):
 class NotFound(OpenFailed, FileNotFoundError):
     """274 for a path that does not exist."""
 
+    cause = "no such file"
+
 
 class InUse(OpenFailed):
     """274 or 275 for a file that exists: another handle or process holds it."""
+
+    code = 274
+    cause = "the file is in use: another handle or process holds it"
 
 
 class CreateFailed(Error):
@@ -156,9 +164,15 @@ class WriteFailed(Error):
 class RemoveFailed(Error):
     """279."""
 
+    code = 279
 
-class AccessDenied(Error):
-    """280."""
+
+class AccessDenied(Error, PermissionError):
+    """280, or 274 and 275 for an existing file that this process may not
+    read, or write where it opens the file to write."""
+
+    code = 280
+    cause = "permission denied"
 
 
 class NoUniqueName(Error):
@@ -183,21 +197,45 @@ _BY_CODE: Dict[int, Type[Error]] = {
 }
 
 
-def error_for(code: int, path: Optional[str] = None, position: Optional[int] = None) -> Error:
-    """The exception for a result code. An open or create that failed on a
-    path is told apart further: a missing path is NotFound, an existing file
-    that cannot be had (held by another handle or process) is InUse."""
+def _open_problem(path: str, write: bool) -> Optional[Type[Error]]:
+    """Why the library could not open the existing regular file at path,
+    found by trying the open it makes (a flock, shared to read, exclusive to
+    write): AccessDenied, InUse, or None when the open works now."""
+    try:
+        fd = os.open(path, (os.O_RDWR if write else os.O_RDONLY) | os.O_NONBLOCK | os.O_NOCTTY)
+    except PermissionError:
+        # A file that may not be written is still in use when a reader
+        # cannot have it either.
+        return InUse if write and _open_problem(path, False) is InUse else AccessDenied
+    except OSError:
+        return None
+    try:
+        fcntl.flock(fd, (fcntl.LOCK_EX if write else fcntl.LOCK_SH) | fcntl.LOCK_NB)
+    except OSError as error:
+        return InUse if error.errno in (errno.EWOULDBLOCK, errno.EAGAIN) else None
+    finally:
+        os.close(fd)  # its lock, if taken, goes with it
+    return None
+
+
+def error_for(code: int, path: Optional[str] = None, position: Optional[int] = None,
+              write: bool = False) -> Error:
+    """The exception for a result code. An open (write: for writing) or a
+    create that failed on a path is told apart further: a missing path is
+    NotFound, an existing file that this process may not read (or write) is
+    AccessDenied, one that another handle or process holds is InUse."""
     cls: Type[Error] = _BY_CODE.get(code, Error)
     if code in (274, 275) and path is not None and not path.upper() == "MEMORY$":
         if not os.path.lexists(path):
             if code == 274:
                 cls = NotFound
-        elif os.path.isfile(path) and os.access(path, os.R_OK if code == 274 else os.W_OK):
-            cls = InUse
+        elif os.path.isfile(path):
+            cls = _open_problem(path, write or code == 275) or cls
     return cls(code, path, position)
 
 
-def check(code: int, path: Optional[str] = None, position: Optional[int] = None) -> None:
+def check(code: int, path: Optional[str] = None, position: Optional[int] = None,
+          write: bool = False) -> None:
     """Raises the exception for a nonzero result code."""
     if code:
-        raise error_for(code, path, position)
+        raise error_for(code, path, position, write)
