@@ -447,6 +447,31 @@ def test_memory_file_and_duplicate(tmp_path, tool, reader):
         assert (f.method, f.description) == (Method.NONE, "scratch")
 
 
+def test_a_copy_that_fails_to_close_leaves_no_file(tmp_path):
+    # A file size limit makes the copy fail in the close, which writes what
+    # the library cached: the unfinished copy goes all the same.
+    source = tmp_path / "src.trn"
+    with varnfile.create(source, method="none") as f:
+        for n in range(100):
+            f.append(1, b"item %03d " % n * 5)
+    script = ("import os, resource, signal, sys, varnfile\n"
+              "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+              "source, copy = sys.argv[1:]\n"
+              "with varnfile.open(source) as f:\n"
+              "    for limit in range(os.path.getsize(source) - 1500, os.path.getsize(source), 50):\n"
+              "        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY))\n"
+              "        try:\n"
+              "            f.duplicate(copy)\n"
+              "            print('copied', os.path.exists(copy))\n"
+              "        except varnfile.Error as error:\n"
+              "            print(type(error).__name__, os.path.exists(copy))\n"
+              "        if os.path.exists(copy):\n"
+              "            os.remove(copy)\n")
+    run = subprocess.run([sys.executable, "-c", script, str(source), str(tmp_path / "copy.trn")],
+                         capture_output=True, text=True, check=True)
+    assert set(run.stdout.splitlines()) == {"WriteFailed False"}
+
+
 def test_records_dataframe_and_csv(tmp_path):
     path = tmp_path / "frame.trn"
     with varnfile.create(path) as f:

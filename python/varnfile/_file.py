@@ -520,10 +520,17 @@ class VarnFile:
                       description=info.description, flags=info.flags)
         try:
             self.duplicate(copy)
+            copy.close()  # it writes what is cached: it can fail too
         except BaseException:
-            copy.abort()  # no partial copy that looks complete
+            # No partial copy that looks complete.
+            if not copy.closed:
+                copy.abort()
+            elif copy.name.upper() != MEMORY:  # the close failed and left it
+                try:
+                    os.remove(copy.name)
+                except OSError:
+                    pass
             raise
-        copy.close()
 
     # -- header --
 
