@@ -402,6 +402,25 @@ def test_a_file_this_process_may_not_open(tool_path):
         shutil.rmtree(folder)
 
 
+def test_a_forked_child_leaves_the_file_alone(tmp_path):
+    # The child's close, or its exit, must not finish the parent's file.
+    script = ("import os, sys, varnfile\n"
+              "f = varnfile.create(sys.argv[1], method='none')\n"
+              "f.append(1, b'before')\n"
+              "for close in (False, True):\n"
+              "    child = os.fork()\n"
+              "    if child == 0:\n"
+              "        if close:\n"
+              "            f.close()\n"
+              "        sys.exit(0)\n"
+              "    os.waitpid(child, 0)\n"
+              "    f.append(2, b'after')\n"
+              "f.close()\n")
+    path = tmp_path / "fork.trn"
+    subprocess.run([sys.executable, "-c", script, str(path)], check=True)
+    assert [i.data for i in varnfile.read_all(path)] == [b"before", b"after", b"after"]
+
+
 def test_aged_file(tmp_path):
     path = tmp_path / "old.trn"
     stamp = datetime.now().replace(microsecond=0) - timedelta(hours=2)

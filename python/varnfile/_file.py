@@ -175,6 +175,9 @@ class VarnFile:
     def __init__(self, handle: int, name: str, writable: bool) -> None:
         self._native: Native = native()
         self._handle = handle
+        # A child of os.fork() inherits the object but not the file: its
+        # close must not finish the opener's file behind the opener's back.
+        self._opener = os.getpid()
         self._lock = threading.RLock()
         self.name = name
         self.writable = writable
@@ -195,18 +198,33 @@ class VarnFile:
 
     def close(self) -> None:
         """Writes back what is cached, finishes the file and closes it. A new
-        file can be opened again only after it has been closed."""
+        file can be opened again only after it has been closed. In a process
+        forked from the opener it only lets go of the object: the file stays
+        the opener's."""
+        if self._inherited():
+            return
         with self._lock:
             handle, self._handle = self._handle, 0
             if handle:
                 check(self._native.lib.VARNFileClose(handle), self.name)
 
     def abort(self) -> None:
-        """Closes without finishing and removes the file."""
+        """Closes without finishing and removes the file (in the opener's
+        process only, as close)."""
+        if self._inherited():
+            return
         with self._lock:
             handle, self._handle = self._handle, 0
             if handle:
                 check(self._native.lib.VARNFileAbort(handle), self.name)
+
+    def _inherited(self) -> bool:
+        """True in a forked child, after letting go of the handle there (the
+        lock is not taken: another thread of the parent may have held it)."""
+        if self._opener == os.getpid():
+            return False
+        self._handle = 0
+        return True
 
     def __enter__(self) -> "VarnFile":
         return self
