@@ -491,6 +491,23 @@ def test_a_copy_that_fails_to_close_leaves_no_file(tmp_path):
     assert set(run.stdout.splitlines()) == {"WriteFailed False"}
 
 
+def test_tool_info_reads_the_items(tmp_path, tool_path):
+    # A damaged item or a file never closed: the header first, then status 65.
+    path = tmp_path / "d.trn"
+    with varnfile.create(path, method="none") as f:
+        f.append(1, b"one")
+        second = f.append(2, b"two")
+    flip_data_byte(path, second)
+    with varnfile.create(tmp_path / "open.trn"):
+        (tmp_path / "never.trn").write_bytes((tmp_path / "open.trn").read_bytes())
+    for name in ("d.trn", "never.trn"):
+        mine = subprocess.run([sys.executable, "-m", "varnfile", "info", name], cwd=tmp_path,
+                              capture_output=True, text=True)
+        theirs = subprocess.run([tool_path, "info", name], cwd=tmp_path, capture_output=True)
+        assert mine.returncode == theirs.returncode == 65
+        assert "base name" in mine.stdout and mine.stderr
+
+
 def test_records_dataframe_and_csv(tmp_path):
     path = tmp_path / "frame.trn"
     with varnfile.create(path) as f:
@@ -571,6 +588,7 @@ TOOL_ROWS = [
     (("export", "-o", "aged.trn"), 73, "is a transaction file"),
     (("export", "-o", "out.TSV"), 64, "tab-separated text is written by varnfile export"),
     (("export", "bad.trn", "-o", "out.jsonl"), 65, "CRC"),  # the unfinished output goes
+    (("info", "bad.trn"), 65, "CRC"),  # the items are read, as varnfile info reads them
 ]
 
 

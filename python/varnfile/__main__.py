@@ -208,6 +208,37 @@ def _export_to(path: str, writer: Callable[[Iterator[Item], IO[str]], int],
         raise
 
 
+def _show_info(path: str) -> int:
+    """info: the header, then the count of the live items, read as the C tool
+    reads them: a damaged item makes the status 65, the header shown first.
+    The header of a file that has aged or was never closed is shown too."""
+    try:
+        f = open_file(path)
+    except (errors.Aged, errors.NotTransactionFile) as error:
+        with open(path, "rb") as raw:
+            header, size = raw.read(174), os.fstat(raw.fileno()).st_size
+        if len(header) < 174 or header[:4] != b"KVRW":
+            raise
+        if isinstance(error, errors.Aged):  # the header shows it, as with the C tool
+            _info(header_info(path, header, size))
+            return 0
+        print(f"varnfile: {error}", file=sys.stderr, flush=True)  # the reason first
+        _info(header_info(path, header, size))
+        return 65
+    with f:
+        _info(f.info)
+        live = 0
+        try:
+            for _ in f:
+                live += 1
+        except errors.Damaged as error:
+            print(f"{'items':<14} {live} live (read up to the damage)", flush=True)
+            print(f"varnfile: {error}", file=sys.stderr)
+            return 65
+        print(f"{'items':<14} {live} live")
+    return 0
+
+
 class _Parser(argparse.ArgumentParser):
     """Usage errors exit 64, as the C tool's do (argparse's own is 2)."""
 
@@ -268,13 +299,7 @@ def main(argv: Optional[List[str]] = None) -> int:
                 return 73
     try:
         if args.command == "info":
-            try:
-                with open_file(args.file) as f:
-                    _info(f.info)
-            except errors.Aged:  # the header shows it, as with the C tool
-                with open(args.file, "rb") as raw:
-                    _info(header_info(args.file, raw.read(174), os.fstat(raw.fileno()).st_size))
-            return 0
+            return _show_info(args.file)
         with open_file(args.file) as f:
             seen = 0
 
