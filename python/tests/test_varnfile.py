@@ -312,6 +312,19 @@ def test_a_nul_in_a_name_is_refused(tmp_path, action):
     assert sorted(os.listdir(tmp_path)) == ["v.trn"]
 
 
+@pytest.mark.parametrize("end", ["close", "abort"])
+@pytest.mark.parametrize("reverse", [False, True])
+def test_no_item_comes_after_close(tmp_path, reader, end, reverse):
+    with varnfile.create(tmp_path / "c.trn", method="none") as f:
+        for n in range(300):
+            f.append(1, b"%d" % n)
+        walk = f.items(reverse=reverse)
+        next(walk)
+        getattr(f, end)()
+        with pytest.raises(ValueError, match="closed"):
+            next(walk)  # not an item read ahead
+
+
 @pytest.mark.parametrize("reverse", [False, True])
 def test_loop_sees_the_changes_of_its_body(tmp_path, reader, reverse):
     # Items read ahead in batches must not hide what the loop's body did to

@@ -313,6 +313,8 @@ class VarnFile:
                     if p == passed:
                         continue
                     yield new(Item, (p, c, e, v, blob[a:b]))
+                    if not self._handle:  # closed meanwhile: no item read ahead comes out
+                        self._h()
                     if self._changes != changes:
                         # The loop's body changed the file, and the items read
                         # ahead may be stale: read on from this item.
