@@ -266,8 +266,15 @@ def test_a_refused_change_keeps_what_is_stored(tmp_path, reader):
     with pytest.raises(TypeError):
         varnfile.create(path, replace=True, description=b"bytes")
     assert path.read_bytes() == stored
-    with varnfile.open(path, "r+") as f, pytest.raises(TypeError):
-        f.append(1, 5)  # not five zero bytes
+    with varnfile.open(path, "r+") as f:
+        for data in (5, [1, 2], {1: 2}, None, 1.5):  # 5: not five zero bytes
+            with pytest.raises(TypeError):
+                f.append(1, data)
+        with pytest.raises(TypeError):
+            f.update(first, data=[1, 2, 3])
+        for ids in ({"command": True}, {"extra": False}, {"value": True}):
+            with pytest.raises(varnfile.InvalidArgument):
+                f.append(**{"command": 1, **ids})
     assert path.read_bytes() == stored
     with varnfile.open(path, "r+") as f:
         # 32-bit seconds: 49710 days 06:28:15 is the longest aging limit.
@@ -323,6 +330,17 @@ def test_no_item_comes_after_close(tmp_path, reader, end, reverse):
         getattr(f, end)()
         with pytest.raises(ValueError, match="closed"):
             next(walk)  # not an item read ahead
+
+
+def test_errors_can_be_raised_without_arguments():
+    for cls, code, group in ((varnfile.CrcMismatch, 267, varnfile.Damaged),
+                             (varnfile.NotFound, 274, FileNotFoundError),
+                             (varnfile.InUse, 274, varnfile.OpenFailed),
+                             (varnfile.AccessDenied, 280, PermissionError),
+                             (varnfile.ReservedCommand, 270, ValueError)):
+        with pytest.raises(group) as caught:
+            raise cls
+        assert caught.value.code == code and f"({code})" in str(caught.value)
 
 
 @pytest.mark.parametrize("reverse", [False, True])

@@ -123,7 +123,7 @@ def _stamp(raw: bytes) -> Optional[datetime]:
 
 
 def _uint(name: str, value: int, bits: int) -> int:
-    if not isinstance(value, int) or not 0 <= value < (1 << bits):
+    if not isinstance(value, int) or isinstance(value, bool) or not 0 <= value < (1 << bits):
         raise InvalidArgument(260, detail=f"{name} must be an integer 0..{(1 << bits) - 1}, "
                                           f"not {value!r}")
     return value
@@ -146,12 +146,15 @@ def _description(text: str) -> bytes:
 _MAX_AGING_SECONDS = 0xFFFFFFFF
 
 
-def _bytes(data: Optional[Data]) -> Optional[bytes]:
-    if data is None:
-        return None
-    if isinstance(data, int):  # bytes(5) would be five zero bytes
-        raise TypeError("item data must be bytes-like or str, not int")
-    raw = data.encode("utf-8") if isinstance(data, str) else bytes(data)
+def _bytes(data: Data) -> bytes:
+    # Only these: bytes() would make five zero bytes of 5, and bytes of a list.
+    if isinstance(data, str):
+        raw = data.encode("utf-8")
+    elif isinstance(data, (bytes, bytearray, memoryview)):
+        raw = bytes(data)
+    else:
+        raise TypeError(f"item data must be bytes, bytearray, memoryview or str, "
+                        f"not {type(data).__name__}")
     if len(raw) > MAX_DATA:
         raise InvalidArgument(260, detail=f"item data of {len(raw)} bytes, at most {MAX_DATA}")
     return raw
@@ -381,7 +384,7 @@ class VarnFile:
         """Appends an item at the end and returns its position. Command ids
         0xFF00 and above belong to the library (0xFF02, an end marker, may be
         appended)."""
-        raw = _bytes(data) or b""
+        raw = _bytes(data)
         args = (_uint("command", command, 16), _uint("extra", extra, 16), _uint("value", value, 32))
         with self._lock:
             h = self._writing()
@@ -399,7 +402,7 @@ class VarnFile:
         """Changes the live item at `position`; fields not given stay. New data
         must have the item's length, and only an uncompressed file (method
         NONE) can take it (CannotReplace otherwise)."""
-        raw = _bytes(data)
+        raw = None if data is None else _bytes(data)
         with self._lock:
             h = self._writing()
             old_command, old_extra, old_value = self._seek_live(h, position)

@@ -4,6 +4,9 @@ Every exception carries the result code (`code`), its meaning (`meaning`) and,
 where known, the file (`path`) and the item position (`position`) involved.
 Catch `Error` for everything, or a group: `Damaged` (the file's bytes are
 broken), `NotTransactionFile`, `OpenFailed` (with `NotFound` and `InUse`).
+A file this process may not read or write raises `AccessDenied`, which is a
+PermissionError as well. Each class can be raised without arguments too:
+it then carries its own result code.
 """
 
 from __future__ import annotations
@@ -67,13 +70,19 @@ class Error(Exception):
 class InvalidPosition(Error, ValueError):
     """257: a position inside the 174-byte header."""
 
+    code = 257
+
 
 class BufferTooSmall(Error):
     """258."""
 
+    code = 258
+
 
 class InvalidArgument(Error, ValueError):
     """260: a value out of range, a name too long, a null argument."""
+
+    code = 260
 
 
 class Damaged(Error):
@@ -83,57 +92,85 @@ class Damaged(Error):
 class EndInconsistent(Damaged):
     """261."""
 
+    code = 261
+
 
 class CrcMismatch(Damaged):
     """267: item data fails its CRC check."""
+
+    code = 267
 
 
 class ReadFailed(Damaged):
     """277: a read came up short or followed a broken link."""
 
+    code = 277
+
 
 class EndOfFile(Error):
     """262: no further item, or an end marker."""
+
+    code = 262
 
 
 class NotTransactionFile(Error):
     """264: wrong magic, or never closed properly."""
 
+    code = 264
+
 
 class HeaderUnreadable(NotTransactionFile):
     """263: shorter than a header."""
+
+    code = 263
 
 
 class UnsupportedVersion(NotTransactionFile):
     """265."""
 
+    code = 265
+
 
 class Aged(Error):
     """266: the file is older than its aging limit and can no longer be opened."""
+
+    code = 266
 
 
 class CannotReplace(Error):
     """268: other data length, or data in a compressed file."""
 
+    code = 268
+
 
 class NoPrevious(Error):
     """269."""
+
+    code = 269
 
 
 class ReservedCommand(InvalidArgument):
     """270: command ids 0xFF00 and above belong to the library."""
 
+    code = 270
+
 
 class NoMemory(Error, MemoryError):
     """272."""
+
+    code = 272
 
 
 class InvalidHandle(Error):
     """273: the file is closed."""
 
+    code = 273
+
 
 class OpenFailed(Error):
     """274: the file cannot be opened."""
+
+    code = 274
 
 
 class NotFound(OpenFailed, FileNotFoundError):
@@ -152,13 +189,19 @@ class InUse(OpenFailed):
 class CreateFailed(Error):
     """275."""
 
+    code = 275
+
 
 class SeekFailed(Error):
     """276."""
 
+    code = 276
+
 
 class WriteFailed(Error):
     """278."""
+
+    code = 278
 
 
 class RemoveFailed(Error):
@@ -178,13 +221,19 @@ class AccessDenied(Error, PermissionError):
 class NoUniqueName(Error):
     """281."""
 
+    code = 281
+
 
 class MakeDirFailed(Error):
     """282."""
 
+    code = 282
+
 
 class MethodLocked(Error):
     """283: the compression method is fixed once the file holds items."""
+
+    code = 283
 
 
 _BY_CODE: Dict[int, Type[Error]] = {
