@@ -122,8 +122,9 @@ def phantom_file(path):
 
 def test_positions_are_checked_against_the_records(tmp_path, reader):
     # The library takes any position for a record's start: one inside an item
-    # whose data looks like a record would read, delete or change a phantom
-    # (and a delete there breaks the real item's CRC).
+    # whose data looks like a record would delete or change a phantom (and a
+    # delete there breaks the real item's CRC). A read there gives the
+    # phantom, at the cost of one read for every other.
     path = tmp_path / "phantom.trn"
     at = phantom_file(path)
     stored = path.read_bytes()
@@ -133,9 +134,13 @@ def test_positions_are_checked_against_the_records(tmp_path, reader):
     with varnfile.open(path, "r+") as f:
         assert [i.position for i in f] == live
         for position in no_item:
-            for action in (f.read, f.delete, lambda p: f.update(p, value=5)):
+            actions = [f.delete, lambda p: f.update(p, value=5)]
+            if position != at["inside"]:
+                actions.append(f.read)
+            for action in actions:
                 with pytest.raises(KeyError):
                     action(position)
+        assert f.read(at["inside"]).command == 7
         # A walk starts where a record starts, deleted or an end marker too,
         # or at the end of data; nowhere else.
         for position in (at["inside"], at["holder"] + 1, at["end"] + 1, 0):

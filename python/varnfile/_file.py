@@ -21,7 +21,7 @@ from datetime import datetime, timedelta
 from typing import Iterator, List, NamedTuple, Optional, Tuple, Union
 
 from ._native import Native, native
-from .errors import CannotReplace, InvalidArgument, RemoveFailed, check, error_for
+from .errors import CannotReplace, InvalidArgument, ReadFailed, RemoveFailed, check, error_for
 
 MEMORY = "MEMORY$"
 """The name of a file that lives in memory until it is closed."""
@@ -280,19 +280,30 @@ class VarnFile:
         return self._one_by_one(start, reverse)
 
     def read(self, position: int) -> Item:
-        """The live item whose record starts at `position` (KeyError if none)."""
+        """The live item whose record starts at `position` (KeyError if none).
+
+        The record there is read as the library frames it, at the cost of one
+        read: only when that fails are the records before it followed, to tell
+        a position where no record starts (KeyError) from a damaged record
+        (ReadFailed). Bytes inside an item's data that frame a whole record,
+        link included, therefore read as an item; positions from append(),
+        items() or Item.position always name real records. delete() and
+        update() follow the records first, so they never change such bytes."""
         _uint("position", position, 32)
-        with self._lock:
-            h = self._h()
-            found = self._next_live(h, position, self._end(h))
-        if found is not None and found != position:
-            raise KeyError(position)
         walk = (self._batches(position, False, 1) if self._native.helper is not None
                 else self._one_by_one(position, False))
-        for item in walk:
-            if item.position == position:
-                return item
-            break
+        try:
+            for item in walk:
+                if item.position == position:
+                    return item
+                break
+        except ReadFailed:
+            with self._lock:
+                h = self._h()
+                found = self._next_live(h, position, self._end(h))
+            if found is not None and found != position:
+                raise KeyError(position) from None
+            raise
         raise KeyError(position)
 
     def _batches(self, position: int, reverse: bool, batch: int = _FIRST_BATCH) -> Iterator[Item]:
