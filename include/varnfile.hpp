@@ -563,8 +563,9 @@ class File {
   }
   // The live items from the one at `from` back to the first; by default from
   // the last item. `from` may also be the end of data (SeekToEnd()); a
-  // deleted `from` starts at the live item before it. Nothing after `from`
-  // is read.
+  // deleted `from` starts at the live item before it. Nothing after the
+  // item at `from` is read (after a deleted one, only the records up to
+  // the next live item, which the library passes to find it).
   ItemRange ItemsReversed(uint32_t from = ItemRange::kEnd) & { return ItemRange(this, true, from); }
   ItemRange ItemsReversed(uint32_t from = ItemRange::kEnd) && {
     return ItemRange(std::make_shared<File>(std::move(*this)), true, from);
