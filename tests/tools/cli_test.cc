@@ -167,7 +167,7 @@ TEST_P(CliTest, CommandLines) {
       {"verify %fifo", 66, "", "fifo is not a regular file"},
       {"create %fifo", 73, "", notAFile}, {"create %fifo --force", 73, "", notAFile},
       {"list %short", 65, "", "short is not a transaction file (100 bytes"},
-      {"info %never", 65, "closed         no", "never closed properly"},
+      {"info %never", 65, "closed         no|, as created: the items may use another (recover finds it)", "never closed properly"},
       {"create %a --method {m} --description orders", 0, "(method {m}, |a ages in 30 days 00:00:00: then it cannot be opened"},
       {"add %a --cmd 0x10 -e 2 -v 4000000000 --data 'hello world'", 0, "item 0x0010 at 174 (11 "},
       {"add %a --cmd 17 --file %payload", 0}, {"add %a --cmd 18 --stdin", 0, "", "", "from stdin"},
@@ -194,7 +194,7 @@ TEST_P(CliTest, CommandLines) {
       {"cat %a '#2'", 0, "from stdin"}, {"cat %a 2", 64, "", "--at 2: no record starts there (records lie from 174 to "}, {"cat %a 2", 64, "", "); #2 is item 2 counted from 0"},
       {"cat %a --at 174 --hex", 0, "00000000  68 65 6c 6c 6f 20 77 6f  72 6c 64 "},
       {"verify %a", 0, "3 live items read forwards and backwards, 0 problems"},
-      {"verify %a --json", 0, "\"records\":3,\"live\":3,\"aged\":false,\"ok\":true,\"problems\":[]}"},
+      {"verify %a --json", 0, "\"records\":3,\"live\":3,\"aged\":false,\"ok\":true,\"problems\":[],\"unchecked\":0}"},
       {"set %a --description converted --flags 5 --aging 1:02:03:04", 0, "aging limit  1 days 02:03:04"},
       {"export %a", 0, "{\"position\":174,\"command\":16,\"extra\":2,\"value\":4000000000,\"length\":11,\"encoding\":\"text\",\"data\":\"hello world\"}\n|\"encoding\":\"base64\",\"data\":\"AAEC/yBiaW5hcnk=\""},
       {"export %a --format csv", 0, "position,cmd,extra,value,length,encoding,data\r\n174,16,2,4000000000,11,text,hello world\r\n"},
@@ -290,7 +290,7 @@ TEST_P(CliTest, CommandLines) {
       {"info %wrapped", 0, "aging limit    49711 days 00:00:00 (counts as 0 days 17:31:44)\nages at        "},
       {"info %wrapped --json", 0, "\"aged\":true"},
       {"verify %aged", 69, "", "read it as it is with --ignore-aging"},  // aged, not damaged
-      {"verify %aged --json", 69, "\"live\":1,\"aged\":true,\"ok\":true,\"problems\":[]}", "read it as it is"},
+      {"verify %aged --json", 69, "\"live\":1,\"aged\":true,\"ok\":true,\"problems\":[],\"unchecked\":0}", "read it as it is"},
       {"verify %agedbad --json", 65, "\"aged\":true,\"ok\":false"},  // aged and damaged
       {"list %aged --ignore-aging --no-preview", 0, "stored  crc \n       174  0x0010"},
       {"export %aged --ignore-aging", 0, "\"data\":\"hello world\""},
@@ -685,6 +685,36 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_TRUE(Has(lines[8], "deleted") && Has(lines[13], std::to_string(pos[12]) + "  0xFF02"));
   std::string live = RunTool("list " + Path("v")).out;
   EXPECT_EQ(13, std::count(live.begin(), live.end(), '\n'));
+}
+
+// What verify tells beyond damage: under a chained method, a file cut at a
+// record boundary within a session (its last record does not end a chain);
+// under every method, items whose data no CRC checks.
+TEST(CliVerifyTest, ACutChainAndItemsWithoutACrc) {
+  const std::string path = ScratchFile("verify-cut.trn"), cut = ScratchFile("verify-cut2.trn");
+  for (uint16_t method = 0; method <= VARNFILE_METHOD_DEFLATE; ++method) {
+    SCOPED_TRACE(method);
+    std::vector<uint32_t> pos =
+        MakeFile(path, method, {{1, 0, 0, "one"}, {2, 0, 0, "two"}, {3, 0, 0, "three"}});
+    const std::string bytes = Slurp(path);
+    const bool chained =
+        method == VARNFILE_METHOD_CHAINED_DEFLATE || method == VARNFILE_METHOD_CHAINED_PREDICTOR;
+    Spit(cut, bytes.substr(0, pos[2]));
+    ToolRun run = RunTool("verify " + cut);
+    EXPECT_EQ(chained ? 65 : 0, run.status) << run.out;
+    EXPECT_EQ(chained, Has(run.out, "problem at " + std::to_string(pos[1]) +
+                                        ": the last record does not end its chain"))
+        << run.out;
+    ASSERT_EQ(0, RunTool("recover " + cut + " " + path + " --force").status);
+    EXPECT_EQ(0, RunTool("verify " + path).status);
+    std::string zeroed = bytes;
+    zeroed.replace(pos[1] + 12, 2, std::string(2, '\0'));  // item 1's CRC
+    Spit(path, zeroed);
+    run = RunTool("verify " + path);
+    EXPECT_EQ(0, run.status);
+    EXPECT_TRUE(Has(run.out, "note: 1 item with data carries no CRC (0)")) << run.out;
+    EXPECT_TRUE(Has(RunTool("verify --json " + path).out, "\"unchecked\":1}"));
+  }
 }
 
 // An interrupted recover leaves neither its scratch copy nor the partial

@@ -92,7 +92,11 @@ void DescribeHeader(const std::string& path, uint64_t size, const uint8_t* h, Js
     std::printf("ages at        %s (in %s)\n", FormatLocal(agesAt).c_str(), FormatSpan(left).c_str());
   else if (stampValid)
     std::printf("ages at        %s (aged %s ago)\n", FormatLocal(agesAt).c_str(), FormatSpan(-left).c_str());
-  std::printf("method         %u (%s)\n", method, methodName);
+  // The header's method reaches the file at the first close: a file never
+  // closed names the one it was created with, which its writer may have
+  // changed before the first item.
+  std::printf("method         %u (%s)%s\n", method, methodName,
+              closed ? "" : ", as created: the items may use another (recover finds it)");
   std::printf("flags          0x%08X\n", Get32(h + FlagsOffset));
   std::printf("description    %s\n", Quote(description).c_str());
   std::printf("closed         %s\n", closed ? "yes" : "no (never closed properly)");
@@ -326,6 +330,7 @@ class Verifier {
                                .AddBool("aged", aged_)
                                .AddBool("ok", problems_.empty())
                                .AddRaw("problems", "[" + list + "]")
+                               .Add("unchecked", unchecked_)
                                .str()
                                .c_str());
     } else if (!settings().quiet) {
@@ -347,6 +352,14 @@ class Verifier {
       std::printf("%s: %zu records, %zu live items%s, %zu problem%s%s\n", o_.path.c_str(),
                   records_, forward_.size(), read.c_str(), problems_.size(),
                   problems_.size() == 1 ? "" : "s", aged_ ? " (the file has aged)" : "");
+      // A CRC covers the data alone, and a CRC of 0 is not checked: a writer
+      // stores one for about one item in 65,536, damage that zeroes bytes
+      // far more often. Not a problem in itself, but worth knowing.
+      if (unchecked_ != 0)
+        std::printf("note: %llu item%s with data carr%s no CRC (0): %s data %s not checked\n",
+                    static_cast<unsigned long long>(unchecked_), unchecked_ == 1 ? "" : "s",
+                    unchecked_ == 1 ? "ies" : "y", unchecked_ == 1 ? "its" : "their",
+                    unchecked_ == 1 ? "is" : "are");
     }
     if (!problems_.empty()) return ExitDamaged;
     if (agedAdvice_.empty()) return ExitOk;
@@ -385,7 +398,22 @@ class Verifier {
         text += "; " + std::to_string(d.to - d.from) + " bytes frame no record";
       Problem(d.from, text);
     }
+    // Under a chained method every close that appended marks the last
+    // record as the end of a chain. A closed file whose last record is not
+    // marked was cut at a record boundary, or a session that appended to it
+    // never closed it: the records before are intact, the last ones may not
+    // be all that was written.
+    const bool chained =
+        method_ == VARNFILE_METHOD_CHAINED_DEFLATE || method_ == VARNFILE_METHOD_CHAINED_PREDICTOR;
+    if (chained && Get16(h + ClosedMarkerOffset) != 0 && scan.damaged.empty() &&
+        !scan.records.empty() && scan.records.back().next() == raw_.size() &&
+        (scan.records.back().trailerFlags & 1) == 0)
+      Problem(scan.records.back().position,
+              "the last record does not end its chain: the file was cut at a record boundary, "
+              "or the last session that appended to it was not closed (the items are "
+              "readable; varnfile recover copies them into a file closed properly)");
     for (const RecordFrame& r : scan.records) {
+      if (r.command != DeletedCommand && r.length != 0 && r.crc == 0) ++unchecked_;
       // The library reads past a record's damaged trailer, but not back
       // over a damaged link.
       if (r.trailerDamage != FrameProblem::None)
@@ -527,6 +555,7 @@ class Verifier {
   RawFile raw_;
   uint16_t method_ = 0;
   std::size_t records_ = 0;
+  uint64_t unchecked_ = 0;  // items with data whose CRC is 0
   std::vector<std::pair<uint32_t, std::string>> problems_;
   std::vector<std::pair<uint32_t, uint64_t>> forward_;
   std::size_t backwardCount_ = 0;

@@ -33,7 +33,8 @@ HeaderImage MergeHeaderFields(const HeaderImage& target, const uint8_t* source);
 
 // The help of --ignore-aging, for the subcommands that read items.
 constexpr const char* IgnoreAgingHelp =
-    "Read a file that has aged as it is (from a private copy; the file is not changed)";
+    "Read a file that has aged as it is (from a private copy of the whole file in $TMPDIR or "
+    "/tmp; the file is not changed)";
 
 // The help of an item position (--at, --from).
 constexpr const char* PositionHelp =
