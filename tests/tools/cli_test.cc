@@ -178,6 +178,8 @@ TEST_P(CliTest, CommandLines) {
       {"info %desc", 0, "\"" + twoByte32 + "\""},
       {"import %dimp --lines -d '" + twoByte32 + "x'", 64, "", "at most 64 bytes, got 65 (", "x\n"},
       {"import %a --lines", 73, "", "a already exists (use --append to add to it, --force to replace it)", "x\n"},
+      // Never a new file in place of its own input (the items of a stay as they are).
+      {"import %a %a -f --lines", 64, "", "import: the input is %a itself"},
       {"add %a --cmd 1 --stdin", 64, "", "standard input holds more than 65535 bytes", std::string(70000, 'x')},
       {"add %a --cmd 1", 64, "", "--stdin (piped data too; --data '' for an item without data)", "piped"},
       {"info %a", 0, "method         {m} (|\"orders\"\nclosed         yes\nitems          3 live, 0 deleted, 0 end markers\ndata bytes     32\n"},
@@ -422,6 +424,11 @@ TEST_P(CliTest, CommandLines) {
   unlink(Path("loop").c_str());
   ASSERT_EQ(0, symlink(Path("loop").c_str(), Path("loop").c_str()));
   rows.push_back({"add %loop --cmd 1 --data x", 74, "", "open %loop: Too many levels of symbolic links"});
+  // Another name of the target, or standard input read from it, is its input too.
+  unlink(Path("alink").c_str());
+  ASSERT_EQ(0, symlink(Path("a").c_str(), Path("alink").c_str()));
+  rows.push_back({"import %a --input %alink -f --lines", 64, "", "import: the input is %a itself"});
+  rows.push_back({"import %a -f --lines <%a 2>/dev/null || exit $?", 64});
   rows.push_back({"create %loop", 74, "", "create %loop: Too many levels of symbolic links"});
   // A scratch name that is another name of a transaction file: never cut.
   const std::string other = ScratchFolder() + "/.varnfile-new-m" + std::to_string(method_) + "_hl";

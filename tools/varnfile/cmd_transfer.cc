@@ -691,6 +691,11 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
     throw ToolError("--cmd: " + o.command + " is reserved");
   if (o.append && sub.count("--method") > 0) throw ToolError("import: --method cannot change an existing file");
   if (sub.count("--description") > 0) CheckDescription(o.description);
+  // A new file in place of its own input (the same name, another name of
+  // it, or standard input read from it) would replace the items it reads.
+  // An append takes only the items it checked first, so it may read its file.
+  if (!o.append && SameFile(o.input.empty() || o.input == "-" ? "/dev/stdin" : o.input, o.path))
+    throw ToolError("import: the input is " + o.path + " itself");
   if (!o.append) CheckNewName(o.path);
   // Importing into a file that exists most often means adding to it, as
   // sqlite3's .import adds to a table: the refusal names both ways.
