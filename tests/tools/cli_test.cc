@@ -212,6 +212,15 @@ TEST_P(CliTest, CommandLines) {
       {"import %i --input %a.jsonl --method {m}", 0}, {"import %ic --csv --input %a.csv --method {m}", 0},
       {"import %it --input %a.tsv --method {m}", 0},  // tab-separated, as its name says
       {"export %i --output %i.jsonl", 0},
+      // The header comes along from --like (the method too), and options
+      // given win over it; without either a new file gets 30 days, and says so.
+      {"import %like --input %a.jsonl --like %a", 0, "", "imported 3 items into %like\n"},
+      {"info %like", 0, "aging limit    1 days 02:03:04\n|method         {m} (|flags          0x00000005\ndescription    \"converted\"\n"},
+      {"import %like2 --input %a.jsonl --like %a -m 0 --flags 7 -d mine --aging 2", 0},
+      {"info %like2", 0, "aging limit    2 days 00:00:00\n|method         0 (|flags          0x00000007\ndescription    \"mine\"\n"},
+      {"import %dflt --lines", 0, "", "dflt ages in 30 days 00:00:00: then it cannot be opened", "x\n"},
+      {"import %a --append --aging 5", 64, "", "--flags, --aging and --like make a new file's header", "x\n"},
+      {"import %nolike --like %text", 65, "", "--like: %text is not a transaction file", "x\n"},
       {"import %j", 0, "", "",
        "{\"command\":1,\"value\":3,\"data\":\"YWJj\"}\n\n{\"command\":2,\"encoding\":\"text\",\"data\":\"\\ud83d\\ude00\"}\n"
        "{\"command\":65282,\"encoding\":\"text\",\"data\":\"the end\"}"},

@@ -294,6 +294,8 @@ std::vector<uint8_t> ReadItemBytes(std::istream& in, const std::string& what) {
   return data;
 }
 
+}  // namespace
+
 // An aging limit shorter than the time since the stamp leaves a file aged
 // at once, as the library judges it, and 0 does not mean "never": say so.
 void WarnIfAged(const std::string& path, int64_t limit) {
@@ -313,6 +315,8 @@ void WarnIfAged(const std::string& path, int64_t limit) {
   if (limit == 0)
     Report("warning: an aging limit of 0 ages %s within a second (0 does not mean never)\n", path.c_str());
 }
+
+namespace {
 
 struct CreateOptions {
   std::string path, method = "chained-deflate", description, flags, aging;

@@ -359,6 +359,7 @@ int RunExport(const ExportOptions& o) {
 
 struct ImportOptions {
   std::string path, input, method = "chained-deflate", description, format;  // see export
+  std::string flags, aging, like;  // the header of a new file
   std::string command = "0", extra = "0", value = "0";
   bool append = false, lines = false, csv = false;
   NewFileOptions target;
@@ -690,7 +691,26 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
   if (defaults.command >= 0xFF00 && defaults.command != EndMarkerCommand)
     throw ToolError("--cmd: " + o.command + " is reserved");
   if (o.append && sub.count("--method") > 0) throw ToolError("import: --method cannot change an existing file");
+  if (o.append && sub.count("--flags") + sub.count("--aging") + sub.count("--like") > 0)
+    throw ToolError("import: --flags, --aging and --like make a new file's header (varnfile set changes "
+                    "those of an existing file)");
   if (sub.count("--description") > 0) CheckDescription(o.description);
+  // The header fields of a new file: those of the --like file, then those
+  // given. An export and an import of its items drop the deleted ones, and
+  // the new file goes on as the old one did (its aging limit above all: the
+  // default of 30 days would leave it unopenable before the old one).
+  HeaderImage header{}, aging{};
+  std::string methodName = o.method;
+  if (!o.like.empty()) {
+    RawFile like;
+    like.Open(o.like);
+    const std::string problem = HeaderProblem(o.like, like.data(), static_cast<std::size_t>(like.size()));
+    if (!problem.empty()) throw ToolError("--like: " + problem, ExitDamaged);
+    std::copy(like.data(), like.data() + HeaderSize, header.begin());
+    if (sub.count("--method") == 0) methodName = std::to_string(Get16(header.data() + CompressionOffset));
+  }
+  if (!o.flags.empty()) Put32(header.data() + FlagsOffset, static_cast<uint32_t>(ParseNumber(o.flags, 0xFFFFFFFF, "--flags")));
+  if (!o.aging.empty()) ParseAging(o.aging, aging.data());
   // A new file in place of its own input (the same name, another name of
   // it, or standard input read from it) would replace the items it reads.
   // An append takes only the items it checked first, so it may read its file.
@@ -726,7 +746,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
   } else {
     // A chained import is closed on the way (see below): it is staged, so
     // that one killed midway leaves no file that opens with part of the input.
-    varn::Method method = ParseMethod(o.method);
+    varn::Method method = ParseMethod(methodName);
     made = std::make_unique<NewFile>(o.path, o.target, IsChained(static_cast<uint16_t>(method)));
     file = made->Create(method);
   }
@@ -743,7 +763,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
   uint32_t chainStart = FirstItemPosition;
   try {
     UseWideWindows(file);  // 64 KB write buffer: one write per 64 KB, not per item
-    if (sub.count("--description") > 0) file.SetDescription(o.description);
+    if (sub.count("--description") > 0 && o.append) file.SetDescription(o.description);
     ItemReader items(input.stream(), format, defaults, commandGiven);
     Progress progress("import", input.size());
     // An append takes no more items than it checked: input that grew since
@@ -760,8 +780,28 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
       }
     }
     progress.Finish();
-    if (o.append) file.Close();
-    else made->Finish(&file);
+    if (o.append) {
+      file.Close();
+    } else {
+      // The header last: an aging limit of 0 would age the file before a
+      // chained import opens it again.
+      HeaderImage fields = file.Header();
+      if (!o.like.empty()) {
+        auto take = [&](std::size_t offset, std::size_t size) {
+          std::copy(header.begin() + offset, header.begin() + offset + size, fields.begin() + offset);
+        };
+        take(FlagsOffset, 4);
+        take(DescriptionOffset, DescriptionSize);
+        take(AgingDaysOffset, CompressionOffset - AgingDaysOffset);
+        fields[DescriptionOffset + DescriptionSize - 1] = 0;
+      }
+      if (!o.flags.empty()) std::copy(header.begin() + FlagsOffset, header.begin() + FlagsOffset + 4, fields.begin() + FlagsOffset);
+      if (!o.aging.empty())
+        std::copy(aging.begin() + AgingDaysOffset, aging.begin() + CompressionOffset, fields.begin() + AgingDaysOffset);
+      file.WriteHeader(fields);
+      if (sub.count("--description") > 0) file.SetDescription(o.description);
+      made->Finish(&file);
+    }
   } catch (...) {
     if (!o.append) made->Discard(&file);
     else if (added > 0) ReportAppended(&file, o.path, appendStart);
@@ -770,6 +810,17 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
   if (made) made->Commit();
   Report("%s %s into %s\n", interrupted ? "interrupted: imported" : "imported",
          Counted(added, "item").c_str(), o.path.c_str());
+  if (!o.append) {
+    // Aging is the one way a sound file stops opening: as create, say so.
+    RawFile done;
+    done.Open(o.path);
+    const int64_t limit = AgingSeconds(done.data());
+    if (limit == 0)
+      WarnIfAged(o.path, 0);
+    else if (o.aging.empty() && o.like.empty())
+      Report("%s ages in %s: then it cannot be opened until varnfile set --reset-aging restamps it "
+             "(--aging or --like gives a new file another limit)\n", o.path.c_str(), FormatSpan(limit).c_str());
+  }
   return ExitOk;
 }
 
@@ -848,6 +899,15 @@ void AddTransferCommands(CLI::App& app, int* status) {
     sub->add_option("--value,-v", o->value, "Value of items whose input gives none (default 0)");
     sub->add_option("--method,-m", o->method, "Method of the new file: 0..4 or its name");
     sub->add_option("--description,-d", o->description, "Description of the file (at most 64 bytes)");
+    sub->add_option("--flags", o->flags, "Caller flags of the new file (32-bit number)");
+    sub->add_option("--aging", o->aging,
+                    "Aging limit of the new file: it cannot be opened this long after it is made; "
+                    "DAYS or DAYS:HH:MM:SS, 30 days unless given");
+    sub->add_option("--like", o->like,
+                    "Give the new file the flags, description, aging limit and method of this "
+                    "transaction file (what is given as an option wins); after export SRC, "
+                    "--like SRC makes a file that goes on as SRC did")
+        ->type_name("SRC");
     sub->add_flag("--append", o->append,
                 "Add to an existing file: the whole input is checked first, then read again for the items "
                 "(standard input or a pipe is kept in a scratch file beside FILE meanwhile)");

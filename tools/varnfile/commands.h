@@ -69,6 +69,10 @@ void AddRangeOptions(CLI::App* sub, RangeOptions* options);
 // NUL) with a message that says why.
 void CheckDescription(const std::string& text);
 
+// Warns on stderr when the file at `path`, whose aging limit is `limit`
+// seconds, has aged already or ages within a second (a limit of 0).
+void WarnIfAged(const std::string& path, int64_t limit);
+
 // What may happen to the path of a new file.
 struct NewFileOptions {
   bool force = false;    // replace an existing file
