@@ -901,6 +901,50 @@ TEST(CliInterruptTest, AFileIsClosedUnderARunsOwnScratchName) {
 }
 #endif
 
+#if defined(__linux__)
+// An append from a pipe keeps its input in a scratch copy that has no name
+// from the start: killed outright while it copies the input, it leaves
+// nothing behind.
+TEST(CliInterruptTest, AKilledAppendLeavesNoCopyOfItsInput) {
+  if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
+  const std::string dir = ScratchFolder() + "/spool", target = dir + "/target";
+  mkdir(dir.c_str(), 0777);
+  ASSERT_EQ(0u, MakeFile(target, 0, {}).size());
+  int pipe[2];
+  ASSERT_EQ(0, ::pipe(pipe));
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipe[0], 0);
+    close(pipe[1]);
+    freopen("/dev/null", "w", stderr);
+    execl(VARNFILE_TOOL_PATH, "varnfile", "import", "--append", "--lines", target.c_str(), nullptr);
+    _exit(127);
+  }
+  close(pipe[0]);
+  const std::string lines(1 << 16, '\n');
+  ASSERT_EQ(static_cast<ssize_t>(lines.size()), write(pipe[1], lines.data(), lines.size()));
+  // Once the tool holds its copy it waits for the rest of the input.
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  bool holds = false;
+  for (int n = 0; n < 20000 && !holds; ++n) {
+    DIR* open = opendir(fds.c_str());
+    for (dirent* entry; open != nullptr && (entry = readdir(open)) != nullptr;) {
+      char to[4096] = {};
+      holds = holds || (readlink((fds + "/" + entry->d_name).c_str(), to, sizeof to - 1) > 0 &&
+                        Has(to, ".varnfile-import-"));
+    }
+    if (open != nullptr) closedir(open);
+    if (!holds) usleep(500);
+  }
+  EXPECT_TRUE(holds);
+  kill(pid, SIGKILL);
+  ASSERT_EQ(pid, waitpid(pid, nullptr, 0));
+  close(pipe[1]);
+  EXPECT_EQ(" . .. target", Listing(dir));
+  EXPECT_EQ(std::vector<Item>{}, ReadFile(target));
+}
+#endif
+
 #if !defined(_WIN32)
 // A read of a mapped file that another program has cut short ends the tool
 // with its message and status, not with a bus error.

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "platform/file.h"
 #include "platform/file_system.h"
 #include "item_text.h"
 #include "json_lines.h"
@@ -600,10 +601,46 @@ bool ItemReader::Next(varn::Item* item) {
   return false;
 }
 
+// Reads a file through its descriptor, from the first byte or after a
+// seek to it: all that is left of a scratch file once its name has gone.
+class DescriptorReader : public std::streambuf {
+ public:
+  explicit DescriptorReader(int fd) : fd_(fd), buffer_(64 << 10) {}
+
+ protected:
+  int_type underflow() override {
+    if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+    std::size_t got = 0;
+    int error = varnfile::FileReadAt(fd_, buffer_.data(), buffer_.size(), static_cast<int64_t>(offset_), &got);
+    if (error != 0) throw SystemError("cannot read the scratch copy of the input", error, ExitIo);
+    offset_ += got;
+    setg(buffer_.data(), buffer_.data(), buffer_.data() + got);
+    return got == 0 ? traits_type::eof() : traits_type::to_int_type(*gptr());
+  }
+  pos_type seekpos(pos_type to, std::ios_base::openmode) override {
+    offset_ = static_cast<uint64_t>(static_cast<std::streamoff>(to));
+    setg(buffer_.data(), buffer_.data(), buffer_.data());
+    return to;
+  }
+  pos_type seekoff(off_type by, std::ios_base::seekdir from, std::ios_base::openmode mode) override {
+    if (from == std::ios_base::beg) return seekpos(pos_type(by), mode);
+    if (from == std::ios_base::cur && by == 0) return pos_type(static_cast<off_type>(offset_ - (egptr() - gptr())));
+    return pos_type(off_type(-1));
+  }
+
+ private:
+  int fd_;
+  uint64_t offset_ = 0;
+  std::vector<char> buffer_;
+};
+
 // The input of an import: standard input or a file. An append reads it
 // twice (a check, then the items), so input that cannot be read again,
 // standard input or a pipe, is first copied to a scratch file beside the
 // target (or in the folder for temporary files where that is refused).
+// Where the system lets an open file's name go (POSIX), the copy loses its
+// name as soon as it is made and is written and read through its
+// descriptor: however the tool ends, kill -9 included, nothing is left.
 class ImportInput {
  public:
   ImportInput(const std::string& path, bool twice, const std::string& target) {
@@ -616,20 +653,21 @@ class ImportInput {
     if (twice && (standard || !std::filesystem::is_regular_file(path, error))) {
       Spool(in, target);
       file_.close();
-      file_.open(spool_->path(), std::ios::binary);
-      if (!file_) throw SystemError("cannot read the scratch file " + spool_->path(), errno, ExitIo);
+      reader_ = std::make_unique<DescriptorReader>(spool_->descriptor());
+      copy_ = std::make_unique<std::istream>(reader_.get());
+      in_ = copy_.get();
+      return;
     }
-    in_ = spool_ || !standard ? static_cast<std::istream*>(&file_) : &in;
+    in_ = !standard ? static_cast<std::istream*>(&file_) : &in;
     // The share of the input read shows while its size is known.
-    if (spool_ || !standard) varnfile::PlatformFileSize(spool_ ? spool_->path().c_str() : path.c_str(), &size_);
-    if (spool_) spool_->ReleaseName();
+    if (!standard) varnfile::PlatformFileSize(path.c_str(), &size_);
   }
   std::istream& stream() { return *in_; }
   uint64_t size() const { return size_; }
   // Back to the first byte, for the second reading.
   void Rewind() {
-    file_.clear();
-    if (!file_.seekg(0)) throw ToolError("cannot read the items to import again", ExitIo);
+    in_->clear();
+    if (!in_->seekg(0)) throw ToolError("cannot read the items to import again", ExitIo);
   }
 
  private:
@@ -641,13 +679,17 @@ class ImportInput {
       if (varnfile::PlatformTempDirectory(tmp, sizeof tmp) != 0) throw;
       spool_ = std::make_unique<ScratchFile>(tmp, "varnfile-import");
     }
+    spool_->ReleaseName();
     std::vector<char> chunk(64 << 10);
-    while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0)
+    while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
       spool_->Write(chunk.data(), static_cast<std::size_t>(in.gcount()));
+      size_ += static_cast<uint64_t>(in.gcount());
+    }
     if (in.bad()) throw ToolError("cannot read the items to import", ExitIo);
-    spool_->Close();
   }
-  std::unique_ptr<ScratchFile> spool_;  // outlives file_, which may read it
+  std::unique_ptr<ScratchFile> spool_;  // outlives the readers of it
+  std::unique_ptr<DescriptorReader> reader_;
+  std::unique_ptr<std::istream> copy_;
   std::ifstream file_;
   std::istream* in_ = nullptr;
   uint64_t size_ = 0;

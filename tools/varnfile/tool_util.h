@@ -209,11 +209,14 @@ class ScratchFile {
   // Gives the file, closed first, the name `target` in place of any file
   // there, and forgets its own; 0 or the errno of the rename.
   int TakeName(const std::string& target);
-  // Lets the name go once the file is open elsewhere, where the system lets
-  // an open file's name go (POSIX): a run killed later leaves nothing
-  // behind. Elsewhere the name stays until this goes out of scope.
+  // Lets the name go while the file is open, where the system lets an open
+  // file's name go (POSIX): a run killed later leaves nothing behind, and
+  // the file is reached through descriptor() alone. Elsewhere the name
+  // stays until this goes out of scope.
   void ReleaseName();
   const std::string& path() const { return path_; }
+  // The platform layer's descriptor, open for reading and writing; -1 after Close.
+  int descriptor() const { return fd_; }
 
  private:
   std::string path_;
