@@ -244,7 +244,11 @@ TEST_P(CliTest, CommandLines) {
       {"import %k --force --input %late.jsonl", 65, "", "line 8001: "},
       {"import %a --append --input %late.jsonl", 65, "", "line 8001: "},
       {"import %a --append", 65, "", "line 8001: ", late},
-      {"import %nodir/b --append", 0, "", "imported 8000 items", good},  // stdin read twice
+      {"import %nodir/b --append", 0, "", "imported 8000 items into %nodir/b, the first at position 174\n", good},  // stdin read twice
+      // An append says where its items begin, and export --from finds them there.
+      {"import %app --lines -m 0", 0, "", "imported 1 item into %app\n", "one\n"},
+      {"import %app --append --lines", 0, "", "imported 2 items into %app, the first at position 199\n", "two\nthree\n"},
+      {"export %app --from 199 --format text", 0, "\ttwo\n|\tthree\n|!one"},
       {"create %z --method {m}", 0},
       {"add %z --cmd 1 --file %noise64", method_ == 0 ? 0 : 64, "", method_ == 0 ? "" : "do not fit one item once compressed"},
       // From an input line it is bad input, as other bad lines are.
@@ -560,7 +564,8 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_TRUE(lstat(Path("dlink3").c_str(), &link) == 0 && S_ISLNK(link.st_mode));
   EXPECT_NE(0, access(Path("dout3").c_str(), F_OK));
   // A target that cannot be finished (its last writes, at the close, pass
-  // the file-size limit as on a full disk) is reported and removed.
+  // the file-size limit as on a full disk) is reported and removed, and
+  // the message says why and that it is gone.
   ASSERT_EQ(0, RunTool(expand("import %lim --lines --input %text -m {m}")).status);
   std::string numbers;
   for (uint32_t i = 0; i < 20000; ++i) numbers += std::to_string(Mix(i)) + "\n";
@@ -570,21 +575,32 @@ TEST_P(CliTest, CommandLines) {
   small = {4096, limit.rlim_max};
   ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
   for (auto [line, message] : std::initializer_list<std::pair<const char*, const char*>>{
-           {"import %limi --lines --input %text -m {m}", "limi (removed it): 278"},
-           {"import %limj --lines --input %late.jsonl -m {m}", ": cannot add the item: 278 VARNFILE_E_WRITE"},
-           {"convert %lim %limc -m {m}", "limc (removed it): 278"},
+           {"import %limi --lines --input %text -m {m}", "limi (removed it): 278 VARNFILE_E_WRITE: write or close failed (File too large)"},
+           {"import %limj --lines --input %late.jsonl -m {m}", ": cannot add the item: 278 VARNFILE_E_WRITE: write or close failed (File too large); removed the unfinished /"},
+           {"import %k -f --lines --input %late.jsonl -m {m}", "failed (File too large); /"},  // then "... k is as it was"
+           {"convert %lim %limc -m {m}", "limc (removed it): 278 VARNFILE_E_WRITE: write or close failed (File too large)"},
            {"convert %lim %k -m {m} --force", "k (removed it; the old file is as it was): 278"},
            {"recover %lim %limr", "scratch file"}}) {  // its readable copy comes first
     ToolRun run = RunTool(expand(line));
     EXPECT_EQ(74, run.status) << line;
     EXPECT_TRUE(Has(run.err, message)) << line << ": " << run.err;
   }
-  // An append that the limit stops counts the items its file holds, not those its write buffer lost.
+  // An append that the limit stops counts the items its file holds, not
+  // those its write buffer lost, and says where they begin and on which
+  // input line to resume.
   const size_t held = ReadFile(Path("lim")).size();
+  const std::string start = std::to_string(Slurp(Path("lim")).size());
+  small.rlim_cur = Slurp(Path("lim")).size() + 100000;
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
   ToolRun stopped = RunTool(expand("import --append %lim --lines --input %numbers"));
   unsigned long kept = 0;
   EXPECT_TRUE(stopped.status == 74 && std::sscanf(stopped.err.c_str(), "%lu items added", &kept) == 1) << stopped.err;
+  EXPECT_GT(kept, 0u);
   EXPECT_EQ(held + kept, ReadFile(Path("lim")).size()) << stopped.err;
+  EXPECT_TRUE(Has(stopped.err, "the first at position " + start + ": ")) << stopped.err;
+  EXPECT_TRUE(Has(stopped.err, " of the input, through line " + std::to_string(kept) + " (resume at line " +
+                                   std::to_string(kept + 1) + ")\n")) << stopped.err;
+  EXPECT_TRUE(Has(stopped.err, "write or close failed (File too large)\n")) << stopped.err;
   // An append from the file itself takes the items it checked, not what it
   // adds meanwhile, which would go on until the disk (here 8 MB) is full.
   ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limit));
@@ -787,6 +803,7 @@ TEST(CliInterruptTest, RecoverCleansUpAppendCloses) {
     if (append) {  // the file opens and holds the items the tool says it added
       unsigned long added = 0;
       ASSERT_EQ(1, std::sscanf(Slurp(err).c_str(), "interrupted: imported %lu", &added)) << Slurp(err);
+      EXPECT_TRUE(Has(Slurp(err), ", the first at position " + std::to_string(before) + "\n")) << Slurp(err);
       EXPECT_EQ(0, RunTool("verify -q " + source).status);
       const std::string count = "items          " + std::to_string(live += added) + " live";
       EXPECT_TRUE(Has(RunTool("info " + source).out, count)) << count;

@@ -252,17 +252,25 @@ void NewFile::Finish(varn::File* file, bool last) {
   if (last && madeScratch_ && !aside_) MoveAside();
   uint16_t rc = file->TryClose();
   if (rc == VARNFILE_OK) return;
+  // Asked first: the removal frees the space that ran out.
+  const std::string cause = rc == VARNFILE_E_WRITE ? WriteFailureCause(errno, writing()) : "";
   bool removed = varnfile::FileRemove(writing().c_str()) == 0;
   madeScratch_ = false;
   std::string what = !removed  ? "; " + writing() + StaysUnfinished
                      : !replaced_.empty() ? " (removed it; the old file is as it was)"
                                 : " (removed it)";
-  throw varn::Error(rc, "cannot finish " + path_ + what);
+  const varn::Error failure(rc, "cannot finish " + path_ + what);
+  if (cause.empty()) throw failure;
+  throw ToolError(std::string(failure.what()) + " (" + cause + ")", StatusForResult(rc));
 }
 
-void NewFile::Discard(varn::File* file) {
-  if (file->TryAbort() != VARNFILE_OK) Report("varnfile: %s%s\n", writing().c_str(), StaysUnfinished);
-  else madeScratch_ = false;
+bool NewFile::Discard(varn::File* file) {
+  if (file->TryAbort() != VARNFILE_OK) {
+    Report("varnfile: %s%s\n", writing().c_str(), StaysUnfinished);
+    return false;
+  }
+  madeScratch_ = false;
+  return true;
 }
 
 void CheckDescription(const std::string& text) {

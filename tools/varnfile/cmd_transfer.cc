@@ -72,6 +72,25 @@ class GrowthWatch {
   std::thread thread_;
 };
 
+// In a handler of a failure while `made` was written: throws the new file
+// away and the failure on, its message completed with the cause of a failed
+// write, asked before the removal frees the space that ran out, and with
+// what became of the file. A failure of the close says that itself.
+[[noreturn]] void DiscardAndRethrow(NewFile& made, varn::File* file, const std::string& path) {
+  try {
+    throw;
+  } catch (const varn::Error& e) {
+    const std::string cause = e.code() == VARNFILE_E_WRITE ? WriteFailureCause(errno, made.writing()) : "";
+    if (!made.Discard(file)) throw;
+    throw ToolError(std::string(e.what()) + (cause.empty() ? "" : " (" + cause + ")") +
+                    (FileExists(path) ? "; " + path + " is as it was" : "; removed the unfinished " + path),
+                    StatusForResult(e.code()));
+  } catch (...) {
+    made.Discard(file);
+    throw;
+  }
+}
+
 int RunConvert(const ConvertOptions& o) {
   varn::Method method = ParseMethod(o.method);
   if (SameFile(o.source, o.target)) throw ToolError("convert: source and target are the same file");
@@ -103,8 +122,7 @@ int RunConvert(const ConvertOptions& o) {
     }
     made.Finish(&target);
   } catch (...) {
-    made.Discard(&target);  // no half-made target stays behind
-    throw;
+    DiscardAndRethrow(made, &target, o.target);  // no half-made target stays behind
   }
   made.Commit();
   source.Close();
@@ -552,6 +570,8 @@ class ItemReader {
   uint64_t bytes() const { return bytes_; }
   // The line where the last item's line or record starts.
   uint64_t line() const { return format_ == Format::Csv ? first_ : line_; }
+  // The line where it ends: the input up to here has been read.
+  uint64_t lastLine() const { return line_; }
 
  private:
   std::istream& in_;
@@ -698,12 +718,16 @@ class ImportInput {
 // The stored bytes of one chain that import writes (see RunImport).
 constexpr uint32_t ChainBytes = 4 << 20;
 
-// After an append failed: how many items the file holds behind `start`,
+// After an append failed: how many items the file holds from `start`,
 // where the append began, as the first that many of the input. Items the
 // write buffer held when a write failed are not in the file, so the count
 // of items handed over says too much, and a run that resumes after it
-// would skip input.
-void ReportAppended(varn::File* file, const std::string& path, uint32_t start) {
+// would skip input. The position lets them be found (export --from) and
+// removed: an append is no transaction.
+// `lines` holds the input line on which each of the last items handed over
+// ends, item n at n % size: where a resumed run starts.
+void ReportAppended(varn::File* file, const std::string& path, uint32_t start, uint64_t added,
+                    const std::vector<uint64_t>& lines) {
   file->TryClose();  // what the buffer holds is written now or never
   uint64_t held = 0;
   try {
@@ -712,11 +736,22 @@ void ReportAppended(varn::File* file, const std::string& path, uint32_t start) {
     raw.Open(path);
     WalkItems(kept, raw, false, start, false, [&](const Entry&) { return ++held > 0; });
   } catch (const std::exception&) {
-    Report("items may have been added to %s before the failure (varnfile list shows them)\n", path.c_str());
+    Report("items may have been added to %s from position %u before the failure (varnfile list --from %u "
+           "shows them)\n", path.c_str(), start, start);
     return;
   }
-  Report("%s added to %s before the failure: the first %s of the input\n", Counted(held, "item").c_str(),
-         path.c_str(), held == 1 ? "item" : Counted(held, "item").c_str());
+  if (held == 0) {
+    Report("0 items added to %s before the failure: it is as it was\n", path.c_str());
+    return;
+  }
+  std::string through;
+  if (held <= added && added - held < lines.size()) {
+    const uint64_t last = lines[(held - 1) % lines.size()];
+    through = ", through line " + std::to_string(last) + " (resume at line " + std::to_string(last + 1) + ")";
+  }
+  Report("%s added to %s before the failure, the first at position %u: the first %s of the input%s\n",
+         Counted(held, "item").c_str(), path.c_str(), start, held == 1 ? "item" : Counted(held, "item").c_str(),
+         through.c_str());
 }
 
 int RunImport(const ImportOptions& o, const CLI::App& sub) {
@@ -797,6 +832,10 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
   if (o.append) defer = std::make_unique<DeferInterrupts>();
   uint64_t added = 0;
   bool interrupted = false;
+  // The line each of the last items ends on, for a failed append to say
+  // where to resume: the items a failed write loses are those of the last
+  // 64 KB written, far fewer than this many.
+  std::vector<uint64_t> lines(o.append ? 1 << 14 : 0);
   // Under a chained method an item decodes only after those before it back
   // to the last reset point, which each close marks. A new file is closed
   // and opened again every few MB, so that reading its last items or item #N
@@ -813,6 +852,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
     while (!(interrupted = defer && defer->Interrupted() && added < count) && (!o.append || added < count) &&
            items.Next(&item)) {
       uint32_t at = AppendItem(file, item, AtLine(items.line()));
+      if (o.append) lines[added % lines.size()] = items.lastLine();
       progress.Update(++added, items.bytes());
       if (chained && at - chainStart >= ChainBytes) {
         made->Finish(&file, false);
@@ -844,14 +884,23 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
       if (sub.count("--description") > 0) file.SetDescription(o.description);
       made->Finish(&file);
     }
+  } catch (const varn::Error& e) {
+    if (!o.append) DiscardAndRethrow(*made, &file, o.path);
+    const std::string cause = e.code() == VARNFILE_E_WRITE ? WriteFailureCause(errno, o.path) : "";
+    if (added > 0) ReportAppended(&file, o.path, appendStart, added, lines);
+    if (cause.empty()) throw;
+    throw ToolError(std::string(e.what()) + " (" + cause + ")", StatusForResult(e.code()));
   } catch (...) {
-    if (!o.append) made->Discard(&file);
-    else if (added > 0) ReportAppended(&file, o.path, appendStart);
+    if (!o.append) DiscardAndRethrow(*made, &file, o.path);
+    if (added > 0) ReportAppended(&file, o.path, appendStart, added, lines);
     throw;
   }
   if (made) made->Commit();
-  Report("%s %s into %s\n", interrupted ? "interrupted: imported" : "imported",
-         Counted(added, "item").c_str(), o.path.c_str());
+  // An append names where its items begin: they can be told from those
+  // before them (export --from), and taken out again.
+  const std::string from = o.append && added > 0 ? ", the first at position " + std::to_string(appendStart) : "";
+  Report("%s %s into %s%s\n", interrupted ? "interrupted: imported" : "imported",
+         Counted(added, "item").c_str(), o.path.c_str(), from.c_str());
   if (!o.append) {
     // Aging is the one way a sound file stops opening: as create, say so.
     RawFile done;

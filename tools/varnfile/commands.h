@@ -126,9 +126,10 @@ class NewFile {
   // the close fails (a full disk, a file-size limit) the handle is gone but
   // the unfinished file stays: it is removed, and the error says so.
   void Finish(varn::File* file, bool last = true);
-  // Throws the file away after a failure. One that cannot be removed (its
-  // file system turned read-only) stays behind unfinished; the tool says so.
-  void Discard(varn::File* file);
+  // Throws the file away after a failure; false when it cannot be removed
+  // (its file system turned read-only) and stays behind unfinished, which
+  // the tool then says.
+  bool Discard(varn::File* file);
   // Gives the finished file its name.
   void Commit();
 

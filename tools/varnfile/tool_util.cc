@@ -391,6 +391,26 @@ ToolError SystemError(const std::string& what, int error, int otherwise) {
   return ToolError(what + ": " + std::strerror(error), StatusForErrno(error, otherwise));
 }
 
+std::string WriteFailureCause(int error, const std::string& path) {
+  switch (error) {
+    case ENOSPC:
+    case EFBIG:
+    case EROFS:
+    case EIO:
+#if defined(EDQUOT)
+    case EDQUOT:
+#endif
+      return std::strerror(error);
+    default:
+      break;
+  }
+  // The library's last call may have left another errno: the folder says
+  // whether the disk is full.
+  std::error_code failed;
+  const std::filesystem::space_info space = std::filesystem::space(DirectoryOf(path), failed);
+  return !failed && space.available == 0 ? "no space left on device" : "";
+}
+
 void OpenInput(std::ifstream& in, const std::string& path) {
   if (varnfile::PlatformIsDirectory(path.c_str()))
     throw ToolError(path + " is a directory, not a file", ExitNoInput);
@@ -407,6 +427,7 @@ ToolError DoesNotFit(const std::string& what, varn::Method method, int status) {
 
 uint32_t AppendItem(varn::File& file, const varn::Item& item, const std::string& where) {
   uint32_t position = 0;
+  errno = 0;  // a failed write's errno is its cause (WriteFailureCause), never an older one
   uint16_t rc = file.TryAdd(item.command, item.extra, item.value, item.data.data(),
                             item.data.size(), &position);
   varn::Method method = file.method();

@@ -52,6 +52,14 @@ int StatusForErrno(int error, int otherwise);
 // "<what>: <the system's text for error>", with StatusForErrno's status.
 ToolError SystemError(const std::string& what, int error, int otherwise);
 
+// Why a write to the file at `path` failed, as far as the tool can tell:
+// the system's text for `error` (errno taken right after the failing call)
+// where it names a cause of failed writes (a full disk or quota, the
+// file-size limit, a read-only file system, an I/O error), else "no space
+// left on device" when the file's folder has none left; empty when neither
+// says. Ask before the unfinished file is removed, which frees space.
+std::string WriteFailureCause(int error, const std::string& path);
+
 // Opens an input file for reading (--file, --input): a directory is refused
 // as not a file (66) before the system gets to answer for it (EISDIR on
 // POSIX, EACCES on Windows); a FIFO or device is read as it comes.
