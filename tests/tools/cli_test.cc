@@ -135,6 +135,8 @@ TEST_P(CliTest, CommandLines) {
     wide += c == '\n' || c == '\r' ? 'x' : c;
   }
   wide += "\n";
+  std::string unclosed = "1,2,3,x\n4,5,6,\"open\n";  // 300 KB after a quote that is never closed
+  while (unclosed.size() < 300000) unclosed += "more text, as if it were records\n";
   std::string twoByte32;  // 32 times U+00E9, 64 bytes of UTF-8
   for (int i = 0; i < 32; ++i) twoByte32 += "\xC3\xA9";
 #if defined(_WIN32)
@@ -254,6 +256,11 @@ TEST_P(CliTest, CommandLines) {
       // From an input line it is bad input, as other bad lines are.
       {"import %wide --lines -m {m}", method_ == 0 ? 0 : 65, "",
        method_ == 0 ? "imported 2 items" : "line 2: 65535 bytes of data do not fit one item once compressed", wide},
+      // A line (or CSV record) longer than any item's is refused where it
+      // passes that length, not read whole into memory first.
+      {"import %huge --lines", 65, "", "line 2: longer than 65535 bytes, the most one item holds", "x\n" + std::string(200000, 'y') + "\n"},
+      {"import %huge --csv", 65, "", "line 2: a record of more than 196606 bytes, longer than any item's (is a quote not closed?)", unclosed},
+      {"import %huge", 65, "", "line 1: more than 458746 bytes without a line end", std::string(500000, ' ')},
       {"convert %z %cz -m 4", method_ == 0 ? 64 : 0, "", method_ == 0 ? "an item of %z do not fit one item once compressed under method 4" : ""},
       {"info %v", 0, "11 live, 1 deleted, 1 end markers"},
       {"verify %v", 0, "11 live items read forwards and backwards, 0 problems"},
@@ -612,7 +619,7 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ((std::vector<Item>{{5, 0, 6, "multi\nline"}}), ReadFile(Path("k")));
 #endif
   // No file from a failed create, import, convert or recover.
-  for (const char* name : {"b", "bad", "dimp", "k3", "late", "rnoise", "rtext", "cdata", "limi", "limj", "limc", "limr", "w",
+  for (const char* name : {"b", "bad", "dimp", "huge", "k3", "late", "rnoise", "rtext", "cdata", "limi", "limj", "limc", "limr", "w",
                            "nslash", "rslash", "eslash", "pslash"})
     EXPECT_NE(0, access(Path(name).c_str(), F_OK)) << name;
   EXPECT_NE(0, access("-", F_OK));  // export -o - wrote to stdout

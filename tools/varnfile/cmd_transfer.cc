@@ -558,6 +558,23 @@ class CsvColumns {
   bool named_ = false;  // a header row named the columns
 };
 
+// The longest line (or CSV record) that holds an item, its line end aside:
+// the data (at most 65,535 bytes) in the longest form the format gives it
+// (\u00XX for each byte in JSON, each quote doubled in CSV), with 64 KB to
+// spare for the other fields. Input that goes on longer is refused there,
+// not read whole into memory: a line of gigabytes, or an unclosed quote in
+// a CSV file of gigabytes, would fill it.
+std::size_t LongestLine(Format format) {
+  switch (format) {
+    case Format::Lines:
+      return VARNFILE_MAX_ITEM_LENGTH + 1;  // a \r before the \n too
+    case Format::Csv:
+      return 2 * VARNFILE_MAX_ITEM_LENGTH + (64 << 10);
+    default:
+      return 6 * VARNFILE_MAX_ITEM_LENGTH + (64 << 10);
+  }
+}
+
 // Items from text input, one line (or CSV record) at a time, each checked
 // as it is read: bad input throws the ToolError that names its line.
 class ItemReader {
@@ -574,6 +591,10 @@ class ItemReader {
   uint64_t lastLine() const { return line_; }
 
  private:
+  // The next line into text_, without its \n; false at the end of the input.
+  bool ReadLine();
+  [[noreturn]] void TooLong() const;
+
   std::istream& in_;
   const Format format_;
   const Defaults defaults_;
@@ -584,8 +605,40 @@ class ItemReader {
   uint64_t line_ = 0, first_ = 0, bytes_ = 0;
 };
 
+void ItemReader::TooLong() const {
+  const std::string longest = std::to_string(LongestLine(format_));
+  if (format_ == Format::Lines)
+    throw ToolError(AtLine(line_ + 1) + "longer than " + std::to_string(VARNFILE_MAX_ITEM_LENGTH) +
+                    " bytes, the most one item holds", ExitDamaged);
+  if (format_ == Format::Csv)
+    throw ToolError(AtLine(record_.empty() ? line_ + 1 : first_) + "a record of more than " + longest +
+                    " bytes, longer than any item's (is a quote not closed?)", ExitDamaged);
+  throw ToolError(AtLine(line_ + 1) + "more than " + longest + " bytes without a line end, longer than any item's line",
+                  ExitDamaged);
+}
+
+bool ItemReader::ReadLine() {
+  text_.clear();
+  const std::size_t longest = LongestLine(format_);
+  char chunk[16 << 10];
+  for (;;) {
+    in_.getline(chunk, sizeof chunk);
+    const std::size_t got = static_cast<std::size_t>(in_.gcount());
+    if (!in_.fail()) {  // up to its \n (counted in got), or the last line, which has none
+      text_.append(chunk, in_.eof() ? got : got - 1);
+      break;
+    }
+    if (in_.bad() || got == 0) return !text_.empty() && !in_.bad();  // the end of the input
+    text_.append(chunk, got);  // the chunk is full: the line goes on
+    if (text_.size() + record_.size() > longest) TooLong();
+    in_.clear();
+  }
+  if (text_.size() + record_.size() > longest) TooLong();
+  return true;
+}
+
 bool ItemReader::Next(varn::Item* item) {
-  while (std::getline(in_, text_)) {
+  while (ReadLine()) {
     ++line_;
     bytes_ += text_.size() + 1;
     if (line_ == 1 && text_.compare(0, 3, "\xEF\xBB\xBF") == 0) text_.erase(0, 3);  // a UTF-8 mark
