@@ -391,6 +391,14 @@ TEST_P(CliTest, CommandLines) {
       {"create %never --aging 65535", 64, "", "counted in seconds, in 32 bits"},
       {"export %a --format xml", 64, "", "--format: expected jsonl, csv or text"},
       {"import %q --lines --format csv", 64, "", "--format csv and --lines name two formats"},
+      // Messages that say what to do: text taken for JSON Lines, UTF-16
+      // input, a length that does not match (both), --wait's help.
+      {"import %hint --input %text", 65, "", "line 1: expected '{' at column 1 (the input is read as JSON Lines unless --lines, --csv or --format says otherwise)\n"},
+      {"import %hint --format jsonl --input %text", 65, "", "line 1: expected '{' at column 1\n"},
+      {"import %hint --lines", 65, "", "starts with a UTF-16 byte order mark, and import reads UTF-8: convert it first, e.g. iconv -f UTF-16 -t UTF-8", std::string("\xFF\xFEx\0\n\0", 6)},
+      {"import %hint", 65, "", "line 1: \"length\" is 2, but the data holds 1 byte\n", "{\"command\":1,\"data\":\"YQ==\",\"length\":2}\n"},
+      {"import %hint --csv", 65, "", "line 2: length is 3, but the data holds 2 bytes\n", "cmd,length,data\n1,3,ab\n"},
+      {"list --help", 0, "  --wait SECONDS |!SECONDS:SECONDS"},
       {"convert %a %a --method 1 --force", 64, "", "are the same file"},
       {"export %a -o %a --force", 64, "", "the output is"},
       // A number that is refused says what is accepted.
@@ -619,7 +627,7 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ((std::vector<Item>{{5, 0, 6, "multi\nline"}}), ReadFile(Path("k")));
 #endif
   // No file from a failed create, import, convert or recover.
-  for (const char* name : {"b", "bad", "dimp", "huge", "k3", "late", "rnoise", "rtext", "cdata", "limi", "limj", "limc", "limr", "w",
+  for (const char* name : {"b", "bad", "dimp", "hint", "huge", "k3", "late", "rnoise", "rtext", "cdata", "limi", "limj", "limc", "limr", "w",
                            "nslash", "rslash", "eslash", "pslash"})
     EXPECT_NE(0, access(Path(name).c_str(), F_OK)) << name;
   EXPECT_NE(0, access("-", F_OK));  // export -o - wrote to stdout

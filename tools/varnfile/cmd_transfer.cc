@@ -423,11 +423,18 @@ void CheckItem(const varn::Item& item, uint64_t line) {
                     ExitDamaged);
 }
 
-varn::Item JsonItem(const std::string& text, const Defaults& d, bool commandGiven, uint64_t line) {
+// "length does not match the data", with both.
+std::string LengthMismatch(const char* name, uint64_t length, std::size_t data) {
+  return std::string(name) + " is " + std::to_string(length) + ", but the data holds " + Counted(data, "byte");
+}
+
+// `hint` follows the message of a line that is no JSON object.
+varn::Item JsonItem(const std::string& text, const Defaults& d, bool commandGiven, uint64_t line,
+                    const char* hint = "") {
   static const char* const keys[] = {"position", "command", "extra", "value", "length", "encoding", "data"};
   std::map<std::string, JsonValue> object;
   std::string error;
-  if (!ParseJsonObject(text, &object, &error)) throw ToolError(AtLine(line) + error, ExitDamaged);
+  if (!ParseJsonObject(text, &object, &error)) throw ToolError(AtLine(line) + error + hint, ExitDamaged);
   for (const auto& entry : object) {
     if (std::find_if(std::begin(keys), std::end(keys), [&](const char* k) { return entry.first == k; }) ==
         std::end(keys))
@@ -454,8 +461,11 @@ varn::Item JsonItem(const std::string& text, const Defaults& d, bool commandGive
       throw ToolError(AtLine(line) + "\"data\" must be a string", ExitDamaged);
     DecodeData(encoding, it->second.text, &item.data, line);
   }
-  if (object.count("length") != 0 && Field(object, "length", 0xFFFF, 0, line) != item.data.size())
-    throw ToolError(AtLine(line) + "\"length\" does not match the data", ExitDamaged);
+  if (object.count("length") != 0) {
+    const uint64_t length = Field(object, "length", 0xFFFF, 0, line);
+    if (length != item.data.size())
+      throw ToolError(AtLine(line) + LengthMismatch("\"length\"", length, item.data.size()), ExitDamaged);
+  }
   return item;
 }
 
@@ -542,8 +552,11 @@ class CsvColumns {
     if (data != index_.end())
       DecodeData(encoding != index_.end() ? fields[encoding->second] : "text", fields[data->second],
                  &item.data, line);
-    if (index_.count("length") != 0 && Number(fields, "length", 0xFFFF, 0, line) != item.data.size())
-      throw ToolError(AtLine(line) + "length does not match the data", ExitDamaged);
+    if (index_.count("length") != 0) {
+      const uint64_t length = Number(fields, "length", 0xFFFF, 0, line);
+      if (length != item.data.size())
+        throw ToolError(AtLine(line) + LengthMismatch("length", length, item.data.size()), ExitDamaged);
+    }
     return item;
   }
 
@@ -579,8 +592,10 @@ std::size_t LongestLine(Format format) {
 // as it is read: bad input throws the ToolError that names its line.
 class ItemReader {
  public:
-  ItemReader(std::istream& in, Format format, const Defaults& d, bool commandGiven)
-      : in_(in), format_(format), defaults_(d), commandGiven_(commandGiven) {}
+  // `formatGiven`: the command line names the format (else JSON Lines is
+  // taken for it, and input that is no JSON gets a hint).
+  ItemReader(std::istream& in, Format format, const Defaults& d, bool commandGiven, bool formatGiven)
+      : in_(in), format_(format), defaults_(d), commandGiven_(commandGiven), formatGiven_(formatGiven) {}
   // The next item; false at the end of the input.
   bool Next(varn::Item* item);
   // The input read so far, in bytes (a line end counts one).
@@ -594,11 +609,13 @@ class ItemReader {
   // The next line into text_, without its \n; false at the end of the input.
   bool ReadLine();
   [[noreturn]] void TooLong() const;
+  void RefuseUtf16() const;
 
   std::istream& in_;
   const Format format_;
   const Defaults defaults_;
-  const bool commandGiven_;
+  const bool commandGiven_, formatGiven_;
+  bool read_ = false;  // an item has been read
   std::string text_, record_;
   std::vector<std::string> fields_;
   CsvColumns columns_;
@@ -617,6 +634,15 @@ void ItemReader::TooLong() const {
                   ExitDamaged);
 }
 
+// Windows tools save "Unicode" text as UTF-16, whose every other byte is
+// 0: read as UTF-8, each line would be wrong in a way that no message
+// explains.
+void ItemReader::RefuseUtf16() const {
+  if (text_.compare(0, 2, "\xFF\xFE") == 0 || text_.compare(0, 2, "\xFE\xFF") == 0)
+    throw ToolError("the input starts with a UTF-16 byte order mark, and import reads UTF-8: convert it "
+                    "first, e.g. iconv -f UTF-16 -t UTF-8 IN > OUT", ExitDamaged);
+}
+
 bool ItemReader::ReadLine() {
   text_.clear();
   const std::size_t longest = LongestLine(format_);
@@ -626,10 +652,12 @@ bool ItemReader::ReadLine() {
     const std::size_t got = static_cast<std::size_t>(in_.gcount());
     if (!in_.fail()) {  // up to its \n (counted in got), or the last line, which has none
       text_.append(chunk, in_.eof() ? got : got - 1);
+      if (line_ == 0) RefuseUtf16();
       break;
     }
     if (in_.bad() || got == 0) return !text_.empty() && !in_.bad();  // the end of the input
     text_.append(chunk, got);  // the chunk is full: the line goes on
+    if (line_ == 0) RefuseUtf16();
     if (text_.size() + record_.size() > longest) TooLong();
     in_.clear();
   }
@@ -653,7 +681,13 @@ bool ItemReader::Next(varn::Item* item) {
     }
     if (record_.empty() && text_.find_first_not_of(" \t\r") == std::string::npos) continue;
     if (format_ == Format::JsonLines || format_ == Format::Text) {
-      *item = format_ == Format::Text ? TextItem(text_, line_) : JsonItem(text_, defaults_, commandGiven_, line_);
+      // Text that is no JSON at all, an app.log given without --lines, is
+      // most often input of another format.
+      const char* hint = !read_ && !formatGiven_
+                             ? " (the input is read as JSON Lines unless --lines, --csv or --format says otherwise)"
+                             : "";
+      *item = format_ == Format::Text ? TextItem(text_, line_) : JsonItem(text_, defaults_, commandGiven_, line_, hint);
+      read_ = true;
       CheckItem(*item, line_);
       return true;
     }
@@ -854,6 +888,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
                     ExitCannotCreate);
   if (!o.append) CheckNewFile(o.path, o.target);
   bool commandGiven = sub.count("--cmd") > 0;
+  const bool formatGiven = o.lines || o.csv || sub.count("--format") > 0;
   ImportInput input(o.input, o.append, o.path);
   varn::Item item;
   // Nothing is appended unless the whole input is good: an append checks it
@@ -861,7 +896,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
   // away at the first bad one.
   uint64_t count = 0;
   if (o.append) {
-    ItemReader check(input.stream(), format, defaults, commandGiven);
+    ItemReader check(input.stream(), format, defaults, commandGiven, formatGiven);
     Progress progress("check", input.size());
     while (check.Next(&item)) progress.Update(++count, check.bytes());
     progress.Finish();
@@ -898,7 +933,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
   try {
     UseWideWindows(file);  // 64 KB write buffer: one write per 64 KB, not per item
     if (sub.count("--description") > 0 && o.append) file.SetDescription(o.description);
-    ItemReader items(input.stream(), format, defaults, commandGiven);
+    ItemReader items(input.stream(), format, defaults, commandGiven, formatGiven);
     Progress progress("import", input.size());
     // An append takes no more items than it checked: input that grew since
     // (the target itself given as --input, a log still written) is not read.

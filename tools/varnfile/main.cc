@@ -79,7 +79,8 @@ void AddCommonOptions(CLI::App* sub) {
   sub->add_flag("--quiet,-q", settings().quiet,
                 "No progress bar, summary or warning on stderr; errors still show");
   sub->add_option("--wait", settings().wait,
-                  "When another process holds the file, retry for up to this many seconds")
+                  "When another process holds the file, retry for up to this many seconds "
+                  "(0 to 1000000, fractions allowed)")
       ->type_name("SECONDS")
       ->check(CLI::Validator(
           [](std::string& text) {
@@ -92,7 +93,7 @@ void AddCommonOptions(CLI::App* sub) {
                       : "expected a number of seconds from 0 to 1000000 (fractions allowed), got " +
                             Quote(text);
           },
-          "SECONDS"));
+          ""));  // the type name says it; CLI11 would show "SECONDS:SECONDS"
 }
 
 void AddSelectOptions(CLI::App* sub, SelectOptions* options) {
