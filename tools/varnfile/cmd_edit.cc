@@ -250,6 +250,7 @@ constexpr const char* StaysUnfinished = " cannot be removed and stays behind, ne
 
 void NewFile::Finish(varn::File* file, bool last) {
   if (last && madeScratch_ && !aside_) MoveAside();
+  errno = 0;  // a failed write's errno is its cause, never an older one
   uint16_t rc = file->TryClose();
   if (rc == VARNFILE_OK) return;
   // Asked first: the removal frees the space that ran out.

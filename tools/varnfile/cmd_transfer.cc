@@ -81,9 +81,13 @@ class GrowthWatch {
     throw;
   } catch (const varn::Error& e) {
     const std::string cause = e.code() == VARNFILE_E_WRITE ? WriteFailureCause(errno, made.writing()) : "";
-    if (!made.Discard(file)) throw;
+    const bool open = file->is_open();  // else its close failed, and said what became of it
+    const bool removed = made.Discard(file) && open;
+    if (cause.empty() && !removed) throw;
     throw ToolError(std::string(e.what()) + (cause.empty() ? "" : " (" + cause + ")") +
-                    (FileExists(path) ? "; " + path + " is as it was" : "; removed the unfinished " + path),
+                    (!removed ? ""
+                     : FileExists(path) ? "; " + path + " is as it was"
+                                        : "; removed the unfinished " + path),
                     StatusForResult(e.code()));
   } catch (...) {
     made.Discard(file);
