@@ -25,33 +25,67 @@ void ClearCacheFields(OpenFile* file) {
   file->lastItemPosition = 0;
 }
 
+// The last record of a damaged file that a walk from the first reaches
+// whole, each record's trailer pointing back at it; 0 when there is none.
+uint32_t LastIntactRecord(Store* store, uint32_t end) {
+  uint32_t last = 0;
+  for (uint64_t p = FirstItemPosition; p + RecordOverhead <= end;) {
+    uint8_t headerBytes[ItemHeaderSize];
+    const uint32_t at = static_cast<uint32_t>(p);
+    if (BufferedRead(store, headerBytes, at, ItemHeaderSize, 0) != ResultOk) break;
+    const uint64_t next = p + RecordOverhead + DecodeItemHeader(headerBytes).storedLength;
+    uint8_t trailerBytes[ItemTrailerSize];
+    if (next > end ||
+        BufferedRead(store, trailerBytes, static_cast<uint32_t>(next - ItemTrailerSize), ItemTrailerSize,
+                     0) != ResultOk ||
+        DecodeItemTrailer(trailerBytes).recordStart != at) {
+      break;
+    }
+    last = at;
+    p = next;
+  }
+  return last;
+}
+
 // The position of the last record, 0 when the file holds none. The last
 // record must end exactly at the end of data. A process killed while
 // appending to a file that had been closed before leaves a torn record
-// behind a header that still says closed; opened anyway, new items would be
-// linked behind the torn record, where no forward walk reaches them. Such a
-// file is refused (277) and goes to recovery.
-ResultCode FindLastRecord(Store* store, uint32_t* last) {
+// behind a header that still says closed; opened for update anyway, new
+// items would be linked behind the torn record, where no forward walk
+// reaches them. Such a file is refused to a writer (277) and goes to
+// recovery. A reader takes it as it is: the last record is then the last
+// one a walk from the first reaches whole, so that both walks read every
+// item before the damage, and the damaged record fails (277) where it is
+// read.
+ResultCode FindLastRecord(Store* store, bool writer, uint32_t* last) {
   uint32_t end = 0;
   ResultCode rc = StoreEndOfData(store, &end);
   if (rc != ResultOk) return rc;
   int32_t found = 0;
   uint32_t position = 0;
+  *last = 0;
   rc = ListRecords(store, ListBackward, end, 1, &found, &position);
-  if (rc != ResultOk) return rc;
-  if (found == 0) {
+  bool intact;
+  if (rc == ResultOk && found == 0) {
     // Bytes behind the header that hold no record are a torn first record.
-    *last = 0;
-    return end == FirstItemPosition ? ResultOk : ResultReadFailed;
+    intact = end == FirstItemPosition;
+  } else if (rc == ResultOk) {
+    uint8_t headerBytes[ItemHeaderSize];
+    rc = BufferedRead(store, headerBytes, position, ItemHeaderSize, 1);
+    if (rc != ResultOk) return rc;
+    ItemHeader header = DecodeItemHeader(headerBytes);
+    intact = static_cast<uint64_t>(position) + header.storedLength + RecordOverhead == end;
+  } else if (rc == ResultReadFailed) {
+    intact = false;  // the trailer at the end does not link back
+  } else {
+    return rc;
   }
-  uint8_t headerBytes[ItemHeaderSize];
-  rc = BufferedRead(store, headerBytes, position, ItemHeaderSize, 1);
-  if (rc != ResultOk) return rc;
-  ItemHeader header = DecodeItemHeader(headerBytes);
-  if (static_cast<uint64_t>(position) + header.storedLength + RecordOverhead != end) {
-    return ResultReadFailed;
+  if (intact) {
+    *last = found != 0 ? position : 0;
+    return ResultOk;
   }
-  *last = position;
+  if (writer) return ResultReadFailed;
+  *last = LastIntactRecord(store, end);
   return ResultOk;
 }
 
@@ -70,7 +104,7 @@ ResultCode OpenFileObject(LibraryState* state, OpenFile* file, const char* exten
   if (rc == ResultOk) {
     file->fileMethod = methodInForce;
     file->isOpen = true;
-    rc = FindLastRecord(&file->store, &file->lastItemPosition);
+    rc = FindLastRecord(&file->store, mode != OpenMode::OpenReadOnly, &file->lastItemPosition);
   }
   if (rc != ResultOk) {
     // A file this call was making goes; an existing file stays as it was.

@@ -310,8 +310,10 @@ TEST_F(LifecycleTest, ANameCallbackCannotReachTheHandleBeingCreated) {
 
 // A process killed while appending to a file that had been closed before
 // leaves a torn last record behind a header that says closed. Opening it
-// must fail (277) rather than link new items behind the torn record.
-TEST_F(LifecycleTest, ATornLastRecordIsRefusedAtOpen) {
+// for update must fail (277) rather than link new items behind the torn
+// record. A reader takes it as it is: both walks read the items before the
+// damage, and the damaged record fails where it is read.
+TEST_F(LifecycleTest, ATornLastRecordIsRefusedToAWriter) {
   for (uint16_t method : {VARNFILE_METHOD_NONE, VARNFILE_METHOD_CHAINED_DEFLATE}) {
     std::string name = MakeFile("torn.trn");
     uint32_t h = 0;
@@ -326,11 +328,27 @@ TEST_F(LifecycleTest, ATornLastRecordIsRefusedAtOpen) {
     for (size_t cut : {whole.size() - 1, whole.size() - 9, whole.size() - 15, size_t{180}}) {
       SCOPED_TRACE("method " + std::to_string(method) + " cut at " + std::to_string(cut));
       WriteFile(name, whole.substr(0, cut));
-      for (uint32_t access : {0u, 1u}) {
-        h = Untouched;
-        EXPECT_EQ(VARNFileOpenEx(&h, access, name.c_str(), 0), 277);
-        EXPECT_EQ(h, 0u);
+      h = Untouched;
+      EXPECT_EQ(VARNFileOpenEx(&h, 1, name.c_str(), 0), 277);
+      EXPECT_EQ(h, 0u);
+      const size_t intact = cut == 180 ? 0 : 2;  // items before the torn one
+      ASSERT_EQ(VARNFileOpenEx(&h, 0, name.c_str(), 0), 0);
+      uint16_t rc = 0;
+      size_t read = 0;
+      for (; read < 4; ++read) {
+        uint8_t data[64];
+        uint16_t commandId = 0, extraId = 0, length = sizeof data;
+        uint32_t extraValue = 0;
+        rc = VARNFileReadItem(h, &commandId, &extraId, &extraValue, &length, data);
+        if (rc != 0) break;
       }
+      EXPECT_EQ(read, intact);
+      EXPECT_EQ(rc, 277);
+      ASSERT_EQ(VARNFileSeekToEnd(h, nullptr), 0);
+      size_t back = 0;
+      while (back < 4 && VARNFileSkipPrev(h) == 0) ++back;
+      EXPECT_EQ(back, intact);
+      EXPECT_EQ(VARNFileClose(h), 0);
       EXPECT_EQ(ReadFile(name), whole.substr(0, cut));
     }
     WriteFile(name, whole);

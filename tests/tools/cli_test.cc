@@ -298,6 +298,9 @@ TEST_P(CliTest, CommandLines) {
       {"info %never --json", 65, "\"closed\":false,\"damaged\":{\"problem\":\"", "never closed properly"},
       {"list %length -r", 65, "", " (varnfile verify names every damaged record, varnfile recover salvages the items around them)\n"}, {"recover %length %rlength", 0, "at {p6}: "},
       {"verify %torn", 65, "problem at {p11}: torn tail"},
+      // Read backwards, a torn file gives the items before the damage, then
+      // reports it.
+      {"list -r %torn", 65, "{p6}  0x|{p2}  0x|!{p11}  0x", "record at {p11}: record runs past the end of the file"},
       {"recover %torn %rtorn", 0, "at {p11}: torn last record"},
       {"list --all %dflags", 0, "(deleted)", "trailer holds unknown flags; its item is read on"},
       {"info %rdata", 0, "1 deleted, 1 end markers"},

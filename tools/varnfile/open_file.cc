@@ -196,8 +196,9 @@ void ThrowOpenFailure(const std::string& path, uint16_t code, bool exclusive) {
     throw ToolError(path + " has aged (it is older than its aging limit; info shows both): " +
                     (exclusive ? "" : "read it as it is with --ignore-aging, or ") +
                     "rescue it with varnfile set --reset-aging (or --aging DAYS)", ExitAged);
-  // The library checks the last record at the open: a file cut short in a
-  // write (a crash, a full disk, a copy of a file being written) fails here.
+  // The library checks the last record at an open for update: a file cut
+  // short in a write (a crash, a full disk, a copy of a file being written)
+  // fails here. A reader gets the items before the damage.
   std::string hint = code == VARNFILE_E_READ
                          ? " (its last record is incomplete or does not link back; "
                            "varnfile recover salvages its items)"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <set>
 
 #include "platform/file_system.h"
@@ -149,12 +150,17 @@ class Walker {
     uint32_t end = file_.SeekToEnd();
     if (from != 0 && from < end) file_.Seek(from);
     uint32_t later = file_.Tell();  // start of what has been visited
+    // A reader opens a file whose last record is damaged (a torn tail) and
+    // steps back from its end to the last record a walk from the first
+    // reaches whole. The items before the damage are listed; the damage is
+    // reported once they are.
+    std::unique_ptr<DamagedRecord> tail;
     for (;;) {
       uint16_t rc = VARNFileSkipPrev(file_.handle());
       uint32_t here = file_.Tell();
       if (rc == VARNFILE_E_NO_PREVIOUS) {
-        Gap(FirstItemPosition, later, true);
-        return;
+        if (!tail) Gap(FirstItemPosition, later, true);
+        break;
       }
       if (rc != VARNFILE_OK && rc != VARNFILE_E_END_OF_FILE)
         ReadFailed(rc, 0, "step back from " + std::to_string(later));
@@ -162,11 +168,31 @@ class Walker {
         throw DamagedRecord(later, "stepping back from it does not move the cursor",
                             "stepping back from " + std::to_string(later) + " does not move the cursor");
       Entry entry = ReadHere(rc == VARNFILE_E_END_OF_FILE);
-      if (!Gap(entry.frame.next(), later, true)) return;
-      if (!visit_(entry)) return;
+      if (later == end && entry.frame.next() < end) tail = TailDamage(entry.frame.next(), end);
+      if (!tail && !Gap(entry.frame.next(), later, true)) break;
+      if (!visit_(entry)) break;
       later = here;
       file_.Seek(here);
     }
+    if (tail) throw *tail;
+  }
+
+  // The first record from `from` to the end of data that is not framed
+  // whole; none when the deleted records there reach the end exactly.
+  std::unique_ptr<DamagedRecord> TailDamage(uint32_t from, uint32_t end) {
+    for (uint64_t p = from; p < end;) {
+      RecordFrame frame;
+      FrameProblem problem = CheckRecord(raw_, p, method_, &frame);
+      if (problem == FrameProblem::None && frame.next() > end) problem = FrameProblem::Truncated;
+      if (problem != FrameProblem::None) {
+        const uint32_t at = static_cast<uint32_t>(p);
+        return std::make_unique<DamagedRecord>(
+            at, DescribeFrameProblem(problem),
+            "record at " + std::to_string(at) + ": " + DescribeFrameProblem(problem) + " (" + SalvageHint + ")");
+      }
+      p = frame.next();
+    }
+    return nullptr;
   }
 
  private:
