@@ -282,6 +282,19 @@ TEST_F(CacheTest, ADamagedTrailerStopsOnlyTheStepPastIt) {
   }
 }
 
+// A closed file of thirty items under `method` ("item N of thirty"), one
+// session; the positions of its records.
+std::vector<uint32_t> MakeThirty(const std::string& path, uint16_t method) {
+  uint32_t h = CreateFileWith(path, method);
+  std::vector<uint32_t> at;
+  for (int i = 0; i < 30; ++i) {
+    at.push_back(EndOfData(h));
+    EXPECT_EQ(0, AddText(h, 1, ItemText(i) + " of thirty"));
+  }
+  EXPECT_EQ(0, VARNFileClose(h));
+  return at;
+}
+
 // A record whose header no longer fits its bytes (its length one more, or
 // its stored length one less) under the methods without a chain: the
 // damaged item fails (277) or reads with its CRC failing (267), and every
@@ -291,14 +304,9 @@ TEST_F(CacheTest, ADamagedTrailerStopsOnlyTheStepPastIt) {
 TEST(CacheDamage, ADamagedRecordFailsOnlyItsOwnReads) {
   const std::string path = ScratchFile("damaged.trn");
   for (uint16_t method : {VARNFILE_METHOD_NONE, VARNFILE_METHOD_PREDICTOR, VARNFILE_METHOD_DEFLATE}) {
-    uint32_t h = CreateFileWith(path, method);
-    std::vector<uint32_t> at;
-    for (int i = 0; i < 30; ++i) {
-      at.push_back(EndOfData(h));
-      ASSERT_EQ(0, AddText(h, 1, ItemText(i) + " of thirty"));
-    }
-    ASSERT_EQ(0, VARNFileClose(h));
+    const std::vector<uint32_t> at = MakeThirty(path, method);
     const std::string good = Slurp(path);
+    uint32_t h = 0;
     for (int damaged : {0, 6, 20, 28}) {
       for (int field : {8, 10}) {
         SCOPED_TRACE("method " + std::to_string(method) + ", item " + std::to_string(damaged) +
@@ -339,14 +347,9 @@ TEST(CacheDamage, ADamagedRecordFailsOnlyItsOwnReads) {
 TEST(CacheDamage, UnderAChainTheItemsBeforeADamagedRecordStillRead) {
   const std::string path = ScratchFile("damaged-chain.trn");
   for (uint16_t method : {VARNFILE_METHOD_CHAINED_DEFLATE, VARNFILE_METHOD_CHAINED_PREDICTOR}) {
-    uint32_t h = CreateFileWith(path, method);
-    std::vector<uint32_t> at;
-    for (int i = 0; i < 30; ++i) {
-      at.push_back(EndOfData(h));
-      ASSERT_EQ(0, AddText(h, 1, ItemText(i) + " of thirty"));
-    }
-    ASSERT_EQ(0, VARNFileClose(h));
+    const std::vector<uint32_t> at = MakeThirty(path, method);
     const std::string good = Slurp(path);
+    uint32_t h = 0;
     for (int damaged : {1, 6, 20, 28}) {
       for (int field : {8, 10}) {
         SCOPED_TRACE("method " + std::to_string(method) + ", item " + std::to_string(damaged) +

@@ -26,16 +26,20 @@ namespace {
 const char* const SalvageHint =
     "varnfile verify names every damaged record, varnfile recover salvages the items around them";
 
+// What a walk reports of a record at `position` that is not framed whole.
+DamagedRecord Damaged(uint32_t position, FrameProblem problem) {
+  return DamagedRecord(position, DescribeFrameProblem(problem),
+                       "record at " + std::to_string(position) + ": " + DescribeFrameProblem(problem) +
+                           " (" + SalvageHint + ")");
+}
+
 // The record at `position`. Its own damaged trailer does not stop a walk:
 // the library reads on past it, and so does the walk, which reports it once
 // per run.
 RecordFrame FrameAt(const RawFile& raw, uint32_t position, uint16_t method) {
   RecordFrame frame;
   FrameProblem problem = CheckRecord(raw, position, method, &frame);
-  if (problem != FrameProblem::None)
-    throw DamagedRecord(position, DescribeFrameProblem(problem),
-                        "record at " + std::to_string(position) + ": " + DescribeFrameProblem(problem) +
-                            " (" + SalvageHint + ")");
+  if (problem != FrameProblem::None) throw Damaged(position, problem);
   static std::set<uint32_t> reported;
   if (frame.trailerDamage != FrameProblem::None && reported.insert(position).second)
     Report("warning: record at %u: %s; its item is read on (varnfile recover repairs the "
@@ -184,12 +188,8 @@ class Walker {
       RecordFrame frame;
       FrameProblem problem = CheckRecord(raw_, p, method_, &frame);
       if (problem == FrameProblem::None && frame.next() > end) problem = FrameProblem::Truncated;
-      if (problem != FrameProblem::None) {
-        const uint32_t at = static_cast<uint32_t>(p);
-        return std::make_unique<DamagedRecord>(
-            at, DescribeFrameProblem(problem),
-            "record at " + std::to_string(at) + ": " + DescribeFrameProblem(problem) + " (" + SalvageHint + ")");
-      }
+      if (problem != FrameProblem::None)
+        return std::make_unique<DamagedRecord>(Damaged(static_cast<uint32_t>(p), problem));
       p = frame.next();
     }
     return nullptr;
