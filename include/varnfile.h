@@ -8,6 +8,9 @@
  *
  * A file is named by a path, or by "MEMORY$" (any letter case) for a file
  * that lives in memory until it is closed.
+ *
+ * Handles are small numbers: a closed handle's number is given to the next
+ * file opened, so a handle kept after its close reaches that other file.
  */
 #ifndef VARNFILE_H_
 #define VARNFILE_H_
@@ -60,7 +63,9 @@ extern "C" {
 #define VARNFILE_E_READ 277              /* read failed or came up short */
 #define VARNFILE_E_WRITE 278             /* write or close failed */
 #define VARNFILE_E_REMOVE 279            /* file cannot be removed */
-#define VARNFILE_E_ACCESS 280            /* access denied */
+#define VARNFILE_E_ACCESS 280            /* access denied (no call returns it: an
+                                            open that may not read gives 274, a
+                                            create that may not write 275) */
 #define VARNFILE_E_NO_UNIQUE_NAME 281    /* no unique file name could be found */
 #define VARNFILE_E_MKDIR 282             /* a directory cannot be created */
 #define VARNFILE_E_METHOD_LOCKED 283     /* method cannot change: the file holds items */
@@ -91,7 +96,10 @@ extern "C" {
 #define VARNFILE_VERSION 272
 
 /* Returns the next candidate number for an invented file name, given the
- * previous candidate (0 on the first call); 0 stops the search. */
+ * previous candidate (0 on the first call); 0 stops the search. It runs while
+ * the library's lock is held: a call into the library from the same thread
+ * works, but waiting there for another thread that calls the library never
+ * ends. */
 typedef uint32_t(VARNFILE_CALL* NameSequenceProc)(uint32_t previous, uint32_t procParam);
 
 /* Library version, 272. */
@@ -107,7 +115,8 @@ VARNFILE_API uint16_t VARNFILE_CALL VARNFileCreateFromFileHandle(uint32_t a, uin
  * for the current one). */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileCreate(uint32_t* handle, const char* directory, const char* extension);
 /* Creates a file: nameMode 1 invents a name in the directory `name`, any
- * other mode creates exactly `name` (replacing an existing file). */
+ * other mode creates exactly `name` (replacing an existing file). Missing
+ * directories on the way are made, and stay when the create then fails. */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileCreateEx(uint32_t* handle, uint16_t nameMode, const char* name,
                                        const char* extension, const char* prefix,
                                        NameSequenceProc proc, uint32_t procParam);
@@ -120,12 +129,17 @@ VARNFILE_API uint16_t VARNFILE_CALL VARNFileOpenEx(uint32_t* handle, uint16_t ac
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileClose(uint32_t handle);
 /* Closes without finishing and removes the file; the handle is freed. */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileAbort(uint32_t handle);
-/* Removes a disk file by name; 0 also when it did not exist. */
+/* Removes a disk file by name. Returns 0 whether or not the file could be
+ * removed: also when it did not exist, is open (here or elsewhere), or its
+ * directory may not be written. Check for the file afterwards if it
+ * matters. */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileDelete(const char* name, uint32_t ignored);
 
 /* Sets the compression method (0..4) while the file holds no items. */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileSetCompression(uint32_t handle, uint16_t method);
-/* Sets the cache limits and the read and write buffer sizes. */
+/* Sets the cache limits and the read and write buffer sizes (each at most
+ * 0x7FFFFFFF, else 260). Appended bytes still buffered are written first, so
+ * a failed write shows here (278). */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileSetParameters(uint32_t handle, uint16_t maxCachedItems,
                                             uint32_t maxCachedBytes, uint32_t readBufferSize,
                                             uint32_t writeBufferSize);
@@ -141,9 +155,13 @@ VARNFILE_API uint16_t VARNFILE_CALL VARNFileGetDescription(uint32_t handle, char
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileSetDescription(uint32_t handle, const char* text);
 /* Restamps the header with the current time, restarting its aging. */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileResetAging(uint32_t handle);
-/* Copies up to 174 bytes of the header image into buffer. */
+/* Copies up to 174 bytes of the header image into buffer (size 1..174). */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileReadHeader(uint32_t handle, uint8_t* buffer, uint16_t size);
-/* Replaces up to 174 bytes of the header; written at close. */
+/* Replaces the first size bytes (1..174) of the header; written at close.
+ * The close puts back a valid version, the compression method and the
+ * closed-properly mark, but not the magic "KVRW" in bytes 0..3: a buffer
+ * that does not start with it leaves a file that no longer opens (264).
+ * Change a field by reading the header, changing it and writing it back. */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileWriteHeader(uint32_t handle, const uint8_t* buffer, uint16_t size);
 /* Chooses the clock for time stamps: mode 1 asks the server clock. */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileSetDateTimeOptions(uint16_t mode, uint32_t param);
@@ -159,7 +177,9 @@ VARNFILE_API uint16_t VARNFILE_CALL VARNFileSkipNext(uint32_t handle);
 /* Moves the cursor to the previous live item. */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileSkipPrev(uint32_t handle);
 
-/* Reads the identifiers of the item at the cursor; the cursor stays. */
+/* Reads the identifiers of the item at the cursor. A deleted item there is
+ * passed over: the cursor moves onto the next live item and stays on it
+ * (262, cursor at the end, when there is none). */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileReadCmdID(uint32_t handle, uint16_t* commandId, uint16_t* extraId,
                                         uint32_t* extraValue);
 /* Like VARNFileReadCmdID, and also the data length. */
@@ -172,7 +192,10 @@ VARNFILE_API uint16_t VARNFILE_CALL VARNFileReadItem(uint32_t handle, uint16_t* 
 /* Appends an item at the end of the file; the cursor stays. */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileAddItem(uint32_t handle, uint16_t commandId, uint16_t extraId,
                                       uint32_t extraValue, uint16_t length, const uint8_t* data);
-/* Replaces the item at the cursor (same length, uncompressed files for data). */
+/* Replaces the record at the cursor: its ids and value, and with data also
+ * its data (same length, uncompressed files only, else 268). Whatever the
+ * record holds is replaced, so a deleted item becomes live again. At the end
+ * of the file this appends. The cursor stays. */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileUpdateItem(uint32_t handle, uint16_t commandId, uint16_t extraId,
                                          uint32_t extraValue, uint16_t length,
                                          const uint8_t* data);
