@@ -51,15 +51,9 @@ int Abandon(int fd, int error) {
   return error;
 }
 
-// Opens name and takes the lock, once. The lock comes after the open: a
-// name that in between was given to another file, or taken away (another
-// process renamed its finished file into place, or this file elsewhere),
-// leaves the descriptor on a file that the name no longer reaches, and what
-// is written there would be lost, or land in a file by another name. Then
-// *moved is set and nothing is kept; the caller opens the name again.
-int OpenOnce(const char* name, int accessFlags, int lockOperation, bool truncate, bool refuseSync,
-             int* descriptor, bool* moved) {
-  int flags = accessFlags | O_CLOEXEC | O_NONBLOCK;
+// Opens name write-through where the file system allows it; -1 and errno
+// when the open fails.
+int OpenWriteThrough(const char* name, int flags, bool refuseSync) {
   int fd = -1;
   if (refuseSync) {
     errno = EINVAL;
@@ -68,6 +62,34 @@ int OpenOnce(const char* name, int accessFlags, int lockOperation, bool truncate
   }
   // Some file systems refuse synchronous writes; the file is still usable.
   if (fd < 0 && errno == EINVAL) fd = OpenRetrying(name, flags);
+  return fd;
+}
+
+// Opens name and takes the lock, once. The lock comes after the open: a
+// name that in between was given to another file, or taken away (another
+// process renamed its finished file into place, or this file elsewhere),
+// leaves the descriptor on a file that the name no longer reaches, and what
+// is written there would be lost, or land in a file by another name. Then
+// *moved is set and nothing is kept; the caller opens the name again.
+//
+// A create (truncate set) makes a free name exclusively: the new file is
+// empty and needs no truncation, so no step after its creation can fail
+// and leave it behind. Only a file that already exists is cut to nothing,
+// and a failed cut leaves it as it was.
+int OpenOnce(const char* name, int accessFlags, int lockOperation, bool truncate, bool refuseSync,
+             int* descriptor, bool* moved) {
+  int flags = accessFlags | O_CLOEXEC | O_NONBLOCK;
+  int fd = -1;
+  if (truncate) {
+    fd = OpenWriteThrough(name, flags | O_EXCL, refuseSync);
+    if (fd >= 0) {
+      truncate = false;
+    } else if (errno == EEXIST) {
+      fd = OpenWriteThrough(name, flags, refuseSync);
+    }
+  } else {
+    fd = OpenWriteThrough(name, flags, refuseSync);
+  }
   if (fd < 0) return errno;
   // Only regular files hold transaction files. The open is non-blocking so
   // that a FIFO without a writer (or a device) is refused, not waited on;
@@ -88,6 +110,8 @@ int OpenOnce(const char* name, int accessFlags, int lockOperation, bool truncate
     return Abandon(fd, EWOULDBLOCK);
   }
   if (truncate) {
+    FaultDecision fault = CountFileCall(FileCallTruncate);
+    if (fault.fail) return Abandon(fd, fault.error);
     do {
       rc = ::ftruncate(fd, 0) == 0 ? 0 : errno;
     } while (rc == EINTR);

@@ -307,6 +307,32 @@ TEST(FaultSweep, WriteFailuresGoOn) {
               "%u closes failed, lost: %u\n", cases, injected, checked, closeFailed, lost);
 }
 
+// A create over a name that is taken cuts that file first: when the cut
+// fails, the create fails (275) and the file keeps every item. A free name
+// is made exclusively and never cut, so no failure after the creation can
+// leave an empty file where none was.
+TEST(FaultSweep, ACreateCutsOnlyAFileThatExists) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "a Windows create replaces a file in the one call that opens it";
+#endif
+  const std::string path = ScratchFile("cut.trn");
+  unlink(path.c_str());
+  const Item item = MakeItem(5, 0);
+  varnfile::FileResetCallCounts();
+  varnfile::FileSetFault(varnfile::FileCallTruncate, {1, true, EIO, false, false});
+  uint32_t h = 0;
+  ASSERT_EQ(0, VARNFileCreateEx(&h, 0, path.c_str(), 0, 0, 0, 0));
+  EXPECT_EQ(0u, varnfile::FileCallCount(varnfile::FileCallTruncate));
+  EXPECT_EQ(0, AddItem(h, item));
+  EXPECT_EQ(0, VARNFileClose(h));
+  EXPECT_EQ(VARNFILE_E_CREATE, VARNFileCreateEx(&h, 0, path.c_str(), 0, 0, 0, 0));
+  varnfile::FileClearFaults();
+  const std::vector<Item> items = ReadFile(path);
+  ASSERT_EQ(1u, items.size());
+  EXPECT_EQ(item.data, items[0].data);
+  unlink(path.c_str());
+}
+
 // Rewrites in place on a closed file (updates, of data too without
 // compression, and deletes, written back at evictions and at the close)
 // under write failures that go on: one write failing after half its bytes,
