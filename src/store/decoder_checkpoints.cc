@@ -338,6 +338,29 @@ void KeepDecodedRecord(Store* store, uint32_t position, const ItemHeader& header
   cp->keptUsed += header.length;
 }
 
+uint32_t KeptRecordsBefore(const Store* store, uint32_t position) {
+  const DecoderCheckpoints* cp = Current(store);
+  if (cp == nullptr) return 0;
+  uint32_t lo = 0, hi = cp->keptCount;
+  while (lo < hi) {
+    uint32_t mid = lo + (hi - lo) / 2;
+    if (cp->kept[mid].position < position) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  uint32_t count = 0;
+  uint64_t end = position;
+  for (uint32_t i = lo; i > 0; --i) {
+    const KeptRecord& k = cp->kept[i - 1];
+    if (uint64_t{k.position} + RecordOverhead + k.storedLength != end) break;
+    end = k.position;
+    ++count;
+  }
+  return count;
+}
+
 const uint8_t* FindKeptRecord(const Store* store, uint32_t position, const ItemHeader& header) {
   const DecoderCheckpoints* cp = Current(store);
   if (cp == nullptr || cp->keptCount == 0) return nullptr;

@@ -84,6 +84,11 @@ void KeepDecodedRecord(Store* store, uint32_t position, const ItemHeader& header
 // it and its lengths are those of header; else null.
 const uint8_t* FindKeptRecord(const Store* store, uint32_t position, const ItemHeader& header);
 
+// How many of the records just before position the latest replay kept: the
+// length of the run of kept records, one after the other in the file, that
+// ends where position begins. 0 when the record before it was not kept.
+uint32_t KeptRecordsBefore(const Store* store, uint32_t position);
+
 // The decoder was reset at a reset point.
 void CheckpointsAfterReset(Store* store);
 

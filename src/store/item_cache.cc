@@ -271,23 +271,51 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
     if (back > MaxWindowBack) back = MaxWindowBack;
   }
 
+  WindowWalk walk;
+  walk.file = file;
+  walk.position = position;
+  walk.chained = IsChainedMethod(file->fileMethod);
+
+  // Under a chained method the records before the target are those the
+  // replay to the target decodes: bring the decoder there first and take
+  // them from what the replay kept (a walk backwards finds them kept by an
+  // earlier replay and decodes nothing). Those it did not pass, lying
+  // before its checkpoint or in an earlier chain, are left out rather than
+  // replayed again, so the window lists no more of them than it kept:
+  // listing a record costs a read of its trailer, which for large records
+  // is a read of the buffer's size. A window cut short this way reads no
+  // records after the target either (walking backwards, those are cached).
+  int32_t listBack = back;
+  bool cutShort = false;
+  if (walk.chained) {
+    RecordView head;
+    std::memset(&head, 0, sizeof(head));
+    ResultCode rc = ReadRecordHeaderAt(store, position, &head);
+    if (rc != ResultOk) return rc;
+    if (FindKeptRecord(store, position, head.header) == nullptr) {
+      rc = SeekRecordRead(store, position);
+      if (rc != ResultOk) return rc;
+    }
+    const uint32_t kept = KeptRecordsBefore(store, position);
+    if (kept < static_cast<uint32_t>(back)) {
+      listBack = static_cast<int32_t>(kept);
+      cutShort = true;
+    }
+  }
+
   // A link that cannot be followed only ends a listing: the window keeps
   // the records listed before it. The target's own failures come from
   // reading it.
   uint32_t window[WindowCapacity];
   int32_t before = 0;
-  ListRecords(store, ListBackward, position, back, &before, window);
-  if (before < 0 || before > back) before = 0;
+  ListRecords(store, ListBackward, position, listBack, &before, window);
+  if (before < 0 || before > listBack) before = 0;
   window[before] = position;
   int32_t after = 0;
-  ListRecords(store, ListForward, position, back - before, &after, window + before + 1);
-  if (after < 0 || after > back - before) after = 0;
+  const int32_t ahead = cutShort ? 0 : back - before;
+  ListRecords(store, ListForward, position, ahead, &after, window + before + 1);
+  if (after < 0 || after > ahead) after = 0;
   int32_t count = before + 1 + after;
-
-  WindowWalk walk;
-  walk.file = file;
-  walk.position = position;
-  walk.chained = IsChainedMethod(file->fileMethod);
   // Stepping back from the most recent item, a walk backwards reads the
   // records before this window next, starting with their trailers, each of
   // which names the one before it: one cache miss after another unless their
@@ -298,22 +326,6 @@ ResultCode ReadWindow(OpenFile* file, uint32_t position, CachedItem** targetOut)
     uint32_t span = position - window[0];
     if (span > file->maxCachedBytes) span = file->maxCachedBytes;
     BufferedPrefetchBefore(store, window[0], span);
-  }
-
-  // Under a chained method the records before the target are those the
-  // replay to the target decodes: bring the decoder there first and take
-  // them from what the replay kept (a walk backwards finds them kept by an
-  // earlier replay and decodes nothing). Those it did not pass, lying
-  // before its checkpoint, are left out rather than replayed again.
-  if (walk.chained) {
-    RecordView head;
-    std::memset(&head, 0, sizeof(head));
-    ResultCode rc = ReadRecordHeaderAt(store, position, &head);
-    if (rc != ResultOk) return rc;
-    if (FindKeptRecord(store, position, head.header) == nullptr) {
-      rc = SeekRecordRead(store, position);
-      if (rc != ResultOk) return rc;
-    }
   }
 
   // Where each record read is decoded or copied (all but the chained

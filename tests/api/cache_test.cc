@@ -450,5 +450,46 @@ TEST(CacheChained, AReadAfterAResetPointDecodesFromIt) {
   }
 }
 
+// A file written one item per session (each append opened and closed the
+// file, as the tool's add does) is a row of one-record chains. Walking it
+// backwards with large buffers, each step reads about one record: a window
+// lists only the records before its target that the replay to the target
+// passed, and here it passes none, where listing all 127 read a buffer's
+// worth of bytes for every trailer, at every step.
+TEST(CacheChained, AWalkBackOverOneItemSessionsReadsLittleMoreThanTheItems) {
+  for (uint16_t method : {VARNFILE_METHOD_CHAINED_DEFLATE, VARNFILE_METHOD_CHAINED_PREDICTOR}) {
+    SCOPED_TRACE(method);
+    const std::string path = ScratchFile("sessions.trn");
+    std::vector<std::string> items;
+    uint32_t h = CreateFileWith(path, method);
+    ASSERT_EQ(0, VARNFileClose(h));
+    for (uint32_t i = 0; i < 60; ++i) {
+      std::string text;
+      for (uint32_t n = 0; text.size() < 6000; ++n) text += std::to_string(i * 7919 + n * n * n) + ";";
+      items.push_back(text);
+      ASSERT_EQ(0, VARNFileOpen(&h, path.c_str(), 0));
+      ASSERT_EQ(0, AddText(h, 1, text));
+      ASSERT_EQ(0, VARNFileClose(h));
+    }
+    ASSERT_EQ(0, VARNFileOpenEx(&h, VARNFILE_ACCESS_READ, path.c_str(), 0));
+    ASSERT_EQ(0, VARNFileSetParameters(h, 256, 16u << 20, 64u << 10, 64u << 10));
+    ASSERT_EQ(0, VARNFileSeekToEnd(h, nullptr));
+    const uint64_t reads = varnfile::FileCallCount(varnfile::FileCallRead);
+    const uint64_t decoded = varnfile::TestHookValue(varnfile::TestCounter::ItemsDecoded);
+    for (uint32_t i = static_cast<uint32_t>(items.size()); i-- > 0;) {
+      ASSERT_EQ(0, VARNFileSkipPrev(h)) << i;
+      const uint32_t at = Position(h);
+      ReadResult r = ReadNext(h);
+      ASSERT_EQ(0, r.rc) << i;
+      EXPECT_EQ(items[i], r.data) << i;
+      ASSERT_EQ(0, VARNFileSetPosition(h, at));
+    }
+    EXPECT_EQ(items.size(), varnfile::TestHookValue(varnfile::TestCounter::ItemsDecoded) - decoded);
+    EXPECT_LE(varnfile::FileCallCount(varnfile::FileCallRead) - reads, 3 * items.size());
+    ASSERT_EQ(0, VARNFileClose(h));
+    VARNFileDelete(path.c_str(), 0);
+  }
+}
+
 }  // namespace
 }  // namespace varnfile_test
