@@ -25,9 +25,18 @@ void ClearCacheFields(OpenFile* file) {
   file->lastItemPosition = 0;
 }
 
+// Read buffer of the scan below. The walk reads a header and a trailer per
+// record through the whole file; with the 1 KB buffer of a fresh open, a
+// file of gigabytes takes millions of reads.
+constexpr uint32_t ScanReadBufferSize = 64u << 10;
+
 // The last record of a damaged file that a walk from the first reaches
 // whole, each record's trailer pointing back at it; 0 when there is none.
+// The read buffer is enlarged for the walk and then put back as it was.
 uint32_t LastIntactRecord(Store* store, uint32_t end) {
+  const uint32_t readSize = store->readBufferSize, writeSize = store->writeBufferSize;
+  const bool enlarged =
+      readSize < ScanReadBufferSize && StoreSetParameters(store, ScanReadBufferSize, writeSize) == ResultOk;
   uint32_t last = 0;
   for (uint64_t p = FirstItemPosition; p + RecordOverhead <= end;) {
     uint8_t headerBytes[ItemHeaderSize];
@@ -44,6 +53,7 @@ uint32_t LastIntactRecord(Store* store, uint32_t end) {
     last = at;
     p = next;
   }
+  if (enlarged) StoreSetParameters(store, readSize, writeSize);
   return last;
 }
 

@@ -358,6 +358,34 @@ TEST_F(LifecycleTest, ATornLastRecordIsRefusedToAWriter) {
   }
 }
 
+// Finding the last whole record of a torn file walks every record from the
+// first; it reads the file in large pieces, not a kilobyte at a time.
+TEST_F(LifecycleTest, AReaderFindsTheTornRecordOfALargeFileInFewReads) {
+  std::string name = MakeFile("torn-large.trn");
+  uint32_t h = 0;
+  ASSERT_EQ(VARNFileOpenEx(&h, 1, name.c_str(), 0), 0);
+  ASSERT_EQ(VARNFileSetCompression(h, VARNFILE_METHOD_NONE), 0);
+  const std::string text(300, 'x');
+  for (int i = 0; i < 2000; ++i) {
+    ASSERT_EQ(VARNFileAddItem(h, 1, 0, static_cast<uint32_t>(i), 300,
+                              reinterpret_cast<const uint8_t*>(text.data())), 0);
+  }
+  ASSERT_EQ(VARNFileClose(h), 0);
+  const std::string whole = ReadFile(name);
+  WriteFile(name, whole.substr(0, whole.size() - 1));
+  const uint64_t reads = varnfile::FileCallCount(varnfile::FileCallRead);
+  ASSERT_EQ(VARNFileOpenEx(&h, 0, name.c_str(), 0), 0);
+  EXPECT_LT(varnfile::FileCallCount(varnfile::FileCallRead) - reads, whole.size() / 16384);
+  ASSERT_EQ(VARNFileSeekToEnd(h, nullptr), 0);
+  ASSERT_EQ(VARNFileSkipPrev(h), 0);
+  uint16_t commandId = 0, extraId = 0;
+  uint32_t value = 0;
+  ASSERT_EQ(VARNFileReadCmdID(h, &commandId, &extraId, &value), 0);
+  EXPECT_EQ(value, 1998u);
+  EXPECT_EQ(VARNFileClose(h), 0);
+  ::unlink(name.c_str());
+}
+
 TEST_F(LifecycleTest, AbortAndDelete) {
   uint32_t h = 0;
   std::string created = dir_ / "a/b";
