@@ -126,7 +126,7 @@ TEST_P(CliTest, CommandLines) {
   for (uint32_t i = 0; i < 8000; ++i)
     good += "{\"command\":1,\"value\":" + std::to_string(Mix(i)) + ",\"encoding\":\"text\",\"data\":\"row " +
             std::to_string(i) + " " + std::to_string(Mix(i + 1)) + "\"}\n";
-  const std::string late = good + "{\"command\":1,\"data\":\"!!!\"}\n";
+  const std::string late = good + "{\"command\":1,\"encoding\":\"base64\",\"data\":\"!!!\"}\n";
   std::string lines150;
   for (int i = 0; i < 150; ++i) lines150 += "line " + std::to_string(i) + "\n";
   std::string wide = "x\n";  // then a line of 65,535 bytes of noise
@@ -224,9 +224,14 @@ TEST_P(CliTest, CommandLines) {
       {"import %a --append --aging 5", 64, "", "--flags, --aging and --like make a new file's header", "x\n"},
       {"import %nolike --like %text", 65, "", "--like: %text is not a transaction file", "x\n"},
       {"import %j", 0, "", "",
-       "{\"command\":1,\"value\":3,\"data\":\"YWJj\"}\n\n{\"command\":2,\"encoding\":\"text\",\"data\":\"\\ud83d\\ude00\"}\n"
+       "{\"command\":1,\"value\":3,\"length\":3,\"data\":\"YWJj\"}\n\n{\"command\":2,\"encoding\":\"text\",\"data\":\"\\ud83d\\ude00\"}\n"
        "{\"command\":65282,\"encoding\":\"text\",\"data\":\"the end\"}"},
       {"cat %j --at=#-1", 0, "the end"},
+      {"cat %j --at=#0", 0, "abc"},  // base64 of its "length": a line of an older export
+      // Without "encoding" data is text, as written by hand or by jq, also
+      // text that is base64 of another length.
+      {"import %jtext", 0, "", "", "{\"command\":1,\"data\":\"test\"}\n{\"command\":2,\"length\":4,\"data\":\"abcd\"}\n"},
+      {"export %jtext --format text", 0, "\t1\t0\t0\ttext\ttest\n|\t2\t0\t0\ttext\tabcd\n"},
       {"export %j", 0, "\"command\":65282,\"extra\":0,\"value\":0,\"length\":7,\"encoding\":\"text\",\"data\":\"the end\"}"},
       {"import %l --lines --cmd 7 --value 9 -m {m}", 0, "", "", "one, \"two\"\r\n\nbin\x01" "ary\n"},
       {"export %l --format csv", 0, ",7,0,9,10,text,\"one, \"\"two\"\"\"\r\n"},
@@ -399,7 +404,10 @@ TEST_P(CliTest, CommandLines) {
       {"import %hint --input %text", 65, "", "line 1: expected '{' at column 1 (the input is read as JSON Lines unless --lines, --csv or --format says otherwise)\n"},
       {"import %hint --format jsonl --input %text", 65, "", "line 1: expected '{' at column 1\n"},
       {"import %hint --lines", 65, "", "starts with a UTF-16 byte order mark, and import reads UTF-8: convert it first, e.g. iconv -f UTF-16 -t UTF-8", std::string("\xFF\xFEx\0\n\0", 6)},
-      {"import %hint", 65, "", "line 1: \"length\" is 2, but the data holds 1 byte\n", "{\"command\":1,\"data\":\"YQ==\",\"length\":2}\n"},
+      {"import %hint", 65, "", "line 1: \"length\" is 2, but the data holds 4 bytes as text, 1 byte as base64 (\"encoding\" says which it is)\n",
+       "{\"command\":1,\"data\":\"YQ==\",\"length\":2}\n"},
+      {"import %hint", 65, "", "line 1: the data is not base64 text (\"encoding\":\"text\" takes it as it is)\n",
+       "{\"command\":1,\"encoding\":\"base64\",\"data\":\"a b\"}\n"},
       {"import %hint --csv", 65, "", "line 2: length is 3, but the data holds 2 bytes\n", "cmd,length,data\n1,3,ab\n"},
       {"list --help", 0, "  --wait SECONDS |!SECONDS:SECONDS"},
       {"convert %a %a --method 1 --force", 64, "", "are the same file"},
@@ -422,9 +430,9 @@ TEST_P(CliTest, CommandLines) {
 #if !defined(_WIN32)
   rows.push_back({"info %a >/dev/full 2>/dev/null || exit $?", 74});  // output lost is a failure
 #endif
-  for (const char* bad : {"{\"command\":1,\"data\":\"!!!\"}", "{\"extra\":1}", "{\"command\":-1}",
+  for (const char* bad : {"{\"command\":1,\"encoding\":\"base64\",\"data\":\"!!!\"}", "{\"extra\":1}", "{\"command\":-1}",
                           "{\"command\":1,\"data\":\"YQ==\",\"length\":2}", "{\"command\":65280}",
-                          "not json", "{\"command\":1,\"data\":\"Zg=\"}", "{\"command\":70000}",
+                          "not json", "{\"command\":1,\"encoding\":\"base64\",\"data\":\"Zg=\"}", "{\"command\":70000}",
                           "{\"command\":1,\"command\":2}", "{\"command\":1,\"data\":\"YQ==}",
                           "{\"command\":1,\"colour\":2}", "{\"command\":1,\"encoding\":\"hex\"}",
                           "{\"command\":1,\"encoding\":\"text\",\"data\":\"\\udc00\"}"}) {

@@ -407,13 +407,15 @@ uint64_t Field(const std::map<std::string, JsonValue>& object, const char* key, 
   return v.number;
 }
 
-// Data given as text or base64.
+// Data given as text or base64. `asText` follows the message of data that
+// is no base64: how the line says that its data is text.
 void DecodeData(const std::string& encoding, const std::string& text, std::vector<uint8_t>* out,
-                uint64_t line) {
+                uint64_t line, const char* asText) {
   if (encoding == "text") {
     out->assign(text.begin(), text.end());
   } else if (encoding == "base64") {
-    if (!Base64Decode(text, out)) throw ToolError(AtLine(line) + "the data is not base64 text", ExitDamaged);
+    if (!Base64Decode(text, out))
+      throw ToolError(AtLine(line) + "the data is not base64 text (" + asText + " takes it as it is)", ExitDamaged);
   } else {
     throw ToolError(AtLine(line) + "encoding must be text or base64, not " + Quote(encoding), ExitDamaged);
   }
@@ -450,26 +452,42 @@ varn::Item JsonItem(const std::string& text, const Defaults& d, bool commandGive
   item.command = static_cast<uint16_t>(Field(object, "command", 0xFFFF, d.command, line));
   item.extra = static_cast<uint16_t>(Field(object, "extra", 0xFFFF, d.extra, line));
   item.value = static_cast<uint32_t>(Field(object, "value", 0xFFFFFFFF, d.value, line));
-  std::string encoding = "base64";  // what export wrote before it said so
+  const bool hasLength = object.count("length") != 0;
+  const uint64_t length = hasLength ? Field(object, "length", 0xFFFF, 0, line) : 0;
   auto it = object.find("encoding");
-  if (it != object.end()) {
+  const bool hasEncoding = it != object.end();
+  std::string encoding = "text";
+  if (hasEncoding) {
     if (it->second.type != JsonValue::Type::String)
       throw ToolError(AtLine(line) + "\"encoding\" must be \"text\" or \"base64\"", ExitDamaged);
     encoding = it->second.text;
     if (encoding != "text" && encoding != "base64")
       throw ToolError(AtLine(line) + "encoding must be text or base64, not " + Quote(encoding), ExitDamaged);
   }
+  // Without "encoding" the data is text, as a line written by hand or by
+  // another tool (sqlite3 -json | jq -c '.[]') means it. Exports made before
+  // export wrote the key gave every item's data in base64, with its
+  // "length": data that decodes as base64 to exactly that length is such a
+  // line's. (Text of n bytes never has n bytes as base64, but for "".)
+  std::vector<uint8_t> decoded;
+  bool base64 = false;
   it = object.find("data");
   if (it != object.end()) {
     if (it->second.type != JsonValue::Type::String)
       throw ToolError(AtLine(line) + "\"data\" must be a string", ExitDamaged);
-    DecodeData(encoding, it->second.text, &item.data, line);
+    const std::string& text = it->second.text;
+    base64 = !hasEncoding && hasLength && Base64Decode(text, &decoded);
+    if (base64 && decoded.size() == length)
+      item.data = std::move(decoded);
+    else
+      DecodeData(encoding, text, &item.data, line, "\"encoding\":\"text\"");
   }
-  if (object.count("length") != 0) {
-    const uint64_t length = Field(object, "length", 0xFFFF, 0, line);
-    if (length != item.data.size())
-      throw ToolError(AtLine(line) + LengthMismatch("\"length\"", length, item.data.size()), ExitDamaged);
-  }
+  if (hasLength && length != item.data.size())
+    throw ToolError(AtLine(line) + LengthMismatch("\"length\"", length, item.data.size()) +
+                        (base64 ? " as text, " + Counted(decoded.size(), "byte") +
+                                      " as base64 (\"encoding\" says which it is)"
+                                : ""),
+                    ExitDamaged);
   return item;
 }
 
@@ -499,7 +517,7 @@ varn::Item TextItem(std::string row, uint64_t line) {
   item.command = static_cast<uint16_t>(NumberAt(f[1], 0xFFFF, "command", line));
   item.extra = static_cast<uint16_t>(NumberAt(f[2], 0xFFFF, "extra", line));
   item.value = static_cast<uint32_t>(NumberAt(f[3], 0xFFFFFFFF, "value", line));
-  DecodeData(f[4], f[5], &item.data, line);
+  DecodeData(f[4], f[5], &item.data, line, "an encoding field of text");
   return item;
 }
 
@@ -555,7 +573,7 @@ class CsvColumns {
     auto encoding = index_.find("encoding");
     if (data != index_.end())
       DecodeData(encoding != index_.end() ? fields[encoding->second] : "text", fields[data->second],
-                 &item.data, line);
+                 &item.data, line, "an encoding of text");
     if (index_.count("length") != 0) {
       const uint64_t length = Number(fields, "length", 0xFFFF, 0, line);
       if (length != item.data.size())
@@ -1066,9 +1084,9 @@ void AddTransferCommands(CLI::App& app, int* status) {
                     "Read from this file instead of stdin (- is stdin; it may follow FILE "
                     "without --input)");
     sub->add_option("--format", o->format,
-                    "jsonl (the default, unless the --input name ends in .csv or .tsv; unknown keys are an error, data is base64 unless "
-                    "\"encoding\":\"text\"), csv, text (the tab-separated rows of export) "
-                    "or lines");
+                    "jsonl (the default, unless the --input name ends in .csv or .tsv; unknown keys are an error; data is text "
+                    "unless \"encoding\":\"base64\", or, without \"encoding\", base64 that decodes to \"length\" bytes, "
+                    "as older exports wrote it), csv, text (the tab-separated rows of export) or lines");
     sub->add_flag("--lines", o->lines,
                   "One item per line of text: the line (without its line end, \\r\\n too) is "
                   "the data, the ids come from --cmd, --extra, --value");
