@@ -408,6 +408,17 @@ TEST_P(CliTest, CommandLines) {
        "{\"command\":1,\"data\":\"YQ==\",\"length\":2}\n"},
       {"import %hint", 65, "", "line 1: the data is not base64 text (\"encoding\":\"text\" takes it as it is)\n",
        "{\"command\":1,\"encoding\":\"base64\",\"data\":\"a b\"}\n"},
+      // Input of another kind: a transaction file, one JSON array, a JSON
+      // line with a fault of its own (no hint about formats), CSV with
+      // another separator.
+      {"import %hint --input %a", 65, "", "the input is a transaction file, not items: varnfile convert SRC NEW copies one"},
+      {"import %hint --csv --input %a", 65, "", "the input is a transaction file"},
+      {"import %hint", 65, "", "line 1: expected '{' at column 1 (the input is one JSON array, and import reads one object per line: jq -c '.[]'",
+       "[{\"command\":1,\"data\":\"x\"}]\n"},
+      {"import %hint", 65, "", "line 1: key \"command\" appears twice at column 25\n", "{\"command\":1,\"command\":2}\n"},
+      {"import %hint --csv", 65, "", "line 1: 1 field, not the 4 of cmd,extra,value,data (a header row names others): CSV fields are separated by commas, and this one holds ';'",
+       "1;0;0;x\n"},
+      {"import %hint --csv", 65, "", "and this one holds tabs (--format text reads", "cmd\textra\tvalue\tdata\n1\t0\t0\tx\n"},
       {"import %hint --csv", 65, "", "line 2: length is 3, but the data holds 2 bytes\n", "cmd,length,data\n1,3,ab\n"},
       {"list --help", 0, "  --wait SECONDS |!SECONDS:SECONDS"},
       {"convert %a %a --method 1 --force", 64, "", "are the same file"},

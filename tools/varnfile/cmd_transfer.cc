@@ -561,9 +561,10 @@ class CsvColumns {
   }
   varn::Item Item(const std::vector<std::string>& fields, const Defaults& d, uint64_t line) const {
     if (fields.size() != index_.size())
-      throw ToolError(AtLine(line) + std::to_string(fields.size()) + " fields, " +
+      throw ToolError(AtLine(line) + Counted(fields.size(), "field") + ", " +
                       (named_ ? "the header row names " + std::to_string(index_.size())
-                              : "not the 4 of cmd,extra,value,data (a header row names others)"),
+                              : "not the 4 of cmd,extra,value,data (a header row names others)") +
+                      OtherSeparator(fields, index_.size()),
                       ExitDamaged);
     varn::Item item;
     item.command = static_cast<uint16_t>(Number(fields, "cmd", 0xFFFF, d.command, line));
@@ -583,6 +584,18 @@ class CsvColumns {
   }
 
  private:
+  // A record of one field where several are expected, which holds the
+  // separator of other tools (a spreadsheet that writes ';', tab-separated
+  // text): what the separator of CSV is, and what reads such lines.
+  static std::string OtherSeparator(const std::vector<std::string>& fields, std::size_t expected) {
+    if (fields.size() != 1 || expected < 4) return "";
+    if (fields[0].find(';') != std::string::npos)
+      return ": CSV fields are separated by commas, and this one holds ';' (save it with ',' as the separator)";
+    if (fields[0].find('\t') != std::string::npos)
+      return ": CSV fields are separated by commas, and this one holds tabs (--format text reads the "
+             "tab-separated rows export writes; --lines takes each line as the data of an item)";
+    return "";
+  }
   uint64_t Number(const std::vector<std::string>& fields, const char* name, uint64_t max,
                   uint64_t fallback, uint64_t line) const {
     auto it = index_.find(name);  // an empty field gives no number either
@@ -631,7 +644,7 @@ class ItemReader {
   // The next line into text_, without its \n; false at the end of the input.
   bool ReadLine();
   [[noreturn]] void TooLong() const;
-  void RefuseUtf16() const;
+  void RefuseOtherInput() const;
 
   std::istream& in_;
   const Format format_;
@@ -656,13 +669,22 @@ void ItemReader::TooLong() const {
                   ExitDamaged);
 }
 
-// Windows tools save "Unicode" text as UTF-16, whose every other byte is
-// 0: read as UTF-8, each line would be wrong in a way that no message
-// explains.
-void ItemReader::RefuseUtf16() const {
+// Input that no line of would explain, refused at its first bytes: text
+// that Windows tools saved as "Unicode", UTF-16, whose every other byte is
+// 0, and, where lines are parsed, a transaction file (its magic, then its
+// format version, whose low byte may be a line end), which another command
+// copies. Lines of text take any bytes as data, a file's own too.
+void ItemReader::RefuseOtherInput() const {
   if (text_.compare(0, 2, "\xFF\xFE") == 0 || text_.compare(0, 2, "\xFE\xFF") == 0)
     throw ToolError("the input starts with a UTF-16 byte order mark, and import reads UTF-8: convert it "
                     "first, e.g. iconv -f UTF-16 -t UTF-8 IN > OUT", ExitDamaged);
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(text_.data());
+  if (format_ != Format::Lines && text_.compare(0, 4, "KVRW") == 0 &&
+      (text_.size() == 4 || (text_.size() >= 6 && Get16(bytes + VersionOffset) >= 264 &&
+                             Get16(bytes + VersionOffset) <= 272)))
+    throw ToolError("the input is a transaction file, not items: varnfile convert SRC NEW copies one "
+                    "(-m for another method), varnfile export SRC | varnfile import NEW makes a new file "
+                    "of its items", ExitDamaged);
 }
 
 bool ItemReader::ReadLine() {
@@ -674,12 +696,12 @@ bool ItemReader::ReadLine() {
     const std::size_t got = static_cast<std::size_t>(in_.gcount());
     if (!in_.fail()) {  // up to its \n (counted in got), or the last line, which has none
       text_.append(chunk, in_.eof() ? got : got - 1);
-      if (line_ == 0) RefuseUtf16();
+      if (line_ == 0) RefuseOtherInput();
       break;
     }
     if (in_.bad() || got == 0) return !text_.empty() && !in_.bad();  // the end of the input
     text_.append(chunk, got);  // the chunk is full: the line goes on
-    if (line_ == 0) RefuseUtf16();
+    if (line_ == 0) RefuseOtherInput();
     if (text_.size() + record_.size() > longest) TooLong();
     in_.clear();
   }
@@ -703,9 +725,16 @@ bool ItemReader::Next(varn::Item* item) {
     }
     if (record_.empty() && text_.find_first_not_of(" \t\r") == std::string::npos) continue;
     if (format_ == Format::JsonLines || format_ == Format::Text) {
-      // Text that is no JSON at all, an app.log given without --lines, is
-      // most often input of another format.
-      const char* hint = !read_ && !formatGiven_
+      // A first line that is no JSON object: one JSON array (sqlite3 -json
+      // writes one), or, given no format, text of another format, an
+      // app.log without --lines. A line that starts as an object is JSON
+      // with a fault of its own.
+      const std::size_t first = text_.find_first_not_of(" \t\r");
+      const char* hint = read_ || format_ != Format::JsonLines || text_[first] == '{' ? ""
+                         : text_[first] == '['
+                             ? " (the input is one JSON array, and import reads one object per line: "
+                               "jq -c '.[]' turns the array into such lines)"
+                         : !formatGiven_
                              ? " (the input is read as JSON Lines unless --lines, --csv or --format says otherwise)"
                              : "";
       *item = format_ == Format::Text ? TextItem(text_, line_) : JsonItem(text_, defaults_, commandGiven_, line_, hint);
