@@ -7,6 +7,7 @@
 #include <signal.h>
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <unistd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #endif
@@ -952,6 +953,63 @@ TEST(CliInterruptTest, AFileIsClosedUnderARunsOwnScratchName) {
     EXPECT_TRUE(name != ".varnfile-new-x" && name != ".varnfile-new-y") << name;
   }
   EXPECT_EQ(" . .. x y", Listing(dir));
+}
+#endif
+
+#if !defined(_WIN32)
+// The library takes names of at most 259 bytes. A new file that is written
+// under a scratch name first (an import, a file --force replaces) gets one
+// that fits where its name fits: a hash of its name beside it, or a name
+// from the working directory when the full path of the replaced file is the
+// long one. A name too long is refused as such, before anything is made.
+TEST(CliNameTest, NamesUpTo259BytesAreWrittenUnderAScratchNameThatFits) {
+  if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
+  const std::string source = ScratchFolder() + "/names-source";
+  ASSERT_EQ(0, RunTool("import -q -f --lines -m 0 " + source, "a\nb\n").status);
+  // A folder of 225 bytes, a name of 30 in it; another of 250, a name of 5.
+  std::string deep = ScratchFolder() + "/names-";
+  deep += std::string(225 - deep.size(), 'd');
+  std::string deeper = deep + "/";
+  deeper += std::string(250 - deeper.size(), 'e');
+  ASSERT_EQ(0, MakeDirectory(deep));
+  ASSERT_EQ(0, MakeDirectory(deeper));
+  const std::string wide = deep + "/" + std::string(30, 'n');
+  ASSERT_EQ(256u, wide.size());
+  for (const std::string& line : {"import -q --lines " + wide, "import -q -f --lines " + wide,
+                                  "convert -q -f -m 1 " + source + " " + wide}) {
+    ToolRun run = RunTool(line, "a\nb\n");
+    EXPECT_EQ(0, run.status) << line << ": " << run.err;
+    EXPECT_EQ("ab", RunTool("cat " + wide + " '#0'").out + RunTool("cat " + wide + " '#-1'").out) << line;
+  }
+  EXPECT_EQ(" . .. " + deeper.substr(deep.size() + 1) + " " + std::string(30, 'n'), Listing(deep));
+  // In the deeper folder by a short name: the replaced file's full path
+  // leaves no room, the name from the working directory does.
+  char back[4096];
+  ASSERT_NE(nullptr, getcwd(back, sizeof back));
+  ASSERT_EQ(0, chdir(deeper.c_str()));
+  ToolRun made = RunTool("create -q x");
+  ToolRun converted = RunTool("convert -q -f -m 2 " + source + " x");
+  ToolRun imported = RunTool("import -q -f --lines x", "c\n");
+  ASSERT_EQ(0, chdir(back));
+  EXPECT_EQ(0, made.status) << made.err;
+  EXPECT_EQ(0, converted.status) << converted.err;
+  EXPECT_EQ(0, imported.status) << imported.err;
+  EXPECT_EQ("c", RunTool("cat -q " + deeper + "/x '#0'").out);
+  EXPECT_EQ(" . .. x", Listing(deeper));
+  // From elsewhere no scratch name there fits: the message says where one does.
+  ToolRun far = RunTool("import -f --lines " + deeper + "/x", "d\n");
+  EXPECT_EQ(73, far.status);
+  EXPECT_TRUE(Has(far.err, ": name too long (at most 259 bytes): " + deeper + "/x is written under that name first; from " +
+                               deeper + " (cd there)")) << far.err;
+  // Names over 259 bytes, wherever the tool takes one.
+  const std::string over = deeper + "/" + std::string(20, 'o');
+  for (const std::string& line : {"import --lines " + over, "convert -m 0 " + source + " " + over,
+                                  "convert -m 0 " + over + " " + source + "2", "export " + over}) {
+    ToolRun run = RunTool(line, "a\n");
+    EXPECT_EQ(64, run.status) << line;
+    EXPECT_TRUE(Has(run.err, over + ": name too long (at most 259 bytes, not 271)\n")) << line << ": " << run.err;
+  }
+  EXPECT_EQ(" . .. x", Listing(deeper));
 }
 #endif
 

@@ -96,16 +96,43 @@ bool NameTaken(const std::string& path) {
 // The scratch name of a new file: fixed for each name, so that a run that
 // was killed leaves one file behind, which the next run replaces, however
 // often it happens. Very long names are cut and keep a hash of the rest.
+// The library takes names of at most 259 bytes, and a name that fits may
+// leave no room for the prefix beside it (a deep directory, or the full
+// path of a file that --force replaces, given by a short name): the
+// directory is then named from the working directory where it lies in it,
+// and the name gives way to a hash of it, ".varnfile-new-0123abcd", which
+// is as fixed. Where even that is too long, nothing is made.
 std::string ScratchNameFor(const std::string& path) {
+  constexpr std::size_t LongestName = 259;
   std::size_t slash = path.find_last_of(PathSeparators);
   std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+  const unsigned long long hash = std::hash<std::string>()(name);
   if (name.size() > 200) {
-    char hash[24];
-    std::snprintf(hash, sizeof hash, "-%016llx",
-                  static_cast<unsigned long long>(std::hash<std::string>()(name)));
-    name = name.substr(0, 180) + hash;
+    char tail[24];
+    std::snprintf(tail, sizeof tail, "-%016llx", hash);
+    name = name.substr(0, 180) + tail;
   }
-  return DirectoryOf(path) + "/.varnfile-new-" + name;
+  char hashed[32];
+  std::snprintf(hashed, sizeof hashed, ".varnfile-new-%08llx", hash & 0xFFFFFFFFull);
+  const std::string dir = DirectoryOf(path);
+  std::vector<std::string> dirs = {dir};
+  std::error_code error;
+  const std::string here = std::filesystem::current_path(error).string();
+  if (!error && !here.empty() && dir.size() > here.size() && dir.compare(0, here.size(), here) == 0 &&
+      std::string(PathSeparators).find(dir[here.size()]) != std::string::npos)
+    dirs.push_back(dir.substr(here.size() + 1));
+  else if (!error && dir == here)
+    dirs.push_back(".");
+  std::string scratch;
+  for (const std::string& leaf : {".varnfile-new-" + name, std::string(hashed)}) {
+    for (const std::string& in : dirs) {
+      scratch = in + "/" + leaf;
+      if (scratch.size() <= LongestName) return scratch;
+    }
+  }
+  throw ToolError(scratch + ": name too long (at most " + std::to_string(LongestName) + " bytes): " + path +
+                  " is written under that name first; from " + dir + " (cd there) the name is short enough",
+                  ExitCannotCreate);
 }
 
 // True for what a run of the tool leaves under a scratch name: a regular

@@ -95,7 +95,19 @@ class GrowthWatch {
   }
 }
 
+// The library takes names of at most 259 bytes: a longer one is refused
+// before anything is read or made, as too long rather than as the library's
+// "invalid argument" (or as a file it cannot open once it is made).
+void CheckNameLength(const std::string& path) {
+  constexpr std::size_t LongestName = 259;
+  if (path.size() > LongestName)
+    throw ToolError(path + ": name too long (at most " + std::to_string(LongestName) + " bytes, not " +
+                    std::to_string(path.size()) + ")");
+}
+
 int RunConvert(const ConvertOptions& o) {
+  CheckNameLength(o.source);
+  CheckNameLength(o.target);
   varn::Method method = ParseMethod(o.method);
   if (SameFile(o.source, o.target)) throw ToolError("convert: source and target are the same file");
   bool aged = false;
@@ -310,6 +322,7 @@ int RunExport(const ExportOptions& o) {
   const std::string output = o.output == "-" ? "" : o.output;
   Format format = ParseFormat(FormatOfName(o.format, output), false);
   ItemRange range(o.range, o.select);
+  CheckNameLength(o.path);
   CheckFileName(output, "the name of the output");
   // The output is truncated before the first row: never the items' own file.
   if (!output.empty() && SameFile(o.path, output))
@@ -893,6 +906,7 @@ void ReportAppended(varn::File* file, const std::string& path, uint32_t start, u
 }
 
 int RunImport(const ImportOptions& o, const CLI::App& sub) {
+  CheckNameLength(o.path);
   if (o.lines && o.csv) throw ToolError("import: give --lines or --csv, not both");
   Format format = o.lines ? Format::Lines
                   : o.csv ? Format::Csv
