@@ -274,6 +274,13 @@ TEST_P(CliTest, CommandLines) {
       {"verify %data --json", 65, "\"ok\":false,\"problems\":[{\"position\":{p2},"},
       {"export %data", 65, "{\"position\":174,"},  // the rows before the damage
       {"convert %data %cdata -m {m}", 65, "", "varnfile recover salvages"},
+      // Without its deleted items: the live ones, the end marker and the
+      // header fields, under the source's method unless -m says otherwise.
+      {"convert %v %vdrop --drop-deleted", 0, "to %vdrop ({m} |, without 1 deleted item\n"},
+      {"info %vdrop", 0, "method         {m} (|flags          0x00000009\ndescription    \"keep me\"\n|items          11 live, 0 deleted, 1 end markers\n"},
+      {"convert %v %vdrop0 --drop-deleted -m 0", 0, "to %vdrop0 (0 none, "},
+      {"convert %data %cdrop --drop-deleted", 65, "", "the item at {p2} of %data fails its CRC check (convert copies only intact files"},
+      {"convert %length %cdrop --drop-deleted -m 0", 65, "", "record at {p6}: "},
       {"recover %data %rdata", 0, "at {p2}: data does not decode"},
       // A damaged trailer costs no item: the record behind it shows where
       // it ends. Verify reports it; recover repairs it.
@@ -650,7 +657,7 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ((std::vector<Item>{{5, 0, 6, "multi\nline"}}), ReadFile(Path("k")));
 #endif
   // No file from a failed create, import, convert or recover.
-  for (const char* name : {"b", "bad", "dimp", "hint", "huge", "k3", "late", "rnoise", "rtext", "cdata", "limi", "limj", "limc", "limr", "w",
+  for (const char* name : {"b", "bad", "dimp", "hint", "huge", "k3", "late", "rnoise", "rtext", "cdata", "cdrop", "limi", "limj", "limc", "limr", "w",
                            "nslash", "rslash", "eslash", "pslash"})
     EXPECT_NE(0, access(Path(name).c_str(), F_OK)) << name;
   EXPECT_NE(0, access("-", F_OK));  // export -o - wrote to stdout
@@ -669,15 +676,25 @@ TEST_P(CliTest, CommandLines) {
     std::string lines;
     for (uint32_t i = 1; lines.size() < (5u << 20); ++i) lines += i % 30000 ? char(Mix(i) % 200 + 32) : '\n';
     ASSERT_EQ(0, RunTool(expand("import %chains --lines -m {m}"), lines).status);
-    const std::string file = Slurp(Path("chains"));
-    auto u16 = [&](size_t at) { return uint8_t(file[at]) | uint8_t(file[at + 1]) << 8; };
-    int resets = 0;  // trailer flags, bit 0
-    for (size_t p = 174; p + 22 <= file.size(); p += 22 + u16(p + 10)) resets += file[p + 18 + u16(p + 10)] & 1;
-    EXPECT_GE(resets, 2);
+    // ... and so is a copy without its deleted items.
+    ASSERT_EQ(0, RunTool(expand("delete -q %chains '#1'")).status);
+    ASSERT_EQ(0, RunTool(expand("convert -q %chains %chains2 --drop-deleted")).status);
+    EXPECT_EQ(ReadFile(Path("chains")), ReadFile(Path("chains2")));
+    for (const char* name : {"chains", "chains2"}) {
+      const std::string file = Slurp(Path(name));
+      auto u16 = [&](size_t at) { return uint8_t(file[at]) | uint8_t(file[at + 1]) << 8; };
+      int resets = 0;  // trailer flags, bit 0
+      for (size_t p = 174; p + 22 <= file.size(); p += 22 + u16(p + 10)) resets += file[p + 18 + u16(p + 10)] & 1;
+      EXPECT_GE(resets, 2) << name;
+    }
   }
   const std::vector<Item> added = {
       {0x10, 2, 4000000000u, "hello world"}, {17, 0, 0, binary}, {18, 0, 0, "from stdin"}};
   EXPECT_EQ(added, ReadFile(Path("a")));
+  std::vector<Item> undeleted = items;
+  undeleted.erase(undeleted.begin() + 7);
+  EXPECT_EQ(undeleted, ReadFile(Path("vdrop")));
+  EXPECT_EQ(undeleted, ReadFile(Path("vdrop0")));
   // Same items under the same method: the same export, positions included.
   EXPECT_EQ(added, ReadFile(Path("ic")));
   EXPECT_EQ(added, ReadFile(Path("it")));

@@ -34,10 +34,79 @@ namespace {
 // ---- convert ----
 
 struct ConvertOptions {
-  std::string source, target, method;
+  std::string source, target, method;  // no method: the source's
   NewFileOptions output;
-  bool ignoreAging = false;
+  bool ignoreAging = false, dropDeleted = false;
 };
+
+// The stored bytes of one chain that a new file filled item by item gets.
+constexpr uint32_t ChainBytes = 4 << 20;
+
+// Under a chained method an item decodes only after those before it back
+// to the last reset point, which each close marks. A new file that items
+// are added to one by one (import, convert --drop-deleted) is closed and
+// opened again every ChainBytes, so that reading its last items or item #N
+// does not decode every item before them first. Such a file is staged (see
+// NewFile): one killed midway leaves no file that opens with part of them.
+class ChainBreaker {
+ public:
+  // `made` is null for a file that is not new: it is not broken up.
+  ChainBreaker(NewFile* made, varn::File* file)
+      : made_(made), file_(file), chained_(made != nullptr && IsChained(static_cast<uint16_t>(file->method()))) {}
+  // After the item that was added at `at`.
+  void Added(uint32_t at) {
+    if (!chained_ || at - start_ < ChainBytes) return;
+    made_->Finish(file_, false);
+    *file_ = varn::File::Open(made_->writing(), varn::Access::ReadWrite);
+    UseWideWindows(*file_);
+    start_ = at;
+  }
+
+ private:
+  NewFile* made_;
+  varn::File* file_;
+  const bool chained_;
+  uint32_t start_ = FirstItemPosition;
+};
+
+// Adds the live items and end markers of `source` to `target`, in order and
+// with their ids, value and data, and passes over its deleted items; how
+// many there were. A CRC failure or damage stops it, as it stops a copy of
+// every record.
+uint64_t CopyLiveRecords(varn::File& source, const RawFile& raw, NewFile& made, varn::File* target,
+                         const std::string& path) {
+  EndMarkerReader markers(raw, static_cast<uint16_t>(source.method()));
+  ChainBreaker chains(&made, target);
+  const varn::Method method = target->method();
+  Progress progress("convert", raw.size());
+  uint64_t copied = 0, deleted = 0;
+  WalkItems(source, raw, false, 0, true, [&](const Entry& e) {
+    const RecordFrame& f = e.frame;
+    const std::string where = "the item at " + std::to_string(f.position) + " of " + path;
+    if (e.kind == EntryKind::Deleted) {
+      ++deleted;
+      return true;
+    }
+    if (e.crc == CrcState::Bad)
+      throw ToolError(where + " fails its CRC check (convert copies only intact files: varnfile verify " + path +
+                          " shows the damage, varnfile recover salvages the intact items)",
+                      ExitDamaged);
+    std::vector<uint8_t> marker;
+    if (e.kind == EntryKind::EndMarker && f.length > 0) marker = markers.Data(f);
+    const std::vector<uint8_t>& data = e.kind == EntryKind::Live ? *e.data : marker;
+    uint32_t at = 0;
+    errno = 0;  // a failed write's errno is its cause, never an older one
+    const uint16_t rc = target->TryAdd(f.command, f.extra, f.value, data.data(), data.size(), &at);
+    if (rc == VARNFILE_E_INVALID_ARGUMENT && method != varn::Method::None)
+      throw DoesNotFit("convert: the data of " + where, method);
+    varn::Check(rc, "convert: cannot add " + where);
+    chains.Added(at);
+    progress.Update(++copied, f.position);
+    return true;
+  });
+  progress.Finish();
+  return deleted;
+}
 
 // The library copies every record in one call; a watcher thread shows the
 // target growing.
@@ -108,33 +177,42 @@ void CheckNameLength(const std::string& path) {
 int RunConvert(const ConvertOptions& o) {
   CheckNameLength(o.source);
   CheckNameLength(o.target);
-  varn::Method method = ParseMethod(o.method);
+  varn::Method method = o.method.empty() ? varn::Method::None : ParseMethod(o.method);
   if (SameFile(o.source, o.target)) throw ToolError("convert: source and target are the same file");
   bool aged = false;
   varn::File source = OpenItems(o.source, varn::Access::Read, o.ignoreAging, &aged);
   UseWideWindows(source);
+  if (o.method.empty()) method = source.method();
   RawFile before;
   before.Open(o.source);
   HeaderImage sourceHeader = source.Header();
   if (o.ignoreAging)  // the copy's stamp was moved; keep the file's own
     std::copy(before.data(), before.data() + HeaderSize, sourceHeader.begin());
-  NewFile made(o.target, o.output);
+  NewFile made(o.target, o.output, o.dropDeleted && IsChained(static_cast<uint16_t>(method)));
   varn::File target = made.Create(method);
+  uint64_t dropped = 0;
   try {
     UseWideWindows(target);
-    target.WriteHeader(MergeHeaderFields(target.Header(), sourceHeader.data()));
-    try {
-      GrowthWatch watch("convert", made.writing());
-      target.DuplicateFrom(source);
-    } catch (const varn::Error& e) {
-      // The source is sound, but one of its items cannot be stored under
-      // the new method.
-      if (e.code() == VARNFILE_E_INVALID_ARGUMENT && method != varn::Method::None)
-        throw DoesNotFit("convert: the data of an item of " + o.source, method);
-      if (StatusForResult(e.code()) != ExitDamaged) throw;
-      throw ToolError(std::string(e.what()) + " (convert copies only intact files: varnfile verify " +
-                      o.source + " shows the damage, varnfile recover salvages the intact items)",
-                      ExitDamaged);
+    if (o.dropDeleted) {
+      dropped = CopyLiveRecords(source, before, made, &target, o.source);
+      // The header last: the source's stamp, aged or about to age, would
+      // stop a chained copy from opening its target again.
+      target.WriteHeader(MergeHeaderFields(target.Header(), sourceHeader.data()));
+    } else {
+      target.WriteHeader(MergeHeaderFields(target.Header(), sourceHeader.data()));
+      try {
+        GrowthWatch watch("convert", made.writing());
+        target.DuplicateFrom(source);
+      } catch (const varn::Error& e) {
+        // The source is sound, but one of its items cannot be stored under
+        // the new method.
+        if (e.code() == VARNFILE_E_INVALID_ARGUMENT && method != varn::Method::None)
+          throw DoesNotFit("convert: the data of an item of " + o.source, method);
+        if (StatusForResult(e.code()) != ExitDamaged) throw;
+        throw ToolError(std::string(e.what()) + " (convert copies only intact files: varnfile verify " +
+                        o.source + " shows the damage, varnfile recover salvages the intact items)",
+                        ExitDamaged);
+      }
     }
     made.Finish(&target);
   } catch (...) {
@@ -145,11 +223,12 @@ int RunConvert(const ConvertOptions& o) {
   RawFile after;
   after.Open(o.target);
   uint16_t from = Get16(sourceHeader.data() + CompressionOffset);
-  Note("converted %s (%u %s, %llu bytes) to %s (%u %s, %llu bytes)\n", o.source.c_str(), from,
+  const std::string without = o.dropDeleted ? ", without " + Counted(dropped, "deleted item") : "";
+  Note("converted %s (%u %s, %llu bytes) to %s (%u %s, %llu bytes)%s\n", o.source.c_str(), from,
          varn::MethodName(static_cast<varn::Method>(from)),
          static_cast<unsigned long long>(before.size()), o.target.c_str(),
          static_cast<unsigned>(method), varn::MethodName(method),
-         static_cast<unsigned long long>(after.size()));
+         static_cast<unsigned long long>(after.size()), without.c_str());
   if (aged) WarnAgedLikeSource(o.target);
   return ExitOk;
 }
@@ -866,9 +945,6 @@ class ImportInput {
   uint64_t size_ = 0;
 };
 
-// The stored bytes of one chain that import writes (see RunImport).
-constexpr uint32_t ChainBytes = 4 << 20;
-
 // After an append failed: how many items the file holds from `start`,
 // where the append began, as the first that many of the input. Items the
 // write buffer held when a write failed are not in the file, so the count
@@ -974,8 +1050,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
     file = OpenItems(o.path, varn::Access::ReadWrite);
     appendStart = file.SeekToEnd();
   } else {
-    // A chained import is closed on the way (see below): it is staged, so
-    // that one killed midway leaves no file that opens with part of the input.
+    // A chained import is closed on the way (ChainBreaker), and staged.
     varn::Method method = ParseMethod(methodName);
     made = std::make_unique<NewFile>(o.path, o.target, IsChained(static_cast<uint16_t>(method)));
     file = made->Create(method);
@@ -989,12 +1064,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
   // where to resume: the items a failed write loses are those of the last
   // 64 KB written, far fewer than this many.
   std::vector<uint64_t> lines(o.append ? 1 << 14 : 0);
-  // Under a chained method an item decodes only after those before it back
-  // to the last reset point, which each close marks. A new file is closed
-  // and opened again every few MB, so that reading its last items or item #N
-  // does not decode the whole import first.
-  const bool chained = !o.append && IsChained(static_cast<uint16_t>(file.method()));
-  uint32_t chainStart = FirstItemPosition;
+  ChainBreaker chains(made.get(), &file);
   try {
     UseWideWindows(file);  // 64 KB write buffer: one write per 64 KB, not per item
     if (sub.count("--description") > 0 && o.append) file.SetDescription(o.description);
@@ -1007,12 +1077,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
       uint32_t at = AppendItem(file, item, AtLine(items.line()));
       if (o.append) lines[added % lines.size()] = items.lastLine();
       progress.Update(++added, items.bytes());
-      if (chained && at - chainStart >= ChainBytes) {
-        made->Finish(&file, false);
-        file = varn::File::Open(made->writing(), varn::Access::ReadWrite);
-        UseWideWindows(file);
-        chainStart = at;
-      }
+      chains.Added(at);
     }
     progress.Finish();
     if (o.append) {
@@ -1075,12 +1140,17 @@ void AddTransferCommands(CLI::App& app, int* status) {
     auto o = std::make_shared<ConvertOptions>();
     CLI::App* sub = app.add_subcommand(
         "convert",
-        "Copy a file into a new one stored with another compression method. Every record "
-        "comes along (deleted items and end markers too), and so do the header fields; the "
-        "copy goes through 64 KB buffers. Positions change");
+        "Copy a file into a new one, stored with another compression method or without its "
+        "deleted items. Every record comes along (deleted items and end markers too, unless "
+        "--drop-deleted), and so do the header fields; the copy goes through 64 KB buffers. "
+        "Positions change");
     sub->add_option("SRC", o->source, "Transaction file to read")->required();
     sub->add_option("DST", o->target, "New file to write")->required();
-    sub->add_option("--method,-m", o->method, "Method of the new file: 0..4 or its name")->required();
+    sub->add_option("--method,-m", o->method, "Method of the new file: 0..4 or its name (default: the source's)");
+    sub->add_flag("--drop-deleted", o->dropDeleted,
+                  "Leave the deleted items out: the live items and end markers are added one by one, "
+                  "in order (a chained file is closed every 4 MB, as import does), and the header "
+                  "fields come along all the same");
     sub->add_flag("--ignore-aging", o->ignoreAging, IgnoreAgingHelp);
     AddNewFileOptions(sub, &o->output);
     AddCommonOptions(sub);
@@ -1150,7 +1220,8 @@ void AddTransferCommands(CLI::App& app, int* status) {
     sub->add_option("--like", o->like,
                     "Give the new file the flags, description, aging limit and method of this "
                     "transaction file (what is given as an option wins); after export SRC, "
-                    "--like SRC makes a file that goes on as SRC did")
+                    "--like SRC makes a file that goes on as SRC did (convert --drop-deleted "
+                    "leaves out deleted items in one command, and stops at damage)")
         ->type_name("SRC");
     sub->add_flag("--append", o->append,
                 "Add to an existing file: the whole input is checked first, then read again for the items "
