@@ -775,8 +775,8 @@ void ItemReader::RefuseOtherInput() const {
       (text_.size() == 4 || (text_.size() >= 6 && Get16(bytes + VersionOffset) >= 264 &&
                              Get16(bytes + VersionOffset) <= 272)))
     throw ToolError("the input is a transaction file, not items: varnfile convert SRC NEW copies one "
-                    "(-m for another method), varnfile export SRC | varnfile import NEW makes a new file "
-                    "of its items", ExitDamaged);
+                    "(-m for another method, --drop-deleted without its deleted items), varnfile export SRC "
+                    "| varnfile import NEW makes a new file of its items", ExitDamaged);
 }
 
 bool ItemReader::ReadLine() {

@@ -1,5 +1,5 @@
 // The JSON Lines form of items used by export and import: one flat object
-// per line, numbers as plain non-negative integers, data as base64.
+// per line, numbers as plain non-negative integers, data as text or base64.
 #ifndef VARNFILE_TOOLS_JSON_LINES_H_
 #define VARNFILE_TOOLS_JSON_LINES_H_
 
