@@ -12,6 +12,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "commands.h"
@@ -468,21 +469,30 @@ class ItemFinder {
   varn::File& file() { return file_; }
   const RawFile& raw() const { return *raw_; }
 
-  // The record that `--at text` names: an item, live or deleted; the end
-  // of data and end markers are refused.
-  RecordFrame Find(const std::string& text) {
-    const std::string arg = "--at " + text + ": ";
-    uint32_t at = ResolvePosition(file_, *raw_, text, "--at");
-    if (at == raw_->size()) throw ToolError(arg + "that is the end of data, no item");
-    RecordFrame frame;
-    FrameProblem problem = CheckFrame(*raw_, at, static_cast<uint16_t>(file_.method()), &frame);
-    if (problem != FrameProblem::None)
-      throw ToolError(arg + "the record at " + std::to_string(at) + " is damaged (" +
-                      DescribeFrameProblem(problem) + ")", ExitDamaged);
-    if (frame.command == EndMarkerCommand)
-      throw ToolError(arg + "the record at " + std::to_string(at) +
-                      " is an end marker, which stays (only items are deleted or changed)");
-    return frame;
+  // The records that the `--at` texts name, in their order: items, live or
+  // deleted; the end of data and end markers are refused. All of them are
+  // found in one pass over the records; a bad one throws the error of the
+  // first, in the order given.
+  std::vector<RecordFrame> Find(const std::vector<std::string>& texts) {
+    std::vector<ResolvedPosition> resolved = ResolvePositions(file_, *raw_, texts, "--at");
+    std::vector<RecordFrame> frames;
+    frames.reserve(texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      if (resolved[i].error) std::rethrow_exception(resolved[i].error);
+      const std::string arg = "--at " + texts[i] + ": ";
+      uint32_t at = resolved[i].position;
+      if (at == raw_->size()) throw ToolError(arg + "that is the end of data, no item");
+      RecordFrame frame;
+      FrameProblem problem = CheckFrame(*raw_, at, static_cast<uint16_t>(file_.method()), &frame);
+      if (problem != FrameProblem::None)
+        throw ToolError(arg + "the record at " + std::to_string(at) + " is damaged (" +
+                        DescribeFrameProblem(problem) + ")", ExitDamaged);
+      if (frame.command == EndMarkerCommand)
+        throw ToolError(arg + "the record at " + std::to_string(at) +
+                        " is an end marker, which stays (only items are deleted or changed)");
+      frames.push_back(frame);
+    }
+    return frames;
   }
 
   // Ends the finding and opens the file exclusively.
@@ -554,12 +564,14 @@ void RunDelete(const DeleteOptions& o, const CLI::App& sub) {
       return true;
     });
   }
-  for (const std::string& text : wanted) {
-    RecordFrame item = finder.Find(text);
+  std::unordered_set<uint32_t> named;
+  for (const RecordFrame& item : items) named.insert(item.position);
+  const std::vector<RecordFrame> found = finder.Find(wanted);
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    const RecordFrame& item = found[i];
     if (item.command == DeletedCommand)
-      throw ToolError("--at " + text + ": " + At(item.position) + " is already deleted");
-    auto same = [&](const RecordFrame& f) { return f.position == item.position; };
-    if (std::none_of(items.begin(), items.end(), same)) items.push_back(item);  // named twice
+      throw ToolError("--at " + wanted[i] + ": " + At(item.position) + " is already deleted");
+    if (named.insert(item.position).second) items.push_back(item);  // else named twice
   }
   varn::File file = finder.OpenToChange();
   DeferInterrupts defer;
@@ -607,7 +619,7 @@ void RunUpdate(const UpdateOptions& o, const CLI::App& sub) {
   std::vector<uint8_t> data;
   if (newData) data = ReadItemData(o);
   ItemFinder finder(o.path);
-  RecordFrame item = finder.Find(o.at);
+  RecordFrame item = finder.Find({o.at})[0];
   const std::string at = At(item.position);
   bool restore = item.command == DeletedCommand;
   if (restore && !newCommand)

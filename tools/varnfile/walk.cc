@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <set>
 
@@ -272,75 +273,147 @@ void ItemRange::Walk(varn::File& file, const RawFile& raw, const EntryVisitor& v
   });
 }
 
-uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string& text,
-                         const char* what, bool clampFromEnd) {
-  const std::string arg = std::string(what) + " " + text;
-  if (!text.empty() && text[0] == '#') {
-    bool fromEnd = text.size() > 1 && text[1] == '-';
-    uint64_t n = ParseNumber(text.substr(fromEnd ? 2 : 1), 0xFFFFFFFF, what);
-    if (fromEnd && n == 0) throw ToolError(arg + ": items from the end count from #-1 (the last)");
-    // Counting items needs only their frames, not their data: item N of a
-    // large file is found at the speed of a scan of its record headers
-    // (forwards) or trailers (backwards). Deleted records never count, so
-    // that #N names the same item for list --all as for cat or delete.
-    const uint16_t method = static_cast<uint16_t>(file.method());
-    const uint64_t wanted = fromEnd ? n - 1 : n;
+namespace {
+
+// An argument waiting for its position: the number it gives (an index
+// among the live items, or a byte position) and where it stands among the
+// arguments.
+struct Wanted {
+  uint64_t n;
+  std::size_t index;
+  bool operator<(const Wanted& other) const { return n < other.n; }
+};
+
+}  // namespace
+
+std::vector<ResolvedPosition> ResolvePositions(varn::File& file, const RawFile& raw,
+                                               const std::vector<std::string>& texts,
+                                               const char* what, bool clampFromEnd) {
+  std::vector<ResolvedPosition> out(texts.size());
+  auto arg = [&](std::size_t i) { return std::string(what) + " " + texts[i]; };
+  auto fail = [&](std::size_t i, const ToolError& error) {
+    out[i].error = std::make_exception_ptr(error);
+  };
+  // Sorted, the arguments of each kind are settled in one pass over the
+  // records, however many there are: #N forwards over the record headers,
+  // #-N backwards over the trailers, byte positions forwards.
+  std::vector<Wanted> counted, fromEnd, bytes;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    const std::string& text = texts[i];
+    try {
+      if (!text.empty() && text[0] == '#') {
+        bool back = text.size() > 1 && text[1] == '-';
+        uint64_t n = ParseNumber(text.substr(back ? 2 : 1), 0xFFFFFFFF, what);
+        if (back && n == 0) throw ToolError(arg(i) + ": items from the end count from #-1 (the last)");
+        (back ? fromEnd : counted).push_back({back ? n - 1 : n, i});
+        continue;
+      }
+      uint32_t position = static_cast<uint32_t>(ParseNumber(text, 0xFFFFFFFF, what));
+      if (position == raw.size()) {  // the end of data
+        out[i].position = position;
+        continue;
+      }
+      if (position < FirstItemPosition || position > raw.size()) {
+        // A number inside the header is most likely meant as an item's index.
+        const std::string hint =
+            position < FirstItemPosition ? "; #" + text + " is item " + text + " counted from 0" : "";
+        throw ToolError(arg(i) + ": no record starts there (records lie from " +
+                        std::to_string(FirstItemPosition) + " to " + std::to_string(raw.size()) + ")" +
+                        hint);
+      }
+      bytes.push_back({position, i});
+    } catch (const ToolError&) {
+      out[i].error = std::current_exception();
+    }
+  }
+  const uint16_t method = static_cast<uint16_t>(file.method());
+  // Counting items needs only their frames, not their data: item N of a
+  // large file is found at the speed of a scan of its record headers
+  // (forwards) or trailers (backwards). Deleted records never count, so
+  // that #N names the same item for list --all as for cat or delete.
+  std::sort(counted.begin(), counted.end());
+  std::size_t k = 0;
+  try {
     uint64_t seen = 0;
-    auto isWanted = [&](const RecordFrame& f) {
-      return f.command != DeletedCommand && seen++ == wanted;
-    };
-    for (uint64_t p = FirstItemPosition; !fromEnd && p < raw.size();) {
+    for (uint64_t p = FirstItemPosition; k < counted.size() && p < raw.size();) {
       RecordFrame frame = FrameAt(raw, p, method);
-      if (isWanted(frame)) return frame.position;
+      if (frame.command != DeletedCommand) {
+        for (; k < counted.size() && counted[k].n == seen; ++k) out[counted[k].index].position = frame.position;
+        ++seen;
+      }
       p = frame.next();
     }
+    for (; k < counted.size(); ++k)
+      fail(counted[k].index, ToolError(arg(counted[k].index) + ": the file holds " + std::to_string(seen) + " items"));
+  } catch (const ToolError&) {  // damage before the item: every one not found yet
+    for (; k < counted.size(); ++k) out[counted[k].index].error = std::current_exception();
+  }
+  std::sort(fromEnd.begin(), fromEnd.end());
+  k = 0;
+  try {
+    uint64_t seen = 0;
     uint32_t earliest = FirstItemPosition;  // the first item a walk back has passed
-    for (uint64_t end = raw.size(); fromEnd && end > FirstItemPosition;) {
+    for (uint64_t end = raw.size(); k < fromEnd.size() && end > FirstItemPosition;) {
       uint32_t p = end >= FirstItemPosition + TrailerSize ? Get32(raw.data() + end - TrailerSize) : 0;
       RecordFrame frame;
       if (p >= FirstItemPosition && p < end) frame = FrameAt(raw, p, method);
       if (frame.next() != end)
         throw ToolError("the trailer that ends at " + std::to_string(end) +
                         " does not point back at a record", ExitDamaged);
-      if (isWanted(frame)) return frame.position;
-      if (frame.command != DeletedCommand) earliest = frame.position;
+      if (frame.command != DeletedCommand) {
+        for (; k < fromEnd.size() && fromEnd[k].n == seen; ++k) out[fromEnd[k].index].position = frame.position;
+        ++seen;
+        earliest = frame.position;
+      }
       end = p;
     }
     // Fewer items than asked for: from the first of them, which a walk back
     // from the record itself includes (not from a deleted record before it,
     // behind which a walk back finds nothing).
-    if (fromEnd && clampFromEnd) return earliest;
-    throw ToolError(arg + ": the file holds " + std::to_string(seen) + " items");
+    for (; k < fromEnd.size(); ++k) {
+      if (clampFromEnd) out[fromEnd[k].index].position = earliest;
+      else fail(fromEnd[k].index, ToolError(arg(fromEnd[k].index) + ": the file holds " + std::to_string(seen) + " items"));
+    }
+  } catch (const ToolError&) {
+    for (; k < fromEnd.size(); ++k) out[fromEnd[k].index].error = std::current_exception();
   }
-  uint32_t position = static_cast<uint32_t>(ParseNumber(text, 0xFFFFFFFF, what));
-  if (position == raw.size()) return position;  // the end of data
-  if (position < FirstItemPosition || position > raw.size()) {
-    // A number inside the header is most likely meant as an item's index.
-    const std::string hint =
-        position < FirstItemPosition ? "; #" + text + " is item " + text + " counted from 0" : "";
-    throw ToolError(arg + ": no record starts there (records lie from " +
-                    std::to_string(FirstItemPosition) + " to " + std::to_string(raw.size()) + ")" +
-                    hint);
-  }
-  // Follow the records from the first: a position inside one is not a start,
-  // even if its bytes happen to frame a record.
-  uint16_t method = static_cast<uint16_t>(file.method());
+  // Byte positions: the records are followed from the first, so that a
+  // position inside one is not taken for a start, even if its bytes happen
+  // to frame a record. Past damage the bytes at the position judge.
+  std::sort(bytes.begin(), bytes.end());
+  uint64_t p = FirstItemPosition;
   RecordFrame frame;
-  for (uint64_t p = FirstItemPosition; p <= position;) {
-    FrameProblem problem = CheckRecord(raw, p, method, &frame);
-    if (problem != FrameProblem::None && p == position)
-      throw ToolError(arg + ": the record there is damaged (" + DescribeFrameProblem(problem) +
-                      "; varnfile recover salvages the items)", ExitDamaged);
-    if (problem != FrameProblem::None) break;  // damage: judge by the bytes
-    if (p == position) return position;
-    if (frame.next() > position)
-      throw ToolError(arg + ": no record starts there; it lies inside the record at " +
-                      std::to_string(p) + " (list shows where records start)");
-    p = frame.next();
+  FrameProblem problem = CheckRecord(raw, p, method, &frame);
+  for (const Wanted& w : bytes) {
+    const uint32_t position = static_cast<uint32_t>(w.n);
+    while (problem == FrameProblem::None && frame.next() <= position) {
+      p = frame.next();
+      problem = CheckRecord(raw, p, method, &frame);
+    }
+    if (problem == FrameProblem::None && p == position) {
+      out[w.index].position = position;
+    } else if (problem == FrameProblem::None) {
+      fail(w.index, ToolError(arg(w.index) + ": no record starts there; it lies inside the record at " +
+                              std::to_string(p) + " (list shows where records start)"));
+    } else if (p == position) {
+      fail(w.index, ToolError(arg(w.index) + ": the record there is damaged (" + DescribeFrameProblem(problem) +
+                              "; varnfile recover salvages the items)", ExitDamaged));
+    } else {
+      RecordFrame there;
+      if (CheckRecord(raw, position, method, &there) != FrameProblem::None)
+        fail(w.index, ToolError(arg(w.index) + ": no record starts there (list shows where records start)"));
+      else
+        out[w.index].position = position;
+    }
   }
-  if (CheckRecord(raw, position, method, &frame) != FrameProblem::None)
-    throw ToolError(arg + ": no record starts there (list shows where records start)");
-  return position;
+  return out;
+}
+
+uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string& text,
+                         const char* what, bool clampFromEnd) {
+  ResolvedPosition resolved = ResolvePositions(file, raw, {text}, what, clampFromEnd)[0];
+  if (resolved.error) std::rethrow_exception(resolved.error);
+  return resolved.position;
 }
 
 EndMarkerReader::EndMarkerReader(const RawFile& raw, uint16_t method)

@@ -6,6 +6,7 @@
 #define VARNFILE_TOOLS_WALK_H_
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -90,6 +91,20 @@ void WalkItems(varn::File& file, const RawFile& raw, bool reverse, uint32_t from
 // with ExitDamaged where the position is that of a damaged record.
 uint32_t ResolvePosition(varn::File& file, const RawFile& raw, const std::string& text,
                          const char* what, bool clampFromEnd = false);
+
+// What ResolvePositions makes of one argument: its position, or the
+// ToolError that ResolvePosition would throw for it.
+struct ResolvedPosition {
+  uint32_t position = 0;
+  std::exception_ptr error;
+};
+
+// ResolvePosition for each of `texts`, in their order, in one pass over the
+// records for each kind of argument (#N, #-N, byte positions) whatever
+// their number.
+std::vector<ResolvedPosition> ResolvePositions(varn::File& file, const RawFile& raw,
+                                               const std::vector<std::string>& texts,
+                                               const char* what, bool clampFromEnd = false);
 
 // The items a user picks for list or export: from the item --from names
 // (included, either way) on, in the order --reverse gives, those the ids
