@@ -190,6 +190,9 @@ TEST_P(CliTest, CommandLines) {
       // The preview; binary data escaped and cut.
       {"list %a", 0, "       174  0x0010  0x0002  4000000000      11|  ok    hello world\n|  ok    \\x00\\x01\\x02...\n"},
       {"list %a --no-preview", 0, "  ok  \n"},
+      // Characters that turn or hide the text around them show escaped.
+      {"import %bidi --lines -m {m}", 0, "", "", "0\xE2\x80\xAA\n" "1\xE2\x80\xAE\n" "2\xE2\x81\xA6\n" "3\xE2\x81\xA9\n" "4\xE2\x80\x8B\n" "5\xE2\x80\x8F\n" "6\xE2\x80\xA8\n" "7\xE2\x80\xA9\n" "8\xEF\xBB\xBF\n"},
+      {"list %bidi", 0, "  0\\u{202a}\n|  1\\u{202e}\n|  2\\u{2066}\n|  3\\u{2069}\n|  4\\u{200b}\n|  5\\u{200f}\n|  6\\u{2028}\n|  7\\u{2029}\n|  8\\u{feff}\n|!\xE2|!\xEF"},
       {"list %a --json", 0, "\"crc\":\"ok\",\"kind\":\"live\",\"encoding\":\"base64\",\"data\":\"AAEC/yBiaW5hcnk=\"}"},
       {"list %a --from '#1' -n 1", 0, "  0x0011  "},  // -n 1: only the item it starts at
       {"list %a --from=#-1 -n 1", 0, "  0x0012  "},
@@ -531,6 +534,15 @@ TEST_P(CliTest, CommandLines) {
   rows.push_back({"create %caf\xE9", 0});
   rows.push_back({"info %caf\xE9 --json", 0, "_caf\\u00e9\",|\"base_name\":\"m{m}_caf\\u00e9\",|!\xE9"});
   rows.push_back({"verify %caf\xE9 --json", 0, "_caf\\u00e9\",\"records\":0,|!\xE9"});
+  // Text output and messages show such a byte as \xNN, and a line break or
+  // a character that turns the text around it escaped too: one line each.
+  rows.push_back({"info %caf\xE9", 0, "file           %caf\\xe9\n|!\xE9"});
+  rows.push_back({"verify %caf\xE9", 0, "%caf\\xe9: 0 records|!\xE9"});
+  rows.push_back({"create '%new\nline'", 0, "created %new\\x0aline (method |\n%new\\x0aline ages in 30 days"});
+  rows.push_back({"info '%new\nline'", 0, "file           %new\\x0aline\n"});
+  rows.push_back({"recover '%new\nline' '%new\nline2'", 0, " from %new\\x0aline into %new\\x0aline2 (method"});
+  rows.push_back({"list '%gone\nnow\xE2\x80\xAE'", 66, "", "varnfile: %gone\\x0anow\\u{202e}: no such file\n"});
+  rows.push_back({"set '%new\nline' --aging 0", 0, "", "%new\\x0aline "});  // a warning
   rows.push_back({"add %cp1252 --cmd 1 --data 'caf\xE9'", 0});
   rows.push_back({"list %cp1252 --json", 0, "\"encoding\":\"base64\",\"data\":\"Y2Fm6Q==\"}"});
 #endif

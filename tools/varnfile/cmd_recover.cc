@@ -365,7 +365,7 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
   std::printf("recovered %llu of %zu framed records from %s into %s (method %u, %s): "
               "%llu live, %llu deleted, %llu end markers\n",
               static_cast<unsigned long long>(live + deleted + markers), scan.records.size(),
-              o.source.c_str(), o.target.c_str(), static_cast<unsigned>(method),
+              Shown(o.source).c_str(), Shown(o.target).c_str(), static_cast<unsigned>(method),
               varn::MethodName(targetMethod), static_cast<unsigned long long>(live),
               static_cast<unsigned long long>(deleted), static_cast<unsigned long long>(markers));
   if (!repaired.empty())

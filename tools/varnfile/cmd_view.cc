@@ -77,7 +77,7 @@ void DescribeHeader(const std::string& path, uint64_t size, const uint8_t* h, Js
     json->Add("description", description).AddBool("closed", closed);
     return;
   }
-  std::printf("file           %s\n", path.c_str());
+  std::printf("file           %s\n", Shown(path).c_str());
   std::printf("size           %llu bytes\n", static_cast<unsigned long long>(size));
   std::printf("magic          %s\n", Quote(magic).c_str());
   std::printf("version        %u\n", Get16(h + VersionOffset));
@@ -122,8 +122,7 @@ int RunInfo(const InfoOptions& o) {
   } catch (const ToolError& e) {
     if (e.status() != ExitDamaged) throw;
     // The reason first, then what the header says.
-    std::fprintf(stderr, "varnfile: %s\n", e.what());
-    std::fflush(stderr);
+    PrintError(e.what());
     DescribeHeader(o.path, raw.size(), raw.data(), o.json ? &json : nullptr);
     if (o.json) {
       json.AddRaw("damaged", JsonObject().Add("problem", e.what()).str());
@@ -149,9 +148,7 @@ int RunInfo(const InfoOptions& o) {
     });
   } catch (const DamagedRecord& e) {
     damage = std::make_unique<DamagedRecord>(e);
-    std::fflush(stdout);
-    std::fprintf(stderr, "varnfile: %s\n", e.what());
-    std::fflush(stderr);
+    PrintError(e.what());
   }
   file.Close();
   const int status = badCrc > 0 || damage ? ExitDamaged : ExitOk;
@@ -339,8 +336,8 @@ class Verifier {
       const std::size_t listed = ListedLines(problems_.size(), maxProblems_);
       for (std::size_t i = 0; i < listed; ++i) {
         const auto& p = problems_[i];
-        if (p.first == 0) std::printf("problem: %s\n", p.second.c_str());
-        else std::printf("problem at %u: %s\n", p.first, p.second.c_str());
+        if (p.first == 0) std::printf("problem: %s\n", Shown(p.second).c_str());
+        else std::printf("problem at %u: %s\n", p.first, Shown(p.second).c_str());
       }
       if (listed < problems_.size())
         std::printf("... %zu more problems (--max-problems 0 lists them all)\n",
@@ -349,7 +346,7 @@ class Verifier {
       std::string read = forward_.size() == backwardCount_
                              ? " read forwards and backwards"
                              : " read forwards, " + std::to_string(backwardCount_) + " backwards";
-      std::printf("%s: %zu records, %zu live items%s, %zu problem%s%s\n", o_.path.c_str(),
+      std::printf("%s: %zu records, %zu live items%s, %zu problem%s%s\n", Shown(o_.path).c_str(),
                   records_, forward_.size(), read.c_str(), problems_.size(),
                   problems_.size() == 1 ? "" : "s", aged_ ? " (the file has aged)" : "");
       // A CRC covers the data alone, and a CRC of 0 is not checked: a writer
@@ -363,8 +360,7 @@ class Verifier {
     }
     if (!problems_.empty()) return ExitDamaged;
     if (agedAdvice_.empty()) return ExitOk;
-    std::fflush(stdout);
-    std::fprintf(stderr, "varnfile: %s\n", agedAdvice_.c_str());
+    PrintError(agedAdvice_);
     return ExitAged;
   }
 
@@ -582,7 +578,8 @@ void AddInspectCommands(CLI::App& app, int* status) {
         "list",
         "List the items of a file, one line each. A line gives the position, ids, value, "
         "length, stored length, CRC state and a preview of the data (printable text, other bytes escaped as \\n, \\t, "
-        "\\xNN, cut to the terminal width or $COLUMNS, 80 off a terminal)");
+        "\\xNN, characters that turn or hide the text around them as \\u{XXXX}, cut to the terminal "
+        "width or $COLUMNS, 80 off a terminal)");
     sub->add_option("FILE", o->path, "Transaction file")->required();
     AddRangeOptions(sub, &o->range);
     sub->add_flag("--all,-a", o->all, "Also show deleted items");

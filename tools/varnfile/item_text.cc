@@ -4,10 +4,7 @@
 #include <string>
 
 namespace varntool {
-namespace {
 
-// The length of the UTF-8 sequence at p (shortest form, no surrogates, at
-// most U+10FFFF) with its code point in *cp, or 0 when the bytes are not one.
 std::size_t Utf8Sequence(const uint8_t* p, std::size_t n, uint32_t* cp) {
   uint8_t b = p[0];
   std::size_t length;
@@ -35,7 +32,16 @@ std::size_t Utf8Sequence(const uint8_t* p, std::size_t n, uint32_t* cp) {
 
 bool IsControl(uint32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp < 0xA0); }
 
-}  // namespace
+bool IsInvisibleFormat(uint32_t cp) {
+  return (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x202A && cp <= 0x202E) ||
+         (cp >= 0x2066 && cp <= 0x2069) || cp == 0x2028 || cp == 0x2029 || cp == 0xFEFF;
+}
+
+std::string CodePointEscape(uint32_t cp) {
+  char text[16];
+  std::snprintf(text, sizeof text, "\\u{%x}", static_cast<unsigned>(cp));
+  return text;
+}
 
 std::size_t Utf8Length(const uint8_t* data, std::size_t length) {
   uint32_t cp;
@@ -68,6 +74,10 @@ std::string Preview(const uint8_t* data, std::size_t length, std::size_t columns
     } else if (cp == '\\') {
       out += "\\\\";
       used += 2;
+    } else if (IsInvisibleFormat(cp)) {  // it would turn or hide the text around it
+      const std::string escaped = CodePointEscape(cp);
+      out += escaped;
+      used += escaped.size();
     } else {
       out.append(reinterpret_cast<const char*>(data + i), n);
       used += 1;

@@ -12,6 +12,24 @@
 namespace varntool {
 
 // The length of the valid UTF-8 sequence (shortest form, no surrogates, at
+// most U+10FFFF) that starts at data, with its code point in *cp; 0 when the
+// byte there starts none.
+std::size_t Utf8Sequence(const uint8_t* data, std::size_t length, uint32_t* cp);
+
+// True for the control characters: C0 (tabs and line ends included), DEL, C1.
+bool IsControl(uint32_t cp);
+
+// True for the characters that change how the text around them shows
+// without showing themselves: bidirectional embeddings, overrides and
+// isolates (U+202A..U+202E, U+2066..U+2069), zero-width characters and
+// marks (U+200B..U+200F), the line and paragraph separators (U+2028,
+// U+2029) and the byte order mark (U+FEFF). Text output shows them escaped.
+bool IsInvisibleFormat(uint32_t cp);
+
+// "\u{202e}" for U+202E.
+std::string CodePointEscape(uint32_t cp);
+
+// The length of the valid UTF-8 sequence (shortest form, no surrogates, at
 // most U+10FFFF) that starts at data, or 0 when the byte there starts none.
 std::size_t Utf8Length(const uint8_t* data, std::size_t length);
 
@@ -20,7 +38,8 @@ std::size_t Utf8Length(const uint8_t* data, std::size_t length);
 bool IsPlainText(const uint8_t* data, std::size_t length);
 
 // The data as one line of at most `columns` characters: printable text as
-// it is, \n \r \t and \\ escaped, other bytes as \xNN; "..." ends a cut line.
+// it is, \n \r \t and \\ escaped, other bytes as \xNN, the invisible
+// formats as \u{XXXX}; "..." ends a cut line.
 std::string Preview(const uint8_t* data, std::size_t length, std::size_t columns);
 
 // A CSV field, quoted when it holds a comma, a quote or a line end.

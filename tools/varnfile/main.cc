@@ -186,16 +186,13 @@ int main(int argc, char** argv) {
     int code = app.exit(e);
     return code == 0 ? ExitOk : ExitUsage;
   } catch (const ToolError& e) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "varnfile: %s\n", e.what());
+    PrintError(e.what());
     return e.status();
   } catch (const varn::Error& e) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "varnfile: %s\n", e.what());
+    PrintError(e.what());
     return StatusForResult(e.code());
   } catch (const std::exception& e) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "varnfile: %s\n", e.what());
+    PrintError(e.what());
     return ExitSoftware;
   }
   // Data that never reached standard output (a full disk, a closed pipe

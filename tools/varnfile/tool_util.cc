@@ -113,27 +113,59 @@ std::string Counted(uint64_t count, const char* noun) {
   return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
 
-std::string Quote(const std::string& text) {
-  std::string out = "\"";
+namespace {
+
+// Text that shows what it holds on a terminal, on one line: control
+// characters and bytes that are no part of valid UTF-8 as \xNN, the
+// invisible formats as \u{XXXX}; quoted, also " and \ escaped.
+std::string Escaped(const std::string& text, bool quoted) {
+  std::string out = quoted ? "\"" : "";
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(text.data());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const unsigned char c = bytes[i];
-    const std::size_t n = c >= 0x80 ? Utf8Length(bytes + i, text.size() - i) : 1;
-    if (n > 1) {
-      out.append(text, i, n);
-      i += n - 1;
-    } else if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c >= 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
+  for (std::size_t i = 0; i < text.size();) {
+    uint32_t cp = 0;
+    const std::size_t n = Utf8Sequence(bytes + i, text.size() - i, &cp);
+    if (n == 0 || IsControl(cp)) {
+      for (std::size_t k = 0; k < std::max<std::size_t>(n, 1); ++k) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", bytes[i + k]);
+        out += escaped;
+      }
+      i += std::max<std::size_t>(n, 1);
+      continue;
     }
+    if (IsInvisibleFormat(cp)) out += CodePointEscape(cp);
+    else if (quoted && (cp == '"' || cp == '\\')) out += std::string("\\") + static_cast<char>(cp);
+    else out.append(text, i, n);
+    i += n;
   }
-  return out + "\"";
+  return quoted ? out + "\"" : out;
+}
+
+// A line of Report or Note shown as Shown shows text, its line end kept.
+void PrintLine(FILE* stream, const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  const int size = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (size < 0) return;
+  std::string line(static_cast<std::size_t>(size) + 1, '\0');
+  std::vsnprintf(&line[0], line.size(), format, args);
+  line.resize(static_cast<std::size_t>(size));
+  const bool ended = !line.empty() && line.back() == '\n';
+  if (ended) line.pop_back();
+  std::fputs((Shown(line) + (ended ? "\n" : "")).c_str(), stream);
+}
+
+}  // namespace
+
+std::string Quote(const std::string& text) { return Escaped(text, true); }
+
+std::string Shown(const std::string& text) { return Escaped(text, false); }
+
+void PrintError(const std::string& message) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "varnfile: %s\n", Shown(message).c_str());
+  std::fflush(stderr);
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
@@ -449,7 +481,7 @@ void Note(const char* format, ...) {
   if (settings().quiet) return;
   va_list args;
   va_start(args, format);
-  std::vprintf(format, args);
+  PrintLine(stdout, format, args);
   va_end(args);
 }
 
@@ -463,7 +495,7 @@ void Report(const char* format, ...) {
   std::fflush(stdout);
   va_list args;
   va_start(args, format);
-  std::vfprintf(stderr, format, args);
+  PrintLine(stderr, format, args);
   va_end(args);
 }
 

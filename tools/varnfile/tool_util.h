@@ -79,6 +79,8 @@ Settings& settings();
 #define VARNTOOL_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
 #endif
 // A report on stderr (summaries beside data on stdout, warnings), unless -q.
+// Report and Note print one line each; what it holds shows as Shown shows
+// it (a file name with a line break in it too).
 void Report(const char* format, ...) VARNTOOL_PRINTF_FORMAT;
 // The warning for a new file that took the stamp and aging limit of a
 // source that has aged.
@@ -141,8 +143,17 @@ inline std::size_t ListedLines(std::size_t total, uint64_t cap) {
 }
 
 // Quotes text for a message, escaping what would not print: control
-// characters, and bytes that are no part of valid UTF-8, as \xNN.
+// characters, and bytes that are no part of valid UTF-8, as \xNN, and the
+// characters that turn or hide the text around them (bidirectional
+// controls, zero-width characters) as \u{XXXX}; " and \ after a backslash.
 std::string Quote(const std::string& text);
+
+// Text as Quote escapes it, without the quotes (a backslash stays as it is):
+// how text output and messages show file names, and every message whole.
+std::string Shown(const std::string& text);
+
+// "varnfile: <message>" on stderr, as Shown shows it, after what stdout holds.
+void PrintError(const std::string& message);
 
 // True when the two paths name the same existing file.
 bool SameFile(const std::string& a, const std::string& b);
