@@ -311,7 +311,13 @@ TEST_P(CliTest, CommandLines) {
        "\"damaged\":{\"position\":{p6},\"problem\":\"trailer does not point back at its record\"}}\n", "record at {p6}: "},
       {"info %length", 65, "description    \"keep me\"\n|\nitems          6 live, 0 deleted, 0 end markers (read up to the damage)\n|"
        "\ndamaged        at {p6}: trailer does not point back"},
-      {"info %never --json", 65, "\"closed\":false,\"damaged\":{\"problem\":\"", "never closed properly"},
+      // A file never closed: its items counted as recover reads them, and
+      // the one that does not decode named.
+      {"info %never --json", 65, "\"closed\":false,\"live\":{nv},\"deleted\":0,\"end_markers\":0,|\"dropped\":0,\"damaged\":{\"problem\":\"", "never closed properly"},
+      {"info %never", 65, "\nitems          {nv} live, 0 deleted, 0 end markers (as recover reads them|\ndamaged        never closed properly (varnfile recover copies"},
+      {"verify %never", 65, "problem: the file was never closed properly (varnfile recover copies|: {nv} records, {nv} live items read as recover reads them (the file was never closed), 1 problem\n"},
+      {"info %neverbad", 65, "\nitems          {nv1} live, 0 deleted, 0 end markers (as recover reads them|\ndropped        1, which recover leaves out"},
+      {"verify %neverbad --json", 65, "\"live\":{nv1},|{\"position\":{nl},\"problem\":\"|(recover drops it)\"}"},
       {"list %length -r", 65, "", " (varnfile verify names every damaged record, varnfile recover salvages the items around them)\n"}, {"recover %length %rlength", 0, "at {p6}: "},
       {"verify %torn", 65, "problem at {p11}: torn tail"},
       // Read backwards, a torn file gives the items before the damage, then
@@ -552,13 +558,29 @@ TEST_P(CliTest, CommandLines) {
   ASSERT_EQ(0, VARNFileSetCompression(h, method_));
   for (uint32_t n = 0; n < 300; ++n)
     ASSERT_EQ(0, AddItem(h, {1, 0, n, noise.substr(std::min(n, 255u) * 200, 200)}));
-  Spit(Path("never"), Slurp(Path("open")));
+  const std::string never = Slurp(Path("open"));
+  Spit(Path("never"), never);
   ASSERT_EQ(0, VARNFileAbort(h));
+  // Its whole records, and a copy in which the last of them is damaged.
+  size_t neverWhole = 0, neverLast = 0;
+  for (size_t p = 174; p + 22 <= never.size();) {
+    size_t next = p + 22 + (uint8_t(never[p + 10]) | uint8_t(never[p + 11]) << 8);
+    if (next > never.size()) break;
+    neverLast = p;
+    p = next;
+    ++neverWhole;
+  }
+  ASSERT_GT(neverWhole, 1u);
+  const size_t flip = neverLast + 14 + (uint8_t(never[neverLast + 10]) | uint8_t(never[neverLast + 11]) << 8) / 2;
+  Spit(Path("neverbad"), std::string(never).replace(flip, 1, 1, static_cast<char>(never[flip] ^ 0x20)));
   auto expand = [&](std::string s) {
     std::map<std::string, std::string> vars = {{"%", Path("")}, {"{m}", std::to_string(method_)}};
     for (int i : {2, 4, 5, 6, 11, 12}) vars["{p" + std::to_string(i) + "}"] = std::to_string(pos[i]);
     vars["{pe}"] = std::to_string(Slurp(Path("e")).size());
     vars["{c2}"] = std::to_string(items[2].commandId);
+    vars["{nv}"] = std::to_string(neverWhole);
+    vars["{nv1}"] = std::to_string(neverWhole - 1);
+    vars["{nl}"] = std::to_string(neverLast);
     for (const auto& [from, to] : vars) {
       for (size_t at; (at = s.find(from)) != std::string::npos;) s.replace(at, from.size(), to);
     }

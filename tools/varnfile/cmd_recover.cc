@@ -27,11 +27,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "commands.h"
+#include "platform/file_system.h"
 #include "raw_file.h"
 #include "tool_util.h"
 
@@ -105,12 +107,12 @@ std::vector<uint8_t> BuildReadableCopy(const RawFile& raw, const RecordScan& sca
 }
 
 // Framed records [first, last) of a scan, readable through the library
-// from a scratch copy.
+// from a scratch copy in the folder `dir`.
 class Salvager {
  public:
-  Salvager(const RawFile& raw, const RecordScan& scan, uint16_t method, const std::string& near,
+  Salvager(const RawFile& raw, const RecordScan& scan, uint16_t method, const std::string& dir,
            std::size_t first, std::size_t last)
-      : scan_(scan), first_(first), scratch_(DirectoryOf(near), ".varnfile-recover"),
+      : scan_(scan), first_(first), scratch_(dir, ".varnfile-recover"),
         buffer_(VARNFILE_MAX_ITEM_LENGTH) {
     std::vector<uint8_t> bytes = BuildReadableCopy(raw, scan, method, first, last, &positions_);
     scratch_.Write(bytes.data(), bytes.size());
@@ -163,7 +165,7 @@ bool Checkable(const RecordFrame& r) { return r.crc != 0 && !IsReserved(r.comman
 // when they tie, or when all of them decode with it). Each trial reads the
 // record's chain from its start to at most `behind` records past it.
 void SettleResetPoints(const RawFile& raw, RecordScan* scan, uint16_t method,
-                       const std::string& near) {
+                       const std::string& dir) {
   const std::size_t behind = 16;
   std::vector<RecordFrame>& records = scan->records;
   const std::vector<bool> gapBefore = GapsBefore(*scan);
@@ -183,7 +185,7 @@ void SettleResetPoints(const RawFile& raw, RecordScan* scan, uint16_t method,
     std::size_t passed[2] = {0, 0};
     for (uint32_t flip = 0; flip < 2 && checkable > 0 && passed[0] < checkable; ++flip) {
       r.trailerFlags = stored ^ flip;
-      Salvager trial(raw, *scan, method, near, first, last);
+      Salvager trial(raw, *scan, method, dir, first, last);
       for (std::size_t j = i + 1; j < last; ++j)
         if (Checkable(records[j]) && trial.Read(j) == VARNFILE_OK) ++passed[flip];
       trial.Close();
@@ -194,12 +196,12 @@ void SettleResetPoints(const RawFile& raw, RecordScan* scan, uint16_t method,
 
 // How many of the first `limit` framed records decode to their CRC when
 // read as method m; *more tells whether the file frames further records.
-long DecodingRecords(const RawFile& raw, uint16_t m, std::size_t limit, const std::string& near,
+long DecodingRecords(const RawFile& raw, uint16_t m, std::size_t limit, const std::string& dir,
                      bool* more) {
   RecordScan scan = ScanRecords(raw, m, limit == SIZE_MAX ? SIZE_MAX : limit + 1);
   *more = scan.records.size() > limit;
   if (*more) scan.records.resize(limit);
-  Salvager trial(raw, scan, m, near, 0, scan.records.size());
+  Salvager trial(raw, scan, m, dir, 0, scan.records.size());
   long score = 0;
   for (std::size_t i = 0; i < scan.records.size(); ++i) {
     // Only items with data and a CRC tell the methods apart.
@@ -221,7 +223,7 @@ long DecodingRecords(const RawFile& raw, uint16_t m, std::size_t limit, const st
 // wins, as nothing shows that the items depend on each other (every item
 // of a DEFLATE file also decodes under chained DEFLATE).
 uint16_t DetectMethod(const RawFile& raw, uint16_t headerMethod, bool closed,
-                      const std::string& near) {
+                      const std::string& dir) {
   const std::size_t sample = 256;
   std::vector<uint16_t> candidates;
   if (closed && headerMethod <= VARNFILE_METHOD_DEFLATE) candidates.push_back(headerMethod);
@@ -232,7 +234,7 @@ uint16_t DetectMethod(const RawFile& raw, uint16_t headerMethod, bool closed,
   long bestScore = -1;
   bool more = false;
   for (uint16_t m : candidates) {
-    long score = DecodingRecords(raw, m, sample, near, &more);
+    long score = DecodingRecords(raw, m, sample, dir, &more);
     if (score > bestScore) best.clear();
     if (score >= bestScore) best.push_back(m);
     bestScore = std::max(bestScore, score);
@@ -241,7 +243,7 @@ uint16_t DetectMethod(const RawFile& raw, uint16_t headerMethod, bool closed,
   uint16_t chosen = best.front();
   bestScore = -1;
   for (uint16_t m : best) {
-    long score = DecodingRecords(raw, m, SIZE_MAX, near, &more);
+    long score = DecodingRecords(raw, m, SIZE_MAX, dir, &more);
     if (score > bestScore) {
       chosen = m;
       bestScore = score;
@@ -249,6 +251,77 @@ uint16_t DetectMethod(const RawFile& raw, uint16_t headerMethod, bool closed,
   }
   return chosen;
 }
+
+// The stretches of bytes that frame no record, as dropped findings.
+std::vector<Finding> DamagedStretches(const RawFile& raw, const RecordScan& scan) {
+  std::vector<Finding> dropped;
+  for (const DamagedRange& d : scan.damaged) {
+    std::string reason = std::to_string(d.to - d.from) + " bytes hold no consistent record (" +
+                         DescribeFrameProblem(d.problem) + ")";
+    if (d.to >= raw.size() && d.problem == FrameProblem::Truncated)
+      reason = "torn last record: " + std::to_string(d.to - d.from) + " bytes";
+    dropped.push_back({d.from, reason});
+  }
+  return dropped;
+}
+
+// Reads every framed record of `scan` back through `salvager`, in order:
+// hands each one that decodes to its CRC to `keep` with its data, and adds
+// each one that does not to *dropped, with why.
+void ReadRecords(const RecordScan& scan, uint16_t method, Salvager& salvager,
+                 std::vector<Finding>* dropped, Progress* progress,
+                 const std::function<void(const RecordFrame&, const uint8_t*, uint16_t)>& keep) {
+  for (std::size_t i = 0; i < scan.records.size(); ++i) {
+    const RecordFrame& r = scan.records[i];
+    if (progress != nullptr) progress->Update(i, r.position);
+    if (IsReserved(r.command)) {
+      dropped->push_back({r.position, "reserved command id " + std::to_string(r.command)});
+      continue;
+    }
+    uint16_t rc = salvager.Read(i);
+    if (rc == VARNFILE_E_CRC) {
+      dropped->push_back({r.position, IsChained(method)
+                                          ? "data does not decode to its CRC (or its chain is broken)"
+                                          : "data does not decode to its CRC"});
+    } else if (rc != VARNFILE_OK) {
+      dropped->push_back({r.position, "unreadable: " + varn::DescribeResult(rc)});
+    } else {
+      keep(r, salvager.data(), salvager.length());
+    }
+  }
+}
+
+}  // namespace
+
+SalvageCount CountSalvage(const RawFile& raw) {
+  char tmp[4096];
+  if (varnfile::PlatformTempDirectory(tmp, sizeof tmp) != 0)
+    throw ToolError("cannot read the items as recover does: no folder for temporary files", ExitIo);
+  const uint8_t* header = raw.data();
+  SalvageCount count;
+  count.method = DetectMethod(raw, Get16(header + CompressionOffset),
+                              Get16(header + ClosedMarkerOffset) != 0, tmp);
+  RecordScan scan = ScanRecords(raw, count.method);
+  if (IsChained(count.method)) SettleResetPoints(raw, &scan, count.method, tmp);
+  count.records = scan.records.size();
+  std::vector<Finding> dropped = DamagedStretches(raw, scan);
+  Salvager salvager(raw, scan, count.method, tmp, 0, scan.records.size());
+  ReadRecords(scan, count.method, salvager, &dropped, nullptr,
+              [&](const RecordFrame& r, const uint8_t*, uint16_t length) {
+    if (r.command == DeletedCommand) ++count.deleted;
+    else if (r.command == EndMarkerCommand) ++count.markers;
+    else ++count.live;
+    count.dataBytes += length;
+    count.storedBytes += r.storedLength;
+  });
+  salvager.Close();
+  std::sort(dropped.begin(), dropped.end(),
+            [](const Finding& a, const Finding& b) { return a.position < b.position; });
+  for (const Finding& f : dropped) count.dropped.emplace_back(f.position, f.reason);
+  return count;
+}
+
+namespace {
 
 int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
   if (SameFile(o.source, o.target)) throw ToolError("recover: source and target are the same file");
@@ -260,12 +333,13 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
     throw ToolError(o.source + " is " + std::to_string(raw.size()) +
                     " bytes, too short to hold a header; nothing to recover", ExitDamaged);
   const uint8_t* header = raw.data();
+  const std::string dir = DirectoryOf(o.target);  // of the scratch copies
   uint16_t headerMethod = Get16(header + CompressionOffset);
   uint16_t method = headerMethod;
   if (sub.count("--method") > 0) {
     method = static_cast<uint16_t>(ParseMethod(o.method));
   } else {
-    method = DetectMethod(raw, headerMethod, Get16(header + ClosedMarkerOffset) != 0, o.target);
+    method = DetectMethod(raw, headerMethod, Get16(header + ClosedMarkerOffset) != 0, dir);
     if (method != headerMethod)
       Report("the header names method %u, but the items are stored with method %u (%s)\n",
              headerMethod, method, varn::MethodName(static_cast<varn::Method>(method)));
@@ -275,19 +349,12 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
     Report("warning: %s has a damaged magic; reading it as a transaction file\n", o.source.c_str());
 
   RecordScan scan = ScanRecords(raw, method);
-  if (IsChained(method)) SettleResetPoints(raw, &scan, method, o.target);
-  std::vector<Finding> dropped, repaired;
-  for (const DamagedRange& d : scan.damaged) {
-    std::string reason = std::to_string(d.to - d.from) + " bytes hold no consistent record (" +
-                         DescribeFrameProblem(d.problem) + ")";
-    if (d.to >= raw.size() && d.problem == FrameProblem::Truncated)
-      reason = "torn last record: " + std::to_string(d.to - d.from) + " bytes";
-    dropped.push_back({d.from, reason});
-  }
+  if (IsChained(method)) SettleResetPoints(raw, &scan, method, dir);
+  std::vector<Finding> dropped = DamagedStretches(raw, scan), repaired;
 
   // Read every framed record back through the library and write what
   // survives, in order, into a new file that is then closed properly.
-  Salvager salvager(raw, scan, method, o.target, 0, scan.records.size());
+  Salvager salvager(raw, scan, method, dir, 0, scan.records.size());
   varn::Method targetMethod = static_cast<varn::Method>(method);
   NewFile made(o.target, o.output);
   varn::File target = made.Create(targetMethod);
@@ -299,24 +366,8 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
     if (o.resetAging) target.ResetAging();
     UseWideWindows(target);
     Progress progress("recover", raw.size());
-    for (std::size_t i = 0; i < scan.records.size(); ++i) {
-      progress.Update(i, scan.records[i].position);
-      const RecordFrame& r = scan.records[i];
-      if (IsReserved(r.command)) {
-        dropped.push_back({r.position, "reserved command id " + std::to_string(r.command)});
-        continue;
-      }
-      uint16_t rc = salvager.Read(i);
-      if (rc == VARNFILE_E_CRC) {
-        dropped.push_back({r.position, IsChained(method)
-                                           ? "data does not decode to its CRC (or its chain is broken)"
-                                           : "data does not decode to its CRC"});
-        continue;
-      }
-      if (rc != VARNFILE_OK) {
-        dropped.push_back({r.position, "unreadable: " + varn::DescribeResult(rc)});
-        continue;
-      }
+    ReadRecords(scan, method, salvager, &dropped, &progress,
+                [&](const RecordFrame& r, const uint8_t* data, uint16_t length) {
       if (r.trailerDamage != FrameProblem::None) {
         std::string what = DescribeFrameProblem(r.trailerDamage);
         if (r.trailerDamage == FrameProblem::TrailerFlags && IsChained(method))
@@ -324,8 +375,6 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
                                                          : " (read as no reset point)";
         repaired.push_back({r.position, what});
       }
-      const uint8_t* data = salvager.data();
-      uint16_t length = salvager.length();
       if (r.command == DeletedCommand) {
         // The command id a deleted item had is gone; the library marks the
         // new copy deleted the same way it marked the original.
@@ -338,7 +387,7 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
         if (r.command == EndMarkerCommand) ++markers;
         else ++live;
       }
-    }
+    });
     salvager.Close();
     // Bytes of another kind frame a record now and then by chance, but
     // none of them decodes to its CRC: no file to show for them.

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -109,6 +110,57 @@ struct InfoOptions {
   bool json = false;
 };
 
+// The item counts of info.
+struct ItemCounts {
+  uint64_t live = 0, deleted = 0, markers = 0, dataBytes = 0, storedBytes = 0;
+};
+
+void AddCounts(const ItemCounts& c, JsonObject* json) {
+  json->Add("live", c.live).Add("deleted", c.deleted).Add("end_markers", c.markers);
+  json->Add("data_bytes", c.dataBytes).Add("stored_bytes", c.storedBytes);
+}
+
+// `how` follows the counts on their line.
+void PrintCounts(const ItemCounts& c, const std::string& how) {
+  std::printf("items          %llu live, %llu deleted, %llu end markers%s\n",
+              static_cast<unsigned long long>(c.live), static_cast<unsigned long long>(c.deleted),
+              static_cast<unsigned long long>(c.markers), how.c_str());
+  std::printf("data bytes     %llu\n", static_cast<unsigned long long>(c.dataBytes));
+  std::printf("stored bytes   %llu\n", static_cast<unsigned long long>(c.storedBytes));
+  if (c.dataBytes > 0)
+    std::printf("ratio          %.3f (stored / data, %.1f%% saved)\n",
+                static_cast<double>(c.storedBytes) / c.dataBytes,
+                100.0 - 100.0 * static_cast<double>(c.storedBytes) / c.dataBytes);
+  else
+    std::printf("ratio          -\n");
+}
+
+// A file that was never closed, which the library does not open: its
+// items counted as recover reads them.
+void DescribeUnclosed(const RawFile& raw, const std::string& problem, JsonObject* json) {
+  const SalvageCount salvage = CountSalvage(raw);
+  ItemCounts c;
+  c.live = salvage.live, c.deleted = salvage.deleted, c.markers = salvage.markers;
+  c.dataBytes = salvage.dataBytes, c.storedBytes = salvage.storedBytes;
+  const uint16_t headerMethod = Get16(raw.data() + CompressionOffset);
+  if (json != nullptr) {
+    AddCounts(c, json);
+    json->Add("items_method", salvage.method).Add("dropped", uint64_t{salvage.dropped.size()});
+    json->AddRaw("damaged", JsonObject().Add("problem", problem).str());
+    return;
+  }
+  std::string how = " (as recover reads them";
+  if (salvage.method != headerMethod)
+    how += std::string(", stored with method ") + std::to_string(salvage.method) + " (" +
+           varn::MethodName(static_cast<varn::Method>(salvage.method)) + ")";
+  PrintCounts(c, how + ")");
+  if (!salvage.dropped.empty())
+    std::printf("dropped        %zu, which recover leaves out (varnfile verify names them)\n",
+                salvage.dropped.size());
+  std::printf("damaged        never closed properly (varnfile recover copies the items into a "
+              "file closed properly)\n");
+}
+
 // Reads aged files as they are: info is where one sees that a file has aged.
 int RunInfo(const InfoOptions& o) {
   RawFile raw;
@@ -124,26 +176,28 @@ int RunInfo(const InfoOptions& o) {
     // The reason first, then what the header says.
     PrintError(e.what());
     DescribeHeader(o.path, raw.size(), raw.data(), o.json ? &json : nullptr);
-    if (o.json) {
+    if (NeverClosed(raw.data(), raw.size()))
+      DescribeUnclosed(raw, e.what(), o.json ? &json : nullptr);
+    else if (o.json)
       json.AddRaw("damaged", JsonObject().Add("problem", e.what()).str());
-      std::printf("%s\n", json.str().c_str());
-    }
+    if (o.json) std::printf("%s\n", json.str().c_str());
     return e.status();
   }
   DescribeHeader(o.path, raw.size(), raw.data(), o.json ? &json : nullptr);
-  uint64_t live = 0, deleted = 0, markers = 0, dataBytes = 0, storedBytes = 0, badCrc = 0;
+  ItemCounts c;
+  uint64_t badCrc = 0;
   UseWideWindows(file);
   // A record that cannot be read stops the count there: the header and the
   // counts up to it are still shown, with the damage.
   std::unique_ptr<DamagedRecord> damage;
   try {
     WalkItems(file, raw, false, 0, true, [&](const Entry& e) {
-      if (e.kind == EntryKind::Live) ++live;
-      else if (e.kind == EntryKind::Deleted) ++deleted;
-      else ++markers;
+      if (e.kind == EntryKind::Live) ++c.live;
+      else if (e.kind == EntryKind::Deleted) ++c.deleted;
+      else ++c.markers;
       if (e.crc == CrcState::Bad) ++badCrc;
-      dataBytes += e.frame.length;
-      storedBytes += e.frame.storedLength;
+      c.dataBytes += e.frame.length;
+      c.storedBytes += e.frame.storedLength;
       return true;
     });
   } catch (const DamagedRecord& e) {
@@ -153,8 +207,8 @@ int RunInfo(const InfoOptions& o) {
   file.Close();
   const int status = badCrc > 0 || damage ? ExitDamaged : ExitOk;
   if (o.json) {
-    json.Add("live", live).Add("deleted", deleted).Add("end_markers", markers);
-    json.Add("data_bytes", dataBytes).Add("stored_bytes", storedBytes).Add("crc_failures", badCrc);
+    AddCounts(c, &json);
+    json.Add("crc_failures", badCrc);
     if (damage) {
       JsonObject where;
       if (damage->position() != 0) where.Add("position", damage->position());
@@ -163,17 +217,7 @@ int RunInfo(const InfoOptions& o) {
     std::printf("%s\n", json.str().c_str());
     return status;
   }
-  std::printf("items          %llu live, %llu deleted, %llu end markers%s\n",
-              static_cast<unsigned long long>(live), static_cast<unsigned long long>(deleted),
-              static_cast<unsigned long long>(markers), damage ? " (read up to the damage)" : "");
-  std::printf("data bytes     %llu\n", static_cast<unsigned long long>(dataBytes));
-  std::printf("stored bytes   %llu\n", static_cast<unsigned long long>(storedBytes));
-  if (dataBytes > 0)
-    std::printf("ratio          %.3f (stored / data, %.1f%% saved)\n",
-                static_cast<double>(storedBytes) / dataBytes,
-                100.0 - 100.0 * static_cast<double>(storedBytes) / dataBytes);
-  else
-    std::printf("ratio          -\n");
+  PrintCounts(c, damage ? " (read up to the damage)" : "");
   if (badCrc > 0) std::printf("crc failures   %llu (run verify)\n", static_cast<unsigned long long>(badCrc));
   if (damage && damage->position() != 0)
     std::printf("damaged        at %u: %s (run verify)\n", damage->position(), damage->problem().c_str());
@@ -323,7 +367,7 @@ class Verifier {
       std::printf("%s\n", JsonObject()
                                .Add("file", o_.path)
                                .Add("records", records_)
-                               .Add("live", forward_.size())
+                               .Add("live", live())
                                .AddBool("aged", aged_)
                                .AddBool("ok", problems_.empty())
                                .AddRaw("problems", "[" + list + "]")
@@ -343,11 +387,12 @@ class Verifier {
         std::printf("... %zu more problems (--max-problems 0 lists them all)\n",
                     problems_.size() - listed);
       // Walks that stopped at damage read different numbers of items.
-      std::string read = forward_.size() == backwardCount_
+      std::string read = salvaged_ ? " read as recover reads them (the file was never closed)"
+                         : forward_.size() == backwardCount_
                              ? " read forwards and backwards"
                              : " read forwards, " + std::to_string(backwardCount_) + " backwards";
-      std::printf("%s: %zu records, %zu live items%s, %zu problem%s%s\n", Shown(o_.path).c_str(),
-                  records_, forward_.size(), read.c_str(), problems_.size(),
+      std::printf("%s: %zu records, %llu live items%s, %zu problem%s%s\n", Shown(o_.path).c_str(),
+                  records_, static_cast<unsigned long long>(live()), read.c_str(), problems_.size(),
                   problems_.size() == 1 ? "" : "s", aged_ ? " (the file has aged)" : "");
       // A CRC covers the data alone, and a CRC of 0 is not checked: a writer
       // stores one for about one item in 65,536, damage that zeroes bytes
@@ -367,6 +412,10 @@ class Verifier {
  private:
   void Problem(uint32_t position, const std::string& text) { problems_.emplace_back(position, text); }
 
+  // Live items read: forwards through the library, or as recover reads a
+  // file that was never closed.
+  uint64_t live() const { return salvaged_ ? *salvaged_ : forward_.size(); }
+
   // The header fields and the framing of every record, from the bytes.
   void CheckBytes() {
     if (raw_.size() < HeaderSize) {
@@ -377,7 +426,9 @@ class Verifier {
     if (std::string(reinterpret_cast<const char*>(h), 4) != "KVRW") Problem(0, "wrong magic");
     uint16_t version = Get16(h + VersionOffset);
     if (version < 264 || version > 272) Problem(0, "unsupported version " + std::to_string(version));
-    if (Get16(h + ClosedMarkerOffset) == 0) Problem(0, "the file was never closed properly");
+    if (Get16(h + ClosedMarkerOffset) == 0)
+      Problem(0, "the file was never closed properly (varnfile recover copies its items into a "
+                 "new file, closed properly)");
     method_ = Get16(h + CompressionOffset);
     if (method_ > VARNFILE_METHOD_DEFLATE) {
       Problem(0, "unknown compression method " + std::to_string(method_));
@@ -434,6 +485,11 @@ class Verifier {
       // ends the check with its own status (69) and advice, as elsewhere.
       // Asked for JSON, the user gets it: the items are read as they are,
       // from a private copy, and the advice follows on stderr.
+      // A file that was never closed is read as recover reads it.
+      if (e.status() == ExitDamaged && NeverClosed(raw_.data(), raw_.size())) {
+        ReadAsRecover();
+        return;
+      }
       if (e.status() == ExitAged && problems_.empty() && !o_.json) throw;
       if (e.status() != ExitDamaged && e.status() != ExitAged) throw;
       aged_ = e.status() == ExitAged;  // and damaged: the summary says both
@@ -519,6 +575,18 @@ class Verifier {
     if (rc != VARNFILE_OK) Problem(0, "closing the file failed: " + varn::DescribeResult(rc));
   }
 
+  // Reads every framed record as recover does; each that it would drop is
+  // a problem (damage that frames no record is one already).
+  void ReadAsRecover() {
+    const SalvageCount salvage = CountSalvage(raw_);
+    salvaged_ = salvage.live;
+    std::vector<uint32_t> known;
+    for (const auto& p : problems_) known.push_back(p.first);
+    for (const auto& [position, reason] : salvage.dropped)
+      if (std::find(known.begin(), known.end(), position) == known.end())
+        Problem(position, reason + " (recover drops it)");
+  }
+
   // Reads the item at the cursor (at `here`) whole.
   uint16_t ReadAt(varn::File& file, uint32_t here, std::vector<uint8_t>* buffer, uint64_t* digest) {
     (void)here;
@@ -556,6 +624,7 @@ class Verifier {
   std::vector<std::pair<uint32_t, uint64_t>> forward_;
   std::size_t backwardCount_ = 0;
   std::vector<uint32_t> badCrc_;
+  std::optional<uint64_t> salvaged_;  // live items as recover reads them
   bool aged_ = false;
   std::string agedAdvice_;  // why a sound file that has aged ends with 69
 };

@@ -152,9 +152,15 @@ std::string HeaderProblem(const std::string& path, const uint8_t* h, std::size_t
   if (version < 264 || version > 272)
     return path + " has format version " + std::to_string(version) + "; versions 264 to 272 are read";
   if (Get16(h + ClosedMarkerOffset) == 0)
-    return path + " was never closed properly (its writer stopped first); "
-           "varnfile recover salvages its items";
+    return path + " was never closed properly (its writer stopped first); varnfile recover "
+           "copies its items into a new file, closed properly";
   return "";
+}
+
+bool NeverClosed(const uint8_t* h, std::size_t size) {
+  if (size < HeaderSize || std::memcmp(h, "KVRW", 4) != 0) return false;
+  const uint16_t version = Get16(h + VersionOffset);
+  return version >= 264 && version <= 272 && Get16(h + ClosedMarkerOffset) == 0;
 }
 
 int64_t AgingSeconds(const uint8_t* header) {

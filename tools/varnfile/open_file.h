@@ -65,6 +65,11 @@ std::size_t ReadAt(int fd, uint64_t offset, void* buffer, std::size_t count);
 // a version it does not read, never closed); empty when it would open.
 std::string HeaderProblem(const std::string& path, const uint8_t* header, std::size_t size);
 
+// True when a header is whole and would open but for its closed mark: the
+// file was never closed properly (its writer stopped, or it is a copy of a
+// file that is being written).
+bool NeverClosed(const uint8_t* header, std::size_t size);
+
 // The aging limit of a header in seconds.
 int64_t AgingSeconds(const uint8_t* header);
 
