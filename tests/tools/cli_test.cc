@@ -184,6 +184,7 @@ TEST_P(CliTest, CommandLines) {
       // Never a new file in place of its own input (the items of a stay as they are).
       {"import %a %a -f --lines", 64, "", "import: the input is %a itself"},
       {"add %a --cmd 1 --stdin", 64, "", "standard input holds more than 65535 bytes", std::string(70000, 'x')},
+      {"create %sin -m {m}", 0}, {"add %sin --cmd 3 --file -", 0, "", "", "piped in"}, {"cat %sin '#0'", 0, "piped in"},
       {"add %a --cmd 1", 64, "", "--stdin (piped data too; --data '' for an item without data)", "piped"},
       {"info %a", 0, "method         {m} (|\"orders\"\nclosed         yes\nitems          3 live, 0 deleted, 0 end markers\ndata bytes     32\n"},
       {"info %a --json", 0, "\"description\":\"orders\",\"closed\":true,\"live\":3,\"deleted\":0,"},
@@ -411,6 +412,14 @@ TEST_P(CliTest, CommandLines) {
       {"list %a --from 180", 64, "", "--from 180: no record starts there; it lies inside the record at 174"},
       {"cat %a --at 175", 64, "", "--at 175: no record starts there"},
       {"set %a --aging 1:2", 64, "", "expected DAYS or DAYS:HH:MM:SS"},
+      {"set %a --aging 1y", 64, "", "--aging: expected DAYS or DAYS:HH:MM:SS (whole days, or days and hours, minutes, seconds: 30, 0:12:00:00), got \"1y\""},
+      {"list %a --from -1", 64, "", "--from -1: a byte position is never negative; items from the end are #-N, '#-1' the last"},
+      {"delete %a -1", 64, "", "--at -1: a byte position is never negative"},
+      // The item of update and cat: --at or the word after the file, one of them.
+      {"update %a -v 1", 64, "", "update: no item given (give it as --at POS|#N or after the file"},
+      {"cat %a", 64, "", "cat: no item given"},
+      {"update --help", 0, "(one of the two is needed)|!#N REQUIRED"},
+      {"--help", 0, "  Change the ids, value or data of one item in place\n"},
       {"set %a --aging 1:24:00:00", 64, "", "larger than 23"},
       {"set %a --aging 49710:06:28:16", 64, "", "--aging: at most 49710:06:28:15"},
       {"create %never --aging 65535", 64, "", "counted in seconds, in 32 bits"},
@@ -602,7 +611,7 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ("", RunTool("verify " + Path("v")).err);  // no progress bar off a terminal
   // Quiet runs: only the exit status. A reset aging limit opens again.
   for (auto [silent, status] : {std::pair{"list -n 0 %a", 0}, {"info %noise", 65}, {"verify -q %a", 0},
-                                {"set -q %a --flags 5", 0}, {"verify -q %raged2", 0},
+                                {"set -q %a --flags 5", 0}, {"-q set %a --flags 5", 0}, {"verify -q %raged2", 0},
                                 {"set -q %aged --reset-aging", 0}, {"verify -q %aged", 0}}) {
     ToolRun run = RunTool(expand(silent));
     EXPECT_EQ(status, run.status) << silent;

@@ -403,7 +403,9 @@ struct AddOptions {
 // --data, --file and --stdin: the ways to give item data, one at a time.
 void AddDataOptions(CLI::App* sub, AddOptions* o, const std::string& what) {
   CLI::Option* text = sub->add_option("--data", o->text, "Give the " + what + " as text");
-  CLI::Option* file = sub->add_option("--file", o->dataFile, "Read the " + what + " from a file");
+  CLI::Option* file = sub->add_option("--file", o->dataFile,
+                                      "Read the " + what + " from a file ('-': stdin, as --stdin)")
+                           ->type_name("PATH");
   CLI::Option* in = sub->add_flag("--stdin", o->fromStdin, "Read the " + what + " from stdin");
   text->excludes(file)->excludes(in);
   file->excludes(in);
@@ -415,7 +417,9 @@ std::size_t DataOptionCount(const CLI::App& sub) {
 
 std::vector<uint8_t> ReadItemData(const AddOptions& o) {
   std::vector<uint8_t> data;
-  if (!o.dataFile.empty()) {
+  if (o.dataFile == "-") {  // as import and export take it (./- names a file)
+    data = ReadItemBytes(StandardInput("the item data"), "standard input");
+  } else if (!o.dataFile.empty()) {
     std::ifstream in;
     OpenInput(in, o.dataFile);
     data = ReadItemBytes(in, o.dataFile);
@@ -608,6 +612,9 @@ struct UpdateOptions : AddOptions {
 // data as it is (no compression) and the length stays. A deleted item given
 // a command id is live again, with its old data.
 void RunUpdate(const UpdateOptions& o, const CLI::App& sub) {
+  if (sub.count("--at") == 0)
+    throw ToolError("update: no item given (give it as --at POS|#N or after the file: varnfile "
+                    "update FILE '#0' ...)");
   bool newCommand = sub.count("--cmd") > 0, newExtra = sub.count("--extra") > 0;
   bool newValue = sub.count("--value") > 0, newData = DataOptionCount(sub) > 0;
   if (!newCommand && !newExtra && !newValue && !newData)
@@ -757,13 +764,14 @@ void AddEditCommands(CLI::App& app, int* status) {
     auto o = std::make_shared<UpdateOptions>();
     CLI::App* sub = app.add_subcommand(
         "update",
-        "Change the ids and value of one item in place. It works under the file's exclusive "
-        "lock; what is not given stays. New data must be as long as the old, in a file without "
-        "compression (method 0). A deleted item given --cmd is live again");
+        "Change the ids, value or data of one item in place. It works under the file's "
+        "exclusive lock; what is not given stays. New data must be as long as the old, in a "
+        "file without compression (method 0). A deleted item given --cmd is live again");
     sub->add_option("FILE", o->path, "Transaction file")->required();
-    sub->add_option("--at,ITEM", o->at, std::string("The item: ") + PositionHelp)
-        ->type_name("POS|#N")
-        ->required();
+    sub->add_option("--at,ITEM", o->at,
+                    std::string("The item, given as --at POS|#N or as the word after FILE (one of "
+                                "the two is needed): ") + PositionHelp)
+        ->type_name("POS|#N");
     sub->add_option("--cmd,-c", o->command, "New command id (0..0xFEFF)");
     sub->add_option("--extra,-e", o->extra, "New extra id (16-bit)");
     sub->add_option("--value,-v", o->value, "New value (32-bit)");

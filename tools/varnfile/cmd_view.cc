@@ -289,7 +289,10 @@ struct CatOptions {
   bool hex = false, ignoreAging = false;
 };
 
-int RunCat(const CatOptions& o) {
+int RunCat(const CatOptions& o, const CLI::App& sub) {
+  if (sub.count("--at") == 0)
+    throw ToolError("cat: no item given (give it as --at POS|#N or after the file: varnfile cat "
+                    "FILE '#0')");
   varn::File file = OpenItems(o.path, varn::Access::Read, o.ignoreAging);
   RawFile raw;
   raw.Open(o.path);
@@ -665,13 +668,14 @@ void AddInspectCommands(CLI::App& app, int* status) {
     auto o = std::make_shared<CatOptions>();
     CLI::App* sub = app.add_subcommand("cat", "Write the data of one item to stdout");
     sub->add_option("FILE", o->path, "Transaction file")->required();
-    sub->add_option("--at,ITEM", o->at, std::string("The item: ") + PositionHelp)
-        ->type_name("POS|#N")
-        ->required();
+    sub->add_option("--at,ITEM", o->at,
+                    std::string("The item, given as --at POS|#N or as the word after FILE (one of "
+                                "the two is needed): ") + PositionHelp)
+        ->type_name("POS|#N");
     sub->add_flag("--hex,-x", o->hex, "Hex dump instead of raw bytes");
     sub->add_flag("--ignore-aging", o->ignoreAging, IgnoreAgingHelp);
     AddCommonOptions(sub);
-    sub->callback([o, status] { *status = RunCat(*o); });
+    sub->callback([o, status, sub] { *status = RunCat(*o, *sub); });
   }
   {
     auto o = std::make_shared<VerifyOptions>();

@@ -135,6 +135,9 @@ int main(int argc, char** argv) {
   app.footer(std::string("Run varnfile help SUBCOMMAND (or SUBCOMMAND --help) for its options.\n\n") +
              ExitStatusHelp);
   app.require_subcommand(1, 1);
+  // -q before the subcommand too, as each subcommand takes it after its name.
+  app.add_flag("--quiet,-q", settings().quiet,
+               "No progress bar, summary or warning on stderr; errors still show");
   app.formatter(std::make_shared<OverviewFormatter>());
   // Options start with '-' on every system; on Windows "/name" is a path.
   app.allow_windows_style_options(false);

@@ -1,5 +1,6 @@
 #include "open_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -283,20 +284,25 @@ void StampNow(uint8_t* header) {
 
 void ParseAging(const std::string& text, uint8_t* header) {
   const char* what = "--aging";
-  std::size_t colon = text.find(':');
-  uint16_t days = static_cast<uint16_t>(ParseNumber(text.substr(0, colon), 0xFFFF, what));
-  uint8_t hms[3] = {0, 0, 0};
-  if (colon != std::string::npos) {
-    std::string rest = text.substr(colon + 1);
-    const uint64_t max[3] = {23, 59, 59};
-    for (int i = 0; i < 3; ++i) {
-      std::size_t end = rest.find(':');
-      if ((i < 2) != (end != std::string::npos))
-        throw ToolError("--aging: expected DAYS or DAYS:HH:MM:SS, got " + Quote(text));
-      hms[i] = static_cast<uint8_t>(ParseNumber(rest.substr(0, end), max[i], what));
-      rest = end == std::string::npos ? "" : rest.substr(end + 1);
-    }
+  // Whole days, or days and a time of day: one number or four, none empty.
+  std::vector<std::string> parts(1);
+  for (char c : text) {
+    if (c == ':') parts.emplace_back();
+    else parts.back() += c;
   }
+  auto number = [](const std::string& part) {
+    const bool hex = part.size() > 2 && part[0] == '0' && (part[1] == 'x' || part[1] == 'X');
+    return !part.empty() && part.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789",
+                                                   hex ? 2 : 0) == std::string::npos;
+  };
+  if ((parts.size() != 1 && parts.size() != 4) || !std::all_of(parts.begin(), parts.end(), number))
+    throw ToolError("--aging: expected DAYS or DAYS:HH:MM:SS (whole days, or days and hours, "
+                    "minutes, seconds: 30, 0:12:00:00), got " + Quote(text));
+  uint16_t days = static_cast<uint16_t>(ParseNumber(parts[0], 0xFFFF, what));
+  uint8_t hms[3] = {0, 0, 0};
+  const uint64_t max[3] = {23, 59, 59};
+  for (std::size_t i = 1; i < parts.size(); ++i)
+    hms[i - 1] = static_cast<uint8_t>(ParseNumber(parts[i], max[i - 1], what));
   // The library counts the limit in seconds, in 32 bits: a longer one
   // would wrap round and age the file far sooner than asked.
   const uint64_t seconds = days * 86400ull + hms[0] * 3600ull + hms[1] * 60ull + hms[2];

@@ -308,6 +308,9 @@ std::vector<ResolvedPosition> ResolvePositions(varn::File& file, const RawFile& 
         (back ? fromEnd : counted).push_back({back ? n - 1 : n, i});
         continue;
       }
+      if (text.size() > 1 && text[0] == '-' && text.find_first_not_of("0123456789", 1) == std::string::npos)
+        throw ToolError(arg(i) + ": a byte position is never negative; items from the end are "
+                        "#-N, '#-1' the last (quoted in a shell)");
       uint32_t position = static_cast<uint32_t>(ParseNumber(text, 0xFFFFFFFF, what));
       if (position == raw.size()) {  // the end of data
         out[i].position = position;
