@@ -380,6 +380,12 @@ TEST_P(CliTest, CommandLines) {
       {"list %sel --cmd 9 --cmd 5 --from '#1' -n 1", 0, "five-2|!five-1|!nine"},
       {"list %sel -c 5 -e 3 --json", 0, "\"extra\":3,|!five-1"},
       {"list %sel -c 0xFF02", 0, "(end marker)|!ok"},
+      {"list %sel -c 0xFF02 --json", 0, "\"crc\":\"ok\",\"kind\":\"end marker\",\"encoding\":\"text\",\"data\":\"stop\"}"},
+      // An end marker's data is checked as an item's is.
+      {"verify %mark", 65, "problem at {pm}: end marker's data |1 live items read forwards and backwards, 1 problem"},
+      {"cat %mark '#1'", 65, "", "read the end marker at {pm}: "},
+      {"export %mark", 65, "\"data\":\"hello there\"}\n|!end of the day", "read the end marker at {pm}: "},
+      {"list %mark --json", 65, "\"position\":{pm},|\"crc\":\"BAD\",\"kind\":\"end marker\""},
       {"list %sel --cmd 6", 0, "  data\n|!0x"},  // nothing selected: not an error
       {"export %sel -c 7 -c 9 --format text", 0, "\t7\t0\t0\ttext\tseven\n|\t9\t0\t0\ttext\tnine\n|!five", "exported 2 of 5 items"},
       {"export %sel --cmd 6", 0, "!five", "exported 0 of 5 items"},
@@ -561,6 +567,12 @@ TEST_P(CliTest, CommandLines) {
   rows.push_back({"add %cp1252 --cmd 1 --data 'caf\xE9'", 0});
   rows.push_back({"list %cp1252 --json", 0, "\"encoding\":\"base64\",\"data\":\"Y2Fm6Q==\"}"});
 #endif
+  // A file whose end marker has one bit of its data flipped.
+  const std::vector<uint32_t> markAt = MakeFile(Path("markok"), method_, {{1, 0, 0, "hello there"}, {VARNFILE_CMD_END_MARKER, 0, 0, "the end of the day"}});
+  ASSERT_EQ(2u, markAt.size());
+  std::string mark = Slurp(Path("markok"));
+  mark[markAt[1] + 14 + (mark.size() - 8 - markAt[1] - 14) / 2] ^= 0x04;
+  Spit(Path("mark"), mark);
   // A file whose writer never closed it: noise, then items that repeat the
   // one before, which under chained DEFLATE alone refer back to earlier items.
   ASSERT_EQ(0, VARNFileCreateEx(&h, 0, Path("open").c_str(), nullptr, nullptr, nullptr, 0));
@@ -587,6 +599,7 @@ TEST_P(CliTest, CommandLines) {
     for (int i : {2, 4, 5, 6, 11, 12}) vars["{p" + std::to_string(i) + "}"] = std::to_string(pos[i]);
     vars["{pe}"] = std::to_string(Slurp(Path("e")).size());
     vars["{c2}"] = std::to_string(items[2].commandId);
+    vars["{pm}"] = std::to_string(markAt[1]);
     vars["{nv}"] = std::to_string(neverWhole);
     vars["{nv1}"] = std::to_string(neverWhole - 1);
     vars["{nl}"] = std::to_string(neverLast);

@@ -250,6 +250,8 @@ int RunList(const ListOptions& o) {
                 "length", "stored", "crc", o.noPreview ? "" : "  data");
   uint64_t bad = 0;
   std::string line;
+  std::unique_ptr<EndMarkerReader> markers;  // made for the first end marker with data
+  std::vector<uint8_t> marker;
   range.Walk(file, raw, [&](const Entry& e) {
     const char* kind = e.kind == EntryKind::Deleted ? "deleted"
                        : e.kind == EntryKind::EndMarker ? "end marker" : "live";
@@ -259,11 +261,20 @@ int RunList(const ListOptions& o) {
       JsonObject row;
       row.Add("position", e.frame.position).Add("command", e.frame.command);
       row.Add("extra", e.frame.extra).Add("value", e.frame.value).Add("length", e.frame.length);
-      row.Add("stored", e.frame.storedLength).Add("crc", CrcStateName(e.crc)).Add("kind", kind);
-      if (!o.noPreview && e.data != nullptr) {
+      // An end marker's data too, as export gives it, and checked.
+      CrcState crc = e.crc;
+      if (!o.noPreview && e.kind == EntryKind::EndMarker && e.frame.length > 0) {
+        if (!markers) markers = std::make_unique<EndMarkerReader>(raw, static_cast<uint16_t>(file.method()));
+        crc = markers->Read(e.frame, &marker);
+        data = marker.data();
+        length = marker.size();
+      }
+      row.Add("stored", e.frame.storedLength).Add("crc", CrcStateName(crc)).Add("kind", kind);
+      if (!o.noPreview && (e.data != nullptr || data != nullptr)) {
         EncodedData encoded = EncodeData(data, length);
         row.Add("encoding", encoded.encoding).Add("data", encoded.text);
       }
+      if (crc == CrcState::Bad && e.crc != CrcState::Bad) ++bad;
       line = row.str();
     } else {
       char fields[96];
@@ -464,6 +475,7 @@ class Verifier {
               "readable; varnfile recover copies them into a file closed properly)");
     for (const RecordFrame& r : scan.records) {
       if (r.command != DeletedCommand && r.length != 0 && r.crc == 0) ++unchecked_;
+      if (r.command == EndMarkerCommand && r.length != 0 && r.crc != 0) markers_.push_back(r);
       // The library reads past a record's damaged trailer, but not back
       // over a damaged link.
       if (r.trailerDamage != FrameProblem::None)
@@ -574,8 +586,25 @@ class Verifier {
       std::reverse(backward.begin(), backward.end());
       if (!broken) CompareWalks(backward);
     }
+    CheckEndMarkers();
     rc = file.TryClose();
     if (rc != VARNFILE_OK) Problem(0, "closing the file failed: " + varn::DescribeResult(rc));
+  }
+
+  // The library reads past end markers and never checks their data: it is
+  // read and checked here, as an item's is.
+  void CheckEndMarkers() {
+    if (markers_.empty()) return;
+    EndMarkerReader reader(raw_, method_);
+    std::vector<uint8_t> data;
+    for (const RecordFrame& marker : markers_) {
+      try {
+        if (reader.Read(marker, &data) == CrcState::Bad)
+          Problem(marker.position, "end marker's data fails its CRC check");
+      } catch (const varn::Error& e) {
+        Problem(marker.position, std::string("end marker's data cannot be read: ") + e.what());
+      }
+    }
   }
 
   // Reads every framed record as recover does; each that it would drop is
@@ -627,6 +656,7 @@ class Verifier {
   std::vector<std::pair<uint32_t, uint64_t>> forward_;
   std::size_t backwardCount_ = 0;
   std::vector<uint32_t> badCrc_;
+  std::vector<RecordFrame> markers_;  // end markers whose data carries a CRC
   std::optional<uint64_t> salvaged_;  // live items as recover reads them
   bool aged_ = false;
   std::string agedAdvice_;  // why a sound file that has aged ends with 69

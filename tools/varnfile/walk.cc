@@ -424,18 +424,31 @@ EndMarkerReader::EndMarkerReader(const RawFile& raw, uint16_t method)
 
 EndMarkerReader::~EndMarkerReader() = default;
 
-std::vector<uint8_t> EndMarkerReader::Data(const RecordFrame& marker) {
+CrcState EndMarkerReader::Read(const RecordFrame& marker, std::vector<uint8_t>* data) {
   const uint8_t* stored = raw_.data() + marker.position + ItemHeaderSize;
-  if (method_ == VARNFILE_METHOD_NONE) return std::vector<uint8_t>(stored, stored + marker.length);
+  if (method_ == VARNFILE_METHOD_NONE) {
+    data->assign(stored, stored + marker.length);
+    if (marker.crc == 0) return CrcState::None;
+    return ItemCrc(data->data(), data->size()) == marker.crc ? CrcState::Ok : CrcState::Bad;
+  }
   if (!copy_ || !std::binary_search(live_.begin(), live_.end(), marker.position))
     MakeCopy(marker.position);
   file_.Seek(marker.position);
-  std::vector<uint8_t> data(VARNFILE_MAX_ITEM_LENGTH);
+  data->resize(VARNFILE_MAX_ITEM_LENGTH);
   uint16_t command = 0, extra = 0, length = VARNFILE_MAX_ITEM_LENGTH;
   uint32_t value = 0;
-  varn::Check(VARNFileReadItem(file_.handle(), &command, &extra, &value, &length, data.data()),
-              "read the data of an end marker");
-  data.resize(length);
+  uint16_t rc = VARNFileReadItem(file_.handle(), &command, &extra, &value, &length, data->data());
+  if (rc != VARNFILE_E_CRC)
+    varn::Check(rc, "read the end marker at " + std::to_string(marker.position));
+  data->resize(length);
+  if (rc == VARNFILE_E_CRC) return CrcState::Bad;
+  return marker.crc == 0 ? CrcState::None : CrcState::Ok;
+}
+
+std::vector<uint8_t> EndMarkerReader::Data(const RecordFrame& marker) {
+  std::vector<uint8_t> data;
+  if (Read(marker, &data) == CrcState::Bad)
+    throw varn::Error(VARNFILE_E_CRC, "read the end marker at " + std::to_string(marker.position));
   return data;
 }
 

@@ -157,7 +157,10 @@ class EndMarkerReader {
   EndMarkerReader(const EndMarkerReader&) = delete;
   EndMarkerReader& operator=(const EndMarkerReader&) = delete;
 
-  // The data of `marker`, as the file's bytes frame it.
+  // The data of `marker`, as the file's bytes frame it, into *data, and
+  // whether it passes its CRC check, as an item's data does.
+  CrcState Read(const RecordFrame& marker, std::vector<uint8_t>* data);
+  // The data of `marker`; data that fails its CRC check throws varn::Error.
   std::vector<uint8_t> Data(const RecordFrame& marker);
 
  private:
