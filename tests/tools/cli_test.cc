@@ -564,6 +564,7 @@ TEST_P(CliTest, CommandLines) {
   rows.push_back({"recover '%new\nline' '%new\nline2'", 0, " from %new\\x0aline into %new\\x0aline2 (method"});
   rows.push_back({"list '%gone\nnow\xE2\x80\xAE'", 66, "", "varnfile: %gone\\x0anow\\u{202e}: no such file\n"});
   rows.push_back({"set '%new\nline' --aging 0", 0, "", "%new\\x0aline "});  // a warning
+  rows.push_back({"info %a 'extra\nword'", 64, "", "The following argument was not expected: extra\\x0aword\n"});
   rows.push_back({"add %cp1252 --cmd 1 --data 'caf\xE9'", 0});
   rows.push_back({"list %cp1252 --json", 0, "\"encoding\":\"base64\",\"data\":\"Y2Fm6Q==\"}"});
 #endif

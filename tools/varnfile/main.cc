@@ -141,6 +141,13 @@ int main(int argc, char** argv) {
   app.formatter(std::make_shared<OverviewFormatter>());
   // Options start with '-' on every system; on Windows "/name" is a path.
   app.allow_windows_style_options(false);
+  // A refused command line shows what it was given as every message
+  // does (a line break or a byte that is no UTF-8 escaped); subcommands
+  // take this from the app as they are added.
+  app.failure_message([](const CLI::App* at, const CLI::Error& e) {
+    const std::string text = CLI::FailureMessage::simple(at, e), what = e.what();
+    return text.compare(0, what.size(), what) == 0 ? Shown(what) + text.substr(what.size()) : text;
+  });
   int status = 0;
   AddEditCommands(app, &status);
   AddInspectCommands(app, &status);
