@@ -612,6 +612,7 @@ class Verifier {
   void ReadAsRecover() {
     const SalvageCount salvage = CountSalvage(raw_);
     salvaged_ = salvage.live;
+    records_ = salvage.records;  // framed under the method the items decode with
     std::vector<uint32_t> known;
     for (const auto& p : problems_) known.push_back(p.first);
     for (const auto& [position, reason] : salvage.dropped)
