@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "varnfile.hpp"
@@ -26,24 +25,6 @@ void AddTransferCommands(CLI::App& app, int* status);  // convert, export, impor
 void AddRecoverCommand(CLI::App& app, int* status);    // recover
 
 using HeaderImage = std::array<uint8_t, VARNFILE_HEADER_SIZE>;
-
-class RawFile;
-
-// What recover salvages of a file: every record its bytes frame, read back
-// through the library from a scratch copy (in $TMPDIR or /tmp) under the
-// method the items decode with, whatever the header says. This is how info
-// and verify count the items of a file that was never closed, which the
-// library will not open.
-struct SalvageCount {
-  uint16_t method = 0;      // the method the items are read with
-  std::size_t records = 0;  // framed records
-  uint64_t live = 0, deleted = 0, markers = 0;  // read whole, passing their CRC
-  uint64_t dataBytes = 0, storedBytes = 0;      // of those
-  // What recover would drop, in file order: records whose data do not
-  // decode to their CRC, bytes that frame no record.
-  std::vector<std::pair<uint32_t, std::string>> dropped;
-};
-SalvageCount CountSalvage(const RawFile& raw);
 
 // `target` with the caller's fields of `source` copied in: stamp, aging
 // limit, flags, description and the reserved areas. Magic, version, base

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace varntool {
@@ -154,6 +155,22 @@ struct RecordScan {
 
 // Stops after maxRecords records.
 RecordScan ScanRecords(const RawFile& file, uint16_t method, std::size_t maxRecords = SIZE_MAX);
+
+// What recover salvages of a file: every record its bytes frame, read back
+// through the library from a scratch copy (in $TMPDIR or /tmp) under the
+// method the items decode with, whatever the header says. This is how info
+// and verify count the items of a file that was never closed, which the
+// library will not open. (Made by recover's own reading, in cmd_recover.cc.)
+struct SalvageCount {
+  uint16_t method = 0;      // the method the items are read with
+  std::size_t records = 0;  // framed records
+  uint64_t live = 0, deleted = 0, markers = 0;  // read whole, passing their CRC
+  uint64_t dataBytes = 0, storedBytes = 0;      // of those
+  // What recover would drop, in file order: records whose data do not
+  // decode to their CRC, bytes that frame no record.
+  std::vector<std::pair<uint32_t, std::string>> dropped;
+};
+SalvageCount CountSalvage(const RawFile& raw);
 
 }  // namespace varntool
 
