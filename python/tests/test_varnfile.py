@@ -33,7 +33,7 @@ def sample(n=40):
 
 
 def jsonl(items):
-    return "".join(json.dumps({"command": c, "extra": e, "value": v,
+    return "".join(json.dumps({"command": c, "extra": e, "value": v, "encoding": "base64",
                                "data": base64.b64encode(d).decode()}) + "\n"
                    for c, e, v, d in items).encode()
 
