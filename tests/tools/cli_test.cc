@@ -284,7 +284,11 @@ TEST_P(CliTest, CommandLines) {
       {"info %vdrop", 0, "method         {m} (|flags          0x00000009\ndescription    \"keep me\"\n|items          11 live, 0 deleted, 1 end markers\n"},
       {"convert %v %vdrop0 --drop-deleted -m 0", 0, "to %vdrop0 (0 none, "},
       {"convert %data %cdrop --drop-deleted", 65, "", "the item at {p2} of %data fails its CRC check (convert copies only intact files"},
-      {"convert %length %cdrop --drop-deleted -m 0", 65, "", "record at {p6}: "},
+      {"convert %length %cdrop --drop-deleted -m 0", 65, "", "the record at {p6} of %length is damaged"},
+      // The library reads a record's worth of zeros behind the last record
+      // as an item of command 0: copied, it would be an item nobody wrote.
+      {"convert %zeros %czeros", 65, "", "the record at {pz} of %zeros is damaged (trailer does not point back at its record), and convert copies only intact files"},
+      {"convert %zeros %czeros --drop-deleted -m 0", 65, "", "the record at {pz} of %zeros is damaged"},
       {"recover %data %rdata", 0, "at {p2}: data does not decode"},
       // A damaged trailer costs no item: the record behind it shows where
       // it ends. Verify reports it; recover repairs it.
@@ -599,6 +603,7 @@ TEST_P(CliTest, CommandLines) {
     std::map<std::string, std::string> vars = {{"%", Path("")}, {"{m}", std::to_string(method_)}};
     for (int i : {2, 4, 5, 6, 11, 12}) vars["{p" + std::to_string(i) + "}"] = std::to_string(pos[i]);
     vars["{pe}"] = std::to_string(Slurp(Path("e")).size());
+    vars["{pz}"] = std::to_string(bytes.size());  // where %zeros's zeros begin
     vars["{c2}"] = std::to_string(items[2].commandId);
     vars["{pm}"] = std::to_string(markAt[1]);
     vars["{nv}"] = std::to_string(neverWhole);
@@ -714,7 +719,7 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ((std::vector<Item>{{5, 0, 6, "multi\nline"}}), ReadFile(Path("k")));
 #endif
   // No file from a failed create, import, convert or recover.
-  for (const char* name : {"b", "bad", "dimp", "hint", "huge", "k3", "late", "rnoise", "rtext", "cdata", "cdrop", "limi", "limj", "limc", "limr", "w",
+  for (const char* name : {"b", "bad", "dimp", "hint", "huge", "k3", "late", "rnoise", "rtext", "cdata", "cdrop", "czeros", "limi", "limj", "limc", "limr", "w",
                            "nslash", "rslash", "eslash", "pslash"})
     EXPECT_NE(0, access(Path(name).c_str(), F_OK)) << name;
   EXPECT_NE(0, access("-", F_OK));  // export -o - wrote to stdout

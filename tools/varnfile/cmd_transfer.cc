@@ -185,6 +185,17 @@ int RunConvert(const ConvertOptions& o) {
   if (o.method.empty()) method = source.method();
   RawFile before;
   before.Open(o.source);
+  // The library reads past a trailer that does not point back and past
+  // bytes behind the last record that hold a record's worth of anything
+  // (zeros read as an item of command 0): copied, the damage would reach a
+  // new file that verifies clean. Nothing is made from such a file.
+  const FramingFault fault = CheckFraming(before, static_cast<uint16_t>(source.method()));
+  if (fault.problem != FrameProblem::None)
+    throw ToolError("convert: the record at " + std::to_string(fault.position) + " of " + o.source +
+                        " is damaged (" + DescribeFrameProblem(fault.problem) +
+                        "), and convert copies only intact files: varnfile verify " + o.source +
+                        " shows the damage, varnfile recover salvages the intact items",
+                    ExitDamaged);
   HeaderImage sourceHeader = source.Header();
   if (o.ignoreAging)  // the copy's stamp was moved; keep the file's own
     std::copy(before.data(), before.data() + HeaderSize, sourceHeader.begin());

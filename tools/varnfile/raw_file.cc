@@ -123,6 +123,21 @@ uint32_t FindNextFrame(const RawFile& file, uint64_t from, uint16_t method) {
   return 0;
 }
 
+FramingFault CheckFraming(const RawFile& file, uint16_t method) {
+  FramingFault fault;
+  uint64_t p = FirstItemPosition;
+  while (p < file.size()) {
+    RecordFrame frame;
+    fault.problem = CheckFrame(file, p, method, &frame);
+    if (fault.problem != FrameProblem::None) {
+      fault.position = static_cast<uint32_t>(p);
+      return fault;
+    }
+    p = frame.next();
+  }
+  return fault;
+}
+
 RecordScan ScanRecords(const RawFile& file, uint16_t method, std::size_t maxRecords) {
   RecordScan scan;
   uint64_t p = FirstItemPosition;

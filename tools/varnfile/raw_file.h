@@ -135,6 +135,19 @@ FrameProblem CheckRecord(const RawFile& file, uint64_t position, uint16_t method
 // or 0 when there is none.
 uint32_t FindNextFrame(const RawFile& file, uint64_t from, uint16_t method);
 
+// Where the bytes stop framing the file as a writer leaves it: the first
+// record, from the first item position on, that does not end inside the
+// file, whose trailer does not point back at it or holds unknown flags,
+// or whose lengths do not fit `method` (bytes past the last record
+// included). problem is None when every record is framed and the last one
+// ends where the file ends. Copying a file whole is sound only then: the
+// library reads past a trailer that does not point back.
+struct FramingFault {
+  uint32_t position = 0;
+  FrameProblem problem = FrameProblem::None;
+};
+FramingFault CheckFraming(const RawFile& file, uint16_t method);
+
 // Bytes that hold no consistent record.
 struct DamagedRange {
   uint32_t from = 0;
