@@ -147,6 +147,8 @@ bool LeftByTheTool(const std::string& path) {
 
 }  // namespace
 
+constexpr const char* StaysUnfinished = " cannot be removed and stays behind, never closed";
+
 NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool staged)
     : path_(path), target_(path) {
   CheckNewFile(path, options);
@@ -203,8 +205,22 @@ const std::string& NewFile::writing() const { return scratch_.empty() ? target_ 
 
 varn::File NewFile::Create(varn::Method method) {
   varn::File file;
+  errno = 0;  // a failed write's errno is its cause, never an older one
   uint16_t rc = varn::File::TryCreate(writing(), method, &file);
-  if (rc != VARNFILE_OK) ThrowOpenFailure(scratch_.empty() ? path_ : scratch_, rc, true);
+  if (rc != VARNFILE_OK) {
+    // The library makes the file, then sizes it and writes its header: a
+    // failure of those (a full disk, an I/O error) leaves an unfinished
+    // file, which goes. The name was free, or what a killed run left.
+    const std::string cause = WriteFailureCause(errno, writing());
+    const bool left = NameTaken(writing()) && LeftByTheTool(writing());
+    const bool removed = left && varnfile::PlatformRemoveName(writing().c_str()) == 0;
+    if (left && !removed) Report("varnfile: %s%s\n", writing().c_str(), StaysUnfinished);
+    if (rc == VARNFILE_E_WRITE || (rc == VARNFILE_E_CREATE && left && !cause.empty()))
+      throw ToolError("cannot write the header of the new file " + path_ + ": " + varn::DescribeResult(rc) +
+                          (cause.empty() ? "" : " (" + cause + ")") + (removed ? "; removed it" : ""),
+                      ExitIo);
+    ThrowOpenFailure(scratch_.empty() ? path_ : scratch_, rc, true);
+  }
   if (!scratch_.empty()) {  // ours from here on, until it takes its name
     madeScratch_ = true;
     unfinished_ = std::make_unique<RemoveOnInterrupt>(scratch_);
@@ -274,8 +290,6 @@ void NewFile::Committed() {
   madeScratch_ = false;
 }
 
-constexpr const char* StaysUnfinished = " cannot be removed and stays behind, never closed";
-
 void NewFile::Finish(varn::File* file, bool last) {
   if (last && madeScratch_ && !aside_) MoveAside();
   errno = 0;  // a failed write's errno is its cause, never an older one
@@ -300,6 +314,25 @@ bool NewFile::Discard(varn::File* file) {
   }
   madeScratch_ = false;
   return true;
+}
+
+void NewFile::DiscardAndRethrow(varn::File* file) {
+  try {
+    throw;
+  } catch (const varn::Error& e) {
+    const std::string cause = e.code() == VARNFILE_E_WRITE ? WriteFailureCause(errno, writing()) : "";
+    const bool open = file->is_open();  // else its close failed, and said what became of it
+    const bool removed = Discard(file) && open;
+    if (cause.empty() && !removed) throw;
+    throw ToolError(std::string(e.what()) + (cause.empty() ? "" : " (" + cause + ")") +
+                    (!removed ? ""
+                     : FileExists(path_) ? "; " + path_ + " is as it was"
+                                         : "; removed the unfinished " + path_),
+                    StatusForResult(e.code()));
+  } catch (...) {
+    Discard(file);
+    throw;
+  }
 }
 
 void CheckDescription(const std::string& text) {
@@ -442,8 +475,20 @@ void RunAdd(const AddOptions& o) {
   item.data = ReadItemData(o);
   varn::File file = OpenItems(o.path, varn::Access::ReadWrite);
   DeferInterrupts defer;  // the item and the close are written whole
-  uint32_t position = AppendItem(file, item, "");
-  file.Close();
+  const varn::Method method = file.method();
+  const uint32_t end = file.SeekToEnd();
+  uint32_t position = 0;
+  try {
+    position = AppendItem(file, item, "");
+  } catch (const varn::Error& e) {
+    const ToolError failure = WriteFailure("cannot add the item to " + o.path, e.code(), o.path);
+    file.TryClose();
+    if (e.code() == VARNFILE_E_WRITE) ThrowIfPastSizeLimit(o.path, end, item.data.size(), method);
+    throw failure;
+  }
+  errno = 0;  // a failed write's errno is its cause, never an older one
+  const uint16_t rc = file.TryClose();
+  if (rc != VARNFILE_OK) throw WriteFailure("cannot finish " + o.path + " with the new item", rc, o.path);
   Note("added item 0x%04X at %u (%zu bytes)\n", item.command, position, item.data.size());
 }
 
@@ -534,6 +579,33 @@ class ItemFinder {
   uint64_t size_ = 0;
 };
 
+// After a delete failed: which of `items` the file holds deleted now,
+// read again from its bytes, and how to delete the rest.
+void ReportDeletedAfterFailure(const std::string& path, const std::vector<RecordFrame>& items) {
+  RawFile raw;
+  try {
+    raw.Open(path);
+  } catch (const ToolError& e) {
+    Report("cannot tell which items are deleted from %s: %s\n", path.c_str(), e.what());
+    return;
+  }
+  std::size_t deleted = 0;
+  std::string rest;
+  for (const RecordFrame& item : items) {
+    if (raw.Has(item.position, 2) && Get16(raw.data() + item.position) == DeletedCommand)
+      ++deleted;
+    else
+      rest += " --at " + std::to_string(item.position);
+  }
+  if (deleted == 0)
+    Report("no item is deleted from %s: it is as it was\n", path.c_str());
+  else if (rest.empty())
+    Report("the %s are deleted from %s all the same\n", Counted(items.size(), "item").c_str(), path.c_str());
+  else
+    Report("%zu of the %s are deleted from %s; the others are not (varnfile delete %s%s deletes them)\n",
+           deleted, Counted(items.size(), "item").c_str(), path.c_str(), path.c_str(), rest.c_str());
+}
+
 struct DeleteOptions {
   std::string path, command;
   std::vector<std::string> at, items;  // --at and the words after FILE
@@ -584,12 +656,18 @@ void RunDelete(const DeleteOptions& o, const CLI::App& sub) {
   try {
     for (; done < items.size() && !defer.Interrupted(); ++done) {
       file.Seek(items[done].position);
-      varn::Check(VARNFileDeleteItem(file.handle()), "delete " + At(items[done].position));
+      errno = 0;
+      const uint16_t rc = VARNFileDeleteItem(file.handle());
+      if (rc != VARNFILE_OK) throw WriteFailure("cannot delete " + At(items[done].position), rc, o.path);
     }
-    file.Close();
+    errno = 0;
+    const uint16_t rc = file.TryClose();
+    if (rc != VARNFILE_OK) throw WriteFailure("cannot finish " + o.path, rc, o.path);
   } catch (...) {
-    if (done > 0 && file.TryClose() == VARNFILE_OK)
-      Report("%s deleted from %s before the failure\n", Counted(done, "item").c_str(), o.path.c_str());
+    // A deletion the library took may still have been lost with its write
+    // buffer: the file's bytes say which of the items are deleted.
+    file.TryClose();
+    ReportDeletedAfterFailure(o.path, items);
     throw;
   }
   // One line per item, as far as a reader follows them; then the count.
@@ -602,6 +680,33 @@ void RunDelete(const DeleteOptions& o, const CLI::App& sub) {
     Report("interrupted: deleted %zu of %s\n", done, Counted(items.size(), "item").c_str());
   else if (items.empty())
     Report("no live item has command id 0x%04X; nothing deleted\n", command);
+}
+
+// After an update failed: whether the item at item.position holds the new
+// ids and value (and data), read again from the file's bytes.
+void ReportUpdatedAfterFailure(const std::string& path, const RecordFrame& item, uint16_t command,
+                               uint16_t extra, uint32_t value, const std::vector<uint8_t>* data) {
+  RawFile raw;
+  try {
+    raw.Open(path);
+  } catch (const ToolError& e) {
+    Report("cannot tell whether %s of %s changed: %s\n", At(item.position).c_str(), path.c_str(), e.what());
+    return;
+  }
+  RecordFrame now;
+  CheckFrame(raw, item.position, VARNFILE_METHOD_NONE, &now);
+  const bool idsNew = now.command == command && now.extra == extra && now.value == value;
+  const bool idsOld = now.command == item.command && now.extra == item.extra && now.value == item.value;
+  const uint8_t* stored = raw.data() + item.position + ItemHeaderSize;
+  const bool dataNew = data == nullptr || (raw.Has(item.position + ItemHeaderSize, data->size()) &&
+                                           std::equal(data->begin(), data->end(), stored));
+  if (idsOld && (data == nullptr || !dataNew) && now.crc == item.crc)
+    Report("%s of %s is as it was\n", At(item.position).c_str(), path.c_str());
+  else if (idsNew && dataNew)
+    Report("%s of %s holds the change all the same\n", At(item.position).c_str(), path.c_str());
+  else
+    Report("%s of %s holds only part of the change (varnfile update with the same arguments "
+           "makes it whole)\n", At(item.position).c_str(), path.c_str());
 }
 
 struct UpdateOptions : AddOptions {
@@ -653,9 +758,18 @@ void RunUpdate(const UpdateOptions& o, const CLI::App& sub) {
     return;
   }
   file.Seek(item.position);
-  varn::Check(file.TryUpdate(command, extra, value, newData ? data.data() : nullptr, data.size()),
-              "update " + at);
-  file.Close();
+  try {
+    errno = 0;
+    uint16_t rc = file.TryUpdate(command, extra, value, newData ? data.data() : nullptr, data.size());
+    if (rc != VARNFILE_OK) throw WriteFailure("cannot update " + at, rc, o.path);
+    errno = 0;
+    rc = file.TryClose();
+    if (rc != VARNFILE_OK) throw WriteFailure("cannot finish " + o.path, rc, o.path);
+  } catch (...) {
+    file.TryClose();
+    ReportUpdatedAfterFailure(o.path, item, command, extra, value, newData ? &data : nullptr);
+    throw;
+  }
   Report("%s item at %u: command 0x%04X, extra 0x%04X, value %u%s\n", restore ? "restored" : "updated",
          item.position, command, extra, value, newData ? ", new data" : "");
 }

@@ -138,7 +138,8 @@ class Salvager {
   }
   const uint8_t* data() const { return buffer_.data(); }
   uint16_t length() const { return length_; }
-  void Close() { copy_.Close(); }
+  // The copy was only read: a failed close loses nothing.
+  void Close() { copy_.TryClose(); }
 
  private:
   const RecordScan& scan_;
@@ -396,8 +397,7 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
                       "decodes); nothing to recover", ExitDamaged);
     made.Finish(&target);
   } catch (...) {
-    made.Discard(&target);
-    throw;
+    made.DiscardAndRethrow(&target);
   }
   made.Commit();
 
@@ -405,7 +405,7 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
   // are the source's unless --reset-aging).
   varn::File check;
   uint16_t rc = varn::File::TryOpen(o.target, varn::Access::Read, &check);
-  if (rc == VARNFILE_OK) check.Close();
+  if (rc == VARNFILE_OK) check.TryClose();  // only read: its close loses nothing
   if (rc == VARNFILE_E_AGED)
     WarnAgedLikeSource(o.target);
   else if (rc != VARNFILE_OK)

@@ -141,29 +141,6 @@ class GrowthWatch {
   std::thread thread_;
 };
 
-// In a handler of a failure while `made` was written: throws the new file
-// away and the failure on, its message completed with the cause of a failed
-// write, asked before the removal frees the space that ran out, and with
-// what became of the file. A failure of the close says that itself.
-[[noreturn]] void DiscardAndRethrow(NewFile& made, varn::File* file, const std::string& path) {
-  try {
-    throw;
-  } catch (const varn::Error& e) {
-    const std::string cause = e.code() == VARNFILE_E_WRITE ? WriteFailureCause(errno, made.writing()) : "";
-    const bool open = file->is_open();  // else its close failed, and said what became of it
-    const bool removed = made.Discard(file) && open;
-    if (cause.empty() && !removed) throw;
-    throw ToolError(std::string(e.what()) + (cause.empty() ? "" : " (" + cause + ")") +
-                    (!removed ? ""
-                     : FileExists(path) ? "; " + path + " is as it was"
-                                        : "; removed the unfinished " + path),
-                    StatusForResult(e.code()));
-  } catch (...) {
-    made.Discard(file);
-    throw;
-  }
-}
-
 // The library takes names of at most 259 bytes: a longer one is refused
 // before anything is read or made, as too long rather than as the library's
 // "invalid argument" (or as a file it cannot open once it is made).
@@ -227,10 +204,13 @@ int RunConvert(const ConvertOptions& o) {
     }
     made.Finish(&target);
   } catch (...) {
-    DiscardAndRethrow(made, &target, o.target);  // no half-made target stays behind
+    made.DiscardAndRethrow(&target);  // no half-made target stays behind
   }
+  // The source was only read: its close loses nothing, and it goes before
+  // the new file takes its name, so that nothing fails after that.
+  if (source.TryClose() != VARNFILE_OK)
+    Report("warning: closing %s failed (it was only read, so nothing is lost)\n", o.source.c_str());
   made.Commit();
-  source.Close();
   RawFile after;
   after.Open(o.target);
   uint16_t from = Get16(sourceHeader.data() + CompressionOffset);
@@ -1114,13 +1094,19 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
       made->Finish(&file);
     }
   } catch (const varn::Error& e) {
-    if (!o.append) DiscardAndRethrow(*made, &file, o.path);
+    if (!o.append) made->DiscardAndRethrow(&file);
     const std::string cause = e.code() == VARNFILE_E_WRITE ? WriteFailureCause(errno, o.path) : "";
+    // The library refuses an item that would pass 4 GiB before it writes.
+    uint32_t end = 0;
+    const varn::Method method = file.is_open() ? file.method() : varn::Method::None;
+    const bool atEnd = e.code() == VARNFILE_E_WRITE && file.is_open() &&
+                       VARNFileSeekToEnd(file.handle(), &end) == VARNFILE_OK;
     if (added > 0) ReportAppended(&file, o.path, appendStart, added, lines);
+    if (atEnd) ThrowIfPastSizeLimit(o.path, end, item.data.size(), method);
     if (cause.empty()) throw;
     throw ToolError(std::string(e.what()) + " (" + cause + ")", StatusForResult(e.code()));
   } catch (...) {
-    if (!o.append) DiscardAndRethrow(*made, &file, o.path);
+    if (!o.append) made->DiscardAndRethrow(&file);
     if (added > 0) ReportAppended(&file, o.path, appendStart, added, lines);
     throw;
   }

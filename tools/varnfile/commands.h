@@ -130,6 +130,11 @@ class NewFile {
   // (its file system turned read-only) and stays behind unfinished, which
   // the tool then says.
   bool Discard(varn::File* file);
+  // In a handler of a failure while the file was written: throws it away
+  // and the failure on, its message completed with the cause of a failed
+  // write (asked before the removal frees the space that ran out) and with
+  // what became of the file. A failure of the close says that itself.
+  [[noreturn]] void DiscardAndRethrow(varn::File* file);
   // Gives the finished file its name.
   void Commit();
 

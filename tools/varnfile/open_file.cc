@@ -170,6 +170,12 @@ int64_t AgingSeconds(const uint8_t* header) {
 }
 
 void ThrowOpenFailure(const std::string& path, uint16_t code, bool exclusive) {
+  // The library cannot seek in a file past 4 GiB: it says so as a seek that
+  // failed, every command here as what the file is.
+  uint64_t size = 0;
+  if (code != VARNFILE_E_CREATE && code != VARNFILE_E_MKDIR && varnfile::PlatformFileSize(path.c_str(), &size) == 0 &&
+      size > LargestFileSize)
+    throw ToolError(path + " is larger than 4 GiB and cannot be a transaction file", ExitDamaged);
   if (code == VARNFILE_E_OPEN || code == VARNFILE_E_CREATE || code == VARNFILE_E_ACCESS) {
     int error = ProbeOpen(path, exclusive);
     // A file that may not be written is still in use when a reader cannot
@@ -266,7 +272,17 @@ void HeaderEditor::Write() {
     // that the failed set leaves the header as it found it.
     if (varnfile::FileSeek(fd_, 0, 0, &at) == 0)
       varnfile::FileWrite(fd_, original_.data(), original_.size());
-    throw SystemError("cannot write the header of " + path_, error, ExitIo);
+    // What the header holds now, read again, says whether to run set again.
+    HeaderImage now{};
+    const std::size_t got = ReadAt(fd_, 0, now.data(), now.size());
+    const std::string state = got == now.size() && now == original_ ? "; the header is as it was"
+                              : got == now.size() && now == header_
+                                  ? "; the header holds the new fields all the same"
+                                  : "; the header holds part of the new fields (run the same set again)";
+    const std::string cause = WriteFailureCause(error, path_);
+    throw ToolError("cannot write the header of " + path_ + ": " + (cause.empty() ? std::strerror(error) : cause) +
+                        state,
+                    StatusForErrno(error, ExitIo));
   }
 }
 

@@ -16,7 +16,12 @@
 #include <iterator>
 #include <random>
 
+#if defined(__linux__)
+#include <sys/file.h>
+#endif
+
 #include "item_text.h"
+#include "raw_file.h"
 #include "platform/console.h"
 #include "platform/file.h"
 #include "platform/file_system.h"
@@ -441,6 +446,23 @@ std::string WriteFailureCause(int error, const std::string& path) {
   std::error_code failed;
   const std::filesystem::space_info space = std::filesystem::space(DirectoryOf(path), failed);
   return !failed && space.available == 0 ? "no space left on device" : "";
+}
+
+ToolError WriteFailure(const std::string& what, uint16_t code, const std::string& path) {
+  const std::string cause = code == VARNFILE_E_WRITE ? WriteFailureCause(errno, path) : "";
+  return ToolError(what + ": " + varn::DescribeResult(code) + (cause.empty() ? "" : " (" + cause + ")"),
+                   StatusForResult(code));
+}
+
+void ThrowIfPastSizeLimit(const std::string& path, uint64_t end, std::size_t length, varn::Method method) {
+  // The stored bytes: the data as it is, or compressed, at most an item's
+  // worth, or under a chained method as the library bounds them.
+  uint64_t stored = method == varn::Method::None ? length : VARNFILE_MAX_ITEM_LENGTH;
+  if (IsChained(static_cast<uint16_t>(method))) stored = std::max<uint64_t>(stored, length + length / 8 + 128);
+  if (end + RecordOverhead + stored <= LargestFileSize) return;
+  throw ToolError("the item would take " + path + " past its 4 GiB limit (it ends at " + std::to_string(end) +
+                      "; positions are 32-bit numbers): start a new file for further items",
+                  ExitCannotCreate);
 }
 
 void OpenInput(std::ifstream& in, const std::string& path) {

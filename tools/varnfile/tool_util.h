@@ -60,6 +60,23 @@ ToolError SystemError(const std::string& what, int error, int otherwise);
 // says. Ask before the unfinished file is removed, which frees space.
 std::string WriteFailureCause(int error, const std::string& path);
 
+// A failure of the library while it wrote to `path` (the user's name for
+// it), as a ToolError with the library's exit status: `what` failed ("cannot
+// finish FILE"), the code in words, and the cause of a failed write
+// (WriteFailureCause of errno, which the failing call left: ask at once).
+ToolError WriteFailure(const std::string& what, uint16_t code, const std::string& path);
+
+// The limit of a file's size: positions are unsigned 32-bit numbers.
+constexpr uint64_t LargestFileSize = 0xFFFFFFFFull;
+
+// The refusal of an item that would take the file at `path`, whose data
+// ends at `end`, past LargestFileSize (ExitCannotCreate: the file cannot
+// take it), when a failed append of `length` bytes of data under `method`
+// can be that; else nothing is thrown. The library refuses such an append
+// before it writes anything, with the code of a failed write; under a
+// chained method it counts the item at its largest compressed size.
+void ThrowIfPastSizeLimit(const std::string& path, uint64_t end, std::size_t length, varn::Method method);
+
 // Opens an input file for reading (--file, --input): a directory is refused
 // as not a file (66) before the system gets to answer for it (EISDIR on
 // POSIX, EACCES on Windows); a FIFO or device is read as it comes.
