@@ -106,16 +106,33 @@ std::vector<uint8_t> BuildReadableCopy(const RawFile& raw, const RecordScan& sca
   return copy;
 }
 
+// Where a readable copy made for the folder `dir` goes: there, unless its
+// name there would pass the 259 bytes the library takes (a deep
+// directory); then in the folder for temporary files.
+std::string CopyFolder(const std::string& dir) {
+  if (dir.size() + std::string("/.varnfile-recover-xxxxxxxx").size() <= 259) return dir;
+  char tmp[4096];
+  return varnfile::PlatformTempDirectory(tmp, sizeof tmp) == 0 ? tmp : dir;
+}
+
 // Framed records [first, last) of a scan, readable through the library
-// from a scratch copy in the folder `dir`.
+// from a scratch copy in the folder `dir` (see CopyFolder).
 class Salvager {
  public:
   Salvager(const RawFile& raw, const RecordScan& scan, uint16_t method, const std::string& dir,
            std::size_t first, std::size_t last)
-      : scan_(scan), first_(first), scratch_(dir, ".varnfile-recover"),
+      : scan_(scan), first_(first), scratch_(CopyFolder(dir), ".varnfile-recover"),
         buffer_(VARNFILE_MAX_ITEM_LENGTH) {
+    // The copy holds the whole source: it has no name from the start where
+    // the library can open it without one, else until the library has it.
+    const std::string unnamed = scratch_.ReleaseNameEarly();
     std::vector<uint8_t> bytes = BuildReadableCopy(raw, scan, method, first, last, &positions_);
     scratch_.Write(bytes.data(), bytes.size());
+    if (!unnamed.empty()) {
+      copy_ = varn::File::Open(unnamed, varn::Access::Read);
+      scratch_.Close();
+      return;
+    }
     scratch_.Close();
     copy_ = varn::File::Open(scratch_.path(), varn::Access::Read);
     scratch_.ReleaseName();
@@ -325,6 +342,8 @@ SalvageCount CountSalvage(const RawFile& raw) {
 namespace {
 
 int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
+  if (o.target.size() > 259)  // the library would refuse to open it once made
+    throw ToolError(o.target + ": name too long (at most 259 bytes, not " + std::to_string(o.target.size()) + ")");
   if (SameFile(o.source, o.target)) throw ToolError("recover: source and target are the same file");
   CheckNewFile(o.target, o.output);
   const uint64_t maxDropped = ParseNumber(o.maxDropped, SIZE_MAX, "--max-dropped");

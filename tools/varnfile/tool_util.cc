@@ -302,6 +302,26 @@ void ScratchFile::ReleaseName() {
   }
 }
 
+std::string ScratchFile::What() const {
+  // A file without a name is named by its folder alone: nothing of it stays.
+  return named_ ? "cannot write the scratch file " + path_ : "cannot write a scratch file in " + DirectoryOf(path_);
+}
+
+std::string ScratchFile::ReleaseNameEarly() {
+#if defined(__linux__)
+  const std::string byDescriptor = "/proc/self/fd/" + std::to_string(fd_);
+  if (fd_ < 0 || !FileExists(byDescriptor)) return "";
+  ReleaseName();
+  if (named_) return "";
+  // The library's open takes a shared lock, which this descriptor's own
+  // exclusive one would refuse.
+  ::flock(fd_, LOCK_UN);
+  return byDescriptor;
+#else
+  return "";
+#endif
+}
+
 int ScratchFile::TakeName(const std::string& target) {
   int error = varnfile::PlatformReplaceName(path_.c_str(), target.c_str());
   if (error == 0) {
@@ -313,15 +333,13 @@ int ScratchFile::TakeName(const std::string& target) {
 
 void ScratchFile::Write(const void* data, std::size_t size) {
   int error = varnfile::FileWrite(fd_, data, size);
-  if (error != 0)
-    throw SystemError("cannot write the scratch file " + path_, error, ExitIo);
+  if (error != 0) throw SystemError(What(), error, ExitIo);
 }
 
 void ScratchFile::Close() {
   int error = varnfile::FileClose(fd_);
   fd_ = -1;
-  if (error != 0)
-    throw SystemError("cannot write the scratch file " + path_, error, ExitIo);
+  if (error != 0) throw SystemError(What(), error, ExitIo);
 }
 
 namespace {

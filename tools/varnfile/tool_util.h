@@ -250,11 +250,20 @@ class ScratchFile {
   // the file is reached through descriptor() alone. Elsewhere the name
   // stays until this goes out of scope.
   void ReleaseName();
+  // Where the system names an open file by its descriptor (Linux:
+  // /proc/self/fd/N), lets the name go at once and returns that other name,
+  // by which the library opens the file once it is written: a run killed
+  // at any point after the create leaves nothing behind. The lock that
+  // keeps other runs off the name goes with it (nothing reaches the file
+  // without a name). Elsewhere returns "" and the name stays.
+  std::string ReleaseNameEarly();
   const std::string& path() const { return path_; }
   // The platform layer's descriptor, open for reading and writing; -1 after Close.
   int descriptor() const { return fd_; }
 
  private:
+  std::string What() const;  // "cannot write ..." for a failed write
+
   std::string path_;
   int fd_ = -1;
   bool named_ = true;
