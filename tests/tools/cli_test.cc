@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -904,9 +905,9 @@ TEST(CliInterruptTest, RecoverCleansUpAppendCloses) {
       execl(VARNFILE_TOOL_PATH, "varnfile", "recover", source.c_str(), target.c_str(), nullptr);
       _exit(127);
     }
-    // Interrupt it while it writes: the target after the header, before half
-    // the items; the source once it has grown.
-    const std::string& written = append ? source : target;
+    // Interrupt it while it writes: the target (under its scratch name)
+    // after the header, before half the items; the source once it has grown.
+    const std::string written = append ? source : dir + "/.varnfile-new-target";
     const off_t low = append ? before : 174, high = append ? before + 3 * size : size / 2;
     struct stat st;
     while (stat(written.c_str(), &st) != 0 || st.st_size <= low || st.st_size > high) {
@@ -953,13 +954,13 @@ TEST(CliInterruptTest, RecoverCleansUpAppendCloses) {
   EXPECT_TRUE(Has(RunTool("info " + source).out, " " + std::to_string(deleted) + " deleted")) << deleted;
   // SIGPIPE (the reader of the tool's output gone) cleans up as the other
   // signals do: an import that gets it leaves neither its new file nor a
-  // scratch file, written under the file's name (method 0) or staged
-  // (method 2). Once the file holds more than its header the tool has
-  // registered it. Started with SIGPIPE ignored (as nohup ignores SIGHUP),
+  // scratch file, under whose name it writes the file (closed on the way
+  // under method 2, only at the end under method 0). Once the file holds
+  // more than its header the tool has registered it. Started with SIGPIPE ignored (as nohup ignores SIGHUP),
   // the tool leaves it ignored and finishes.
   for (const char* method : {"0", "2", "ignored"}) {
     const bool ignored = method[0] == 'i';
-    const std::string writing = method[0] != '2' ? target : dir + "/.varnfile-new-target";
+    const std::string writing = dir + "/.varnfile-new-target";
     pid = fork();
     if (pid == 0) {
       freopen("/dev/null", "w", stderr);
@@ -1007,6 +1008,24 @@ TEST(CliInterruptTest, RecoverCleansUpAppendCloses) {
     EXPECT_EQ(0, RunTool("import -q --lines -i " + lines + " " + name).status);
     EXPECT_EQ(name == target ? " . .. source target" : " . .. target", Listing(name.substr(0, name.rfind('/'))));
   }
+  // So does one without compression, closed only at the end: killed
+  // midway, it leaves no file under the name that does not open and stands
+  // in the way of the next run.
+  const std::string plain = dir + "/plain";
+  pid = fork();
+  if (pid == 0) {
+    freopen("/dev/null", "w", stderr);
+    execl(VARNFILE_TOOL_PATH, "varnfile", "import", "-m", "0", "--lines", "-i", lines.c_str(), plain.c_str(), nullptr);
+    _exit(127);
+  }
+  while (!Has(Listing(dir), " .varnfile-new-plain") && !Has(Listing(dir), " plain")) {
+    ASSERT_EQ(0, waitpid(pid, nullptr, WNOHANG)) << "the import ended before it could be killed";
+    usleep(200);
+  }
+  kill(pid, SIGKILL);
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  EXPECT_NE(0, access(plain.c_str(), F_OK));
+  EXPECT_EQ(0, RunTool("import -q -m 0 --lines -i " + lines + " " + plain).status);
 #endif
 }
 
@@ -1032,6 +1051,53 @@ TEST(CliInterruptTest, AFileIsClosedUnderARunsOwnScratchName) {
     EXPECT_TRUE(name != ".varnfile-new-x" && name != ".varnfile-new-y") << name;
   }
   EXPECT_EQ(" . .. x y", Listing(dir));
+}
+#endif
+
+#if defined(__linux__)
+// recover's readable copies hold the whole source: they are written without
+// a name, so that no kill leaves one behind. The new files of convert,
+// import and recover are written under a scratch name whatever their
+// method, so that a kill leaves none under the name that never opens.
+TEST(CliInterruptTest, CopiesAreWrittenWithoutANameAndTargetsUnderAScratchName) {
+  if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
+  const std::string dir = ScratchFolder() + "/unnamed";
+  mkdir(dir.c_str(), 0777);
+  std::vector<Item> items;
+  for (uint32_t n = 0; n < 40; ++n) items.push_back(MakeItem(50, n, 3000));
+  ASSERT_EQ(items.size(), MakeFile(dir + "/source", 0, items).size());
+  Spit(dir + "/cut", Slurp(dir + "/source").substr(0, Slurp(dir + "/source").size() - 5));
+  int watch = inotify_init1(IN_NONBLOCK);
+  ASSERT_LE(0, inotify_add_watch(watch, dir.c_str(), IN_MODIFY | IN_DELETE));
+  for (const char* line : {"recover -q %/cut %/r", "convert -q %/source %/c -m 0", "import -q %/i --lines -m 0"}) {
+    std::string command = line;
+    for (size_t at; (at = command.find('%')) != std::string::npos;) command.replace(at, 1, dir);
+    ASSERT_EQ(0, RunTool(command, "a\nb\n").status) << line;
+  }
+  alignas(inotify_event) char events[65536];
+  ssize_t size = read(watch, events, sizeof events);
+  close(watch);
+  ASSERT_GT(size, 0);
+  // A write to a file that has lost its name is still reported under it:
+  // a copy is written only after its name is deleted.
+  std::set<std::string> unnamed;
+  int copies = 0;
+  for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(sizeof(inotify_event)) + reinterpret_cast<inotify_event*>(events + at)->len) {
+    const inotify_event* event = reinterpret_cast<inotify_event*>(events + at);
+    const std::string name = event->name;
+    if ((event->mask & IN_DELETE) != 0) {
+      unnamed.insert(name);
+      continue;
+    }
+    if (name.rfind(".varnfile-recover", 0) == 0) {
+      ++copies;
+      EXPECT_EQ(1u, unnamed.count(name)) << name << " was written under its name";
+    }
+    EXPECT_TRUE(name != "r" && name != "c" && name != "i") << name << " was written under its name";
+  }
+  EXPECT_GT(copies, 0);
+  EXPECT_EQ(" . .. c cut i r source", Listing(dir));
+  EXPECT_EQ(std::vector<Item>(items.begin(), items.end() - 1), ReadFile(dir + "/r"));
 }
 #endif
 

@@ -376,7 +376,7 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
   // survives, in order, into a new file that is then closed properly.
   Salvager salvager(raw, scan, method, dir, 0, scan.records.size());
   varn::Method targetMethod = static_cast<varn::Method>(method);
-  NewFile made(o.target, o.output);
+  NewFile made(o.target, o.output, true);  // a killed run leaves nothing under the name
   varn::File target = made.Create(targetMethod);
   uint64_t live = 0, deleted = 0, markers = 0;
   try {

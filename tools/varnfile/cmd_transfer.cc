@@ -46,8 +46,10 @@ constexpr uint32_t ChainBytes = 4 << 20;
 // to the last reset point, which each close marks. A new file that items
 // are added to one by one (import, convert --drop-deleted) is closed and
 // opened again every ChainBytes, so that reading its last items or item #N
-// does not decode every item before them first. Such a file is staged (see
-// NewFile): one killed midway leaves no file that opens with part of them.
+// does not decode every item before them first. Such a file is staged, as
+// every new file of import and convert (see NewFile): one killed midway
+// leaves no file under its name that opens with part of them, nor one that
+// does not open and is in the way of the next run.
 class ChainBreaker {
  public:
   // `made` is null for a file that is not new: it is not broken up.
@@ -176,7 +178,7 @@ int RunConvert(const ConvertOptions& o) {
   HeaderImage sourceHeader = source.Header();
   if (o.ignoreAging)  // the copy's stamp was moved; keep the file's own
     std::copy(before.data(), before.data() + HeaderSize, sourceHeader.begin());
-  NewFile made(o.target, o.output, o.dropDeleted && IsChained(static_cast<uint16_t>(method)));
+  NewFile made(o.target, o.output, true);
   varn::File target = made.Create(method);
   uint64_t dropped = 0;
   try {
@@ -1041,9 +1043,8 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
     file = OpenItems(o.path, varn::Access::ReadWrite);
     appendStart = file.SeekToEnd();
   } else {
-    // A chained import is closed on the way (ChainBreaker), and staged.
     varn::Method method = ParseMethod(methodName);
-    made = std::make_unique<NewFile>(o.path, o.target, IsChained(static_cast<uint16_t>(method)));
+    made = std::make_unique<NewFile>(o.path, o.target, true);
     file = made->Create(method);
   }
   // An interrupted append stops between two items and closes the file.
