@@ -1121,7 +1121,7 @@ TEST(CliNameTest, NamesUpTo259BytesAreWrittenUnderAScratchNameThatFits) {
   const std::string wide = deep + "/" + std::string(30, 'n');
   ASSERT_EQ(256u, wide.size());
   for (const std::string& line : {"import -q --lines " + wide, "import -q -f --lines " + wide,
-                                  "convert -q -f -m 1 " + source + " " + wide}) {
+                                  "convert -q -f -m 1 " + source + " " + wide, "recover -q -f " + source + " " + wide}) {
     ToolRun run = RunTool(line, "a\nb\n");
     EXPECT_EQ(0, run.status) << line << ": " << run.err;
     EXPECT_EQ("ab", RunTool("cat " + wide + " '#0'").out + RunTool("cat " + wide + " '#-1'").out) << line;
@@ -1148,7 +1148,7 @@ TEST(CliNameTest, NamesUpTo259BytesAreWrittenUnderAScratchNameThatFits) {
                                deeper + " (cd there)")) << far.err;
   // Names over 259 bytes, wherever the tool takes one.
   const std::string over = deeper + "/" + std::string(20, 'o');
-  for (const std::string& line : {"import --lines " + over, "convert -m 0 " + source + " " + over,
+  for (const std::string& line : {"import --lines " + over, "convert -m 0 " + source + " " + over, "recover " + source + " " + over,
                                   "convert -m 0 " + over + " " + source + "2", "export " + over}) {
     ToolRun run = RunTool(line, "a\n");
     EXPECT_EQ(64, run.status) << line;
