@@ -338,9 +338,11 @@ void KeepDecodedRecord(Store* store, uint32_t position, const ItemHeader& header
   cp->keptUsed += header.length;
 }
 
-uint32_t KeptRecordsBefore(const Store* store, uint32_t position) {
-  const DecoderCheckpoints* cp = Current(store);
-  if (cp == nullptr) return 0;
+namespace {
+
+// The index of the first kept record at or after position; keptCount when
+// there is none.
+uint32_t FirstKeptFrom(const DecoderCheckpoints* cp, uint32_t position) {
   uint32_t lo = 0, hi = cp->keptCount;
   while (lo < hi) {
     uint32_t mid = lo + (hi - lo) / 2;
@@ -350,6 +352,15 @@ uint32_t KeptRecordsBefore(const Store* store, uint32_t position) {
       hi = mid;
     }
   }
+  return lo;
+}
+
+}  // namespace
+
+uint32_t KeptRecordsBefore(const Store* store, uint32_t position) {
+  const DecoderCheckpoints* cp = Current(store);
+  if (cp == nullptr) return 0;
+  const uint32_t lo = FirstKeptFrom(cp, position);
   uint32_t count = 0;
   uint64_t end = position;
   for (uint32_t i = lo; i > 0; --i) {
@@ -364,15 +375,7 @@ uint32_t KeptRecordsBefore(const Store* store, uint32_t position) {
 const uint8_t* FindKeptRecord(const Store* store, uint32_t position, const ItemHeader& header) {
   const DecoderCheckpoints* cp = Current(store);
   if (cp == nullptr || cp->keptCount == 0) return nullptr;
-  uint32_t lo = 0, hi = cp->keptCount;
-  while (lo < hi) {
-    uint32_t mid = lo + (hi - lo) / 2;
-    if (cp->kept[mid].position < position) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
+  const uint32_t lo = FirstKeptFrom(cp, position);
   if (lo == cp->keptCount) return nullptr;
   const KeptRecord& k = cp->kept[lo];
   if (k.position != position || k.length != header.length ||

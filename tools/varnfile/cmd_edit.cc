@@ -104,7 +104,6 @@ bool NameTaken(const std::string& path) {
 // and the name gives way to a hash of it, ".varnfile-new-0123abcd", which
 // is as fixed. Where even that is too long, nothing is made.
 std::string ScratchNameFor(const std::string& path) {
-  constexpr std::size_t LongestName = 259;
   std::size_t slash = path.find_last_of(PathSeparators);
   std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
   const unsigned long long hash = std::hash<std::string>()(name);

@@ -110,7 +110,7 @@ std::vector<uint8_t> BuildReadableCopy(const RawFile& raw, const RecordScan& sca
 // name there would pass the 259 bytes the library takes (a deep
 // directory); then in the folder for temporary files.
 std::string CopyFolder(const std::string& dir) {
-  if (dir.size() + std::string("/.varnfile-recover-xxxxxxxx").size() <= 259) return dir;
+  if (dir.size() + std::string("/.varnfile-recover-xxxxxxxx").size() <= LongestName) return dir;
   char tmp[4096];
   return varnfile::PlatformTempDirectory(tmp, sizeof tmp) == 0 ? tmp : dir;
 }
@@ -342,8 +342,7 @@ SalvageCount CountSalvage(const RawFile& raw) {
 namespace {
 
 int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
-  if (o.target.size() > 259)  // the library would refuse to open it once made
-    throw ToolError(o.target + ": name too long (at most 259 bytes, not " + std::to_string(o.target.size()) + ")");
+  CheckNameLength(o.target);
   if (SameFile(o.source, o.target)) throw ToolError("recover: source and target are the same file");
   CheckNewFile(o.target, o.output);
   const uint64_t maxDropped = ParseNumber(o.maxDropped, SIZE_MAX, "--max-dropped");

@@ -143,16 +143,6 @@ class GrowthWatch {
   std::thread thread_;
 };
 
-// The library takes names of at most 259 bytes: a longer one is refused
-// before anything is read or made, as too long rather than as the library's
-// "invalid argument" (or as a file it cannot open once it is made).
-void CheckNameLength(const std::string& path) {
-  constexpr std::size_t LongestName = 259;
-  if (path.size() > LongestName)
-    throw ToolError(path + ": name too long (at most " + std::to_string(LongestName) + " bytes, not " +
-                    std::to_string(path.size()) + ")");
-}
-
 int RunConvert(const ConvertOptions& o) {
   CheckNameLength(o.source);
   CheckNameLength(o.target);

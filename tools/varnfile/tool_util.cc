@@ -466,6 +466,12 @@ std::string WriteFailureCause(int error, const std::string& path) {
   return !failed && space.available == 0 ? "no space left on device" : "";
 }
 
+void CheckNameLength(const std::string& path) {
+  if (path.size() > LongestName)
+    throw ToolError(path + ": name too long (at most " + std::to_string(LongestName) + " bytes, not " +
+                    std::to_string(path.size()) + ")");
+}
+
 ToolError WriteFailure(const std::string& what, uint16_t code, const std::string& path) {
   const std::string cause = code == VARNFILE_E_WRITE ? WriteFailureCause(errno, path) : "";
   return ToolError(what + ": " + varn::DescribeResult(code) + (cause.empty() ? "" : " (" + cause + ")"),

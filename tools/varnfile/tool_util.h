@@ -69,6 +69,14 @@ ToolError WriteFailure(const std::string& what, uint16_t code, const std::string
 // The limit of a file's size: positions are unsigned 32-bit numbers.
 constexpr uint64_t LargestFileSize = 0xFFFFFFFFull;
 
+// The longest file name, in bytes, that the library takes.
+constexpr std::size_t LongestName = 259;
+
+// Refuses a longer name before anything is read or made, as too long rather
+// than as the library's "invalid argument" (or as a file it cannot open
+// once it is made).
+void CheckNameLength(const std::string& path);
+
 // The refusal of an item that would take the file at `path`, whose data
 // ends at `end`, past LargestFileSize (ExitCannotCreate: the file cannot
 // take it), when a failed append of `length` bytes of data under `method`
