@@ -21,7 +21,8 @@ namespace varntool {
 
 void AddEditCommands(CLI::App& app, int* status);      // create, add, set, delete, update
 void AddInspectCommands(CLI::App& app, int* status);   // info, list, cat, verify
-void AddTransferCommands(CLI::App& app, int* status);  // convert, export, import
+void AddTransferCommands(CLI::App& app, int* status);  // convert, export
+void AddImportCommand(CLI::App& app, int* status);     // import
 void AddRecoverCommand(CLI::App& app, int* status);    // recover
 
 using HeaderImage = std::array<uint8_t, VARNFILE_HEADER_SIZE>;

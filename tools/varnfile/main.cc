@@ -152,6 +152,7 @@ int main(int argc, char** argv) {
   AddEditCommands(app, &status);
   AddInspectCommands(app, &status);
   AddTransferCommands(app, &status);
+  AddImportCommand(app, &status);
   AddRecoverCommand(app, &status);
   // A memory file lives only as long as the process that made it: every
   // file the tool reads or writes is on disk.
