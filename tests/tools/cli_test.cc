@@ -186,6 +186,12 @@ TEST_P(CliTest, CommandLines) {
       {"import %a %a -f --lines", 64, "", "import: the input is %a itself"},
       {"add %a --cmd 1 --stdin", 64, "", "standard input holds more than 65535 bytes", std::string(70000, 'x')},
       {"create %sin -m {m}", 0}, {"add %sin --cmd 3 --file -", 0, "", "", "piped in"}, {"cat %sin '#0'", 0, "piped in"},
+      // The data may follow the file (after -- when it starts with -); --json
+      // prints the new item as list --json does, on stdout.
+      {"add %sin -c 4 'after the file' --json", 0, "{\"position\":|,\"command\":4,\"extra\":0,\"value\":0,\"length\":14}\n|!added"},
+      {"add %sin -c 5 -- '-5 EUR'", 0, "added item 0x0005 at "},
+      {"add %sin -c 6 x --data y", 64, "", "DATA excludes --data"},
+      {"list %sin --from '#1'", 0, "  ok    after the file\n|  ok    -5 EUR\n|!piped"},
       {"add %a --cmd 1", 64, "", "--stdin (piped data too; --data '' for an item without data)", "piped"},
       {"info %a", 0, "method         {m} (|\"orders\"\nclosed         yes\nitems          3 live, 0 deleted, 0 end markers\ndata bytes     32\n"},
       {"info %a --json", 0, "\"description\":\"orders\",\"closed\":true,\"live\":3,\"deleted\":0,"},
@@ -384,13 +390,15 @@ TEST_P(CliTest, CommandLines) {
       {"list %sel -c 5,9 -r -n 2", 0, "nine|five-2|!five-1|!end marker"},
       {"list %sel --cmd 9 --cmd 5 --from '#1' -n 1", 0, "five-2|!five-1|!nine"},
       {"list %sel -c 5 -e 3 --json", 0, "\"extra\":3,|!five-1"},
-      {"list %sel -c 0xFF02", 0, "(end marker)|!ok"},
+      {"list %sel -c 0xFF02", 0, "  ok    (end marker)  stop\n"},
       {"list %sel -c 0xFF02 --json", 0, "\"crc\":\"ok\",\"kind\":\"end marker\",\"encoding\":\"text\",\"data\":\"stop\"}"},
       // An end marker's data is checked as an item's is.
       {"verify %mark", 65, "problem at {pm}: end marker's data |1 live items read forwards and backwards, 1 problem"},
       {"cat %mark '#1'", 65, "", "read the end marker at {pm}: "},
       {"export %mark", 65, "\"data\":\"hello there\"}\n|!end of the day", "read the end marker at {pm}: "},
       {"list %mark --json", 65, "\"position\":{pm},|\"crc\":\"BAD\",\"kind\":\"end marker\""},
+      {"list %mark", 65, "  BAD   (end marker)"},
+      {"list %mark --no-preview", 0, "  -     (end marker)"},  // its data is not read
       {"list %sel --cmd 6", 0, "  data\n|!0x"},  // nothing selected: not an error
       {"export %sel -c 7 -c 9 --format text", 0, "\t7\t0\t0\ttext\tseven\n|\t9\t0\t0\ttext\tnine\n|!five", "exported 2 of 5 items"},
       {"export %sel --cmd 6", 0, "!five", "exported 0 of 5 items"},

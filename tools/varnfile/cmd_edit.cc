@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "json_lines.h"
 #include "open_file.h"
 #include "platform/file.h"
 #include "platform/file_system.h"
@@ -429,7 +430,7 @@ void RunCreate(const CreateOptions& o) {
 
 struct AddOptions {
   std::string path, command, extra = "0", value = "0", text, dataFile;
-  bool fromStdin = false;
+  bool fromStdin = false, json = false;
 };
 
 // --data, --file and --stdin: the ways to give item data, one at a time.
@@ -444,7 +445,8 @@ void AddDataOptions(CLI::App* sub, AddOptions* o, const std::string& what) {
 }
 
 std::size_t DataOptionCount(const CLI::App& sub) {
-  return sub.count("--data") + sub.count("--file") + sub.count("--stdin");
+  return sub.count("--data") + sub.count("--file") + sub.count("--stdin") +
+         (sub.get_option_no_throw("DATA") != nullptr ? sub.count("DATA") : 0);
 }
 
 std::vector<uint8_t> ReadItemData(const AddOptions& o) {
@@ -488,6 +490,14 @@ void RunAdd(const AddOptions& o) {
   errno = 0;  // a failed write's errno is its cause, never an older one
   const uint16_t rc = file.TryClose();
   if (rc != VARNFILE_OK) throw WriteFailure("cannot finish " + o.path + " with the new item", rc, o.path);
+  if (o.json) {
+    // What a script needs to find the item again, as list --json names it.
+    JsonObject row;
+    row.Add("position", position).Add("command", item.command).Add("extra", item.extra);
+    row.Add("value", item.value).Add("length", uint64_t{item.data.size()});
+    std::printf("%s\n", row.str().c_str());
+    return;
+  }
   Note("added item 0x%04X at %u (%zu bytes)\n", item.command, position, item.data.size());
 }
 
@@ -838,16 +848,24 @@ void AddEditCommands(CLI::App& app, int* status) {
     auto o = std::make_shared<AddOptions>();
     CLI::App* sub = app.add_subcommand("add", "Append one item to a file");
     sub->add_option("FILE", o->path, "Transaction file")->required();
+    // The data may follow the file, as the value follows the table in an
+    // insert: `varnfile add orders.trn -c 1 "txn 1"`.
+    CLI::Option* positional =
+        sub->add_option("DATA", o->text, "The item data as text, as --data gives it (-- before data that starts with -)");
     sub->add_option("--cmd,-c", o->command, "Command id (0..0xFEFF, or 0xFF02 for an end marker)")
         ->required();
     sub->add_option("--extra,-e", o->extra, "Extra id (16-bit, default 0)");
     sub->add_option("--value,-v", o->value, "Value (32-bit, default 0)");
     AddDataOptions(sub, o.get(), "item data");
+    positional->excludes("--data")->excludes("--file")->excludes("--stdin");
+    sub->add_flag("--json", o->json,
+                  "Print the new item as one JSON object on stdout (position, command, extra, "
+                  "value, length), as list --json does, instead of the summary");
     AddCommonOptions(sub);
     sub->callback([o, status, sub] {
       if (DataOptionCount(*sub) != 1)
-        throw ToolError("add: give the data with exactly one of --data TEXT, --file PATH or --stdin "
-                        "(piped data too; --data '' for an item without data)");
+        throw ToolError("add: give the data with exactly one of DATA (after the file), --data TEXT, "
+                        "--file PATH or --stdin (piped data too; --data '' for an item without data)");
       RunAdd(*o);
       *status = 0;
     });

@@ -257,33 +257,34 @@ int RunList(const ListOptions& o) {
                        : e.kind == EntryKind::EndMarker ? "end marker" : "live";
     const uint8_t* data = e.data != nullptr ? e.data->data() : nullptr;
     std::size_t length = e.data != nullptr ? e.data->size() : 0;
+    // An end marker's data too, as export gives it, and checked.
+    CrcState crc = e.crc;
+    if (!o.noPreview && e.kind == EntryKind::EndMarker && e.frame.length > 0) {
+      if (!markers) markers = std::make_unique<EndMarkerReader>(raw, static_cast<uint16_t>(file.method()));
+      crc = markers->Read(e.frame, &marker);
+      data = marker.data();
+      length = marker.size();
+    }
+    if (crc == CrcState::Bad && e.crc != CrcState::Bad) ++bad;
     if (o.json) {
       JsonObject row;
       row.Add("position", e.frame.position).Add("command", e.frame.command);
       row.Add("extra", e.frame.extra).Add("value", e.frame.value).Add("length", e.frame.length);
-      // An end marker's data too, as export gives it, and checked.
-      CrcState crc = e.crc;
-      if (!o.noPreview && e.kind == EntryKind::EndMarker && e.frame.length > 0) {
-        if (!markers) markers = std::make_unique<EndMarkerReader>(raw, static_cast<uint16_t>(file.method()));
-        crc = markers->Read(e.frame, &marker);
-        data = marker.data();
-        length = marker.size();
-      }
       row.Add("stored", e.frame.storedLength).Add("crc", CrcStateName(crc)).Add("kind", kind);
       if (!o.noPreview && (e.data != nullptr || data != nullptr)) {
         EncodedData encoded = EncodeData(data, length);
         row.Add("encoding", encoded.encoding).Add("data", encoded.text);
       }
-      if (crc == CrcState::Bad && e.crc != CrcState::Bad) ++bad;
       line = row.str();
     } else {
       char fields[96];
       std::snprintf(fields, sizeof fields, "%10u  0x%04X  0x%04X  %10u  %6u  %6u  %-4s",
                     e.frame.position, e.frame.command, e.frame.extra, e.frame.value, e.frame.length,
-                    e.frame.storedLength, CrcStateName(e.crc));
+                    e.frame.storedLength, CrcStateName(crc));
       line = fields;
       if (e.kind != EntryKind::Live) line += std::string("  (") + kind + ")";
-      else if (!o.noPreview && length > 0) line += "  " + Preview(data, length, previewWidth);
+      // A deleted item's data is not read; an end marker's is shown after its kind.
+      if (!o.noPreview && length > 0 && data != nullptr) line += "  " + Preview(data, length, previewWidth);
     }
     std::printf("%s\n", line.c_str());
     if (e.crc == CrcState::Bad) ++bad;
