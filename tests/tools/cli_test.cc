@@ -654,6 +654,10 @@ TEST_P(CliTest, CommandLines) {
     EXPECT_EQ(75, run.status) << held;
     EXPECT_TRUE(Has(run.err, "a is in use by another process (waited 0.1 s)")) << held << run.err;
   }
+  // --wait before the subcommand, as -q may stand.
+  ToolRun early = RunTool(expand("--wait 0.1 info %a"));
+  EXPECT_EQ(75, early.status);
+  EXPECT_TRUE(Has(early.err, "(waited 0.1 s)")) << early.err;
   std::thread release([holder] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     VARNFileClose(holder);

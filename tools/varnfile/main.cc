@@ -75,10 +75,11 @@ std::string SubcommandNames(const CLI::App& app) {
 
 namespace varntool {
 
-void AddCommonOptions(CLI::App* sub) {
-  sub->add_flag("--quiet,-q", settings().quiet,
-                "No progress bar, summary or warning on stderr; errors still show");
-  sub->add_option("--wait", settings().wait,
+namespace {
+
+// --wait SECONDS, after the subcommand or before it, as -q is taken.
+void AddWaitOption(CLI::App* app) {
+  app->add_option("--wait", settings().wait,
                   "When another process holds the file, retry for up to this many seconds "
                   "(0 to 1000000, fractions allowed)")
       ->type_name("SECONDS")
@@ -94,6 +95,14 @@ void AddCommonOptions(CLI::App* sub) {
                             Quote(text);
           },
           ""));  // the type name says it; CLI11 would show "SECONDS:SECONDS"
+}
+
+}  // namespace
+
+void AddCommonOptions(CLI::App* sub) {
+  sub->add_flag("--quiet,-q", settings().quiet,
+                "No progress bar, summary or warning on stderr; errors still show");
+  AddWaitOption(sub);
 }
 
 void AddSelectOptions(CLI::App* sub, SelectOptions* options) {
@@ -135,9 +144,10 @@ int main(int argc, char** argv) {
   app.footer(std::string("Run varnfile help SUBCOMMAND (or SUBCOMMAND --help) for its options.\n\n") +
              ExitStatusHelp);
   app.require_subcommand(1, 1);
-  // -q before the subcommand too, as each subcommand takes it after its name.
+  // -q and --wait before the subcommand too, as each subcommand takes them after its name.
   app.add_flag("--quiet,-q", settings().quiet,
                "No progress bar, summary or warning on stderr; errors still show");
+  AddWaitOption(&app);
   app.formatter(std::make_shared<OverviewFormatter>());
   // Options start with '-' on every system; on Windows "/name" is a path.
   app.allow_windows_style_options(false);
