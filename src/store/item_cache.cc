@@ -376,6 +376,15 @@ void MakeMostRecent(OpenFile* file, CachedItem* item) {
 
 ResultCode LoadItem(OpenFile* file, uint32_t position, ItemHeader* headerOut,
                     uint32_t* previousOut, uint32_t* nextOut, uint8_t* dataOut) {
+  // No record starts behind the last one: bytes there that read as one (a
+  // tail of zeros that a reader's open found no whole record in) are no
+  // item, though a window may have listed them. The end of data itself is
+  // the record layer's to report.
+  if (position > file->lastItemPosition) {
+    uint32_t end = 0;
+    StoreEndOfData(&file->store, &end);
+    if (position < end) return ResultReadFailed;
+  }
   CachedItem* item = FindCachedItem(file, position);
   if (item == nullptr) {
     ResultCode rc = ReadWindow(file, position, &item);

@@ -386,6 +386,45 @@ TEST_F(LifecycleTest, AReaderFindsTheTornRecordOfALargeFileInFewReads) {
   ::unlink(name.c_str());
 }
 
+// Bytes after the last record that merely read as a record header (a tail
+// of zeros, as a program or a file system that lost a write may leave) are
+// no item: a reader gets every item before them, then 277, under every
+// method and whatever their length; never an item nobody wrote.
+TEST_F(LifecycleTest, AReaderHandsOutNoItemFromZerosAfterTheLastRecord) {
+  for (uint16_t method = 0; method <= 4; ++method) {
+    for (size_t zeros : {22, 23, 44, 300}) {
+      std::string name = dir_ / "tail.trn";
+      uint32_t h = 0;
+      ASSERT_EQ(Create(&h, name), 0);
+      ASSERT_EQ(VARNFileSetCompression(h, method), 0);
+      for (uint32_t i = 0; i < 3; ++i)
+        ASSERT_EQ(VARNFileAddItem(h, 7, 1, i, 5, reinterpret_cast<const uint8_t*>("hello")), 0);
+      ASSERT_EQ(VARNFileClose(h), 0);
+      WriteFile(name, ReadFile(name) + std::string(zeros, '\0'));
+      const std::string where = "method " + std::to_string(method) + ", " + std::to_string(zeros) + " zeros";
+      ASSERT_EQ(VARNFileOpenEx(&h, 0, name.c_str(), 0), 0) << where;
+      uint16_t command = 0, extra = 0, length = 0;
+      uint32_t value = 0;
+      uint8_t data[16];
+      for (uint32_t i = 0; i < 3; ++i) {
+        length = sizeof data;
+        ASSERT_EQ(VARNFileReadItem(h, &command, &extra, &value, &length, data), 0) << where;
+        EXPECT_EQ(value, i) << where;
+      }
+      length = sizeof data;
+      EXPECT_EQ(VARNFileReadItem(h, &command, &extra, &value, &length, data), 277) << where;
+      EXPECT_EQ(VARNFileReadCmdID(h, &command, &extra, &value), 277) << where;
+      // Backwards from the end, the last item is the last one written.
+      ASSERT_EQ(VARNFileSeekToEnd(h, nullptr), 0);
+      ASSERT_EQ(VARNFileSkipPrev(h), 0) << where;
+      ASSERT_EQ(VARNFileReadCmdID(h, &command, &extra, &value), 0) << where;
+      EXPECT_EQ(value, 2u) << where;
+      EXPECT_EQ(VARNFileClose(h), 0);
+      ::unlink(name.c_str());
+    }
+  }
+}
+
 TEST_F(LifecycleTest, AbortAndDelete) {
   uint32_t h = 0;
   std::string created = dir_ / "a/b";
