@@ -58,7 +58,9 @@ int FileClose(int descriptor);
 int FileMapRead(int descriptor, uint64_t size, const void** data);
 void FileUnmap(const void* data, uint64_t size);
 // Removes name unless another open holds it (EWOULDBLOCK). A file that may
-// be removed is first made readable and writable by its owner (0600).
+// be removed is first made readable and writable by its owner (0600) when
+// no other name reaches it; a symbolic link is removed as a link, and the
+// file it leads to keeps its permissions.
 int FileRemove(const char* name);
 // Removes name while descriptor still holds it, but only when name still
 // names the file that descriptor has open (same device and inode) and no

@@ -250,13 +250,28 @@ void FileUnmap(const void* data, uint64_t size) {
 int FileRemove(const char* name) {
   FaultDecision fault = CountFileCall(FileCallRemove);
   if (fault.fail) return fault.error;
+  // The name goes, never what it leads to. A symbolic link is removed as a
+  // link; only a regular file that this name alone reaches is made
+  // writable for the removal. A link's target, and a file that other hard
+  // links reach, keep their permissions: the chmod would change them for
+  // everyone else who reaches them.
+  struct stat named;
+  if (::lstat(name, &named) != 0) return errno;
+  const bool link = S_ISLNK(named.st_mode);
+  const bool alone = S_ISREG(named.st_mode) && named.st_nlink == 1;
   // Hold an exclusive lock while unlinking: if any open has the file, the
-  // lock cannot be had and the file stays. A file that cannot even be
-  // opened for the check (no read permission) is made accessible first.
-  int fd = OpenRetrying(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0 && errno == EACCES) {
-    ::chmod(name, S_IRUSR | S_IWUSR);
-    fd = OpenRetrying(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  // lock cannot be had and the file stays (for a link, the file it leads
+  // to). A file that cannot even be opened for the check (no read
+  // permission) is made accessible first, when this name alone reaches it.
+  const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (link ? 0 : O_NOFOLLOW);
+  int fd = OpenRetrying(name, flags);
+  if (fd < 0 && errno == EACCES && alone &&
+      ::fchmodat(AT_FDCWD, name, S_IRUSR | S_IWUSR, AT_SYMLINK_NOFOLLOW) == 0) {
+    fd = OpenRetrying(name, flags);
+  }
+  if (fd < 0 && link && errno == ENOENT) {
+    // A link that leads nowhere holds no file open: it just goes.
+    return ::unlink(name) == 0 ? 0 : errno;
   }
   if (fd < 0) return errno;
   struct stat st;
@@ -264,7 +279,11 @@ int FileRemove(const char* name) {
   if (S_ISDIR(st.st_mode)) return Abandon(fd, EISDIR);
   int rc = LockRetrying(fd, LOCK_EX);
   if (rc != 0) return Abandon(fd, rc);
-  ::fchmod(fd, S_IRUSR | S_IWUSR);
+  // Still the file the name was looked at as, and still its only name.
+  if (alone && st.st_dev == named.st_dev && st.st_ino == named.st_ino &&
+      ::fstat(fd, &st) == 0 && st.st_nlink == 1) {
+    ::fchmod(fd, S_IRUSR | S_IWUSR);
+  }
   rc = ::unlink(name) == 0 ? 0 : errno;
   ::close(fd);
   return rc;
@@ -286,7 +305,8 @@ int FileRemoveHeld(int descriptor, const char* name) {
     if (::fstat(descriptor, &held) == 0 && held.st_nlink == 0) return 0;
     return ENOENT;
   }
-  ::fchmod(descriptor, S_IRUSR | S_IWUSR);
+  // Made writable for the removal only when no other name reaches it.
+  if (::fstat(descriptor, &held) == 0 && held.st_nlink == 1) ::fchmod(descriptor, S_IRUSR | S_IWUSR);
   return ::unlink(name) == 0 ? 0 : errno;
 }
 

@@ -425,6 +425,44 @@ TEST_F(LifecycleTest, AReaderHandsOutNoItemFromZerosAfterTheLastRecord) {
   }
 }
 
+#if !defined(_WIN32)
+// Delete removes the name it is given and changes nothing that other names
+// reach: a symbolic link goes as a link, its target (a transaction file or
+// not) keeps its permissions, and so does a file that another hard link
+// still names.
+TEST_F(LifecycleTest, DeleteChangesNothingOtherNamesReach) {
+  const std::string target = dir_ / "real.txt", link = dir_ / "link", kept = MakeFile("kept.trn"),
+                    hard = dir_ / "hard.trn", dangling = dir_ / "dangling";
+  WriteFile(target, "not a transaction file");
+  ASSERT_EQ(::chmod(target.c_str(), 0644), 0);
+  ASSERT_EQ(::chmod(kept.c_str(), 0640), 0);
+  ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+  ASSERT_EQ(::link(kept.c_str(), hard.c_str()), 0);
+  ASSERT_EQ(::symlink((dir_ / "nowhere").c_str(), dangling.c_str()), 0);
+  auto mode = [](const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
+  };
+  auto present = [](const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+  };
+  EXPECT_EQ(VARNFileDelete(link.c_str(), 0), 0);
+  EXPECT_FALSE(present(link));
+  EXPECT_EQ(mode(target), 0644u);
+  EXPECT_EQ(ReadFile(target), "not a transaction file");
+  EXPECT_EQ(VARNFileDelete(hard.c_str(), 0), 0);
+  EXPECT_FALSE(present(hard));
+  EXPECT_EQ(mode(kept), 0640u);
+  EXPECT_EQ(VARNFileDelete(dangling.c_str(), 0), 0);
+  EXPECT_FALSE(present(dangling));
+  // The last name of a file without read permission still goes.
+  ASSERT_EQ(::chmod(kept.c_str(), 0), 0);
+  EXPECT_EQ(VARNFileDelete(kept.c_str(), 0), 0);
+  EXPECT_FALSE(present(kept));
+}
+#endif
+
 TEST_F(LifecycleTest, AbortAndDelete) {
   uint32_t h = 0;
   std::string created = dir_ / "a/b";
