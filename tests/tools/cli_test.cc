@@ -1066,6 +1066,26 @@ TEST(CliInterruptTest, AFileIsClosedUnderARunsOwnScratchName) {
 }
 #endif
 
+// What a run killed after it moved its finished file to a name of its own
+// left there is removed by the next run for the same name. A file the tool
+// did not make, one an open still holds, and names of another pattern stay.
+TEST(CliInterruptTest, TheNextRunRemovesWhatAKilledRunLeftAside) {
+  if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
+  const std::string dir = ScratchFolder() + "/leftaside";
+  ASSERT_EQ(0, MakeDirectory(dir));
+  ASSERT_EQ(0, RunTool("create -q " + dir + "/src").status);
+  const std::string made = Slurp(dir + "/src");
+  for (const char* left : {"abcd1234", "held0000", "ABCD1234", "abcd12345"}) Spit(dir + "/.varnfile-new-x-" + left, made);
+  Spit(dir + "/.varnfile-new-x-note0000", "someone's notes");
+  uint32_t h = 0;
+  ASSERT_EQ(0, VARNFileOpenEx(&h, 0, (dir + "/.varnfile-new-x-held0000").c_str(), 0));
+  EXPECT_EQ(0, RunTool("convert " + dir + "/src " + dir + "/x").status);
+  EXPECT_EQ(0, VARNFileClose(h));
+  EXPECT_EQ(" . .. .varnfile-new-x-ABCD1234 .varnfile-new-x-abcd12345 .varnfile-new-x-held0000 "
+            ".varnfile-new-x-note0000 src x",
+            Listing(dir));
+}
+
 #if defined(__linux__)
 // recover's readable copies hold the whole source: they are written without
 // a name, so that no kill leaves one behind. The new files of convert,

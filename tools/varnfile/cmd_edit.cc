@@ -145,6 +145,26 @@ bool LeftByTheTool(const std::string& path) {
          std::filesystem::hard_link_count(path, error) == 1 && BeginsAsTransactionFile(path, true);
 }
 
+// Removes what killed runs left under run-own names beside the shared
+// scratch name (".varnfile-new-NAME-xxxxxxxx", see MoveAside): files the
+// tool made that no open holds. A run that still finishes one holds it
+// with its lock, and FileRemove leaves a held file alone.
+void RemoveLeftAside(const std::string& scratch) {
+  const std::size_t slash = scratch.find_last_of(PathSeparators);
+  const std::string prefix = scratch.substr(slash == std::string::npos ? 0 : slash + 1) + "-";
+  std::error_code error;
+  std::filesystem::directory_iterator it(DirectoryOf(scratch), error), end;
+  for (; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() != prefix.size() + 8 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    if (!std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                     [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }))
+      continue;
+    const std::string path = it->path().string();
+    if (LeftByTheTool(path)) varnfile::FileRemove(path.c_str());
+  }
+}
+
 }  // namespace
 
 constexpr const char* StaysUnfinished = " cannot be removed and stays behind, never closed";
@@ -182,6 +202,7 @@ NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool st
 
 void NewFile::UseScratch(const std::string& beside) {
   scratch_ = ScratchNameFor(beside);
+  RemoveLeftAside(scratch_);
   if (!NameTaken(scratch_)) return;
   // What an earlier run left is cut and written again by the create, which
   // takes the lock first: a file another run still writes is never cut.

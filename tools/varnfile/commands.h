@@ -109,7 +109,9 @@ class ScratchFile;
 // there is replaced by the next, while a run still writing it holds it, and
 // another run for the same name is refused as in use. Before its last close
 // the file moves to a name of this run's own (".varnfile-new-NAME-xxxxxxxx"),
-// so the shared name never holds a finished file that no lock guards.
+// so the shared name never holds a finished file that no lock guards; what
+// a run killed after that left under such a name is removed by the next
+// run for the same name.
 class NewFile {
  public:
   // With `staged` a file of a new name is written under a scratch name too,
