@@ -1075,13 +1075,13 @@ TEST(CliInterruptTest, TheNextRunRemovesWhatAKilledRunLeftAside) {
   ASSERT_EQ(0, MakeDirectory(dir));
   ASSERT_EQ(0, RunTool("create -q " + dir + "/src").status);
   const std::string made = Slurp(dir + "/src");
-  for (const char* left : {"abcd1234", "held0000", "ABCD1234", "abcd12345"}) Spit(dir + "/.varnfile-new-x-" + left, made);
+  for (const char* left : {"abcd1234", "held0000", "abcd_123", "abcd12345"}) Spit(dir + "/.varnfile-new-x-" + left, made);
   Spit(dir + "/.varnfile-new-x-note0000", "someone's notes");
   uint32_t h = 0;
   ASSERT_EQ(0, VARNFileOpenEx(&h, 0, (dir + "/.varnfile-new-x-held0000").c_str(), 0));
   EXPECT_EQ(0, RunTool("convert " + dir + "/src " + dir + "/x").status);
   EXPECT_EQ(0, VARNFileClose(h));
-  EXPECT_EQ(" . .. .varnfile-new-x-ABCD1234 .varnfile-new-x-abcd12345 .varnfile-new-x-held0000 "
+  EXPECT_EQ(" . .. .varnfile-new-x-abcd12345 .varnfile-new-x-abcd_123 .varnfile-new-x-held0000 "
             ".varnfile-new-x-note0000 src x",
             Listing(dir));
 }

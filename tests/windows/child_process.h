@@ -81,10 +81,15 @@ class ChildProcess {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    if (CreateProcessA(program, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                       &startup, &info)) {
-      CloseHandle(info.hThread);
-      process_ = info.hProcess;
+    // Under Wine a start fails now and then while the machine is busy: a
+    // few more tries before the test reports it.
+    for (int attempt = 0; attempt < 5 && process_ == nullptr; ++attempt) {
+      if (attempt > 0) Sleep(200);
+      if (CreateProcessA(program, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                         &startup, &info)) {
+        CloseHandle(info.hThread);
+        process_ = info.hProcess;
+      }
     }
     for (const char* name : {"VARNFILE_CHILD_ROLE", "VARNFILE_CHILD_ARGUMENT",
                              "VARNFILE_CHILD_REPORT", "VARNFILE_CHILD_RELEASE"})
