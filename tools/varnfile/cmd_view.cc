@@ -265,7 +265,6 @@ int RunList(const ListOptions& o) {
       data = marker.data();
       length = marker.size();
     }
-    if (crc == CrcState::Bad && e.crc != CrcState::Bad) ++bad;
     if (o.json) {
       JsonObject row;
       row.Add("position", e.frame.position).Add("command", e.frame.command);
@@ -287,7 +286,7 @@ int RunList(const ListOptions& o) {
       if (!o.noPreview && length > 0 && data != nullptr) line += "  " + Preview(data, length, previewWidth);
     }
     std::printf("%s\n", line.c_str());
-    if (e.crc == CrcState::Bad) ++bad;
+    if (crc == CrcState::Bad || e.crc == CrcState::Bad) ++bad;
     return true;
   });
   file.Close();
