@@ -41,6 +41,37 @@ void SiftDown(uint32_t* heapKeys, uint16_t* heap, uint32_t slot, uint32_t size) 
   heapKeys[slot] = movingKey;
 }
 
+// Removes the root: the last node takes its place, as with SiftDown from
+// slot 0 after moving it there, with the same result. The last node is
+// mostly heavy and sinks to the bottom, so the hole goes all the way down
+// first (one comparison per level, between the children) and the node then
+// rises back past the children that are not lighter than it (SiftDown
+// stops above equal keys, so it rises past them too).
+void PopRoot(uint32_t* heapKeys, uint16_t* heap, uint32_t size) {
+  const uint32_t last = size - 1;
+  const uint32_t moving = heap[last];
+  const uint32_t movingKey = heapKeys[last];
+  heapKeys[last] = 0xFFFFFFFFu;
+  uint32_t slot = 0;
+  for (;;) {
+    uint32_t child = 2 * slot + 1;
+    if (child >= last) break;
+    child += heapKeys[child + 1] < heapKeys[child] ? 1 : 0;
+    heap[slot] = heap[child];
+    heapKeys[slot] = heapKeys[child];
+    slot = child;
+  }
+  while (slot > 0) {
+    const uint32_t parent = (slot - 1) / 2;
+    if (heapKeys[parent] < movingKey) break;
+    heap[slot] = heap[parent];
+    heapKeys[slot] = heapKeys[parent];
+    slot = parent;
+  }
+  heap[slot] = static_cast<uint16_t>(moving);
+  heapKeys[slot] = movingKey;
+}
+
 // Canonical codes (RFC 1951), bit-reversed, for the symbols used[0..k)
 // (increasing) from their lengths and lengthCounts[1..15], the number of codes
 // of each length.
@@ -141,10 +172,8 @@ void BuildUsedCodeLengths(CodeEntry* codes, const uint16_t* frequencies, Huffman
     uint32_t node = 2 * k - 1;
     while (size > 1) {
       uint32_t a = heap[0];
-      heap[0] = heap[size - 1];
-      heapKeys[0] = heapKeys[size - 1];
+      PopRoot(heapKeys, heap, size);
       --size;
-      SiftDown(heapKeys, heap, 0, size);
       uint32_t b = heap[0];
       uint32_t depthA = keys[a] & 0xFFFF, depthB = keys[b] & 0xFFFF;
       uint32_t weight = ((keys[a] >> 16) + (keys[b] >> 16)) & 0xFFFF;

@@ -154,5 +154,31 @@ TEST(HuffmanCodes, ASecondRescaleScalesByTheScaledTotal) {
   for (size_t i = 0; i < 11; ++i) EXPECT_EQ(lengths[i], codes[used[i]].length) << used[i];
 }
 
+// Which of several equal symbols gets the shorter code follows from the
+// order in which the heap hands out equal weights. The streams' bytes
+// depend on it: these lengths pin that order.
+TEST(HuffmanCodes, TiesBreakAsTheHeapOrdersThem) {
+  std::vector<uint16_t> quarters(40), gaps(30);
+  for (uint16_t i = 0; i < 40; ++i) quarters[i] = static_cast<uint16_t>(i % 4 + 1);
+  for (uint16_t i = 0; i < 30; ++i)
+    gaps[i] = static_cast<uint16_t>((i * 7) % 5 == 0 ? 0 : (i * 5) % 3 + 2);
+  const struct { std::vector<uint16_t> frequencies; std::vector<uint8_t> lengths; } cases[] = {
+      {std::vector<uint16_t>(12, 1), {4, 3, 4, 4, 4, 4, 4, 3, 3, 4, 3, 4}},
+      {{1, 1, 1, 2, 2, 3, 3, 3, 5, 8, 8, 13, 0, 1}, {5, 5, 5, 5, 5, 4, 4, 4, 3, 3, 3, 2, 0, 5}},
+      {quarters, {6, 6, 5, 5, 6, 5, 5, 5, 6, 6, 5, 5, 6, 5, 5, 5, 6, 6, 5, 5,
+                  6, 6, 5, 5, 6, 5, 5, 5, 6, 5, 5, 5, 6, 6, 5, 5, 6, 6, 5, 5}},
+      {gaps, {0, 4, 5, 5, 4, 0, 5, 4, 5, 5, 0, 5, 5, 4, 5, 0, 4, 5, 5, 4, 0, 5, 4, 5, 5, 0, 5, 5, 4, 5}},
+  };
+  for (const auto& c : cases) {
+    HuffmanWorkArea work;
+    std::vector<CodeEntry> codes(c.frequencies.size(), CodeEntry{});
+    BuildCodeLengths(codes.data(), c.frequencies.data(), &work,
+                     static_cast<uint32_t>(c.frequencies.size()), 15);
+    std::vector<uint8_t> lengths;
+    for (const CodeEntry& code : codes) lengths.push_back(code.length);
+    EXPECT_EQ(lengths, c.lengths) << c.frequencies.size();
+  }
+}
+
 }  // namespace
 }  // namespace varnfile
