@@ -399,6 +399,7 @@ TEST_P(CliTest, CommandLines) {
       {"list %mark --json", 65, "\"position\":{pm},|\"crc\":\"BAD\",\"kind\":\"end marker\""},
       {"list %mark", 65, "  BAD   (end marker)"},
       {"list %mark --no-preview", 0, "  -     (end marker)"},  // its data is not read
+      {"info %mark --json", 65, "\"crc_failures\":1"},
       {"list %sel --cmd 6", 0, "  data\n|!0x"},  // nothing selected: not an error
       {"export %sel -c 7 -c 9 --format text", 0, "\t7\t0\t0\ttext\tseven\n|\t9\t0\t0\ttext\tnine\n|!five", "exported 2 of 5 items"},
       {"export %sel --cmd 6", 0, "!five", "exported 0 of 5 items"},
@@ -645,11 +646,18 @@ TEST_P(CliTest, CommandLines) {
     EXPECT_EQ(status, run.status) << silent;
     EXPECT_EQ("", run.out) << silent;
   }
+#if !defined(_WIN32)
+  // Output lost after a change: the message says what was changed all the same.
+  ToolRun full = RunTool(expand("add %app --cmd 1 --data x >/dev/full 2>%full.err || exit $?"));
+  EXPECT_EQ(74, full.status);
+  EXPECT_TRUE(Has(Slurp(Path("full.err")), "cannot write to standard output: No space left on device (the item "
+                                           "was added to " + Path("app") + " at "));
+#endif
   // A file another process holds is "in use", and --wait outlasts the holder.
   uint32_t holder = 0;  // the library's open is not inherited by the tool
   ASSERT_EQ(0, VARNFileOpenEx(&holder, VARNFILE_ACCESS_READ_WRITE, Path("a").c_str(), 0));
   for (const char* held : {"list %a", "add %a --cmd 1 --data x", "set %a --reset-aging", "recover %a %ra",
-                           "delete %a --at 174", "update %a --at 174 -v 1"}) {
+                           "delete %a --at 174", "update %a --at 174 -v 1", "export %e -o %a -f"}) {
     ToolRun run = RunTool(expand(held) + " --wait 0.1");
     EXPECT_EQ(75, run.status) << held;
     EXPECT_TRUE(Has(run.err, "a is in use by another process (waited 0.1 s)")) << held << run.err;

@@ -511,6 +511,7 @@ void RunAdd(const AddOptions& o) {
   errno = 0;  // a failed write's errno is its cause, never an older one
   const uint16_t rc = file.TryClose();
   if (rc != VARNFILE_OK) throw WriteFailure("cannot finish " + o.path + " with the new item", rc, o.path);
+  settings().changed = "the item was added to " + Shown(o.path) + " at " + std::to_string(position) + " all the same";
   if (o.json) {
     // What a script needs to find the item again, as list --json names it.
     JsonObject row;

@@ -329,9 +329,14 @@ int RunExport(const ExportOptions& o) {
   // The output is truncated before the first row: never the items' own file.
   if (!output.empty() && SameFile(o.path, output))
     throw ToolError("export: the output is " + o.path + " itself");
-  if (!output.empty() && !o.force && BeginsAsTransactionFile(output))
-    throw ToolError(output + " is a transaction file; export writes over one only with --force",
-                    ExitCannotCreate);
+  if (!output.empty() && BeginsAsTransactionFile(output)) {
+    if (!o.force)
+      throw ToolError(output + " is a transaction file; export writes over one only with --force",
+                      ExitCannotCreate);
+    // Not one that a program has open: its items would go, and its close
+    // would fail. Refused as a create over it is (75).
+    varnfile::FileClose(OpenLikeLibrary(output, true));
+  }
   varn::File file = OpenItems(o.path, varn::Access::Read, o.ignoreAging);
   UseWideWindows(file);
   RawFile raw;

@@ -190,12 +190,20 @@ int RunInfo(const InfoOptions& o) {
   // A record that cannot be read stops the count there: the header and the
   // counts up to it are still shown, with the damage.
   std::unique_ptr<DamagedRecord> damage;
+  std::unique_ptr<EndMarkerReader> markers;  // made for the first end marker with data
+  std::vector<uint8_t> marker;
   try {
     WalkItems(file, raw, false, 0, true, [&](const Entry& e) {
       if (e.kind == EntryKind::Live) ++c.live;
       else if (e.kind == EntryKind::Deleted) ++c.deleted;
       else ++c.markers;
-      if (e.crc == CrcState::Bad) ++badCrc;
+      // An end marker's data is checked too, as list and export check it.
+      CrcState crc = e.crc;
+      if (e.kind == EntryKind::EndMarker && e.frame.length > 0) {
+        if (!markers) markers = std::make_unique<EndMarkerReader>(raw, static_cast<uint16_t>(file.method()));
+        crc = markers->Read(e.frame, &marker);
+      }
+      if (crc == CrcState::Bad) ++badCrc;
       c.dataBytes += e.frame.length;
       c.storedBytes += e.frame.storedLength;
       return true;

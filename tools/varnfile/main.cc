@@ -220,8 +220,10 @@ int main(int argc, char** argv) {
   // whose signal is ignored) is a failure, not a success.
   errno = 0;
   if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && status == ExitOk) {
-    std::fprintf(stderr, "varnfile: cannot write to standard output: %s\n",
-                 errno != 0 ? std::strerror(errno) : "write failed");
+    const int error = errno;
+    const std::string changed = settings().changed.empty() ? "" : " (" + settings().changed + ")";
+    std::fprintf(stderr, "varnfile: cannot write to standard output: %s%s\n",
+                 error != 0 ? std::strerror(error) : "write failed", changed.c_str());
     return ExitIo;
   }
   return status;

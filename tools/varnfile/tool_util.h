@@ -94,6 +94,9 @@ void OpenInput(std::ifstream& in, const std::string& path);
 struct Settings {
   bool quiet = false;  // -q: no progress bars, summaries or warnings
   double wait = 0;     // --wait: seconds to retry a file that another process holds
+  // What the command changed, for the message of a failure that comes after
+  // (standard output that cannot be written): "" when nothing.
+  std::string changed;
 };
 Settings& settings();
 
