@@ -273,6 +273,13 @@ TEST_P(CliTest, CommandLines) {
       // From an input line it is bad input, as other bad lines are.
       {"import %wide --lines -m {m}", method_ == 0 ? 0 : 65, "",
        method_ == 0 ? "imported 2 items" : "line 2: 65535 bytes of data do not fit one item once compressed", wide},
+      // Found only when written: an append keeps the items before it, and says so under -q too.
+      {"import %wq --lines -m {m}", 0, "", "", "first\n"},
+      {"import %wq --append --lines -q", method_ == 0 ? 0 : 65, "",
+       method_ == 0 ? "" : "1 item added to %wq before the failure, the first at position ", wide},
+      // JSON Lines as sqlite3 -json gives a CSV table's text columns, with CSV's "cmd".
+      {"import %jc -m {m}", 0, "", "imported 2 items", "{\"cmd\":\"7\",\"extra\":\"0x2\",\"value\":\"9\",\"data\":\"sq\"}\n{\"cmd\":8}\n"},
+      {"list %jc --json", 0, "\"command\":7,\"extra\":2,\"value\":9,|\"command\":8,"},
       // A line (or CSV record) longer than any item's is refused where it
       // passes that length, not read whole into memory first.
       {"import %huge --lines", 65, "", "line 2: longer than 65535 bytes, the most one item holds", "x\n" + std::string(200000, 'y') + "\n"},
@@ -492,7 +499,8 @@ TEST_P(CliTest, CommandLines) {
                           "not json", "{\"command\":1,\"encoding\":\"base64\",\"data\":\"Zg=\"}", "{\"command\":70000}",
                           "{\"command\":1,\"command\":2}", "{\"command\":1,\"data\":\"YQ==}",
                           "{\"command\":1,\"colour\":2}", "{\"command\":1,\"encoding\":\"hex\"}",
-                          "{\"command\":1,\"encoding\":\"text\",\"data\":\"\\udc00\"}"}) {
+                          "{\"command\":1,\"encoding\":\"text\",\"data\":\"\\udc00\"}",
+                          "{\"cmd\":1,\"command\":1}", "{\"command\":\"1x\"}", "{\"command\":\"-1\"}"}) {
     rows.push_back({"import %bad", 65, "", "line 2", std::string("{\"command\":1}\n") + bad});
   }
   // An export that fails leaves an output that was there as it was.

@@ -43,11 +43,22 @@ struct Defaults {
 
 std::string AtLine(uint64_t line) { return "line " + std::to_string(line) + ": "; }
 
+uint64_t NumberAt(const std::string& text, uint64_t max, const char* name, uint64_t line) {
+  try {
+    return ParseNumber(text, max, name);
+  } catch (const ToolError& e) {
+    throw ToolError(AtLine(line) + e.what(), ExitDamaged);
+  }
+}
+
+// A number, or a string that holds one as a CSV field would (sqlite3 -json
+// gives the columns of a CSV .import, which are text, as strings).
 uint64_t Field(const std::map<std::string, JsonValue>& object, const char* key, uint64_t max,
                uint64_t fallback, uint64_t line) {
   auto it = object.find(key);
   if (it == object.end()) return fallback;
   const JsonValue& v = it->second;
+  if (v.type == JsonValue::Type::String) return NumberAt(v.text, max, key, line);
   if (v.type != JsonValue::Type::Number || v.negativeOrFraction || v.number > max)
     throw ToolError(AtLine(line) + "\"" + key + "\" must be an integer 0.." + std::to_string(max),
                     ExitDamaged);
@@ -88,11 +99,20 @@ varn::Item JsonItem(const std::string& text, const Defaults& d, bool commandGive
   std::map<std::string, JsonValue> object;
   std::string error;
   if (!ParseJsonObject(text, &object, &error)) throw ToolError(AtLine(line) + error + hint, ExitDamaged);
+  // "cmd" is the command's column in CSV (export writes it so): rows that
+  // went through a CSV table arrive with that name.
+  auto cmd = object.find("cmd");
+  if (cmd != object.end()) {
+    if (object.count("command") != 0)
+      throw ToolError(AtLine(line) + "\"cmd\" and \"command\" both given; give one", ExitDamaged);
+    object.emplace("command", cmd->second);
+    object.erase(cmd);
+  }
   for (const auto& entry : object) {
     if (std::find_if(std::begin(keys), std::end(keys), [&](const char* k) { return entry.first == k; }) ==
         std::end(keys))
       throw ToolError(AtLine(line) + "unknown key " + Quote(entry.first) +
-                      " (known: position, command, extra, value, length, encoding, data)", ExitDamaged);
+                      " (known: position, command or cmd, extra, value, length, encoding, data)", ExitDamaged);
   }
   if (!commandGiven && object.count("command") == 0) throw ToolError(AtLine(line) + "no \"command\"", ExitDamaged);
   varn::Item item;
@@ -136,14 +156,6 @@ varn::Item JsonItem(const std::string& text, const Defaults& d, bool commandGive
                                 : ""),
                     ExitDamaged);
   return item;
-}
-
-uint64_t NumberAt(const std::string& text, uint64_t max, const char* name, uint64_t line) {
-  try {
-    return ParseNumber(text, max, name);
-  } catch (const ToolError& e) {
-    throw ToolError(AtLine(line) + e.what(), ExitDamaged);
-  }
 }
 
 // A row as export's text format writes it: position, command, extra, value,
@@ -518,7 +530,7 @@ void ReportAppended(varn::File* file, const std::string& path, uint32_t start, u
     raw.Open(path);
     WalkItems(kept, raw, false, start, false, [&](const Entry&) { return ++held > 0; });
   } catch (const std::exception&) {
-    Report("items may have been added to %s from position %u before the failure (varnfile list --from %u "
+    ReportChanged("items may have been added to %s from position %u before the failure (varnfile list --from %u "
            "shows them)\n", path.c_str(), start, start);
     return;
   }
@@ -531,7 +543,7 @@ void ReportAppended(varn::File* file, const std::string& path, uint32_t start, u
     const uint64_t last = lines[(held - 1) % lines.size()];
     through = ", through line " + std::to_string(last) + " (resume at line " + std::to_string(last + 1) + ")";
   }
-  Report("%s added to %s before the failure, the first at position %u: the first %s of the input%s\n",
+  ReportChanged("%s added to %s before the failure, the first at position %u: the first %s of the input%s\n",
          Counted(held, "item").c_str(), path.c_str(), start, held == 1 ? "item" : Counted(held, "item").c_str(),
          through.c_str());
 }
@@ -703,7 +715,8 @@ void AddImportCommand(CLI::App& app, int* status) {
         "Make a file from exported items or from lines of text. The input is JSON Lines, CSV or "
         "tab-separated text as export writes them, or one item per line of text. It is read and checked a line (or CSV record) at a time, so an import "
         "of any size needs little memory: a new file is removed at the first bad line (one that --force would "
-        "replace stays as it was), and --append adds nothing unless the whole input is good. Items are added "
+        "replace stays as it was), and --append adds nothing unless the whole input is good (but for data that does not fit one item once "
+        "compressed, found only when it is written: the items before it stay, and the message says how many). Items are added "
         "through a 64 KB write buffer, so a large import costs few synchronous writes. A new file under a chained "
         "method (the default) is written as .varnfile-new-FILE beside FILE and takes its name when it is finished");
     sub->add_option("FILE", o->path, "Transaction file to create (or extend with --append)")
@@ -712,7 +725,7 @@ void AddImportCommand(CLI::App& app, int* status) {
                     "Read from this file instead of stdin (- is stdin; it may follow FILE "
                     "without --input)");
     sub->add_option("--format", o->format,
-                    "jsonl (the default, unless the --input name ends in .csv or .tsv; unknown keys are an error; data is text "
+                    "jsonl (the default, unless the --input name ends in .csv or .tsv; unknown keys are an error, cmd may stand for command and numbers may be strings; data is text "
                     "unless \"encoding\":\"base64\", or, without \"encoding\", base64 that decodes to \"length\" bytes, "
                     "as older exports wrote it), csv, text (the tab-separated rows of export) or lines");
     sub->add_flag("--lines", o->lines,

@@ -545,4 +545,12 @@ void Report(const char* format, ...) {
   va_end(args);
 }
 
+void ReportChanged(const char* format, ...) {
+  std::fflush(stdout);
+  va_list args;
+  va_start(args, format);
+  PrintLine(stderr, format, args);
+  va_end(args);
+}
+
 }  // namespace varntool

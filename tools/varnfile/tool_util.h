@@ -115,6 +115,9 @@ void Report(const char* format, ...) VARNTOOL_PRINTF_FORMAT;
 void WarnAgedLikeSource(const std::string& target);
 // What a command that writes no data did, on stdout, unless -q.
 void Note(const char* format, ...) VARNTOOL_PRINTF_FORMAT;
+// What a failed command changed all the same, on stderr, also under -q:
+// the error alone would let a script take the file for unchanged.
+void ReportChanged(const char* format, ...) VARNTOOL_PRINTF_FORMAT;
 
 // Cache and buffer sizes for walking a whole file: walking backwards
 // through a chained file replays the chain from its last reset point once per
