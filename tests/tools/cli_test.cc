@@ -275,9 +275,12 @@ TEST_P(CliTest, CommandLines) {
        method_ == 0 ? "imported 2 items" : "line 2: 65535 bytes of data do not fit one item once compressed", wide},
       // Found only when written: an append keeps the items before it, and says so under -q too.
       {"import %wq --lines -m {m}", 0, "", "", "first\n"},
-      {"import %wq --append --lines -q", method_ == 0 ? 0 : 65, "",
+      {"import %wq --append --lines -q -d never", method_ == 0 ? 0 : 65, "",
        method_ == 0 ? "" : "1 item added to %wq before the failure, the first at position ", wide},
       // JSON Lines as sqlite3 -json gives a CSV table's text columns, with CSV's "cmd".
+      {"info %wq", 0, method_ == 0 ? "description    \"never\"" : "!never"},  // left by the failed append
+      {"import %wq --append --lines -d later", 0, "", ", and replaced its description\n", "more\n"},
+      {"info %wq", 0, "description    \"later\""},
       {"import %jc -m {m}", 0, "", "imported 2 items", "{\"cmd\":\"7\",\"extra\":\"0x2\",\"value\":\"9\",\"data\":\"sq\"}\n{\"cmd\":8}\n"},
       {"list %jc --json", 0, "\"command\":7,\"extra\":2,\"value\":9,|\"command\":8,"},
       // A line (or CSV record) longer than any item's is refused where it

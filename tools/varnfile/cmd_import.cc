@@ -633,7 +633,6 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
   ChainBreaker chains(made.get(), &file);
   try {
     UseWideWindows(file);  // 64 KB write buffer: one write per 64 KB, not per item
-    if (sub.count("--description") > 0 && o.append) file.SetDescription(o.description);
     ItemReader items(input.stream(), format, defaults, commandGiven, formatGiven);
     Progress progress("import", input.size());
     // An append takes no more items than it checked: input that grew since
@@ -647,6 +646,9 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
     }
     progress.Finish();
     if (o.append) {
+      // The description once all the items are in: an append that fails or
+      // is interrupted leaves it.
+      if (sub.count("--description") > 0 && !interrupted) file.SetDescription(o.description);
       file.Close();
     } else {
       // The header last: an aging limit of 0 would age the file before a
@@ -688,7 +690,8 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
   if (made) made->Commit();
   // An append names where its items begin: they can be told from those
   // before them (export --from), and taken out again.
-  const std::string from = o.append && added > 0 ? ", the first at position " + std::to_string(appendStart) : "";
+  std::string from = o.append && added > 0 ? ", the first at position " + std::to_string(appendStart) : "";
+  if (o.append && sub.count("--description") > 0 && !interrupted) from += ", and replaced its description";
   Report("%s %s into %s%s\n", interrupted ? "interrupted: imported" : "imported",
          Counted(added, "item").c_str(), o.path.c_str(), from.c_str());
   if (!o.append) {
