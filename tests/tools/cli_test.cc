@@ -492,6 +492,10 @@ TEST_P(CliTest, CommandLines) {
       {"export %a -e 5,", 64, "", "--extra: expected a whole number from 0 to 65535 (decimal, or hexadecimal after 0x), got \"\""},
       {"export %a -n x", 64, "", "--limit: expected a whole number 0 or more (decimal, or hexadecimal after 0x), got \"x\""},
       {"export %a --from '#3'", 64, "", "--from #3: the file holds 3 items"},
+      {"-x", 64, "", "varnfile: unknown option \"-x\"; before a subcommand come only -q, --wait SECONDS"},
+      {"-q --wait 1", 64, "", "A subcommand is required"},
+      {"export %a --from '#x'", 64, "", "--from #x: #N is an item's number, counted from 0 (#0 the first)"},
+      {"cat %a 3", 64, "", "(records lie from 174 to the end of data at "},
       {"create 'MEMORY$'", 64, "", "names a memory file"},
   };
 #if !defined(_WIN32)

@@ -182,6 +182,28 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\nvarnfile: a subcommand is required\n", app.help().c_str());
     return ExitUsage;
   }
+  // An option the tool does not know, with no subcommand after it: say
+  // which (the parser would only say that a subcommand is required).
+  {
+    bool named = false;
+    std::string unknown;
+    for (int i = 1; i < argc && !named; ++i) {
+      const std::string arg = argv[i];
+      if (arg == "--wait") {
+        ++i;
+      } else if (arg.empty() || arg[0] != '-') {
+        named = true;
+      } else if (unknown.empty() && arg.compare(0, 7, "--wait=") != 0 && arg != "-q" && arg != "--quiet" &&
+                 arg != "-h" && arg != "--help" && arg != "--version") {
+        unknown = arg;
+      }
+    }
+    if (!named && !unknown.empty()) {
+      std::fprintf(stderr, "varnfile: unknown option %s; before a subcommand come only -q, --wait SECONDS, "
+                   "--help and --version\n", Quote(unknown).c_str());
+      return ExitUsage;
+    }
+  }
   if (argc >= 2 && argv[1][0] != '-') {
     std::string name = argv[1];
     if (name == "help") {

@@ -303,7 +303,13 @@ std::vector<ResolvedPosition> ResolvePositions(varn::File& file, const RawFile& 
     try {
       if (!text.empty() && text[0] == '#') {
         bool back = text.size() > 1 && text[1] == '-';
-        uint64_t n = ParseNumber(text.substr(back ? 2 : 1), 0xFFFFFFFF, what);
+        uint64_t n = 0;
+        try {
+          n = ParseNumber(text.substr(back ? 2 : 1), 0xFFFFFFFF, what);
+        } catch (const ToolError&) {
+          throw ToolError(arg(i) + ": #N is an item's number, counted from 0 (#0 the first), or from the end "
+                          "as #-N ('#-1' the last)");
+        }
         if (back && n == 0) throw ToolError(arg(i) + ": items from the end count from #-1 (the last)");
         (back ? fromEnd : counted).push_back({back ? n - 1 : n, i});
         continue;
@@ -321,8 +327,8 @@ std::vector<ResolvedPosition> ResolvePositions(varn::File& file, const RawFile& 
         const std::string hint =
             position < FirstItemPosition ? "; #" + text + " is item " + text + " counted from 0" : "";
         throw ToolError(arg(i) + ": no record starts there (records lie from " +
-                        std::to_string(FirstItemPosition) + " to " + std::to_string(raw.size()) + ")" +
-                        hint);
+                        std::to_string(FirstItemPosition) + " to the end of data at " +
+                        std::to_string(raw.size()) + ")" + hint);
       }
       bytes.push_back({position, i});
     } catch (const ToolError&) {
