@@ -410,6 +410,9 @@ TEST_P(CliTest, CommandLines) {
       {"list %mark", 65, "  BAD   (end marker)"},
       {"list %mark --no-preview", 0, "  -     (end marker)"},  // its data is not read
       {"info %mark --json", 65, "\"crc_failures\":1"},
+      // Recover keeps a failing end marker without its data: readers still stop there.
+      {"recover %mark %rmark", 0, "kept 1 end marker without data that failed its CRC check|\n  at {pm}: its data"},
+      {"list %rmark --json", 0, "\"command\":65282,\"extra\":0,\"value\":0,\"length\":0,|\"kind\":\"end marker\"}"},
       {"list %sel --cmd 6", 0, "  data\n|!0x"},  // nothing selected: not an error
       {"export %sel -c 7 -c 9 --format text", 0, "\t7\t0\t0\ttext\tseven\n|\t9\t0\t0\ttext\tnine\n|!five", "exported 2 of 5 items"},
       {"export %sel --cmd 6", 0, "!five", "exported 0 of 5 items"},

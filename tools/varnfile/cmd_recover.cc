@@ -286,8 +286,11 @@ std::vector<Finding> DamagedStretches(const RawFile& raw, const RecordScan& scan
 // Reads every framed record of `scan` back through `salvager`, in order:
 // hands each one that decodes to its CRC to `keep` with its data, and adds
 // each one that does not to *dropped, with why.
+// An end marker whose data fails is kept without that data (and added to
+// *stripped when given): readers stop at it, so without it the items behind
+// it would come into view.
 void ReadRecords(const RecordScan& scan, uint16_t method, Salvager& salvager,
-                 std::vector<Finding>* dropped, Progress* progress,
+                 std::vector<Finding>* dropped, std::vector<Finding>* stripped, Progress* progress,
                  const std::function<void(const RecordFrame&, const uint8_t*, uint16_t)>& keep) {
   for (std::size_t i = 0; i < scan.records.size(); ++i) {
     const RecordFrame& r = scan.records[i];
@@ -297,7 +300,11 @@ void ReadRecords(const RecordScan& scan, uint16_t method, Salvager& salvager,
       continue;
     }
     uint16_t rc = salvager.Read(i);
-    if (rc == VARNFILE_E_CRC) {
+    if (rc == VARNFILE_E_CRC && r.command == EndMarkerCommand) {
+      if (stripped != nullptr) stripped->push_back({r.position, "its data does not decode to its CRC"});
+      static const uint8_t none = 0;
+      keep(r, &none, 0);
+    } else if (rc == VARNFILE_E_CRC) {
       dropped->push_back({r.position, IsChained(method)
                                           ? "data does not decode to its CRC (or its chain is broken)"
                                           : "data does not decode to its CRC"});
@@ -324,7 +331,7 @@ SalvageCount CountSalvage(const RawFile& raw) {
   count.records = scan.records.size();
   std::vector<Finding> dropped = DamagedStretches(raw, scan);
   Salvager salvager(raw, scan, count.method, tmp, 0, scan.records.size());
-  ReadRecords(scan, count.method, salvager, &dropped, nullptr,
+  ReadRecords(scan, count.method, salvager, &dropped, nullptr, nullptr,
               [&](const RecordFrame& r, const uint8_t*, uint16_t length) {
     if (r.command == DeletedCommand) ++count.deleted;
     else if (r.command == EndMarkerCommand) ++count.markers;
@@ -369,7 +376,7 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
 
   RecordScan scan = ScanRecords(raw, method);
   if (IsChained(method)) SettleResetPoints(raw, &scan, method, dir);
-  std::vector<Finding> dropped = DamagedStretches(raw, scan), repaired;
+  std::vector<Finding> dropped = DamagedStretches(raw, scan), repaired, stripped;
 
   // Read every framed record back through the library and write what
   // survives, in order, into a new file that is then closed properly.
@@ -385,7 +392,7 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
     if (o.resetAging) target.ResetAging();
     UseWideWindows(target);
     Progress progress("recover", raw.size());
-    ReadRecords(scan, method, salvager, &dropped, &progress,
+    ReadRecords(scan, method, salvager, &dropped, &stripped, &progress,
                 [&](const RecordFrame& r, const uint8_t* data, uint16_t length) {
       if (r.trailerDamage != FrameProblem::None) {
         std::string what = DescribeFrameProblem(r.trailerDamage);
@@ -439,6 +446,10 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
     std::printf("repaired %zu damaged trailer%s (the new file links its records whole):\n",
                 repaired.size(), repaired.size() == 1 ? "" : "s");
   PrintFindings(repaired, maxDropped);
+  if (!stripped.empty())
+    std::printf("kept %zu end marker%s without data that failed its CRC check (readers stop at an end "
+                "marker whatever it holds):\n", stripped.size(), stripped.size() == 1 ? "" : "s");
+  PrintFindings(stripped, maxDropped);
   std::sort(dropped.begin(), dropped.end(),
             [](const Finding& a, const Finding& b) { return a.position < b.position; });
   if (dropped.empty()) {
