@@ -329,6 +329,16 @@ int RunExport(const ExportOptions& o) {
   // The output is truncated before the first row: never the items' own file.
   if (!output.empty() && SameFile(o.path, output))
     throw ToolError("export: the output is " + o.path + " itself");
+  // An output that another open holds is refused first: where that open
+  // shuts out readers (Windows), its first bytes cannot even be read.
+  std::error_code error;
+  if (!output.empty() && std::filesystem::is_regular_file(output, error)) {
+    try {
+      varnfile::FileClose(OpenLikeLibrary(output, false));
+    } catch (const ToolError& e) {
+      if (e.status() == ExitInUse) throw;
+    }
+  }
   if (!output.empty() && BeginsAsTransactionFile(output)) {
     if (!o.force)
       throw ToolError(output + " is a transaction file; export writes over one only with --force",
