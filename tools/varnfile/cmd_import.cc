@@ -531,7 +531,7 @@ void ReportAppended(varn::File* file, const std::string& path, uint32_t start, u
     WalkItems(kept, raw, false, start, false, [&](const Entry&) { return ++held > 0; });
   } catch (const std::exception&) {
     ReportChanged("items may have been added to %s from position %u before the failure (varnfile list --from %u "
-           "shows them)\n", path.c_str(), start, start);
+                  "shows them)\n", path.c_str(), start, start);
     return;
   }
   if (held == 0) {
@@ -544,8 +544,8 @@ void ReportAppended(varn::File* file, const std::string& path, uint32_t start, u
     through = ", through line " + std::to_string(last) + " (resume at line " + std::to_string(last + 1) + ")";
   }
   ReportChanged("%s added to %s before the failure, the first at position %u: the first %s of the input%s\n",
-         Counted(held, "item").c_str(), path.c_str(), start, held == 1 ? "item" : Counted(held, "item").c_str(),
-         through.c_str());
+                Counted(held, "item").c_str(), path.c_str(), start,
+                held == 1 ? "item" : Counted(held, "item").c_str(), through.c_str());
 }
 
 int RunImport(const ImportOptions& o, const CLI::App& sub) {

@@ -189,13 +189,17 @@ int main(int argc, char** argv) {
     std::string unknown;
     for (int i = 1; i < argc && !named; ++i) {
       const std::string arg = argv[i];
-      if (arg == "--wait") {
-        ++i;
-      } else if (arg.empty() || arg[0] != '-') {
+      if (arg.empty() || arg[0] != '-') {
         named = true;
-      } else if (unknown.empty() && arg.compare(0, 7, "--wait=") != 0 && arg != "-q" && arg != "--quiet" &&
-                 arg != "-h" && arg != "--help" && arg != "--version") {
-        unknown = arg;
+        continue;
+      }
+      // The options of the app itself (-q, --wait, --help, --version).
+      const std::string name = arg.substr(0, arg.find('='));
+      const CLI::Option* option = app.get_option_no_throw(name);
+      if (option == nullptr) {
+        if (unknown.empty()) unknown = arg;
+      } else if (name == arg && option->get_items_expected_max() > 0) {
+        ++i;  // its value
       }
     }
     if (!named && !unknown.empty()) {

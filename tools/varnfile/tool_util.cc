@@ -536,20 +536,28 @@ Settings& settings() {
   return s;
 }
 
+namespace {
+
+// One line on stderr, after what stdout holds so far.
+void PrintReport(const char* format, va_list args) {
+  std::fflush(stdout);
+  PrintLine(stderr, format, args);
+}
+
+}  // namespace
+
 void Report(const char* format, ...) {
   if (settings().quiet) return;
-  std::fflush(stdout);
   va_list args;
   va_start(args, format);
-  PrintLine(stderr, format, args);
+  PrintReport(format, args);
   va_end(args);
 }
 
 void ReportChanged(const char* format, ...) {
-  std::fflush(stdout);
   va_list args;
   va_start(args, format);
-  PrintLine(stderr, format, args);
+  PrintReport(format, args);
   va_end(args);
 }
 
