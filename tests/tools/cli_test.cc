@@ -905,6 +905,46 @@ TEST(CliVerifyTest, ACutChainAndItemsWithoutACrc) {
   }
 }
 
+// A header whose method is none that a writer sets (damage, or a foreign
+// writer) is reported, and its items are still checked the way the library
+// reads them: 1 and 3 are the predictor, any other value DEFLATE, chained
+// when the bit of value 2 is set.
+TEST(CliVerifyTest, AnUnknownHeaderMethodIsReportedAndItsItemsChecked) {
+  const std::string path = ScratchFile("verify-method.trn");
+  struct Case {
+    uint16_t written, header;
+    const char* readAs;
+  };
+  for (const Case& c : {Case{2, 6, "chained-deflate"}, Case{2, 0x0102, "chained-deflate"},
+                        Case{4, 5, "deflate"}, Case{4, 0x0100, "deflate"}}) {
+    SCOPED_TRACE(c.header);
+    std::vector<uint32_t> pos =
+        MakeFile(path, c.written, {{1, 0, 0, "one one one"}, {2, 0, 0, "two two"}, {3, 0, 0, "three"}});
+    std::string bytes = Slurp(path);
+    bytes[47] = static_cast<char>(c.header & 0xFF);
+    bytes[48] = static_cast<char>(c.header >> 8);
+    Spit(path, bytes);
+    const std::string unknown = "problem: unknown compression method " + std::to_string(c.header) +
+                                " in the header (the library reads the items as " + c.readAs + ")";
+    ToolRun run = RunTool("verify " + path);
+    EXPECT_EQ(65, run.status);
+    EXPECT_TRUE(Has(run.out, unknown)) << run.out;
+    EXPECT_TRUE(Has(run.out, "3 records, 3 live items read forwards and backwards, 1 problem\n"))
+        << run.out;
+    run = RunTool("info " + path);
+    EXPECT_TRUE(Has(run.out, "method         " + std::to_string(c.header) + " (unknown: read as " +
+                                 c.readAs + ")\n"))
+        << run.out;
+    // The items' data is checked too: a wrong CRC is found.
+    bytes[pos[1] + 12] = static_cast<char>(bytes[pos[1] + 12] ^ 0x55);
+    Spit(path, bytes);
+    run = RunTool("verify " + path);
+    EXPECT_TRUE(Has(run.out, unknown)) << run.out;
+    EXPECT_TRUE(Has(run.out, "problem at " + std::to_string(pos[1]) + ": item data fails its CRC check"))
+        << run.out;
+  }
+}
+
 // An interrupted recover leaves neither its scratch copy nor the partial
 // target behind, and dies of the signal; an interrupted append first
 // finishes the item at hand and closes the file.

@@ -68,6 +68,11 @@ void DescribeHeader(const std::string& path, uint64_t size, const uint8_t* h, Js
   if (!aged && left <= 0) left = 1;  // a stamp just now: it ages at the next second
   const int64_t agesAt = wallNow + left;
   const char* methodName = varn::MethodName(static_cast<varn::Method>(method));
+  // A value no writer sets: what the library reads the items as.
+  std::string methodText = methodName;
+  if (MethodReadAs(method) != method)
+    methodText += std::string(": read as ") +
+                  varn::MethodName(static_cast<varn::Method>(MethodReadAs(method)));
   std::string description = HeaderText(h + DescriptionOffset, DescriptionSize);
   bool closed = Get16(h + ClosedMarkerOffset) != 0;
   if (json != nullptr) {
@@ -96,7 +101,7 @@ void DescribeHeader(const std::string& path, uint64_t size, const uint8_t* h, Js
   // The header's method reaches the file at the first close: a file never
   // closed names the one it was created with, which its writer may have
   // changed before the first item.
-  std::printf("method         %u (%s)%s\n", method, methodName,
+  std::printf("method         %u (%s)%s\n", method, methodText.c_str(),
               closed ? "" : ", as created: the items may use another (recover finds it)");
   std::printf("flags          0x%08X\n", Get32(h + FlagsOffset));
   std::printf("description    %s\n", Quote(description).c_str());
@@ -451,11 +456,14 @@ class Verifier {
     if (Get16(h + ClosedMarkerOffset) == 0)
       Problem(0, "the file was never closed properly (varnfile recover copies its items into a "
                  "new file, closed properly)");
-    method_ = Get16(h + CompressionOffset);
-    if (method_ > VARNFILE_METHOD_DEFLATE) {
-      Problem(0, "unknown compression method " + std::to_string(method_));
-      return;
-    }
+    // A method no writer sets is damage (or a foreign writer's): the items
+    // are still checked as the library reads them.
+    const uint16_t headerMethod = Get16(h + CompressionOffset);
+    method_ = MethodReadAs(headerMethod);
+    if (method_ != headerMethod)
+      Problem(0, "unknown compression method " + std::to_string(headerMethod) +
+                     " in the header (the library reads the items as " +
+                     varn::MethodName(static_cast<varn::Method>(method_)) + ")");
     RecordScan scan = ScanRecords(raw_, method_);
     records_ = scan.records.size();
     for (const DamagedRange& d : scan.damaged) {

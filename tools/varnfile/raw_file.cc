@@ -40,6 +40,11 @@ const char* DescribeFrameProblem(FrameProblem problem) {
   return "unknown";
 }
 
+uint16_t MethodReadAs(uint16_t method) {
+  if (method <= VARNFILE_METHOD_DEFLATE) return method;
+  return (method & 2) != 0 ? VARNFILE_METHOD_CHAINED_DEFLATE : VARNFILE_METHOD_DEFLATE;
+}
+
 namespace {
 
 // Whether the lengths an item header gives fit `method`.

@@ -166,6 +166,13 @@ struct RecordScan {
   std::vector<std::size_t> resumeIndex;
 };
 
+// The method 0 to 4 under which the library reads the items of a file
+// whose header names `method`. Writers set only those five values; any
+// other (damage, or a foreign writer) goes through the codec's two tests:
+// 1 and 3 select the predictor, every other value DEFLATE, and the bit of
+// value 2 chains the items.
+uint16_t MethodReadAs(uint16_t method);
+
 // Stops after maxRecords records.
 RecordScan ScanRecords(const RawFile& file, uint16_t method, std::size_t maxRecords = SIZE_MAX);
 
