@@ -57,7 +57,7 @@ extern "C" {
 #define VARNFILE_E_RESERVED_ID 270       /* command id 0xFF00 or above is reserved */
 #define VARNFILE_E_NO_MEMORY 272         /* out of memory */
 #define VARNFILE_E_INVALID_HANDLE 273    /* no open file has this handle */
-#define VARNFILE_E_OPEN 274              /* file missing or cannot be opened */
+#define VARNFILE_E_OPEN 274              /* file missing, held by another open, or cannot be opened */
 #define VARNFILE_E_CREATE 275            /* file cannot be created */
 #define VARNFILE_E_SEEK 276              /* seek failed */
 #define VARNFILE_E_READ 277              /* read failed or came up short */

@@ -22,6 +22,14 @@
 // Names and descriptions are C strings to the library: a std::string with a
 // NUL inside is refused with Error 260 (VARNFILE_E_INVALID_ARGUMENT) rather
 // than cut at the NUL. Item data may hold any bytes.
+//
+// Files age: a file can be opened only within its aging limit after its
+// stamp, which creation and ResetAging() set (closing does not). A new file
+// gets 30 days; after that every open, read-only ones too, fails with Error
+// 266 (VARNFILE_E_AGED), and nothing in this API opens it again: the tool
+// does (`varnfile set --reset-aging FILE`, or `--ignore-aging` to read it).
+// A file kept for longer wants SetAgingLimit() when it is made, or
+// ResetAging() each time it is opened.
 #ifndef VARNFILE_HPP_
 #define VARNFILE_HPP_
 
@@ -37,6 +45,17 @@
 #include <vector>
 
 #include "varnfile.h"
+
+// A value that refers to the object it came from (a range to its File):
+// clang warns where it would outlive that object.
+#if defined(__has_cpp_attribute)
+#if __has_cpp_attribute(clang::lifetimebound)
+#define VARNFILE_LIFETIMEBOUND [[clang::lifetimebound]]
+#endif
+#endif
+#ifndef VARNFILE_LIFETIMEBOUND
+#define VARNFILE_LIFETIMEBOUND
+#endif
 
 namespace varn {
 
@@ -126,7 +145,7 @@ inline const char* ResultMeaning(uint16_t code) noexcept {
     case VARNFILE_E_RESERVED_ID: return "command id is reserved (0xFF00 and above)";
     case VARNFILE_E_NO_MEMORY: return "out of memory";
     case VARNFILE_E_INVALID_HANDLE: return "invalid handle";
-    case VARNFILE_E_OPEN: return "file missing or cannot be opened";
+    case VARNFILE_E_OPEN: return "file missing, held by another open, or cannot be opened";
     case VARNFILE_E_CREATE: return "file cannot be created";
     case VARNFILE_E_SEEK: return "seek failed";
     case VARNFILE_E_READ: return "read failed or came up short";
@@ -146,15 +165,22 @@ inline std::string DescribeResult(uint16_t code) {
 }
 
 // A failed call: the library's result code and a readable message naming the
-// operation that failed.
+// operation that failed and, for a read, where: "read item at 342 of
+// orders.trn: 267 VARNFILE_E_CRC: item data fails its CRC check".
 class Error : public std::runtime_error {
  public:
   Error(uint16_t code, const std::string& what)
       : std::runtime_error(what + ": " + DescribeResult(code)), code_(code) {}
+  Error(uint16_t code, const std::string& what, uint32_t position)
+      : std::runtime_error(what + ": " + DescribeResult(code)), code_(code), position_(position) {}
   uint16_t code() const noexcept { return code_; }
+  // Where the item whose read failed starts (where the read began when no
+  // item could be framed there); 0 for an error of no read.
+  uint32_t position() const noexcept { return position_; }
 
  private:
   uint16_t code_;
+  uint32_t position_ = 0;
 };
 
 inline void Check(uint16_t code, const char* what) {
@@ -184,10 +210,13 @@ class File;
 // the item the loop is at, so Update() and Delete() in the body act on that
 // item; the loop then goes on from it. Adding items is allowed too (a forward
 // loop reaches them). A failed read (a CRC error, a broken record) throws
-// Error.
-// A range taken from a temporary File (File::Open(path).Items()) keeps that
-// file open until the range is gone, then closes it as File's destructor
-// does.
+// Error, whose position() is the item's; after a CRC error the cursor stands
+// behind that item, and a forward loop can go on with Items(file.Tell()).
+// A range taken from a File variable refers to it and must not outlive it
+// (clang warns); one taken from a temporary File (File::Open(path).Items(),
+// std::move(file).Items()) keeps that file open until the range is gone,
+// then closes it as File's destructor does: return such a range from a
+// function, never one of a local File.
 // Backwards through a chained file, each read-ahead window replays the chain
 // from its last reset point: a larger cache (SetParameters, e.g. 256 items)
 // widens the window and saves most of that work on long chains.
@@ -413,9 +442,30 @@ class File {
           "set description");
   }
 
+  // Stamps the file with the current time: it ages its limit from now.
   void ResetAging() {
     CheckWritable("reset aging");
     Check(VARNFileResetAging(handle_), "reset aging");
+  }
+  // How long after its stamp the file can still be opened (see the top of
+  // this header), as the header holds it: days, hours, minutes, seconds.
+  uint64_t agingLimitSeconds() const {
+    std::array<uint8_t, VARNFILE_HEADER_SIZE> h = Header();
+    return (uint64_t{h[42]} | uint64_t{h[43]} << 8) * 86400 + uint64_t{h[44]} * 3600 +
+           uint64_t{h[45]} * 60 + h[46];
+  }
+  // Any 32-bit number of seconds (up to 49710 days 06:28:15) is a limit the
+  // library counts as given; 0 ages the file one second after its stamp.
+  void SetAgingLimit(uint32_t seconds) {
+    CheckWritable("set aging limit");
+    std::array<uint8_t, VARNFILE_HEADER_SIZE> h = Header();
+    const uint32_t days = seconds / 86400;
+    h[42] = static_cast<uint8_t>(days);
+    h[43] = static_cast<uint8_t>(days >> 8);
+    h[44] = static_cast<uint8_t>(seconds / 3600 % 24);
+    h[45] = static_cast<uint8_t>(seconds / 60 % 60);
+    h[46] = static_cast<uint8_t>(seconds % 60);
+    Check(VARNFileWriteHeader(handle_, h.data(), VARNFILE_HEADER_SIZE), "set aging limit");
   }
 
   std::array<uint8_t, VARNFILE_HEADER_SIZE> Header() const {
@@ -458,7 +508,10 @@ class File {
   // ---- Items ----
 
   // Appends an item at the end of the file and returns its position; the
-  // cursor does not move.
+  // cursor does not move. Command ids from 0xFF00 up are the library's and
+  // refused (270), except 0xFF02, which appends an end marker: forward reads
+  // stop at it for good (the items after it are seen only backwards), and
+  // no call removes it.
   uint32_t Add(uint16_t command, uint16_t extra, uint32_t value, const void* data,
                std::size_t length) {
     uint32_t position = 0;
@@ -489,17 +542,21 @@ class File {
   bool Read(Item* item) {
     uint16_t rc = TryRead(item);
     if (rc == VARNFILE_E_END_OF_FILE) return false;
-    Check(rc, "read item");
+    if (rc != VARNFILE_OK) ThrowReadError(rc, item->position);
     return true;
   }
   // As above, but the end of the file throws Error (262) too.
   Item Read() {
     Item item;
-    Check(TryRead(&item), "read item");
+    uint16_t rc = TryRead(&item);
+    if (rc != VARNFILE_OK) ThrowReadError(rc, item.position);
     return item;
   }
+  // On failure item->position tells where (see Error::position()).
   uint16_t TryRead(Item* item) noexcept {
     uint16_t length = 0;
+    item->position = 0;
+    VARNFileGetPosition(handle_, &item->position);
     uint16_t rc = VARNFileReadCmdIDEx(handle_, &item->command, &item->extra, &item->value, &length);
     if (rc == VARNFILE_OK) rc = VARNFileGetPosition(handle_, &item->position);
     if (rc != VARNFILE_OK) return rc;
@@ -555,7 +612,7 @@ class File {
 
   // The live items from the one at `from` (a position from Tell() or
   // Item::position; the next live item if that one is deleted) to the end.
-  ItemRange Items(uint32_t from = VARNFILE_FIRST_ITEM_POSITION) & {
+  ItemRange Items(uint32_t from = VARNFILE_FIRST_ITEM_POSITION) & VARNFILE_LIFETIMEBOUND {
     return ItemRange(this, false, from);
   }
   ItemRange Items(uint32_t from = VARNFILE_FIRST_ITEM_POSITION) && {
@@ -566,12 +623,14 @@ class File {
   // deleted `from` starts at the live item before it. Nothing after the
   // item at `from` is read (after a deleted one, only the records up to
   // the next live item, which the library passes to find it).
-  ItemRange ItemsReversed(uint32_t from = ItemRange::kEnd) & { return ItemRange(this, true, from); }
+  ItemRange ItemsReversed(uint32_t from = ItemRange::kEnd) & VARNFILE_LIFETIMEBOUND {
+    return ItemRange(this, true, from);
+  }
   ItemRange ItemsReversed(uint32_t from = ItemRange::kEnd) && {
     return ItemRange(std::make_shared<File>(std::move(*this)), true, from);
   }
   // Older name of ItemsReversed().
-  ItemRange ReverseItems() & { return ItemsReversed(); }
+  ItemRange ReverseItems() & VARNFILE_LIFETIMEBOUND { return ItemsReversed(); }
   ItemRange ReverseItems() && { return std::move(*this).ItemsReversed(); }
 
  private:
@@ -592,6 +651,14 @@ class File {
                    DescribeResult(rc).c_str());
 #endif
   }
+  // "read item at 342 of orders.trn: 267 ...".
+  [[noreturn]] void ThrowReadError(uint16_t rc, uint32_t position) const {
+    char name[1024] = "";
+    VARNFileGetFileName(handle_, name, sizeof name);
+    std::string what = "read item at " + std::to_string(position);
+    if (name[0] != '\0') what += std::string(" of ") + name;
+    throw Error(rc, what, position);
+  }
   void CheckWritable(const char* what) const {
     if (handle_ != 0 && !writable_)
       throw Error(VARNFILE_E_ACCESS, std::string(what) + " (file opened read-only)");
@@ -610,7 +677,7 @@ class File {
     if (rc == VARNFILE_OK) rc = VARNFileGetPosition(handle_, &at);
     Seek(start);
     if (rc == VARNFILE_E_END_OF_FILE) return false;
-    Check(rc, "read item");
+    if (rc != VARNFILE_OK) ThrowReadError(rc, start);
     return at == start;
   }
   static bool HasNul(const std::string& text) noexcept {

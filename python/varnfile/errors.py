@@ -32,7 +32,7 @@ MEANINGS: Dict[int, str] = {
     270: "command id 0xFF00 or above is reserved",
     272: "out of memory",
     273: "no open file has this handle",
-    274: "file missing or cannot be opened",
+    274: "file missing, held by another open, or cannot be opened",
     275: "file cannot be created",
     276: "seek failed",
     277: "read failed or came up short",

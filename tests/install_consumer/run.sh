@@ -1,7 +1,7 @@
 #!/bin/sh
-# Installs varnfile into a scratch prefix and builds a small consumer against
-# the installed tree: through the CMake package and through pkg-config, each
-# with the shared and with the static library. Every consumer must build and
+# Installs varnfile into a scratch prefix and builds small consumers against
+# the installed tree: through the CMake package (a C++ and a C-only project)
+# and through pkg-config, each with the shared and with the static library. Every consumer must build and
 # run, the static ones without libvarnfile.so. Checks that the SONAME, the
 # CMake package and pkg-config carry the same version, and runs the installed
 # tool.
@@ -36,6 +36,13 @@ cmake --build "$work/cmake-consumer" >/dev/null
 "$work/cmake-consumer/consumer"
 "$work/cmake-consumer/consumer_static"
 
+echo "== C-only consumer through find_package(varnfile)"
+# No C++ compiler enabled: the static library still brings its C++ runtime.
+cmake -S "$here/c" -B "$work/c-consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/c-consumer" >/dev/null
+"$work/c-consumer/c_consumer"
+"$work/c-consumer/c_consumer_static"
+
 echo "== consumer through pkg-config"
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 flags=$(pkg-config --cflags --libs varnfile)
@@ -53,7 +60,14 @@ if ! ${CXX:-c++} -std=c++17 -static -o "$work/pc-static-consumer" "$here/consume
   cat "$work/static-link.log" >&2; exit 1
 fi
 "$work/pc-static-consumer"
-for program in "$work/pc-static-consumer" "$work/cmake-consumer/consumer_static"; do
+# shellcheck disable=SC2086
+if ! ${CC:-cc} -static -o "$work/pc-static-c-consumer" "$here/consumer.c" $static_flags \
+  2>"$work/static-c-link.log"; then
+  cat "$work/static-c-link.log" >&2; exit 1
+fi
+"$work/pc-static-c-consumer"
+for program in "$work/pc-static-consumer" "$work/pc-static-c-consumer" \
+  "$work/cmake-consumer/consumer_static" "$work/c-consumer/c_consumer_static"; do
   if readelf -d "$program" | grep -q 'NEEDED.*libvarnfile'; then
     echo "$program needs libvarnfile.so" >&2; exit 1
   fi

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <thread>
 
 #include "reliability/reliability_util.h"
 
@@ -255,6 +257,68 @@ TEST(CppApiTest, ABackwardRangeFromAPositionIgnoresDamageAfterIt) {
     EXPECT_EQ((Texts{"aaaaaaaa"}), Read(file.ItemsReversed(at[0])));
     EXPECT_NE(0, Thrown([&] { Read(file.ItemsReversed(at[2])); }));
   }
+}
+
+// A failed read names where: the item's position in the Error and its
+// message, the cursor behind a CRC-failing item, so that a forward loop can
+// go on with the items after it and loses none.
+TEST(CppApiTest, AFailedReadTellsWhereAndALoopGoesOnBehindIt) {
+  for (varn::Method method : {varn::Method::None, varn::Method::Deflate}) {
+    SCOPED_TRACE(varn::MethodName(method));
+    std::string path = varnfile_test::ScratchFile("crc.trn");
+    Positions at;
+    {
+      varn::File file = varn::File::Create(path, method);
+      for (const char* text : {"zero", "one", "two", "three", "four"})
+        at.push_back(file.Add(1, 0, 0, text));
+    }
+    {
+      std::fstream out(path, std::ios::in | std::ios::out | std::ios::binary);
+      out.seekp(at[2] + 12);  // the third item's CRC
+      out.put('\x5A');
+    }
+    varn::File file = varn::File::Open(path, varn::Access::Read);
+    Texts texts;
+    try {
+      for (const varn::Item& item : file.Items()) texts.push_back(item.text());
+      ADD_FAILURE() << "no error";
+    } catch (const varn::Error& error) {
+      EXPECT_EQ(VARNFILE_E_CRC, error.code());
+      EXPECT_EQ(at[2], error.position());
+      const std::string said =
+          "read item at " + std::to_string(at[2]) + " of " + path + ": 267 VARNFILE_E_CRC";
+      EXPECT_EQ(said, std::string(error.what()).substr(0, said.size()));
+    }
+    for (const varn::Item& item : file.Items(file.Tell())) texts.push_back(item.text());
+    EXPECT_EQ((Texts{"zero", "one", "three", "four"}), texts);
+    EXPECT_EQ(0u, varn::Error(VARNFILE_E_CRC, "other").position());
+  }
+}
+
+// The aging limit in seconds, stored as the header's days, hours, minutes
+// and seconds; the largest one the library counts, and 0, which ages the
+// file a second after its stamp.
+TEST(CppApiTest, TheAgingLimitIsSetInSecondsAndAgesTheFile) {
+  std::string path = varnfile_test::ScratchFile("aging.trn");
+  {
+    varn::File file = varn::File::Create(path, varn::Method::None);
+    EXPECT_EQ(30u * 86400, file.agingLimitSeconds());
+    file.SetAgingLimit(UINT32_MAX);
+    EXPECT_EQ(uint64_t{UINT32_MAX}, file.agingLimitSeconds());
+    file.Close();
+  }
+  const std::string bytes = varnfile_test::Slurp(path);
+  EXPECT_EQ(std::string("\x2E\xC2\x06\x1C\x0F", 5), bytes.substr(42, 5));  // 49710 days 06:28:15
+  {
+    varn::File file = varn::File::Open(path, varn::Access::Read);
+    EXPECT_EQ(VARNFILE_E_ACCESS, Thrown([&] { file.SetAgingLimit(60); }));
+  }
+  varn::File file = varn::File::Open(path);
+  file.SetAgingLimit(0);
+  file.Add(1, 0, 0, "kept");
+  file.Close();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(VARNFILE_E_AGED, Thrown([&] { varn::File::Open(path, varn::Access::Read); }));
 }
 
 }  // namespace
