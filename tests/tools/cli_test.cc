@@ -380,7 +380,16 @@ TEST_P(CliTest, CommandLines) {
       {"update %e --at '#0'", 64, "", "update: nothing to change"},
       {"delete %e --at 175", 64, "", "--at 175: no record starts there"},
       {"delete %e --at {pe}", 64, "", "that is the end of data, no item"},
-      {"delete %v --at {p12}", 64, "", "is an end marker"},
+      {"update %v --at {p12} --cmd 1", 64, "", "is an end marker, which update leaves (varnfile delete --at {p12} removes it)"},
+      // An end marker added by mistake hides the items after it from the
+      // library's readers: delete --at removes it (--cmd never selects one).
+      {"create %em -m {m}", 0}, {"add %em -c 1 --data before", 0}, {"add %em -c 0xFF02 --data stop", 0},
+      {"add %em -c 2 --data after", 0}, {"cat %em '#2'", 0, "after"},
+      {"delete %em --cmd 0xFF02", 64, "", "is reserved"},
+      {"delete %em '#1'", 0, "", "(4 bytes): readers go on past it\n"},
+      {"info %em", 0, "2 live, 1 deleted, 0 end markers"}, {"cat %em '#1'", 0, "after"},
+      {"verify %em", 0, "3 records, 2 live items read forwards and backwards, 0 problems"},
+      {"list --all %em", 0, "(deleted)|after"},
       {"delete %missing --at 174", 66, "", "no such file"},
       {"delete %never --at 174", 65, "", "never closed properly"},
       {"update %aged --at 174 -v 1", 69, "", "both): rescue it with varnfile set --reset-aging"},

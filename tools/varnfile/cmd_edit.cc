@@ -550,10 +550,10 @@ class ItemFinder {
   const RawFile& raw() const { return *raw_; }
 
   // The records that the `--at` texts name, in their order: items, live or
-  // deleted; the end of data and end markers are refused. All of them are
-  // found in one pass over the records; a bad one throws the error of the
-  // first, in the order given.
-  std::vector<RecordFrame> Find(const std::vector<std::string>& texts) {
+  // deleted, and end markers where `endMarkers` allows them; the end of data
+  // is refused. All of them are found in one pass over the records; a bad
+  // one throws the error of the first, in the order given.
+  std::vector<RecordFrame> Find(const std::vector<std::string>& texts, bool endMarkers = false) {
     std::vector<ResolvedPosition> resolved = ResolvePositions(file_, *raw_, texts, "--at");
     std::vector<RecordFrame> frames;
     frames.reserve(texts.size());
@@ -567,9 +567,10 @@ class ItemFinder {
       if (problem != FrameProblem::None)
         throw ToolError(arg + "the record at " + std::to_string(at) + " is damaged (" +
                         DescribeFrameProblem(problem) + ")", ExitDamaged);
-      if (frame.command == EndMarkerCommand)
+      if (frame.command == EndMarkerCommand && !endMarkers)
         throw ToolError(arg + "the record at " + std::to_string(at) +
-                        " is an end marker, which stays (only items are deleted or changed)");
+                        " is an end marker, which update leaves (varnfile delete --at " +
+                        std::to_string(at) + " removes it)");
       frames.push_back(frame);
     }
     return frames;
@@ -595,8 +596,12 @@ class ItemFinder {
       uint32_t value;
       uint16_t rc = VARNFileReadCmdID(file.handle(), &command, &extra, &value);
       if (rc != VARNFILE_E_END_OF_FILE) varn::Check(rc, "read " + At(item.position));
-      same = rc == VARNFILE_OK && file.Tell() == item.position && command == item.command &&
-             extra == item.extra && value == item.value;
+      // A reader stops at an end marker, on it.
+      if (item.command == EndMarkerCommand)
+        same = rc == VARNFILE_E_END_OF_FILE && file.Tell() == item.position;
+      else
+        same = rc == VARNFILE_OK && file.Tell() == item.position && command == item.command &&
+               extra == item.extra && value == item.value;
     }
     if (!same)
       throw ToolError(path_ + " changed while it was opened (another process wrote to it); "
@@ -673,7 +678,7 @@ void RunDelete(const DeleteOptions& o, const CLI::App& sub) {
   }
   std::unordered_set<uint32_t> named;
   for (const RecordFrame& item : items) named.insert(item.position);
-  const std::vector<RecordFrame> found = finder.Find(wanted);
+  const std::vector<RecordFrame> found = finder.Find(wanted, true);
   for (std::size_t i = 0; i < found.size(); ++i) {
     const RecordFrame& item = found[i];
     if (item.command == DeletedCommand)
@@ -688,7 +693,12 @@ void RunDelete(const DeleteOptions& o, const CLI::App& sub) {
     for (; done < items.size() && !defer.Interrupted(); ++done) {
       file.Seek(items[done].position);
       errno = 0;
-      const uint16_t rc = VARNFileDeleteItem(file.handle());
+      // The library deletes items only: an end marker first becomes one (a
+      // change of its ids in the cache, written back with the deletion).
+      uint16_t rc = VARNFILE_OK;
+      if (items[done].command == EndMarkerCommand)
+        rc = VARNFileUpdateItem(file.handle(), 0, items[done].extra, items[done].value, 0, nullptr);
+      if (rc == VARNFILE_OK) rc = VARNFileDeleteItem(file.handle());
       if (rc != VARNFILE_OK) throw WriteFailure("cannot delete " + At(items[done].position), rc, o.path);
     }
     errno = 0;
@@ -703,9 +713,14 @@ void RunDelete(const DeleteOptions& o, const CLI::App& sub) {
   }
   // One line per item, as far as a reader follows them; then the count.
   const std::size_t listed = ListedLines(done, 100);
-  for (std::size_t i = 0; i < listed; ++i)
-    Report("deleted item 0x%04X at %u (%s)\n", items[i].command, items[i].position,
-           Counted(items[i].length, "byte").c_str());
+  for (std::size_t i = 0; i < listed; ++i) {
+    if (items[i].command == EndMarkerCommand)
+      Report("deleted the end marker at %u (%s): readers go on past it\n", items[i].position,
+             Counted(items[i].length, "byte").c_str());
+    else
+      Report("deleted item 0x%04X at %u (%s)\n", items[i].command, items[i].position,
+             Counted(items[i].length, "byte").c_str());
+  }
   if (done > listed) Report("... and %zu more: %s deleted\n", done - listed, Counted(done, "item").c_str());
   if (done < items.size())
     Report("interrupted: deleted %zu of %s\n", done, Counted(items.size(), "item").c_str());
@@ -897,7 +912,8 @@ void AddEditCommands(CLI::App& app, int* status) {
     CLI::App* sub = app.add_subcommand(
         "delete",
         "Mark items deleted, in place under the file's exclusive lock. Their records stay (list "
-        "--all shows them) but reads pass over them; export leaves them out. Every item is "
+        "--all shows them) but reads pass over them; export leaves them out. An end marker "
+        "named with --at goes the same way, and readers go on past it. Every item is "
         "checked first: a bad --at deletes nothing");
     sub->add_option("FILE", o->path, "Transaction file")->required();
     sub->add_option("--at", o->at, std::string("An item to delete (repeat for more): ") + PositionHelp)
