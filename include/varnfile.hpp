@@ -349,7 +349,8 @@ class File {
   // Try... call's `out` closes the one it held only after the new one is
   // open, as the destructor does (an error of that close is lost). To reopen
   // the same file, Close() it first: the library would refuse the second
-  // open while the first holds the file.
+  // open while the first holds the file. "MEMORY$" names no file to open
+  // (263): each Create("MEMORY$") makes a new memory file, gone at its close.
   static File Open(const std::string& path, Access access = Access::ReadWrite) {
     File file;
     Check(TryOpen(path, access, &file), "open " + path);
@@ -569,8 +570,10 @@ class File {
                             item->data.empty() ? nullptr : item->data.data());
   }
 
-  // Replaces the identifiers and value of the item at the cursor, and its data
-  // when given (same length, uncompressed files only).
+  // Replaces the identifiers and value of the record at the cursor, and its
+  // data when given (same length, uncompressed files only). Whatever the
+  // record holds: a deleted item becomes live again, an end marker an item.
+  // With the cursor at the end of data (SeekToEnd()) it appends instead.
   void Update(uint16_t command, uint16_t extra, uint32_t value) {
     CheckWritable("update item");
     Check(VARNFileUpdateItem(handle_, command, extra, value, 0, nullptr), "update item");
