@@ -152,7 +152,7 @@ TEST_P(CliTest, CommandLines) {
       {"frobnicate", 64, "", "unknown subcommand \"frobnicate\"; the subcommands are: create, add,"},
       {"--help", 0, "\n  list                        List the items of a file, one line each\n"},  // the rest: help list
       {"help list", 0, "Usage: varnfile list [OPTIONS] FILE"}, {"list --help", 0, "Usage: varnfile list [OPTIONS] FILE"},
-      {"help nope", 64, "", "unknown subcommand \"nope\""},
+      {"help nope", 64, "", "unknown subcommand \"nope\""}, {"help help", 0, "Subcommands:\n"},
       {"create %b --method 7", 64, "", "expected 0..4"},
       {"create %nodir/b", 73, "", "directory %nodir does not exist (use --parents"},
       {"create %nodir/b --parents", 0},
@@ -358,7 +358,9 @@ TEST_P(CliTest, CommandLines) {
       {"set %aged --aging 30", 0, "aging limit  30 days", "aged has aged: its stamp is older than its aging limit"},
       {"info %wrapped", 0, "aging limit    49711 days 00:00:00 (counts as 0 days 17:31:44)\nages at        "},
       {"info %wrapped --json", 0, "\"aged\":true"},
-      {"verify %aged", 69, "", "read it as it is with --ignore-aging"},  // aged, not damaged
+      // An aged file is checked all the same: 69 means aged and sound.
+      {"verify %aged", 69, "1 live items read forwards and backwards, 0 problems (the file has aged)\n", "read it as it is with --ignore-aging"},
+      {"verify %agedbad", 65, "problem at | 1 problem (the file has aged)\n"},
       {"verify %aged --json", 69, "\"live\":1,\"aged\":true,\"ok\":true,\"problems\":[],\"unchecked\":0}", "read it as it is"},
       {"verify %agedbad --json", 65, "\"aged\":true,\"ok\":false"},  // aged and damaged
       {"list %aged --ignore-aging --no-preview", 0, "stored  crc \n       174  0x0010"},

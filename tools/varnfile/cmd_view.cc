@@ -512,16 +512,14 @@ class Verifier {
     try {
       file = OpenItems(o_.path, varn::Access::Read, o_.ignoreAging, &aged_);
     } catch (const ToolError& e) {
-      // A file that has aged but whose bytes are sound is not damaged: it
-      // ends the check with its own status (69) and advice, as elsewhere.
-      // Asked for JSON, the user gets it: the items are read as they are,
-      // from a private copy, and the advice follows on stderr.
+      // A file that has aged is checked all the same: its items are read as
+      // they are, from a private copy. Damage found there makes it 65; a
+      // sound one ends with its own status (69) and advice, as elsewhere.
       // A file that was never closed is read as recover reads it.
       if (e.status() == ExitDamaged && NeverClosed(raw_.data(), raw_.size())) {
         ReadAsRecover();
         return;
       }
-      if (e.status() == ExitAged && problems_.empty() && !o_.json) throw;
       if (e.status() != ExitDamaged && e.status() != ExitAged) throw;
       aged_ = e.status() == ExitAged;  // and damaged: the summary says both
       if (!problems_.empty() || !aged_) {

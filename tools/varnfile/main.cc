@@ -211,7 +211,7 @@ int main(int argc, char** argv) {
   if (argc >= 2 && argv[1][0] != '-') {
     std::string name = argv[1];
     if (name == "help") {
-      if (argc == 2) {
+      if (argc == 2 || (argc == 3 && std::string(argv[2]) == "help")) {
         std::fputs(app.help().c_str(), stdout);
         return ExitOk;
       }
