@@ -521,14 +521,20 @@ class Verifier {
         return;
       }
       if (e.status() != ExitDamaged && e.status() != ExitAged) throw;
-      aged_ = e.status() == ExitAged;  // and damaged: the summary says both
-      if (!problems_.empty() || !aged_) {
+      if (e.status() == ExitDamaged) {
         Problem(0, std::string("the library cannot open the file: ") + e.what());
         return;
       }
+      aged_ = true;  // and perhaps damaged: the summary says both
       agedAdvice_ = e.what();
+      try {
+        file = OpenItems(o_.path, varn::Access::Read, true);
+      } catch (const ToolError& copy) {
+        if (copy.status() != ExitDamaged) throw;
+        Problem(0, std::string("the library cannot open the file: ") + copy.what());
+        return;
+      }
     }
-    if (!agedAdvice_.empty()) file = OpenItems(o_.path, varn::Access::Read, true);
     uint16_t rc;
     UseWideWindows(file);
     std::vector<uint8_t> buffer(VARNFILE_MAX_ITEM_LENGTH);
