@@ -511,8 +511,8 @@ class File {
   // Appends an item at the end of the file and returns its position; the
   // cursor does not move. Command ids from 0xFF00 up are the library's and
   // refused (270), except 0xFF02, which appends an end marker: forward reads
-  // stop at it for good (the items after it are seen only backwards), and
-  // no call removes it.
+  // stop at it (the items after it are seen only backwards) until Update()
+  // at its position makes it an item, which Delete() then removes.
   uint32_t Add(uint16_t command, uint16_t extra, uint32_t value, const void* data,
                std::size_t length) {
     uint32_t position = 0;
