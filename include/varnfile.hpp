@@ -556,10 +556,11 @@ class File {
   // On failure item->position tells where (see Error::position()).
   uint16_t TryRead(Item* item) noexcept {
     uint16_t length = 0;
+    uint16_t rc = VARNFileReadCmdIDEx(handle_, &item->command, &item->extra, &item->value, &length);
+    // Found, the cursor stands on the item; a failed read leaves it where
+    // the read began.
     item->position = 0;
     VARNFileGetPosition(handle_, &item->position);
-    uint16_t rc = VARNFileReadCmdIDEx(handle_, &item->command, &item->extra, &item->value, &length);
-    if (rc == VARNFILE_OK) rc = VARNFileGetPosition(handle_, &item->position);
     if (rc != VARNFILE_OK) return rc;
     try {
       item->data.resize(length);
