@@ -70,9 +70,9 @@ void DescribeHeader(const std::string& path, uint64_t size, const uint8_t* h, Js
   const char* methodName = varn::MethodName(static_cast<varn::Method>(method));
   // A value no writer sets: what the library reads the items as.
   std::string methodText = methodName;
-  if (MethodReadAs(method) != method)
-    methodText += std::string(": read as ") +
-                  varn::MethodName(static_cast<varn::Method>(MethodReadAs(method)));
+  const uint16_t readAs = MethodReadAs(method);
+  if (readAs != method)
+    methodText += std::string(": read as ") + varn::MethodName(static_cast<varn::Method>(readAs));
   std::string description = HeaderText(h + DescriptionOffset, DescriptionSize);
   bool closed = Get16(h + ClosedMarkerOffset) != 0;
   if (json != nullptr) {
@@ -506,6 +506,13 @@ class Verifier {
     }
   }
 
+  // Inside a handler of `e`: damage that keeps the library from opening the
+  // file is a problem; anything else ends the check.
+  void CannotOpen(const ToolError& e) {
+    if (e.status() != ExitDamaged) throw;
+    Problem(0, std::string("the library cannot open the file: ") + e.what());
+  }
+
   // Reads every live item forwards, then backwards, through the library.
   void CheckThroughLibrary() {
     varn::File file;
@@ -520,19 +527,13 @@ class Verifier {
         ReadAsRecover();
         return;
       }
-      if (e.status() != ExitDamaged && e.status() != ExitAged) throw;
-      if (e.status() == ExitDamaged) {
-        Problem(0, std::string("the library cannot open the file: ") + e.what());
-        return;
-      }
+      if (e.status() != ExitAged) return CannotOpen(e);
       aged_ = true;  // and perhaps damaged: the summary says both
       agedAdvice_ = e.what();
       try {
         file = OpenItems(o_.path, varn::Access::Read, true);
       } catch (const ToolError& copy) {
-        if (copy.status() != ExitDamaged) throw;
-        Problem(0, std::string("the library cannot open the file: ") + copy.what());
-        return;
+        return CannotOpen(copy);
       }
     }
     uint16_t rc;
