@@ -406,7 +406,7 @@ DEFLATE_HOT_INLINE uint32_t InsertCovered(DeflateContext* c, uint32_t position, 
     uint32_t at = (position + j) & WindowMask;
     const uint8_t* x = window + at;
     if (runCount < 255 && x[0] == x[2]) {
-      InsertRunPosition(c, at, runHash, &displaced);
+      displaced = InsertRunPosition(c, at, runHash, displaced);
       ++runCount;
       continue;
     }
@@ -534,26 +534,26 @@ Streak LiteralStreak(DeflateContext* c) {
     lowBytes += byte < 0x80;
     highBytes += byte >= 0x80;
     const uint32_t position = static_cast<uint32_t>(p - window);
-    const uint32_t hash = Hash(p);
+    const uint32_t key = Hash16(p);
     const uint32_t newest = (static_cast<uint32_t>(writePos - window) - position) & WindowMask;
     int32_t best;
     uint32_t distance;
     // The next position's entry of `recent` (a table larger than the first
     // level cache) is wanted one iteration from now.
     if (c->recentOn != 0) Prefetch(c->recent + RecentKey(p + 1));
-    PlainSearch(c, p, position, count, newest, m, maxChain, hash, &best, &distance);
+    PlainSearch(c, p, position, count, newest, m, maxChain, key, &best, &distance);
     if (best >= static_cast<int32_t>(MinMatchLength)) {
       // Pending now, as the general search leaves it.
       c->lazyBound = c->lazyLimit < m ? c->lazyLimit : m;
       c->pendingLength = best;
       c->pendingDistance = distance;
       c->pendingEnd = window + ((position + static_cast<uint32_t>(best)) & WindowMask);
-      c->pendingHash = hash;
+      c->pendingKey = key;
       c->pendingRun = 1;
       break;
     }
-    InsertPosition(c, position, hash);
-    if (c->recentOn != 0) c->recent[RecentKey(p)] = static_cast<uint16_t>(count);
+    InsertPosition(c, position, key & 0xFFF);
+    if (c->recentOn != 0) c->recent[key] = static_cast<uint16_t>(count);
     // The literal.
     symbol->distance = 0;
     symbol->literalOrLength = byte;
@@ -614,6 +614,21 @@ Streak LiteralStreak(DeflateContext* c) {
   return result;
 }
 
+// Inserts the run that starts at window offset q (pendingRun equal bytes,
+// bucket its bucket) as one link, and returns the offset of its last
+// position inserted. Out of line: runs are rare, and the value the start
+// displaced would otherwise crowd the matching loop's registers.
+DEFLATE_OUT_OF_LINE uint32_t InsertRun(DeflateContext* c, uint32_t q, uint32_t bucket) {
+  uint32_t displaced = InsertPosition(c, q, bucket);
+  c->head[bucket] |= RunFlag;
+  for (uint32_t i = 1; i + 3 <= c->pendingRun; ++i) {
+    displaced = InsertRunPosition(c, (q + i) & WindowMask, bucket, displaced);
+  }
+  q = (q + c->pendingRun - 3) & WindowMask;
+  c->pendingRun -= 2;
+  return q;
+}
+
 // Encodes from scanPos until the block ends (returns true) or the call must
 // stop for input (false, resume point set).
 bool MatchBlock(DeflateContext* c) {
@@ -644,23 +659,20 @@ bool MatchBlock(DeflateContext* c) {
         c->pendingLength = found.length > 0 ? found.length : 0;
         c->pendingDistance = found.distance;
         c->pendingEnd = found.end;
-        c->pendingHash = found.hash;
+        c->pendingKey = found.key;
         c->pendingRun = found.run;
       }
       // Insert p (and, on a run, the run's positions as one link).
       uint32_t q = Offset(c, p);
-      uint32_t displaced = InsertPosition(c, q, c->pendingHash);
+      const uint32_t bucket = c->pendingKey & 0xFFF;
       if (c->recentOn != 0) {
-        c->recent[RecentKey(p)] =
+        c->recent[c->pendingKey] =
             static_cast<uint16_t>(c->scanCount + (c->pendingRun >= 3 ? c->pendingRun - 3 : 0));
       }
       if (c->pendingRun >= 3) {
-        c->head[c->pendingHash] |= RunFlag;
-        for (uint32_t i = 1; i + 3 <= c->pendingRun; ++i) {
-          InsertRunPosition(c, (q + i) & WindowMask, c->pendingHash, &displaced);
-        }
-        q = (q + c->pendingRun - 3) & WindowMask;
-        c->pendingRun -= 2;
+        q = InsertRun(c, q, bucket);
+      } else {
+        InsertPosition(c, q, bucket);
       }
       int32_t pendingLength = c->pendingLength;
       if (pendingLength < static_cast<int32_t>(MinMatchLength)) {
@@ -702,7 +714,7 @@ bool MatchBlock(DeflateContext* c) {
           c->pendingDistance = found.distance;
           c->pendingEnd = found.end;
           c->pendingRun = found.run;
-          c->pendingHash = found.hash;
+          c->pendingKey = found.key;
           next = CheckLiterals(c);
         }
       }

@@ -114,7 +114,7 @@ struct DeflateContext {
   uint32_t highBytes;        // sampled bytes of 0x80 and above
   // The pending match of the lazy search.
   uint32_t pendingDistance;
-  uint32_t pendingHash;
+  uint32_t pendingKey;       // Hash16 of its position: the bucket is the low 12 bits
   uint32_t literalCount;     // literal/length symbols, end of block included
   uint32_t literalDistinct;
   uint32_t distanceCount;

@@ -53,8 +53,6 @@ inline uint32_t Hash16(const uint8_t* p) {
   return ((uint32_t{p[0]} << 8) | p[1]) ^ ((uint32_t{p[2]} << 4) | (p[0] >> 4));
 }
 
-inline uint32_t Hash(const uint8_t* p) { return Hash16(p) & 0xFFF; }
-
 // Selects the first three bytes in memory of a 32-bit load.
 constexpr uint32_t FirstThreeBytes =
     __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? 0x00FFFFFFu : 0xFFFFFF00u;
@@ -135,23 +133,25 @@ inline uint32_t Offset(const DeflateContext* c, const uint8_t* p) {
 // bytes. Inserting returns the value the position displaced.
 
 inline uint32_t InsertPosition(DeflateContext* c, uint32_t position, uint32_t hash) {
-  uint32_t old = c->head[hash];
-  c->head[hash] = static_cast<uint16_t>(position);
-  if ((old & 0x7FFF) == position) return c->chain[position];  // already at the head
-  c->chain[position] = static_cast<uint16_t>(old);
+  uint16_t* const link = c->chain + position;
+  uint16_t* const bucket = c->head + hash;
+  const uint32_t old = *bucket;
+  *bucket = static_cast<uint16_t>(position);
+  if ((old & 0x7FFF) == position) return *link;  // already at the head
+  *link = static_cast<uint16_t>(old);
   return old;
 }
 
 // Puts a later position of a run at the head of the run's bucket. Its chain
 // link skips the run's interior: it takes what the run's start displaced.
-inline void InsertRunPosition(DeflateContext* c, uint32_t position, uint32_t hash,
-                              uint32_t* displaced) {
+// Returns what the next position of the run displaces. (By value: a
+// variable whose address is taken stays in memory in the hot loops.)
+inline uint32_t InsertRunPosition(DeflateContext* c, uint32_t position, uint32_t hash,
+                                  uint32_t displaced) {
   c->head[hash] = static_cast<uint16_t>(position | RunFlag);
-  if ((*displaced & 0x7FFF) == position) {
-    *displaced = c->chain[position];
-  } else {
-    c->chain[position] = static_cast<uint16_t>(*displaced);
-  }
+  if ((displaced & 0x7FFF) == position) return c->chain[position];
+  c->chain[position] = static_cast<uint16_t>(displaced);
+  return displaced;
 }
 
 inline void Sample(DeflateContext* c, uint8_t byte) {
@@ -164,7 +164,7 @@ struct SearchResult {
   uint32_t distance;
   uint8_t* end;      // window position just after the match
   uint32_t run;      // equal bytes from the position (1 when no run)
-  uint32_t hash;
+  uint32_t key;      // Hash16 of the position
 };
 
 // What a plain walk found; returned by value, in registers.
@@ -349,10 +349,14 @@ void WalkRunChain(const DeflateContext* c, const uint8_t* p, uint32_t position, 
 }
 
 // The plain walk, skipped where `recent` proves it finds nothing.
+// `key` is p's Hash16, taken once per position: stores between here and
+// the caller's reads of p (which may alias anything) would otherwise make
+// the compiler read and hash p's bytes again.
 DEFLATE_HOT_INLINE void PlainSearch(DeflateContext* c, const uint8_t* p, uint32_t position,
                                     uint32_t count, uint32_t newest, uint32_t m, int32_t budget,
-                                    uint32_t hash, int32_t* bestLength, uint32_t* bestDistance) {
-  if (c->recentOn != 0 && NoneInReach(c->recent, RecentKey(p), count, newest)) {
+                                    uint32_t key, int32_t* bestLength, uint32_t* bestDistance) {
+  const uint32_t hash = key & 0xFFF;
+  if (c->recentOn != 0 && NoneInReach(c->recent, key, count, newest)) {
 #ifndef NDEBUG
     assert(WalkPlainChain(c, p, position, newest, m, budget, c->head[hash]).length < 0);
 #endif
@@ -398,19 +402,19 @@ DEFLATE_HOT_INLINE void Search(DeflateContext* c, uint8_t* p, uint32_t m, int32_
     run = 3;
     while (run < m && p[run] == byte) ++run;
   }
+  const uint32_t key = Hash16(p);
   Sample(c, byte);
-  const uint32_t hash = Hash(p);
-  result->hash = hash;
+  result->key = key;
   result->run = run;
   int32_t best;
   uint32_t bestDistance;
   if (run >= 3) {
-    WalkRunChain(c, p, position, m, run, budget, c->head[hash], &best, &bestDistance);
+    WalkRunChain(c, p, position, m, run, budget, c->head[key & 0xFFF], &best, &bestDistance);
   } else {
     const uint32_t newest = (Offset(c, c->writePos) - position) & WindowMask;
     // The lazy position p + 1 lies one byte after scanPos.
     const uint32_t count = c->scanCount + (p != c->scanPos);
-    PlainSearch(c, p, position, count, newest, m, budget, hash, &best, &bestDistance);
+    PlainSearch(c, p, position, count, newest, m, budget, key, &best, &bestDistance);
   }
   result->length = best;
   result->distance = bestDistance;
