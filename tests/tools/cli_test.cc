@@ -167,6 +167,7 @@ TEST_P(CliTest, CommandLines) {
       {"add %missing --cmd 1 --file %nodir", 66, "", "%nodir is a directory, not a file"},
       {"import %missing --input %nodir", 66, "", "%nodir is a directory, not a file"},
       {"info %missing", 66, "", "missing: no such file"},
+      {"list %missing -n 0", 66, "", "missing: no such file"},
       {"info %fifo", 66},  // refused, not waited on
       {"verify %fifo", 66, "", "fifo is not a regular file"},
       {"create %fifo", 73, "", notAFile}, {"create %fifo --force", 73, "", notAFile},
@@ -945,6 +946,9 @@ TEST(CliVerifyTest, AnUnknownHeaderMethodIsReportedAndItsItemsChecked) {
     run = RunTool("info " + path);
     EXPECT_TRUE(Has(run.out, "method         " + std::to_string(c.header) + " (unknown: read as " +
                                  c.readAs + ")\n"))
+        << run.out;
+    run = RunTool("info --json " + path);
+    EXPECT_TRUE(Has(run.out, std::string("\"method_name\":\"unknown\",\"read_as\":\"") + c.readAs + "\""))
         << run.out;
     // The items' data is checked too: a wrong CRC is found.
     bytes[pos[1] + 12] = static_cast<char>(bytes[pos[1] + 12] ^ 0x55);

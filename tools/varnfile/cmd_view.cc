@@ -79,7 +79,11 @@ void DescribeHeader(const std::string& path, uint64_t size, const uint8_t* h, Js
     json->Add("file", path).Add("size", size).Add("magic", magic).Add("version", Get16(h + VersionOffset));
     json->Add("base_name", baseName).Add("stamp", stampText).Add("aging_limit_seconds", limit);
     if (stampValid) json->Add("ages_at", FormatLocal(agesAt)).AddBool("aged", aged);
-    json->Add("method", method).Add("method_name", methodName).Add("flags", Get32(h + FlagsOffset));
+    // read_as: the method the library reads the items with (method_name's
+    // own for every method a writer sets).
+    json->Add("method", method).Add("method_name", methodName);
+    json->Add("read_as", varn::MethodName(static_cast<varn::Method>(readAs)));
+    json->Add("flags", Get32(h + FlagsOffset));
     json->Add("description", description).AddBool("closed", closed);
     return;
   }
@@ -250,8 +254,10 @@ struct ListOptions {
 
 int RunList(const ListOptions& o) {
   ItemRange range(o.range, o.select);
-  if (range.none()) return ExitOk;
   varn::File file = OpenItems(o.path, varn::Access::Read, o.ignoreAging);
+  // -n 0 shows nothing, not even the heading: a quiet check that the file
+  // opens (missing, held, aged or foreign give their exit codes).
+  if (range.none()) return ExitOk;
   UseWideWindows(file);
   RawFile raw;
   raw.Open(o.path);
