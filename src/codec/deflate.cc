@@ -352,7 +352,7 @@ DEFLATE_HOT_INLINE uint32_t InsertCovered(DeflateContext* c, uint32_t position, 
   // already is the head (InsertPosition's update, without the displaced
   // value, which only a run's start needs). Returns the bucket.
   auto insert = [&](uint32_t j, uint32_t at, uint32_t hash16) {
-    const uint32_t hash = hash16 & 0xFFF;
+    const uint32_t hash = Bucket(hash16);
     if (KeyRecent) recent[hash16] = static_cast<uint16_t>(count + j);
     const uint32_t old = head[hash];
     head[hash] = static_cast<uint16_t>(at);
@@ -552,7 +552,7 @@ Streak LiteralStreak(DeflateContext* c) {
       c->pendingRun = 1;
       break;
     }
-    InsertPosition(c, position, key & 0xFFF);
+    InsertPosition(c, position, Bucket(key));
     if (c->recentOn != 0) c->recent[key] = static_cast<uint16_t>(count);
     // The literal.
     symbol->distance = 0;
@@ -664,7 +664,7 @@ bool MatchBlock(DeflateContext* c) {
       }
       // Insert p (and, on a run, the run's positions as one link).
       uint32_t q = Offset(c, p);
-      const uint32_t bucket = c->pendingKey & 0xFFF;
+      const uint32_t bucket = Bucket(c->pendingKey);
       if (c->recentOn != 0) {
         c->recent[c->pendingKey] =
             static_cast<uint16_t>(c->scanCount + (c->pendingRun >= 3 ? c->pendingRun - 3 : 0));

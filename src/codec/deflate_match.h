@@ -53,6 +53,9 @@ inline uint32_t Hash16(const uint8_t* p) {
   return ((uint32_t{p[0]} << 8) | p[1]) ^ ((uint32_t{p[2]} << 4) | (p[0] >> 4));
 }
 
+// The bucket of a position whose Hash16 is key.
+inline uint32_t Bucket(uint32_t key) { return key & 0xFFF; }
+
 // Selects the first three bytes in memory of a 32-bit load.
 constexpr uint32_t FirstThreeBytes =
     __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? 0x00FFFFFFu : 0xFFFFFF00u;
@@ -133,12 +136,10 @@ inline uint32_t Offset(const DeflateContext* c, const uint8_t* p) {
 // bytes. Inserting returns the value the position displaced.
 
 inline uint32_t InsertPosition(DeflateContext* c, uint32_t position, uint32_t hash) {
-  uint16_t* const link = c->chain + position;
-  uint16_t* const bucket = c->head + hash;
-  const uint32_t old = *bucket;
-  *bucket = static_cast<uint16_t>(position);
-  if ((old & 0x7FFF) == position) return *link;  // already at the head
-  *link = static_cast<uint16_t>(old);
+  uint32_t old = c->head[hash];
+  c->head[hash] = static_cast<uint16_t>(position);
+  if ((old & 0x7FFF) == position) return c->chain[position];  // already at the head
+  c->chain[position] = static_cast<uint16_t>(old);
   return old;
 }
 
@@ -355,7 +356,7 @@ void WalkRunChain(const DeflateContext* c, const uint8_t* p, uint32_t position, 
 DEFLATE_HOT_INLINE void PlainSearch(DeflateContext* c, const uint8_t* p, uint32_t position,
                                     uint32_t count, uint32_t newest, uint32_t m, int32_t budget,
                                     uint32_t key, int32_t* bestLength, uint32_t* bestDistance) {
-  const uint32_t hash = key & 0xFFF;
+  const uint32_t hash = Bucket(key);
   if (c->recentOn != 0 && NoneInReach(c->recent, key, count, newest)) {
 #ifndef NDEBUG
     assert(WalkPlainChain(c, p, position, newest, m, budget, c->head[hash]).length < 0);
@@ -409,7 +410,7 @@ DEFLATE_HOT_INLINE void Search(DeflateContext* c, uint8_t* p, uint32_t m, int32_
   int32_t best;
   uint32_t bestDistance;
   if (run >= 3) {
-    WalkRunChain(c, p, position, m, run, budget, c->head[key & 0xFFF], &best, &bestDistance);
+    WalkRunChain(c, p, position, m, run, budget, c->head[Bucket(key)], &best, &bestDistance);
   } else {
     const uint32_t newest = (Offset(c, c->writePos) - position) & WindowMask;
     // The lazy position p + 1 lies one byte after scanPos.
