@@ -355,8 +355,8 @@ DEFLATE_HOT_INLINE uint32_t InsertCovered(DeflateContext* c, uint32_t position, 
     const uint32_t hash = Bucket(hash16);
     if (KeyRecent) recent[hash16] = static_cast<uint16_t>(count + j);
     const uint32_t old = head[hash];
-    head[hash] = static_cast<uint16_t>(at);
-    if ((old & 0x7FFF) != at) chain[at] = static_cast<uint16_t>(old);
+    head[hash] = static_cast<uint16_t>(LinkOf(at));
+    if ((old & 0x7FFF) != LinkOf(at)) chain[at] = static_cast<uint16_t>(old);
     return hash;
   };
   const uint32_t first = ((q - position) & WindowMask) + 1;

@@ -131,14 +131,28 @@ inline uint32_t Offset(const DeflateContext* c, const uint8_t* p) {
 }
 
 // ---------------------------------------------------------------------------
-// Hash chains. A head or chain value is a window position in its low 13
-// bits, with RunFlag set when it was inserted as part of a run of equal
-// bytes. Inserting returns the value the position displaced.
+// Hash chains. A head or chain value, a link, names a window position by
+// the byte offset of the position's chain entry, twice the position, with
+// RunFlag set when it was inserted as part of a run of equal bytes. The
+// walks are chains of dependent loads, each at chain + link: an address
+// without a scaled index, which some processors (AMD's) resolve a cycle
+// sooner. Inserting returns the link the position displaced.
+
+inline uint32_t LinkOf(uint32_t position) { return position << 1; }
+
+inline uint32_t PositionOf(uint32_t link) { return (link & 0x7FFF) >> 1; }
+
+// The link stored in the chain entry that `link` (without RunFlag) names.
+inline uint32_t NextLink(const uint16_t* chain, uint32_t link) {
+  uint16_t v;
+  std::memcpy(&v, reinterpret_cast<const uint8_t*>(chain) + link, 2);
+  return v;
+}
 
 inline uint32_t InsertPosition(DeflateContext* c, uint32_t position, uint32_t hash) {
   uint32_t old = c->head[hash];
-  c->head[hash] = static_cast<uint16_t>(position);
-  if ((old & 0x7FFF) == position) return c->chain[position];  // already at the head
+  c->head[hash] = static_cast<uint16_t>(LinkOf(position));
+  if ((old & 0x7FFF) == LinkOf(position)) return c->chain[position];  // already at the head
   c->chain[position] = static_cast<uint16_t>(old);
   return old;
 }
@@ -149,8 +163,8 @@ inline uint32_t InsertPosition(DeflateContext* c, uint32_t position, uint32_t ha
 // variable whose address is taken stays in memory in the hot loops.)
 inline uint32_t InsertRunPosition(DeflateContext* c, uint32_t position, uint32_t hash,
                                   uint32_t displaced) {
-  c->head[hash] = static_cast<uint16_t>(position | RunFlag);
-  if ((displaced & 0x7FFF) == position) return c->chain[position];
+  c->head[hash] = static_cast<uint16_t>(LinkOf(position) | RunFlag);
+  if ((displaced & 0x7FFF) == LinkOf(position)) return c->chain[position];
   c->chain[position] = static_cast<uint16_t>(displaced);
   return displaced;
 }
@@ -175,36 +189,35 @@ struct WalkResult {
 };
 
 // One step of a plain walk: the candidate that *entry names (window offset
-// *at, forward offset *rel + newest from p) and the link after it; false
-// where the walk ends, rel not below the room the previous candidate left.
-// `lift` is WindowSize less (position + newest) modulo the window size:
-// adding it to an entry's position gives its forward offset, plus
-// WindowSize when that wraps.
+// *at, forward offset *room / 2 + newest from p) and the link after it;
+// false where the walk ends, the candidate's offset not below the room the
+// previous one left. Offsets and rooms are doubled, as positions in links
+// are: `lift` is twice WindowSize less (position + newest) modulo the
+// window size; adding it to a link gives twice the forward offset, plus
+// twice WindowSize when that wraps.
 //
 // The walk is a chain of dependent loads, each link's address the one
 // before it. An entry without RunFlag (nearly all in plain walks) is its
-// own position. Its offset is taken with RunFlag kept, which puts a flagged
+// chain entry's offset. Its offset from p is taken with RunFlag kept, which puts a flagged
 // entry above any room: the step's one test sends both the walk's end and
 // such an entry to the rare path, which tells them apart. The common step
 // thus reads the next link straight from the entry, with no other test.
 DEFLATE_HOT_INLINE bool Step(const uint16_t* chain, uint32_t lift, uint32_t* entry, uint32_t* room,
-                             uint32_t* at, uint32_t* rel) {
+                             uint32_t* at) {
   const uint32_t link = *entry;
-  const uint32_t key = (link + lift) & (WindowMask | RunFlag);
+  const uint32_t key = (link + lift) & (2 * WindowMask | RunFlag);
   if (DEFLATE_RARELY(key >= *room)) {
     if ((link & RunFlag) == 0) return false;
     const uint32_t flagged = key - RunFlag;  // the offset: RunFlag is key's only bit above it
     if (flagged >= *room) return false;
     *room = flagged;
-    *rel = flagged;
-    *at = link & 0x7FFF;
-    *entry = chain[*at];
+    *at = PositionOf(link);
+    *entry = NextLink(chain, link & 0x7FFF);
     return true;
   }
   *room = key;
-  *rel = key;
-  *at = link;
-  *entry = chain[link];
+  *at = link >> 1;
+  *entry = NextLink(chain, link);
   return true;
 }
 
@@ -229,17 +242,17 @@ DEFLATE_OUT_OF_LINE WalkResult WalkPlainChain(const DeflateContext* c, const uin
   // The first three bytes of p (the load may touch the byte after them,
   // which lies within the window's mirror and is masked off).
   const uint32_t head3 = Load32(p) & FirstThreeBytes;
-  const uint32_t lift = WindowSize - ((position + newest) & WindowMask);
-  uint32_t room = WindowSize - newest;
+  const uint32_t lift = 2 * (WindowSize - ((position + newest) & WindowMask));
+  uint32_t room = 2 * (WindowSize - newest);
   int32_t best = -1;
   uint32_t bestOffset = 0;
   // Until the first match, the three-byte test alone. A miss costs two steps.
   for (;;) {
-    uint32_t at, rel;
-    if (!Step(chain, lift, &entry, &room, &at, &rel)) break;
+    uint32_t at;
+    if (!Step(chain, lift, &entry, &room, &at)) break;
     if (((Load32(window + at) ^ head3) & FirstThreeBytes) == 0) {
       best = static_cast<int32_t>(3 + EqualBytes(window + at + 3, p + 3, m - 3));
-      bestOffset = rel + newest;
+      bestOffset = room / 2 + newest;
       budget -= 1;
       break;
     }
@@ -257,8 +270,8 @@ DEFLATE_OUT_OF_LINE WalkResult WalkPlainChain(const DeflateContext* c, const uin
     // zero, a test the decrement itself makes.
     uint32_t left = static_cast<uint32_t>(budget);
     for (;;) {
-      uint32_t at, rel;
-      if (!Step(chain, lift, &entry, &room, &at, &rel)) break;
+      uint32_t at;
+      if (!Step(chain, lift, &entry, &room, &at)) break;
       if (Load16(tailBase + at) == tail2) {
         const uint8_t* candidate = window + at;
         if (((Load32(candidate) ^ head3) & FirstThreeBytes) != 0) {
@@ -269,7 +282,7 @@ DEFLATE_OUT_OF_LINE WalkResult WalkPlainChain(const DeflateContext* c, const uin
         int32_t length = static_cast<int32_t>(3 + EqualBytes(candidate + 3, p + 3, m - 3));
         if (length > best) {
           best = length;
-          bestOffset = rel + newest;
+          bestOffset = room / 2 + newest;
           if (static_cast<uint32_t>(length) >= enough) break;
           tailBase = window + best - 1;
           tail2 = Load16(p + best - 1);
@@ -301,9 +314,9 @@ void WalkRunChain(const DeflateContext* c, const uint8_t* p, uint32_t position, 
   uint32_t previousOffset = 65535;
   for (;;) {
     // Load the next link early: the walk is a chain of dependent loads.
-    const uint32_t next = chain[entry & 0x7FFF];
+    const uint32_t next = NextLink(chain, entry & 0x7FFF);
     // v: forward offset from p to the candidate; the distance is 8192 - v.
-    uint32_t v = ((entry & 0x7FFF) - position) & WindowMask;
+    uint32_t v = (PositionOf(entry) - position) & WindowMask;
     const uint8_t* candidate;
     if ((entry & RunFlag) != 0) {
       // The entry marks the last position of an earlier run: step back so
@@ -321,7 +334,7 @@ void WalkRunChain(const DeflateContext* c, const uint8_t* p, uint32_t position, 
       }
     } else {
       if (newest > v) break;  // overwritten by newer input
-      candidate = window + (entry & 0x7FFF);
+      candidate = window + PositionOf(entry);
     }
     // Chains only go further back. (A candidate is never p itself: v is
     // at least the lookahead here, or 8191 for the byte before p.)
