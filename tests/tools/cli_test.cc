@@ -193,6 +193,9 @@ TEST_P(CliTest, CommandLines) {
       {"add %sin -c 5 -- '-5 EUR'", 0, "added item 0x0005 at "},
       {"add %sin -c 6 x --data y", 64, "", "DATA excludes --data"},
       {"list %sin --from '#1'", 0, "  ok    after the file\n|  ok    -5 EUR\n|!piped"},
+      // --command is --cmd spelt out, as the JSON key and the heading spell it.
+      {"add %sin --command 7 --data seven", 0, "added item 0x0007 at "},
+      {"list %sin --command 7", 0, "  ok    seven\n|!-5 EUR"},
       {"add %a --cmd 1", 64, "", "--stdin (piped data too; --data '' for an item without data)", "piped"},
       {"info %a", 0, "method         {m} (|\"orders\"\nclosed         yes\nitems          3 live, 0 deleted, 0 end markers\ndata bytes     32\n"},
       {"info %a --json", 0, "\"description\":\"orders\",\"closed\":true,\"live\":3,\"deleted\":0,"},

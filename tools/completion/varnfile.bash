@@ -41,7 +41,7 @@ _varnfile() {
     -i | --input | -o | --output | --file)
       COMPREPLY=($(compgen -f -- "$cur"))
       return ;;
-    -c | --cmd | -e | --extra | -v | --value | --flags | -d | --description | --at | --from | \
+    -c | --cmd | --command | -e | --extra | -v | --value | --flags | -d | --description | --at | --from | \
       -n | --limit | --aging | --wait)
       return ;;  # a number or a text of the user's
   esac

@@ -889,7 +889,7 @@ void AddEditCommands(CLI::App& app, int* status) {
     // insert: `varnfile add orders.trn -c 1 "txn 1"`.
     CLI::Option* positional =
         sub->add_option("DATA", o->text, "The item data as text, as --data gives it (-- before data that starts with -)");
-    sub->add_option("--cmd,-c", o->command, "Command id (0..0xFEFF, or 0xFF02 for an end marker)")
+    sub->add_option("--cmd,--command,-c", o->command, "Command id (0..0xFEFF, or 0xFF02 for an end marker)")
         ->required();
     sub->add_option("--extra,-e", o->extra, "Extra id (16-bit, default 0)");
     sub->add_option("--value,-v", o->value, "Value (32-bit, default 0)");
@@ -921,7 +921,7 @@ void AddEditCommands(CLI::App& app, int* status) {
         ->allow_extra_args(false);
     sub->add_option("ITEM", o->items, "Items to delete, written as for --at")
         ->type_name("POS|#N");
-    sub->add_option("--cmd,-c", o->command, "Delete every live item with this command id (with --at: those items too)")
+    sub->add_option("--cmd,--command,-c", o->command, "Delete every live item with this command id (with --at: those items too)")
         ->type_name("ID");
     AddCommonOptions(sub);
     sub->callback([o, status, sub] {
@@ -941,7 +941,7 @@ void AddEditCommands(CLI::App& app, int* status) {
                     std::string("The item, given as --at POS|#N or as the word after FILE (one of "
                                 "the two is needed): ") + PositionHelp)
         ->type_name("POS|#N");
-    sub->add_option("--cmd,-c", o->command, "New command id (0..0xFEFF)");
+    sub->add_option("--cmd,--command,-c", o->command, "New command id (0..0xFEFF)");
     sub->add_option("--extra,-e", o->extra, "New extra id (16-bit)");
     sub->add_option("--value,-v", o->value, "New value (32-bit)");
     AddDataOptions(sub, o.get(), "new data (as long as the old)");

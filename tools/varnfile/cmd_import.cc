@@ -739,7 +739,7 @@ void AddImportCommand(CLI::App& app, int* status) {
                   "names (position, cmd or command, extra, value, length, encoding, data; any "
                   "letter case); "
                   "data is text unless an encoding column says base64");
-    sub->add_option("--cmd,-c", o->command, "Command id of items whose input gives none (default 0)");
+    sub->add_option("--cmd,--command,-c", o->command, "Command id of items whose input gives none (default 0)");
     sub->add_option("--extra,-e", o->extra, "Extra id of items whose input gives none (default 0)");
     sub->add_option("--value,-v", o->value, "Value of items whose input gives none (default 0)");
     sub->add_option("--method,-m", o->method, "Method of the new file: 0..4 or its name");

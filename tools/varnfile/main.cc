@@ -106,7 +106,7 @@ void AddCommonOptions(CLI::App* sub) {
 }
 
 void AddSelectOptions(CLI::App* sub, SelectOptions* options) {
-  sub->add_option("--cmd,-c", options->commands,
+  sub->add_option("--cmd,--command,-c", options->commands,
                   "Only items with this command id; repeat it or give a list (5,7) for any of "
                   "them. End markers have id 0xFF02; deleted items (list --all) 0xFF04")
       ->type_name("ID")
