@@ -10,11 +10,16 @@
 namespace varnfile {
 
 struct MemoryStream;
+struct MemoryChunk;
 
 struct IoState {
   MemoryStream** memStreams;  // memCapacity slots; null when no stream is open
   uint32_t memCapacity;       // a multiple of 4
   uint32_t memCount;
+  // Growth chunks of closed memory streams, kept for the next ones
+  // (memory_stream.cc), linked through `higher`.
+  MemoryChunk* spareChunks;
+  uint32_t spareCount;
   uint32_t dateTimeMode;   // 1: server clock
   uint32_t dateTimeParam;  // handed to the server clock
 };

@@ -21,6 +21,9 @@ inline uint8_t* ChunkBytes(MemoryChunk* chunk) { return reinterpret_cast<uint8_t
 constexpr int64_t MinTopRoom = 4096;
 constexpr int64_t MaxTopRoom = 65536;
 
+// Chunks of MaxTopRoom kept from closed streams for new ones (16 MiB).
+constexpr uint32_t MaxSpareChunks = 256;
+
 int64_t TopChunkCapacity(int64_t start, int64_t length) {
   int64_t room = start < MinTopRoom ? MinTopRoom : start > MaxTopRoom ? MaxTopRoom : start;
   if (room < length) room = length;
@@ -32,12 +35,21 @@ int64_t TopChunkCapacity(int64_t start, int64_t length) {
 // length bytes start zero-filled, so that a chunk left behind by a failed
 // write never exposes stale heap bytes; the room above them is never read
 // before a write has filled it (GrowTopChunk). Its bytes follow the record
-// in the same allocation: one allocation per chunk, and a reader that looks
-// a chunk up finds its bytes next to it in memory.
-MemoryChunk* NewChunk(int64_t start, int64_t length, int64_t capacity) {
-  auto* chunk =
-      static_cast<MemoryChunk*>(MemAlloc(sizeof(MemoryChunk) + static_cast<size_t>(capacity)));
-  if (chunk == nullptr) return nullptr;
+// in the same allocation: one allocation per chunk (or a spare of that size
+// from a closed stream), and a reader that looks a chunk up finds its bytes
+// next to it in memory.
+MemoryChunk* NewChunk(MemoryStream* stream, int64_t start, int64_t length, int64_t capacity) {
+  IoState* state = stream->state;
+  MemoryChunk* chunk;
+  if (capacity == MaxTopRoom && state->spareChunks != nullptr) {
+    chunk = state->spareChunks;
+    state->spareChunks = chunk->higher;
+    --state->spareCount;
+  } else {
+    chunk =
+        static_cast<MemoryChunk*>(MemAlloc(sizeof(MemoryChunk) + static_cast<size_t>(capacity)));
+    if (chunk == nullptr) return nullptr;
+  }
   chunk->higher = nullptr;
   chunk->lower = nullptr;
   chunk->data = ChunkBytes(chunk);
@@ -48,11 +60,13 @@ MemoryChunk* NewChunk(int64_t start, int64_t length, int64_t capacity) {
   return chunk;
 }
 
-MemoryChunk* NewChunk(int64_t start, int64_t length) { return NewChunk(start, length, length); }
+MemoryChunk* NewChunk(MemoryStream* stream, int64_t start, int64_t length) {
+  return NewChunk(stream, start, length, length);
+}
 
 // A chunk that will be the highest.
-MemoryChunk* NewTopChunk(int64_t start, int64_t length) {
-  return NewChunk(start, length, TopChunkCapacity(start, length));
+MemoryChunk* NewTopChunk(MemoryStream* stream, int64_t start, int64_t length) {
+  return NewChunk(stream, start, length, TopChunkCapacity(start, length));
 }
 
 int64_t ChunkEnd(const MemoryChunk* chunk) { return int64_t{chunk->start} + chunk->length; }
@@ -189,11 +203,19 @@ int64_t SlotAtOrBelow(MemoryStream* stream, int64_t offset) {
   return found;
 }
 
+// Frees the stream and its chunks, keeping growth chunks as spares.
 void FreeStream(MemoryStream* stream) {
+  IoState* state = stream->state;
   MemoryChunk* chunk = stream->lowest;
   while (chunk != nullptr) {
     MemoryChunk* higher = chunk->higher;
-    MemFree(chunk);
+    if (chunk->capacity == MaxTopRoom && state->spareCount < MaxSpareChunks) {
+      chunk->higher = state->spareChunks;
+      state->spareChunks = chunk;
+      ++state->spareCount;
+    } else {
+      MemFree(chunk);
+    }
     chunk = higher;
   }
   MemFree(stream->index);
@@ -222,7 +244,7 @@ MemoryChunk* CoverRange(MemoryStream* stream, int64_t p, int64_t count) {
     if (chunk == nullptr) {
       // Below the lowest chunk: one chunk for what is left.
       if (!ReserveIndexSlot(stream)) return nullptr;
-      MemoryChunk* fresh = stream->highest == nullptr ? NewTopChunk(p, r) : NewChunk(p, r);
+      MemoryChunk* fresh = stream->highest == nullptr ? NewTopChunk(stream, p, r) : NewChunk(stream, p, r);
       if (fresh == nullptr) return nullptr;
       LinkBelowAll(stream, fresh);
       return fresh;
@@ -235,7 +257,7 @@ MemoryChunk* CoverRange(MemoryStream* stream, int64_t p, int64_t count) {
       int64_t k = e - ChunkEnd(chunk) < r ? e - ChunkEnd(chunk) : r;
       if (!ReserveIndexSlot(stream)) return nullptr;
       MemoryChunk* fresh =
-          chunk == stream->highest ? NewTopChunk(e - k, k) : NewChunk(e - k, k);
+          chunk == stream->highest ? NewTopChunk(stream, e - k, k) : NewChunk(stream, e - k, k);
       if (fresh == nullptr) return nullptr;
       LinkAbove(stream, chunk, fresh);
       chunk = fresh;
@@ -250,7 +272,7 @@ MemoryChunk* CoverRange(MemoryStream* stream, int64_t p, int64_t count) {
       int64_t gap = chunk->start - ChunkEnd(lower);
       int64_t k = gap < r ? gap : r;
       if (!ReserveIndexSlot(stream)) return nullptr;
-      MemoryChunk* fresh = NewChunk(e - k, k);
+      MemoryChunk* fresh = NewChunk(stream, e - k, k);
       if (fresh == nullptr) return nullptr;
       LinkAbove(stream, lower, fresh);
       chunk = fresh;
@@ -281,10 +303,20 @@ ResultCode MemoryStreamOpen(IoState* state, int32_t* handle) {
     if (state->memCount == 0) FreeTable(state);
     return ResultNoMemory;
   }
+  stream->state = state;
   state->memStreams[slot] = stream;
   ++state->memCount;
   *handle = static_cast<int32_t>(slot + 1);
   return ResultOk;
+}
+
+void MemoryStreamDropSpares(IoState* state) {
+  while (state->spareChunks != nullptr) {
+    MemoryChunk* next = state->spareChunks->higher;
+    MemFree(state->spareChunks);
+    state->spareChunks = next;
+  }
+  state->spareCount = 0;
 }
 
 ResultCode MemoryStreamResolve(IoState* state, int32_t handle, MemoryStream** stream) {

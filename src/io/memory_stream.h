@@ -1,11 +1,17 @@
 // Memory streams: the byte area behind a "MEMORY$" file. The bytes live in
-// chunks that are never moved, merged or freed before the stream closes;
+// chunks that are never moved, merged or released before the stream closes;
 // rewriting reuses existing chunks, and ranges never written stay gaps that
 // reads do not cross. A chunk added at the top is allocated with room to
 // grow, and writes that continue the stream's highest bytes fill that room
 // in place: appends of small records then share a few large chunks instead
 // of taking an allocation each, and a file's records lie side by side in
 // memory. Any other chunk is allocated as large as the range it covers.
+// When a stream closes, its chunks of the usual growth size (64 KiB) are
+// kept, up to 16 MiB in all, for the streams opened after it: the first
+// write to a freshly allocated page costs a page fault, which costs more
+// than copying the page's bytes, and the allocator gives freed memory back
+// to the system as soon as it lies at the top of its heap, so every new
+// memory file would fault all its pages in again.
 //
 // The open memory streams sit in the library's memory-stream table, indexed
 // by 1-based handles with the open-file table's rules: the lowest free slot
@@ -47,6 +53,7 @@ struct ChunkSlot {
 };
 
 struct MemoryStream {
+  IoState* state;        // the table it sits in, which takes its chunks back
   MemoryChunk* lowest;   // null when nothing was written
   MemoryChunk* highest;
   int64_t size;          // end of the furthest write
@@ -69,6 +76,10 @@ ResultCode MemoryStreamOpen(IoState* state, int32_t* handle);
 // Frees the stream and its chunks and empties its slot; 264 for a handle
 // that names no stream.
 ResultCode MemoryStreamClose(IoState* state, int32_t handle);
+// Frees the chunks kept from closed streams. The library keeps them for its
+// lifetime; a state made for a while (tests make their own) drops them
+// before it goes.
+void MemoryStreamDropSpares(IoState* state);
 // *stream for a valid handle, else 264.
 ResultCode MemoryStreamResolve(IoState* state, int32_t handle, MemoryStream** stream);
 

@@ -154,6 +154,50 @@ TEST_F(MemoryStreamTest, AppendsGrowTheHighestChunk) {
   for (uint32_t i = 5; i < got; ++i) EXPECT_EQ(all[i], 0) << i;
 }
 
+// A closed stream's 64 KiB chunks serve the streams opened after it, with
+// none of its bytes: a reused chunk reads back only what the new stream
+// wrote, and gaps stay gaps. At most 16 MiB of them are kept.
+TEST_F(MemoryStreamTest, ChunksOfAClosedStreamServeTheNext) {
+  auto fill = [](IoState* io, int32_t* h, uint32_t bytes, uint8_t value) {
+    MemoryStream* other = nullptr;
+    ASSERT_EQ(MemoryStreamOpen(io, h), ResultOk);
+    ASSERT_EQ(MemoryStreamResolve(io, *h, &other), ResultOk);
+    std::vector<uint8_t> piece(1000, value);
+    for (uint32_t done = 0; done < bytes; done += 1000) {
+      ASSERT_EQ(MemoryStreamWrite(other, piece.data(), 1000), ResultOk);
+    }
+  };
+  int32_t first = 0, second = 0;
+  fill(state, &first, 40u << 20, 0xEE);
+  ASSERT_EQ(MemoryStreamClose(state, first), ResultOk);
+  EXPECT_EQ(state->spareCount, 256u);
+  // A second stream of 4 MiB allocates its chunks only while small ones
+  // grow (4 to 32 KiB), then takes spares.
+  const uint64_t before = MemAllocCount();
+  fill(state, &second, 4u << 20, 0x11);
+  EXPECT_LT(MemAllocCount() - before, 20u);
+  EXPECT_LE(state->spareCount, 256u - 60u);
+  ASSERT_EQ(MemoryStreamClose(state, second), ResultOk);
+
+  // Sparse writes into spares: what was not written is a gap, never 0xEE.
+  std::mt19937 rng(5);
+  std::vector<int> model(1 << 20, -1);
+  std::vector<uint8_t> bytes(3000);
+  for (int step = 0; step < 300; ++step) {
+    uint32_t at = 65536 + rng() % (900u << 10), count = 1 + rng() % 3000;
+    for (uint32_t i = 0; i < count; ++i) model[at + i] = bytes[i] = static_cast<uint8_t>(rng());
+    MemoryStreamSeek(s, at, 0);
+    ASSERT_EQ(MemoryStreamWrite(s, bytes.data(), count), ResultOk);
+  }
+  for (uint32_t at = 0; at < model.size() - 3000; at += 997) {
+    MemoryStreamSeek(s, at, 0);
+    uint32_t got = MemoryStreamRead(s, bytes.data(), 3000), expected = 0;
+    while (expected < 3000 && model[at + expected] >= 0) ++expected;
+    ASSERT_EQ(got, expected) << at;
+    for (uint32_t i = 0; i < got; ++i) ASSERT_EQ(bytes[i], model[at + i]) << at + i;
+  }
+}
+
 TEST(MemoryNameTest, OnlyTheWholeNameInAnyCase) {
   const char* const names[] = {"MEMORY$", "memory$",      "MeMoRy$", "MEMORY$.TRN",
                                "MEMORY",  "/tmp/MEMORY$", "",        nullptr};

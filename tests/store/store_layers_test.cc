@@ -39,6 +39,7 @@ struct StoreUnderTest {
   ~StoreUnderTest() {
     ReleaseBuffers(&store);
     StreamClose(&store, true);
+    MemoryStreamDropSpares(&state);
   }
   IoState state{};
   Store store{};

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "io/memory_stream.h"
 #include "io/scratch_dir.h"
 #include "os_util.h"
 #include "platform/system_clock.h"
@@ -42,6 +43,7 @@ class StoreOpenTest : public ::testing::Test {
   }
   void TearDown() override {
     if (store_.streamHandle != -1) StoreClose(&store_, false);
+    MemoryStreamDropSpares(&state_);
     PlatformClearClockOverride();
     FileClearFaults();
   }
