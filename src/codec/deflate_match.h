@@ -198,10 +198,11 @@ struct WalkResult {
 //
 // The walk is a chain of dependent loads, each link's address the one
 // before it. An entry without RunFlag (nearly all in plain walks) is its
-// chain entry's offset. Its offset from p is taken with RunFlag kept, which puts a flagged
-// entry above any room: the step's one test sends both the walk's end and
-// such an entry to the rare path, which tells them apart. The common step
-// thus reads the next link straight from the entry, with no other test.
+// chain entry's offset. Its offset from p is taken with RunFlag kept, which
+// puts a flagged entry above any room: the step's one test sends both the
+// walk's end and such an entry to the rare path, which tells them apart.
+// The common step thus reads the next link straight from the entry, with
+// no other test.
 DEFLATE_HOT_INLINE bool Step(const uint16_t* chain, uint32_t lift, uint32_t* entry, uint32_t* room,
                              uint32_t* at) {
   const uint32_t link = *entry;

@@ -244,7 +244,8 @@ MemoryChunk* CoverRange(MemoryStream* stream, int64_t p, int64_t count) {
     if (chunk == nullptr) {
       // Below the lowest chunk: one chunk for what is left.
       if (!ReserveIndexSlot(stream)) return nullptr;
-      MemoryChunk* fresh = stream->highest == nullptr ? NewTopChunk(stream, p, r) : NewChunk(stream, p, r);
+      MemoryChunk* fresh =
+          stream->highest == nullptr ? NewTopChunk(stream, p, r) : NewChunk(stream, p, r);
       if (fresh == nullptr) return nullptr;
       LinkBelowAll(stream, fresh);
       return fresh;
