@@ -36,6 +36,8 @@ void* MemAllocZero(size_t size) {
 
 void MemFree(void* block) { std::free(block); }
 
+bool MemAllocAllowed() { return !ShouldFail(); }
+
 void MemSetFailure(uint64_t failAt, bool sticky) {
   allocCount.store(0, std::memory_order_relaxed);
   failSticky.store(sticky, std::memory_order_relaxed);

@@ -15,6 +15,9 @@ void* MemAlloc(size_t size);
 void* MemAllocZero(size_t size);
 // Releases what MemAlloc returned; null is ignored.
 void MemFree(void* block);
+// Counts an allocation made elsewhere (a page block from the system) as this
+// pair counts its own; false when the test seam makes it fail.
+bool MemAllocAllowed();
 
 // Test seam. failAt = n makes the n-th allocation from now fail (1 = the
 // next one); 0 turns failures off. With sticky set, every allocation from

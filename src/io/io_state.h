@@ -20,6 +20,8 @@ struct IoState {
   // (memory_stream.cc), linked through `higher`.
   MemoryChunk* spareChunks;
   uint32_t spareCount;
+  MemoryChunk* spareBlocks;  // the same for chunks in page blocks
+  uint32_t spareBlockCount;
   uint32_t dateTimeMode;   // 1: server clock
   uint32_t dateTimeParam;  // handed to the server clock
 };

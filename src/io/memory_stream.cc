@@ -1,8 +1,10 @@
 #include "io/memory_stream.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "base/memory.h"
+#include "platform/pages.h"
 
 namespace varnfile {
 
@@ -24,6 +26,18 @@ constexpr int64_t MaxTopRoom = 65536;
 // Chunks of MaxTopRoom kept from closed streams for new ones (16 MiB).
 constexpr uint32_t MaxSpareChunks = 256;
 
+// Past its first BlockFrom bytes, a stream's top chunks are page blocks,
+// each holding its record and BlockRoom bytes; up to MaxSpareBlocks of them
+// (16 MiB) are kept from closed streams.
+constexpr int64_t BlockFrom = PageBlockBytes;
+constexpr int64_t BlockRoom = static_cast<int64_t>(PageBlockBytes - sizeof(MemoryChunk));
+constexpr uint32_t MaxSpareBlocks = 8;
+
+// True when a top chunk for [start, start + length) is a page block.
+bool InBlock(int64_t start, int64_t length) {
+  return start >= BlockFrom && length <= BlockRoom && start + BlockRoom <= MemoryStreamLimit;
+}
+
 int64_t TopChunkCapacity(int64_t start, int64_t length) {
   int64_t room = start < MinTopRoom ? MinTopRoom : start > MaxTopRoom ? MaxTopRoom : start;
   if (room < length) room = length;
@@ -37,11 +51,23 @@ int64_t TopChunkCapacity(int64_t start, int64_t length) {
 // before a write has filled it (GrowTopChunk). Its bytes follow the record
 // in the same allocation: one allocation per chunk (or a spare of that size
 // from a closed stream), and a reader that looks a chunk up finds its bytes
-// next to it in memory.
-MemoryChunk* NewChunk(MemoryStream* stream, int64_t start, int64_t length, int64_t capacity) {
+// next to it in memory. A chunk in a page block has BlockRoom bytes.
+MemoryChunk* NewChunk(MemoryStream* stream, int64_t start, int64_t length, int64_t capacity,
+                      bool inBlock) {
   IoState* state = stream->state;
   MemoryChunk* chunk;
-  if (capacity == MaxTopRoom && state->spareChunks != nullptr) {
+  if (inBlock) {
+    capacity = BlockRoom;
+    if (state->spareBlocks != nullptr) {
+      chunk = state->spareBlocks;
+      state->spareBlocks = chunk->higher;
+      --state->spareBlockCount;
+    } else {
+      if (!MemAllocAllowed()) return nullptr;
+      chunk = static_cast<MemoryChunk*>(PlatformMapPageBlock());
+      if (chunk == nullptr) return nullptr;
+    }
+  } else if (capacity == MaxTopRoom && state->spareChunks != nullptr) {
     chunk = state->spareChunks;
     state->spareChunks = chunk->higher;
     --state->spareCount;
@@ -56,17 +82,27 @@ MemoryChunk* NewChunk(MemoryStream* stream, int64_t start, int64_t length, int64
   chunk->start = static_cast<int32_t>(start);
   chunk->length = static_cast<int32_t>(length);
   chunk->capacity = static_cast<int32_t>(capacity);
+  chunk->inBlock = inBlock ? 1 : 0;
   std::memset(chunk->data, 0, static_cast<size_t>(length));
   return chunk;
 }
 
 MemoryChunk* NewChunk(MemoryStream* stream, int64_t start, int64_t length) {
-  return NewChunk(stream, start, length, length);
+  return NewChunk(stream, start, length, length, false);
 }
 
 // A chunk that will be the highest.
 MemoryChunk* NewTopChunk(MemoryStream* stream, int64_t start, int64_t length) {
-  return NewChunk(stream, start, length, TopChunkCapacity(start, length));
+  return NewChunk(stream, start, length, TopChunkCapacity(start, length), InBlock(start, length));
+}
+
+// Releases a chunk that is not kept.
+void FreeChunk(MemoryChunk* chunk) {
+  if (chunk->inBlock != 0) {
+    PlatformUnmapPageBlock(chunk);
+  } else {
+    MemFree(chunk);
+  }
 }
 
 int64_t ChunkEnd(const MemoryChunk* chunk) { return int64_t{chunk->start} + chunk->length; }
@@ -209,12 +245,17 @@ void FreeStream(MemoryStream* stream) {
   MemoryChunk* chunk = stream->lowest;
   while (chunk != nullptr) {
     MemoryChunk* higher = chunk->higher;
-    if (chunk->capacity == MaxTopRoom && state->spareCount < MaxSpareChunks) {
+    if (chunk->inBlock != 0 && state->spareBlockCount < MaxSpareBlocks) {
+      chunk->higher = state->spareBlocks;
+      state->spareBlocks = chunk;
+      ++state->spareBlockCount;
+    } else if (chunk->inBlock == 0 && chunk->capacity == MaxTopRoom &&
+               state->spareCount < MaxSpareChunks) {
       chunk->higher = state->spareChunks;
       state->spareChunks = chunk;
       ++state->spareCount;
     } else {
-      MemFree(chunk);
+      FreeChunk(chunk);
     }
     chunk = higher;
   }
@@ -312,12 +353,15 @@ ResultCode MemoryStreamOpen(IoState* state, int32_t* handle) {
 }
 
 void MemoryStreamDropSpares(IoState* state) {
-  while (state->spareChunks != nullptr) {
-    MemoryChunk* next = state->spareChunks->higher;
-    MemFree(state->spareChunks);
-    state->spareChunks = next;
+  for (MemoryChunk** list : {&state->spareChunks, &state->spareBlocks}) {
+    while (*list != nullptr) {
+      MemoryChunk* next = (*list)->higher;
+      FreeChunk(*list);
+      *list = next;
+    }
   }
   state->spareCount = 0;
+  state->spareBlockCount = 0;
 }
 
 ResultCode MemoryStreamResolve(IoState* state, int32_t handle, MemoryStream** stream) {

@@ -11,7 +11,10 @@
 // write to a freshly allocated page costs a page fault, which costs more
 // than copying the page's bytes, and the allocator gives freed memory back
 // to the system as soon as it lies at the top of its heap, so every new
-// memory file would fault all its pages in again.
+// memory file would fault all its pages in again. Past its first 2 MiB a
+// stream's top chunks are page blocks of 2 MiB from the system, which it
+// may back with large pages (one fault for 2 MiB); up to 16 MiB of those
+// are kept as well.
 //
 // The open memory streams sit in the library's memory-stream table, indexed
 // by 1-based handles with the open-file table's rules: the lowest free slot
@@ -34,6 +37,7 @@ struct MemoryChunk {
   int32_t start;        // stream offset of data[0]
   int32_t length;       // bytes of the stream the chunk holds
   int32_t capacity;     // length plus the room above it, not yet written
+  int32_t inBlock;      // 1: the chunk is a page block (PlatformMapPageBlock)
 };
 
 // The end of a memory stream's bytes never lies beyond this offset, so

@@ -21,6 +21,7 @@
 #include "io/scratch_dir.h"
 #include "io/stream.h"
 #include "platform/file.h"
+#include "platform/pages.h"
 
 namespace varnfile {
 namespace {
@@ -154,9 +155,11 @@ TEST_F(MemoryStreamTest, AppendsGrowTheHighestChunk) {
   for (uint32_t i = 5; i < got; ++i) EXPECT_EQ(all[i], 0) << i;
 }
 
-// A closed stream's 64 KiB chunks serve the streams opened after it, with
-// none of its bytes: a reused chunk reads back only what the new stream
-// wrote, and gaps stay gaps. At most 16 MiB of them are kept.
+// A closed stream's 64 KiB chunks and page blocks serve the streams opened
+// after it, with none of its bytes: a reused chunk reads back only what the
+// new stream wrote, and gaps stay gaps. At most 16 MiB of each are kept. A
+// page block that cannot be had fails the write that needed it, and the
+// stream keeps what it held.
 TEST_F(MemoryStreamTest, ChunksOfAClosedStreamServeTheNext) {
   auto fill = [](IoState* io, int32_t* h, uint32_t bytes, uint8_t value) {
     MemoryStream* other = nullptr;
@@ -168,16 +171,48 @@ TEST_F(MemoryStreamTest, ChunksOfAClosedStreamServeTheNext) {
     }
   };
   int32_t first = 0, second = 0;
+  MemoryStreamDropSpares(state);
   fill(state, &first, 40u << 20, 0xEE);
   ASSERT_EQ(MemoryStreamClose(state, first), ResultOk);
-  EXPECT_EQ(state->spareCount, 256u);
+  // 64 KiB chunks up to 2 MiB, page blocks above it (19 of them).
+  EXPECT_GE(state->spareCount, 28u);
+  EXPECT_LE(state->spareCount, 32u);
+  EXPECT_EQ(state->spareBlockCount, 8u);
   // A second stream of 4 MiB allocates its chunks only while small ones
-  // grow (4 to 32 KiB), then takes spares.
+  // grow (4 to 32 KiB), then takes spares of both kinds.
   const uint64_t before = MemAllocCount();
   fill(state, &second, 4u << 20, 0x11);
   EXPECT_LT(MemAllocCount() - before, 20u);
-  EXPECT_LE(state->spareCount, 256u - 60u);
+  EXPECT_LE(state->spareCount, 4u);
+  EXPECT_LE(state->spareBlockCount, 7u);
   ASSERT_EQ(MemoryStreamClose(state, second), ResultOk);
+
+  // Without spares, a write that needs a new page block and cannot have it
+  // fails with nothing changed: size, position and every byte before it.
+  MemoryStreamDropSpares(state);
+  int32_t third = 0;
+  fill(state, &third, 3u << 20, 0x22);
+  MemoryStream* grown = nullptr;
+  ASSERT_EQ(MemoryStreamResolve(state, third, &grown), ResultOk);
+  std::vector<uint8_t> big(65000, 0x33);
+  int blockFailures = 0;
+  for (int i = 0; i < 40; ++i) {
+    MemSetFailure(1);
+    const int64_t size = MemoryStreamSeek(grown, 0, 2);
+    const ResultCode rc = MemoryStreamWrite(grown, big.data(), 65000);
+    MemSetFailure(0);
+    if (rc == ResultOk) continue;
+    ASSERT_EQ(rc, ResultWriteFailed);
+    ++blockFailures;
+    EXPECT_EQ(MemoryStreamSeek(grown, 0, 2), size);
+    ASSERT_EQ(MemoryStreamWrite(grown, big.data(), 65000), ResultOk);  // without the failure
+  }
+  EXPECT_GT(blockFailures, 0);
+  std::vector<uint8_t> back(1000);
+  MemoryStreamSeek(grown, (3u << 20) - 1000, 0);
+  ASSERT_EQ(MemoryStreamRead(grown, back.data(), 1000), 1000u);
+  EXPECT_EQ(back, std::vector<uint8_t>(1000, 0x22));
+  ASSERT_EQ(MemoryStreamClose(state, third), ResultOk);
 
   // Sparse writes into spares: what was not written is a gap, never 0xEE.
   std::mt19937 rng(5);
@@ -196,6 +231,24 @@ TEST_F(MemoryStreamTest, ChunksOfAClosedStreamServeTheNext) {
     ASSERT_EQ(got, expected) << at;
     for (uint32_t i = 0; i < got; ++i) ASSERT_EQ(bytes[i], model[at + i]) << at + i;
   }
+}
+
+// Page blocks come zero-filled and writable to their last byte; on POSIX
+// systems they start on a 2 MiB boundary, which large pages need.
+TEST(PageBlockTest, ZeroFilledWritableAndAligned) {
+  for (int round = 0; round < 3; ++round) {
+    auto* block = static_cast<uint8_t*>(PlatformMapPageBlock());
+    ASSERT_NE(block, nullptr);
+#ifndef _WIN32
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % PageBlockBytes, 0u);
+#endif
+    for (size_t i = 0; i < PageBlockBytes; i += 4096) ASSERT_EQ(block[i], 0) << i;
+    EXPECT_EQ(block[PageBlockBytes - 1], 0);
+    std::memset(block, 0x5A, PageBlockBytes);
+    EXPECT_EQ(block[PageBlockBytes - 1], 0x5A);
+    PlatformUnmapPageBlock(block);
+  }
+  PlatformUnmapPageBlock(nullptr);
 }
 
 TEST(MemoryNameTest, OnlyTheWholeNameInAnyCase) {
