@@ -38,6 +38,25 @@ bool InBlock(int64_t start, int64_t length) {
   return start >= BlockFrom && length <= BlockRoom && start + BlockRoom <= MemoryStreamLimit;
 }
 
+// Takes a chunk from a list of spares; null when the list is empty.
+MemoryChunk* TakeSpare(MemoryChunk** list, uint32_t* count) {
+  MemoryChunk* chunk = *list;
+  if (chunk == nullptr) return nullptr;
+  *list = chunk->higher;
+  --*count;
+  return chunk;
+}
+
+// Puts a chunk on a list of spares unless it holds `limit` already; false
+// when the chunk was not kept.
+bool KeepSpare(MemoryChunk** list, uint32_t* count, uint32_t limit, MemoryChunk* chunk) {
+  if (*count >= limit) return false;
+  chunk->higher = *list;
+  *list = chunk;
+  ++*count;
+  return true;
+}
+
 int64_t TopChunkCapacity(int64_t start, int64_t length) {
   int64_t room = start < MinTopRoom ? MinTopRoom : start > MaxTopRoom ? MaxTopRoom : start;
   if (room < length) room = length;
@@ -51,31 +70,25 @@ int64_t TopChunkCapacity(int64_t start, int64_t length) {
 // before a write has filled it (GrowTopChunk). Its bytes follow the record
 // in the same allocation: one allocation per chunk (or a spare of that size
 // from a closed stream), and a reader that looks a chunk up finds its bytes
-// next to it in memory. A chunk in a page block has BlockRoom bytes.
+// next to it in memory. With inBlock the chunk is a page block (capacity
+// BlockRoom), a spare one or a new one.
 MemoryChunk* NewChunk(MemoryStream* stream, int64_t start, int64_t length, int64_t capacity,
                       bool inBlock) {
   IoState* state = stream->state;
-  MemoryChunk* chunk;
+  MemoryChunk* chunk = nullptr;
   if (inBlock) {
-    capacity = BlockRoom;
-    if (state->spareBlocks != nullptr) {
-      chunk = state->spareBlocks;
-      state->spareBlocks = chunk->higher;
-      --state->spareBlockCount;
-    } else {
-      if (!MemAllocAllowed()) return nullptr;
+    chunk = TakeSpare(&state->spareBlocks, &state->spareBlockCount);
+    if (chunk == nullptr && MemAllocAllowed()) {
       chunk = static_cast<MemoryChunk*>(PlatformMapPageBlock());
-      if (chunk == nullptr) return nullptr;
     }
-  } else if (capacity == MaxTopRoom && state->spareChunks != nullptr) {
-    chunk = state->spareChunks;
-    state->spareChunks = chunk->higher;
-    --state->spareCount;
   } else {
-    chunk =
-        static_cast<MemoryChunk*>(MemAlloc(sizeof(MemoryChunk) + static_cast<size_t>(capacity)));
-    if (chunk == nullptr) return nullptr;
+    if (capacity == MaxTopRoom) chunk = TakeSpare(&state->spareChunks, &state->spareCount);
+    if (chunk == nullptr) {
+      chunk = static_cast<MemoryChunk*>(
+          MemAlloc(sizeof(MemoryChunk) + static_cast<size_t>(capacity)));
+    }
   }
+  if (chunk == nullptr) return nullptr;
   chunk->higher = nullptr;
   chunk->lower = nullptr;
   chunk->data = ChunkBytes(chunk);
@@ -93,7 +106,8 @@ MemoryChunk* NewChunk(MemoryStream* stream, int64_t start, int64_t length) {
 
 // A chunk that will be the highest.
 MemoryChunk* NewTopChunk(MemoryStream* stream, int64_t start, int64_t length) {
-  return NewChunk(stream, start, length, TopChunkCapacity(start, length), InBlock(start, length));
+  if (InBlock(start, length)) return NewChunk(stream, start, length, BlockRoom, true);
+  return NewChunk(stream, start, length, TopChunkCapacity(start, length), false);
 }
 
 // Releases a chunk that is not kept.
@@ -245,18 +259,12 @@ void FreeStream(MemoryStream* stream) {
   MemoryChunk* chunk = stream->lowest;
   while (chunk != nullptr) {
     MemoryChunk* higher = chunk->higher;
-    if (chunk->inBlock != 0 && state->spareBlockCount < MaxSpareBlocks) {
-      chunk->higher = state->spareBlocks;
-      state->spareBlocks = chunk;
-      ++state->spareBlockCount;
-    } else if (chunk->inBlock == 0 && chunk->capacity == MaxTopRoom &&
-               state->spareCount < MaxSpareChunks) {
-      chunk->higher = state->spareChunks;
-      state->spareChunks = chunk;
-      ++state->spareCount;
-    } else {
-      FreeChunk(chunk);
-    }
+    const bool kept =
+        chunk->inBlock != 0
+            ? KeepSpare(&state->spareBlocks, &state->spareBlockCount, MaxSpareBlocks, chunk)
+            : chunk->capacity == MaxTopRoom &&
+                  KeepSpare(&state->spareChunks, &state->spareCount, MaxSpareChunks, chunk);
+    if (!kept) FreeChunk(chunk);
     chunk = higher;
   }
   MemFree(stream->index);
