@@ -5,12 +5,14 @@
 #define VARNFILE_TESTS_RELIABILITY_RELIABILITY_UTIL_H_
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -165,13 +167,20 @@ inline ToolRun RunTool(const std::string& arguments, const std::string& input = 
 #else
   std::string command = "timeout 60 " VARNFILE_TOOL_PATH " " + arguments + " <" + io + ".in >" + io + ".out";
 #endif
+  // A run that never started must not show the output of the one before.
+  std::remove((io + ".out").c_str());
+  std::remove((io + ".err").c_str());
   int raw = std::system((command + " 2>" + io + ".err").c_str());
 #if defined(_WIN32)
-  // Wine's cmd.exe now and then fails to start a program it ran a moment
-  // before ("Can't recognize ... as an internal or external command", 9009,
-  // never one of the tool's statuses) when other programs start at the same
-  // time: start it once more.
-  if (raw == 9009) raw = std::system((command + " 2>" + io + ".err").c_str());
+  // Under Wine, when other programs start at the same time, std::system now
+  // and then fails to start cmd.exe at all (-1, before any redirection), or
+  // cmd.exe fails to start a program it ran a moment before ("Can't
+  // recognize ... as an internal or external command", 9009). Neither is
+  // one of the tool's statuses and the tool did not run: start it again.
+  for (int retry = 0; retry < 3 && (raw == -1 || raw == 9009); ++retry) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    raw = std::system((command + " 2>" + io + ".err").c_str());
+  }
 #endif
   return {ExitStatus(raw), Slurp(io + ".out"), Slurp(io + ".err")};
 }
