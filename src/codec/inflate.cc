@@ -551,6 +551,12 @@ void InflateRestoreCarried(InflateContext* context, const uint8_t* in) {
   std::memcpy(window, in + sizeof saved, WindowSize);
 }
 
+void InflateClear(InflateContext* context) {
+  std::memset(context->window, 0, WindowSize);
+  std::memset(context->tables, 0, sizeof(TableArea));
+  InflateInit(context, 1);
+}
+
 uint32_t InflateEnd(InflateContext* context) {
   MemFree(context->tables);
   MemFree(context->window);

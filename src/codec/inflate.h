@@ -114,6 +114,12 @@ uint32_t InflateContextSize();
 // cursor goes back to the window start, the window's bytes stay. Returns 0.
 uint32_t InflateInit(InflateContext* context, uint32_t resetOnly);
 
+// Makes a context that decoded other streams equal to one just
+// initialised: as InflateInit with resetOnly, and the window and tables
+// zeroed, so that a stream reaching back before its start reads zeros, not
+// bytes of the streams decoded before. For a context handed to another file.
+void InflateClear(InflateContext* context);
+
 // Releases the window and TableArea and clears the context. Returns 0.
 uint32_t InflateEnd(InflateContext* context);
 

@@ -7,6 +7,7 @@
 
 #include "base/memory.h"
 #include "base/test_hooks.h"
+#include "store/codec_spares.h"
 #include "store/decoder_checkpoints.h"
 #include "store/store.h"
 
@@ -30,14 +31,21 @@ inline uint32_t PredictorFlags(uint32_t method) {
 // allocated; nothing is kept then.
 ResultCode EnsurePredictorTable(PredictorState* predictor, bool* allocated) {
   if (*allocated) return ResultOk;
-  if (PredictorInit(predictor, 0) != 0) return ResultNoMemory;
+  uint8_t* kept = TakeSparePredictorTable();
+  if (kept != nullptr) {
+    predictor->table = kept;
+    PredictorInit(predictor, 1);
+  } else if (PredictorInit(predictor, 0) != 0) {
+    return ResultNoMemory;
+  }
   *allocated = true;
   return ResultOk;
 }
 
 void ReleasePredictorTable(PredictorState* predictor, bool* allocated) {
   if (!*allocated) return;
-  PredictorFree(predictor);
+  KeepPredictorTable(predictor->table);
+  predictor->table = nullptr;
   *allocated = false;
 }
 
@@ -107,6 +115,7 @@ inline uint32_t FinishMode(uint32_t method) {
 ResultCode CompressDeflate(Store* store, ItemHeader* header, const uint8_t* source,
                            uint8_t* destination) {
   EncoderState& encoder = store->encoder;
+  if (encoder.deflate == nullptr) encoder.deflate = TakeSpareDeflate(DeflateLevel);
   if (encoder.deflate == nullptr) {
     auto* context = static_cast<DeflateContext*>(MemAlloc(DeflateContextSize()));
     if (context == nullptr) return ResultNoMemory;
@@ -137,6 +146,7 @@ ResultCode CompressDeflate(Store* store, ItemHeader* header, const uint8_t* sour
 
 ResultCode EnsureInflateContext(Store* store) {
   DecoderState& decoder = store->decoder;
+  if (decoder.inflate == nullptr) decoder.inflate = TakeSpareInflate();
   if (decoder.inflate != nullptr) return ResultOk;
   auto* context = static_cast<InflateContext*>(MemAlloc(InflateContextSize()));
   if (context == nullptr) return ResultNoMemory;
@@ -202,16 +212,10 @@ void ResetDeflateEncoder(Store* store) {
 }
 
 void ReleaseDeflateContexts(Store* store) {
-  if (store->decoder.inflate != nullptr) {
-    InflateEnd(store->decoder.inflate);
-    MemFree(store->decoder.inflate);
-    store->decoder.inflate = nullptr;
-  }
-  if (store->encoder.deflate != nullptr) {
-    DeflateEnd(store->encoder.deflate);
-    MemFree(store->encoder.deflate);
-    store->encoder.deflate = nullptr;
-  }
+  KeepInflate(store->decoder.inflate);
+  store->decoder.inflate = nullptr;
+  KeepDeflate(store->encoder.deflate);
+  store->encoder.deflate = nullptr;
 }
 
 

@@ -112,7 +112,9 @@ void ResetEncoder(Store* store);
 
 // Stores a new method in store->method. A different method first releases
 // all codec state of both directions; the same method keeps it. Closing a
-// file calls it with MethodNone, which releases everything. Always 0.
+// file calls it with MethodNone, which releases everything (the process
+// keeps one context or table of each kind for the next file: codec_spares.h).
+// Always 0.
 ResultCode SetCompressionMethod(Store* store, uint32_t method);
 
 }  // namespace varnfile

@@ -8,6 +8,7 @@
 
 #include "codec/codec_test_util.h"
 #include "item_test_util.h"
+#include "store/codec_spares.h"
 
 namespace varnfile_test {
 namespace {
@@ -184,6 +185,66 @@ Bytes ZlibItem(const Bytes& data, const Bytes& chain, int level, int strategy, i
   out.resize(z.total_out);
   deflateEnd(&z);
   return out;
+}
+
+// A closed file leaves its codec state to the next file, which must behave
+// as if it were new: under every method a file written after another one
+// holds the bytes a first file would, and a stream that reaches back before
+// its start (another writer's, with a dictionary of zeros) reads zeros, not
+// the last bytes another file decoded.
+TEST(Items, AFileTakesOverCodecStateAsNew) {
+  const std::string path = ScratchFile("first.trn"), other = ScratchFile("other.trn");
+  std::vector<Item> items, secrets;
+  for (uint32_t n = 0; n < 12; ++n) {
+    items.push_back(MakeItem(5, n, 3000));
+    secrets.push_back(Item{1, 0, n, std::string(4000 + n, static_cast<char>('S' + n % 3))});
+  }
+  for (uint16_t method = 1; method <= VARNFILE_METHOD_DEFLATE; ++method) {
+    SCOPED_TRACE(method);
+    varnfile::DropCodecSpares();
+    ASSERT_EQ(items.size(), MakeFile(path, method, items).size());
+    const Bytes first = FileBytes(path);
+    ASSERT_EQ(secrets.size(), MakeFile(other, method, secrets).size());
+    EXPECT_EQ(secrets, ReadFile(other));
+    ASSERT_EQ(items.size(), MakeFile(path, method, items).size());
+    const Bytes again = FileBytes(path);
+    ASSERT_EQ(first.size(), again.size());
+    EXPECT_TRUE(std::equal(first.begin() + First, first.end(), again.begin() + First));
+    EXPECT_EQ(items, ReadFile(path));
+  }
+  for (uint16_t method : {VARNFILE_METHOD_CHAINED_DEFLATE, VARNFILE_METHOD_DEFLATE}) {
+    SCOPED_TRACE(method);
+    ASSERT_TRUE(MakeFile(path, method, {}).empty());
+    Bytes file = FileBytes(path);
+    // The stream copies its dictionary (distances up to 8,192: all of the
+    // window); what it must read as is zlib's decoding with 8 KB of zeros
+    // before it.
+    const Bytes dictionary = varnfile::Sample(varnfile::TextData, 8192, 0);
+    const Bytes stored = ZlibItem(dictionary, dictionary, 6, Z_DEFAULT_STRATEGY, Z_NO_FLUSH);
+    Bytes decoded(8192);
+    z_stream z{};
+    ASSERT_EQ(Z_OK, inflateInit2(&z, -13));
+    const Bytes blank(8192, 0);
+    ASSERT_EQ(Z_OK, inflateSetDictionary(&z, blank.data(), uInt(blank.size())));
+    z.next_in = const_cast<Bytef*>(stored.data());
+    z.avail_in = uInt(stored.size());
+    z.next_out = decoded.data();
+    z.avail_out = uInt(decoded.size());
+    EXPECT_EQ(Z_STREAM_END, inflate(&z, Z_FINISH));
+    inflateEnd(&z);
+    const Item expected{7, 0, 0, std::string(decoded.begin(), decoded.end())};
+    ASSERT_GT(std::count(expected.data.begin(), expected.data.end(), '\0'), 4096) << "reaches back";
+    auto put = [&](uint32_t value, int bytes) {
+      for (int i = 0; i < bytes; ++i) file.push_back(uint8_t(value >> (8 * i)));
+    };
+    put(expected.commandId, 2), put(0, 2), put(0, 4), put(8192, 2), put(uint32_t(stored.size()), 2);
+    put(ReferenceCrc(expected.data), 2);
+    file.insert(file.end(), stored.begin(), stored.end());
+    put(First, 4), put(0, 4);
+    varnfile::WriteFile(path, std::string(file.begin(), file.end()));
+    EXPECT_EQ(secrets, ReadFile(other));
+    EXPECT_EQ(std::vector<Item>{expected}, ReadFile(path));
+  }
 }
 
 // Every live item from the first on, passing over end markers.
