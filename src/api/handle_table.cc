@@ -4,6 +4,8 @@
 #include <mutex>
 
 #include "base/memory.h"
+#include "io/memory_stream.h"
+#include "store/codec_spares.h"
 
 namespace varnfile {
 
@@ -13,6 +15,22 @@ namespace {
 // with the lock held, may call back into the library.
 LibraryState libraryState;
 std::recursive_mutex libraryLock;
+
+// The memory that closed files leave for the next ones (memory-file chunks
+// and page blocks, codec contexts and tables) goes when the library is
+// unloaded or the process ends, so that a host that loads and unloads the
+// library again and again does not lose it each time. Defined after the
+// lock, so that it goes first. A thread still inside the library keeps it:
+// the release never waits for the lock.
+struct KeptMemoryRelease {
+  ~KeptMemoryRelease() {
+    if (!libraryLock.try_lock()) return;
+    MemoryStreamDropSpares(&libraryState.io);
+    DropCodecSpares();
+    libraryLock.unlock();
+  }
+};
+KeptMemoryRelease keptMemoryRelease;
 
 constexpr uint32_t TableGrowth = 4;
 
