@@ -1,6 +1,6 @@
 // The codec state a closed file leaves for the next one: one DEFLATE
 // compressor context, one decompressor context and two prediction tables,
-// kept for the process's lifetime. A compressor context holds about 200 KB
+// kept until the library is unloaded. A compressor context holds about 200 KB
 // of tables; freed at every close and allocated again at the next file's
 // first item, its pages went back to the system and were faulted in anew,
 // which cost a small compressed file most of its time.
