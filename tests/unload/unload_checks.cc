@@ -4,9 +4,9 @@
 // with about the memory of one round, not sixteen.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
-#include <string>
 #include <vector>
 
 #include "varnfile.h"
@@ -26,7 +26,7 @@ long ResidentKiB() {
   if (f == nullptr) return -1;
   if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = -1;
   std::fclose(f);
-  return resident < 0 ? -1 : resident * 4;
+  return resident < 0 ? -1 : resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 template <typename F>
