@@ -10,18 +10,6 @@ namespace varnfile {
 
 namespace {
 
-// Two tables: a file under a predictor method has one per direction.
-constexpr uint32_t KeptTables = 2;
-
-struct CodecSpares {
-  DeflateContext* deflate;
-  InflateContext* inflate;
-  uint8_t* tables[KeptTables];
-};
-
-// Zero at load. Guarded by the library lock.
-CodecSpares spares;
-
 void FreeDeflate(DeflateContext* context) {
   DeflateEnd(context);
   MemFree(context);
@@ -32,73 +20,80 @@ void FreeInflate(InflateContext* context) {
   MemFree(context);
 }
 
-void FreeTable(uint8_t* table) {
+void FreePredictorTable(uint8_t* table) {
   PredictorState owner{};
   owner.table = table;
   PredictorFree(&owner);
 }
 
+// Places for up to N kept objects of one kind. One released when every
+// place is taken, all of them at Drop. An aggregate without constructor or
+// destructor: zero at load, and still usable by the release at unload
+// whatever the order in which statics go.
+template <typename T, uint32_t N, void (*Release)(T*)>
+struct Shelf {
+  T* kept[N];
+
+  T* Take() {
+    for (T*& place : kept) {
+      if (place == nullptr) continue;
+      T* object = place;
+      place = nullptr;
+      return object;
+    }
+    return nullptr;
+  }
+
+  void Keep(T* object) {
+    if (object == nullptr) return;
+    for (T*& place : kept) {
+      if (place != nullptr) continue;
+      place = object;
+      return;
+    }
+    Release(object);
+  }
+
+  void Drop() {
+    for (T*& place : kept) {
+      if (place != nullptr) Release(place);
+      place = nullptr;
+    }
+  }
+};
+
+// Guarded by the library lock. Two tables: a file under a predictor method
+// has one per direction.
+Shelf<DeflateContext, 1, FreeDeflate> deflates;
+Shelf<InflateContext, 1, FreeInflate> inflates;
+Shelf<uint8_t, 2, FreePredictorTable> predictorTables;
+
 }  // namespace
 
 DeflateContext* TakeSpareDeflate(uint32_t level) {
-  DeflateContext* context = spares.deflate;
-  spares.deflate = nullptr;
+  DeflateContext* context = deflates.Take();
   if (context != nullptr) DeflateInit(context, level, 1);
   return context;
 }
 
 InflateContext* TakeSpareInflate() {
-  InflateContext* context = spares.inflate;
-  spares.inflate = nullptr;
+  InflateContext* context = inflates.Take();
   if (context != nullptr) InflateClear(context);
   return context;
 }
 
-uint8_t* TakeSparePredictorTable() {
-  for (uint8_t*& kept : spares.tables) {
-    if (kept == nullptr) continue;
-    uint8_t* table = kept;
-    kept = nullptr;
-    return table;
-  }
-  return nullptr;
-}
+uint8_t* TakeSparePredictorTable() { return predictorTables.Take(); }
 
-void KeepDeflate(DeflateContext* context) {
-  if (context == nullptr) return;
-  if (spares.deflate == nullptr) {
-    spares.deflate = context;
-  } else {
-    FreeDeflate(context);
-  }
-}
+void KeepDeflate(DeflateContext* context) { deflates.Keep(context); }
 
-void KeepInflate(InflateContext* context) {
-  if (context == nullptr) return;
-  if (spares.inflate == nullptr) {
-    spares.inflate = context;
-  } else {
-    FreeInflate(context);
-  }
-}
+void KeepInflate(InflateContext* context) { inflates.Keep(context); }
 
-void KeepPredictorTable(uint8_t* table) {
-  if (table == nullptr) return;
-  for (uint8_t*& kept : spares.tables) {
-    if (kept != nullptr) continue;
-    kept = table;
-    return;
-  }
-  FreeTable(table);
-}
+void KeepPredictorTable(uint8_t* table) { predictorTables.Keep(table); }
 
 void DropCodecSpares() {
-  if (spares.deflate != nullptr) FreeDeflate(spares.deflate);
-  if (spares.inflate != nullptr) FreeInflate(spares.inflate);
-  for (uint8_t* table : spares.tables) {
-    if (table != nullptr) FreeTable(table);
-  }
-  spares = CodecSpares{};
+  deflates.Drop();
+  inflates.Drop();
+  predictorTables.Drop();
 }
 
 }  // namespace varnfile

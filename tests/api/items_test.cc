@@ -187,6 +187,19 @@ Bytes ZlibItem(const Bytes& data, const Bytes& chain, int level, int strategy, i
   return out;
 }
 
+// Appends a record laid out by hand: the item's header with `stored` as its
+// stored bytes, then the trailer with the record's start and reset flag.
+void AppendRecord(Bytes* file, const Item& item, const Bytes& stored, uint32_t reset) {
+  const uint32_t at = uint32_t(file->size());
+  auto put = [file](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) file->push_back(uint8_t(value >> (8 * i)));
+  };
+  put(item.commandId, 2), put(item.extraId, 2), put(item.extraValue, 4), put(uint32_t(item.data.size()), 2);
+  put(uint32_t(stored.size()), 2), put(ReferenceCrc(item.data), 2);
+  file->insert(file->end(), stored.begin(), stored.end());
+  put(at, 4), put(reset, 4);
+}
+
 // A closed file leaves its codec state to the next file, which must behave
 // as if it were new: under every method a file written after another one
 // holds the bytes a first file would, and a stream that reaches back before
@@ -234,13 +247,7 @@ TEST(Items, AFileTakesOverCodecStateAsNew) {
     inflateEnd(&z);
     const Item expected{7, 0, 0, std::string(decoded.begin(), decoded.end())};
     ASSERT_GT(std::count(expected.data.begin(), expected.data.end(), '\0'), 4096) << "reaches back";
-    auto put = [&](uint32_t value, int bytes) {
-      for (int i = 0; i < bytes; ++i) file.push_back(uint8_t(value >> (8 * i)));
-    };
-    put(expected.commandId, 2), put(0, 2), put(0, 4), put(8192, 2), put(uint32_t(stored.size()), 2);
-    put(ReferenceCrc(expected.data), 2);
-    file.insert(file.end(), stored.begin(), stored.end());
-    put(First, 4), put(0, 4);
+    AppendRecord(&file, expected, stored, 0);
     varnfile::WriteFile(path, std::string(file.begin(), file.end()));
     EXPECT_EQ(secrets, ReadFile(other));
     EXPECT_EQ(std::vector<Item>{expected}, ReadFile(path));
@@ -289,13 +296,7 @@ TEST(Items, ZlibStreamsFromAnotherWriter) {
       bool reset = r.resetAfter && method == VARNFILE_METHOD_CHAINED_DEFLATE;
       if (reset || method == VARNFILE_METHOD_DEFLATE) chain.clear();
       Item item{r.commandId, uint16_t(n), n * 7, std::string(data.begin(), data.end())};
-      auto put = [&](uint32_t value, int bytes) {
-        for (int i = 0; i < bytes; ++i) file.push_back(uint8_t(value >> (8 * i)));
-      };
-      put(item.commandId, 2), put(item.extraId, 2), put(item.extraValue, 4), put(r.length, 2);
-      put(uint32_t(stored.size()), 2), put(ReferenceCrc(item.data), 2);
-      file.insert(file.end(), stored.begin(), stored.end());
-      put(at, 4), put(reset, 4);
+      AppendRecord(&file, item, stored, reset);
       if (r.commandId < 0xFF00) live.push_back({at, item});
     }
     varnfile::WriteFile(path, std::string(file.begin(), file.end()));
