@@ -151,6 +151,23 @@ bool SpineGapAt(const DecoderCheckpoints* cp, uint32_t position) {
   return position - left >= average && (last || spine.slots[f + 1].position - position >= average);
 }
 
+// While the spine has room, a new copy lies at least the spacing that
+// spreads as many copies as it has room for over the data the file holds
+// now. A first walk through the file then fills the spine evenly once,
+// instead of filling it densely over the file's start and dropping most of
+// those copies again as the walk goes on: each copy taken costs a state's
+// worth of copying, more than decoding a few short records does.
+bool SpineSpacingAt(const DecoderCheckpoints* cp, const Store* store, uint32_t position) {
+  const CheckpointSet& spine = cp->spine;
+  uint32_t room = (spine.byteLimit - spine.bytes) / cp->lastSize;
+  if (room > spine.capacity - spine.count) room = spine.capacity - spine.count;
+  if (room == 0) return true;
+  int32_t f = FloorIndex(spine, position);
+  uint32_t left = f >= 0 ? spine.slots[f].position : FirstItemPosition;
+  uint32_t end = store->endOfData > position ? store->endOfData : position;
+  return position - left >= (end - left) / (room + 1);
+}
+
 // Copies the decoder's state into a new checkpoint at position (the set
 // holds nothing at position). A full spine drops a copy to make room; a
 // local set without room takes no copy.
@@ -286,7 +303,8 @@ void CheckpointsBeforeDecode(Store* store, uint32_t position, bool replay) {
     cp->sinceSpine = 1;
     return;
   }
-  if (cp->sinceSpine >= FirstSpineInterval && (!SpineFull(cp) || SpineGapAt(cp, position))) {
+  if (cp->sinceSpine >= FirstSpineInterval &&
+      (SpineFull(cp) ? SpineGapAt(cp, position) : SpineSpacingAt(cp, store, position))) {
     Save(cp, store, &cp->spine, position);
     cp->sinceSpine = 0;
   }
