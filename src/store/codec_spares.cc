@@ -26,10 +26,10 @@ void FreePredictorTable(uint8_t* table) {
   PredictorFree(&owner);
 }
 
-// Places for up to N kept objects of one kind. One released when every
-// place is taken, all of them at Drop. An aggregate without constructor or
-// destructor: zero at load, and still usable by the release at unload
-// whatever the order in which statics go.
+// Places for up to N kept objects of one kind. Keep releases the object
+// instead when every place is taken; Drop releases all of them. An
+// aggregate without constructor or destructor: zero at load, and still
+// usable by the release at unload whatever the order in which statics go.
 template <typename T, uint32_t N, void (*Release)(T*)>
 struct Shelf {
   T* kept[N];

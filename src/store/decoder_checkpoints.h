@@ -9,11 +9,13 @@
 //
 // Two sets share a fixed memory budget per file (CheckpointBudget):
 //  - the spine: copies of the states met while decoding, at least
-//    FirstSpineInterval records apart. When the spine is full, a new copy
-//    is taken only where it lies the average distance between copies from
-//    both neighbours, and the copy whose neighbours lie closest together
-//    makes room, so the copies stay evenly spread however long the file
-//    grows;
+//    FirstSpineInterval records apart and, while the spine has room, far
+//    enough apart that the copies it has room for would cover the data
+//    the file holds (one walk through a file fills it evenly). When the
+//    spine is full, a new copy is taken only where it lies the average
+//    distance between copies from both neighbours, and the copy whose
+//    neighbours lie closest together makes room, so the copies stay
+//    evenly spread however long the file grows;
 //  - the local set: made while a seek replays backwards from a spine copy
 //    (or a reset point) to its target, a copy every few records of that
 //    stretch, so that the next steps back (the item cache reads windows of
