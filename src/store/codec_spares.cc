@@ -62,11 +62,26 @@ struct Shelf {
   }
 };
 
+void FreeBlock(uint8_t* block) { MemFree(block); }
+
+// Kept checkpoint copies' blocks, each with its size: enough places for the
+// copies of one file (a copy is 4 KB or more).
+constexpr uint32_t KeptStateBlocks = KeptStateBytes / 4096;
+
+struct StateBlocks {
+  uint8_t* block[KeptStateBlocks];
+  uint32_t capacity[KeptStateBlocks];
+  uint32_t count;
+  uint32_t bytes;
+};
+
 // Guarded by the library lock. Two tables: a file under a predictor method
 // has one per direction.
 Shelf<DeflateContext, 1, FreeDeflate> deflates;
 Shelf<InflateContext, 1, FreeInflate> inflates;
 Shelf<uint8_t, 2, FreePredictorTable> predictorTables;
+Shelf<uint8_t, 1, FreeBlock> replayAreas;
+StateBlocks stateBlocks;
 
 }  // namespace
 
@@ -90,10 +105,46 @@ void KeepInflate(InflateContext* context) { inflates.Keep(context); }
 
 void KeepPredictorTable(uint8_t* table) { predictorTables.Keep(table); }
 
+uint8_t* TakeStateBlock(uint32_t size, uint32_t* capacity) {
+  StateBlocks& kept = stateBlocks;
+  for (uint32_t i = 0; i < kept.count; ++i) {
+    if (kept.capacity[i] < size || kept.capacity[i] - size > size / 4) continue;
+    uint8_t* block = kept.block[i];
+    *capacity = kept.capacity[i];
+    kept.bytes -= kept.capacity[i];
+    --kept.count;
+    kept.block[i] = kept.block[kept.count];
+    kept.capacity[i] = kept.capacity[kept.count];
+    return block;
+  }
+  return nullptr;
+}
+
+void KeepStateBlock(uint8_t* block, uint32_t capacity) {
+  StateBlocks& kept = stateBlocks;
+  if (block == nullptr) return;
+  if (kept.count == KeptStateBlocks || kept.bytes + capacity > KeptStateBytes) {
+    MemFree(block);
+    return;
+  }
+  kept.block[kept.count] = block;
+  kept.capacity[kept.count] = capacity;
+  kept.bytes += capacity;
+  ++kept.count;
+}
+
+uint8_t* TakeReplayArea() { return replayAreas.Take(); }
+
+void KeepReplayArea(uint8_t* area) { replayAreas.Keep(area); }
+
 void DropCodecSpares() {
   deflates.Drop();
   inflates.Drop();
   predictorTables.Drop();
+  replayAreas.Drop();
+  for (uint32_t i = 0; i < stateBlocks.count; ++i) MemFree(stateBlocks.block[i]);
+  stateBlocks.count = 0;
+  stateBlocks.bytes = 0;
 }
 
 }  // namespace varnfile

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "store/block_codec.h"
+#include "store/codec_spares.h"
 #include "base/memory.h"
 #include "store/store.h"
 
@@ -12,8 +13,8 @@ namespace {
 
 struct Checkpoint {
   uint32_t position;  // the record whose reading needs this state
-  uint32_t size;      // bytes at state
-  uint8_t* state;     // what SaveDecoderState wrote, in its own allocation
+  uint32_t size;      // bytes of the block at state (what the copy holds, or a little more)
+  uint8_t* state;     // what SaveDecoderState wrote, in a block of its own
 };
 
 // A sorted run of checkpoints, ascending positions, and the state bytes
@@ -99,9 +100,10 @@ bool Holds(const CheckpointSet& set, uint32_t position) {
   return i >= 0 && set.slots[i].position == position;
 }
 
+// The copy's block goes to the blocks kept for later copies.
 void Release(CheckpointSet* set, const Checkpoint& c) {
   set->bytes -= c.size;
-  MemFree(c.state);
+  KeepStateBlock(c.state, c.size);
 }
 
 void ClearSet(CheckpointSet* set) {
@@ -178,15 +180,22 @@ void Save(DecoderCheckpoints* cp, const Store* store, CheckpointSet* set, uint32
     if (set != &cp->spine) return;
     EvictSpineCopy(cp);
   }
-  uint32_t size = SaveDecoderState(store, cp->scratch);
-  if (size == 0) return;
+  const uint32_t saved = SaveDecoderState(store, cp->scratch);
+  if (saved == 0) return;
+  uint32_t size = saved;
+  uint8_t* state = TakeStateBlock(saved, &size);
+  if (state == nullptr) {
+    state = static_cast<uint8_t*>(MemAlloc(saved));
+    if (state == nullptr) return;
+  }
   while (set->bytes + size > set->byteLimit) {
-    if (set != &cp->spine || set->count < 2) return;
+    if (set != &cp->spine || set->count < 2) {
+      KeepStateBlock(state, size);
+      return;
+    }
     EvictSpineCopy(cp);
   }
-  auto* state = static_cast<uint8_t*>(MemAlloc(size));
-  if (state == nullptr) return;
-  std::memcpy(state, cp->scratch, size);
+  std::memcpy(state, cp->scratch, saved);
   int32_t at = FloorIndex(*set, position) + 1;
   std::memmove(set->slots + at + 1, set->slots + at, (set->count - at) * sizeof(Checkpoint));
   set->slots[at] = Checkpoint{position, size, state};
@@ -315,7 +324,8 @@ uint8_t* KeptRecordArea(Store* store, uint32_t length) {
   DecoderCheckpoints* cp = store->checkpoints;
   if (cp == nullptr || cp->method != store->method || length > KeptBytes / 2) return nullptr;
   if (cp->keptData == nullptr) {
-    cp->keptData = static_cast<uint8_t*>(MemAlloc(KeptBytes));
+    cp->keptData = TakeReplayArea();
+    if (cp->keptData == nullptr) cp->keptData = static_cast<uint8_t*>(MemAlloc(KeptBytes));
     if (cp->keptData == nullptr) return nullptr;
   }
   if (cp->keptReplaced != 0) {
@@ -427,7 +437,7 @@ void DropDecoderCheckpoints(Store* store) {
   if (cp == nullptr) return;
   ClearSet(&cp->spine);
   ClearSet(&cp->local);
-  MemFree(cp->keptData);
+  KeepReplayArea(cp->keptData);
   MemFree(cp);
   store->checkpoints = nullptr;
 }

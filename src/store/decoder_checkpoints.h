@@ -32,7 +32,8 @@
 //
 // Nothing here fails: a copy that cannot be allocated is simply not taken.
 // The copies are dropped when the method changes and when the file closes
-// (SetCompressionMethod).
+// (SetCompressionMethod); their memory is kept for later copies, of this
+// file or the next (TakeStateBlock in codec_spares.h).
 #ifndef VARNFILE_STORE_DECODER_CHECKPOINTS_H_
 #define VARNFILE_STORE_DECODER_CHECKPOINTS_H_
 

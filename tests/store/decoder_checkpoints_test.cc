@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "api/item_model.h"  // FileOf
+#include "base/memory.h"
 #include "base/test_hooks.h"
 #include "codec/codec_test_util.h"
 #include "store/block_codec.h"
+#include "store/codec_spares.h"
 #include "store/record_io.h"
 #include "store/store.h"
 #include "varnfile.h"
@@ -143,35 +145,53 @@ TEST_P(CheckpointWalk, BackwardWalkIsTheSameWithAndWithoutCheckpoints) {
 
 // Walked forwards once, a chained file of many short records gets copies
 // spread over all of it: the spine fills up to its budget as the walk ends
-// and none is taken only to be dropped again.
+// and none is taken only to be dropped again. A file walked after it takes
+// the memory of its copies instead of allocating its own, and reads the
+// same at saved positions.
 TEST(CheckpointSpread, AFirstWalkSpreadsTheCopiesOverTheFile) {
   for (uint16_t method : {VARNFILE_METHOD_CHAINED_DEFLATE, VARNFILE_METHOD_CHAINED_PREDICTOR}) {
     SCOPED_TRACE(method);
-    uint32_t handle = 0;
-    ASSERT_EQ(0, VARNFileCreateEx(&handle, VARNFILE_NAME_EXACT, "MEMORY$", nullptr, nullptr, nullptr, 0));
-    ASSERT_EQ(0, VARNFileSetCompression(handle, method));
-    for (uint32_t i = 0; i < 20000; ++i) {
-      Bytes line = Sample(TextData, 60 + i % 20, i);
-      ASSERT_EQ(0, VARNFileAddItem(handle, 1, 0, i, uint16_t(line.size()), line.data()));
-    }
-    ASSERT_EQ(0, VARNFileSetPosition(handle, VARNFILE_FIRST_ITEM_POSITION));
-    Bytes buffer(65536);
-    uint32_t lastTenth = 0;
-    for (uint32_t i = 0; i < 20000; ++i) {
-      if (i == 18000) {
-        ASSERT_EQ(0, VARNFileGetPosition(handle, &lastTenth));
+    DropCodecSpares();
+    uint64_t allocations[2] = {};
+    for (uint32_t round = 0; round < 2; ++round) {
+      uint32_t handle = 0;
+      ASSERT_EQ(0, VARNFileCreateEx(&handle, VARNFILE_NAME_EXACT, "MEMORY$", nullptr, nullptr, nullptr, 0));
+      ASSERT_EQ(0, VARNFileSetCompression(handle, method));
+      std::vector<Bytes> lines;
+      for (uint32_t i = 0; i < 20000; ++i) {
+        lines.push_back(Sample(TextData, 60 + i % 20, i + round * 7));
+        ASSERT_EQ(0, VARNFileAddItem(handle, 1, 0, i, uint16_t(lines[i].size()), lines[i].data()));
       }
-      uint16_t c = 0, e = 0, length = 65535;
-      uint32_t value = 0;
-      ASSERT_EQ(0, VARNFileReadItem(handle, &c, &e, &value, &length, buffer.data()));
+      ASSERT_EQ(0, VARNFileSetPosition(handle, VARNFILE_FIRST_ITEM_POSITION));
+      Bytes buffer(65536);
+      std::vector<uint32_t> positions(lines.size());
+      auto readItem = [&](uint32_t i) {
+        uint16_t c = 0, e = 0, length = 65535;
+        uint32_t value = 0;
+        ASSERT_EQ(0, VARNFileReadItem(handle, &c, &e, &value, &length, buffer.data()));
+        ASSERT_EQ(lines[i], Bytes(buffer.begin(), buffer.begin() + length)) << i;
+      };
+      MemSetFailure(0);
+      for (uint32_t i = 0; i < lines.size(); ++i) {
+        ASSERT_EQ(0, VARNFileGetPosition(handle, &positions[i]));
+        ASSERT_NO_FATAL_FAILURE(readItem(i));
+      }
+      allocations[round] = MemAllocCount();
+      Store* store = &varnfile_test::FileOf(handle)->store;
+      CheckpointStats stats;
+      GetCheckpointStats(store, &stats);
+      EXPECT_EQ(0u, stats.spineEvictions);
+      EXPECT_GT(stats.stateBytes, CheckpointBudget / 2);
+      EXPECT_GT(FindCheckpoint(store, store->endOfData, nullptr), positions[18000]);
+      EXPECT_GE(allocations[0], stats.spineCount);
+      for (uint32_t k = 0; k < 200; ++k) {
+        const uint32_t i = (k * 7919) % lines.size();
+        ASSERT_EQ(0, VARNFileSetPosition(handle, positions[i]));
+        ASSERT_NO_FATAL_FAILURE(readItem(i));
+      }
+      ASSERT_EQ(0, VARNFileAbort(handle));
     }
-    Store* store = &varnfile_test::FileOf(handle)->store;
-    CheckpointStats stats;
-    GetCheckpointStats(store, &stats);
-    EXPECT_EQ(0u, stats.spineEvictions);
-    EXPECT_GT(stats.stateBytes, CheckpointBudget / 2);
-    EXPECT_GT(FindCheckpoint(store, store->endOfData, nullptr), lastTenth);
-    ASSERT_EQ(0, VARNFileAbort(handle));
+    EXPECT_LT(allocations[1] * 4, allocations[0]);
   }
 }
 
