@@ -31,6 +31,9 @@ fi
 export WINEDEBUG=-all WINEPREFIX="$root/wine"
 mkdir -p "$WINEPREFIX"
 wineserver -p </dev/null >/dev/null 2>&1 || true  # already up for this prefix
+# A persistent server (-p) never leaves on its own: stop it when the stage
+# ends, or it stays behind, using CPU, after the build folder is gone.
+trap 'wineserver -k </dev/null >/dev/null 2>&1 || true' EXIT
 wineboot -i </dev/null >/dev/null 2>&1
 
 exports_of() {  # the export names of a DLL, one a line, sorted
