@@ -17,9 +17,10 @@ LibraryState libraryState;
 std::recursive_mutex libraryLock;
 
 // The memory that closed files leave for the next ones (memory-file chunks
-// and page blocks, codec contexts and tables) goes when the library is
-// unloaded or the process ends, so that a host that loads and unloads the
-// library again and again does not lose it each time. Defined after the
+// and page blocks, codec contexts and tables, decoder checkpoint blocks)
+// goes when the library is unloaded or the process ends, so that a host
+// that loads and unloads the library again and again does not lose it
+// each time. Defined after the
 // lock, so that it goes first. A thread still inside the library keeps it:
 // the release never waits for the lock.
 struct KeptMemoryRelease {

@@ -65,7 +65,8 @@ struct Shelf {
 void FreeBlock(uint8_t* block) { MemFree(block); }
 
 // Kept checkpoint copies' blocks, each with its size: enough places for the
-// copies of one file (a copy is 4 KB or more).
+// copies of one file (a copy is 4 KB or more), at most KeptStateBytes in
+// all. Zero at load, like Shelf.
 constexpr uint32_t KeptStateBlocks = KeptStateBytes / 4096;
 
 struct StateBlocks {
@@ -73,6 +74,39 @@ struct StateBlocks {
   uint32_t capacity[KeptStateBlocks];
   uint32_t count;
   uint32_t bytes;
+
+  // A block of at least size bytes and at most a quarter more.
+  uint8_t* Take(uint32_t size, uint32_t* capacityOut) {
+    for (uint32_t i = 0; i < count; ++i) {
+      if (capacity[i] < size || capacity[i] - size > size / 4) continue;
+      uint8_t* taken = block[i];
+      *capacityOut = capacity[i];
+      bytes -= capacity[i];
+      --count;
+      block[i] = block[count];
+      capacity[i] = capacity[count];
+      return taken;
+    }
+    return nullptr;
+  }
+
+  void Keep(uint8_t* object, uint32_t size) {
+    if (object == nullptr) return;
+    if (count == KeptStateBlocks || bytes + size > KeptStateBytes) {
+      MemFree(object);
+      return;
+    }
+    block[count] = object;
+    capacity[count] = size;
+    bytes += size;
+    ++count;
+  }
+
+  void Drop() {
+    for (uint32_t i = 0; i < count; ++i) MemFree(block[i]);
+    count = 0;
+    bytes = 0;
+  }
 };
 
 // Guarded by the library lock. Two tables: a file under a predictor method
@@ -106,32 +140,10 @@ void KeepInflate(InflateContext* context) { inflates.Keep(context); }
 void KeepPredictorTable(uint8_t* table) { predictorTables.Keep(table); }
 
 uint8_t* TakeStateBlock(uint32_t size, uint32_t* capacity) {
-  StateBlocks& kept = stateBlocks;
-  for (uint32_t i = 0; i < kept.count; ++i) {
-    if (kept.capacity[i] < size || kept.capacity[i] - size > size / 4) continue;
-    uint8_t* block = kept.block[i];
-    *capacity = kept.capacity[i];
-    kept.bytes -= kept.capacity[i];
-    --kept.count;
-    kept.block[i] = kept.block[kept.count];
-    kept.capacity[i] = kept.capacity[kept.count];
-    return block;
-  }
-  return nullptr;
+  return stateBlocks.Take(size, capacity);
 }
 
-void KeepStateBlock(uint8_t* block, uint32_t capacity) {
-  StateBlocks& kept = stateBlocks;
-  if (block == nullptr) return;
-  if (kept.count == KeptStateBlocks || kept.bytes + capacity > KeptStateBytes) {
-    MemFree(block);
-    return;
-  }
-  kept.block[kept.count] = block;
-  kept.capacity[kept.count] = capacity;
-  kept.bytes += capacity;
-  ++kept.count;
-}
+void KeepStateBlock(uint8_t* block, uint32_t capacity) { stateBlocks.Keep(block, capacity); }
 
 uint8_t* TakeReplayArea() { return replayAreas.Take(); }
 
@@ -142,9 +154,7 @@ void DropCodecSpares() {
   inflates.Drop();
   predictorTables.Drop();
   replayAreas.Drop();
-  for (uint32_t i = 0; i < stateBlocks.count; ++i) MemFree(stateBlocks.block[i]);
-  stateBlocks.count = 0;
-  stateBlocks.bytes = 0;
+  stateBlocks.Drop();
 }
 
 }  // namespace varnfile

@@ -50,7 +50,8 @@ void KeepStateBlock(uint8_t* block, uint32_t capacity);
 uint8_t* TakeReplayArea();
 void KeepReplayArea(uint8_t* area);
 
-// Releases everything kept (for tests that count allocations).
+// Releases everything kept: when the library is unloaded, and for tests
+// that count allocations.
 void DropCodecSpares();
 
 }  // namespace varnfile
