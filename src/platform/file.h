@@ -57,6 +57,13 @@ int FileClose(int descriptor);
 // show. The mapping outlives the descriptor; FileUnmap releases it.
 int FileMapRead(int descriptor, uint64_t size, const void** data);
 void FileUnmap(const void* data, uint64_t size);
+// The holes of a sparse file: *dataAt gets the first offset at or after
+// `offset` that may hold data, the file's size when none does, and
+// *holeAt the first offset at or after *dataAt where a hole begins (the
+// size when none does). Bytes of a hole read as zero without being stored.
+// Where the system tells no holes, *dataAt is offset and *holeAt the size.
+// Moves the descriptor's file position.
+int FileFindData(int descriptor, int64_t offset, int64_t size, int64_t* dataAt, int64_t* holeAt);
 // Removes name unless another open holds it (EWOULDBLOCK). A file that may
 // be removed is first made readable and writable by its owner (0600) when
 // no other name reaches it; a symbolic link is removed as a link, and the

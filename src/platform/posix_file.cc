@@ -247,6 +247,24 @@ void FileUnmap(const void* data, uint64_t size) {
   if (data != nullptr) ::munmap(const_cast<void*>(data), static_cast<size_t>(size));
 }
 
+int FileFindData(int descriptor, int64_t offset, int64_t size, int64_t* dataAt, int64_t* holeAt) {
+  *dataAt = offset;
+  *holeAt = size;
+#if defined(SEEK_DATA) && defined(SEEK_HOLE)
+  off_t data = ::lseek(descriptor, static_cast<off_t>(offset), SEEK_DATA);
+  if (data < 0) {
+    if (errno == ENXIO) *dataAt = size;  // nothing but a hole from offset on
+    return errno == ENXIO || errno == EINVAL ? 0 : errno;  // EINVAL: holes unknown here
+  }
+  *dataAt = data < size ? data : size;
+  off_t hole = ::lseek(descriptor, data, SEEK_HOLE);
+  if (hole >= 0 && hole < size) *holeAt = hole;
+#else
+  (void)descriptor;
+#endif
+  return 0;
+}
+
 int FileRemove(const char* name) {
   FaultDecision fault = CountFileCall(FileCallRemove);
   if (fault.fail) return fault.error;

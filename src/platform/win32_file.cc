@@ -202,6 +202,14 @@ void FileUnmap(const void* data, uint64_t) {
   if (data != nullptr) UnmapViewOfFile(data);
 }
 
+// Windows has sparse files too, but nothing this library writes makes
+// them: every byte counts as data.
+int FileFindData(int, int64_t offset, int64_t size, int64_t* dataAt, int64_t* holeAt) {
+  *dataAt = offset;
+  *holeAt = size;
+  return 0;
+}
+
 int FileRemove(const char* name) {
   FaultDecision fault = CountFileCall(FileCallRemove);
   if (fault.fail) return fault.error;

@@ -1438,6 +1438,54 @@ TEST(CliSizeLimitTest, TheFourGiBLimitIsNamed) {
 #endif
 
 #if !defined(_WIN32)
+// A writer that extended its file and stopped leaves zeros, written or a
+// hole, where records were due. Verify and recover pass such a stretch in
+// one step, up to the 4 GiB limit, without reading a hole, and find the
+// record right behind it: here an empty item of ids 0 whose first 17 bytes
+// are zero (its trailer names 0xFF000000), and an item after it.
+TEST(CliDamageTest, AZeroStretchIsPassedAndTheRecordBehindItFound) {
+  if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
+  const std::string path = ScratchFolder() + "/stretch.trn", copy = ScratchFolder() + "/stretch2.trn";
+  std::vector<uint32_t> pos = MakeFile(path, 0, {{1, 0, 0, "one"}, {2, 0, 0, "two"}});
+  ASSERT_EQ(2u, pos.size());
+  const uint32_t empty = 0xFF000000u, after = empty + 22;
+  int fd = open(path.c_str(), O_RDWR);
+  ASSERT_LE(0, fd);
+  ASSERT_EQ(0, ftruncate(fd, pos[1]));
+  const std::string zeros(1 << 20, '\0');  // written zeros, then a hole
+  ASSERT_EQ(static_cast<ssize_t>(zeros.size()), pwrite(fd, zeros.data(), zeros.size(), pos[1]));
+  unsigned char record[22 + 27] = {};
+  for (int i = 0; i < 4; ++i) record[14 + i] = static_cast<unsigned char>(empty >> (8 * i));
+  unsigned char* three = record + 22;  // command 3, value 7, "three" stored as it is, no CRC
+  three[0] = 3;
+  three[4] = 7;
+  three[8] = three[10] = 5;
+  std::memcpy(three + 14, "three", 5);
+  for (int i = 0; i < 4; ++i) three[19 + i] = static_cast<unsigned char>(after >> (8 * i));
+  ASSERT_EQ(static_cast<ssize_t>(sizeof(record)), pwrite(fd, record, sizeof(record), empty));
+  close(fd);
+  const std::string stretch = "problem at " + std::to_string(pos[1]) +
+                              ": trailer does not point back at its record; " +
+                              std::to_string(empty - pos[1]) + " bytes frame no record";
+  ToolRun run = RunTool("verify " + path);
+  EXPECT_EQ(65, run.status);
+  EXPECT_TRUE(Has(run.out, stretch)) << run.out;
+  run = RunTool("recover " + path + " " + copy);
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_TRUE(Has(run.out, "recovered 3 of 3 framed records")) << run.out;
+  EXPECT_TRUE(Has(run.out, "at " + std::to_string(pos[1]) + ": " + std::to_string(empty - pos[1]) +
+                               " bytes hold no consistent record"))
+      << run.out;
+  run = RunTool("export --format text " + copy);
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_EQ(3, std::count(run.out.begin(), run.out.end(), '\n')) << run.out;
+  EXPECT_TRUE(Has(run.out, "\tone\n") && Has(run.out, "\t0\t0\t0\ttext\t\n") && Has(run.out, "\tthree\n"))
+      << run.out;
+  unlink(path.c_str());
+}
+#endif
+
+#if !defined(_WIN32)
 // The tool under a file size limit (RLIMIT_FSIZE, SIGXFSZ ignored) at each
 // byte where a command writes: the write that reaches the limit comes up
 // short and the next one fails, as on a disk that fills up. A command that

@@ -9,6 +9,14 @@
 
 namespace varntool {
 
+namespace {
+
+// An item header and the trailer's record start: where these are all zero
+// bytes, no record starts.
+constexpr uint64_t ZeroFrame = ItemHeaderSize + 4;
+
+}  // namespace
+
 RawFile::~RawFile() { varnfile::FileUnmap(data_, size_); }
 
 void RawFile::Open(const std::string& path) {
@@ -20,6 +28,7 @@ void RawFile::Open(const std::string& path) {
     varnfile::FileClose(fd);
     throw ToolError(path + " is larger than 4 GiB and cannot be a transaction file", ExitDamaged);
   }
+  if (error == 0) FindHoles(fd, end);
   const void* view = nullptr;
   CatchCutMappings();
   if (error == 0 && end > 0) error = varnfile::FileMapRead(fd, static_cast<uint64_t>(end), &view);
@@ -27,6 +36,47 @@ void RawFile::Open(const std::string& path) {
   if (error != 0) throw SystemError("cannot map " + path, error, ExitIo);
   size_ = static_cast<uint64_t>(end);
   data_ = static_cast<const uint8_t*>(view);
+}
+
+void RawFile::FindHoles(int fd, int64_t size) {
+  holes_.clear();
+  int64_t at = 0;
+  // A file of many small holes keeps the first ones; the rest is read.
+  while (at < size && holes_.size() < MaxHoles) {
+    int64_t data = at, hole = size;
+    if (varnfile::FileFindData(fd, at, size, &data, &hole) != 0) break;
+    if (data > at) holes_.emplace_back(at, data);
+    if (data >= size || hole <= data) break;
+    at = hole;
+  }
+}
+
+uint64_t RawFile::HoleEnd(uint64_t position) const {
+  auto after = std::upper_bound(
+      holes_.begin(), holes_.end(), position,
+      [](uint64_t p, const std::pair<uint64_t, uint64_t>& h) { return p < h.first; });
+  if (after == holes_.begin()) return position;
+  const auto& hole = *(after - 1);
+  return position < hole.second ? hole.second : position;
+}
+
+uint64_t RawFile::ZeroesEnd(uint64_t position) const {
+  uint64_t p = HoleEnd(position);
+  while (p < size_) {
+    // Eight bytes at a time up to the next page, where a hole may begin.
+    const uint64_t page = (p | (PageSize - 1)) + 1;
+    const uint64_t stop = page < size_ ? page : size_;
+    while (p + 8 <= stop) {
+      uint64_t word;
+      std::memcpy(&word, data_ + p, 8);
+      if (word != 0) break;
+      p += 8;
+    }
+    while (p < stop && data_[p] == 0) ++p;
+    if (p < stop) return p;
+    p = HoleEnd(p);
+  }
+  return size_;
 }
 
 const char* DescribeFrameProblem(FrameProblem problem) {
@@ -122,7 +172,23 @@ FrameProblem CheckRecord(const RawFile& file, uint64_t position, uint16_t method
 uint32_t FindNextFrame(const RawFile& file, uint64_t from, uint16_t method) {
   RecordFrame frame;
   for (uint64_t q = from + 1; q + RecordOverhead <= file.size(); ++q) {
-    // Cheap test first: the trailer's record start must name q.
+    // No record starts where ZeroFrame zero bytes do: its stored length
+    // would be 0 and its trailer would name position 0. A zero-filled or
+    // sparse stretch (a writer stopped after extending its file) is passed
+    // in one step, up to where its last ZeroFrame bytes begin.
+    if (file.data()[q] == 0) {
+      const uint64_t end = file.ZeroesEnd(q);
+      if (end - q >= ZeroFrame) {
+        q = end - ZeroFrame;
+        continue;
+      }
+    }
+    // Cheap test first: the record must end inside the file, and its
+    // trailer's record start must name q.
+    const uint32_t stored = Get16(file.data() + q + 10);
+    if (!file.Has(q, RecordOverhead + uint64_t{stored}) ||
+        Get32(file.data() + q + ItemHeaderSize + stored) != q)
+      continue;
     if (CheckFrame(file, q, method, &frame) == FrameProblem::None) return static_cast<uint32_t>(q);
   }
   return 0;

@@ -81,10 +81,23 @@ class RawFile {
   bool Has(uint64_t position, uint64_t length) const {
     return position <= size_ && length <= size_ - position;
   }
+  // The first position at or after `position` whose byte is not zero, or
+  // the size. Holes of a sparse file are passed over without reading them
+  // (which would fill memory with their zeros).
+  uint64_t ZeroesEnd(uint64_t position) const;
 
  private:
+  static constexpr uint64_t PageSize = 4096;
+  static constexpr std::size_t MaxHoles = 1 << 16;
+
+  // Notes where the open file `fd` of `size` bytes has holes.
+  void FindHoles(int fd, int64_t size);
+  // The end of the hole that holds position, or position when none does.
+  uint64_t HoleEnd(uint64_t position) const;
+
   const uint8_t* data_ = nullptr;  // mapped; null for an empty file
   uint64_t size_ = 0;
+  std::vector<std::pair<uint64_t, uint64_t>> holes_;  // [start, end), in order
 };
 
 enum class FrameProblem {
