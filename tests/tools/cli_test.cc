@@ -920,6 +920,27 @@ TEST(CliVerifyTest, ACutChainAndItemsWithoutACrc) {
   }
 }
 
+// Recover writes its readable copy of the source a piece of some MB at a
+// time: a source of several pieces comes through whole and in order, under
+// a plain and a chained method, without its torn last record.
+TEST(CliRecoverTest, ASourceOfSeveralPiecesComesThroughWhole) {
+  if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
+  const std::string path = ScratchFile("pieces.trn"), copy = ScratchFile("pieces2.trn");
+  for (uint16_t method : {uint16_t{0}, uint16_t{VARNFILE_METHOD_CHAINED_PREDICTOR}}) {
+    SCOPED_TRACE(method);
+    std::vector<Item> items;
+    for (uint32_t n = 0; n < 1200; ++n) items.push_back(MakeItem(77, n, 50000));
+    ASSERT_EQ(items.size(), MakeFile(path, method, items).size());
+    const std::string bytes = Slurp(path);
+    ASSERT_GT(bytes.size(), 9u << 20);  // more than one piece
+    Spit(path, bytes.substr(0, bytes.size() - 5));
+    ToolRun run = RunTool("recover -q " + path + " " + copy + " --force");
+    EXPECT_EQ(0, run.status) << run.err;
+    items.pop_back();
+    EXPECT_TRUE(ReadFile(copy) == items);
+  }
+}
+
 // A header whose method is none that a writer sets (damage, or a foreign
 // writer) is reported, and its items are still checked the way the library
 // reads them: 1 and 3 are the predictor, any other value DEFLATE, chained

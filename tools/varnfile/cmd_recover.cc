@@ -69,30 +69,38 @@ std::vector<bool> GapsBefore(const RecordScan& scan) {
   return gaps;
 }
 
-// Framed records [first, last) laid end to end behind a header the library
-// accepts. Under a chained method the first of them starts a chain.
-std::vector<uint8_t> BuildReadableCopy(const RawFile& raw, const RecordScan& scan, uint16_t method,
-                                       std::size_t first, std::size_t last,
-                                       std::vector<uint32_t>* newPositions) {
-  std::vector<uint8_t> copy(raw.data(), raw.data() + HeaderSize);
-  std::memcpy(copy.data() + MagicOffset, "KVRW", 4);
-  Put16(copy.data() + VersionOffset, VARNFILE_VERSION);
-  Put16(copy.data() + CompressionOffset, method);
-  Put16(copy.data() + ClosedMarkerOffset, 1);
+// Writes framed records [first, last) laid end to end behind a header the
+// library accepts to `out`, a piece of some MB at a time (not the whole
+// file in memory: a source of gigabytes would need that much). Under a
+// chained method the first of them starts a chain.
+void WriteReadableCopy(const RawFile& raw, const RecordScan& scan, uint16_t method,
+                       std::size_t first, std::size_t last, ScratchFile* out,
+                       std::vector<uint32_t>* newPositions) {
+  // Each write of the scratch file waits for the disk: pieces this large
+  // keep those waits few.
+  constexpr std::size_t PieceSize = 8 << 20;
+  std::vector<uint8_t> piece(raw.data(), raw.data() + HeaderSize);
+  piece.reserve(PieceSize + RecordOverhead + VARNFILE_MAX_ITEM_LENGTH);
+  std::memcpy(piece.data() + MagicOffset, "KVRW", 4);
+  Put16(piece.data() + VersionOffset, VARNFILE_VERSION);
+  Put16(piece.data() + CompressionOffset, method);
+  Put16(piece.data() + ClosedMarkerOffset, 1);
   // 1 January 2155, 30 days: a stamp in the future never ages.
   const uint8_t futureDate[3] = {1, 1, 255}, midnight[3] = {0, 0, 0};
-  std::memcpy(copy.data() + StampDateOffset, futureDate, 3);
-  std::memcpy(copy.data() + StampTimeOffset, midnight, 3);
+  std::memcpy(piece.data() + StampDateOffset, futureDate, 3);
+  std::memcpy(piece.data() + StampTimeOffset, midnight, 3);
   std::vector<bool> gapBefore = GapsBefore(scan);
+  uint64_t written = 0;  // bytes of the copy before the piece
   for (std::size_t i = first; i < last; ++i) {
     const RecordFrame& r = scan.records[i];
-    uint64_t position = copy.size();
+    const uint64_t position = written + piece.size();
     if (position + RecordOverhead + r.storedLength > 0xFFFFFFFFull)
       throw ToolError("the records do not fit a transaction file");
     newPositions->push_back(static_cast<uint32_t>(position));
     const uint8_t* source = raw.data() + r.position;
-    copy.insert(copy.end(), source, source + ItemHeaderSize + r.storedLength + TrailerSize);
-    uint8_t* record = copy.data() + position;
+    const std::size_t at = piece.size();
+    piece.insert(piece.end(), source, source + ItemHeaderSize + r.storedLength + TrailerSize);
+    uint8_t* record = piece.data() + at;
     // Deleted records and end markers are read like live items. Every
     // trailer is written anew, so a damaged one is whole in the copy.
     if (r.command >= 0xFF00) Put16(record, 0x0001);
@@ -102,8 +110,13 @@ std::vector<uint8_t> BuildReadableCopy(const RawFile& raw, const RecordScan& sca
     if (IsChained(method))
       flags = (r.trailerFlags & ResetPointFlag) | (gapBefore[i + 1] || i + 1 == last ? 1u : 0u);
     Put32(trailer + 4, flags);
+    if (piece.size() >= PieceSize) {
+      out->Write(piece.data(), piece.size());
+      written += piece.size();
+      piece.clear();
+    }
   }
-  return copy;
+  out->Write(piece.data(), piece.size());
 }
 
 // Where a readable copy made for the folder `dir` goes: there, unless its
@@ -126,8 +139,7 @@ class Salvager {
     // The copy holds the whole source: it has no name from the start where
     // the library can open it without one, else until the library has it.
     const std::string unnamed = scratch_.ReleaseNameEarly();
-    std::vector<uint8_t> bytes = BuildReadableCopy(raw, scan, method, first, last, &positions_);
-    scratch_.Write(bytes.data(), bytes.size());
+    WriteReadableCopy(raw, scan, method, first, last, &scratch_, &positions_);
     if (!unnamed.empty()) {
       copy_ = varn::File::Open(unnamed, varn::Access::Read);
       scratch_.Close();
