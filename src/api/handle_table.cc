@@ -20,9 +20,8 @@ std::recursive_mutex libraryLock;
 // and page blocks, codec contexts and tables, decoder checkpoint blocks)
 // goes when the library is unloaded or the process ends, so that a host
 // that loads and unloads the library again and again does not lose it
-// each time. Defined after the
-// lock, so that it goes first. A thread still inside the library keeps it:
-// the release never waits for the lock.
+// each time. Defined after the lock, so that it goes first. A thread still
+// inside the library keeps it: the release never waits for the lock.
 struct KeptMemoryRelease {
   ~KeptMemoryRelease() {
     if (!libraryLock.try_lock()) return;

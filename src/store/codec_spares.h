@@ -1,17 +1,16 @@
 // The codec state a closed file leaves for the next one: one DEFLATE
 // compressor context, one decompressor context, two prediction tables and
 // the memory of its decoder checkpoints, kept until the library is
-// unloaded. A compressor context holds about 200 KB
-// of tables; freed at every close and allocated again at the next file's
-// first item, its pages went back to the system and were faulted in anew,
-// which cost a small compressed file most of its time.
+// unloaded. A compressor context holds about 200 KB of tables; freed at
+// every close and allocated again at the next file's first item, its pages
+// went back to the system and were faulted in anew, which cost a small
+// compressed file most of its time.
 //
 // Taken state behaves as new: a compressor context is reset (its output
 // depends only on the input since), a decompressor context is cleared
 // (nothing decoded for another file shows through a damaged stream), a
 // prediction table is refilled; a checkpoint block is written over before
-// it is read. Like every store call, these run under the
-// library lock.
+// it is read. Like every store call, these run under the library lock.
 #ifndef VARNFILE_STORE_CODEC_SPARES_H_
 #define VARNFILE_STORE_CODEC_SPARES_H_
 
