@@ -343,13 +343,27 @@ void NewFile::DiscardAndRethrow(varn::File* file) {
   } catch (const varn::Error& e) {
     const std::string cause = e.code() == VARNFILE_E_WRITE ? WriteFailureCause(errno, writing()) : "";
     const bool open = file->is_open();  // else its close failed, and said what became of it
+    // The library refuses an item that would take the file past 4 GiB
+    // before it writes, with the code of a failed write. A copy made in one
+    // call does not say which item it was; but no item meets that refusal
+    // while one of the largest still fits behind the data, and a failed
+    // write with no cause where none would is taken as it.
+    uint32_t end = 0;
+    const bool full = e.code() == VARNFILE_E_WRITE && cause.empty() && open &&
+                      VARNFileSeekToEnd(file->handle(), &end) == VARNFILE_OK &&
+                      PastSizeLimit(end, VARNFILE_MAX_ITEM_LENGTH, file->method());
     const bool removed = Discard(file) && open;
-    if (cause.empty() && !removed) throw;
-    throw ToolError(std::string(e.what()) + (cause.empty() ? "" : " (" + cause + ")") +
+    if (cause.empty() && !removed && !full) throw;
+    const std::string what =
+        full ? "the items do not fit one file: the next would take " + path_ +
+                   " past its 4 GiB limit (it ends at " + std::to_string(end) +
+                   "; positions are 32-bit numbers)"
+             : std::string(e.what()) + (cause.empty() ? "" : " (" + cause + ")");
+    throw ToolError(what +
                     (!removed ? ""
                      : FileExists(path_) ? "; " + path_ + " is as it was"
                                          : "; removed the unfinished " + path_),
-                    StatusForResult(e.code()));
+                    full ? ExitCannotCreate : StatusForResult(e.code()));
   } catch (...) {
     Discard(file);
     throw;

@@ -478,12 +478,16 @@ ToolError WriteFailure(const std::string& what, uint16_t code, const std::string
                    StatusForResult(code));
 }
 
-void ThrowIfPastSizeLimit(const std::string& path, uint64_t end, std::size_t length, varn::Method method) {
+bool PastSizeLimit(uint64_t end, std::size_t length, varn::Method method) {
   // The stored bytes: the data as it is, or compressed, at most an item's
   // worth, or under a chained method as the library bounds them.
   uint64_t stored = method == varn::Method::None ? length : VARNFILE_MAX_ITEM_LENGTH;
   if (IsChained(static_cast<uint16_t>(method))) stored = std::max<uint64_t>(stored, length + length / 8 + 128);
-  if (end + RecordOverhead + stored <= LargestFileSize) return;
+  return end + RecordOverhead + stored > LargestFileSize;
+}
+
+void ThrowIfPastSizeLimit(const std::string& path, uint64_t end, std::size_t length, varn::Method method) {
+  if (!PastSizeLimit(end, length, method)) return;
   throw ToolError("the item would take " + path + " past its 4 GiB limit (it ends at " + std::to_string(end) +
                       "; positions are 32-bit numbers): start a new file for further items",
                   ExitCannotCreate);

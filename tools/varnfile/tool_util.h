@@ -77,6 +77,13 @@ constexpr std::size_t LongestName = 259;
 // once it is made).
 void CheckNameLength(const std::string& path);
 
+// True when an append of `length` bytes of data under `method` to a file
+// whose data ends at `end` would take it past LargestFileSize, counted as
+// the library counts it: under a chained method at the item's largest
+// compressed size, under the other compressing methods at an item's
+// largest stored size.
+bool PastSizeLimit(uint64_t end, std::size_t length, varn::Method method);
+
 // The refusal of an item that would take the file at `path`, whose data
 // ends at `end`, past LargestFileSize (ExitCannotCreate: the file cannot
 // take it), when a failed append of `length` bytes of data under `method`
