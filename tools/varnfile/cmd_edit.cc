@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -346,12 +347,19 @@ void NewFile::DiscardAndRethrow(varn::File* file) {
     // The library refuses an item that would take the file past 4 GiB
     // before it writes, with the code of a failed write. A copy made in one
     // call does not say which item it was; but no item meets that refusal
-    // while one of the largest still fits behind the data, and a failed
-    // write with no cause where none would is taken as it.
+    // while one of the largest still fits behind the data. So a failed
+    // write without a cause (errno names none, the disk is not full) where
+    // not even the largest item would fit is taken to be that refusal.
+    // (Asked of the library directly: nothing here may throw before the
+    // file is discarded.)
     uint32_t end = 0;
-    const bool full = e.code() == VARNFILE_E_WRITE && cause.empty() && open &&
-                      VARNFileSeekToEnd(file->handle(), &end) == VARNFILE_OK &&
-                      PastSizeLimit(end, VARNFILE_MAX_ITEM_LENGTH, file->method());
+    std::array<uint8_t, HeaderSize> header{};
+    const bool full =
+        e.code() == VARNFILE_E_WRITE && cause.empty() && open &&
+        VARNFileSeekToEnd(file->handle(), &end) == VARNFILE_OK &&
+        VARNFileReadHeader(file->handle(), header.data(), HeaderSize) == VARNFILE_OK &&
+        PastSizeLimit(end, VARNFILE_MAX_ITEM_LENGTH,
+                      static_cast<varn::Method>(Get16(header.data() + CompressionOffset)));
     const bool removed = Discard(file) && open;
     if (cause.empty() && !removed && !full) throw;
     const std::string what =
