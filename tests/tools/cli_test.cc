@@ -1409,10 +1409,10 @@ TEST(CliPermissionTest, DeniedIs77Everywhere) {
 
 #if !defined(_WIN32)
 // Positions are 32-bit: an item that would take a file past 4 GiB is
-// refused as such (73) and the file stays as it was, while one that fits
-// is added; a file larger than 4 GiB is refused as no transaction file by
-// every command (65). Sparse files: the records between are deleted ones
-// whose data is a hole.
+// refused as such (73) and the file stays as it was, while one that fits is
+// added; a file of 4 GiB or more (one byte past the largest position) is
+// refused as no transaction file by every command (65). Sparse files: the
+// records between are deleted ones whose data is a hole.
 TEST(CliSizeLimitTest, TheFourGiBLimitIsNamed) {
   if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
   const std::string full = ScratchFolder() + "/full", over = ScratchFolder() + "/over";
@@ -1446,13 +1446,13 @@ TEST(CliSizeLimitTest, TheFourGiBLimitIsNamed) {
   EXPECT_EQ(end, static_cast<uint64_t>(info.st_size));
   EXPECT_EQ(0, RunTool("add -q " + full + " --cmd 2 --data fits").status);
   ASSERT_EQ(0, rename(full.c_str(), over.c_str()));
-  ASSERT_EQ(0, truncate(over.c_str(), static_cast<off_t>(1ull << 32) + 10));
+  ASSERT_EQ(0, truncate(over.c_str(), static_cast<off_t>(1ull << 32)));
   for (const std::string& line : {"list " + over, "info " + over, "export " + over, "add " + over + " --cmd 1 --data x",
                                   "delete " + over + " --at '#0'", "update " + over + " --at '#0' --cmd 3",
                                   "convert -m 0 --drop-deleted " + over + " " + over + "2"}) {
     ToolRun run = RunTool(line);
     EXPECT_EQ(65, run.status) << line << ": " << run.err;
-    EXPECT_TRUE(Has(run.err, over + " is larger than 4 GiB and cannot be a transaction file")) << line << ": " << run.err;
+    EXPECT_TRUE(Has(run.err, over + " is 4 GiB or larger and cannot be a transaction file")) << line << ": " << run.err;
   }
   unlink(over.c_str());
 }

@@ -26,7 +26,7 @@ void RawFile::Open(const std::string& path) {
   int error = varnfile::FileSeek(fd, 0, 2, &end);
   if (error == 0 && static_cast<uint64_t>(end) > 0xFFFFFFFFull) {
     varnfile::FileClose(fd);
-    throw ToolError(path + " is larger than 4 GiB and cannot be a transaction file", ExitDamaged);
+    throw ToolError(path + " is 4 GiB or larger and cannot be a transaction file (positions are 32-bit numbers)", ExitDamaged);
   }
   if (error == 0) FindHoles(fd, end);
   const void* view = nullptr;

@@ -71,8 +71,8 @@ class RawFile {
   RawFile(const RawFile&) = delete;
   RawFile& operator=(const RawFile&) = delete;
 
-  // Maps `path`; throws ToolError when it cannot be read. Files past 4 GiB
-  // cannot be transaction files (positions are 32-bit) and are refused.
+  // Maps `path`; throws ToolError when it cannot be read. Files of 4 GiB
+  // or more cannot be transaction files (positions are 32-bit) and are refused.
   void Open(const std::string& path);
 
   uint64_t size() const { return size_; }
