@@ -153,6 +153,11 @@ TEST_P(CliTest, CommandLines) {
       {"--help", 0, "\n  list                        List the items of a file, one line each\n"},  // the rest: help list
       {"help list", 0, "Usage: varnfile list [OPTIONS] FILE"}, {"list --help", 0, "Usage: varnfile list [OPTIONS] FILE"},
       {"help nope", 64, "", "unknown subcommand \"nope\""}, {"help help", 0, "Subcommands:\n"},
+      // A mistyped subcommand gets the nearest; a file named first (as to sqlite3) the order.
+      {"lst %short", 64, "", "unknown subcommand \"lst\" (did you mean list?); the subcommands are: create,"},
+      {"help expot", 64, "", "unknown subcommand \"expot\" (did you mean export?)"},
+      {"dump %short", 64, "", "unknown subcommand \"dump\" (did you mean export?)"},
+      {"%short -n 1", 64, "", "short\": the subcommand comes first, as in varnfile info %short or varnfile list %short;"},
       {"create %b --method 7", 64, "", "expected 0..4"},
       {"create %nodir/b", 73, "", "directory %nodir does not exist (use --parents"},
       {"create %nodir/b --parents", 0},

@@ -10,10 +10,12 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "io/stream.h"
 #include "platform/console.h"
+#include "platform/file_system.h"
 #include "tool_util.h"
 
 #ifndef VARNFILE_PACKAGE_VERSION
@@ -63,6 +65,53 @@ const CLI::App* FindSubcommand(const CLI::App& app, const std::string& name) {
   for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
     if (sub->get_name() == name) return sub;
   return nullptr;
+}
+
+// Single-character insertions, deletions and substitutions that turn a
+// into b.
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// What an unknown subcommand most likely meant: the name of a file (the
+// way `sqlite3 FILE` starts), another tool's word for a subcommand, or a
+// subcommand mistyped by a letter or two.
+std::string UnknownSubcommandHint(const CLI::App& app, const std::string& name) {
+  uint64_t size = 0;
+  if (varnfile::PlatformFileSize(name.c_str(), &size) == 0 && !varnfile::PlatformIsDirectory(name.c_str())) {
+    return ": the subcommand comes first, as in varnfile info " + name + " or varnfile list " + name;
+  }
+  // Words other tools use for these.
+  static const char* const synonyms[][2] = {
+      {"ls", "list"}, {"dir", "list"}, {"rm", "delete"}, {"del", "delete"},
+      {"remove", "delete"}, {"dump", "export"}, {"show", "info"}, {"stat", "info"},
+      {"check", "verify"}, {"fsck", "verify"}, {"repair", "recover"}, {"new", "create"},
+      {"append", "add"}, {"insert", "add"}, {"edit", "update"}, {"get", "cat"},
+      {"read", "cat"}, {"copy", "convert"}, {"compress", "convert"}, {"load", "import"}};
+  for (const auto& synonym : synonyms) {
+    if (name == synonym[0]) return std::string(" (did you mean ") + synonym[1] + "?)";
+  }
+  std::string nearest;
+  size_t nearestDistance = name.size() > 3 ? 3 : 2;  // within two edits (one for short names)
+  for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
+    const size_t distance = EditDistance(name, sub->get_name());
+    if (distance < nearestDistance) {
+      nearest = sub->get_name();
+      nearestDistance = distance;
+    }
+  }
+  return nearest.empty() ? "" : " (did you mean " + nearest + "?)";
 }
 
 std::string SubcommandNames(const CLI::App& app) {
@@ -223,8 +272,9 @@ int main(int argc, char** argv) {
       }
     }
     if (FindSubcommand(app, name) == nullptr) {
-      std::fprintf(stderr, "varnfile: unknown subcommand %s; the subcommands are: %s\n",
-                   Quote(name).c_str(), SubcommandNames(app).c_str());
+      std::fprintf(stderr, "varnfile: unknown subcommand %s%s; the subcommands are: %s\n",
+                   Quote(name).c_str(), UnknownSubcommandHint(app, name).c_str(),
+                   SubcommandNames(app).c_str());
       return ExitUsage;
     }
   }
