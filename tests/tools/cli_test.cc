@@ -157,6 +157,10 @@ TEST_P(CliTest, CommandLines) {
       {"lst %short", 64, "", "unknown subcommand \"lst\" (did you mean list?); the subcommands are: create,"},
       {"help expot", 64, "", "unknown subcommand \"expot\" (did you mean export?)"},
       {"dump %short", 64, "", "unknown subcommand \"dump\" (did you mean export?)"},
+      {"export %short --fromat csv", 64, "", "varnfile export: unknown option --fromat (did you mean --format?); varnfile help export lists"},
+      {"list %short -n 2 --revers", 64, "", "unknown option --revers (did you mean --reverse?)"},
+      {"list %short -Z", 64, "", "varnfile list: unknown option -Z; varnfile help list lists its options"},
+      {"list %short %short", 64, "", "not expected: "},  // not an option: the parser's words
       {"%short -n 1", 64, "", "short\": the subcommand comes first, as in varnfile info %short or varnfile list %short;"},
       {"create %b --method 7", 64, "", "expected 0..4"},
       {"create %nodir/b", 73, "", "directory %nodir does not exist (use --parents"},

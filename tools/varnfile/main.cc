@@ -67,21 +67,20 @@ const CLI::App* FindSubcommand(const CLI::App& app, const std::string& name) {
   return nullptr;
 }
 
-// Single-character insertions, deletions and substitutions that turn a
-// into b.
+// Single-character insertions, deletions, substitutions and swaps of
+// neighbours that turn a into b (each edit touching new characters).
 size_t EditDistance(const std::string& a, const std::string& b) {
-  std::vector<size_t> row(b.size() + 1);
-  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
   for (size_t i = 1; i <= a.size(); ++i) {
-    size_t diagonal = row[0];
-    row[0] = i;
     for (size_t j = 1; j <= b.size(); ++j) {
-      const size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
     }
   }
-  return row[b.size()];
+  return d[a.size()][b.size()];
 }
 
 // What an unknown subcommand most likely meant: the name of a file (the
@@ -112,6 +111,39 @@ std::string UnknownSubcommandHint(const CLI::App& app, const std::string& name) 
     }
   }
   return nearest.empty() ? "" : " (did you mean " + nearest + "?)";
+}
+
+// For arguments the parser did not expect (`extras`, as its message lists
+// them): the first that looks like an option, named, with the option of
+// `sub` (or of the tool itself) it most likely meant. Empty when none looks
+// like an option (too many file names, say): the parser's message stands.
+std::string UnknownOptionMessage(const CLI::App& app, const CLI::App& sub, const std::string& extras) {
+  std::istringstream words(extras);
+  std::string given;
+  for (std::string word; words >> word;) {
+    // An option: --name or --name=value, or a dash and one letter.
+    if (word.size() >= 2 && word[0] == '-' && word != "--" && (word[1] == '-' || word.size() == 2)) {
+      given = word.substr(0, word.find('='));
+      break;
+    }
+  }
+  if (given.empty()) return "";
+  std::string nearest;
+  size_t nearestDistance = given.size() > 5 ? 3 : 2;
+  for (const CLI::App* owner : {&sub, &app}) {
+    for (const CLI::Option* option : owner->get_options()) {
+      for (const std::string& name : option->get_lnames()) {
+        const size_t distance = EditDistance(given, "--" + name);
+        if (distance < nearestDistance) {
+          nearest = "--" + name;
+          nearestDistance = distance;
+        }
+      }
+    }
+  }
+  return "varnfile " + sub.get_name() + ": unknown option " + given +
+         (nearest.empty() ? "" : " (did you mean " + nearest + "?)") + "; varnfile help " +
+         sub.get_name() + " lists its options";
 }
 
 std::string SubcommandNames(const CLI::App& app) {
@@ -280,6 +312,16 @@ int main(int argc, char** argv) {
   }
   try {
     app.parse(argc, argv);
+  } catch (const CLI::ExtrasError& e) {
+    // CLI11 lists the unexpected arguments after the colon of its message.
+    const std::string what = e.what();
+    const CLI::App* sub = argc >= 2 ? FindSubcommand(app, argv[1]) : nullptr;
+    const size_t colon = what.find(": ");
+    const std::string message =
+        sub != nullptr && colon != std::string::npos ? UnknownOptionMessage(app, *sub, what.substr(colon + 2)) : "";
+    if (message.empty()) return app.exit(e) == 0 ? ExitOk : ExitUsage;
+    std::fprintf(stderr, "%s\n", message.c_str());
+    return ExitUsage;
   } catch (const CLI::ParseError& e) {
     int code = app.exit(e);
     return code == 0 ? ExitOk : ExitUsage;
