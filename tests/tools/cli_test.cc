@@ -160,7 +160,9 @@ TEST_P(CliTest, CommandLines) {
       {"export %short --fromat csv", 64, "", "varnfile export: unknown option --fromat (did you mean --format?); varnfile help export lists"},
       {"list %short -n 2 --revers", 64, "", "unknown option --revers (did you mean --reverse?)"},
       {"list %short -Z", 64, "", "varnfile list: unknown option -Z; varnfile help list lists its options"},
-      {"list %short %short", 64, "", "not expected: "},  // not an option: the parser's words
+      {"list %short %short", 64, "", "varnfile list: unexpected argument /"},  // no option: the parser's words
+      {"list %short --from", 64, "", "varnfile list: --from needs a value (POS|#N); varnfile help list shows its usage\n"},
+      {"add %short", 64, "", "varnfile add: --cmd is required; varnfile help add shows its usage\n"},
       {"%short -n 1", 64, "", "short\": the subcommand comes first, as in varnfile info %short or varnfile list %short;"},
       {"create %b --method 7", 64, "", "expected 0..4"},
       {"create %nodir/b", 73, "", "directory %nodir does not exist (use --parents"},
@@ -520,7 +522,7 @@ TEST_P(CliTest, CommandLines) {
       {"export %a -n x", 64, "", "--limit: expected a whole number 0 or more (decimal, or hexadecimal after 0x), got \"x\""},
       {"export %a --from '#3'", 64, "", "--from #3: the file holds 3 items"},
       {"-x", 64, "", "varnfile: unknown option \"-x\"; before a subcommand come only -q, --wait SECONDS"},
-      {"-q --wait 1", 64, "", "A subcommand is required"},
+      {"-q --wait 1", 64, "", "varnfile: a subcommand is required; varnfile --help shows the usage\n"},
       {"export %a --from '#x'", 64, "", "--from #x: #N is an item's number, counted from 0 (#0 the first)"},
       {"cat %a 3", 64, "", "(records lie from 174 to the end of data at "},
       {"create 'MEMORY$'", 64, "", "names a memory file"},
@@ -620,7 +622,7 @@ TEST_P(CliTest, CommandLines) {
   rows.push_back({"recover '%new\nline' '%new\nline2'", 0, " from %new\\x0aline into %new\\x0aline2 (method"});
   rows.push_back({"list '%gone\nnow\xE2\x80\xAE'", 66, "", "varnfile: %gone\\x0anow\\u{202e}: no such file\n"});
   rows.push_back({"set '%new\nline' --aging 0", 0, "", "%new\\x0aline "});  // a warning
-  rows.push_back({"info %a 'extra\nword'", 64, "", "The following argument was not expected: extra\\x0aword\n"});
+  rows.push_back({"info %a 'extra\nword'", 64, "", "varnfile info: unexpected argument extra\\x0aword; varnfile help info shows its usage\n"});
   rows.push_back({"add %cp1252 --cmd 1 --data 'caf\xE9'", 0});
   rows.push_back({"list %cp1252 --json", 0, "\"encoding\":\"base64\",\"data\":\"Y2Fm6Q==\"}"});
 #endif

@@ -146,6 +146,27 @@ std::string UnknownOptionMessage(const CLI::App& app, const CLI::App& sub, const
          sub.get_name() + " lists its options";
 }
 
+// The command-line parser's message in the tool's words where its own are
+// stiff ("--from: 1 required POS|#N missing", "The following argument was
+// not expected: x").
+std::string ParserMessage(std::string text) {
+  const std::string required = ": 1 required ", missing = " missing";
+  const size_t at = text.find(required);
+  if (at != std::string::npos && text.size() > missing.size() &&
+      text.compare(text.size() - missing.size(), missing.size(), missing) == 0) {
+    const size_t value = at + required.size();
+    return text.substr(0, at) + " needs a value (" +
+           text.substr(value, text.size() - missing.size() - value) + ")";
+  }
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{"The following argument was not expected: ",
+                                                                     "unexpected argument "},
+                                 {"The following arguments were not expected: ", "unexpected arguments "},
+                                 {"A subcommand is required", "a subcommand is required"}}) {
+    if (text.compare(0, from.size(), from) == 0) return to + text.substr(from.size());
+  }
+  return text;
+}
+
 std::string SubcommandNames(const CLI::App& app) {
   std::string names;
   for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
@@ -233,12 +254,16 @@ int main(int argc, char** argv) {
   app.formatter(std::make_shared<OverviewFormatter>());
   // Options start with '-' on every system; on Windows "/name" is a path.
   app.allow_windows_style_options(false);
-  // A refused command line shows what it was given as every message
-  // does (a line break or a byte that is no UTF-8 escaped); subcommands
-  // take this from the app as they are added.
+  // A refused command line is told as the tool's other messages are:
+  // "varnfile SUB: ", what it was given shown as they show it (a line break
+  // or a byte that is no UTF-8 escaped), and where the usage is.
+  // Subcommands take this from the app as they are added.
   app.failure_message([](const CLI::App* at, const CLI::Error& e) {
-    const std::string text = CLI::FailureMessage::simple(at, e), what = e.what();
-    return text.compare(0, what.size(), what) == 0 ? Shown(what) + text.substr(what.size()) : text;
+    const std::string what = Shown(ParserMessage(e.what()));
+    const auto parsed = at != nullptr ? at->get_subcommands() : std::vector<CLI::App*>{};
+    if (parsed.empty()) return "varnfile: " + what + "; varnfile --help shows the usage\n";
+    const std::string name = parsed.front()->get_name();
+    return "varnfile " + name + ": " + what + "; varnfile help " + name + " shows its usage\n";
   });
   int status = 0;
   AddEditCommands(app, &status);
