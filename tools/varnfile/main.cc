@@ -15,8 +15,8 @@
 #include "commands.h"
 #include "io/stream.h"
 #include "platform/console.h"
-#include "platform/file_system.h"
 #include "tool_util.h"
+#include "usage_hints.h"
 
 #ifndef VARNFILE_PACKAGE_VERSION
 #define VARNFILE_PACKAGE_VERSION "unknown"
@@ -65,106 +65,6 @@ const CLI::App* FindSubcommand(const CLI::App& app, const std::string& name) {
   for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
     if (sub->get_name() == name) return sub;
   return nullptr;
-}
-
-// Single-character insertions, deletions, substitutions and swaps of
-// neighbours that turn a into b (each edit touching new characters).
-size_t EditDistance(const std::string& a, const std::string& b) {
-  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
-  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
-  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
-  for (size_t i = 1; i <= a.size(); ++i) {
-    for (size_t j = 1; j <= b.size(); ++j) {
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
-        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
-    }
-  }
-  return d[a.size()][b.size()];
-}
-
-// What an unknown subcommand most likely meant: the name of a file (the
-// way `sqlite3 FILE` starts), another tool's word for a subcommand, or a
-// subcommand mistyped by a letter or two.
-std::string UnknownSubcommandHint(const CLI::App& app, const std::string& name) {
-  uint64_t size = 0;
-  if (varnfile::PlatformFileSize(name.c_str(), &size) == 0 && !varnfile::PlatformIsDirectory(name.c_str())) {
-    return ": the subcommand comes first, as in varnfile info " + name + " or varnfile list " + name;
-  }
-  // Words other tools use for these.
-  static const char* const synonyms[][2] = {
-      {"ls", "list"}, {"dir", "list"}, {"rm", "delete"}, {"del", "delete"},
-      {"remove", "delete"}, {"dump", "export"}, {"show", "info"}, {"stat", "info"},
-      {"check", "verify"}, {"fsck", "verify"}, {"repair", "recover"}, {"new", "create"},
-      {"append", "add"}, {"insert", "add"}, {"edit", "update"}, {"get", "cat"},
-      {"read", "cat"}, {"copy", "convert"}, {"compress", "convert"}, {"load", "import"}};
-  for (const auto& synonym : synonyms) {
-    if (name == synonym[0]) return std::string(" (did you mean ") + synonym[1] + "?)";
-  }
-  std::string nearest;
-  size_t nearestDistance = name.size() > 3 ? 3 : 2;  // within two edits (one for short names)
-  for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
-    const size_t distance = EditDistance(name, sub->get_name());
-    if (distance < nearestDistance) {
-      nearest = sub->get_name();
-      nearestDistance = distance;
-    }
-  }
-  return nearest.empty() ? "" : " (did you mean " + nearest + "?)";
-}
-
-// For arguments the parser did not expect (`extras`, as its message lists
-// them): the first that looks like an option, named, with the option of
-// `sub` (or of the tool itself) it most likely meant. Empty when none looks
-// like an option (too many file names, say): the parser's message stands.
-std::string UnknownOptionMessage(const CLI::App& app, const CLI::App& sub, const std::string& extras) {
-  std::istringstream words(extras);
-  std::string given;
-  for (std::string word; words >> word;) {
-    // An option: --name or --name=value, or a dash and one letter.
-    if (word.size() >= 2 && word[0] == '-' && word != "--" && (word[1] == '-' || word.size() == 2)) {
-      given = word.substr(0, word.find('='));
-      break;
-    }
-  }
-  if (given.empty()) return "";
-  std::string nearest;
-  size_t nearestDistance = given.size() > 5 ? 3 : 2;
-  for (const CLI::App* owner : {&sub, &app}) {
-    for (const CLI::Option* option : owner->get_options()) {
-      for (const std::string& name : option->get_lnames()) {
-        const size_t distance = EditDistance(given, "--" + name);
-        if (distance < nearestDistance) {
-          nearest = "--" + name;
-          nearestDistance = distance;
-        }
-      }
-    }
-  }
-  return "varnfile " + sub.get_name() + ": unknown option " + given +
-         (nearest.empty() ? "" : " (did you mean " + nearest + "?)") + "; varnfile help " +
-         sub.get_name() + " lists its options";
-}
-
-// The command-line parser's message in the tool's words where its own are
-// stiff ("--from: 1 required POS|#N missing", "The following argument was
-// not expected: x").
-std::string ParserMessage(std::string text) {
-  const std::string required = ": 1 required ", missing = " missing";
-  const size_t at = text.find(required);
-  if (at != std::string::npos && text.size() > missing.size() &&
-      text.compare(text.size() - missing.size(), missing.size(), missing) == 0) {
-    const size_t value = at + required.size();
-    return text.substr(0, at) + " needs a value (" +
-           text.substr(value, text.size() - missing.size() - value) + ")";
-  }
-  for (const auto& [from, to] : {std::pair<std::string, std::string>{"The following argument was not expected: ",
-                                                                     "unexpected argument "},
-                                 {"The following arguments were not expected: ", "unexpected arguments "},
-                                 {"A subcommand is required", "a subcommand is required"}}) {
-    if (text.compare(0, from.size(), from) == 0) return to + text.substr(from.size());
-  }
-  return text;
 }
 
 std::string SubcommandNames(const CLI::App& app) {
