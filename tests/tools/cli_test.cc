@@ -160,7 +160,7 @@ TEST_P(CliTest, CommandLines) {
       {"export %short --fromat csv", 64, "", "varnfile export: unknown option --fromat (did you mean --format?); varnfile help export lists"},
       {"list %short -n 2 --revers", 64, "", "unknown option --revers (did you mean --reverse?)"},
       {"list %short -Z", 64, "", "varnfile list: unknown option -Z; varnfile help list lists its options"},
-      {"list %short %short", 64, "", "varnfile list: unexpected argument /"},  // no option: the parser's words
+      {"list %short %short", 64, "", "varnfile list: unexpected argument "},  // no option: the parser's words
       {"list %short --from", 64, "", "varnfile list: --from needs a value (POS|#N); varnfile help list shows its usage\n"},
       {"add %short", 64, "", "varnfile add: --cmd is required; varnfile help add shows its usage\n"},
       {"%short -n 1", 64, "", "short\": the subcommand comes first, as in varnfile info %short or varnfile list %short;"},
