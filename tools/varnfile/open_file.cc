@@ -175,7 +175,7 @@ void ThrowOpenFailure(const std::string& path, uint16_t code, bool exclusive) {
   uint64_t size = 0;
   if (code != VARNFILE_E_CREATE && code != VARNFILE_E_MKDIR && varnfile::PlatformFileSize(path.c_str(), &size) == 0 &&
       size > LargestFileSize)
-    throw ToolError(path + " is 4 GiB or larger and cannot be a transaction file (positions are 32-bit numbers)", ExitDamaged);
+    throw TooLargeForTransactionFile(path);
   if (code == VARNFILE_E_OPEN || code == VARNFILE_E_CREATE || code == VARNFILE_E_ACCESS) {
     int error = ProbeOpen(path, exclusive);
     // A file that may not be written is still in use when a reader cannot

@@ -24,9 +24,9 @@ void RawFile::Open(const std::string& path) {
   int fd = OpenLikeLibrary(path, false);
   int64_t end = 0;
   int error = varnfile::FileSeek(fd, 0, 2, &end);
-  if (error == 0 && static_cast<uint64_t>(end) > 0xFFFFFFFFull) {
+  if (error == 0 && static_cast<uint64_t>(end) > LargestFileSize) {
     varnfile::FileClose(fd);
-    throw ToolError(path + " is 4 GiB or larger and cannot be a transaction file (positions are 32-bit numbers)", ExitDamaged);
+    throw TooLargeForTransactionFile(path);
   }
   if (error == 0) FindHoles(fd, end);
   const void* view = nullptr;

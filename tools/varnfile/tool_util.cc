@@ -478,6 +478,11 @@ ToolError WriteFailure(const std::string& what, uint16_t code, const std::string
                    StatusForResult(code));
 }
 
+ToolError TooLargeForTransactionFile(const std::string& path) {
+  return ToolError(path + " is 4 GiB or larger and cannot be a transaction file (positions are 32-bit numbers)",
+                   ExitDamaged);
+}
+
 bool PastSizeLimit(uint64_t end, std::size_t length, varn::Method method) {
   // The stored bytes: the data as it is, or compressed, at most an item's
   // worth, or under a chained method as the library bounds them.

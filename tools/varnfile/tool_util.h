@@ -66,6 +66,10 @@ std::string WriteFailureCause(int error, const std::string& path);
 // (WriteFailureCause of errno, which the failing call left: ask at once).
 ToolError WriteFailure(const std::string& what, uint16_t code, const std::string& path);
 
+// The refusal of a file of more than LargestFileSize bytes (ExitDamaged):
+// positions are 32-bit, so it cannot be a transaction file.
+ToolError TooLargeForTransactionFile(const std::string& path);
+
 // The limit of a file's size: positions are unsigned 32-bit numbers.
 constexpr uint64_t LargestFileSize = 0xFFFFFFFFull;
 

@@ -28,6 +28,20 @@ size_t EditDistance(const std::string& a, const std::string& b) {
   return d[a.size()][b.size()];
 }
 
+// Of `candidates`, the nearest to `given` within fewer than `limit` edits;
+// empty when none is that near (the first of equally near ones wins).
+std::string Nearest(const std::string& given, const std::vector<std::string>& candidates, size_t limit) {
+  std::string nearest;
+  for (const std::string& candidate : candidates) {
+    const size_t distance = EditDistance(given, candidate);
+    if (distance < limit) {
+      nearest = candidate;
+      limit = distance;
+    }
+  }
+  return nearest;
+}
+
 }  // namespace
 
 std::string UnknownSubcommandHint(const CLI::App& app, const std::string& name) {
@@ -46,15 +60,11 @@ std::string UnknownSubcommandHint(const CLI::App& app, const std::string& name) 
   for (const auto& synonym : synonyms) {
     if (name == synonym[0]) return std::string(" (did you mean ") + synonym[1] + "?)";
   }
-  std::string nearest;
-  size_t nearestDistance = name.size() > 3 ? 3 : 2;  // within two edits (one for short names)
-  for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
-    const size_t distance = EditDistance(name, sub->get_name());
-    if (distance < nearestDistance) {
-      nearest = sub->get_name();
-      nearestDistance = distance;
-    }
-  }
+  std::vector<std::string> names;
+  for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
+    names.push_back(sub->get_name());
+  // Within two edits (one for short names).
+  const std::string nearest = Nearest(name, names, name.size() > 3 ? 3 : 2);
   return nearest.empty() ? "" : " (did you mean " + nearest + "?)";
 }
 
@@ -69,19 +79,12 @@ std::string UnknownOptionMessage(const CLI::App& app, const CLI::App& sub, const
     }
   }
   if (given.empty()) return "";
-  std::string nearest;
-  size_t nearestDistance = given.size() > 5 ? 3 : 2;
+  std::vector<std::string> names;
   for (const CLI::App* owner : {&sub, &app}) {
-    for (const CLI::Option* option : owner->get_options()) {
-      for (const std::string& name : option->get_lnames()) {
-        const size_t distance = EditDistance(given, "--" + name);
-        if (distance < nearestDistance) {
-          nearest = "--" + name;
-          nearestDistance = distance;
-        }
-      }
-    }
+    for (const CLI::Option* option : owner->get_options())
+      for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
   }
+  const std::string nearest = Nearest(given, names, given.size() > 5 ? 3 : 2);
   return "varnfile " + sub.get_name() + ": unknown option " + Shown(given) +
          (nearest.empty() ? "" : " (did you mean " + nearest + "?)") + "; varnfile help " +
          sub.get_name() + " lists its options";
