@@ -240,7 +240,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::ExtrasError& e) {
     // CLI11 lists the unexpected arguments after the colon of its message.
     const std::string what = e.what();
-    const CLI::App* sub = argc >= 2 ? FindSubcommand(app, argv[1]) : nullptr;
+    const std::vector<CLI::App*> parsed = app.get_subcommands();
+    const CLI::App* sub = parsed.empty() ? nullptr : parsed.front();
     const size_t colon = what.find(": ");
     const std::string message =
         sub != nullptr && colon != std::string::npos ? UnknownOptionMessage(app, *sub, what.substr(colon + 2)) : "";
