@@ -144,7 +144,11 @@ ResultCode ReadWindowRecord(WindowWalk* walk, uint32_t p, uint32_t nextInWindow)
   const uint8_t* kept = nullptr;
   ResultCode rc = ResultOk;
   if (cached == nullptr && walk->chained) {
+    // Before the target only what the replay kept is taken: a position
+    // that a damaged trailer listed, which reads as no record, is left out
+    // like any other the replay did not keep.
     rc = ReadRecordHeaderAt(store, p, &head);
+    if (rc != ResultOk && p < walk->position && rc != ResultNoMemory) return ResultOk;
     if (rc != ResultOk) return rc;
     kept = FindKeptRecord(store, p, head.header);
     if (kept == nullptr && p < walk->position) return ResultOk;

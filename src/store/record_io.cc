@@ -181,21 +181,25 @@ ResultCode SeekChain(Store* store, uint32_t position, bool lost) {
     // Going back: find the nearest reset point or checkpoint at or before
     // position, then start the decoder there.
     q = position;
+    bool linked = true;
     while (q >= FirstRecordEnd && q != anchor) {
       ItemTrailer trailer;
       ResultCode rc = ReadTrailerBehind(store, q, 0, &trailer);
       if (rc != ResultOk) return rc;
-      if (!ValidBackLink(trailer.recordStart, q)) return ResultReadFailed;
+      // A link that cannot be followed, or one that passes the checkpoint
+      // (which lies on the chain): a trailer on the way is damaged.
+      if (!ValidBackLink(trailer.recordStart, q) || trailer.recordStart < anchor) {
+        linked = false;
+        break;
+      }
       if ((trailer.trailerFlags & TrailerResetPoint) != 0) {
         // Nothing is replayed up to the target, so nothing else would show
         // that it is a record: the record named must end right there.
         if (records == 0) {
           ItemHeader header;
           rc = ReadHeaderAt(store, trailer.recordStart, 0, &header);
-          if (rc != ResultOk) return rc;
-          if (trailer.recordStart + RecordOverhead + header.storedLength != q) {
-            return ResultReadFailed;
-          }
+          linked = rc == ResultOk &&
+                   trailer.recordStart + RecordOverhead + header.storedLength == q;
         }
         break;
       }
@@ -203,8 +207,14 @@ ResultCode SeekChain(Store* store, uint32_t position, bool lost) {
       records++;
     }
     // Only the first record starts before the end of any record.
-    if (records == 0 && q < FirstRecordEnd && q != FirstItemPosition && q != anchor) {
-      return ResultReadFailed;
+    if (q < FirstRecordEnd && q != FirstItemPosition && q != anchor) linked = false;
+    if (!linked) {
+      // The records behind the damage are still framed by their headers,
+      // and a replay resets at the reset points it passes: decode forwards
+      // from the checkpoint before the target, or from the first record.
+      // The replay shows whether the target is a record.
+      q = anchor != 0 ? anchor : FirstItemPosition;
+      records = 0;
     }
     bool restore = anchor != 0 && q == anchor;
     ResultCode rc = restore ? RestoreCheckpoint(store, anchor) : ResetDecoder(store);

@@ -339,6 +339,66 @@ TEST(CacheDamage, ADamagedRecordFailsOnlyItsOwnReads) {
   }
 }
 
+// A trailer link behind record `damaged` that cannot be followed, under
+// every method: set out of range, or pointing into the record before
+// (a link that still looks like one), in a file of one chain and of three.
+// Forwards every item reads; backwards each item down to the damaged link
+// reads, although the windows back from them list records across the
+// damage, then the step back past it fails.
+TEST(CacheDamage, ADamagedTrailerStopsOnlyTheStepPastItUnderEveryMethod) {
+  const std::string path = ScratchFile("trailer.trn");
+  for (int sessions : {1, 3}) {
+    for (uint16_t method = 0; method <= VARNFILE_METHOD_DEFLATE; ++method) {
+      std::vector<uint32_t> at = MakeThirty(path, method);
+      if (sessions == 3) {
+        // The same items in three sessions of ten: the chains reset at items
+        // 10 and 20, on either side of some of the damage below.
+        uint32_t h = CreateFileWith(path, method);
+        for (int i = 0; i < 30; ++i) {
+          if (i == 10 || i == 20) {
+            ASSERT_EQ(0, VARNFileClose(h));
+            ASSERT_EQ(0, VARNFileOpenEx(&h, VARNFILE_ACCESS_READ_WRITE, path.c_str(), 0));
+          }
+          at[i] = EndOfData(h);
+          ASSERT_EQ(0, AddText(h, 1, ItemText(i) + " of thirty"));
+        }
+        ASSERT_EQ(0, VARNFileClose(h));
+      }
+      const std::string good = Slurp(path);
+      for (int damaged : {1, 12, 20, 27}) {
+        for (bool plausible : {false, true}) {
+          SCOPED_TRACE("method " + std::to_string(method) + ", " + std::to_string(sessions) +
+                       " session(s), item " + std::to_string(damaged) +
+                       (plausible ? ", link into the record before" : ", link out of range"));
+          std::string bytes = good;
+          const uint32_t link = plausible ? at[damaged - 1] + 3 : 0xFFFFFFFFu;
+          for (int b = 0; b < 4; ++b) {
+            bytes[at[damaged] - 8 + b] = static_cast<char>(link >> (8 * b));
+          }
+          Spit(path, bytes);
+          uint32_t h = 0;
+          ASSERT_EQ(0, VARNFileOpen(&h, path.c_str(), 0));
+          ASSERT_EQ(0, VARNFileSetPosition(h, at[0]));
+          for (int i = 0; i < 30; ++i) ASSERT_EQ(ItemText(i) + " of thirty", ReadNext(h).data) << i;
+          ASSERT_EQ(0, VARNFileSeekToEnd(h, nullptr));
+          for (int i = 29; i >= damaged; --i) {
+            ASSERT_EQ(0, VARNFileSkipPrev(h)) << i;
+            ASSERT_EQ(at[i], Position(h));
+            ASSERT_EQ(ItemText(i) + " of thirty", ReadNext(h).data) << i;
+            ASSERT_EQ(0, VARNFileSetPosition(h, at[i]));
+          }
+          // The step lands where a link that looks like one points, and fails
+          // reading there; a link out of range is not followed.
+          EXPECT_EQ(VARNFILE_E_READ, VARNFileSkipPrev(h));
+          EXPECT_EQ(plausible ? link : at[damaged], Position(h));
+          ASSERT_EQ(0, VARNFileClose(h));
+        }
+      }
+    }
+  }
+  VARNFileDelete(path.c_str(), 0);
+}
+
 // Under a chain a damaged record takes the items after it (their decoder
 // runs through it), but not those before it: they read in any order, and a
 // walk back from the last of them reaches the first, although the windows
