@@ -75,6 +75,7 @@ VARNFILE_PY_API uint16_t varnfile_py_read(uint32_t handle, uint32_t backwards,
   uint16_t rc = VARNFileSeekToEnd(handle, &end);
   uint32_t here = *position;
   while (rc == VARNFILE_OK && *count < maxItems) {
+    *failedAt = here; /* a failed step names the item it started from */
     rc = VARNFileSetPosition(handle, here);
     if (rc != VARNFILE_OK) break;
     if (backwards) {

@@ -439,22 +439,80 @@ def test_a_file_this_process_may_not_open(tool_path):
 
 
 def test_a_forked_child_leaves_the_file_alone(tmp_path):
-    # The child's close, or its exit, must not finish the parent's file.
+    # The child can neither change the parent's file (its writes would land
+    # behind the parent's back) nor finish it with its close or its exit.
     script = ("import os, sys, varnfile\n"
               "f = varnfile.create(sys.argv[1], method='none')\n"
               "f.append(1, b'before')\n"
               "for close in (False, True):\n"
               "    child = os.fork()\n"
               "    if child == 0:\n"
+              "        for attempt in (lambda: f.append(9, b'child'), lambda: list(f)):\n"
+              "            try:\n"
+              "                attempt()\n"
+              "                os._exit(3)\n"
+              "            except ValueError:\n"
+              "                pass\n"
+              "        if not f.closed:\n"
+              "            os._exit(4)\n"
               "        if close:\n"
               "            f.close()\n"
               "        sys.exit(0)\n"
-              "    os.waitpid(child, 0)\n"
+              "    assert os.waitpid(child, 0)[1] == 0\n"
               "    f.append(2, b'after')\n"
               "f.close()\n")
     path = tmp_path / "fork.trn"
     subprocess.run([sys.executable, "-c", script, str(path)], check=True)
     assert [i.data for i in varnfile.read_all(path)] == [b"before", b"after", b"after"]
+
+
+def test_a_file_object_has_one_owner(tmp_path, monkeypatch):
+    import copy
+    import gc
+    import pickle
+    path = tmp_path / "owner.trn"
+    with varnfile.create(path) as f:
+        f.append(1, b"kept")
+        for attempt in (copy.copy, copy.deepcopy, pickle.dumps):
+            with pytest.raises(TypeError):
+                attempt(f)
+    # A file opened for reading is not removed by abort().
+    with varnfile.open(path) as f:
+        with pytest.raises(io.UnsupportedOperation):
+            f.abort()
+        assert [i.data for i in f] == [b"kept"]
+    assert path.exists()
+    # A file dropped while open warns; a failure of the close the garbage
+    # collector gives it is reported, not swallowed.
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: reported.append(u.exc_value))
+    f = varnfile.open(path)
+    with pytest.warns(ResourceWarning, match="unclosed transaction file"):
+        del f
+        gc.collect()
+    assert reported == []
+    f = varnfile.open(path)
+    varnfile._native.native().lib.VARNFileClose(f._handle)  # behind its back
+    with pytest.warns(ResourceWarning):
+        del f
+        gc.collect()
+    assert [type(e) for e in reported] == [varnfile.InvalidHandle]
+
+
+def test_a_step_back_over_a_damaged_trailer_names_its_item(tmp_path, reader):
+    path = tmp_path / "trailer.trn"
+    with varnfile.create(path, method="none") as f:
+        at = [f.append(1, f"item {i}") for i in range(5)]
+    raw = bytearray(path.read_bytes())
+    raw[at[3] - 8:at[3] - 4] = b"\xff" * 4  # the link back to item 2's start
+    path.write_bytes(bytes(raw))
+    seen = []
+    with varnfile.open(path) as f:
+        with pytest.raises(varnfile.ReadFailed) as caught:
+            for item in reversed(f):
+                seen.append(item.position)
+    assert seen == [at[4], at[3]]
+    assert caught.value.position == at[3]
 
 
 def test_aged_file(tmp_path):

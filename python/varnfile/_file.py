@@ -15,6 +15,7 @@ import io
 import os
 import struct
 import threading
+import warnings
 from ctypes import byref, c_uint16, c_uint32
 from dataclasses import dataclass, field
 from datetime import datetime, timedelta
@@ -197,7 +198,8 @@ class VarnFile:
 
     @property
     def closed(self) -> bool:
-        return self._handle == 0
+        """True once closed, and always in a forked child (see close)."""
+        return self._handle == 0 or self._opener != os.getpid()
 
     def close(self) -> None:
         """Writes back what is cached, finishes the file and closes it. A new
@@ -213,9 +215,12 @@ class VarnFile:
 
     def abort(self) -> None:
         """Closes without finishing and removes the file (in the opener's
-        process only, as close)."""
+        process only, as close). Refused for a file opened for reading."""
         if self._inherited():
             return
+        if self._handle and not self.writable:
+            raise io.UnsupportedOperation(
+                "the file is open for reading only; abort() would remove it")
         with self._lock:
             handle, self._handle = self._handle, 0
             if handle:
@@ -236,16 +241,36 @@ class VarnFile:
         self.close()
 
     def __del__(self) -> None:
+        # As io's files: a file dropped while open warns (ResourceWarning,
+        # shown under -X dev or -W), and a failure of the close it then gets
+        # is reported as an exception ignored in __del__, not swallowed.
+        if not getattr(self, "_handle", 0) or self._inherited():
+            return
         try:
-            self.close()
-        except Exception:
+            warnings.warn(f"unclosed transaction file {self.name!r}", ResourceWarning,
+                          stacklevel=2, source=self)
+        except Exception:  # late in interpreter shutdown
             pass
+        self.close()
+
+    def __copy__(self) -> "VarnFile":
+        raise TypeError("a transaction file object cannot be copied; open the file again")
+
+    def __deepcopy__(self, memo: object) -> "VarnFile":
+        raise TypeError("a transaction file object cannot be copied; open the file again")
+
+    def __reduce_ex__(self, protocol: object) -> object:
+        raise TypeError("a transaction file object cannot be pickled; pass its name instead")
 
     def __repr__(self) -> str:
         state = "closed" if self.closed else ("r+" if self.writable else "r")
         return f"<varnfile.VarnFile {self.name!r} {state}>"
 
     def _h(self) -> int:
+        if self._opener != os.getpid():
+            self._handle = 0
+            raise ValueError("the transaction file belongs to the process that opened it, "
+                             "not to this forked child; open it again here")
         if not self._handle:
             raise ValueError("I/O operation on a closed transaction file")
         return self._handle
@@ -361,7 +386,7 @@ class VarnFile:
                         lib.VARNFileGetPosition(h, byref(at))
                         position = at.value
                         continue
-                    self._check(rc)
+                    self._check(rc, position)
                 rc = lib.VARNFileReadCmdIDEx(h, byref(command), byref(extra), byref(value),
                                              byref(length))
                 lib.VARNFileGetPosition(h, byref(at))
