@@ -164,15 +164,26 @@ inline std::string DescribeResult(uint16_t code) {
   return std::to_string(code) + " " + ResultName(code) + ": " + ResultMeaning(code);
 }
 
+// what with each NUL character written as \0: what() is read as a C
+// string, which would end at a NUL inside a file name.
+inline std::string WithoutNul(std::string what) {
+  for (size_t at = what.find('\0'); at != std::string::npos; at = what.find('\0', at + 2)) {
+    what.replace(at, 1, "\\0");
+  }
+  return what;
+}
+
 // A failed call: the library's result code and a readable message naming the
 // operation that failed and, for a read, where: "read item at 342 of
 // orders.trn: 267 VARNFILE_E_CRC: item data fails its CRC check".
 class Error : public std::runtime_error {
  public:
   Error(uint16_t code, const std::string& what)
-      : std::runtime_error(what + ": " + DescribeResult(code)), code_(code) {}
+      : std::runtime_error(WithoutNul(what) + ": " + DescribeResult(code)), code_(code) {}
   Error(uint16_t code, const std::string& what, uint32_t position)
-      : std::runtime_error(what + ": " + DescribeResult(code)), code_(code), position_(position) {}
+      : std::runtime_error(WithoutNul(what) + ": " + DescribeResult(code)),
+        code_(code),
+        position_(position) {}
   uint16_t code() const noexcept { return code_; }
   // Where the item whose read failed starts (where the read began when no
   // item could be framed there); 0 for an error of no read.

@@ -193,6 +193,13 @@ TEST(CppApiTest, DestructorClosesMovesTransferAndFailuresThrowTheCode) {
   EXPECT_EQ(VARNFILE_OK, a.TryClose());
   EXPECT_EQ(VARNFILE_OK, a.TryClose());  // nothing left to close
   EXPECT_EQ("267 VARNFILE_E_CRC: item data fails its CRC check", varn::DescribeResult(267));
+  // A NUL inside a name is shown, so that what() does not end there.
+  try {
+    varn::File::Open(std::string("a\0b", 3), varn::Access::Read);
+    ADD_FAILURE() << "no error";
+  } catch (const varn::Error& error) {
+    EXPECT_STREQ("open a\\0b: 260 VARNFILE_E_INVALID_ARGUMENT: invalid argument", error.what());
+  }
 }
 
 // What a refused call leaves: an invalid method never cuts an existing file
