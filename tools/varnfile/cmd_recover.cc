@@ -377,9 +377,17 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
   if (sub.count("--method") > 0) {
     method = static_cast<uint16_t>(ParseMethod(o.method));
   } else {
-    method = DetectMethod(raw, headerMethod, Get16(header + ClosedMarkerOffset) != 0, dir);
-    if (method != headerMethod)
+    const bool closed = Get16(header + ClosedMarkerOffset) != 0;
+    method = DetectMethod(raw, headerMethod, closed, dir);
+    // A file never closed names the method it was created with, whatever
+    // its writer chose after: the items alone tell, and where they decode
+    // under a method without a chain as well, that one is taken.
+    if (method != headerMethod && closed)
       Report("the header names method %u, but the items are stored with method %u (%s)\n",
+             headerMethod, method, varn::MethodName(static_cast<varn::Method>(method)));
+    else if (method != headerMethod)
+      Report("the header names method %u, as created (the file was never closed); the items "
+             "decode under method %u (%s)\n",
              headerMethod, method, varn::MethodName(static_cast<varn::Method>(method)));
   }
   bool magicOk = std::memcmp(header, "KVRW", 4) == 0;
