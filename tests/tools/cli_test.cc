@@ -307,6 +307,7 @@ TEST_P(CliTest, CommandLines) {
       {"info %v", 0, "11 live, 1 deleted, 1 end markers"},
       {"verify %v", 0, "11 live items read forwards and backwards, 0 problems"},
       {"verify %data", 65, "problem at {p2}: "},
+      {"verify -q %data", 65, "problem at {p2}: |!live items read"},  // the problems, no summary
       {"verify %data --json", 65, "\"ok\":false,\"problems\":[{\"position\":{p2},"},
       {"export %data", 65, "{\"position\":174,"},  // the rows before the damage
       {"convert %data %cdata -m {m}", 65, "", "varnfile recover salvages"},

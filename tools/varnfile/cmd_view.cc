@@ -407,9 +407,10 @@ class Verifier {
                                .Add("unchecked", unchecked_)
                                .str()
                                .c_str());
-    } else if (!settings().quiet) {
+    } else {
       // Damage early in a chained file fails every item after it: the
       // first problems tell where; the summary still counts them all.
+      // Quiet, the problems still show (they are the errors), the rest not.
       const std::size_t listed = ListedLines(problems_.size(), maxProblems_);
       for (std::size_t i = 0; i < listed; ++i) {
         const auto& p = problems_[i];
@@ -419,6 +420,8 @@ class Verifier {
       if (listed < problems_.size())
         std::printf("... %zu more problems (--max-problems 0 lists them all)\n",
                     problems_.size() - listed);
+    }
+    if (!o_.json && !settings().quiet) {
       // Walks that stopped at damage read different numbers of items.
       std::string read = salvaged_ ? " read as recover reads them (the file was never closed)"
                          : forward_.size() == backwardCount_
