@@ -542,7 +542,8 @@ void RunAdd(const AddOptions& o) {
     std::printf("%s\n", row.str().c_str());
     return;
   }
-  Note("added item 0x%04X at %u (%zu bytes)\n", item.command, position, item.data.size());
+  Note("added item 0x%04X at %u (%s)\n", item.command, position,
+       Counted(item.data.size(), "byte").c_str());
 }
 
 // ---- delete, update: change items in place ----

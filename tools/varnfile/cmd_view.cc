@@ -478,10 +478,11 @@ class Verifier {
     for (const DamagedRange& d : scan.damaged) {
       std::string text = DescribeFrameProblem(d.problem);
       if (d.to >= raw_.size() && d.problem == FrameProblem::Truncated)
-        text = "torn tail: the last record is incomplete (" + std::to_string(raw_.size() - d.from) +
-               " bytes left)";
+        text = "torn tail: the last record is incomplete (" +
+               Counted(raw_.size() - d.from, "byte") + " left)";
       else
-        text += "; " + std::to_string(d.to - d.from) + " bytes frame no record";
+        text += "; " + Counted(d.to - d.from, "byte") + (d.to - d.from == 1 ? " frames" : " frame") +
+                " no record";
       Problem(d.from, text);
     }
     // Under a chained method every close that appended marks the last
