@@ -207,7 +207,7 @@ TEST_P(CliTest, CommandLines) {
       // --command is --cmd spelt out, as the JSON key and the heading spell it.
       {"add %sin --command 7 --data seven", 0, "added item 0x0007 at "},
       {"list %sin --command 7", 0, "  ok    seven\n|!-5 EUR"},
-      {"add %a --cmd 1", 64, "", "--stdin (piped data too; --data '' for an item without data)", "piped"},
+      {"add %a --cmd 1", 64, "", "--stdin (data piped in is read with --stdin only; --data '' for an item without data)", "piped"},
       {"info %a", 0, "method         {m} (|\"orders\"\nclosed         yes\nitems          3 live, 0 deleted, 0 end markers\ndata bytes     32\n"},
       {"info %a --json", 0, "\"description\":\"orders\",\"closed\":true,\"live\":3,\"deleted\":0,"},
       // The preview; binary data escaped and cut.

@@ -925,7 +925,8 @@ void AddEditCommands(CLI::App& app, int* status) {
     sub->callback([o, status, sub] {
       if (DataOptionCount(*sub) != 1)
         throw ToolError("add: give the data with exactly one of DATA (after the file), --data TEXT, "
-                        "--file PATH or --stdin (piped data too; --data '' for an item without data)");
+                        "--file PATH or --stdin (data piped in is read with --stdin only; --data '' for an "
+                        "item without data)");
       RunAdd(*o);
       *status = 0;
     });
