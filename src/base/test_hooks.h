@@ -17,6 +17,8 @@ enum class TestCounter : uint32_t {
   CacheRecordReads,
   // Items the block codec decoded (a decoder reset is not one).
   ItemsDecoded,
+  // Records a chained seek replayed on its way to its target.
+  RecordsReplayed,
   Count,  // the number of counters, not a counter
 };
 

@@ -8,14 +8,16 @@
 //    (q + 22 + s <= endOfData); otherwise -> 277;
 //  - under MethodNone a record's storedLength must equal its length, since
 //    its data is read straight into length bytes; otherwise -> 277;
-//  - a replay that steps over its target (the target is not on the chain)
-//    -> 277.
+//  - a replay that steps over its target (the target is not on the chain),
+//    or that passes two records in a row whose trailers do not lead back
+//    to them -> 277.
 // Reaching the start or the end of the chain is not an error: listings stop
 // there. Every walk moves strictly towards one end, so none can loop.
 #include "store/record_io.h"
 
 #include <cstring>
 
+#include "base/test_hooks.h"
 #include "io/stream.h"
 #include "store/block_codec.h"
 #include "store/buffered_io.h"
@@ -236,6 +238,7 @@ ResultCode SeekChain(Store* store, uint32_t position, bool lost) {
   // Replay: decode every record from q up to the target. Only the
   // decoder's history matters here, but the data is kept where there is
   // room: a walk backwards reads these records next.
+  bool previousFramed = true;  // q is a record start (first, checkpoint or reset point)
   while (q < position) {
     ItemHeader header;
     ResultCode rc = ReadHeaderAt(store, q, 0, &header);
@@ -251,6 +254,14 @@ ResultCode SeekChain(Store* store, uint32_t position, bool lost) {
     if (rc != ResultOk) return rc;
     rc = BufferedRead(store, stored, q + ItemHeaderSize, header.storedLength + ItemTrailerSize, 0);
     if (rc != ResultOk) return rc;
+    TestHookCount(TestCounter::RecordsReplayed);
+    // A record whose trailer does not lead back to it is read on (its
+    // link alone may be damaged), but not two in a row: bytes that frame
+    // no records, such as a stretch of zeros, would replay as thousands of
+    // empty ones.
+    const bool framed = LoadU32(stored + header.storedLength) == q;
+    if (!framed && !previousFramed) return ResultReadFailed;
+    previousFramed = framed;
     CheckpointsBeforeDecode(store, q, true);
     uint32_t flags = LoadU32(stored + header.storedLength + 4);
     bool resetPoint = (flags & TrailerResetPoint) != 0;

@@ -399,6 +399,39 @@ TEST(CacheDamage, ADamagedTrailerStopsOnlyTheStepPastItUnderEveryMethod) {
   VARNFileDelete(path.c_str(), 0);
 }
 
+// A stretch of zeros (a sparse extension, or a power cut that kept the
+// file's size but not its bytes) between the items and one whole record
+// behind it. Zeros read as empty records whose trailers lead nowhere: under
+// a chain the record behind them cannot be decoded, and the seek to it
+// fails after the first of them instead of replaying them all. Without a
+// chain the record reads.
+TEST(CacheDamage, AStretchOfZerosIsNotReplayedAsRecords) {
+  const std::string path = ScratchFile("zeros.trn");
+  for (uint16_t method : {VARNFILE_METHOD_NONE, VARNFILE_METHOD_CHAINED_DEFLATE,
+                          VARNFILE_METHOD_CHAINED_PREDICTOR}) {
+    SCOPED_TRACE(method);
+    const std::vector<uint32_t> at = MakeThirty(path, method);
+    std::string bytes = Slurp(path);
+    std::string last = bytes.substr(at[29]);
+    const uint32_t behind = static_cast<uint32_t>(bytes.size()) + (1u << 20);
+    for (int b = 0; b < 4; ++b) last[last.size() - 8 + b] = static_cast<char>(behind >> (8 * b));
+    bytes.resize(behind, '\0');
+    Spit(path, bytes + last);
+    uint32_t h = 0;
+    ASSERT_EQ(0, VARNFileOpen(&h, path.c_str(), 0));
+    ASSERT_EQ(0, VARNFileSeekToEnd(h, nullptr));
+    const uint64_t before = varnfile::TestHookValue(varnfile::TestCounter::RecordsReplayed);
+    EXPECT_EQ(method == VARNFILE_METHOD_NONE ? 0 : VARNFILE_E_READ, VARNFileSkipPrev(h));
+    EXPECT_EQ(behind, Position(h));
+    if (method == VARNFILE_METHOD_NONE) {
+      EXPECT_EQ(ItemText(29) + " of thirty", ReadNext(h).data);
+    }
+    EXPECT_LT(varnfile::TestHookValue(varnfile::TestCounter::RecordsReplayed) - before, 100u);
+    ASSERT_EQ(0, VARNFileClose(h));
+  }
+  VARNFileDelete(path.c_str(), 0);
+}
+
 // Under a chain a damaged record takes the items after it (their decoder
 // runs through it), but not those before it: they read in any order, and a
 // walk back from the last of them reaches the first, although the windows
