@@ -611,6 +611,11 @@ TEST_P(CliTest, CommandLines) {
   // JSON is valid UTF-8 whatever the bytes: a description in CP1252 and a
   // file name in Latin-1 show their other bytes as \u00XX, text as \xNN;
   // data that is not UTF-8 goes as base64.
+  // The preview counts the columns a terminal gives each character: an East
+  // Asian one takes two, so 7 of them and "..." fill list's 18 at 80 columns.
+  rows.push_back({"create %cjk -m 0", 0});
+  rows.push_back({"add %cjk --cmd 1 --data '日本語のテキストです日本語'", 0});
+  rows.push_back({"list %cjk", 0, "  ok    日本語のテキス...\n"});
   rows.push_back({"create %cp1252 -d 'Kasse Gr\xFC\xDF" "e'", 0});
   rows.push_back({"info %cp1252 --json", 0, "\"description\":\"Kasse Gr\\u00fc\\u00dfe\",|!\xFC"});
   rows.push_back({"info %cp1252", 0, "description    \"Kasse Gr\\xfc\\xdfe\"\n|!\xDF"});

@@ -37,6 +37,25 @@ bool IsInvisibleFormat(uint32_t cp) {
          (cp >= 0x2066 && cp <= 0x2069) || cp == 0x2028 || cp == 0x2029 || cp == 0xFEFF;
 }
 
+// Ranges as common terminals draw them; no locale is needed.
+std::size_t Columns(uint32_t cp) {
+  static const uint32_t combining[][2] = {{0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD},
+                                          {0x0610, 0x061A}, {0x064B, 0x065F}, {0x1AB0, 0x1AFF},
+                                          {0x1DC0, 0x1DFF}, {0x20D0, 0x20FF}, {0xFE00, 0xFE0F},
+                                          {0xFE20, 0xFE2F}};
+  static const uint32_t wide[][2] = {
+      {0x1100, 0x115F},   {0x231A, 0x231B},   {0x2E80, 0x303E},   {0x3041, 0x33FF},
+      {0x3400, 0x4DBF},   {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},   {0xAC00, 0xD7A3},
+      {0xF900, 0xFAFF},   {0xFE30, 0xFE4F},   {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},
+      {0x1F300, 0x1F64F}, {0x1F680, 0x1F6FF}, {0x1F900, 0x1F9FF}, {0x1FA70, 0x1FAFF},
+      {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD}};
+  for (const auto& r : combining)
+    if (cp >= r[0] && cp <= r[1]) return 0;
+  for (const auto& r : wide)
+    if (cp >= r[0] && cp <= r[1]) return 2;
+  return 1;
+}
+
 std::string CodePointEscape(uint32_t cp) {
   char text[16];
   std::snprintf(text, sizeof text, "\\u{%x}", static_cast<unsigned>(cp));
@@ -80,7 +99,7 @@ std::string Preview(const uint8_t* data, std::size_t length, std::size_t columns
       used += escaped.size();
     } else {
       out.append(reinterpret_cast<const char*>(data + i), n);
-      used += 1;
+      used += Columns(cp);
     }
     i += n;
     if (used > columns) return columns >= 3 ? out.substr(0, fits) + "..." : out.substr(0, fits);

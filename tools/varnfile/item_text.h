@@ -29,6 +29,11 @@ bool IsInvisibleFormat(uint32_t cp);
 // "\u{202e}" for U+202E.
 std::string CodePointEscape(uint32_t cp);
 
+// The columns a terminal gives a printable code point: 2 for the wide ones
+// (East Asian scripts, fullwidth forms, emoji), 0 for combining marks,
+// else 1.
+std::size_t Columns(uint32_t cp);
+
 // The length of the valid UTF-8 sequence (shortest form, no surrogates, at
 // most U+10FFFF) that starts at data, or 0 when the byte there starts none.
 std::size_t Utf8Length(const uint8_t* data, std::size_t length);
@@ -37,7 +42,7 @@ std::size_t Utf8Length(const uint8_t* data, std::size_t length);
 // C1; tabs and line ends included): it can stand in a line of text as it is.
 bool IsPlainText(const uint8_t* data, std::size_t length);
 
-// The data as one line of at most `columns` characters: printable text as
+// The data as one line of at most `columns` terminal columns: printable text as
 // it is, \n \r \t and \\ escaped, other bytes as \xNN, the invisible
 // formats as \u{XXXX}; "..." ends a cut line.
 std::string Preview(const uint8_t* data, std::size_t length, std::size_t columns);
