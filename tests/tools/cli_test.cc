@@ -115,6 +115,9 @@ TEST_P(CliTest, CommandLines) {
   Spit(Path("zeros"), bytes + std::string(22, '\0'));
   // The trailer of the deleted item holds a flag no writer sets.
   Spit(Path("dflags"), std::string(bytes).replace(pos[8] - 1, 1, "\x40"));
+  // The header zeroed, or its magic alone damaged: recover reads the records.
+  Spit(Path("zerohead"), std::string(bytes).replace(0, 174, std::string(174, '\0')));
+  Spit(Path("badmagic"), std::string(bytes).replace(0, 1, "k"));
   // A file that aged long ago: its stamp is in 1990.
   ASSERT_EQ(1u, MakeFile(Path("aged"), method_, {{0x10, 2, 7, "hello world"}}).size());
   const std::string aged = Slurp(Path("aged")).replace(36, 6, std::string("\x01\x01\x5a\0\0\0", 6));
@@ -370,7 +373,14 @@ TEST_P(CliTest, CommandLines) {
       // One item, never closed, decodes under a chained method and its twin
       // alike: the twin is taken, and the note does not claim the header wrong.
       {"recover %never1 %rnever1", 0, "nothing dropped", "{never1}"},
-      {"info %noise", 65, "", "noise is not a transaction file (no KVRW magic)"},
+      {"info %noise", 65, "", "noise is not a transaction file (no KVRW magic)\n"},
+      {"info %zerohead", 65, "", "(no KVRW magic: its header is all zeros); if it was one, varnfile recover reads"},
+      {"list %badmagic", 65, "", "(no KVRW magic: its magic is damaged); if it was one, varnfile recover reads"},
+      {"recover %badmagic %rbadmagic", 0, "nothing dropped", "damaged magic"},
+      // A header of zeros: the new file gets a fresh one (a stamp of 0 would
+      // have aged), and opens.
+      {"recover %zerohead %rzerohead", 0, "nothing dropped", "has a header of zeros"},
+      {"info %rzerohead", 0, "closed         yes\n"},
       {"list %aged", 69, "", "aged has aged"},
       {"add %aged --cmd 1 --data x", 69, "", "both): rescue it with varnfile set --reset-aging"},
       {"set %aged --aging 0", 0, "aging limit  0 days", "aged has aged: an aging limit of 0 ages a file within a second"},

@@ -374,6 +374,10 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
   const std::string dir = DirectoryOf(o.target);  // of the scratch copies
   uint16_t headerMethod = Get16(header + CompressionOffset);
   uint16_t method = headerMethod;
+  const bool magicOk = std::memcmp(header, "KVRW", 4) == 0;
+  // A header of zeros (as a power cut may leave it) holds nothing to keep:
+  // the new file gets a fresh one, not a stamp of 0 that has aged.
+  const bool zeroHeader = std::all_of(header, header + HeaderSize, [](uint8_t b) { return b == 0; });
   if (sub.count("--method") > 0) {
     method = static_cast<uint16_t>(ParseMethod(o.method));
   } else {
@@ -382,16 +386,25 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
     // A file never closed names the method it was created with, whatever
     // its writer chose after: the items alone tell, and where they decode
     // under a method without a chain as well, that one is taken.
-    if (method != headerMethod && closed)
+    const char* const taken = varn::MethodName(static_cast<varn::Method>(method));
+    if (method == headerMethod || zeroHeader) {
+      // nothing to say: the header agrees, or it names nothing
+    } else if (!magicOk) {
+      Report("the damaged header names method %u; the items decode under method %u (%s)\n",
+             headerMethod, method, taken);
+    } else if (closed) {
       Report("the header names method %u, but the items are stored with method %u (%s)\n",
-             headerMethod, method, varn::MethodName(static_cast<varn::Method>(method)));
-    else if (method != headerMethod)
+             headerMethod, method, taken);
+    } else {
       Report("the header names method %u, as created (the file was never closed); the items "
              "decode under method %u (%s)\n",
-             headerMethod, method, varn::MethodName(static_cast<varn::Method>(method)));
+             headerMethod, method, taken);
+    }
   }
-  bool magicOk = std::memcmp(header, "KVRW", 4) == 0;
-  if (!magicOk)
+  if (zeroHeader)
+    Report("warning: %s has a header of zeros; reading it as a transaction file (the new file "
+           "gets a header of its own)\n", o.source.c_str());
+  else if (!magicOk)
     Report("warning: %s has a damaged magic; reading it as a transaction file\n", o.source.c_str());
 
   RecordScan scan = ScanRecords(raw, method);
@@ -408,7 +421,7 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
   try {
     HeaderImage sourceHeader;
     std::memcpy(sourceHeader.data(), header, HeaderSize);
-    target.WriteHeader(MergeHeaderFields(target.Header(), sourceHeader.data()));
+    if (!zeroHeader) target.WriteHeader(MergeHeaderFields(target.Header(), sourceHeader.data()));
     if (o.resetAging) target.ResetAging();
     UseWideWindows(target);
     Progress progress("recover", raw.size());

@@ -148,7 +148,18 @@ std::string HeaderProblem(const std::string& path, const uint8_t* h, std::size_t
   if (size < HeaderSize)
     return path + " is not a transaction file (" + std::to_string(size) +
            " bytes, shorter than a header)";
-  if (std::memcmp(h, "KVRW", 4) != 0) return path + " is not a transaction file (no KVRW magic)";
+  if (std::memcmp(h, "KVRW", 4) != 0) {
+    // A header zeroed (as a power cut can leave it) or with only its magic
+    // damaged: the records behind it may all be there.
+    const bool zeros = std::all_of(h, h + HeaderSize, [](uint8_t b) { return b == 0; });
+    const uint16_t version = Get16(h + VersionOffset);
+    const char* why = zeros ? "its header is all zeros"
+                      : version >= 264 && version <= 272 ? "its magic is damaged"
+                                                         : nullptr;
+    if (why == nullptr) return path + " is not a transaction file (no KVRW magic)";
+    return path + " is not a transaction file (no KVRW magic: " + why +
+           "); if it was one, varnfile recover reads the records behind its header into a new file";
+  }
   uint16_t version = Get16(h + VersionOffset);
   if (version < 264 || version > 272)
     return path + " has format version " + std::to_string(version) + "; versions 264 to 272 are read";
