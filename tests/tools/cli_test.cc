@@ -721,6 +721,12 @@ TEST_P(CliTest, CommandLines) {
     EXPECT_EQ("", run.out) << silent;
   }
 #if !defined(_WIN32)
+  // Off a terminal and without $COLUMNS, list keeps the data whole, so that
+  // grep on its output finds what the items hold.
+  SetEnvironment("COLUMNS", "");
+  const ToolRun uncut = RunTool(expand("list %cjk"));
+  SetEnvironment("COLUMNS", "80");
+  EXPECT_TRUE(Has(uncut.out, "  ok    日本語のテキストです日本語\n")) << uncut.out;
   // Output lost after a change: the message says what was changed all the same.
   ToolRun full = RunTool(expand("add %app --cmd 1 --data x >/dev/full 2>%full.err || exit $?"));
   EXPECT_EQ(74, full.status);

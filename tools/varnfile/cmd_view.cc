@@ -263,7 +263,8 @@ int RunList(const ListOptions& o) {
   raw.Open(o.path);
   range.Locate(file, raw, o.all);
   const int fixed = 62;  // the columns before the preview
-  std::size_t previewWidth = OutputWidth() > fixed + 8 ? OutputWidth() - fixed : 8;
+  const int width = OutputWidth();
+  std::size_t previewWidth = width == 0 ? SIZE_MAX : width > fixed + 8 ? width - fixed : 8;
   if (!o.json)
     std::printf("%10s  %-7s %-7s %10s  %6s  %6s  %-4s%s\n", "position", "command", "extra", "value",
                 "length", "stored", "crc", o.noPreview ? "" : "  data");
@@ -713,7 +714,7 @@ void AddInspectCommands(CLI::App& app, int* status) {
         "List the items of a file, one line each. A line gives the position, ids, value, "
         "length, stored length, CRC state and a preview of the data (printable text, other bytes escaped as \\n, \\t, "
         "\\xNN, characters that turn or hide the text around them as \\u{XXXX}, cut to the terminal "
-        "width or $COLUMNS, 80 off a terminal)");
+        "width, or to $COLUMNS off a terminal; whole when that is not set either, for grep)");
     sub->add_option("FILE", o->path, "Transaction file")->required();
     AddRangeOptions(sub, &o->range);
     sub->add_flag("--all,-a", o->all, "Also show deleted items");

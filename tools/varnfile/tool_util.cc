@@ -408,7 +408,7 @@ int OutputWidth() {
   if (width > 0) return width;
   const char* columns = std::getenv("COLUMNS");
   int n = columns != nullptr ? std::atoi(columns) : 0;
-  return n > 0 ? n : 80;
+  return n > 0 ? n : 0;
 }
 
 int StatusForResult(uint16_t code) {

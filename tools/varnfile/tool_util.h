@@ -321,8 +321,9 @@ class Progress {
 // that waits for typed input looks hung otherwise. `what` names the input.
 std::istream& StandardInput(const char* what);
 
-// The number of columns of the terminal on stdout; $COLUMNS or 80 when
-// stdout is not a terminal.
+// The number of columns of the terminal on stdout; $COLUMNS when stdout is
+// not a terminal, and 0 (no limit) when that is not set either: output
+// for a pipe or a file keeps whole lines, for grep and the like.
 int OutputWidth();
 
 }  // namespace varntool
