@@ -377,7 +377,7 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
   const bool magicOk = std::memcmp(header, "KVRW", 4) == 0;
   // A header of zeros (as a power cut may leave it) holds nothing to keep:
   // the new file gets a fresh one, not a stamp of 0 that has aged.
-  const bool zeroHeader = std::all_of(header, header + HeaderSize, [](uint8_t b) { return b == 0; });
+  const bool zeroHeader = IsZeroHeader(header);
   if (sub.count("--method") > 0) {
     method = static_cast<uint16_t>(ParseMethod(o.method));
   } else {

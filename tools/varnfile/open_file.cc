@@ -151,9 +151,8 @@ std::string HeaderProblem(const std::string& path, const uint8_t* h, std::size_t
   if (std::memcmp(h, "KVRW", 4) != 0) {
     // A header zeroed (as a power cut can leave it) or with only its magic
     // damaged: the records behind it may all be there.
-    const bool zeros = std::all_of(h, h + HeaderSize, [](uint8_t b) { return b == 0; });
     const uint16_t version = Get16(h + VersionOffset);
-    const char* why = zeros ? "its header is all zeros"
+    const char* why = IsZeroHeader(h) ? "its header is all zeros"
                       : version >= 264 && version <= 272 ? "its magic is damaged"
                                                          : nullptr;
     if (why == nullptr) return path + " is not a transaction file (no KVRW magic)";

@@ -9,6 +9,10 @@
 
 namespace varntool {
 
+bool IsZeroHeader(const uint8_t* header) {
+  return std::all_of(header, header + HeaderSize, [](uint8_t b) { return b == 0; });
+}
+
 namespace {
 
 // An item header and the trailer's record start: where these are all zero
