@@ -339,8 +339,7 @@ void ItemReader::RefuseOtherInput() const {
                     "first, e.g. iconv -f UTF-16 -t UTF-8 IN > OUT", ExitDamaged);
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(text_.data());
   if (format_ != Format::Lines && text_.compare(0, 4, "KVRW") == 0 &&
-      (text_.size() == 4 || (text_.size() >= 6 && Get16(bytes + VersionOffset) >= 264 &&
-                             Get16(bytes + VersionOffset) <= 272)))
+      (text_.size() == 4 || (text_.size() >= 6 && IsReadableVersion(Get16(bytes + VersionOffset)))))
     throw ToolError("the input is a transaction file, not items: varnfile convert SRC NEW copies one "
                     "(-m for another method, --drop-deleted without its deleted items), varnfile export SRC "
                     "| varnfile import NEW makes a new file of its items", ExitDamaged);

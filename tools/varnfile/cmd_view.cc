@@ -462,7 +462,7 @@ class Verifier {
     const uint8_t* h = raw_.data();
     if (std::string(reinterpret_cast<const char*>(h), 4) != "KVRW") Problem(0, "wrong magic");
     uint16_t version = Get16(h + VersionOffset);
-    if (version < 264 || version > 272) Problem(0, "unsupported version " + std::to_string(version));
+    if (!IsReadableVersion(version)) Problem(0, "unsupported version " + std::to_string(version));
     if (Get16(h + ClosedMarkerOffset) == 0)
       Problem(0, "the file was never closed properly (varnfile recover copies its items into a "
                  "new file, closed properly)");

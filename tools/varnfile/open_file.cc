@@ -153,15 +153,16 @@ std::string HeaderProblem(const std::string& path, const uint8_t* h, std::size_t
     // damaged: the records behind it may all be there.
     const uint16_t version = Get16(h + VersionOffset);
     const char* why = IsZeroHeader(h) ? "its header is all zeros"
-                      : version >= 264 && version <= 272 ? "its magic is damaged"
+                      : IsReadableVersion(version) ? "its magic is damaged"
                                                          : nullptr;
     if (why == nullptr) return path + " is not a transaction file (no KVRW magic)";
     return path + " is not a transaction file (no KVRW magic: " + why +
            "); if it was one, varnfile recover reads the records behind its header into a new file";
   }
   uint16_t version = Get16(h + VersionOffset);
-  if (version < 264 || version > 272)
-    return path + " has format version " + std::to_string(version) + "; versions 264 to 272 are read";
+  if (!IsReadableVersion(version))
+    return path + " has format version " + std::to_string(version) + "; versions " +
+           std::to_string(OldestReadVersion) + " to " + std::to_string(NewestReadVersion) + " are read";
   if (Get16(h + ClosedMarkerOffset) == 0)
     return path + " was never closed properly (its writer stopped first); varnfile recover "
            "copies its items into a new file, closed properly";
@@ -171,7 +172,7 @@ std::string HeaderProblem(const std::string& path, const uint8_t* h, std::size_t
 bool NeverClosed(const uint8_t* h, std::size_t size) {
   if (size < HeaderSize || std::memcmp(h, "KVRW", 4) != 0) return false;
   const uint16_t version = Get16(h + VersionOffset);
-  return version >= 264 && version <= 272 && Get16(h + ClosedMarkerOffset) == 0;
+  return IsReadableVersion(version) && Get16(h + ClosedMarkerOffset) == 0;
 }
 
 int64_t AgingSeconds(const uint8_t* header) {

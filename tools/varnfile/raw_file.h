@@ -45,6 +45,13 @@ constexpr std::size_t ClosedMarkerOffset = 142;
 // True for a header of zeros, as a power cut can leave it: it names nothing.
 bool IsZeroHeader(const uint8_t* header);
 
+// The format versions this tool (and the library) read: 264 to 272.
+constexpr uint16_t OldestReadVersion = 264;
+constexpr uint16_t NewestReadVersion = 272;
+inline bool IsReadableVersion(uint16_t version) {
+  return version >= OldestReadVersion && version <= NewestReadVersion;
+}
+
 inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t Get32(const uint8_t* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
