@@ -28,6 +28,12 @@ int PlatformRemoveName(const char* path);
 // rename(2), or MoveFileExA with write-through on Windows, which refuses a
 // file that any open holds (EWOULDBLOCK).
 int PlatformReplaceName(const char* from, const char* to);
+// Gives the file at `from` the name `to` only while that name is free:
+// EEXIST, and nothing renamed, when a file has it. The test and the rename
+// are one step (renameat2 with RENAME_NOREPLACE, or a hard link and the
+// removal of `from` where the file system has no such rename; MoveFileExA
+// without replacing on Windows).
+int PlatformRenameNew(const char* from, const char* to);
 // The file a path leads to, through symbolic links (realpath); Windows
 // gives the path as it is. ERANGE when it does not fit.
 int PlatformResolvePath(const char* path, char* out, size_t size);

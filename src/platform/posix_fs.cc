@@ -1,5 +1,6 @@
 #include "platform/file_system.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,6 +43,24 @@ int PlatformRemoveName(const char* path) { return unlink(path) == 0 ? 0 : errno;
 
 int PlatformReplaceName(const char* from, const char* to) {
   return rename(from, to) == 0 ? 0 : errno;
+}
+
+int PlatformRenameNew(const char* from, const char* to) {
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;  // EINVAL: the file system has no such rename
+#endif
+  if (link(from, to) != 0) {
+    // No hard links here either (FAT, some network file systems): the test
+    // and the rename are two steps.
+    if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP) return errno;
+    if (access(to, F_OK) == 0) return EEXIST;
+    return rename(from, to) == 0 ? 0 : errno;
+  }
+  // Both names lead to the file now; the scratch name goes. Should that
+  // fail, the file has its name all the same, and a second name beside it.
+  unlink(from);
+  return 0;
 }
 
 int PlatformResolvePath(const char* path, char* out, size_t size) {

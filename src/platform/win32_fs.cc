@@ -64,6 +64,14 @@ int PlatformReplaceName(const char* from, const char* to) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
 }
 
+int PlatformRenameNew(const char* from, const char* to) {
+  if (MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH)) return 0;
+  DWORD error = GetLastError();
+  if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return EEXIST;
+  if (error == ERROR_SHARING_VIOLATION) return EWOULDBLOCK;
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
+}
+
 int PlatformResolvePath(const char* path, char* out, size_t size) {
   size_t length = std::strlen(path);
   if (length >= size) return ERANGE;

@@ -1229,23 +1229,28 @@ TEST(CliInterruptTest, AFileIsClosedUnderARunsOwnScratchName) {
 }
 #endif
 
-// What a run killed after it moved its finished file to a name of its own
-// left there is removed by the next run for the same name. A file the tool
-// did not make, one an open still holds, and names of another pattern stay.
+// What a run killed after it moved its file to a name of its own (before
+// its close: the file was never closed) left there is removed by the next
+// run for the same name. A file closed properly (a run between its close
+// and its rename: it is about to take its name), a file the tool did not
+// make, one an open still holds, and names of another pattern stay.
 TEST(CliInterruptTest, TheNextRunRemovesWhatAKilledRunLeftAside) {
   if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
   const std::string dir = ScratchFolder() + "/leftaside";
   ASSERT_EQ(0, MakeDirectory(dir));
   ASSERT_EQ(0, RunTool("create -q " + dir + "/src").status);
-  const std::string made = Slurp(dir + "/src");
-  for (const char* left : {"abcd1234", "held0000", "abcd_123", "abcd12345"}) Spit(dir + "/.varnfile-new-x-" + left, made);
+  const std::string finished = Slurp(dir + "/src");
+  std::string unfinished = finished;
+  unfinished[142] = unfinished[143] = 0;  // the mark of a proper close
+  for (const char* left : {"abcd1234", "held0000", "abcd_123", "abcd12345"}) Spit(dir + "/.varnfile-new-x-" + left, unfinished);
+  Spit(dir + "/.varnfile-new-x-done0000", finished);
   Spit(dir + "/.varnfile-new-x-note0000", "someone's notes");
-  uint32_t h = 0;
-  ASSERT_EQ(0, VARNFileOpenEx(&h, 0, (dir + "/.varnfile-new-x-held0000").c_str(), 0));
+  int held = -1;
+  ASSERT_EQ(0, varnfile::FileOpen((dir + "/.varnfile-new-x-held0000").c_str(), varnfile::FileOpenUpdate, &held));
   EXPECT_EQ(0, RunTool("convert " + dir + "/src " + dir + "/x").status);
-  EXPECT_EQ(0, VARNFileClose(h));
-  EXPECT_EQ(" . .. .varnfile-new-x-abcd12345 .varnfile-new-x-abcd_123 .varnfile-new-x-held0000 "
-            ".varnfile-new-x-note0000 src x",
+  varnfile::FileClose(held);
+  EXPECT_EQ(" . .. .varnfile-new-x-abcd12345 .varnfile-new-x-abcd_123 .varnfile-new-x-done0000 "
+            ".varnfile-new-x-held0000 .varnfile-new-x-note0000 src x",
             Listing(dir));
 }
 
@@ -1686,6 +1691,85 @@ TEST(CliWriteLimitTest, AFailedWriteLeavesTheFileAsItWas) {
       }
     }
   }
+}
+#endif
+
+#if !defined(_WIN32)
+// Two runs that make the same new file at the same moment, as two scripts
+// that each create their journal when it is missing: one makes it, the
+// other is told the name is in use or taken (75 or 73), and the file that
+// stays is whole. The runs start together (released by one pipe) many
+// times over, so that they meet at every step of the create.
+TEST(CliRaceTest, OfTwoCreatesOfOneNameOneWinsAndItsFileStays) {
+  if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
+  const std::string dir = ScratchFolder() + "/race", file = dir + "/j.trn";
+  ASSERT_EQ(0, mkdir(dir.c_str(), 0777));
+  int wins = 0;
+  for (int round = 0; round < 60; ++round) {
+    std::remove(file.c_str());
+    int gate[2];
+    ASSERT_EQ(0, pipe(gate));
+    pid_t pids[2];
+    for (pid_t& pid : pids) {
+      pid = fork();
+      if (pid == 0) {
+        close(gate[1]);
+        char byte;
+        (void)!read(gate[0], &byte, 1);  // returns when the parent closes its end
+        freopen("/dev/null", "w", stderr);
+        execl(VARNFILE_TOOL_PATH, "varnfile", "-q", "create", file.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+      }
+    }
+    close(gate[0]);
+    close(gate[1]);
+    std::multiset<int> statuses;
+    for (pid_t pid : pids) {
+      int raw = 0;
+      waitpid(pid, &raw, 0);
+      statuses.insert(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1);
+    }
+    const bool oneWon = statuses.count(0) == 1 && (statuses.count(73) + statuses.count(75)) == 1;
+    ASSERT_TRUE(oneWon) << "round " << round << ": " << *statuses.begin() << " and " << *statuses.rbegin();
+    ASSERT_EQ(0, RunTool("verify -q " + file).status) << "round " << round << ": the file that won is gone or damaged";
+    wins += 1;
+  }
+  EXPECT_EQ(" . .. j.trn", Listing(dir));
+}
+
+// A run that waits (--wait) while another makes the same new name finds
+// the name taken when it has finished: --force replaces that file, as it
+// would have at the start; without it the run is refused (73) and that
+// file stays.
+TEST(CliRaceTest, AFileMadeWhileARunWaitedIsReplacedOnlyWithForce) {
+  if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
+  const std::string dir = ScratchFolder() + "/waited", file = dir + "/j.trn";
+  ASSERT_EQ(0, mkdir(dir.c_str(), 0777));
+  ASSERT_EQ(1u, MakeFile(dir + "/other", 0, {{7, 0, 0, "theirs"}}).size());
+  const std::string theirs = Slurp(dir + "/other");
+  Spit(dir + "/in", "ours\n");
+  for (const bool force : {false, true}) {
+    std::remove(file.c_str());
+    Spit(dir + "/.varnfile-new-j.trn", "");
+    int held = -1;  // another run making j.trn
+    ASSERT_EQ(0, varnfile::FileOpen((dir + "/.varnfile-new-j.trn").c_str(), varnfile::FileOpenUpdate, &held));
+    const pid_t pid = fork();
+    if (pid == 0) {
+      freopen("/dev/null", "w", stderr);
+      execl(VARNFILE_TOOL_PATH, "varnfile", "--wait", "30", "import", file.c_str(), "--lines", "--cmd", "1",
+            (dir + "/in").c_str(), force ? "--force" : "--lines", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    Spit(file, theirs);  // what the other run made, as its rename would leave it
+    varnfile::FileClose(held);
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    EXPECT_EQ(force ? 0 : 73, WIFEXITED(raw) ? WEXITSTATUS(raw) : -1) << "force " << force;
+    const std::vector<Item> ours = {{1, 0, 0, "ours"}}, kept = {{7, 0, 0, "theirs"}};
+    EXPECT_EQ(force ? ours : kept, ReadFile(file)) << "force " << force;
+  }
+  EXPECT_EQ(" . .. in j.trn other", Listing(dir));
 }
 #endif
 

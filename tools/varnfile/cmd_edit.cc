@@ -146,10 +146,32 @@ bool LeftByTheTool(const std::string& path) {
          std::filesystem::hard_link_count(path, error) == 1 && BeginsAsTransactionFile(path, true);
 }
 
+// Removes what a failed create left under `path`: a file that no open
+// holds and whose header does not say it was closed properly. Both are
+// checked under the file's lock, and the name removed while it holds, so
+// that a file another run made meanwhile stays: held while it is made,
+// closed properly once it is finished. 0; EWOULDBLOCK for a file held,
+// EEXIST for one closed properly, or why it cannot be removed.
+int RemoveUnfinished(const std::string& path) {
+  int fd = -1;
+  int error = varnfile::FileOpen(path.c_str(), varnfile::FileOpenUpdate, &fd);
+  if (error != 0) return error;
+  uint8_t header[HeaderSize];
+  std::size_t got = 0;
+  error = varnfile::FileReadAt(fd, header, sizeof header, 0, &got);
+  if (error == 0 && got == sizeof header && std::memcmp(header, "KVRW", 4) == 0 && !NeverClosed(header, got))
+    error = EEXIST;
+  if (error == 0) error = varnfile::FileRemoveHeld(fd, path.c_str());
+  varnfile::FileClose(fd);
+  return error;
+}
+
 // Removes what killed runs left under run-own names beside the shared
 // scratch name (".varnfile-new-NAME-xxxxxxxx", see MoveAside): files the
-// tool made that no open holds. A run that still finishes one holds it
-// with its lock, and FileRemove leaves a held file alone.
+// tool made that no open holds and that were never closed. A run that
+// still finishes one holds it with its lock; between its close and the
+// rename that gives it its name, it is closed properly. (A run killed in
+// that moment leaves a finished file under its own name, which stays.)
 void RemoveLeftAside(const std::string& scratch) {
   const std::size_t slash = scratch.find_last_of(PathSeparators);
   const std::string prefix = scratch.substr(slash == std::string::npos ? 0 : slash + 1) + "-";
@@ -162,7 +184,7 @@ void RemoveLeftAside(const std::string& scratch) {
                      [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }))
       continue;
     const std::string path = it->path().string();
-    if (LeftByTheTool(path)) varnfile::FileRemove(path.c_str());
+    if (LeftByTheTool(path)) RemoveUnfinished(path);
   }
 }
 
@@ -171,7 +193,7 @@ void RemoveLeftAside(const std::string& scratch) {
 constexpr const char* StaysUnfinished = " cannot be removed and stays behind, never closed";
 
 NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool staged)
-    : path_(path), target_(path) {
+    : path_(path), target_(path), force_(options.force) {
   CheckNewFile(path, options);
   if (!FileExists(path)) {
     // The file is made where a link that leads nowhere yet leads, so that a
@@ -183,13 +205,20 @@ NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool st
     if (target_ != path) CheckNewFile(target_, options);
     std::error_code error;
     if (staged && options.parents) std::filesystem::create_directories(DirectoryOf(target_), error);
-    staged = staged && !NameTaken(target_);
-    if (staged && FileExists(DirectoryOf(target_)))
-      UseScratch(target_);
-    else
-      unfinished_ = std::make_unique<RemoveOnInterrupt>(target_);
-    return;
+    const bool taken = NameTaken(target_);  // a link that leads nowhere, or a file made meanwhile
+    if (!taken || !FileExists(target_)) {
+      staged = staged && !taken;
+      if (staged && FileExists(DirectoryOf(target_)))
+        UseScratch(target_);
+      else
+        unfinished_ = std::make_unique<RemoveOnInterrupt>(target_);
+      return;
+    }
+    target_ = path;
   }
+  // A file that another program made since the check above is refused as
+  // it would have been then; with --force it is replaced.
+  CheckNewFile(path, options);
   // The file itself is replaced, where a symbolic link leads, and keeps its
   // permissions.
   char real[4096];
@@ -207,7 +236,8 @@ void NewFile::UseScratch(const std::string& beside) {
   if (!NameTaken(scratch_)) return;
   // What an earlier run left is cut and written again by the create, which
   // takes the lock first: a file another run still writes is never cut.
-  if (!LeftByTheTool(scratch_))
+  // (The run that made it may have moved it on meanwhile: then the name is free.)
+  if (!LeftByTheTool(scratch_) && NameTaken(scratch_))
     throw ToolError(scratch_ + " is in the way: " + path_ + " is written under that name first, and "
                     "that file is not one the tool left (move it away)", ExitCannotCreate);
   try {
@@ -232,16 +262,23 @@ varn::File NewFile::Create(varn::Method method) {
   if (rc != VARNFILE_OK) {
     // The library makes the file, then sizes it and writes its header: a
     // failure of those (a full disk, an I/O error) leaves an unfinished
-    // file, which goes. The name was free, or what a killed run left.
+    // file, which goes. The name was free, or what a killed run left. But
+    // another run may have made the name's file meanwhile, and this create
+    // failed for that: a file an open holds, or one closed properly, is
+    // that run's and stays.
     const std::string cause = WriteFailureCause(errno, writing());
     const bool left = NameTaken(writing()) && LeftByTheTool(writing());
-    const bool removed = left && varnfile::PlatformRemoveName(writing().c_str()) == 0;
+    const int removal = left ? RemoveUnfinished(writing()) : 0;
+    if (removal == EWOULDBLOCK) throw ToolError(path_ + " is being made by another process", ExitInUse);
+    if (removal == EEXIST) throw ToolError(path_ + " was made by another program meanwhile", ExitCannotCreate);
+    const bool removed = left && removal == 0;
     if (left && !removed) Report("varnfile: %s%s\n", writing().c_str(), StaysUnfinished);
     if (rc == VARNFILE_E_WRITE || (rc == VARNFILE_E_CREATE && left && !cause.empty()))
       throw ToolError("cannot write the header of the new file " + path_ + ": " + varn::DescribeResult(rc) +
                           (cause.empty() ? "" : " (" + cause + ")") + (removed ? "; removed it" : ""),
                       ExitIo);
-    ThrowOpenFailure(scratch_.empty() ? path_ : scratch_, rc, true);
+    // A new name is named as it is given: its scratch name is the tool's affair.
+    ThrowOpenFailure(replaced_.empty() ? path_ : scratch_, rc, true);
   }
   if (!scratch_.empty()) {  // ours from here on, until it takes its name
     madeScratch_ = true;
@@ -265,11 +302,17 @@ void NewFile::Commit() {
     return;
   }
   if (replaced_.empty()) {  // staged under a new name, which must still be free
-    if (NameTaken(target_)) throw ToolError(target_ + " was made by another program meanwhile", ExitCannotCreate);
-    int error = varnfile::PlatformReplaceName(scratch_.c_str(), target_.c_str());
-    if (error != 0) throw SystemError("cannot give the new file the name " + path_, error, ExitIo);
-    Committed();
-    return;
+    const int error = varnfile::PlatformRenameNew(scratch_.c_str(), target_.c_str());
+    if (error == 0) {
+      Committed();
+      return;
+    }
+    if (error != EEXIST) throw SystemError("cannot give the new file the name " + path_, error, ExitIo);
+    // Another program made a file of that name meanwhile: --force replaces
+    // it as it would have replaced it at the start.
+    if (!force_) throw ToolError(target_ + " was made by another program meanwhile", ExitCannotCreate);
+    char real[4096];
+    replaced_ = varnfile::PlatformResolvePath(target_.c_str(), real, sizeof real) == 0 ? real : target_;
   }
   int fd = OpenLikeLibrary(replaced_, true);  // nobody holds the old file while it is replaced
 #if defined(_WIN32)
@@ -442,7 +485,7 @@ void RunCreate(const CreateOptions& o) {
   CheckDescription(o.description);
   HeaderImage aging{};
   if (!o.aging.empty()) ParseAging(o.aging, aging.data());
-  NewFile made(o.path, o.target);
+  NewFile made(o.path, o.target, true);  // a file made meanwhile by another run is never cut
   varn::File file = made.Create(method);
   int64_t limit = 0;
   try {

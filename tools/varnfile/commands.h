@@ -110,8 +110,10 @@ class ScratchFile;
 // another run for the same name is refused as in use. Before its last close
 // the file moves to a name of this run's own (".varnfile-new-NAME-xxxxxxxx"),
 // so the shared name never holds a finished file that no lock guards; what
-// a run killed after that left under such a name is removed by the next
-// run for the same name.
+// a run killed after that left under such a name, unfinished, is removed
+// by the next run for the same name. A new name is given only while it is
+// free: a file another program made there meanwhile is replaced with
+// --force and refused (73) without.
 class NewFile {
  public:
   // With `staged` a file of a new name is written under a scratch name too,
@@ -152,6 +154,7 @@ class NewFile {
 
   std::string path_, target_, replaced_;  // the name, where a new file goes, the file it replaces
   std::string scratch_;                   // over an existing file, or staged
+  bool force_ = false;                    // a file that takes the name meanwhile is replaced too
   bool madeScratch_ = false;              // scratch_ is this run's file, to remove if not committed
   std::unique_ptr<RemoveOnInterrupt> unfinished_;  // removes writing() on an interruption
   std::unique_ptr<ScratchFile> aside_;             // the run's own name, from MoveAside on
