@@ -156,6 +156,8 @@ TEST_P(CliTest, CommandLines) {
       {"--help", 0, "\n  list                        List the items of a file, one line each\n"},  // the rest: help list
       {"help list", 0, "Usage: varnfile list [OPTIONS] FILE"}, {"list --help", 0, "Usage: varnfile list [OPTIONS] FILE"},
       {"help nope", 64, "", "unknown subcommand \"nope\""}, {"help help", 0, "Subcommands:\n"},
+      {"help list extra", 64, "", "varnfile help: one subcommand, as in varnfile help list (\"extra\" is one too many)\n"},
+      {"list %short --version", 64, "", "varnfile list: --version goes before the subcommand (varnfile --version)\n"},
       // A mistyped subcommand gets the nearest; a file named first (as to sqlite3) the order.
       {"lst %short", 64, "", "unknown subcommand \"lst\" (did you mean list?); the subcommands are: create,"},
       {"help expot", 64, "", "unknown subcommand \"expot\" (did you mean export?)"},
@@ -507,6 +509,9 @@ TEST_P(CliTest, CommandLines) {
        "{\"command\":1,\"data\":\"YQ==\",\"length\":2}\n"},
       {"import %hint", 65, "", "line 1: the data is not base64 text (\"encoding\":\"text\" takes it as it is)\n",
        "{\"command\":1,\"encoding\":\"base64\",\"data\":\"a b\"}\n"},
+      // sqlite3 -json writes a NULL column as null: as if not given.
+      {"import %nulls", 0, "", "imported 2 items", "{\"cmd\":1,\"data\":null,\"extra\":null}\n{\"cmd\":2,\"value\":null,\"data\":\"x\"}\n"},
+      {"import %nullcmd", 65, "", "line 1: no \"command\"", "{\"cmd\":null,\"data\":\"x\"}\n"},
       // Input of another kind: a transaction file, one JSON array, a JSON
       // line with a fault of its own (no hint about formats), CSV with
       // another separator.
@@ -732,6 +737,13 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ(74, full.status);
   EXPECT_TRUE(Has(Slurp(Path("full.err")), "cannot write to standard output: No space left on device (the item "
                                            "was added to " + Path("app") + " at "));
+  for (const char* line : {"create %fullnew", "set %app --description full"}) {
+    full = RunTool(expand(std::string(line) + " >/dev/full 2>%full.err || exit $?"));
+    EXPECT_EQ(74, full.status) << line;
+    EXPECT_TRUE(Has(Slurp(Path("full.err")), "No space left on device (the ")) << line << ": " << Slurp(Path("full.err"));
+  }
+  EXPECT_TRUE(Has(Slurp(Path("full.err")), "(the header of " + Path("app") + " holds the change all the same)"));
+  EXPECT_EQ(0, RunTool(expand("verify -q %fullnew")).status) << "the new file is in place";
 #endif
   // A file another process holds is "in use", and --wait outlasts the holder.
   uint32_t holder = 0;  // the library's open is not inherited by the tool

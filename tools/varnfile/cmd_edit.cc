@@ -298,7 +298,7 @@ varn::File NewFile::Create(varn::Method method) {
 
 void NewFile::Commit() {
   if (scratch_.empty()) {
-    unfinished_->Keep();
+    Committed();
     return;
   }
   if (replaced_.empty()) {  // staged under a new name, which must still be free
@@ -353,6 +353,9 @@ void NewFile::MoveAside() {
 void NewFile::Committed() {
   unfinished_->Keep();
   madeScratch_ = false;
+  // A summary that cannot be written from here on fails the command, but
+  // the file is in place.
+  settings().changed = "the new file " + Shown(path_) + " is in place all the same";
 }
 
 void NewFile::Finish(varn::File* file, bool last) {
@@ -915,6 +918,7 @@ void RunSet(const SetOptions& o, const CLI::App& sub) {
     editor.Write();
     std::copy(h, h + HeaderSize, written.begin());
   }
+  settings().changed = "the header of " + Shown(o.path) + " holds the change all the same";
   if (settings().quiet) return;
   const uint8_t* h = written.data();
   std::printf("flags        0x%08X\n", Get32(h + FlagsOffset));

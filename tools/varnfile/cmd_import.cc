@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -99,6 +100,10 @@ varn::Item JsonItem(const std::string& text, const Defaults& d, bool commandGive
   std::map<std::string, JsonValue> object;
   std::string error;
   if (!ParseJsonObject(text, &object, &error)) throw ToolError(AtLine(line) + error + hint, ExitDamaged);
+  // A null stands for a value not given (sqlite3 -json writes a NULL column
+  // so): as if the key were not there.
+  for (auto it = object.begin(); it != object.end();)
+    it = it->second.type == JsonValue::Type::Null ? object.erase(it) : std::next(it);
   // "cmd" is the command's column in CSV (export writes it so): rows that
   // went through a CSV table arrive with that name.
   auto cmd = object.find("cmd");

@@ -223,7 +223,12 @@ int main(int argc, char** argv) {
         return ExitOk;
       }
       name = argv[2];
-      if (argc == 3 && FindSubcommand(app, name) != nullptr) {
+      if (FindSubcommand(app, name) != nullptr) {
+        if (argc > 3) {
+          std::fprintf(stderr, "varnfile help: one subcommand, as in varnfile help %s (%s is one too many)\n",
+                       name.c_str(), Quote(argv[3]).c_str());
+          return ExitUsage;
+        }
         std::fputs(FindSubcommand(app, name)->help(app.get_name()).c_str(), stdout);
         return ExitOk;
       }

@@ -84,6 +84,10 @@ std::string UnknownOptionMessage(const CLI::App& app, const CLI::App& sub, const
     for (const CLI::Option* option : owner->get_options())
       for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
   }
+  // An option of the tool's own (--version), given after the subcommand.
+  if (app.get_option_no_throw(given) != nullptr && sub.get_option_no_throw(given) == nullptr)
+    return "varnfile " + sub.get_name() + ": " + Shown(given) + " goes before the subcommand (varnfile " +
+           Shown(given) + ")";
   const std::string nearest = Nearest(given, names, given.size() > 5 ? 3 : 2);
   return "varnfile " + sub.get_name() + ": unknown option " + Shown(given) +
          (nearest.empty() ? "" : " (did you mean " + nearest + "?)") + "; varnfile help " +
