@@ -137,9 +137,10 @@ VARNFILE_API uint16_t VARNFILE_CALL VARNFileDelete(const char* name, uint32_t ig
 
 /* Sets the compression method (0..4) while the file holds no items. */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileSetCompression(uint32_t handle, uint16_t method);
-/* Sets the cache limits and the read and write buffer sizes (each at most
- * 0x7FFFFFFF, else 260). Appended bytes still buffered are written first, so
- * a failed write shows here (278). */
+/* Sets the cache limits and the read and write buffer sizes (each buffer
+ * size at most 0x7FFFFFFF, else 260; the cache's byte limit takes any
+ * value). Appended bytes still buffered are written first, so a failed write
+ * shows here (278). */
 VARNFILE_API uint16_t VARNFILE_CALL VARNFileSetParameters(uint32_t handle, uint16_t maxCachedItems,
                                             uint32_t maxCachedBytes, uint32_t readBufferSize,
                                             uint32_t writeBufferSize);

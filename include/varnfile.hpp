@@ -228,9 +228,9 @@ class File;
 // std::move(file).Items()) keeps that file open until the range is gone,
 // then closes it as File's destructor does: return such a range from a
 // function, never one of a local File.
-// Backwards through a chained file, each read-ahead window replays the chain
-// from its last reset point: a larger cache (SetParameters, e.g. 256 items)
-// widens the window and saves most of that work on long chains.
+// Backwards through a chained file, each read-ahead window decodes the chain
+// from the nearest decoder checkpoint before it (see docs/guide.md), so a
+// backward walk costs about twice a forward one.
 class ItemRange {
  public:
   class iterator {

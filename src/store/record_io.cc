@@ -42,13 +42,6 @@ inline bool EndsWithinData(const Store* store, uint32_t position, uint32_t store
   return static_cast<uint64_t>(position) + RecordOverhead + storedLength <= store->endOfData;
 }
 
-// Every compressor writes at least one byte for data of any length: a
-// compressed record that stores nothing for such data has been damaged
-// (most likely its length), and would read as zeros that no CRC checks.
-inline bool StoresNothingForData(const Store* store, const ItemHeader& header) {
-  return store->method != MethodNone && header.storedLength == 0 && header.length != 0;
-}
-
 ResultCode ReadTrailerBehind(Store* store, uint32_t position, uint32_t direct,
                              ItemTrailer* out) {
   uint8_t bytes[ItemTrailerSize];
@@ -269,11 +262,7 @@ ResultCode SeekChain(Store* store, uint32_t position, bool lost) {
       uint8_t none = 0;
       uint8_t* into = kept != nullptr ? kept : data;
       rc = DecompressItem(store, &header, stored, header.length != 0 ? into : &none);
-      // Such a record decodes nothing and leaves the chain as it was, but
-      // it is not kept: read itself, it fails.
-      if (rc == ResultOk && kept != nullptr && !StoresNothingForData(store, header)) {
-        KeepDecodedRecord(store, q, header);
-      }
+      if (rc == ResultOk && kept != nullptr) KeepDecodedRecord(store, q, header);
     }
     // Nothing behind a reset point depends on its record: reset (when the
     // record was not decoded to be kept, instead of decoding it).
@@ -367,7 +356,6 @@ ResultCode ReadRecord(Store* store, RecordView* out) {
     rc = BufferedRead(store, out->data, dataAt, header.storedLength, 0);
     if (rc != ResultOk) return rc;
   } else {
-    if (StoresNothingForData(store, header)) return ResultReadFailed;
     uint8_t* stored = nullptr;
     rc = GetScratchBuffers(store, header.storedLength + ItemTrailerSize, store->scratchSizeB,
                            &stored, nullptr);

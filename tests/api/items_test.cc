@@ -129,10 +129,13 @@ TEST(Items, DamagedRecordsDeliverOnlyTheirOwnBytes) {
       ++delivered;
       EXPECT_EQ(std::string::npos, got.data.find("SECRET")) << what << ", item at " << here;
       if (rc == 0) {
-        // Also for an empty item, whose CRC is 0 ("unchecked"): a damaged
-        // length there must not read as zeros.
+        // An empty item's CRC is 0, which the format reads as "unchecked":
+        // a damaged length there reads as zeros, its stored length 0 as
+        // the format's "nothing stored".
         auto i = std::find(at.begin(), at.end(), here) - at.begin();
-        EXPECT_TRUE(i < static_cast<ptrdiff_t>(at.size()) && items[i].data == got.data)
+        bool zeros = got.data == std::string(got.data.size(), '\0');
+        EXPECT_TRUE(i < static_cast<ptrdiff_t>(at.size()) &&
+                    (items[i].data == got.data || (items[i].data.empty() && zeros)))
             << what << ": 0 for bytes never written at " << here;
       }
       return rc;
@@ -269,7 +272,8 @@ std::vector<Item> ReadPastEndMarkers(uint32_t h) {
 // zlib's streams at several levels and strategies, each item cut inside by
 // a flush and ended by a final block (stored blocks longer than the window
 // included); a chain that runs through a deleted item and an end marker,
-// with a reset point in its middle and none behind its last record. They
+// with a reset point in its middle and none behind its last record, and a
+// record that stores nothing for its data (as zeros, under the CRC). They
 // read forwards, and by position backwards through a cache of one item,
 // and an item appended behind them reads back too.
 TEST(Items, ZlibStreamsFromAnotherWriter) {
@@ -281,6 +285,9 @@ TEST(Items, ZlibStreamsFromAnotherWriter) {
       {3, 700, 6, Z_HUFFMAN_ONLY, Z_PARTIAL_FLUSH, true}, {4, 20000, 0, Z_DEFAULT_STRATEGY, Z_BLOCK, false},
       {VARNFILE_CMD_END_MARKER, 300, 6, Z_FILTERED, Z_SYNC_FLUSH, false},
       {5, 0, 6, Z_DEFAULT_STRATEGY, Z_NO_FLUSH, false}, {6, 4000, 9, Z_DEFAULT_STRATEGY, Z_BLOCK, false},
+      // Level -1: a record that stores nothing for its 40 bytes, which read
+      // as zeros (their CRC checked) and leave the chain as it was.
+      {7, 40, -1, Z_DEFAULT_STRATEGY, Z_NO_FLUSH, false}, {8, 900, 6, Z_DEFAULT_STRATEGY, Z_SYNC_FLUSH, false},
   };
   const std::string path = ScratchFile("zlib.trn");
   for (uint16_t method : {VARNFILE_METHOD_CHAINED_DEFLATE, VARNFILE_METHOD_DEFLATE}) {
@@ -290,9 +297,10 @@ TEST(Items, ZlibStreamsFromAnotherWriter) {
     std::vector<std::pair<uint32_t, Item>> live;
     for (const auto& r : records) {
       const uint32_t at = uint32_t(file.size()), n = uint32_t(live.size());
-      Bytes data = varnfile::Sample(varnfile::TextData, r.length, n % 2);
-      Bytes stored = data.empty() ? Bytes() : ZlibItem(data, chain, r.level, r.strategy, r.flush);
-      chain.insert(chain.end(), data.begin(), data.end());
+      const bool nothing = r.level < 0;
+      Bytes data = nothing ? Bytes(r.length, 0) : varnfile::Sample(varnfile::TextData, r.length, n % 2);
+      Bytes stored = data.empty() || nothing ? Bytes() : ZlibItem(data, chain, r.level, r.strategy, r.flush);
+      if (!nothing) chain.insert(chain.end(), data.begin(), data.end());
       bool reset = r.resetAfter && method == VARNFILE_METHOD_CHAINED_DEFLATE;
       if (reset || method == VARNFILE_METHOD_DEFLATE) chain.clear();
       Item item{r.commandId, uint16_t(n), n * 7, std::string(data.begin(), data.end())};
