@@ -7,28 +7,37 @@
 
 namespace varnfile {
 
+bool IsPosixSeparator(char c) { return c == '/'; }
 bool IsWindowsSeparator(char c) { return c == ':' || c == '/' || c == '\\'; }
 
-#if defined(_WIN32)
-bool IsPlatformSeparator(char c) { return IsWindowsSeparator(c); }
-#else
-bool IsPlatformSeparator(char c) { return c == '/'; }
-#endif
+bool EndsInSeparatorWith(const char* path, const PathSyntax& syntax) {
+  // Only a scan from the start tells whether the last byte is a character
+  // of its own or the second byte of one.
+  bool separator = false;
+  for (size_t at = 0; path[at] != '\0'; at = NextCharacter(path, at, syntax)) {
+    separator = syntax.isSeparator(path[at]);
+  }
+  return separator;
+}
 
-uint32_t SplitPathWith(char* path, char* nameOut, uint32_t dirOnly, SeparatorTest isSeparator) {
-  // One scan: where the last separator is, and whether it directly follows
-  // a non-empty component. A colon never counts as following a name: it
-  // ends a drive prefix, which a cut must keep.
+uint32_t SplitPathWith(char* path, char* nameOut, uint32_t dirOnly, const PathSyntax& syntax) {
+  // One scan, a character at a time: where the last separator is, and
+  // whether it directly follows a non-empty component. A colon never counts
+  // as following a name: it ends a drive prefix, which a cut must keep.
   size_t length = 0;
   bool anySeparator = false;
   size_t lastSeparator = 0;
   bool separatorAfterName = false;
-  for (; path[length] != '\0'; ++length) {
+  bool afterName = false;  // the previous character belongs to a component
+  for (; path[length] != '\0'; length = NextCharacter(path, length, syntax)) {
     char c = path[length];
-    if (!isSeparator(c)) continue;
-    separatorAfterName = length > 0 && !isSeparator(path[length - 1]) && c != ':';
-    anySeparator = true;
-    lastSeparator = length;
+    bool separator = syntax.isSeparator(c);
+    if (separator) {
+      separatorAfterName = afterName && c != ':';
+      anySeparator = true;
+      lastSeparator = length;
+    }
+    afterName = !separator;
   }
   size_t nameStart = anySeparator ? lastSeparator + 1 : 0;
   bool nameNonEmpty = nameStart < length;
@@ -45,19 +54,17 @@ uint32_t SplitPathWith(char* path, char* nameOut, uint32_t dirOnly, SeparatorTes
 }
 
 uint32_t SplitPath(char* path, char* nameOut, uint32_t dirOnly) {
-  return SplitPathWith(path, nameOut, dirOnly, IsPlatformSeparator);
+  return SplitPathWith(path, nameOut, dirOnly, PlatformPaths);
 }
 
-char* JoinPathWith(char* directory, const char* name, SeparatorTest isSeparator, char separator) {
+char* JoinPathWith(char* directory, const char* name, const PathSyntax& syntax) {
   size_t length = strlen(directory);
-  if (length > 0 && !isSeparator(directory[length - 1])) directory[length++] = separator;
+  if (length > 0 && !EndsInSeparatorWith(directory, syntax)) directory[length++] = syntax.separator;
   strcpy(directory + length, name);
   return directory;
 }
 
-char* JoinPath(char* directory, const char* name) {
-  return JoinPathWith(directory, name, IsPlatformSeparator, PlatformSeparator);
-}
+char* JoinPath(char* directory, const char* name) { return JoinPathWith(directory, name, PlatformPaths); }
 
 ResultCode CheckAccess(const char* path, int32_t mode) {
   int err = PlatformAccess(path, mode);
@@ -81,10 +88,15 @@ ResultCode MakeDirectories(const char* path) {
   memcpy(parent, path, length + 1);
   // A run of separators at the end names the same directory as one, which
   // the split below then takes off.
-  while (length > 1 && IsPlatformSeparator(parent[length - 1]) &&
-         IsPlatformSeparator(parent[length - 2])) {
-    parent[--length] = '\0';
+  size_t run = length;  // where the separators at the end begin
+  for (size_t at = 0; at < length; at = NextCharacter(parent, at, PlatformPaths)) {
+    if (!PlatformPaths.isSeparator(parent[at])) {
+      run = length;
+    } else if (run == length) {
+      run = at;
+    }
   }
+  if (run + 1 < length) parent[run + 1] = '\0';
   if (SplitPath(parent, nullptr, 0) == 0 || parent[0] == '\0') return rc;
   if (MakeDirectories(parent) != ResultOk) return rc;
   // Made here, or meanwhile by another process, or above as the parent when

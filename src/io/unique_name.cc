@@ -112,7 +112,7 @@ ResultCode CheckUniqueNameLimits(const char* directory, const char* extension, c
   char directoryPart[MaxPathLength + 1];
   if (!DirectoryPart(directory, directoryPart)) return ResultInvalidArgument;
   size_t directoryLength = strlen(directoryPart);
-  bool needsSeparator = directoryLength > 0 && !IsPlatformSeparator(directoryPart[directoryLength - 1]);
+  bool needsSeparator = directoryLength > 0 && !EndsInSeparator(directoryPart);
   if (directoryLength + (needsSeparator ? 1 : 0) + nameLength > MaxPathLength) {
     return ResultInvalidArgument;
   }

@@ -39,6 +39,11 @@ int PlatformRenameNew(const char* from, const char* to);
 int PlatformResolvePath(const char* path, char* out, size_t size);
 // Gives `to` the permission bits of `from` (POSIX; nothing on Windows).
 int PlatformCopyMode(const char* from, const char* to);
+// True when c begins a two-byte character of the code page that paths are
+// given in, so that the byte after it is part of that character: on
+// Windows a lead byte of the ANSI code page (IsDBCSLeadByte); never on
+// POSIX, where paths are UTF-8 or single bytes.
+bool PlatformIsLeadByte(char c);
 // The folder for temporary files, without a trailing separator: $TMPDIR
 // or /tmp on POSIX, GetTempPathA on Windows. ERANGE when it does not fit.
 int PlatformTempDirectory(char* out, size_t size);

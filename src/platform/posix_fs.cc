@@ -79,6 +79,8 @@ int PlatformCopyMode(const char* from, const char* to) {
   return chmod(to, st.st_mode & 07777) == 0 ? 0 : errno;
 }
 
+bool PlatformIsLeadByte(char) { return false; }
+
 int PlatformTempDirectory(char* out, size_t size) {
   const char* tmp = std::getenv("TMPDIR");
   if (tmp == nullptr || *tmp == 0) tmp = "/tmp";

@@ -81,11 +81,22 @@ int PlatformResolvePath(const char* path, char* out, size_t size) {
 
 int PlatformCopyMode(const char*, const char*) { return 0; }
 
+bool PlatformIsLeadByte(char c) { return IsDBCSLeadByte(static_cast<BYTE>(c)) != 0; }
+
 int PlatformTempDirectory(char* out, size_t size) {
   char path[MAX_PATH + 1];
   DWORD length = GetTempPathA(sizeof path, path);
   if (length == 0 || length > MAX_PATH) return ENOENT;
-  while (length > 1 && (path[length - 1] == '\\' || path[length - 1] == '/')) --length;
+  // The separators at the end go, read from the start: the last byte may
+  // be the second of a two-byte character.
+  DWORD end = 0;  // behind the last character that is no separator
+  for (DWORD at = 0; at < length;) {
+    const bool pair = PlatformIsLeadByte(path[at]) && at + 1 < length;
+    const DWORD next = at + (pair ? 2 : 1);
+    if (pair || (path[at] != '\\' && path[at] != '/')) end = next;
+    at = next;
+  }
+  length = end > 0 ? end : 1;
   if (length >= size) return ERANGE;
   std::memcpy(out, path, length);
   out[length] = 0;

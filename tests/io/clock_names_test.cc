@@ -126,6 +126,70 @@ TEST(PathsTest, SplitPath) {
   }
 }
 
+// Code page 932 spells some characters with two bytes: a lead byte from
+// 0x81-0x9F or 0xE0-0xFC, then a byte that may be 0x5C, the backslash
+// (SO, U+30BD, is 83 5C; TABLE, U+8868, 95 5C). Paths are read a character
+// at a time under the Windows separators, so such a byte never separates.
+bool Cp932Lead(char c) {
+  const unsigned char b = static_cast<unsigned char>(c);
+  return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
+constexpr PathSyntax Cp932Paths = {IsWindowsSeparator, Cp932Lead, '\\'};
+#define SO "\x83\x5C"
+#define TABLE "\x95\x5C"
+
+TEST(PathsTest, TwoByteCharactersEndingInABackslashAreNoSeparators) {
+  const struct {  // as in SplitPath above
+    const char *path, *pathAfter, *name; uint32_t result; const char* dirPathAfter; uint32_t dirResult;
+  } cases[] = {
+      {"C:\\dbcs\\" SO, "C:\\dbcs", SO, 1, "C:\\dbcs\\" SO, 0},
+      {"C:\\dbcs\\a\\" TABLE ".trn", "C:\\dbcs\\a", TABLE ".trn", 1, "C:\\dbcs\\a\\" TABLE ".trn", 0},
+      {TABLE ".trn", "", TABLE ".trn", 0, TABLE ".trn", 0},
+      {SO, "", SO, 0, SO, 0},
+      {SO "\\", SO, "", 1, SO, 1},      // a real separator after the character: stripped once
+      {SO "\\\\", SO "\\\\", "untouched", 0, SO "\\\\", 0},  // a run ends in no name: as after any name
+      {SO "\\" TABLE, SO, TABLE, 1, SO "\\" TABLE, 0},
+      {SO "/x" TABLE "y", SO, "x" TABLE "y", 1, SO "/x" TABLE "y", 0},
+      {"C:" SO, "C:", SO, 1, "C:" SO, 0},  // a drive's colon still stays with the directory
+      {"C:" TABLE "\\", "C:" TABLE, "", 1, "C:" TABLE, 1},
+      {"dir\\\x83", "dir", "\x83", 1, "dir\\\x83", 0},  // a lead byte that ends the path is one character
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    char path[64], name[64] = "untouched";
+    strcpy(path, c.path);
+    EXPECT_EQ(SplitPathWith(path, name, 0, Cp932Paths), c.result);
+    EXPECT_STREQ(path, c.pathAfter);
+    EXPECT_STREQ(name, c.name);
+    strcpy(path, c.path);
+    EXPECT_EQ(SplitPathWith(path, nullptr, 1, Cp932Paths), c.dirResult);
+    EXPECT_STREQ(path, c.dirPathAfter);
+  }
+}
+
+// A join adds a backslash unless the directory's last character is a
+// separator; a character whose second byte is 0x5C is none.
+TEST(PathsTest, JoinsAfterTwoByteCharacters) {
+  const struct { const char *directory, *joined; bool endsInSeparator; } cases[] = {
+      {"C:\\dbcs\\" SO, "C:\\dbcs\\" SO "\\N.TRN", false},
+      {TABLE, TABLE "\\N.TRN", false},
+      {SO "\\", SO "\\N.TRN", true},
+      {SO "/", SO "/N.TRN", true},
+      {"C:", "C:N.TRN", true},  // drive-relative
+      {"C:" SO, "C:" SO "\\N.TRN", false},
+      {"", "N.TRN", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.directory);
+    EXPECT_EQ(EndsInSeparatorWith(c.directory, Cp932Paths), c.endsInSeparator);
+    char path[64];
+    strcpy(path, c.directory);
+    EXPECT_STREQ(JoinPathWith(path, "N.TRN", Cp932Paths), c.joined);
+  }
+}
+#undef SO
+#undef TABLE
+
 // (Directories made level by level: the store open and file export tests.)
 TEST(PathsTest, CheckAccessCodes) {
   ScratchDir dir;

@@ -49,7 +49,7 @@ void AddNewFileOptions(CLI::App* sub, NewFileOptions* options) {
 }
 
 void CheckFileName(const std::string& path, const char* what) {
-  if (!path.empty() && std::string(PathSeparators).find(path.back()) != std::string::npos)
+  if (EndsInSeparator(path))
     throw ToolError(Quote(path) + ": " + what + " cannot end in \"" + path.back() +
                     "\", which names a directory; give the file's own name");
 }
@@ -106,8 +106,7 @@ bool NameTaken(const std::string& path) {
 // and the name gives way to a hash of it, ".varnfile-new-0123abcd", which
 // is as fixed. Where even that is too long, nothing is made.
 std::string ScratchNameFor(const std::string& path) {
-  std::size_t slash = path.find_last_of(PathSeparators);
-  std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+  std::string name = NameOf(path);
   const unsigned long long hash = std::hash<std::string>()(name);
   if (name.size() > 200) {
     char tail[24];
@@ -121,14 +120,14 @@ std::string ScratchNameFor(const std::string& path) {
   std::error_code error;
   const std::string here = std::filesystem::current_path(error).string();
   if (!error && !here.empty() && dir.size() > here.size() && dir.compare(0, here.size(), here) == 0 &&
-      std::string(PathSeparators).find(dir[here.size()]) != std::string::npos)
+      EndsInSeparator(dir.substr(0, here.size() + 1)))
     dirs.push_back(dir.substr(here.size() + 1));
   else if (!error && dir == here)
     dirs.push_back(".");
   std::string scratch;
   for (const std::string& leaf : {".varnfile-new-" + name, std::string(hashed)}) {
     for (const std::string& in : dirs) {
-      scratch = in + "/" + leaf;
+      scratch = InDirectory(in, leaf);
       if (scratch.size() <= LongestName) return scratch;
     }
   }
@@ -173,8 +172,7 @@ int RemoveUnfinished(const std::string& path) {
 // rename that gives it its name, it is closed properly. (A run killed in
 // that moment leaves a finished file under its own name, which stays.)
 void RemoveLeftAside(const std::string& scratch) {
-  const std::size_t slash = scratch.find_last_of(PathSeparators);
-  const std::string prefix = scratch.substr(slash == std::string::npos ? 0 : slash + 1) + "-";
+  const std::string prefix = NameOf(scratch) + "-";
   std::error_code error;
   std::filesystem::directory_iterator it(DirectoryOf(scratch), error), end;
   for (; !error && it != end; it.increment(error)) {
@@ -287,8 +285,7 @@ varn::File NewFile::Create(varn::Method method) {
   }
   if (writing() != path_) {  // the header names the file by the name it is given
     HeaderImage header = file.Header();
-    std::size_t slash = path_.find_last_of(PathSeparators);
-    std::string name = path_.substr(slash == std::string::npos ? 0 : slash + 1, BaseNameSize - 1);
+    std::string name = NameOf(path_).substr(0, BaseNameSize - 1);
     std::fill(header.begin() + BaseNameOffset, header.begin() + BaseNameOffset + BaseNameSize, 0);
     std::copy(name.begin(), name.end(), header.begin() + BaseNameOffset);
     file.WriteHeader(header);
@@ -333,10 +330,9 @@ void NewFile::Commit() {
 // So the file leaves the shared name while the create's lock still holds
 // it. Where an open file cannot be renamed (Windows) it stays there.
 void NewFile::MoveAside() {
-  std::size_t slash = scratch_.find_last_of(PathSeparators);
   std::unique_ptr<ScratchFile> own;
   try {
-    own = std::make_unique<ScratchFile>(DirectoryOf(scratch_), scratch_.substr(slash + 1));
+    own = std::make_unique<ScratchFile>(DirectoryOf(scratch_), NameOf(scratch_));
   } catch (const ToolError&) {
     return;  // no room for another name: the finished file is not lost for it
   }

@@ -22,6 +22,7 @@
 
 #include "item_text.h"
 #include "raw_file.h"
+#include "io/paths.h"
 #include "platform/console.h"
 #include "platform/file.h"
 #include "platform/file_system.h"
@@ -191,9 +192,37 @@ bool BeginsAsTransactionFile(const std::string& path, bool orCut) {
   return (got == sizeof magic || orCut) && std::memcmp(magic, "KVRW", got) == 0;
 }
 
+namespace {
+
+// The characters that end a folder name in a path; a two-byte character is
+// read whole.
+#if defined(_WIN32)
+bool IsFolderEnd(char c) { return c == '/' || c == '\\'; }
+#else
+bool IsFolderEnd(char c) { return c == '/'; }
+#endif
+constexpr varnfile::PathSyntax ToolPaths = {IsFolderEnd, varnfile::PlatformIsLeadByte, '/'};
+
+}  // namespace
+
 std::string DirectoryOf(const std::string& path) {
-  std::size_t slash = path.find_last_of(PathSeparators);
-  return slash == std::string::npos ? "." : slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+  std::string dir = path;
+  varnfile::SplitPathWith(&dir[0], nullptr, 0, ToolPaths);
+  dir.resize(std::strlen(dir.c_str()));
+  return dir.empty() ? "." : dir;
+}
+
+std::string NameOf(const std::string& path) {
+  std::string dir = path, name(path.size() + 1, '\0');
+  varnfile::SplitPathWith(&dir[0], &name[0], 0, ToolPaths);
+  name.resize(std::strlen(name.c_str()));
+  return name;
+}
+
+bool EndsInSeparator(const std::string& path) { return varnfile::EndsInSeparatorWith(path.c_str(), ToolPaths); }
+
+std::string InDirectory(const std::string& dir, const std::string& name) {
+  return dir.empty() || EndsInSeparator(dir) ? dir + name : dir + "/" + name;
 }
 
 namespace {
@@ -279,7 +308,7 @@ ScratchFile::ScratchFile(const std::string& dir, const std::string& stem) {
   const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   int error = EEXIST;
   for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
-    path_ = dir + "/" + stem + "-";
+    path_ = InDirectory(dir, stem + "-");
     for (int i = 0; i < 8; ++i) path_ += digits[random() % (sizeof digits - 1)];
     error = varnfile::FileCreateExclusive(path_.c_str(), &fd_);
   }

@@ -205,14 +205,19 @@ bool FileExists(const std::string& path);
 // a create that was stopped midway leaves.
 bool BeginsAsTransactionFile(const std::string& path, bool orCut = false);
 
-// The characters that end a folder name in a path.
-#if defined(_WIN32)
-constexpr const char* PathSeparators = "/\\";
-#else
-constexpr const char* PathSeparators = "/";
-#endif
-// The folder part of a path: "." for a bare name.
+// Paths are split at '/' (on Windows also at '\'), reading a two-byte
+// character of the ANSI code page as one, so that its second byte is never
+// a separator.
+//
+// The folder part of a path: "." for a bare name; a path that names only a
+// folder ("/") is its own.
 std::string DirectoryOf(const std::string& path);
+// The final component of a path: "" when it ends in a separator.
+std::string NameOf(const std::string& path);
+// True when the last character of path is a separator.
+bool EndsInSeparator(const std::string& path);
+// name in the folder dir: "dir/name".
+std::string InDirectory(const std::string& dir, const std::string& name);
 
 // Ends the tool with a message and ExitIo, removing what RemoveOnInterrupt
 // holds, when another program cuts short a file that the tool has mapped
