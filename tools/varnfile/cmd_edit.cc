@@ -79,16 +79,20 @@ void CheckNewFile(const std::string& path, const NewFileOptions& options) {
 namespace {
 
 // Where a new file named `path` goes: the name itself, or where a symbolic
-// link that leads nowhere yet leads (through a chain of them).
+// link that leads nowhere yet leads (through a chain of them). A name that
+// is no link comes back as it is: on Windows std::filesystem::path reads a
+// narrow name in another code page than it writes it back in, and a name
+// outside ASCII would come back as another name.
 std::string LinkEnd(const std::string& path) {
   std::filesystem::path at = path;
   std::error_code error;
-  for (int hops = 0; hops < 40 && std::filesystem::is_symlink(at, error); ++hops) {
+  int hops = 0;
+  for (; hops < 40 && std::filesystem::is_symlink(at, error); ++hops) {
     std::filesystem::path to = std::filesystem::read_symlink(at, error);
     if (error) break;
     at = to.is_absolute() ? to : at.parent_path() / to;
   }
-  return at.string();
+  return hops == 0 ? path : at.string();
 }
 
 bool NameTaken(const std::string& path) {

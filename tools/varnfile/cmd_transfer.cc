@@ -194,7 +194,8 @@ std::string ReplaceableFile(const std::string& path) {
   static const char* const streams[] = {"/dev/fd/", "/dev/stdin", "/dev/stdout", "/dev/stderr", "/proc/"};
   std::filesystem::path at = path;
   std::error_code error;
-  for (int hops = 0;; ++hops) {
+  int hops = 0;
+  for (;; ++hops) {
     const std::string text = at.generic_string();
     for (const char* stream : streams) {
       if (text.rfind(stream, 0) == 0) return "";
@@ -205,7 +206,7 @@ std::string ReplaceableFile(const std::string& path) {
     if (error) return "";
     at = to.is_absolute() ? to : at.parent_path() / to;
   }
-  const std::string end = at.string();
+  const std::string end = hops == 0 ? path : at.string();  // as LinkEnd: not through another code page
   switch (std::filesystem::status(at, error).type()) {
     case std::filesystem::file_type::not_found:
       return end;
