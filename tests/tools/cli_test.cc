@@ -5,7 +5,9 @@
 // of every record.
 #include <dirent.h>
 #include <signal.h>
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <direct.h>
+#else
 #include <fcntl.h>
 #include <unistd.h>
 #include <sys/resource.h>
@@ -1805,6 +1807,36 @@ TEST(CliWindowsNameTest, NamesOutsideAsciiAreKeptAsGiven) {
   EXPECT_EQ(" . .. c\xC9 i\xC9 o\xC9 r\xC9 v\xC9", Listing(dir));
   for (const char* name : {"c\xC9", "v\xC9", "r\xC9", "i\xC9"})
     EXPECT_EQ(std::string(name) + '\0', Slurp(dir + "/" + name).substr(20, 3)) << "header of " << name;
+}
+
+// "Z:NAME" is NAME in the current folder of drive Z:, the drive of the
+// working folder here. The tool splits such a name as the library does:
+// the header holds NAME, and a file written under a scratch name first has
+// it beside the file, "Z:.varnfile-new-NAME", gone when the file is done.
+TEST(CliWindowsNameTest, ADriveRelativeNameIsInTheDrivesCurrentFolder) {
+  if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
+  const std::string dir = ScratchFolder() + "/drive";
+  ASSERT_EQ(0, MakeDirectory(dir));
+  Spit(dir + "/.varnfile-new-w", "not ours");
+  char back[4096], here[4096];
+  ASSERT_NE(nullptr, _getcwd(back, sizeof back));
+  ASSERT_EQ(0, _chdir(dir.c_str()));
+  ASSERT_NE(nullptr, _getcwd(here, sizeof here));
+  const std::string drive(here, 2);
+  std::vector<std::pair<std::string, ToolRun>> runs;
+  for (const char* line : {"create -q %c", "add -q %c --cmd 1 --data x", "convert -q -m 0 %c %v", "recover -q %c %r",
+                           "import -q --lines %i", "export -q %c -o %o", "import -q --lines %w"}) {
+    std::string command = line;
+    for (size_t at; (at = command.find('%')) != std::string::npos;) command.replace(at, 1, drive);
+    runs.emplace_back(line, RunTool(command, "a\n"));
+  }
+  ASSERT_EQ(0, _chdir(back));
+  for (size_t i = 0; i + 1 < runs.size(); ++i) EXPECT_EQ(0, runs[i].second.status) << runs[i].first << ": " << runs[i].second.err;
+  EXPECT_EQ(73, runs.back().second.status);
+  EXPECT_TRUE(Has(runs.back().second.err, drive + ".varnfile-new-w is in the way")) << runs.back().second.err;
+  EXPECT_EQ(" . .. .varnfile-new-w c i o r v", Listing(dir));
+  for (const char* name : {"c", "v", "r", "i"})
+    EXPECT_EQ(std::string(name) + '\0', Slurp(dir + "/" + name).substr(20, 2)) << "header of " << name;
 }
 #endif
 

@@ -192,34 +192,21 @@ bool BeginsAsTransactionFile(const std::string& path, bool orCut) {
   return (got == sizeof magic || orCut) && std::memcmp(magic, "KVRW", got) == 0;
 }
 
-namespace {
-
-// The characters that end a folder name in a path; a two-byte character is
-// read whole.
-#if defined(_WIN32)
-bool IsFolderEnd(char c) { return c == '/' || c == '\\'; }
-#else
-bool IsFolderEnd(char c) { return c == '/'; }
-#endif
-constexpr varnfile::PathSyntax ToolPaths = {IsFolderEnd, varnfile::PlatformIsLeadByte, '/'};
-
-}  // namespace
-
 std::string DirectoryOf(const std::string& path) {
   std::string dir = path;
-  varnfile::SplitPathWith(&dir[0], nullptr, 0, ToolPaths);
+  varnfile::SplitPath(&dir[0], nullptr, 0);
   dir.resize(std::strlen(dir.c_str()));
   return dir.empty() ? "." : dir;
 }
 
 std::string NameOf(const std::string& path) {
   std::string dir = path, name(path.size() + 1, '\0');
-  varnfile::SplitPathWith(&dir[0], &name[0], 0, ToolPaths);
+  varnfile::SplitPath(&dir[0], &name[0], 0);
   name.resize(std::strlen(name.c_str()));
   return name;
 }
 
-bool EndsInSeparator(const std::string& path) { return varnfile::EndsInSeparatorWith(path.c_str(), ToolPaths); }
+bool EndsInSeparator(const std::string& path) { return varnfile::EndsInSeparator(path.c_str()); }
 
 std::string InDirectory(const std::string& dir, const std::string& name) {
   return dir.empty() || EndsInSeparator(dir) ? dir + name : dir + "/" + name;

@@ -205,18 +205,20 @@ bool FileExists(const std::string& path);
 // a create that was stopped midway leaves.
 bool BeginsAsTransactionFile(const std::string& path, bool orCut = false);
 
-// Paths are split at '/' (on Windows also at '\'), reading a two-byte
+// Paths are split as the library splits the names it is given: at '/', on
+// Windows also at '\' and at a drive's colon, which stays with the folder
+// ("C:NAME" is NAME in the current folder of drive C:), reading a two-byte
 // character of the ANSI code page as one, so that its second byte is never
 // a separator.
 //
 // The folder part of a path: "." for a bare name; a path that names only a
-// folder ("/") is its own.
+// folder ("/", "C:", "C:\") is its own.
 std::string DirectoryOf(const std::string& path);
 // The final component of a path: "" when it ends in a separator.
 std::string NameOf(const std::string& path);
 // True when the last character of path is a separator.
 bool EndsInSeparator(const std::string& path);
-// name in the folder dir: "dir/name".
+// name in the folder dir: "dir/name", or "C:name" after a drive's colon.
 std::string InDirectory(const std::string& dir, const std::string& name);
 
 // Ends the tool with a message and ExitIo, removing what RemoveOnInterrupt
