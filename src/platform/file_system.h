@@ -14,6 +14,12 @@ int PlatformAccess(const char* path, int mode);
 int PlatformMakeDirectory(const char* path);
 // True when path names an existing directory.
 bool PlatformIsDirectory(const char* path);
+// True when the system takes path for a device by its name, whatever the
+// folder holds: on Windows NUL, CON, AUX, PRN, COM1-COM9 and LPT1-LPT9 in
+// any case, with any extension, in any folder (the system opens \\.\NAME
+// for them), and \\.\NAME itself. POSIX reserves no name (its devices are
+// files, such as /dev/null): false.
+bool PlatformIsDeviceName(const char* path);
 // True when both paths name the same existing file (device and inode, or
 // volume and file index).
 bool PlatformSameFile(const char* a, const char* b);

@@ -26,6 +26,8 @@ bool PlatformIsDirectory(const char* path) {
   return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+bool PlatformIsDeviceName(const char*) { return false; }
+
 bool PlatformSameFile(const char* a, const char* b) {
   struct stat sa, sb;
   if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return false;

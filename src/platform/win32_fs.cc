@@ -26,6 +26,16 @@ bool PlatformIsDirectory(const char* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool PlatformIsDeviceName(const char* path) {
+  // The full form of a reserved name is the device's own, \\.\NUL; the
+  // system's rule decides (it has changed between versions). A longer path
+  // in that space (\\.\C:\file, \\.\pipe\name) is no device name.
+  char full[MAX_PATH + 1];
+  DWORD length = GetFullPathNameA(path, sizeof full, full, nullptr);
+  if (length < 5 || length >= sizeof full || std::strncmp(full, "\\\\.\\", 4) != 0) return false;
+  return std::strpbrk(full + 4, "\\/") == nullptr;
+}
+
 bool PlatformSameFile(const char* a, const char* b) {
   // No inode numbers: the volume and the file index of an open handle name
   // the file. The handles ask for no access and share everything.

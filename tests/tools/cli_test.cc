@@ -1840,6 +1840,32 @@ TEST(CliWindowsNameTest, ADriveRelativeNameIsInTheDrivesCurrentFolder) {
 }
 #endif
 
+#if defined(_WIN32)
+// Windows opens a device for NUL, CON, COM1 and the like, in any case, with
+// any extension and in any folder: an export writes to one in place, as to
+// /dev/null, and a new transaction file is refused there, as on a device.
+TEST(CliNameTest, WindowsDeviceNamesAreNoRegularFiles) {
+  if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
+  const std::string dir = ScratchFolder() + "/devices", source = dir + "/source";
+  ASSERT_EQ(0, MakeDirectory(dir));
+  ASSERT_EQ(0, RunTool("import -q --lines -m 0 " + source, "a\nb\n").status);
+  for (const std::string& output : {std::string("-o NUL"), std::string("-o nul.jsonl"), "-o " + dir + "/Nul.csv",
+                                    "--output " + dir + "\\nUl.TXT", dir + "/NUL.tsv"}) {
+    ToolRun run = RunTool("export -q " + source + " " + output);
+    EXPECT_EQ(0, run.status) << output << ": " << run.err;
+  }
+  for (const std::string& line : {"create " + dir + "/NUL", "create -f " + dir + "/con.trn", "import --lines " + dir + "/Com1",
+                                  "import -f --lines " + dir + "/lpt9.x", "convert -m 2 " + source + " " + dir + "/aux",
+                                  "recover -f " + source + " " + dir + "/PRN.trn"}) {
+    ToolRun run = RunTool(line, "x\n");
+    EXPECT_EQ(73, run.status) << line;
+    EXPECT_TRUE(Has(run.err, " is not a regular file, and only a file is replaced")) << line << ": " << run.err;
+  }
+  EXPECT_EQ(" . .. source", Listing(dir));
+  EXPECT_EQ(2u, ReadFile(source).size());
+}
+#endif
+
 // Under Wine every run of the tool costs a tenth of a second and more:
 // Windows runs the table with no compression and with a chained method.
 #if defined(_WIN32)

@@ -57,7 +57,9 @@ void CheckFileName(const std::string& path, const char* what) {
 void CheckNewName(const std::string& path) {
   CheckFileName(path, "the name of a new file");
   std::error_code error;
-  const std::filesystem::file_type type = std::filesystem::status(path, error).type();
+  const std::filesystem::file_type type = varnfile::PlatformIsDeviceName(path.c_str())
+                                              ? std::filesystem::file_type::character
+                                              : std::filesystem::status(path, error).type();
   if (type == std::filesystem::file_type::directory)
     throw ToolError(path + " is a directory, not a file (" + path + "/NAME names a new file in it)",
                     ExitCannotCreate);
@@ -225,8 +227,7 @@ NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool st
   // permissions.
   char real[4096];
   replaced_ = varnfile::PlatformResolvePath(path.c_str(), real, sizeof real) == 0 ? real : path;
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(replaced_, error))  // a directory, a device, a pipe
+  if (!IsRegularFile(replaced_))  // a directory, a device, a pipe
     throw ToolError(path + " is not a regular file, and only a file is replaced", ExitCannotCreate);
   varnfile::FileClose(OpenLikeLibrary(replaced_, true));  // in use: refused, as a create would be
   UseScratch(replaced_);

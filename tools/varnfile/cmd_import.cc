@@ -470,8 +470,7 @@ class ImportInput {
       OpenInput(file_, path);
     }
     std::istream& in = standard ? StandardInput("items") : file_;
-    std::error_code error;
-    if (twice && (standard || !std::filesystem::is_regular_file(path, error))) {
+    if (twice && (standard || !IsRegularFile(path))) {
       Spool(in, target);
       file_.close();
       reader_ = std::make_unique<DescriptorReader>(spool_->descriptor());

@@ -185,7 +185,8 @@ int RunConvert(const ConvertOptions& o) {
 
 // The regular file that an output named `path` writes to, found through
 // symbolic links, or where they lead when no file is there yet; empty for
-// an output written in place: one that is no regular file (a device, a
+// an output written in place: one that is no regular file (a device, also
+// one that Windows finds by its name, such as NUL or dir\nul.jsonl, a
 // pipe, a directory), or one that stands for an open stream (/dev/stdout,
 // /dev/fd/N, /proc/self/fd/N, a name whose links lead through them): their
 // rows go where that stream goes, which may be a file opened to append,
@@ -207,6 +208,7 @@ std::string ReplaceableFile(const std::string& path) {
     at = to.is_absolute() ? to : at.parent_path() / to;
   }
   const std::string end = hops == 0 ? path : at.string();  // as LinkEnd: not through another code page
+  if (varnfile::PlatformIsDeviceName(end.c_str())) return "";
   switch (std::filesystem::status(at, error).type()) {
     case std::filesystem::file_type::not_found:
       return end;
@@ -247,7 +249,8 @@ class Output {
         // would be cut, also where the shell opened it to append (>>).
       } else {
         std::error_code error;
-        removable_ = std::filesystem::symlink_status(path, error).type() == std::filesystem::file_type::not_found;
+        removable_ = !varnfile::PlatformIsDeviceName(path.c_str()) &&
+                     std::filesystem::symlink_status(path, error).type() == std::filesystem::file_type::not_found;
         if (removable_) cleanup_ = std::make_unique<RemoveOnInterrupt>(path);
         file_ = std::fopen(path.c_str(), "wb");
         if (file_ == nullptr) {
@@ -332,8 +335,7 @@ int RunExport(const ExportOptions& o) {
     throw ToolError("export: the output is " + o.path + " itself");
   // An output that another open holds is refused first: where that open
   // shuts out readers (Windows), its first bytes cannot even be read.
-  std::error_code error;
-  if (!output.empty() && std::filesystem::is_regular_file(output, error)) {
+  if (!output.empty() && IsRegularFile(output)) {
     try {
       varnfile::FileClose(OpenLikeLibrary(output, false));
     } catch (const ToolError& e) {

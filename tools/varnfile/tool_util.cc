@@ -180,11 +180,15 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 bool FileExists(const std::string& path) { return varnfile::PlatformAccess(path.c_str(), 0) == 0; }
 
+bool IsRegularFile(const std::string& path) {
+  std::error_code error;
+  return !varnfile::PlatformIsDeviceName(path.c_str()) && std::filesystem::is_regular_file(path, error);
+}
+
 bool BeginsAsTransactionFile(const std::string& path, bool orCut) {
   // Only a regular file is read: opening a FIFO to read would wait for a
   // writer (and an export to it is the writer its reader waits for).
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return false;
+  if (!IsRegularFile(path)) return false;
   char magic[4] = {};
   std::ifstream in(path, std::ios::binary);
   in.read(magic, sizeof magic);

@@ -200,6 +200,10 @@ void PrintError(const std::string& message);
 // True when the two paths name the same existing file.
 bool SameFile(const std::string& a, const std::string& b);
 bool FileExists(const std::string& path);
+// True when path leads to a regular file, through symbolic links. A name
+// that the system takes for a device (NUL, COM1.txt, dir\nul on Windows)
+// never does, whatever a listing of its folder shows.
+bool IsRegularFile(const std::string& path);
 // True when path is a regular file that begins as a transaction file does.
 // With `orCut`, also when it holds only the start of that, or nothing: what
 // a create that was stopped midway leaves.
