@@ -16,6 +16,9 @@
 #if defined(__linux__)
 #include <sys/inotify.h>
 #endif
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -29,6 +32,7 @@
 
 #include "platform/console.h"
 #include "platform/file.h"
+#include "platform/file_system.h"
 #include "reliability/reliability_util.h"
 
 namespace varnfile_test {
@@ -1863,6 +1867,59 @@ TEST(CliNameTest, WindowsDeviceNamesAreNoRegularFiles) {
   }
   EXPECT_EQ(" . .. source", Listing(dir));
   EXPECT_EQ(2u, ReadFile(source).size());
+}
+
+// Ctrl-C while an append copies its input from a pipe: the copy keeps its
+// name while the tool runs and goes with the tool; the file is as it was.
+TEST(CliInterruptTest, CtrlCDuringAnAppendFromAPipeLeavesNoCopy) {
+  if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
+  const std::string dir = ScratchFolder() + "/ctrlc", target = dir + "/target";
+  ASSERT_EQ(0, MakeDirectory(dir));
+  ASSERT_EQ(0u, MakeFile(target, 0, {}).size());
+  // Ctrl-C goes to every program of a console: the tool gets a console of
+  // its own with this test, which ignores the event once the tool runs.
+  FreeConsole();
+  ASSERT_TRUE(AllocConsole());
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE in = nullptr, feed = nullptr;
+  ASSERT_TRUE(CreatePipe(&in, &feed, &inherit, 0));
+  SetHandleInformation(feed, HANDLE_FLAG_INHERIT, 0);
+  HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOA start = {};
+  start.cb = sizeof start;
+  start.dwFlags = STARTF_USESTDHANDLES;
+  start.hStdInput = in;
+  start.hStdOutput = start.hStdError = nul;
+  std::string line = "\"" VARNFILE_TOOL_PATH "\" import --append --lines " + target;
+  std::replace(line.begin(), line.begin() + std::strlen(VARNFILE_TOOL_PATH) + 2, '/', '\\');
+  PROCESS_INFORMATION tool = {};
+  ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &tool));
+  CloseHandle(in);
+  CloseHandle(nul);
+  // More than the 64 KB that the tool reads before it writes to its copy:
+  // a copy that has grown has been made, and let go of its name.
+  const std::string lines(70000, '\n');
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(feed, lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr));
+  std::string copy;
+  uint64_t size = 0;
+  for (int n = 0; n < 2000 && size < 65536; ++n) {
+    const std::string names = Listing(dir);
+    const size_t at = names.find(".varnfile-import-");
+    copy = at == std::string::npos ? "" : dir + "/" + names.substr(at, names.find(' ', at) - at);
+    if (copy.empty() || varnfile::PlatformFileSize(copy.c_str(), &size) != 0) size = 0;
+    if (size < 65536) Sleep(10);
+  }
+  EXPECT_GE(size, 65536u) << Listing(dir);
+  SetConsoleCtrlHandler(nullptr, TRUE);
+  EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(tool.hProcess, 30000));
+  TerminateProcess(tool.hProcess, 1);  // when the event did not end it
+  CloseHandle(feed);
+  CloseHandle(tool.hThread);
+  CloseHandle(tool.hProcess);
+  EXPECT_EQ(" . .. target", Listing(dir));
+  EXPECT_EQ(std::vector<Item>{}, ReadFile(target));
 }
 #endif
 

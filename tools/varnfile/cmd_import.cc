@@ -462,6 +462,8 @@ class DescriptorReader : public std::streambuf {
 // Where the system lets an open file's name go (POSIX), the copy loses its
 // name as soon as it is made and is written and read through its
 // descriptor: however the tool ends, kill -9 included, nothing is left.
+// On Windows it keeps its name while the tool runs and goes when the tool
+// ends, however it ends.
 class ImportInput {
  public:
   ImportInput(const std::string& path, bool twice, const std::string& target) {

@@ -316,7 +316,13 @@ ScratchFile::~ScratchFile() {
 }
 
 void ScratchFile::ReleaseName() {
-  if (named_ && varnfile::PlatformRemoveName(path_.c_str()) == 0) {
+  if (!named_) return;
+  // Windows keeps the name of an open file, and an interrupt handler could
+  // not remove it while this descriptor holds it without delete sharing:
+  // the descriptor marks it instead, and it goes when the descriptor is
+  // closed, also when the process ends some other way (Ctrl-C, a kill).
+  if (varnfile::PlatformRemoveName(path_.c_str()) == 0 ||
+      (fd_ >= 0 && varnfile::FileRemoveHeld(fd_, path_.c_str()) == 0)) {
     named_ = false;
     cleanup_.reset();
   }

@@ -283,8 +283,10 @@ class ScratchFile {
   int TakeName(const std::string& target);
   // Lets the name go while the file is open, where the system lets an open
   // file's name go (POSIX): a run killed later leaves nothing behind, and
-  // the file is reached through descriptor() alone. Elsewhere the name
-  // stays until this goes out of scope.
+  // the file is reached through descriptor() alone. Where it does not
+  // (Windows), a file still open here keeps its name until its descriptor
+  // is closed, by this or by the end of the process however it ends, and
+  // goes then; a closed one keeps its name until this goes out of scope.
   void ReleaseName();
   // Where the system names an open file by its descriptor (Linux:
   // /proc/self/fd/N), lets the name go at once and returns that other name,
