@@ -20,12 +20,15 @@ void PlatformBinaryStdio();
 // unless the process was started with it ignored; Windows: Ctrl-C,
 // Ctrl-Break, closing the console). When
 // it returns true the process then ends as the interruption would have
-// (POSIX: dies of the signal); when it returns false the process goes on,
+// (POSIX: dies of the signal; Windows: exits with STATUS_CONTROL_C_EXIT,
+// 0xC000013A); when it returns false the process goes on,
 // and ends itself later with PlatformEndAsInterrupted(signal). cleanup runs
 // in a signal handler on POSIX and on a thread of its own on Windows:
 // PlatformRemoveName and lock-free atomics are what it may use.
 void PlatformOnInterrupt(bool (*cleanup)(int signal));
-// Ends the process as the interruption that cleanup was given would have.
+// Ends the process as the interruption that cleanup was given would have
+// (POSIX: of the signal, 128 + signal where it survives it; Windows:
+// STATUS_CONTROL_C_EXIT, for Ctrl-C, Ctrl-Break and a closed console).
 [[noreturn]] void PlatformEndAsInterrupted(int signal);
 // A write past the process's file-size limit (POSIX: RLIMIT_FSIZE) fails
 // with EFBIG instead of ending the process with SIGXFSZ, so that the

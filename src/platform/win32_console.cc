@@ -14,10 +14,14 @@ namespace {
 
 bool (*interruptCleanup)(int) = nullptr;
 
-// Runs on a thread of its own; returning FALSE lets the default handler
-// end the process, TRUE leaves the ending to the program.
+// Runs on a thread of its own; returning TRUE leaves the ending to the
+// program. The process ends here rather than in the default handler, with
+// the status that handler gives on Windows: Wine's exits with 0, which
+// would report an interrupted command as a success.
 BOOL WINAPI CleanUpAndDie(DWORD event) {
-  return interruptCleanup == nullptr || interruptCleanup(static_cast<int>(event)) ? FALSE : TRUE;
+  if (interruptCleanup == nullptr) return FALSE;
+  if (!interruptCleanup(static_cast<int>(event))) return TRUE;
+  PlatformEndAsInterrupted(static_cast<int>(event));
 }
 
 }  // namespace

@@ -1870,7 +1870,8 @@ TEST(CliNameTest, WindowsDeviceNamesAreNoRegularFiles) {
 }
 
 // Ctrl-C while an append copies its input from a pipe: the copy keeps its
-// name while the tool runs and goes with the tool; the file is as it was.
+// name while the tool runs and goes with the tool, which ends as Ctrl-C
+// ends a program; the file is as it was.
 TEST(CliInterruptTest, CtrlCDuringAnAppendFromAPipeLeavesNoCopy) {
   if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
   const std::string dir = ScratchFolder() + "/ctrlc", target = dir + "/target";
@@ -1914,6 +1915,9 @@ TEST(CliInterruptTest, CtrlCDuringAnAppendFromAPipeLeavesNoCopy) {
   SetConsoleCtrlHandler(nullptr, TRUE);
   EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(tool.hProcess, 30000));
+  DWORD status = 0;
+  EXPECT_TRUE(GetExitCodeProcess(tool.hProcess, &status));
+  EXPECT_EQ(static_cast<DWORD>(STATUS_CONTROL_C_EXIT), status);  // as Ctrl-C ends a program: no success
   TerminateProcess(tool.hProcess, 1);  // when the event did not end it
   CloseHandle(feed);
   CloseHandle(tool.hThread);

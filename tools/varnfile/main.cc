@@ -43,9 +43,11 @@ const char ExitStatusHelp[] =
     "  77  permission denied: a file that may not be read or written, a folder where a new\n"
     "      file, a scratch file or a directory (--parents) may not be made\n"
     "A signal (Ctrl-C, SIGTERM, SIGHUP, SIGPIPE from a closed pipe) ends the tool with the\n"
-    "shell's 128 + signal number, and a subcommand that was writing a new file removes it\n"
-    "first; one that was changing a file (add, import --append, delete, update) first\n"
-    "finishes the item at hand and closes the file properly.\n";
+    "shell's 128 + signal number (on Windows, Ctrl-C, Ctrl-Break or closing the console ends\n"
+    "it with 0xC000013A, STATUS_CONTROL_C_EXIT, which cmd.exe shows as -1073741510), and a\n"
+    "subcommand that was writing a new file removes it first; one that was changing a file\n"
+    "(add, import --append, delete, update) first finishes the item at hand and closes the\n"
+    "file properly.\n";
 
 // The overview lists each subcommand with the first sentence of its
 // description, one line each, for a reader looking for the right command;
