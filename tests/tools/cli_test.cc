@@ -1722,7 +1722,6 @@ TEST(CliRaceTest, OfTwoCreatesOfOneNameOneWinsAndItsFileStays) {
   if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
   const std::string dir = ScratchFolder() + "/race", file = dir + "/j.trn";
   ASSERT_EQ(0, mkdir(dir.c_str(), 0777));
-  int wins = 0;
   for (int round = 0; round < 60; ++round) {
     std::remove(file.c_str());
     int gate[2];
@@ -1750,7 +1749,6 @@ TEST(CliRaceTest, OfTwoCreatesOfOneNameOneWinsAndItsFileStays) {
     const bool oneWon = statuses.count(0) == 1 && (statuses.count(73) + statuses.count(75)) == 1;
     ASSERT_TRUE(oneWon) << "round " << round << ": " << *statuses.begin() << " and " << *statuses.rbegin();
     ASSERT_EQ(0, RunTool("verify -q " + file).status) << "round " << round << ": the file that won is gone or damaged";
-    wins += 1;
   }
   EXPECT_EQ(" . .. j.trn", Listing(dir));
 }

@@ -97,6 +97,13 @@ std::string LinkEnd(const std::string& path) {
   return hops == 0 ? path : at.string();
 }
 
+// The file that path leads to through symbolic links, or path itself when
+// that cannot be found (on Windows always path itself).
+std::string ResolvedPath(const std::string& path) {
+  char real[4096];
+  return varnfile::PlatformResolvePath(path.c_str(), real, sizeof real) == 0 ? real : path;
+}
+
 bool NameTaken(const std::string& path) {
   std::error_code error;
   return std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found;
@@ -225,8 +232,7 @@ NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool st
   CheckNewFile(path, options);
   // The file itself is replaced, where a symbolic link leads, and keeps its
   // permissions.
-  char real[4096];
-  replaced_ = varnfile::PlatformResolvePath(path.c_str(), real, sizeof real) == 0 ? real : path;
+  replaced_ = ResolvedPath(path);
   if (!IsRegularFile(replaced_))  // a directory, a device, a pipe
     throw ToolError(path + " is not a regular file, and only a file is replaced", ExitCannotCreate);
   varnfile::FileClose(OpenLikeLibrary(replaced_, true));  // in use: refused, as a create would be
@@ -313,8 +319,7 @@ void NewFile::Commit() {
     // Another program made a file of that name meanwhile: --force replaces
     // it as it would have replaced it at the start.
     if (!force_) throw ToolError(target_ + " was made by another program meanwhile", ExitCannotCreate);
-    char real[4096];
-    replaced_ = varnfile::PlatformResolvePath(target_.c_str(), real, sizeof real) == 0 ? real : target_;
+    replaced_ = ResolvedPath(target_);
   }
   int fd = OpenLikeLibrary(replaced_, true);  // nobody holds the old file while it is replaced
 #if defined(_WIN32)
