@@ -7,8 +7,9 @@
 //   for (const varn::Item& item : file.ItemsReversed()) use(item);
 //   file.Close();  // throws varn::Error if the file could not be finished
 //
-// Every throwing call has a Try... twin that returns the 16-bit result code
-// instead (0 on success). A File closes its file when it is destroyed, but a
+// The calls where an error is an expected outcome (Create, Open, Close,
+// Abort, Add, Read, Update) have a Try... twin that returns the 16-bit
+// result code instead (0 on success); the others throw. A File closes its file when it is destroyed, but a
 // destructor cannot throw: an error of that implicit close (a failed write of
 // the last items or of the header) is swallowed, and only a build without
 // NDEBUG reports it on stderr. Call Close() wherever the outcome matters, or
