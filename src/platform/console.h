@@ -42,6 +42,13 @@ void PlatformNoFileSizeSignal();
 // PlatformRemoveName is what it may call.
 void PlatformOnMappedFileCut(void (*cleanup)(), const char* message, int status);
 
+// The identifier of this process (getpid, GetCurrentProcessId).
+unsigned long PlatformProcessId();
+// True only when no process with the identifier runs on this machine now
+// (POSIX: kill(id, 0) fails with ESRCH; Windows: no such process, or it
+// has exited). A process of another user counts as running.
+bool PlatformProcessGone(unsigned long id);
+
 }  // namespace varnfile
 
 #endif  // VARNFILE_PLATFORM_CONSOLE_H_

@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace varnfile {
@@ -91,6 +92,14 @@ void PlatformNoFileSizeSignal() {
   struct sigaction action = {};
   action.sa_handler = SIG_IGN;
   sigaction(SIGXFSZ, &action, nullptr);
+}
+
+unsigned long PlatformProcessId() { return static_cast<unsigned long>(getpid()); }
+
+bool PlatformProcessGone(unsigned long id) {
+  const pid_t pid = static_cast<pid_t>(id);
+  if (pid <= 0 || static_cast<unsigned long>(pid) != id) return false;  // no single process
+  return kill(pid, 0) != 0 && errno == ESRCH;
 }
 
 }  // namespace varnfile

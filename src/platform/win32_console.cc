@@ -53,4 +53,15 @@ void PlatformNoFileSizeSignal() {}  // Windows has no such limit
 // Windows refuses to cut a file that a view maps.
 void PlatformOnMappedFileCut(void (*)(), const char*, int) {}
 
+unsigned long PlatformProcessId() { return GetCurrentProcessId(); }
+
+bool PlatformProcessGone(unsigned long id) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
+  if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
+  // A process that has exited lives on as long as a handle to it is open.
+  const bool exited = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return exited;
+}
+
 }  // namespace varnfile

@@ -1272,6 +1272,44 @@ TEST(CliInterruptTest, TheNextRunRemovesWhatAKilledRunLeftAside) {
             Listing(dir));
 }
 
+// A run killed between the close of its finished file and the rename
+// leaves that file under its own name, which carries the run's process:
+// the next run removes it once that process is gone, and the second name a
+// hard link gave the target; a live run's file and other files stay.
+TEST(CliInterruptTest, TheNextRunRemovesWhatAKilledRunFinishedOnceItsProcessIsGone) {
+  if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
+  const std::string dir = ScratchFolder() + "/finishedaside";
+  ASSERT_EQ(0, MakeDirectory(dir));
+  ASSERT_EQ(0, RunTool("create -q " + dir + "/src").status);
+  const std::string finished = Slurp(dir + "/src");
+  std::string unfinished = finished;
+  unfinished[142] = unfinished[143] = 0;  // the mark of a proper close
+  // Process 0y00000 (2,055,849,984, above any pid_max) runs nowhere; this test's own runs.
+  std::string live = "0000000";
+  for (unsigned long id = varnfile::PlatformProcessId(), i = 7; i-- > 0; id /= 36)
+    live[i] = "0123456789abcdefghijklmnopqrstuvwxyz"[id % 36];
+  Spit(dir + "/.varnfile-new-x-0y00000-done0000", finished);
+  Spit(dir + "/.varnfile-new-x-0y00000-half0000", unfinished);
+  Spit(dir + "/.varnfile-new-x-0y00000-note0000", "someone's notes");
+  Spit(dir + "/.varnfile-new-x-" + live + "-done0000", finished);
+  Spit(dir + "/.varnfile-new-x-" + live + "-half0000", unfinished);
+  Spit(dir + "/.varnfile-new-x-0zzzzzzz-done0000", finished);  // not a name the tool gives
+  EXPECT_EQ(0, RunTool("convert " + dir + "/src " + dir + "/x").status);
+  EXPECT_EQ(" . .. .varnfile-new-x-" + live + "-done0000 .varnfile-new-x-0y00000-note0000 "
+            ".varnfile-new-x-0zzzzzzz-done0000 src x",
+            Listing(dir));
+#if !defined(_WIN32)
+  // Where a hard link gave the file its name, the run removes its own name
+  // next: killed in between, it leaves the target's second name.
+  ASSERT_EQ(0, link((dir + "/x").c_str(), (dir + "/.varnfile-new-x-0y00000-link0000").c_str()));
+  ASSERT_EQ(0, link((dir + "/src").c_str(), (dir + "/.varnfile-new-x-0y00000-else0000").c_str()));
+  EXPECT_EQ(0, RunTool("convert --force " + dir + "/src " + dir + "/x").status);
+  EXPECT_EQ(" . .. .varnfile-new-x-" + live + "-done0000 .varnfile-new-x-0y00000-else0000 "
+            ".varnfile-new-x-0y00000-note0000 .varnfile-new-x-0zzzzzzz-done0000 src x",
+            Listing(dir));
+#endif
+}
+
 #if defined(__linux__)
 // recover's readable copies hold the whole source: they are written without
 // a name, so that no kill leaves one behind. The new files of convert,

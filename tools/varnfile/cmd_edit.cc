@@ -20,6 +20,7 @@
 #include "json_lines.h"
 #include "open_file.h"
 #include "platform/file.h"
+#include "platform/console.h"
 #include "platform/file_system.h"
 #include "raw_file.h"
 #include "tool_util.h"
@@ -159,43 +160,82 @@ bool LeftByTheTool(const std::string& path) {
 }
 
 // Removes what a failed create left under `path`: a file that no open
-// holds and whose header does not say it was closed properly. Both are
-// checked under the file's lock, and the name removed while it holds, so
-// that a file another run made meanwhile stays: held while it is made,
-// closed properly once it is finished. 0; EWOULDBLOCK for a file held,
-// EEXIST for one closed properly, or why it cannot be removed.
-int RemoveUnfinished(const std::string& path) {
+// holds and whose header does not say it was closed properly (with
+// `finishedToo`, also one that was). Both are checked under the file's
+// lock, and the name removed while it holds, so that a file another run
+// made meanwhile stays: held while it is made, closed properly once it is
+// finished. 0; EWOULDBLOCK for a file held, EEXIST for one closed
+// properly, or why it cannot be removed.
+int RemoveUnfinished(const std::string& path, bool finishedToo = false) {
   int fd = -1;
   int error = varnfile::FileOpen(path.c_str(), varnfile::FileOpenUpdate, &fd);
   if (error != 0) return error;
   uint8_t header[HeaderSize];
   std::size_t got = 0;
   error = varnfile::FileReadAt(fd, header, sizeof header, 0, &got);
-  if (error == 0 && got == sizeof header && std::memcmp(header, "KVRW", 4) == 0 && !NeverClosed(header, got))
+  if (error == 0 && !finishedToo && got == sizeof header && std::memcmp(header, "KVRW", 4) == 0 &&
+      !NeverClosed(header, got))
     error = EEXIST;
   if (error == 0) error = varnfile::FileRemoveHeld(fd, path.c_str());
   varnfile::FileClose(fd);
   return error;
 }
 
+constexpr const char Base36[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+constexpr std::size_t ProcessTagSize = 7;  // base-36 digits of a 32-bit identifier
+
+bool IsBase36(const std::string& s, std::size_t from, std::size_t count) {
+  if (s.size() < from + count) return false;
+  return std::all_of(s.begin() + static_cast<std::ptrdiff_t>(from),
+                     s.begin() + static_cast<std::ptrdiff_t>(from + count),
+                     [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); });
+}
+
+// The part of an aside name that names the run's process: its identifier
+// in base 36, seven digits.
+std::string ProcessTag(unsigned long id) {
+  std::string tag(ProcessTagSize, '0');
+  for (std::size_t i = ProcessTagSize; i-- > 0; id /= 36) tag[i] = Base36[id % 36];
+  return tag;
+}
+
+unsigned long TaggedProcess(const std::string& name, std::size_t from) {
+  unsigned long id = 0;
+  for (std::size_t i = from; i < from + ProcessTagSize; ++i)
+    id = id * 36 + static_cast<unsigned long>(std::strchr(Base36, name[i]) - Base36);
+  return id;
+}
+
 // Removes what killed runs left under run-own names beside the shared
-// scratch name (".varnfile-new-NAME-xxxxxxxx", see MoveAside): files the
-// tool made that no open holds and that were never closed. A run that
-// still finishes one holds it with its lock; between its close and the
-// rename that gives it its name, it is closed properly. (A run killed in
-// that moment leaves a finished file under its own name, which stays.)
-void RemoveLeftAside(const std::string& scratch) {
+// scratch name of `target` (".varnfile-new-NAME-PPPPPPP-xxxxxxxx", see
+// MoveAside; P the run's process). A file the tool made that no open
+// holds and that was never closed goes. A finished one goes too once the
+// run that made it is gone: that run was killed between the close and the
+// rename that gives the file its name. (A live run holds its file with its
+// lock until the close, and renames it a moment later.) So does the
+// second name of a file that such a run gave `target` by a hard link and
+// did not get to remove. Names of the older form, without the process
+// (".varnfile-new-NAME-xxxxxxxx"), go only when never closed.
+void RemoveLeftAside(const std::string& scratch, const std::string& target) {
   const std::string prefix = NameOf(scratch) + "-";
   std::error_code error;
   std::filesystem::directory_iterator it(DirectoryOf(scratch), error), end;
   for (; !error && it != end; it.increment(error)) {
     const std::string name = it->path().filename().string();
-    if (name.size() != prefix.size() + 8 || name.compare(0, prefix.size(), prefix) != 0) continue;
-    if (!std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
-                     [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }))
-      continue;
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::size_t at = prefix.size();
+    const bool tagged = name.size() == at + ProcessTagSize + 9 && IsBase36(name, at, ProcessTagSize) &&
+                        name[at + ProcessTagSize] == '-' && IsBase36(name, at + ProcessTagSize + 1, 8);
+    if (!tagged && !(name.size() == at + 8 && IsBase36(name, at, 8))) continue;
     const std::string path = it->path().string();
-    if (LeftByTheTool(path)) RemoveUnfinished(path);
+    const bool gone = tagged && varnfile::PlatformProcessGone(TaggedProcess(name, at));
+    if (LeftByTheTool(path)) {
+      if (RemoveUnfinished(path) == EEXIST && gone) RemoveUnfinished(path, true);
+    } else if (gone && std::filesystem::hard_link_count(path, error) == 2 &&
+               varnfile::PlatformSameFile(path.c_str(), target.c_str())) {
+      varnfile::PlatformRemoveName(path.c_str());
+    }
+    error.clear();
   }
 }
 
@@ -241,7 +281,7 @@ NewFile::NewFile(const std::string& path, const NewFileOptions& options, bool st
 
 void NewFile::UseScratch(const std::string& beside) {
   scratch_ = ScratchNameFor(beside);
-  RemoveLeftAside(scratch_);
+  RemoveLeftAside(scratch_, beside);
   if (!NameTaken(scratch_)) return;
   // What an earlier run left is cut and written again by the create, which
   // takes the lock first: a file another run still writes is never cut.
@@ -342,7 +382,8 @@ void NewFile::Commit() {
 void NewFile::MoveAside() {
   std::unique_ptr<ScratchFile> own;
   try {
-    own = std::make_unique<ScratchFile>(DirectoryOf(scratch_), NameOf(scratch_));
+    own = std::make_unique<ScratchFile>(DirectoryOf(scratch_),
+                                        NameOf(scratch_) + "-" + ProcessTag(varnfile::PlatformProcessId()));
   } catch (const ToolError&) {
     return;  // no room for another name: the finished file is not lost for it
   }

@@ -108,10 +108,11 @@ class ScratchFile;
 // run with the same name (".varnfile-new-NAME"): what a killed run left
 // there is replaced by the next, while a run still writing it holds it, and
 // another run for the same name is refused as in use. Before its last close
-// the file moves to a name of this run's own (".varnfile-new-NAME-xxxxxxxx"),
-// so the shared name never holds a finished file that no lock guards; what
-// a run killed after that left under such a name, unfinished, is removed
-// by the next run for the same name. A new name is given only while it is
+// the file moves to a name of this run's own (".varnfile-new-NAME-PID-
+// xxxxxxxx", PID the process in base 36), so the shared name never holds a
+// finished file that no lock guards; what a run killed after that left
+// under such a name, unfinished, or finished once its process is gone, is
+// removed by the next run for the same name. A new name is given only while it is
 // free: a file another program made there meanwhile is replaced with
 // --force and refused (73) without.
 class NewFile {
