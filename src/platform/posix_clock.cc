@@ -1,3 +1,8 @@
+// Stamps reach the year 2155: time_t must be 64-bit also where the C
+// library's default is 32-bit (glibc takes _TIME_BITS only together with
+// _FILE_OFFSET_BITS).
+#define _FILE_OFFSET_BITS 64
+#define _TIME_BITS 64
 #include "platform/system_clock.h"
 
 #include <cerrno>

@@ -1,3 +1,7 @@
+// Sizes and identities of files up to 4 GiB: stat must be the 64-bit one
+// on every target, also where the default off_t is 32-bit (it fails with
+// EOVERFLOW on a file past 2 GiB).
+#define _FILE_OFFSET_BITS 64
 #include "platform/file_system.h"
 
 #include <fcntl.h>
@@ -10,6 +14,8 @@
 #include <cstring>
 
 namespace varnfile {
+
+static_assert(sizeof(off_t) >= 8, "file sizes beyond 2 GiB need a 64-bit off_t");
 
 int PlatformAccess(const char* path, int mode) {
   if (access(path, mode == 0 ? F_OK : mode) == 0) return 0;

@@ -149,6 +149,42 @@ TEST_F(StoreOpenTest, HeaderChecksInTheirOrder) {
   EXPECT_FALSE(Exists(dir_ / "absent"));
 }
 
+// Stamps reach the year 2155 (a byte of years since 1900): a clock past
+// January 2038 stamps its own date, and aging is judged across 2^31
+// seconds as anywhere else.
+TEST_F(StoreOpenTest, StampsAndAgingPast2038) {
+  constexpr int64_t March1Noon2040 = 2214216000;  // 2040-03-01 12:00:00 UTC
+  constexpr int64_t Past31Bits = int64_t{1} << 31;  // 2038-01-19 03:14:08 UTC
+  constexpr int64_t ThirtyDays = 30 * 86400;
+  PlatformSetClockOverride(March1Noon2040, 0);
+  ASSERT_EQ(Open(path_, OpenMode::CreateNamed), ResultOk);
+  ASSERT_EQ(Close(), ResultOk);
+  std::string stamped = GoldenHeader(true);
+  stamped[38] = static_cast<char>(140);
+  EXPECT_EQ(ReadFile(path_), stamped);
+  const struct {
+    const char* what; int64_t now; std::string stamp; ResultCode expected;
+  } cases[] = {
+      {"2040-01-31 12:00:00, 30 days before", March1Noon2040, std::string("\x01\x1F\x8C\x0C\0\0", 6), ResultAged},
+      {"a second later", March1Noon2040, std::string("\x01\x1F\x8C\x0C\0\x01", 6), ResultOk},
+      {"2037-12-31", March1Noon2040, std::string("\x0C\x1F\x89\0\0\0", 6), ResultAged},
+      {"2^31 s, 30 days less a second", Past31Bits + ThirtyDays - 1, "\x01\x13\x8A\x03\x0E\x08", ResultOk},
+      {"2^31 s, 30 days", Past31Bits + ThirtyDays, "\x01\x13\x8A\x03\x0E\x08", ResultAged},
+      {"2155-12-31 23:59:59, from 2020", March1Noon, "\x0C\x1F\xFF\x17\x3B\x3B", ResultOk},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    PlatformSetClockOverride(c.now, 0);
+    std::string bytes = GoldenHeader(true);
+    bytes.replace(36, 6, c.stamp);
+    WriteFile(path_, bytes);
+    EXPECT_EQ(Open(path_, OpenMode::OpenReadOnly), c.expected);
+    if (c.expected == ResultOk) {
+      EXPECT_EQ(Close(), ResultOk);
+    }
+  }
+}
+
 // A last trailer that does not lead back to the record it ends gives 261,
 // and the file stays as it was, header included.
 TEST_F(StoreOpenTest, EndThatDoesNotMatchGives261AndWritesNothing) {
