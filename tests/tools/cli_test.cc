@@ -351,6 +351,9 @@ TEST_P(CliTest, CommandLines) {
       {"verify %trailer --max-problems -1", 64, "", "--max-problems: expected a whole number 0 or more"},
       {"recover %twice %rtwice --max-dropped 1", 0, "\n  at {p2}: | more (--max-dropped 0 lists them all)\n|!  at {p4}"},
       {"recover %twice %rtwice2 --max-dropped 0", 0, "\n  at {p2}: |\n  at {p4}: |!more"},
+      // A cap beyond any count (and beyond 32 bits) lists them all, on every build.
+      {"recover %twice %rtwice3 --max-dropped 0x100000000", 0, "\n  at {p2}: |\n  at {p4}: |!more"},
+      {"verify %trailer --max-problems 4294967296", 65, "!more problems"},
       // Walks that stop at damage are not compared item by item: the
       // damage is the problem, and each walk's count is told.
       {"verify %length", 65, "problem at {p6}: |!walking backwards finds|live items read forwards, "},

@@ -364,7 +364,7 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
   CheckNameLength(o.target);
   if (SameFile(o.source, o.target)) throw ToolError("recover: source and target are the same file");
   CheckNewFile(o.target, o.output);
-  const uint64_t maxDropped = ParseNumber(o.maxDropped, SIZE_MAX, "--max-dropped");
+  const uint64_t maxDropped = ParseNumber(o.maxDropped, UINT64_MAX, "--max-dropped");
   RawFile raw;
   raw.Open(o.source);
   if (raw.size() < HeaderSize)

@@ -387,7 +387,7 @@ class Verifier {
   explicit Verifier(const VerifyOptions& o) : o_(o) {}
 
   int Run() {
-    maxProblems_ = ParseNumber(o_.maxProblems, SIZE_MAX, "--max-problems");
+    maxProblems_ = ParseNumber(o_.maxProblems, UINT64_MAX, "--max-problems");
     raw_.Open(o_.path);
     CheckBytes();
     CheckThroughLibrary();
