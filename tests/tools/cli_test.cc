@@ -1588,6 +1588,8 @@ TEST(CliSizeLimitTest, TheFourGiBLimitIsNamed) {
 // are zero (its trailer names 0xFF000000), and an item after it.
 TEST(CliDamageTest, AZeroStretchIsPassedAndTheRecordBehindItFound) {
   if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
+  // verify and recover map the whole file: a 32-bit process has no room for 4 GiB.
+  if (sizeof(void*) < 8) GTEST_SKIP() << "a 32-bit tool cannot map a file of 4 GiB";
   const std::string path = ScratchFolder() + "/stretch.trn", copy = ScratchFolder() + "/stretch2.trn";
   std::vector<uint32_t> pos = MakeFile(path, 0, {{1, 0, 0, "one"}, {2, 0, 0, "two"}});
   ASSERT_EQ(2u, pos.size());
