@@ -344,6 +344,8 @@ varn::File NewFile::Create(varn::Method method) {
   return file;
 }
 
+bool NewFile::Size(uint64_t* size) const { return varnfile::PlatformFileSize(writing().c_str(), size) == 0; }
+
 void NewFile::Commit() {
   if (scratch_.empty()) {
     Committed();
@@ -427,6 +429,12 @@ bool NewFile::Discard(varn::File* file) {
     Report("varnfile: %s%s\n", writing().c_str(), StaysUnfinished);
     return false;
   }
+  madeScratch_ = false;
+  return true;
+}
+
+bool NewFile::Discard() {
+  if (varnfile::FileRemove(writing().c_str()) != 0) return false;
   madeScratch_ = false;
   return true;
 }

@@ -630,6 +630,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
   std::unique_ptr<DeferInterrupts> defer;
   if (o.append) defer = std::make_unique<DeferInterrupts>();
   uint64_t added = 0;
+  int64_t limit = 0;  // the new file's aging limit
   bool interrupted = false;
   // The line each of the last items ends on, for a failed append to say
   // where to resume: the items a failed write loses are those of the last
@@ -673,6 +674,7 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
         std::copy(aging.begin() + AgingDaysOffset, aging.begin() + CompressionOffset, fields.begin() + AgingDaysOffset);
       file.WriteHeader(fields);
       if (sub.count("--description") > 0) file.SetDescription(o.description);
+      limit = AgingSeconds(fields.data());
       made->Finish(&file);
     }
   } catch (const varn::Error& e) {
@@ -701,9 +703,8 @@ int RunImport(const ImportOptions& o, const CLI::App& sub) {
          Counted(added, "item").c_str(), o.path.c_str(), from.c_str());
   if (!o.append) {
     // Aging is the one way a sound file stops opening: as create, say so.
-    RawFile done;
-    done.Open(o.path);
-    const int64_t limit = AgingSeconds(done.data());
+    // (The limit was taken from the header as it was written: the file,
+    // once it has its name, may be another process's to hold.)
     if (limit == 0)
       WarnIfAged(o.path, 0);
     else if (o.aging.empty() && o.like.empty())

@@ -457,17 +457,19 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
   } catch (...) {
     made.DiscardAndRethrow(&target);
   }
-  made.Commit();
-
   // The new file must open; only its age can stop it (its stamp and limit
-  // are the source's unless --reset-aging).
+  // are the source's unless --reset-aging). It is opened before it takes
+  // its name, which another process may hold the moment it is given: a file
+  // that does not open goes, and the name stays as it was.
   varn::File check;
-  uint16_t rc = varn::File::TryOpen(o.target, varn::Access::Read, &check);
+  uint16_t rc = varn::File::TryOpen(made.writing(), varn::Access::Read, &check);
   if (rc == VARNFILE_OK) check.TryClose();  // only read: its close loses nothing
-  if (rc == VARNFILE_E_AGED)
-    WarnAgedLikeSource(o.target);
-  else if (rc != VARNFILE_OK)
-    throw varn::Error(rc, "open the recovered file " + o.target);
+  if (rc != VARNFILE_OK && rc != VARNFILE_E_AGED) {
+    const bool removed = made.Discard();
+    throw varn::Error(rc, "open the recovered file " + o.target + (removed ? " (removed it)" : ""));
+  }
+  made.Commit();
+  if (rc == VARNFILE_E_AGED) WarnAgedLikeSource(o.target);
   if (settings().quiet) return ExitOk;
   std::printf("recovered %llu of %zu framed records from %s into %s (method %u, %s): "
               "%llu live, %llu deleted, %llu end markers\n",

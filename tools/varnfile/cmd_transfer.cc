@@ -164,19 +164,19 @@ int RunConvert(const ConvertOptions& o) {
     made.DiscardAndRethrow(&target);  // no half-made target stays behind
   }
   // The source was only read: its close loses nothing, and it goes before
-  // the new file takes its name, so that nothing fails after that.
+  // the new file takes its name, so that nothing fails after that (the
+  // summary's size too is taken before).
   if (source.TryClose() != VARNFILE_OK)
     Report("warning: closing %s failed (it was only read, so nothing is lost)\n", o.source.c_str());
+  uint64_t size = 0;
+  const std::string madeSize = made.Size(&size) ? ", " + std::to_string(size) + " bytes" : "";
   made.Commit();
-  RawFile after;
-  after.Open(o.target);
   uint16_t from = Get16(sourceHeader.data() + CompressionOffset);
   const std::string without = o.dropDeleted ? ", without " + Counted(dropped, "deleted item") : "";
-  Note("converted %s (%u %s, %llu bytes) to %s (%u %s, %llu bytes)%s\n", o.source.c_str(), from,
+  Note("converted %s (%u %s, %llu bytes) to %s (%u %s%s)%s\n", o.source.c_str(), from,
          varn::MethodName(static_cast<varn::Method>(from)),
          static_cast<unsigned long long>(before.size()), o.target.c_str(),
-         static_cast<unsigned>(method), varn::MethodName(method),
-         static_cast<unsigned long long>(after.size()), without.c_str());
+         static_cast<unsigned>(method), varn::MethodName(method), madeSize.c_str(), without.c_str());
   if (aged) WarnAgedLikeSource(o.target);
   return ExitOk;
 }

@@ -136,11 +136,20 @@ class NewFile {
   // (its file system turned read-only) and stays behind unfinished, which
   // the tool then says.
   bool Discard(varn::File* file);
+  // Throws the finished file away (after Finish, before Commit); false when
+  // it cannot be removed.
+  bool Discard();
   // In a handler of a failure while the file was written: throws it away
   // and the failure on, its message completed with the cause of a failed
   // write (asked before the removal frees the space that ran out) and with
   // what became of the file. A failure of the close says that itself.
   [[noreturn]] void DiscardAndRethrow(varn::File* file);
+  // The size of the finished file (after Finish), which it keeps when it
+  // takes its name; false when the system does not tell it. What a summary
+  // says of the file is taken before Commit: the name may be another
+  // process's to hold the moment it is given, and nothing after Commit may
+  // turn a finished command into a failure.
+  bool Size(uint64_t* size) const;
   // Gives the finished file its name.
   void Commit();
 

@@ -76,6 +76,14 @@ std::string SubcommandNames(const CLI::App& app) {
   return names + ", help";
 }
 
+// The error of a command that failed after its change was made (a new
+// file in place, an item added): the message says that the change stands,
+// so that nobody makes it again.
+void PrintFailure(const std::string& message) {
+  const std::string& changed = varntool::settings().changed;
+  varntool::PrintError(changed.empty() ? message : message + " (" + changed + ")");
+}
+
 }  // namespace
 
 namespace varntool {
@@ -259,13 +267,13 @@ int main(int argc, char** argv) {
     int code = app.exit(e);
     return code == 0 ? ExitOk : ExitUsage;
   } catch (const ToolError& e) {
-    PrintError(e.what());
+    PrintFailure(e.what());
     return e.status();
   } catch (const varn::Error& e) {
-    PrintError(e.what());
+    PrintFailure(e.what());
     return StatusForResult(e.code());
   } catch (const std::exception& e) {
-    PrintError(e.what());
+    PrintFailure(e.what());
     return ExitSoftware;
   }
   // Data that never reached standard output (a full disk, a closed pipe
