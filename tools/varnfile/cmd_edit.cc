@@ -612,6 +612,37 @@ std::vector<uint8_t> ReadItemData(const AddOptions& o) {
   return data;
 }
 
+// After the close of an add failed: whether the file holds the item at
+// `position` (its data ended at `end` before), read again through the
+// library. Said also under -q: the error alone would let a script add the
+// item a second time.
+void ReportAddedAfterFailure(const std::string& path, uint32_t end, uint32_t position, const varn::Item& item) {
+  varn::File file;
+  const uint16_t rc = varn::File::TryOpen(path, varn::Access::Read, &file);
+  if (rc != VARNFILE_OK) {
+    ReportChanged("cannot tell whether the item is in %s: it does not open (%s)\n", path.c_str(),
+                  varn::DescribeResult(rc).c_str());
+    return;
+  }
+  uint32_t now = 0;
+  varn::Item found;
+  const uint16_t seek = VARNFileSeekToEnd(file.handle(), &now);
+  const bool there = seek == VARNFILE_OK && now != end && VARNFileSetPosition(file.handle(), position) == VARNFILE_OK &&
+                     file.TryRead(&found) == VARNFILE_OK && found.position == position &&
+                     found.command == item.command && found.extra == item.extra &&
+                     found.value == item.value && found.data == item.data;
+  file.TryClose();  // only read: its close loses nothing
+  if (seek != VARNFILE_OK)
+    ReportChanged("cannot tell whether the item is in %s: %s\n", path.c_str(), varn::DescribeResult(seek).c_str());
+  else if (now == end)
+    ReportChanged("the item is not in %s: it is as it was\n", path.c_str());
+  else if (there)
+    ReportChanged("the item is in %s all the same, at %u\n", path.c_str(), position);
+  else
+    ReportChanged("%s does not hold the item as it was given at %u (varnfile verify %s tells more)\n",
+                  path.c_str(), position, path.c_str());
+}
+
 void RunAdd(const AddOptions& o) {
   varn::Item item;
   item.command = static_cast<uint16_t>(ParseNumber(o.command, 0xFFFF, "--cmd"));
@@ -633,7 +664,11 @@ void RunAdd(const AddOptions& o) {
   }
   errno = 0;  // a failed write's errno is its cause, never an older one
   const uint16_t rc = file.TryClose();
-  if (rc != VARNFILE_OK) throw WriteFailure("cannot finish " + o.path + " with the new item", rc, o.path);
+  if (rc != VARNFILE_OK) {
+    const ToolError failure = WriteFailure("cannot finish " + o.path + " with the new item", rc, o.path);
+    ReportAddedAfterFailure(o.path, end, position, item);
+    throw failure;
+  }
   settings().changed = "the item was added to " + Shown(o.path) + " at " + std::to_string(position) + " all the same";
   if (o.json) {
     // What a script needs to find the item again, as list --json names it.
