@@ -1503,9 +1503,25 @@ TEST(CliPermissionTest, DeniedIs77Everywhere) {
   Spit(secret, "not for everyone\n");
   ASSERT_EQ(0, chmod(secret.c_str(), 0));
   ASSERT_EQ(0, mkdir(locked.c_str(), 0555));
+  // An output that may be written in a folder that may not: replaced only
+  // through a scratch file beside it, it is refused before anything is
+  // written, whether the export would fail (an item failing its CRC) or not.
+  const std::string kept = locked + "/kept.jsonl", keptText = "rows of an earlier export\n";
+  ASSERT_EQ(0, chmod(locked.c_str(), 0777));
+  Spit(kept, keptText);
+  ASSERT_EQ(0, chmod(kept.c_str(), 0666));
   ASSERT_EQ(0, chmod(locked.c_str(), 0555));
+  Spit(dir + "/bad", Slurp(dir + "/src"));
+  {
+    std::string bad = Slurp(dir + "/bad");
+    bad[bad.find("hello")] ^= 0x20;
+    Spit(dir + "/bad", bad);
+  }
+  const std::string refused = "cannot replace %/locked/kept.jsonl (cannot create a scratch file in %/locked: Permission denied)";
   const std::pair<std::string, std::string> rows[] = {
       {"export %/src -o %/locked/out.jsonl", "cannot create %/locked/out.jsonl: Permission denied"},
+      {"export %/src -o %/locked/kept.jsonl", refused},
+      {"export %/bad -o %/locked/kept.jsonl", refused},
       {"recover %/src %/locked/r", "cannot create a scratch file in %/locked: Permission denied"},
       {"import %/i --lines --input %/secret", "cannot open %/secret: Permission denied"},
       {"import %/a --append --lines %/secret", "cannot open %/secret: Permission denied"},
@@ -1523,8 +1539,9 @@ TEST(CliPermissionTest, DeniedIs77Everywhere) {
     EXPECT_EQ(77, ExitStatus(raw)) << line << ": " << Slurp(io + "err");
     EXPECT_TRUE(Has(Slurp(io + "err"), message)) << line << ": " << Slurp(io + "err");
   }
-  EXPECT_EQ(" . ..", Listing(locked));
-  EXPECT_EQ(" . .. a locked secret src", Listing(dir));
+  EXPECT_EQ(" . .. kept.jsonl", Listing(locked));
+  EXPECT_EQ(keptText, Slurp(kept));
+  EXPECT_EQ(" . .. a bad locked secret src", Listing(dir));
   EXPECT_EQ(std::vector<Item>{}, ReadFile(dir + "/a"));
 }
 #endif

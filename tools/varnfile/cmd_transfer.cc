@@ -226,9 +226,9 @@ std::string ReplaceableFile(const std::string& path) {
 // an export that fails or is interrupted leaves a file that was there as it
 // was, and makes none that was not. A symbolic link keeps its name and
 // leads to the new file. An output that is no regular file (-o /dev/null,
-// a FIFO, -o /dev/stdout) is written in place, and so is a file in a
-// folder where no scratch file can be made; such an output keeps its name
-// whatever happens, but a file the export made there goes when it fails.
+// a FIFO, -o /dev/stdout) is written in place, and so is a new file in a
+// folder where no scratch file can be made (it goes when the export
+// fails); an existing file there is refused before anything is written.
 class Output {
  public:
   explicit Output(const std::string& path) : path_(path) {
@@ -237,8 +237,17 @@ class Output {
       if (!target_.empty()) {
         try {
           scratch_ = std::make_unique<ScratchFile>(DirectoryOf(target_), ".varnfile-export");
-        } catch (const ToolError&) {
-          // A folder the tool may not write in: the file is written in place.
+        } catch (const ToolError& e) {
+          // A folder the tool may not write in. A file that is there would
+          // be cut by a write in place, and an export that fails then would
+          // leave it empty or half written: it is refused before the first
+          // row. A new file is made in place, and goes if the export fails.
+          if (FileExists(target_))
+            throw ToolError("cannot replace " + path + " (" + e.what() +
+                                "): an existing output is replaced only through a scratch file beside "
+                                "it, so that a failed export leaves it as it was (standard output, > " +
+                                path + ", writes it in place)",
+                            e.status());
         }
       }
       if (scratch_) {
