@@ -11,7 +11,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #endif
 #if defined(__linux__)
 #include <sys/inotify.h>
@@ -163,6 +165,9 @@ TEST_P(CliTest, CommandLines) {
       {"help list", 0, "Usage: varnfile list [OPTIONS] FILE"}, {"list --help", 0, "Usage: varnfile list [OPTIONS] FILE"},
       {"help nope", 64, "", "unknown subcommand \"nope\""}, {"help help", 0, "Subcommands:\n"},
       {"help list extra", 64, "", "varnfile help: one subcommand, as in varnfile help list (\"extra\" is one too many)\n"},
+      // -q and --wait may come before any subcommand, help too.
+      {"-q help list", 0, "Usage: varnfile list [OPTIONS] FILE"},
+      {"--wait 1 help verify", 0, "Usage: varnfile verify [OPTIONS] FILE"},
       {"list %short --version", 64, "", "varnfile list: --version goes before the subcommand (varnfile --version)\n"},
       // A mistyped subcommand gets the nearest; a file named first (as to sqlite3) the order.
       {"lst %short", 64, "", "unknown subcommand \"lst\" (did you mean list?); the subcommands are: create,"},
@@ -588,6 +593,17 @@ TEST_P(CliTest, CommandLines) {
   ASSERT_EQ(0, MakeDirectory(Path("fifo")));  // Windows has no FIFOs: another non-regular file
 #else
   ASSERT_EQ(0, mkfifo(Path("fifo").c_str(), 0600));
+  // A Unix socket is no regular file either (the system refuses to open it).
+  sockaddr_un address{};
+  unlink(Path("sock").c_str());
+  if (Path("sock").size() < sizeof address.sun_path) {
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, Path("sock").c_str());
+    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(0, bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    close(sock);
+    rows.push_back({"list %sock", 66, "", "sock is not a regular file"});
+  }
   // A name the system cannot resolve: its reason, not "no such file".
   unlink(Path("loop").c_str());
   ASSERT_EQ(0, symlink(Path("loop").c_str(), Path("loop").c_str()));

@@ -200,14 +200,16 @@ int main(int argc, char** argv) {
     return ExitUsage;
   }
   // An option the tool does not know, with no subcommand after it: say
-  // which (the parser would only say that a subcommand is required).
+  // which (the parser would only say that a subcommand is required). The
+  // subcommand is the first word after the tool's own options (-q, --wait
+  // SECONDS).
+  int at = 0;
   {
-    bool named = false;
     std::string unknown;
-    for (int i = 1; i < argc && !named; ++i) {
+    for (int i = 1; i < argc && at == 0; ++i) {
       const std::string arg = argv[i];
       if (arg.empty() || arg[0] != '-') {
-        named = true;
+        at = i;
         continue;
       }
       // The options of the app itself (-q, --wait, --help, --version).
@@ -219,24 +221,24 @@ int main(int argc, char** argv) {
         ++i;  // its value
       }
     }
-    if (!named && !unknown.empty()) {
+    if (at == 0 && !unknown.empty()) {
       std::fprintf(stderr, "varnfile: unknown option %s; before a subcommand come only -q, --wait SECONDS, "
                    "--help and --version\n", Quote(unknown).c_str());
       return ExitUsage;
     }
   }
-  if (argc >= 2 && argv[1][0] != '-') {
-    std::string name = argv[1];
+  if (at > 0) {
+    std::string name = argv[at];
     if (name == "help") {
-      if (argc == 2 || (argc == 3 && std::string(argv[2]) == "help")) {
+      if (argc == at + 1 || (argc == at + 2 && std::string(argv[at + 1]) == "help")) {
         std::fputs(app.help().c_str(), stdout);
         return ExitOk;
       }
-      name = argv[2];
+      name = argv[at + 1];
       if (FindSubcommand(app, name) != nullptr) {
-        if (argc > 3) {
+        if (argc > at + 2) {
           std::fprintf(stderr, "varnfile help: one subcommand, as in varnfile help %s (%s is one too many)\n",
-                       name.c_str(), Quote(argv[3]).c_str());
+                       name.c_str(), Quote(argv[at + 2]).c_str());
           return ExitUsage;
         }
         std::fputs(FindSubcommand(app, name)->help(app.get_name()).c_str(), stdout);

@@ -62,7 +62,9 @@ void ThrowKnownOpenError(const std::string& path, int error) {
     case 0: return;
     case ENOENT: throw ToolError(path + ": no such file", ExitNoInput);
     case EISDIR:
-    case EINVAL: throw ToolError(path + " is not a regular file", ExitNoInput);
+    case EINVAL:
+    case ENXIO:  // a socket, or a device that is not there
+      throw ToolError(path + " is not a regular file", ExitNoInput);
     case EWOULDBLOCK: throw ToolError(InUse(path), ExitInUse);
     default: return;
   }
