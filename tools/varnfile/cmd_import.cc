@@ -726,8 +726,8 @@ void AddImportCommand(CLI::App& app, int* status) {
         "of any size needs little memory: a new file is removed at the first bad line (one that --force would "
         "replace stays as it was), and --append adds nothing unless the whole input is good (but for data that does not fit one item once "
         "compressed, found only when it is written: the items before it stay, and the message says how many). Items are added "
-        "through a 64 KB write buffer, so a large import costs few synchronous writes. A new file under a chained "
-        "method (the default) is written as .varnfile-new-FILE beside FILE and takes its name when it is finished");
+        "through a 64 KB write buffer, so a large import costs few synchronous writes. A new file is written "
+        "as .varnfile-new-FILE beside FILE and takes its name when it is finished");
     sub->add_option("FILE", o->path, "Transaction file to create (or extend with --append)")
         ->required();
     sub->add_option("--input,-i,INPUT", o->input,
