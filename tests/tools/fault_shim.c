@@ -9,6 +9,10 @@
 //   VARNFILE_SHIM_FAULT=close   every close of a descriptor open for writing
 //                               on NAME closes it and then fails with EIO, as
 //                               a close that reports a lost write does
+// It defines open and open64 both, so it must see them as two functions,
+// not one renamed to the other by the build's 64-bit offsets.
+#undef _FILE_OFFSET_BITS
+#undef _TIME_BITS
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
