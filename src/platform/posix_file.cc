@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "platform/file_faults.h"
+#include "platform/posix_descriptors.h"
 
 namespace varnfile {
 
@@ -21,14 +22,6 @@ static_assert(sizeof(off_t) >= 8, "file offsets beyond 2 GiB need a 64-bit off_t
 namespace {
 
 // ---- helpers ----
-
-int OpenRetrying(const char* name, int flags) {
-  int fd;
-  do {
-    fd = ::open(name, flags, 0666);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
 
 int LockRetrying(int fd, int operation) {
   int rc;
@@ -47,7 +40,7 @@ bool NameReaches(const char* name, const struct stat& st) {
 
 // Closes fd on a failure path, keeping the error that caused it.
 int Abandon(int fd, int error) {
-  ::close(fd);
+  CloseHeld(fd);
   return error;
 }
 
@@ -58,10 +51,10 @@ int OpenWriteThrough(const char* name, int flags, bool refuseSync) {
   if (refuseSync) {
     errno = EINVAL;
   } else {
-    fd = OpenRetrying(name, flags | O_DSYNC);
+    fd = OpenHeld(name, flags | O_DSYNC);
   }
   // Some file systems refuse synchronous writes; the file is still usable.
-  if (fd < 0 && errno == EINVAL) fd = OpenRetrying(name, flags);
+  if (fd < 0 && errno == EINVAL) fd = OpenHeld(name, flags);
   return fd;
 }
 
@@ -160,6 +153,7 @@ int FileCreateExclusive(const char* name, int* descriptor) {
 int FileSeek(int descriptor, int64_t offset, int whence, int64_t* newPosition) {
   FaultDecision fault = CountFileCall(FileCallSeek);
   if (fault.fail) return fault.error;
+  if (HeldGone(descriptor)) return EBADF;
   int systemWhence;
   switch (whence) {
     case 0: systemWhence = SEEK_SET; break;
@@ -174,6 +168,7 @@ int FileSeek(int descriptor, int64_t offset, int whence, int64_t* newPosition) {
 }
 
 int ReadOnce(int descriptor, void* buffer, size_t count, size_t* got) {
+  if (HeldGone(descriptor)) return EBADF;
   ssize_t n;
   do {
     n = ::read(descriptor, buffer, count);
@@ -185,6 +180,7 @@ int ReadOnce(int descriptor, void* buffer, size_t count, size_t* got) {
 
 int ReadOnceAt(int descriptor, void* buffer, size_t count, int64_t offset, size_t* got) {
   if (offset < 0) return EINVAL;
+  if (HeldGone(descriptor)) return EBADF;
   ssize_t n;
   do {
     n = ::pread(descriptor, buffer, count, static_cast<off_t>(offset));
@@ -195,6 +191,7 @@ int ReadOnceAt(int descriptor, void* buffer, size_t count, int64_t offset, size_
 }
 
 int WriteAll(int descriptor, const void* buffer, size_t count) {
+  if (HeldGone(descriptor)) return EBADF;
   const char* next = static_cast<const char*>(buffer);
   while (count > 0) {
     ssize_t n = ::write(descriptor, next, count);
@@ -212,6 +209,7 @@ int WriteAll(int descriptor, const void* buffer, size_t count) {
 int FileTruncate(int descriptor, int64_t length) {
   FaultDecision fault = CountFileCall(FileCallTruncate);
   if (fault.fail) return fault.error;
+  if (HeldGone(descriptor)) return EBADF;
   int rc;
   do {
     rc = ::ftruncate(descriptor, static_cast<off_t>(length)) == 0 ? 0 : errno;
@@ -220,6 +218,7 @@ int FileTruncate(int descriptor, int64_t length) {
 }
 
 int FileLinked(int descriptor, bool* linked) {
+  if (HeldGone(descriptor)) return EBADF;
   struct stat st;
   if (::fstat(descriptor, &st) != 0) return errno;
   *linked = st.st_nlink > 0;
@@ -231,12 +230,13 @@ int FileClose(int descriptor) {
   // Close even when a fault is injected: the test wants the error, not a
   // leaked descriptor. EINTR is not retried: Linux has released the
   // descriptor already.
-  int rc = ::close(descriptor) == 0 ? 0 : errno;
+  int rc = CloseHeld(descriptor);
   return fault.fail ? fault.error : rc;
 }
 
 int FileMapRead(int descriptor, uint64_t size, const void** data) {
   if (size > SIZE_MAX) return EFBIG;
+  if (HeldGone(descriptor)) return EBADF;
   void* view = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, descriptor, 0);
   if (view == MAP_FAILED) return errno;
   *data = view;
@@ -250,6 +250,7 @@ void FileUnmap(const void* data, uint64_t size) {
 int FileFindData(int descriptor, int64_t offset, int64_t size, int64_t* dataAt, int64_t* holeAt) {
   *dataAt = offset;
   *holeAt = size;
+  if (HeldGone(descriptor)) return EBADF;
 #if defined(SEEK_DATA) && defined(SEEK_HOLE)
   off_t data = ::lseek(descriptor, static_cast<off_t>(offset), SEEK_DATA);
   if (data < 0) {
@@ -282,10 +283,10 @@ int FileRemove(const char* name) {
   // to). A file that cannot even be opened for the check (no read
   // permission) is made accessible first, when this name alone reaches it.
   const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (link ? 0 : O_NOFOLLOW);
-  int fd = OpenRetrying(name, flags);
+  int fd = OpenHeld(name, flags);
   if (fd < 0 && errno == EACCES && alone &&
       ::fchmodat(AT_FDCWD, name, S_IRUSR | S_IWUSR, AT_SYMLINK_NOFOLLOW) == 0) {
-    fd = OpenRetrying(name, flags);
+    fd = OpenHeld(name, flags);
   }
   if (fd < 0 && link && errno == ENOENT) {
     // A link that leads nowhere holds no file open: it just goes.
@@ -303,7 +304,7 @@ int FileRemove(const char* name) {
     ::fchmod(fd, S_IRUSR | S_IWUSR);
   }
   rc = ::unlink(name) == 0 ? 0 : errno;
-  ::close(fd);
+  CloseHeld(fd);
   return rc;
 }
 
@@ -314,6 +315,7 @@ int FileRemoveHeld(int descriptor, const char* name) {
   // file, and the name must still lead to the file this descriptor holds.
   // Another process may have renamed a different file over the name; that
   // file is not ours to remove.
+  if (HeldGone(descriptor)) return EBADF;
   struct stat held;
   if (::fstat(descriptor, &held) != 0) return errno;
   int rc = LockRetrying(descriptor, LOCK_EX);

@@ -8,6 +8,7 @@
 #include <process.h>
 #else
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -268,6 +269,71 @@ TEST_F(LifecycleTest, AnOpenTakesTheFileItsNameReachesAtTheLock) {
   EXPECT_EQ(VARNFileClose(h), 0);
   EXPECT_GT(ReadFile(target).size(), replaced.size()) << "the item went to a file no name reaches";
   FileSetOpenHook(nullptr);
+}
+
+// The command ids of a file's items, in order.
+std::vector<uint16_t> Commands(const std::string& name) {
+  std::vector<uint16_t> commands;
+  uint32_t h = 0;
+  if (VARNFileOpenEx(&h, 0, name.c_str(), 0) != 0) return {0xFFFF};
+  uint16_t command = 0, extra = 0, length = 0;
+  uint32_t value = 0;
+  uint8_t data[16];
+  while (length = sizeof data, VARNFileReadItem(h, &command, &extra, &value, &length, data) == 0) {
+    commands.push_back(command);
+  }
+  VARNFileClose(h);
+  return commands;
+}
+
+// A child made with fork() shares the open files of its parent, and with
+// them their locks (Python's multiprocessing forks so). It holds none of
+// them: the parent's close lets go of the file while the child lives, and
+// the handles the child inherited fail there without reaching the parent's
+// file or a file the child opened since.
+TEST_F(LifecycleTest, AForkedChildHoldsNoneOfItsParentsFiles) {
+  const std::string updated = MakeFile("updated.trn"), read = MakeFile("read.trn");
+  const std::string childs = dir_ / "childs.trn";
+  uint32_t h = 0, r = 0;
+  uint8_t byte = 'p';
+  ASSERT_EQ(VARNFileOpen(&h, updated.c_str(), 0), 0);
+  ASSERT_EQ(VARNFileAddItem(h, 1, 0, 0, 1, &byte), 0);
+  ASSERT_EQ(VARNFileOpenEx(&r, 0, read.c_str(), 0), 0);
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    char c;
+    if (::read(go[0], &c, 1) != 1) _exit(9);
+    uint32_t mine = 0;
+    int status = 0;
+    if (Create(&mine, childs) != 0 || VARNFileAddItem(mine, 2, 0, 0, 1, &byte) != 0) status |= 1;
+    const uint16_t added = VARNFileAddItem(h, 3, 0, 0, 1, &byte), closed = VARNFileClose(h);
+    if (added == 0 && closed == 0) status |= 2;
+    if (VARNFileClose(mine) != 0) status |= 4;
+    VARNFileClose(r);
+    _exit(status);
+  }
+  ::close(go[0]);
+  ASSERT_GT(child, 0);
+  EXPECT_EQ(VARNFileClose(h), 0);
+  EXPECT_EQ(VARNFileClose(r), 0);
+  uint32_t again = 0;
+  EXPECT_EQ(VARNFileOpen(&again, updated.c_str(), 0), 0) << "the child holds the lock";
+  if (again != 0) {
+    EXPECT_EQ(VARNFileClose(again), 0);
+  }
+  EXPECT_EQ(VARNFileDelete(read.c_str(), 0), 0);
+  EXPECT_FALSE(Exists(read));
+  EXPECT_EQ(::write(go[1], "g", 1), 1);
+  ::close(go[1]);
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the child's own file, 2: its inherited handle wrote, "
+                                       "4: its own file's close";
+  EXPECT_EQ(Commands(updated), std::vector<uint16_t>{1}) << "the child reached the parent's file";
+  EXPECT_EQ(Commands(childs), std::vector<uint16_t>{2});
 }
 #endif
 
