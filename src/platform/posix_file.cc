@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -58,6 +59,71 @@ int OpenWriteThrough(const char* name, int flags, bool refuseSync) {
   return fd;
 }
 
+// How a name is opened: an existing file, or a file made for the call.
+enum class OpenWay {
+  Read,    // an existing file, shared lock
+  Update,  // an existing file, exclusive lock
+  Create,  // a new file, or an existing one cut to nothing
+  New,     // a new file only: EEXIST when the name is taken
+};
+
+// Attempts at the lock on a file just made, which a reader may hold for a
+// moment; the pauses between them double from 0.1 ms, about 25 ms in all.
+constexpr int LockAttempts = 8;
+
+void PauseBeforeAttempt(int attempt) {
+  struct timespec pause = {0, 100000L << attempt};
+  while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+}
+
+// A failure after the O_EXCL open that made the file: the file goes again,
+// so that no empty file is left under the name (every later open would
+// find no transaction file there), but only while the name still leads to
+// it, it is still empty and no open holds it exclusively. Another create
+// or update may have opened the name meanwhile and taken its lock first:
+// the file is that one's now and stays. The shared lock taken for the
+// check shuts such holders out until the name is gone, and one that locks
+// later finds its file without a name and opens the name again. A lock
+// refused for another reason than a holder (a file system without flock)
+// cannot be held by anybody else either.
+int Unmake(int fd, const char* name, int error) {
+  struct stat made;
+  if (LockRetrying(fd, LOCK_SH) != EWOULDBLOCK && ::fstat(fd, &made) == 0 && made.st_size == 0 &&
+      NameReaches(name, made)) {
+    ::unlink(name);
+  }
+  return Abandon(fd, error);
+}
+
+// Makes name as a new file with O_EXCL and takes its exclusive lock; EEXIST
+// when the name is taken. The file has its name before its lock: a reader
+// that opens it in between holds it for a moment (it finds no transaction
+// file and lets go), so the lock is tried a few times, and a failure from
+// the open on removes the file again (Unmake). *used is set when another
+// create took the file and wrote to it before the lock came.
+int CreateExclusively(const char* name, bool refuseSync, int* descriptor, bool* moved, bool* used) {
+  int fd = OpenWriteThrough(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, refuseSync);
+  if (fd < 0) return errno;
+  RunOpenHook(name);
+  int rc;
+  for (int attempt = 0;; ++attempt) {
+    rc = LockRetrying(fd, LOCK_EX);
+    if (rc != EWOULDBLOCK || attempt + 1 == LockAttempts) break;
+    PauseBeforeAttempt(attempt);
+  }
+  if (rc != 0) return Unmake(fd, name, rc);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return Unmake(fd, name, errno);
+  if (!NameReaches(name, st)) {
+    *moved = true;
+    return Abandon(fd, EWOULDBLOCK);
+  }
+  *used = st.st_size != 0;
+  *descriptor = fd;
+  return 0;
+}
+
 // Opens name and takes the lock, once. The lock comes after the open: a
 // name that in between was given to another file, or taken away (another
 // process renamed its finished file into place, or this file elsewhere),
@@ -65,24 +131,27 @@ int OpenWriteThrough(const char* name, int flags, bool refuseSync) {
 // is written there would be lost, or land in a file by another name. Then
 // *moved is set and nothing is kept; the caller opens the name again.
 //
-// A create (truncate set) makes a free name exclusively: the new file is
-// empty and needs no truncation, so no step after its creation can fail
-// and leave it behind. Only a file that already exists is cut to nothing,
-// and a failed cut leaves it as it was.
-int OpenOnce(const char* name, int accessFlags, int lockOperation, bool truncate, bool refuseSync,
-             int* descriptor, bool* moved) {
-  int flags = accessFlags | O_CLOEXEC | O_NONBLOCK;
-  int fd = -1;
-  if (truncate) {
-    fd = OpenWriteThrough(name, flags | O_EXCL, refuseSync);
-    if (fd >= 0) {
-      truncate = false;
-    } else if (errno == EEXIST) {
-      fd = OpenWriteThrough(name, flags, refuseSync);
+// A create makes a free name exclusively: the new file is empty and needs
+// no truncation. Only a file that already exists is cut to nothing, and a
+// failed cut leaves it as it was.
+int OpenOnce(const char* name, OpenWay way, bool refuseSync, int* descriptor, bool* moved) {
+  bool truncate = false;
+  if (way == OpenWay::Create || way == OpenWay::New) {
+    bool used = false;
+    int rc = CreateExclusively(name, refuseSync, descriptor, moved, &used);
+    if (rc == 0 && used) {
+      // Another create finished the file before this one had its lock: a
+      // create cuts it as any existing file, and a New open leaves it.
+      rc = way == OpenWay::New ? EEXIST : FileTruncate(*descriptor, 0);
+      if (rc != 0) return Abandon(*descriptor, rc);
     }
-  } else {
-    fd = OpenWriteThrough(name, flags, refuseSync);
+    if (rc != EEXIST || way == OpenWay::New) return rc;
+    truncate = true;
   }
+  const int accessFlags = way == OpenWay::Read     ? O_RDONLY
+                          : way == OpenWay::Update ? O_RDWR
+                                                   : O_RDWR | O_CREAT;
+  int fd = OpenWriteThrough(name, accessFlags | O_CLOEXEC | O_NONBLOCK, refuseSync);
   if (fd < 0) return errno;
   // Only regular files hold transaction files. The open is non-blocking so
   // that a FIFO without a writer (or a device) is refused, not waited on;
@@ -96,18 +165,14 @@ int OpenOnce(const char* name, int accessFlags, int lockOperation, bool truncate
     return Abandon(fd, errno);
   }
   RunOpenHook(name);
-  int rc = LockRetrying(fd, lockOperation);
+  int rc = LockRetrying(fd, way == OpenWay::Read ? LOCK_SH : LOCK_EX);
   if (rc != 0) return Abandon(fd, rc);
   if (!NameReaches(name, st)) {
     *moved = true;
     return Abandon(fd, EWOULDBLOCK);
   }
   if (truncate) {
-    FaultDecision fault = CountFileCall(FileCallTruncate);
-    if (fault.fail) return Abandon(fd, fault.error);
-    do {
-      rc = ::ftruncate(fd, 0) == 0 ? 0 : errno;
-    } while (rc == EINTR);
+    rc = FileTruncate(fd, 0);
     if (rc != 0) return Abandon(fd, rc);
   }
   *descriptor = fd;
@@ -117,7 +182,7 @@ int OpenOnce(const char* name, int accessFlags, int lockOperation, bool truncate
 // A name that keeps moving under the open is treated as held by another.
 constexpr int OpenAttempts = 4;
 
-int OpenLocked(const char* name, int accessFlags, int lockOperation, bool truncate, int* descriptor) {
+int OpenLocked(const char* name, OpenWay way, int* descriptor) {
   FaultDecision fault = CountFileCall(FileCallOpen);
   // An injected EINVAL stands for a file system that refuses O_DSYNC: it
   // fails only the first attempt, so that the retry can be tested.
@@ -125,8 +190,7 @@ int OpenLocked(const char* name, int accessFlags, int lockOperation, bool trunca
   int rc = EWOULDBLOCK;
   for (int attempt = 0; attempt < OpenAttempts; ++attempt) {
     bool moved = false;
-    rc = OpenOnce(name, accessFlags, lockOperation, truncate, fault.fail && attempt == 0,
-                  descriptor, &moved);
+    rc = OpenOnce(name, way, fault.fail && attempt == 0, descriptor, &moved);
     if (!moved) break;
   }
   return rc;
@@ -137,17 +201,17 @@ int OpenLocked(const char* name, int accessFlags, int lockOperation, bool trunca
 int FileOpen(const char* name, FileOpenKind kind, int* descriptor) {
   switch (kind) {
     case FileOpenRead:
-      return OpenLocked(name, O_RDONLY, LOCK_SH, false, descriptor);
+      return OpenLocked(name, OpenWay::Read, descriptor);
     case FileOpenUpdate:
-      return OpenLocked(name, O_RDWR, LOCK_EX, false, descriptor);
+      return OpenLocked(name, OpenWay::Update, descriptor);
     case FileOpenCreate:
-      return OpenLocked(name, O_RDWR | O_CREAT, LOCK_EX, true, descriptor);
+      return OpenLocked(name, OpenWay::Create, descriptor);
   }
   return EINVAL;
 }
 
 int FileCreateExclusive(const char* name, int* descriptor) {
-  return OpenLocked(name, O_RDWR | O_CREAT | O_EXCL, LOCK_EX, false, descriptor);
+  return OpenLocked(name, OpenWay::New, descriptor);
 }
 
 int FileSeek(int descriptor, int64_t offset, int whence, int64_t* newPosition) {

@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <process.h>
 #else
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <functional>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/handle_table.h"
@@ -268,6 +270,68 @@ TEST_F(LifecycleTest, AnOpenTakesTheFileItsNameReachesAtTheLock) {
   ASSERT_EQ(VARNFileAddItem(h, 9, 0, 0, 1, &byte), 0);
   EXPECT_EQ(VARNFileClose(h), 0);
   EXPECT_GT(ReadFile(target).size(), replaced.size()) << "the item went to a file no name reaches";
+  FileSetOpenHook(nullptr);
+}
+
+// A new file has its name a moment before its lock: another process may
+// open it in between. A reader lets go at once, and the create goes on; a
+// create that still cannot have its lock removes the empty file it made,
+// unless an open that holds it exclusively took it over.
+struct Holder {
+  int lock = LOCK_SH;
+  int fd = -1;
+  std::chrono::milliseconds until{0};  // 0: until the test lets go
+  std::thread releaser;
+} holder;
+
+void HoldAtOpen(const char* name) {
+  FileSetOpenHook(nullptr);
+  holder.fd = ::open(name, O_RDONLY | O_CLOEXEC);
+  ::flock(holder.fd, holder.lock | LOCK_NB);
+  if (holder.until.count() > 0) {
+    holder.releaser = std::thread([] {
+      std::this_thread::sleep_for(holder.until);
+      ::close(holder.fd);
+      holder.fd = -1;
+    });
+  }
+}
+
+void LetGo() {
+  if (holder.releaser.joinable()) holder.releaser.join();
+  if (holder.fd >= 0) ::close(holder.fd);
+  holder.fd = -1;
+}
+
+TEST_F(LifecycleTest, ACreateThatCannotLockItsNewFileLeavesNothing) {
+  const std::string name = dir_ / "new.trn", scratch = dir_ / "scratch";
+  uint32_t h = 0;
+  holder.lock = LOCK_SH;
+  holder.until = std::chrono::milliseconds(2);
+  FileSetOpenHook(HoldAtOpen);
+  EXPECT_EQ(Create(&h, name), 0) << "a reader's moment failed the create";
+  LetGo();
+  if (h != 0) {
+    EXPECT_EQ(VARNFileClose(h), 0);
+  }
+  EXPECT_EQ(VARNFileDelete(name.c_str(), 0), 0);
+
+  holder.until = std::chrono::milliseconds(0);
+  FileSetOpenHook(HoldAtOpen);
+  EXPECT_EQ(Create(&h, name), 275);
+  LetGo();
+  EXPECT_FALSE(Exists(name)) << "the empty file was left";
+  int fd = -1;
+  FileSetOpenHook(HoldAtOpen);
+  EXPECT_EQ(FileCreateExclusive(scratch.c_str(), &fd), EWOULDBLOCK);
+  LetGo();
+  EXPECT_FALSE(Exists(scratch)) << "the empty scratch file was left";
+
+  holder.lock = LOCK_EX;
+  FileSetOpenHook(HoldAtOpen);
+  EXPECT_EQ(Create(&h, name), 275);
+  EXPECT_TRUE(Exists(name)) << "a file that another open holds was removed";
+  LetGo();
   FileSetOpenHook(nullptr);
 }
 
