@@ -27,9 +27,11 @@ enum FileOpenKind : uint32_t {
 // Opens name with O_CLOEXEC and O_DSYNC (retried once without O_DSYNC when
 // the file system refuses it with EINVAL), then takes the lock. Create uses
 // O_CREAT without O_TRUNC and truncates only once the exclusive lock is
-// held, so a file that someone else holds is never cut. Directories are
-// refused with EISDIR and every other file that is not regular (FIFO,
-// device, socket) with EINVAL, without blocking on it.
+// held, so a file that someone else holds is never cut. A new file gets its
+// name already locked where the system can (O_TMPFILE and a link, Linux);
+// elsewhere a create that cannot lock the file it made removes it again.
+// Directories are refused with EISDIR and every other file that is not
+// regular (FIFO, device, socket) with EINVAL, without blocking on it.
 int FileOpen(const char* name, FileOpenKind kind, int* descriptor);
 // Like FileOpen(FileOpenCreate) but with O_EXCL: an existing file is never
 // opened (EEXIST).
@@ -116,6 +118,10 @@ void FileClearFaults();
 // Runs hook(name) in every open between the system's open and the lock
 // (nullptr: none), where another process may rename or replace the name.
 void FileSetOpenHook(void (*hook)(const char* name));
+// Whether a create on Linux makes its new file without a name (O_TMPFILE)
+// and names it once it holds the lock (the default), or makes it by name,
+// as on a system or file system without nameless files. Windows: no effect.
+void FileSetNamelessCreate(bool allowed);
 // Calls of a kind since the last FileResetCallCounts (or the start).
 uint64_t FileCallCount(FileCallKind kind);
 void FileResetCallCounts();

@@ -91,7 +91,12 @@ void FileClearFaults() {
 
 namespace {
 std::atomic<void (*)(const char*)> openHook{nullptr};
+std::atomic<bool> namelessCreate{true};
 }  // namespace
+
+void FileSetNamelessCreate(bool allowed) { namelessCreate.store(allowed, std::memory_order_relaxed); }
+
+bool NamelessCreateAllowed() { return namelessCreate.load(std::memory_order_relaxed); }
 
 void FileSetOpenHook(void (*hook)(const char* name)) {
   openHook.store(hook, std::memory_order_relaxed);

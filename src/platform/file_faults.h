@@ -23,6 +23,8 @@ FaultDecision CountFileCall(FileCallKind kind);
 
 // Runs the hook that FileSetOpenHook set, if any.
 void RunOpenHook(const char* name);
+// What FileSetNamelessCreate last set; true unless a test turned it off.
+bool NamelessCreateAllowed();
 
 // The system calls under FileRead and FileWrite, once per platform: one
 // read of up to count bytes, and a write of all count bytes that continues

@@ -11,7 +11,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/file_faults.h"
 #include "platform/posix_descriptors.h"
@@ -96,8 +100,9 @@ int Unmake(int fd, const char* name, int error) {
   return Abandon(fd, error);
 }
 
-// Makes name as a new file with O_EXCL and takes its exclusive lock; EEXIST
-// when the name is taken. The file has its name before its lock: a reader
+// Makes name as a new file with O_EXCL and takes its exclusive lock, where
+// no nameless file can be made; EEXIST when the name is taken. The file has
+// its name before its lock: a reader
 // that opens it in between holds it for a moment (it finds no transaction
 // file and lets go), so the lock is tried a few times, and a failure from
 // the open on removes the file again (Unmake). *used is set when another
@@ -124,6 +129,67 @@ int CreateExclusively(const char* name, bool refuseSync, int* descriptor, bool* 
   return 0;
 }
 
+// What CreateNameless gives when the system or the file system cannot make
+// a nameless file and name it: the file is then made by name.
+constexpr int NoNameless = -1;
+
+#if defined(__linux__) && defined(O_TMPFILE)
+// The umask of this process, read without changing it (which umask(2)
+// would do under the other threads); -1 where the system does not tell.
+int CurrentUmask() {
+  int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char text[1024];
+  ssize_t n;
+  do {
+    n = ::read(fd, text, sizeof text - 1);
+  } while (n < 0 && errno == EINTR);
+  ::close(fd);
+  if (n <= 0) return -1;
+  text[n] = '\0';
+  const char* line = std::strstr(text, "\nUmask:");
+  return line == nullptr ? -1 : static_cast<int>(std::strtol(line + 7, nullptr, 8));
+}
+
+// Makes the new file without a name in name's folder (O_TMPFILE), takes its
+// lock, and only then links it under name: no other open can reach the
+// file before it is held, and a failure on the way leaves nothing under
+// the name. EEXIST when the name is taken.
+int CreateNameless(const char* name, bool refuseSync, int* descriptor) {
+  const size_t length = std::strlen(name);
+  if (!NamelessCreateAllowed() || length == 0 || name[length - 1] == '/') return NoNameless;
+  char folder[PATH_MAX];
+  const char* slash = std::strrchr(name, '/');
+  const size_t folderLength = slash == nullptr ? 0 : slash == name ? 1 : static_cast<size_t>(slash - name);
+  if (folderLength >= sizeof folder) return NoNameless;
+  std::memcpy(folder, slash == nullptr ? "." : name, slash == nullptr ? 1 : folderLength);
+  folder[slash == nullptr ? 1 : folderLength] = '\0';
+  int fd = OpenWriteThrough(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, refuseSync);
+  if (fd < 0) return NoNameless;
+  // The mode must be the one an open by name gives. Older kernels did not
+  // apply the umask to nameless files on file systems without ACLs: a file
+  // with bits that the umask takes away is made by name instead.
+  struct stat st;
+  const int mask = CurrentUmask();
+  if (mask < 0 || ::fstat(fd, &st) != 0 || (st.st_mode & static_cast<mode_t>(mask) & 0777) != 0) {
+    return Abandon(fd, NoNameless);
+  }
+  int rc = LockRetrying(fd, LOCK_EX);
+  if (rc != 0) return Abandon(fd, rc);
+  char byDescriptor[32];
+  std::snprintf(byDescriptor, sizeof byDescriptor, "/proc/self/fd/%d", fd);
+  rc = ::linkat(AT_FDCWD, byDescriptor, AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+  // Without /proc, a process with CAP_DAC_READ_SEARCH may link the
+  // descriptor itself.
+  if (rc == ENOENT) rc = ::linkat(fd, "", AT_FDCWD, name, AT_EMPTY_PATH) == 0 ? 0 : errno;
+  if (rc != 0) return Abandon(fd, rc == EEXIST ? EEXIST : NoNameless);
+  *descriptor = fd;
+  return 0;
+}
+#else
+int CreateNameless(const char*, bool, int*) { return NoNameless; }
+#endif
+
 // Opens name and takes the lock, once. The lock comes after the open: a
 // name that in between was given to another file, or taken away (another
 // process renamed its finished file into place, or this file elsewhere),
@@ -131,14 +197,16 @@ int CreateExclusively(const char* name, bool refuseSync, int* descriptor, bool* 
 // is written there would be lost, or land in a file by another name. Then
 // *moved is set and nothing is kept; the caller opens the name again.
 //
-// A create makes a free name exclusively: the new file is empty and needs
-// no truncation. Only a file that already exists is cut to nothing, and a
+// A create makes a free name exclusively, as a file that is locked before
+// it has the name where it can: the new file is empty and needs no
+// truncation. Only a file that already exists is cut to nothing, and a
 // failed cut leaves it as it was.
 int OpenOnce(const char* name, OpenWay way, bool refuseSync, int* descriptor, bool* moved) {
   bool truncate = false;
   if (way == OpenWay::Create || way == OpenWay::New) {
     bool used = false;
-    int rc = CreateExclusively(name, refuseSync, descriptor, moved, &used);
+    int rc = CreateNameless(name, refuseSync, descriptor);
+    if (rc == NoNameless) rc = CreateExclusively(name, refuseSync, descriptor, moved, &used);
     if (rc == 0 && used) {
       // Another create finished the file before this one had its lock: a
       // create cuts it as any existing file, and a New open leaves it.

@@ -273,10 +273,11 @@ TEST_F(LifecycleTest, AnOpenTakesTheFileItsNameReachesAtTheLock) {
   FileSetOpenHook(nullptr);
 }
 
-// A new file has its name a moment before its lock: another process may
-// open it in between. A reader lets go at once, and the create goes on; a
-// create that still cannot have its lock removes the empty file it made,
-// unless an open that holds it exclusively took it over.
+// Where a new file has its name a moment before its lock (no nameless
+// files), another process may open it in between. A reader lets go at
+// once, and the create goes on; a create that still cannot have its lock
+// removes the empty file it made, unless an open that holds it exclusively
+// took it over.
 struct Holder {
   int lock = LOCK_SH;
   int fd = -1;
@@ -306,6 +307,7 @@ void LetGo() {
 TEST_F(LifecycleTest, ACreateThatCannotLockItsNewFileLeavesNothing) {
   const std::string name = dir_ / "new.trn", scratch = dir_ / "scratch";
   uint32_t h = 0;
+  FileSetNamelessCreate(false);
   holder.lock = LOCK_SH;
   holder.until = std::chrono::milliseconds(2);
   FileSetOpenHook(HoldAtOpen);
@@ -333,6 +335,65 @@ TEST_F(LifecycleTest, ACreateThatCannotLockItsNewFileLeavesNothing) {
   EXPECT_TRUE(Exists(name)) << "a file that another open holds was removed";
   LetGo();
   FileSetOpenHook(nullptr);
+  FileSetNamelessCreate(true);
+}
+
+// One process deletes and creates a name over and over, another opens it
+// for reading meanwhile. A new file appears under its name already locked:
+// the reader finds a whole file or one in use (274), never an empty one
+// (263). Where the file has its name before its lock, the reader may find
+// it empty, but a create that cannot lock it leaves no empty file behind.
+TEST_F(LifecycleTest, ANewFileIsLockedWhenItGetsItsName) {
+  const std::string name = dir_ / "race.trn";
+  for (bool nameless : {true, false}) {
+    SCOPED_TRACE(nameless ? "nameless" : "by name");
+    FileSetNamelessCreate(nameless);
+    int stop[2];
+    ASSERT_EQ(pipe(stop), 0);
+    const pid_t reader = fork();
+    if (reader == 0) {
+      ::close(stop[1]);
+      ::fcntl(stop[0], F_SETFL, O_NONBLOCK);
+      int seen = 0;
+      char c;
+      while (::read(stop[0], &c, 1) < 0 && errno == EAGAIN) {
+        uint32_t r = 0;
+        const uint16_t rc = VARNFileOpenEx(&r, 0, name.c_str(), 0);
+        if (rc == 0) VARNFileClose(r);
+        if (rc == 263) seen |= 1;
+        if (rc != 0 && rc != 263 && rc != 274) seen |= 2;
+      }
+      _exit(seen);
+    }
+    ::close(stop[0]);
+    int created = 0, leftEmpty = 0, other = 0;
+    for (int round = 0; round < 300; ++round) {
+      VARNFileDelete(name.c_str(), 0);
+      uint32_t h = 0;
+      const uint16_t rc = Create(&h, name);
+      if (rc == 0) {
+        ++created;
+        EXPECT_EQ(VARNFileClose(h), 0);
+      } else if (rc == 275) {
+        std::error_code ignored;
+        leftEmpty += std::filesystem::file_size(name, ignored) == 0 && !ignored;
+      } else {
+        ++other;
+      }
+    }
+    ::close(stop[1]);
+    int status = -1;
+    ASSERT_EQ(waitpid(reader, &status, 0), reader);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status) & 2, 0) << "the reader got another code than 0, 263 or 274";
+    if (nameless) {
+      EXPECT_EQ(WEXITSTATUS(status) & 1, 0) << "the reader found an empty file (263)";
+    }
+    EXPECT_EQ(leftEmpty, 0) << "failed creates left an empty file";
+    EXPECT_EQ(other, 0);
+    EXPECT_GT(created, 0);
+  }
+  FileSetNamelessCreate(true);
 }
 
 // The command ids of a file's items, in order.
