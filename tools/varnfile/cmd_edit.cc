@@ -382,10 +382,14 @@ void NewFile::Commit() {
 // So the file leaves the shared name while the create's lock still holds
 // it. Where an open file cannot be renamed (Windows) it stays there.
 void NewFile::MoveAside() {
+  const std::string stem = NameOf(scratch_) + "-" + ProcessTag(varnfile::PlatformProcessId());
+  // The file is opened again by its name (recover checks that it opens),
+  // so the name must be one the library takes; a deep directory leaves no
+  // room for it, and the file stays under the shared name.
+  if (InDirectory(DirectoryOf(scratch_), stem + "-xxxxxxxx").size() > LongestName) return;
   std::unique_ptr<ScratchFile> own;
   try {
-    own = std::make_unique<ScratchFile>(DirectoryOf(scratch_),
-                                        NameOf(scratch_) + "-" + ProcessTag(varnfile::PlatformProcessId()));
+    own = std::make_unique<ScratchFile>(DirectoryOf(scratch_), stem);
   } catch (const ToolError&) {
     return;  // no room for another name: the finished file is not lost for it
   }
