@@ -35,6 +35,7 @@ for need in /usr/lib32/libz.so /usr/lib/gcc/x86_64-linux-gnu/*/32/libstdc++.so "
 done
 
 mkdir -p "$build"
+build=$(cd "$build" && pwd)  # CMake takes a relative prefix path from its build folder
 if [ ! -e "$build/gtest/lib/libgtest.a" ]; then
   cmake -S "$gtest_src" -B "$build/gtest-build" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_C_FLAGS=-m32 -DCMAKE_CXX_FLAGS=-m32 -DCMAKE_INSTALL_PREFIX="$build/gtest" >/dev/null
