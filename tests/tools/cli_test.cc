@@ -1939,7 +1939,7 @@ TEST(CliFaultTest, ANewFileTakenTheMomentItHasItsNameIsNoFailure) {
 // An edit whose close fails (a write the system lost, reported only then)
 // exits 74, and says what the file holds, read again: the item that add
 // wrote is there (a script must not add it twice), as are the changes of
-// delete and update. add says so also under -q.
+// delete and update; all three say so also under -q.
 TEST(CliFaultTest, AnEditWhoseCloseFailsSaysWhatTheFileHolds) {
   if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
   const std::string file = ScratchFolder() + "/closing";
@@ -1952,13 +1952,13 @@ TEST(CliFaultTest, AnEditWhoseCloseFailsSaysWhatTheFileHolds) {
   EXPECT_TRUE(Has(run.err, "the item is in " + file + " all the same, at " + end + "\n")) << run.err;
   items.push_back({5, 0, 0, "pay 100"});
   EXPECT_EQ(items, ReadFile(file));
-  run = RunWithFault("close", "closing", {"update", file, "--at", "#1", "--value", "7"});
+  run = RunWithFault("close", "closing", {"-q", "update", file, "--at", "#1", "--value", "7"});
   EXPECT_EQ(74, run.status);
   EXPECT_TRUE(Has(run.err, "the item at " + std::to_string(at[1]) + " of " + file + " holds the change all the same\n"))
       << run.err;
   items[1].extraValue = 7;
   EXPECT_EQ(items, ReadFile(file));
-  run = RunWithFault("close", "closing", {"delete", file, "--at", "#0"});
+  run = RunWithFault("close", "closing", {"-q", "delete", file, "--at", "#0"});
   EXPECT_EQ(74, run.status);
   EXPECT_TRUE(Has(run.err, "deleted from " + file + " all the same\n")) << run.err;
   items.erase(items.begin());

@@ -785,7 +785,7 @@ void ReportDeletedAfterFailure(const std::string& path, const std::vector<Record
   try {
     raw.Open(path);
   } catch (const ToolError& e) {
-    Report("cannot tell which items are deleted from %s: %s\n", path.c_str(), e.what());
+    ReportChanged("cannot tell which items are deleted from %s: %s\n", path.c_str(), e.what());
     return;
   }
   std::size_t deleted = 0;
@@ -797,12 +797,12 @@ void ReportDeletedAfterFailure(const std::string& path, const std::vector<Record
       rest += " --at " + std::to_string(item.position);
   }
   if (deleted == 0)
-    Report("no item is deleted from %s: it is as it was\n", path.c_str());
+    ReportChanged("no item is deleted from %s: it is as it was\n", path.c_str());
   else if (rest.empty())
-    Report("the %s are deleted from %s all the same\n", Counted(items.size(), "item").c_str(), path.c_str());
+    ReportChanged("the %s are deleted from %s all the same\n", Counted(items.size(), "item").c_str(), path.c_str());
   else
-    Report("%zu of the %s are deleted from %s; the others are not (varnfile delete %s%s deletes them)\n",
-           deleted, Counted(items.size(), "item").c_str(), path.c_str(), path.c_str(), rest.c_str());
+    ReportChanged("%zu of the %s are deleted from %s; the others are not (varnfile delete %s%s deletes them)\n",
+                  deleted, Counted(items.size(), "item").c_str(), path.c_str(), path.c_str(), rest.c_str());
 }
 
 struct DeleteOptions {
@@ -899,7 +899,7 @@ void ReportUpdatedAfterFailure(const std::string& path, const RecordFrame& item,
   try {
     raw.Open(path);
   } catch (const ToolError& e) {
-    Report("cannot tell whether %s of %s changed: %s\n", At(item.position).c_str(), path.c_str(), e.what());
+    ReportChanged("cannot tell whether %s of %s changed: %s\n", At(item.position).c_str(), path.c_str(), e.what());
     return;
   }
   RecordFrame now;
@@ -910,12 +910,12 @@ void ReportUpdatedAfterFailure(const std::string& path, const RecordFrame& item,
   const bool dataNew = data == nullptr || (raw.Has(item.position + ItemHeaderSize, data->size()) &&
                                            std::equal(data->begin(), data->end(), stored));
   if (idsOld && (data == nullptr || !dataNew) && now.crc == item.crc)
-    Report("%s of %s is as it was\n", At(item.position).c_str(), path.c_str());
+    ReportChanged("%s of %s is as it was\n", At(item.position).c_str(), path.c_str());
   else if (idsNew && dataNew)
-    Report("%s of %s holds the change all the same\n", At(item.position).c_str(), path.c_str());
+    ReportChanged("%s of %s holds the change all the same\n", At(item.position).c_str(), path.c_str());
   else
-    Report("%s of %s holds only part of the change (varnfile update with the same arguments "
-           "makes it whole)\n", At(item.position).c_str(), path.c_str());
+    ReportChanged("%s of %s holds only part of the change (varnfile update with the same arguments "
+                  "makes it whole)\n", At(item.position).c_str(), path.c_str());
 }
 
 struct UpdateOptions : AddOptions {
