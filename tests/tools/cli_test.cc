@@ -1266,6 +1266,22 @@ TEST(CliInterruptTest, AFileIsClosedUnderARunsOwnScratchName) {
 }
 #endif
 
+// A folder with a file "src" made by the tool, the bytes of that file
+// closed properly and as if never closed: what killed runs leave behind.
+struct LeftFiles {
+  std::string dir, finished, unfinished;
+};
+
+LeftFiles MakeLeftFiles(const std::string& name) {
+  LeftFiles left{ScratchFolder() + "/" + name, "", ""};
+  EXPECT_EQ(0, MakeDirectory(left.dir));
+  EXPECT_EQ(0, RunTool("create -q " + left.dir + "/src").status);
+  left.finished = Slurp(left.dir + "/src");
+  left.unfinished = left.finished;
+  left.unfinished[142] = left.unfinished[143] = 0;  // the mark of a proper close
+  return left;
+}
+
 // What a run killed after it moved its file to a name of its own (before
 // its close: the file was never closed) left there is removed by the next
 // run for the same name. A file closed properly (a run between its close
@@ -1273,12 +1289,10 @@ TEST(CliInterruptTest, AFileIsClosedUnderARunsOwnScratchName) {
 // make, one an open still holds, and names of another pattern stay.
 TEST(CliInterruptTest, TheNextRunRemovesWhatAKilledRunLeftAside) {
   if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
-  const std::string dir = ScratchFolder() + "/leftaside";
-  ASSERT_EQ(0, MakeDirectory(dir));
-  ASSERT_EQ(0, RunTool("create -q " + dir + "/src").status);
-  const std::string finished = Slurp(dir + "/src");
-  std::string unfinished = finished;
-  unfinished[142] = unfinished[143] = 0;  // the mark of a proper close
+  const LeftFiles files = MakeLeftFiles("leftaside");
+  const std::string& dir = files.dir;
+  const std::string& finished = files.finished;
+  const std::string& unfinished = files.unfinished;
   for (const char* left : {"abcd1234", "held0000", "abcd_123", "abcd12345"}) Spit(dir + "/.varnfile-new-x-" + left, unfinished);
   Spit(dir + "/.varnfile-new-x-done0000", finished);
   Spit(dir + "/.varnfile-new-x-note0000", "someone's notes");
@@ -1297,12 +1311,10 @@ TEST(CliInterruptTest, TheNextRunRemovesWhatAKilledRunLeftAside) {
 // hard link gave the target; a live run's file and other files stay.
 TEST(CliInterruptTest, TheNextRunRemovesWhatAKilledRunFinishedOnceItsProcessIsGone) {
   if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
-  const std::string dir = ScratchFolder() + "/finishedaside";
-  ASSERT_EQ(0, MakeDirectory(dir));
-  ASSERT_EQ(0, RunTool("create -q " + dir + "/src").status);
-  const std::string finished = Slurp(dir + "/src");
-  std::string unfinished = finished;
-  unfinished[142] = unfinished[143] = 0;  // the mark of a proper close
+  const LeftFiles files = MakeLeftFiles("finishedaside");
+  const std::string& dir = files.dir;
+  const std::string& finished = files.finished;
+  const std::string& unfinished = files.unfinished;
   // Process 0y00000 (2,055,849,984, above any pid_max) runs nowhere; this test's own runs.
   std::string live = "0000000";
   for (unsigned long id = varnfile::PlatformProcessId(), i = 7; i-- > 0; id /= 36)
