@@ -1678,6 +1678,15 @@ TEST(CliDamageTest, AZeroStretchIsPassedAndTheRecordBehindItFound) {
 #endif
 
 #if !defined(_WIN32)
+// In a child made by fork(): becomes the tool, run with `args`.
+[[noreturn]] static void ExecTool(const std::vector<std::string>& args) {
+  std::vector<char*> argv{const_cast<char*>("varnfile")};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  execv(VARNFILE_TOOL_PATH, argv.data());
+  _exit(127);
+}
+
 // The tool under a file size limit (RLIMIT_FSIZE, SIGXFSZ ignored) at each
 // byte where a command writes: the write that reaches the limit comes up
 // short and the next one fails, as on a disk that fills up. A command that
@@ -1696,11 +1705,7 @@ TEST(CliWriteLimitTest, AFailedWriteLeavesTheFileAsItWas) {
       signal(SIGXFSZ, SIG_IGN);
       const struct rlimit r = {limit, limit};
       setrlimit(RLIMIT_FSIZE, &r);
-      std::vector<char*> argv{const_cast<char*>("varnfile")};
-      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      execv(VARNFILE_TOOL_PATH, argv.data());
-      _exit(127);
+      ExecTool(args);
     }
     int status = 0;
     waitpid(pid, &status, 0);
@@ -1895,11 +1900,7 @@ ToolRun RunWithFault(const char* fault, const std::string& name, const std::vect
     // A tool built with AddressSanitizer takes a library loaded before its runtime.
     const char* asan = getenv("ASAN_OPTIONS");
     setenv("ASAN_OPTIONS", (std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
-    std::vector<char*> argv{const_cast<char*>("varnfile")};
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(VARNFILE_TOOL_PATH, argv.data());
-    _exit(127);
+    ExecTool(args);
   }
   int raw = 0;
   waitpid(pid, &raw, 0);
