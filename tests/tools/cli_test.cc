@@ -1289,10 +1289,7 @@ LeftFiles MakeLeftFiles(const std::string& name) {
 // make, one an open still holds, and names of another pattern stay.
 TEST(CliInterruptTest, TheNextRunRemovesWhatAKilledRunLeftAside) {
   if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
-  const LeftFiles files = MakeLeftFiles("leftaside");
-  const std::string& dir = files.dir;
-  const std::string& finished = files.finished;
-  const std::string& unfinished = files.unfinished;
+  const auto [dir, finished, unfinished] = MakeLeftFiles("leftaside");
   for (const char* left : {"abcd1234", "held0000", "abcd_123", "abcd12345"}) Spit(dir + "/.varnfile-new-x-" + left, unfinished);
   Spit(dir + "/.varnfile-new-x-done0000", finished);
   Spit(dir + "/.varnfile-new-x-note0000", "someone's notes");
@@ -1311,10 +1308,7 @@ TEST(CliInterruptTest, TheNextRunRemovesWhatAKilledRunLeftAside) {
 // hard link gave the target; a live run's file and other files stay.
 TEST(CliInterruptTest, TheNextRunRemovesWhatAKilledRunFinishedOnceItsProcessIsGone) {
   if (std::string(VARNFILE_TOOL_PATH).empty()) GTEST_SKIP() << "the tool is not built";
-  const LeftFiles files = MakeLeftFiles("finishedaside");
-  const std::string& dir = files.dir;
-  const std::string& finished = files.finished;
-  const std::string& unfinished = files.unfinished;
+  const auto [dir, finished, unfinished] = MakeLeftFiles("finishedaside");
   // Process 0y00000 (2,055,849,984, above any pid_max) runs nowhere; this test's own runs.
   std::string live = "0000000";
   for (unsigned long id = varnfile::PlatformProcessId(), i = 7; i-- > 0; id /= 36)
