@@ -466,29 +466,6 @@ def test_a_forked_child_leaves_the_file_alone(tmp_path):
     assert [i.data for i in varnfile.read_all(path)] == [b"before", b"after", b"after"]
 
 
-def test_a_forked_child_holds_no_lock(tmp_path):
-    # A worker forked while the file is open (multiprocessing's "fork" start
-    # method) and still running: the parent's close lets go of the file.
-    script = ("import os, sys, varnfile\n"
-              "f = varnfile.create(sys.argv[1], method='none')\n"
-              "f.append(1, b'parent')\n"
-              "r, w = os.pipe()\n"
-              "child = os.fork()\n"
-              "if child == 0:\n"
-              "    os.close(w)\n"
-              "    os.read(r, 1)\n"
-              "    os._exit(0)\n"
-              "f.close()\n"
-              "with varnfile.open(sys.argv[1], 'r+') as g:\n"
-              "    g.append(2, b'again')\n"
-              "varnfile.delete(sys.argv[1])\n"
-              "gone = not os.path.exists(sys.argv[1])\n"
-              "os.close(w)\n"
-              "os.waitpid(child, 0)\n"
-              "sys.exit(0 if gone else 5)\n")
-    subprocess.run([sys.executable, "-c", script, str(tmp_path / "worker.trn")], check=True)
-
-
 def test_a_file_object_has_one_owner(tmp_path, monkeypatch):
     import copy
     import gc
