@@ -102,11 +102,11 @@ int Unmake(int fd, const char* name, int error) {
 
 // Makes name as a new file with O_EXCL and takes its exclusive lock, where
 // no nameless file can be made; EEXIST when the name is taken. The file has
-// its name before its lock: a reader
-// that opens it in between holds it for a moment (it finds no transaction
-// file and lets go), so the lock is tried a few times, and a failure from
-// the open on removes the file again (Unmake). *used is set when another
-// create took the file and wrote to it before the lock came.
+// its name before its lock: a reader that opens it in between holds it for
+// a moment (it finds no transaction file and lets go), so the lock is tried
+// a few times, and a failure from the open on removes the file again
+// (Unmake). *used is set when another create took the file and wrote to it
+// before the lock came.
 int CreateExclusively(const char* name, bool refuseSync, int* descriptor, bool* moved, bool* used) {
   int fd = OpenWriteThrough(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, refuseSync);
   if (fd < 0) return errno;
