@@ -224,9 +224,10 @@ void RemoveLeftAside(const std::string& scratch, const std::string& target) {
     const std::string name = it->path().filename().string();
     if (name.compare(0, prefix.size(), prefix) != 0) continue;
     const std::size_t at = prefix.size();
-    const bool tagged = name.size() == at + ProcessTagSize + 9 && IsBase36(name, at, ProcessTagSize) &&
-                        name[at + ProcessTagSize] == '-' && IsBase36(name, at + ProcessTagSize + 1, 8);
-    if (!tagged && !(name.size() == at + 8 && IsBase36(name, at, 8))) continue;
+    const std::size_t random = ScratchFile::RandomSize;
+    const bool tagged = name.size() == at + ProcessTagSize + 1 + random && IsBase36(name, at, ProcessTagSize) &&
+                        name[at + ProcessTagSize] == '-' && IsBase36(name, at + ProcessTagSize + 1, random);
+    if (!tagged && !(name.size() == at + random && IsBase36(name, at, random))) continue;
     const std::string path = it->path().string();
     const bool gone = tagged && varnfile::PlatformProcessGone(TaggedProcess(name, at));
     if (LeftByTheTool(path)) {
@@ -386,7 +387,7 @@ void NewFile::MoveAside() {
   // The file is opened again by its name (recover checks that it opens),
   // so the name must be one the library takes; a deep directory leaves no
   // room for it, and the file stays under the shared name.
-  if (InDirectory(DirectoryOf(scratch_), stem + "-xxxxxxxx").size() > LongestName) return;
+  if (ScratchFile::PathSize(DirectoryOf(scratch_), stem) > LongestName) return;
   std::unique_ptr<ScratchFile> own;
   try {
     own = std::make_unique<ScratchFile>(DirectoryOf(scratch_), stem);

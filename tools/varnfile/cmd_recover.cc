@@ -119,11 +119,14 @@ void WriteReadableCopy(const RawFile& raw, const RecordScan& scan, uint16_t meth
   out->Write(piece.data(), piece.size());
 }
 
+// The stem of the readable copy's scratch name.
+constexpr const char* CopyStem = ".varnfile-recover";
+
 // Where a readable copy made for the folder `dir` goes: there, unless its
 // name there would pass the 259 bytes the library takes (a deep
 // directory); then in the folder for temporary files.
 std::string CopyFolder(const std::string& dir) {
-  if (dir.size() + std::string("/.varnfile-recover-xxxxxxxx").size() <= LongestName) return dir;
+  if (ScratchFile::PathSize(dir, CopyStem) <= LongestName) return dir;
   char tmp[4096];
   return varnfile::PlatformTempDirectory(tmp, sizeof tmp) == 0 ? tmp : dir;
 }
@@ -134,7 +137,7 @@ class Salvager {
  public:
   Salvager(const RawFile& raw, const RecordScan& scan, uint16_t method, const std::string& dir,
            std::size_t first, std::size_t last)
-      : scan_(scan), first_(first), scratch_(CopyFolder(dir), ".varnfile-recover"),
+      : scan_(scan), first_(first), scratch_(CopyFolder(dir), CopyStem),
         buffer_(VARNFILE_MAX_ITEM_LENGTH) {
     // The copy holds the whole source: it has no name from the start where
     // the library can open it without one, else until the library has it.

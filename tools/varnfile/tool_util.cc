@@ -300,7 +300,7 @@ ScratchFile::ScratchFile(const std::string& dir, const std::string& stem) {
   int error = EEXIST;
   for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
     path_ = InDirectory(dir, stem + "-");
-    for (int i = 0; i < 8; ++i) path_ += digits[random() % (sizeof digits - 1)];
+    for (std::size_t i = 0; i < RandomSize; ++i) path_ += digits[random() % (sizeof digits - 1)];
     error = varnfile::FileCreateExclusive(path_.c_str(), &fd_);
   }
   if (error != 0) {

@@ -270,6 +270,13 @@ class DeferInterrupts {
 // scope or the tool is interrupted. Failures throw ToolError (ExitIo).
 class ScratchFile {
  public:
+  // The random characters after "<stem>-".
+  static constexpr std::size_t RandomSize = 8;
+  // The length of every path ScratchFile(dir, stem) makes.
+  static std::size_t PathSize(const std::string& dir, const std::string& stem) {
+    return InDirectory(dir, stem + "-").size() + RandomSize;
+  }
+
   ScratchFile(const std::string& dir, const std::string& stem);
   ~ScratchFile();
   ScratchFile(const ScratchFile&) = delete;
