@@ -253,35 +253,6 @@ TEST_F(CacheTest, AWindowWhoseTrailersDisagreeWithTheLengthsReadsEachRecordWhere
   EXPECT_NE(0, rc);
 }
 
-// A trailer link that cannot be followed, wherever it lies against the
-// windows of a walk back: forwards every item still reads; backwards each
-// item down to the one behind the damage reads, then the step back from it
-// fails, and nothing before the damage is reported in its place.
-TEST_F(CacheTest, ADamagedTrailerStopsOnlyTheStepPastIt) {
-  for (int damaged : {1, 18, 21, 29, 39}) {
-    SCOPED_TRACE(damaged);
-    MakeFile(40);
-    ASSERT_EQ(0, VARNFileClose(handle_));
-    handle_ = 0;
-    std::string bytes = Slurp(path_);
-    bytes.replace(At(damaged) - 8, 4, std::string(4, '\xFF'));
-    Spit(path_, bytes);
-    ASSERT_EQ(0, VARNFileOpen(&handle_, path_.c_str(), 0));
-    ASSERT_EQ(0, VARNFileSetPosition(handle_, First));
-    for (int i = 0; i < 40; ++i) ASSERT_EQ(ItemText(i), ReadNext(handle_).data) << i;
-    EXPECT_EQ(VARNFILE_E_END_OF_FILE, ReadNext(handle_).rc);
-    ASSERT_EQ(0, VARNFileSeekToEnd(handle_, nullptr));
-    for (int i = 39; i >= damaged; --i) {
-      ASSERT_EQ(0, VARNFileSkipPrev(handle_)) << i;
-      ASSERT_EQ(At(i), Position(handle_));
-    }
-    EXPECT_EQ(VARNFILE_E_READ, VARNFileSkipPrev(handle_));
-    EXPECT_EQ(At(damaged), Position(handle_));
-    ASSERT_EQ(0, VARNFileClose(handle_));
-    handle_ = 0;
-  }
-}
-
 // A closed file of thirty items under `method` ("item N of thirty"), one
 // session; the positions of its records.
 std::vector<uint32_t> MakeThirty(const std::string& path, uint16_t method) {
@@ -295,31 +266,39 @@ std::vector<uint32_t> MakeThirty(const std::string& path, uint16_t method) {
   return at;
 }
 
-// A record whose header no longer fits its bytes (its length one more, or
-// its stored length one less) under the methods without a chain: the
-// damaged item fails (277) or reads with its CRC failing (267), and every
-// other item reads, going back or forth, also those whose window back
-// reaches the damaged record. A walk back stops only where the damaged
-// item cannot be read at all.
+// A record whose header no longer fits its bytes: its length one more, or
+// its stored length one less, one more or past the end of the file. The
+// damaged item fails (277) or reads with its CRC failing (267). The items
+// before it read in any order, and a walk back from the last of them
+// reaches the first, although the windows of those steps read ahead into
+// the damage. Without a chain every other item reads too, and a walk back
+// from the end stops only where the damaged item cannot be read at all;
+// under a chain the items after it go with it (their decoder runs through
+// it). (Damage to the last record keeps the file from opening at all.)
 TEST(CacheDamage, ADamagedRecordFailsOnlyItsOwnReads) {
   const std::string path = ScratchFile("damaged.trn");
-  for (uint16_t method : {VARNFILE_METHOD_NONE, VARNFILE_METHOD_PREDICTOR, VARNFILE_METHOD_DEFLATE}) {
+  for (uint16_t method = 0; method <= VARNFILE_METHOD_DEFLATE; ++method) {
+    const bool chained = method == VARNFILE_METHOD_CHAINED_DEFLATE || method == VARNFILE_METHOD_CHAINED_PREDICTOR;
     const std::vector<uint32_t> at = MakeThirty(path, method);
     const std::string good = Slurp(path);
+    auto u16 = [&](size_t i) { return uint32_t(uint8_t(good[i]) | uint8_t(good[i + 1]) << 8); };
     uint32_t h = 0;
-    for (int damaged : {0, 6, 20, 28}) {
-      for (int field : {8, 10}) {
+    for (int damaged : {0, 1, 6, 20, 28}) {
+      const uint32_t length = u16(at[damaged] + 8), stored = u16(at[damaged] + 10);
+      const std::pair<int, uint32_t> changes[] = {{8, length + 1}, {10, stored - 1}, {10, stored + 1}, {10, 60000}};
+      for (const auto& [field, value] : changes) {
         SCOPED_TRACE("method " + std::to_string(method) + ", item " + std::to_string(damaged) +
-                     ", field " + std::to_string(field));
+                     ", field " + std::to_string(field) + " = " + std::to_string(value));
         std::string bytes = good;
-        bytes[at[damaged] + field] = static_cast<char>(bytes[at[damaged] + field] + (field == 8 ? 1 : -1));
+        bytes[at[damaged] + field] = static_cast<char>(value);
+        bytes[at[damaged] + field + 1] = static_cast<char>(value >> 8);
         Spit(path, bytes);
-        ASSERT_EQ(0, VARNFileOpen(&h, path.c_str(), 0));
+        ASSERT_EQ(0, VARNFileOpenEx(&h, VARNFILE_ACCESS_READ, path.c_str(), 0));
         uint16_t damagedRc = 0;
-        for (int i = 29; i >= 0; --i) {
+        for (int i = chained ? damaged : 29; i >= 0; --i) {
           ASSERT_EQ(0, VARNFileSetPosition(h, at[i]));
           ReadResult got = ReadNext(h);
-          if (i == damaged && got.rc != 0) {
+          if (i == damaged) {
             damagedRc = got.rc;
             continue;
           }
@@ -329,10 +308,21 @@ TEST(CacheDamage, ADamagedRecordFailsOnlyItsOwnReads) {
         // A stored length one short may still hold the whole stream.
         ASSERT_TRUE(damagedRc == 0 || damagedRc == VARNFILE_E_READ || damagedRc == VARNFILE_E_CRC)
             << damagedRc;
-        ASSERT_EQ(0, VARNFileSeekToEnd(h, nullptr));
-        int reached = 30;
-        while (reached > 0 && VARNFileSkipPrev(h) == 0) --reached;
-        EXPECT_EQ(damagedRc == VARNFILE_E_READ ? damaged + 1 : 0, reached);
+        if (!chained) {
+          ASSERT_EQ(0, VARNFileSeekToEnd(h, nullptr));
+          int reached = 30;
+          while (reached > 0 && VARNFileSkipPrev(h) == 0) --reached;
+          EXPECT_EQ(damagedRc == VARNFILE_E_READ ? damaged + 1 : 0, reached);
+        }
+        ASSERT_EQ(0, VARNFileClose(h));
+        if (damaged == 0) continue;
+        ASSERT_EQ(0, VARNFileOpenEx(&h, VARNFILE_ACCESS_READ, path.c_str(), 0));
+        ASSERT_EQ(0, VARNFileSetPosition(h, at[damaged - 1]));
+        for (int i = damaged - 2; i >= 0; --i) {
+          ASSERT_EQ(0, VARNFileSkipPrev(h)) << i;
+          EXPECT_EQ(at[i], Position(h));
+        }
+        EXPECT_EQ(VARNFILE_E_NO_PREVIOUS, VARNFileSkipPrev(h));
         ASSERT_EQ(0, VARNFileClose(h));
       }
     }
@@ -340,12 +330,13 @@ TEST(CacheDamage, ADamagedRecordFailsOnlyItsOwnReads) {
 }
 
 // A trailer link behind record `damaged` that cannot be followed, under
-// every method: set out of range, or pointing into the record before
-// (a link that still looks like one), in a file of one chain and of three.
-// Forwards every item reads; backwards each item down to the damaged link
-// reads, although the windows back from them list records across the
-// damage, then the step back past it fails.
-TEST(CacheDamage, ADamagedTrailerStopsOnlyTheStepPastItUnderEveryMethod) {
+// every method, in a file of one chain and of three: out of range, 0, into
+// the file header, forwards to the record it ends, to itself, too close
+// before itself to start a record, or into the record before (a link that
+// still looks like one). Forwards every item reads; backwards each item
+// down to the damaged link reads, although the windows back from them list
+// records across the damage, then the step back past it fails.
+TEST(CacheDamage, ADamagedTrailerStopsOnlyTheStepPastIt) {
   const std::string path = ScratchFile("trailer.trn");
   for (int sessions : {1, 3}) {
     for (uint16_t method = 0; method <= VARNFILE_METHOD_DEFLATE; ++method) {
@@ -366,20 +357,19 @@ TEST(CacheDamage, ADamagedTrailerStopsOnlyTheStepPastItUnderEveryMethod) {
       }
       const std::string good = Slurp(path);
       for (int damaged : {1, 12, 20, 27}) {
-        for (bool plausible : {false, true}) {
+        const uint32_t trailer = at[damaged] - 8;
+        const uint32_t plausible = at[damaged - 1] + 3;
+        for (uint32_t link : {0xFFFFFFFFu, 0u, 100u, at[damaged], trailer, trailer - 13, plausible}) {
           SCOPED_TRACE("method " + std::to_string(method) + ", " + std::to_string(sessions) +
-                       " session(s), item " + std::to_string(damaged) +
-                       (plausible ? ", link into the record before" : ", link out of range"));
+                       " session(s), item " + std::to_string(damaged) + ", link " + std::to_string(link));
           std::string bytes = good;
-          const uint32_t link = plausible ? at[damaged - 1] + 3 : 0xFFFFFFFFu;
-          for (int b = 0; b < 4; ++b) {
-            bytes[at[damaged] - 8 + b] = static_cast<char>(link >> (8 * b));
-          }
+          for (int b = 0; b < 4; ++b) bytes[trailer + b] = static_cast<char>(link >> (8 * b));
           Spit(path, bytes);
           uint32_t h = 0;
           ASSERT_EQ(0, VARNFileOpen(&h, path.c_str(), 0));
           ASSERT_EQ(0, VARNFileSetPosition(h, at[0]));
           for (int i = 0; i < 30; ++i) ASSERT_EQ(ItemText(i) + " of thirty", ReadNext(h).data) << i;
+          EXPECT_EQ(VARNFILE_E_END_OF_FILE, ReadNext(h).rc);
           ASSERT_EQ(0, VARNFileSeekToEnd(h, nullptr));
           for (int i = 29; i >= damaged; --i) {
             ASSERT_EQ(0, VARNFileSkipPrev(h)) << i;
@@ -388,9 +378,9 @@ TEST(CacheDamage, ADamagedTrailerStopsOnlyTheStepPastItUnderEveryMethod) {
             ASSERT_EQ(0, VARNFileSetPosition(h, at[i]));
           }
           // The step lands where a link that looks like one points, and fails
-          // reading there; a link out of range is not followed.
+          // reading there; any other link is not followed.
           EXPECT_EQ(VARNFILE_E_READ, VARNFileSkipPrev(h));
-          EXPECT_EQ(plausible ? link : at[damaged], Position(h));
+          EXPECT_EQ(link == plausible ? link : at[damaged], Position(h));
           ASSERT_EQ(0, VARNFileClose(h));
         }
       }
@@ -430,45 +420,6 @@ TEST(CacheDamage, AStretchOfZerosIsNotReplayedAsRecords) {
     ASSERT_EQ(0, VARNFileClose(h));
   }
   VARNFileDelete(path.c_str(), 0);
-}
-
-// Under a chain a damaged record takes the items after it (their decoder
-// runs through it), but not those before it: they read in any order, and a
-// walk back from the last of them reaches the first, although the windows
-// of those steps read ahead into the damage. (Damage to the last record
-// keeps the file from opening at all.)
-TEST(CacheDamage, UnderAChainTheItemsBeforeADamagedRecordStillRead) {
-  const std::string path = ScratchFile("damaged-chain.trn");
-  for (uint16_t method : {VARNFILE_METHOD_CHAINED_DEFLATE, VARNFILE_METHOD_CHAINED_PREDICTOR}) {
-    const std::vector<uint32_t> at = MakeThirty(path, method);
-    const std::string good = Slurp(path);
-    uint32_t h = 0;
-    for (int damaged : {1, 6, 20, 28}) {
-      for (int field : {8, 10}) {
-        SCOPED_TRACE("method " + std::to_string(method) + ", item " + std::to_string(damaged) +
-                     ", field " + std::to_string(field));
-        std::string bytes = good;
-        bytes[at[damaged] + field] = static_cast<char>(bytes[at[damaged] + field] + 1);
-        Spit(path, bytes);
-        ASSERT_EQ(0, VARNFileOpenEx(&h, VARNFILE_ACCESS_READ, path.c_str(), 0));
-        for (int i = damaged - 1; i >= 0; --i) {
-          ASSERT_EQ(0, VARNFileSetPosition(h, at[i]));
-          ReadResult got = ReadNext(h);
-          EXPECT_EQ(0, got.rc) << i;
-          EXPECT_EQ(ItemText(i) + " of thirty", got.data) << i;
-        }
-        ASSERT_EQ(0, VARNFileClose(h));
-        ASSERT_EQ(0, VARNFileOpenEx(&h, VARNFILE_ACCESS_READ, path.c_str(), 0));
-        ASSERT_EQ(0, VARNFileSetPosition(h, at[damaged - 1]));
-        for (int i = damaged - 2; i >= 0; --i) {
-          ASSERT_EQ(0, VARNFileSkipPrev(h)) << i;
-          EXPECT_EQ(at[i], Position(h));
-        }
-        EXPECT_EQ(VARNFILE_E_NO_PREVIOUS, VARNFileSkipPrev(h));
-        ASSERT_EQ(0, VARNFileClose(h));
-      }
-    }
-  }
 }
 
 // A read at a position inside a record fails, and the failure leaves
