@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -55,6 +56,39 @@ std::string Listing(const std::string& dir) {
   for (const std::string& name : names) all += " " + name;
   return all;
 }
+
+#if !defined(_WIN32)
+// In a child made by fork(): becomes the tool, run with `args`.
+[[noreturn]] void ExecTool(const std::vector<std::string>& args) {
+  std::vector<char*> argv{const_cast<char*>("varnfile")};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  execv(VARNFILE_TOOL_PATH, argv.data());
+  _exit(127);
+}
+
+// Runs the tool with `args` in a child process, its output to /dev/null and
+// its messages to `err`; `before` runs in the child first.
+pid_t StartTool(const std::vector<std::string>& args, const std::string& err = "/dev/null",
+                const std::function<void()>& before = [] {}) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    freopen("/dev/null", "w", stdout);
+    freopen(err.c_str(), "w", stderr);
+    before();
+    ExecTool(args);
+  }
+  return pid;
+}
+
+// Waits until `ready` holds while the child `pid` runs: false if it ended first.
+bool WhileRunning(pid_t pid, const std::function<bool()>& ready) {
+  for (; !ready(); usleep(200)) {
+    if (waitpid(pid, nullptr, WNOHANG) != 0) return false;
+  }
+  return true;
+}
+#endif
 
 class CliTest : public ::testing::TestWithParam<uint16_t> {
  protected:
@@ -572,6 +606,36 @@ TEST_P(CliTest, CommandLines) {
                           "{\"cmd\":1,\"command\":1}", "{\"command\":\"1x\"}", "{\"command\":\"-1\"}"}) {
     rows.push_back({"import %bad", 65, "", "line 2", std::string("{\"command\":1}\n") + bad});
   }
+  // Beyond damage, verify tells a file cut at a record boundary within a
+  // session under a chained method (its last record does not end a chain),
+  // and items whose data no CRC checks.
+  const bool chained = method_ == VARNFILE_METHOD_CHAINED_DEFLATE || method_ == VARNFILE_METHOD_CHAINED_PREDICTOR;
+  Spit(Path("cut"), bytes.substr(0, pos[3]));
+  rows.push_back({"verify %cut", chained ? 65 : 0, chained ? "problem at {p2}: the last record does not end its chain" : "0 problems"});
+  rows.push_back({"recover %cut %rcut", 0});
+  rows.push_back({"verify %rcut", 0, "3 live items read forwards and backwards, 0 problems"});
+  Spit(Path("nocrc"), std::string(bytes).replace(pos[2] + 12, 2, 2, '\0'));
+  rows.push_back({"verify %nocrc", 0, "note: 1 item with data carries no CRC (0)"});
+  rows.push_back({"verify %nocrc --json", 0, "\"unchecked\":1}"});
+  // A header method that no writer sets (damage, or a foreign writer) is
+  // reported, and the items are still checked the way the library reads
+  // them: 1 and 3 are the predictor, any other value DEFLATE, chained when
+  // the bit of value 2 is set.
+  const std::string readAs = method_ == VARNFILE_METHOD_CHAINED_DEFLATE ? "chained-deflate" : "deflate";
+  for (int header : method_ == VARNFILE_METHOD_CHAINED_DEFLATE ? std::vector<int>{6, 0x0102}
+                    : method_ == VARNFILE_METHOD_DEFLATE       ? std::vector<int>{5, 0x0100}
+                                                               : std::vector<int>{}) {
+    const std::string name = "h" + std::to_string(header), unknown = "problem: unknown compression method " +
+        std::to_string(header) + " in the header (the library reads the items as " + readAs + ")";
+    std::string foreignMethod = std::string(bytes).replace(47, 2, std::string{char(header & 0xFF), char(header >> 8)});
+    Spit(Path(name), foreignMethod);
+    foreignMethod[pos[2] + 12] ^= 0x55;  // the CRC of item 2
+    Spit(Path(name + "crc"), foreignMethod);
+    rows.push_back({"verify %" + name, 65, unknown + "|13 records, 11 live items read forwards and backwards, 1 problem\n"});
+    rows.push_back({"info %" + name, 0, "method         " + std::to_string(header) + " (unknown: read as " + readAs + ")\n"});
+    rows.push_back({"info --json %" + name, 0, "\"method_name\":\"unknown\",\"read_as\":\"" + readAs + "\""});
+    rows.push_back({"verify %" + name + "crc", 65, unknown + "|problem at {p2}: item data fails its CRC check"});
+  }
   // An export that fails leaves an output that was there as it was.
   Spit(Path("kept.jsonl"), "old\n");
   rows.push_back({"export %data -o %kept.jsonl", 65, "", "fails its CRC check"});
@@ -974,36 +1038,6 @@ TEST_P(CliTest, CommandLines) {
   EXPECT_EQ(13, std::count(live.begin(), live.end(), '\n'));
 }
 
-// What verify tells beyond damage: under a chained method, a file cut at a
-// record boundary within a session (its last record does not end a chain);
-// under every method, items whose data no CRC checks.
-TEST(CliVerifyTest, ACutChainAndItemsWithoutACrc) {
-  const std::string path = ScratchFile("verify-cut.trn"), cut = ScratchFile("verify-cut2.trn");
-  for (uint16_t method = 0; method <= VARNFILE_METHOD_DEFLATE; ++method) {
-    SCOPED_TRACE(method);
-    std::vector<uint32_t> pos =
-        MakeFile(path, method, {{1, 0, 0, "one"}, {2, 0, 0, "two"}, {3, 0, 0, "three"}});
-    const std::string bytes = Slurp(path);
-    const bool chained =
-        method == VARNFILE_METHOD_CHAINED_DEFLATE || method == VARNFILE_METHOD_CHAINED_PREDICTOR;
-    Spit(cut, bytes.substr(0, pos[2]));
-    ToolRun run = RunTool("verify " + cut);
-    EXPECT_EQ(chained ? 65 : 0, run.status) << run.out;
-    EXPECT_EQ(chained, Has(run.out, "problem at " + std::to_string(pos[1]) +
-                                        ": the last record does not end its chain"))
-        << run.out;
-    ASSERT_EQ(0, RunTool("recover " + cut + " " + path + " --force").status);
-    EXPECT_EQ(0, RunTool("verify " + path).status);
-    std::string zeroed = bytes;
-    zeroed.replace(pos[1] + 12, 2, std::string(2, '\0'));  // item 1's CRC
-    Spit(path, zeroed);
-    run = RunTool("verify " + path);
-    EXPECT_EQ(0, run.status);
-    EXPECT_TRUE(Has(run.out, "note: 1 item with data carries no CRC (0)")) << run.out;
-    EXPECT_TRUE(Has(RunTool("verify --json " + path).out, "\"unchecked\":1}"));
-  }
-}
-
 // Recover writes its readable copy of the source a piece of some MB at a
 // time: a source of several pieces comes through whole and in order, under
 // a plain and a chained method, without its torn last record.
@@ -1022,49 +1056,6 @@ TEST(CliRecoverTest, ASourceOfSeveralPiecesComesThroughWhole) {
     EXPECT_EQ(0, run.status) << run.err;
     items.pop_back();
     EXPECT_TRUE(ReadFile(copy) == items);
-  }
-}
-
-// A header whose method is none that a writer sets (damage, or a foreign
-// writer) is reported, and its items are still checked the way the library
-// reads them: 1 and 3 are the predictor, any other value DEFLATE, chained
-// when the bit of value 2 is set.
-TEST(CliVerifyTest, AnUnknownHeaderMethodIsReportedAndItsItemsChecked) {
-  const std::string path = ScratchFile("verify-method.trn");
-  struct Case {
-    uint16_t written, header;
-    const char* readAs;
-  };
-  for (const Case& c : {Case{2, 6, "chained-deflate"}, Case{2, 0x0102, "chained-deflate"},
-                        Case{4, 5, "deflate"}, Case{4, 0x0100, "deflate"}}) {
-    SCOPED_TRACE(c.header);
-    std::vector<uint32_t> pos =
-        MakeFile(path, c.written, {{1, 0, 0, "one one one"}, {2, 0, 0, "two two"}, {3, 0, 0, "three"}});
-    std::string bytes = Slurp(path);
-    bytes[47] = static_cast<char>(c.header & 0xFF);
-    bytes[48] = static_cast<char>(c.header >> 8);
-    Spit(path, bytes);
-    const std::string unknown = "problem: unknown compression method " + std::to_string(c.header) +
-                                " in the header (the library reads the items as " + c.readAs + ")";
-    ToolRun run = RunTool("verify " + path);
-    EXPECT_EQ(65, run.status);
-    EXPECT_TRUE(Has(run.out, unknown)) << run.out;
-    EXPECT_TRUE(Has(run.out, "3 records, 3 live items read forwards and backwards, 1 problem\n"))
-        << run.out;
-    run = RunTool("info " + path);
-    EXPECT_TRUE(Has(run.out, "method         " + std::to_string(c.header) + " (unknown: read as " +
-                                 c.readAs + ")\n"))
-        << run.out;
-    run = RunTool("info --json " + path);
-    EXPECT_TRUE(Has(run.out, std::string("\"method_name\":\"unknown\",\"read_as\":\"") + c.readAs + "\""))
-        << run.out;
-    // The items' data is checked too: a wrong CRC is found.
-    bytes[pos[1] + 12] = static_cast<char>(bytes[pos[1] + 12] ^ 0x55);
-    Spit(path, bytes);
-    run = RunTool("verify " + path);
-    EXPECT_TRUE(Has(run.out, unknown)) << run.out;
-    EXPECT_TRUE(Has(run.out, "problem at " + std::to_string(pos[1]) + ": item data fails its CRC check"))
-        << run.out;
   }
 }
 
@@ -1100,17 +1091,9 @@ TEST(CliInterruptTest, RecoverCleansUpAppendCloses) {
     // and the signal: then that run starts again from the same source.
     int status = 0;
     for (int attempt = 0; attempt < 10; ++attempt) {
-      pid_t pid = fork();
-      if (pid == 0) {
-        freopen("/dev/null", "w", stdout);
-        freopen(err.c_str(), "w", stderr);
-        freopen(lines.c_str(), "r", stdin);
-        if (append)
-          execl(VARNFILE_TOOL_PATH, "varnfile", "import", "--append", "--lines", "-i", from.c_str(),
-                source.c_str(), nullptr);
-        execl(VARNFILE_TOOL_PATH, "varnfile", "recover", source.c_str(), target.c_str(), nullptr);
-        _exit(127);
-      }
+      const pid_t pid = StartTool(append ? std::vector<std::string>{"import", "--append", "--lines", "-i", from, source}
+                                         : std::vector<std::string>{"recover", source, target},
+                                  err, [&] { freopen(lines.c_str(), "r", stdin); });
       // Interrupt it while it writes: the target (under its scratch name)
       // after the header, before half the items; the source once it has grown.
       const std::string written = append ? source : dir + "/.varnfile-new-target";
@@ -1142,13 +1125,7 @@ TEST(CliInterruptTest, RecoverCleansUpAppendCloses) {
   }
   // A delete interrupted while it writes closes the file with the items
   // deleted so far, and says how many.
-  pid_t pid = fork();
-  if (pid == 0) {
-    freopen("/dev/null", "w", stdout);
-    freopen(err.c_str(), "w", stderr);
-    execl(VARNFILE_TOOL_PATH, "varnfile", "delete", "--cmd", "1", source.c_str(), nullptr);
-    _exit(127);
-  }
+  pid_t pid = StartTool({"delete", "--cmd", "1", source}, err);
   int fd = open(source.c_str(), O_RDONLY);
   char first[2] = {};  // the command id of the first item, once it is marked deleted
   for (int n = 0; n < 200000 && (pread(fd, first, 2, 174) != 2 || first[1] != '\xFF'); ++n) usleep(50);
@@ -1173,20 +1150,10 @@ TEST(CliInterruptTest, RecoverCleansUpAppendCloses) {
   for (const char* method : {"0", "2", "ignored"}) {
     const bool ignored = method[0] == 'i';
     const std::string writing = dir + "/.varnfile-new-target";
-    pid = fork();
-    if (pid == 0) {
-      freopen("/dev/null", "w", stderr);
-      if (ignored) signal(SIGPIPE, SIG_IGN);
-      if (ignored) method = "0";
-      execl(VARNFILE_TOOL_PATH, "varnfile", "import", "--lines", "-m", method, "-i", lines.c_str(),
-            target.c_str(), nullptr);
-      _exit(127);
-    }
+    pid = StartTool({"import", "--lines", "-m", ignored ? "0" : method, "-i", lines, target}, "/dev/null",
+                    [ignored] { signal(SIGPIPE, ignored ? SIG_IGN : SIG_DFL); });
     struct stat st;
-    while (stat(writing.c_str(), &st) != 0 || st.st_size <= 4096) {
-      ASSERT_EQ(0, waitpid(pid, nullptr, WNOHANG)) << "the import ended before it could be interrupted";
-      usleep(200);
-    }
+    ASSERT_TRUE(WhileRunning(pid, [&] { return stat(writing.c_str(), &st) == 0 && st.st_size > 4096; }));
     kill(pid, SIGPIPE);
     ASSERT_EQ(pid, waitpid(pid, &status, 0));
     if (ignored) {
@@ -1200,44 +1167,22 @@ TEST(CliInterruptTest, RecoverCleansUpAppendCloses) {
   }
   // An import killed midway leaves no file of the new name, also in a
   // directory that --parents makes: a chained one is closed on the way, and
-  // would open with part of the input.
-  const std::string made = dir + "/made", staged = made + "/target";
-  for (const std::string& name : {target, staged}) {
-    pid = fork();
-    if (pid == 0) {
-      freopen("/dev/null", "w", stderr);
-      execl(VARNFILE_TOOL_PATH, "varnfile", "import", "-p", "--lines", "-i", lines.c_str(), name.c_str(), nullptr);
-      _exit(127);
-    }
-    while (Listing(dir) == " . .. source" || (name == staged && Listing(made).size() <= 5)) {
-      ASSERT_EQ(0, waitpid(pid, nullptr, WNOHANG)) << "the import ended before it could be killed";
-      usleep(200);
-    }
+  // would open with part of the input; one without compression, closed only
+  // at the end, would not open and stand in the way of the next run.
+  const std::string made = dir + "/made";
+  for (const auto& [name, method, left] : {std::tuple<std::string, const char*, const char*>{target, "2", " . .. source target"},
+                                           {made + "/target", "2", " . .. target"},
+                                           {dir + "/plain", "0", " . .. made plain source target"}}) {
+    const std::string folder = name.substr(0, name.rfind('/')), base = name.substr(folder.size() + 1);
+    pid = StartTool({"import", "-p", "--lines", "-m", method, "-i", lines, name});
+    ASSERT_TRUE(WhileRunning(pid, [&] { return Has(Listing(folder), base); })) << name;
     kill(pid, SIGKILL);
     ASSERT_EQ(pid, waitpid(pid, &status, 0));
     EXPECT_NE(0, access(name.c_str(), F_OK));
     // What it left under its scratch name goes with the next run.
-    EXPECT_EQ(0, RunTool("import -q --lines -i " + lines + " " + name).status);
-    EXPECT_EQ(name == target ? " . .. source target" : " . .. target", Listing(name.substr(0, name.rfind('/'))));
+    EXPECT_EQ(0, RunTool("import -q --lines -m " + std::string(method) + " -i " + lines + " " + name).status);
+    EXPECT_EQ(left, Listing(folder));
   }
-  // So does one without compression, closed only at the end: killed
-  // midway, it leaves no file under the name that does not open and stands
-  // in the way of the next run.
-  const std::string plain = dir + "/plain";
-  pid = fork();
-  if (pid == 0) {
-    freopen("/dev/null", "w", stderr);
-    execl(VARNFILE_TOOL_PATH, "varnfile", "import", "-m", "0", "--lines", "-i", lines.c_str(), plain.c_str(), nullptr);
-    _exit(127);
-  }
-  while (!Has(Listing(dir), " .varnfile-new-plain") && !Has(Listing(dir), " plain")) {
-    ASSERT_EQ(0, waitpid(pid, nullptr, WNOHANG)) << "the import ended before it could be killed";
-    usleep(200);
-  }
-  kill(pid, SIGKILL);
-  ASSERT_EQ(pid, waitpid(pid, &status, 0));
-  EXPECT_NE(0, access(plain.c_str(), F_OK));
-  EXPECT_EQ(0, RunTool("import -q -m 0 --lines -i " + lines + " " + plain).status);
 #endif
 }
 
@@ -1451,14 +1396,10 @@ TEST(CliInterruptTest, AKilledAppendLeavesNoCopyOfItsInput) {
   ASSERT_EQ(0u, MakeFile(target, 0, {}).size());
   int pipe[2];
   ASSERT_EQ(0, ::pipe(pipe));
-  pid_t pid = fork();
-  if (pid == 0) {
+  const pid_t pid = StartTool({"import", "--append", "--lines", target}, "/dev/null", [&pipe] {
     dup2(pipe[0], 0);
     close(pipe[1]);
-    freopen("/dev/null", "w", stderr);
-    execl(VARNFILE_TOOL_PATH, "varnfile", "import", "--append", "--lines", target.c_str(), nullptr);
-    _exit(127);
-  }
+  });
   close(pipe[0]);
   const std::string lines(1 << 16, '\n');
   ASSERT_EQ(static_cast<ssize_t>(lines.size()), write(pipe[1], lines.data(), lines.size()));
@@ -1672,15 +1613,6 @@ TEST(CliDamageTest, AZeroStretchIsPassedAndTheRecordBehindItFound) {
 #endif
 
 #if !defined(_WIN32)
-// In a child made by fork(): becomes the tool, run with `args`.
-[[noreturn]] static void ExecTool(const std::vector<std::string>& args) {
-  std::vector<char*> argv{const_cast<char*>("varnfile")};
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  execv(VARNFILE_TOOL_PATH, argv.data());
-  _exit(127);
-}
-
 // The tool under a file size limit (RLIMIT_FSIZE, SIGXFSZ ignored) at each
 // byte where a command writes: the write that reaches the limit comes up
 // short and the next one fails, as on a disk that fills up. A command that
@@ -1692,15 +1624,11 @@ TEST(CliWriteLimitTest, AFailedWriteLeavesTheFileAsItWas) {
   const std::string err = ScratchFolder() + "/limit.err";
   ASSERT_EQ(0, mkdir(dir.c_str(), 0777));
   auto run = [&](const std::vector<std::string>& args, rlim_t limit) {
-    pid_t pid = fork();
-    if (pid == 0) {
-      freopen("/dev/null", "w", stdout);
-      freopen(err.c_str(), "w", stderr);
+    const pid_t pid = StartTool(args, err, [limit] {
       signal(SIGXFSZ, SIG_IGN);
       const struct rlimit r = {limit, limit};
       setrlimit(RLIMIT_FSIZE, &r);
-      ExecTool(args);
-    }
+    });
     int status = 0;
     waitpid(pid, &status, 0);
     return ExitStatus(status);
@@ -1817,15 +1745,11 @@ TEST(CliRaceTest, OfTwoCreatesOfOneNameOneWinsAndItsFileStays) {
     ASSERT_EQ(0, pipe(gate));
     pid_t pids[2];
     for (pid_t& pid : pids) {
-      pid = fork();
-      if (pid == 0) {
+      pid = StartTool({"-q", "create", file}, "/dev/null", [&gate] {
         close(gate[1]);
         char byte;
         (void)!read(gate[0], &byte, 1);  // returns when the parent closes its end
-        freopen("/dev/null", "w", stderr);
-        execl(VARNFILE_TOOL_PATH, "varnfile", "-q", "create", file.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-      }
+      });
     }
     close(gate[0]);
     close(gate[1]);
@@ -1858,13 +1782,7 @@ TEST(CliRaceTest, AFileMadeWhileARunWaitedIsReplacedOnlyWithForce) {
     Spit(dir + "/.varnfile-new-j.trn", "");
     int held = -1;  // another run making j.trn
     ASSERT_EQ(0, varnfile::FileOpen((dir + "/.varnfile-new-j.trn").c_str(), varnfile::FileOpenUpdate, &held));
-    const pid_t pid = fork();
-    if (pid == 0) {
-      freopen("/dev/null", "w", stderr);
-      execl(VARNFILE_TOOL_PATH, "varnfile", "--wait", "30", "import", file.c_str(), "--lines", "--cmd", "1",
-            (dir + "/in").c_str(), force ? "--force" : "--lines", static_cast<char*>(nullptr));
-      _exit(127);
-    }
+    const pid_t pid = StartTool({"--wait", "30", "import", file, "--lines", "--cmd", "1", dir + "/in", force ? "--force" : "--lines"});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     Spit(file, theirs);  // what the other run made, as its rename would leave it
     varnfile::FileClose(held);
@@ -1883,19 +1801,16 @@ TEST(CliRaceTest, AFileMadeWhileARunWaitedIsReplacedOnlyWithForce) {
 // strikes the file whose last path component is `name`.
 ToolRun RunWithFault(const char* fault, const std::string& name, const std::vector<std::string>& args) {
   const std::string io = ScratchFile("fault");
-  const pid_t pid = fork();
-  if (pid == 0) {
+  const pid_t pid = StartTool(args, io + ".err", [&] {
     freopen("/dev/null", "r", stdin);
     freopen((io + ".out").c_str(), "w", stdout);
-    freopen((io + ".err").c_str(), "w", stderr);
     setenv("LD_PRELOAD", VARNFILE_FAULT_SHIM, 1);
     setenv("VARNFILE_SHIM_FAULT", fault, 1);
     setenv("VARNFILE_SHIM_NAME", name.c_str(), 1);
     // A tool built with AddressSanitizer takes a library loaded before its runtime.
     const char* asan = getenv("ASAN_OPTIONS");
     setenv("ASAN_OPTIONS", (std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
-    ExecTool(args);
-  }
+  });
   int raw = 0;
   waitpid(pid, &raw, 0);
   return {ExitStatus(raw), Slurp(io + ".out"), Slurp(io + ".err")};
