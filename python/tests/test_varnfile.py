@@ -515,12 +515,19 @@ def test_a_step_back_over_a_damaged_trailer_names_its_item(tmp_path, reader):
     assert caught.value.position == at[3]
 
 
-def test_aged_file(tmp_path):
+def test_header_info_and_aging(tmp_path):
     path = tmp_path / "old.trn"
-    stamp = datetime.now().replace(microsecond=0) - timedelta(hours=2)
-    with varnfile.create(path) as f:
+    before = datetime.now().replace(microsecond=0)
+    with varnfile.create(path, method=Method.PREDICTOR, description="day 1") as f:
+        f.flags = 0xDEADBEEF
+        info = f.info
         f.append(1, b"kept")
-        f.set_aging(limit=timedelta(hours=1, minutes=30), stamp=stamp)
+        f.set_aging(limit=timedelta(hours=1, minutes=30), stamp=before - timedelta(hours=2))
+    assert (info.method, info.description, info.flags, info.version) == \
+        (Method.PREDICTOR, "day 1", 0xDEADBEEF, 272)
+    assert info.base_name == "old.trn" and info.aging_limit == timedelta(days=30)
+    assert before <= info.stamp <= datetime.now() and info.size == 174
+    stamp = before - timedelta(hours=2)
     header = path.read_bytes()[:174]
     assert header[36:42] == bytes((stamp.month, stamp.day, stamp.year - 1900, stamp.hour,
                                    stamp.minute, stamp.second))
@@ -534,17 +541,6 @@ def test_aged_file(tmp_path):
         assert f.info.stamp == stamp and f.info.aging_limit == timedelta(hours=3)
         assert f.info.ages_at == stamp + timedelta(hours=3)
         assert [i.data for i in f] == [b"kept"]
-
-
-def test_header_info(tmp_path):
-    before = datetime.now().replace(microsecond=0)
-    with varnfile.create(tmp_path / "h.trn", method=Method.PREDICTOR, description="day 1") as f:
-        f.flags = 0xDEADBEEF
-        info = f.info
-    assert (info.method, info.description, info.flags, info.version) == \
-        (Method.PREDICTOR, "day 1", 0xDEADBEEF, 272)
-    assert info.base_name == "h.trn" and info.aging_limit == timedelta(days=30)
-    assert before <= info.stamp <= datetime.now() and info.size == 174
 
 
 def test_memory_file_and_duplicate(tmp_path, tool, reader):
@@ -583,23 +579,6 @@ def test_a_copy_that_fails_to_close_leaves_no_file(tmp_path):
     run = subprocess.run([sys.executable, "-c", script, str(source), str(tmp_path / "copy.trn")],
                          capture_output=True, text=True, check=True)
     assert set(run.stdout.splitlines()) == {"WriteFailed False"}
-
-
-def test_tool_info_reads_the_items(tmp_path, tool_path):
-    # A damaged item or a file never closed: the header first, then status 65.
-    path = tmp_path / "d.trn"
-    with varnfile.create(path, method="none") as f:
-        f.append(1, b"one")
-        second = f.append(2, b"two")
-    flip_data_byte(path, second)
-    with varnfile.create(tmp_path / "open.trn"):
-        (tmp_path / "never.trn").write_bytes((tmp_path / "open.trn").read_bytes())
-    for name in ("d.trn", "never.trn"):
-        mine = subprocess.run([sys.executable, "-m", "varnfile", "info", name], cwd=tmp_path,
-                              capture_output=True, text=True)
-        theirs = subprocess.run([tool_path, "info", name], cwd=tmp_path, capture_output=True)
-        assert mine.returncode == theirs.returncode == 65
-        assert "base name" in mine.stdout and mine.stderr
 
 
 def test_records_dataframe_and_csv(tmp_path):
@@ -682,7 +661,9 @@ TOOL_ROWS = [
     (("export", "-o", "aged.trn"), 73, "is a transaction file"),
     (("export", "-o", "out.TSV"), 64, "tab-separated text is written by varnfile export"),
     (("export", "bad.trn", "-o", "out.jsonl"), 65, "CRC"),  # the unfinished output goes
-    (("info", "bad.trn"), 65, "CRC"),  # the items are read, as varnfile info reads them
+    # info reads the items, as varnfile info does: the header first, then 65.
+    (("info", "bad.trn"), 65, "CRC"),
+    (("info", "never.trn"), 65, "never closed"),
 ]
 
 
@@ -695,15 +676,17 @@ def test_tool_selects_by_id(tmp_path, args, status, shown):
             f.append(command, name.encode(), extra=extra)
     with varnfile.create(tmp_path / "aged.trn") as f:
         f.set_aging(timedelta(days=1), stamp=datetime(2000, 1, 1))
-    (tmp_path / "bad.trn").write_bytes(path.read_bytes().replace(b"nine", b"nino"))
+    stored = path.read_bytes()
+    (tmp_path / "bad.trn").write_bytes(stored.replace(b"nine", b"nino"))
+    (tmp_path / "never.trn").write_bytes(stored[:142] + bytes(2) + stored[144:])  # no close mark
     named = args[1][-4:] == ".trn"  # a file of its own
     run = subprocess.run([sys.executable, "-m", "varnfile", args[0],
                           *(args[1:] if named else (str(path), *args[1:]))],
                          capture_output=True, text=True, cwd=tmp_path)
     assert run.returncode == status
     if status:
-        assert shown in run.stderr
-        assert sorted(os.listdir(tmp_path)) == ["aged.trn", "bad.trn", "sel.trn"]
+        assert shown in run.stderr and ("base name" in run.stdout) == (args[0] == "info" and status == 65)
+        assert sorted(os.listdir(tmp_path)) == ["aged.trn", "bad.trn", "never.trn", "sel.trn"]
     else:
         assert re.findall(r"five-\d|seven|nine|exported .*", run.stdout + run.stderr) == shown
         assert not (tmp_path / "-").exists()
