@@ -359,6 +359,7 @@ TEST_P(CliTest, CommandLines) {
       {"verify %data", 65, "problem at {p2}: "},
       {"verify -q %data", 65, "problem at {p2}: |!live items read"},  // the problems, no summary
       {"verify %data --json", 65, "\"ok\":false,\"problems\":[{\"position\":{p2},"},
+      {"info %data --json", 65, "\"crc_failures\":1"},
       {"export %data", 65, "{\"position\":174,"},  // the rows before the damage
       {"convert %data %cdata -m {m}", 65, "", "varnfile recover salvages"},
       // Without its deleted items: the live ones, the end marker and the
