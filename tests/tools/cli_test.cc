@@ -30,6 +30,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
