@@ -36,6 +36,12 @@ int FileOpen(const char* name, FileOpenKind kind, int* descriptor);
 // Like FileOpen(FileOpenCreate) but with O_EXCL: an existing file is never
 // opened (EEXIST).
 int FileCreateExclusive(const char* name, int* descriptor);
+// A new, empty file without a name in the folder `folder`, open for reading
+// and writing, unlocked and not write-through (a private scratch copy):
+// nothing but the descriptor reaches it, and it goes with its last
+// descriptor however the process ends. ENOTSUP where the system or the
+// file system has no such files (Windows; Linux without O_TMPFILE).
+int FileCreateNameless(const char* folder, int* descriptor);
 // whence 0: start, 1: current, 2: end. *newPosition gets the new offset.
 int FileSeek(int descriptor, int64_t offset, int whence, int64_t* newPosition);
 // One read of up to count bytes; *got is what arrived (0 at the end).
@@ -85,7 +91,7 @@ int FileRemoveHeld(int descriptor, const char* name);
 // increment and one load per call; nothing else runs unless a fault is set.
 
 enum FileCallKind : uint32_t {
-  FileCallOpen = 0,  // FileOpen, FileCreateExclusive
+  FileCallOpen = 0,  // FileOpen, FileCreateExclusive, FileCreateNameless
   FileCallRead,
   FileCallWrite,
   FileCallSeek,

@@ -282,6 +282,24 @@ int FileCreateExclusive(const char* name, int* descriptor) {
   return OpenLocked(name, OpenWay::New, descriptor);
 }
 
+int FileCreateNameless(const char* folder, int* descriptor) {
+  FaultDecision fault = CountFileCall(FileCallOpen);
+  if (fault.fail) return fault.error;
+#if defined(__linux__) && defined(O_TMPFILE)
+  int fd = OpenHeld(folder, O_TMPFILE | O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    // Kernels and file systems without O_TMPFILE answer in several ways.
+    return errno == EISDIR || errno == EOPNOTSUPP || errno == EINVAL ? ENOTSUP : errno;
+  }
+  *descriptor = fd;
+  return 0;
+#else
+  (void)folder;
+  (void)descriptor;
+  return ENOTSUP;
+#endif
+}
+
 int FileSeek(int descriptor, int64_t offset, int whence, int64_t* newPosition) {
   FaultDecision fault = CountFileCall(FileCallSeek);
   if (fault.fail) return fault.error;

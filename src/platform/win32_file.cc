@@ -122,6 +122,10 @@ int FileCreateExclusive(const char* name, int* descriptor) {
   return OpenShaped(name, CreateNewShape, descriptor);
 }
 
+// A file opened with delete-on-close keeps its name until then: Windows
+// has no file without one.
+int FileCreateNameless(const char*, int*) { return ENOTSUP; }
+
 int FileSeek(int descriptor, int64_t offset, int whence, int64_t* newPosition) {
   FaultDecision fault = CountFileCall(FileCallSeek);
   if (fault.fail) return fault.error;
