@@ -495,11 +495,12 @@ class ImportInput {
  private:
   void Spool(std::istream& in, const std::string& target) {
     try {
-      spool_ = std::make_unique<ScratchFile>(DirectoryOf(target), ".varnfile-import");
+      spool_ = std::make_unique<ScratchFile>(DirectoryOf(target), ".varnfile-import",
+                                             ScratchFile::Naming::Nameless);
     } catch (const ToolError&) {  // a folder we may not write in: the temporary files' folder
       char tmp[4096];
       if (varnfile::PlatformTempDirectory(tmp, sizeof tmp) != 0) throw;
-      spool_ = std::make_unique<ScratchFile>(tmp, "varnfile-import");
+      spool_ = std::make_unique<ScratchFile>(tmp, "varnfile-import", ScratchFile::Naming::Nameless);
     }
     spool_->ReleaseName();
     std::vector<char> chunk(64 << 10);

@@ -137,10 +137,10 @@ class Salvager {
  public:
   Salvager(const RawFile& raw, const RecordScan& scan, uint16_t method, const std::string& dir,
            std::size_t first, std::size_t last)
-      : scan_(scan), first_(first), scratch_(CopyFolder(dir), CopyStem),
+      : scan_(scan), first_(first), scratch_(CopyFolder(dir), CopyStem, ScratchFile::Naming::Nameless),
         buffer_(VARNFILE_MAX_ITEM_LENGTH) {
-    // The copy holds the whole source: it has no name from the start where
-    // the library can open it without one, else until the library has it.
+    // The copy holds the whole source: it has no name where the library can
+    // open it without one, else until the library has it.
     const std::string unnamed = scratch_.ReleaseNameEarly();
     WriteReadableCopy(raw, scan, method, first, last, &scratch_, &positions_);
     if (!unnamed.empty()) {

@@ -82,17 +82,21 @@ std::vector<uint8_t> ReadHeaderBytes(const std::string& path) {
 }
 
 // A copy of an aged file with its stamp moved into the future, opened
-// read-only. Where the system lets a held file's name go (POSIX) it goes at
-// once; elsewhere the copy is removed when the tool ends.
+// read-only. Where the library can open a file without a name (Linux) the
+// copy never has one; where the system lets a held file's name go (POSIX)
+// it goes once the library holds the copy; elsewhere the copy is removed
+// when the tool ends.
 varn::File OpenAgedCopy(const std::string& path) {
   int in = OpenLikeLibrary(path, false);  // not while a writer is at work
   std::unique_ptr<ScratchFile> copy;
+  std::string unnamed;
   char tmp[4096];
   bool ok = true;
   try {
     if (varnfile::PlatformTempDirectory(tmp, sizeof tmp) != 0)
       throw ToolError("cannot make a copy of the aged file: no folder for temporary files", ExitIo);
-    copy = std::make_unique<ScratchFile>(tmp, "varnfile-aged");
+    copy = std::make_unique<ScratchFile>(tmp, "varnfile-aged", ScratchFile::Naming::Nameless);
+    unnamed = copy->ReleaseNameEarly();
     std::vector<uint8_t> chunk(1 << 20);
     for (uint64_t offset = 0;;) {
       std::size_t n = 0;
@@ -106,7 +110,7 @@ varn::File OpenAgedCopy(const std::string& path) {
       copy->Write(chunk.data(), n);
       offset += n;
     }
-    copy->Close();
+    if (unnamed.empty()) copy->Close();
   } catch (...) {
     varnfile::FileClose(in);
     throw;
@@ -114,8 +118,12 @@ varn::File OpenAgedCopy(const std::string& path) {
   varnfile::FileClose(in);
   if (!ok) throw ToolError("cannot make a copy of the aged file " + path, ExitIo);
   varn::File file;
-  uint16_t rc = varn::File::TryOpen(copy->path(), varn::Access::Read, &file);
+  uint16_t rc = varn::File::TryOpen(unnamed.empty() ? copy->path() : unnamed, varn::Access::Read, &file);
   if (rc != VARNFILE_OK) ThrowOpenFailure(path, rc, false);
+  if (!unnamed.empty()) {
+    copy->Close();  // the library's own descriptor keeps the copy
+    return file;
+  }
   static std::vector<std::unique_ptr<ScratchFile>> heldCopies;
   if (varnfile::PlatformRemoveName(copy->path().c_str()) != 0) heldCopies.push_back(std::move(copy));
   return file;

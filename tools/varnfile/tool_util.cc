@@ -293,7 +293,13 @@ void RemoveOnInterrupt::Keep() {
   slot_ = -1;
 }
 
-ScratchFile::ScratchFile(const std::string& dir, const std::string& stem) {
+ScratchFile::ScratchFile(const std::string& dir, const std::string& stem, Naming naming) {
+  if (naming == Naming::Nameless && varnfile::FileCreateNameless(dir.c_str(), &fd_) == 0) {
+    path_ = InDirectory(dir, stem + " (no name)");
+    named_ = false;
+    return;
+  }
+  fd_ = -1;  // made by name instead, whatever kept it from being made without one
   static std::mt19937_64 random(std::random_device{}() ^
                                 static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
   const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";

@@ -270,6 +270,12 @@ class DeferInterrupts {
 // scope or the tool is interrupted. Failures throw ToolError (ExitIo).
 class ScratchFile {
  public:
+  // Named: the file keeps its name until it takes another or goes.
+  // Nameless: a private copy made without a name where the system can
+  // (Linux), so that no kill at any moment leaves it behind; elsewhere as
+  // Named, until ReleaseName.
+  enum class Naming { Named, Nameless };
+
   // The random characters after "<stem>-".
   static constexpr std::size_t RandomSize = 8;
   // The length of every path ScratchFile(dir, stem) makes.
@@ -277,7 +283,7 @@ class ScratchFile {
     return InDirectory(dir, stem + "-").size() + RandomSize;
   }
 
-  ScratchFile(const std::string& dir, const std::string& stem);
+  ScratchFile(const std::string& dir, const std::string& stem, Naming naming = Naming::Named);
   ~ScratchFile();
   ScratchFile(const ScratchFile&) = delete;
   ScratchFile& operator=(const ScratchFile&) = delete;
@@ -296,12 +302,14 @@ class ScratchFile {
   // goes then; a closed one keeps its name until this goes out of scope.
   void ReleaseName();
   // Where the system names an open file by its descriptor (Linux:
-  // /proc/self/fd/N), lets the name go at once and returns that other name,
+  // /proc/self/fd/N), lets any name go at once and returns that other name,
   // by which the library opens the file once it is written: a run killed
   // at any point after the create leaves nothing behind. The lock that
   // keeps other runs off the name goes with it (nothing reaches the file
   // without a name). Elsewhere returns "" and the name stays.
   std::string ReleaseNameEarly();
+  // The file's name; for a file made without one, the name it stands for
+  // in messages.
   const std::string& path() const { return path_; }
   // The platform layer's descriptor, open for reading and writing; -1 after Close.
   int descriptor() const { return fd_; }
