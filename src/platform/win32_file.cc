@@ -89,6 +89,9 @@ int OpenShaped(const char* name, const OpenShape& shape, int* descriptor) {
     if (file == INVALID_HANDLE_VALUE) error = GetLastError();
   }
   if (file == INVALID_HANDLE_VALUE) return ErrnoFromSystem(error);
+  // Whether this open made the file: a create that then fails takes it away again.
+  const bool made = shape.disposition == CREATE_NEW ||
+                    (shape.disposition == CREATE_ALWAYS && GetLastError() != ERROR_ALREADY_EXISTS);
   // Only files on a disk: a directory never opens without backup
   // semantics, and devices, pipes and consoles are refused here.
   if (GetFileType(file) != FILE_TYPE_DISK) {
@@ -97,6 +100,10 @@ int OpenShaped(const char* name, const OpenShape& shape, int* descriptor) {
   }
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), shape.descriptorFlags);
   if (fd < 0) {
+    if (made) {
+      FILE_DISPOSITION_INFO dispose = {TRUE};
+      SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose);
+    }
     CloseHandle(file);
     return EMFILE;
   }

@@ -2,10 +2,12 @@
 // may open, and a file that any open holds cannot be removed; drive letters
 // and backslashes in the names the library is given and makes.
 #include <windows.h>
+#include <fcntl.h>
 #include <io.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -66,6 +68,22 @@ void HoldOpen(const std::string& name, varnfile_test::ChildPipes pipes) {
   if (_write(pipes.report, &ok, 1) == 1) ok = static_cast<char>(_read(pipes.release, &ok, 1));
 }
 varnfile_test::ChildRole holdOpen("hold-open", HoldOpen);
+
+// With every descriptor of the C run-time taken, a create fails (the system
+// made the file, the run-time has no descriptor for it) and takes the file
+// it made away again.
+TEST(WindowsSharing, ACreateWithoutADescriptorLeavesNoFile) {
+  ScratchDir dir;
+  const std::string name = dir / "none.trn";
+  std::vector<int> taken;
+  for (int fd; taken.size() < 100000 && (fd = _open("NUL", _O_RDONLY)) >= 0;) taken.push_back(fd);
+  uint32_t h = 0;
+  const uint16_t rc = OpenAs(Create, name, &h);
+  for (int fd : taken) _close(fd);
+  EXPECT_NE(rc, 0);
+  EXPECT_EQ(h, 0u);
+  EXPECT_EQ(GetFileAttributesA(name.c_str()), INVALID_FILE_ATTRIBUTES);
+}
 
 // A file that another open holds, here or in another process, stays: the
 // abandoning close reports 279, and the delete (which does not report
