@@ -141,16 +141,8 @@ class Salvager {
         buffer_(VARNFILE_MAX_ITEM_LENGTH) {
     // The copy holds the whole source: it has no name where the library can
     // open it without one, else until the library has it.
-    const std::string unnamed = scratch_.ReleaseNameEarly();
     WriteReadableCopy(raw, scan, method, first, last, &scratch_, &positions_);
-    if (!unnamed.empty()) {
-      copy_ = varn::File::Open(unnamed, varn::Access::Read);
-      scratch_.Close();
-      return;
-    }
-    scratch_.Close();
-    copy_ = varn::File::Open(scratch_.path(), varn::Access::Read);
-    scratch_.ReleaseName();
+    copy_ = scratch_.OpenForReading();
   }
 
   // Reads record i of the scan (first <= i < last): 0 with its data in

@@ -89,14 +89,12 @@ std::vector<uint8_t> ReadHeaderBytes(const std::string& path) {
 varn::File OpenAgedCopy(const std::string& path) {
   int in = OpenLikeLibrary(path, false);  // not while a writer is at work
   std::unique_ptr<ScratchFile> copy;
-  std::string unnamed;
   char tmp[4096];
   bool ok = true;
   try {
     if (varnfile::PlatformTempDirectory(tmp, sizeof tmp) != 0)
       throw ToolError("cannot make a copy of the aged file: no folder for temporary files", ExitIo);
     copy = std::make_unique<ScratchFile>(tmp, "varnfile-aged", ScratchFile::Naming::Nameless);
-    unnamed = copy->ReleaseNameEarly();
     std::vector<uint8_t> chunk(1 << 20);
     for (uint64_t offset = 0;;) {
       std::size_t n = 0;
@@ -110,7 +108,6 @@ varn::File OpenAgedCopy(const std::string& path) {
       copy->Write(chunk.data(), n);
       offset += n;
     }
-    if (unnamed.empty()) copy->Close();
   } catch (...) {
     varnfile::FileClose(in);
     throw;
@@ -118,14 +115,13 @@ varn::File OpenAgedCopy(const std::string& path) {
   varnfile::FileClose(in);
   if (!ok) throw ToolError("cannot make a copy of the aged file " + path, ExitIo);
   varn::File file;
-  uint16_t rc = varn::File::TryOpen(unnamed.empty() ? copy->path() : unnamed, varn::Access::Read, &file);
-  if (rc != VARNFILE_OK) ThrowOpenFailure(path, rc, false);
-  if (!unnamed.empty()) {
-    copy->Close();  // the library's own descriptor keeps the copy
-    return file;
+  try {
+    file = copy->OpenForReading();
+  } catch (const varn::Error& e) {
+    ThrowOpenFailure(path, e.code(), false);
   }
   static std::vector<std::unique_ptr<ScratchFile>> heldCopies;
-  if (varnfile::PlatformRemoveName(copy->path().c_str()) != 0) heldCopies.push_back(std::move(copy));
+  if (copy->named()) heldCopies.push_back(std::move(copy));
   return file;
 }
 

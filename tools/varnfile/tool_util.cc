@@ -297,9 +297,13 @@ ScratchFile::ScratchFile(const std::string& dir, const std::string& stem, Naming
   if (naming == Naming::Nameless && varnfile::FileCreateNameless(dir.c_str(), &fd_) == 0) {
     path_ = InDirectory(dir, stem + " (no name)");
     named_ = false;
-    return;
+  } else {
+    CreateNamed(dir, stem);
   }
-  fd_ = -1;  // made by name instead, whatever kept it from being made without one
+  if (naming == Naming::Nameless) ReleaseNameEarly();
+}
+
+void ScratchFile::CreateNamed(const std::string& dir, const std::string& stem) {
   static std::mt19937_64 random(std::random_device{}() ^
                                 static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
   const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -339,19 +343,29 @@ std::string ScratchFile::What() const {
   return named_ ? "cannot write the scratch file " + path_ : "cannot write a scratch file in " + DirectoryOf(path_);
 }
 
-std::string ScratchFile::ReleaseNameEarly() {
+void ScratchFile::ReleaseNameEarly() {
 #if defined(__linux__)
   const std::string byDescriptor = "/proc/self/fd/" + std::to_string(fd_);
-  if (fd_ < 0 || !FileExists(byDescriptor)) return "";
+  if (fd_ < 0 || !FileExists(byDescriptor)) return;
   ReleaseName();
-  if (named_) return "";
+  if (named_) return;
   // The library's open takes a shared lock, which this descriptor's own
   // exclusive one would refuse.
   ::flock(fd_, LOCK_UN);
-  return byDescriptor;
-#else
-  return "";
+  byDescriptor_ = byDescriptor;
 #endif
+}
+
+varn::File ScratchFile::OpenForReading() {
+  if (!byDescriptor_.empty()) {
+    varn::File file = varn::File::Open(byDescriptor_, varn::Access::Read);
+    Close();  // the library's own descriptor keeps the file
+    return file;
+  }
+  Close();
+  varn::File file = varn::File::Open(path_, varn::Access::Read);
+  ReleaseName();
+  return file;
 }
 
 int ScratchFile::TakeName(const std::string& target) {

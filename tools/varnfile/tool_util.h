@@ -271,9 +271,10 @@ class DeferInterrupts {
 class ScratchFile {
  public:
   // Named: the file keeps its name until it takes another or goes.
-  // Nameless: a private copy made without a name where the system can
-  // (Linux), so that no kill at any moment leaves it behind; elsewhere as
-  // Named, until ReleaseName.
+  // Nameless: a private copy that no name reaches where the library can
+  // still open it (Linux: made without one, or its name let go at once),
+  // so that no kill at any moment leaves it behind; elsewhere as Named,
+  // until ReleaseName or OpenForReading.
   enum class Naming { Named, Nameless };
 
   // The random characters after "<stem>-".
@@ -301,23 +302,33 @@ class ScratchFile {
   // is closed, by this or by the end of the process however it ends, and
   // goes then; a closed one keeps its name until this goes out of scope.
   void ReleaseName();
-  // Where the system names an open file by its descriptor (Linux:
-  // /proc/self/fd/N), lets any name go at once and returns that other name,
-  // by which the library opens the file once it is written: a run killed
-  // at any point after the create leaves nothing behind. The lock that
-  // keeps other runs off the name goes with it (nothing reaches the file
-  // without a name). Elsewhere returns "" and the name stays.
-  std::string ReleaseNameEarly();
+  // Opens the written file read-only through the library, and lets go of
+  // this descriptor and of the file's name once the library holds it (see
+  // ReleaseName for a system that keeps the name of a closed file). A
+  // Nameless file is opened by its descriptor's name where it has one.
+  // Failures throw varn::Error (the library's) or ToolError (the close).
+  varn::File OpenForReading();
   // The file's name; for a file made without one, the name it stands for
   // in messages.
   const std::string& path() const { return path_; }
+  // Whether a name still reaches the file.
+  bool named() const { return named_; }
   // The platform layer's descriptor, open for reading and writing; -1 after Close.
   int descriptor() const { return fd_; }
 
  private:
   std::string What() const;  // "cannot write ..." for a failed write
+  // Creates the file under a fresh name "<dir>/<stem>-xxxxxxxx".
+  void CreateNamed(const std::string& dir, const std::string& stem);
+  // Where the system names an open file by its descriptor (Linux:
+  // /proc/self/fd/N), lets any name go at once and keeps that other name in
+  // byDescriptor_, by which the library opens the file once it is written.
+  // The lock that keeps other runs off the name goes with it (nothing
+  // reaches the file without a name). Elsewhere the name stays.
+  void ReleaseNameEarly();
 
   std::string path_;
+  std::string byDescriptor_;  // "" where the file is opened by path_
   int fd_ = -1;
   bool named_ = true;
   std::unique_ptr<RemoveOnInterrupt> cleanup_;

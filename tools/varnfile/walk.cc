@@ -472,7 +472,6 @@ void EndMarkerReader::MakeCopy(uint32_t also) {
   if (varnfile::PlatformTempDirectory(tmp, sizeof tmp) != 0)
     throw ToolError("cannot read the end marker's data: no folder for temporary files", ExitIo);
   copy_ = std::make_unique<ScratchFile>(tmp, "varnfile-marker", ScratchFile::Naming::Nameless);
-  const std::string unnamed = copy_->ReleaseNameEarly();
   std::vector<uint8_t> header(raw_.data(), raw_.data() + HeaderSize);
   const uint8_t future[6] = {1, 1, 255, 0, 0, 0};  // 1 January 2155: a stamp that never ages
   std::memcpy(header.data() + StampDateOffset, future, sizeof future);
@@ -485,14 +484,7 @@ void EndMarkerReader::MakeCopy(uint32_t also) {
     from = position + sizeof live;
   }
   copy_->Write(raw_.data() + from, raw_.size() - from);
-  if (!unnamed.empty()) {
-    file_ = varn::File::Open(unnamed, varn::Access::Read);
-    copy_->Close();  // the library's own descriptor keeps the copy
-    return;
-  }
-  copy_->Close();
-  file_ = varn::File::Open(copy_->path(), varn::Access::Read);
-  copy_->ReleaseName();
+  file_ = copy_->OpenForReading();
 }
 
 }  // namespace varntool
