@@ -59,15 +59,6 @@ std::string Listing(const std::string& dir) {
 }
 
 #if !defined(_WIN32)
-// In a child made by fork(): becomes the tool, run with `args`.
-[[noreturn]] void ExecTool(const std::vector<std::string>& args) {
-  std::vector<char*> argv{const_cast<char*>("varnfile")};
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  execv(VARNFILE_TOOL_PATH, argv.data());
-  _exit(127);
-}
-
 // Runs the tool with `args` in a child process, its output to /dev/null and
 // its messages to `err`; `before` runs in the child first.
 pid_t StartTool(const std::vector<std::string>& args, const std::string& err = "/dev/null",
@@ -77,7 +68,11 @@ pid_t StartTool(const std::vector<std::string>& args, const std::string& err = "
     freopen("/dev/null", "w", stdout);
     freopen(err.c_str(), "w", stderr);
     before();
-    ExecTool(args);
+    std::vector<char*> argv{const_cast<char*>("varnfile")};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(VARNFILE_TOOL_PATH, argv.data());
+    _exit(127);
   }
   return pid;
 }
