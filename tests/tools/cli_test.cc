@@ -133,13 +133,20 @@ TEST_P(CliTest, CommandLines) {
   // of items 2 and 5 each with an unknown bit set and the reset-point bit
   // flipped (item 5 ends the first session: under the chained methods a
   // reset point, which the damage takes away, as it puts one after item 2).
-  const char* damages[] = {"data", "trailer", "length", "torn", "flags", "reset"};
-  const size_t whole = 12, damagedItem[] = {2, whole, 6, 11, whole, whole};
+  // Item 2's trailer, its record start and flags both damaged, the
+  // reset-point bit set among them; and that bit alone set in a trailer
+  // that is otherwise whole. Under the chained methods the items behind
+  // show that item 2 is no reset point.
+  const char* damages[] = {"data", "trailer", "length", "torn", "flags", "reset", "both", "setreset"};
+  const size_t whole = 12, damagedItem[] = {2, whole, 6, 11, whole, whole, whole, whole};
   const std::vector<std::pair<size_t, char>> flips[] = {
       {{pos[2] + 15, 0x10}}, {{pos[3] - 8, 0x10}}, {{pos[6] + 10, 0x10}}, {}, {{pos[3] - 2, 0x04}},
-      {{pos[3] - 4, 0x01}, {pos[3] - 1, 0x40}, {pos[6] - 4, 0x01}, {pos[6] - 3, 0x02}}};
-  std::string damaged[6];
-  for (int d = 0; d < 6; ++d) {
+      {{pos[3] - 4, 0x01}, {pos[3] - 1, 0x40}, {pos[6] - 4, 0x01}, {pos[6] - 3, 0x02}},
+      {{pos[3] - 7, 0x20}, {pos[3] - 4, 0x01}, {pos[3] - 3, 0x80}}, {{pos[3] - 4, 0x01}}};
+  constexpr int damageCount = sizeof(damages) / sizeof(damages[0]);
+  const bool chainedMethod = method_ == VARNFILE_METHOD_CHAINED_DEFLATE || method_ == VARNFILE_METHOD_CHAINED_PREDICTOR;
+  std::string damaged[damageCount];
+  for (int d = 0; d < damageCount; ++d) {
     damaged[d] = d == 3 ? bytes.substr(0, pos[11] + 17) : bytes;
     for (auto [at, mask] : flips[d]) damaged[d][at] ^= mask;
     Spit(Path(damages[d]), damaged[d]);
@@ -373,11 +380,15 @@ TEST_P(CliTest, CommandLines) {
       // A damaged trailer costs no item: the record behind it shows where
       // it ends. Verify reports it; recover repairs it.
       {"verify %trailer", 65, "problem at {p2}: trailer does not point back"},
-      {"recover %trailer %rtrailer", 0, "recovered 13 of 13 |repaired 1 damaged trailer |\n  at {p2}: trailer does not point back at its record\n|nothing dropped"},
+      {"recover %trailer %rtrailer", 0, "recovered 13 of 13 |repaired 1 damaged trailer |\n  at {p2}: trailer does not point back at its record" +
+       std::string(chainedMethod ? " (read as no reset point)\n" : "\n") + "|nothing dropped"},
       {"verify %flags", 65, "problem at {p2}: trailer holds unknown flags"},
       {"recover %flags %rflags", 0, "recovered 13 of 13 |\n  at {p2}: trailer holds unknown flags|nothing dropped"},
       {"verify %reset", 65, "problem at {p2}: trailer holds unknown flags|problem at {p5}: trailer holds unknown flags"},
       {"recover %reset %rreset", 0, "recovered 13 of 13 |repaired 2 damaged trailers |nothing dropped"},
+      {"recover %both %rboth", 0, "recovered 13 of 13 |\n  at {p2}: trailer does not point back at its record|nothing dropped"},
+      {"recover %setreset %rsetreset", 0, chainedMethod ? "recovered 13 of 13 |\n  at {p2}: reset point that the records behind "
+       "it contradict (read as no reset point)\n|nothing dropped" : "recovered 13 of 13 |!repaired|nothing dropped"},
       {"list --all %trailer", 0, "(end marker)", "warning: record at {p2}: trailer does not point back at its record; its item is read on"},
       {"list --reverse %flags", 0, "\n       174  0x", "warning: record at {p2}: trailer holds unknown flags"},
       {"info %flags", 0, "11 live, 1 deleted, 1 end markers"},
@@ -985,7 +996,7 @@ TEST_P(CliTest, CommandLines) {
   // Recover leaves the source alone and keeps the header fields and every
   // item that decodes, in a file that verifies clean. Under the chained
   // methods damage may cost the rest of its session.
-  for (int d = 0; d < 6; ++d) {
+  for (int d = 0; d < damageCount; ++d) {
     std::string name = std::string("r") + damages[d], header = Slurp(Path(name)).substr(0, 100);
     std::vector<Item> saved = ReadFile(Path(name)), expected;
     for (size_t i = 0; i < 12; ++i) {

@@ -183,40 +183,112 @@ bool IsReserved(uint16_t command) {
 // a CRC, and no reserved command id keeps recover from reading it.
 bool Checkable(const RecordFrame& r) { return r.crc != 0 && !IsReserved(r.command); }
 
-// Under a chained method, the reset-point bit of a record whose trailer
-// holds unknown flags is in doubt: the damage that set them may have
-// flipped it too. The records behind it tell: of the two readings, the one
-// under which more of them decode to their CRC is taken (the bit as stored
-// when they tie, or when all of them decode with it). Each trial reads the
-// record's chain from its start to at most `behind` records past it.
-void SettleResetPoints(const RawFile& raw, RecordScan* scan, uint16_t method,
-                       const std::string& dir) {
-  const std::size_t behind = 16;
-  std::vector<RecordFrame>& records = scan->records;
-  const std::vector<bool> gapBefore = GapsBefore(*scan);
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    RecordFrame& r = records[i];
-    if (r.trailerDamage != FrameProblem::TrailerFlags) continue;
-    const uint32_t stored = r.trailerFlags & ResetPointFlag;
-    r.trailerFlags = stored;
-    std::size_t first = i, last = i + 1, checkable = 0;
-    while (first > 0 && !gapBefore[first] && (records[first - 1].trailerFlags & ResetPointFlag) == 0)
-      --first;
-    // Up to the next reset point: nothing behind it depends on the bit.
-    while (last < records.size() && !gapBefore[last] && last - i <= behind) {
-      checkable += Checkable(records[last]) ? 1 : 0;
-      if ((records[last++].trailerFlags & ResetPointFlag) != 0) break;
+// Under a chained method, a record's reset-point bit is in doubt where its
+// trailer is damaged (unknown flags, or a record start that does not point
+// back: the damage may reach the flags word that follows it), and where the
+// bit is set but a record behind it fails its CRC (one flipped bit makes
+// any record a reset point, and costs every item up to the next true one).
+// The records behind it tell: of the two readings, the one under which more
+// of them decode to their CRC is taken (the bit as stored when they tie, or
+// when all of them decode with it).
+class ResetPointJudge {
+ public:
+  ResetPointJudge(const RawFile& raw, RecordScan* scan, uint16_t method, const std::string& dir)
+      : raw_(raw), scan_(scan), method_(method), dir_(dir), gapBefore_(GapsBefore(*scan)) {}
+
+  // Settles the bit of every record whose trailer is damaged.
+  void SettleDamagedTrailers() {
+    for (std::size_t i = 0; i < scan_->records.size(); ++i) {
+      RecordFrame& r = scan_->records[i];
+      if (r.trailerDamage == FrameProblem::None) continue;
+      r.trailerFlags &= ResetPointFlag;
+      Settle(i);
     }
+  }
+
+  // Settles the bit of every whole trailer's reset point where a record
+  // that it decides does not read from `salvager` (a copy with the bits as
+  // they are now). Returns whether any bit changed.
+  bool SettleFailingResetPoints(Salvager& salvager) {
+    bool changed = false;
+    for (std::size_t i = 0; i < scan_->records.size(); ++i) {
+      RecordFrame& r = scan_->records[i];
+      if (r.trailerDamage != FrameProblem::None || (r.trailerFlags & ResetPointFlag) == 0) continue;
+      const Span span = Behind(i);
+      bool failed = false;
+      for (std::size_t j = i + 1; j < span.last && !failed; ++j)
+        failed = Checkable(scan_->records[j]) && salvager.Read(j) != VARNFILE_OK;
+      if (failed && Settle(i)) {
+        r.trailerDamage = FrameProblem::ResetPoint;
+        changed = true;
+      }
+    }
+    return changed;
+  }
+
+ private:
+  // The records that record i's bit decides: from the start of its chain
+  // to the next reset point (nothing behind it depends on the bit), at
+  // most `behind` records past i, or up to damage.
+  struct Span {
+    std::size_t first = 0, last = 0, checkable = 0;
+  };
+  static constexpr std::size_t behind = 16;
+
+  Span Behind(std::size_t i) const {
+    const std::vector<RecordFrame>& records = scan_->records;
+    Span span;
+    span.first = i;
+    span.last = i + 1;
+    while (span.first > 0 && !gapBefore_[span.first] &&
+           (records[span.first - 1].trailerFlags & ResetPointFlag) == 0)
+      --span.first;
+    while (span.last < records.size() && !gapBefore_[span.last] && span.last - i <= behind) {
+      span.checkable += Checkable(records[span.last]) ? 1 : 0;
+      if ((records[span.last++].trailerFlags & ResetPointFlag) != 0) break;
+    }
+    return span;
+  }
+
+  // Reads the span behind record i under both readings of its bit and
+  // keeps the better one. Returns whether that is the other one.
+  bool Settle(std::size_t i) {
+    RecordFrame& r = scan_->records[i];
+    const uint32_t stored = r.trailerFlags & ResetPointFlag;
+    const Span span = Behind(i);
     std::size_t passed[2] = {0, 0};
-    for (uint32_t flip = 0; flip < 2 && checkable > 0 && passed[0] < checkable; ++flip) {
+    for (uint32_t flip = 0; flip < 2 && passed[0] < span.checkable; ++flip) {
       r.trailerFlags = stored ^ flip;
-      Salvager trial(raw, *scan, method, dir, first, last);
-      for (std::size_t j = i + 1; j < last; ++j)
-        if (Checkable(records[j]) && trial.Read(j) == VARNFILE_OK) ++passed[flip];
+      Salvager trial(raw_, *scan_, method_, dir_, span.first, span.last);
+      for (std::size_t j = i + 1; j < span.last; ++j)
+        if (Checkable(scan_->records[j]) && trial.Read(j) == VARNFILE_OK) ++passed[flip];
       trial.Close();
     }
     r.trailerFlags = passed[1] > passed[0] ? stored ^ 1u : stored;
+    return r.trailerFlags != stored;
   }
+
+  const RawFile& raw_;
+  RecordScan* scan_;
+  uint16_t method_;
+  const std::string dir_;
+  const std::vector<bool> gapBefore_;
+};
+
+// The framed records of `raw` under `method`, their reset points settled,
+// and the copy through which they are read.
+std::unique_ptr<Salvager> SettledSalvager(const RawFile& raw, RecordScan* scan, uint16_t method,
+                                          const std::string& dir) {
+  const std::size_t n = scan->records.size();
+  if (!IsChained(method)) return std::make_unique<Salvager>(raw, *scan, method, dir, 0, n);
+  ResetPointJudge judge(raw, scan, method, dir);
+  judge.SettleDamagedTrailers();
+  auto salvager = std::make_unique<Salvager>(raw, *scan, method, dir, 0, n);
+  if (judge.SettleFailingResetPoints(*salvager)) {
+    salvager->Close();
+    salvager = std::make_unique<Salvager>(raw, *scan, method, dir, 0, n);
+  }
+  return salvager;
 }
 
 // How many of the first `limit` framed records decode to their CRC when
@@ -334,11 +406,10 @@ SalvageCount CountSalvage(const RawFile& raw) {
   count.method = DetectMethod(raw, Get16(header + CompressionOffset),
                               Get16(header + ClosedMarkerOffset) != 0, tmp);
   RecordScan scan = ScanRecords(raw, count.method);
-  if (IsChained(count.method)) SettleResetPoints(raw, &scan, count.method, tmp);
+  std::unique_ptr<Salvager> salvager = SettledSalvager(raw, &scan, count.method, tmp);
   count.records = scan.records.size();
   std::vector<Finding> dropped = DamagedStretches(raw, scan);
-  Salvager salvager(raw, scan, count.method, tmp, 0, scan.records.size());
-  ReadRecords(scan, count.method, salvager, &dropped, nullptr, nullptr,
+  ReadRecords(scan, count.method, *salvager, &dropped, nullptr, nullptr,
               [&](const RecordFrame& r, const uint8_t*, uint16_t length) {
     if (r.command == DeletedCommand) ++count.deleted;
     else if (r.command == EndMarkerCommand) ++count.markers;
@@ -346,7 +417,7 @@ SalvageCount CountSalvage(const RawFile& raw) {
     count.dataBytes += length;
     count.storedBytes += r.storedLength;
   });
-  salvager.Close();
+  salvager->Close();
   std::sort(dropped.begin(), dropped.end(),
             [](const Finding& a, const Finding& b) { return a.position < b.position; });
   for (const Finding& f : dropped) count.dropped.emplace_back(f.position, f.reason);
@@ -403,12 +474,11 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
     Report("warning: %s has a damaged magic; reading it as a transaction file\n", o.source.c_str());
 
   RecordScan scan = ScanRecords(raw, method);
-  if (IsChained(method)) SettleResetPoints(raw, &scan, method, dir);
+  std::unique_ptr<Salvager> salvager = SettledSalvager(raw, &scan, method, dir);
   std::vector<Finding> dropped = DamagedStretches(raw, scan), repaired, stripped;
 
   // Read every framed record back through the library and write what
   // survives, in order, into a new file that is then closed properly.
-  Salvager salvager(raw, scan, method, dir, 0, scan.records.size());
   varn::Method targetMethod = static_cast<varn::Method>(method);
   NewFile made(o.target, o.output, true);  // a killed run leaves nothing under the name
   varn::File target = made.Create(targetMethod);
@@ -420,11 +490,13 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
     if (o.resetAging) target.ResetAging();
     UseWideWindows(target);
     Progress progress("recover", raw.size());
-    ReadRecords(scan, method, salvager, &dropped, &stripped, &progress,
+    ReadRecords(scan, method, *salvager, &dropped, &stripped, &progress,
                 [&](const RecordFrame& r, const uint8_t* data, uint16_t length) {
       if (r.trailerDamage != FrameProblem::None) {
         std::string what = DescribeFrameProblem(r.trailerDamage);
-        if (r.trailerDamage == FrameProblem::TrailerFlags && IsChained(method))
+        if (r.trailerDamage == FrameProblem::ResetPoint)
+          what += " (read as no reset point)";
+        else if (IsChained(method))
           what += (r.trailerFlags & ResetPointFlag) != 0 ? " (read as a reset point)"
                                                          : " (read as no reset point)";
         repaired.push_back({r.position, what});
@@ -442,7 +514,7 @@ int RunRecover(const RecoverOptions& o, const CLI::App& sub) {
         else ++live;
       }
     });
-    salvager.Close();
+    salvager->Close();
     // Bytes of another kind frame a record now and then by chance, but
     // none of them decodes to its CRC: no file to show for them.
     if (!magicOk && live + deleted + markers == 0)

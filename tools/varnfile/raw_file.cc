@@ -90,6 +90,7 @@ const char* DescribeFrameProblem(FrameProblem problem) {
     case FrameProblem::TrailerStart: return "trailer does not point back at its record";
     case FrameProblem::TrailerFlags: return "trailer holds unknown flags";
     case FrameProblem::Lengths: return "length and stored length do not fit the method";
+    case FrameProblem::ResetPoint: return "reset point that the records behind it contradict";
   }
   return "unknown";
 }

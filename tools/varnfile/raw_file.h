@@ -116,6 +116,7 @@ enum class FrameProblem {
   TrailerStart,    // the trailer does not point back at the record
   TrailerFlags,    // unknown trailer flag bits
   Lengths,         // length and stored length cannot belong together
+  ResetPoint,      // a whole trailer's reset point that the records behind contradict
 };
 
 // One record as its bytes frame it.
