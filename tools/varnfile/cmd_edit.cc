@@ -651,6 +651,9 @@ void ReportAddedAfterFailure(const std::string& path, uint32_t end, uint32_t pos
 void RunAdd(const AddOptions& o) {
   varn::Item item;
   item.command = static_cast<uint16_t>(ParseNumber(o.command, 0xFFFF, "--cmd"));
+  if (item.command >= 0xFF00 && item.command != EndMarkerCommand)
+    throw ToolError("--cmd: " + o.command + " is reserved; an item's command id goes up to 0xFEFF, "
+                    "and 0xFF02 adds an end marker");
   item.extra = static_cast<uint16_t>(ParseNumber(o.extra, 0xFFFF, "--extra"));
   item.value = static_cast<uint32_t>(ParseNumber(o.value, 0xFFFFFFFF, "--value"));
   item.data = ReadItemData(o);
@@ -936,6 +939,9 @@ void RunUpdate(const UpdateOptions& o, const CLI::App& sub) {
     throw ToolError("update: nothing to change (give --cmd, --extra, --value, or new data with "
                     "--data, --file or --stdin)");
   uint16_t command = newCommand ? static_cast<uint16_t>(ParseNumber(o.command, 0xFFFF, "--cmd")) : 0;
+  if (command >= 0xFF00)
+    throw ToolError("--cmd: " + o.command + " is reserved; an item's command id goes up to 0xFEFF "
+                    "(varnfile add --cmd 0xFF02 adds an end marker)");
   uint16_t extra = newExtra ? static_cast<uint16_t>(ParseNumber(o.extra, 0xFFFF, "--extra")) : 0;
   uint32_t value = newValue ? static_cast<uint32_t>(ParseNumber(o.value, 0xFFFFFFFF, "--value")) : 0;
   std::vector<uint8_t> data;

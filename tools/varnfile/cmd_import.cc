@@ -203,11 +203,16 @@ class CsvColumns {
       return std::find_if(std::begin(names), std::end(names), [&](const char* n) { return name == n; }) !=
              std::end(names);
     };
+    // An item's first field is a number (or empty): a record that starts
+    // with a column name, or with any word and names a column elsewhere
+    // (sqlite3 -header puts an id column first), is a header row.
+    const std::string& first = fields[0];
+    const bool header = known(first) || (!first.empty() &&
+                                         !std::isdigit(static_cast<unsigned char>(first[0])) &&
+                                         std::any_of(fields.begin(), fields.end(), known));
     for (const std::string& f : fields) {
       if (known(f)) continue;
-      // An item's first field is a number (or empty): a record that starts
-      // with a column name is a header row, with a column no item has.
-      if (known(fields[0]))
+      if (header)
         throw ToolError("line 1: the header row names the unknown column " + Quote(f) +
                         " (known: position, cmd or command, extra, value, length, encoding, data)",
                         ExitDamaged);

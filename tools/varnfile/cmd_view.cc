@@ -391,7 +391,10 @@ class Verifier {
     raw_.Open(o_.path);
     CheckBytes();
     CheckThroughLibrary();
-    std::sort(problems_.begin(), problems_.end());
+    // In the order of the file; at one position, in the order found (the
+    // header's magic first: a file of another kind is that before all else).
+    std::stable_sort(problems_.begin(), problems_.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
     if (o_.json) {
       std::string list;
       for (const auto& p : problems_) {
@@ -460,7 +463,8 @@ class Verifier {
       return;
     }
     const uint8_t* h = raw_.data();
-    if (std::string(reinterpret_cast<const char*>(h), 4) != "KVRW") Problem(0, "wrong magic");
+    if (std::string(reinterpret_cast<const char*>(h), 4) != "KVRW")
+      Problem(0, "not a transaction file: wrong magic (no KVRW)");
     uint16_t version = Get16(h + VersionOffset);
     if (!IsReadableVersion(version)) Problem(0, "unsupported version " + std::to_string(version));
     if (Get16(h + ClosedMarkerOffset) == 0)

@@ -114,7 +114,7 @@ void AddWaitOption(CLI::App* app) {
 
 void AddCommonOptions(CLI::App* sub) {
   sub->add_flag("--quiet,-q", settings().quiet,
-                "No progress bar, summary or warning on stderr; errors still show");
+                "No progress bar, summary or warning; errors still show");
   AddWaitOption(sub);
 }
 
@@ -159,7 +159,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(1, 1);
   // -q and --wait before the subcommand too, as each subcommand takes them after its name.
   app.add_flag("--quiet,-q", settings().quiet,
-               "No progress bar, summary or warning on stderr; errors still show");
+               "No progress bar, summary or warning; errors still show");
   AddWaitOption(&app);
   app.formatter(std::make_shared<OverviewFormatter>());
   // Options start with '-' on every system; on Windows "/name" is a path.

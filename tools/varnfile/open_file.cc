@@ -331,7 +331,8 @@ void ParseAging(const std::string& text, uint8_t* header) {
   if ((parts.size() != 1 && parts.size() != 4) || !std::all_of(parts.begin(), parts.end(), number))
     throw ToolError("--aging: expected DAYS or DAYS:HH:MM:SS (whole days, or days and hours, "
                     "minutes, seconds: 30, 0:12:00:00), got " + Quote(text));
-  uint16_t days = static_cast<uint16_t>(ParseNumber(parts[0], 0xFFFF, what));
+  // Days past the 32-bit count of seconds are refused below, with the limit.
+  const uint64_t days = ParseNumber(parts[0], 0xFFFFFFFF, what);
   uint8_t hms[3] = {0, 0, 0};
   const uint64_t max[3] = {23, 59, 59};
   for (std::size_t i = 1; i < parts.size(); ++i)
@@ -343,7 +344,7 @@ void ParseAging(const std::string& text, uint8_t* header) {
     throw ToolError("--aging: at most 49710:06:28:15 (the limit is counted in seconds, in 32 "
                     "bits), got " + Quote(text));
   }
-  Put16(header + AgingDaysOffset, days);
+  Put16(header + AgingDaysOffset, static_cast<uint16_t>(days));
   std::memcpy(header + AgingHoursOffset, hms, 3);
 }
 
